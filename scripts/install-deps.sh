@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs, with apt-get and only when missing, everything the build, the tests
+# and the benchmarks need. Quiet and quick when all is present.
+#   scripts/install-deps.sh            build + test dependencies
+#   scripts/install-deps.sh --witness  also the interoperability witness tools
+#   scripts/install-deps.sh --peers    also the benchmark peer libraries
+set -euo pipefail
+
+pkgs=(g++ cmake ninja-build ccache pkg-config make
+      qt6-base-dev libtbb-dev libpng-dev libtiff-dev zlib1g-dev
+      libjpeg62-turbo-dev libgtest-dev libgmock-dev libbenchmark-dev)
+for arg in "$@"; do
+  case "$arg" in
+    --witness) pkgs+=(imagemagick openimageio-tools libtiff-tools) ;;
+    --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools) ;;
+    *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${pkgs[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then SUDO="sudo"; else
+    echo "install-deps: need root or sudo to install: ${missing[*]}" >&2; exit 1
+  fi
+fi
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,35 @@
+#pragma once
+// celtool's subcommands. A subcommand is one function in its own source file
+// plus one row in the table of Commands.cpp.
+
+#include <QCommandLineParser>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+namespace celtool {
+
+enum ExitCode { kSuccess = 0, kFailure = 1, kUsage = 2 };
+
+struct Command {
+    const char* name;
+    const char* summary;
+    // Runs the subcommand; args are the words after the subcommand's name.
+    int (*run)(const QStringList& args);
+};
+
+const std::vector<Command>& commands();
+
+// Parses args into parser (adds --help); prints the help and returns kSuccess
+// through *exitCode when asked, or an error and kUsage. Returns true when the
+// command should go on.
+bool parseArgs(QCommandLineParser& parser, const QString& command, const QString& synopsis,
+               const QStringList& args, int* exitCode);
+
+// Messages to standard error, prefixed with "celtool: ".
+void error(const QString& text);
+void print(const QString& text); // to standard output, with a line feed
+
+int runDemo(const QStringList& args);
+
+} // namespace celtool

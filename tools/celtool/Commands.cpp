@@ -1,0 +1,50 @@
+#include "Command.h"
+
+#include <cstdio>
+
+namespace celtool {
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+        {"demo", "Run the main job on built-in sample content", runDemo},
+    };
+    return table;
+}
+
+bool parseArgs(QCommandLineParser& parser, const QString& command, const QString& synopsis,
+               const QStringList& args, int* exitCode) {
+    parser.setApplicationDescription(QStringLiteral("usage: celtool %1 %2").arg(command, synopsis));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    parser.addOption(help);
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    QStringList argv = args;
+    argv.prepend(QStringLiteral("celtool ") + command);
+    if (!parser.parse(argv)) {
+        error(parser.errorText());
+        std::fprintf(stderr, "usage: celtool %s %s\n", qPrintable(command), qPrintable(synopsis));
+        *exitCode = kUsage;
+        return false;
+    }
+    if (parser.isSet(help)) {
+        // Qt's first line names the binary; ours names the subcommand instead.
+        QString text = parser.helpText();
+        text = text.mid(text.indexOf(QLatin1Char('\n')) + 1);
+        std::fputs(qPrintable(text), stdout);
+        *exitCode = kSuccess;
+        return false;
+    }
+    return true;
+}
+
+void error(const QString& text) {
+    std::fprintf(stderr, "celtool: %s\n", text.toUtf8().constData());
+    std::fflush(stderr);
+}
+
+void print(const QString& text) {
+    std::fprintf(stdout, "%s\n", text.toUtf8().constData());
+    std::fflush(stdout);
+}
+
+} // namespace celtool
