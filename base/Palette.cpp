@@ -1,0 +1,3 @@
+#include "base/Palette.h"
+
+CM_PaletteList::~CM_PaletteList() = default;
