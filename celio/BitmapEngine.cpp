@@ -1,0 +1,3 @@
+#include "celio/BitmapEngine.h"
+
+CELIO_BitmapEngine::~CELIO_BitmapEngine() = default;

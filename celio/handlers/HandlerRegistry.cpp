@@ -1,0 +1,45 @@
+// The one place that lists the raster file handlers of the library.
+//
+// Adding a file format: write its handler as one source pair in this folder,
+// include its header below and add one add<...>() line at its place in the list.
+// The order matters: common formats come first, and when two handlers list the
+// same extension the one registered later serves it through the extension table
+// (PSB is listed by the PSD and the PSB handlers; the PSB handler wins).
+
+#include <typeinfo>
+
+#include "celio/Manager.h"
+
+namespace {
+
+// Registers a new T unless a T is already registered, so a second call of
+// qxCelAddPixmapHandler() adds nothing.
+template <class T> void add(CELIO_Manager* manager) {
+    for (const CELIO_Handler* h : manager->handlers())
+        if (typeid(*h) == typeid(T)) return;
+    manager->addHandler(new T);
+}
+
+} // namespace
+
+void qxCelAddPixmapHandler() {
+    [[maybe_unused]] CELIO_Manager* manager = CELIO_Manager::getInstance();
+    // In this order (one line each as the handlers land):
+    //   TGA   QXCelUioTgaHandler
+    //   SGI   QXCelUioSgiHandler
+    //   PSD   CELIO_PsdHandler
+    //   PSB   CELIO_PsbHandler
+    //   YUV   QXCelUioYuvHandler
+    //   PAL   QXCelUioPalHandler
+    //   SCAN  QXCelUioScanHandler
+    //   PNG   QXCelUioPngHandler
+    //   JPEG  QXCelUioJpegHandler
+    //   BMP   QXCelUioBmpHandler
+    //   DAT   CELIO_UioRawPixMapHandler
+    //   IFF   QxCelUioIffHandler
+    //   OPT   QXCelUioOptHandler
+    //   VAR   QXCelUioVarHandler
+    //   TIF   QxCelUioTiffHandler
+    // Not registered here (applications add them when they want them): the OMF
+    // handler and the raw depth handler CELIO_UioRawFloatHandler.
+}
