@@ -39,14 +39,18 @@ constexpr int16_t from8(uint8_t v) {
 constexpr uint8_t to8(int16_t v) {
     return v < 1 ? uint8_t(0) : uint8_t(v >> 7);
 }
+// NaN counts as 0. Clamping is exact in float (the bounds are representable);
+// the scaling is in double.
+constexpr float clampUnit(float v, float lo) {
+    v = v != v ? 0.0f : v;
+    v = v < lo ? lo : v;
+    return v > 1.0f ? 1.0f : v;
+}
 constexpr uint8_t floatTo8(float v) {
-    // The negated comparisons send NaN to 0, like the lower clamp.
-    const double c = !(v > 0.0f) ? 0.0 : (v > 1.0f ? 1.0 : double(v));
-    return uint8_t(c * 255.0);
+    return uint8_t(int(double(clampUnit(v, 0.0f)) * 255.0));
 }
 constexpr int16_t floatTo16(float v) {
-    const double c = !(v > -1.0f) ? (v != v ? 0.0 : -1.0) : (v > 1.0f ? 1.0 : double(v));
-    return int16_t(c * 32767.0);
+    return int16_t(int(double(clampUnit(v, -1.0f)) * 32767.0));
 }
 constexpr float from8ToFloat(uint8_t v) {
     return float(v) / 255.0f;

@@ -3,6 +3,7 @@
 // under the process-wide byte cap, and the out-of-memory report. Not part of
 // the library's interface.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -31,5 +32,64 @@ template <class T> T* allocate(long long count, bool clear) noexcept {
 
 // Posts "Out of memory: cel %3 (w: %1 h: %2) " (context "CEL_Util", action 2, code 9).
 void postOutOfMemory(long long width, long long height, const char* tag);
+
+} // namespace CEL_PixelBuffer
+
+// ---------------------------------------------------------------------------
+// Row kernels (n pixels each). Plain loops over the channels, written so that
+// the compiler vectorises them.
+
+#include "base/MathTypes.h"
+#include "pixel/Pixel.h"
+
+namespace CEL_PixelBuffer {
+
+void convert(const CEL_PixelRGBA8* src, CEL_PixelRGBA16* dst, long long n);     // 8 -> 16
+void convert(const CEL_PixelRGBA16* src, CEL_PixelRGBA8* dst, long long n);     // 16 -> 8
+void convert(const CEL_PixelRGBA16* src, CEL_PixelRGBAFloat* dst, long long n); // 16 -> float
+void convert(const CEL_PixelRGBAFloat* src, CEL_PixelRGBA16* dst, long long n); // float -> 16
+void convert(const CEL_PixelRGBAFloat* src, CEL_PixelRGBA8* dst, long long n);  // float -> 8
+void convert(const unsigned char* src, CEL_PixelRGBA16* dst, long long n);      // matte: all four 8 -> 16
+void convert(const unsigned char* src, CEL_PixelRGBA8* dst, long long n);       // matte: all four copied
+void convert(const short* src, unsigned char* dst, long long n);                // 16 -> 8
+// Into ARGB32 scan lines (bytes b, g, r, a).
+void convert(const CEL_PixelRGBA8* src, CEL_PixelBGRA8* dst, long long n);
+void convert(const CEL_PixelRGBA16* src, CEL_PixelBGRA8* dst, long long n);
+void convert(const CEL_PixelRGBAFloat* src, CEL_PixelBGRA8* dst, long long n);
+void convert(const unsigned char* src, CEL_PixelBGRA8* dst, long long n);
+
+// Luma trunc(0.3 r + 0.59 g + 0.11 b) in double.
+void luma(const CEL_PixelRGBA8* src, unsigned char* dst, long long n);
+// The luma of the signed channels, then 0 when <= 0, else >> 7.
+void lumaTo8(const CEL_PixelRGBA16* src, unsigned char* dst, long long n);
+void lumaTo16(const CEL_PixelRGBA16* src, short* dst, long long n);
+// The float luma scaled by 32767.0 (saturated to the 16-bit range).
+void lumaTo8(const CEL_PixelRGBAFloat* src, unsigned char* dst, long long n);
+void lumaTo16(const CEL_PixelRGBAFloat* src, short* dst, long long n);
+
+// The smallest box holding every pixel with a non-zero byte of a w x h
+// buffer of pixelSize-byte pixels; false when every byte is 0.
+bool contentBox(const void* data, int width, int height, int pixelSize, Math::Box2di& box);
+
+// Fills the dst buffer (allocated to dstRect) with src's pixels (allocated to
+// srcRect) where the rectangles overlap and with empty elsewhere. src may be
+// null (everything empty).
+template <class T>
+void copyRegion(const T* src, const Math::Box2di& srcRect, T* dst, const Math::Box2di& dstRect,
+                const T& empty) {
+    const Math::Box2di common = src ? srcRect.getIntersection(dstRect) : Math::Box2di();
+    const long long w = dstRect.w();
+    for (int y = dstRect.y1(); y < dstRect.y2(); ++y) {
+        T* row = dst + (long long)(y - dstRect.y1()) * w;
+        if (common.hasNullArea() || y < common.y1() || y >= common.y2()) {
+            std::fill_n(row, w, empty);
+            continue;
+        }
+        const T* srow = src + (long long)(y - srcRect.y1()) * srcRect.w() + (common.x1() - srcRect.x1());
+        std::fill_n(row, common.x1() - dstRect.x1(), empty);
+        std::copy_n(srow, common.w(), row + (common.x1() - dstRect.x1()));
+        std::fill_n(row + (common.x2() - dstRect.x1()), dstRect.x2() - common.x2(), empty);
+    }
+}
 
 } // namespace CEL_PixelBuffer
