@@ -1,0 +1,193 @@
+// Pixel structures: the channel rules at their boundaries, the over operators
+// against a double-precision reference, and the depth value.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "pixel/Pixel.h"
+#include "pixel/PixmapCanvas.h"
+
+namespace {
+
+CEL_PixelRGBA16 px16(int r, int g, int b, int a) {
+    return CEL_PixelRGBA16{int16_t(r), int16_t(g), int16_t(b), int16_t(a)};
+}
+
+} // namespace
+
+TEST(PixelRules, EightToSixteenAndBackOverEveryValue) {
+    for (int v = 0; v < 256; ++v) {
+        CEL_PixelRGBA16 p;
+        p = CEL_PixelRGBA8{uint8_t(v), 0, 0, 0};
+        ASSERT_EQ(p.r, int(unsigned(v) * 32767u / 255u)) << v;
+        CEL_PixelRGBA8 back;
+        back = p;
+        ASSERT_EQ(back.r, p.r >> 7) << v;
+    }
+    CEL_PixelRGBA16 p;
+    p = CEL_PixelRGBA8{255, 128, 1, 0};
+    EXPECT_EQ(p, px16(32767, 16447, 128, 0));
+
+    CEL_PixelRGBA8 q;
+    q = px16(32767, 16447, 1, 0);
+    EXPECT_EQ(q, (CEL_PixelRGBA8{255, 128, 0, 0}));
+    q = px16(-1, -32768, 127, 128);
+    EXPECT_EQ(q, (CEL_PixelRGBA8{0, 0, 0, 1}));
+}
+
+TEST(PixelRules, FloatConversionsTruncateAndSaturate) {
+    CEL_PixelRGBA16 p;
+    p = CEL_PixelRGBAFloat{1.5f, -0.5f, 0.5f, -2.0f};
+    EXPECT_EQ(p, px16(32767, -16383, 16383, -32767));
+
+    CEL_PixelRGBA8 q;
+    q = CEL_PixelRGBAFloat{0.999f, 1.0f, -1.0f, 0.5f};
+    EXPECT_EQ(q, (CEL_PixelRGBA8{254, 255, 0, 127}));
+
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    p = CEL_PixelRGBAFloat{nan, inf, -inf, 0.0f};
+    EXPECT_EQ(p, px16(0, 32767, -32767, 0));
+    q = CEL_PixelRGBAFloat{nan, inf, -inf, 0.0f};
+    EXPECT_EQ(q, (CEL_PixelRGBA8{0, 255, 0, 0}));
+
+    CEL_PixelBGRA8 bgra;
+    bgra = CEL_PixelRGBAFloat{1.0f, 0.0f, 0.5f, 1.0f};
+    EXPECT_EQ(bgra.r, 255);
+    EXPECT_EQ(bgra.b, 127);
+
+    CEL_PixelRGBAFloat f;
+    f = px16(32767, -32767, 0, 16384);
+    EXPECT_EQ(f, (CEL_PixelRGBAFloat{1.0f, -1.0f, 0.0f, 16384 / 32767.0f}));
+}
+
+TEST(PixelRules, ThreeChannelSourcesAndSwaps) {
+    CEL_PixelRGBAFloat f{0, 0, 0, 0.25f};
+    f = CEL_PixelRGB8{255, 0, 51};
+    EXPECT_EQ(f, (CEL_PixelRGBAFloat{1.0f, 0.0f, 0.2f, 0.25f})); // alpha not written
+    f = CEL_PixelBGRA8{255, 0, 0, 255};
+    EXPECT_EQ(f, (CEL_PixelRGBAFloat{0.0f, 0.0f, 1.0f, 1.0f}));
+
+    CEL_PixelRGBA8 q{};
+    q = CEL_PixelBGR8{1, 2, 3};
+    EXPECT_EQ(q, (CEL_PixelRGBA8{3, 2, 1, 255}));
+    q = CEL_PixelBGRA8{1, 2, 3, 4};
+    EXPECT_EQ(q, (CEL_PixelRGBA8{3, 2, 1, 4}));
+
+    CEL_PixelBGR8 bgr;
+    bgr = CEL_PixelRGBA8{1, 2, 3, 4};
+    EXPECT_TRUE(bgr.b == 3 && bgr.g == 2 && bgr.r == 1);
+    CEL_PixelBGRA8 bgra;
+    bgra = (unsigned char)7;
+    EXPECT_TRUE(bgra.b == 7 && bgra.g == 7 && bgra.r == 7 && bgra.a == 255);
+
+    CEL_PixelRGBA16 p;
+    p = (unsigned char)255;
+    EXPECT_EQ(p, px16(32767, 32767, 32767, 32767));
+    p = CEL_PixelBGR8{0, 0, 255};
+    EXPECT_EQ(p, px16(32767, 0, 0, 32767));
+}
+
+TEST(PixelRules, ComparisonsAndTests) {
+    EXPECT_FALSE(px16(0, 0, 0, 32767).isBlack());
+    EXPECT_TRUE(px16(0, 0, 0, 0).isBlack());
+    EXPECT_NE(px16(0, 0, 0, 1), px16(0, 0, 0, 0));
+    CEL_PixelRGBA8 a{1, 2, 3, 4}, b{1, 2, 3, 200};
+    EXPECT_TRUE(a.compare(&b));
+    EXPECT_FALSE(a == b);
+
+    CEL_PixelRGBA16 c = px16(500, -5, 100, 100);
+    c.clampRGB(100);
+    EXPECT_EQ(c, px16(100, -5, 100, 100));
+
+    CEL_Pixel3D s{px16(1, 2, 3, 4), 1.5f, 9, 12};
+    s = px16(0, 0, 0, 0);
+    EXPECT_TRUE(s.isBlack());
+    EXPECT_EQ(s.z, 1.5f);
+    EXPECT_EQ(s.next, 12u);
+    CEL_PixelRGBA16 fromSample;
+    fromSample = CEL_Pixel3D{px16(5, 6, 7, 8), 0, 0, 0};
+    EXPECT_EQ(fromSample, px16(5, 6, 7, 8));
+}
+
+TEST(PixelRules, DepthValue) {
+    CEL_PixelFloat d;
+    EXPECT_TRUE(d.isZero());
+    EXPECT_EQ(*d, -std::numeric_limits<float>::max());
+    EXPECT_EQ(d * 2.0f, CEL_PixelFloat::Zero);
+    d = 0.0f;
+    EXPECT_FALSE(d.isZero());
+    d = 3.0f;
+    EXPECT_EQ(d * 0.5f, 1.5f);
+}
+
+// Reference for the over operators, written from the formulas with doubles.
+static CEL_PixelRGBA16 overReference(const CEL_PixelRGBA16& under, const CEL_PixelRGBA16& top,
+                                     bool straight) {
+    if (top.a == 32767) return top;
+    const double t = top.a / 32767.0, u = 1.0 - t;
+    const int16_t uc[4] = {under.r, under.g, under.b, under.a};
+    const int16_t tc[4] = {top.r, top.g, top.b, top.a};
+    int16_t out[4];
+    for (int i = 0; i < 4; ++i) {
+        long long s =
+            (long long)std::trunc(uc[i] * u + 0.5) + (straight ? (long long)std::trunc(tc[i] * t) : tc[i]);
+        out[i] = (s < 0 || s > 32767) ? 32767 : int16_t(s);
+    }
+    return px16(out[0], out[1], out[2], out[3]);
+}
+
+TEST(PixelRules, OverOperatorsMatchReferenceOnAGrid) {
+    const int values[] = {-32767, -16384, -1, 0, 1, 127, 16383, 16384, 32766, 32767};
+    for (int ua : values)
+        for (int uc : values)
+            for (int ta : values)
+                for (int tc : values) {
+                    const CEL_PixelRGBA16 under = px16(uc, uc, 0, ua), top = px16(tc, 0, tc, ta);
+                    ASSERT_EQ(under / top, overReference(under, top, true))
+                        << uc << ' ' << ua << ' ' << tc << ' ' << ta;
+                    ASSERT_EQ(under % top, overReference(under, top, false))
+                        << uc << ' ' << ua << ' ' << tc << ' ' << ta;
+                }
+}
+
+TEST(PixelRules, OverOperatorsKeyCases) {
+    const CEL_PixelRGBA16 a = px16(-300, 5, 32767, 12), top = px16(1, 2, 3, 32767);
+    EXPECT_EQ(a / top, top);
+    EXPECT_EQ(a % top, top);
+    const CEL_PixelRGBA16 under = px16(100, 200, 300, 400);
+    EXPECT_EQ(under % px16(0, 0, 0, 0), under);
+    // The cap compares unsigned: a negative sum becomes full scale, not 0.
+    EXPECT_EQ((px16(-100, 0, 0, 0) % px16(-1, 0, 0, 0)).r, 32767);
+    EXPECT_EQ((px16(32767, 0, 0, 0) % px16(30000, 0, 0, 1000)).r, 32767);
+    // The straight form's alpha term is top.a squared / 32767.
+    EXPECT_EQ((px16(0, 0, 0, 0) / px16(0, 0, 0, 16384)).a, int(16384.0 * 16384.0 / 32767.0));
+}
+
+// The bulk conversions use faster formulations than the per-pixel
+// operators; every 16-bit value and every byte must come out the same.
+TEST(PixelRules, BulkConversionsEqualPixelAssignment) {
+    const int n = 65536 / 4;
+    CEL_PixmapRGBA16 wide(n, 1);
+    for (int i = 0; i < n; ++i) {
+        const int base = -32768 + 4 * i;
+        *wide.pixel(i, 0) = px16(base, base + 1, base + 2, base + 3);
+    }
+    CEL_PixmapRGBA8 narrow(wide);
+    for (int i = 0; i < n; ++i) {
+        CEL_PixelRGBA8 expect;
+        expect = *wide.pixel(i, 0);
+        ASSERT_EQ(*narrow.pixel(i, 0), expect) << i;
+    }
+    CEL_PixmapRGBA8 bytes(64, 1);
+    for (int i = 0; i < 64; ++i)
+        *bytes.pixel(i, 0) =
+            CEL_PixelRGBA8{uint8_t(4 * i), uint8_t(4 * i + 1), uint8_t(4 * i + 2), uint8_t(4 * i + 3)};
+    CEL_PixmapRGBA16 up(bytes);
+    for (int i = 0; i < 64; ++i) {
+        CEL_PixelRGBA16 expect;
+        expect = *bytes.pixel(i, 0);
+        ASSERT_EQ(*up.pixel(i, 0), expect) << i;
+    }
+}

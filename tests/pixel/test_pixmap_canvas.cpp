@@ -1,0 +1,313 @@
+// Canvas pixmaps: construction and adoption, byte accounting, crop to
+// content, alpha operations, conversions, images and the out-of-memory path.
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <memory>
+#include <random>
+
+#include "PixelTestUtil.h"
+#include "base/Message.h"
+#include "pixel/PixmapArea.h"
+#include "pixel/PixmapCanvas.h"
+
+using pixeltest::total;
+
+namespace {
+
+CEL_PixelRGBA16 px16(int r, int g, int b, int a) {
+    return CEL_PixelRGBA16{int16_t(r), int16_t(g), int16_t(b), int16_t(a)};
+}
+
+template <class T> std::unique_ptr<T> own(CEL_Representation* r) {
+    return std::unique_ptr<T>(dynamic_cast<T*>(r));
+}
+
+} // namespace
+
+TEST(CanvasPixmap, SizesBuffersAndCounter) {
+    const auto before = total();
+    {
+        CEL_PixmapRGBA8 neg(-5, 10);
+        EXPECT_EQ(neg.width(), 0);
+        EXPECT_EQ(neg.height(), 10);
+        EXPECT_EQ(neg.data(), nullptr);
+        EXPECT_EQ(neg.allocatedSize(), 0u);
+        EXPECT_TRUE(neg.canvasRect().hasNullArea());
+
+        CEL_PixmapRGBA16 a(7, 3);
+        EXPECT_EQ(a.allocatedSize(), 7u * 3u * 8u);
+        EXPECT_TRUE(a.pixel(6, 2)->isBlack());
+        EXPECT_EQ(a.pixel(7, 0), nullptr);
+        EXPECT_EQ(a.pixel(-1, 0), nullptr);
+        EXPECT_EQ(a.canvasRect(), Math::Box2di(0, 0, 7, 3));
+        CEL_PixmapMatte8 m(4, 4);
+        CEL_PixmapMatte16 m16(4, 4);
+        EXPECT_EQ(total(), before + 168 + 16 + 32);
+
+        std::unique_ptr<CEL_PixmapRGBA16> c(a.clone());
+        EXPECT_EQ(total(), before + 2 * 168 + 48);
+        std::unique_ptr<CEL_PixmapMatte8> mc(m.clone());
+        std::unique_ptr<CEL_PixmapMatte16> m16c(m16.clone());
+        EXPECT_EQ(total(), before + 2 * (168 + 48));
+    }
+    EXPECT_EQ(total(), before);
+}
+
+TEST(CanvasPixmap, AdoptReleaseAndSetData) {
+    const auto before = total();
+    CEL_PixmapRGBA16 p(2, 2, new CEL_PixelRGBA16[4]());
+    EXPECT_EQ(total(), before + 32);
+    CEL_PixelRGBA16* raw = p.releaseData();
+    EXPECT_EQ(total(), before);
+    EXPECT_EQ(p.width(), 0);
+    EXPECT_EQ(p.data(), nullptr);
+    p.setData(raw, 4, 1);
+    EXPECT_EQ(p.allocatedSize(), 32u);
+    p.setData(p.data(), 2, 2); // adopting its own buffer again must not free it
+    EXPECT_EQ(p.allocatedSize(), 32u);
+    p.setData(nullptr, 3, 3);
+    EXPECT_EQ(p.width(), 0);
+    EXPECT_EQ(total(), before);
+
+    CEL_PixmapMatte16 zeroArea(0, 5, new short[3]); // data freed, pixmap empty
+    EXPECT_EQ(zeroArea.data(), nullptr);
+    EXPECT_EQ(zeroArea.height(), 0);
+
+    // 32-bit ARGB words: bytes b, g, r, a in memory become r, g, b, a.
+    unsigned int words[2];
+    const unsigned char bytes[8] = {10, 20, 30, 40, 1, 2, 3, 4};
+    std::memcpy(words, bytes, 8);
+    CEL_PixmapRGBA8 q(1, 1);
+    q.setData(words, 2, 1);
+    EXPECT_EQ(*q.pixel(0, 0), (CEL_PixelRGBA8{30, 20, 10, 40}));
+    EXPECT_EQ(*q.pixel(1, 0), (CEL_PixelRGBA8{3, 2, 1, 4}));
+    EXPECT_EQ(total(), before + 8);
+}
+
+TEST(CanvasPixmap, CropToContent) {
+    const auto before = total();
+    {
+        CEL_PixmapRGBA16 empty(100, 50);
+        auto area = own<CEL_PixmapAreaRGBA16>(empty.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+        ASSERT_TRUE(area);
+        EXPECT_EQ(area->canvasRect(), Math::Box2di(0, 0, 100, 50));
+        EXPECT_EQ(area->allocatedRect(), Math::Box2di(0, 0, 1, 1));
+        EXPECT_TRUE(area->data()[0].isBlack());
+
+        CEL_PixmapRGBA16 two(10, 10);
+        *two.pixel(3, 2) = px16(1, 0, 0, 0);
+        *two.pixel(7, 8) = px16(0, 0, 0, 0);
+        *two.pixel(7, 8) = px16(0, 0, 5, 0); // alpha 0 with colour is content
+        area = own<CEL_PixmapAreaRGBA16>(two.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+        ASSERT_TRUE(area);
+        EXPECT_EQ(area->allocatedRect(), Math::Box2di(3, 2, 5, 7));
+        EXPECT_EQ(*area->pixel(7, 8), px16(0, 0, 5, 0));
+
+        CEL_PixmapRGBA8 eight(4, 3);
+        *eight.pixel(2, 1) = CEL_PixelRGBA8{255, 128, 1, 0};
+        area = own<CEL_PixmapAreaRGBA16>(eight.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+        ASSERT_TRUE(area);
+        EXPECT_EQ(area->allocatedRect(), Math::Box2di(2, 1, 1, 1));
+        EXPECT_EQ(*area->pixel(2, 1), px16(32767, 16447, 128, 0));
+        EXPECT_EQ(total(), before + 100 * 50 * 8 + 800 + 48 + 8);
+    }
+    EXPECT_EQ(total(), before);
+}
+
+// The chunked scan against a brute-force box, over widths around the chunk
+// size and content near every edge.
+TEST(CanvasPixmap, CropScanMatchesBruteForce) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        const int w = 1 + int(rng() % 70), h = 1 + int(rng() % 9);
+        CEL_PixmapRGBA8 p(w, h);
+        Math::Box2di expect;
+        const int dots = int(rng() % 4);
+        for (int d = 0; d < dots; ++d) {
+            const int x = int(rng() % w), y = int(rng() % h);
+            p.pixel(x, y)->a = uint8_t(1 + rng() % 255);
+            expect.add(x, y);
+        }
+        auto area = own<CEL_PixmapAreaRGBA16>(p.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+        ASSERT_TRUE(area);
+        ASSERT_EQ(area->allocatedRect(), dots ? expect : Math::Box2di(0, 0, 1, 1)) << w << 'x' << h;
+    }
+}
+
+TEST(CanvasPixmap, AlphaOperations8) {
+    CEL_PixmapRGBA8 p(4, 1);
+    *p.pixel(0, 0) = CEL_PixelRGBA8{100, 50, 0, 0};
+    *p.pixel(1, 0) = CEL_PixelRGBA8{100, 50, 200, 128};
+    *p.pixel(2, 0) = CEL_PixelRGBA8{255, 0, 0, 0};
+    *p.pixel(3, 0) = CEL_PixelRGBA8{200, 100, 255, 128};
+    std::unique_ptr<CEL_PixmapRGBA8> d(p.clone());
+    d->demultiplyColorByAlpha();
+    EXPECT_EQ(*d->pixel(0, 0), (CEL_PixelRGBA8{0, 0, 0, 0}));
+    EXPECT_EQ(*d->pixel(1, 0), (CEL_PixelRGBA8{199, 100, 255, 128}));
+
+    std::unique_ptr<CEL_PixmapRGBA8> w(p.clone());
+    w->straightToPremultipliedWithWhite();
+    EXPECT_EQ(*w->pixel(2, 0), (CEL_PixelRGBA8{255, 255, 255, 0}));
+    EXPECT_EQ(*w->pixel(3, 0), (CEL_PixelRGBA8{227, 177, 255, 128}));
+    w->unmultiplyColorByAlpha();
+    EXPECT_EQ(*w->pixel(2, 0), (CEL_PixelRGBA8{0, 0, 0, 0}));
+    EXPECT_EQ(*w->pixel(3, 0), (CEL_PixelRGBA8{100, 50, 128, 128}));
+
+    p.multiplyColorByAlpha();
+    EXPECT_EQ(*p.pixel(3, 0), (CEL_PixelRGBA8{100, 50, 128, 128}));
+    *p.pixel(0, 0) = CEL_PixelRGBA8{200, 10, 90, 90};
+    p.clampColorToAlpha();
+    EXPECT_EQ(*p.pixel(0, 0), (CEL_PixelRGBA8{90, 10, 90, 90}));
+    // Wrap-around, no clamping: 10 - (255 - 90) in 8 bits.
+    p.unmultiplyColorByAlpha();
+    EXPECT_EQ(p.pixel(0, 0)->g, uint8_t(10 - 165));
+}
+
+TEST(CanvasPixmap, AlphaOperations16) {
+    CEL_PixmapRGBA16 p(3, 1);
+    *p.pixel(0, 0) = px16(32767, -32767, 100, 1);
+    *p.pixel(1, 0) = px16(16384, 100, -50, 16384);
+    *p.pixel(2, 0) = px16(5, 6, 7, 0);
+    std::unique_ptr<CEL_PixmapRGBA16> d(p.clone());
+    d->demultiplyColorByAlpha();
+    EXPECT_EQ(*d->pixel(0, 0), px16(32767, -32767, 32767, 1)); // saturated to +-32767
+    EXPECT_EQ(*d->pixel(1, 0), px16(32767, 200, -99, 16384));  // trunc(-99.997 + 0.5)
+    EXPECT_EQ(*d->pixel(2, 0), px16(0, 0, 0, 0));
+
+    std::unique_ptr<CEL_PixmapRGBA16> w(p.clone());
+    w->straightToPremultipliedWithWhite();
+    EXPECT_EQ(*w->pixel(2, 0), px16(32767, 32767, 32767, 0));
+    EXPECT_EQ(*w->pixel(1, 0), px16(24575, 16433, 16359, 16384));
+
+    p.multiplyColorByAlpha();
+    EXPECT_EQ(*p.pixel(1, 0), px16(8192, 50, -24, 16384)); // truncation toward zero
+}
+
+TEST(CanvasPixmap, ConversionsBetweenCanvasKinds) {
+    using R = CEL_Representation;
+    CEL_PixmapRGBA8 p(2, 1);
+    *p.pixel(0, 0) = CEL_PixelRGBA8{255, 255, 255, 255};
+    *p.pixel(1, 0) = CEL_PixelRGBA8{100, 200, 50, 0};
+    EXPECT_TRUE(p.convertibleTo(R::PIXMAP_RGBA8_THUMBNAIL));
+    EXPECT_EQ(p.convertTo(R::PIXMAP_RGBA8_THUMBNAIL), nullptr);
+    EXPECT_EQ(p.convertTo(R::PIXMAP_MATTE16), nullptr);
+
+    auto m = own<CEL_PixmapMatte8>(p.convertTo(R::PIXMAP_MATTE8));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(*m->pixel(0, 0), 255);
+    EXPECT_EQ(*m->pixel(1, 0), int(0.3 * 100 + 0.59 * 200 + 0.11 * 50)); // alpha ignored
+
+    auto p16 = own<CEL_PixmapRGBA16>(p.convertTo(R::PIXMAP_RGBA16));
+    ASSERT_TRUE(p16);
+    *p16->pixel(1, 0) = px16(-200, 32767, 1000, 0);
+    auto m16to8 = own<CEL_PixmapMatte8>(p16->convertTo(R::PIXMAP_MATTE8));
+    ASSERT_TRUE(m16to8);
+    EXPECT_EQ(*m16to8->pixel(0, 0), 255);
+    EXPECT_EQ(*m16to8->pixel(1, 0), int(0.3 * -200 + 0.59 * 32767 + 0.11 * 1000) >> 7);
+    EXPECT_TRUE(p16->convertibleTo(R::PROXY));
+    EXPECT_EQ(p16->convertTo(R::PROXY), nullptr);
+
+    CEL_PixmapMatte8 matte(1, 1);
+    *matte.pixel(0, 0) = 128;
+    auto fromMatte16 = own<CEL_PixmapRGBA16>(matte.convertTo(R::PIXMAP_RGBA16));
+    ASSERT_TRUE(fromMatte16);
+    EXPECT_EQ(*fromMatte16->pixel(0, 0), px16(16447, 16447, 16447, 16447));
+    auto fromMatte8 = own<CEL_PixmapRGBA8>(matte.convertTo(R::PIXMAP_RGBA8));
+    ASSERT_TRUE(fromMatte8);
+    EXPECT_EQ(*fromMatte8->pixel(0, 0), (CEL_PixelRGBA8{128, 128, 128, 128}));
+
+    CEL_PixmapMatte16 deep(2, 1);
+    deep.data()[0] = 32767;
+    deep.data()[1] = -5;
+    auto shallow = own<CEL_PixmapMatte8>(deep.convertTo(R::PIXMAP_MATTE8));
+    ASSERT_TRUE(shallow);
+    EXPECT_EQ(shallow->data()[0], 255);
+    EXPECT_EQ(shallow->data()[1], 0);
+}
+
+TEST(CanvasPixmap, Images) {
+    CEL_PixmapRGBA16 p(2, 2);
+    *p.pixel(1, 0) = px16(32767, 16447, -3, 128);
+    const QImage img = p.getImage();
+    ASSERT_EQ(img.format(), QImage::Format_ARGB32);
+    ASSERT_EQ(img.size(), QSize(2, 2));
+    EXPECT_EQ(img.pixel(1, 0), qRgba(255, 128, 0, 1));
+    EXPECT_EQ(img.pixel(0, 1), 0u);
+
+    CEL_PixmapRGBA8 q(1, 1);
+    *q.pixel(0, 0) = CEL_PixelRGBA8{200, 10, 20, 100}; // premultiplied values go out unchanged
+    QImage* out = nullptr;
+    q.getImage(&out);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->pixel(0, 0), qRgba(200, 10, 20, 100));
+    delete out;
+
+    CEL_PixmapMatte8 m(1, 1);
+    *m.pixel(0, 0) = 77;
+    EXPECT_EQ(m.getImage().pixel(0, 0), qRgba(77, 77, 77, 255));
+    EXPECT_TRUE(CEL_PixmapMatte16(1, 1).getImage().isNull());
+    EXPECT_TRUE(CEL_PixmapRGBA8(0, 4).getImage().isNull());
+}
+
+TEST(CanvasPixmap, CloneArea) {
+    CEL_PixmapRGBA16 p(6, 4);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 6; ++x) *p.pixel(x, y) = px16(x, y, 0, 1);
+    std::unique_ptr<CEL_PixmapAreaRGBA16> a(p.cloneArea(Math::Box2di(2, 1, 3, 2), Math::Box2di(10, 10, 4, 3),
+                                                        Math::Size2di(20, 20), Math::Box2di(0, 0, 20, 20)));
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->allocatedRect(), Math::Box2di(10, 10, 4, 3));
+    EXPECT_EQ(a->canvasRect(), Math::Box2di(0, 0, 20, 20));
+    EXPECT_EQ(*a->pixel(10, 10), px16(2, 1, 0, 1));
+    EXPECT_EQ(*a->pixel(12, 11), px16(4, 2, 0, 1));
+    EXPECT_EQ(p.cloneArea(Math::Box2di(), Math::Box2di(0, 0, 1, 1), {1, 1}, {}), nullptr);
+    EXPECT_EQ(p.cloneArea(Math::Box2di(5, 0, 2, 1), Math::Box2di(0, 0, 9, 9), {9, 9}, {}),
+              nullptr); // outside
+}
+
+TEST(CanvasPixmap, OutOfMemoryLeavesEmptyPixmapAndReports) {
+    const auto before = total();
+    QXMessage::Capture capture;
+    {
+        pixeltest::ByteCap cap(1000);
+        CEL_PixmapRGBA16 big(20, 10); // 1600 bytes
+        EXPECT_EQ(big.data(), nullptr);
+        EXPECT_EQ(big.width(), 0);
+        EXPECT_EQ(big.height(), 0);
+        CEL_PixmapRGBA8 fits(10, 10); // 400 bytes
+        EXPECT_NE(fits.data(), nullptr);
+        CEL_PixmapRGBA16 widened(fits); // 800 bytes: still fits
+        EXPECT_NE(widened.data(), nullptr);
+        std::unique_ptr<CEL_PixmapRGBA16> c(widened.clone());
+        ASSERT_TRUE(c);
+        CEL_PixmapMatte8 m(2000, 1);
+        EXPECT_EQ(m.data(), nullptr);
+    }
+    // Sizes whose byte count overflows 64 bits fail the same way.
+    CEL_PixmapRGBA16 huge(INT_MAX, INT_MAX);
+    EXPECT_EQ(huge.data(), nullptr);
+    EXPECT_EQ(total(), before);
+
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].source, "Out of memory: cel PixmapRGBA16 (w: 20 h: 10) ");
+    EXPECT_EQ(records[0].action, 2);
+    EXPECT_EQ(records[0].code, 9);
+    EXPECT_EQ(records[1].source, "Out of memory: cel PixmapMatte8 (w: 2000 h: 1) ");
+    EXPECT_EQ(records[2].source, QString("Out of memory: cel PixmapRGBA16 (w: %1 h: %1) ").arg(INT_MAX));
+}
+
+TEST(CanvasPixmap, FailedConversionReturnsNull) {
+    CEL_PixmapRGBA8 p(10, 10);
+    p.pixel(0, 0)->a = 1;
+    p.pixel(9, 9)->a = 1;
+    QXMessage::Capture capture;
+    const auto before = total();
+    pixeltest::ByteCap cap(300);
+    EXPECT_EQ(p.convertTo(CEL_Representation::PIXMAP_RGBA16), nullptr);
+    EXPECT_EQ(p.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16), nullptr);
+    EXPECT_EQ(p.clone(), nullptr);
+    EXPECT_EQ(capture.records().size(), 3u);
+    EXPECT_EQ(total(), before);
+}
