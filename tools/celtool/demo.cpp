@@ -2,6 +2,7 @@
 
 #include "Command.h"
 #include "base/Version.h"
+#include "celio/Manager.h"
 
 namespace celtool {
 
@@ -22,6 +23,16 @@ int runDemo(const QStringList& args) {
         return kFailure;
     }
     print(QStringLiteral("VellumixCelCore %1").arg(QString::fromLatin1(celcoreVersion())));
+
+    // The file formats this build reads and writes, as the I/O manager lists them.
+    qxCelAddPixmapHandler();
+    const CELIO_Manager* io = CELIO_Manager::getInstance();
+    const auto list = [](const QStringList& names) {
+        return names.isEmpty() ? QStringLiteral("(none)") : names.join(QLatin1Char(' '));
+    };
+    print(QStringLiteral("read formats: %1").arg(list(io->getExtensions())));
+    print(QStringLiteral("write formats: %1").arg(list(io->getWriteExtensions())));
+    print(QStringLiteral("write option codes: %1").arg(list(io->getWriteOptionCodes())));
     return kSuccess;
 }
 
