@@ -9,6 +9,9 @@
 #include <typeinfo>
 
 #include "celio/Manager.h"
+#include "celio/handlers/JpegHandler.h"
+#include "celio/handlers/PngHandler.h"
+#include "celio/handlers/TiffHandler.h"
 
 namespace {
 
@@ -24,6 +27,9 @@ template <class T> void add(CELIO_Manager* manager) {
 
 void qxCelAddPixmapHandler() {
     [[maybe_unused]] CELIO_Manager* manager = CELIO_Manager::getInstance();
+    add<QXCelUioPngHandler>(manager);
+    add<QXCelUioJpegHandler>(manager);
+    add<QxCelUioTiffHandler>(manager);
     // In this order (one line each as the handlers land):
     //   TGA   QXCelUioTgaHandler
     //   SGI   QXCelUioSgiHandler

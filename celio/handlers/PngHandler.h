@@ -1,0 +1,47 @@
+#pragma once
+// PNG files.
+//
+// Reading decodes every colour type (grey, grey + alpha, RGB, RGBA, palette),
+// every bit depth (1, 2, 4, 8, 16), transparency chunks and interlaced files.
+// Files of 16 bits per sample give a CEL_PixmapRGBA16 whose samples are
+// v * 32767 / 65535 (truncated); every other file gives a CEL_PixmapRGBA8 with
+// the samples as they are, an opaque alpha when the file has none. A 1-bit
+// grey file is read with black and white exchanged.
+//
+// Writing, by option code (compared in upper case):
+//   "PNG"    8-bit RGB, each channel of the 16-bit pixmap shifted right by 7.
+//   "PNG4"   8-bit, colour un-premultiplied: with m the largest of r, g, b, a,
+//            each colour becomes min(c * 32767 / m, 32767) and alpha m; the
+//            file has an alpha channel unless every pixel has m = 32767.
+//   "PNGDP3" 16-bit RGB, "PNGDP4" 16-bit RGBA: s * 65535 / 32767 (0 for s <= 0),
+//            colour kept premultiplied.
+// The path "-" writes to standard output. readInfo reads the file header
+// itself; bytes per channel is always reported as 1.
+//
+// Failures of writing post "Could not open file \"%1\" for writing (png).\n"
+// or "Could not complete writing to file: \"%1\"\n" (context
+// "QXCelUioPngHandler", action 2, code 20). A damaged file reads as nothing.
+
+#include "celcore_export.h"
+#include "celio/Handler.h"
+
+class CELCORE_EXPORT QXCelUioPngHandler final : public CELIO_Handler {
+public:
+    QStringList getExtensions() const override;
+    QStringList getWriteOptionCodes() const override;
+    // Offers an alpha channel.
+    void getWriteOptions(CELIO_WriteOptions& options) const override;
+    // alpha -> "PNG4", else "PNG".
+    QString getWriteOptionsCode(const CELIO_WriteOptions& options) const override;
+
+    bool read(const QString& path, const CEL_Context& context, CELIO_RepresentationList& list) const override;
+    // The decoded image (owned by the caller), or null.
+    CEL_Representation* read(const QString& path) const;
+    bool write(CEL_Cel* cel, const QString& path, const QString& code) const override;
+    CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
+    UT_DynKey formatClass() const override;
+
+private:
+    bool write8(CEL_Cel* cel, const QString& path, const QString& code) const;
+    bool write16(CEL_Cel* cel, const QString& path, const QString& code) const;
+};

@@ -1,0 +1,373 @@
+#include "celio/handlers/TiffHandler.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <atomic>
+#include <cfloat>
+#include <cstdarg>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <tiffio.h>
+#include <vector>
+
+#include "base/Platform.h"
+#include "cel/Cel.h"
+#include "pixel/PixmapArea.h"
+#include "pixel/PixmapCanvas.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Diagnostics
+
+std::atomic<std::ostream*> g_diagnostics{nullptr};
+std::mutex g_diagnosticsMutex;
+
+void diagnose(const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_diagnosticsMutex);
+    std::ostream* out = g_diagnostics.load();
+    if (!out) out = &std::cerr;
+    *out << line << '\n';
+    out->flush();
+}
+
+// libtiff speaks through these per-file handlers only; returning 1 tells it
+// the message was dealt with, so its process-wide handlers (which print to
+// standard error) stay silent. Why a file is refused is reported by the
+// reader's own diagnostics.
+int quietHandler(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
+
+TIFF* openTiff(const char* name, const char* mode) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (!options) return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(options, quietHandler, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, quietHandler, nullptr);
+    TIFF* tif = TIFFOpenExt(name, mode, options);
+    TIFFOpenOptionsFree(options);
+    return tif;
+}
+
+struct TiffCloser {
+    TIFF* tif;
+    ~TiffCloser() {
+        if (tif) TIFFClose(tif);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Sample conversion, one strip of rows at a time. Each converter gets the
+// decoded bytes of `count` pixels.
+
+void invertBytes(uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) p[i] = uint8_t(~p[i]);
+}
+
+void rgb8ToRgba8(const uint8_t* in, CEL_PixelRGBA8* out, size_t count) {
+    for (size_t i = 0; i < count; ++i, in += 3) out[i] = CEL_PixelRGBA8{in[0], in[1], in[2], 255};
+}
+
+template <int Samples> void toRgba16(const uint8_t* bytes, CEL_PixelRGBA16* out, size_t count) {
+    const uint16_t* in = reinterpret_cast<const uint16_t*>(bytes);
+    for (size_t i = 0; i < count; ++i, in += Samples) {
+        out[i].r = int16_t(in[0] >> 1);
+        out[i].g = int16_t(in[1] >> 1);
+        out[i].b = int16_t(in[2] >> 1);
+        out[i].a = Samples == 4 ? int16_t(in[3] >> 1) : int16_t(32767);
+    }
+}
+
+struct DepthRange {
+    float min = FLT_MAX;
+    float max = -FLT_MAX;
+};
+
+void toDepth(const uint8_t* bytes, CEL_PixelFloat* out, size_t count, DepthRange& range) {
+    const float* in = reinterpret_cast<const float*>(bytes);
+    float lo = range.min, hi = range.max;
+    for (size_t i = 0; i < count; ++i) {
+        const float v = in[i];
+        if (v > -1e10f && v < 1e10f) {
+            const float z = -v;
+            out[i] = z;
+            lo = std::min(lo, z);
+            hi = std::max(hi, z);
+        } else {
+            out[i] = CEL_PixelFloat::Zero;
+        }
+    }
+    range.min = lo;
+    range.max = hi;
+}
+
+enum class Kind { Rgb8, Rgba8, Rgb16, Rgba16, Depth };
+
+// Decodes every strip of an open file and hands the rows of each to
+// `convert(bytes, firstRow, rowCount)`. `direct(firstRow)`, when it returns
+// non-null, is where the strip's bytes can be decoded in place (they need no
+// conversion). False after writing the diagnostic of a failed strip.
+template <class Direct, class Convert>
+bool readStrips(TIFF* tif, uint32_t height, size_t rowBytes, bool minIsWhite, Direct direct,
+                Convert convert) {
+    uint32_t rowsPerStrip = height;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    rowsPerStrip = std::clamp<uint32_t>(rowsPerStrip, 1, height);
+    const tstrip_t strips = TIFFNumberOfStrips(tif);
+    if (strips < (uint64_t(height) + rowsPerStrip - 1) / rowsPerStrip) {
+        diagnose(" Read error on input strip number " + std::to_string(strips));
+        return false;
+    }
+    std::vector<uint8_t> scratch;
+    for (tstrip_t s = 0; s < strips; ++s) {
+        const uint64_t firstRow = uint64_t(s) * rowsPerStrip;
+        if (firstRow >= height) break;
+        const uint32_t rows = uint32_t(std::min<uint64_t>(rowsPerStrip, height - firstRow));
+        const size_t need = rows * rowBytes;
+        uint8_t* target = direct(uint32_t(firstRow));
+        if (!target) {
+            if (scratch.size() < need) scratch.resize(need);
+            target = scratch.data();
+        }
+        const tmsize_t got = TIFFReadEncodedStrip(tif, s, target, tmsize_t(need));
+        if (got < 0) {
+            diagnose(" Read error on input strip number " + std::to_string(s));
+            return false;
+        }
+        // A strip that decodes short leaves defined (black) bytes, not stale ones.
+        if (size_t(got) < need) std::memset(target + got, 0, need - size_t(got));
+        if (minIsWhite) invertBytes(target, need);
+        convert(target, uint32_t(firstRow), rows);
+    }
+    return true;
+}
+
+bool readTiff(const QByteArray& name, CELIO_RepresentationList& list) {
+    TiffCloser file{openTiff(name.constData(), "r")};
+    if (!file.tif) {
+        diagnose(" Could not open file " + name.toStdString() + " for reading!");
+        return false;
+    }
+    TIFF* tif = file.tif;
+
+    uint32_t height = 0, width = 0;
+    if (!TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height)) {
+        diagnose(" Cannot read image height");
+        return false;
+    }
+    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width)) {
+        diagnose(" Cannot read image width");
+        return false;
+    }
+    uint16_t bits = 1, samples = 1, planar = PLANARCONFIG_CONTIG, photometric = 0;
+    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    if (TIFFGetField(tif, TIFFTAG_PLANARCONFIG, &planar) && planar != PLANARCONFIG_CONTIG) {
+        diagnose(" Cannot deal with TIFF file with non-planar configuration!");
+        return false;
+    }
+    if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) {
+        diagnose(" Image has an undefined photometric interpretation");
+        return false;
+    }
+
+    Kind kind;
+    if (bits == 8) {
+        if (samples != 3 && samples != 4) {
+            diagnose("Error while reading RGBA TIFF file!");
+            return false;
+        }
+        kind = samples == 3 ? Kind::Rgb8 : Kind::Rgba8;
+    } else if (bits == 16) {
+        if (samples != 3 && samples != 4) {
+            diagnose("Error while reading 16 bits RGBA TIFF file!");
+            return false;
+        }
+        kind = samples == 3 ? Kind::Rgb16 : Kind::Rgba16;
+    } else if (bits == 32) {
+        if (samples != 1) {
+            diagnose("Error while reading Z TIFF file!");
+            return false;
+        }
+        kind = Kind::Depth;
+    } else {
+        return false;
+    }
+    if (width == 0 || height == 0 || width > uint32_t(INT32_MAX) || height > uint32_t(INT32_MAX)) {
+        diagnose(" Could not allocate enough memory for the uncompressed image");
+        return false;
+    }
+
+    // JPEG-compressed YCbCr strips come out as RGB when the codec is asked to.
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
+    if (photometric == PHOTOMETRIC_YCBCR && compression == COMPRESSION_JPEG)
+        TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+
+    const bool minIsWhite = photometric == PHOTOMETRIC_MINISWHITE;
+    const size_t rowBytes = size_t(width) * samples * (bits / 8);
+    const Math::Size2di size{int(width), int(height)};
+    const auto noDirect = [](uint32_t) -> uint8_t* { return nullptr; };
+    const auto outOfMemory = [] { diagnose(" Could not allocate enough memory for the uncompressed image"); };
+
+    if (kind == Kind::Rgb8 || kind == Kind::Rgba8) {
+        auto pixmap = std::make_unique<CEL_PixmapRGBA8>(size, CEL_PixmapRGBA8::DoNotMemset());
+        CEL_PixelRGBA8* pixels = pixmap->data();
+        if (!pixels) {
+            outOfMemory();
+            return false;
+        }
+        bool ok;
+        if (kind == Kind::Rgba8) {
+            ok = readStrips(
+                tif, height, rowBytes, minIsWhite,
+                [&](uint32_t row) { return reinterpret_cast<uint8_t*>(pixels + size_t(row) * width); },
+                [](const uint8_t*, uint32_t, uint32_t) {});
+        } else {
+            ok = readStrips(tif, height, rowBytes, minIsWhite, noDirect,
+                            [&](const uint8_t* bytes, uint32_t row, uint32_t rows) {
+                                rgb8ToRgba8(bytes, pixels + size_t(row) * width, size_t(rows) * width);
+                            });
+        }
+        if (!ok) return false;
+        list.push_back(UT_SharedPtr<CEL_Representation>(pixmap.release()));
+        return true;
+    }
+
+    if (kind == Kind::Rgb16 || kind == Kind::Rgba16) {
+        auto pixmap = std::make_unique<CEL_PixmapRGBA16>(size, CEL_PixmapRGBA16::DoNotMemset());
+        CEL_PixelRGBA16* pixels = pixmap->data();
+        if (!pixels) {
+            outOfMemory();
+            return false;
+        }
+        const bool alpha = kind == Kind::Rgba16;
+        const bool ok = readStrips(tif, height, rowBytes, minIsWhite, noDirect,
+                                   [&](const uint8_t* bytes, uint32_t row, uint32_t rows) {
+                                       CEL_PixelRGBA16* out = pixels + size_t(row) * width;
+                                       if (alpha)
+                                           toRgba16<4>(bytes, out, size_t(rows) * width);
+                                       else
+                                           toRgba16<3>(bytes, out, size_t(rows) * width);
+                                   });
+        if (!ok) return false;
+        list.push_back(UT_SharedPtr<CEL_Representation>(pixmap.release()));
+        return true;
+    }
+
+    auto depth = std::make_unique<CEL_PixmapAreaZ>(int(width), int(height));
+    if (!depth->realloc(Math::Box2di(0, 0, int(width), int(height)), false) || !depth->data()) {
+        outOfMemory();
+        return false;
+    }
+    CEL_PixelFloat* pixels = depth->data();
+    DepthRange range;
+    const bool ok = readStrips(tif, height, rowBytes, minIsWhite, noDirect,
+                               [&](const uint8_t* bytes, uint32_t row, uint32_t rows) {
+                                   toDepth(bytes, pixels + size_t(row) * width, size_t(rows) * width, range);
+                               });
+    if (!ok) return false;
+    depth->setZRange(range.min, range.max);
+    list.push_back(UT_SharedPtr<CEL_Representation>(depth.release()));
+    return true;
+}
+
+} // namespace
+
+QStringList QxCelUioTiffHandler::getExtensions() const {
+    return {QStringLiteral("TIF")};
+}
+
+QStringList QxCelUioTiffHandler::getWriteOptionCodes() const {
+    return {QStringLiteral("TIF")};
+}
+
+QString QxCelUioTiffHandler::getWriteOptionsCode(const CELIO_WriteOptions&) const {
+    return QStringLiteral("TIF");
+}
+
+UT_DynKey QxCelUioTiffHandler::formatClass() const {
+    return CELIO_PixmapFormat;
+}
+
+void QxCelUioTiffHandler::setDiagnosticStream(std::ostream* stream) {
+    std::lock_guard<std::mutex> lock(g_diagnosticsMutex);
+    g_diagnostics.store(stream);
+}
+
+QString QxCelUioTiffHandler::depthFileName(const QString& path) {
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const qsizetype dot = path.indexOf(QLatin1Char('.'), slash + 1);
+    if (dot < 0) return path + QStringLiteral("_z");
+    return path.left(dot) + QStringLiteral("_z") + path.mid(dot);
+}
+
+bool QxCelUioTiffHandler::read(const QString& path, const CEL_Context&,
+                               CELIO_RepresentationList& list) const {
+    const QString target = oswRemapPath::RemapPath2(path);
+    if (!read(QFile::encodeName(target), list)) return false;
+    const QString depthFile = depthFileName(target);
+    if (QFileInfo::exists(depthFile)) read(QFile::encodeName(depthFile), list);
+    return true;
+}
+
+bool QxCelUioTiffHandler::read(const QByteArray& fileName, CELIO_RepresentationList& list) const {
+    return readTiff(fileName, list);
+}
+
+CELIO_State QxCelUioTiffHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
+    TiffCloser file{openTiff(QFile::encodeName(oswRemapPath::RemapPath2(path)).constData(), "r")};
+    if (!file.tif) return CELIO_STATE_FAILED;
+    uint32_t height = 0, width = 0;
+    if (!TIFFGetField(file.tif, TIFFTAG_IMAGELENGTH, &height) ||
+        !TIFFGetField(file.tif, TIFFTAG_IMAGEWIDTH, &width))
+        return CELIO_STATE_FAILED;
+    uint16_t bits = 1, samples = 1;
+    TIFFGetField(file.tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetField(file.tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    info.width = width;
+    info.height = height;
+    info.channels = samples;
+    info.bytesPerChannel = bits < 8 ? 1 : bits / 8;
+    info.optionCode = QStringLiteral("TIF");
+    return CELIO_STATE_OK;
+}
+
+bool QxCelUioTiffHandler::write(CEL_Cel* cel, const QString& path, const QString&) const {
+    if (!cel) return false;
+    const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(CEL_Representation::PIXMAP_RGBA8);
+    const auto* pixmap = dynamic_cast<const CEL_PixmapRGBA8*>(rep.get());
+    if (!pixmap) return false;
+    if (!pixmap->data()) return true;
+
+    TiffCloser file{openTiff(QFile::encodeName(oswRemapPath::RemapPath2(path)).constData(), "w")};
+    if (!file.tif) return false;
+    TIFF* tif = file.tif;
+    const uint32_t width = uint32_t(pixmap->width()), height = uint32_t(pixmap->height());
+    const uint16_t associatedAlpha = EXTRASAMPLE_ASSOCALPHA;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_NONE);
+    TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &associatedAlpha);
+
+    // libtiff takes a writable buffer; the cel's pixels are shared, so each row
+    // goes through a row of our own.
+    const size_t rowBytes = size_t(width) * 4;
+    std::vector<uint8_t> row(rowBytes);
+    for (uint32_t y = 0; y < height; ++y) {
+        std::memcpy(row.data(), pixmap->data() + size_t(y) * width, rowBytes);
+        if (TIFFWriteEncodedStrip(tif, y, row.data(), tmsize_t(rowBytes)) < 0) return false;
+    }
+    return TIFFFlush(tif) == 1;
+}
