@@ -1,12 +1,15 @@
 #pragma once
-// Internal helpers of the pixmap classes: sizing and allocating pixel buffers
-// under the process-wide byte cap, and the out-of-memory report. Not part of
-// the library's interface.
+// Helpers of the pixmap classes: sizing and allocating pixel buffers under
+// the process-wide byte cap and the out-of-memory report (internal), and the
+// bulk row conversions, which are exported for file handlers, filters and
+// benchmarks that convert rows into buffers they already hold.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
+
+#include "celcore_export.h"
 
 namespace CEL_PixelBuffer {
 
@@ -36,40 +39,42 @@ void postOutOfMemory(long long width, long long height, const char* tag);
 } // namespace CEL_PixelBuffer
 
 // ---------------------------------------------------------------------------
-// Row kernels (n pixels each). Plain loops over the channels, written so that
-// the compiler vectorises them.
+// Row kernels (n pixels each, by the pixel rules of pixel/Pixel.h). Plain
+// loops over the channels, written so that the compiler vectorises them.
 
 #include "base/MathTypes.h"
 #include "pixel/Pixel.h"
 
 namespace CEL_PixelBuffer {
 
-void convert(const CEL_PixelRGBA8* src, CEL_PixelRGBA16* dst, long long n);     // 8 -> 16
-void convert(const CEL_PixelRGBA16* src, CEL_PixelRGBA8* dst, long long n);     // 16 -> 8
-void convert(const CEL_PixelRGBA16* src, CEL_PixelRGBAFloat* dst, long long n); // 16 -> float
-void convert(const CEL_PixelRGBAFloat* src, CEL_PixelRGBA16* dst, long long n); // float -> 16
-void convert(const CEL_PixelRGBAFloat* src, CEL_PixelRGBA8* dst, long long n);  // float -> 8
-void convert(const unsigned char* src, CEL_PixelRGBA16* dst, long long n);      // matte: all four 8 -> 16
-void convert(const unsigned char* src, CEL_PixelRGBA8* dst, long long n);       // matte: all four copied
-void convert(const short* src, unsigned char* dst, long long n);                // 16 -> 8
+CELCORE_EXPORT void convert(const CEL_PixelRGBA8* src, CEL_PixelRGBA16* dst, long long n);     // 8 -> 16
+CELCORE_EXPORT void convert(const CEL_PixelRGBA16* src, CEL_PixelRGBA8* dst, long long n);     // 16 -> 8
+CELCORE_EXPORT void convert(const CEL_PixelRGBA16* src, CEL_PixelRGBAFloat* dst, long long n); // 16 -> float
+CELCORE_EXPORT void convert(const CEL_PixelRGBAFloat* src, CEL_PixelRGBA16* dst, long long n); // float -> 16
+CELCORE_EXPORT void convert(const CEL_PixelRGBAFloat* src, CEL_PixelRGBA8* dst, long long n);  // float -> 8
+CELCORE_EXPORT void convert(const unsigned char* src, CEL_PixelRGBA16* dst,
+                            long long n); // matte: all four 8 -> 16
+CELCORE_EXPORT void convert(const unsigned char* src, CEL_PixelRGBA8* dst,
+                            long long n);                                       // matte: all four copied
+CELCORE_EXPORT void convert(const short* src, unsigned char* dst, long long n); // 16 -> 8
 // Into ARGB32 scan lines (bytes b, g, r, a).
-void convert(const CEL_PixelRGBA8* src, CEL_PixelBGRA8* dst, long long n);
-void convert(const CEL_PixelRGBA16* src, CEL_PixelBGRA8* dst, long long n);
-void convert(const CEL_PixelRGBAFloat* src, CEL_PixelBGRA8* dst, long long n);
-void convert(const unsigned char* src, CEL_PixelBGRA8* dst, long long n);
+CELCORE_EXPORT void convert(const CEL_PixelRGBA8* src, CEL_PixelBGRA8* dst, long long n);
+CELCORE_EXPORT void convert(const CEL_PixelRGBA16* src, CEL_PixelBGRA8* dst, long long n);
+CELCORE_EXPORT void convert(const CEL_PixelRGBAFloat* src, CEL_PixelBGRA8* dst, long long n);
+CELCORE_EXPORT void convert(const unsigned char* src, CEL_PixelBGRA8* dst, long long n);
 
 // Luma trunc(0.3 r + 0.59 g + 0.11 b) in double.
-void luma(const CEL_PixelRGBA8* src, unsigned char* dst, long long n);
+CELCORE_EXPORT void luma(const CEL_PixelRGBA8* src, unsigned char* dst, long long n);
 // The luma of the signed channels, then 0 when <= 0, else >> 7.
-void lumaTo8(const CEL_PixelRGBA16* src, unsigned char* dst, long long n);
-void lumaTo16(const CEL_PixelRGBA16* src, short* dst, long long n);
+CELCORE_EXPORT void lumaTo8(const CEL_PixelRGBA16* src, unsigned char* dst, long long n);
+CELCORE_EXPORT void lumaTo16(const CEL_PixelRGBA16* src, short* dst, long long n);
 // The float luma scaled by 32767.0 (saturated to the 16-bit range).
-void lumaTo8(const CEL_PixelRGBAFloat* src, unsigned char* dst, long long n);
-void lumaTo16(const CEL_PixelRGBAFloat* src, short* dst, long long n);
+CELCORE_EXPORT void lumaTo8(const CEL_PixelRGBAFloat* src, unsigned char* dst, long long n);
+CELCORE_EXPORT void lumaTo16(const CEL_PixelRGBAFloat* src, short* dst, long long n);
 
 // The smallest box holding every pixel with a non-zero byte of a w x h
 // buffer of pixelSize-byte pixels; false when every byte is 0.
-bool contentBox(const void* data, int width, int height, int pixelSize, Math::Box2di& box);
+CELCORE_EXPORT bool contentBox(const void* data, int width, int height, int pixelSize, Math::Box2di& box);
 
 // Fills the dst buffer (allocated to dstRect) with src's pixels (allocated to
 // srcRect) where the rectangles overlap and with empty elsewhere. src may be
