@@ -1,0 +1,238 @@
+// The dispatcher's routing, rejections and flag bookkeeping, the two regions,
+// the clearing of sides and the three-operand cuts.
+#include "test_composite_util.h"
+
+using namespace comptest;
+using namespace CelAlgo;
+
+namespace {
+
+// Every pixel of r set to p.
+void fill(Pixmap* pm, const Math::Box2di& r, const Pixel& p) {
+    for (int y = r.y1(); y < r.y2(); ++y)
+        for (int x = r.x1(); x < r.x2(); ++x) *pm->pixel(x, y) = p;
+}
+PixmapPtr filled(int cw, int ch, const Math::Box2di& alloc, const Pixel& p) {
+    PixmapPtr pm = makePixmap(cw, ch, alloc);
+    fill(pm.get(), alloc, p);
+    return pm;
+}
+
+QString thrownText(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const AlgoException& e) {
+        return e.what();
+    }
+    return QStringLiteral("<nothing thrown>");
+}
+
+} // namespace
+
+TEST(CompositeDispatch, RejectedColourOperationsThrowBeforeTouchingDst) {
+    PixmapPtr src = filled(8, 8, Math::Box2di(0, 0, 8, 8), {1, 2, 3, 32767});
+    for (int op : {4, 8, 9, 10, 48, 53, 58, 62, 70, -1}) {
+        PixmapPtr dst = filled(8, 8, Math::Box2di(2, 2, 3, 3), {7, 7, 7, 7});
+        dst->setAllPositive(true);
+        PixmapPtr before(dst->clone());
+        EXPECT_EQ(thrownText([&] { composite(dst.get(), src.get(), GenericCompositeOp(op), NONE); }),
+                  QStringLiteral("color composite operation (%1) not implemented").arg(op));
+        EXPECT_TRUE(samePixels(*dst, *before)) << op; // not even grown
+        EXPECT_TRUE(dst->areAllPositive());
+    }
+}
+
+TEST(CompositeDispatch, RejectedAlphaOperationThrowsAfterTheColourStep) {
+    PixmapPtr src = filled(4, 4, Math::Box2di(0, 0, 4, 4), {100, 100, 100, 32767});
+    for (int op : {2, 3, 5, 12, 13, 29, 38, 44, 70}) {
+        PixmapPtr dst = filled(4, 4, Math::Box2di(0, 0, 4, 4), {10, 10, 10, 32767});
+        dst->setAllPositive(true);
+        EXPECT_EQ(
+            thrownText([&] { composite(dst.get(), src.get(), ADD_APPLY_DST_ALPHA, GenericCompositeOp(op)); }),
+            QStringLiteral("alpha composite operation (%1) not implemented").arg(op));
+        EXPECT_EQ(*dst->pixel(1, 1), (Pixel{110, 110, 110, 32767})) << op; // colour step applied
+        EXPECT_TRUE(dst->areAllPositive()) << op;                          // flag step skipped
+    }
+}
+
+TEST(CompositeDispatch, NullPixmapsAreRejected) {
+    PixmapPtr p = filled(2, 2, Math::Box2di(0, 0, 2, 2), {});
+    EXPECT_EQ(thrownText([&] { composite(nullptr, p.get(), COPY, COPY); }), "invalid pointer");
+    EXPECT_EQ(thrownText([&] { composite(p.get(), nullptr, NONE, NONE); }), "invalid pointer");
+    EXPECT_EQ(thrownText([&] { composite_CUT(p.get(), p.get(), nullptr); }), "invalid pointer");
+}
+
+TEST(CompositeDispatch, CopyPairGivesAnExactCopyFittedToTheCanvas) {
+    // src spills over the right edge of dst's 10 x 10 canvas.
+    PixmapPtr src = makePixmap(10, 10, Math::Box2di(4, 1, 10, 3));
+    for (int y = 1; y < 4; ++y)
+        for (int x = 4; x < 14; ++x) *src->pixel(x, y) = Pixel{int16_t(x), int16_t(y), -5, int16_t(x * 100)};
+    src->setAllPositive(false);
+    PixmapPtr dst = filled(10, 10, Math::Box2di(0, 0, 6, 6), {9, 9, 9, 9});
+    composite(dst.get(), src.get(), COPY, COPY);
+    EXPECT_EQ(dst->allocatedRect(), Math::Box2di::fromCorners(0, 0, 10, 6));
+    EXPECT_FALSE(dst->areAllPositive());
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 10; ++x) {
+            const Pixel want = (y >= 1 && y < 4 && x >= 4) ? *src->pixel(x, y) : Pixel{0, 0, 0, 0};
+            ASSERT_EQ(*dst->pixel(x, y), want) << x << "," << y;
+        }
+
+    // Equal allocated rectangles: one block copy, flag copied.
+    PixmapPtr inner = filled(10, 10, Math::Box2di(1, 1, 5, 5), {-3, 4, 5, 6});
+    PixmapPtr same = filled(10, 10, Math::Box2di(1, 1, 5, 5), {});
+    same->setAllPositive(true);
+    inner->setAllPositive(false);
+    composite(same.get(), inner.get(), COPY, COPY);
+    EXPECT_TRUE(samePixels(*same, *inner));
+    EXPECT_FALSE(same->areAllPositive());
+}
+
+TEST(CompositeDispatch, FlagBookkeeping) {
+    auto run = [](bool dstFlag, bool srcFlag, GenericCompositeOp c, GenericCompositeOp a, double o) {
+        PixmapPtr dst = filled(4, 4, Math::Box2di(0, 0, 4, 4), {0, 0, 0, 100});
+        PixmapPtr src = filled(4, 4, Math::Box2di(0, 0, 4, 4), {50, 0, 0, 100});
+        dst->setAllPositive(dstFlag);
+        src->setAllPositive(srcFlag);
+        composite(dst.get(), src.get(), c, a, o);
+        return dst->areAllPositive();
+    };
+    // The over pair leaves (dst and src), with or without opacity.
+    for (double o : {1.0, 0.5}) {
+        EXPECT_TRUE(run(true, true, ADD_APPLY_SRC_ALPHA_INV, ADD_APPLY_SRC_ALPHA_INV, o));
+        EXPECT_FALSE(run(true, false, ADD_APPLY_SRC_ALPHA_INV, ADD_APPLY_SRC_ALPHA_INV, o));
+        EXPECT_FALSE(run(false, true, ADD_APPLY_SRC_ALPHA_INV, ADD_APPLY_SRC_ALPHA_INV, o));
+    }
+    // Every other pair ends with the flag cleared.
+    EXPECT_FALSE(run(true, true, ADD_APPLY_SRC_ALPHA_INV, NONE, 1.0));
+    EXPECT_FALSE(run(true, true, NONE, NONE, 1.0));
+}
+
+TEST(CompositeDispatch, GrowRegionFitsDstAndIntersectionDoesNot) {
+    // dst covers the top-left corner of a 10 x 10 canvas; src reaches past the canvas.
+    const Math::Box2di dstRect(0, 0, 4, 4), srcRect(2, 2, 12, 12);
+    PixmapPtr src = filled(10, 10, srcRect, {1000, 0, 0, 32767});
+
+    PixmapPtr grown = filled(10, 10, dstRect, {5, 5, 5, 32767});
+    composite(grown.get(), src.get(), ADD_APPLY_SRC_ALPHA_INV, ADD_APPLY_SRC_ALPHA_INV);
+    EXPECT_EQ(grown->allocatedRect(), Math::Box2di(0, 0, 10, 10));
+    EXPECT_EQ(*grown->pixel(9, 9), (Pixel{1000, 0, 0, 32767}));
+    EXPECT_EQ(*grown->pixel(1, 1), (Pixel{5, 5, 5, 32767}));
+    EXPECT_EQ(*grown->pixel(9, 0), (Pixel{0, 0, 0, 0})); // new storage starts transparent
+
+    PixmapPtr cut = filled(10, 10, dstRect, {5, 5, 5, 32767});
+    composite(cut.get(), src.get(), CUT, NONE);
+    EXPECT_EQ(cut->allocatedRect(), dstRect);
+    EXPECT_EQ(*cut->pixel(3, 3), (Pixel{0, 0, 0, 0}));
+    EXPECT_EQ(*cut->pixel(1, 1), (Pixel{5, 5, 5, 32767}));
+}
+
+TEST(CompositeDispatch, EmptyIntersectionChangesNoPixel) {
+    // src lies wholly outside dst's canvas: growing changes nothing and no pixel is visited.
+    PixmapPtr src = filled(8, 8, Math::Box2di(20, 20, 4, 4), {1000, -1000, 0, -5000});
+    const Pixel p{300, -300, 20, 16000};
+    for (int op : {1, 2, 3, 5, 12, 13, 14, 29}) {
+        PixmapPtr dst = filled(8, 8, Math::Box2di(0, 0, 8, 8), p);
+        composite(dst.get(), src.get(), GenericCompositeOp(op), op == 13 ? ADD_APPLY_SRC_ALPHA_INV : NONE);
+        ASSERT_EQ(dst->allocatedRect(), Math::Box2di(0, 0, 8, 8)) << op;
+        const bool clearsColour = op == APPLY_DST_ALPHA; // clears colour outside the common rectangle
+        EXPECT_EQ(*dst->pixel(3, 3), (clearsColour ? Pixel{0, 0, 0, p.a} : p)) << op;
+    }
+    for (int op : {1, 4, 6, 7}) {
+        PixmapPtr dst = filled(8, 8, Math::Box2di(0, 0, 8, 8), p);
+        composite(dst.get(), src.get(), NONE, GenericCompositeOp(op));
+        EXPECT_EQ(*dst->pixel(5, 5), p) << op;
+    }
+}
+
+TEST(CompositeDispatch, CopyAndAlphaCopyClearOutsideTheCommonRectangle) {
+    const Math::Box2di srcRect(2, 0, 2, 6); // columns 2..3 of a 6 x 6 canvas
+    PixmapPtr src = filled(6, 6, srcRect, {11, 22, 33, 44});
+    for (bool colour : {true, false}) {
+        PixmapPtr dst = filled(6, 6, Math::Box2di(0, 0, 6, 6), {1, 2, 3, 4});
+        composite(dst.get(), src.get(), colour ? COPY : NONE, colour ? NONE : COPY);
+        for (int x = 0; x < 6; ++x) {
+            const bool inside = x == 2 || x == 3;
+            const Pixel want = colour ? (inside ? Pixel{11, 22, 33, 4} : Pixel{0, 0, 0, 4})
+                                      : (inside ? Pixel{1, 2, 3, 44} : Pixel{1, 2, 3, 0});
+            EXPECT_EQ(*dst->pixel(x, 4), want) << colour << " x=" << x;
+        }
+    }
+}
+
+TEST(CompositeDispatch, ClearSidesTouchesOnlyWhatLiesOutside) {
+    PixmapPtr src = filled(6, 6, Math::Box2di(1, 2, 3, 2), {});
+    PixmapPtr dst = filled(6, 6, Math::Box2di(0, 0, 6, 6), {1, 2, 3, 4});
+    clearSidesAll(dst.get(), src.get());
+    int kept = 0;
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 6; ++x) {
+            const bool inside = x >= 1 && x < 4 && y >= 2 && y < 4;
+            kept += inside;
+            EXPECT_EQ(*dst->pixel(x, y), (inside ? Pixel{1, 2, 3, 4} : Pixel{0, 0, 0, 0})) << x << "," << y;
+        }
+    EXPECT_EQ(kept, 6);
+
+    // No overlap: everything cleared; no buffer: nothing to do.
+    PixmapPtr far = filled(6, 6, Math::Box2di(10, 10, 1, 1), {});
+    PixmapPtr all = filled(6, 6, Math::Box2di(0, 0, 6, 6), {1, 2, 3, 4});
+    clearSidesRGB(all.get(), far.get());
+    EXPECT_EQ(*all->pixel(5, 0), (Pixel{0, 0, 0, 4}));
+    Pixmap empty(6, 6);
+    clearSidesALPHA(&empty, src.get());
+    EXPECT_EQ(empty.data(), nullptr);
+}
+
+TEST(CompositeDispatch, CutInvShrinksDstOnlyWhenNoAlphaOperationKeepsThePixels) {
+    PixmapPtr src = filled(8, 8, Math::Box2di(2, 2, 4, 4), {0, 0, 0, 32767});
+    for (int alphaOp : {0, 8, 9, 10, 1}) {
+        PixmapPtr dst = filled(8, 8, Math::Box2di(0, 0, 8, 8), {100, 100, 100, 32767});
+        composite(dst.get(), src.get(), CUT_INV, GenericCompositeOp(alphaOp));
+        const bool shrinks = alphaOp != 1;
+        EXPECT_EQ(dst->allocatedRect(), shrinks ? Math::Box2di(2, 2, 4, 4) : Math::Box2di(0, 0, 8, 8))
+            << alphaOp;
+        EXPECT_EQ(dst->pixel(3, 3)->r, 100) << alphaOp;
+    }
+}
+
+TEST(CompositeDispatch, ThreeOperandCuts) {
+    PixmapPtr src = makePixmap(8, 8, Math::Box2di(0, 0, 8, 8));
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) *src->pixel(x, y) = Pixel{int16_t(1000 * x), int16_t(y), 0, 32767};
+    src->setAllPositive(false);
+    PixmapPtr mask = makePixmap(8, 8, Math::Box2di(4, 0, 4, 8)); // right half
+    for (int y = 0; y < 8; ++y)
+        for (int x = 4; x < 8; ++x)
+            *mask->pixel(x, y) = Pixel{0, 0, 0, int16_t(y == 0 ? 32767 : (y == 1 ? 16384 : -1))};
+
+    // CUT: dst becomes src (src reaches outside the mask), then the mask is cut out of it.
+    PixmapPtr dst = filled(8, 8, Math::Box2di(0, 0, 2, 2), {9, 9, 9, 9});
+    composite_CUT(dst.get(), src.get(), mask.get());
+    EXPECT_EQ(dst->allocatedRect(), src->allocatedRect());
+    EXPECT_FALSE(dst->areAllPositive());
+    EXPECT_EQ(*dst->pixel(1, 0), *src->pixel(1, 0));
+    EXPECT_EQ(*dst->pixel(5, 0), (Pixel{0, 0, 0, 0}));
+    const double keep = 1.0 - 16384 / 32767.0;
+    EXPECT_EQ(*dst->pixel(5, 1),
+              (Pixel{int16_t(std::trunc(5000 * keep + 0.5)), int16_t(std::trunc(keep + 0.5)), 0,
+                     int16_t(std::trunc(32767 * keep + 0.5))}));
+    EXPECT_EQ(*dst->pixel(5, 3), *src->pixel(5, 3));
+
+    // CUT_INV writes only the overlap of src and mask into a dst that covers it.
+    PixmapPtr inv = filled(8, 8, Math::Box2di(0, 0, 8, 8), {9, 9, 9, 9});
+    cutIfAlphaIsNot0(inv.get(), src.get(), mask.get(), true);
+    EXPECT_EQ(*inv->pixel(1, 0), (Pixel{9, 9, 9, 9}));
+    EXPECT_EQ(*inv->pixel(5, 0), *src->pixel(5, 0));
+    EXPECT_EQ(*inv->pixel(5, 3), (Pixel{0, 0, 0, 0}));
+
+    // A mask that misses src: dst is just a copy of src.
+    PixmapPtr farMask = filled(8, 8, Math::Box2di(20, 20, 2, 2), {0, 0, 0, 32767});
+    PixmapPtr copy = filled(8, 8, Math::Box2di(0, 0, 3, 3), {});
+    cutIfAlphaIsNot0(copy.get(), src.get(), farMask.get(), false);
+    EXPECT_TRUE(samePixels(*copy, *src));
+
+    // A dst that does not cover the overlap is refused rather than overrun.
+    PixmapPtr small = filled(8, 8, Math::Box2di(0, 0, 2, 2), {});
+    EXPECT_EQ(thrownText([&] { composite_CUT_INV(small.get(), src.get(), mask.get()); }),
+              "incorrect parameters");
+}
