@@ -1,41 +1,288 @@
+// Modern direct blend modes and the legacy modes. Each mode is a small function object
+// fed to one of a few compositors that own the region, the skipped pixels and the flag.
 #include "algo/composite/BlendModes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "algo/composite/BlendDetail.h"
 
 namespace CelAlgo {
 
-void composite_ADD(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_SUBTRACT(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_MULTIPLY(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_DIVIDE(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_LIGHTEN(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_DARKEN(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_SCREEN(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_OVERLAY(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_SOFTLIGHT(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_HARDLIGHT(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_DIFFERENCE(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_EXCLUSION(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_INVERT(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_BURN(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_DODGE(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_LINEARLIGHT(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_PINLIGHT(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_VIVIDLIGHT(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_HUE(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_SATURATION(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_COLOUR(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_LUMINOSITY(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_ADD_legacy(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_SUBTRACT_legacy(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_DIFFERENCE_legacy(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_LIGHTEN_legacy(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_SOFTLIGHT_legacy(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_HARDLIGHT_legacy(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_OVERLAY_legacy(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, double) {}
-void composite_DIVIDE_legacy(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*) {}
+using namespace detail;
 
-namespace detail {
-void compositeBlendFunctionOp(CEL_PixmapAreaRGBA16*, const CEL_PixmapAreaRGBA16*, int, double, double, double,
-                              double) {}
-} // namespace detail
+namespace {
+
+// --- Modern templates: un-premultiply, blend, mix back ---
+
+// Weight that brings the mixed straight colour back to premultiplied form.
+inline double resultWeight(double Sa, double Da) {
+    return Da < 1.0 && Sa != 0.0 ? 1.0 : (1.0 - Sa) * Da + Sa;
+}
+
+inline int16_t store(double v) {
+    return int16_t(sat(truncToInt(v)));
+}
+
+// Template A: the blend takes the straight source scaled by opacity (x) and the straight
+// destination; pixels without source alpha are skipped. r stays in double after the
+// saturation.
+template <class Blend, bool ReturnOnZeroOpacity>
+void modernTemplateA(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
+    requirePixmaps(dst, src);
+    if (ReturnOnZeroOpacity && o == 0.0) return;
+    forEachPixel(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        if (s.a == 0) return;
+        const double Sa = F(s.a);
+        const double ar = resultWeight(Sa, F(d.a));
+        const double w = std::min(Sa, ar);
+        forColour(d, s, [&](int16_t& dc, int16_t sc) {
+            const float Dv = float(dc / ar);
+            const float Sv = float(sc / Sa);
+            const double r = sat(Blend{}(Sv * o, Dv));
+            dc = store((Dv * (1.0 - w) + r * w) * ar);
+        });
+    });
+}
+
+struct AddBlend {
+    double operator()(double x, float Dv) const { return Dv + x; }
+};
+struct SubtractBlend {
+    double operator()(double x, float Dv) const { return std::max(Dv - x, 0.0); }
+};
+struct LightenBlend {
+    double operator()(double x, float Dv) const { return std::max(x, double(Dv)); }
+};
+struct DifferenceBlend {
+    double operator()(double x, float Dv) const { return std::abs(Dv - x); }
+};
+
+// Template B: the blend takes the straight destination and source (single precision);
+// opacity only weighs the mix. With Cache, a pixel pair equal (all 64 bits) to the
+// previous computed pair reuses its result.
+template <class Blend, bool Intersection, bool Cache>
+void modernTemplateB(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
+    requirePixmaps(dst, src);
+    if (o == 0.0) return;
+    const Math::Box2di region = Intersection ? intersectionRegion(dst, src) : growRegion(dst, src);
+    bool cached = false;
+    CEL_PixelRGBA16 lastSrc{}, lastDst{}, lastResult{};
+    forEachPixel(dst, src, region, [&](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        const double Sa = F(s.a);
+        const double w = Sa * o;
+        if (w == 0.0) return;
+        if constexpr (Cache) {
+            if (cached && d == lastDst && s == lastSrc) {
+                d = lastResult;
+                return;
+            }
+            lastSrc = s;
+            lastDst = d;
+        }
+        const double ar = resultWeight(Sa, F(d.a));
+        forColour(d, s, [&](int16_t& dc, int16_t sc) {
+            const float Dv = float(dc / ar);
+            const float Sv = float(sc / Sa);
+            double r = sat(Blend{}(Dv, Sv));
+            if (w != 1.0) r = Dv * (1.0 - w) + r * w;
+            dc = store(sat(r) * ar);
+        });
+        if constexpr (Cache) {
+            lastResult = d;
+            cached = true;
+        }
+    });
+}
+
+struct DivideBlend {
+    float operator()(float Dv, float Sv) const { return Dv * 32768.0f / (Sv + 1.0f); }
+};
+struct OverlayBlend {
+    int operator()(float Dv, float Sv) const { return overlay16(Dv, Sv) >> 1; }
+};
+struct HardlightBlend {
+    int operator()(float Dv, float Sv) const { return hardlight16(Dv, Sv) >> 1; }
+};
+struct SoftlightBlend {
+    int operator()(float Dv, float Sv) const { return softlight16(Dv, Sv) >> 1; }
+};
+struct ExclusionBlend {
+    float operator()(float Dv, float Sv) const { return Sv + Dv - 2.0f * Sv * Dv / 32767.0f; }
+};
+
+// --- Legacy modes: raw premultiplied values, no un-premultiplying ---
+
+// Per channel d = op(d, s) on every pixel, or only where the source has alpha.
+template <bool OnlyWithSourceAlpha, class Op>
+void legacyChannels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, Op op) {
+    requirePixmaps(dst, src);
+    forEachPixel(dst, src, growRegion(dst, src), [&op](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        if (OnlyWithSourceAlpha && s.a == 0) return;
+        forColour(d, s, op);
+    });
+}
+
+// Overlay, hard light and soft light on premultiplied values; destination alpha is
+// raised to the source alpha. Opacity 0 turns dst into a copy of src.
+template <int (*Blend16)(double, double)>
+void legacyLight(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
+    requirePixmaps(dst, src);
+    if (o == 0.0) {
+        composite_COPY_ALL(dst, src);
+        return;
+    }
+    forEachPixel(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        const double w = (s.a / 32767.0f) * o;
+        if (w != 0.0) {
+            forColour(d, s, [w](int16_t& dc, int16_t sc) {
+                const int r = Blend16(dc, sc) >> 1;
+                dc = w == 1.0 ? int16_t(sat(r)) : store(dc * (1.0 - w) + r * w);
+            });
+        }
+        d.a = std::max(d.a, s.a);
+    });
+}
+
+} // namespace
+
+// --- Modern direct modes ---
+
+void composite_ADD(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    modernTemplateA<AddBlend, true>(dst, src, opacity);
+}
+void composite_SUBTRACT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    modernTemplateA<SubtractBlend, false>(dst, src, opacity);
+}
+void composite_LIGHTEN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    modernTemplateA<LightenBlend, true>(dst, src, opacity);
+}
+void composite_DIFFERENCE(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    modernTemplateA<DifferenceBlend, false>(dst, src, opacity);
+}
+
+void composite_DIVIDE(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    modernTemplateB<DivideBlend, true, false>(dst, src, opacity);
+}
+void composite_OVERLAY(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    modernTemplateB<OverlayBlend, false, true>(dst, src, opacity);
+}
+void composite_SOFTLIGHT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    modernTemplateB<SoftlightBlend, false, false>(dst, src, opacity);
+}
+void composite_HARDLIGHT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    modernTemplateB<HardlightBlend, false, false>(dst, src, opacity);
+}
+void composite_EXCLUSION(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    modernTemplateB<ExclusionBlend, false, false>(dst, src, opacity);
+}
+
+void composite_MULTIPLY(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    requirePixmaps(dst, src);
+    if (opacity == 0.0) return;
+    const double o = opacity;
+    forEachPixel(dst, src, intersectionRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        if (d.a <= 0 || s.a <= 0) return;
+        const double ia = I(truncToInt(s.a * o));
+        forColour(d, s, [o, ia](int16_t& dc, int16_t sc) {
+            dc = int16_t(sat(roundHalfUp((F(truncToInt(sc * o)) + ia) * dc)));
+        });
+    });
+    andAllPositive(dst, src);
+}
+
+void composite_DARKEN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    requirePixmaps(dst, src);
+    const Math::Box2di region = growRegion(dst, src);
+    if (opacity == 0.0) return;
+    forEachPixel(dst, src, region, [opacity](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        CEL_PixelRGBA16 over = d;
+        overOpacityPixel(over, s, opacity);
+        d.r = std::min(d.r, over.r);
+        d.g = std::min(d.g, over.g);
+        d.b = std::min(d.b, over.b);
+        d.a = std::min(d.a, over.a);
+    });
+    andAllPositive(dst, src);
+}
+
+void composite_SCREEN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    requirePixmaps(dst, src);
+    const double o = opacity;
+    forEachPixel(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        if (s.a == 0) return;
+        forColour(d, s, [o](int16_t& dc, int16_t sc) {
+            const float q = float(double(std::max(32767 - sc, 0)) * o * double(32767 - dc));
+            dc = store(32767.0f - q / 32767.0f);
+        });
+    });
+}
+
+void composite_INVERT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    requirePixmaps(dst, src);
+    const double o = opacity;
+    forEachPixel(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        if (s.a <= 0) return;
+        const double fa = F(s.a), ia = I(s.a);
+        auto invert = [o, fa, ia](int16_t& x) {
+            const int16_t v = int16_t(truncToInt(32767 - x * o)); // kept as a 16-bit value
+            x = store(v * fa + x * ia);
+        };
+        invert(d.r);
+        invert(d.g);
+        invert(d.b);
+        invert(d.a);
+    });
+}
+
+// --- Legacy modes ---
+
+void composite_ADD_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    legacyChannels<false>(dst, src, [o = opacity](int16_t& dc, int16_t sc) { dc = store(sat(sc * o + dc)); });
+}
+
+void composite_SUBTRACT_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    legacyChannels<true>(dst, src, [o = opacity](int16_t& dc, int16_t sc) { dc = store(sat(dc - sc * o)); });
+}
+
+void composite_DIFFERENCE_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    legacyChannels<true>(dst, src,
+                         [o = opacity](int16_t& dc, int16_t sc) { dc = store(sat(std::abs(dc - sc * o))); });
+}
+
+void composite_LIGHTEN_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    requirePixmaps(dst, src);
+    const double o = opacity;
+    forEachPixel(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        // The unscaled source value is copied when its scaled value is the lighter.
+        forColour(d, s, [o](int16_t& dc, int16_t sc) {
+            if (sc * o > dc) dc = sc;
+        });
+        d.a = std::max(d.a, s.a);
+    });
+}
+
+void composite_SOFTLIGHT_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    legacyLight<softlight16>(dst, src, opacity);
+}
+void composite_HARDLIGHT_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    legacyLight<hardlight16>(dst, src, opacity);
+}
+void composite_OVERLAY_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    legacyLight<overlay16>(dst, src, opacity);
+}
+
+void composite_DIVIDE_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src) {
+    requirePixmaps(dst, src);
+    forEachPixel(dst, src, intersectionRegion(dst, src), [](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        if (d.a <= 0 || s.a <= 0) return;
+        const double sa = s.a, fa = F(s.a), ia = I(s.a);
+        forColour(d, s, [sa, fa, ia](int16_t& dc, int16_t sc) {
+            if (sc > 0) dc = int16_t(sat(roundHalfUp((sa * fa / sc + ia) * dc)));
+        });
+    });
+}
 
 } // namespace CelAlgo

@@ -1,0 +1,189 @@
+// Effect modes (burn, dodge, linear, pin and vivid light) and HCL modes (hue,
+// saturation, colour, luminosity): a polymorphic effect object per call, fed to one
+// effect compositor or one HCL compositor.
+//
+// The effect classes keep their one virtual operation so that an effect can be handed
+// around by its base; the compositors are instantiated per final class, which lets the
+// compiler resolve the per-channel call statically.
+#include <algorithm>
+#include <cmath>
+
+#include "algo/composite/BlendDetail.h"
+#include "algo/composite/BlendModes.h"
+
+namespace CelAlgo {
+
+using namespace detail;
+
+namespace {
+
+// --- Channel effects: source and destination on the 0 ... 32767 scale ---
+
+class base_effect {
+public:
+    virtual float apply(float source, float destination) const = 0;
+
+protected:
+    ~base_effect() = default;
+};
+
+class burn_effect final : public base_effect {
+public:
+    float apply(float s, float d) const override { return 32767.0f - (32767.0f - d) * 32768.0f / (s + 1.0f); }
+};
+
+// The division runs in double, both of its operands formed in double.
+class dodge_effect final : public base_effect {
+public:
+    float apply(float s, float d) const override {
+        const float c = std::clamp(32767.0f - s, 0.0f, 32767.0f);
+        return float(double(d) * 32768.0 / (double(c) + 1.0));
+    }
+};
+
+class linearlight_effect final : public base_effect {
+public:
+    float apply(float s, float d) const override { return float(2.0 * s + double(d) - 32767.0); }
+};
+
+class pinlight_effect final : public base_effect {
+public:
+    float apply(float s, float d) const override {
+        return 2.0f * s > 32767.0f ? std::max(2.0f * s - 32767.0f, d) : std::min(2.0f * s, d);
+    }
+};
+
+class vividlight_effect final : public base_effect {
+public:
+    float apply(float s, float d) const override {
+        if (s <= 0.0f) return s;
+        if (2.0f * s < 32767.0f) return 32767.0f - (32767.0f - d) * 32768.0f / (2.0f * s + 1.0f);
+        if (s < 32767.0f) return d * 32768.0f / (2.0f * (32767.0f - s) + 1.0f);
+        return s;
+    }
+};
+
+// Straight destination value: d / Da when the destination has alpha, else d itself.
+inline double straight(int d, double Da) {
+    return Da > 0.0 ? d / Da : double(d);
+}
+
+template <class Effect>
+void compositeEffect(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o,
+                     const Effect& effect) {
+    requirePixmaps(dst, src);
+    if (o == 0.0) return;
+    forEachPixel(dst, src, growRegion(dst, src), [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        if (s.a == 0) return;
+        const double Sa = F(s.a), Da = F(d.a);
+        const double w = Sa * o;
+        forColour(d, s, [&](int16_t& dc, int16_t sc) {
+            const float Dv = float(straight(dc, Da));
+            const float Sv = float(sc / Sa);
+            const float r = sat(effect.apply(Sv, Dv));
+            dc = int16_t(sat(truncToInt(Dv * Da * (1.0 - w) + r * w * Da + sc * (1.0 - Da) * o)));
+        });
+    });
+    andAllPositive(dst, src);
+}
+
+// --- HCL effects: whole colours as fractions ---
+
+class base_hcl_effect {
+public:
+    virtual void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const = 0;
+
+protected:
+    ~base_hcl_effect() = default;
+
+    // Both colours to HCL, edit the destination, back to RGB.
+    template <class Edit>
+    static void blend(double s0, double s1, double s2, double& d0, double& d1, double& d2, Edit edit) {
+        ColorValues S{{s0, s1, s2}}, D{{d0, d1, d2}};
+        toHcl(S);
+        toHcl(D);
+        edit(S, D);
+        hclToRgb(D[0], D[1], D[2], d0, d1, d2);
+    }
+};
+
+class hue_effect final : public base_hcl_effect {
+public:
+    void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const override {
+        blend(s0, s1, s2, d0, d1, d2, HclHue{});
+    }
+};
+class saturation_effect final : public base_hcl_effect {
+public:
+    void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const override {
+        blend(s0, s1, s2, d0, d1, d2, HclSaturation{});
+    }
+};
+class colour_effect final : public base_hcl_effect {
+public:
+    void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const override {
+        blend(s0, s1, s2, d0, d1, d2, HclColour{});
+    }
+};
+class luminosity_effect final : public base_hcl_effect {
+public:
+    void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const override {
+        blend(s0, s1, s2, d0, d1, d2, HclLuminosity{});
+    }
+};
+
+template <class Effect>
+void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o,
+                  const Effect& effect) {
+    requirePixmaps(dst, src);
+    if (o == 0.0) return;
+    forEachPixel(dst, src, growRegion(dst, src), [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+        if (s.a == 0) return;
+        const double Sa = F(s.a), Da = F(d.a);
+        const double dv[3] = {straight(d.r, Da), straight(d.g, Da), straight(d.b, Da)};
+        double D[3] = {dv[0] / 32767.0, dv[1] / 32767.0, dv[2] / 32767.0};
+        effect.apply(F(s.r) / Sa, F(s.g) / Sa, F(s.b) / Sa, D[0], D[1], D[2]);
+        // hclToRgb has clamped D to [0, 1]; the store only guards the 16-bit range.
+        const double w = Sa * o;
+        int i = 0;
+        forColour(d, s, [&](int16_t& dc, int16_t sc) {
+            dc = int16_t(
+                sat(truncToInt(D[i] * 32767.0 * w * Da + dv[i] * Da * (1.0 - w) + sc * (1.0 - Da) * o)));
+            ++i;
+        });
+    });
+    andAllPositive(dst, src);
+}
+
+} // namespace
+
+void composite_BURN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    compositeEffect(dst, src, opacity, burn_effect{});
+}
+void composite_DODGE(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    compositeEffect(dst, src, opacity, dodge_effect{});
+}
+void composite_LINEARLIGHT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    compositeEffect(dst, src, opacity, linearlight_effect{});
+}
+void composite_PINLIGHT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    compositeEffect(dst, src, opacity, pinlight_effect{});
+}
+void composite_VIVIDLIGHT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    compositeEffect(dst, src, opacity, vividlight_effect{});
+}
+
+void composite_HUE(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    compositeHcl(dst, src, opacity, hue_effect{});
+}
+void composite_SATURATION(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    compositeHcl(dst, src, opacity, saturation_effect{});
+}
+void composite_COLOUR(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    compositeHcl(dst, src, opacity, colour_effect{});
+}
+void composite_LUMINOSITY(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
+    compositeHcl(dst, src, opacity, luminosity_effect{});
+}
+
+} // namespace CelAlgo

@@ -1,0 +1,171 @@
+// Values of the modern direct, effect, HCL and legacy modes at points where each
+// design's rules show: opaque pixels (the blend alone), partial opacity (the mix),
+// transparent or half-transparent destinations, and the legacy alpha handling.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "algo/composite/BlendDetail.h"
+#include "test_blend_util.h"
+
+using namespace blendtest;
+using namespace CelAlgo;
+
+namespace {
+
+const int kW = 32767;
+
+struct Case {
+    int op;
+    Pixel dst, src;
+    double opacity;
+    Pixel want;
+};
+
+void expectCases(std::initializer_list<Case> cases) {
+    for (const Case& c : cases)
+        EXPECT_EQ(blendOne(c.op, c.dst, c.src, c.opacity), c.want)
+            << "op " << c.op << " dst " << c.dst << " src " << c.src << " opacity " << c.opacity;
+}
+
+} // namespace
+
+TEST(BlendValues, SixteenBitBlendFunctions) {
+    using namespace CelAlgo::detail;
+    // Backdrop black or white decides overlay and soft light whatever the top value.
+    EXPECT_EQ(overlay16(0, 20000), 0);
+    EXPECT_EQ(overlay16(kW, 20000), 65535);
+    EXPECT_EQ(softlight16(0, 12345), 0);
+    EXPECT_EQ(softlight16(kW, 12345), 65535);
+    // A white top saturates hard light; a black one gives black.
+    EXPECT_EQ(hardlight16(5000, kW), 65535);
+    EXPECT_EQ(hardlight16(5000, 0), 0);
+    // Mid grey over mid grey stays mid grey (B = T = 32768 on the 65535 scale), give or
+    // take the rounding of each function.
+    EXPECT_EQ(overlay16(16384, 16384), 32768);
+    EXPECT_EQ(hardlight16(16384, 16384), 32769);
+    EXPECT_EQ(softlight16(16384, 16384), 32769);
+}
+
+TEST(BlendValues, ModernTemplateA) {
+    const Pixel d = px(10000, 30000, 0, kW), s = px(5000, 5000, kW, kW);
+    expectCases({
+        // Opaque pairs: the blend of the straight values.
+        {ADD, d, s, 1.0, px(15000, kW, kW, kW)},
+        {SUBTRACT, d, s, 1.0, px(5000, 25000, 0, kW)},
+        {LIGHTEN, d, s, 1.0, px(10000, 30000, kW, kW)},
+        {DIFFERENCE, d, s, 1.0, px(5000, 25000, kW, kW)},
+        // Opacity scales the source before the blend: 0 + 32767 * 0.5 truncates to 16383.
+        {ADD, d, s, 0.5, px(12500, 32500, 16383, kW)},
+        // Below full destination alpha the result weight is 1: the premultiplied
+        // destination mixes with the saturated sum by the source alpha.
+        {ADD, px(8000, 0, 0, 16384), px(16384, 0, 0, 16384), 1.0, px(20383, 0, 0, 16384)},
+    });
+}
+
+TEST(BlendValues, ModernTemplateB) {
+    expectCases({
+        {DIVIDE, px(16384, 1000, 8192, kW), px(kW, 1, 16383, kW), 1.0, px(16384, kW, 16384, kW)},
+        {OVERLAY, px(0, kW, 16384, kW), px(20000, 20000, 16384, kW), 1.0, px(0, kW, 16384, kW)},
+        {HARDLIGHT, px(5000, 5000, 16384, kW), px(0, kW, 16384, kW), 1.0, px(0, kW, 16384, kW)},
+        {SOFTLIGHT, px(0, kW, 0, kW), px(12345, 12345, kW, kW), 1.0, px(0, kW, 0, kW)},
+        {EXCLUSION, px(0, 12345, 16384, kW), px(kW, 0, 16384, kW), 1.0, px(kW, 12345, 16383, kW)},
+        // Opacity weighs the mix with the straight destination: 32767 * 0.5.
+        {EXCLUSION, px(0, 0, 0, kW), px(kW, 0, 0, kW), 0.5, px(16383, 0, 0, kW)},
+    });
+}
+
+TEST(BlendValues, MultiplyDarkenScreenInvert) {
+    expectCases({
+        // Multiply by an opaque source, by half-transparent black, and by white at any opacity.
+        {MULTIPLY, px(kW, 20000, 100, kW), px(16384, kW, 0, kW), 1.0, px(16384, 20000, 0, kW)},
+        {MULTIPLY, px(kW, 20000, 100, kW), px(0, 0, 0, 16384), 1.0, px(16383, 10000, 50, kW)},
+        {MULTIPLY, px(kW, 20000, 100, kW), px(kW, kW, kW, kW), 0.5, px(kW, 20000, 100, kW)},
+        // Nothing where the destination is transparent.
+        {MULTIPLY, px(500, 500, 500, 0), px(0, 0, 0, kW), 1.0, px(500, 500, 500, 0)},
+
+        // Darken: the smaller of dst and the over of src at that opacity, alpha included.
+        {DARKEN, px(100, 20000, 5000, kW), px(300, 10000, 5000, kW), 1.0, px(100, 10000, 5000, kW)},
+        {DARKEN, px(30000, 30000, 0, kW), px(20000, 0, 0, kW), 0.5, px(25000, 15000, 0, kW)},
+        {DARKEN, px(100, 100, 100, 20000), px(kW, kW, kW, kW), 1.0, px(100, 100, 100, 20000)},
+        // Additive light (alpha 0) only ever adds, so darken keeps dst.
+        {DARKEN, px(100, 100, 100, 100), px(500, 500, 500, 0), 1.0, px(100, 100, 100, 100)},
+
+        // Screen on premultiplied values; alpha untouched.
+        {SCREEN, px(0, 16384, kW, 1000), px(0, 16384, 20000, kW), 1.0, px(0, 24575, kW, 1000)},
+        // q and its division are single precision: in doubles the first channel would be 10591.
+        {SCREEN, px(10591, 10858, 0, kW), px(0, 679, 0, kW), 1.0, px(10590, 11312, 0, kW)},
+        // Opacity scales the source's inverse, so at 0 every covered pixel goes white.
+        {SCREEN, px(0, 16384, 500, 1000), px(0, 16384, 20000, kW), 0.0, px(kW, kW, kW, 1000)},
+
+        // Invert all four fields, alpha included; at half opacity v = trunc(32767 - x / 2).
+        {INVERT, px(0, kW, 10000, kW), px(0, 0, 0, kW), 1.0, px(kW, 0, 22767, 0)},
+        {INVERT, px(0, kW, 10000, kW), px(0, 0, 0, kW), 0.5, px(kW, 16383, 27767, 16383)},
+        // 32767 - (-32767) = 65534 kept as a 16-bit value is -2.
+        {INVERT, px(-kW, 0, 0, kW), px(0, 0, 0, kW), 1.0, px(-2, kW, kW, 0)},
+    });
+}
+
+TEST(BlendValues, EffectModes) {
+    // Opaque pairs at full opacity give trunc(sat(effect(s, d))) per channel.
+    expectCases({
+        {BURN, px(10000, 10000, kW, kW), px(kW, 0, 0, kW), 1.0, px(10000, -kW, kW, kW)},
+        {DODGE, px(10000, 10000, 0, kW), px(0, kW, kW, kW), 1.0, px(10000, kW, 0, kW)},
+        {LINEARLIGHT, px(10000, 10000, 10000, kW), px(16384, 0, kW, kW), 1.0, px(10001, -22767, kW, kW)},
+        {PINLIGHT, px(10000, 10000, 10000, kW), px(kW, 0, 16384, kW), 1.0, px(kW, 0, 10000, kW)},
+        {VIVIDLIGHT, px(10000, 10000, 10000, kW), px(0, kW, 16384, kW), 1.0, px(0, kW, 10000, kW)},
+    });
+}
+
+TEST(BlendValues, EffectAndHclModesOverTransparentDestination) {
+    // Without destination alpha only the source term remains: trunc(s * opacity).
+    const Pixel s = px(12000, 3000, 20000, 24000);
+    for (int op : {BURN, DODGE, LINEARLIGHT, PINLIGHT, VIVIDLIGHT, HUE, SATURATION, COLOUR, LUMINOSITY}) {
+        EXPECT_EQ(blendOne(op, px(0, 0, 0, 0), s, 0.5), px(6000, 1500, 10000, 0)) << "op " << op;
+        EXPECT_EQ(blendOne(op, px(0, 0, 0, 0), s, 1.0), px(12000, 3000, 20000, 0)) << "op " << op;
+    }
+}
+
+TEST(BlendValues, HclModes) {
+    const Pixel red = px(kW, 0, 0, kW), grey = px(16384, 16384, 16384, kW);
+    auto luma = [](const Pixel& p) { return 0.3 * p.r + 0.59 * p.g + 0.11 * p.b; };
+    // A grey source turns the destination grey at its own luma: trunc(0.3 * 32767).
+    EXPECT_EQ(blendOne(HUE, red, grey), px(9830, 9830, 9830, kW));
+    EXPECT_EQ(blendOne(COLOUR, red, grey), px(9830, 9830, 9830, kW));
+    EXPECT_EQ(blendOne(SATURATION, red, grey), px(9830, 9830, 9830, kW));
+    // A grey destination has no chroma for saturation to replace.
+    const Pixel g = blendOne(SATURATION, grey, red);
+    EXPECT_NEAR(g.r, 16384, 1);
+    EXPECT_TRUE(g.r == g.g && g.g == g.b);
+    // Luminosity takes the source luma, colour keeps the destination's.
+    const Pixel lit = blendOne(LUMINOSITY, red, grey);
+    EXPECT_NEAR(luma(lit), 16384, 2);
+    EXPECT_EQ(lit.g, lit.b);
+    EXPECT_GT(lit.r, lit.g);
+    const Pixel coloured = blendOne(COLOUR, grey, red);
+    EXPECT_NEAR(luma(coloured), 16384, 2);
+    // Half opacity lands between the destination and the full result.
+    const Pixel half = blendOne(LUMINOSITY, red, grey, 0.5);
+    EXPECT_GT(half.g, 0);
+    EXPECT_LT(half.g, lit.g);
+}
+
+TEST(BlendValues, LegacyModes) {
+    expectCases({
+        // Add works on every pixel, additive light included; alpha untouched.
+        {ADD_legacy, px(30000, 100, -50, 5), px(5000, 200, 0, 0), 1.0, px(kW, 300, -50, 5)},
+        {SUBTRACT_legacy, px(30000, 100, -50, kW), px(5000, 200, kW, 1), 0.5, px(27500, 0, -16433, kW)},
+        {DIFFERENCE_legacy, px(30000, 100, -50, kW), px(5000, 200, kW, 1), 0.5, px(27500, 0, 16433, kW)},
+        // Lighten copies the unscaled source value where the scaled one is lighter.
+        {LIGHTEN_legacy, px(10000, 10000, 10000, 100), px(15000, 18000, 9000, 200), 0.6,
+         px(10000, 18000, 10000, 200)},
+        // Divide: d * (s_a * F(s_a) / s + I(s_a)); channels with s <= 0 stay.
+        {DIVIDE_legacy, px(10000, 10000, 10000, kW), px(16384, kW, 0, kW), 1.0, px(19999, 10000, 10000, kW)},
+        // The lights at full source alpha and opacity: the blend itself, alpha raised.
+        {OVERLAY_legacy, px(0, kW, 16384, 1000), px(20000, 20000, 16384, kW), 1.0, px(0, kW, 16384, kW)},
+        // At half source alpha: 5000 * (1 - w) truncates to 2499.
+        {HARDLIGHT_legacy, px(5000, 5000, 16384, kW), px(0, kW, 16384, 16384), 1.0,
+         px(2499, 18883, 16384, kW)},
+        {SOFTLIGHT_legacy, px(0, kW, 0, 100), px(0, 0, 0, 0), 1.0, px(0, kW, 0, 100)},
+    });
+}
