@@ -146,7 +146,7 @@ class CELCORE_EXPORT obuf {
 public:
     static constexpr int WriteFailed = -1;
     static constexpr int CloseFailed = -2;
-    static constexpr size_t BufferSize = 262144; // writes this large bypass the buffer
+    static constexpr size_t BufferSize = 262144; // a write that does not fit and is this large bypasses it
 
     // Creates the remapped path for writing raw bytes, or collects the bytes for
     // standard output for "-" when the process is not interactive. When the
