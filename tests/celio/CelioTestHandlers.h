@@ -1,89 +1,77 @@
 #pragma once
 // Handlers used only by the framework tests.
 //
-// TestRawHandler serves a trivial raw format through CELIO_StreamHandler, so
-// files, the manager's lookups and retries and the stream plumbing are
-// exercised end to end: "CRW1", width and height (16-bit little-endian), the
-// channel count (1 or 4), then the 8-bit pixels row by row.
+// TestRawHandler serves a trivial raw format through CELIO_StreamHandler, so the
+// stream plumbing and the manager work end to end on real files: "CRW1", width
+// and height (16-bit little-endian), the channel count (1 or 4), 8-bit pixels.
 //
-// StubHandler lists the extensions and codes it is given, records what the
-// manager asks of it and answers as configured.
+// StubHandler lists the extensions and codes it is given, records what it is
+// asked and answers as configured.
 
 #include <QFile>
 #include <cstring>
+#include <ostream>
 
 #include "cel/Cel.h"
 #include "celio/Handler.h"
 #include "celio/InputStream.h"
 #include "pixel/PixmapCanvas.h"
 
+// Readable test failures.
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
 class TestRawHandler final : public CELIO_StreamHandler {
 public:
     using CELIO_StreamHandler::read;
 
-    QStringList getExtensions() const override { return {QStringLiteral("CRW"), QStringLiteral("CRAW")}; }
+    QStringList getExtensions() const override { return {QStringLiteral("CRW")}; }
     QStringList getWriteOptionCodes() const override {
-        return {QStringLiteral("CRW"), QStringLiteral("CRW4"), QStringLiteral("CRW1")};
+        return {QStringLiteral("CRW"), QStringLiteral("CRW1")};
     }
-    void getWriteOptions(CELIO_WriteOptions& o) const override { o.singleChannel = o.alpha = true; }
-    QString getWriteOptionsCode(const CELIO_WriteOptions& o) const override {
-        return QStringLiteral("CRW") + (o.alpha ? "4" : o.singleChannel ? "1" : "");
-    }
+    QString getWriteOptionsCode(const CELIO_WriteOptions&) const override { return QStringLiteral("CRW"); }
     UT_DynKey formatClass() const override { return CELIO_PixmapFormat; }
 
     bool write(CEL_Cel* cel, const QString& path, const QString& code) const override {
-        lastCode = code;
         lastCel = cel;
         const bool matte = code.toUpper() == QLatin1String("CRW1");
-        lastWritten =
+        const auto rep =
             cel->convertTo(matte ? CEL_Representation::PIXMAP_MATTE8 : CEL_Representation::PIXMAP_RGBA8);
-        const auto* pix = dynamic_cast<const CEL_Pixmap*>(lastWritten.get());
+        const auto* pix = dynamic_cast<const CEL_Pixmap*>(rep.get());
         if (!pix) return false;
         const int w = pix->width(), h = pix->height(), ch = matte ? 1 : 4;
         QByteArray bytes("CRW1");
         for (int v : {w & 255, w >> 8, h & 255, h >> 8, ch}) bytes.append(char(v));
-        const char* data =
-            matte ? reinterpret_cast<const char*>(static_cast<const CEL_PixmapMatte8*>(pix)->data())
-                  : reinterpret_cast<const char*>(static_cast<const CEL_PixmapRGBA8*>(pix)->data());
-        bytes.append(data, qsizetype(w) * h * ch);
+        const void* data = matte ? static_cast<const void*>(static_cast<const CEL_PixmapMatte8*>(pix)->data())
+                                 : static_cast<const void*>(static_cast<const CEL_PixmapRGBA8*>(pix)->data());
+        bytes.append(static_cast<const char*>(data), qsizetype(w) * h * ch);
         QFile f(path);
-        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
     }
 
-    CELIO_State readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const override {
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly)) return CELIO_STATE_FAILED;
-        const QByteArray h = f.read(9);
-        if (h.size() != 9 || !h.startsWith("CRW1")) return CELIO_STATE_FAILED;
-        const auto* b = reinterpret_cast<const uint8_t*>(h.constData());
-        info.width = b[4] | (b[5] << 8);
-        info.height = b[6] | (b[7] << 8);
-        info.channels = b[8];
-        info.bytesPerChannel = 1;
-        info.optionCode = b[8] == 1 ? QStringLiteral("CRW1") : QStringLiteral("CRW4");
-        return CELIO_STATE_OK;
+    // Header queries are left to the real handlers.
+    CELIO_State readInfo(const QString&, const CEL_Context&, CELIO_Info&) const override {
+        return CELIO_STATE_UNSUPPORTED;
     }
 
-    // What the last write() was given and wrote (single-threaded tests only).
-    mutable QString lastCode;
+    // What the last write() was given (single-threaded tests only).
     mutable UT_SharedPtr<CEL_Cel> lastCel;
-    mutable UT_SharedPtr<CEL_Representation> lastWritten;
 
 protected:
     CEL_Representation* read(CELIO_InputStream& s) const override {
         char magic[4];
         if (s.read(magic, 4) != 4 || std::memcmp(magic, "CRW1", 4) != 0) return nullptr;
         const int w = s.getU16LE(), h = s.getU16LE(), ch = s.getU8();
+        CEL_Pixmap* p = ch == 1   ? static_cast<CEL_Pixmap*>(new CEL_PixmapMatte8(w, h))
+                        : ch == 4 ? new CEL_PixmapRGBA8(w, h)
+                                  : nullptr;
+        void* data = ch == 1 ? static_cast<void*>(static_cast<CEL_PixmapMatte8*>(p)->data())
+                     : p     ? static_cast<void*>(static_cast<CEL_PixmapRGBA8*>(p)->data())
+                             : nullptr;
         const size_t bytes = size_t(w) * size_t(h) * size_t(ch);
-        if (ch == 1) {
-            auto* p = new CEL_PixmapMatte8(w, h);
-            if (s.read(p->data(), bytes) == bytes) return p;
-            delete p;
-        } else if (ch == 4) {
-            auto* p = new CEL_PixmapRGBA8(w, h);
-            if (s.read(p->data(), bytes) == bytes) return p;
-            delete p;
-        }
+        if (p && s.read(data, bytes) == bytes) return p;
+        delete p;
         return nullptr;
     }
 };
@@ -98,22 +86,19 @@ public:
     QString getWriteOptionsCode(const CELIO_WriteOptions&) const override { return m_codes.value(0); }
     UT_DynKey formatClass() const override { return CELIO_PixmapFormat; }
     CELIO_State readInfo(const QString&, const CEL_Context&, CELIO_Info&) const override {
-        if (throws) throw -1;
-        return CELIO_STATE_OK;
+        return throws ? throw -1 : CELIO_STATE_OK;
     }
     bool read(const QString& path, const CEL_Context&, CELIO_RepresentationList&) const override {
         readPaths << path;
-        if (throws) throw -1;
-        return readResult;
+        return throws ? throw -1 : readResult;
     }
     bool write(CEL_Cel*, const QString&, const QString& code) const override {
         lastCode = code;
         return true;
     }
     bool getCallerInfoString(QString& out) const override {
-        if (infoString.isNull()) return false;
         out = infoString;
-        return true;
+        return !infoString.isNull();
     }
     void setCallerInfoString(const QString& text) override { infoString = text; }
 

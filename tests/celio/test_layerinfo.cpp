@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "CelioTestHandlers.h"
-#include "support/TestSupport.h"
 #include "celio/LayerInfo.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -27,11 +27,20 @@ QStringList walk(CELIO_LayerInfo& info) {
     return names;
 }
 
+UT_SharedPtr<CEL_Cel> rowCel(int w, int h, int16_t base) {
+    auto* p = new CEL_PixmapRGBA16(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            *p->pixel(x, y) = CEL_PixelRGBA16{int16_t(base + y), int16_t(x), 0, 32767};
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA16));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return cel;
+}
+
 } // namespace
 
 TEST(CelioLayerInfo, IteratorWalksDepthFirstAndSkipsEmptyGroups) {
     CELIO_LayerInfo empty;
-    EXPECT_TRUE(CELIO_LayerInfo::Iterator(empty).end());
     empty.getBaseGroup().groups = {group({}, {group({}), group({})}), group({})};
     EXPECT_TRUE(CELIO_LayerInfo::Iterator(empty).end());
 
@@ -45,17 +54,6 @@ TEST(CelioLayerInfo, IteratorWalksDepthFirstAndSkipsEmptyGroups) {
               {group({}, {group({}), group({layer("3")}, {group({layer("4")})})}), group({}),
                group({layer("5"), layer("6")}, {group({}, {group({layer("7")})})})});
     EXPECT_EQ(walk(tree), (QStringList{"1", "2", "3", "4", "5", "6", "7"}));
-
-    CELIO_LayerInfo::Iterator it(tree), other(tree);
-    ++it;
-    EXPECT_NE(it, other);
-    ++other;
-    EXPECT_EQ(it, other);
-    it.reset();
-    EXPECT_EQ(it->name, QStringLiteral("1"));
-    while (!it.end()) ++it;
-    ++it; // stays at the end
-    EXPECT_TRUE(it.end());
 }
 
 TEST(CelioLayerInfo, CountsNamesAndPaths) {
@@ -68,39 +66,13 @@ TEST(CelioLayerInfo, CountsNamesAndPaths) {
     EXPECT_EQ(info.getLayerCount(), 6);
     EXPECT_EQ(info.getVisibleLayerCount(), 2);
 
-    CELIO_Layer first = layer("N"), second = layer("N");
-    first.occurrence = 1;
-    second.occurrence = 2;
-    EXPECT_EQ(first.getDisplayName(), QStringLiteral("N"));
-    EXPECT_EQ(second.getDisplayName(), QStringLiteral("N#2"));
-    CELIO_LayerGroup g(7);
-    g.name = QStringLiteral("G");
-    g.occurrence = 3;
-    EXPECT_EQ(g.id, 7);
-    EXPECT_EQ(g.getDisplayName(), QStringLiteral("G#3"));
-
     CELIO_Layer art = layer("Line Art");
+    art.occurrence = 1;
     EXPECT_EQ(art.path(":"), QStringLiteral("Line_Art"));
-    art.groupPath = QStringList{QStringLiteral("Char A")};
-    EXPECT_EQ(art.path(":"), QStringLiteral("Char_A:Line_Art"));
-    art.groupPath << QStringLiteral("Sub");
+    art.groupPath = QStringList{QStringLiteral("Char A"), QStringLiteral("Sub")};
     art.occurrence = 2;
     EXPECT_EQ(art.path("/"), QStringLiteral("Char_A/Sub/Line_Art#2"));
 }
-
-namespace {
-
-UT_SharedPtr<CEL_Cel> rowCel(int w, int h, int16_t base) {
-    auto* p = new CEL_PixmapRGBA16(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            *p->pixel(x, y) = CEL_PixelRGBA16{int16_t(base + y), int16_t(x), 0, 32767};
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA16));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    return cel;
-}
-
-} // namespace
 
 TEST(CelioLayerInfo, WriteCombinedInterleavesRows) {
     celtest::TempDir dir;
@@ -108,39 +80,34 @@ TEST(CelioLayerInfo, WriteCombinedInterleavesRows) {
     const QString path = dir.path(QStringLiteral("c.crw"));
     auto first = rowCel(4, 3, 1000), second = rowCel(4, 3, 2000);
     for (bool swap : {false, true}) {
-        ASSERT_TRUE(h.writeCombined(first.get(), second.get(), path, QStringLiteral("CRW4"), swap));
-        // The handler received one 16-bit cel: check every pixel there.
+        ASSERT_TRUE(h.writeCombined(first.get(), second.get(), path, QStringLiteral("CRW"), swap));
         const auto out = UT_dynamicCast<CEL_PixmapRGBA16>(
             h.lastCel->findRepresentation(CEL_Representation::PIXMAP_RGBA16));
         ASSERT_TRUE(out);
-        ASSERT_EQ(out->width(), 4);
-        ASSERT_EQ(out->height(), 3);
+        ASSERT_EQ(out->size(), Math::Size2di(4, 3));
         const int even = swap ? 2000 : 1000, odd = swap ? 1000 : 2000;
         for (int y = 0; y < 3; ++y)
             for (int x = 0; x < 4; ++x) {
                 const CEL_PixelRGBA16 p = *out->pixel(x, y);
                 EXPECT_TRUE(p.r == (y % 2 ? odd : even) + y && p.g == x && p.a == 32767) << x << "," << y;
             }
-        EXPECT_EQ(h.lastCode, QStringLiteral("CRW4"));
     }
-    ASSERT_TRUE(celtest::writeFile(path, ""));
-    auto other = rowCel(4, 2, 0);
-    EXPECT_FALSE(h.writeCombined(first.get(), other.get(), path, QStringLiteral("CRW4"), false));
-    EXPECT_TRUE(celtest::readFile(path).isEmpty());
+    h.lastCel.reset();
+    auto smaller = rowCel(4, 2, 0);
     UT_SharedPtr<CEL_Cel> empty(new CEL_Cel(CEL_Representation::NONE));
-    EXPECT_FALSE(h.writeCombined(first.get(), empty.get(), path, QStringLiteral("CRW4"), false));
+    EXPECT_FALSE(h.writeCombined(first.get(), smaller.get(), path, QStringLiteral("CRW"), false));
+    EXPECT_FALSE(h.writeCombined(first.get(), empty.get(), path, QStringLiteral("CRW"), false));
+    EXPECT_FALSE(h.lastCel); // nothing reached write()
 }
 
 TEST(CelioLayerInfo, WriteWithLayersWritesTheComposite) {
     celtest::TempDir dir;
     const TestRawHandler h;
     CELIO_LayerInfo info;
-    info.getBaseGroup().layers = {layer("ignored")};
     EXPECT_FALSE(h.writeWithLayers(info, dir.path(QStringLiteral("l.crw")), QStringLiteral("CRW1")));
     auto* matte = new CEL_PixmapMatte8(2, 2);
     matte->data()[3] = 99;
     info.getComposite().representation = UT_SharedPtr<CEL_Representation>(matte);
     ASSERT_TRUE(h.writeWithLayers(info, dir.path(QStringLiteral("l.crw")), QStringLiteral("CRW1")));
-    EXPECT_EQ(h.lastWritten.get(), matte);
     EXPECT_EQ(celtest::readFile(dir.path(QStringLiteral("l.crw"))).right(4), QByteArray("\0\0\0c", 4));
 }
