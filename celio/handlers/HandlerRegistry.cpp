@@ -11,6 +11,7 @@
 #include "celio/Manager.h"
 #include "celio/handlers/JpegHandler.h"
 #include "celio/handlers/PngHandler.h"
+#include "celio/handlers/TgaHandler.h"
 #include "celio/handlers/TiffHandler.h"
 
 namespace {
@@ -27,6 +28,7 @@ template <class T> void add(CELIO_Manager* manager) {
 
 void qxCelAddPixmapHandler() {
     [[maybe_unused]] CELIO_Manager* manager = CELIO_Manager::getInstance();
+    add<QXCelUioTgaHandler>(manager);
     add<QXCelUioPngHandler>(manager);
     add<QXCelUioJpegHandler>(manager);
     add<QxCelUioTiffHandler>(manager);
