@@ -31,5 +31,8 @@ void error(const QString& text);
 void print(const QString& text); // to standard output, with a line feed
 
 int runDemo(const QStringList& args);
+int runInfo(const QStringList& args);
+int runConvert(const QStringList& args);
+int runDump(const QStringList& args);
 
 } // namespace celtool

@@ -7,6 +7,9 @@ namespace celtool {
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"demo", "Run the main job on built-in sample content", runDemo},
+        {"info", "Print the header information of image files", runInfo},
+        {"convert", "Read an image and write it in another format or shape", runConvert},
+        {"dump", "Write the pixels of an image as raw 8- or 16-bit RGBA", runDump},
     };
     return table;
 }

@@ -1,5 +1,6 @@
 #include <QDir>
 
+#include "CelFiles.h"
 #include "Command.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
@@ -33,6 +34,8 @@ int runDemo(const QStringList& args) {
     print(QStringLiteral("read formats: %1").arg(list(io->getExtensions())));
     print(QStringLiteral("write formats: %1").arg(list(io->getWriteExtensions())));
     print(QStringLiteral("write option codes: %1").arg(list(io->getWriteOptionCodes())));
+
+    if (demoFrames(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 

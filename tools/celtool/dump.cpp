@@ -1,0 +1,116 @@
+#include <QFile>
+#include <cstdio>
+#include <vector>
+
+#include "CelFiles.h"
+#include "Command.h"
+#include "cel/Cel.h"
+#include "pixel/PixmapCanvas.h"
+
+namespace celtool {
+
+namespace {
+
+// Raw pixels, top row first: r, g, b, a bytes (depth 8) or signed 16-bit
+// little-endian values (depth 16).
+QByteArray rawPixels(const CEL_Representation* rep, int depth) {
+    QByteArray bytes;
+    if (depth == 8) {
+        const auto* p = dynamic_cast<const CEL_PixmapRGBA8*>(rep);
+        if (p && p->data()) {
+            const qsizetype n = qsizetype(p->width()) * p->height();
+            bytes.resize(n * 4);
+            for (qsizetype i = 0; i < n; ++i) {
+                const CEL_PixelRGBA8& px = p->data()[i];
+                char* o = bytes.data() + 4 * i;
+                o[0] = char(px.r), o[1] = char(px.g), o[2] = char(px.b), o[3] = char(px.a);
+            }
+        }
+    } else {
+        const auto* p = dynamic_cast<const CEL_PixmapRGBA16*>(rep);
+        if (p && p->data()) {
+            const qsizetype n = qsizetype(p->width()) * p->height();
+            bytes.resize(n * 8);
+            for (qsizetype i = 0; i < n; ++i) {
+                const CEL_PixelRGBA16& px = p->data()[i];
+                const int16_t v[4] = {px.r, px.g, px.b, px.a};
+                char* o = bytes.data() + 8 * i;
+                for (int c = 0; c < 4; ++c) {
+                    o[2 * c] = char(uint16_t(v[c]) & 0xff);
+                    o[2 * c + 1] = char(uint16_t(v[c]) >> 8);
+                }
+            }
+        }
+    }
+    return bytes;
+}
+
+} // namespace
+
+int runDump(const QStringList& args) {
+    QCommandLineParser parser;
+    const QCommandLineOption depthOpt(QStringLiteral("depth"),
+                                      QStringLiteral("8 or 16 bits per channel (default 8)."),
+                                      QStringLiteral("BITS"), QStringLiteral("8"));
+    const QCommandLineOption layerOpt(QStringLiteral("layer"), QStringLiteral("Layer of a layered input."),
+                                      QStringLiteral("PATH"));
+    const QCommandLineOption formatOpt(QStringLiteral("format"),
+                                       QStringLiteral("Format (extension) of standard input."),
+                                       QStringLiteral("EXT"));
+    parser.addOptions({depthOpt, layerOpt, formatOpt});
+    parser.addPositionalArgument(QStringLiteral("IN"),
+                                 QStringLiteral("Image to read (\"-\": standard input)."));
+    parser.addPositionalArgument(QStringLiteral("OUT"),
+                                 QStringLiteral("Raw pixels, top row first (\"-\": standard output)."));
+    const QString synopsis = QStringLiteral("[--depth 8|16] [--layer PATH] [--format EXT] IN OUT");
+    int rc = kSuccess;
+    if (!parseArgs(parser, QStringLiteral("dump"), synopsis, args, &rc)) return rc;
+    const QStringList pos = parser.positionalArguments();
+    if (pos.size() != 2) {
+        error(QStringLiteral("dump needs IN and OUT"));
+        return kUsage;
+    }
+    const QString depthText = parser.value(depthOpt);
+    if (depthText != QLatin1String("8") && depthText != QLatin1String("16")) {
+        error(QStringLiteral("--depth must be 8 or 16"));
+        return kUsage;
+    }
+    const int depth = depthText.toInt();
+    const QString in = pos[0], out = pos[1];
+    if (in == QLatin1String("-") && parser.value(formatOpt).isEmpty()) {
+        error(QStringLiteral("reading standard input needs --format"));
+        return kUsage;
+    }
+
+    const UT_SharedPtr<CEL_Cel> cel = readCel(in, parser.value(formatOpt), parser.value(layerOpt));
+    if (!cel) return kFailure;
+    const auto format = depth == 8 ? CEL_Representation::PIXMAP_RGBA8 : CEL_Representation::PIXMAP_RGBA16;
+    const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(format);
+    const auto* pixmap = dynamic_cast<const CEL_Pixmap*>(rep.get());
+    if (!pixmap) {
+        error(QStringLiteral("%1 does not convert to %2-bit RGBA").arg(in).arg(depth));
+        return kFailure;
+    }
+    const QByteArray bytes = rawPixels(rep.get(), depth);
+    const QString size = QStringLiteral("%1x%2").arg(pixmap->width()).arg(pixmap->height());
+    if (out == QLatin1String("-")) {
+        // Standard output carries the pixels; the size goes to standard error.
+        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size()) ||
+            std::fflush(stdout) != 0) {
+            error(QStringLiteral("cannot write standard output"));
+            return kFailure;
+        }
+        std::fprintf(stderr, "%s\n", qPrintable(size));
+        return kSuccess;
+    }
+    QFile file(out);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size() ||
+        !file.flush()) {
+        error(QStringLiteral("cannot write %1").arg(out));
+        return kFailure;
+    }
+    print(size);
+    return kSuccess;
+}
+
+} // namespace celtool
