@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "celcore_export.h"
 
@@ -23,6 +25,10 @@ inline bool byteSize(long long count, std::size_t elemSize, unsigned long long& 
 // False when bytes exceed CEL_Pixmap::maxPixmapBytes().
 bool withinLimit(unsigned long long bytes);
 
+// Asks the system to back a large fresh buffer with huge pages, so that its
+// first touch costs a few faults instead of one per 4 KiB page. Advisory only.
+void adviseLargeBuffer(void* p, unsigned long long bytes) noexcept;
+
 // A new[] buffer of count elements, value-initialised (zero bytes for the
 // plain pixel types) when clear is true. Null when count <= 0, when the size
 // overflows or exceeds the cap, or when new[] fails; nothing is thrown.
@@ -30,7 +36,16 @@ template <class T> T* allocate(long long count, bool clear) noexcept {
     unsigned long long bytes = 0;
     if (count <= 0 || !byteSize(count, sizeof(T), bytes) || !withinLimit(bytes)) return nullptr;
     if (bytes > (unsigned long long)PTRDIFF_MAX) return nullptr;
-    return clear ? new (std::nothrow) T[std::size_t(count)]() : new (std::nothrow) T[std::size_t(count)];
+    if constexpr (std::is_trivially_default_constructible_v<T>) {
+        // Advice goes in before the first write touches the pages.
+        T* p = new (std::nothrow) T[std::size_t(count)];
+        if (!p) return nullptr;
+        adviseLargeBuffer(p, bytes);
+        if (clear) std::memset(static_cast<void*>(p), 0, std::size_t(bytes));
+        return p;
+    } else {
+        return clear ? new (std::nothrow) T[std::size_t(count)]() : new (std::nothrow) T[std::size_t(count)];
+    }
 }
 
 // Posts "Out of memory: cel %3 (w: %1 h: %2) " (context "CEL_Util", action 2, code 9).

@@ -3,6 +3,7 @@
 #include <QtGlobal>
 #include <atomic>
 #include <cstdlib>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "base/Message.h"
@@ -85,6 +86,20 @@ std::atomic<unsigned long long> g_maxPixmapBytes{0};
 
 bool CEL_PixelBuffer::withinLimit(unsigned long long bytes) {
     return bytes <= CEL_Pixmap::maxPixmapBytes();
+}
+
+void CEL_PixelBuffer::adviseLargeBuffer(void* p, unsigned long long bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Only whole 2 MiB blocks inside the buffer; below 8 MiB it is not worth a call.
+    constexpr unsigned long long kHuge = 2ull << 20;
+    if (bytes < 4 * kHuge) return;
+    const uintptr_t begin = (uintptr_t(p) + kHuge - 1) & ~uintptr_t(kHuge - 1);
+    const uintptr_t end = (uintptr_t(p) + bytes) & ~uintptr_t(kHuge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
 }
 
 void CEL_PixelBuffer::postOutOfMemory(long long width, long long height, const char* tag) {
