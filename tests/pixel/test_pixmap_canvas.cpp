@@ -2,7 +2,9 @@
 // content, alpha operations, conversions, images and the out-of-memory path.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QImage>
+#include <QProcess>
 #include <memory>
 #include <random>
 
@@ -310,4 +312,31 @@ TEST(CanvasPixmap, FailedConversionReturnsNull) {
     EXPECT_EQ(p.clone(), nullptr);
     EXPECT_EQ(capture.records().size(), 3u);
     EXPECT_EQ(total(), before);
+}
+
+// The environment sets the default cap; the test re-runs itself in a child
+// process so that the variable is read at the child's first allocation.
+TEST(PixmapByteCap, EnvironmentAndReset) {
+    if (qEnvironmentVariableIsSet("CELCORE_MAX_PIXMAP_BYTES")) {
+        EXPECT_EQ(CEL_Pixmap::maxPixmapBytes(), 4096u);
+        QXMessage::Capture quiet;
+        EXPECT_EQ(CEL_PixmapRGBA8(33, 32).data(), nullptr);
+        EXPECT_NE(CEL_PixmapRGBA8(32, 32).data(), nullptr);
+        return;
+    }
+    const auto defaultCap = CEL_Pixmap::maxPixmapBytes();
+    EXPECT_GT(defaultCap, 0u);
+    CEL_Pixmap::setMaxPixmapBytes(10);
+    EXPECT_EQ(CEL_Pixmap::maxPixmapBytes(), 10u);
+    CEL_Pixmap::setMaxPixmapBytes(0);
+    EXPECT_EQ(CEL_Pixmap::maxPixmapBytes(), defaultCap);
+
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("CELCORE_MAX_PIXMAP_BYTES", "4096");
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--gtest_filter=PixmapByteCap.EnvironmentAndReset"});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardOutput().toStdString();
 }
