@@ -12,6 +12,8 @@ if(CELCORE_SANITIZE)
         endif()
     endforeach()
     add_compile_options(-fsanitize=${CELCORE_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    # ifunc resolvers (target_clones) run before the sanitizer runtime starts.
+    add_compile_definitions(CELCORE_SANITIZED=1)
     add_link_options(-fsanitize=${CELCORE_SANITIZE})
 endif()
 

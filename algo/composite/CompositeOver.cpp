@@ -12,7 +12,7 @@
 
 #include "algo/composite/CompositeDetail.h"
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(CELCORE_SANITIZED)
 #define CELCORE_ROW_KERNEL __attribute__((target_clones("avx2", "default")))
 #else
 #define CELCORE_ROW_KERNEL
