@@ -15,7 +15,7 @@
 #include "base/Platform.h"
 #include "cel/Cel.h"
 #include "cel/Context.h"
-#include "celio/StdStreamRedirect.h"
+#include "celio/ByteTestSupport.h"
 #include "celio/handlers/PngHandler.h"
 #include "pixel/PixmapCanvas.h"
 #include "support/TestSupport.h"
