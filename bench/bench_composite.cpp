@@ -1,0 +1,220 @@
+// The premultiplied over and the whole-pixmap copy on two 4096 x 4096 cels of
+// realistic content (antialiased opaque and translucent shapes over large
+// transparent areas, laid onto an opaque painted background), at 1 and 2
+// threads. When the peer libraries are found, the same over runs through them
+// in the same binary, so the ratios come from one run. Compare with
+// BM_StreamTwoReadsOneWrite of bench_baseline.cpp (24 bytes per pixel, the
+// memory-bandwidth ceiling of an over pass).
+// The peers come first: glib names a member after one of Qt's keyword macros.
+#ifdef CELCORE_BENCH_HAVE_OIIO
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+#endif
+#ifdef CELCORE_BENCH_HAVE_VIPS
+#include <vips/vips.h>
+#endif
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include <tbb/global_control.h>
+
+#include "algo/composite/Composite.h"
+#include "pixel/PixmapArea.h"
+
+namespace {
+
+constexpr int kSide = 4096;
+constexpr long long kPixels = (long long)kSide * kSide;
+
+void setRate(benchmark::State& state) {
+    state.counters["Mpix/s"] = benchmark::Counter(
+        double(kPixels), benchmark::Counter::kIsIterationInvariantRate, benchmark::Counter::kIs1000);
+}
+
+// Premultiplied straight-to-storage over in double, used only to paint the test cels.
+void paint(CEL_PixelRGBA16& d, double r, double g, double b, double a) {
+    const double k = 1.0 - a;
+    d.r = int16_t(std::lround(r * a * 32767 + d.r * k));
+    d.g = int16_t(std::lround(g * a * 32767 + d.g * k));
+    d.b = int16_t(std::lround(b * a * 32767 + d.b * k));
+    d.a = int16_t(std::lround(a * 32767 + d.a * k));
+}
+
+// Discs and ellipses with a one-pixel antialiased rim.
+void paintShapes(CEL_PixmapAreaRGBA16& p, unsigned seed, int count, int minRadius, int maxRadius) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int i = 0; i < count; ++i) {
+        const double cx = unit(rng) * kSide, cy = unit(rng) * kSide;
+        const double rx = minRadius + unit(rng) * (maxRadius - minRadius), ry = rx * (0.5 + unit(rng));
+        const double cr = unit(rng), cg = unit(rng), cb = unit(rng);
+        const double opacity = unit(rng) < 0.75 ? 1.0 : 0.3 + 0.5 * unit(rng);
+        const int x1 = std::max(0, int(cx - rx - 1)), x2 = std::min(kSide, int(cx + rx + 2));
+        const int y1 = std::max(0, int(cy - ry - 1)), y2 = std::min(kSide, int(cy + ry + 2));
+        for (int y = y1; y < y2; ++y)
+            for (int x = x1; x < x2; ++x) {
+                const double dx = (x + 0.5 - cx) / rx, dy = (y + 0.5 - cy) / ry;
+                const double dist = (std::sqrt(dx * dx + dy * dy) - 1.0) * std::min(rx, ry);
+                const double cover = std::clamp(0.5 - dist, 0.0, 1.0);
+                if (cover > 0.0) paint(*p.pixel(x, y), cr, cg, cb, cover * opacity);
+            }
+    }
+}
+
+struct Cels {
+    CEL_PixmapAreaRGBA16 background{kSide, kSide};
+    CEL_PixmapAreaRGBA16 layer{kSide, kSide};
+    Cels() {
+        background.realloc(background.canvasRect(), true);
+        for (int y = 0; y < kSide; ++y)
+            for (int x = 0; x < kSide; ++x)
+                paint(*background.pixel(x, y), 0.2 + 0.6 * y / kSide, 0.5, 0.7, 1.0);
+        paintShapes(background, 1, 60, 100, 700);
+        layer.realloc(layer.canvasRect(), true);
+        paintShapes(layer, 2, 40, 60, 500); // roughly half the layer stays transparent
+    }
+};
+
+const Cels& cels() {
+    static const Cels c;
+    return c;
+}
+
+void runOver(benchmark::State& state, bool positive) {
+    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, std::size_t(state.range(0)));
+    std::unique_ptr<CEL_PixmapAreaRGBA16> dst(cels().background.clone());
+    std::unique_ptr<CEL_PixmapAreaRGBA16> src(cels().layer.clone());
+    src->setAllPositive(positive);
+    for (auto _ : state) {
+        CelAlgo::composite(dst.get(), src.get(), CelAlgo::ADD_APPLY_SRC_ALPHA_INV,
+                           CelAlgo::ADD_APPLY_SRC_ALPHA_INV);
+        benchmark::ClobberMemory();
+    }
+    setRate(state);
+}
+
+void BM_OverPositiveSource(benchmark::State& state) {
+    runOver(state, true);
+}
+BENCHMARK(BM_OverPositiveSource)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_OverAnySource(benchmark::State& state) {
+    runOver(state, false);
+}
+BENCHMARK(BM_OverAnySource)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_CopyAll(benchmark::State& state) {
+    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, std::size_t(state.range(0)));
+    std::unique_ptr<CEL_PixmapAreaRGBA16> dst(cels().background.clone());
+    for (auto _ : state) {
+        CelAlgo::composite(dst.get(), &cels().layer, CelAlgo::COPY, CelAlgo::COPY);
+        benchmark::ClobberMemory();
+    }
+    setRate(state);
+}
+BENCHMARK(BM_CopyAll)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#ifdef CELCORE_BENCH_HAVE_OIIO
+
+// The same cels as OpenImageIO images with associated alpha: 16-bit values
+// rescaled to 0..65535, or floats 0..1.
+OIIO::ImageBuf toOiio(const CEL_PixmapAreaRGBA16& p, OIIO::TypeDesc type) {
+    OIIO::ImageBuf buf(OIIO::ImageSpec(kSide, kSide, 4, type));
+    std::vector<float> row(std::size_t(kSide) * 4);
+    for (int y = 0; y < kSide; ++y) {
+        const CEL_PixelRGBA16* src = p.pixel(0, y);
+        for (int x = 0; x < kSide; ++x) {
+            const int16_t c[4] = {src[x].r, src[x].g, src[x].b, src[x].a};
+            for (int k = 0; k < 4; ++k)
+                row[std::size_t(x) * 4 + k] = float(std::max<int>(c[k], 0)) / 32767.0f;
+        }
+        buf.set_pixels(OIIO::ROI(0, kSide, y, y + 1), OIIO::TypeDesc::FLOAT, row.data());
+    }
+    return buf;
+}
+
+void runOiioOver(benchmark::State& state, OIIO::TypeDesc type) {
+    const OIIO::ImageBuf fg = toOiio(cels().layer, type);
+    const OIIO::ImageBuf bg = toOiio(cels().background, type);
+    OIIO::ImageBuf dst(OIIO::ImageSpec(kSide, kSide, 4, type));
+    const int threads = int(state.range(0));
+    for (auto _ : state) {
+        if (!OIIO::ImageBufAlgo::over(dst, fg, bg, {}, threads)) state.SkipWithError("over failed");
+        benchmark::ClobberMemory();
+    }
+    setRate(state);
+}
+
+void BM_PeerOiioOverUInt16(benchmark::State& state) {
+    runOiioOver(state, OIIO::TypeDesc::UINT16);
+}
+BENCHMARK(BM_PeerOiioOverUInt16)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_PeerOiioOverFloat(benchmark::State& state) {
+    runOiioOver(state, OIIO::TypeDesc::FLOAT);
+}
+BENCHMARK(BM_PeerOiioOverFloat)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#endif
+
+#ifdef CELCORE_BENCH_HAVE_VIPS
+
+// 16-bit RGBA with associated alpha, rescaled to 0..65535.
+std::vector<uint16_t> toUShort(const CEL_PixmapAreaRGBA16& p) {
+    std::vector<uint16_t> out(std::size_t(kPixels) * 4);
+    const CEL_PixelRGBA16* src = p.data();
+    for (long long i = 0; i < kPixels; ++i) {
+        const int16_t c[4] = {src[i].r, src[i].g, src[i].b, src[i].a};
+        for (int k = 0; k < 4; ++k) out[std::size_t(i) * 4 + k] = uint16_t(std::max<int>(c[k], 0) * 2);
+    }
+    return out;
+}
+
+VipsImage* vipsImage(const std::vector<uint16_t>& pixels) {
+    VipsImage* raw =
+        vips_image_new_from_memory(pixels.data(), pixels.size() * 2, kSide, kSide, 4, VIPS_FORMAT_USHORT);
+    VipsImage* typed = nullptr;
+    vips_copy(raw, &typed, "interpretation", VIPS_INTERPRETATION_RGB16, nullptr);
+    g_object_unref(raw);
+    return typed;
+}
+
+void BM_PeerVipsComposite2Over(benchmark::State& state) {
+    if (VIPS_INIT("celcore_bench")) {
+        state.SkipWithError("vips did not start");
+        return;
+    }
+    vips_concurrency_set(int(state.range(0)));
+    vips_cache_set_max(0);
+    const std::vector<uint16_t> fg = toUShort(cels().layer), bg = toUShort(cels().background);
+    VipsImage* base = vipsImage(bg);
+    VipsImage* overlay = vipsImage(fg);
+    for (auto _ : state) {
+        VipsImage* out = nullptr;
+        if (vips_composite2(base, overlay, &out, VIPS_BLEND_MODE_OVER, "premultiplied", TRUE,
+                            "compositing_space", VIPS_INTERPRETATION_RGB16, nullptr)) {
+            state.SkipWithError("vips_composite2 failed");
+            break;
+        }
+        std::size_t size = 0;
+        void* mem = vips_image_write_to_memory(out, &size);
+        benchmark::DoNotOptimize(mem);
+        g_free(mem);
+        g_object_unref(out);
+    }
+    g_object_unref(overlay);
+    g_object_unref(base);
+    setRate(state);
+}
+BENCHMARK(BM_PeerVipsComposite2Over)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#endif
+
+} // namespace
