@@ -1,7 +1,10 @@
 #include "celio/Manager.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -28,6 +31,18 @@ SplitPath splitPath(const QString& path) {
     const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
     if (dot < 0) return {path, path.toUpper()};
     return {path.left(dot), path.mid(dot + 1).toUpper()};
+}
+
+// The file's last-modification time, as a UTC date-time. A local-time value
+// would consult the C library's time-zone state on every read, which readers on
+// several threads contend on; callers convert for display when they need to.
+QDateTime modificationTime(const QString& path) {
+    std::error_code error;
+    const auto stamp = std::filesystem::last_write_time(QFile::encodeName(path).toStdString(), error);
+    if (error) return QDateTime();
+    const auto sys = std::chrono::file_clock::to_sys(stamp);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sys.time_since_epoch()).count();
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
 }
 
 bool isStandardInput(const QString& path) {
@@ -58,13 +73,13 @@ struct CELIO_Manager::Impl {
         CELIO_Handler* h = lookup(split.extension);
         if (!h) return CELIO_STATE_UNSUPPORTED;
         QString name = path;
-        QFileInfo file(remapped);
-        if (!file.exists()) {
+        QString file = remapped;
+        if (!QFileInfo::exists(file)) {
             name = split.base + QLatin1Char('.') + split.extension;
-            file = QFileInfo(oswRemapPath::RemapPath2(name));
-            if (!file.exists()) return CELIO_STATE_FAILED;
+            file = oswRemapPath::RemapPath2(name);
+            if (!QFileInfo::exists(file)) return CELIO_STATE_FAILED;
         }
-        modified = file.lastModified();
+        modified = modificationTime(file);
         // A header that ends early may surface as the byte source's int
         // exception; an unreadable header is a failed query, never a crash.
         try {
@@ -192,13 +207,13 @@ bool CELIO_Manager::read(const QString& path, QDateTime& modified, const CEL_Con
         }
     }
 
-    const QFileInfo file(oswRemapPath::RemapPath2(path));
+    const QString remapped = oswRemapPath::RemapPath2(path);
     const SplitPath split = splitPath(path);
-    if (!file.exists()) {
+    if (!QFileInfo::exists(remapped)) {
         MSG_Scope("CELIO_Manager", "file does not exists (%1)", 5).arg(path).post();
         return false;
     }
-    modified = file.lastModified();
+    modified = modificationTime(remapped);
 
     const CELIO_Handler* h = m_impl->lookup(split.extension);
     if (!h) return false;

@@ -73,7 +73,7 @@ public:
     // Header query. CELIO_STATE_UNSUPPORTED without a handler for the extension;
     // when the file is missing, the name with its extension in upper case is
     // tried, and CELIO_STATE_FAILED returned when that is missing too. On the
-    // way `modified` receives the file's last-modification time.
+    // way `modified` receives the file's last-modification time (in UTC).
     CELIO_State loadInfo(const QString& path, QDateTime& modified, const CEL_Context& context,
                          CELIO_Info& info) const;
     // The same with the handler's layer-tree query.
@@ -84,7 +84,7 @@ public:
     // named by *formatHint (required there). Otherwise the file must exist; its
     // extension after the last "." picks the handler; when the handler fails, the
     // name with the extension in upper case is tried once more. `modified`
-    // receives the file's modification time. When infoString is given and the
+    // receives the file's modification time (in UTC). When infoString is given and the
     // handler's files carry an information string, it receives the file's.
     // An exception thrown by the handler reaches the caller, except on standard input.
     bool read(const QString& path, QDateTime& modified, const CEL_Context& context,
