@@ -15,10 +15,24 @@
 #include <algorithm>
 #include <cmath>
 
-#include "algo/composite/ColorSpace.h"
+#include "algo/composite/ColorSpaceDetail.h"
 #include "algo/composite/CompositeDetail.h"
 
 namespace CelAlgo::detail {
+
+// x / q. Division by exactly 1 returns x unchanged in IEEE arithmetic, so skipping it
+// changes no bit; opaque pixels, the common case, then need no division at all.
+inline double quotient(double x, double q) {
+    return q == 1.0 ? x : x / q;
+}
+
+// Stores trunc(v) saturated to -32767 ... 32767: clamps first, then converts, so no
+// value of v (NaN included, which only out-of-range inputs produce; it stores -32767)
+// reaches an out-of-range conversion, and no branch is needed.
+inline int16_t channel(double v) {
+    const double c = v > -32767.0 ? (v < 32767.0 ? v : 32767.0) : -32767.0;
+    return int16_t(int(c));
+}
 
 inline double to65535(double v) {
     return std::trunc(v / 32767.0 * 65535.0);
@@ -54,6 +68,31 @@ inline int softlight16(double b, double t) {
     return truncToInt(std::min(65535.0, softMul(m, 65535.0 - B) + softMul(65535.0 - n, B)));
 }
 
+// Runs rowFn(d, s, n) over the rows of region (inside both allocated rectangles), the
+// rows split over the worker threads by the shared row helper. Every pixel reads only
+// its own pair, so results never depend on the split; rowFn must not share mutable
+// state between calls.
+template <class RowFn>
+void blendRows(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
+               const RowFn& rowFn) {
+    if (region.hasNullArea()) return;
+    const auto d = rowsOf(dst, region);
+    const auto s = rowsOf(src, region);
+    const int w = region.w();
+    parallelRows(region.y1(), region.y2(), rowGrain(region.h()), w, [&](int yBegin, int yEnd) {
+        for (int y = yBegin; y < yEnd; ++y) rowFn(d.row(y), s.row(y), w);
+    });
+}
+
+// pixelFn(d, s) on every pixel pair of region, rows in parallel as blendRows.
+template <class PixelFn>
+void blendPixels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
+                 const PixelFn& pixelFn) {
+    blendRows(dst, src, region, [&pixelFn](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
+        for (int i = 0; i < n; ++i) pixelFn(d[i], s[i]);
+    });
+}
+
 // Three colour channels of one pixel as fractions, or (h, c, l) after rgbToHcl.
 struct ColorValues {
     double v[3];
@@ -62,10 +101,10 @@ struct ColorValues {
 };
 
 inline void toHcl(ColorValues& c) {
-    rgbToHcl(c[0], c[1], c[2], c[0], c[1], c[2]);
+    hclFromRgb(c[0], c[1], c[2], c[0], c[1], c[2]);
 }
 inline void toRgb(ColorValues& c) {
-    hclToRgb(c[0], c[1], c[2], c[0], c[1], c[2]);
+    rgbFromHcl(c[0], c[1], c[2], c[0], c[1], c[2]);
 }
 
 // Edits of a destination colour in hue-chroma-luma from a source colour, shared by the

@@ -65,7 +65,7 @@ public:
 
 // Straight destination value: d / Da when the destination has alpha, else d itself.
 inline double straight(int d, double Da) {
-    return Da > 0.0 ? d / Da : double(d);
+    return Da > 0.0 ? quotient(d, Da) : double(d);
 }
 
 template <class Effect>
@@ -73,15 +73,15 @@ void compositeEffect(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
                      const Effect& effect) {
     requirePixmaps(dst, src);
     if (o == 0.0) return;
-    forEachPixel(dst, src, growRegion(dst, src), [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+    blendPixels(dst, src, growRegion(dst, src), [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
         if (s.a == 0) return;
         const double Sa = F(s.a), Da = F(d.a);
         const double w = Sa * o;
         forColour(d, s, [&](int16_t& dc, int16_t sc) {
             const float Dv = float(straight(dc, Da));
-            const float Sv = float(sc / Sa);
+            const float Sv = float(quotient(sc, Sa));
             const float r = sat(effect.apply(Sv, Dv));
-            dc = int16_t(sat(truncToInt(Dv * Da * (1.0 - w) + r * w * Da + sc * (1.0 - Da) * o)));
+            dc = channel(Dv * Da * (1.0 - w) + r * w * Da + sc * (1.0 - Da) * o);
         });
     });
     andAllPositive(dst, src);
@@ -103,7 +103,7 @@ protected:
         toHcl(S);
         toHcl(D);
         edit(S, D);
-        hclToRgb(D[0], D[1], D[2], d0, d1, d2);
+        rgbFromHcl(D[0], D[1], D[2], d0, d1, d2);
     }
 };
 
@@ -137,18 +137,17 @@ void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, do
                   const Effect& effect) {
     requirePixmaps(dst, src);
     if (o == 0.0) return;
-    forEachPixel(dst, src, growRegion(dst, src), [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+    blendPixels(dst, src, growRegion(dst, src), [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
         if (s.a == 0) return;
         const double Sa = F(s.a), Da = F(d.a);
         const double dv[3] = {straight(d.r, Da), straight(d.g, Da), straight(d.b, Da)};
         double D[3] = {dv[0] / 32767.0, dv[1] / 32767.0, dv[2] / 32767.0};
-        effect.apply(F(s.r) / Sa, F(s.g) / Sa, F(s.b) / Sa, D[0], D[1], D[2]);
+        effect.apply(quotient(F(s.r), Sa), quotient(F(s.g), Sa), quotient(F(s.b), Sa), D[0], D[1], D[2]);
         // hclToRgb has clamped D to [0, 1]; the store only guards the 16-bit range.
         const double w = Sa * o;
         int i = 0;
         forColour(d, s, [&](int16_t& dc, int16_t sc) {
-            dc = int16_t(
-                sat(truncToInt(D[i] * 32767.0 * w * Da + dv[i] * Da * (1.0 - w) + sc * (1.0 - Da) * o)));
+            dc = channel(D[i] * 32767.0 * w * Da + dv[i] * Da * (1.0 - w) + sc * (1.0 - Da) * o);
             ++i;
         });
     });

@@ -107,14 +107,15 @@ enum class BlendSpace { RGB, HCL };
 template <BlendSpace Space, bool ApplyDstAlpha, class Fn>
 void blendFunctionPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Fn& f, double o,
                        const double (&k)[3]) {
-    forEachPixel(dst, src, growRegion(dst, src), [&f, o, &k](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+    blendPixels(dst, src, growRegion(dst, src), [&f, o, &k](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
         if (s.a < 1) return;
         const double Sa = F(s.a), Da = F(d.a);
         const double Dstar = ApplyDstAlpha ? Da : 1.0;
-        ColorValues S{{F(s.r) / Sa * k[0], F(s.g) / Sa * k[1], F(s.b) / Sa * k[2]}};
+        ColorValues S{
+            {quotient(F(s.r), Sa) * k[0], quotient(F(s.g), Sa) * k[1], quotient(F(s.b), Sa) * k[2]}};
         ColorValues D{{F(d.r), F(d.g), F(d.b)}};
         if (Dstar > 0.0)
-            for (int i = 0; i < 3; ++i) D[i] /= Dstar;
+            for (int i = 0; i < 3; ++i) D[i] = quotient(D[i], Dstar);
         if constexpr (Space == BlendSpace::HCL) {
             toHcl(S);
             toHcl(D);

@@ -22,10 +22,6 @@ inline double resultWeight(double Sa, double Da) {
     return Da < 1.0 && Sa != 0.0 ? 1.0 : (1.0 - Sa) * Da + Sa;
 }
 
-inline int16_t store(double v) {
-    return int16_t(sat(truncToInt(v)));
-}
-
 // Template A: the blend takes the straight source scaled by opacity (x) and the straight
 // destination; pixels without source alpha are skipped. r stays in double after the
 // saturation.
@@ -33,16 +29,16 @@ template <class Blend, bool ReturnOnZeroOpacity>
 void modernTemplateA(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
     requirePixmaps(dst, src);
     if (ReturnOnZeroOpacity && o == 0.0) return;
-    forEachPixel(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+    blendPixels(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
         if (s.a == 0) return;
         const double Sa = F(s.a);
         const double ar = resultWeight(Sa, F(d.a));
         const double w = std::min(Sa, ar);
         forColour(d, s, [&](int16_t& dc, int16_t sc) {
-            const float Dv = float(dc / ar);
-            const float Sv = float(sc / Sa);
+            const float Dv = float(quotient(dc, ar));
+            const float Sv = float(quotient(sc, Sa));
             const double r = sat(Blend{}(Sv * o, Dv));
-            dc = store((Dv * (1.0 - w) + r * w) * ar);
+            dc = channel((Dv * (1.0 - w) + r * w) * ar);
         });
     });
 }
@@ -62,37 +58,44 @@ struct DifferenceBlend {
 
 // Template B: the blend takes the straight destination and source (single precision);
 // opacity only weighs the mix. With Cache, a pixel pair equal (all 64 bits) to the
-// previous computed pair reuses its result.
+// previous computed pair of the row reuses its result.
+template <class Blend>
+inline void templateBPixel(CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, double Sa, double w) {
+    const double ar = resultWeight(Sa, F(d.a));
+    forColour(d, s, [&](int16_t& dc, int16_t sc) {
+        const float Dv = float(quotient(dc, ar));
+        const float Sv = float(quotient(sc, Sa));
+        double r = sat(Blend{}(Dv, Sv));
+        if (w != 1.0) r = Dv * (1.0 - w) + r * w;
+        dc = channel(sat(r) * ar);
+    });
+}
+
 template <class Blend, bool Intersection, bool Cache>
 void modernTemplateB(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
     requirePixmaps(dst, src);
     if (o == 0.0) return;
     const Math::Box2di region = Intersection ? intersectionRegion(dst, src) : growRegion(dst, src);
-    bool cached = false;
-    CEL_PixelRGBA16 lastSrc{}, lastDst{}, lastResult{};
-    forEachPixel(dst, src, region, [&](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
-        const double Sa = F(s.a);
-        const double w = Sa * o;
-        if (w == 0.0) return;
-        if constexpr (Cache) {
-            if (cached && d == lastDst && s == lastSrc) {
-                d = lastResult;
-                return;
+    blendRows(dst, src, region, [o](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
+        bool cached = false;
+        CEL_PixelRGBA16 lastSrc{}, lastDst{}, lastResult{};
+        for (int i = 0; i < n; ++i) {
+            const double Sa = F(s[i].a);
+            const double w = Sa * o;
+            if (w == 0.0) continue;
+            if constexpr (Cache) {
+                if (cached && d[i] == lastDst && s[i] == lastSrc) {
+                    d[i] = lastResult;
+                    continue;
+                }
+                lastSrc = s[i];
+                lastDst = d[i];
             }
-            lastSrc = s;
-            lastDst = d;
-        }
-        const double ar = resultWeight(Sa, F(d.a));
-        forColour(d, s, [&](int16_t& dc, int16_t sc) {
-            const float Dv = float(dc / ar);
-            const float Sv = float(sc / Sa);
-            double r = sat(Blend{}(Dv, Sv));
-            if (w != 1.0) r = Dv * (1.0 - w) + r * w;
-            dc = store(sat(r) * ar);
-        });
-        if constexpr (Cache) {
-            lastResult = d;
-            cached = true;
+            templateBPixel<Blend>(d[i], s[i], Sa, w);
+            if constexpr (Cache) {
+                lastResult = d[i];
+                cached = true;
+            }
         }
     });
 }
@@ -113,15 +116,56 @@ struct ExclusionBlend {
     float operator()(float Dv, float Sv) const { return Sv + Dv - 2.0f * Sv * Dv / 32767.0f; }
 };
 
+// Multiply: d * (F(trunc(s * o)) + I(trunc(s_a * o))), rounded half up, where both alphas
+// are positive. At opacity 1 the truncations are the identity and drop out. The factor
+// lies in [0, 2] (the fractions are clamped), so the product needs no range guard.
+template <bool UnitOpacity> void multiplyRow(CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n, double o) {
+    for (int i = 0; i < n; ++i) {
+        if (d[i].a <= 0 || s[i].a <= 0) continue;
+        const double ia = I(UnitOpacity ? s[i].a : truncToInt(s[i].a * o));
+        forColour(d[i], s[i], [o, ia](int16_t& dc, int16_t sc) {
+            const double f = F(UnitOpacity ? sc : truncToInt(sc * o)) + ia;
+            dc = int16_t(sat(int(f * dc + 0.5)));
+        });
+    }
+}
+
+// Screen on premultiplied values: 32767 - q / 32767 with q = max(32767 - s, 0) * o *
+// (32767 - d) formed in doubles and rounded to single precision, the division in single
+// precision.
+void screenRow(CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n, double o) {
+    for (int i = 0; i < n; ++i) {
+        if (s[i].a == 0) continue;
+        forColour(d[i], s[i], [o](int16_t& dc, int16_t sc) {
+            const float q = float(double(std::max(32767 - sc, 0)) * o * double(32767 - dc));
+            dc = channel(32767.0f - q / 32767.0f);
+        });
+    }
+}
+
 // --- Legacy modes: raw premultiplied values, no un-premultiplying ---
 
-// Per channel d = op(d, s) on every pixel, or only where the source has alpha.
+// Per colour channel d = op(d, s) on every pixel, or only where the source has alpha.
+// op runs over the row as one flat loop of 16-bit lanes, alpha lanes included, which
+// the compiler vectorises; the results are then put back per pixel, colour only.
 template <bool OnlyWithSourceAlpha, class Op>
 void legacyChannels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, Op op) {
     requirePixmaps(dst, src);
-    forEachPixel(dst, src, growRegion(dst, src), [&op](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
-        if (OnlyWithSourceAlpha && s.a == 0) return;
-        forColour(d, s, op);
+    blendRows(dst, src, growRegion(dst, src), [&op](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
+        constexpr int kChunk = 256;
+        CEL_PixelRGBA16 lanes[kChunk];
+        for (int i0 = 0; i0 < n; i0 += kChunk) {
+            const int m = std::min(kChunk, n - i0);
+            const int16_t* sl = &s[i0].r;
+            const int16_t* dl = &d[i0].r;
+            int16_t* out = &lanes[0].r;
+            for (int k = 0; k < 4 * m; ++k) out[k] = op(dl[k], sl[k]);
+            for (int i = 0; i < m; ++i) {
+                if (OnlyWithSourceAlpha && s[i0 + i].a == 0) continue;
+                CEL_PixelRGBA16& p = d[i0 + i];
+                p.r = lanes[i].r, p.g = lanes[i].g, p.b = lanes[i].b;
+            }
+        }
     });
 }
 
@@ -134,12 +178,12 @@ void legacyLight(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, dou
         composite_COPY_ALL(dst, src);
         return;
     }
-    forEachPixel(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+    blendPixels(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
         const double w = (s.a / 32767.0f) * o;
         if (w != 0.0) {
             forColour(d, s, [w](int16_t& dc, int16_t sc) {
                 const int r = Blend16(dc, sc) >> 1;
-                dc = w == 1.0 ? int16_t(sat(r)) : store(dc * (1.0 - w) + r * w);
+                dc = w == 1.0 ? int16_t(sat(r)) : channel(dc * (1.0 - w) + r * w);
             });
         }
         d.a = std::max(d.a, s.a);
@@ -182,14 +226,15 @@ void composite_EXCLUSION(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* 
 void composite_MULTIPLY(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
     requirePixmaps(dst, src);
     if (opacity == 0.0) return;
-    const double o = opacity;
-    forEachPixel(dst, src, intersectionRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
-        if (d.a <= 0 || s.a <= 0) return;
-        const double ia = I(truncToInt(s.a * o));
-        forColour(d, s, [o, ia](int16_t& dc, int16_t sc) {
-            dc = int16_t(sat(roundHalfUp((F(truncToInt(sc * o)) + ia) * dc)));
+    const Math::Box2di region = intersectionRegion(dst, src);
+    if (opacity == 1.0)
+        blendRows(dst, src, region, [](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
+            multiplyRow<true>(d, s, n, 1.0);
         });
-    });
+    else
+        blendRows(dst, src, region, [opacity](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
+            multiplyRow<false>(d, s, n, opacity);
+        });
     andAllPositive(dst, src);
 }
 
@@ -197,7 +242,7 @@ void composite_DARKEN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src
     requirePixmaps(dst, src);
     const Math::Box2di region = growRegion(dst, src);
     if (opacity == 0.0) return;
-    forEachPixel(dst, src, region, [opacity](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+    blendPixels(dst, src, region, [opacity](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
         CEL_PixelRGBA16 over = d;
         overOpacityPixel(over, s, opacity);
         d.r = std::min(d.r, over.r);
@@ -210,25 +255,20 @@ void composite_DARKEN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src
 
 void composite_SCREEN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
     requirePixmaps(dst, src);
-    const double o = opacity;
-    forEachPixel(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
-        if (s.a == 0) return;
-        forColour(d, s, [o](int16_t& dc, int16_t sc) {
-            const float q = float(double(std::max(32767 - sc, 0)) * o * double(32767 - dc));
-            dc = store(32767.0f - q / 32767.0f);
-        });
+    blendRows(dst, src, growRegion(dst, src), [opacity](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
+        screenRow(d, s, n, opacity);
     });
 }
 
 void composite_INVERT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
     requirePixmaps(dst, src);
     const double o = opacity;
-    forEachPixel(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+    blendPixels(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
         if (s.a <= 0) return;
         const double fa = F(s.a), ia = I(s.a);
         auto invert = [o, fa, ia](int16_t& x) {
             const int16_t v = int16_t(truncToInt(32767 - x * o)); // kept as a 16-bit value
-            x = store(v * fa + x * ia);
+            x = channel(v * fa + x * ia);
         };
         invert(d.r);
         invert(d.g);
@@ -239,23 +279,34 @@ void composite_INVERT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src
 
 // --- Legacy modes ---
 
+// At opacity 1 the scaled source is the source itself and the sums are exact in
+// integers, so those passes run on integer lanes.
 void composite_ADD_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
-    legacyChannels<false>(dst, src, [o = opacity](int16_t& dc, int16_t sc) { dc = store(sat(sc * o + dc)); });
+    if (opacity == 1.0)
+        legacyChannels<false>(dst, src, [](int dc, int sc) { return int16_t(sat(sc + dc)); });
+    else
+        legacyChannels<false>(dst, src, [o = opacity](int dc, int sc) { return channel(sc * o + dc); });
 }
 
 void composite_SUBTRACT_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
-    legacyChannels<true>(dst, src, [o = opacity](int16_t& dc, int16_t sc) { dc = store(sat(dc - sc * o)); });
+    if (opacity == 1.0)
+        legacyChannels<true>(dst, src, [](int dc, int sc) { return int16_t(sat(dc - sc)); });
+    else
+        legacyChannels<true>(dst, src, [o = opacity](int dc, int sc) { return channel(dc - sc * o); });
 }
 
 void composite_DIFFERENCE_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
-    legacyChannels<true>(dst, src,
-                         [o = opacity](int16_t& dc, int16_t sc) { dc = store(sat(std::abs(dc - sc * o))); });
+    if (opacity == 1.0)
+        legacyChannels<true>(dst, src, [](int dc, int sc) { return int16_t(sat(std::abs(dc - sc))); });
+    else
+        legacyChannels<true>(dst, src,
+                             [o = opacity](int dc, int sc) { return channel(std::abs(dc - sc * o)); });
 }
 
 void composite_LIGHTEN_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
     requirePixmaps(dst, src);
     const double o = opacity;
-    forEachPixel(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+    blendPixels(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
         // The unscaled source value is copied when its scaled value is the lighter.
         forColour(d, s, [o](int16_t& dc, int16_t sc) {
             if (sc * o > dc) dc = sc;
@@ -276,7 +327,7 @@ void composite_OVERLAY_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGB
 
 void composite_DIVIDE_legacy(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src) {
     requirePixmaps(dst, src);
-    forEachPixel(dst, src, intersectionRegion(dst, src), [](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+    blendPixels(dst, src, intersectionRegion(dst, src), [](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
         if (d.a <= 0 || s.a <= 0) return;
         const double sa = s.a, fa = F(s.a), ia = I(s.a);
         forColour(d, s, [sa, fa, ia](int16_t& dc, int16_t sc) {

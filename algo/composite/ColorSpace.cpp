@@ -3,41 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "algo/composite/ColorSpaceDetail.h"
 #include "pixel/PixmapArea.h"
 
 namespace CelAlgo {
 
+using namespace detail;
+
 namespace {
-
-// Hexcone hue in degrees of a colour whose largest channel is mx and whose spread
-// max - min is delta > 0. The channel tests run in the order r, g, b. withWrap adds the
-// six sectors in the red sector when b > g; the negative case is caught afterwards
-// either way, so it only changes the last bits of the result.
-double hexconeHue(double r, double g, double b, double mx, double delta, bool withWrap) {
-    double h;
-    if (r == mx) {
-        h = (g - b) / delta;
-        if (withWrap && b > g) h += 6.0;
-    } else if (g == mx) {
-        h = (b - r) / delta + 2.0;
-    } else {
-        h = (r - g) / delta + 4.0;
-    }
-    h *= 60.0;
-    if (h < 0.0) h += 360.0;
-    return h;
-}
-
-double max3(double r, double g, double b) {
-    return std::max(std::max(r, g), b);
-}
-double min3(double r, double g, double b) {
-    return std::min(std::min(r, g), b);
-}
-
-double luma(double r, double g, double b) {
-    return 0.3 * r + 0.59 * g + 0.11 * b;
-}
 
 // One channel of hslToRgb; x is the hue in sixths, shifted for the channel.
 double hslChannel(double p, double q, double x) {
@@ -55,12 +28,6 @@ double hslChannel(double p, double q, double x) {
     else
         v = p;
     return std::clamp(v, 0.0, 1.0);
-}
-
-// The sector index trunc(x) of a hue in sixths; -1 for values no sector covers (huge
-// hues, NaN), so that the conversion to int stays defined.
-int sectorOf(double x) {
-    return x >= 0.0 && x < 7.0 ? int(x) : -1;
 }
 
 } // namespace
@@ -196,61 +163,12 @@ void hsiToRgb(const double& hIn, const double& sIn, const double& iIn, double& r
     b = bb * scale;
 }
 
-void rgbToHcl(const double& rIn, const double& gIn, const double& bIn, double& h, double& c, double& l) {
-    const double r = rIn, g = gIn, b = bIn;
-    const double mx = max3(r, g, b);
-    const double delta = mx - min3(r, g, b);
-    c = delta;
-    l = luma(r, g, b);
-    h = delta == 0.0 ? 0.0 : hexconeHue(r, g, b, mx, delta, true);
+void rgbToHcl(const double& r, const double& g, const double& b, double& h, double& c, double& l) {
+    detail::hclFromRgb(r, g, b, h, c, l);
 }
 
-void hclToRgb(const double& hIn, const double& cIn, const double& lIn, double& r, double& g, double& b) {
-    const double h = hIn, cc = cIn, ll = lIn;
-    if (cc == 0.0) {
-        r = g = b = ll;
-        return;
-    }
-    const double x = std::max(h, 0.0) / 60.0;
-    const double i = std::trunc(x);
-    const double f = x - i;
-    const double q = 1.0 - f;
-    double br = 0.0, bg = 0.0, bb = 0.0;
-    switch (sectorOf(x)) {
-    case 0:
-    case 6:
-        br = cc, bg = f * cc;
-        break;
-    case 1:
-        br = q * cc, bg = cc;
-        break;
-    case 2:
-        bg = cc, bb = f * cc;
-        break;
-    case 3:
-        bg = q * cc, bb = cc;
-        break;
-    case 4:
-        br = f * cc, bb = cc;
-        break;
-    case 5:
-        br = cc, bb = q * cc;
-        break;
-    default:
-        break; // no base colour: grey at the requested luminance
-    }
-    double m = ll - luma(br, bg, bb);
-    double k = 1.0;
-    if (m < 0.0) {
-        k = ll / (ll - m);
-        m = 0.0;
-    } else if (cc + m > 1.0) {
-        k = (1.0 - ll) / (cc + m - ll);
-        m = 1.0 - cc * k;
-    }
-    r = std::clamp(br * k + m, 0.0, 1.0);
-    g = std::clamp(bg * k + m, 0.0, 1.0);
-    b = std::clamp(bb * k + m, 0.0, 1.0);
+void hclToRgb(const double& h, const double& c, const double& l, double& r, double& g, double& b) {
+    detail::rgbFromHcl(h, c, l, r, g, b);
 }
 
 namespace {

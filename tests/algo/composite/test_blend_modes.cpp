@@ -6,6 +6,7 @@
 #include <random>
 
 #include "algo/composite/BlendModes.h"
+#include "algo/composite/CompositeDetail.h"
 #include "test_blend_util.h"
 
 using namespace blendtest;
@@ -187,6 +188,22 @@ TEST(BlendModes, WholeImageMatchesOnePixelCalls) {
                     ASSERT_EQ(*dst->pixel(x, y), want) << "at " << x << "," << y << " opacity " << o;
                 }
         }
+    }
+}
+
+TEST(BlendModes, SameResultOnOneThreadAndMany) {
+    std::mt19937 rng(14);
+    for (const Mode& m : kModes) {
+        SCOPED_TRACE(m.name);
+        auto src = randomPixmap(320, 200, Math::Box2di(0, 0, 320, 200), rng);
+        auto base = randomPixmap(320, 200, Math::Box2di(0, 0, 320, 200), rng);
+        std::unique_ptr<Pixmap> serial(base->clone()), parallel(base->clone());
+        detail::setSerialForTesting(true);
+        run(m, serial.get(), src.get(), 0.7);
+        detail::setSerialForTesting(false);
+        run(m, parallel.get(), src.get(), 0.7);
+        for (long long i = 0; i < serial->allocatedArea(); ++i)
+            ASSERT_EQ(serial->data()[i], parallel->data()[i]) << "pixel " << i;
     }
 }
 

@@ -156,6 +156,10 @@ TEST(BlendValues, LegacyModes) {
         {ADD_legacy, px(30000, 100, -50, 5), px(5000, 200, 0, 0), 1.0, px(kW, 300, -50, 5)},
         {SUBTRACT_legacy, px(30000, 100, -50, kW), px(5000, 200, kW, 1), 0.5, px(27500, 0, -16433, kW)},
         {DIFFERENCE_legacy, px(30000, 100, -50, kW), px(5000, 200, kW, 1), 0.5, px(27500, 0, 16433, kW)},
+        // At opacity 1 the sums saturate at both ends.
+        {ADD_legacy, px(-30000, 30000, 5, 9), px(-30000, 30000, -5, 0), 1.0, px(-kW, kW, 0, 9)},
+        {SUBTRACT_legacy, px(30000, -30000, 5, kW), px(-30000, 30000, 5, 1), 1.0, px(kW, -kW, 0, kW)},
+        {DIFFERENCE_legacy, px(-30000, 100, 5, kW), px(30000, 300, 5, 1), 1.0, px(kW, 200, 0, kW)},
         // Lighten copies the unscaled source value where the scaled one is lighter.
         {LIGHTEN_legacy, px(10000, 10000, 10000, 100), px(15000, 18000, 9000, 200), 0.6,
          px(10000, 18000, 10000, 200)},
