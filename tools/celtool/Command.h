@@ -34,5 +34,6 @@ int runDemo(const QStringList& args);
 int runInfo(const QStringList& args);
 int runConvert(const QStringList& args);
 int runDump(const QStringList& args);
+int runComposite(const QStringList& args);
 
 } // namespace celtool
