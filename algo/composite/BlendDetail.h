@@ -34,7 +34,28 @@ inline int16_t channel(double v) {
     return int16_t(int(c));
 }
 
+// trunc(x / 32767 * 65535) for the integers x = 0 ... 32767, computed by the compiler
+// with the run-time expression (compile-time arithmetic rounds the same way).
+struct Scale65535Table {
+    static constexpr int kEntries = 32768;
+    double value[kEntries];
+};
+constexpr Scale65535Table buildScale65535Table() {
+    Scale65535Table t{};
+    for (int x = 0; x < Scale65535Table::kEntries; ++x)
+        t.value[x] = double((long long)(x / 32767.0 * 65535.0));
+    return t;
+}
+inline constexpr Scale65535Table kScale65535 = buildScale65535Table();
+
+// B = trunc(v / 32767 * 65535). Integral v within +-32767 (every opaque pixel) reads
+// the table instead of dividing; the expression is odd in v, so a negative v reads the
+// entry of -v with the sign turned.
 inline double to65535(double v) {
+    if (v >= -32767.0 && v <= 32767.0) {
+        const int i = int(v);
+        if (i == v) return i < 0 ? -kScale65535.value[-i] : kScale65535.value[i];
+    }
     return std::trunc(v / 32767.0 * 65535.0);
 }
 
@@ -42,9 +63,10 @@ inline double to65535(double v) {
 // rounded to single precision before truncation.
 inline int overlay16(double b, double t) {
     const double B = to65535(b), T = to65535(t);
-    const double v = 2.0 * B / 65535.0 < 1.0
-                         ? 2.0 * B * T / 65535.0
-                         : 65535.0 * (1.0 - 2.0 * (1.0 - B / 65535.0) * (1.0 - T / 65535.0));
+    // 2 * B / 65535 < 1 exactly when 2 * B < 65535: the division is monotonic and
+    // 65535 / 65535 is exactly 1.
+    const double v = 2.0 * B < 65535.0 ? 2.0 * B * T / 65535.0
+                                       : 65535.0 * (1.0 - 2.0 * (1.0 - B / 65535.0) * (1.0 - T / 65535.0));
     return truncToInt(float(v));
 }
 
@@ -56,8 +78,16 @@ inline int hardlight16(double b, double t) {
     return std::min(65535, truncToInt(v));
 }
 
-// Soft light from a rounding 65535-scale product.
+// Soft light from a rounding 65535-scale product: trunc(((pq / 65535) + pq) / 65535)
+// with pq = p * q + 32767, capped at 65535. p and q are always integers (B, T and earlier
+// products). Within 0 ... 65535 the quotient differs from the exact pq * 65536 / 65535^2
+// by a few units in the last place, and that exact value never lies that close to an
+// integer, so the integer division gives the same result (checked for every pq).
 inline double softMul(double p, double q) {
+    if (p >= 0.0 && p <= 65535.0 && q >= 0.0 && q <= 65535.0) {
+        const long long pq = (long long)p * (long long)q + 32767;
+        return double(std::min(65535LL, pq * 65536 / 4294836225LL));
+    }
     const double pq = p * q + 32767.0;
     return std::min(65535.0, std::trunc((pq / 65535.0 + pq) / 65535.0));
 }
