@@ -127,11 +127,10 @@ void blendFunctionPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* sr
         int i = 0;
         forColour(d, s, [&](int16_t& dc, int16_t sc) {
             const double v = D[i] * 32767.0 * w * Dstar + dc * (1.0 - w) + sc * e * k[i];
-            dc = int16_t(truncToInt(std::clamp(v, -32767.0, 32767.0) + 0.5));
+            dc = channel(sat(v) + 0.5);
             ++i;
         });
-        if constexpr (ApplyDstAlpha)
-            d.a = int16_t(truncToInt(std::clamp(((1.0 - w) * Da + w) * 32767.0 + 0.5, -32767.0, 32767.0)));
+        if constexpr (ApplyDstAlpha) d.a = channel(((1.0 - w) * Da + w) * 32767.0 + 0.5);
     });
 }
 

@@ -17,6 +17,25 @@
 //    source alpha where stated;
 //  - the blend-function family (composite operations 44-69), reached only through
 //    CelAlgo::composite, with full Porter-Duff handling of destination alpha.
+//
+// Regions: DIVIDE, MULTIPLY and DIVIDE_legacy work on the intersection of the two
+// allocated rectangles; every other mode first grows dst to cover src (clipped to dst's
+// canvas). Pixels whose source alpha is 0 are left alone except by DARKEN (opacity over),
+// ADD_legacy and LIGHTEN_legacy (every pixel), and the legacy lights, which still raise
+// destination alpha.
+//
+// Opacity 0: most modes return at once. DARKEN grows dst first. SUBTRACT, DIFFERENCE and
+// the legacy add, subtract, difference and lighten have no such test. SCREEN and INVERT
+// scale the inverted source by the opacity, so at 0 they push covered pixels to white.
+// The legacy lights (OVERLAY_legacy, HARDLIGHT_legacy, SOFTLIGHT_legacy) turn dst into a
+// copy of src.
+//
+// MULTIPLY, DARKEN, the effect and the HCL modes leave dst's allPositive flag as (dst's
+// and src's); the dispatcher clears it afterwards in any case.
+//
+// Rows are split over the worker threads; every pixel depends only on its own pair, so
+// results do not depend on the number of threads. Null pixmaps throw AlgoException
+// ("invalid pointer").
 
 #include "celcore_export.h"
 

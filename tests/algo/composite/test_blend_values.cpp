@@ -173,3 +173,16 @@ TEST(BlendValues, LegacyModes) {
         {SOFTLIGHT_legacy, px(0, kW, 0, 100), px(0, 0, 0, 0), 1.0, px(0, kW, 0, 100)},
     });
 }
+
+TEST(BlendValues, PrecisionOfTheModernSteps) {
+    // Each pair sits where the reading of an open step shows in the result.
+    expectCases({
+        // Template A keeps the blend result in double after saturating it: 1140 + 21100 * 0.7
+        // falls just below 15910, and a float would round it up to 15910.
+        {ADD, px(1140, 0, 0, kW), px(21100, 0, 0, kW), 0.7, px(15909, 0, 0, kW)},
+        // DIVIDE's blend is single precision (in double: 23049).
+        {DIVIDE, px(21143, 0, 0, kW), px(30056, 0, 0, kW), 1.0, px(23050, 0, 0, kW)},
+        // The opacity mix of template B is double (a float mix gives 11289).
+        {EXCLUSION, px(7102, 0, 0, kW), px(8212, 0, 0, kW), 0.9, px(11288, 0, 0, kW)},
+    });
+}
