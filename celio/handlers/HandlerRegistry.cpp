@@ -9,8 +9,10 @@
 #include <typeinfo>
 
 #include "celio/Manager.h"
+#include "celio/handlers/BmpHandler.h"
 #include "celio/handlers/JpegHandler.h"
 #include "celio/handlers/PngHandler.h"
+#include "celio/handlers/SgiHandler.h"
 #include "celio/handlers/TgaHandler.h"
 #include "celio/handlers/TiffHandler.h"
 
@@ -29,8 +31,10 @@ template <class T> void add(CELIO_Manager* manager) {
 void qxCelAddPixmapHandler() {
     [[maybe_unused]] CELIO_Manager* manager = CELIO_Manager::getInstance();
     add<QXCelUioTgaHandler>(manager);
+    add<QXCelUioSgiHandler>(manager);
     add<QXCelUioPngHandler>(manager);
     add<QXCelUioJpegHandler>(manager);
+    add<QXCelUioBmpHandler>(manager);
     add<QxCelUioTiffHandler>(manager);
     // In this order (one line each as the handlers land):
     //   TGA   QXCelUioTgaHandler

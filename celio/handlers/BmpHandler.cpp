@@ -1,0 +1,221 @@
+#include "celio/handlers/BmpHandler.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QImageWriter>
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "base/FileSpec.h"
+#include "base/Message.h"
+#include "base/Persistent.h"
+#include "base/Platform.h"
+#include "cel/Cel.h"
+#include "pixel/PixmapCanvas.h"
+
+namespace {
+
+constexpr char kContext[] = "QXCelUioBmpHandler";
+constexpr int kWriteFailedCode = 20;
+
+void postWriteFailure(const char* text, const QString& path) {
+    MSG_Scope(kContext, text, 2).arg(path).post(kWriteFailedCode);
+}
+
+// Qt refuses to decode images above an allocation limit (256 MiB unless told
+// otherwise), which guards against headers that claim more than a file can
+// hold. The limit is raised for files large enough to hold such an image: a
+// byte of run-length coded data gives at most 127.5 pixels of 4 bytes.
+int allocationLimitMiB(const QString& path) {
+    constexpr long long kDefaultMiB = 256;
+    const long long fileMiB = QFileInfo(path).size() >> 20;
+    const long long capMiB =
+        (long long)(std::min<unsigned long long>(CEL_Pixmap::maxPixmapBytes() >> 20, INT_MAX));
+    return int(std::clamp(fileMiB * 512, kDefaultMiB, std::max(capMiB, kDefaultMiB)));
+}
+
+// Qt's 32-bit words (bytes b, g, r, a) to r, g, b, a and back: exchange bytes 0 and 2.
+inline uint32_t swapRB(uint32_t v) {
+    return (v & 0xff00ff00u) | ((v >> 16) & 0xffu) | ((v & 0xffu) << 16);
+}
+
+// The factors 255.0 / a of the un-premultiplication; a = 0 keeps the colour.
+struct Unpremultiply {
+    double factor[256];
+    Unpremultiply() {
+        factor[0] = 1.0;
+        for (int a = 1; a < 256; ++a) factor[a] = 255.0 / a;
+    }
+};
+
+inline uint32_t unpremultiplied(uint32_t c, double k) {
+    return std::min(uint32_t(double(c) * k), 255u);
+}
+
+// One row into Qt's words; returns whether a pixel needs alpha.
+template <bool Straight> bool fillRow(const CEL_PixelRGBA8* in, uint32_t* out, size_t n) {
+    if constexpr (!Straight) {
+        for (size_t i = 0; i < n; ++i) {
+            uint32_t v;
+            std::memcpy(&v, in + i, 4);
+            out[i] = swapRB(v);
+        }
+        return false;
+    } else {
+        static const Unpremultiply table;
+        bool alpha = false;
+        for (size_t i = 0; i < n; ++i) {
+            const CEL_PixelRGBA8 p = in[i];
+            const double k = table.factor[p.a];
+            out[i] = unpremultiplied(p.b, k) | (unpremultiplied(p.g, k) << 8) |
+                     (unpremultiplied(p.r, k) << 16) | (uint32_t(p.a) << 24);
+            alpha |= p.a != 255;
+        }
+        return alpha;
+    }
+}
+
+bool writeToStdout(const QImage& image) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "BMP");
+    if (!writer.write(image)) return false;
+    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) &&
+           std::fflush(stdout) == 0;
+}
+
+} // namespace
+
+QStringList QXCelUioBmpHandler::getExtensions() const {
+    return {QStringLiteral("BMP")};
+}
+
+QStringList QXCelUioBmpHandler::getWriteOptionCodes() const {
+    for (const QByteArray& f : QImageWriter::supportedImageFormats())
+        if (f.toUpper() == "BMP") return {QStringLiteral("BMP"), QStringLiteral("BMP4")};
+    return {};
+}
+
+QString QXCelUioBmpHandler::getWriteOptionsCode(const CELIO_WriteOptions& options) const {
+    return options.alpha ? QStringLiteral("BMP4") : QStringLiteral("BMP");
+}
+
+UT_DynKey QXCelUioBmpHandler::formatClass() const {
+    return CELIO_PixmapFormat;
+}
+
+bool QXCelUioBmpHandler::read(const QString& path, const CEL_Context&, CELIO_RepresentationList& list) const {
+    CEL_Representation* rep = read(oswRemapPath::RemapPath2(path));
+    if (!rep) return false;
+    list.push_back(UT_SharedPtr<CEL_Representation>(rep));
+    return true;
+}
+
+CEL_Representation* QXCelUioBmpHandler::read(const QString& path) const {
+    QImageReader reader(path);
+    reader.setAllocationLimit(allocationLimitMiB(path));
+    const QSize size = reader.size();
+    if (size.isValid() && (unsigned long long)size.width() * size.height() * 4 > CEL_Pixmap::maxPixmapBytes())
+        return nullptr;
+    QImage image = reader.read();
+    if (image.isNull()) return nullptr;
+    image.convertTo(QImage::Format_RGB32);
+    if (image.isNull()) return nullptr;
+
+    const int w = image.width(), h = image.height();
+    auto* pixmap = new CEL_PixmapRGBA8(Math::Size2di(w, h), CEL_PixmapRGBA8::DoNotMemset{});
+    if (!pixmap->data()) { // the pixmap has posted the out-of-memory message
+        delete pixmap;
+        return nullptr;
+    }
+    for (int y = 0; y < h; ++y) {
+        const auto* in = reinterpret_cast<const uint32_t*>(image.constScanLine(y));
+        auto* out = reinterpret_cast<uint8_t*>(pixmap->data() + size_t(y) * w);
+        for (int x = 0; x < w; ++x) {
+            const uint32_t v = swapRB(in[x]);
+            std::memcpy(out + 4 * size_t(x), &v, 4);
+        }
+    }
+    return pixmap;
+}
+
+CELIO_State QXCelUioBmpHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
+    DB_File file;
+    if (!file.OpenForInput(PL_FileSpec(oswRemapPath::RemapPath2(path)))) return CELIO_STATE_FAILED;
+    DB_PersistentStore in(file);
+    char fileHeader[14];
+    if (!in.Load(fileHeader, sizeof fileHeader) || fileHeader[0] != 'B' || fileHeader[1] != 'M' || in.AtEnd())
+        return CELIO_STATE_FAILED;
+    in.ReadU16LE(); // the information header's size, as two 16-bit halves
+    in.ReadU16LE();
+    const int32_t width = in.ReadS32LE();
+    const int32_t height = in.ReadS32LE();
+    in.ReadU16LE(); // planes
+    const uint16_t bitCount = in.ReadU16LE();
+    const uint32_t compression = in.ReadU32LE();
+    if (in.Failed()) return CELIO_STATE_FAILED;
+
+    info.width = uint32_t(width);
+    info.height = uint32_t(height);
+    info.channels = bitCount / 8u;
+    info.bytesPerChannel = 1;
+    info.optionCode = QStringLiteral("BMP");
+    info.description = compression == 1 || compression == 2 ? QStringLiteral("RLE encoded") : QString();
+    return CELIO_STATE_OK;
+}
+
+bool QXCelUioBmpHandler::write(CEL_Cel* cel, const QString& path, const QString& code) const {
+    for (const QString& listed : getWriteOptionCodes()) {
+        if (listed.compare(code, Qt::CaseInsensitive) != 0) continue;
+        if (!cel || (cel->realFormat() != CEL_Representation::PIXMAP_RGBA8 &&
+                     !cel->convertibleTo(CEL_Representation::PIXMAP_RGBA8)))
+            continue;
+        const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(CEL_Representation::PIXMAP_RGBA8);
+        const auto* pixmap = dynamic_cast<const CEL_PixmapRGBA8*>(rep.get());
+        if (!pixmap) continue;
+
+        const int w = pixmap->width(), h = pixmap->height();
+        QImage image;
+        if (pixmap->data()) {
+            image = QImage(w, h, QImage::Format_ARGB32);
+            if (image.isNull()) { // Qt could not allocate it
+                postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
+                return false;
+            }
+            const bool straight = listed.endsWith(QLatin1Char('4'));
+            bool alpha = false;
+            for (int y = 0; y < h; ++y) {
+                const CEL_PixelRGBA8* in = pixmap->data() + size_t(y) * w;
+                auto* out = reinterpret_cast<uint32_t*>(image.scanLine(y));
+                alpha |= straight ? fillRow<true>(in, out, size_t(w)) : fillRow<false>(in, out, size_t(w));
+            }
+            if (!alpha) image.reinterpretAsFormat(QImage::Format_RGB32);
+        }
+
+        if (path == QLatin1String("-")) {
+            if (!writeToStdout(image)) {
+                postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
+                return false;
+            }
+            continue;
+        }
+        // Truncated as well: a longer file that stood there leaves no tail.
+        QFile file(path);
+        if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate)) {
+            postWriteFailure("Could not open file \"%1\" for writing.\n", path);
+            return false;
+        }
+        QImageWriter writer(&file, "BMP");
+        if (!writer.write(image) || !file.flush()) {
+            postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
+            return false;
+        }
+    }
+    return true;
+}

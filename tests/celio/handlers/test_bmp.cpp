@@ -1,0 +1,129 @@
+// BMP: reading through Qt, the header query parsed by hand, the alpha rule
+// of writing, standard output and the failures.
+#include <QImage>
+#include <gtest/gtest.h>
+#include <memory>
+
+#include "base/Message.h"
+#include "cel/Cel.h"
+#include "cel/Context.h"
+#include "celio/ByteTestSupport.h"
+#include "celio/handlers/BmpHandler.h"
+#include "pixel/PixmapCanvas.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+const QXCelUioBmpHandler bmp;
+
+void le(QByteArray& b, int at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b[at + i] = char(v >> (8 * i));
+}
+// An 8-bit palette file of two colours, 3 x 2 pixels: bottom row index 0
+// three times; top row 1, 0, 1 in absolute mode. Run-length coded (1) or not.
+QByteArray paletteFile(bool rle, int height = 2) {
+    const QByteArray data = rle ? QByteArray("\x03\x00\x00\x00\x00\x03\x01\x00\x01\x00\x00\x00\x00\x01", 14)
+                                : QByteArray("\x00\x00\x00\x00\x01\x00\x01\x00", 8);
+    QByteArray b(14 + 40 + 8, '\0');
+    b[0] = 'B', b[1] = 'M';
+    le(b, 2, uint32_t(b.size() + data.size()), 4), le(b, 10, uint32_t(b.size()), 4);
+    le(b, 14, 40, 4), le(b, 18, 3, 4), le(b, 22, uint32_t(height), 4), le(b, 26, 1, 2), le(b, 28, 8, 2);
+    le(b, 30, rle ? 1 : 0, 4), le(b, 34, uint32_t(data.size()), 4), le(b, 46, 2, 4);
+    le(b, 54, 0x0a141e, 4), le(b, 58, 0x28323c, 4); // b, g, r: (10, 20, 30) and (40, 50, 60)
+    return b + data;
+}
+UT_SharedPtr<CEL_Cel> celOf(std::initializer_list<CEL_PixelRGBA8> pixels) {
+    auto* p = new CEL_PixmapRGBA8(int(pixels.size()), 1);
+    std::copy(pixels.begin(), pixels.end(), p->data());
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return cel;
+}
+std::vector<int> rgba(const CEL_PixelRGBA8& p) {
+    return {p.r, p.g, p.b, p.a};
+}
+
+} // namespace
+
+TEST(Bmp, PaletteFilesAndTheirHeaders) {
+    celtest::TempDir dir;
+    for (bool rle : {true, false}) {
+        const QString path = dir.path(QStringLiteral("p.bmp"));
+        ASSERT_TRUE(celtest::writeFile(path, paletteFile(rle)));
+        std::unique_ptr<CEL_Representation> rep(bmp.read(path));
+        auto* p = dynamic_cast<CEL_PixmapRGBA8*>(rep.get());
+        ASSERT_TRUE(p);
+        EXPECT_EQ(rgba(p->data()[0]), (std::vector<int>{40, 50, 60, 255}));
+        EXPECT_EQ(rgba(p->data()[1]), (std::vector<int>{10, 20, 30, 255}));
+        EXPECT_EQ(rgba(p->data()[4]), (std::vector<int>{10, 20, 30, 255}));
+        CELIO_Info info;
+        ASSERT_EQ(bmp.readInfo(path, CEL_Context(), info), CELIO_STATE_OK);
+        EXPECT_EQ(QString("%1x%2 %3 %4 %5")
+                      .arg(info.width)
+                      .arg(info.height)
+                      .arg(info.channels)
+                      .arg(info.bytesPerChannel)
+                      .arg(info.optionCode),
+                  QStringLiteral("3x2 1 1 BMP"));
+        EXPECT_EQ(info.description, rle ? QStringLiteral("RLE encoded") : QString());
+    }
+    // Top-down files report their negative height as it is stored.
+    const QString top = dir.path(QStringLiteral("t.bmp"));
+    ASSERT_TRUE(celtest::writeFile(top, paletteFile(false, -2)));
+    CELIO_Info info;
+    ASSERT_EQ(bmp.readInfo(top, CEL_Context(), info), CELIO_STATE_OK);
+    EXPECT_EQ(info.height, uint32_t(-2));
+    // Not a BMP file, nothing after the file header, no file.
+    for (const QByteArray& bytes :
+         {QByteArray("XM") + paletteFile(false).mid(2), paletteFile(false).left(14)}) {
+        ASSERT_TRUE(celtest::writeFile(top, bytes));
+        EXPECT_EQ(bmp.readInfo(top, CEL_Context(), info), CELIO_STATE_FAILED);
+    }
+    EXPECT_EQ(bmp.readInfo(dir.path(QStringLiteral("none.bmp")), CEL_Context(), info), CELIO_STATE_FAILED);
+    EXPECT_EQ(bmp.read(dir.path(QStringLiteral("none.bmp"))), nullptr);
+}
+
+TEST(Bmp, AlphaRuleOfWriting) {
+    celtest::TempDir dir;
+    const QString path = dir.path(QStringLiteral("w.bmp"));
+    const auto soft = celOf({{64, 32, 0, 128}, {200, 0, 7, 100}, {1, 2, 3, 0}, {10, 20, 30, 255}});
+    CELIO_Info info;
+    // BMP4: colour un-premultiplied (above alpha it stops at 255); Qt's BMP
+    // writer keeps no alpha, so the file has 24-bit colour.
+    ASSERT_TRUE(bmp.write(soft.get(), path, QStringLiteral("bmp4")));
+    QImage image(path);
+    EXPECT_EQ(image.pixel(0, 0), qRgb(127, 63, 0));
+    EXPECT_EQ(image.pixel(1, 0), qRgb(255, 0, 17));
+    EXPECT_EQ(image.pixel(2, 0), qRgb(1, 2, 3));
+    ASSERT_EQ(bmp.readInfo(path, CEL_Context(), info), CELIO_STATE_OK);
+    EXPECT_EQ(info.channels, 3u);
+    std::unique_ptr<CEL_Representation> back(bmp.read(path));
+    EXPECT_EQ(rgba(dynamic_cast<CEL_PixmapRGBA8*>(back.get())->data()[0]),
+              (std::vector<int>{127, 63, 0, 255}));
+    // BMP: colour as it is.
+    ASSERT_TRUE(bmp.write(soft.get(), path, QStringLiteral("BMP")));
+    EXPECT_EQ(QImage(path).pixel(0, 0), qRgb(64, 32, 0));
+}
+
+TEST(Bmp, StandardOutputAndFailures) {
+    celtest::TempDir dir;
+    const auto cel = celOf({{9, 8, 7, 255}, {1, 2, 3, 255}});
+    EXPECT_EQ(bmp.getWriteOptionCodes(), (QStringList{QStringLiteral("BMP"), QStringLiteral("BMP4")}));
+    const QString out = dir.path(QStringLiteral("stdout.bin"));
+    bool written = false;
+    {
+        celtest::StdStreamRedirect redirect(1, out);
+        written = bmp.write(cel.get(), QStringLiteral("-"), QStringLiteral("BMP"));
+    }
+    ASSERT_TRUE(written);
+    EXPECT_EQ(QImage::fromData(celtest::readFile(out), "BMP").pixel(1, 0), qRgb(1, 2, 3));
+
+    QXMessage::Capture capture;
+    EXPECT_TRUE(bmp.write(cel.get(), dir.path(QStringLiteral("a.bmp")), QStringLiteral("PNG")));
+    EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("a.bmp"))));
+    EXPECT_FALSE(bmp.write(cel.get(), dir.path(QStringLiteral("no/dir/a.bmp")), QStringLiteral("BMP")));
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0].source.startsWith(QStringLiteral("Could not open file \"")));
+    EXPECT_EQ(records[0].action * 100 + records[0].code, 220);
+}

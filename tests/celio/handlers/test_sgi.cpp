@@ -1,0 +1,291 @@
+// SGI reading and writing: packet bytes, header fields, value mapping, row
+// tables in any order, input that cannot seek, and damaged files.
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/Message.h"
+#include "cel/Cel.h"
+#include "cel/Context.h"
+#include "celio/ByteTestSupport.h"
+#include "celio/handlers/SgiHandler.h"
+#include "pixel/PixmapCanvas.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const QXCelUioSgiHandler sgi;
+
+uint32_t be32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+void put16(Bytes& b, size_t at, unsigned v) {
+    b[at] = uint8_t(v >> 8), b[at + 1] = uint8_t(v);
+}
+void put32(Bytes& b, size_t at, uint32_t v) {
+    put16(b, at, v >> 16), put16(b, at + 2, v & 0xffff);
+}
+Bytes header(int storage, int bpc, int dim, int x, int y, int z) {
+    Bytes b(512);
+    put16(b, 0, 474), b[2] = uint8_t(storage), b[3] = uint8_t(bpc);
+    put16(b, 4, dim), put16(b, 6, x), put16(b, 8, y), put16(b, 10, z);
+    return b;
+}
+// A run-length file of the given channel rows (table order), laid out in
+// reverse order when asked; rows equal to an earlier one share its bytes.
+Bytes rleFile(int bpc, int x, int y, int z, const std::vector<Bytes>& rows, bool reverse = false) {
+    Bytes f = header(1, bpc, z == 1 ? 2 : 3, x, y, z);
+    f.resize(512 + 8 * rows.size());
+    std::map<std::string, uint32_t> placed;
+    for (size_t k = 0; k < rows.size(); ++k) {
+        const size_t i = reverse ? rows.size() - 1 - k : k;
+        const auto [it, fresh] =
+            placed.emplace(std::string(rows[i].begin(), rows[i].end()), uint32_t(f.size()));
+        if (fresh) f.insert(f.end(), rows[i].begin(), rows[i].end());
+        put32(f, 512 + 4 * i, it->second);
+        put32(f, 512 + 4 * (rows.size() + i), uint32_t(rows[i].size()));
+    }
+    return f;
+}
+std::unique_ptr<CEL_Representation> decode(const Bytes& f) {
+    return std::unique_ptr<CEL_Representation>(sgi.read(f.data(), unsigned(f.size())));
+}
+template <class P> P* as(const std::unique_ptr<CEL_Representation>& r) {
+    return dynamic_cast<P*>(r.get());
+}
+UT_SharedPtr<CEL_Cel> celOf(CEL_Pixmap* p) {
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(p->getFormat()));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return cel;
+}
+// The coded bytes of row i of a written file, as its tables give them.
+Bytes codedRow(const QByteArray& file, size_t i, size_t rows) {
+    const auto* b = reinterpret_cast<const uint8_t*>(file.constData());
+    const uint32_t at = be32(b + 512 + 4 * i), n = be32(b + 512 + 4 * (rows + i));
+    return Bytes(b + at, b + at + n);
+}
+// Runs on the left, noise elsewhere: what trips encoders up.
+template <class P, class S> P* sample(int w, int h, int lo, int hi) {
+    auto* p = new P(w, h);
+    auto* s = reinterpret_cast<S*>(p->data());
+    std::mt19937 rng(7);
+    for (int i = 0; i < w * h * 4; ++i)
+        s[i] = S((i / 4 % w) < w / 3 ? lo + (i / 4 / w) % 5 : lo + int(rng() % unsigned(hi - lo)));
+    return p;
+}
+
+} // namespace
+
+TEST(Sgi, PacketsOfOneRow) {
+    Bytes distinct127;
+    for (int i = 0; i < 127; ++i) distinct127.push_back(uint8_t(i));
+    Bytes literal = {254};
+    literal.insert(literal.end(), distinct127.begin(), distinct127.begin() + 126);
+    literal.insert(literal.end(), {1, 126, 3, 200, 0}); // the leftover sample becomes a run of one
+    distinct127.insert(distinct127.end(), {200, 200, 200});
+    const struct {
+        Bytes row, coded;
+    } cases[] = {
+        {Bytes(300, 7), {126, 7, 126, 7, 48, 7, 0}},
+        {{1, 2, 3}, {1, 1, 1, 2, 1, 3, 0}},
+        {{1, 2, 3, 4, 5}, {131, 1, 2, 3, 1, 4, 1, 5, 0}}, // the last two go out as runs
+        {distinct127, literal},
+    };
+    for (const auto& c : cases) {
+        auto* m = new CEL_PixmapMatte8(int(c.row.size()), 1);
+        std::copy(c.row.begin(), c.row.end(), m->data());
+        const QByteArray file = sgi.encode(celOf(m).get(), QStringLiteral("sgi1"));
+        ASSERT_EQ(be32(reinterpret_cast<const uint8_t*>(file.constData()) + 512), 520u);
+        EXPECT_EQ(codedRow(file, 0, 1), c.coded);
+        EXPECT_EQ(as<CEL_PixmapMatte8>(decode(Bytes(file.begin(), file.end())))->data()[c.row.size() - 1],
+                  c.row.back());
+    }
+    // 16-bit: count words, samples 2 v, negative values 0.
+    auto* p = new CEL_PixmapRGBA16(2, 1);
+    p->data()[0] = CEL_PixelRGBA16{-5, 32767, 0, 1}, p->data()[1] = CEL_PixelRGBA16{-5, 100, 0, 1};
+    const QByteArray file = sgi.encode(celOf(p).get(), QStringLiteral("SGIDP4"));
+    EXPECT_EQ(codedRow(file, 0, 4), (Bytes{0, 2, 0, 0, 0, 0}));
+    EXPECT_EQ(codedRow(file, 1, 4), (Bytes{0, 1, 0xff, 0xfe, 0, 1, 0, 200, 0, 0}));
+}
+
+TEST(Sgi, EveryCodeWritesItsHeaderAndReadsBack) {
+    celtest::TempDir dir;
+    const auto cel8 = celOf(sample<CEL_PixmapRGBA8, uint8_t>(37, 23, 0, 256));
+    const auto cel16 = celOf(sample<CEL_PixmapRGBA16, int16_t>(37, 23, -300, 32768));
+    const struct {
+        const char* code;
+        int bpc, dim, z;
+    } codes[] = {{"SGI", 1, 3, 3},  {"SGI4", 1, 3, 4},   {"SGI3", 1, 3, 3},
+                 {"SGI1", 1, 2, 1}, {"SGIDP4", 2, 3, 4}, {"SGIDP3", 2, 3, 3}};
+    for (const auto& c : codes) {
+        SCOPED_TRACE(c.code);
+        const auto& cel = c.bpc == 2 ? cel16 : cel8;
+        const QString path = dir.path(QStringLiteral("h.sgi")), code = QLatin1String(c.code);
+        ASSERT_TRUE(sgi.write(cel.get(), path, code));
+        const QByteArray file = celtest::readFile(path);
+        ASSERT_EQ(file, sgi.encode(cel.get(), code));
+        Bytes want = header(1, c.bpc, c.dim, 37, 23, c.z);
+        put32(want, 16, 255);
+        const char name[] = "Frameweaver 6.0 IO";
+        std::copy(name, name + sizeof name - 1, want.begin() + 24);
+        EXPECT_EQ(Bytes(file.begin(), file.begin() + 512), want);
+
+        CELIO_Info info;
+        ASSERT_EQ(sgi.readInfo(path, CEL_Context(), info), CELIO_STATE_OK);
+        EXPECT_EQ(info.optionCode, QString(c.code) == "SGI" ? QStringLiteral("SGI3") : code);
+        EXPECT_EQ(info.description, QStringLiteral("Run-length encoded"));
+        EXPECT_EQ(info.channels * 10 + info.bytesPerChannel, unsigned(c.z * 10 + c.bpc));
+
+        const auto back = decode(Bytes(file.begin(), file.end()));
+        const auto source = cel->convertTo(c.z == 1 ? CEL_Representation::PIXMAP_MATTE8 : cel->realFormat());
+        if (c.z == 1) {
+            auto* m = as<CEL_PixmapMatte8>(back);
+            ASSERT_TRUE(m);
+            EXPECT_EQ(0,
+                      std::memcmp(m->data(), dynamic_cast<CEL_PixmapMatte8*>(source.get())->data(), 37 * 23));
+        } else if (c.bpc == 1) {
+            auto* got = as<CEL_PixmapRGBA8>(back);
+            const auto* src = dynamic_cast<CEL_PixmapRGBA8*>(source.get())->data();
+            ASSERT_TRUE(got);
+            for (int i = 0; i < 37 * 23; ++i) {
+                const auto g = got->data()[i], s = src[i];
+                ASSERT_EQ((Bytes{g.r, g.g, g.b, g.a}), (Bytes{s.r, s.g, s.b, uint8_t(c.z == 3 ? 255 : s.a)}))
+                    << i;
+            }
+        } else {
+            auto* got = as<CEL_PixmapRGBA16>(back);
+            const auto* src = dynamic_cast<CEL_PixmapRGBA16*>(source.get())->data();
+            ASSERT_TRUE(got);
+            const auto map = [](int16_t v) { return std::max<int16_t>(v, 0); };
+            for (int i = 0; i < 37 * 23; ++i) {
+                const auto g = got->data()[i], s = src[i];
+                ASSERT_EQ((std::vector<int16_t>{g.r, g.g, g.b, g.a}),
+                          (std::vector<int16_t>{map(s.r), map(s.g), map(s.b),
+                                                c.z == 3 ? int16_t(32767) : map(s.a)}))
+                    << i;
+            }
+        }
+    }
+}
+
+TEST(Sgi, HandBuiltFiles) {
+    // Verbatim RGB: planes one after the other, rows from the bottom; alpha full.
+    Bytes v = header(0, 1, 3, 2, 2, 3);
+    v.insert(v.end(), {1, 2, 3, 4, 11, 12, 13, 14, 21, 22, 23, 24});
+    const auto decoded = decode(v);
+    auto* rgb = as<CEL_PixmapRGBA8>(decoded);
+    ASSERT_TRUE(rgb);
+    const CEL_PixelRGBA8 top = rgb->data()[0], bottomRight = rgb->data()[3];
+    EXPECT_EQ((Bytes{top.r, top.g, top.b, top.a}), (Bytes{3, 13, 23, 255}));
+    EXPECT_EQ((Bytes{bottomRight.r, bottomRight.g, bottomRight.b}), (Bytes{2, 12, 22}));
+
+    // 16-bit grey, verbatim and run-length coded: s >> 1, count words big-endian.
+    Bytes v16 = header(0, 2, 2, 3, 1, 1);
+    v16.insert(v16.end(), {0xff, 0xff, 0, 1, 0x12, 0x34});
+    const Bytes r16 = rleFile(2, 3, 1, 1, {{0, 0x82, 0xff, 0xff, 0, 1, 0, 1, 0x12, 0x34, 0, 0}});
+    for (const Bytes& f : {v16, r16}) {
+        const auto grey = decode(f);
+        auto* m = as<CEL_PixmapMatte16>(grey);
+        ASSERT_TRUE(m);
+        EXPECT_EQ((std::vector<short>(m->data(), m->data() + 3)), (std::vector<short>{32767, 0, 0x91a}));
+    }
+
+    // Rows in any order, shared, too long for the row or cut short.
+    const std::vector<Bytes> rows = {{2, 5, 0}, {0x83, 1, 2, 3, 0}, {2, 5, 9, 0}, {100, 7}, {1, 4}, {}};
+    const auto inOrder = decode(rleFile(1, 3, 2, 3, rows)),
+               lastFirst = decode(rleFile(1, 3, 2, 3, rows, true));
+    const auto *want = as<CEL_PixmapRGBA8>(inOrder), *reversed = as<CEL_PixmapRGBA8>(lastFirst);
+    ASSERT_TRUE(want && reversed);
+    EXPECT_EQ(0, std::memcmp(want->data(), reversed->data(), 6 * 4));
+    const CEL_PixelRGBA8 p = want->data()[3], q = want->data()[2];
+    EXPECT_EQ((Bytes{p.r, p.g, p.b, p.a}), (Bytes{5, 5, 4, 255})); // bottom row first in the file
+    EXPECT_EQ((Bytes{q.r, q.g, q.b}), (Bytes{3, 7, 0}));
+}
+
+TEST(Sgi, DamagedFilesFailCleanly) {
+    EXPECT_FALSE(decode(header(0, 1, 2, 2, 2, 2))); // two channels
+    const Bytes full = header(1, 1, 3, 4, 4, 4);
+    EXPECT_FALSE(decode(Bytes(full.begin(), full.end() - 1))); // a short header
+    EXPECT_FALSE(decode(full));                                // no tables
+    EXPECT_FALSE(decode(header(0, 2, 3, 4096, 4096, 4)));      // no pixels for a large image
+    // A large image must have all its rows, each long enough to fill a row.
+    EXPECT_FALSE(decode(rleFile(1, 4096, 80, 4, std::vector<Bytes>(320, {126, 1}))));
+    Bytes lying = rleFile(1, 4096, 80, 4, std::vector<Bytes>(320, Bytes(70, 126)));
+    EXPECT_TRUE(decode(lying));
+    put32(lying, 512 + 320 * 4 + 16, 0xffffffffu); // a length past the end
+    EXPECT_FALSE(decode(lying));
+    // A small image reads what there is.
+    Bytes small = rleFile(1, 2, 1, 1, {{0x82, 9, 9, 0}});
+    put32(small, 512, 0xfffffff0u);
+    put32(small, 516, 0xffffffffu);
+    ASSERT_TRUE(as<CEL_PixmapMatte8>(decode(small)));
+    EXPECT_EQ(as<CEL_PixmapMatte8>(decode(small))->data()[1], 0);
+
+    // Every truncation and seeded damage of valid files: never a crash.
+    const auto cel = celOf(sample<CEL_PixmapRGBA16, int16_t>(19, 7, 0, 32768));
+    for (const char* code : {"SGIDP4", "SGI1"}) {
+        const QByteArray file = sgi.encode(cel.get(), QLatin1String(code));
+        for (int n = 0; n < file.size(); n += 3) decode(Bytes(file.begin(), file.begin() + n));
+        std::mt19937 rng(11);
+        for (int k = 0; k < 300; ++k) {
+            Bytes f(file.begin(), file.end());
+            for (int j = 0; j < 6; ++j) f[rng() % f.size()] = uint8_t(rng());
+            decode(f);
+        }
+    }
+    Bytes v = header(0, 2, 3, 5, 5, 4);
+    v.resize(600);
+    EXPECT_TRUE(decode(v)); // a small verbatim file that ends early still gives its pixmap
+}
+
+TEST(Sgi, FilesBeyondOneWindowAndStandardInput) {
+    celtest::TempDir dir;
+    const auto cel = celOf(sample<CEL_PixmapRGBA8, uint8_t>(1600, 1600, 0, 256));
+    const QString path = dir.path(QStringLiteral("big.sgi"));
+    ASSERT_TRUE(sgi.write(cel.get(), path, QStringLiteral("SGI4")));
+    ASSERT_GT(QFileInfo(path).size(), 4194304); // more than one window of the file reader
+    // The same rows laid out last first: every row a seek back.
+    const QByteArray bytes = celtest::readFile(path);
+    std::vector<Bytes> rows;
+    for (size_t i = 0; i < 6400; ++i) rows.push_back(codedRow(bytes, i, 6400));
+    const QString reversed = dir.path(QStringLiteral("reversed.sgi"));
+    const Bytes rev = rleFile(1, 1600, 1600, 4, rows, true);
+    ASSERT_TRUE(celtest::writeFile(
+        reversed, QByteArray(reinterpret_cast<const char*>(rev.data()), qsizetype(rev.size()))));
+
+    const auto* src = dynamic_cast<CEL_PixmapRGBA8*>(cel->convertTo(CEL_Representation::PIXMAP_RGBA8).get());
+    for (const QString& name : {path, reversed, QStringLiteral("-")}) {
+        SCOPED_TRACE(qPrintable(name));
+        CELIO_RepresentationList list;
+        {
+            celtest::InteractiveGuard batch(false);
+            celtest::StdStreamRedirect in(0, path);
+            sgi.read(name, CEL_Context(), list);
+        }
+        ASSERT_EQ(list.size(), 1u);
+        auto* got = dynamic_cast<CEL_PixmapRGBA8*>(list.front().get());
+        ASSERT_TRUE(got);
+        EXPECT_EQ(0, std::memcmp(got->data(), src->data(), size_t(1600) * 1600 * 4));
+    }
+}
+
+TEST(Sgi, WriteFailures) {
+    celtest::TempDir dir;
+    const auto cel = celOf(new CEL_PixmapRGBA8(3, 3));
+    QXMessage::Capture capture;
+    EXPECT_FALSE(sgi.write(cel.get(), dir.path(QStringLiteral("a.sgi")), QStringLiteral("SGIDP1")));
+    EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("a.sgi"))));
+    EXPECT_TRUE(capture.records().empty());
+    EXPECT_FALSE(sgi.write(cel.get(), dir.path(QStringLiteral("no/such/dir/a.sgi")), QStringLiteral("SGI")));
+    UT_SharedPtr<CEL_Cel> empty(new CEL_Cel(CEL_Representation::NONE));
+    EXPECT_FALSE(sgi.write(empty.get(), dir.path(QStringLiteral("b.sgi")), QStringLiteral("SGI4")));
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_TRUE(records[0].source.startsWith(QStringLiteral("Could not open file \"")));
+    EXPECT_TRUE(records[1].source.startsWith(QStringLiteral("Could not complete writing to file: \"")));
+    for (const auto& r : records) EXPECT_EQ(r.action * 100 + r.code, 220);
+}
