@@ -48,6 +48,7 @@ public:
 private:
     static constexpr ptrdiff_t kSmallChunk = 4096;
     static constexpr size_t kReadAhead = 65536;
+    static constexpr size_t kGrowStep = size_t(1) << 20;
 
     void attach() {
         m_cur = m_stream.data();
@@ -64,19 +65,34 @@ private:
             attach();
             return n;
         }
+        // The buffer grows only as data arrives, so a header that claims far
+        // more than the input holds costs little memory.
         const size_t want = std::max(n, m_readAhead);
-        if (m_buffer.size() < want) {
-            std::vector<uint8_t> grown(want);
-            if (have) std::memcpy(grown.data(), m_cur, have);
-            m_buffer.swap(grown);
-        } else if (have) {
-            std::memmove(m_buffer.data(), m_cur, have);
+        relocate(std::max(m_capacity, std::min(want, kGrowStep)), have);
+        size_t got = have;
+        while (got < want) {
+            if (got == m_capacity) relocate(std::min(want, 2 * m_capacity), got);
+            const size_t ask = std::min(want, m_capacity) - got;
+            const size_t r = m_stream.read(m_buffer.get() + got, ask);
+            got += r;
+            if (r < ask) break; // the end of the input
         }
-        const size_t got = have + m_stream.read(m_buffer.data() + have, want - have);
-        m_cur = m_buffer.data();
         m_end = m_cur + got;
         m_inChunk = false;
         return std::min(got, n);
+    }
+
+    // Puts the `have` bytes at m_cur at the front of a buffer of at least `capacity`.
+    void relocate(size_t capacity, size_t have) {
+        if (capacity > m_capacity) {
+            std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+            if (have) std::memcpy(grown.get(), m_cur, have);
+            m_buffer = std::move(grown);
+            m_capacity = capacity;
+        } else if (have && m_cur != m_buffer.get()) {
+            std::memmove(m_buffer.get(), m_cur, have);
+        }
+        m_cur = m_buffer.get();
     }
 
     CELIO_InputStream& m_stream;
@@ -84,7 +100,8 @@ private:
     const uint8_t* m_end = nullptr;
     bool m_inChunk = false;
     size_t m_readAhead = 0;
-    std::vector<uint8_t> m_buffer;
+    std::unique_ptr<uint8_t[]> m_buffer;
+    size_t m_capacity = 0;
 };
 
 inline uint32_t load32(const uint8_t* p) {
