@@ -140,10 +140,10 @@ void BM_PeerOiioTgaEncodeRle32(benchmark::State& state) {
             return;
         }
         out->set_ioproxy(&writer);
-        OIIO_NS::ImageSpec spec(kSide, kSide, 4, OIIO_NS::TypeDesc::UINT8);
-        spec.attribute("compression", "rle");
-        spec.attribute("oiio:UnassociatedAlpha", 1);
-        if (!out->open("memory.tga", spec) || !out->write_image(OIIO_NS::TypeDesc::UINT8, p->data()) ||
+        OIIO_NS::ImageSpec layout(kSide, kSide, 4, OIIO_NS::TypeDesc::UINT8);
+        layout.attribute("compression", "rle");
+        layout.attribute("oiio:UnassociatedAlpha", 1);
+        if (!out->open("memory.tga", layout) || !out->write_image(OIIO_NS::TypeDesc::UINT8, p->data()) ||
             !out->close()) {
             state.SkipWithError("OpenImageIO write failed");
             return;

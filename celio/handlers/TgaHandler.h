@@ -40,7 +40,7 @@ public:
         uint8_t idLength = 0;       // bytes of free-form image ID after the header
         uint8_t colorMapType = 0;   // 0: no colour map (colour-mapped files are not read)
         uint8_t imageType = 0;      // 2 / 3 uncompressed colour / grey, 10 / 11 run-length encoded
-        uint16_t colorMapFirst = 0; // colour-map specification, ignored when reading
+        uint16_t colorMapFirst = 0; // colour-map fields, ignored when reading
         uint16_t colorMapLength = 0;
         uint8_t colorMapEntrySize = 0;
         uint16_t xOrigin = 0; // screen placement, ignored
