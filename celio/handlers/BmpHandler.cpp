@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "base/FileSpec.h"
 #include "base/Message.h"
@@ -119,30 +120,43 @@ bool QXCelUioBmpHandler::read(const QString& path, const CEL_Context&, CELIO_Rep
 
 CEL_Representation* QXCelUioBmpHandler::read(const QString& path) const {
     QImageReader reader(path);
-    reader.setAllocationLimit(allocationLimitMiB(path));
-    const QSize size = reader.size();
-    if (size.isValid() && (unsigned long long)size.width() * size.height() * 4 > CEL_Pixmap::maxPixmapBytes())
-        return nullptr;
-    QImage image = reader.read();
-    if (image.isNull()) return nullptr;
-    image.convertTo(QImage::Format_RGB32);
-    if (image.isNull()) return nullptr;
-
-    const int w = image.width(), h = image.height();
-    auto* pixmap = new CEL_PixmapRGBA8(Math::Size2di(w, h), CEL_PixmapRGBA8::DoNotMemset{});
-    if (!pixmap->data()) { // the pixmap has posted the out-of-memory message
-        delete pixmap;
-        return nullptr;
+    const int limitMiB = allocationLimitMiB(path);
+    reader.setAllocationLimit(limitMiB);
+    QSize size = reader.size();
+    QImage image;
+    if (!size.isValid()) { // a plugin that cannot tell before decoding
+        image = reader.read();
+        size = image.size();
     }
-    for (int y = 0; y < h; ++y) {
-        const auto* in = reinterpret_cast<const uint32_t*>(image.constScanLine(y));
-        auto* out = reinterpret_cast<uint8_t*>(pixmap->data() + size_t(y) * w);
-        for (int x = 0; x < w; ++x) {
-            const uint32_t v = swapRB(in[x]);
-            std::memcpy(out + 4 * size_t(x), &v, 4);
+    const unsigned long long bytes = (unsigned long long)size.width() * size.height() * 4;
+    if (size.isEmpty() || bytes > CEL_Pixmap::maxPixmapBytes() ||
+        (bytes >> 20) >= (unsigned long long)limitMiB)
+        return nullptr;
+    std::unique_ptr<CEL_PixmapRGBA8> pixmap(
+        new CEL_PixmapRGBA8(Math::Size2di(size.width(), size.height()), CEL_PixmapRGBA8::DoNotMemset{}));
+    if (!pixmap->data()) return nullptr; // the pixmap has posted the out-of-memory message
+    auto* buffer = reinterpret_cast<uint32_t*>(pixmap->data());
+    const int w = size.width(), h = size.height();
+
+    if (image.isNull()) {
+        // Qt decodes true-colour files straight into a 32-bit RGB image of the
+        // right size, here the pixmap's own buffer; other files come back in
+        // an image of Qt's own.
+        image = QImage(reinterpret_cast<uchar*>(buffer), w, h, w * 4, QImage::Format_RGB32);
+        if (!reader.read(&image) || image.isNull()) return nullptr;
+        if (image.constBits() == reinterpret_cast<const uchar*>(buffer)) {
+            for (size_t i = 0, n = size_t(w) * h; i < n; ++i) buffer[i] = swapRB(buffer[i]);
+            return pixmap.release();
         }
     }
-    return pixmap;
+    image.convertTo(QImage::Format_RGB32);
+    if (image.size() != size) return nullptr;
+    for (int y = 0; y < h; ++y) {
+        const auto* in = reinterpret_cast<const uint32_t*>(image.constScanLine(y));
+        uint32_t* out = buffer + size_t(y) * w;
+        for (int x = 0; x < w; ++x) out[x] = swapRB(in[x]);
+    }
+    return pixmap.release();
 }
 
 CELIO_State QXCelUioBmpHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {

@@ -1,6 +1,7 @@
 #include "celio/handlers/SgiHandler.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -153,6 +154,31 @@ public:
         s.data = scratch;
         s.size = m_stream.read(scratch, n);
         m_pos += s.size;
+        return s;
+    }
+    // The bytes from `from` up to at least `required` and at most `wanted`
+    // in one piece, when the input holds them so (all of a memory buffer, a
+    // span inside the file window, or the gathered input, which may end
+    // earlier); else an empty span.
+    Span window(uint64_t from, uint64_t required, uint64_t wanted) {
+        Span s;
+        if (wanted <= from) return s;
+        if (m_gathered) {
+            if (from < m_bytes.size()) {
+                s.data = m_bytes.data() + from;
+                s.size = size_t(std::min<uint64_t>(wanted, m_bytes.size()) - from);
+            }
+            return s;
+        }
+        if (from > std::numeric_limits<uint32_t>::max()) return s;
+        if (from != m_pos) {
+            m_stream.seek(uint32_t(from));
+            m_pos = from;
+        }
+        if (m_stream.available() >= required - from) {
+            s.data = m_stream.data();
+            s.size = size_t(std::min<uint64_t>(m_stream.available(), wanted - from));
+        }
         return s;
     }
     // Consumes `used` bytes of a span from fetch().
@@ -318,55 +344,132 @@ template <bool Deep, size_t Step> void fillAlpha(Sample<Deep>* s, size_t pixels)
     }
 }
 
-// Verbatim channel planes, each from its bottom row up.
-template <bool Deep, size_t Step> void decodeVerbatim(Input& in, const Shape& sh, Sample<Deep>* samples) {
-    const size_t rowBytes = sh.rowBytes();
+// Channel rows held side by side (planes[c * width + x]) to pixels; a
+// three-channel row gets a full alpha. Written a whole pixel at a time.
+template <bool Deep, bool Alpha>
+void interleave(const Sample<Deep>* planes, Sample<Deep>* out, size_t width) {
+    using Word = std::conditional_t<Deep, uint64_t, uint32_t>;
+    using Unit = std::make_unsigned_t<Sample<Deep>>;
+    constexpr unsigned kBits = Deep ? 16 : 8;
+    const Sample<Deep> full = Deep ? Sample<Deep>(32767) : Sample<Deep>(255);
+    const Sample<Deep>*r = planes, *g = planes + width, *b = planes + 2 * width, *a = planes + 3 * width;
+    for (size_t x = 0; x < width; ++x) {
+        const Word w = Word(Unit(r[x])) | Word(Unit(g[x])) << kBits | Word(Unit(b[x])) << (2 * kBits) |
+                       Word(Unit(Alpha ? a[x] : full)) << (3 * kBits);
+        std::memcpy(out + 4 * x, &w, sizeof w);
+    }
+}
+
+// One pixmap row from its channel rows; decodeChannel(c, dst) fills width
+// contiguous samples. A matte row is decoded in place.
+template <bool Deep, size_t Step, class DecodeChannel>
+void assembleRow(const Shape& sh, Sample<Deep>* row, Sample<Deep>* planes, DecodeChannel&& decodeChannel) {
+    if constexpr (Step == 1) {
+        decodeChannel(0, row);
+    } else {
+        for (size_t c = 0; c < sh.channels; ++c) decodeChannel(c, planes + c * sh.width);
+        if (sh.channels == 4)
+            interleave<Deep, true>(planes, row, sh.width);
+        else
+            interleave<Deep, false>(planes, row, sh.width);
+    }
+}
+
+// The decoders visit channel rows in one of two orders. When the input holds
+// all the data in one piece, pixmap row by pixmap row: the row stays in the
+// cache while its channels arrive. Otherwise in file order, so that the file
+// streams through the input window once; each channel is then a pass of its
+// own over the pixmap.
+
+// Verbatim channel planes, each from its bottom row up. Returns whether the
+// alpha of a three-channel file has been filled.
+template <bool Deep, size_t Step> bool decodeVerbatim(Input& in, const Shape& sh, Sample<Deep>* samples) {
+    const size_t rowBytes = sh.rowBytes(), planeBytes = rowBytes * sh.height;
+    const auto rowOf = [&](size_t y) { return samples + (sh.height - 1 - y) * sh.width * Step; };
+    const uint64_t end = Header::Size + uint64_t(planeBytes) * sh.channels;
+    const Input::Span all = in.window(Header::Size, end, end);
+    if (all.data) {
+        std::vector<Sample<Deep>> planes(Step * sh.width);
+        for (size_t y = 0; y < sh.height; ++y) {
+            assembleRow<Deep, Step>(sh, rowOf(y), planes.data(), [&](size_t c, Sample<Deep>* dst) {
+                const size_t at = c * planeBytes + y * rowBytes;
+                const size_t n = at < all.size ? std::min(rowBytes, all.size - at) : 0;
+                const size_t got = n ? decodeRawRow<Deep, 1>(all.data + at, n, dst, sh.width) : 0;
+                clearTail<Deep, 1>(dst, got, sh.width);
+            });
+        }
+        return true;
+    }
     std::vector<uint8_t> scratch(rowBytes);
     uint64_t offset = Header::Size;
     for (size_t c = 0; c < sh.channels; ++c) {
         for (size_t y = 0; y < sh.height; ++y, offset += rowBytes) {
-            Sample<Deep>* dst = samples + (sh.height - 1 - y) * sh.width * Step + c;
             const Input::Span s = in.fetch(offset, rowBytes, scratch.data());
-            const size_t got = s.size ? decodeRawRow<Deep, Step>(s.data, s.size, dst, sh.width) : 0;
+            const size_t got = s.size ? decodeRawRow<Deep, Step>(s.data, s.size, rowOf(y) + c, sh.width) : 0;
             in.done(s, s.size);
-            clearTail<Deep, Step>(dst, got, sh.width);
+            clearTail<Deep, Step>(rowOf(y) + c, got, sh.width);
         }
     }
+    return false;
 }
 
-// Run-length coded channel rows, visited in file order.
+// Run-length coded channel rows. Returns whether the alpha of a three-channel
+// file has been filled.
 template <bool Deep, size_t Step>
-void decodeRle(Input& in, const Shape& sh, const std::vector<uint32_t>& starts,
+bool decodeRle(Input& in, const Shape& sh, const std::vector<uint32_t>& starts,
                const std::vector<uint32_t>& lengths, Sample<Deep>* samples) {
     const size_t rows = starts.size();
+    const size_t cap = maxCodedRow<Deep>(sh.width);
+    // The length counts bytes, or words for 16-bit rows.
+    const auto lengthOf = [&](size_t i) {
+        return size_t(std::min<uint64_t>(uint64_t(lengths[i]) * kUnit<Deep>, cap));
+    };
+    const auto rowOf = [&](size_t i) { return samples + (sh.height - 1 - i % sh.height) * sh.width * Step; };
+
+    // The span of the rows as their lengths in bytes give it, and as far as
+    // 16-bit rows may read.
+    uint64_t lo = std::numeric_limits<uint64_t>::max(), hi = 0, reach = 0;
+    for (size_t i = 0; i < rows; ++i) {
+        lo = std::min<uint64_t>(lo, starts[i]);
+        hi = std::max<uint64_t>(hi, uint64_t(starts[i]) + std::min<uint64_t>(lengths[i], cap));
+        reach = std::max<uint64_t>(reach, uint64_t(starts[i]) + lengthOf(i));
+    }
+    const Input::Span all = in.window(lo, hi, reach);
+    if (all.data) {
+        std::vector<Sample<Deep>> planes(Step * sh.width);
+        for (size_t y = 0; y < sh.height; ++y) {
+            assembleRow<Deep, Step>(sh, rowOf(y), planes.data(), [&](size_t c, Sample<Deep>* dst) {
+                const size_t i = c * sh.height + y, at = size_t(starts[i] - lo);
+                const size_t n = at < all.size ? std::min(lengthOf(i), all.size - at) : 0;
+                const size_t got = n ? decodeRleRow<Deep, 1>(all.data + at, n, dst, sh.width).samples : 0;
+                clearTail<Deep, 1>(dst, got, sh.width);
+            });
+        }
+        return true;
+    }
+
     std::vector<uint64_t> order(rows);
     for (size_t i = 0; i < rows; ++i) order[i] = (uint64_t(starts[i]) << 32) | i;
     std::sort(order.begin(), order.end());
-
-    const size_t cap = maxCodedRow<Deep>(sh.width);
     std::vector<uint8_t> scratch(cap);
     for (const uint64_t key : order) {
         const size_t i = size_t(key & 0xffffffffu);
-        const size_t c = i / sh.height, y = i % sh.height;
-        // The length counts bytes, or words for 16-bit rows.
-        const size_t n = size_t(std::min<uint64_t>(uint64_t(lengths[i]) * kUnit<Deep>, cap));
-        Sample<Deep>* dst = samples + (sh.height - 1 - y) * sh.width * Step + c;
-        const Input::Span s = in.fetch(starts[i], n, scratch.data());
+        Sample<Deep>* dst = rowOf(i) + i / sh.height;
+        const Input::Span s = in.fetch(starts[i], lengthOf(i), scratch.data());
         const RowResult r =
             s.size ? decodeRleRow<Deep, Step>(s.data, s.size, dst, sh.width) : RowResult{0, 0};
         in.done(s, r.used);
         clearTail<Deep, Step>(dst, r.samples, sh.width);
     }
+    return false;
 }
 
 template <bool Deep, size_t Step>
 void decodeImage(Input& in, const Shape& sh, bool rle, const std::vector<uint32_t>& starts,
                  const std::vector<uint32_t>& lengths, Sample<Deep>* samples) {
-    if (rle)
-        decodeRle<Deep, Step>(in, sh, starts, lengths, samples);
-    else
-        decodeVerbatim<Deep, Step>(in, sh, samples);
-    if (sh.channels == 3) fillAlpha<Deep, Step>(samples, sh.width * sh.height);
+    const bool alphaDone = rle ? decodeRle<Deep, Step>(in, sh, starts, lengths, samples)
+                               : decodeVerbatim<Deep, Step>(in, sh, samples);
+    if (sh.channels == 3 && !alphaDone) fillAlpha<Deep, Step>(samples, sh.width * sh.height);
 }
 
 template <bool Deep>
@@ -416,15 +519,35 @@ struct Pixels {
     bool deep = false;
 };
 
-// Channel c of a pixmap row as file samples: 8-bit as they are, 16-bit v as
-// 0 when v < 0 and 2 v otherwise.
-template <size_t Step> void gatherRow(const uint8_t* px, size_t width, uint8_t* out) {
-    for (size_t x = 0; x < width; ++x) out[x] = px[x * Step];
+// Pixmap samples as file samples: 8-bit as they are, 16-bit v as 0 when
+// v < 0 and 2 v otherwise.
+inline uint8_t fileValue(uint8_t v) {
+    return v;
 }
-template <size_t Step> void gatherRow(const int16_t* px, size_t width, uint16_t* out) {
-    for (size_t x = 0; x < width; ++x) {
-        const int16_t v = px[x * Step];
-        out[x] = v < 0 ? uint16_t(0) : uint16_t(2 * v);
+inline uint16_t fileValue(int16_t v) {
+    return v < 0 ? uint16_t(0) : uint16_t(2 * v);
+}
+
+// The first `channels` channels of a pixmap row, each into its own row of
+// `out` (width samples apart), in one pass over the row.
+template <size_t Step, class S, class T> void gatherRow(const S* px, size_t width, size_t channels, T* out) {
+    if constexpr (Step == 1) {
+        for (size_t x = 0; x < width; ++x) out[x] = fileValue(px[x]);
+    } else if (channels == 4) {
+        for (size_t x = 0; x < width; ++x) {
+            out[x] = fileValue(px[4 * x]);
+            out[width + x] = fileValue(px[4 * x + 1]);
+            out[2 * width + x] = fileValue(px[4 * x + 2]);
+            out[3 * width + x] = fileValue(px[4 * x + 3]);
+        }
+    } else if (channels == 3) {
+        for (size_t x = 0; x < width; ++x) {
+            out[x] = fileValue(px[4 * x]);
+            out[width + x] = fileValue(px[4 * x + 1]);
+            out[2 * width + x] = fileValue(px[4 * x + 2]);
+        }
+    } else {
+        for (size_t x = 0; x < width; ++x) out[x] = fileValue(px[Step * x]);
     }
 }
 
@@ -442,11 +565,62 @@ template <class T> uint8_t* putSamples(uint8_t* o, const T* s, size_t n) {
     return o + n * sizeof(T);
 }
 
+// The scans below look at a 64-bit word of samples at a time: a lane is a
+// sample, and the first lane that is zero after an exclusive or marks the
+// first equal sample (lanes are in memory order on a little-endian machine).
+template <class T> struct Lanes {
+    static constexpr bool kWide = std::endian::native == std::endian::little;
+    static constexpr size_t kCount = 8 / sizeof(T);
+    static constexpr unsigned kBits = 8 * sizeof(T);
+    static constexpr uint64_t kOnes = sizeof(T) == 1 ? 0x0101010101010101ull : 0x0001000100010001ull;
+    static constexpr uint64_t kHighs = kOnes << (kBits - 1);
+    static uint64_t load(const T* s) {
+        uint64_t v;
+        std::memcpy(&v, s, 8);
+        return v;
+    }
+    // Index of the first zero lane; v must have one.
+    static size_t firstZero(uint64_t v) {
+        return size_t(std::countr_zero((v - kOnes) & ~v & kHighs)) / kBits;
+    }
+    // Index of the first non-zero lane; v must not be zero.
+    static size_t firstSet(uint64_t v) { return size_t(std::countr_zero(v)) / kBits; }
+};
+
 // First position i >= p with s[i] == s[i + 1] == s[i + 2], or n.
 template <class T> size_t findTriple(const T* s, size_t p, size_t n) {
-    for (size_t i = p; i + 2 < n; ++i)
+    using L = Lanes<T>;
+    size_t i = p;
+    if constexpr (L::kWide) {
+        // Lane j of `pairs` is zero when s[i + j] == s[i + j + 1]; of `triples`
+        // when that holds for j + 1 too (valid for j < kCount - 1).
+        constexpr uint64_t kValid = ~uint64_t(0) >> L::kBits;
+        for (; i + L::kCount + 1 <= n; i += L::kCount - 1) {
+            const uint64_t pairs = L::load(s + i) ^ L::load(s + i + 1);
+            const uint64_t triples = (pairs | (pairs >> L::kBits)) | ~kValid;
+            if (((triples - L::kOnes) & ~triples & L::kHighs) != 0) return i + L::firstZero(triples);
+        }
+    }
+    for (; i + 2 < n; ++i)
         if (s[i] == s[i + 1] && s[i] == s[i + 2]) return i;
     return n;
+}
+
+// How many samples from p on equal s[p].
+template <class T> size_t runLength(const T* s, size_t p, size_t n) {
+    using L = Lanes<T>;
+    const T v = s[p];
+    size_t q = p + 1;
+    if constexpr (L::kWide) {
+        uint64_t all = 0;
+        for (size_t k = 0; k < L::kCount; ++k) all |= uint64_t(std::make_unsigned_t<T>(v)) << (k * L::kBits);
+        for (; q + L::kCount <= n; q += L::kCount) {
+            const uint64_t d = L::load(s + q) ^ all;
+            if (d) return q + L::firstSet(d) - p;
+        }
+    }
+    while (q < n && s[q] == v) ++q;
+    return q - p;
 }
 
 // Codes a channel row of n samples and its zero count; returns the bytes used
@@ -472,8 +646,7 @@ template <class T> size_t encodeRow(const T* s, size_t n, uint8_t* out) {
             }
         } else {
             const T v = s[p];
-            size_t run = 1;
-            while (p + run < n && s[p + run] == v) ++run;
+            size_t run = runLength(s, p, n);
             p += run;
             for (; run >= kMaxPacket; run -= kMaxPacket) {
                 o = putCount<T>(o, kMaxPacket);
@@ -489,27 +662,57 @@ template <class T> size_t encodeRow(const T* s, size_t n, uint8_t* out) {
     return size_t(o - out);
 }
 
-// Writes the channel rows after the tables and records where each went.
+// Coded rows of the later channels held back while channel 0 is written, at
+// most this many bytes; rows beyond are coded in a pass of their own.
+constexpr size_t kHeldBytes = size_t(16) << 20;
+
+// Writes the channel rows after the tables, channel by channel, each channel
+// bottom row first, and records where each went. The pixmap is read row by
+// row once: channel 0 is written as it comes and the other channels' coded
+// rows are held back until it is done (up to kHeldBytes; the rest of them
+// is read again channel by channel). The file is the same either way.
 template <class T, size_t Step, class Sink>
 bool encodeRows(Sink& sink, const Pixels& px, std::vector<uint32_t>& starts, std::vector<uint32_t>& lengths) {
     using Stored = std::conditional_t<sizeof(T) == 2, int16_t, uint8_t>;
     const Stored* samples = static_cast<const Stored*>(px.samples);
-    std::vector<T> row(px.width);
-    std::vector<uint8_t> coded((5 * px.width + 1) * sizeof(T));
-    for (size_t c = 0; c < px.channels; ++c) {
-        for (size_t y = 0; y < px.height; ++y) {
-            const Stored* src = samples + (px.height - 1 - y) * px.width * Step + c;
-            const T* rowData = row.data();
-            if constexpr (Step == 1 && sizeof(T) == 1)
-                rowData = src; // a matte row is its own channel row
-            else
-                gatherRow<Step>(src, px.width, row.data());
-            const size_t n = encodeRow(rowData, px.width, coded.data());
-            const uint64_t at = sink.position();
-            if (at + n > std::numeric_limits<uint32_t>::max()) return false; // beyond 32-bit offsets
-            starts[c * px.height + y] = uint32_t(at);
-            lengths[c * px.height + y] = uint32_t(n);
-            if (!sink.write(coded.data(), n)) return false;
+    const size_t w = px.width, h = px.height, channels = px.channels;
+    const auto sourceRow = [&](size_t y) { return samples + (h - 1 - y) * w * Step; };
+    std::vector<T> rows(w * channels);
+    std::vector<uint8_t> coded((5 * w + 1) * sizeof(T));
+    const auto put = [&](size_t i, const uint8_t* data, size_t n) {
+        const uint64_t at = sink.position();
+        if (at + n > std::numeric_limits<uint32_t>::max()) return false; // beyond 32-bit offsets
+        starts[i] = uint32_t(at);
+        lengths[i] = uint32_t(n);
+        return sink.write(data, n);
+    };
+
+    std::vector<std::vector<uint8_t>> held(channels);
+    size_t heldBytes = 0, heldRows = h; // rows 0 .. heldRows - 1 of channels 1.. are held
+    for (size_t y = 0; y < h; ++y) {
+        const size_t gathered = y < heldRows ? channels : 1;
+        gatherRow<Step>(sourceRow(y), w, gathered, rows.data());
+        if (!put(y, coded.data(), encodeRow(rows.data(), w, coded.data()))) return false;
+        for (size_t c = 1; c < gathered; ++c) {
+            const size_t n = encodeRow(rows.data() + c * w, w, coded.data());
+            held[c].insert(held[c].end(), coded.data(), coded.data() + n);
+            lengths[c * h + y] = uint32_t(n);
+            heldBytes += n;
+        }
+        if (heldBytes > kHeldBytes && heldRows == h) heldRows = y + 1;
+    }
+    for (size_t c = 1; c < channels; ++c) {
+        uint64_t at = sink.position();
+        for (size_t y = 0; y < heldRows; ++y) {
+            starts[c * h + y] = uint32_t(at);
+            at += lengths[c * h + y];
+        }
+        if (at > std::numeric_limits<uint32_t>::max() || !sink.write(held[c].data(), held[c].size()))
+            return false;
+        std::vector<uint8_t>().swap(held[c]);
+        for (size_t y = heldRows; y < h; ++y) {
+            gatherRow<Step>(sourceRow(y) + c, w, 1, rows.data());
+            if (!put(c * h + y, coded.data(), encodeRow(rows.data(), w, coded.data()))) return false;
         }
     }
     return true;

@@ -257,8 +257,16 @@ TEST(Sgi, FilesBeyondOneWindowAndStandardInput) {
     ASSERT_TRUE(celtest::writeFile(
         reversed, QByteArray(reinterpret_cast<const char*>(rev.data()), qsizetype(rev.size()))));
 
+    // And verbatim: planes from the bottom row up.
     const auto* src = dynamic_cast<CEL_PixmapRGBA8*>(cel->convertTo(CEL_Representation::PIXMAP_RGBA8).get());
-    for (const QString& name : {path, reversed, QStringLiteral("-")}) {
+    QByteArray planes(reinterpret_cast<const char*>(header(0, 1, 3, 1600, 1600, 4).data()), 512);
+    for (int c = 0; c < 4; ++c)
+        for (int y = 1599; y >= 0; --y)
+            for (int x = 0; x < 1600; ++x) planes += char((&src->data()[y * 1600 + x].r)[c]);
+    const QString verbatim = dir.path(QStringLiteral("verbatim.sgi"));
+    ASSERT_TRUE(celtest::writeFile(verbatim, planes));
+
+    for (const QString& name : {path, reversed, verbatim, QStringLiteral("-")}) {
         SCOPED_TRACE(qPrintable(name));
         CELIO_RepresentationList list;
         {
@@ -271,6 +279,25 @@ TEST(Sgi, FilesBeyondOneWindowAndStandardInput) {
         ASSERT_TRUE(got);
         EXPECT_EQ(0, std::memcmp(got->data(), src->data(), size_t(1600) * 1600 * 4));
     }
+}
+
+TEST(Sgi, LargeNoisyImagesKeepTheChannelByChannelLayout) {
+    // Too much coded data to hold back the later channels of every row.
+    const auto cel = celOf(sample<CEL_PixmapRGBA16, int16_t>(2048, 2400, 0, 32768));
+    const QByteArray file = sgi.encode(cel.get(), QStringLiteral("SGIDP4"));
+    ASSERT_GT(file.size(), 24 << 20); // of which three quarters are held back
+    const auto* b = reinterpret_cast<const uint8_t*>(file.constData());
+    uint32_t at = 512 + 8 * 9600;
+    for (size_t i = 0; i < 9600; ++i) {
+        ASSERT_EQ(be32(b + 512 + 4 * i), at) << i;
+        at += be32(b + 512 + 4 * (9600 + i));
+    }
+    ASSERT_EQ(at, uint32_t(file.size()));
+    const auto back = decode(Bytes(file.begin(), file.end()));
+    const auto* src =
+        dynamic_cast<CEL_PixmapRGBA16*>(cel->convertTo(CEL_Representation::PIXMAP_RGBA16).get());
+    ASSERT_TRUE(as<CEL_PixmapRGBA16>(back));
+    EXPECT_EQ(0, std::memcmp(as<CEL_PixmapRGBA16>(back)->data(), src->data(), size_t(2048) * 2400 * 8));
 }
 
 TEST(Sgi, WriteFailures) {
