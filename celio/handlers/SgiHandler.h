@@ -10,9 +10,12 @@
 // is the bottom row of the image.
 //
 // The run-length reader follows the two offset tables: each channel row is
-// read at its own offset, in file order so that a file streams through the
-// input window once. A row ends at a zero count, when its recorded length is
-// used up (16-bit rows count that length in words) or when the row is full.
+// read at its own offset. When the input holds all the rows in one piece (a
+// memory buffer, a file that fits the input window) the pixmap is filled row
+// by row; otherwise the rows are visited in file order, so that the file
+// streams through the window once. A row ends at a zero count, when its
+// recorded length is used up (16-bit rows count that length in words) or
+// when the row is full.
 // Missing data never stops a read: samples the file does not reach are 0.
 // Before allocating, the header is checked: a channel count of 1, 3 or 4,
 // a pixmap within CEL_Pixmap::maxPixmapBytes(), offset tables that are there
