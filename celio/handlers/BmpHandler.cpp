@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "base/FileSpec.h"
 #include "base/Message.h"
@@ -195,21 +196,21 @@ bool QXCelUioBmpHandler::write(CEL_Cel* cel, const QString& path, const QString&
         if (!pixmap) continue;
 
         const int w = pixmap->width(), h = pixmap->height();
+        // Qt's image works on a buffer of ours, filled in one go.
+        std::unique_ptr<uint32_t[]> words;
         QImage image;
         if (pixmap->data()) {
-            image = QImage(w, h, QImage::Format_ARGB32);
-            if (image.isNull()) { // Qt could not allocate it
+            const size_t n = size_t(w) * size_t(h);
+            words.reset(new (std::nothrow) uint32_t[n]);
+            if (!words) {
                 postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
                 return false;
             }
-            const bool straight = listed.endsWith(QLatin1Char('4'));
-            bool alpha = false;
-            for (int y = 0; y < h; ++y) {
-                const CEL_PixelRGBA8* in = pixmap->data() + size_t(y) * w;
-                auto* out = reinterpret_cast<uint32_t*>(image.scanLine(y));
-                alpha |= straight ? fillRow<true>(in, out, size_t(w)) : fillRow<false>(in, out, size_t(w));
-            }
-            if (!alpha) image.reinterpretAsFormat(QImage::Format_RGB32);
+            const bool alpha = listed.endsWith(QLatin1Char('4'))
+                                   ? fillRow<true>(pixmap->data(), words.get(), n)
+                                   : fillRow<false>(pixmap->data(), words.get(), n);
+            image = QImage(reinterpret_cast<const uchar*>(words.get()), w, h, w * 4,
+                           alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
         }
 
         if (path == QLatin1String("-")) {
