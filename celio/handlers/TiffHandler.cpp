@@ -7,11 +7,13 @@
 #include <cfloat>
 #include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <tiffio.h>
+#include <unistd.h>
 #include <vector>
 
 #include "base/Platform.h"
@@ -58,6 +60,124 @@ struct TiffCloser {
     ~TiffCloser() {
         if (tif) TIFFClose(tif);
     }
+};
+
+// Output file for the writer. libtiff flushes every strip on its own and seeks
+// to the end of the file before each one; with one row per strip that is a
+// system call per row. This keeps the bytes in a large buffer and writes them
+// when the position jumps or the buffer fills.
+class BufferedOutput {
+public:
+    explicit BufferedOutput(const QByteArray& name)
+        : m_fd(::open(name.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {}
+    ~BufferedOutput() { close(); }
+    BufferedOutput(const BufferedOutput&) = delete;
+    BufferedOutput& operator=(const BufferedOutput&) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    bool failed() const { return m_failed; }
+
+    TIFF* open(const char* name) {
+        TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+        if (!options) return nullptr;
+        TIFFOpenOptionsSetErrorHandlerExtR(options, quietHandler, nullptr);
+        TIFFOpenOptionsSetWarningHandlerExtR(options, quietHandler, nullptr);
+        TIFF* tif = TIFFClientOpenExt(name, "w", this, readProc, writeProc, seekProc, closeProc, sizeProc,
+                                      mapProc, unmapProc, options);
+        TIFFOpenOptionsFree(options);
+        return tif;
+    }
+
+    bool flush() {
+        const uint8_t* p = m_buffer.data();
+        size_t left = m_length;
+        uint64_t at = m_start;
+        while (left > 0 && !m_failed) {
+            const ssize_t n = ::pwrite(m_fd, p, left, off_t(at));
+            if (n <= 0) {
+                m_failed = true;
+                break;
+            }
+            p += n, left -= size_t(n), at += uint64_t(n);
+        }
+        m_length = 0;
+        m_start = m_pos;
+        return !m_failed;
+    }
+
+    int close() {
+        if (m_fd < 0) return 0;
+        flush();
+        const int rc = ::close(m_fd);
+        m_fd = -1;
+        if (rc != 0) m_failed = true;
+        return m_failed ? -1 : 0;
+    }
+
+private:
+    static constexpr size_t kCapacity = size_t(1) << 20;
+
+    tmsize_t write(const void* data, tmsize_t size) {
+        if (m_failed || size < 0) return -1;
+        const size_t n = size_t(size);
+        if (m_pos != m_start + m_length || m_length + n > kCapacity) {
+            if (!flush()) return -1;
+        }
+        if (n >= kCapacity) {
+            const uint8_t* p = static_cast<const uint8_t*>(data);
+            for (size_t done = 0; done < n;) {
+                const ssize_t w = ::pwrite(m_fd, p + done, n - done, off_t(m_pos + done));
+                if (w <= 0) {
+                    m_failed = true;
+                    return -1;
+                }
+                done += size_t(w);
+            }
+            m_start = m_pos + n;
+        } else {
+            if (m_buffer.size() < kCapacity) m_buffer.resize(kCapacity);
+            std::memcpy(m_buffer.data() + m_length, data, n);
+            m_length += n;
+        }
+        m_pos += n;
+        m_size = std::max(m_size, m_pos);
+        return size;
+    }
+
+    tmsize_t read(void* data, tmsize_t size) {
+        if (!flush() || size < 0) return -1;
+        const ssize_t n = ::pread(m_fd, data, size_t(size), off_t(m_pos));
+        if (n > 0) m_pos += uint64_t(n), m_start = m_pos;
+        return tmsize_t(n);
+    }
+
+    toff_t seek(toff_t offset, int whence) {
+        const uint64_t base = whence == SEEK_CUR ? m_pos : whence == SEEK_END ? m_size : 0;
+        m_pos = base + offset;
+        return m_pos;
+    }
+
+    static tmsize_t readProc(thandle_t h, void* data, tmsize_t size) {
+        return static_cast<BufferedOutput*>(h)->read(data, size);
+    }
+    static tmsize_t writeProc(thandle_t h, void* data, tmsize_t size) {
+        return static_cast<BufferedOutput*>(h)->write(data, size);
+    }
+    static toff_t seekProc(thandle_t h, toff_t offset, int whence) {
+        return static_cast<BufferedOutput*>(h)->seek(offset, whence);
+    }
+    static int closeProc(thandle_t h) { return static_cast<BufferedOutput*>(h)->close(); }
+    static toff_t sizeProc(thandle_t h) { return static_cast<BufferedOutput*>(h)->m_size; }
+    static int mapProc(thandle_t, void**, toff_t*) { return 0; }
+    static void unmapProc(thandle_t, void*, toff_t) {}
+
+    int m_fd;
+    std::vector<uint8_t> m_buffer;
+    uint64_t m_start = 0; // file offset of m_buffer[0]
+    size_t m_length = 0;  // bytes waiting in m_buffer
+    uint64_t m_pos = 0;   // libtiff's position
+    uint64_t m_size = 0;  // size of the file with the waiting bytes
+    bool m_failed = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -344,7 +464,10 @@ bool QxCelUioTiffHandler::write(CEL_Cel* cel, const QString& path, const QString
     if (!pixmap) return false;
     if (!pixmap->data()) return true;
 
-    TiffCloser file{openTiff(QFile::encodeName(oswRemapPath::RemapPath2(path)).constData(), "w")};
+    const QByteArray name = QFile::encodeName(oswRemapPath::RemapPath2(path));
+    BufferedOutput output(name);
+    if (!output.isOpen()) return false;
+    TiffCloser file{output.open(name.constData())};
     if (!file.tif) return false;
     TIFF* tif = file.tif;
     const uint32_t width = uint32_t(pixmap->width()), height = uint32_t(pixmap->height());
@@ -369,5 +492,5 @@ bool QxCelUioTiffHandler::write(CEL_Cel* cel, const QString& path, const QString
         std::memcpy(row.data(), pixmap->data() + size_t(y) * width, rowBytes);
         if (TIFFWriteEncodedStrip(tif, y, row.data(), tmsize_t(rowBytes)) < 0) return false;
     }
-    return TIFFFlush(tif) == 1;
+    return TIFFFlush(tif) == 1 && output.flush();
 }

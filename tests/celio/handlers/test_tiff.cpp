@@ -441,6 +441,25 @@ TEST(TiffWrite, UncompressedRgbaWithAssociatedAlpha) {
                                              QStringLiteral("TIF")));
 }
 
+TEST(TiffWrite, ImagesLargerThanTheOutputBuffer) {
+    // Several megabytes: the writer's buffering flushes many times on the way.
+    celtest::TempDir dir;
+    const int w = 1100, h = 700;
+    auto* p8 = new CEL_PixmapRGBA8(w, h);
+    std::mt19937 rng(21);
+    for (int i = 0; i < w * h; ++i)
+        p8->data()[i] = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 255};
+    const auto cel = celOf(p8);
+    const QString path = dir.path(QStringLiteral("large.tif"));
+    ASSERT_TRUE(QxCelUioTiffHandler().write(cel.get(), path, QStringLiteral("TIF")));
+    EXPECT_GT(QFileInfo(path).size(), qint64(w) * h * 4);
+    const auto back = readOne(path);
+    ASSERT_EQ(back.size(), 1u);
+    const auto* b = dynamic_cast<const CEL_PixmapRGBA8*>(back.front().get());
+    ASSERT_TRUE(b);
+    EXPECT_EQ(std::memcmp(b->data(), p8->data(), size_t(w) * h * 4), 0);
+}
+
 TEST(TiffHandler, Options) {
     QxCelUioTiffHandler handler;
     EXPECT_EQ(handler.getExtensions(), QStringList{QStringLiteral("TIF")});
