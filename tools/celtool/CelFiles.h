@@ -18,6 +18,13 @@ UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const 
 // back, printing what it did; kSuccess when every frame came back identical.
 int demoFrames(const QString& outDir);
 
+// Composites the demo's layers: the frame sequence over a backdrop, and a
+// chart with one labelled tile per blend mode. kSuccess when all was written.
+int demoComposite(const QString& outDir);
+
+// The enumeration name of a composite operation, or "" for a reserved value.
+const char* compositeOpName(int op);
+
 // The extension after the last '.' of the file name, or an empty string.
 QString extensionOf(const QString& path);
 

@@ -150,6 +150,10 @@ std::unique_ptr<CEL_PixmapAreaRGBA16> readArea(const QString& path, bool premult
 
 } // namespace
 
+const char* compositeOpName(int op) {
+    return op >= 0 && op < int(kOpNames.size()) ? kOpNames[std::size_t(op)] : "";
+}
+
 int runComposite(const QStringList& args) {
     QCommandLineParser parser;
     const QCommandLineOption opOpt(QStringLiteral("op"),

@@ -36,6 +36,7 @@ int runDemo(const QStringList& args) {
     print(QStringLiteral("write option codes: %1").arg(list(io->getWriteOptionCodes())));
 
     if (demoFrames(outDir) != kSuccess) return kFailure;
+    if (demoComposite(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 
