@@ -38,7 +38,7 @@ struct Spec {
     bool tiled = false;
 };
 
-// Writes width * height * samples values of the spec's depth (native order) with libtiff.
+// Writes width * height * samples values of the test case's depth (native order) with libtiff.
 void writeTiff(const QString& path, const Spec& s, const void* data) {
     TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
     ASSERT_TRUE(tif);
