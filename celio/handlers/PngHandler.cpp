@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+#include <zlib.h>
 
 #include "base/FileSpec.h"
 #include "base/Message.h"
@@ -207,6 +208,10 @@ void write16Body(WriteJob* job) {
     png_set_IHDR(png, job->info, job->width, job->height, 16,
                  job->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // libpng pairs its row filters with zlib's Z_FILTERED strategy; on deep
+    // pixels the plain strategy encodes about a third faster for a few percent
+    // more bytes. The samples written are the same either way.
+    png_set_compression_strategy(png, Z_DEFAULT_STRATEGY);
     png_set_interlace_handling(png);
     png_write_info(png, job->info);
     job->row = static_cast<png_bytep>(png_malloc(png, size_t(job->width) * 8));
