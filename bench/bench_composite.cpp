@@ -25,27 +25,16 @@
 
 #include <tbb/global_control.h>
 
+#include "BenchCels.h"
 #include "algo/composite/Composite.h"
 #include "pixel/PixmapArea.h"
 
 namespace {
 
-constexpr int kSide = 4096;
-constexpr long long kPixels = (long long)kSide * kSide;
-
-void setRate(benchmark::State& state) {
-    state.counters["Mpix/s"] = benchmark::Counter(
-        double(kPixels), benchmark::Counter::kIsIterationInvariantRate, benchmark::Counter::kIs1000);
-}
-
-// Premultiplied straight-to-storage over in double, used only to paint the test cels.
-void paint(CEL_PixelRGBA16& d, double r, double g, double b, double a) {
-    const double k = 1.0 - a;
-    d.r = int16_t(std::lround(r * a * 32767 + d.r * k));
-    d.g = int16_t(std::lround(g * a * 32767 + d.g * k));
-    d.b = int16_t(std::lround(b * a * 32767 + d.b * k));
-    d.a = int16_t(std::lround(a * 32767 + d.a * k));
-}
+using benchcels::kPixels;
+using benchcels::kSide;
+using benchcels::paint;
+using benchcels::setRate;
 
 // Discs and ellipses with a one-pixel antialiased rim.
 void paintShapes(CEL_PixmapAreaRGBA16& p, unsigned seed, int count, int minRadius, int maxRadius) {
