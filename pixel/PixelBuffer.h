@@ -87,6 +87,14 @@ CELCORE_EXPORT void lumaTo16(const CEL_PixelRGBA16* src, short* dst, long long n
 CELCORE_EXPORT void lumaTo8(const CEL_PixelRGBAFloat* src, unsigned char* dst, long long n);
 CELCORE_EXPORT void lumaTo16(const CEL_PixelRGBAFloat* src, short* dst, long long n);
 
+// n elements of src into dst: a plain copy for the same type, else convert().
+template <class S, class T> void copyOrConvert(const S* src, T* dst, long long n) {
+    if constexpr (std::is_same_v<S, T>)
+        std::memcpy(static_cast<void*>(dst), src, std::size_t(n) * sizeof(T));
+    else
+        convert(src, dst, n);
+}
+
 // The smallest box holding every pixel with a non-zero byte of a w x h
 // buffer of pixelSize-byte pixels; false when every byte is 0.
 CELCORE_EXPORT bool contentBox(const void* data, int width, int height, int pixelSize, Math::Box2di& box);

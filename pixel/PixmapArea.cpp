@@ -2,11 +2,14 @@
 
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "pixel/PixelBuffer.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace {
+
+using R = CEL_Representation;
 
 Math::Size2di clampedSize(int width, int height) {
     return Math::Size2di(width < 0 ? 0 : width, height < 0 ? 0 : height);
@@ -64,15 +67,45 @@ template <class S> QImage areaImage(const S* src, const CEL_PixmapArea& area) {
     return img;
 }
 
-// The canvas pixmap P of the area's size, or null when its buffer could not
-// be allocated.
-template <class P, class... A> P* canvasFor(const CEL_PixmapArea& area, A&&... args) {
-    auto* p = new P(area.size(), std::forward<A>(args)...);
+// The canvas pixmap P of the area's size holding the visible part of src
+// converted by rowFn, the rest as P's constructor clears it (transparent) or,
+// for the mattes, opaque. Null when its buffer could not be allocated.
+template <class P, class S, class F>
+P* clippedCanvas(const S* src, const CEL_PixmapArea& area, bool opaque, F rowFn) {
+    auto* p = new P(area.size());
     if (!p->data() && (long long)area.width() * area.height() > 0) {
         delete p;
         return nullptr;
     }
+    if (p->data()) {
+        if (opaque)
+            std::memset(p->data(), 0xFF, size_t(area.width()) * size_t(area.height()) * sizeof(*p->data()));
+        clippedCopy(src, area, p->data(), rowFn);
+    }
     return p;
+}
+
+// The canvas kinds both colour area pixmaps convert to; null for any other format.
+template <class S> R* canvasOf(const S* src, const CEL_PixmapArea& area, R::CelFormat format) {
+    switch (format) {
+    case R::PIXMAP_RGBA16:
+        return clippedCanvas<CEL_PixmapRGBA16>(
+            src, area, false,
+            [](const S* s, CEL_PixelRGBA16* d, long long n) { CEL_PixelBuffer::copyOrConvert(s, d, n); });
+    case R::PIXMAP_RGBA8:
+        return clippedCanvas<CEL_PixmapRGBA8>(
+            src, area, false,
+            [](const S* s, CEL_PixelRGBA8* d, long long n) { CEL_PixelBuffer::convert(s, d, n); });
+    case R::PIXMAP_MATTE8:
+        return clippedCanvas<CEL_PixmapMatte8>(
+            src, area, true,
+            [](const S* s, unsigned char* d, long long n) { CEL_PixelBuffer::lumaTo8(s, d, n); });
+    case R::PIXMAP_MATTE16:
+        return clippedCanvas<CEL_PixmapMatte16>(
+            src, area, true, [](const S* s, short* d, long long n) { CEL_PixelBuffer::lumaTo16(s, d, n); });
+    default:
+        return nullptr;
+    }
 }
 
 inline double clampD(double v, double lo, double hi) {
@@ -84,9 +117,88 @@ template <class P, class F> void forEachPixel(P* data, long long n, F f) {
     for (long long i = 0; i < n; ++i) f(data[i]);
 }
 
+// The tag the out-of-memory message names, and the value of a pixel without storage.
+template <class P> constexpr const char* kTag = nullptr;
+template <> constexpr const char* kTag<CEL_PixmapAreaRGBA16> = "PixmapAreaRGBA16";
+template <> constexpr const char* kTag<CEL_PixmapAreaRGBAFloat> = "PixmapAreaRGBAFloat";
 constexpr CEL_PixelRGBA16 kTransparent16{0, 0, 0, 0};
 constexpr CEL_PixelRGBAFloat kTransparentFloat{0.0f, 0.0f, 0.0f, 0.0f};
+constexpr const CEL_PixelRGBA16& emptyOf(const CEL_PixelRGBA16*) {
+    return kTransparent16;
+}
+constexpr const CEL_PixelRGBAFloat& emptyOf(const CEL_PixelRGBAFloat*) {
+    return kTransparentFloat;
+}
 
+} // namespace
+
+// The buffer handling the two colour kinds share: deep copies, realloc,
+// adoption and the byte accounting. P is the pixmap class.
+template <class P> struct CEL_AreaStore {
+    using T = std::remove_pointer_t<decltype(P::m_data)>;
+
+    // The copy constructor's buffer: other's allocation copied, or none (with
+    // an empty allocated rectangle) when other has none or memory runs out.
+    static void copy(P& p, const P& other) {
+        if (other.m_data) {
+            p.m_data = CEL_PixelBuffer::allocate<T>(p.allocatedArea(), false);
+            if (p.m_data) {
+                std::memcpy(static_cast<void*>(p.m_data), other.m_data,
+                            size_t(p.allocatedArea()) * sizeof(T));
+                p.onAlloc(p.allocatedArea() * sizeof(T));
+                return;
+            }
+            CEL_PixelBuffer::postOutOfMemory(p.allocatedWidth(), p.allocatedHeight(), kTag<P>);
+        }
+        p.setAllocatedRect(Math::Box2di());
+    }
+    static void free(P& p) {
+        delete[] p.m_data;
+        p.m_data = nullptr;
+        p.onDealloc();
+    }
+    // A deep copy, or null when p has a buffer and the copy could not get one.
+    static P* clone(const P& p) {
+        auto* c = new P(p);
+        if (p.m_data && !c->m_data) {
+            delete c;
+            return nullptr;
+        }
+        return c;
+    }
+    static bool realloc(P& p, const Math::Box2di& rect, bool keepContent) {
+        const Math::Box2di r = p.calcPreferredAllocatedRect(rect);
+        if (r == p.allocatedRect()) return true;
+        bool failed = false;
+        T* data =
+            reallocBuffer(p.m_data, p.allocatedRect(), r, keepContent, emptyOf(p.m_data), kTag<P>, failed);
+        delete[] p.m_data;
+        p.m_data = data;
+        p.onDealloc();
+        p.setAllocatedRect(data ? r : Math::Box2di());
+        if (data) p.onAlloc(r.area() * sizeof(T));
+        return !failed;
+    }
+    static bool adopt(P& p, const Math::Box2di& rect, T* data) {
+        if (!data) return p.realloc(rect, true);
+        if (data != p.m_data) delete[] p.m_data;
+        p.m_data = nullptr;
+        p.onDealloc();
+        if (rect.hasNullArea()) {
+            delete[] data;
+            p.setAllocatedRect(Math::Box2di());
+            return true;
+        }
+        p.m_data = data;
+        p.setAllocatedRect(rect);
+        p.onAlloc(rect.area() * sizeof(T));
+        return true;
+    }
+};
+
+namespace {
+using Store16 = CEL_AreaStore<CEL_PixmapAreaRGBA16>;
+using StoreFloat = CEL_AreaStore<CEL_PixmapAreaRGBAFloat>;
 } // namespace
 
 // ===========================================================================
@@ -129,23 +241,11 @@ CEL_PixmapAreaRGBA16::CEL_PixmapAreaRGBA16(int width, int height)
 
 CEL_PixmapAreaRGBA16::CEL_PixmapAreaRGBA16(const CEL_PixmapAreaRGBA16& other)
     : CEL_PixmapArea(other), m_allPositive(other.m_allPositive) {
-    if (!other.m_data) {
-        setAllocatedRect(Math::Box2di());
-        return;
-    }
-    m_data = CEL_PixelBuffer::allocate<CEL_PixelRGBA16>(allocatedArea(), false);
-    if (!m_data) {
-        CEL_PixelBuffer::postOutOfMemory(allocatedWidth(), allocatedHeight(), "PixmapAreaRGBA16");
-        setAllocatedRect(Math::Box2di());
-        return;
-    }
-    std::memcpy(m_data, other.m_data, size_t(allocatedArea()) * sizeof(CEL_PixelRGBA16));
-    onAlloc(allocatedArea() * sizeof(CEL_PixelRGBA16));
+    Store16::copy(*this, other);
 }
 
 CEL_PixmapAreaRGBA16::~CEL_PixmapAreaRGBA16() {
-    delete[] m_data;
-    onDealloc();
+    Store16::free(*this);
 }
 
 CEL_PixmapAreaRGBA16* CEL_PixmapAreaRGBA16::clone(const Math::Box2di& rect) const {
@@ -158,12 +258,7 @@ CEL_PixmapAreaRGBA16* CEL_PixmapAreaRGBA16::clone(const Math::Box2di& rect) cons
 }
 
 CEL_PixmapAreaRGBA16* CEL_PixmapAreaRGBA16::clone() const {
-    auto* p = new CEL_PixmapAreaRGBA16(*this);
-    if (m_data && !p->m_data) {
-        delete p;
-        return nullptr;
-    }
-    return p;
+    return Store16::clone(*this);
 }
 
 bool CEL_PixmapAreaRGBA16::convertibleTo(CelFormat format) const {
@@ -180,58 +275,14 @@ bool CEL_PixmapAreaRGBA16::convertibleTo(CelFormat format) const {
 }
 
 CEL_Representation* CEL_PixmapAreaRGBA16::convertTo(CelFormat format) const {
-    switch (format) {
-    case PIXMAP_AREA_RGBAFLOAT: {
-        auto p = std::make_unique<CEL_PixmapAreaRGBAFloat>(size(), canvasRect());
-        if (!p->realloc(allocatedRect(), false)) return nullptr;
-        if (m_data)
-            CEL_PixelBuffer::convert(m_data, p->data(CEL_PixmapAreaRGBAFloat::TopToBottom), allocatedArea());
-        return p.release();
-    }
-    case PIXMAP_RGBA16: {
-        auto* p = canvasFor<CEL_PixmapRGBA16>(*this);
-        if (p)
-            clippedCopy(m_data, *this, p->data(),
-                        [](const CEL_PixelRGBA16* s, CEL_PixelRGBA16* d, long long n) {
-                            std::memcpy(d, s, size_t(n) * sizeof(CEL_PixelRGBA16));
-                        });
-        return p;
-    }
-    case PIXMAP_RGBA8: {
-        auto* p = canvasFor<CEL_PixmapRGBA8>(*this);
-        if (p)
-            clippedCopy(m_data, *this, p->data(),
-                        [](const CEL_PixelRGBA16* s, CEL_PixelRGBA8* d, long long n) {
-                            CEL_PixelBuffer::convert(s, d, n);
-                        });
-        return p;
-    }
-    case PIXMAP_MATTE8: {
-        auto* p = canvasFor<CEL_PixmapMatte8>(*this);
-        if (p && p->data()) {
-            std::memset(p->data(), 0xFF, size_t(width()) * size_t(height()));
-            clippedCopy(m_data, *this, p->data(),
-                        [](const CEL_PixelRGBA16* s, unsigned char* d, long long n) {
-                            CEL_PixelBuffer::lumaTo8(s, d, n);
-                        });
-        }
-        return p;
-    }
-    case PIXMAP_MATTE16: {
-        auto* p = canvasFor<CEL_PixmapMatte16>(*this);
-        if (p && p->data()) {
-            std::memset(p->data(), 0xFF, size_t(width()) * size_t(height()) * sizeof(short));
-            clippedCopy(m_data, *this, p->data(), [](const CEL_PixelRGBA16* s, short* d, long long n) {
-                CEL_PixelBuffer::lumaTo16(s, d, n);
-            });
-        }
-        return p;
-    }
-    default:
-        // PIXMAP_RGBA8_THUMBNAIL: the thumbnail class builds itself from this
-        // pixmap; PROXY is made by the proxy manager.
-        return nullptr;
-    }
+    // PIXMAP_RGBA8_THUMBNAIL: the thumbnail class builds itself from this
+    // pixmap; PROXY is made by the proxy manager.
+    if (format != PIXMAP_AREA_RGBAFLOAT) return canvasOf(m_data, *this, format);
+    auto p = std::make_unique<CEL_PixmapAreaRGBAFloat>(size(), canvasRect());
+    if (!p->realloc(allocatedRect(), false)) return nullptr;
+    if (m_data)
+        CEL_PixelBuffer::convert(m_data, p->data(CEL_PixmapAreaRGBAFloat::TopToBottom), allocatedArea());
+    return p.release();
 }
 
 void CEL_PixmapAreaRGBA16::getImage(QImage** out) const {
@@ -280,33 +331,11 @@ void CEL_PixmapAreaRGBA16::invertAlpha() {
 }
 
 bool CEL_PixmapAreaRGBA16::realloc(const Math::Box2di& rect, bool keepContent) {
-    const Math::Box2di r = calcPreferredAllocatedRect(rect);
-    if (r == allocatedRect()) return true;
-    bool failed = false;
-    CEL_PixelRGBA16* p =
-        reallocBuffer(m_data, allocatedRect(), r, keepContent, kTransparent16, "PixmapAreaRGBA16", failed);
-    delete[] m_data;
-    m_data = p;
-    onDealloc();
-    setAllocatedRect(p ? r : Math::Box2di());
-    if (p) onAlloc(r.area() * sizeof(CEL_PixelRGBA16));
-    return !failed;
+    return Store16::realloc(*this, rect, keepContent);
 }
 
 bool CEL_PixmapAreaRGBA16::alloc(const Math::Box2di& rect, CEL_PixelRGBA16* data) {
-    if (!data) return realloc(rect, true);
-    if (data != m_data) delete[] m_data;
-    m_data = nullptr;
-    onDealloc();
-    if (rect.hasNullArea()) {
-        delete[] data;
-        setAllocatedRect(Math::Box2di());
-        return true;
-    }
-    m_data = data;
-    setAllocatedRect(rect);
-    onAlloc(rect.area() * sizeof(CEL_PixelRGBA16));
-    return true;
+    return Store16::adopt(*this, rect, data);
 }
 
 CEL_PixelRGBA16* CEL_PixmapAreaRGBA16::pixel(int x, int y) {
@@ -346,32 +375,15 @@ CEL_PixmapAreaRGBAFloat::CEL_PixmapAreaRGBAFloat(int width, int height)
 
 CEL_PixmapAreaRGBAFloat::CEL_PixmapAreaRGBAFloat(const CEL_PixmapAreaRGBAFloat& other)
     : CEL_PixmapArea(other), m_orientation(other.m_orientation) {
-    if (!other.m_data) {
-        setAllocatedRect(Math::Box2di());
-        return;
-    }
-    m_data = CEL_PixelBuffer::allocate<CEL_PixelRGBAFloat>(allocatedArea(), false);
-    if (!m_data) {
-        CEL_PixelBuffer::postOutOfMemory(allocatedWidth(), allocatedHeight(), "PixmapAreaRGBAFloat");
-        setAllocatedRect(Math::Box2di());
-        return;
-    }
-    std::memcpy(m_data, other.m_data, size_t(allocatedArea()) * sizeof(CEL_PixelRGBAFloat));
-    onAlloc(allocatedArea() * sizeof(CEL_PixelRGBAFloat));
+    StoreFloat::copy(*this, other);
 }
 
 CEL_PixmapAreaRGBAFloat::~CEL_PixmapAreaRGBAFloat() {
-    delete[] m_data;
-    onDealloc();
+    StoreFloat::free(*this);
 }
 
 CEL_PixmapAreaRGBAFloat* CEL_PixmapAreaRGBAFloat::clone() const {
-    auto* p = new CEL_PixmapAreaRGBAFloat(*this);
-    if (m_data && !p->m_data) {
-        delete p;
-        return nullptr;
-    }
-    return p;
+    return StoreFloat::clone(*this);
 }
 
 bool CEL_PixmapAreaRGBAFloat::convertibleTo(CelFormat format) const {
@@ -387,60 +399,16 @@ bool CEL_PixmapAreaRGBAFloat::convertibleTo(CelFormat format) const {
 }
 
 CEL_Representation* CEL_PixmapAreaRGBAFloat::convertTo(CelFormat format) const {
-    switch (format) {
-    case PIXMAP_AREA_RGBA16: {
-        auto p = std::make_unique<CEL_PixmapAreaRGBA16>(size(), canvasRect());
-        if (!p->reallocToFitAndClipToCanvas(this, true)) return nullptr;
-        const Math::Box2di common = p->commonAllocatedRect(this);
-        if (m_data && !common.hasNullArea())
-            for (int y = common.y1(); y < common.y2(); ++y)
-                CEL_PixelBuffer::convert(m_data + pixelOffset(common.x1(), y),
-                                         p->data() + p->pixelOffset(common.x1(), y), common.w());
-        return p.release();
-    }
-    case PIXMAP_RGBA16: {
-        auto* p = canvasFor<CEL_PixmapRGBA16>(*this);
-        if (p)
-            clippedCopy(m_data, *this, p->data(),
-                        [](const CEL_PixelRGBAFloat* s, CEL_PixelRGBA16* d, long long n) {
-                            CEL_PixelBuffer::convert(s, d, n);
-                        });
-        return p;
-    }
-    case PIXMAP_RGBA8: {
-        auto* p = canvasFor<CEL_PixmapRGBA8>(*this);
-        if (p)
-            clippedCopy(m_data, *this, p->data(),
-                        [](const CEL_PixelRGBAFloat* s, CEL_PixelRGBA8* d, long long n) {
-                            CEL_PixelBuffer::convert(s, d, n);
-                        });
-        return p;
-    }
-    case PIXMAP_MATTE8: {
-        auto* p = canvasFor<CEL_PixmapMatte8>(*this);
-        if (p && p->data()) {
-            std::memset(p->data(), 0xFF, size_t(width()) * size_t(height()));
-            clippedCopy(m_data, *this, p->data(),
-                        [](const CEL_PixelRGBAFloat* s, unsigned char* d, long long n) {
-                            CEL_PixelBuffer::lumaTo8(s, d, n);
-                        });
-        }
-        return p;
-    }
-    case PIXMAP_MATTE16: {
-        auto* p = canvasFor<CEL_PixmapMatte16>(*this);
-        if (p && p->data()) {
-            std::memset(p->data(), 0xFF, size_t(width()) * size_t(height()) * sizeof(short));
-            clippedCopy(m_data, *this, p->data(), [](const CEL_PixelRGBAFloat* s, short* d, long long n) {
-                CEL_PixelBuffer::lumaTo16(s, d, n);
-            });
-        }
-        return p;
-    }
-    default:
-        // PIXMAP_RGBA8_THUMBNAIL: the thumbnail class builds itself from this pixmap.
-        return nullptr;
-    }
+    // PIXMAP_RGBA8_THUMBNAIL: the thumbnail class builds itself from this pixmap.
+    if (format != PIXMAP_AREA_RGBA16) return canvasOf(m_data, *this, format);
+    auto p = std::make_unique<CEL_PixmapAreaRGBA16>(size(), canvasRect());
+    if (!p->reallocToFitAndClipToCanvas(this, true)) return nullptr;
+    const Math::Box2di common = p->commonAllocatedRect(this);
+    if (m_data && !common.hasNullArea())
+        for (int y = common.y1(); y < common.y2(); ++y)
+            CEL_PixelBuffer::convert(m_data + pixelOffset(common.x1(), y),
+                                     p->data() + p->pixelOffset(common.x1(), y), common.w());
+    return p.release();
 }
 
 void CEL_PixmapAreaRGBAFloat::getImage(QImage** out) const {
@@ -473,33 +441,11 @@ void CEL_PixmapAreaRGBAFloat::invertAlpha() {
 }
 
 bool CEL_PixmapAreaRGBAFloat::realloc(const Math::Box2di& rect, bool keepContent) {
-    const Math::Box2di r = calcPreferredAllocatedRect(rect);
-    if (r == allocatedRect()) return true;
-    bool failed = false;
-    CEL_PixelRGBAFloat* p = reallocBuffer(m_data, allocatedRect(), r, keepContent, kTransparentFloat,
-                                          "PixmapAreaRGBAFloat", failed);
-    delete[] m_data;
-    m_data = p;
-    onDealloc();
-    setAllocatedRect(p ? r : Math::Box2di());
-    if (p) onAlloc(r.area() * sizeof(CEL_PixelRGBAFloat));
-    return !failed;
+    return StoreFloat::realloc(*this, rect, keepContent);
 }
 
 bool CEL_PixmapAreaRGBAFloat::alloc(const Math::Box2di& rect, CEL_PixelRGBAFloat* data) {
-    if (!data) return realloc(rect, true);
-    if (data != m_data) delete[] m_data;
-    m_data = nullptr;
-    onDealloc();
-    if (rect.hasNullArea()) {
-        delete[] data;
-        setAllocatedRect(Math::Box2di());
-        return true;
-    }
-    m_data = data;
-    setAllocatedRect(rect);
-    onAlloc(rect.area() * sizeof(CEL_PixelRGBAFloat));
-    return true;
+    return StoreFloat::adopt(*this, rect, data);
 }
 
 CEL_PixelRGBAFloat* CEL_PixmapAreaRGBAFloat::pixel(int x, int y) {

@@ -143,6 +143,7 @@ public:
     void setAllPositive(bool allPositive) { m_allPositive = allPositive; }
 
 private:
+    template <class> friend struct CEL_AreaStore; // shared buffer handling
     CEL_PixelRGBA16* m_data = nullptr;
     bool m_allPositive = true;
 };
@@ -198,6 +199,7 @@ public:
     void setOrientationFlag(OrientationFlag_t flag);
 
 private:
+    template <class> friend struct CEL_AreaStore; // shared buffer handling
     CEL_PixelRGBAFloat* m_data = nullptr;
     OrientationFlag_t m_orientation = TopToBottom;
 };

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "pixel/PixelBuffer.h"
 #include "pixel/PixmapArea.h"
@@ -14,9 +15,20 @@ Math::Size2di clampedSize(int width, int height) {
     return Math::Size2di(width < 0 ? 0 : width, height < 0 ? 0 : height);
 }
 
+Math::Size2di clampedSize(const Math::Size2di& s) {
+    return clampedSize(s.width, s.height);
+}
+
 long long areaOf(const Math::Size2di& s) {
     return (long long)s.width * s.height;
 }
+
+// The tag the out-of-memory message names.
+template <class P> constexpr const char* kTag = nullptr;
+template <> constexpr const char* kTag<CEL_PixmapRGBA8> = "PixmapRGBA8";
+template <> constexpr const char* kTag<CEL_PixmapRGBA16> = "PixmapRGBA16";
+template <> constexpr const char* kTag<CEL_PixmapMatte8> = "PixmapMatte8";
+template <> constexpr const char* kTag<CEL_PixmapMatte16> = "PixmapMatte16";
 
 // A buffer for a w x h canvas, or null. A zero area is not a failure; any
 // other null result posts the out-of-memory message and zeroes size.
@@ -31,30 +43,15 @@ template <class T> T* allocCanvas(Math::Size2di& size, bool clear, const char* t
     return p;
 }
 
-// Adoption rule shared by the adopting constructors and setData: null data or
-// a zero area gives 0 x 0 and the data is deleted.
-template <class T> T* adoptCanvas(Math::Size2di& size, T* data) {
-    if (!data || areaOf(size) <= 0) {
-        delete[] data;
-        size = Math::Size2di(0, 0);
-        return nullptr;
-    }
-    return data;
-}
-
 template <class T> T* pixelAt(T* data, const Math::Size2di& s, int x, int y) {
     if (!data || x < 0 || y < 0 || x >= s.width || y >= s.height) return nullptr;
     return data + (long long)y * s.width + x;
 }
 
-QImage makeImage(const Math::Size2di& s) {
-    if (s.width <= 0 || s.height <= 0) return QImage();
-    return QImage(s.width, s.height, QImage::Format_ARGB32);
-}
-
 // Converts every row of a canvas buffer into an ARGB32 image.
 template <class T> QImage imageOf(const T* data, const Math::Size2di& s) {
-    QImage img = makeImage(s);
+    if (s.width <= 0 || s.height <= 0) return QImage();
+    QImage img(s.width, s.height, QImage::Format_ARGB32);
     if (img.isNull() || !data) return img;
     for (int y = 0; y < s.height; ++y)
         CEL_PixelBuffer::convert(data + (long long)y * s.width,
@@ -72,6 +69,11 @@ template <class P> P* keepIfAllocated(P* p, bool expectBuffer) {
     return p;
 }
 
+// A canvas pixmap of kind P whose buffer the filling constructor fills from src.
+template <class P, class S> P* convertedCopy(const S& src) {
+    return keepIfAllocated(new P(src), src.data() != nullptr);
+}
+
 // Crop to content: an area pixmap of the canvas size allocated to the box of
 // the non-empty pixels (1 x 1 at the origin when there is none).
 template <class T> CEL_PixmapAreaRGBA16* cropToContent(const T* data, const Math::Size2di& size) {
@@ -83,27 +85,126 @@ template <class T> CEL_PixmapAreaRGBA16* cropToContent(const T* data, const Math
     }
     if (!area->realloc(box, false)) return nullptr;
     CEL_PixelRGBA16* out = area->data();
-    for (int y = box.y1(); y < box.y2(); ++y) {
-        const T* src = data + (long long)y * size.width + box.x1();
-        CEL_PixelRGBA16* dst = out + (long long)(y - box.y1()) * box.w();
-        if constexpr (std::is_same_v<T, CEL_PixelRGBA16>)
-            std::memcpy(dst, src, sizeof(T) * size_t(box.w()));
-        else
-            CEL_PixelBuffer::convert(src, dst, box.w());
-    }
+    for (int y = box.y1(); y < box.y2(); ++y)
+        CEL_PixelBuffer::copyOrConvert(data + (long long)y * size.width + box.x1(),
+                                       out + (long long)(y - box.y1()) * box.w(), box.w());
     return area.release();
 }
 
-// -- Alpha operations, one per-pixel function each, shared by the row loops.
+// -- Alpha operations of the two colour kinds: one per-pixel function each,
+// written once over the channel type. 8-bit channels run 0 .. 255, 16-bit
+// channels are signed with full scale 32767.
 
-inline double clampD(double v, double lo, double hi) {
-    return v < lo ? lo : (v > hi ? hi : v);
+template <class C> constexpr int kFull = std::is_same_v<C, uint8_t> ? 255 : 32767;
+template <class C> constexpr int kLowest = std::is_same_v<C, uint8_t> ? 0 : -32767;
+
+template <class C> C clampTo(long long v) {
+    return C(v < kLowest<C> ? kLowest<C> : (v > kFull<C> ? kFull<C> : v));
 }
 
-template <class P, class F> void forEachPixel(P* data, long long n, F f) {
-    for (long long i = 0; i < n; ++i) f(data[i]);
+// f(channel, alpha) on the three colour channels of each of n pixels.
+template <class P, class F> void forEachColour(P* data, long long n, F f) {
+    for (long long i = 0; i < n; ++i) {
+        P& p = data[i];
+        p.r = f(p.r, p.a);
+        p.g = f(p.g, p.a);
+        p.b = f(p.b, p.a);
+    }
 }
 
+template <class P> void multiplyByAlpha(P* data, long long n) {
+    using C = decltype(P::r);
+    forEachColour(data, n, [](C c, C a) { return C(int32_t(c * (a / double(kFull<C>)) + 0.5)); });
+}
+
+template <class P> void demultiplyByAlpha(P* data, long long n) {
+    using C = decltype(P::r);
+    forEachColour(data, n, [](C c, C a) {
+        const double s = a > 0 ? double(kFull<C>) / a : 0.0;
+        return clampTo<C>(int64_t(c * s + 0.5));
+    });
+}
+
+template <class P> void unmultiplyByAlpha(P* data, long long n) {
+    using C = decltype(P::r);
+    forEachColour(data, n, [](C c, C a) { return C(c - (kFull<C> - a)); });
+}
+
+template <class P> void clampToAlpha(P* data, long long n) {
+    forEachColour(data, n, [](auto c, auto a) { return std::min(c, a); });
+}
+
+// Straight colour to colour premultiplied and laid over white.
+template <class P> void premultiplyOverWhite(P* data, long long n) {
+    using C = decltype(P::r);
+    forEachColour(data, n, [](C c, C a) {
+        return clampTo<C>((long long)(c * (a / double(kFull<C>)) + 0.5) + (kFull<C> - a));
+    });
+}
+
+} // namespace
+
+// The buffer handling every canvas kind shares: allocation under the byte
+// cap, adoption, release and the byte accounting. P is the pixmap class.
+template <class P> struct CEL_CanvasStore {
+    using T = std::remove_pointer_t<decltype(P::m_data)>;
+
+    // A buffer for p's current size, cleared or filled by fill(buffer, count).
+    // A failed allocation has been reported and leaves p 0 x 0.
+    template <class Fill> static void allocate(P& p, bool clear, Fill fill) {
+        Math::Size2di s = p.size();
+        p.m_data = allocCanvas<T>(s, clear, kTag<P>);
+        p.setSize(s);
+        if (!p.m_data) return;
+        fill(p.m_data, areaOf(s));
+        p.onAlloc(areaOf(s) * sizeof(T));
+    }
+    static void allocate(P& p, bool clear) {
+        allocate(p, clear, [](T*, long long) {});
+    }
+    // Fills a new buffer from src, which has p's size, through fill(src, buffer,
+    // count); without src p keeps its size and gets no buffer.
+    template <class S, class Fill> static void copy(P& p, const S* src, Fill fill) {
+        if (src) allocate(p, false, [src, fill](T* d, long long n) { fill(src, d, n); });
+    }
+    template <class S> static void copy(P& p, const S* src) {
+        copy(p, src, [](const S* s, T* d, long long n) { CEL_PixelBuffer::copyOrConvert(s, d, n); });
+    }
+    static void free(P& p) {
+        delete[] p.m_data;
+        p.m_data = nullptr;
+        p.onDealloc();
+    }
+    // Frees the buffer and adopts data: null data or a zero area gives 0 x 0
+    // and data, if any, is deleted.
+    static void adopt(P& p, T* data, int width, int height) {
+        if (data != p.m_data) delete[] p.m_data; // adopting our own buffer again must not free it
+        p.m_data = nullptr;
+        p.onDealloc();
+        const Math::Size2di s = clampedSize(width, height);
+        if (!data || areaOf(s) <= 0) {
+            delete[] data;
+            p.setSize(Math::Size2di(0, 0));
+            return;
+        }
+        p.m_data = data;
+        p.setSize(s);
+        p.onAlloc(areaOf(s) * sizeof(T));
+    }
+    static T* release(P& p) {
+        T* data = p.m_data;
+        p.m_data = nullptr;
+        p.onDealloc();
+        p.setSize(Math::Size2di(0, 0));
+        return data;
+    }
+};
+
+namespace {
+using StoreRGBA8 = CEL_CanvasStore<CEL_PixmapRGBA8>;
+using StoreRGBA16 = CEL_CanvasStore<CEL_PixmapRGBA16>;
+using StoreMatte8 = CEL_CanvasStore<CEL_PixmapMatte8>;
+using StoreMatte16 = CEL_CanvasStore<CEL_PixmapMatte16>;
 } // namespace
 
 // ===========================================================================
@@ -111,54 +212,34 @@ template <class P, class F> void forEachPixel(P* data, long long n, F f) {
 
 CEL_PixmapRGBA8::CEL_PixmapRGBA8(int width, int height) : CEL_PixmapRGBA8(Math::Size2di(width, height)) {}
 
-CEL_PixmapRGBA8::CEL_PixmapRGBA8(const Math::Size2di& size)
-    : CEL_Pixmap(clampedSize(size.width, size.height)) {
-    Math::Size2di s = this->size();
-    m_data = allocCanvas<CEL_PixelRGBA8>(s, true, "PixmapRGBA8");
-    setSize(s);
-    if (m_data) onAlloc(areaOf(s) * sizeof(CEL_PixelRGBA8));
+CEL_PixmapRGBA8::CEL_PixmapRGBA8(const Math::Size2di& size) : CEL_Pixmap(clampedSize(size)) {
+    StoreRGBA8::allocate(*this, true);
 }
 
 CEL_PixmapRGBA8::CEL_PixmapRGBA8(const Math::Size2di& size, const DoNotMemset&)
-    : CEL_Pixmap(clampedSize(size.width, size.height)) {
-    Math::Size2di s = this->size();
-    m_data = allocCanvas<CEL_PixelRGBA8>(s, false, "PixmapRGBA8");
-    setSize(s);
-    if (m_data) onAlloc(areaOf(s) * sizeof(CEL_PixelRGBA8));
+    : CEL_Pixmap(clampedSize(size)) {
+    StoreRGBA8::allocate(*this, false);
 }
 
 CEL_PixmapRGBA8::CEL_PixmapRGBA8(int width, int height, CEL_PixelRGBA8* data)
     : CEL_Pixmap(clampedSize(width, height)) {
-    setData(data, width, height);
+    StoreRGBA8::adopt(*this, data, width, height);
 }
 
 CEL_PixmapRGBA8::CEL_PixmapRGBA8(const CEL_PixmapRGBA8& other) : CEL_Pixmap(other) {
-    if (!other.m_data) return;
-    Math::Size2di s = size();
-    m_data = allocCanvas<CEL_PixelRGBA8>(s, false, "PixmapRGBA8");
-    setSize(s);
-    if (!m_data) return;
-    std::memcpy(m_data, other.m_data, size_t(areaOf(s)) * sizeof(CEL_PixelRGBA8));
-    onAlloc(areaOf(s) * sizeof(CEL_PixelRGBA8));
+    StoreRGBA8::copy(*this, other.m_data);
 }
 
 CEL_PixmapRGBA8::CEL_PixmapRGBA8(const CEL_PixmapRGBA16& other) : CEL_Pixmap(other.size()) {
-    if (!other.data()) return;
-    Math::Size2di s = size();
-    m_data = allocCanvas<CEL_PixelRGBA8>(s, false, "PixmapRGBA8");
-    setSize(s);
-    if (!m_data) return;
-    CEL_PixelBuffer::convert(other.data(), m_data, areaOf(s));
-    onAlloc(areaOf(s) * sizeof(CEL_PixelRGBA8));
+    StoreRGBA8::copy(*this, other.data());
 }
 
 CEL_PixmapRGBA8::~CEL_PixmapRGBA8() {
-    delete[] m_data;
-    onDealloc();
+    StoreRGBA8::free(*this);
 }
 
 CEL_PixmapRGBA8* CEL_PixmapRGBA8::clone() const {
-    return keepIfAllocated(new CEL_PixmapRGBA8(*this), m_data != nullptr);
+    return convertedCopy<CEL_PixmapRGBA8>(*this);
 }
 
 bool CEL_PixmapRGBA8::convertibleTo(CelFormat format) const {
@@ -179,9 +260,9 @@ CEL_Representation* CEL_PixmapRGBA8::convertTo(CelFormat format) const {
     case PIXMAP_AREA_RGBA16:
         return cropToContent(m_data, size());
     case PIXMAP_RGBA16:
-        return keepIfAllocated(new CEL_PixmapRGBA16(*this), m_data != nullptr);
+        return convertedCopy<CEL_PixmapRGBA16>(*this);
     case PIXMAP_MATTE8:
-        return keepIfAllocated(new CEL_PixmapMatte8(*this), m_data != nullptr);
+        return convertedCopy<CEL_PixmapMatte8>(*this);
     default:
         // PIXMAP_RGBA8 is clone(); the thumbnail class builds itself from this pixmap.
         return nullptr;
@@ -198,52 +279,23 @@ QImage CEL_PixmapRGBA8::getImage() const {
 }
 
 void CEL_PixmapRGBA8::multiplyColorByAlpha() {
-    forEachPixel(m_data, areaOf(size()), [](CEL_PixelRGBA8& p) {
-        const double f = p.a / 255.0;
-        p.r = uint8_t(p.r * f + 0.5);
-        p.g = uint8_t(p.g * f + 0.5);
-        p.b = uint8_t(p.b * f + 0.5);
-    });
+    multiplyByAlpha(m_data, areaOf(size()));
 }
 
 void CEL_PixmapRGBA8::demultiplyColorByAlpha() {
-    forEachPixel(m_data, areaOf(size()), [](CEL_PixelRGBA8& p) {
-        const double s = p.a > 0 ? 255.0 / p.a : 0.0;
-        p.r = uint8_t(clampD(double(int(p.r * s + 0.5)), 0.0, 255.0));
-        p.g = uint8_t(clampD(double(int(p.g * s + 0.5)), 0.0, 255.0));
-        p.b = uint8_t(clampD(double(int(p.b * s + 0.5)), 0.0, 255.0));
-    });
+    demultiplyByAlpha(m_data, areaOf(size()));
 }
 
 void CEL_PixmapRGBA8::unmultiplyColorByAlpha() {
-    forEachPixel(m_data, areaOf(size()), [](CEL_PixelRGBA8& p) {
-        const int k = 255 - p.a;
-        p.r = uint8_t(p.r - k);
-        p.g = uint8_t(p.g - k);
-        p.b = uint8_t(p.b - k);
-    });
+    unmultiplyByAlpha(m_data, areaOf(size()));
 }
 
 void CEL_PixmapRGBA8::clampColorToAlpha() {
-    forEachPixel(m_data, areaOf(size()), [](CEL_PixelRGBA8& p) {
-        p.r = std::min(p.r, p.a);
-        p.g = std::min(p.g, p.a);
-        p.b = std::min(p.b, p.a);
-    });
+    clampToAlpha(m_data, areaOf(size()));
 }
 
 void CEL_PixmapRGBA8::straightToPremultipliedWithWhite() {
-    forEachPixel(m_data, areaOf(size()), [](CEL_PixelRGBA8& p) {
-        const double f = p.a / 255.0;
-        const int white = 255 - p.a;
-        auto one = [&](uint8_t c) {
-            const int v = int(c * f + 0.5) + white;
-            return uint8_t(v < 0 ? 0 : (v > 255 ? 255 : v));
-        };
-        p.r = one(p.r);
-        p.g = one(p.g);
-        p.b = one(p.b);
-    });
+    premultiplyOverWhite(m_data, areaOf(size()));
 }
 
 CEL_PixelRGBA8* CEL_PixmapRGBA8::pixel(int x, int y) {
@@ -255,37 +307,21 @@ const CEL_PixelRGBA8* CEL_PixmapRGBA8::pixel(int x, int y) const {
 }
 
 void CEL_PixmapRGBA8::setData(CEL_PixelRGBA8* data, int width, int height) {
-    if (data != m_data) delete[] m_data; // adopting our own buffer again must not free it
-    m_data = nullptr;
-    onDealloc();
-    Math::Size2di s = clampedSize(width, height);
-    m_data = adoptCanvas(s, data);
-    setSize(s);
-    if (m_data) onAlloc(areaOf(s) * sizeof(CEL_PixelRGBA8));
+    StoreRGBA8::adopt(*this, data, width, height);
 }
 
 void CEL_PixmapRGBA8::setData(unsigned int* words, int width, int height) {
-    delete[] m_data;
-    m_data = nullptr;
-    onDealloc();
-    Math::Size2di s = clampedSize(width, height);
-    if (!words) s = Math::Size2di(0, 0);
-    m_data = allocCanvas<CEL_PixelRGBA8>(s, false, "PixmapRGBA8");
-    setSize(s);
-    if (!m_data) return;
+    StoreRGBA8::free(*this);
+    setSize(words ? clampedSize(width, height) : Math::Size2di(0, 0));
     // Bytes b, g, r, a in memory, whatever the host's word order.
-    const CEL_PixelBGRA8* src = reinterpret_cast<const CEL_PixelBGRA8*>(words);
-    const long long n = areaOf(s);
-    for (long long i = 0; i < n; ++i) m_data[i] = src[i];
-    onAlloc(n * sizeof(CEL_PixelRGBA8));
+    StoreRGBA8::copy(*this, reinterpret_cast<const CEL_PixelBGRA8*>(words),
+                     [](const CEL_PixelBGRA8* src, CEL_PixelRGBA8* dst, long long n) {
+                         for (long long i = 0; i < n; ++i) dst[i] = src[i];
+                     });
 }
 
 CEL_PixelRGBA8* CEL_PixmapRGBA8::releaseData() {
-    CEL_PixelRGBA8* p = m_data;
-    m_data = nullptr;
-    onDealloc();
-    setSize(Math::Size2di(0, 0));
-    return p;
+    return StoreRGBA8::release(*this);
 }
 
 // ===========================================================================
@@ -293,54 +329,34 @@ CEL_PixelRGBA8* CEL_PixmapRGBA8::releaseData() {
 
 CEL_PixmapRGBA16::CEL_PixmapRGBA16(int width, int height) : CEL_PixmapRGBA16(Math::Size2di(width, height)) {}
 
-CEL_PixmapRGBA16::CEL_PixmapRGBA16(const Math::Size2di& size)
-    : CEL_Pixmap(clampedSize(size.width, size.height)) {
-    Math::Size2di s = this->size();
-    m_data = allocCanvas<CEL_PixelRGBA16>(s, true, "PixmapRGBA16");
-    setSize(s);
-    if (m_data) onAlloc(areaOf(s) * sizeof(CEL_PixelRGBA16));
+CEL_PixmapRGBA16::CEL_PixmapRGBA16(const Math::Size2di& size) : CEL_Pixmap(clampedSize(size)) {
+    StoreRGBA16::allocate(*this, true);
 }
 
 CEL_PixmapRGBA16::CEL_PixmapRGBA16(const Math::Size2di& size, const DoNotMemset&)
-    : CEL_Pixmap(clampedSize(size.width, size.height)) {
-    Math::Size2di s = this->size();
-    m_data = allocCanvas<CEL_PixelRGBA16>(s, false, "PixmapRGBA16");
-    setSize(s);
-    if (m_data) onAlloc(areaOf(s) * sizeof(CEL_PixelRGBA16));
+    : CEL_Pixmap(clampedSize(size)) {
+    StoreRGBA16::allocate(*this, false);
 }
 
 CEL_PixmapRGBA16::CEL_PixmapRGBA16(int width, int height, CEL_PixelRGBA16* data)
     : CEL_Pixmap(clampedSize(width, height)) {
-    setData(data, width, height);
+    StoreRGBA16::adopt(*this, data, width, height);
 }
 
 CEL_PixmapRGBA16::CEL_PixmapRGBA16(const CEL_PixmapRGBA16& other) : CEL_Pixmap(other) {
-    if (!other.m_data) return;
-    Math::Size2di s = size();
-    m_data = allocCanvas<CEL_PixelRGBA16>(s, false, "PixmapRGBA16");
-    setSize(s);
-    if (!m_data) return;
-    std::memcpy(m_data, other.m_data, size_t(areaOf(s)) * sizeof(CEL_PixelRGBA16));
-    onAlloc(areaOf(s) * sizeof(CEL_PixelRGBA16));
+    StoreRGBA16::copy(*this, other.m_data);
 }
 
 CEL_PixmapRGBA16::CEL_PixmapRGBA16(const CEL_PixmapRGBA8& other) : CEL_Pixmap(other.size()) {
-    if (!other.data()) return;
-    Math::Size2di s = size();
-    m_data = allocCanvas<CEL_PixelRGBA16>(s, false, "PixmapRGBA16");
-    setSize(s);
-    if (!m_data) return;
-    CEL_PixelBuffer::convert(other.data(), m_data, areaOf(s));
-    onAlloc(areaOf(s) * sizeof(CEL_PixelRGBA16));
+    StoreRGBA16::copy(*this, other.data());
 }
 
 CEL_PixmapRGBA16::~CEL_PixmapRGBA16() {
-    delete[] m_data;
-    onDealloc();
+    StoreRGBA16::free(*this);
 }
 
 CEL_PixmapRGBA16* CEL_PixmapRGBA16::clone() const {
-    return keepIfAllocated(new CEL_PixmapRGBA16(*this), m_data != nullptr);
+    return convertedCopy<CEL_PixmapRGBA16>(*this);
 }
 
 bool CEL_PixmapRGBA16::convertibleTo(CelFormat format) const {
@@ -360,9 +376,9 @@ CEL_Representation* CEL_PixmapRGBA16::convertTo(CelFormat format) const {
     case PIXMAP_AREA_RGBA16:
         return cropToContent(m_data, size());
     case PIXMAP_RGBA8:
-        return keepIfAllocated(new CEL_PixmapRGBA8(*this), m_data != nullptr);
+        return convertedCopy<CEL_PixmapRGBA8>(*this);
     case PIXMAP_MATTE8:
-        return keepIfAllocated(new CEL_PixmapMatte8(*this), m_data != nullptr);
+        return convertedCopy<CEL_PixmapMatte8>(*this);
     default:
         // PROXY is made by the proxy manager from this pixmap.
         return nullptr;
@@ -377,66 +393,24 @@ QImage CEL_PixmapRGBA16::getImage() const {
     return imageOf(m_data, size());
 }
 
-namespace {
-
-// The 16-bit alpha operations, shared with the area pixmap.
-inline int16_t mul16(int16_t c, double f) {
-    return int16_t(int32_t(c * f + 0.5));
-}
-
-inline int16_t demul16(int16_t c, double s) {
-    return int16_t(clampD(double(int64_t(c * s + 0.5)), -32767.0, 32767.0));
-}
-
-} // namespace
-
 void CEL_PixmapRGBA16::multiplyColorByAlpha() {
-    forEachPixel(m_data, areaOf(size()), [](CEL_PixelRGBA16& p) {
-        const double f = p.a / 32767.0;
-        p.r = mul16(p.r, f);
-        p.g = mul16(p.g, f);
-        p.b = mul16(p.b, f);
-    });
+    multiplyByAlpha(m_data, areaOf(size()));
 }
 
 void CEL_PixmapRGBA16::demultiplyColorByAlpha() {
-    forEachPixel(m_data, areaOf(size()), [](CEL_PixelRGBA16& p) {
-        const double s = p.a > 0 ? 32767.0 / p.a : 0.0;
-        p.r = demul16(p.r, s);
-        p.g = demul16(p.g, s);
-        p.b = demul16(p.b, s);
-    });
+    demultiplyByAlpha(m_data, areaOf(size()));
 }
 
 void CEL_PixmapRGBA16::unmultiplyColorByAlpha() {
-    forEachPixel(m_data, areaOf(size()), [](CEL_PixelRGBA16& p) {
-        const int k = 32767 - p.a;
-        p.r = int16_t(p.r - k);
-        p.g = int16_t(p.g - k);
-        p.b = int16_t(p.b - k);
-    });
+    unmultiplyByAlpha(m_data, areaOf(size()));
 }
 
 void CEL_PixmapRGBA16::clampColorToAlpha() {
-    forEachPixel(m_data, areaOf(size()), [](CEL_PixelRGBA16& p) {
-        p.r = std::min(p.r, p.a);
-        p.g = std::min(p.g, p.a);
-        p.b = std::min(p.b, p.a);
-    });
+    clampToAlpha(m_data, areaOf(size()));
 }
 
 void CEL_PixmapRGBA16::straightToPremultipliedWithWhite() {
-    forEachPixel(m_data, areaOf(size()), [](CEL_PixelRGBA16& p) {
-        const double f = p.a / 32767.0;
-        const int white = 32767 - p.a;
-        auto one = [&](int16_t c) {
-            const long long v = (long long)(c * f + 0.5) + white;
-            return int16_t(v < -32767 ? -32767 : (v > 32767 ? 32767 : v));
-        };
-        p.r = one(p.r);
-        p.g = one(p.g);
-        p.b = one(p.b);
-    });
+    premultiplyOverWhite(m_data, areaOf(size()));
 }
 
 CEL_PixelRGBA16* CEL_PixmapRGBA16::pixel(int x, int y) {
@@ -448,21 +422,11 @@ const CEL_PixelRGBA16* CEL_PixmapRGBA16::pixel(int x, int y) const {
 }
 
 void CEL_PixmapRGBA16::setData(CEL_PixelRGBA16* data, int width, int height) {
-    if (data != m_data) delete[] m_data; // adopting our own buffer again must not free it
-    m_data = nullptr;
-    onDealloc();
-    Math::Size2di s = clampedSize(width, height);
-    m_data = adoptCanvas(s, data);
-    setSize(s);
-    if (m_data) onAlloc(areaOf(s) * sizeof(CEL_PixelRGBA16));
+    StoreRGBA16::adopt(*this, data, width, height);
 }
 
 CEL_PixelRGBA16* CEL_PixmapRGBA16::releaseData() {
-    CEL_PixelRGBA16* p = m_data;
-    m_data = nullptr;
-    onDealloc();
-    setSize(Math::Size2di(0, 0));
-    return p;
+    return StoreRGBA16::release(*this);
 }
 
 CEL_PixmapAreaRGBA16* CEL_PixmapRGBA16::cloneArea(const Math::Box2di& srcRect,
@@ -488,68 +452,52 @@ CEL_PixmapAreaRGBA16* CEL_PixmapRGBA16::cloneArea(const Math::Box2di& srcRect,
 // ===========================================================================
 // CEL_PixmapMatte8
 
+namespace {
+
+// A colour canvas pixmap of kind P with the matte's value in every channel.
+template <class P> P* spreadMatte(const unsigned char* data, const Math::Size2di& size) {
+    auto* p = new P(size, typename P::DoNotMemset());
+    if (p->data() && data) CEL_PixelBuffer::convert(data, p->data(), areaOf(size));
+    return keepIfAllocated(p, data != nullptr);
+}
+
+} // namespace
+
 CEL_PixmapMatte8::CEL_PixmapMatte8(int width, int height) : CEL_PixmapMatte8(Math::Size2di(width, height)) {}
 
-CEL_PixmapMatte8::CEL_PixmapMatte8(const Math::Size2di& size)
-    : CEL_Pixmap(clampedSize(size.width, size.height)) {
-    Math::Size2di s = this->size();
-    m_data = allocCanvas<unsigned char>(s, true, "PixmapMatte8");
-    setSize(s);
-    if (m_data) onAlloc(areaOf(s));
+CEL_PixmapMatte8::CEL_PixmapMatte8(const Math::Size2di& size) : CEL_Pixmap(clampedSize(size)) {
+    StoreMatte8::allocate(*this, true);
 }
 
 CEL_PixmapMatte8::CEL_PixmapMatte8(int width, int height, unsigned char* data)
     : CEL_Pixmap(clampedSize(width, height)) {
-    setData(data, width, height);
+    StoreMatte8::adopt(*this, data, width, height);
 }
 
 CEL_PixmapMatte8::CEL_PixmapMatte8(const CEL_PixmapMatte8& other) : CEL_Pixmap(other) {
-    if (!other.m_data) return;
-    Math::Size2di s = size();
-    m_data = allocCanvas<unsigned char>(s, false, "PixmapMatte8");
-    setSize(s);
-    if (!m_data) return;
-    std::memcpy(m_data, other.m_data, size_t(areaOf(s)));
-    onAlloc(areaOf(s));
+    StoreMatte8::copy(*this, other.m_data);
 }
 
 CEL_PixmapMatte8::CEL_PixmapMatte8(const CEL_PixmapRGBA8& other) : CEL_Pixmap(other.size()) {
-    if (!other.data()) return;
-    Math::Size2di s = size();
-    m_data = allocCanvas<unsigned char>(s, false, "PixmapMatte8");
-    setSize(s);
-    if (!m_data) return;
-    CEL_PixelBuffer::luma(other.data(), m_data, areaOf(s));
-    onAlloc(areaOf(s));
+    StoreMatte8::copy(*this, other.data(),
+                      [](auto src, auto dst, long long n) { CEL_PixelBuffer::luma(src, dst, n); });
 }
 
 CEL_PixmapMatte8::CEL_PixmapMatte8(const CEL_PixmapRGBA16& other) : CEL_Pixmap(other.size()) {
-    if (!other.data()) return;
-    Math::Size2di s = size();
-    m_data = allocCanvas<unsigned char>(s, false, "PixmapMatte8");
-    setSize(s);
-    if (!m_data) return;
-    CEL_PixelBuffer::lumaTo8(other.data(), m_data, areaOf(s));
-    onAlloc(areaOf(s));
+    StoreMatte8::copy(*this, other.data(),
+                      [](auto src, auto dst, long long n) { CEL_PixelBuffer::lumaTo8(src, dst, n); });
 }
 
 CEL_PixmapMatte8::CEL_PixmapMatte8(const CEL_PixmapMatte16& other) : CEL_Pixmap(other.size()) {
-    if (!other.data()) return;
-    Math::Size2di s = size();
-    m_data = allocCanvas<unsigned char>(s, false, "PixmapMatte8");
-    setSize(s);
-    if (!m_data) return;
-    CEL_PixelBuffer::convert(other.data(), m_data, areaOf(s));
-    onAlloc(areaOf(s));
+    StoreMatte8::copy(*this, other.data());
 }
 
 CEL_PixmapMatte8::~CEL_PixmapMatte8() {
-    delete[] m_data;
-    onDealloc();
+    StoreMatte8::free(*this);
 }
 
 CEL_PixmapMatte8* CEL_PixmapMatte8::clone() const {
-    return keepIfAllocated(new CEL_PixmapMatte8(*this), m_data != nullptr);
+    return convertedCopy<CEL_PixmapMatte8>(*this);
 }
 
 bool CEL_PixmapMatte8::convertibleTo(CelFormat format) const {
@@ -557,17 +505,8 @@ bool CEL_PixmapMatte8::convertibleTo(CelFormat format) const {
 }
 
 CEL_Representation* CEL_PixmapMatte8::convertTo(CelFormat format) const {
-    const long long n = areaOf(size());
-    if (format == PIXMAP_RGBA16) {
-        auto* p = new CEL_PixmapRGBA16(size(), CEL_PixmapRGBA16::DoNotMemset());
-        if (p->data() && m_data) CEL_PixelBuffer::convert(m_data, p->data(), n);
-        return keepIfAllocated(p, m_data != nullptr);
-    }
-    if (format == PIXMAP_RGBA8) {
-        auto* p = new CEL_PixmapRGBA8(size(), CEL_PixmapRGBA8::DoNotMemset());
-        if (p->data() && m_data) CEL_PixelBuffer::convert(m_data, p->data(), n);
-        return keepIfAllocated(p, m_data != nullptr);
-    }
+    if (format == PIXMAP_RGBA16) return spreadMatte<CEL_PixmapRGBA16>(m_data, size());
+    if (format == PIXMAP_RGBA8) return spreadMatte<CEL_PixmapRGBA8>(m_data, size());
     return nullptr;
 }
 
@@ -588,13 +527,7 @@ const unsigned char* CEL_PixmapMatte8::pixel(int x, int y) const {
 }
 
 void CEL_PixmapMatte8::setData(unsigned char* data, int width, int height) {
-    if (data != m_data) delete[] m_data; // adopting our own buffer again must not free it
-    m_data = nullptr;
-    onDealloc();
-    Math::Size2di s = clampedSize(width, height);
-    m_data = adoptCanvas(s, data);
-    setSize(s);
-    if (m_data) onAlloc(areaOf(s));
+    StoreMatte8::adopt(*this, data, width, height);
 }
 
 // ===========================================================================
@@ -603,36 +536,25 @@ void CEL_PixmapMatte8::setData(unsigned char* data, int width, int height) {
 CEL_PixmapMatte16::CEL_PixmapMatte16(int width, int height)
     : CEL_PixmapMatte16(Math::Size2di(width, height)) {}
 
-CEL_PixmapMatte16::CEL_PixmapMatte16(const Math::Size2di& size)
-    : CEL_Pixmap(clampedSize(size.width, size.height)) {
-    Math::Size2di s = this->size();
-    m_data = allocCanvas<short>(s, true, "PixmapMatte16");
-    setSize(s);
-    if (m_data) onAlloc(areaOf(s) * sizeof(short));
+CEL_PixmapMatte16::CEL_PixmapMatte16(const Math::Size2di& size) : CEL_Pixmap(clampedSize(size)) {
+    StoreMatte16::allocate(*this, true);
 }
 
 CEL_PixmapMatte16::CEL_PixmapMatte16(int width, int height, short* data)
     : CEL_Pixmap(clampedSize(width, height)) {
-    setData(data, width, height);
+    StoreMatte16::adopt(*this, data, width, height);
 }
 
 CEL_PixmapMatte16::CEL_PixmapMatte16(const CEL_PixmapMatte16& other) : CEL_Pixmap(other) {
-    if (!other.m_data) return;
-    Math::Size2di s = size();
-    m_data = allocCanvas<short>(s, false, "PixmapMatte16");
-    setSize(s);
-    if (!m_data) return;
-    std::memcpy(m_data, other.m_data, size_t(areaOf(s)) * sizeof(short));
-    onAlloc(areaOf(s) * sizeof(short));
+    StoreMatte16::copy(*this, other.m_data);
 }
 
 CEL_PixmapMatte16::~CEL_PixmapMatte16() {
-    delete[] m_data;
-    onDealloc();
+    StoreMatte16::free(*this);
 }
 
 CEL_PixmapMatte16* CEL_PixmapMatte16::clone() const {
-    return keepIfAllocated(new CEL_PixmapMatte16(*this), m_data != nullptr);
+    return convertedCopy<CEL_PixmapMatte16>(*this);
 }
 
 bool CEL_PixmapMatte16::convertibleTo(CelFormat format) const {
@@ -640,8 +562,7 @@ bool CEL_PixmapMatte16::convertibleTo(CelFormat format) const {
 }
 
 CEL_Representation* CEL_PixmapMatte16::convertTo(CelFormat format) const {
-    if (format == PIXMAP_MATTE8) return keepIfAllocated(new CEL_PixmapMatte8(*this), m_data != nullptr);
-    return nullptr;
+    return format == PIXMAP_MATTE8 ? convertedCopy<CEL_PixmapMatte8>(*this) : nullptr;
 }
 
 short* CEL_PixmapMatte16::pixel(int x, int y) {
@@ -653,11 +574,5 @@ const short* CEL_PixmapMatte16::pixel(int x, int y) const {
 }
 
 void CEL_PixmapMatte16::setData(short* data, int width, int height) {
-    if (data != m_data) delete[] m_data; // adopting our own buffer again must not free it
-    m_data = nullptr;
-    onDealloc();
-    Math::Size2di s = clampedSize(width, height);
-    m_data = adoptCanvas(s, data);
-    setSize(s);
-    if (m_data) onAlloc(areaOf(s) * sizeof(short));
+    StoreMatte16::adopt(*this, data, width, height);
 }

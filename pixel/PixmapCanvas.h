@@ -76,6 +76,7 @@ public:
     CEL_PixelRGBA8* releaseData();
 
 private:
+    template <class> friend struct CEL_CanvasStore; // shared buffer handling
     CEL_PixelRGBA8* m_data = nullptr;
 };
 
@@ -130,6 +131,7 @@ public:
                                     const Math::Size2di& canvasSize, const Math::Box2di& canvasRect) const;
 
 private:
+    template <class> friend struct CEL_CanvasStore; // shared buffer handling
     CEL_PixelRGBA16* m_data = nullptr;
 };
 
@@ -169,6 +171,7 @@ public:
     void setData(unsigned char* data, int width, int height);
 
 private:
+    template <class> friend struct CEL_CanvasStore; // shared buffer handling
     unsigned char* m_data = nullptr;
 };
 
@@ -198,5 +201,6 @@ public:
     void setData(short* data, int width, int height);
 
 private:
+    template <class> friend struct CEL_CanvasStore; // shared buffer handling
     short* m_data = nullptr;
 };
