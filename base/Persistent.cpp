@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/ByteOrder.h"
 #include "base/FileSpec.h"
 
 DB_File::~DB_File() {
@@ -66,25 +67,25 @@ uint8_t DB_PersistentStore::ReadU8() {
 uint16_t DB_PersistentStore::ReadU16LE() {
     uint8_t b[2];
     take(b);
-    return uint16_t(b[0] | (b[1] << 8));
+    return ByteOrder::getU16LE(b);
 }
 
 uint16_t DB_PersistentStore::ReadU16BE() {
     uint8_t b[2];
     take(b);
-    return uint16_t((b[0] << 8) | b[1]);
+    return ByteOrder::getU16BE(b);
 }
 
 uint32_t DB_PersistentStore::ReadU32LE() {
     uint8_t b[4];
     take(b);
-    return uint32_t(b[0]) | (uint32_t(b[1]) << 8) | (uint32_t(b[2]) << 16) | (uint32_t(b[3]) << 24);
+    return ByteOrder::getU32LE(b);
 }
 
 uint32_t DB_PersistentStore::ReadU32BE() {
     uint8_t b[4];
     take(b);
-    return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | uint32_t(b[3]);
+    return ByteOrder::getU32BE(b);
 }
 
 uint64_t DB_PersistentStore::ReadU64BE() {

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/ByteOrder.h"
 #include "celcore_export.h"
 
 class CELCORE_EXPORT ibuf {
@@ -48,22 +49,10 @@ public:
         if (m_cur != m_end) return *m_cur++;
         return getByteSlow();
     }
-    uint16_t getU16LE() {
-        const uint8_t* p = take<2>();
-        return uint16_t(p[0] | (p[1] << 8));
-    }
-    uint16_t getU16BE() {
-        const uint8_t* p = take<2>();
-        return uint16_t((p[0] << 8) | p[1]);
-    }
-    uint32_t getU32LE() {
-        const uint8_t* p = take<4>();
-        return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-    }
-    uint32_t getU32BE() {
-        const uint8_t* p = take<4>();
-        return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-    }
+    uint16_t getU16LE() { return ByteOrder::getU16LE(take<2>()); }
+    uint16_t getU16BE() { return ByteOrder::getU16BE(take<2>()); }
+    uint32_t getU32LE() { return ByteOrder::getU32LE(take<4>()); }
+    uint32_t getU32BE() { return ByteOrder::getU32BE(take<4>()); }
     uint64_t getU64LE() {
         const uint64_t lo = getU32LE();
         return lo | (uint64_t(getU32LE()) << 32);
@@ -167,30 +156,10 @@ public:
         if (m_cur == m_end) flushSlow();
         *m_cur++ = b;
     }
-    void put16LE(uint16_t v) {
-        uint8_t* p = room<2>();
-        p[0] = uint8_t(v);
-        p[1] = uint8_t(v >> 8);
-    }
-    void put16BE(uint16_t v) {
-        uint8_t* p = room<2>();
-        p[0] = uint8_t(v >> 8);
-        p[1] = uint8_t(v);
-    }
-    void put32LE(uint32_t v) {
-        uint8_t* p = room<4>();
-        p[0] = uint8_t(v);
-        p[1] = uint8_t(v >> 8);
-        p[2] = uint8_t(v >> 16);
-        p[3] = uint8_t(v >> 24);
-    }
-    void put32BE(uint32_t v) {
-        uint8_t* p = room<4>();
-        p[0] = uint8_t(v >> 24);
-        p[1] = uint8_t(v >> 16);
-        p[2] = uint8_t(v >> 8);
-        p[3] = uint8_t(v);
-    }
+    void put16LE(uint16_t v) { ByteOrder::putU16LE(room<2>(), v); }
+    void put16BE(uint16_t v) { ByteOrder::putU16BE(room<2>(), v); }
+    void put32LE(uint32_t v) { ByteOrder::putU32LE(room<4>(), v); }
+    void put32BE(uint32_t v) { ByteOrder::putU32BE(room<4>(), v); }
     void put64BE(uint64_t v) {
         put32BE(uint32_t(v >> 32));
         put32BE(uint32_t(v));

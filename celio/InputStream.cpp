@@ -90,12 +90,13 @@ uint32_t CELIO_StdinInputBlock::next() {
 
 // ---------------------------------------------------------------- stream
 
+// Reading and skipping walk the chunks alike; a skip has no destination.
 size_t CELIO_InputStream::readSlow(uint8_t* dst, size_t n) {
     size_t done = 0;
     for (;;) {
         const size_t take = n - done < m_remaining ? n - done : m_remaining;
         if (take) {
-            std::memcpy(dst + done, m_cursor, take);
+            if (dst) std::memcpy(dst + done, m_cursor, take);
             m_cursor += take;
             m_remaining -= uint32_t(take);
             done += take;
@@ -108,15 +109,5 @@ size_t CELIO_InputStream::readSlow(uint8_t* dst, size_t n) {
 }
 
 size_t CELIO_InputStream::skipSlow(size_t n) {
-    size_t done = 0;
-    for (;;) {
-        const size_t take = n - done < m_remaining ? n - done : m_remaining;
-        m_cursor += take;
-        m_remaining -= uint32_t(take);
-        done += take;
-        if (done == n || m_endReached) return done;
-        m_remaining = m_block->next();
-        m_endReached = m_remaining == 0;
-        m_cursor = m_start;
-    }
+    return readSlow(nullptr, n);
 }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/ByteOrder.h"
 #include "celcore_export.h"
 
 class PL_FileSpec;
@@ -142,22 +143,10 @@ public:
         readSlow(&v, 1);
         return v;
     }
-    uint16_t getU16LE() {
-        const uint8_t* p = take<2>();
-        return uint16_t(p[0] | (p[1] << 8));
-    }
-    uint16_t getU16BE() {
-        const uint8_t* p = take<2>();
-        return uint16_t((p[0] << 8) | p[1]);
-    }
-    uint32_t getU32LE() {
-        const uint8_t* p = take<4>();
-        return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-    }
-    uint32_t getU32BE() {
-        const uint8_t* p = take<4>();
-        return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-    }
+    uint16_t getU16LE() { return ByteOrder::getU16LE(take<2>()); }
+    uint16_t getU16BE() { return ByteOrder::getU16BE(take<2>()); }
+    uint32_t getU32LE() { return ByteOrder::getU32LE(take<4>()); }
+    uint32_t getU32BE() { return ByteOrder::getU32BE(take<4>()); }
 
     // Direct access to the current chunk for decoders that walk it themselves:
     // available() bytes from data(); advance() consumes up to that many.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/ByteOrder.h"
 #include "base/Message.h"
 #include "base/Platform.h"
 #include "cel/Cel.h"
@@ -26,52 +27,40 @@ constexpr unsigned long long kSmallImageBytes = 1u << 20;
 // Longest run or literal packet of the encoder.
 constexpr size_t kMaxPacket = 126;
 
-uint16_t be16(const uint8_t* p) {
-    return uint16_t((p[0] << 8) | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-void putBe16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
-}
-void putBe32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
+using ByteOrder::getU16BE;
+using ByteOrder::getU32BE;
+using ByteOrder::putU16BE;
+using ByteOrder::putU32BE;
 
 void unpackHeader(const uint8_t* b, Header& h) {
-    h.magic = be16(b);
+    h.magic = getU16BE(b);
     h.storage = b[2];
     h.bpc = b[3];
-    h.dimension = be16(b + 4);
-    h.xsize = be16(b + 6);
-    h.ysize = be16(b + 8);
-    h.zsize = be16(b + 10);
-    h.pixmin = be32(b + 12);
-    h.pixmax = be32(b + 16);
-    h.dummy = be32(b + 20);
+    h.dimension = getU16BE(b + 4);
+    h.xsize = getU16BE(b + 6);
+    h.ysize = getU16BE(b + 8);
+    h.zsize = getU16BE(b + 10);
+    h.pixmin = getU32BE(b + 12);
+    h.pixmax = getU32BE(b + 16);
+    h.dummy = getU32BE(b + 20);
     std::memcpy(h.imageName, b + 24, sizeof h.imageName);
-    h.colorMap = be32(b + 104);
+    h.colorMap = getU32BE(b + 104);
 }
 
 void packHeader(const Header& h, uint8_t* b) {
     std::memset(b, 0, Header::Size);
-    putBe16(b, h.magic);
+    putU16BE(b, h.magic);
     b[2] = h.storage;
     b[3] = h.bpc;
-    putBe16(b + 4, h.dimension);
-    putBe16(b + 6, h.xsize);
-    putBe16(b + 8, h.ysize);
-    putBe16(b + 10, h.zsize);
-    putBe32(b + 12, h.pixmin);
-    putBe32(b + 16, h.pixmax);
-    putBe32(b + 20, h.dummy);
+    putU16BE(b + 4, h.dimension);
+    putU16BE(b + 6, h.xsize);
+    putU16BE(b + 8, h.ysize);
+    putU16BE(b + 10, h.zsize);
+    putU32BE(b + 12, h.pixmin);
+    putU32BE(b + 16, h.pixmax);
+    putU32BE(b + 20, h.dummy);
     std::memcpy(b + 24, h.imageName, sizeof h.imageName);
-    putBe32(b + 104, h.colorMap);
+    putU32BE(b + 104, h.colorMap);
 }
 
 // ------------------------------------------------------------------ input
@@ -223,7 +212,7 @@ template <bool Deep> constexpr size_t kUnit = Deep ? 2 : 1;
 
 template <bool Deep> Sample<Deep> fileSample(const uint8_t* p) {
     if constexpr (Deep)
-        return int16_t(be16(p) >> 1);
+        return int16_t(getU16BE(p) >> 1);
     else
         return *p;
 }
@@ -496,8 +485,8 @@ bool readTables(Input& in, const Shape& sh, std::vector<uint32_t>& starts, std::
     uint64_t end = 0;
     uint64_t shortest = std::numeric_limits<uint64_t>::max();
     for (size_t i = 0; i < rows; ++i) {
-        starts[i] = be32(bytes.data() + 4 * i);
-        lengths[i] = be32(bytes.data() + tableBytes + 4 * i);
+        starts[i] = getU32BE(bytes.data() + 4 * i);
+        lengths[i] = getU32BE(bytes.data() + tableBytes + 4 * i);
         end = std::max(end, uint64_t(starts[i]) + lengths[i]);
         shortest = std::min<uint64_t>(shortest, lengths[i]);
     }
@@ -560,7 +549,7 @@ template <class T> uint8_t* putSamples(uint8_t* o, const T* s, size_t n) {
     if constexpr (sizeof(T) == 1) {
         std::memcpy(o, s, n);
     } else {
-        for (size_t i = 0; i < n; ++i) putBe16(o + 2 * i, s[i]);
+        for (size_t i = 0; i < n; ++i) putU16BE(o + 2 * i, s[i]);
     }
     return o + n * sizeof(T);
 }
@@ -733,8 +722,8 @@ template <class Sink> bool encodeBody(Sink& sink, const Pixels& px) {
     if (!ok) return false;
     std::vector<uint8_t> tables(8 * rows);
     for (size_t i = 0; i < rows; ++i) {
-        putBe32(tables.data() + 4 * i, starts[i]);
-        putBe32(tables.data() + 4 * (rows + i), lengths[i]);
+        putU32BE(tables.data() + 4 * i, starts[i]);
+        putU32BE(tables.data() + 4 * (rows + i), lengths[i]);
     }
     return sink.seek(Header::Size) && sink.write(tables.data(), tables.size());
 }

@@ -552,39 +552,23 @@ CELIO_State QXCelUioTgaHandler::readInfo(const QString& path, const CEL_Context&
     in.skip(h.idLength);
     if (h.colorMapType != 0 || h.imageType < 2) return CELIO_STATE_FAILED;
 
+    const bool rle = h.imageType == 10 || h.imageType == 11;
+    if (!rle && h.imageType != 2 && h.imageType != 3) return CELIO_STATE_FAILED;
+    if (rle) info.description = QStringLiteral("RLE Encoded"); // even when the depth is refused
     QString code;
-    if (h.imageType == 2 || h.imageType == 3) {
-        switch (h.depth) {
-        case 8:
-            info.channels = 1, code = QStringLiteral("TGA");
-            break;
-        case 16:
-        case 24:
-            info.channels = 3, code = QStringLiteral("TGA3");
-            break;
-        case 32:
-            info.channels = 4, code = QStringLiteral("TGA4");
-            break;
-        default:
-            return CELIO_STATE_FAILED;
-        }
-    } else if (h.imageType == 10 || h.imageType == 11) {
-        info.description = QStringLiteral("RLE Encoded");
-        switch (h.depth) {
-        case 8:
-            info.channels = 1, code = QLatin1String(h.imageType == 11 ? "TGA1" : "TGA");
-            break;
-        case 16:
-        case 24:
-            info.channels = 3, code = QStringLiteral("TGA3");
-            break;
-        case 32:
-            info.channels = 4, code = QStringLiteral("TGA4");
-            break;
-        default:
-            return CELIO_STATE_FAILED;
-        }
-    } else {
+    switch (h.depth) {
+    case 8:
+        // Only run-length grey files name their single channel.
+        info.channels = 1, code = QLatin1String(h.imageType == 11 ? "TGA1" : "TGA");
+        break;
+    case 16:
+    case 24:
+        info.channels = 3, code = QStringLiteral("TGA3");
+        break;
+    case 32:
+        info.channels = 4, code = QStringLiteral("TGA4");
+        break;
+    default:
         return CELIO_STATE_FAILED;
     }
     info.bytesPerChannel = 1;
