@@ -1,11 +1,13 @@
 #pragma once
-// Reading an image file into a cel, shared by the subcommands that convert.
+// Reading and writing image files and raw pixels, shared by the subcommands.
 
+#include <QByteArray>
 #include <QString>
 
 #include "base/SharedPtr.h"
 
 class CEL_Cel;
+class CEL_Representation;
 
 namespace celtool {
 
@@ -13,6 +15,18 @@ namespace celtool {
 // manager into a new cel, with `layer` as the context's layer path. Reports
 // the failure and returns null.
 UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const QString& layer);
+
+// Writes the cel through the I/O manager in `format` (an extension) with
+// `code`; reports a failure. kSuccess or kFailure.
+int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QString& code);
+
+// Raw pixels, top row first: r, g, b, a bytes of a PIXMAP_RGBA8 (depth 8) or
+// four signed 16-bit little-endian values per pixel of a PIXMAP_RGBA16
+// (depth 16). Empty for another representation or one without pixels.
+QByteArray rawPixels(const CEL_Representation* rep, int depth);
+
+// Writes bytes to a file; false on any failure.
+bool writeBytes(const QString& path, const QByteArray& bytes);
 
 // Writes the demo's image sequence into outDir as TGA files and reads each
 // back, printing what it did; kSuccess when every frame came back identical.

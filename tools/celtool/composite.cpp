@@ -1,4 +1,3 @@
-#include <QFile>
 #include <array>
 
 #include "CelFiles.h"
@@ -113,24 +112,8 @@ bool parseOp(const QString& text, int* op) {
 bool writeRaw16(CEL_PixmapAreaRGBA16& pixmap, const QString& path) {
     const std::unique_ptr<CEL_Representation> rep(pixmap.convertTo(CEL_Representation::PIXMAP_RGBA16));
     const auto* canvas = dynamic_cast<const CEL_PixmapRGBA16*>(rep.get());
-    QByteArray bytes;
-    if (canvas && canvas->data()) {
-        const qsizetype n = qsizetype(canvas->width()) * canvas->height();
-        bytes.resize(n * 8);
-        for (qsizetype i = 0; i < n; ++i) {
-            const CEL_PixelRGBA16& px = canvas->data()[i];
-            const int16_t v[4] = {px.r, px.g, px.b, px.a};
-            for (int c = 0; c < 4; ++c) {
-                bytes[8 * i + 2 * c] = char(uint16_t(v[c]) & 0xff);
-                bytes[8 * i + 2 * c + 1] = char(uint16_t(v[c]) >> 8);
-            }
-        }
-    } else if (pixmap.width() > 0 && pixmap.height() > 0) {
-        return false;
-    }
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
-           file.flush();
+    if ((!canvas || !canvas->data()) && pixmap.width() > 0 && pixmap.height() > 0) return false;
+    return writeBytes(path, rawPixels(rep.get(), 16));
 }
 
 // A working copy of the file's image as a 16-bit area pixmap, premultiplied on request.
@@ -235,17 +218,7 @@ int runComposite(const QStringList& args) {
     }
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_AREA_RGBA16));
     cel->addRepresentation(UT_SharedPtr<CEL_Representation>(base.release()));
-    bool ok = false;
-    try {
-        ok = manager->write(cel.get(), out, extensionOf(out), QString());
-    } catch (int) {
-        ok = false;
-    }
-    if (!ok) {
-        error(QStringLiteral("cannot write %1").arg(out));
-        return kFailure;
-    }
-    return kSuccess;
+    return writeCel(cel.get(), out, extensionOf(out), QString());
 }
 
 } // namespace celtool

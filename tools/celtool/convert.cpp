@@ -56,17 +56,7 @@ int runConvert(const QStringList& args) {
 
     const UT_SharedPtr<CEL_Cel> cel = readCel(in, format, parser.value(layerOpt));
     if (!cel) return kFailure;
-    bool ok = false;
-    try {
-        ok = manager->write(cel.get(), out, outFormat, code);
-    } catch (int) {
-        ok = false;
-    }
-    if (!ok) {
-        error(QStringLiteral("cannot write %1").arg(out));
-        return kFailure;
-    }
-    return kSuccess;
+    return writeCel(cel.get(), out, outFormat, code);
 }
 
 } // namespace celtool

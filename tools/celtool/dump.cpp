@@ -1,4 +1,3 @@
-#include <QFile>
 #include <cstdio>
 #include <vector>
 
@@ -8,44 +7,6 @@
 #include "pixel/PixmapCanvas.h"
 
 namespace celtool {
-
-namespace {
-
-// Raw pixels, top row first: r, g, b, a bytes (depth 8) or signed 16-bit
-// little-endian values (depth 16).
-QByteArray rawPixels(const CEL_Representation* rep, int depth) {
-    QByteArray bytes;
-    if (depth == 8) {
-        const auto* p = dynamic_cast<const CEL_PixmapRGBA8*>(rep);
-        if (p && p->data()) {
-            const qsizetype n = qsizetype(p->width()) * p->height();
-            bytes.resize(n * 4);
-            for (qsizetype i = 0; i < n; ++i) {
-                const CEL_PixelRGBA8& px = p->data()[i];
-                char* o = bytes.data() + 4 * i;
-                o[0] = char(px.r), o[1] = char(px.g), o[2] = char(px.b), o[3] = char(px.a);
-            }
-        }
-    } else {
-        const auto* p = dynamic_cast<const CEL_PixmapRGBA16*>(rep);
-        if (p && p->data()) {
-            const qsizetype n = qsizetype(p->width()) * p->height();
-            bytes.resize(n * 8);
-            for (qsizetype i = 0; i < n; ++i) {
-                const CEL_PixelRGBA16& px = p->data()[i];
-                const int16_t v[4] = {px.r, px.g, px.b, px.a};
-                char* o = bytes.data() + 8 * i;
-                for (int c = 0; c < 4; ++c) {
-                    o[2 * c] = char(uint16_t(v[c]) & 0xff);
-                    o[2 * c + 1] = char(uint16_t(v[c]) >> 8);
-                }
-            }
-        }
-    }
-    return bytes;
-}
-
-} // namespace
 
 int runDump(const QStringList& args) {
     QCommandLineParser parser;
@@ -103,9 +64,7 @@ int runDump(const QStringList& args) {
         std::fprintf(stderr, "%s\n", qPrintable(size));
         return kSuccess;
     }
-    QFile file(out);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size() ||
-        !file.flush()) {
+    if (!writeBytes(out, bytes)) {
         error(QStringLiteral("cannot write %1").arg(out));
         return kFailure;
     }
