@@ -9,61 +9,36 @@
 #include "base/QXMaths.h"
 #include "support/TestSupport.h"
 
-TEST(Message, PostsToCapturingSinkWithArgs) {
-    QXMessage::Capture capture;
-    MSG_Scope msg("CELIO_Manager", "unable to read %1 (%2)", 2);
-    msg.text().arg(QStringLiteral("a.tga")).arg(7);
-    msg.post(10);
-    const auto records = capture.records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].source, QStringLiteral("unable to read a.tga (7)"));
-    EXPECT_EQ(records[0].translated, QStringLiteral("unable to read a.tga (7)"));
-    EXPECT_EQ(records[0].action, 2);
-    EXPECT_EQ(records[0].code, 10);
-    // A text without placeholders is posted as it stands, line feed included.
-    MSG_Scope("qxcelio", "done\n", 0).arg(5).post();
-    EXPECT_TRUE(capture.contains(QStringLiteral("done\n")));
-}
-
-TEST(Message, NestedCapturesRestoreThePreviousSink) {
+TEST(Message, ArgumentsActionCodeAndNestedCaptures) {
     QXMessage::Capture outer;
     {
         QXMessage::Capture inner;
-        MSG_Scope("x", "inner", 0).post(1);
-        EXPECT_EQ(inner.texts(), QStringList{QStringLiteral("inner")});
+        MSG_Scope msg("CELIO_Manager", "unable to read %1 (%2)", 2);
+        msg.text().arg(QStringLiteral("a.tga")).arg(7);
+        msg.post(10);
+        const auto records = inner.records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].source, QStringLiteral("unable to read a.tga (7)"));
+        EXPECT_EQ(records[0].translated, records[0].source);
+        EXPECT_EQ(records[0].action * 100 + records[0].code, 210);
     }
-    MSG_Scope("x", "outer", 0).post(1);
-    EXPECT_EQ(outer.texts(), QStringList{QStringLiteral("outer")});
+    // The inner capture gave the sink back; a text without placeholders stands as it is.
+    MSG_Scope("qxcelio", "done\n", 0).arg(5).post();
+    EXPECT_EQ(outer.texts(), QStringList{QStringLiteral("done\n")});
 }
 
-TEST(Platform, RemapAndIdentity) {
-    EXPECT_EQ(oswRemapPath::RemapPath2(QStringLiteral("/a/b")), QStringLiteral("/a/b"));
+TEST(Platform, RemapRoundingAndLocks) {
     oswRemapPath::setRemapFunction([](const QString& p) { return QStringLiteral("/mnt") + p; });
     EXPECT_EQ(oswRemapPath::RemapPath2(QStringLiteral("/a/b")), QStringLiteral("/mnt/a/b"));
     oswRemapPath::setRemapFunction({});
     EXPECT_EQ(oswRemapPath::RemapPath2(QStringLiteral("/a/b")), QStringLiteral("/a/b"));
     EXPECT_TRUE(oswUtil::getTempDir().endsWith(QLatin1Char('/')));
-}
-
-TEST(Platform, MathsHelpers) {
-    EXPECT_EQ(QXMaths::ifloor(-0.5), -1);
-    EXPECT_EQ(QXMaths::ifloor(2.0), 2);
+    EXPECT_EQ(QXMaths::ifloor(-0.5), -1); // floor, not truncation
     EXPECT_EQ(QXMaths::iceiling(-0.5), 0);
     EXPECT_EQ(QXMaths::iceiling(2.1), 3);
-    EXPECT_EQ(QXMaths::clipToRange(1.5, 0.0, 1.0), 1.0);
-    EXPECT_EQ(QXMaths::clipToRange(-3, 0, 10), 0);
-    QXMaths::srand48(7);
-    const long a = QXMaths::lrand48();
-    QXMaths::srand48(7);
-    EXPECT_EQ(QXMaths::lrand48(), a);
-}
 
-TEST(Mutex, RecursiveAndSpinLocks) {
     PL_RecursiveMutex m;
-    {
-        PL_RecursiveMutex::ScopeLock a(m);
-        PL_RecursiveMutex::ScopeLock b(m); // same thread again
-    }
+    PL_RecursiveMutex::ScopeLock a(m), b(m); // the same thread again must not block
     PL_SpinMutex spin;
     long counter = 0;
     std::vector<std::thread> ts;
