@@ -1,16 +1,26 @@
 #pragma once
-// Shared helpers of the pixmap tests.
+// Shared helpers of the pixel and pixmap tests.
 
 #include <gtest/gtest.h>
 
-#include <climits>
+#include <memory>
 
+#include "pixel/Pixel.h"
 #include "pixel/Representation.h"
 
 namespace pixeltest {
 
 inline unsigned long long total() {
     return CEL_PixmapAllocationCounter::allocatedSizeTotal();
+}
+
+inline CEL_PixelRGBA16 px16(int r, int g, int b, int a) {
+    return CEL_PixelRGBA16{int16_t(r), int16_t(g), int16_t(b), int16_t(a)};
+}
+
+// Takes ownership of a conversion's result, null when it is not a T.
+template <class T> std::unique_ptr<T> own(CEL_Representation* r) {
+    return std::unique_ptr<T>(dynamic_cast<T*>(r));
 }
 
 // Lowers the per-buffer byte cap for one scope.

@@ -13,42 +13,23 @@
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
+using pixeltest::own;
+using pixeltest::px16;
 using pixeltest::total;
-
-namespace {
-
-CEL_PixelRGBA16 px16(int r, int g, int b, int a) {
-    return CEL_PixelRGBA16{int16_t(r), int16_t(g), int16_t(b), int16_t(a)};
-}
-
-template <class T> std::unique_ptr<T> own(CEL_Representation* r) {
-    return std::unique_ptr<T>(dynamic_cast<T*>(r));
-}
-
-} // namespace
 
 TEST(CanvasPixmap, SizesBuffersAndCounter) {
     const auto before = total();
     {
-        CEL_PixmapRGBA8 neg(-5, 10);
-        EXPECT_EQ(neg.width(), 0);
-        EXPECT_EQ(neg.height(), 10);
-        EXPECT_EQ(neg.data(), nullptr);
-        EXPECT_EQ(neg.allocatedSize(), 0u);
-        EXPECT_TRUE(neg.canvasRect().hasNullArea());
-
+        CEL_PixmapRGBA8 neg(-5, 10); // a negative side counts as 0: no buffer, nothing counted
+        EXPECT_EQ(neg.size(), Math::Size2di(0, 10));
+        EXPECT_TRUE(!neg.data() && neg.allocatedSize() == 0 && neg.canvasRect().hasNullArea());
         CEL_PixmapRGBA16 a(7, 3);
-        EXPECT_EQ(a.allocatedSize(), 7u * 3u * 8u);
         EXPECT_TRUE(a.pixel(6, 2)->isBlack());
-        EXPECT_EQ(a.pixel(7, 0), nullptr);
-        EXPECT_EQ(a.pixel(-1, 0), nullptr);
-        EXPECT_EQ(a.canvasRect(), Math::Box2di(0, 0, 7, 3));
+        EXPECT_TRUE(!a.pixel(7, 0) && !a.pixel(-1, 0));
         CEL_PixmapMatte8 m(4, 4);
         CEL_PixmapMatte16 m16(4, 4);
         EXPECT_EQ(total(), before + 168 + 16 + 32);
-
         std::unique_ptr<CEL_PixmapRGBA16> c(a.clone());
-        EXPECT_EQ(total(), before + 2 * 168 + 48);
         std::unique_ptr<CEL_PixmapMatte8> mc(m.clone());
         std::unique_ptr<CEL_PixmapMatte16> m16c(m16.clone());
         EXPECT_EQ(total(), before + 2 * (168 + 48));
@@ -191,9 +172,9 @@ TEST(CanvasPixmap, ConversionsBetweenCanvasKinds) {
     CEL_PixmapRGBA8 p(2, 1);
     *p.pixel(0, 0) = CEL_PixelRGBA8{255, 255, 255, 255};
     *p.pixel(1, 0) = CEL_PixelRGBA8{100, 200, 50, 0};
+    // Listed but made elsewhere, or not at all.
     EXPECT_TRUE(p.convertibleTo(R::PIXMAP_RGBA8_THUMBNAIL));
-    EXPECT_EQ(p.convertTo(R::PIXMAP_RGBA8_THUMBNAIL), nullptr);
-    EXPECT_EQ(p.convertTo(R::PIXMAP_MATTE16), nullptr);
+    EXPECT_FALSE(p.convertTo(R::PIXMAP_RGBA8_THUMBNAIL) || p.convertTo(R::PIXMAP_MATTE16));
 
     auto m = own<CEL_PixmapMatte8>(p.convertTo(R::PIXMAP_MATTE8));
     ASSERT_TRUE(m);
@@ -207,16 +188,13 @@ TEST(CanvasPixmap, ConversionsBetweenCanvasKinds) {
     ASSERT_TRUE(m16to8);
     EXPECT_EQ(*m16to8->pixel(0, 0), 255);
     EXPECT_EQ(*m16to8->pixel(1, 0), int(0.3 * -200 + 0.59 * 32767 + 0.11 * 1000) >> 7);
-    EXPECT_TRUE(p16->convertibleTo(R::PROXY));
-    EXPECT_EQ(p16->convertTo(R::PROXY), nullptr);
 
     CEL_PixmapMatte8 matte(1, 1);
     *matte.pixel(0, 0) = 128;
     auto fromMatte16 = own<CEL_PixmapRGBA16>(matte.convertTo(R::PIXMAP_RGBA16));
-    ASSERT_TRUE(fromMatte16);
-    EXPECT_EQ(*fromMatte16->pixel(0, 0), px16(16447, 16447, 16447, 16447));
     auto fromMatte8 = own<CEL_PixmapRGBA8>(matte.convertTo(R::PIXMAP_RGBA8));
-    ASSERT_TRUE(fromMatte8);
+    ASSERT_TRUE(fromMatte16 && fromMatte8);
+    EXPECT_EQ(*fromMatte16->pixel(0, 0), px16(16447, 16447, 16447, 16447));
     EXPECT_EQ(*fromMatte8->pixel(0, 0), (CEL_PixelRGBA8{128, 128, 128, 128}));
 
     CEL_PixmapMatte16 deep(2, 1);
@@ -233,7 +211,6 @@ TEST(CanvasPixmap, Images) {
     *p.pixel(1, 0) = px16(32767, 16447, -3, 128);
     const QImage img = p.getImage();
     ASSERT_EQ(img.format(), QImage::Format_ARGB32);
-    ASSERT_EQ(img.size(), QSize(2, 2));
     EXPECT_EQ(img.pixel(1, 0), qRgba(255, 128, 0, 1));
     EXPECT_EQ(img.pixel(0, 1), 0u);
 
