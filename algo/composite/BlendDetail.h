@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "algo/composite/ColorSpaceDetail.h"
 #include "algo/composite/CompositeDetail.h"
@@ -22,6 +24,12 @@ namespace CelAlgo::detail {
 
 // x / q. Division by exactly 1 returns x unchanged in IEEE arithmetic, so skipping it
 // changes no bit; opaque pixels, the common case, then need no division at all.
+inline uint64_t pixelBits(const CEL_PixelRGBA16& p) {
+    uint64_t v;
+    std::memcpy(&v, &p, sizeof v);
+    return v;
+}
+
 inline double quotient(double x, double q) {
     return q == 1.0 ? x : x / q;
 }
@@ -115,11 +123,94 @@ void blendRows(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const
 }
 
 // pixelFn(d, s) on every pixel pair of region, rows in parallel as blendRows.
+//
+// Cel artwork is mostly flat colour, so neighbouring pixel pairs repeat: a pair equal
+// (all 64 bits of both pixels) to the previous computed pair of the row takes that
+// pair's result instead of running pixelFn again. The result is the same bit for bit
+// because every pixel function reads only its own pair and the call's constants.
 template <class PixelFn>
 void blendPixels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
                  const PixelFn& pixelFn) {
     blendRows(dst, src, region, [&pixelFn](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
-        for (int i = 0; i < n; ++i) pixelFn(d[i], s[i]);
+        if (n <= 0) return;
+        uint64_t lastDst = pixelBits(d[0]) ^ 1, lastSrc = 0, lastResult = 0;
+        for (int i = 0; i < n; ++i) {
+            const uint64_t dv = pixelBits(d[i]), sv = pixelBits(s[i]);
+            if (dv == lastDst && sv == lastSrc) {
+                std::memcpy(&d[i], &lastResult, sizeof lastResult);
+                continue;
+            }
+            // Computed in a local copy: reading the pixel back as one 64-bit word
+            // right after its 16-bit channel stores would stall on store forwarding.
+            CEL_PixelRGBA16 p = d[i];
+            pixelFn(p, s[i]);
+            lastResult = pixelBits(p);
+            std::memcpy(&d[i], &lastResult, sizeof lastResult);
+            lastDst = dv;
+            lastSrc = sv;
+        }
+    });
+}
+
+// The colour channels of a pixel by index (0 red, 1 green, 2 blue).
+inline int16_t& colourAt(CEL_PixelRGBA16& p, int k) {
+    return k == 0 ? p.r : (k == 1 ? p.g : p.b);
+}
+inline int16_t colourAt(const CEL_PixelRGBA16& p, int k) {
+    return k == 0 ? p.r : (k == 1 ? p.g : p.b);
+}
+
+// Walks a channelwise design: every colour channel's result depends only on that
+// channel's destination and source values and on the two alphas. The design provides
+//   struct Alphas { bool skip; ... };               values of the two alphas
+//   Alphas alphas(int16_t da, int16_t sa) const;     skip leaves the pixel as it is
+//   int16_t colour(const Alphas&, int16_t dc, int16_t sc, int k) const;  channel k
+//   int16_t alpha(const Alphas&, int16_t da, int16_t sa) const;
+//
+// Besides the pixel memo of blendPixels, the alpha values are kept while the alphas
+// repeat and each channel keeps its last result while its own pair repeats: over
+// gradients (a painted backdrop under a flat colour) only the channels that change are
+// recomputed. Exact for the same reason as the pixel memo.
+template <class Design>
+void blendChannels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
+                   const Design& design) {
+    blendRows(dst, src, region, [&design](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
+        if (n <= 0) return;
+        uint64_t lastDst = pixelBits(d[0]) ^ 1, lastSrc = 0, lastResult = 0;
+        typename Design::Alphas A{};
+        int lastDa = -65536, lastSa = -65536; // no 16-bit alpha: the first pixel computes
+        int16_t keyD[3] = {}, keyS[3] = {}, out[3] = {};
+        for (int i = 0; i < n; ++i) {
+            const uint64_t dv = pixelBits(d[i]), sv = pixelBits(s[i]);
+            if (dv == lastDst && sv == lastSrc) {
+                std::memcpy(&d[i], &lastResult, sizeof lastResult);
+                continue;
+            }
+            lastDst = dv;
+            lastSrc = sv;
+            const CEL_PixelRGBA16 dp = d[i], sp = s[i];
+            const bool sameAlphas = dp.a == lastDa && sp.a == lastSa;
+            if (!sameAlphas) {
+                A = design.alphas(dp.a, sp.a);
+                lastDa = dp.a;
+                lastSa = sp.a;
+            }
+            CEL_PixelRGBA16 r = dp;
+            if (!A.skip) {
+                for (int k = 0; k < 3; ++k) {
+                    const int16_t dc = colourAt(dp, k), sc = colourAt(sp, k);
+                    if (!sameAlphas || dc != keyD[k] || sc != keyS[k]) {
+                        keyD[k] = dc;
+                        keyS[k] = sc;
+                        out[k] = design.colour(A, dc, sc, k);
+                    }
+                    colourAt(r, k) = out[k];
+                }
+                r.a = design.alpha(A, dp.a, sp.a);
+            }
+            lastResult = pixelBits(r);
+            std::memcpy(&d[i], &lastResult, sizeof lastResult);
+        }
     });
 }
 

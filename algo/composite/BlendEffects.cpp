@@ -68,22 +68,32 @@ inline double straight(int d, double Da) {
     return Da > 0.0 ? quotient(d, Da) : double(d);
 }
 
+template <class Effect> struct EffectDesign {
+    double o;
+    const Effect& effect;
+    struct Alphas {
+        bool skip;
+        double Sa, Da, w;
+    };
+    Alphas alphas(int16_t da, int16_t sa) const {
+        const double Sa = F(sa);
+        return {sa == 0, Sa, F(da), Sa * o};
+    }
+    int16_t colour(const Alphas& A, int16_t dc, int16_t sc, int) const {
+        const float Dv = float(straight(dc, A.Da));
+        const float Sv = float(quotient(sc, A.Sa));
+        const float r = sat(effect.apply(Sv, Dv));
+        return channel(Dv * A.Da * (1.0 - A.w) + r * A.w * A.Da + sc * (1.0 - A.Da) * o);
+    }
+    int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
+};
+
 template <class Effect>
 void compositeEffect(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o,
                      const Effect& effect) {
     requirePixmaps(dst, src);
     if (o == 0.0) return;
-    blendPixels(dst, src, growRegion(dst, src), [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
-        if (s.a == 0) return;
-        const double Sa = F(s.a), Da = F(d.a);
-        const double w = Sa * o;
-        forColour(d, s, [&](int16_t& dc, int16_t sc) {
-            const float Dv = float(straight(dc, Da));
-            const float Sv = float(quotient(sc, Sa));
-            const float r = sat(effect.apply(Sv, Dv));
-            dc = channel(Dv * Da * (1.0 - w) + r * w * Da + sc * (1.0 - Da) * o);
-        });
-    });
+    blendChannels(dst, src, growRegion(dst, src), EffectDesign<Effect>{o, effect});
     andAllPositive(dst, src);
 }
 

@@ -89,78 +89,92 @@ struct FnDivide {
     }
 };
 
-// A channel function applied to each of the three channels, clipped to [0, 1].
-template <class G> struct Channelwise {
-    void operator()(const ColorValues& s, ColorValues& d) const {
-        for (int i = 0; i < 3; ++i) d[i] = QXMaths::clipToRange(G{}(s[i], d[i]), 0.0, 1.0);
-    }
-};
-
-enum class BlendSpace { RGB, HCL };
-
 // Steps per pixel with source alpha (s_a >= 1):
 //   D* = Da when applyDstAlpha, else 1; S_i = F(s_i) / Sa * k_i; D_i = F(d_i) / D* (D* > 0);
 //   in HCL both colours are converted, f edits D, D is converted back: R;
 //   w = Sa * o, e = (1 - Da) * o when applyDstAlpha, else 0;
 //   d_i = trunc(clamp(R_i * 32767 * w * D* + d_i * (1 - w) + s_i * e * k_i) + 0.5);
 //   with applyDstAlpha, d_a = trunc(clamp(((1 - w) * Da + w) * 32767 + 0.5)).
-template <BlendSpace Space, bool ApplyDstAlpha, class Fn>
-void blendFunctionPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Fn& f, double o,
-                       const double (&k)[3]) {
-    blendPixels(dst, src, growRegion(dst, src), [&f, o, &k](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
-        if (s.a < 1) return;
-        const double Sa = F(s.a), Da = F(d.a);
-        const double Dstar = ApplyDstAlpha ? Da : 1.0;
-        ColorValues S{
-            {quotient(F(s.r), Sa) * k[0], quotient(F(s.g), Sa) * k[1], quotient(F(s.b), Sa) * k[2]}};
-        ColorValues D{{F(d.r), F(d.g), F(d.b)}};
-        if (Dstar > 0.0)
-            for (int i = 0; i < 3; ++i) D[i] = quotient(D[i], Dstar);
-        if constexpr (Space == BlendSpace::HCL) {
-            toHcl(S);
-            toHcl(D);
-        }
-        f(S, D);
-        if constexpr (Space == BlendSpace::HCL) toRgb(D);
+template <bool ApplyDstAlpha> struct BlendFunctionAlphas {
+    double o;
+    struct Alphas {
+        bool skip;
+        double Sa, Da, Dstar, w, e;
+    };
+    Alphas alphas(int16_t da, int16_t sa) const {
+        const double Sa = F(sa), Da = F(da);
         const double w = Sa * o;
-        const double e = ApplyDstAlpha ? (1.0 - Da) * o : 0.0;
-        int i = 0;
-        forColour(d, s, [&](int16_t& dc, int16_t sc) {
-            const double v = D[i] * 32767.0 * w * Dstar + dc * (1.0 - w) + sc * e * k[i];
-            dc = channel(sat(v) + 0.5);
-            ++i;
-        });
-        if constexpr (ApplyDstAlpha) d.a = channel(((1.0 - w) * Da + w) * 32767.0 + 0.5);
-    });
-}
+        return {sa < 1, Sa, Da, ApplyDstAlpha ? Da : 1.0, w, ApplyDstAlpha ? (1.0 - Da) * o : 0.0};
+    }
+    static int16_t store(const Alphas& A, double R, int16_t dc, int16_t sc, double k) {
+        const double v = R * 32767.0 * A.w * A.Dstar + dc * (1.0 - A.w) + sc * A.e * k;
+        return channel(sat(v) + 0.5);
+    }
+    int16_t alpha(const Alphas& A, int16_t da, int16_t) const {
+        if constexpr (ApplyDstAlpha) return channel(((1.0 - A.w) * A.Da + A.w) * 32767.0 + 0.5);
+        return da;
+    }
+};
 
-template <class Fn>
-void compositeWithBlendFunction(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Fn& f,
-                                double o, BlendSpace space, bool applyDstAlpha, double k0, double k1,
-                                double k2) {
-    requirePixmaps(dst, src);
-    if (o == 0.0) return;
-    const double k[3] = {k0, k1, k2};
-    if (space == BlendSpace::HCL)
-        blendFunctionPass<BlendSpace::HCL, true>(dst, src, f, o, k);
-    else if (applyDstAlpha)
-        blendFunctionPass<BlendSpace::RGB, true>(dst, src, f, o, k);
-    else
-        blendFunctionPass<BlendSpace::RGB, false>(dst, src, f, o, k);
+// A channel function g(S_i, D_i), clipped to [0, 1], on each channel on its own.
+template <bool ApplyDstAlpha, class G> struct ChannelwiseDesign : BlendFunctionAlphas<ApplyDstAlpha> {
+    using Base = BlendFunctionAlphas<ApplyDstAlpha>;
+    using typename Base::Alphas;
+    const double (&k)[3];
+    ChannelwiseDesign(double o, const double (&kFactors)[3]) : Base{o}, k(kFactors) {}
+    int16_t colour(const Alphas& A, int16_t dc, int16_t sc, int i) const {
+        const double S = quotient(F(sc), A.Sa) * k[i];
+        double D = F(dc);
+        if (A.Dstar > 0.0) D = quotient(D, A.Dstar);
+        const double R = QXMaths::clipToRange(G{}(S, D), 0.0, 1.0);
+        return Base::store(A, R, dc, sc, k[i]);
+    }
+};
+
+// The HCL edits need the whole colour, so they walk pixels rather than channels.
+template <class Edit>
+void hclPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Edit& edit, double o) {
+    const BlendFunctionAlphas<true> design{o};
+    blendPixels(dst, src, growRegion(dst, src),
+                [&edit, &design](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
+                    const auto A = design.alphas(d.a, s.a);
+                    if (A.skip) return;
+                    ColorValues S{{quotient(F(s.r), A.Sa), quotient(F(s.g), A.Sa), quotient(F(s.b), A.Sa)}};
+                    ColorValues D{{F(d.r), F(d.g), F(d.b)}};
+                    if (A.Dstar > 0.0)
+                        for (int i = 0; i < 3; ++i) D[i] = quotient(D[i], A.Dstar);
+                    toHcl(S);
+                    toHcl(D);
+                    edit(S, D);
+                    toRgb(D);
+                    int i = 0;
+                    forColour(d, s, [&](int16_t& dc, int16_t sc) {
+                        dc = design.store(A, D[i], dc, sc, 1.0);
+                        ++i;
+                    });
+                    d.a = design.alpha(A, d.a, s.a);
+                });
 }
 
 template <class G>
 void channelwise(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o,
                  bool applyDstAlpha = true, double k0 = 1.0, double k1 = 1.0, double k2 = 1.0) {
-    compositeWithBlendFunction(dst, src, Channelwise<G>{}, o, BlendSpace::RGB, applyDstAlpha, k0, k1, k2);
+    requirePixmaps(dst, src);
+    if (o == 0.0) return;
+    const double k[3] = {k0, k1, k2};
+    if (applyDstAlpha)
+        blendChannels(dst, src, growRegion(dst, src), ChannelwiseDesign<true, G>(o, k));
+    else
+        blendChannels(dst, src, growRegion(dst, src), ChannelwiseDesign<false, G>(o, k));
 }
 
 template <class Edit> void hclEdit(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
-    compositeWithBlendFunction(dst, src, Edit{}, o, BlendSpace::HCL, true, 1.0, 1.0, 1.0);
+    requirePixmaps(dst, src);
+    if (o == 0.0) return;
+    hclPass(dst, src, Edit{}, o);
 }
 
 } // namespace
-
 void compositeBlendFunctionOp(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, int op,
                               double opacity, double k0, double k1, double k2) {
     // The k factors reach only the modes that use them.

@@ -24,22 +24,31 @@ inline double resultWeight(double Sa, double Da) {
 // Template A: the blend takes the straight source scaled by opacity (x) and the straight
 // destination; pixels without source alpha are skipped. r stays in double after the
 // saturation.
+template <class Blend> struct TemplateA {
+    double o;
+    struct Alphas {
+        bool skip;
+        double Sa, ar, w;
+    };
+    Alphas alphas(int16_t da, int16_t sa) const {
+        const double Sa = F(sa);
+        const double ar = resultWeight(Sa, F(da));
+        return {sa == 0, Sa, ar, std::min(Sa, ar)};
+    }
+    int16_t colour(const Alphas& A, int16_t dc, int16_t sc, int) const {
+        const float Dv = float(quotient(dc, A.ar));
+        const float Sv = float(quotient(sc, A.Sa));
+        const double r = sat(Blend{}(Sv * o, Dv));
+        return channel((Dv * (1.0 - A.w) + r * A.w) * A.ar);
+    }
+    int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
+};
+
 template <class Blend, bool ReturnOnZeroOpacity>
 void modernTemplateA(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
     requirePixmaps(dst, src);
     if (ReturnOnZeroOpacity && o == 0.0) return;
-    blendPixels(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
-        if (s.a == 0) return;
-        const double Sa = F(s.a);
-        const double ar = resultWeight(Sa, F(d.a));
-        const double w = std::min(Sa, ar);
-        forColour(d, s, [&](int16_t& dc, int16_t sc) {
-            const float Dv = float(quotient(dc, ar));
-            const float Sv = float(quotient(sc, Sa));
-            const double r = sat(Blend{}(Sv * o, Dv));
-            dc = channel((Dv * (1.0 - w) + r * w) * ar);
-        });
-    });
+    blendChannels(dst, src, growRegion(dst, src), TemplateA<Blend>{o});
 }
 
 struct AddBlend {
@@ -56,47 +65,34 @@ struct DifferenceBlend {
 };
 
 // Template B: the blend takes the straight destination and source (single precision);
-// opacity only weighs the mix. With Cache, a pixel pair equal (all 64 bits) to the
-// previous computed pair of the row reuses its result.
-template <class Blend>
-inline void templateBPixel(CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, double Sa, double w) {
-    const double ar = resultWeight(Sa, F(d.a));
-    forColour(d, s, [&](int16_t& dc, int16_t sc) {
-        const float Dv = float(quotient(dc, ar));
-        const float Sv = float(quotient(sc, Sa));
+// opacity only weighs the mix.
+template <class Blend> struct TemplateB {
+    double o;
+    struct Alphas {
+        bool skip;
+        double Sa, ar, w;
+    };
+    Alphas alphas(int16_t da, int16_t sa) const {
+        const double Sa = F(sa);
+        const double w = Sa * o;
+        return {w == 0.0, Sa, resultWeight(Sa, F(da)), w};
+    }
+    int16_t colour(const Alphas& A, int16_t dc, int16_t sc, int) const {
+        const float Dv = float(quotient(dc, A.ar));
+        const float Sv = float(quotient(sc, A.Sa));
         double r = sat(Blend{}(Dv, Sv));
-        if (w != 1.0) r = Dv * (1.0 - w) + r * w;
-        dc = channel(sat(r) * ar);
-    });
-}
+        if (A.w != 1.0) r = Dv * (1.0 - A.w) + r * A.w;
+        return channel(sat(r) * A.ar);
+    }
+    int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
+};
 
-template <class Blend, bool Intersection, bool Cache>
+template <class Blend, bool Intersection>
 void modernTemplateB(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
     requirePixmaps(dst, src);
     if (o == 0.0) return;
     const Math::Box2di region = Intersection ? intersectionRegion(dst, src) : growRegion(dst, src);
-    blendRows(dst, src, region, [o](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
-        bool cached = false;
-        CEL_PixelRGBA16 lastSrc{}, lastDst{}, lastResult{};
-        for (int i = 0; i < n; ++i) {
-            const double Sa = F(s[i].a);
-            const double w = Sa * o;
-            if (w == 0.0) continue;
-            if constexpr (Cache) {
-                if (cached && d[i] == lastDst && s[i] == lastSrc) {
-                    d[i] = lastResult;
-                    continue;
-                }
-                lastSrc = s[i];
-                lastDst = d[i];
-            }
-            templateBPixel<Blend>(d[i], s[i], Sa, w);
-            if constexpr (Cache) {
-                lastResult = d[i];
-                cached = true;
-            }
-        }
-    });
+    blendChannels(dst, src, region, TemplateB<Blend>{o});
 }
 
 struct DivideBlend {
@@ -170,6 +166,21 @@ void legacyChannels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, 
 
 // Overlay, hard light and soft light on premultiplied values; destination alpha is
 // raised to the source alpha. Opacity 0 turns dst into a copy of src.
+template <int (*Blend16)(double, double)> struct LegacyLight {
+    double o;
+    struct Alphas {
+        bool skip;
+        double w;
+    };
+    Alphas alphas(int16_t, int16_t sa) const { return {false, (sa / 32767.0f) * o}; }
+    int16_t colour(const Alphas& A, int16_t dc, int16_t sc, int) const {
+        if (A.w == 0.0) return dc;
+        const int r = Blend16(dc, sc) >> 1;
+        return A.w == 1.0 ? int16_t(sat(r)) : channel(dc * (1.0 - A.w) + r * A.w);
+    }
+    int16_t alpha(const Alphas&, int16_t da, int16_t sa) const { return std::max(da, sa); }
+};
+
 template <int (*Blend16)(double, double)>
 void legacyLight(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
     requirePixmaps(dst, src);
@@ -177,16 +188,7 @@ void legacyLight(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, dou
         composite_COPY_ALL(dst, src);
         return;
     }
-    blendPixels(dst, src, growRegion(dst, src), [o](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
-        const double w = (s.a / 32767.0f) * o;
-        if (w != 0.0) {
-            forColour(d, s, [w](int16_t& dc, int16_t sc) {
-                const int r = Blend16(dc, sc) >> 1;
-                dc = w == 1.0 ? int16_t(sat(r)) : channel(dc * (1.0 - w) + r * w);
-            });
-        }
-        d.a = std::max(d.a, s.a);
-    });
+    blendChannels(dst, src, growRegion(dst, src), LegacyLight<Blend16>{o});
 }
 
 } // namespace
@@ -207,19 +209,19 @@ void composite_DIFFERENCE(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16*
 }
 
 void composite_DIVIDE(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
-    modernTemplateB<DivideBlend, true, false>(dst, src, opacity);
+    modernTemplateB<DivideBlend, true>(dst, src, opacity);
 }
 void composite_OVERLAY(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
-    modernTemplateB<OverlayBlend, false, true>(dst, src, opacity);
+    modernTemplateB<OverlayBlend, false>(dst, src, opacity);
 }
 void composite_SOFTLIGHT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
-    modernTemplateB<SoftlightBlend, false, false>(dst, src, opacity);
+    modernTemplateB<SoftlightBlend, false>(dst, src, opacity);
 }
 void composite_HARDLIGHT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
-    modernTemplateB<HardlightBlend, false, false>(dst, src, opacity);
+    modernTemplateB<HardlightBlend, false>(dst, src, opacity);
 }
 void composite_EXCLUSION(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
-    modernTemplateB<ExclusionBlend, false, false>(dst, src, opacity);
+    modernTemplateB<ExclusionBlend, false>(dst, src, opacity);
 }
 
 void composite_MULTIPLY(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {

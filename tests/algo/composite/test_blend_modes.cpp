@@ -1,7 +1,7 @@
 // Behaviour every blend mode shares with the others of its design: what opacity 0
 // does, which pixels are skipped, which region is worked on, and that a whole-image
-// call equals one-pixel calls (pixel walk, offsets, the overlay result cache) on one
-// thread and on many.
+// call equals one-pixel calls (pixel walk, offsets, the result memos) on one thread and
+// on many.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,6 +48,21 @@ std::unique_ptr<Pixmap> randomPixmap(int canvasW, int canvasH, const Math::Box2d
         p->data()[i] = px(c(rng), c(rng), c(rng), a);
     }
     return p;
+}
+
+// Rows 3 ... 7 of the columns 6 ... 29 are rewritten so that the walkers' memos hit and
+// must be invalidated: repeated pairs; a flat source over a destination whose blue
+// alone changes; alternating destinations; colours kept while one alpha changes.
+void repeatingRows(Pixmap& dst, Pixmap& src) {
+    const Pixel d0 = px(9000, 14000, 3000, 20000), d1 = px(2000, 2000, 2000, 32767);
+    const Pixel s0 = px(5000, 1000, 7000, 16000), s1 = px(5000, 1000, 7000, 32767);
+    for (int x = 6; x < 30; ++x) {
+        *dst.pixel(x, 3) = d0, *src.pixel(x, 3) = s0;
+        *dst.pixel(x, 4) = px(9000, 14000, (x * 997) % 20001, 20000), *src.pixel(x, 4) = s0;
+        *dst.pixel(x, 5) = x % 2 ? d0 : d1, *src.pixel(x, 5) = x % 3 ? s0 : s1;
+        *dst.pixel(x, 6) = d0, *src.pixel(x, 6) = (x / 3) % 2 ? s0 : s1;
+        *dst.pixel(x, 7) = (x / 4) % 2 ? d0 : px(9000, 14000, 3000, 24000), *src.pixel(x, 7) = s1;
+    }
 }
 
 void run(int op, Pixmap* dst, const Pixmap* src, double opacity) {
@@ -108,10 +123,7 @@ TEST(BlendModes, WholeImageMatchesOnePixelCalls) {
         for (double o : {1.0, 0.6}) {
             auto dst = randomPixmap(40, 12, Math::Box2di(0, 0, 30, 12), rng);
             auto src = randomPixmap(40, 12, Math::Box2di(5, 2, 45, 7), rng);
-            for (int x = 10; x < 20; ++x) { // runs of repeated pairs: the overlay result cache
-                *src->pixel(x, 3) = *src->pixel(9, 3);
-                *dst->pixel(x, 3) = *dst->pixel(9, 3);
-            }
+            repeatingRows(*dst, *src);
             const std::unique_ptr<Pixmap> before(dst->clone());
             run(op, dst.get(), src.get(), o);
             const Math::Box2di alloc(0, 0, in(kIntersection, op) ? 30 : 40, 12);
