@@ -5,12 +5,11 @@
 #include <memory>
 #include <tuple>
 
+#include "HandlerTestUtil.h"
 #include "base/Message.h"
-#include "cel/Cel.h"
 #include "cel/Context.h"
 #include "celio/ByteTestSupport.h"
 #include "celio/handlers/BmpHandler.h"
-#include "pixel/PixmapCanvas.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -33,19 +32,12 @@ QByteArray paletteFile(bool rle, int height = 2) {
     le(b, 54, 0x0a141e, 4), le(b, 58, 0x28323c, 4); // b, g, r: (10, 20, 30) and (40, 50, 60)
     return b + data;
 }
-UT_SharedPtr<CEL_Cel> celOf(std::initializer_list<CEL_PixelRGBA8> pixels) {
-    auto* p = new CEL_PixmapRGBA8(int(pixels.size()), 1);
-    std::copy(pixels.begin(), pixels.end(), p->data());
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    return cel;
+UT_SharedPtr<CEL_Cel> celOf(const std::vector<CEL_PixelRGBA8>& pixels) {
+    return celtest::celOf<CEL_PixmapRGBA8>(pixels, int(pixels.size()));
 }
 // r, g, b, a of every pixel we read from the file.
 std::vector<int> readValues(const QString& path) {
-    std::unique_ptr<CEL_Representation> rep(bmp.read(path));
-    const auto* p = dynamic_cast<CEL_PixmapRGBA8*>(rep.get());
-    return p ? std::vector<int>(&p->data()->r, &p->data()->r + 4 * p->width() * p->height())
-             : std::vector<int>();
+    return celtest::values(std::unique_ptr<CEL_Representation>(bmp.read(path)).get());
 }
 
 } // namespace

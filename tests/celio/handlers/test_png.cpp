@@ -1,6 +1,6 @@
 // PNG: every colour type, depth, transparency and interlacing against a
 // reference mapping written here; the writers' value rules; the header query;
-// damaged files.
+// truncated files and lying headers.
 #include <QDir>
 #include <QFileInfo>
 #include <csetjmp>
@@ -11,12 +11,11 @@
 #include <vector>
 #include <zlib.h>
 
+#include "HandlerTestUtil.h"
 #include "base/Message.h"
-#include "cel/Cel.h"
 #include "cel/Context.h"
 #include "celio/ByteTestSupport.h"
 #include "celio/handlers/PngHandler.h"
-#include "pixel/PixmapCanvas.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -140,11 +139,7 @@ std::unique_ptr<CEL_Representation> decode(const celtest::TempDir& dir, const QB
 }
 
 UT_SharedPtr<CEL_Cel> cel16(const std::vector<CEL_PixelRGBA16>& px) {
-    auto* p = new CEL_PixmapRGBA16(int(px.size()), 1);
-    std::copy(px.begin(), px.end(), p->data());
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA16));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    return cel;
+    return celtest::celOf<CEL_PixmapRGBA16>(px, int(px.size()));
 }
 
 } // namespace
@@ -177,17 +172,11 @@ TEST(PngRead, EveryColourTypeDepthTransparencyAndInterlace) {
     for (int v = 0; v < 65536; ++v) ASSERT_EQ(pixelOf(rep.get(), v).r, int16_t(v * 32767u / 65535u)) << v;
 }
 
-TEST(PngRead, DamagedFilesFailCleanly) {
+TEST(PngRead, TruncatedFilesAndHugeHeadersFail) {
     celtest::TempDir dir;
     const QByteArray good = encode(makeSrc(6, 16, true, false, 3));
     for (qsizetype n = 0; n < good.size() - 12; n += (n < 64 ? 1 : 37))
         EXPECT_FALSE(decode(dir, good.left(n))) << n;
-    std::mt19937 rng(11);
-    for (int round = 0; round < 200; ++round) { // no crash, and no leak under the sanitizers
-        QByteArray bad = good;
-        for (int k = 0; k < 4; ++k) bad[qsizetype(8 + rng() % (bad.size() - 8))] = char(rng());
-        decode(dir, bad);
-    }
     // Headers with valid checksums claiming huge images over a few bytes of data.
     for (uint32_t side : {1000000u, 40000u}) {
         QByteArray huge = encode(makeSrc(0, 8, false, false, 5));

@@ -8,12 +8,11 @@
 #include <random>
 #include <vector>
 
+#include "HandlerTestUtil.h"
 #include "base/Message.h"
 #include "base/Platform.h"
-#include "cel/Cel.h"
 #include "cel/Context.h"
 #include "celio/handlers/TgaHandler.h"
-#include "pixel/PixmapCanvas.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -42,18 +41,11 @@ CEL_PixmapMatte8* matte(const std::unique_ptr<CEL_Representation>& r) {
     return dynamic_cast<CEL_PixmapMatte8*>(r.get());
 }
 
-template <class Pixmap, class T> UT_SharedPtr<CEL_Cel> celOf(const std::vector<T>& v, int w, int h = 1) {
-    auto* p = new Pixmap(w, h);
-    std::copy(v.begin(), v.end(), p->data());
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(p->getFormat()));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    return cel;
-}
 UT_SharedPtr<CEL_Cel> greyCel(const Bytes& v, int w, int h = 1) {
-    return celOf<CEL_PixmapMatte8>(v, w, h);
+    return celtest::celOf<CEL_PixmapMatte8>(v, w, h);
 }
 UT_SharedPtr<CEL_Cel> rgbaCel(const std::vector<Px>& v, int w, int h = 1) {
-    return celOf<CEL_PixmapRGBA8>(v, w, h);
+    return celtest::celOf<CEL_PixmapRGBA8>(v, w, h);
 }
 
 Bytes encode(const UT_SharedPtr<CEL_Cel>& cel, const char* code) {
@@ -178,18 +170,14 @@ TEST(TgaRead, RefusalsTruncationAndLyingHeaders) {
     best.pop_back();
     EXPECT_FALSE(decode(tga(10, 32, 1024, 1024, 0, best)));
 
-    // Every cut and seeded random damage of valid files.
+    // A file cut anywhere after its header still decodes (damage in general is
+    // left to the test of every handler).
     std::mt19937 rng(12345);
     std::vector<Px> px(37 * 11);
     for (Px& p : px) p = Px{uint8_t(rng() % 3), 7, uint8_t(rng() % 2), uint8_t(rng() % 2 ? 255 : rng())};
     for (const char* code : {"TGA4", "TGA", "TGA1"}) {
         const Bytes file = encode(rgbaCel(px, 37, 11), code);
         for (size_t n = 18; n <= file.size(); ++n) ASSERT_TRUE(decode(Bytes(file.begin(), file.begin() + n)));
-        for (int trial = 0; trial < 300; ++trial) {
-            Bytes damaged = file;
-            for (int k = 0; k < 4; ++k) damaged[rng() % damaged.size()] = uint8_t(rng());
-            decode(damaged);
-        }
     }
 }
 
