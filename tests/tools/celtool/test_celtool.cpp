@@ -3,6 +3,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <gtest/gtest.h>
+#include <vector>
 
 #include "cel/Cel.h"
 #include "celio/handlers/TgaHandler.h"
@@ -30,17 +31,24 @@ QJsonObject json(const QByteArray& line) {
     return QJsonDocument::fromJson(line).object();
 }
 
+// The bytes of a 32-bit TGA file of w x h pixels, top row first.
+QByteArray tgaOf(const std::vector<CEL_PixelRGBA8>& pixels, int w, int h) {
+    auto* p = new CEL_PixmapRGBA8(w, h);
+    std::copy(pixels.begin(), pixels.end(), p->data());
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+}
+
 // A 5 x 3 image with soft alpha: its r, g, b, a bytes and a 32-bit TGA of it.
 struct Sample {
     QByteArray pixels, tga;
     Sample() {
-        auto* p = new CEL_PixmapRGBA8(5, 3);
+        std::vector<CEL_PixelRGBA8> px;
         for (int i = 0; i < 15; ++i)
-            p->data()[i] = CEL_PixelRGBA8{uint8_t(i * 8), uint8_t(i * 5), uint8_t(i), uint8_t(i * 17)};
-        pixels = QByteArray(reinterpret_cast<const char*>(p->data()), 60);
-        UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-        cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-        tga = QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+            px.push_back(CEL_PixelRGBA8{uint8_t(i * 8), uint8_t(i * 5), uint8_t(i), uint8_t(i * 17)});
+        pixels = QByteArray(reinterpret_cast<const char*>(px.data()), 60);
+        tga = tgaOf(px, 5, 3);
     }
 };
 
@@ -55,11 +63,9 @@ TEST(Celtool, InfoConvertDumpAndExitCodes) {
     // Usage errors exit 2.
     for (const QStringList& args : {QStringList{},
                                     {"nosuchcommand"},
-                                    {"info"},
                                     {"convert", in},
                                     {"convert", in, dir.path("o.nosuchformat")},
                                     {"convert", "--code", "TGA9", in, raw},
-                                    {"convert", "-", raw},
                                     {"dump", "--depth", "12", in, raw}})
         EXPECT_EQ(celtool(args).exit, 2) << qPrintable(args.join(' '));
 
@@ -115,4 +121,35 @@ TEST(Celtool, StandardInputAndOutput) {
     EXPECT_EQ(r.out, s.pixels);
     EXPECT_EQ(r.err.trimmed(), QByteArray("5x3"));                     // standard output carries the pixels
     EXPECT_EQ(celtool({"dump", "--format", "tga", "-", "-"}).exit, 1); // nothing on standard input
+}
+
+// A half-covered blue layer (its second pixel transparent) on an opaque base:
+// by the default premultiplied over, and by a blend mode written to a file.
+TEST(Celtool, CompositeOverAndBlendMode) {
+    celtest::TempDir dir;
+    const QString base = dir.path("base.tga"), layer = dir.path("layer.tga"), raw = dir.path("r.raw");
+    ASSERT_TRUE(celtest::writeFile(base, tgaOf({{200, 100, 0, 255}, {200, 100, 0, 255}}, 2, 1)) &&
+                celtest::writeFile(layer, tgaOf({{0, 0, 128, 128}, {0, 0, 0, 0}}, 2, 1)));
+    ASSERT_EQ(celtool({"composite", "--raw16", raw, base, layer}).exit, 0);
+    const QByteArray bytes = celtest::readFile(raw);
+    ASSERT_EQ(bytes.size(), 16);
+    std::vector<int> got;
+    for (int i = 0; i < 8; ++i)
+        got.push_back(int16_t(uint8_t(bytes[2 * i]) | (uint8_t(bytes[2 * i + 1]) << 8)));
+    // over: base * (1 - layer alpha) + layer, on the 16-bit values of the 8-bit inputs.
+    const double keep = 1.0 - 16447 / 32767.0;
+    EXPECT_NEAR(got[0], 25699 * keep, 1.0);
+    EXPECT_NEAR(got[1], 12849 * keep, 1.0);
+    EXPECT_EQ(std::vector<int>(got.begin() + 2, got.end()),
+              (std::vector<int>{16447, 32767, 25699, 12849, 0, 32767}));
+
+    // Multiply: blue times the base's black blue channel is black, so no blue shows.
+    const QString out = dir.path("m.tga");
+    ASSERT_EQ(celtool({"composite", "--op", "fn_multiply", "-o", out, base, layer}).exit, 0);
+    ASSERT_EQ(celtool({"dump", out, raw}).exit, 0);
+    EXPECT_EQ(celtest::readFile(raw), QByteArray("\x64\x32\x00\xff\xc8\x64\x00\xff", 8));
+
+    const ToolRun bad = celtool({"composite", "--op", "nosuchop", "-o", out, base, layer});
+    EXPECT_EQ(bad.exit, 2);
+    EXPECT_TRUE(bad.err.contains("unknown operation 'nosuchop'")) << bad.err.constData();
 }
