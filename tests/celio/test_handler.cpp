@@ -3,22 +3,7 @@
 #include "CelioTestHandlers.h"
 #include "base/Platform.h"
 #include "cel/Context.h"
-#include "celio/LayerInfo.h"
 #include "support/TestSupport.h"
-
-TEST(CelioHandler, DefaultsOfAHandlerThatOverridesOnlyThePureOperations) {
-    const StubHandler h({QStringLiteral("STB"), QStringLiteral("STUB")});
-    CELIO_LayerInfo layers;
-    CELIO_RepresentationList list;
-    EXPECT_EQ(h.readLayerInfo(QStringLiteral("x.stb"), layers), CELIO_STATE_UNSUPPORTED);
-    EXPECT_FALSE(h.convert(nullptr, CELIO_ConvertOptions(0, QString(), QStringLiteral("STB")), list));
-    EXPECT_EQ(h.getFileHeaderSize(), -1);
-    EXPECT_FALSE(h.canWriteMultiLayer());
-    EXPECT_EQ(h.getWriteExtensions(), h.getExtensions());
-    CELIO_WriteOptions o;
-    h.getWriteOptions(o);
-    EXPECT_FALSE(o.singleChannel || o.alpha || o.deepPixels || o.compressed);
-}
 
 TEST(CelioStreamHandler, ReadsRemappedFilesAndAddsNothingOnFailure) {
     celtest::TempDir dir;
