@@ -2,6 +2,9 @@
 #include <memory>
 
 #include "CelFakes.h"
+#include "base/Palette.h"
+#include "base/Platform.h"
+#include "cel/Context.h"
 #include "cel/VectorQvd.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
@@ -239,4 +242,41 @@ TEST(CelUtil, GrayScaleImage) {
     EXPECT_EQ(img.color(200), qRgba(200, 200, 200, 255));
     EXPECT_EQ(img.pixelIndex(2, 1), 200);
     EXPECT_TRUE(CEL_Util::getPixmap(matte).isNull()) << "no GUI application here: no pixmap, no crash";
+}
+
+namespace {
+struct CountedPalettes : CM_PaletteList {
+    CountedPalettes() { ++alive; }
+    ~CountedPalettes() override { --alive; }
+    static inline int alive = 0;
+};
+} // namespace
+
+TEST(CelContext, DefaultsFromSettingsCopiesIndependentPalettesShared) {
+    const bool batchWas = ST_BatchParams::isBatchRendering(),
+               delayedWas = ST_ColorRecovery::isDelayedColorRecovery();
+    ST_ColorRecovery::setDelayedColorRecovery(true);
+    ST_BatchParams::setBatchRendering(false);
+    EXPECT_TRUE(CEL_Context().isDelayedColorRecovery());
+    ST_BatchParams::setBatchRendering(true);
+    EXPECT_FALSE(CEL_Context().isDelayedColorRecovery()) << "a batch render never delays recovery";
+    ST_BatchParams::setBatchRendering(batchWas);
+    ST_ColorRecovery::setDelayedColorRecovery(delayedWas);
+
+    auto* palettes = new CountedPalettes;
+    {
+        CEL_Context copy;
+        {
+            const CEL_Context ctx(false, true, false, palettes, 7, QStringLiteral("group/layer"), 2.5);
+            copy = ctx;
+            copy.setLoadDelayed(true);
+            copy.setZMultiplier(0.5);
+            EXPECT_FALSE(ctx.loadDelayed());
+            EXPECT_EQ(ctx.zMultiplier(), 2.5);
+        }
+        EXPECT_EQ(CountedPalettes::alive, 1) << "the copy keeps the palette list alive";
+        EXPECT_EQ(copy.paletteList(), palettes);
+        EXPECT_EQ(copy.layerPath(), QStringLiteral("group/layer"));
+    }
+    EXPECT_EQ(CountedPalettes::alive, 0);
 }

@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <thread>
-#include <vector>
 
 #include "base/FileSpec.h"
-#include "celio/ByteIO.h"
 #include "celio/InputStream.h"
 #include "support/TestSupport.h"
 #include "tests/celio/ByteTestSupport.h"
@@ -72,7 +69,7 @@ TEST(InputStream, SeekInsideWindowReadsNothingAndOutsideRereads) {
     EXPECT_EQ(in.getU8(), 0);
 }
 
-TEST(InputStream, SmallFileMemoryAndStandardInput) {
+TEST(InputStream, SmallFileAndMemoryBlock) {
     celtest::TempDir dir;
     ASSERT_TRUE(celtest::writeFile(dir.path("s.bin"), pattern(3000)));
     CELIO_FileInputBlock file(PL_FileSpec(dir.path("s.bin")).get_fs("rb"));
@@ -95,43 +92,4 @@ TEST(InputStream, SmallFileMemoryAndStandardInput) {
     EXPECT_EQ(in.read(dst, 4), 3u);
     EXPECT_EQ(dst[2], 0x22);
     EXPECT_EQ(dst[3], 0xEE); // left alone
-
-    // Standard input delivers what it has.
-    ASSERT_TRUE(celtest::writeFile(dir.path("in.bin"), QByteArray("\x01\x02", 2)));
-    size_t n = 0;
-    {
-        StdStreamRedirect redirect(0, dir.path("in.bin"));
-        CELIO_StdinInputBlock stdinBlock;
-        n = CELIO_InputStream(stdinBlock).read(dst, 3);
-    }
-    EXPECT_EQ(n, 2u);
-    EXPECT_EQ(std::vector<uint8_t>(dst, dst + 4), (std::vector<uint8_t>{1, 2, 0x22, 0xEE}));
-}
-
-// Each thread reads its own file through its own stream and its own ibuf.
-TEST(InputStream, ThreadsReadTheirOwnFiles) {
-    celtest::TempDir dir;
-    constexpr int kThreads = 4;
-    const uint64_t size = kWindow + 777;
-    for (int t = 0; t < kThreads; ++t)
-        ASSERT_TRUE(celtest::writeFile(dir.path(QString::number(t)), pattern(size, uint32_t(t) * 131)));
-
-    std::vector<int> ok(kThreads, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            const uint32_t seed = uint32_t(t) * 131;
-            const QString file = dir.path(QString::number(t));
-            CELIO_FileInputBlock block;
-            block.open(PL_FileSpec(file));
-            CELIO_InputStream in(block);
-            bool same = true;
-            for (uint64_t i = 0; i < size; ++i) same &= in.getU8() == patternByte(i, seed);
-            ibuf src(file);
-            for (uint64_t i = 0; same && i + 1 < size; i += 2)
-                same = src.getU16BE() == ((patternByte(i, seed) << 8) | patternByte(i + 1, seed));
-            ok[size_t(t)] = same && in.skip(1) == 0 && src.getByte() == patternByte(size - 1, seed);
-        });
-    for (auto& th : threads) th.join();
-    for (int t = 0; t < kThreads; ++t) EXPECT_TRUE(ok[size_t(t)]) << "thread " << t;
 }
