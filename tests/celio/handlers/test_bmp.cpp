@@ -71,27 +71,22 @@ TEST(Bmp, PaletteFilesAndTheirHeaders) {
     EXPECT_TRUE(readValues(dir.path(QStringLiteral("none.bmp"))).empty());
 }
 
+// The straight-colour rule itself is checked with every handler's round trip;
+// here its edge: colour above alpha stops at 255.
 TEST(Bmp, AlphaRuleOfWriting) {
     celtest::TempDir dir;
     const QString path = dir.path(QStringLiteral("w.bmp"));
-    const auto soft = celOf({{64, 32, 0, 128}, {200, 0, 7, 100}, {1, 2, 3, 0}, {10, 20, 30, 255}});
-    CELIO_Info info;
-    // BMP4: colour un-premultiplied (above alpha it stops at 255); Qt's BMP
-    // writer keeps no alpha, so the file has 24-bit colour.
+    const auto soft = celOf({{200, 0, 7, 100}, {1, 2, 3, 0}});
     ASSERT_TRUE(bmp.write(soft.get(), path, QStringLiteral("bmp4")));
-    EXPECT_EQ(readValues(path),
-              (std::vector<int>{127, 63, 0, 255, 255, 0, 17, 255, 1, 2, 3, 255, 10, 20, 30, 255}));
+    EXPECT_EQ(readValues(path), (std::vector<int>{255, 0, 17, 255, 1, 2, 3, 255}));
+    CELIO_Info info; // Qt's BMP writer keeps no alpha: 24-bit colour
     ASSERT_EQ(bmp.readInfo(path, CEL_Context(), info), CELIO_STATE_OK);
     EXPECT_EQ(info.channels, 3u);
-    // BMP: colour as it is.
-    ASSERT_TRUE(bmp.write(soft.get(), path, QStringLiteral("BMP")));
-    EXPECT_EQ(QImage(path).pixel(0, 0), qRgb(64, 32, 0));
 }
 
 TEST(Bmp, StandardOutputAndFailures) {
     celtest::TempDir dir;
     const auto cel = celOf({{9, 8, 7, 255}, {1, 2, 3, 255}});
-    EXPECT_EQ(bmp.getWriteOptionCodes(), (QStringList{QStringLiteral("BMP"), QStringLiteral("BMP4")}));
     const QString out = dir.path(QStringLiteral("stdout.bin"));
     bool written = false;
     {

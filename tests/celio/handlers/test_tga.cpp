@@ -226,9 +226,8 @@ TEST(TgaInfo, CodesChannelsAndRefusals) {
         int type, depth;
         uint32_t channels;
         const char* code;
-    } rows[] = {{3, 8, 1, "TGA"},  {2, 16, 3, "TGA3"}, {2, 32, 4, "TGA4"},
-                {10, 8, 1, "TGA"}, {11, 8, 1, "TGA1"}, {11, 24, 3, "TGA3"},
-                {10, 15, 0, ""},   {1, 8, 0, ""},      {9, 8, 0, ""}};
+    } rows[] = {{3, 8, 1, "TGA"},   {2, 16, 3, "TGA3"}, {2, 32, 4, "TGA4"}, {10, 8, 1, "TGA"},
+                {11, 8, 1, "TGA1"}, {10, 15, 0, ""},    {1, 8, 0, ""},      {9, 8, 0, ""}};
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << "type " << r.type << " depth " << r.depth);
         CELIO_Info out;
