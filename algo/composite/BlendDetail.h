@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "algo/composite/ColorSpaceDetail.h"
 #include "algo/composite/CompositeDetail.h"
@@ -32,6 +33,16 @@ inline uint64_t pixelBits(const CEL_PixelRGBA16& p) {
 
 inline double quotient(double x, double q) {
     return q == 1.0 ? x : x / q;
+}
+
+// v / 32767 for a channel value v. Integral v within +-32767 (every opaque pixel) reads
+// the fraction table, which holds exactly that quotient; the quotient is odd in v.
+inline double fractionOf(double v) {
+    if (v >= -32767.0 && v <= 32767.0) {
+        const int i = int(v);
+        if (i == v) return i < 0 ? -F(-i) : F(i);
+    }
+    return v / 32767.0;
 }
 
 // Stores trunc(v) saturated to -32767 ... 32767: clamps first, then converts, so no
@@ -122,35 +133,73 @@ void blendRows(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const
     });
 }
 
-// pixelFn(d, s) on every pixel pair of region, rows in parallel as blendRows.
+// pixelFn(d, s, state) on every pixel pair of region, rows in parallel as blendRows;
+// state is a State made afresh for each range of rows a thread takes, where pixelFn may
+// keep what it learnt from earlier pixels.
 //
 // Cel artwork is mostly flat colour, so neighbouring pixel pairs repeat: a pair equal
-// (all 64 bits of both pixels) to the previous computed pair of the row takes that
-// pair's result instead of running pixelFn again. The result is the same bit for bit
-// because every pixel function reads only its own pair and the call's constants.
-template <class PixelFn>
-void blendPixels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
-                 const PixelFn& pixelFn) {
-    blendRows(dst, src, region, [&pixelFn](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
-        if (n <= 0) return;
-        uint64_t lastDst = pixelBits(d[0]) ^ 1, lastSrc = 0, lastResult = 0;
-        for (int i = 0; i < n; ++i) {
-            const uint64_t dv = pixelBits(d[i]), sv = pixelBits(s[i]);
-            if (dv == lastDst && sv == lastSrc) {
+// (all 64 bits of both pixels) to the previous computed pair takes that pair's result
+// instead of running pixelFn again. Every memo here is exact, bit for bit, because every
+// pixel function reads only its own pair and the call's constants; so results never
+// depend on how the rows are split.
+template <class State, class PixelFn>
+void blendPixelsWith(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
+                     const PixelFn& pixelFn) {
+    if (region.hasNullArea()) return;
+    const auto dRows = rowsOf(dst, region);
+    const auto sRows = rowsOf(src, region);
+    const int n = region.w();
+    parallelRows(region.y1(), region.y2(), rowGrain(region.h()), n, [&](int yBegin, int yEnd) {
+        auto state = std::make_unique<State>();
+        uint64_t lastDst = pixelBits(dRows.row(yBegin)[0]) ^ 1, lastSrc = 0, lastResult = 0;
+        for (int y = yBegin; y < yEnd; ++y) {
+            CEL_PixelRGBA16* d = dRows.row(y);
+            const CEL_PixelRGBA16* s = sRows.row(y);
+            for (int i = 0; i < n; ++i) {
+                const uint64_t dv = pixelBits(d[i]), sv = pixelBits(s[i]);
+                if (dv == lastDst && sv == lastSrc) {
+                    std::memcpy(&d[i], &lastResult, sizeof lastResult);
+                    continue;
+                }
+                // Computed in a local copy: reading the pixel back as one 64-bit word
+                // right after its 16-bit channel stores would stall on store forwarding.
+                CEL_PixelRGBA16 p = d[i];
+                pixelFn(p, s[i], *state);
+                lastResult = pixelBits(p);
                 std::memcpy(&d[i], &lastResult, sizeof lastResult);
-                continue;
+                lastDst = dv;
+                lastSrc = sv;
             }
-            // Computed in a local copy: reading the pixel back as one 64-bit word
-            // right after its 16-bit channel stores would stall on store forwarding.
-            CEL_PixelRGBA16 p = d[i];
-            pixelFn(p, s[i]);
-            lastResult = pixelBits(p);
-            std::memcpy(&d[i], &lastResult, sizeof lastResult);
-            lastDst = dv;
-            lastSrc = sv;
         }
     });
 }
+
+struct NoRowState {};
+
+template <class PixelFn>
+void blendPixels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
+                 const PixelFn& pixelFn) {
+    blendPixelsWith<NoRowState>(
+        dst, src, region,
+        [&pixelFn](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, NoRowState&) { pixelFn(d, s); });
+}
+
+// A value computed from the source pixel alone, kept while the source repeats (a flat
+// colour over a changing backdrop).
+template <class T> struct SourceMemo {
+    template <class Fn> const T& get(const CEL_PixelRGBA16& s, const Fn& fn) {
+        const uint64_t key = pixelBits(s);
+        if (!valid || key != source) {
+            value = fn(s);
+            source = key;
+            valid = true;
+        }
+        return value;
+    }
+    T value{};
+    uint64_t source = 0;
+    bool valid = false;
+};
 
 // The colour channels of a pixel by index (0 red, 1 green, 2 blue).
 inline int16_t& colourAt(CEL_PixelRGBA16& p, int k) {
@@ -167,51 +216,39 @@ inline int16_t colourAt(const CEL_PixelRGBA16& p, int k) {
 //   int16_t colour(const Alphas&, int16_t dc, int16_t sc, int k) const;  channel k
 //   int16_t alpha(const Alphas&, int16_t da, int16_t sa) const;
 //
-// Besides the pixel memo of blendPixels, the alpha values are kept while the alphas
-// repeat and each channel keeps its last result while its own pair repeats: over
-// gradients (a painted backdrop under a flat colour) only the channels that change are
-// recomputed. Exact for the same reason as the pixel memo.
+// Besides the pixel memo, the alpha values are kept while the alphas repeat and each
+// channel keeps its last result while its own pair repeats: over a painted backdrop
+// under a flat colour only the channels that change are computed. Exact for the same
+// reason as the pixel memo.
+template <class Design> struct ChannelMemo {
+    typename Design::Alphas A{};
+    int lastDa = -65536, lastSa = -65536; // no 16-bit alpha: the first pixel computes
+    int16_t keyD[3] = {}, keyS[3] = {}, out[3] = {};
+};
+
 template <class Design>
 void blendChannels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
                    const Design& design) {
-    blendRows(dst, src, region, [&design](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
-        if (n <= 0) return;
-        uint64_t lastDst = pixelBits(d[0]) ^ 1, lastSrc = 0, lastResult = 0;
-        typename Design::Alphas A{};
-        int lastDa = -65536, lastSa = -65536; // no 16-bit alpha: the first pixel computes
-        int16_t keyD[3] = {}, keyS[3] = {}, out[3] = {};
-        for (int i = 0; i < n; ++i) {
-            const uint64_t dv = pixelBits(d[i]), sv = pixelBits(s[i]);
-            if (dv == lastDst && sv == lastSrc) {
-                std::memcpy(&d[i], &lastResult, sizeof lastResult);
-                continue;
-            }
-            lastDst = dv;
-            lastSrc = sv;
-            const CEL_PixelRGBA16 dp = d[i], sp = s[i];
-            const bool sameAlphas = dp.a == lastDa && sp.a == lastSa;
+    blendPixelsWith<ChannelMemo<Design>>(
+        dst, src, region, [&design](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, ChannelMemo<Design>& m) {
+            const bool sameAlphas = d.a == m.lastDa && s.a == m.lastSa;
             if (!sameAlphas) {
-                A = design.alphas(dp.a, sp.a);
-                lastDa = dp.a;
-                lastSa = sp.a;
+                m.A = design.alphas(d.a, s.a);
+                m.lastDa = d.a;
+                m.lastSa = s.a;
             }
-            CEL_PixelRGBA16 r = dp;
-            if (!A.skip) {
-                for (int k = 0; k < 3; ++k) {
-                    const int16_t dc = colourAt(dp, k), sc = colourAt(sp, k);
-                    if (!sameAlphas || dc != keyD[k] || sc != keyS[k]) {
-                        keyD[k] = dc;
-                        keyS[k] = sc;
-                        out[k] = design.colour(A, dc, sc, k);
-                    }
-                    colourAt(r, k) = out[k];
+            if (m.A.skip) return;
+            for (int k = 0; k < 3; ++k) {
+                const int16_t dc = colourAt(d, k), sc = colourAt(s, k);
+                if (!sameAlphas || dc != m.keyD[k] || sc != m.keyS[k]) {
+                    m.keyD[k] = dc;
+                    m.keyS[k] = sc;
+                    m.out[k] = design.colour(m.A, dc, sc, k);
                 }
-                r.a = design.alpha(A, dp.a, sp.a);
+                colourAt(d, k) = m.out[k];
             }
-            lastResult = pixelBits(r);
-            std::memcpy(&d[i], &lastResult, sizeof lastResult);
-        }
-    });
+            d.a = design.alpha(m.A, d.a, s.a);
+        });
 }
 
 // Three colour channels of one pixel as fractions, or (h, c, l) after rgbToHcl.
@@ -226,6 +263,14 @@ inline void toHcl(ColorValues& c) {
 }
 inline void toRgb(ColorValues& c) {
     rgbFromHcl(c[0], c[1], c[2], c[0], c[1], c[2]);
+}
+
+// The straight source colour (F(c) / F(a)) in hue-chroma-luma.
+inline ColorValues straightSourceHcl(const CEL_PixelRGBA16& s) {
+    const double Sa = F(s.a);
+    ColorValues S{{quotient(F(s.r), Sa), quotient(F(s.g), Sa), quotient(F(s.b), Sa)}};
+    toHcl(S);
+    return S;
 }
 
 // Edits of a destination colour in hue-chroma-luma from a source colour, shared by the

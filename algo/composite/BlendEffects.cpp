@@ -99,18 +99,19 @@ void compositeEffect(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
 
 // --- HCL effects: whole colours as fractions ---
 
+// The source arrives already in hue-chroma-luma: a flat source colour over a changing
+// backdrop is converted once.
 class base_hcl_effect {
 public:
-    virtual void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const = 0;
+    virtual void apply(const ColorValues& sourceHcl, double& d0, double& d1, double& d2) const = 0;
 
 protected:
     ~base_hcl_effect() = default;
 
-    // Both colours to HCL, edit the destination, back to RGB.
+    // The destination to HCL, edit it, back to RGB.
     template <class Edit>
-    static void blend(double s0, double s1, double s2, double& d0, double& d1, double& d2, Edit edit) {
-        ColorValues S{{s0, s1, s2}}, D{{d0, d1, d2}};
-        toHcl(S);
+    static void blend(const ColorValues& S, double& d0, double& d1, double& d2, Edit edit) {
+        ColorValues D{{d0, d1, d2}};
         toHcl(D);
         edit(S, D);
         rgbFromHcl(D[0], D[1], D[2], d0, d1, d2);
@@ -119,26 +120,26 @@ protected:
 
 class hue_effect final : public base_hcl_effect {
 public:
-    void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const override {
-        blend(s0, s1, s2, d0, d1, d2, HclHue{});
+    void apply(const ColorValues& S, double& d0, double& d1, double& d2) const override {
+        blend(S, d0, d1, d2, HclHue{});
     }
 };
 class saturation_effect final : public base_hcl_effect {
 public:
-    void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const override {
-        blend(s0, s1, s2, d0, d1, d2, HclSaturation{});
+    void apply(const ColorValues& S, double& d0, double& d1, double& d2) const override {
+        blend(S, d0, d1, d2, HclSaturation{});
     }
 };
 class colour_effect final : public base_hcl_effect {
 public:
-    void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const override {
-        blend(s0, s1, s2, d0, d1, d2, HclColour{});
+    void apply(const ColorValues& S, double& d0, double& d1, double& d2) const override {
+        blend(S, d0, d1, d2, HclColour{});
     }
 };
 class luminosity_effect final : public base_hcl_effect {
 public:
-    void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const override {
-        blend(s0, s1, s2, d0, d1, d2, HclLuminosity{});
+    void apply(const ColorValues& S, double& d0, double& d1, double& d2) const override {
+        blend(S, d0, d1, d2, HclLuminosity{});
     }
 };
 
@@ -147,20 +148,22 @@ void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, do
                   const Effect& effect) {
     requirePixmaps(dst, src);
     if (o == 0.0) return;
-    blendPixels(dst, src, growRegion(dst, src), [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
-        if (s.a == 0) return;
-        const double Sa = F(s.a), Da = F(d.a);
-        const double dv[3] = {straight(d.r, Da), straight(d.g, Da), straight(d.b, Da)};
-        double D[3] = {dv[0] / 32767.0, dv[1] / 32767.0, dv[2] / 32767.0};
-        effect.apply(quotient(F(s.r), Sa), quotient(F(s.g), Sa), quotient(F(s.b), Sa), D[0], D[1], D[2]);
-        // hclToRgb has clamped D to [0, 1]; the store only guards the 16-bit range.
-        const double w = Sa * o;
-        int i = 0;
-        forColour(d, s, [&](int16_t& dc, int16_t sc) {
-            dc = channel(D[i] * 32767.0 * w * Da + dv[i] * Da * (1.0 - w) + sc * (1.0 - Da) * o);
-            ++i;
+    blendPixelsWith<SourceMemo<ColorValues>>(
+        dst, src, growRegion(dst, src),
+        [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<ColorValues>& source) {
+            if (s.a == 0) return;
+            const double Sa = F(s.a), Da = F(d.a);
+            const double dv[3] = {straight(d.r, Da), straight(d.g, Da), straight(d.b, Da)};
+            double D[3] = {fractionOf(dv[0]), fractionOf(dv[1]), fractionOf(dv[2])};
+            effect.apply(source.get(s, straightSourceHcl), D[0], D[1], D[2]);
+            // hclToRgb has clamped D to [0, 1]; the store only guards the 16-bit range.
+            const double w = Sa * o;
+            int i = 0;
+            forColour(d, s, [&](int16_t& dc, int16_t sc) {
+                dc = channel(D[i] * 32767.0 * w * Da + dv[i] * Da * (1.0 - w) + sc * (1.0 - Da) * o);
+                ++i;
+            });
         });
-    });
     andAllPositive(dst, src);
 }
 

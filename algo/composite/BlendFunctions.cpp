@@ -131,29 +131,29 @@ template <bool ApplyDstAlpha, class G> struct ChannelwiseDesign : BlendFunctionA
     }
 };
 
-// The HCL edits need the whole colour, so they walk pixels rather than channels.
+// The HCL edits need the whole colour, so they walk pixels rather than channels; the
+// source's conversion is kept while the source repeats.
 template <class Edit>
 void hclPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Edit& edit, double o) {
     const BlendFunctionAlphas<true> design{o};
-    blendPixels(dst, src, growRegion(dst, src),
-                [&edit, &design](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s) {
-                    const auto A = design.alphas(d.a, s.a);
-                    if (A.skip) return;
-                    ColorValues S{{quotient(F(s.r), A.Sa), quotient(F(s.g), A.Sa), quotient(F(s.b), A.Sa)}};
-                    ColorValues D{{F(d.r), F(d.g), F(d.b)}};
-                    if (A.Dstar > 0.0)
-                        for (int i = 0; i < 3; ++i) D[i] = quotient(D[i], A.Dstar);
-                    toHcl(S);
-                    toHcl(D);
-                    edit(S, D);
-                    toRgb(D);
-                    int i = 0;
-                    forColour(d, s, [&](int16_t& dc, int16_t sc) {
-                        dc = design.store(A, D[i], dc, sc, 1.0);
-                        ++i;
-                    });
-                    d.a = design.alpha(A, d.a, s.a);
-                });
+    blendPixelsWith<SourceMemo<ColorValues>>(
+        dst, src, growRegion(dst, src),
+        [&](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<ColorValues>& source) {
+            const auto A = design.alphas(d.a, s.a);
+            if (A.skip) return;
+            ColorValues D{{F(d.r), F(d.g), F(d.b)}};
+            if (A.Dstar > 0.0)
+                for (int i = 0; i < 3; ++i) D[i] = quotient(D[i], A.Dstar);
+            toHcl(D);
+            edit(source.get(s, straightSourceHcl), D);
+            toRgb(D);
+            int i = 0;
+            forColour(d, s, [&](int16_t& dc, int16_t sc) {
+                dc = design.store(A, D[i], dc, sc, 1.0);
+                ++i;
+            });
+            d.a = design.alpha(A, d.a, s.a);
+        });
 }
 
 template <class G>

@@ -112,31 +112,37 @@ struct ExclusionBlend {
 };
 
 // Multiply: d * (F(trunc(s * o)) + I(trunc(s_a * o))), rounded half up, where both alphas
-// are positive. At opacity 1 the truncations are the identity and drop out. The factor
-// lies in [0, 2] (the fractions are clamped), so the product needs no range guard.
-template <bool UnitOpacity> void multiplyRow(CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n, double o) {
-    for (int i = 0; i < n; ++i) {
-        if (d[i].a <= 0 || s[i].a <= 0) continue;
-        const double ia = I(UnitOpacity ? s[i].a : truncToInt(s[i].a * o));
-        forColour(d[i], s[i], [o, ia](int16_t& dc, int16_t sc) {
-            const double f = F(UnitOpacity ? sc : truncToInt(sc * o)) + ia;
-            dc = int16_t(sat(int(f * dc + 0.5)));
-        });
+// are positive. At opacity 1 the truncations are the identity. The factor lies in [0, 2]
+// (the fractions are clamped), so the product needs no range guard.
+struct Multiply {
+    double o;
+    struct Alphas {
+        bool skip;
+        double ia;
+    };
+    Alphas alphas(int16_t da, int16_t sa) const { return {da <= 0 || sa <= 0, I(truncToInt(sa * o))}; }
+    int16_t colour(const Alphas& A, int16_t dc, int16_t sc, int) const {
+        const double f = F(truncToInt(sc * o)) + A.ia;
+        return int16_t(sat(int(f * dc + 0.5)));
     }
-}
+    int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
+};
 
 // Screen on premultiplied values: 32767 - q / 32767 with q = max(32767 - s, 0) * o *
 // (32767 - d) formed in doubles and rounded to single precision, the division in single
 // precision.
-void screenRow(CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n, double o) {
-    for (int i = 0; i < n; ++i) {
-        if (s[i].a == 0) continue;
-        forColour(d[i], s[i], [o](int16_t& dc, int16_t sc) {
-            const float q = float(double(std::max(32767 - sc, 0)) * o * double(32767 - dc));
-            dc = channel(32767.0f - q / 32767.0f);
-        });
+struct Screen {
+    double o;
+    struct Alphas {
+        bool skip;
+    };
+    Alphas alphas(int16_t, int16_t sa) const { return {sa == 0}; }
+    int16_t colour(const Alphas&, int16_t dc, int16_t sc, int) const {
+        const float q = float(double(std::max(32767 - sc, 0)) * o * double(32767 - dc));
+        return channel(32767.0f - q / 32767.0f);
     }
-}
+    int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
+};
 
 // --- Legacy modes: raw premultiplied values, no un-premultiplying ---
 
@@ -227,15 +233,7 @@ void composite_EXCLUSION(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* 
 void composite_MULTIPLY(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
     requirePixmaps(dst, src);
     if (opacity == 0.0) return;
-    const Math::Box2di region = intersectionRegion(dst, src);
-    if (opacity == 1.0)
-        blendRows(dst, src, region, [](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
-            multiplyRow<true>(d, s, n, 1.0);
-        });
-    else
-        blendRows(dst, src, region, [opacity](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
-            multiplyRow<false>(d, s, n, opacity);
-        });
+    blendChannels(dst, src, intersectionRegion(dst, src), Multiply{opacity});
     andAllPositive(dst, src);
 }
 
@@ -256,9 +254,7 @@ void composite_DARKEN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src
 
 void composite_SCREEN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
     requirePixmaps(dst, src);
-    blendRows(dst, src, growRegion(dst, src), [opacity](CEL_PixelRGBA16* d, const CEL_PixelRGBA16* s, int n) {
-        screenRow(d, s, n, opacity);
-    });
+    blendChannels(dst, src, growRegion(dst, src), Screen{opacity});
 }
 
 void composite_INVERT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
