@@ -69,7 +69,8 @@ template <class P> P* keepIfAllocated(P* p, bool expectBuffer) {
     return p;
 }
 
-// A canvas pixmap of kind P whose buffer the filling constructor fills from src.
+// A new P made from src by P's copying or converting constructor; null when
+// src has pixels but the new pixmap could not get a buffer (reported).
 template <class P, class S> P* convertedCopy(const S& src) {
     return keepIfAllocated(new P(src), src.data() != nullptr);
 }
