@@ -53,27 +53,15 @@ inline int16_t channel(double v) {
     return int16_t(int(c));
 }
 
-// trunc(x / 32767 * 65535) for the integers x = 0 ... 32767, computed by the compiler
-// with the run-time expression (compile-time arithmetic rounds the same way).
-struct Scale65535Table {
-    static constexpr int kEntries = 32768;
-    double value[kEntries];
-};
-constexpr Scale65535Table buildScale65535Table() {
-    Scale65535Table t{};
-    for (int x = 0; x < Scale65535Table::kEntries; ++x)
-        t.value[x] = double((long long)(x / 32767.0 * 65535.0));
-    return t;
-}
-inline constexpr Scale65535Table kScale65535 = buildScale65535Table();
-
-// B = trunc(v / 32767 * 65535). Integral v within +-32767 (every opaque pixel) reads
-// the table instead of dividing; the expression is odd in v, so a negative v reads the
-// entry of -v with the sign turned.
+// B = trunc(v / 32767 * 65535). For an integral v = 0 ... 32766 the exact quotient is
+// 2v + v / 32767, whose fraction stays at least 1 / 32767 away from both integers, far
+// beyond the rounding of the two double steps, so the expression gives exactly 2v; 32767
+// gives 65535. The expression is odd in v. Every opaque pixel takes this path instead
+// of dividing (the test suite compares it with the expression for every integer).
 inline double to65535(double v) {
     if (v >= -32767.0 && v <= 32767.0) {
         const int i = int(v);
-        if (i == v) return i < 0 ? -kScale65535.value[-i] : kScale65535.value[i];
+        if (i == v) return i == 32767 ? 65535.0 : (i == -32767 ? -65535.0 : 2.0 * i);
     }
     return std::trunc(v / 32767.0 * 65535.0);
 }
@@ -150,7 +138,7 @@ void blendPixelsWith(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
     const auto sRows = rowsOf(src, region);
     const int n = region.w();
     parallelRows(region.y1(), region.y2(), rowGrain(region.h()), n, [&](int yBegin, int yEnd) {
-        auto state = std::make_unique<State>();
+        auto state = std::make_unique<State>(n);
         uint64_t lastDst = pixelBits(dRows.row(yBegin)[0]) ^ 1, lastSrc = 0, lastResult = 0;
         for (int y = yBegin; y < yEnd; ++y) {
             CEL_PixelRGBA16* d = dRows.row(y);
@@ -164,7 +152,7 @@ void blendPixelsWith(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
                 // Computed in a local copy: reading the pixel back as one 64-bit word
                 // right after its 16-bit channel stores would stall on store forwarding.
                 CEL_PixelRGBA16 p = d[i];
-                pixelFn(p, s[i], *state);
+                pixelFn(p, s[i], *state, i);
                 lastResult = pixelBits(p);
                 std::memcpy(&d[i], &lastResult, sizeof lastResult);
                 lastDst = dv;
@@ -174,19 +162,22 @@ void blendPixelsWith(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
     });
 }
 
-struct NoRowState {};
+struct NoRowState {
+    explicit NoRowState(int) {}
+};
 
 template <class PixelFn>
 void blendPixels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
                  const PixelFn& pixelFn) {
     blendPixelsWith<NoRowState>(
         dst, src, region,
-        [&pixelFn](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, NoRowState&) { pixelFn(d, s); });
+        [&pixelFn](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, NoRowState&, int) { pixelFn(d, s); });
 }
 
 // A value computed from the source pixel alone, kept while the source repeats (a flat
 // colour over a changing backdrop).
 template <class T> struct SourceMemo {
+    explicit SourceMemo(int) {}
     template <class Fn> const T& get(const CEL_PixelRGBA16& s, const Fn& fn) {
         const uint64_t key = pixelBits(s);
         if (!valid || key != source) {
@@ -216,21 +207,31 @@ inline int16_t colourAt(const CEL_PixelRGBA16& p, int k) {
 //   int16_t colour(const Alphas&, int16_t dc, int16_t sc, int k) const;  channel k
 //   int16_t alpha(const Alphas&, int16_t da, int16_t sa) const;
 //
-// Besides the pixel memo, the alpha values are kept while the alphas repeat and each
-// channel keeps its last result while its own pair repeats: over a painted backdrop
-// under a flat colour only the channels that change are computed. Exact for the same
-// reason as the pixel memo.
+// Besides the pixel memo, the alpha values are kept while the alphas repeat, and each
+// channel's result is kept along the row while the channel's pair repeats and down the
+// column (keyed by the channel's two values and both alphas) for the next rows: under a
+// flat colour, a backdrop graded along its rows or down its columns recomputes only
+// the channels that change. Exact for the same reason as the pixel memo.
 template <class Design> struct ChannelMemo {
+    explicit ChannelMemo(int width) : column(std::make_unique<Column[]>(std::size_t(width) * 3)) {}
     typename Design::Alphas A{};
     int lastDa = -65536, lastSa = -65536; // no 16-bit alpha: the first pixel computes
     int16_t keyD[3] = {}, keyS[3] = {}, out[3] = {};
+    // used == 0: nothing kept for this column and channel yet.
+    struct Column {
+        uint64_t key;
+        int16_t out;
+        bool used;
+    };
+    std::unique_ptr<Column[]> column;
 };
 
 template <class Design>
 void blendChannels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
                    const Design& design) {
-    blendPixelsWith<ChannelMemo<Design>>(
-        dst, src, region, [&design](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, ChannelMemo<Design>& m) {
+    using Memo = ChannelMemo<Design>;
+    blendPixelsWith<Memo>(
+        dst, src, region, [&design](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, Memo& m, int x) {
             const bool sameAlphas = d.a == m.lastDa && s.a == m.lastSa;
             if (!sameAlphas) {
                 m.A = design.alphas(d.a, s.a);
@@ -238,12 +239,20 @@ void blendChannels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, c
                 m.lastSa = s.a;
             }
             if (m.A.skip) return;
+            const uint64_t alphas = uint64_t(uint16_t(d.a)) << 32 | uint64_t(uint16_t(s.a)) << 48;
+            typename Memo::Column* column = &m.column[std::size_t(x) * 3];
             for (int k = 0; k < 3; ++k) {
                 const int16_t dc = colourAt(d, k), sc = colourAt(s, k);
                 if (!sameAlphas || dc != m.keyD[k] || sc != m.keyS[k]) {
                     m.keyD[k] = dc;
                     m.keyS[k] = sc;
-                    m.out[k] = design.colour(m.A, dc, sc, k);
+                    const uint64_t key = alphas | uint64_t(uint16_t(sc)) << 16 | uint16_t(dc);
+                    if (column[k].used && column[k].key == key) {
+                        m.out[k] = column[k].out;
+                    } else {
+                        m.out[k] = design.colour(m.A, dc, sc, k);
+                        column[k] = {key, m.out[k], true};
+                    }
                 }
                 colourAt(d, k) = m.out[k];
             }

@@ -150,7 +150,7 @@ void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, do
     if (o == 0.0) return;
     blendPixelsWith<SourceMemo<ColorValues>>(
         dst, src, growRegion(dst, src),
-        [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<ColorValues>& source) {
+        [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<ColorValues>& source, int) {
             if (s.a == 0) return;
             const double Sa = F(s.a), Da = F(d.a);
             const double dv[3] = {straight(d.r, Da), straight(d.g, Da), straight(d.b, Da)};

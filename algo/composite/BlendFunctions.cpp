@@ -138,7 +138,7 @@ void hclPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const E
     const BlendFunctionAlphas<true> design{o};
     blendPixelsWith<SourceMemo<ColorValues>>(
         dst, src, growRegion(dst, src),
-        [&](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<ColorValues>& source) {
+        [&](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<ColorValues>& source, int) {
             const auto A = design.alphas(d.a, s.a);
             if (A.skip) return;
             ColorValues D{{F(d.r), F(d.g), F(d.b)}};

@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "algo/composite/BlendDetail.h"
 #include "test_blend_util.h"
 
 using namespace blendtest;
@@ -28,6 +29,14 @@ void expectCases(std::initializer_list<Case> cases) {
 }
 
 } // namespace
+
+// The 65535-scale conversion skips its division for integral values; it must give what
+// the division gives, for every value a channel can hold.
+TEST(BlendValues, Scale65535ShortcutMatchesTheExpression) {
+    for (int x = -32767; x <= 32767; ++x)
+        ASSERT_EQ(detail::to65535(x), std::trunc(x / 32767.0 * 65535.0)) << x;
+    EXPECT_EQ(detail::to65535(0.5), std::trunc(0.5 / 32767.0 * 65535.0));
+}
 
 TEST(BlendValues, ModernDirectModes) {
     const Pixel d = px(10000, 30000, 0, kW), s = px(5000, 5000, kW, kW);
