@@ -158,6 +158,12 @@ void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, do
             effect.apply(source.get(s, straightSourceHcl), D[0], D[1], D[2]);
             // hclToRgb has clamped D to [0, 1]; the store only guards the 16-bit range.
             const double w = Sa * o;
+            if (w == 1.0 && Da == 1.0) {
+                // The mix terms are exact zeros here (finite values times 0), so only the
+                // blended colour is left; the sum would give the same bits.
+                d.r = channel(D[0] * 32767.0), d.g = channel(D[1] * 32767.0), d.b = channel(D[2] * 32767.0);
+                return;
+            }
             int i = 0;
             forColour(d, s, [&](int16_t& dc, int16_t sc) {
                 dc = channel(D[i] * 32767.0 * w * Da + dv[i] * Da * (1.0 - w) + sc * (1.0 - Da) * o);
