@@ -30,11 +30,6 @@ namespace {
 const char* const kContext = "QXCelUioPngHandler";
 constexpr int kWriteFailedCode = 20;
 
-// Qt maps the quality q to zlib level (100 - q) * 9 / 91: 50 gives level 4. Against
-// the default level 6 it encodes 1.5-2x faster; pictures come out the same size and
-// flat cel artwork about 8% larger.
-constexpr int kPng8Quality = 50;
-
 // ---------------------------------------------------------------------------
 // libpng plumbing. libpng reports errors by longjmp to the jump buffer of the
 // structure. Everything that may be jumped over lives in the small plain
@@ -432,7 +427,6 @@ bool QXCelUioPngHandler::write8(CEL_Cel* cel, const QString& path, const QString
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         QImageWriter writer(&buffer, "PNG");
-        writer.setQuality(kPng8Quality);
         if (!writer.write(image) || !writeBytesToStdout(bytes)) {
             postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
             return false;
@@ -449,7 +443,6 @@ bool QXCelUioPngHandler::write8(CEL_Cel* cel, const QString& path, const QString
         return false;
     }
     QImageWriter writer(&file, "PNG");
-    writer.setQuality(kPng8Quality);
     if (!writer.write(image) || !file.flush()) {
         postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
         return false;
