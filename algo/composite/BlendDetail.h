@@ -212,6 +212,11 @@ inline int16_t colourAt(const CEL_PixelRGBA16& p, int k) {
 // column (keyed by the channel's two values and both alphas) for the next rows: under a
 // flat colour, a backdrop graded along its rows or down its columns recomputes only
 // the channels that change. Exact for the same reason as the pixel memo.
+// Designs that leave the destination's alpha as it is.
+struct KeepDstAlpha {
+    template <class Alphas> int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
+};
+
 template <class Design> struct ChannelMemo {
     explicit ChannelMemo(int width) : column(std::make_unique<Column[]>(std::size_t(width) * 3)) {}
     typename Design::Alphas A{};

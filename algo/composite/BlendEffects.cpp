@@ -68,7 +68,7 @@ inline double straight(int d, double Da) {
     return Da > 0.0 ? quotient(d, Da) : double(d);
 }
 
-template <class Effect> struct EffectDesign {
+template <class Effect> struct EffectDesign : KeepDstAlpha {
     double o;
     const Effect& effect;
     struct Alphas {
@@ -85,7 +85,6 @@ template <class Effect> struct EffectDesign {
         const float r = sat(effect.apply(Sv, Dv));
         return channel(Dv * A.Da * (1.0 - A.w) + r * A.w * A.Da + sc * (1.0 - A.Da) * o);
     }
-    int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
 };
 
 template <class Effect>
@@ -93,7 +92,7 @@ void compositeEffect(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
                      const Effect& effect) {
     requirePixmaps(dst, src);
     if (o == 0.0) return;
-    blendChannels(dst, src, growRegion(dst, src), EffectDesign<Effect>{o, effect});
+    blendChannels(dst, src, growRegion(dst, src), EffectDesign<Effect>{{}, o, effect});
     andAllPositive(dst, src);
 }
 

@@ -21,15 +21,18 @@ inline double resultWeight(double Sa, double Da) {
     return Da < 1.0 && Sa != 0.0 ? 1.0 : (1.0 - Sa) * Da + Sa;
 }
 
+// The alpha values of both modern templates.
+struct ModernAlphas {
+    bool skip;
+    double Sa, ar, w;
+};
+
 // Template A: the blend takes the straight source scaled by opacity (x) and the straight
 // destination; pixels without source alpha are skipped. r stays in double after the
 // saturation.
-template <class Blend> struct TemplateA {
+template <class Blend> struct TemplateA : KeepDstAlpha {
     double o;
-    struct Alphas {
-        bool skip;
-        double Sa, ar, w;
-    };
+    using Alphas = ModernAlphas;
     Alphas alphas(int16_t da, int16_t sa) const {
         const double Sa = F(sa);
         const double ar = resultWeight(Sa, F(da));
@@ -41,14 +44,13 @@ template <class Blend> struct TemplateA {
         const double r = sat(Blend{}(Sv * o, Dv));
         return channel((Dv * (1.0 - A.w) + r * A.w) * A.ar);
     }
-    int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
 };
 
 template <class Blend, bool ReturnOnZeroOpacity>
 void modernTemplateA(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
     requirePixmaps(dst, src);
     if (ReturnOnZeroOpacity && o == 0.0) return;
-    blendChannels(dst, src, growRegion(dst, src), TemplateA<Blend>{o});
+    blendChannels(dst, src, growRegion(dst, src), TemplateA<Blend>{{}, o});
 }
 
 struct AddBlend {
@@ -66,12 +68,9 @@ struct DifferenceBlend {
 
 // Template B: the blend takes the straight destination and source (single precision);
 // opacity only weighs the mix.
-template <class Blend> struct TemplateB {
+template <class Blend> struct TemplateB : KeepDstAlpha {
     double o;
-    struct Alphas {
-        bool skip;
-        double Sa, ar, w;
-    };
+    using Alphas = ModernAlphas;
     Alphas alphas(int16_t da, int16_t sa) const {
         const double Sa = F(sa);
         const double w = Sa * o;
@@ -84,7 +83,6 @@ template <class Blend> struct TemplateB {
         if (A.w != 1.0) r = Dv * (1.0 - A.w) + r * A.w;
         return channel(sat(r) * A.ar);
     }
-    int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
 };
 
 template <class Blend, bool Intersection>
@@ -92,7 +90,7 @@ void modernTemplateB(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
     requirePixmaps(dst, src);
     if (o == 0.0) return;
     const Math::Box2di region = Intersection ? intersectionRegion(dst, src) : growRegion(dst, src);
-    blendChannels(dst, src, region, TemplateB<Blend>{o});
+    blendChannels(dst, src, region, TemplateB<Blend>{{}, o});
 }
 
 struct DivideBlend {
@@ -114,7 +112,7 @@ struct ExclusionBlend {
 // Multiply: d * (F(trunc(s * o)) + I(trunc(s_a * o))), rounded half up, where both alphas
 // are positive. At opacity 1 the truncations are the identity. The factor lies in [0, 2]
 // (the fractions are clamped), so the product needs no range guard.
-struct Multiply {
+struct Multiply : KeepDstAlpha {
     double o;
     struct Alphas {
         bool skip;
@@ -125,13 +123,12 @@ struct Multiply {
         const double f = F(truncToInt(sc * o)) + A.ia;
         return int16_t(sat(int(f * dc + 0.5)));
     }
-    int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
 };
 
 // Screen on premultiplied values: 32767 - q / 32767 with q = max(32767 - s, 0) * o *
 // (32767 - d) formed in doubles and rounded to single precision, the division in single
 // precision.
-struct Screen {
+struct Screen : KeepDstAlpha {
     double o;
     struct Alphas {
         bool skip;
@@ -141,7 +138,6 @@ struct Screen {
         const float q = float(double(std::max(32767 - sc, 0)) * o * double(32767 - dc));
         return channel(32767.0f - q / 32767.0f);
     }
-    int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
 };
 
 // --- Legacy modes: raw premultiplied values, no un-premultiplying ---
@@ -233,7 +229,7 @@ void composite_EXCLUSION(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* 
 void composite_MULTIPLY(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
     requirePixmaps(dst, src);
     if (opacity == 0.0) return;
-    blendChannels(dst, src, intersectionRegion(dst, src), Multiply{opacity});
+    blendChannels(dst, src, intersectionRegion(dst, src), Multiply{{}, opacity});
     andAllPositive(dst, src);
 }
 
@@ -254,7 +250,7 @@ void composite_DARKEN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src
 
 void composite_SCREEN(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
     requirePixmaps(dst, src);
-    blendChannels(dst, src, growRegion(dst, src), Screen{opacity});
+    blendChannels(dst, src, growRegion(dst, src), Screen{{}, opacity});
 }
 
 void composite_INVERT(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double opacity) {
