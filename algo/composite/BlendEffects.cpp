@@ -98,49 +98,41 @@ void compositeEffect(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
 
 // --- HCL effects: whole colours as fractions ---
 
-// The source arrives already in hue-chroma-luma: a flat source colour over a changing
-// backdrop is converted once.
+// apply takes both colours as fractions. applyHcl takes the source already in
+// hue-chroma-luma: the compositor converts a flat source colour over a changing backdrop
+// only once.
 class base_hcl_effect {
 public:
-    virtual void apply(const ColorValues& sourceHcl, double& d0, double& d1, double& d2) const = 0;
+    virtual void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const = 0;
+    virtual void applyHcl(const ColorValues& sourceHcl, double& d0, double& d1, double& d2) const = 0;
 
 protected:
     ~base_hcl_effect() = default;
+};
 
-    // The destination to HCL, edit it, back to RGB.
-    template <class Edit>
-    static void blend(const ColorValues& S, double& d0, double& d1, double& d2, Edit edit) {
+// The destination to HCL, Edit from the source, back to RGB.
+template <class Edit> class hcl_effect : public base_hcl_effect {
+public:
+    void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const final {
+        ColorValues S{{s0, s1, s2}};
+        toHcl(S);
+        applyHcl(S, d0, d1, d2);
+    }
+    void applyHcl(const ColorValues& S, double& d0, double& d1, double& d2) const final {
         ColorValues D{{d0, d1, d2}};
         toHcl(D);
-        edit(S, D);
+        Edit{}(S, D);
         rgbFromHcl(D[0], D[1], D[2], d0, d1, d2);
     }
+
+protected:
+    ~hcl_effect() = default;
 };
 
-class hue_effect final : public base_hcl_effect {
-public:
-    void apply(const ColorValues& S, double& d0, double& d1, double& d2) const override {
-        blend(S, d0, d1, d2, HclHue{});
-    }
-};
-class saturation_effect final : public base_hcl_effect {
-public:
-    void apply(const ColorValues& S, double& d0, double& d1, double& d2) const override {
-        blend(S, d0, d1, d2, HclSaturation{});
-    }
-};
-class colour_effect final : public base_hcl_effect {
-public:
-    void apply(const ColorValues& S, double& d0, double& d1, double& d2) const override {
-        blend(S, d0, d1, d2, HclColour{});
-    }
-};
-class luminosity_effect final : public base_hcl_effect {
-public:
-    void apply(const ColorValues& S, double& d0, double& d1, double& d2) const override {
-        blend(S, d0, d1, d2, HclLuminosity{});
-    }
-};
+class hue_effect final : public hcl_effect<HclHue> {};
+class saturation_effect final : public hcl_effect<HclSaturation> {};
+class colour_effect final : public hcl_effect<HclColour> {};
+class luminosity_effect final : public hcl_effect<HclLuminosity> {};
 
 template <class Effect>
 void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o,
@@ -154,7 +146,7 @@ void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, do
             const double Sa = F(s.a), Da = F(d.a);
             const double dv[3] = {straight(d.r, Da), straight(d.g, Da), straight(d.b, Da)};
             double D[3] = {fractionOf(dv[0]), fractionOf(dv[1]), fractionOf(dv[2])};
-            effect.apply(source.get(s, straightSourceHcl), D[0], D[1], D[2]);
+            effect.applyHcl(source.get(s, straightSourceHcl), D[0], D[1], D[2]);
             // hclToRgb has clamped D to [0, 1]; the store only guards the 16-bit range.
             const double w = Sa * o;
             if (w == 1.0 && Da == 1.0) {
