@@ -30,6 +30,29 @@ namespace {
 const char* const kContext = "QXCelUioPngHandler";
 constexpr int kWriteFailedCode = 20;
 
+// The quality to give Qt's PNG writer for an image, -1 for its default (zlib level 6).
+// zlib's longer match search buys nothing on noisy pictures (grainy renders, scans):
+// level 4 writes them as small and about 1.4x faster, while flat cel artwork still
+// gains from it (level 4 would make it a quarter larger). Sixteen rows compressed at
+// level 1 tell the two apart: noisy rows keep more than 30% of their bytes, cel rows a
+// few percent. Qt maps quality q to level (100 - q) * 9 / 91, so 50 is level 4.
+int png8QualityFor(const QImage& image) {
+    const int height = image.height();
+    const int rows = std::min(height, 16);
+    if (rows == 0) return -1;
+    const qsizetype rowBytes = qsizetype(image.width()) * 4;
+    std::vector<Bytef> sample;
+    sample.reserve(size_t(rowBytes) * size_t(rows));
+    for (int k = 0; k < rows; ++k) {
+        const uchar* line = image.constScanLine(int((int64_t(height) - 1) * k / std::max(1, rows - 1)));
+        sample.insert(sample.end(), line, line + rowBytes);
+    }
+    uLongf size = compressBound(uLong(sample.size()));
+    std::vector<Bytef> packed(size);
+    if (compress2(packed.data(), &size, sample.data(), uLong(sample.size()), 1) != Z_OK) return -1;
+    return uint64_t(size) * 10 > uint64_t(sample.size()) * 3 ? 50 : -1;
+}
+
 // ---------------------------------------------------------------------------
 // libpng plumbing. libpng reports errors by longjmp to the jump buffer of the
 // structure. Everything that may be jumped over lives in the small plain
@@ -427,6 +450,7 @@ bool QXCelUioPngHandler::write8(CEL_Cel* cel, const QString& path, const QString
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         QImageWriter writer(&buffer, "PNG");
+        writer.setQuality(png8QualityFor(image));
         if (!writer.write(image) || !writeBytesToStdout(bytes)) {
             postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
             return false;
@@ -443,6 +467,7 @@ bool QXCelUioPngHandler::write8(CEL_Cel* cel, const QString& path, const QString
         return false;
     }
     QImageWriter writer(&file, "PNG");
+    writer.setQuality(png8QualityFor(image));
     if (!writer.write(image) || !file.flush()) {
         postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
         return false;
