@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "algo/composite/ColorSpace.h"
-#include "test_blend_util.h"
+#include "test_composite_util.h"
 
 using namespace CelAlgo;
-using blendtest::px;
+using comptest::px;
 
 namespace {
 
@@ -32,12 +32,6 @@ double luma(const Triple& c) {
 
 std::vector<CEL_PixelRGBA16> pixelsOf(const CEL_PixmapAreaRGBA16& p) {
     return std::vector<CEL_PixelRGBA16>(p.data(), p.data() + p.allocatedArea());
-}
-
-std::unique_ptr<CEL_PixmapAreaRGBA16> strip(const std::vector<CEL_PixelRGBA16>& pixels) {
-    auto p = blendtest::pixmap(int(pixels.size()), 1, Math::Box2di(0, 0, int(pixels.size()), 1));
-    std::copy(pixels.begin(), pixels.end(), p->data());
-    return p;
 }
 
 } // namespace
@@ -102,7 +96,7 @@ TEST(ColorSpace, RoundTripsOnRandomColours) {
 }
 
 TEST(ColorSpacePixmap, Fades) {
-    auto p = strip({px(100, 200, 300, 32767), px(1, 2, 3, 3), px(-5, 0, 0, -101)});
+    auto p = comptest::rowPixmap({px(100, 200, 300, 32767), px(1, 2, 3, 3), px(-5, 0, 0, -101)});
     fadeAlpha(p.get(), 0.5); // trunc(a * 0.5 + 0.5), toward zero below 0
     EXPECT_EQ(pixelsOf(*p), (std::vector{px(100, 200, 300, 16384), px(1, 2, 3, 2), px(-5, 0, 0, -50)}));
     fadeAlpha(p.get(), -3.0); // keeps alpha, but the rounding moves a negative one a step up
@@ -110,7 +104,7 @@ TEST(ColorSpacePixmap, Fades) {
     fadeAlpha(p.get(), 7.0);
     EXPECT_EQ(pixelsOf(*p)[0], px(100, 200, 300, 0));
 
-    auto q = strip({px(32767, 1000, 3, 32767), px(-300, 7, 0, -32767)});
+    auto q = comptest::rowPixmap({px(32767, 1000, 3, 32767), px(-300, 7, 0, -32767)});
     fadeColor(q.get(), -50.0);
     EXPECT_EQ(pixelsOf(*q)[0], px(32767, 1000, 3, 32767));
     q->data()[1] = px(-300, 7, 0, -32767);
@@ -124,7 +118,7 @@ TEST(ColorSpacePixmap, Fades) {
 }
 
 TEST(ColorSpacePixmap, MapColoursAMatte) {
-    auto p = strip({px(9, 9, 9, 32767), px(9, 9, 9, 16384), px(9, 9, 9, -1000)});
+    auto p = comptest::rowPixmap({px(9, 9, 9, 32767), px(9, 9, 9, 16384), px(9, 9, 9, -1000)});
     mapRGB(p.get(), 1.0, 0.5, 0.25);
     EXPECT_EQ(pixelsOf(*p), (std::vector{px(32767, 16383, 8191, 32767), px(16384, 8192, 4096, 16384),
                                          px(-1000, -500, -250, -1000)}));
@@ -132,7 +126,7 @@ TEST(ColorSpacePixmap, MapColoursAMatte) {
     EXPECT_EQ(pixelsOf(*p),
               (std::vector{px(16383, 8191, 0, 16383), px(8192, 4096, 0, 8192), px(-500, -250, 0, -500)}));
     // Factors beyond 1 saturate instead of wrapping.
-    auto q = strip({px(0, 0, 0, 32767)});
+    auto q = comptest::rowPixmap({px(0, 0, 0, 32767)});
     mapRGB(q.get(), 3.0, -3.0, 1.0);
     EXPECT_EQ(pixelsOf(*q)[0], px(32767, -32767, 32767, 32767));
 }

@@ -1,5 +1,8 @@
-// The dispatcher's routing, rejections and flag bookkeeping, the two regions,
-// the clearing of sides and the three-operand cuts.
+// The dispatcher's routing, rejections and flag bookkeeping, the regions
+// worked on, the clearing of sides and the three-operand cuts.
+#include <functional>
+
+#include "algo/composite/BlendModes.h"
 #include "test_composite_util.h"
 
 using namespace comptest;
@@ -7,14 +10,9 @@ using namespace CelAlgo;
 
 namespace {
 
-// Every pixel of r set to p.
-void fill(Pixmap* pm, const Math::Box2di& r, const Pixel& p) {
-    for (int y = r.y1(); y < r.y2(); ++y)
-        for (int x = r.x1(); x < r.x2(); ++x) *pm->pixel(x, y) = p;
-}
 PixmapPtr filled(int cw, int ch, const Math::Box2di& alloc, const Pixel& p) {
     PixmapPtr pm = makePixmap(cw, ch, alloc);
-    fill(pm.get(), alloc, p);
+    std::fill(pm->data(), pm->data() + pm->allocatedArea(), p);
     return pm;
 }
 
@@ -29,41 +27,38 @@ QString thrownText(const std::function<void()>& fn) {
 
 } // namespace
 
-TEST(CompositeDispatch, RejectedColourOperationsThrowBeforeTouchingDst) {
-    PixmapPtr src = filled(8, 8, Math::Box2di(0, 0, 8, 8), {1, 2, 3, 32767});
+TEST(CompositeDispatch, RejectedOperationsAndNullPixmaps) {
+    PixmapPtr src = filled(8, 8, Math::Box2di(0, 0, 8, 8), {100, 100, 100, 32767});
+    // A colour operation is refused before dst is touched, not even grown.
     for (int op : {4, 8, 9, 10, 48, 53, 58, 62, 70, -1}) {
         PixmapPtr dst = filled(8, 8, Math::Box2di(2, 2, 3, 3), {7, 7, 7, 7});
         dst->setAllPositive(true);
         PixmapPtr before(dst->clone());
         EXPECT_EQ(thrownText([&] { composite(dst.get(), src.get(), GenericCompositeOp(op), NONE); }),
                   QStringLiteral("color composite operation (%1) not implemented").arg(op));
-        EXPECT_TRUE(samePixels(*dst, *before)) << op; // not even grown
+        EXPECT_TRUE(samePixels(*dst, *before)) << op;
         EXPECT_TRUE(dst->areAllPositive());
     }
-}
-
-TEST(CompositeDispatch, RejectedAlphaOperationThrowsAfterTheColourStep) {
-    PixmapPtr src = filled(4, 4, Math::Box2di(0, 0, 4, 4), {100, 100, 100, 32767});
+    // An alpha operation is refused after the colour step, before the flag step.
     for (int op : {2, 3, 5, 12, 13, 29, 38, 44, 70}) {
-        PixmapPtr dst = filled(4, 4, Math::Box2di(0, 0, 4, 4), {10, 10, 10, 32767});
+        PixmapPtr dst = filled(8, 8, Math::Box2di(0, 0, 8, 8), {10, 10, 10, 32767});
         dst->setAllPositive(true);
         EXPECT_EQ(
             thrownText([&] { composite(dst.get(), src.get(), ADD_APPLY_DST_ALPHA, GenericCompositeOp(op)); }),
             QStringLiteral("alpha composite operation (%1) not implemented").arg(op));
-        EXPECT_EQ(*dst->pixel(1, 1), (Pixel{110, 110, 110, 32767})) << op; // colour step applied
-        EXPECT_TRUE(dst->areAllPositive()) << op;                          // flag step skipped
+        EXPECT_EQ(*dst->pixel(1, 1), (Pixel{110, 110, 110, 32767})) << op;
+        EXPECT_TRUE(dst->areAllPositive()) << op;
     }
+    const Pixmap* none = nullptr;
+    EXPECT_EQ(thrownText([&] { composite(nullptr, src.get(), COPY, COPY); }), "invalid pointer");
+    EXPECT_EQ(thrownText([&] { composite(src.get(), none, FN_HUE, NONE, 1.0); }), "invalid pointer");
+    EXPECT_EQ(thrownText([&] { composite_CUT(src.get(), src.get(), none); }), "invalid pointer");
+    EXPECT_THROW(composite_SCREEN(nullptr, src.get(), 1.0), AlgoException);
+    EXPECT_THROW(composite_DIVIDE_legacy(src.get(), none), AlgoException);
 }
 
-TEST(CompositeDispatch, NullPixmapsAreRejected) {
-    PixmapPtr p = filled(2, 2, Math::Box2di(0, 0, 2, 2), {});
-    EXPECT_EQ(thrownText([&] { composite(nullptr, p.get(), COPY, COPY); }), "invalid pointer");
-    EXPECT_EQ(thrownText([&] { composite(p.get(), nullptr, NONE, NONE); }), "invalid pointer");
-    EXPECT_EQ(thrownText([&] { composite_CUT(p.get(), p.get(), nullptr); }), "invalid pointer");
-}
-
-TEST(CompositeDispatch, CopyPairWithEqualRectanglesCopiesPixelsAndFlag) {
-    // Equal allocated rectangles: one block copy, flag copied.
+TEST(CompositeDispatch, FlagOfTheCopyPairAndTheOverAtAnOpacity) {
+    // The copy pair over equal rectangles (one block copy) takes src's flag.
     PixmapPtr inner = filled(10, 10, Math::Box2di(1, 1, 5, 5), {-3, 4, 5, 6});
     PixmapPtr same = filled(10, 10, Math::Box2di(1, 1, 5, 5), {});
     same->setAllPositive(true);
@@ -71,9 +66,7 @@ TEST(CompositeDispatch, CopyPairWithEqualRectanglesCopiesPixelsAndFlag) {
     composite(same.get(), inner.get(), COPY, COPY);
     EXPECT_TRUE(samePixels(*same, *inner));
     EXPECT_FALSE(same->areAllPositive());
-}
-
-TEST(CompositeDispatch, OpacityOverKeepsBothFlagsAndOtherPairsClearIt) {
+    // The over at an opacity keeps the flag where both had it; other pairs clear it.
     auto run = [](bool srcFlag, GenericCompositeOp alphaOp, double o) {
         PixmapPtr dst = filled(4, 4, Math::Box2di(0, 0, 4, 4), {0, 0, 0, 100});
         PixmapPtr src = filled(4, 4, Math::Box2di(0, 0, 4, 4), {50, 0, 0, 100});
@@ -86,23 +79,24 @@ TEST(CompositeDispatch, OpacityOverKeepsBothFlagsAndOtherPairsClearIt) {
     EXPECT_FALSE(run(true, NONE, 1.0));
 }
 
-TEST(CompositeDispatch, GrowRegionFitsDstAndIntersectionDoesNot) {
-    // dst covers the top-left corner of a 10 x 10 canvas; src reaches past the canvas.
-    const Math::Box2di dstRect(0, 0, 4, 4), srcRect(2, 2, 12, 12);
-    PixmapPtr src = filled(10, 10, srcRect, {1000, 0, 0, 32767});
-
-    PixmapPtr grown = filled(10, 10, dstRect, {5, 5, 5, 32767});
-    composite(grown.get(), src.get(), ADD_APPLY_SRC_ALPHA_INV, ADD_APPLY_SRC_ALPHA_INV);
-    EXPECT_EQ(grown->allocatedRect(), Math::Box2di(0, 0, 10, 10));
-    EXPECT_EQ(*grown->pixel(9, 9), (Pixel{1000, 0, 0, 32767}));
-    EXPECT_EQ(*grown->pixel(1, 1), (Pixel{5, 5, 5, 32767}));
-    EXPECT_EQ(*grown->pixel(9, 0), (Pixel{0, 0, 0, 0})); // new storage starts transparent
-
-    PixmapPtr cut = filled(10, 10, dstRect, {5, 5, 5, 32767});
+TEST(CompositeDispatch, CutsWorkOnTheIntersection) {
+    // CUT keeps dst's allocation where src reaches past it.
+    PixmapPtr src = filled(10, 10, Math::Box2di(2, 2, 12, 12), {0, 0, 0, 32767});
+    PixmapPtr cut = filled(10, 10, Math::Box2di(0, 0, 4, 4), {5, 5, 5, 32767});
     composite(cut.get(), src.get(), CUT, NONE);
-    EXPECT_EQ(cut->allocatedRect(), dstRect);
+    EXPECT_EQ(cut->allocatedRect(), Math::Box2di(0, 0, 4, 4));
     EXPECT_EQ(*cut->pixel(3, 3), (Pixel{0, 0, 0, 0}));
     EXPECT_EQ(*cut->pixel(1, 1), (Pixel{5, 5, 5, 32767}));
+    // CUT_INV shrinks dst to src unless an alpha operation keeps the pixels outside.
+    src = filled(8, 8, Math::Box2di(2, 2, 4, 4), {0, 0, 0, 32767});
+    for (int alphaOp : {0, 8, 9, 10, 1}) {
+        PixmapPtr dst = filled(8, 8, Math::Box2di(0, 0, 8, 8), {100, 100, 100, 32767});
+        composite(dst.get(), src.get(), CUT_INV, GenericCompositeOp(alphaOp));
+        const bool shrinks = alphaOp != 1;
+        EXPECT_EQ(dst->allocatedRect(), shrinks ? Math::Box2di(2, 2, 4, 4) : Math::Box2di(0, 0, 8, 8))
+            << alphaOp;
+        EXPECT_EQ(dst->pixel(3, 3)->r, 100) << alphaOp;
+    }
 }
 
 TEST(CompositeDispatch, EmptyIntersectionChangesNoPixelExceptWhereAnOperationClearsTheRest) {
@@ -125,18 +119,6 @@ TEST(CompositeDispatch, EmptyIntersectionChangesNoPixelExceptWhereAnOperationCle
     Pixmap empty(6, 6); // no buffer: nothing to clear
     clearSidesAll(&empty, src.get());
     EXPECT_EQ(empty.data(), nullptr);
-}
-
-TEST(CompositeDispatch, CutInvShrinksDstOnlyWhenNoAlphaOperationKeepsThePixels) {
-    PixmapPtr src = filled(8, 8, Math::Box2di(2, 2, 4, 4), {0, 0, 0, 32767});
-    for (int alphaOp : {0, 8, 9, 10, 1}) {
-        PixmapPtr dst = filled(8, 8, Math::Box2di(0, 0, 8, 8), {100, 100, 100, 32767});
-        composite(dst.get(), src.get(), CUT_INV, GenericCompositeOp(alphaOp));
-        const bool shrinks = alphaOp != 1;
-        EXPECT_EQ(dst->allocatedRect(), shrinks ? Math::Box2di(2, 2, 4, 4) : Math::Box2di(0, 0, 8, 8))
-            << alphaOp;
-        EXPECT_EQ(dst->pixel(3, 3)->r, 100) << alphaOp;
-    }
 }
 
 TEST(CompositeDispatch, ThreeOperandCuts) {

@@ -1,14 +1,75 @@
-// Per-pixel results of the structural colour operations, the over in its forms
-// and the alpha operations, against plain reference formulas over a grid of
-// values that includes 0, +-32767, additive light and tone pixels.
+// The over in its forms against plain reference formulas, over a grid of values
+// that includes 0, +-32767, additive light and tone pixels and on random pixmaps
+// with random rectangles, serial and parallel; the other structural colour and
+// alpha operations on single pixels.
+#include <cmath>
 #include <functional>
+#include <random>
 
+#include "algo/composite/CompositeDetail.h"
 #include "test_composite_util.h"
 
 using namespace comptest;
 using namespace CelAlgo;
 
 namespace {
+
+int clamp16(double v) {
+    return v > 32767.0 ? 32767 : (v < -32767.0 ? -32767 : int(v));
+}
+// trunc(v + 0.5), saturated.
+int rnd(double v) {
+    return clamp16(std::trunc(v + 0.5));
+}
+double frac(int x) {
+    return x / 32767.0;
+}
+double inv(int x) {
+    return 1.0 - x / 32767.0;
+}
+// (d * (32767 - a) + 32767) >> 15 written as a floor division.
+int mix(int d, int a) {
+    return int(std::floor((double(d) * (32767 - a) + 32767) / 32768.0));
+}
+// Tone rule: a channel s of a pixel with alpha -A applied to d.
+int tone(int s, int d, int A) {
+    const double f = s > 0 ? inv(A) + A * frac(A) / s : frac(-s) + inv(A);
+    return rnd(f * d);
+}
+
+// Applies fn(dc, sc) -> new dc to the three colour channels.
+template <class Fn> Pixel colourWise(Pixel d, const Pixel& s, Fn fn) {
+    d.r = int16_t(fn(d.r, s.r));
+    d.g = int16_t(fn(d.g, s.g));
+    d.b = int16_t(fn(d.b, s.b));
+    return d;
+}
+
+// Reference over: colour only, all four channels (any source), and all four
+// channels on the path of a source that keeps the allPositive promise.
+Pixel refOverColour(Pixel d, const Pixel& s) {
+    return colourWise(d, s, [&](int dc, int sc) {
+        if (s.a == 0) return sc != 0 ? clamp16(dc + sc) : dc;
+        if (s.a == 32767) return sc;
+        if (s.a > 0) return clamp16(mix(dc, s.a) + sc);
+        return d.a != 0 ? tone(sc, dc, -s.a) : sc;
+    });
+}
+
+Pixel refOverAll(Pixel d, const Pixel& s) {
+    Pixel r = refOverColour(d, s);
+    if (s.a == 32767 || (s.a < 0 && d.a == 0))
+        r.a = s.a;
+    else if (s.a > 0)
+        r.a = int16_t(clamp16(mix(d.a, s.a) + s.a));
+    return r;
+}
+
+Pixel refOverPositive(Pixel d, const Pixel& s) {
+    if (s.a <= 0) return d;
+    auto f = [&](int dc, int sc) { return int16_t(clamp16(mix(dc, s.a) + sc)); };
+    return {f(d.r, s.r), f(d.g, s.g), f(d.b, s.b), f(d.a, s.a)};
+}
 
 using RefFn = std::function<Pixel(Pixel d, const Pixel& s)>;
 using RunFn = std::function<void(Pixmap* d, const Pixmap* s)>;
@@ -20,35 +81,13 @@ struct OpRow {
     bool positiveSource = false; // source values >= 0 and its allPositive flag set
 };
 
+// The over of the source scaled by the opacity (truncated; additive light, left
+// without alpha, is rounded).
 RefFn refOverOpacity(double o) {
     return [o](Pixel d, const Pixel& s) {
         const int a = int(std::trunc(s.a * o));
-        const auto scaledSrc = [o](int sc) { return int(std::trunc(sc * o)); };
-        if (a == 0)
-            return colourWise(d, s, [o](int dc, int sc) {
-                const int c = int(std::trunc(sc * o + 0.5));
-                return c != 0 ? clamp16(dc + c) : dc;
-            });
-        if (a == 32767) return Pixel{s.r, s.g, s.b, 32767};
-        if (a > 0) {
-            Pixel r = colourWise(d, s, [&](int dc, int sc) { return clamp16(scaledSrc(sc) + mix(dc, a)); });
-            r.a = int16_t(clamp16(mix(d.a, a) + a));
-            return r;
-        }
-        if (d.a != 0) return colourWise(d, s, [&](int dc, int sc) { return tone(scaledSrc(sc), dc, -a); });
-        return Pixel{int16_t(scaledSrc(s.r)), int16_t(scaledSrc(s.g)), int16_t(scaledSrc(s.b)), int16_t(a)};
-    };
-}
-
-Pixel scaleAll(const Pixel& p, double f) {
-    auto g = [f](int c) { return int16_t(std::trunc(c * f + 0.5)); };
-    return {g(p.r), g(p.g), g(p.b), g(p.a)};
-}
-
-RefFn alphaRef(std::function<int(int da, int sa)> fn) {
-    return [fn](Pixel d, const Pixel& s) {
-        d.a = int16_t(fn(d.a, s.a));
-        return d;
+        const auto f = [&](int c) { return int16_t(std::trunc(c * o + (a == 0 ? 0.5 : 0.0))); };
+        return refOverAll(d, Pixel{f(s.r), f(s.g), f(s.b), int16_t(a)});
     };
 }
 
@@ -63,103 +102,110 @@ std::vector<OpRow> opRows() {
          refOverAll},
         {"over all, positive path", viaDispatcher(ADD_APPLY_SRC_ALPHA_INV, ADD_APPLY_SRC_ALPHA_INV),
          refOverPositive, true},
-        {"ADD_APPLY_DST_ALPHA", viaDispatcher(ADD_APPLY_DST_ALPHA, NONE),
-         [](Pixel d, const Pixel& s) {
-             if (s.a <= 0 || d.a <= 0) return d;
-             return colourWise(d, s, [&](int dc, int sc) {
-                 return d.a == 32767 ? clamp16(dc + sc) : clamp16(std::trunc(sc * frac(d.a) + 0.5) + dc);
-             });
-         }},
-        {"APPLY_SRC_ALPHA_INV", viaDispatcher(APPLY_SRC_ALPHA_INV, NONE),
-         [](Pixel d, const Pixel& s) {
-             return s.a <= 0 ? d : colourWise(d, s, [&](int dc, int) { return rnd(dc * inv(s.a)); });
-         }},
-        {"APPLY_DST_ALPHA", viaDispatcher(APPLY_DST_ALPHA, NONE),
-         [](Pixel d, const Pixel& s) {
-             if (d.a <= 0) return d;
-             return colourWise(d, s, [&](int dc, int sc) {
-                 if (d.a == 32767) return sc;
-                 const float p = float(sc) * float(frac(d.a));
-                 return clamp16(std::trunc(double(p) + 0.5) + dc);
-             });
-         }},
-        {"MULT_APPLY_DST_ALPHA", viaDispatcher(MULT_APPLY_DST_ALPHA, NONE),
-         [](Pixel d, const Pixel& s) {
-             if (d.a < 1 || s.a < 1) return d;
-             return colourWise(d, s, [&](int dc, int sc) { return tone(sc, dc, s.a); });
-         }},
-        {"CUT", viaDispatcher(CUT, NONE),
-         [](Pixel d, const Pixel& s) {
-             return s.a == 32767 ? Pixel{0, 0, 0, 0} : (s.a > 0 ? scaleAll(d, inv(s.a)) : d);
-         }},
-        {"CUT_INV", viaDispatcher(CUT_INV, NONE),
-         [](Pixel d, const Pixel& s) {
-             return s.a < 1 ? Pixel{0, 0, 0, 0} : (s.a == 32767 ? d : scaleAll(d, frac(s.a)));
-         }},
-        {"alpha ADD", viaDispatcher(NONE, ADD), alphaRef([](int da, int sa) { return clamp16(da + sa); })},
-        {"alpha SUBTRACT_legacy", viaDispatcher(NONE, SUBTRACT_legacy),
-         alphaRef([](int da, int sa) { return clamp16(da - sa); })},
-        {"alpha ADD_APPLY_SRC_ALPHA_INV", viaDispatcher(NONE, ADD_APPLY_SRC_ALPHA_INV),
-         alphaRef([](int da, int sa) {
-             if (sa == 0) return da;
-             if (sa < 0) return da == 0 ? sa : da;
-             if (sa == 32767) return 32767;
-             return clamp16(sa + std::trunc(da * inv(sa) + 0.5));
-         })},
-        {"alpha APPLY_SRC_ALPHA", viaDispatcher(NONE, APPLY_SRC_ALPHA),
-         alphaRef([](int da, int sa) { return sa > 0 ? rnd(da * inv(sa)) : da; })},
-        {"alpha COPY", viaDispatcher(NONE, COPY), alphaRef([](int, int sa) { return sa; })},
-        {"alpha BLACK", viaDispatcher(NONE, BLACK), alphaRef([](int, int) { return 0; })},
-        {"alpha WHITE", viaDispatcher(NONE, WHITE), alphaRef([](int, int) { return 32767; })},
-        {"alpha MINUS", viaDispatcher(NONE, MINUS), alphaRef([](int da, int) { return int16_t(-da); })},
     };
     for (double o : {0.0, 0.25, 0.5, 0.999, 1.0}) {
         rows.push_back({"over with opacity",
                         [o](Pixmap* d, const Pixmap* s) { composite_ADD_APPLY_SRC_ALPHA_INV_ALL(d, s, o); },
                         refOverOpacity(o)});
     }
-    for (double t : {0.0, 0.5, 1.0}) {
-        rows.push_back({"REPLACE_IF_NON_ZERO_ALPHA_SRC",
-                        viaDispatcher(REPLACE_IF_NON_ZERO_ALPHA_SRC, NONE, t), [t](Pixel d, const Pixel& s) {
-                            const int threshold = int(std::trunc(t * 32767 + 0.5));
-                            return s.a != 0 && s.a >= threshold ? s : d;
-                        }});
-    }
     return rows;
+}
+
+// Every pairing of a grid of alphas with a few colour triples (zero, positive,
+// negative, full scale), then random pixels; destination and source as two lists.
+std::pair<std::vector<Pixel>, std::vector<Pixel>> gridPairs(unsigned seed, bool nonNegative) {
+    const int alphas[] = {-32767, -16384, -1, 0, 1, 100, 16384, 32766, 32767};
+    const int colours[][3] = {
+        {0, 0, 0}, {100, 0, 32767}, {-100, -32767, 20000}, {32767, 16384, -1}, {-5000, 7, 0}};
+    const auto v = [nonNegative](int x) { return int16_t(nonNegative ? std::abs(x) : x); };
+    std::vector<Pixel> dst, src;
+    for (int sa : alphas)
+        for (int da : alphas)
+            for (std::size_t i = 0; i < 5; ++i) {
+                const int* sc = colours[i];
+                const int* dc = colours[(i + 1 + std::size_t(sa & 3)) % 5];
+                src.push_back({v(sc[0]), v(sc[1]), v(sc[2]), v(sa)});
+                dst.push_back({v(dc[0]), v(dc[1]), v(dc[2]), v(da)});
+            }
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> any(-32767, 32767);
+    for (int i = 0; i < 2000; ++i) {
+        src.push_back({v(any(rng)), v(any(rng)), v(any(rng)), v(any(rng))});
+        dst.push_back({v(any(rng)), v(any(rng)), v(any(rng)), v(any(rng))});
+    }
+    return {dst, src};
 }
 
 } // namespace
 
 TEST(CompositeOps, EveryOperationMatchesItsReferenceOnTheValueGrid) {
     for (const OpRow& row : opRows()) {
-        const PixelPairs pairs = gridPairs(7, row.positiveSource);
-        PixmapPtr dst = rowPixmap(pairs.dst);
-        PixmapPtr src = rowPixmap(pairs.src);
+        const auto [dstPixels, srcPixels] = gridPairs(7, row.positiveSource);
+        PixmapPtr dst = rowPixmap(dstPixels), src = rowPixmap(srcPixels);
         src->setAllPositive(row.positiveSource);
         dst->setAllPositive(false);
         row.run(dst.get(), src.get());
         ASSERT_EQ(dst->allocatedRect(), src->allocatedRect()) << row.name;
         int failures = 0;
-        for (std::size_t i = 0; i < pairs.dst.size() && failures < 5; ++i) {
-            const Pixel want = row.ref(pairs.dst[i], pairs.src[i]);
-            const Pixel got = *dst->pixel(int(i), 0);
-            if (got != want) {
-                ++failures;
-                ADD_FAILURE() << row.name << ": dst " << str(pairs.dst[i]) << " src " << str(pairs.src[i])
-                              << " gave " << str(got) << ", expected " << str(want);
-            }
+        for (std::size_t i = 0; i < dstPixels.size() && failures < 5; ++i) {
+            const Pixel want = row.ref(dstPixels[i], srcPixels[i]), got = dst->data()[i];
+            if (got == want) continue;
+            ++failures;
+            ADD_FAILURE() << row.name << ": dst " << dstPixels[i] << " src " << srcPixels[i] << " gave "
+                          << got << ", expected " << want;
         }
     }
 }
 
-// A few results worked out by hand, independent of the reference formulas above.
+// One pixel through each of the other structural operations, worked out by hand.
+TEST(CompositeOps, StructuralOperationsOnOnePixel) {
+    const struct {
+        GenericCompositeOp colour, alpha;
+        double opacity;
+        Pixel d, s, want;
+    } cases[] = {
+        // CUT scales dst by 1 - Sa, CUT_INV by Sa, rounded half up (not symmetric below 0).
+        {CUT, NONE, 1, px(1000, -1000, 3, 32767), px(0, 0, 0, 16384), px(500, -499, 1, 16383)},
+        {CUT_INV, NONE, 1, px(1000, -1000, 3, 32767), px(0, 0, 0, 8192), px(250, -249, 1, 8192)},
+        {CUT_INV, NONE, 1, px(1000, -1000, 3, 32767), px(5, 5, 5, -5), px(0, 0, 0, 0)},
+        // dst colour by 1 - Sa, alpha kept.
+        {APPLY_SRC_ALPHA_INV, NONE, 1, px(1000, -1000, 32767, 5), px(9, 9, 9, 16384),
+         px(500, -499, 16383, 5)},
+        // src colour by Da, added and saturated.
+        {ADD_APPLY_DST_ALPHA, NONE, 1, px(1000, 0, 32000, 16384), px(3000, -3000, 3000, 100),
+         px(2500, -1499, 32767, 16384)},
+        // The same with the product in single precision: 4349 * F(20000) is 2654.49995, as a float 2654.5.
+        {APPLY_DST_ALPHA, NONE, 1, px(100, 50, 0, 20000), px(4349, -3000, 32767, 7),
+         px(2755, -1780, 20000, 20000)},
+        // The tone rule, src alpha as the weight.
+        {MULT_APPLY_DST_ALPHA, NONE, 1, px(10000, 10000, 10000, 32767), px(32767, -8192, 0, 16384),
+         px(7500, 7500, 5000, 32767)},
+        // Replaced where src alpha reaches the threshold, trunc(0.5 * 32767 + 0.5) = 16384.
+        {REPLACE_IF_NON_ZERO_ALPHA_SRC, NONE, 0.5, px(1, 2, 3, 4), px(5, 6, 7, 16383), px(1, 2, 3, 4)},
+        {REPLACE_IF_NON_ZERO_ALPHA_SRC, NONE, 0.5, px(1, 2, 3, 4), px(5, 6, 7, 16384), px(5, 6, 7, 16384)},
+        // Alpha operations: saturated sums, the over (a tone pixel only onto a transparent
+        // pixel), dst alpha by 1 - Sa.
+        {NONE, ADD, 1, px(1, 2, 3, 30000), px(0, 0, 0, 5000), px(1, 2, 3, 32767)},
+        {NONE, SUBTRACT_legacy, 1, px(1, 2, 3, -30000), px(0, 0, 0, 5000), px(1, 2, 3, -32767)},
+        {NONE, ADD_APPLY_SRC_ALPHA_INV, 1, px(1, 2, 3, 10000), px(0, 0, 0, 16384), px(1, 2, 3, 21384)},
+        {NONE, ADD_APPLY_SRC_ALPHA_INV, 1, px(1, 2, 3, 0), px(0, 0, 0, -500), px(1, 2, 3, -500)},
+        {NONE, ADD_APPLY_SRC_ALPHA_INV, 1, px(1, 2, 3, 7), px(0, 0, 0, -500), px(1, 2, 3, 7)},
+        {NONE, APPLY_SRC_ALPHA, 1, px(1, 2, 3, 10000), px(0, 0, 0, 16384), px(1, 2, 3, 5000)},
+    };
+    for (const auto& c : cases) {
+        PixmapPtr dst = rowPixmap({c.d}), src = rowPixmap({c.s});
+        composite(dst.get(), src.get(), c.colour, c.alpha, c.opacity);
+        EXPECT_EQ(*dst->data(), c.want) << "colour " << c.colour << " alpha " << c.alpha << " dst " << c.d;
+    }
+}
+
+// Results worked out by hand, independent of the reference formulas above.
 TEST(CompositeOps, HandComputedOverResults) {
     auto overOne = [](Pixel d, Pixel s, GenericCompositeOp alphaOp) {
-        PixmapPtr dp = rowPixmap({d});
-        PixmapPtr sp = rowPixmap({s});
+        PixmapPtr dp = rowPixmap({d}), sp = rowPixmap({s});
         sp->setAllPositive(false);
         composite(dp.get(), sp.get(), ADD_APPLY_SRC_ALPHA_INV, alphaOp);
-        return *dp->pixel(0, 0);
+        return *dp->data();
     };
     // Additive light raises the colour and leaves alpha.
     EXPECT_EQ(overOne({500, 600, 700, 20000}, {100, 0, 0, 0}, ADD_APPLY_SRC_ALPHA_INV),
@@ -169,11 +215,6 @@ TEST(CompositeOps, HandComputedOverResults) {
               (Pixel{17383, 16383, 0, 32767}));
     // Arithmetic shift of a negative destination: floor(-656007233 / 32768) + 50.
     EXPECT_EQ(overOne({-20000, 0, 0, 1}, {50, 0, 0, 100}, NONE), (Pixel{-19888, 0, 0, 1}));
-    // Saturation of the sum.
-    EXPECT_EQ(overOne({32767, -32767, 0, 0}, {32767, -32767, 0, 0}, NONE), (Pixel{32767, -32767, 0, 0}));
-    // Opaque source replaces everything, -32767 included.
-    EXPECT_EQ(overOne({1, 2, 3, 4}, {-32767, 0, 32767, 32767}, ADD_APPLY_SRC_ALPHA_INV),
-              (Pixel{-32767, 0, 32767, 32767}));
     // A tone pixel whose colour carries the sign of its alpha multiplies by
     // 1 - A + A * C: A = 0.5, C = 0.5, a factor of F(8192) + I(16384), about 0.75.
     const Pixel toned = overOne({32767, 10000, 0, 32767}, {-8192, 0, 0, -16384}, ADD_APPLY_SRC_ALPHA_INV);
@@ -183,4 +224,74 @@ TEST(CompositeOps, HandComputedOverResults) {
     // Onto a transparent pixel a tone pixel is copied, alpha included.
     EXPECT_EQ(overOne({0, 0, 0, 0}, {-8192, 5, 0, -16384}, ADD_APPLY_SRC_ALPHA_INV),
               (Pixel{-8192, 5, 0, -16384}));
+}
+
+namespace {
+
+// Cel-like content: transparent areas, opaque paint, antialiased edges, and in
+// the general case additive light and tone pixels.
+Pixel randomPixel(std::mt19937& rng, bool positive) {
+    std::uniform_int_distribution<int> kind(0, 9), value(0, 32767), sign(-32767, 32767);
+    const int k = kind(rng);
+    if (k < 3) return {0, 0, 0, 0};
+    if (k < 6) return {int16_t(value(rng)), int16_t(value(rng)), int16_t(value(rng)), 32767};
+    if (k < 8 || positive) {
+        const int a = value(rng);
+        std::uniform_int_distribution<int> c(0, a);
+        return {int16_t(c(rng)), int16_t(c(rng)), int16_t(c(rng)), int16_t(a)};
+    }
+    if (k == 8) return {int16_t(sign(rng)), int16_t(sign(rng)), int16_t(sign(rng)), 0};
+    return {int16_t(sign(rng)), int16_t(sign(rng)), int16_t(sign(rng)), int16_t(-1 - value(rng) % 32767)};
+}
+
+// Allocated inside, overlapping or outside the canvas.
+PixmapPtr randomPixmap(std::mt19937& rng, int cw, int ch, bool positive) {
+    std::uniform_int_distribution<int> x(-cw / 2, cw), y(-ch / 2, ch), w(1, cw + cw / 2), h(1, ch + ch / 2);
+    PixmapPtr p = makePixmap(cw, ch, Math::Box2di(x(rng), y(rng), w(rng), h(rng)));
+    for (long long i = 0; i < p->allocatedArea(); ++i) p->data()[i] = randomPixel(rng, positive);
+    p->setAllPositive(positive);
+    return p;
+}
+
+// dst grown as the over grows it, then the reference applied pixel by pixel.
+// The copy pair: everything of the grown dst outside src becomes transparent.
+PixmapPtr reference(const Pixmap& dst, const Pixmap& src, bool copy) {
+    PixmapPtr out(dst.clone());
+    out->reallocToFitAndClipToCanvas(&src, true);
+    const Math::Box2di r = out->allocatedRect();
+    for (int y = r.y1(); y < r.y2(); ++y)
+        for (int x = r.x1(); x < r.x2(); ++x) {
+            Pixel& d = *out->pixel(x, y);
+            const Pixel* s = src.pixel(x, y);
+            if (copy)
+                d = s ? *s : Pixel{0, 0, 0, 0};
+            else if (s)
+                d = src.areAllPositive() ? refOverPositive(d, *s) : refOverAll(d, *s);
+        }
+    return out;
+}
+
+} // namespace
+
+// The parallel and the serial passes equal the per-pixel formulas applied one
+// pixel at a time; the flag follows both inputs.
+TEST(CompositeProperty, OverAndCopyPairsEqualTheFormulaSerialAndParallel) {
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 36; ++round) {
+        const bool positive = round % 2 == 0, copy = round % 3 == 2;
+        const int cw = 160 + int(rng() % 160), ch = 120 + int(rng() % 80);
+        PixmapPtr src = randomPixmap(rng, cw, ch, positive);
+        PixmapPtr dst = randomPixmap(rng, cw, ch, round % 3 == 0);
+        const bool dstFlag = dst->areAllPositive();
+        const PixmapPtr want = reference(*dst, *src, copy);
+        for (bool serial : {false, true}) {
+            detail::setSerialForTesting(serial);
+            PixmapPtr got(dst->clone());
+            const GenericCompositeOp op = copy ? COPY : ADD_APPLY_SRC_ALPHA_INV;
+            composite(got.get(), src.get(), op, op);
+            detail::setSerialForTesting(false);
+            ASSERT_TRUE(samePixels(*got, *want)) << "round " << round << (serial ? " serial" : " parallel");
+            EXPECT_EQ(got->areAllPositive(), copy ? positive : dstFlag && positive);
+        }
+    }
 }
