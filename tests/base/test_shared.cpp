@@ -66,12 +66,3 @@ TEST(SharedWeakPtr, ExpiresWithItsObject) {
     EXPECT_TRUE(weak.expired());
     EXPECT_EQ(weak.get(), nullptr);
 }
-
-TEST(DynKey, DistinctAndOrdered) {
-    UT_DynKey prev;
-    for (int i = 0; i < 100; ++i) {
-        UT_DynKey k;
-        EXPECT_LT(prev, k); // increasing, hence distinct
-        prev = k;
-    }
-}
