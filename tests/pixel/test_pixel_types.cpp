@@ -10,15 +10,7 @@
 
 using pixeltest::px16;
 
-TEST(PixelRules, EightToSixteenAndBackOverEveryValue) {
-    for (int v = 0; v < 256; ++v) {
-        CEL_PixelRGBA16 p;
-        p = CEL_PixelRGBA8{uint8_t(v), 0, 0, 0};
-        ASSERT_EQ(p.r, int(unsigned(v) * 32767u / 255u)) << v;
-        CEL_PixelRGBA8 back;
-        back = p;
-        ASSERT_EQ(back.r, p.r >> 7) << v;
-    }
+TEST(PixelRules, EightToSixteenAndBack) {
     CEL_PixelRGBA16 p;
     p = CEL_PixelRGBA8{255, 128, 1, 0};
     EXPECT_EQ(p, px16(32767, 16447, 128, 0));
