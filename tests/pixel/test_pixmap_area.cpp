@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
-#include <QtGlobal>
 #include <memory>
 
 #include "PixelTestUtil.h"
@@ -186,16 +185,6 @@ TEST(AreaPixmap, AlphaOperations) {
     EXPECT_EQ(*f.pixel(0, 0), (CEL_PixelRGBAFloat{-0.25f, 0.0f, -0.375f, 0.5f}));
     f.invertAlpha();
     EXPECT_EQ(f.pixel(0, 0)->a, 0.5f);
-
-    // Not implemented by this kind: the inherited warning, nothing changed.
-    static QString warned;
-    warned.clear();
-    const QtMessageHandler old = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext&, const QString& msg) { warned = msg; });
-    f.demultiplyColorByAlpha();
-    qInstallMessageHandler(old);
-    EXPECT_EQ(warned, "CEL_Pixmap::unmultiplyColorByAlpha not reimplemented by derived class");
-    EXPECT_EQ(*f.pixel(0, 0), (CEL_PixelRGBAFloat{-0.25f, 0.0f, -0.375f, 0.5f}));
 }
 
 TEST(AreaPixmap, OrientationFlip) {
