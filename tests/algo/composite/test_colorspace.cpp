@@ -95,38 +95,24 @@ TEST(ColorSpace, RoundTripsOnRandomColours) {
     }
 }
 
-TEST(ColorSpacePixmap, Fades) {
-    auto p = comptest::rowPixmap({px(100, 200, 300, 32767), px(1, 2, 3, 3), px(-5, 0, 0, -101)});
-    fadeAlpha(p.get(), 0.5); // trunc(a * 0.5 + 0.5), toward zero below 0
-    EXPECT_EQ(pixelsOf(*p), (std::vector{px(100, 200, 300, 16384), px(1, 2, 3, 2), px(-5, 0, 0, -50)}));
+TEST(ColorSpacePixmap, FadesAndColourMaps) {
+    // Fades keep 1 - amount (clamped to [0, 1]) of alpha, or of all four fields, rounded half up.
+    auto p = comptest::rowPixmap({px(100, 200, 300, 32767), px(-300, 7, 0, -101)});
+    fadeAlpha(p.get(), 0.5);
+    EXPECT_EQ(pixelsOf(*p), (std::vector{px(100, 200, 300, 16384), px(-300, 7, 0, -50)}));
     fadeAlpha(p.get(), -3.0); // keeps alpha, but the rounding moves a negative one a step up
-    EXPECT_EQ(pixelsOf(*p)[2].a, -49);
-    fadeAlpha(p.get(), 7.0);
-    EXPECT_EQ(pixelsOf(*p)[0], px(100, 200, 300, 0));
-
-    auto q = comptest::rowPixmap({px(32767, 1000, 3, 32767), px(-300, 7, 0, -32767)});
-    fadeColor(q.get(), -50.0);
-    EXPECT_EQ(pixelsOf(*q)[0], px(32767, 1000, 3, 32767));
-    q->data()[1] = px(-300, 7, 0, -32767);
-    fadeColor(q.get(), 25.0); // all four fields scaled by 0.75, rounded half up
-    EXPECT_EQ(pixelsOf(*q), (std::vector{px(24575, 750, 2, 24575), px(-224, 5, 0, -24574)}));
-    fadeColor(q.get(), 250.0);
-    for (const auto& v : pixelsOf(*q)) EXPECT_TRUE(v.isBlack());
+    EXPECT_EQ(pixelsOf(*p)[1].a, -49);
+    fadeColor(p.get(), 25.0);
+    EXPECT_EQ(pixelsOf(*p), (std::vector{px(75, 150, 225, 12288), px(-224, 5, 0, -36)}));
+    fadeColor(p.get(), 250.0);
+    EXPECT_TRUE(pixelsOf(*p)[0].isBlack() && pixelsOf(*p)[0].a == 0);
+    // The colour maps paint alpha times the factors, truncated and saturated.
+    auto q = comptest::rowPixmap({px(9, 9, 9, 32767), px(9, 9, 9, -1000)});
+    mapRGB(q.get(), 3.0, -3.0, 0.25);
+    EXPECT_EQ(pixelsOf(*q), (std::vector{px(32767, -32767, 8191, 32767), px(-3000, 3000, -250, -1000)}));
+    mapRGBA(q.get(), 1.0, 0.5, 0.0, 0.5); // (alpha * r) * a, alpha * a
+    EXPECT_EQ(pixelsOf(*q), (std::vector{px(16383, 8191, 0, 16383), px(-500, -250, 0, -500)}));
     CEL_PixmapAreaRGBA16 empty(4, 4); // no pixels: nothing to do
     fadeColor(&empty, 50);
     fadeAlpha(nullptr, 0.5);
-}
-
-TEST(ColorSpacePixmap, MapColoursAMatte) {
-    auto p = comptest::rowPixmap({px(9, 9, 9, 32767), px(9, 9, 9, 16384), px(9, 9, 9, -1000)});
-    mapRGB(p.get(), 1.0, 0.5, 0.25);
-    EXPECT_EQ(pixelsOf(*p), (std::vector{px(32767, 16383, 8191, 32767), px(16384, 8192, 4096, 16384),
-                                         px(-1000, -500, -250, -1000)}));
-    mapRGBA(p.get(), 1.0, 0.5, 0.0, 0.5); // (alpha * r) * a, alpha * a; truncated
-    EXPECT_EQ(pixelsOf(*p),
-              (std::vector{px(16383, 8191, 0, 16383), px(8192, 4096, 0, 8192), px(-500, -250, 0, -500)}));
-    // Factors beyond 1 saturate instead of wrapping.
-    auto q = comptest::rowPixmap({px(0, 0, 0, 32767)});
-    mapRGB(q.get(), 3.0, -3.0, 1.0);
-    EXPECT_EQ(pixelsOf(*q)[0], px(32767, -32767, 32767, 32767));
 }
