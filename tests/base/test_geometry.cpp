@@ -37,15 +37,3 @@ TEST(Box2di, IntersectionAndUnion) {
     EXPECT_EQ(c, Box2di(-1, -1, 5, 5));
     EXPECT_EQ(a.getEnlarged(-1), Box2di(1, 1, 2, 2));
 }
-
-TEST(Matrix4x4, InvertAndTransform) {
-    Math::Matrix4x4 m = Math::Matrix4x4::translation(3, -2) * Math::Matrix4x4::scaling(2, 4);
-    const Math::Point2d p = m.transform(Math::Point2d(1, 1));
-    EXPECT_EQ(p, Math::Point2d(5.0, 2.0));
-    Math::Matrix4x4 inv = m;
-    ASSERT_TRUE(inv.invert());
-    EXPECT_EQ(inv.transform(p), Math::Point2d(1.0, 1.0));
-    Math::Matrix4x4 singular = Math::Matrix4x4::scaling(0, 1);
-    EXPECT_FALSE(singular.invert());
-    EXPECT_EQ(singular, Math::Matrix4x4::scaling(0, 1)); // left as it was
-}

@@ -2,12 +2,10 @@
 
 #include <thread>
 
-#include "base/FileSpec.h"
 #include "base/Message.h"
 #include "base/Mutex.h"
 #include "base/Platform.h"
 #include "base/QXMaths.h"
-#include "support/TestSupport.h"
 
 TEST(Message, ArgumentsActionCodeAndNestedCaptures) {
     QXMessage::Capture outer;
@@ -48,19 +46,4 @@ TEST(Platform, RoundingAndLocks) {
         });
     for (auto& t : ts) t.join();
     EXPECT_EQ(counter, 40000);
-}
-
-TEST(FileUtil, SafeReplaceKeepsBackup) {
-    celtest::TempDir dir;
-    const PL_FileSpec spec(dir.path(QStringLiteral("f.txt")));
-    ASSERT_TRUE(celtest::writeFile(spec.path(), "old"));
-    EXPECT_TRUE(PL_FileUtil::CanWriteFile(spec));
-    EXPECT_TRUE(PL_FileUtil::BackupFile(spec));
-    ASSERT_TRUE(celtest::writeFile(PL_FileUtil::NewFileSpec(spec).path(), "new"));
-    EXPECT_TRUE(PL_FileUtil::RenameNewFile(spec));
-    EXPECT_EQ(celtest::readFile(spec.path()), QByteArray("new"));
-    EXPECT_EQ(celtest::readFile(spec.path() + QStringLiteral(".bak")), QByteArray("old"));
-    EXPECT_FALSE(PL_FileUtil::RenameNewFile(spec)); // nothing new to rename
-    EXPECT_FALSE(PL_FileUtil::CanWriteFile(PL_FileSpec(QStringLiteral("/nonexistent-dir/x"))));
-    EXPECT_EQ(UT_Path(QStringLiteral("/a/b.c.TGA")).extension(), QStringLiteral("TGA"));
 }

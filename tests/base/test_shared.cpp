@@ -15,8 +15,6 @@ struct Counted : UT_ShareBaseSafe {
     ~Counted() override { --g_alive; }
 };
 
-struct Weakly : UT_SharedWeakBase {};
-
 } // namespace
 
 TEST(SharedPtr, CountsAndDestroysOnLastRelease) {
@@ -54,15 +52,4 @@ TEST(SharedPtr, ThreadsCopyingAndReleasing) {
         for (auto& t : ts) t.join();
         ASSERT_EQ(g_alive.load(), 0);
     }
-}
-
-TEST(SharedWeakPtr, ExpiresWithItsObject) {
-    UT_SharedWeakPtr<Weakly> weak;
-    {
-        UT_SharedPtr<Weakly> strong(new Weakly);
-        weak = UT_SharedWeakPtr<Weakly>(strong.get());
-        EXPECT_EQ(UT_SharedWeakPtr<Weakly>(weak).get(), strong.get());
-    }
-    EXPECT_TRUE(weak.expired());
-    EXPECT_EQ(weak.get(), nullptr);
 }
