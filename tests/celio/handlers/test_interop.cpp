@@ -1,18 +1,22 @@
-// Interoperability of the formats decoded and encoded here (TGA, SGI, and BMP's
-// header and alpha rules) with independent programs, each test skipped without
-// its tools: files that ImageMagick and oiiotool write read here to the pixels
-// those programs decode (with this library's value mapping), and the files
-// written here decode there to the pixels meant.
+// Interoperability with independent programs, each test skipped without its
+// tools: files that ImageMagick, oiiotool and tiffcp write read here to the
+// pixels those programs decode (with this library's value mapping), and the
+// files written here decode there to the pixels meant.
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <gtest/gtest.h>
+#include <memory>
+#include <tiffio.h>
 
 #include "HandlerTestUtil.h"
 #include "cel/Context.h"
 #include "celio/handlers/BmpHandler.h"
+#include "celio/handlers/PngHandler.h"
 #include "celio/handlers/SgiHandler.h"
 #include "celio/handlers/TgaHandler.h"
+#include "celio/handlers/TiffHandler.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -25,7 +29,7 @@ QString program(const char* name) {
         QStandardPaths::findExecutable(QString::fromLatin1(name), {QStringLiteral("/usr/bin")});
     return path.isEmpty() ? QStandardPaths::findExecutable(QString::fromLatin1(name)) : path;
 }
-const QString kMagick = program("convert"), kOiio = program("oiiotool");
+const QString kMagick = program("convert"), kOiio = program("oiiotool"), kTiffcp = program("tiffcp");
 
 QStringList words(const QString& text) {
     return text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
@@ -80,6 +84,41 @@ std::vector<Values> oiio(const QStringList& paths, const QStringList& config = {
         }
     }
     return all;
+}
+
+// libtiff's decoding: tiffcp rewrites the file uncompressed and contiguous; its samples as they are.
+Values tiffDecode(const QString& file, int* bits = nullptr) {
+    const QString plain = file + QStringLiteral(".plain.tif");
+    if (!run(kTiffcp, {"-c", "none", "-p", "contig", file, plain})) return {};
+    TIFF* tif = TIFFOpen(QFile::encodeName(plain).constData(), "r");
+    uint32_t w = 0, h = 0;
+    uint16_t depth = 0, samples = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &depth);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    std::vector<uint8_t> line(size_t(TIFFScanlineSize(tif)));
+    Values v;
+    for (uint32_t y = 0; y < h; ++y) {
+        TIFFReadScanline(tif, line.data(), y, 0);
+        for (uint32_t x = 0; x < w; ++x) {
+            int s[4] = {0, 0, 0, (1 << depth) - 1};
+            for (int c = 0; c < samples; ++c) {
+                const size_t k = size_t(x) * samples + c;
+                s[c] = depth == 8 ? line[k] : reinterpret_cast<const uint16_t*>(line.data())[k];
+            }
+            v.insert(v.end(), {s[0], samples < 3 ? s[0] : s[1], samples < 3 ? s[0] : s[2], s[3]});
+        }
+    }
+    TIFFClose(tif);
+    if (bits) *bits = depth;
+    return v;
+}
+
+// A program's samples in this library's terms.
+template <class F> Values mapped(Values v, F f) {
+    for (int& c : v) c = f(c);
+    return v;
 }
 
 // Our decoding through a handler's file path, and whether it is 16-bit.
@@ -261,4 +300,138 @@ TEST(SgiBmpInterop, OurFilesDecodeInTheirTools) {
         wanted.push_back(want);
     }
     EXPECT_EQ(oiio(paths), wanted);
+}
+
+namespace {
+
+// 23 x 17, 16-bit RGBA: colour noise under an alpha gradient, written by ImageMagick.
+QString makeSource(const celtest::TempDir& dir) {
+    const QString path = dir.path(QStringLiteral("source.png"));
+    run(kMagick,
+        words(QStringLiteral("-size 23x17 xc:rgb(128,100,50) -seed 3 -channel RGB +noise Random +channel "
+                             "( -size 23x17 gradient:white-black ) -compose copy_opacity -composite "
+                             "-depth 16 -define png:color-type=6"))
+            << path);
+    return path;
+}
+
+// ImageMagick's 16-bit samples in the terms this library reads a PNG in: 8-bit files
+// as they are, 16-bit ones v * 32767 / 65535.
+Values pngTerms(const Values& samples16, bool eightBit) {
+    return mapped(samples16, [eightBit](int c) { return eightBit ? c / 257 : c * 32767 / 65535; });
+}
+
+} // namespace
+
+TEST(PngInterop, FilesTheProgramsWrite) {
+    if (kMagick.isEmpty()) GTEST_SKIP() << "ImageMagick is not installed";
+    celtest::TempDir dir;
+    const QString source = makeSource(dir);
+    const struct {
+        const char* name;
+        const char* args; // ImageMagick's, or oiiotool's for the oiio_ rows
+        bool eightBit;
+    } rows[] = {
+        {"grey1", "-colorspace gray -threshold 50% -depth 1 -define png:color-type=0 -define png:bit-depth=1",
+         true},
+        {"grey4i",
+         "-colorspace gray -depth 4 -define png:color-type=0 -define png:bit-depth=4 -interlace PNG", true},
+        {"grey16i", "-colorspace gray -depth 16 -define png:color-type=0 -interlace PNG", false},
+        {"rgb16", "-depth 16 -define png:color-type=2", false},
+        {"palette4i", "-colors 9 -define png:color-type=3 -define png:bit-depth=4 -interlace PNG", true},
+        {"greyalpha8", "-colorspace gray -depth 8 -define png:color-type=4", true},
+        {"rgba8i", "-depth 8 -define png:color-type=6 -interlace PNG", true},
+        {"oiio_rgb16", "--ch R,G,B -d uint16", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString file = dir.path(QString::fromLatin1(row.name) + QStringLiteral(".png"));
+        const bool oiio = QByteArray(row.name).startsWith("oiio");
+        if (oiio && kOiio.isEmpty()) continue;
+        ASSERT_TRUE(
+            oiio ? run(kOiio,
+                       words(QStringLiteral("--no-autopremult %1 %2 -o %3").arg(source, row.args, file)))
+                 : run(kMagick, words(QStringLiteral("%1 %2 %3").arg(source, row.args, file))));
+        std::unique_ptr<CEL_Representation> rep(QXCelUioPngHandler().read(file));
+        Values want = pngTerms(magick(file, 16), row.eightBit);
+        if (QByteArray(row.name) == "grey1") // read with black and white exchanged
+            for (size_t i = 0; i < want.size(); ++i) want[i] = i % 4 == 3 ? want[i] : 255 - want[i];
+        EXPECT_EQ(celtest::values(rep.get()), want);
+    }
+}
+
+TEST(PngInterop, FilesWeWrite) {
+    if (kMagick.isEmpty()) GTEST_SKIP() << "ImageMagick is not installed";
+    celtest::TempDir dir;
+    auto* p16 = new CEL_PixmapRGBA16(19, 7); // premultiplied; full scale and half-covered red first
+    for (int i = 0; i < 19 * 7; ++i) {
+        const int a = (i * 997) % 32768;
+        p16->data()[i] = CEL_PixelRGBA16{int16_t(i * 7919 % (a + 1)), int16_t(i * 10007 % (a + 1)),
+                                         int16_t(a / 3), int16_t(a)};
+    }
+    p16->data()[0] = CEL_PixelRGBA16{32767, 32767, 32767, 32767};
+    p16->data()[1] = CEL_PixelRGBA16{16383, 0, 0, 16383};
+    const auto cel = celtest::celOf(p16);
+    for (const char* code : {"PNG", "PNG4", "PNGDP3", "PNGDP4"}) {
+        SCOPED_TRACE(code);
+        const QString file = dir.path(QStringLiteral("ours_%1.png").arg(QLatin1String(code)));
+        ASSERT_TRUE(QXCelUioPngHandler().write(cel.get(), file, QLatin1String(code)));
+        std::unique_ptr<CEL_Representation> back(QXCelUioPngHandler().read(file));
+        const Values im = magick(file, 16);
+        EXPECT_EQ(pngTerms(im, !QByteArray(code).contains("DP")), celtest::values(back.get()));
+    }
+}
+
+// TIFF files the programs write read here to libtiff's samples (16-bit halved).
+TEST(TiffInterop, FilesTheProgramsWrite) {
+    if (kMagick.isEmpty() || kTiffcp.isEmpty()) GTEST_SKIP() << "ImageMagick or tiffcp is not installed";
+    celtest::TempDir dir;
+    const QString source = makeSource(dir), rgba8 = dir.path(QStringLiteral("rgba8.tif"));
+    const struct {
+        const QString* tool;
+        QStringList args; // the tiffcp rows copy rgba8.tif
+    } rows[] = {
+        {&kMagick, words("-alpha off -depth 8 -compress None")},
+        {&kMagick, words("-depth 8 -compress LZW -define tiff:rows-per-strip=5")},
+        {&kMagick, words("-alpha off -depth 16 -compress Zip")},
+        {&kMagick, words("-depth 16 -compress None -define tiff:rows-per-strip=1")},
+        {&kTiffcp, words("-c zip -r 1")},
+        {&kTiffcp, words("-c packbits -r 16")},
+        {&kOiio, words("--ch R,G,B -d uint16 -o")},
+    };
+    QStringList files;
+    for (const auto& row : rows) {
+        const QString file =
+            row.tool == &kMagick && row.args.contains("LZW") ? rgba8 : next(dir, files, "tif");
+        SCOPED_TRACE(qPrintable(row.args.join(' ')));
+        if (row.tool->isEmpty()) continue;
+        ASSERT_TRUE(
+            run(*row.tool,
+                (row.tool == &kTiffcp ? QStringList{} << row.args << rgba8 : QStringList{source} << row.args)
+                    << file));
+        int bits = 0;
+        const Values want = tiffDecode(file, &bits);
+        CELIO_RepresentationList list;
+        ASSERT_TRUE(QxCelUioTiffHandler().read(QFile::encodeName(file), list));
+        EXPECT_EQ(celtest::values(list.front().get()),
+                  mapped(want, [bits](int c) { return bits == 8 ? c : c >> 1; }));
+    }
+}
+
+TEST(TiffInterop, FilesWeWrite) {
+    if (kTiffcp.isEmpty()) GTEST_SKIP() << "tiffcp is not installed";
+    celtest::TempDir dir;
+    auto* p8 = new CEL_PixmapRGBA8(31, 9);
+    for (int i = 0; i < 31 * 9; ++i) {
+        const int a = i * 37 % 256;
+        p8->data()[i] =
+            CEL_PixelRGBA8{uint8_t(i % (a + 1)), uint8_t(i * 3 % (a + 1)), uint8_t(a / 2), uint8_t(a)};
+    }
+    const auto cel = celtest::celOf(p8);
+    const QString file = dir.path(QStringLiteral("ours.tif"));
+    ASSERT_TRUE(QxCelUioTiffHandler().write(cel.get(), file, QStringLiteral("TIF")));
+    QByteArray info;
+    ASSERT_TRUE(run(program("tiffinfo"), {file}, &info));
+    EXPECT_TRUE(info.contains("assoc-alpha"));
+    EXPECT_EQ(tiffDecode(file), celtest::values(p8));
 }
