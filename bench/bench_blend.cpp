@@ -15,7 +15,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include <tbb/global_control.h>
@@ -28,45 +27,10 @@ namespace {
 
 using benchcels::kPixels;
 using benchcels::kSide;
-using benchcels::paint;
 using benchcels::setRate;
 
-// Discs with an antialiased rim; a quarter of them translucent.
-void paintDiscs(CEL_PixmapAreaRGBA16& p, unsigned seed, int count, int minRadius, int maxRadius) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    for (int i = 0; i < count; ++i) {
-        const double cx = unit(rng) * kSide, cy = unit(rng) * kSide;
-        const double radius = minRadius + unit(rng) * (maxRadius - minRadius);
-        const double cr = unit(rng), cg = unit(rng), cb = unit(rng);
-        const double opacity = unit(rng) < 0.75 ? 1.0 : 0.3 + 0.5 * unit(rng);
-        const int x1 = std::max(0, int(cx - radius - 1)), x2 = std::min(kSide, int(cx + radius + 2));
-        const int y1 = std::max(0, int(cy - radius - 1)), y2 = std::min(kSide, int(cy + radius + 2));
-        for (int y = y1; y < y2; ++y)
-            for (int x = x1; x < x2; ++x) {
-                const double dist = std::hypot(x + 0.5 - cx, y + 0.5 - cy) - radius;
-                const double cover = std::clamp(0.5 - dist, 0.0, 1.0);
-                if (cover > 0.0) paint(*p.pixel(x, y), cr, cg, cb, cover * opacity);
-            }
-    }
-}
-
-struct Cels {
-    CEL_PixmapAreaRGBA16 background{kSide, kSide};
-    CEL_PixmapAreaRGBA16 layer{kSide, kSide};
-    Cels() {
-        background.realloc(background.canvasRect(), true);
-        for (int y = 0; y < kSide; ++y)
-            for (int x = 0; x < kSide; ++x)
-                paint(*background.pixel(x, y), 0.2 + 0.6 * y / kSide, 0.5, 0.3 + 0.5 * x / kSide, 1.0);
-        paintDiscs(background, 1, 60, 100, 700);
-        layer.realloc(layer.canvasRect(), true);
-        paintDiscs(layer, 2, 40, 60, 500); // about half the layer stays transparent
-    }
-};
-
-const Cels& cels() {
-    static const Cels c;
+const benchcels::Cels& cels() {
+    static const benchcels::Cels c(benchcels::Shapes::Discs, true);
     return c;
 }
 

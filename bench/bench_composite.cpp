@@ -20,7 +20,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include <tbb/global_control.h>
@@ -33,46 +32,10 @@ namespace {
 
 using benchcels::kPixels;
 using benchcels::kSide;
-using benchcels::paint;
 using benchcels::setRate;
 
-// Discs and ellipses with a one-pixel antialiased rim.
-void paintShapes(CEL_PixmapAreaRGBA16& p, unsigned seed, int count, int minRadius, int maxRadius) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    for (int i = 0; i < count; ++i) {
-        const double cx = unit(rng) * kSide, cy = unit(rng) * kSide;
-        const double rx = minRadius + unit(rng) * (maxRadius - minRadius), ry = rx * (0.5 + unit(rng));
-        const double cr = unit(rng), cg = unit(rng), cb = unit(rng);
-        const double opacity = unit(rng) < 0.75 ? 1.0 : 0.3 + 0.5 * unit(rng);
-        const int x1 = std::max(0, int(cx - rx - 1)), x2 = std::min(kSide, int(cx + rx + 2));
-        const int y1 = std::max(0, int(cy - ry - 1)), y2 = std::min(kSide, int(cy + ry + 2));
-        for (int y = y1; y < y2; ++y)
-            for (int x = x1; x < x2; ++x) {
-                const double dx = (x + 0.5 - cx) / rx, dy = (y + 0.5 - cy) / ry;
-                const double dist = (std::sqrt(dx * dx + dy * dy) - 1.0) * std::min(rx, ry);
-                const double cover = std::clamp(0.5 - dist, 0.0, 1.0);
-                if (cover > 0.0) paint(*p.pixel(x, y), cr, cg, cb, cover * opacity);
-            }
-    }
-}
-
-struct Cels {
-    CEL_PixmapAreaRGBA16 background{kSide, kSide};
-    CEL_PixmapAreaRGBA16 layer{kSide, kSide};
-    Cels() {
-        background.realloc(background.canvasRect(), true);
-        for (int y = 0; y < kSide; ++y)
-            for (int x = 0; x < kSide; ++x)
-                paint(*background.pixel(x, y), 0.2 + 0.6 * y / kSide, 0.5, 0.7, 1.0);
-        paintShapes(background, 1, 60, 100, 700);
-        layer.realloc(layer.canvasRect(), true);
-        paintShapes(layer, 2, 40, 60, 500); // roughly half the layer stays transparent
-    }
-};
-
-const Cels& cels() {
-    static const Cels c;
+const benchcels::Cels& cels() {
+    static const benchcels::Cels c(benchcels::Shapes::Ellipses, false);
     return c;
 }
 
