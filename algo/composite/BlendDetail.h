@@ -121,9 +121,9 @@ void blendRows(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const
     });
 }
 
-// pixelFn(d, s, state) on every pixel pair of region, rows in parallel as blendRows;
-// state is a State made afresh for each range of rows a thread takes, where pixelFn may
-// keep what it learnt from earlier pixels.
+// pixelFn(d, s, state, x) on every pixel pair of region (x: the column within region),
+// rows in parallel as blendRows; state is a State(region width) made afresh for each
+// range of rows a thread takes, where pixelFn may keep what it learnt from earlier pixels.
 //
 // Cel artwork is mostly flat colour, so neighbouring pixel pairs repeat: a pair equal
 // (all 64 bits of both pixels) to the previous computed pair takes that pair's result
@@ -200,6 +200,11 @@ inline int16_t colourAt(const CEL_PixelRGBA16& p, int k) {
     return k == 0 ? p.r : (k == 1 ? p.g : p.b);
 }
 
+// Designs that leave the destination's alpha as it is.
+struct KeepDstAlpha {
+    template <class Alphas> int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
+};
+
 // Walks a channelwise design: every colour channel's result depends only on that
 // channel's destination and source values and on the two alphas. The design provides
 //   struct Alphas { bool skip; ... };               values of the two alphas
@@ -212,11 +217,6 @@ inline int16_t colourAt(const CEL_PixelRGBA16& p, int k) {
 // column (keyed by the channel's two values and both alphas) for the next rows: under a
 // flat colour, a backdrop graded along its rows or down its columns recomputes only
 // the channels that change. Exact for the same reason as the pixel memo.
-// Designs that leave the destination's alpha as it is.
-struct KeepDstAlpha {
-    template <class Alphas> int16_t alpha(const Alphas&, int16_t da, int16_t) const { return da; }
-};
-
 template <class Design> struct ChannelMemo {
     explicit ChannelMemo(int width) : column(std::make_unique<Column[]>(std::size_t(width) * 3)) {}
     typename Design::Alphas A{};
