@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "algo/composite/ColorSpaceDetail.h"
 #include "algo/composite/CompositeDetail.h"
@@ -122,8 +123,9 @@ void blendRows(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const
 }
 
 // pixelFn(d, s, state, x) on every pixel pair of region (x: the column within region),
-// rows in parallel as blendRows; state is a State(region width) made afresh for each
-// range of rows a thread takes, where pixelFn may keep what it learnt from earlier pixels.
+// rows in parallel as blendRows; state is a State (given the region's width when it takes
+// one) made afresh for each range of rows a thread takes, where pixelFn may keep what it
+// learnt from earlier pixels.
 //
 // Cel artwork is mostly flat colour, so neighbouring pixel pairs repeat: a pair equal
 // (all 64 bits of both pixels) to the previous computed pair takes that pair's result
@@ -138,7 +140,12 @@ void blendPixelsWith(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
     const auto sRows = rowsOf(src, region);
     const int n = region.w();
     parallelRows(region.y1(), region.y2(), rowGrain(region.h()), n, [&](int yBegin, int yEnd) {
-        auto state = std::make_unique<State>(n);
+        auto state = [n] {
+            if constexpr (std::is_constructible_v<State, int>)
+                return std::make_unique<State>(n);
+            else
+                return std::make_unique<State>();
+        }();
         uint64_t lastDst = pixelBits(dRows.row(yBegin)[0]) ^ 1, lastSrc = 0, lastResult = 0;
         for (int y = yBegin; y < yEnd; ++y) {
             CEL_PixelRGBA16* d = dRows.row(y);
@@ -162,9 +169,7 @@ void blendPixelsWith(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
     });
 }
 
-struct NoRowState {
-    explicit NoRowState(int) {}
-};
+struct NoRowState {};
 
 template <class PixelFn>
 void blendPixels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
@@ -177,7 +182,6 @@ void blendPixels(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, con
 // A value computed from the source pixel alone, kept while the source repeats (a flat
 // colour over a changing backdrop).
 template <class T> struct SourceMemo {
-    explicit SourceMemo(int) {}
     template <class Fn> const T& get(const CEL_PixelRGBA16& s, const Fn& fn) {
         const uint64_t key = pixelBits(s);
         if (!valid || key != source) {
