@@ -45,6 +45,9 @@ inline double fractionOf(double v) {
     }
     return v / 32767.0;
 }
+inline double fractionOf(int16_t v) {
+    return v >= -32767 ? (v < 0 ? -F(-v) : F(v)) : v / 32767.0;
+}
 
 // Stores trunc(v) saturated to -32767 ... 32767: clamps first, then converts, so no
 // value of v (NaN included, which only out-of-range inputs produce; it stores -32767)
@@ -283,35 +286,61 @@ inline void toRgb(ColorValues& c) {
     rgbFromHcl(c[0], c[1], c[2], c[0], c[1], c[2]);
 }
 
-// The straight source colour (F(c) / F(a)) in hue-chroma-luma.
-inline ColorValues straightSourceHcl(const CEL_PixelRGBA16& s) {
+// The straight source colour (F(c) / F(a)) in hue-chroma-luma, with its hue's base colour
+// for the modes that give the result the source's hue.
+struct SourceHcl {
+    ColorValues hcl;
+    HueBase base;
+};
+inline SourceHcl straightSourceHcl(const CEL_PixelRGBA16& s) {
     const double Sa = F(s.a);
     ColorValues S{{quotient(F(s.r), Sa), quotient(F(s.g), Sa), quotient(F(s.b), Sa)}};
     toHcl(S);
-    return S;
+    return {S, hueBaseOf(S[0])};
 }
 
 // Edits of a destination colour in hue-chroma-luma from a source colour, shared by the
 // HCL effect modes and the HCL blend functions. Index 0 is hue, 1 chroma, 2 luma.
+// kSourceHue: the result always takes the source's hue.
 struct HclHue {
+    static constexpr bool kSourceHue = true;
     void operator()(const ColorValues& s, ColorValues& d) const {
         d[0] = s[0];
         if (s[1] == 0.0) d[1] = 0.0;
     }
 };
 struct HclSaturation {
+    static constexpr bool kSourceHue = false;
     void operator()(const ColorValues& s, ColorValues& d) const {
         if (d[1] > 0.0) d[1] = s[1];
     }
 };
 struct HclColour {
+    static constexpr bool kSourceHue = true;
     void operator()(const ColorValues& s, ColorValues& d) const {
         d[0] = s[0];
         d[1] = s[1];
     }
 };
 struct HclLuminosity {
+    static constexpr bool kSourceHue = false;
     void operator()(const ColorValues& s, ColorValues& d) const { d[2] = s[2]; }
 };
+
+// The destination colour D (fractions, finite) to hue-chroma-luma, Edit from the source,
+// back to RGB, in place. Where the result takes the source's hue, the destination's hue
+// is never needed and the way back starts from the source's base colour: the same bits
+// as the full round trip.
+template <class Edit> inline void editInHcl(const SourceHcl& S, ColorValues& D) {
+    if constexpr (Edit::kSourceHue) {
+        ColorValues E{{S.hcl[0], max3(D[0], D[1], D[2]) - min3(D[0], D[1], D[2]), luma(D[0], D[1], D[2])}};
+        Edit{}(S.hcl, E);
+        rgbFromHueBase(S.base, E[1], E[2], D[0], D[1], D[2]);
+    } else {
+        toHcl(D);
+        Edit{}(S.hcl, D);
+        toRgb(D);
+    }
+}
 
 } // namespace CelAlgo::detail

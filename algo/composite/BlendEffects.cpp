@@ -104,7 +104,7 @@ void compositeEffect(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
 class base_hcl_effect {
 public:
     virtual void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const = 0;
-    virtual void applyHcl(const ColorValues& sourceHcl, double& d0, double& d1, double& d2) const = 0;
+    virtual void applyHcl(const SourceHcl& source, double& d0, double& d1, double& d2) const = 0;
 
 protected:
     ~base_hcl_effect() = default;
@@ -116,13 +116,12 @@ public:
     void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const final {
         ColorValues S{{s0, s1, s2}};
         toHcl(S);
-        applyHcl(S, d0, d1, d2);
+        applyHcl({S, hueBaseOf(S[0])}, d0, d1, d2);
     }
-    void applyHcl(const ColorValues& S, double& d0, double& d1, double& d2) const final {
+    void applyHcl(const SourceHcl& S, double& d0, double& d1, double& d2) const final {
         ColorValues D{{d0, d1, d2}};
-        toHcl(D);
-        Edit{}(S, D);
-        rgbFromHcl(D[0], D[1], D[2], d0, d1, d2);
+        editInHcl<Edit>(S, D);
+        d0 = D[0], d1 = D[1], d2 = D[2];
     }
 
 protected:
@@ -139,22 +138,26 @@ void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, do
                   const Effect& effect) {
     requirePixmaps(dst, src);
     if (o == 0.0) return;
-    blendPixelsWith<SourceMemo<ColorValues>>(
+    blendPixelsWith<SourceMemo<SourceHcl>>(
         dst, src, growRegion(dst, src),
-        [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<ColorValues>& source, int) {
+        [o, &effect](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<SourceHcl>& source, int) {
             if (s.a == 0) return;
             const double Sa = F(s.a), Da = F(d.a);
-            const double dv[3] = {straight(d.r, Da), straight(d.g, Da), straight(d.b, Da)};
-            double D[3] = {fractionOf(dv[0]), fractionOf(dv[1]), fractionOf(dv[2])};
-            effect.applyHcl(source.get(s, straightSourceHcl), D[0], D[1], D[2]);
-            // hclToRgb has clamped D to [0, 1]; the store only guards the 16-bit range.
             const double w = Sa * o;
+            const SourceHcl& S = source.get(s, straightSourceHcl);
+            // hclToRgb clamps D to [0, 1]; the stores only guard the 16-bit range.
             if (w == 1.0 && Da == 1.0) {
-                // The mix terms are exact zeros here (finite values times 0), so only the
-                // blended colour is left; the sum would give the same bits.
+                // An opaque destination under the full weight: its straight colour is the
+                // channels themselves, and the mix terms are exact zeros (finite values
+                // times 0), so only the blended colour is left; the sum gives the same bits.
+                double D[3] = {fractionOf(d.r), fractionOf(d.g), fractionOf(d.b)};
+                effect.applyHcl(S, D[0], D[1], D[2]);
                 d.r = channel(D[0] * 32767.0), d.g = channel(D[1] * 32767.0), d.b = channel(D[2] * 32767.0);
                 return;
             }
+            const double dv[3] = {straight(d.r, Da), straight(d.g, Da), straight(d.b, Da)};
+            double D[3] = {fractionOf(dv[0]), fractionOf(dv[1]), fractionOf(dv[2])};
+            effect.applyHcl(S, D[0], D[1], D[2]);
             int i = 0;
             forColour(d, s, [&](int16_t& dc, int16_t sc) {
                 dc = channel(D[i] * 32767.0 * w * Da + dv[i] * Da * (1.0 - w) + sc * (1.0 - Da) * o);

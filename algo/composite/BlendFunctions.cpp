@@ -133,20 +133,28 @@ template <bool ApplyDstAlpha, class G> struct ChannelwiseDesign : BlendFunctionA
 
 // The HCL edits need the whole colour, so they walk pixels rather than channels; the
 // source's conversion is kept while the source repeats.
-template <class Edit>
-void hclPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Edit& edit, double o) {
+template <class Edit> void hclPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
     const BlendFunctionAlphas<true> design{o};
-    blendPixelsWith<SourceMemo<ColorValues>>(
+    blendPixelsWith<SourceMemo<SourceHcl>>(
         dst, src, growRegion(dst, src),
-        [&](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<ColorValues>& source, int) {
+        [&](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<SourceHcl>& source, int) {
             const auto A = design.alphas(d.a, s.a);
             if (A.skip) return;
+            const SourceHcl& S = source.get(s, straightSourceHcl);
             ColorValues D{{F(d.r), F(d.g), F(d.b)}};
+            if (A.w == 1.0 && A.Dstar == 1.0) {
+                // Full weight over an opaque destination: the destination and source terms
+                // of the store are exact zeros (finite values times 0), so the result is
+                // the edited colour alone, and the alpha stays 32767.
+                editInHcl<Edit>(S, D);
+                d.r = channel(sat(D[0] * 32767.0) + 0.5);
+                d.g = channel(sat(D[1] * 32767.0) + 0.5);
+                d.b = channel(sat(D[2] * 32767.0) + 0.5);
+                return;
+            }
             if (A.Dstar > 0.0)
                 for (int i = 0; i < 3; ++i) D[i] = quotient(D[i], A.Dstar);
-            toHcl(D);
-            edit(source.get(s, straightSourceHcl), D);
-            toRgb(D);
+            editInHcl<Edit>(S, D);
             int i = 0;
             forColour(d, s, [&](int16_t& dc, int16_t sc) {
                 dc = design.store(A, D[i], dc, sc, 1.0);
@@ -171,7 +179,7 @@ void channelwise(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, dou
 template <class Edit> void hclEdit(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o) {
     requirePixmaps(dst, src);
     if (o == 0.0) return;
-    hclPass(dst, src, Edit{}, o);
+    hclPass<Edit>(dst, src, o);
 }
 
 } // namespace

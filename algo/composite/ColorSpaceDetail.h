@@ -53,6 +53,23 @@ inline void hclFromRgb(double r, double g, double b, double& h, double& c, doubl
     h = delta == 0.0 ? 0.0 : hexconeHue(r, g, b, mx, delta, true);
 }
 
+// The luma fit of hclToRgb: base colour (br, bg, bb) of chroma c lifted by m to luma l,
+// scaled down by k where the lift would leave [0, 1].
+inline void fitHclLuma(double br, double bg, double bb, double c, double l, double& r, double& g, double& b) {
+    double m = l - luma(br, bg, bb);
+    double k = 1.0;
+    if (m < 0.0) {
+        k = l / (l - m);
+        m = 0.0;
+    } else if (c + m > 1.0) {
+        k = (1.0 - l) / (c + m - l);
+        m = 1.0 - c * k;
+    }
+    r = std::clamp(br * k + m, 0.0, 1.0);
+    g = std::clamp(bg * k + m, 0.0, 1.0);
+    b = std::clamp(bb * k + m, 0.0, 1.0);
+}
+
 inline void rgbFromHcl(double h, double c, double l, double& r, double& g, double& b) {
     if (c == 0.0) {
         r = g = b = l;
@@ -86,18 +103,47 @@ inline void rgbFromHcl(double h, double c, double l, double& r, double& g, doubl
     default:
         break; // no base colour: grey at the requested luminance
     }
-    double m = l - luma(br, bg, bb);
-    double k = 1.0;
-    if (m < 0.0) {
-        k = l / (l - m);
-        m = 0.0;
-    } else if (c + m > 1.0) {
-        k = (1.0 - l) / (c + m - l);
-        m = 1.0 - c * k;
+    fitHclLuma(br, bg, bb, c, l, r, g, b);
+}
+
+// rgbFromHcl for many colours of one hue (a flat source colour's hue over a changing
+// backdrop): the hue's base colour per unit of chroma is found once, as coefficients 1,
+// f, 1 - f or 0 per channel. For a finite chroma c > 0, 1 * c is c and 0 * c is +0, so
+// the base colour, and every result, has the bits of rgbFromHcl's.
+struct HueBase {
+    double r, g, b;
+};
+inline HueBase hueBaseOf(double h) {
+    const double x = std::max(h, 0.0) / 60.0;
+    const double i = std::trunc(x);
+    const double f = x - i;
+    const double q = 1.0 - f;
+    switch (sectorOf(x)) {
+    case 0:
+    case 6:
+        return {1.0, f, 0.0};
+    case 1:
+        return {q, 1.0, 0.0};
+    case 2:
+        return {0.0, 1.0, f};
+    case 3:
+        return {0.0, q, 1.0};
+    case 4:
+        return {f, 0.0, 1.0};
+    case 5:
+        return {1.0, 0.0, q};
+    default:
+        return {0.0, 0.0, 0.0};
     }
-    r = std::clamp(br * k + m, 0.0, 1.0);
-    g = std::clamp(bg * k + m, 0.0, 1.0);
-    b = std::clamp(bb * k + m, 0.0, 1.0);
+}
+
+// c finite and >= 0, as every chroma of a finite colour is.
+inline void rgbFromHueBase(const HueBase& u, double c, double l, double& r, double& g, double& b) {
+    if (c == 0.0) {
+        r = g = b = l;
+        return;
+    }
+    fitHclLuma(u.r * c, u.g * c, u.b * c, c, l, r, g, b);
 }
 
 } // namespace CelAlgo::detail

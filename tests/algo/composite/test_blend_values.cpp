@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <random>
 
 #include "algo/composite/BlendDetail.h"
+#include "algo/composite/ColorSpace.h"
 #include "test_composite_util.h"
 
 using namespace comptest;
@@ -266,5 +268,81 @@ TEST(BlendFunctions, HclEditsOfBothDesigns) {
         // Half opacity lands between the destination and the full result.
         const Pixel half = blendOne(luminosity, red, grey, 0.5);
         EXPECT_TRUE(half.g > 0 && half.g < lit.g);
+    }
+}
+
+// The compositors rebuild a colour of the source's hue from that hue's base colour, kept
+// per source pixel, and skip the destination's hue where the edit replaces it; both
+// shortcuts must give the bits of the full round trip through the colour functions.
+TEST(BlendFunctions, HclShortcutsGiveTheRoundTripsBits) {
+    using namespace detail;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> unit(-0.1, 1.1), hue(0.0, 360.0);
+    auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+    for (int n = 0; n < 20000; ++n) {
+        const double h =
+            n < 8 ? std::array{0.0, 60.0, 300.0, 359.99999, 360.0, -5.0, 1e300, std::nan("")}[n] : hue(rng);
+        const double c = n % 5 == 0 ? 0.0 : std::abs(unit(rng)) * 1.5, l = unit(rng);
+        double want[3], got[3];
+        rgbFromHcl(h, c, l, want[0], want[1], want[2]);
+        rgbFromHueBase(hueBaseOf(h), c, l, got[0], got[1], got[2]);
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(same(got[i], want[i])) << h << " " << c << " " << l;
+    }
+    auto check = [&](auto edit) {
+        using Edit = decltype(edit);
+        for (int n = 0; n < 20000; ++n) {
+            ColorValues s{{unit(rng), unit(rng), unit(rng)}}, d{{unit(rng), unit(rng), unit(rng)}};
+            if (n % 7 == 0) s[1] = s[2] = s[0];  // grey source
+            if (n % 11 == 0) d[1] = d[2] = d[0]; // grey destination
+            ColorValues want = d, got = d, S = s;
+            toHcl(S);
+            toHcl(want);
+            edit(S, want);
+            toRgb(want);
+            editInHcl<Edit>(SourceHcl{S, hueBaseOf(S[0])}, got);
+            for (int i = 0; i < 3; ++i) ASSERT_TRUE(same(got[i], want[i])) << "edit of " << n;
+        }
+    };
+    check(HclHue{});
+    check(HclSaturation{});
+    check(HclColour{});
+    check(HclLuminosity{});
+}
+
+// Opaque pairs at full opacity take each design's shortcut; the result is the edited
+// colour alone: truncated for the effect modes, rounded for the blend functions.
+TEST(BlendFunctions, OpaqueHclPairsAreTheEditedColour) {
+    std::mt19937 rng(9);
+    const std::array<int, 4> effect{HUE, SATURATION, COLOUR, LUMINOSITY},
+        fn{FN_HUE, FN_SATURATION, FN_COLOUR, FN_LUMINOSITY};
+    for (int n = 0; n < 4000; ++n) {
+        const Pixel d = premultiplied(rng, kW), s = premultiplied(rng, kW);
+        double S[3] = {s.r / 32767.0, s.g / 32767.0, s.b / 32767.0};
+        rgbToHcl(S[0], S[1], S[2], S[0], S[1], S[2]);
+        for (int k = 0; k < 4; ++k) {
+            double D[3] = {d.r / 32767.0, d.g / 32767.0, d.b / 32767.0};
+            rgbToHcl(D[0], D[1], D[2], D[0], D[1], D[2]);
+            switch (k) {
+            case 0: // hue; a grey source takes the chroma too
+                D[0] = S[0];
+                if (S[1] == 0.0) D[1] = 0.0;
+                break;
+            case 1: // saturation, where the destination has any
+                if (D[1] > 0.0) D[1] = S[1];
+                break;
+            case 2: // colour
+                D[0] = S[0], D[1] = S[1];
+                break;
+            default: // luminosity
+                D[2] = S[2];
+            }
+            hclToRgb(D[0], D[1], D[2], D[0], D[1], D[2]);
+            auto at = [&](double bias) {
+                return px(int(D[0] * 32767.0 + bias), int(D[1] * 32767.0 + bias), int(D[2] * 32767.0 + bias),
+                          kW);
+            };
+            ASSERT_EQ(blendOne(effect[k], d, s), at(0.0)) << "dst " << d << " src " << s;
+            ASSERT_EQ(blendOne(fn[k], d, s), at(0.5)) << "dst " << d << " src " << s;
+        }
     }
 }
