@@ -135,9 +135,24 @@ void blendRows(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const
 // instead of running pixelFn again. Every memo here is exact, bit for bit, because every
 // pixel function reads only its own pair and the call's constants; so results never
 // depend on how the rows are split.
-template <class State, class PixelFn>
+//
+// pairFn (optional) computes two neighbouring pixels under one source pixel together,
+// where a design has a form that runs two pixels in the lanes of one register:
+// pairFn(d0, d1, s, state) returns false, leaving both alone, where that form does not
+// apply, and the pixels then go through pixelFn one by one. It is offered a pair only when
+// both pixels would be computed anyway (the second's destination differs from the
+// first's), so the memo keeps its meaning.
+struct NoPairs {
+    static constexpr bool kPairs = false;
+    template <class State>
+    bool operator()(CEL_PixelRGBA16&, CEL_PixelRGBA16&, const CEL_PixelRGBA16&, State&) const {
+        return false;
+    }
+};
+
+template <class State, class PixelFn, class PairFn = NoPairs>
 void blendPixelsWith(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, const Math::Box2di& region,
-                     const PixelFn& pixelFn) {
+                     const PixelFn& pixelFn, const PairFn& pairFn = {}) {
     if (region.hasNullArea()) return;
     const auto dRows = rowsOf(dst, region);
     const auto sRows = rowsOf(src, region);
@@ -158,6 +173,21 @@ void blendPixelsWith(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
                 if (dv == lastDst && sv == lastSrc) {
                     std::memcpy(&d[i], &lastResult, sizeof lastResult);
                     continue;
+                }
+                if constexpr (PairFn::kPairs) {
+                    const uint64_t dv1 = i + 1 < n ? pixelBits(d[i + 1]) : dv;
+                    if (dv1 != dv && pixelBits(s[i + 1]) == sv) {
+                        CEL_PixelRGBA16 p0 = d[i], p1 = d[i + 1];
+                        if (pairFn(p0, p1, s[i], *state)) {
+                            std::memcpy(&d[i], &p0, sizeof p0);
+                            lastResult = pixelBits(p1);
+                            std::memcpy(&d[i + 1], &lastResult, sizeof lastResult);
+                            lastDst = dv1;
+                            lastSrc = sv;
+                            ++i;
+                            continue;
+                        }
+                    }
                 }
                 // Computed in a local copy: reading the pixel back as one 64-bit word
                 // right after its 16-bit channel stores would stall on store forwarding.
@@ -301,13 +331,20 @@ inline SourceHcl straightSourceHcl(const CEL_PixelRGBA16& s) {
 
 // Edits of a destination colour in hue-chroma-luma from a source colour, shared by the
 // HCL effect modes and the HCL blend functions. Index 0 is hue, 1 chroma, 2 luma.
-// kSourceHue: the result always takes the source's hue.
+//
+// The edits marked kSourceHue give the result the source's hue and keep the destination's
+// luma; chromaFrom(s) tells the chroma they give: the destination's own, or a value.
+struct SourceHueChroma {
+    bool keepsDestination;
+    double value;
+};
 struct HclHue {
     static constexpr bool kSourceHue = true;
     void operator()(const ColorValues& s, ColorValues& d) const {
         d[0] = s[0];
         if (s[1] == 0.0) d[1] = 0.0;
     }
+    static SourceHueChroma chromaFrom(const ColorValues& s) { return {s[1] != 0.0, 0.0}; }
 };
 struct HclSaturation {
     static constexpr bool kSourceHue = false;
@@ -321,6 +358,7 @@ struct HclColour {
         d[0] = s[0];
         d[1] = s[1];
     }
+    static SourceHueChroma chromaFrom(const ColorValues& s) { return {false, s[1]}; }
 };
 struct HclLuminosity {
     static constexpr bool kSourceHue = false;
@@ -333,9 +371,10 @@ struct HclLuminosity {
 // as the full round trip.
 template <class Edit> inline void editInHcl(const SourceHcl& S, ColorValues& D) {
     if constexpr (Edit::kSourceHue) {
-        ColorValues E{{S.hcl[0], max3(D[0], D[1], D[2]) - min3(D[0], D[1], D[2]), luma(D[0], D[1], D[2])}};
-        Edit{}(S.hcl, E);
-        rgbFromHueBase(S.base, E[1], E[2], D[0], D[1], D[2]);
+        const SourceHueChroma chroma = Edit::chromaFrom(S.hcl);
+        const double c =
+            chroma.keepsDestination ? max3(D[0], D[1], D[2]) - min3(D[0], D[1], D[2]) : chroma.value;
+        rgbFromHueBase(S.base, c, luma(D[0], D[1], D[2]), D[0], D[1], D[2]);
     } else {
         toHcl(D);
         Edit{}(S.hcl, D);

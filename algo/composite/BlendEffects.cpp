@@ -10,6 +10,7 @@
 
 #include "algo/composite/BlendDetail.h"
 #include "algo/composite/BlendModes.h"
+#include "algo/composite/HclLanes.h"
 
 namespace CelAlgo {
 
@@ -111,8 +112,9 @@ protected:
 };
 
 // The destination to HCL, Edit from the source, back to RGB.
-template <class Edit> class hcl_effect : public base_hcl_effect {
+template <class EditType> class hcl_effect : public base_hcl_effect {
 public:
+    using Edit = EditType;
     void apply(double s0, double s1, double s2, double& d0, double& d1, double& d2) const final {
         ColorValues S{{s0, s1, s2}};
         toHcl(S);
@@ -132,6 +134,26 @@ class hue_effect final : public hcl_effect<HclHue> {};
 class saturation_effect final : public hcl_effect<HclSaturation> {};
 class colour_effect final : public hcl_effect<HclColour> {};
 class luminosity_effect final : public hcl_effect<HclLuminosity> {};
+
+// Two opaque destination pixels under one source pixel at full weight (the shortcut of
+// compositeHcl below), in lanes, for the edits that give the source's hue.
+template <class Edit> struct HclEffectPairs {
+    static constexpr bool kPairs = Edit::kSourceHue;
+    double o;
+    bool operator()(CEL_PixelRGBA16& d0, CEL_PixelRGBA16& d1, const CEL_PixelRGBA16& s,
+                    SourceMemo<SourceHcl>& source) const {
+        if constexpr (kPairs) {
+            if (s.a == 0 || F(s.a) * o != 1.0 || F(d0.a) != 1.0 || F(d1.a) != 1.0) return false;
+            Lanes r{fractionOf(d0.r), fractionOf(d1.r)}, g{fractionOf(d0.g), fractionOf(d1.g)},
+                b{fractionOf(d0.b), fractionOf(d1.b)};
+            editInHclLanes<Edit>(source.get(s, straightSourceHcl), r, g, b);
+            const Lanes full = splat(32767.0);
+            storeColourLanes(d0, d1, channelLanes(r * full), channelLanes(g * full), channelLanes(b * full));
+            return true;
+        }
+        return false;
+    }
+};
 
 template <class Effect>
 void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, double o,
@@ -163,7 +185,8 @@ void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, do
                 dc = channel(D[i] * 32767.0 * w * Da + dv[i] * Da * (1.0 - w) + sc * (1.0 - Da) * o);
                 ++i;
             });
-        });
+        },
+        HclEffectPairs<typename Effect::Edit>{o});
     andAllPositive(dst, src);
 }
 

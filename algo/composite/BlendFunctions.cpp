@@ -138,11 +138,10 @@ template <class Edit> void hclPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAr
     blendPixelsWith<SourceMemo<SourceHcl>>(
         dst, src, growRegion(dst, src),
         [&](CEL_PixelRGBA16& d, const CEL_PixelRGBA16& s, SourceMemo<SourceHcl>& source, int) {
-            const auto A = design.alphas(d.a, s.a);
-            if (A.skip) return;
+            if (s.a < 1) return; // the alphas' skip
             const SourceHcl& S = source.get(s, straightSourceHcl);
             ColorValues D{{F(d.r), F(d.g), F(d.b)}};
-            if (A.w == 1.0 && A.Dstar == 1.0) {
+            if (F(s.a) * o == 1.0 && F(d.a) == 1.0) { // the alphas' weight and destination factor
                 // Full weight over an opaque destination: the destination and source terms
                 // of the store are exact zeros (finite values times 0), so the result is
                 // the edited colour alone, and the alpha stays 32767.
@@ -152,6 +151,7 @@ template <class Edit> void hclPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAr
                 d.b = channel(sat(D[2] * 32767.0) + 0.5);
                 return;
             }
+            const auto A = design.alphas(d.a, s.a);
             if (A.Dstar > 0.0)
                 for (int i = 0; i < 3; ++i) D[i] = quotient(D[i], A.Dstar);
             editInHcl<Edit>(S, D);

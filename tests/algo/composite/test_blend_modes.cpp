@@ -50,13 +50,19 @@ PixmapPtr randomPixmap(int canvasW, int canvasH, const Math::Box2di& alloc, std:
     return p;
 }
 
-// Rows 3 ... 7 of the columns 6 ... 29 are rewritten so that the walkers' memos hit and
-// must be invalidated: repeated pairs; a flat source over a destination whose blue
-// alone changes; alternating destinations; colours kept while one alpha changes.
+// Rows 2 ... 7 of the columns 6 ... 29 are rewritten so that the walkers' memos hit and
+// must be invalidated, and neighbours pair up: a flat opaque source (coloured, then grey)
+// over opaque destinations that change at every pixel, greys and repeats among them;
+// repeated pairs; a flat source over a destination whose blue alone changes;
+// alternating destinations; colours kept while one alpha changes.
 void repeatingRows(Pixmap& dst, Pixmap& src) {
     const Pixel d0 = px(9000, 14000, 3000, 20000), d1 = px(2000, 2000, 2000, 32767);
     const Pixel s0 = px(5000, 1000, 7000, 16000), s1 = px(5000, 1000, 7000, 32767);
     for (int x = 6; x < 30; ++x) {
+        const int v = x % 7 == 0 ? 12000 : (x * 1311) % 32768, w = (x * 2713) % 32768, z = x % 9 ? 400 : v;
+        const Pixel rotated[3] = {px(v, w, z, 32767), px(z, v, w, 32767), px(w, z, v, 32767)};
+        *dst.pixel(x, 2) = x % 5 == 0 ? px(v, v, v, 32767) : rotated[x % 3];
+        *src.pixel(x, 2) = x < 18 ? s1 : px(20000, 20000, 20000, 32767);
         *dst.pixel(x, 3) = d0, *src.pixel(x, 3) = s0;
         *dst.pixel(x, 4) = px(9000, 14000, (x * 997) % 20001, 20000), *src.pixel(x, 4) = s0;
         *dst.pixel(x, 5) = x % 2 ? d0 : d1, *src.pixel(x, 5) = x % 3 ? s0 : s1;
