@@ -178,7 +178,12 @@ void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, do
                 return;
             }
             const double dv[3] = {straight(d.r, Da), straight(d.g, Da), straight(d.b, Da)};
-            double D[3] = {fractionOf(dv[0]), fractionOf(dv[1]), fractionOf(dv[2])};
+            // Over an opaque destination dv holds the channels themselves.
+            double D[3];
+            if (Da == 1.0)
+                D[0] = fractionOf(d.r), D[1] = fractionOf(d.g), D[2] = fractionOf(d.b);
+            else
+                D[0] = fractionOf(dv[0]), D[1] = fractionOf(dv[1]), D[2] = fractionOf(dv[2]);
             effect.applyHcl(S, D[0], D[1], D[2]);
             int i = 0;
             forColour(d, s, [&](int16_t& dc, int16_t sc) {
