@@ -10,7 +10,7 @@
 
 #include "algo/composite/BlendDetail.h"
 #include "algo/composite/BlendModes.h"
-#include "algo/composite/HclLanes.h"
+#include "algo/composite/HclLanesDetail.h"
 
 namespace CelAlgo {
 

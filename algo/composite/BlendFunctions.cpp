@@ -12,7 +12,7 @@
 
 #include "algo/composite/BlendDetail.h"
 #include "algo/composite/BlendModes.h"
-#include "algo/composite/HclLanes.h"
+#include "algo/composite/HclLanesDetail.h"
 #include "base/QXMaths.h"
 
 namespace CelAlgo::detail {
