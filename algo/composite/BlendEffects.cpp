@@ -135,24 +135,11 @@ class saturation_effect final : public hcl_effect<HclSaturation> {};
 class colour_effect final : public hcl_effect<HclColour> {};
 class luminosity_effect final : public hcl_effect<HclLuminosity> {};
 
-// Two opaque destination pixels under one source pixel at full weight (the shortcut of
-// compositeHcl below), in lanes, for the edits that give the source's hue.
-template <class Edit> struct HclEffectPairs {
-    static constexpr bool kPairs = Edit::kSourceHue;
-    double o;
-    bool operator()(CEL_PixelRGBA16& d0, CEL_PixelRGBA16& d1, const CEL_PixelRGBA16& s,
-                    SourceMemo<SourceHcl>& source) const {
-        if constexpr (kPairs) {
-            if (s.a == 0 || F(s.a) * o != 1.0 || F(d0.a) != 1.0 || F(d1.a) != 1.0) return false;
-            Lanes r{fractionOf(d0.r), fractionOf(d1.r)}, g{fractionOf(d0.g), fractionOf(d1.g)},
-                b{fractionOf(d0.b), fractionOf(d1.b)};
-            editInHclLanes<Edit>(source.get(s, straightSourceHcl), r, g, b);
-            const Lanes full = splat(32767.0);
-            storeColourLanes(d0, d1, channelLanes(r * full), channelLanes(g * full), channelLanes(b * full));
-            return true;
-        }
-        return false;
-    }
+// How the HCL effect compositor reads and stores colour channels in its shortcut.
+struct EffectHclChannels {
+    static bool skips(int16_t sa) { return sa == 0; }
+    static double fraction(int16_t v) { return fractionOf(v); }
+    static IntLanes store(Lanes v) { return channelLanes(v * splat(32767.0)); }
 };
 
 template <class Effect>
@@ -191,7 +178,7 @@ void compositeHcl(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src, do
                 ++i;
             });
         },
-        HclEffectPairs<typename Effect::Edit>{o});
+        HclPairs<typename Effect::Edit, EffectHclChannels>{o});
     andAllPositive(dst, src);
 }
 

@@ -132,23 +132,11 @@ template <bool ApplyDstAlpha, class G> struct ChannelwiseDesign : BlendFunctionA
     }
 };
 
-// Two opaque destination pixels under one source pixel at full weight (the shortcut of
-// hclPass below), in lanes, for the edits that give the source's hue.
-template <class Edit> struct HclFunctionPairs {
-    static constexpr bool kPairs = Edit::kSourceHue;
-    double o;
-    bool operator()(CEL_PixelRGBA16& d0, CEL_PixelRGBA16& d1, const CEL_PixelRGBA16& s,
-                    SourceMemo<SourceHcl>& source) const {
-        if constexpr (kPairs) {
-            if (s.a < 1 || F(s.a) * o != 1.0 || F(d0.a) != 1.0 || F(d1.a) != 1.0) return false;
-            Lanes r{F(d0.r), F(d1.r)}, g{F(d0.g), F(d1.g)}, b{F(d0.b), F(d1.b)};
-            editInHclLanes<Edit>(source.get(s, straightSourceHcl), r, g, b);
-            auto store = [](Lanes v) { return channelLanes(satLanes(v * splat(32767.0)) + splat(0.5)); };
-            storeColourLanes(d0, d1, store(r), store(g), store(b));
-            return true;
-        }
-        return false;
-    }
+// How the HCL pass reads and stores colour channels in its shortcut.
+struct FunctionHclChannels {
+    static bool skips(int16_t sa) { return sa < 1; }
+    static double fraction(int16_t v) { return F(v); }
+    static IntLanes store(Lanes v) { return channelLanes(satLanes(v * splat(32767.0)) + splat(0.5)); }
 };
 
 // The HCL edits need the whole colour, so they walk pixels rather than channels; the
@@ -182,7 +170,7 @@ template <class Edit> void hclPass(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAr
             });
             d.a = design.alpha(A, d.a, s.a);
         },
-        HclFunctionPairs<Edit>{o});
+        HclPairs<Edit, FunctionHclChannels>{o});
 }
 
 template <class G>

@@ -105,4 +105,27 @@ inline void storeColourLanes(CEL_PixelRGBA16& p0, CEL_PixelRGBA16& p1, IntLanes 
     p1.r = int16_t(r[1]), p1.g = int16_t(g[1]), p1.b = int16_t(b[1]);
 }
 
+// pairFn of the HCL compositors (see blendPixelsWith): two opaque destination pixels under
+// one source pixel at full weight, the shortcut of both compositors, in lanes, for the
+// edits that give the source's hue. Channels is the design's reading and storing of colour
+// channels: static bool skips(int16_t sa) (source alphas the design leaves alone),
+// static double fraction(int16_t), static IntLanes store(Lanes).
+template <class Edit, class Channels> struct HclPairs {
+    static constexpr bool kPairs = Edit::kSourceHue;
+    double o;
+    bool operator()(CEL_PixelRGBA16& d0, CEL_PixelRGBA16& d1, const CEL_PixelRGBA16& s,
+                    SourceMemo<SourceHcl>& source) const {
+        if constexpr (kPairs) {
+            if (Channels::skips(s.a) || F(s.a) * o != 1.0 || F(d0.a) != 1.0 || F(d1.a) != 1.0) return false;
+            Lanes r{Channels::fraction(d0.r), Channels::fraction(d1.r)};
+            Lanes g{Channels::fraction(d0.g), Channels::fraction(d1.g)};
+            Lanes b{Channels::fraction(d0.b), Channels::fraction(d1.b)};
+            editInHclLanes<Edit>(source.get(s, straightSourceHcl), r, g, b);
+            storeColourLanes(d0, d1, Channels::store(r), Channels::store(g), Channels::store(b));
+            return true;
+        }
+        return false;
+    }
+};
+
 } // namespace CelAlgo::detail
