@@ -45,6 +45,7 @@ inline double fractionOf(double v) {
     }
     return v / 32767.0;
 }
+// The same for a stored channel, without the round trip through double.
 inline double fractionOf(int16_t v) {
     return v >= -32767 ? (v < 0 ? -F(-v) : F(v)) : v / 32767.0;
 }

@@ -70,17 +70,26 @@ inline void fitHclLuma(double br, double bg, double bb, double c, double l, doub
     b = std::clamp(bb * k + m, 0.0, 1.0);
 }
 
+// The hexcone sector of a hue (sectorOf its sixths), the fraction f of the way through it
+// and 1 - f.
+struct HueSector {
+    int sector;
+    double f, q;
+};
+inline HueSector hueSector(double h) {
+    const double x = std::max(h, 0.0) / 60.0;
+    const double f = x - std::trunc(x);
+    return {sectorOf(x), f, 1.0 - f};
+}
+
 inline void rgbFromHcl(double h, double c, double l, double& r, double& g, double& b) {
     if (c == 0.0) {
         r = g = b = l;
         return;
     }
-    const double x = std::max(h, 0.0) / 60.0;
-    const double i = std::trunc(x);
-    const double f = x - i;
-    const double q = 1.0 - f;
+    const auto [sector, f, q] = hueSector(h);
     double br = 0.0, bg = 0.0, bb = 0.0;
-    switch (sectorOf(x)) {
+    switch (sector) {
     case 0:
     case 6:
         br = c, bg = f * c;
@@ -114,11 +123,8 @@ struct HueBase {
     double r, g, b;
 };
 inline HueBase hueBaseOf(double h) {
-    const double x = std::max(h, 0.0) / 60.0;
-    const double i = std::trunc(x);
-    const double f = x - i;
-    const double q = 1.0 - f;
-    switch (sectorOf(x)) {
+    const auto [sector, f, q] = hueSector(h);
+    switch (sector) {
     case 0:
     case 6:
         return {1.0, f, 0.0};
