@@ -33,5 +33,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq >/dev/null
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# Several builds may install at once: wait for the package lock instead of failing.
+apt_opts=(-o DPkg::Lock::Timeout=900 -qq)
+$SUDO apt-get "${apt_opts[@]}" update >/dev/null
+$SUDO apt-get "${apt_opts[@]}" install -y --no-install-recommends "${missing[@]}" >/dev/null
