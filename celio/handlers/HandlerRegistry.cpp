@@ -10,6 +10,7 @@
 
 #include "celio/Manager.h"
 #include "celio/handlers/BmpHandler.h"
+#include "celio/handlers/IffHandler.h"
 #include "celio/handlers/JpegHandler.h"
 #include "celio/handlers/PngHandler.h"
 #include "celio/handlers/SgiHandler.h"
@@ -35,6 +36,7 @@ void qxCelAddPixmapHandler() {
     add<QXCelUioPngHandler>(manager);
     add<QXCelUioJpegHandler>(manager);
     add<QXCelUioBmpHandler>(manager);
+    add<QxCelUioIffHandler>(manager);
     add<QxCelUioTiffHandler>(manager);
     // In this order (one line each as the handlers land):
     //   TGA   QXCelUioTgaHandler
