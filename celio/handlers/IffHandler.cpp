@@ -1,8 +1,8 @@
 #include "celio/handlers/IffHandler.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
-#include <cmath>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -12,6 +12,7 @@
 #include "cel/Cel.h"
 #include "cel/Context.h"
 #include "celio/handlers/IffImage.h"
+#include "pixel/PixelBuffer.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -26,6 +27,14 @@ template <class Body> void forRows(int y1, int y2, int width, const Body& body) 
     CelAlgo::detail::parallelRows(y1, y2, CelAlgo::detail::rowGrain(y2 - y1), width, body);
 }
 
+// The depth loops below select with bit masks instead of branches, so that
+// they run in vector lanes (a float comparison in a selection keeps the
+// compiler from it). orderKey maps floats to integers of the same order and
+// is its own inverse.
+int32_t orderKey(int32_t bits) {
+    return bits ^ ((bits >> 31) & 0x7FFFFFFF);
+}
+
 // The depth pixmap over the colour's box: zMultiplier / d per file depth d
 // (buffer rows top row first), no depth for 0 and for what is not a number.
 CEL_PixmapAreaZ* depthOver(const float* depth, int width, int height, const Math::Box2di& box,
@@ -33,48 +42,56 @@ CEL_PixmapAreaZ* depthOver(const float* depth, int width, int height, const Math
     auto z = std::make_unique<CEL_PixmapAreaZ>(width, height);
     if (!z->realloc(box, false) || !z->data()) return nullptr;
     CEL_PixelFloat* out = z->data();
-    float lo = FLT_MAX, hi = -FLT_MAX;
+    int32_t lo = INT32_MAX, hi = INT32_MIN;
     std::mutex rangeMutex;
     forRows(box.y1(), box.y2(), box.w(), [&](int yBegin, int yEnd) {
-        float rowLo = FLT_MAX, rowHi = -FLT_MAX;
+        const uint32_t none = std::bit_cast<uint32_t>(CEL_PixelFloat::Zero);
+        int32_t rowLo = INT32_MAX, rowHi = INT32_MIN;
         for (int y = yBegin; y < yEnd; ++y) {
             const float* d = depth + size_t(y) * size_t(width) + size_t(box.x1());
-            CEL_PixelFloat* o = out + size_t(y - box.y1()) * size_t(box.w());
+            float* o = &out[size_t(y - box.y1()) * size_t(box.w())].value;
             for (int x = 0; x < box.w(); ++x) {
-                if (d[x] == 0.0f || std::isnan(d[x])) {
-                    o[x].value = CEL_PixelFloat::Zero;
-                    continue;
-                }
-                const float v = float(zMultiplier / double(d[x]));
-                o[x].value = v;
-                rowLo = std::min(rowLo, v);
-                rowHi = std::max(rowHi, v);
+                const uint32_t v = std::bit_cast<uint32_t>(float(zMultiplier / double(d[x])));
+                const uint32_t m = std::bit_cast<uint32_t>(d[x]) & 0x7FFFFFFFu; // not 0, not NaN:
+                const uint32_t keep = 0u - uint32_t((m != 0) & (m <= 0x7F800000u));
+                o[x] = std::bit_cast<float>((v & keep) | (none & ~keep));
+                const uint32_t key = uint32_t(orderKey(int32_t(v)));
+                rowLo = std::min(rowLo, int32_t((key & keep) | (0x7FFFFFFFu & ~keep)));
+                rowHi = std::max(rowHi, int32_t((key & keep) | (0x80000000u & ~keep)));
             }
         }
         std::lock_guard<std::mutex> lock(rangeMutex);
         lo = std::min(lo, rowLo);
         hi = std::max(hi, rowHi);
     });
-    z->setZRange(lo, hi);
+    if (lo > hi) // nothing stored
+        z->setZRange(FLT_MAX, -FLT_MAX);
+    else
+        z->setZRange(std::bit_cast<float>(orderKey(lo)), std::bit_cast<float>(orderKey(hi)));
     return z.release();
 }
 
 // The file depths of a depth pixmap over a width x height image, top row
 // first: 1 / z where it has depth, else 0.
 std::unique_ptr<float[]> fileDepths(const CEL_PixmapAreaZ& z, int width, int height) {
-    std::unique_ptr<float[]> d(new (std::nothrow) float[size_t(width) * size_t(height)]);
+    std::unique_ptr<float[]> d(CEL_PixelBuffer::allocate<float>((long long)width * height, false));
     if (!d) return d;
     const Math::Box2di a = z.allocatedRect();
     const CEL_PixelFloat* data = z.data();
     forRows(0, height, width, [&](int yBegin, int yEnd) {
+        const uint32_t none = std::bit_cast<uint32_t>(CEL_PixelFloat::Zero);
         for (int y = yBegin; y < yEnd; ++y) {
             float* o = d.get() + size_t(y) * size_t(width);
             std::fill_n(o, width, 0.0f);
             if (!data || y < a.y1() || y >= a.y2()) continue;
             const int x1 = std::max(0, a.x1()), x2 = std::min(width, a.x2());
-            const CEL_PixelFloat* row = data + size_t(y - a.y1()) * size_t(a.w()) - a.x1();
-            for (int x = x1; x < x2; ++x)
-                if (!row[x].isZero()) o[x] = float(1.0 / double(row[x].value));
+            const float* row = &data[size_t(y - a.y1()) * size_t(a.w()) + size_t(x1 - a.x1())].value;
+            float* to = o + x1;
+            for (int x = 0; x < x2 - x1; ++x) {
+                const uint32_t inverse = std::bit_cast<uint32_t>(float(1.0 / double(row[x])));
+                to[x] =
+                    std::bit_cast<float>(inverse & (0u - uint32_t(std::bit_cast<uint32_t>(row[x]) != none)));
+            }
         }
     });
     return d;

@@ -15,6 +15,7 @@
 #include "algo/composite/CompositeDetail.h"
 #include "base/ByteOrder.h"
 #include "base/FileSpec.h"
+#include "pixel/PixelBuffer.h"
 #include "pixel/Representation.h"
 
 namespace {
@@ -203,13 +204,86 @@ void fillTile(const Target& t, int x1, int y1, int w, int h, bool depth) {
 // ---------------------------------------------------------------------------
 // Run-length planes
 
+namespace {
+
+// Eight bytes at a time where the host is little-endian: the first byte of
+// a word is its lowest, so the lowest flagged byte is the first in memory.
+constexpr bool kWordScan = std::endian::native == std::endian::little;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+
+uint64_t load64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// The end of the run of bytes equal to in[i] that starts at i.
+size_t runEnd(const uint8_t* in, size_t i, size_t n) {
+    const uint8_t b = in[i];
+    size_t j = i + 1;
+    if constexpr (kWordScan) {
+        const uint64_t all = kOnes * b;
+        for (; j + 8 <= n; j += 8)
+            if (const uint64_t d = load64(in + j) ^ all) return j + size_t(std::countr_zero(d)) / 8;
+    }
+    while (j < n && in[j] == b) ++j;
+    return j;
+}
+
+// The first position from j on where three equal bytes start, or n.
+size_t tripleStart(const uint8_t* in, size_t j, size_t n) {
+    if constexpr (kWordScan) {
+        for (; j + 10 <= n; j += 8) {
+            const uint64_t a = load64(in + j), b = load64(in + j + 1), c = load64(in + j + 2);
+            const uint64_t t = (a ^ b) | (b ^ c); // a zero byte where a triple starts
+            if (const uint64_t z = (t - kOnes) & ~t & (kOnes << 7))
+                return j + size_t(std::countr_zero(z)) / 8;
+        }
+    }
+    for (; j < n; ++j)
+        if (j + 2 < n && in[j] == in[j + 1] && in[j] == in[j + 2]) return j;
+    return n;
+}
+
+// One plane; with Slack the output has 128 bytes of room after n, so runs
+// and literals (where the input has 128 bytes left) go out as whole 128-byte
+// stores, and the bytes past the packet are overwritten by the next one.
+template <bool Slack>
+bool decodePlane(const uint8_t* in, size_t available, uint8_t* out, size_t n, size_t* used) {
+    size_t i = 0, o = 0;
+    while (o < n) {
+        if (i >= available) break;
+        const uint8_t h = in[i++];
+        const size_t count = size_t(h & 0x7F) + 1;
+        if (count > n - o) break;
+        if (h & 0x80) {
+            if (i >= available) break;
+            if constexpr (Slack)
+                std::memset(out + o, in[i++], 128);
+            else
+                std::memset(out + o, in[i++], count);
+        } else {
+            if (count > available - i) break;
+            if (Slack && available - i >= 128)
+                std::memcpy(out + o, in + i, 128);
+            else
+                std::memcpy(out + o, in + i, count);
+            i += count;
+        }
+        o += count;
+    }
+    if (used) *used = i;
+    return o == n;
+}
+
+} // namespace
+
 size_t CEL_IffImage::encodeRunLength(const uint8_t* in, size_t n, uint8_t* out) {
     uint8_t* o = out;
     size_t i = 0;
     while (i < n) {
         const uint8_t b = in[i];
-        size_t j = i + 1;
-        while (j < n && in[j] == b) ++j;
+        size_t j = runEnd(in, i, n);
         const size_t run = j - i;
         if (run > 1) {
             for (size_t k = run / 128; k > 0; --k) *o++ = 0xFF, *o++ = b;
@@ -218,8 +292,7 @@ size_t CEL_IffImage::encodeRunLength(const uint8_t* in, size_t n, uint8_t* out) 
             continue;
         }
         // A literal up to the next run of three (or the end).
-        j = i + 1;
-        while (j < n && !(j + 2 < n && in[j] == in[j + 1] && in[j] == in[j + 2])) ++j;
+        j = tripleStart(in, i + 1, n);
         size_t left = j - i;
         const uint8_t* p = in + i;
         while (left > 0) {
@@ -235,24 +308,7 @@ size_t CEL_IffImage::encodeRunLength(const uint8_t* in, size_t n, uint8_t* out) 
 
 bool CEL_IffImage::decodeRunLength(const uint8_t* in, size_t available, uint8_t* out, size_t n,
                                    size_t* used) {
-    size_t i = 0, o = 0;
-    while (o < n) {
-        if (i >= available) break;
-        const uint8_t h = in[i++];
-        const size_t count = size_t(h & 0x7F) + 1;
-        if (count > n - o) break;
-        if (h & 0x80) {
-            if (i >= available) break;
-            std::memset(out + o, in[i++], count);
-        } else {
-            if (count > available - i) break;
-            std::memcpy(out + o, in + i, count);
-            i += count;
-        }
-        o += count;
-    }
-    if (used) *used = i;
-    return o == n;
+    return decodePlane<false>(in, available, out, n, used);
 }
 
 // ---------------------------------------------------------------------------
@@ -420,15 +476,16 @@ bool CEL_IffImage::allocate(uint64_t fileSize) {
         (*m_reporter)(InvalidSize);
         return false;
     }
-    try {
-        if (m_bytes == 1)
-            m_colour8.reset(new CEL_PixelRGBA8[pixels]);
-        else
-            m_colour16.reset(new CEL_PixelRGBA16[pixels]);
-        if (depth) m_depth.reset(new float[pixels]);
-    } catch (const std::bad_alloc&) {
+    // Fresh buffers, with huge pages asked for: their first touch is the decode.
+    if (m_bytes == 1)
+        m_colour8.reset(CEL_PixelBuffer::allocate<CEL_PixelRGBA8>((long long)pixels, false));
+    else
+        m_colour16.reset(CEL_PixelBuffer::allocate<CEL_PixelRGBA16>((long long)pixels, false));
+    if (depth) m_depth.reset(CEL_PixelBuffer::allocate<float>((long long)pixels, false));
+    if ((!m_colour8 && !m_colour16) || (depth && !m_depth)) {
         m_colour8.reset();
         m_colour16.reset();
+        m_depth.reset();
         (*m_reporter)(InvalidSize);
         return false;
     }
@@ -488,11 +545,11 @@ bool decodeTile(const Target& t, const uint8_t* data, size_t size, int x1, int y
 
     Source s{};
     if (size < raw) {
-        if (scratch.size() < raw) scratch.resize(raw);
+        if (scratch.size() < raw + 128) scratch.resize(raw + 128);
         size_t at = 0;
         for (size_t k = 0; k < planes; ++k) {
             size_t used = 0;
-            if (!CEL_IffImage::decodeRunLength(data + at, size - at, scratch.data() + k * n, n, &used)) {
+            if (!decodePlane<true>(data + at, size - at, scratch.data() + k * n, n, &used)) {
                 report(RunLengthError);
                 report(TileError);
                 if (fill) fillTile(t, x1, y1, w, h, depth);
@@ -693,10 +750,19 @@ struct Image {
     }
 };
 
-uint16_t fileSample(uint16_t v, bool half) {
-    if (!half) return v;
-    const int16_t s = int16_t(v);
-    return s < 0 ? uint16_t(0) : uint16_t(2 * s);
+// The high and low byte planes of 16-bit samples, last component first; the
+// library's samples (Half) written as 2 s, 0 for a negative s.
+template <bool Half> void gather16(const uint16_t* src, int w, uint8_t* const* hi, uint8_t* const* lo) {
+    for (int k = 0; k < 4; ++k) {
+        uint8_t* h = hi[k];
+        uint8_t* l = lo[k];
+        for (int x = 0; x < w; ++x) {
+            uint16_t v = src[4 * x + 3 - k];
+            if constexpr (Half) v = uint16_t(std::max<int>(int16_t(v), 0) * 2);
+            h[x] = uint8_t(v >> 8);
+            l[x] = uint8_t(v);
+        }
+    }
 }
 
 // One tile chunk, padded to 4 bytes, into out.
@@ -730,12 +796,12 @@ void encodeTile(const Image& img, int x1, int y1, int w, int h, bool depth, std:
             }
         } else {
             const uint16_t* src = img.colour16 + 4 * at;
-            for (int x = 0; x < w; ++x)
-                for (int k = 0; k < 4; ++k) {
-                    const uint16_t v = fileSample(src[4 * x + 3 - k], img.half);
-                    p[size_t(k) * n + o + x] = uint8_t(v >> 8);
-                    p[size_t(4 + k) * n + o + x] = uint8_t(v);
-                }
+            uint8_t* hi[4] = {p + o, p + n + o, p + 2 * n + o, p + 3 * n + o};
+            uint8_t* lo[4] = {p + 4 * n + o, p + 5 * n + o, p + 6 * n + o, p + 7 * n + o};
+            if (img.half)
+                gather16<true>(src, w, hi, lo);
+            else
+                gather16<false>(src, w, hi, lo);
         }
     }
 

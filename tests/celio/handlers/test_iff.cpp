@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "HandlerTestUtil.h"
+#include "algo/composite/CompositeDetail.h"
 #include "base/ByteOrder.h"
 #include "cel/Context.h"
 #include "celio/ByteTestSupport.h"
@@ -166,12 +167,37 @@ TEST(IffRunLength, EncoderRulesAndDecoderBounds) {
     EXPECT_EQ(coded[0], 0x7F);
     EXPECT_EQ(coded[129], 0x01);
 
-    // Whatever the encoder makes decodes back, using exactly its bytes.
+    // The rule written plainly: the encoder (which scans words) codes the same
+    // bytes, and they decode back using exactly their length.
+    const auto plain = [](const Bytes& in) {
+        Bytes out;
+        for (size_t i = 0; i < in.size();) {
+            size_t j = i;
+            while (j < in.size() && in[j] == in[i]) ++j;
+            if (j - i > 1) {
+                for (size_t r = j - i; r > 0; r -= std::min<size_t>(r, 128))
+                    out.insert(out.end(), {uint8_t((std::min<size_t>(r, 128) - 1) | 0x80), in[i]});
+            } else {
+                j = i + 1;
+                while (j < in.size() && !(j + 2 < in.size() && in[j] == in[j + 1] && in[j + 1] == in[j + 2]))
+                    ++j;
+                for (size_t k = i; k < j; k += 128) {
+                    const size_t n = std::min<size_t>(128, j - k);
+                    out.push_back(uint8_t(n - 1));
+                    out.insert(out.end(), in.begin() + ptrdiff_t(k), in.begin() + ptrdiff_t(k + n));
+                }
+            }
+            i = j;
+        }
+        return out;
+    };
     std::mt19937 rng(3);
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 400; ++round) {
         Bytes in(1 + rng() % 600);
-        for (uint8_t& v : in) v = uint8_t(rng() % (1 + round % 4)); // runs of every length
+        const unsigned values = 1 + round % 5, stretch = 1 + rng() % 9; // runs and literals of every length
+        for (size_t i = 0; i < in.size(); ++i) in[i] = i % stretch ? in[i - 1] : uint8_t(rng() % values);
         const Bytes c = code(in);
+        ASSERT_EQ(c, plain(in));
         Bytes back(in.size());
         size_t used = 0;
         ASSERT_TRUE(CEL_IffImage::decodeRunLength(c.data(), c.size(), back.data(), back.size(), &used));
@@ -551,4 +577,38 @@ TEST(IffHandler, ColourAndDepthRoundTrip) {
     EXPECT_FALSE(handler.write(cel.get(), QStringLiteral("-"), QStringLiteral("IFF")));
     EXPECT_EQ(reports.text(), "IFF images cannot be read from standard input: the codec needs a file\n"
                               "IFF images cannot be written to standard output: the codec needs a file\n");
+}
+
+// Tiles are coded and decoded in parallel: the file and the pixels are the
+// same on one thread and on many.
+TEST(IffWrite, SameBytesOnAnyThreadCount) {
+    celtest::TempDir dir;
+    const int w = 700, h = 300;
+    auto* p = new CEL_PixmapRGBA16(w, h);
+    std::mt19937 rng(9);
+    for (int i = 0; i < w * h; ++i) {
+        const int16_t v = int16_t(i % w < 350 ? (i / w) * 50 : int(rng() & 32767)); // flat and noisy tiles
+        p->data()[i] = CEL_PixelRGBA16{v, int16_t(v / 2), 100, 32767};
+    }
+    const auto cel = celtest::celOf(p);
+    auto* z = new CEL_PixmapAreaZ(w, h);
+    ASSERT_TRUE(z->realloc(Math::Box2di(0, 0, w, h), false));
+    for (int i = 0; i < w * h; ++i) z->data()[i].value = 1.0f + float(i % 977) * 0.01f;
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(z));
+    QByteArray files[2];
+    celtest::Values pixels[2];
+    for (int serial = 0; serial < 2; ++serial) {
+        CelAlgo::detail::setSerialForTesting(serial == 1);
+        const QString path = dir.path(QStringLiteral("t%1.iff").arg(serial));
+        ASSERT_TRUE(QxCelUioIffHandler().write(cel.get(), path, QStringLiteral("IFF_16")));
+        files[serial] = celtest::readFile(path);
+        CEL_IffImage back;
+        back.iffctrl(CEL_IffImage::IFF_CTRL_TOP_DOWN, true);
+        ASSERT_TRUE(back.iff_load(path));
+        pixels[serial].assign(back.colour16(), back.colour16() + size_t(w) * h * 4);
+        for (int i = 0; i < w * h; ++i) pixels[serial].push_back(std::bit_cast<int>(back.depth()[i]));
+    }
+    CelAlgo::detail::setSerialForTesting(false);
+    EXPECT_TRUE(files[0] == files[1]);
+    EXPECT_TRUE(pixels[0] == pixels[1]);
 }
