@@ -36,6 +36,10 @@ int demoFrames(const QString& outDir);
 // chart with one labelled tile per blend mode. kSuccess when all was written.
 int demoComposite(const QString& outDir);
 
+// Writes the demo's depth frame as an IFF file with colour and depth, reads it
+// back and writes its depth as a grey picture. kSuccess when it came back.
+int demoDepth(const QString& outDir);
+
 // The enumeration name of a composite operation, or "" for a reserved value.
 const char* compositeOpName(int op);
 
