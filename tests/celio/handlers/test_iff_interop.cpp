@@ -76,7 +76,7 @@ Values content(int w, int h, int bits, unsigned seed) {
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 4; ++c) {
                 const int smooth = ((x / 5) * 53 + (y / 3) * 29 + c * 71) * (bits == 8 ? 1 : 257);
-                const int noisy = y % 4 == 3 ? int(rng()) : 0;
+                const int noisy = y % 4 == 3 ? int(rng() & 0xFFFF) : 0;
                 v.push_back(c == 3 && x % 7 == 0 ? 0 : c == 3 && x % 7 == 1 ? full : (smooth + noisy) & full);
             }
     return v;
