@@ -451,7 +451,8 @@ void CEL_IffImage::readHeader(const TagEntry& chunk) {
     get16(); // prnum
     get16(); // prden
     m_type = get32();
-    m_bytes = uint16_t(get16() + 1);
+    const uint16_t bytes = get16();
+    m_bytes = uint16_t(bytes <= 1 ? bytes + 1 : 0); // 0: refused
     m_tiles = get16();
     m_compression = get32();
     if (chunk.size >= 25) {
@@ -492,21 +493,8 @@ bool CEL_IffImage::allocate(uint64_t fileSize) {
     return true;
 }
 
-bool CEL_IffImage::iff_load_header(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        reset();
-        (*m_reporter)(CannotOpen);
-        return false;
-    }
-    // The header is at the start: a little of the file is enough, unless
-    // chunks stand before the TBHD.
-    QByteArray head = file.read(4096);
-    if (head.size() == 4096) head += file.readAll();
-    return load(reinterpret_cast<const uint8_t*>(head.constData()), size_t(head.size()), true);
-}
-
-bool CEL_IffImage::iff_load(const QString& path) {
+// The file mapped (or read, where it cannot be) while load runs over it.
+bool CEL_IffImage::loadFile(const QString& path, bool headerOnly) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         reset();
@@ -516,13 +504,21 @@ bool CEL_IffImage::iff_load(const QString& path) {
     const qint64 size = file.size();
     if (size > 0) {
         if (const uchar* mapped = file.map(0, size)) {
-            const bool ok = load(mapped, size_t(size), false);
+            const bool ok = load(mapped, size_t(size), headerOnly);
             file.unmap(const_cast<uchar*>(mapped));
             return ok;
         }
     }
     const QByteArray bytes = file.readAll();
-    return load(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()), false);
+    return load(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()), headerOnly);
+}
+
+bool CEL_IffImage::iff_load_header(const QString& path) {
+    return loadFile(path, true);
+}
+
+bool CEL_IffImage::iff_load(const QString& path) {
+    return loadFile(path, false);
 }
 
 bool CEL_IffImage::iff_load(const void* data, size_t size) {
@@ -614,7 +610,7 @@ bool CEL_IffImage::load(const uint8_t* data, size_t size, bool headerOnly) {
                     report(UnknownCompression);
                     return false;
                 }
-                if (m_bytes > 2) {
+                if (m_bytes == 0) {
                     report(UnsupportedBytes);
                     return false;
                 }
@@ -670,7 +666,7 @@ bool CEL_IffImage::load(const uint8_t* data, size_t size, bool headerOnly) {
     }
     m_tagDepth = 0;
     if (!haveHeader) {
-        if (!headerOnly) report(UnexpectedChunk);
+        if (report.done == 0) report(CannotRead); // the data ended before the header
         return false;
     }
 

@@ -191,6 +191,7 @@ public:
 private:
     struct Reporter;
     struct TileRef;
+    bool loadFile(const QString& path, bool headerOnly);
     bool load(const uint8_t* data, size_t size, bool headerOnly);
     uint32_t get32();
     uint16_t get16();

@@ -409,6 +409,8 @@ TEST(IffRead, RefusalsAndDamageReportOnce) {
     expectRefused(group("CIMX", {}), "unexpected tag\n");
     expectRefused(image({tbhd(64, 64, 3, 0, 1, 2)}), "unknown compression format\n");
     expectRefused(image({tbhd(64, 64, 3, 2, 1)}), "unsupported bytes per channel\n");
+    expectRefused(image({tbhd(64, 64, 3, 0xFFFF, 1)}), "unsupported bytes per channel\n");
+    expectRefused(image({chunk("VERS", Bytes(4, 1))}), "cannot read file\n"); // no header
     expectRefused(image({tbhd(100000, 100000, 3, 0, 1)}),
                   "invalid image size\n"); // more than the file can fill
     expectRefused(image({tbhd(65535, 65535, 7, 1, 1)}), "invalid image size\n");
