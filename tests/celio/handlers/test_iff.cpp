@@ -51,7 +51,7 @@ struct Writer {
         return *this;
     }
     Writer& tag(const char* t) {
-        b.insert(b.end(), t, t + 4);
+        for (int i = 0; i < 4; ++i) b.push_back(uint8_t(t[i]));
         return *this;
     }
     Writer& bytes(const Bytes& d) {
