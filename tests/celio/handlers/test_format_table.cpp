@@ -49,12 +49,12 @@ TEST(FormatTable, TheCodeThatKeepsAShape) {
         bool deep;
         const char* code;
     } cases[] = {
-        {"TGA", 4, false, "TGA4"},  {"TGA", 3, false, "TGA"},     {"TGA", 1, false, "TGA1"},
-        {"TGA", 4, true, "TGA4"},   {"TGA", 1, true, "TGA1"},     {"SGI", 4, true, "SGIDP4"},
-        {"SGI", 3, true, "SGIDP3"}, {"SGI", 1, true, "SGIDP3"},   {"SGI", 1, false, "SGI1"},
-        {"SGI", 4, false, "SGI4"},  {"SGI", 3, false, "SGI"},     {"PNG", 4, true, "PNGDP4"},
-        {"PNG", 3, true, "PNGDP3"}, {"PNG", 4, false, "PNG4"},    {"PNG", 1, false, "PNG"},
-        {"BMP", 4, false, "BMP"},   {"JPEG", 4, true, "JPG"},     {"TIF", 1, true, "TIF"},
+        {"TGA", 4, false, "TGA4"},  {"TGA", 3, false, "TGA"},   {"TGA", 1, false, "TGA1"},
+        {"TGA", 4, true, "TGA4"},   {"TGA", 1, true, "TGA1"},   {"SGI", 4, true, "SGIDP4"},
+        {"SGI", 3, true, "SGIDP3"}, {"SGI", 1, true, "SGIDP3"}, {"SGI", 1, false, "SGI1"},
+        {"SGI", 4, false, "SGI4"},  {"SGI", 3, false, "SGI"},   {"PNG", 4, true, "PNGDP4"},
+        {"PNG", 3, true, "PNGDP3"}, {"PNG", 4, false, "PNG4"},  {"PNG", 1, false, "PNG"},
+        {"BMP", 4, false, "BMP"},   {"JPEG", 4, true, "JPG"},   {"TIF", 1, true, "TIF"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(CELIO_FormatTable::codeFor(handler(c.ext), {c.channels, c.deep}), QLatin1String(c.code))
@@ -67,7 +67,7 @@ TEST(FormatTable, TheCodeThatKeepsAShape) {
         const char* code;
         int channels;
         bool deep;
-    } shapes[] = {{"TGA", "TGA", 3, false}, {"TGA", "tga1", 1, false}, {"SGI", "SGIDP3", 3, true},
+    } shapes[] = {{"TGA", "TGA", 3, false},   {"TGA", "tga1", 1, false}, {"SGI", "SGIDP3", 3, true},
                   {"PNG", "PNGDP4", 4, true}, {"BMP", "BMP4", 3, false}, {"TIF", "TIF", 4, false},
                   {"JPG", "JPEG", 3, false}};
     for (const auto& s : shapes) {
@@ -148,7 +148,9 @@ TEST(WriterBounds, RefusedBeforeTheOutputIsOpened) {
         const char* ext;
         const char* code;
         int width, height;
-    } cases[] = {{"TGA", "TGA4", 70000, 2}, {"TGA", "TGA1", 2, 65536}, {"SGI", "SGI4", 65536, 1},
+    } cases[] = {{"TGA", "TGA4", 70000, 2},
+                 {"TGA", "TGA1", 2, 65536},
+                 {"SGI", "SGI4", 65536, 1},
                  {"JPG", "JPG", 65501, 1}};
     for (const auto& c : cases) {
         const auto cel = celtest::celOf(new CEL_PixmapRGBA8(c.width, c.height));
@@ -157,7 +159,8 @@ TEST(WriterBounds, RefusedBeforeTheOutputIsOpened) {
         EXPECT_FALSE(handler(c.ext).write(cel.get(), path, QLatin1String(c.code))) << c.code;
         EXPECT_FALSE(QFileInfo::exists(path)) << c.code;
         ASSERT_EQ(messages.records().size(), 1u) << c.code;
-        EXPECT_TRUE(messages.records().front().translated.contains(QString::number(std::max(c.width, c.height))))
+        EXPECT_TRUE(
+            messages.records().front().translated.contains(QString::number(std::max(c.width, c.height))))
             << qPrintable(messages.records().front().translated);
     }
     // The largest TGA still goes.
