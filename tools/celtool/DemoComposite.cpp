@@ -139,7 +139,7 @@ bool blendChart(const QString& outDir) {
     constexpr int tile = 112, label = 12, cols = 8;
     std::vector<int> ops;
     for (int op = 1; op < 70; ++op)
-        if (*compositeOpName(op)) ops.push_back(op);
+        if (*CelAlgo::compositeOpName(op)) ops.push_back(op);
     const int rows = int(ops.size() + cols - 1) / cols;
     auto chart = newPixmap(cols * tile, rows * (tile + label));
     if (!chart) return false;
@@ -166,7 +166,7 @@ bool blendChart(const QString& outDir) {
         for (int y = 0; y < tile; ++y)
             for (int x = 0; x < tile; ++x)
                 if (const CEL_PixelRGBA16* s = dst->pixel(x, y)) *chart->pixel(tx + x, ty + label + y) = *s;
-        drawText(*chart, tx + 2, ty + 2, compositeOpName(op), (tile - 4) / 6);
+        drawText(*chart, tx + 2, ty + 2, CelAlgo::compositeOpName(op), (tile - 4) / 6);
         ++shown;
     }
     const QString path = QDir(outDir).filePath(QStringLiteral("blend-chart.png"));

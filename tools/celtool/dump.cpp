@@ -1,5 +1,4 @@
 #include <cstdio>
-#include <vector>
 
 #include "CelFiles.h"
 #include "Command.h"
@@ -15,9 +14,10 @@ int runDump(const QStringList& args) {
                                       QStringLiteral("BITS"), QStringLiteral("8"));
     const QCommandLineOption layerOpt(QStringLiteral("layer"), QStringLiteral("Layer of a layered input."),
                                       QStringLiteral("PATH"));
-    const QCommandLineOption formatOpt(QStringLiteral("format"),
-                                       QStringLiteral("Format (extension) of standard input."),
-                                       QStringLiteral("EXT"));
+    const QCommandLineOption formatOpt(
+        QStringLiteral("format"),
+        QStringLiteral("Format (extension) of standard input (default: its content)."),
+        QStringLiteral("EXT"));
     parser.addOptions({depthOpt, layerOpt, formatOpt});
     parser.addPositionalArgument(QStringLiteral("IN"),
                                  QStringLiteral("Image to read (\"-\": standard input)."));
@@ -38,37 +38,24 @@ int runDump(const QStringList& args) {
     }
     const int depth = depthText.toInt();
     const QString in = pos[0], out = pos[1];
-    if (in == QLatin1String("-") && parser.value(formatOpt).isEmpty()) {
-        error(QStringLiteral("reading standard input needs --format"));
-        return kUsage;
-    }
 
+    // The library's values as they are: the neutral form exact comparisons use.
     const UT_SharedPtr<CEL_Cel> cel = readCel(in, parser.value(formatOpt), parser.value(layerOpt));
     if (!cel) return kFailure;
     const auto format = depth == 8 ? CEL_Representation::PIXMAP_RGBA8 : CEL_Representation::PIXMAP_RGBA16;
     const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(format);
     const auto* pixmap = dynamic_cast<const CEL_Pixmap*>(rep.get());
     if (!pixmap) {
-        error(QStringLiteral("%1 does not convert to %2-bit RGBA").arg(in).arg(depth));
+        error(QStringLiteral("%1: does not convert to %2-bit RGBA").arg(in).arg(depth));
         return kFailure;
     }
-    const QByteArray bytes = rawPixels(rep.get(), depth);
+    if (!writeBytes(out, rawPixels(rep.get(), depth))) return kFailure;
     const QString size = QStringLiteral("%1x%2").arg(pixmap->width()).arg(pixmap->height());
-    if (out == QLatin1String("-")) {
-        // Standard output carries the pixels; the size goes to standard error.
-        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size()) ||
-            std::fflush(stdout) != 0) {
-            error(QStringLiteral("cannot write standard output"));
-            return kFailure;
-        }
+    // With the pixels on standard output, the size goes to standard error.
+    if (out == QLatin1String("-"))
         std::fprintf(stderr, "%s\n", qPrintable(size));
-        return kSuccess;
-    }
-    if (!writeBytes(out, bytes)) {
-        error(QStringLiteral("cannot write %1").arg(out));
-        return kFailure;
-    }
-    print(size);
+    else
+        print(size);
     return kSuccess;
 }
 

@@ -19,7 +19,9 @@ struct ToolRun {
     int exit = -1;
     QByteArray out, err;
     // The lines of standard error, without the empty last one.
-    QList<QByteArray> errLines() const { return err.isEmpty() ? QList<QByteArray>{} : err.trimmed().split('\n'); }
+    QList<QByteArray> errLines() const {
+        return err.isEmpty() ? QList<QByteArray>{} : err.trimmed().split('\n');
+    }
 };
 
 inline ToolRun runProgram(const QString& program, const QStringList& args, const QByteArray& input = {},
@@ -50,14 +52,17 @@ inline QJsonObject infoOf(const QString& path) {
 // ImageMagick's decode of a file as straight r, g, b, a values of `depth` bits
 // (8 or 16), top row first; empty when it fails.
 inline std::vector<int> magickPixels(const QString& path, int depth = 8) {
-    const ToolRun r = runProgram(QStringLiteral("convert"),
-                                 {path, QStringLiteral("-depth"), QString::number(depth), QStringLiteral("rgba:-")});
+    const ToolRun r =
+        runProgram(QStringLiteral("convert"),
+                   {path, QStringLiteral("-auto-orient"), QStringLiteral("-depth"), QString::number(depth),
+                    QStringLiteral("-endian"), QStringLiteral("MSB"), QStringLiteral("rgba:-")});
     std::vector<int> v;
     if (r.exit != 0) return v;
     if (depth == 8)
         for (char c : r.out) v.push_back(uint8_t(c));
     else
-        for (qsizetype i = 0; i + 1 < r.out.size(); i += 2) v.push_back(uint8_t(r.out[i]) << 8 | uint8_t(r.out[i + 1]));
+        for (qsizetype i = 0; i + 1 < r.out.size(); i += 2)
+            v.push_back(uint8_t(r.out[i]) << 8 | uint8_t(r.out[i + 1]));
     return v;
 }
 
@@ -70,8 +75,10 @@ inline bool magickWrite(const std::vector<int>& rgba, int w, int h, int depth, c
         if (depth == 16) raw.append(char(v >> 8));
         raw.append(char(v & 0xff));
     }
-    QStringList args{QStringLiteral("-size"), QStringLiteral("%1x%2").arg(w).arg(h), QStringLiteral("-depth"),
-                     QString::number(depth), QStringLiteral("rgba:-")};
+    QStringList args{QStringLiteral("-size"),   QStringLiteral("%1x%2").arg(w).arg(h),
+                     QStringLiteral("-depth"),  QString::number(depth),
+                     QStringLiteral("-endian"), QStringLiteral("MSB"),
+                     QStringLiteral("rgba:-")};
     args << extra << target;
     return runProgram(QStringLiteral("convert"), args, raw).exit == 0;
 }
