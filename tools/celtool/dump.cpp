@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <memory>
 
 #include "CelFiles.h"
 #include "Command.h"
@@ -6,6 +7,28 @@
 #include "pixel/PixmapCanvas.h"
 
 namespace celtool {
+
+namespace {
+
+// A cel holding a 16-bit matte converts to nothing; its values are spread as
+// the library spreads a matte's (v, v, v, v), through its 8-bit matte for 8 bits.
+UT_SharedPtr<CEL_Representation> spreadMatte16(CEL_Cel* cel, int depth) {
+    const auto* m = dynamic_cast<const CEL_PixmapMatte16*>(cel->findBestPixmapRepresentation().get());
+    if (!m || !m->data()) return {};
+    if (depth == 8) {
+        const std::unique_ptr<CEL_Representation> m8(m->convertTo(CEL_Representation::PIXMAP_MATTE8));
+        return UT_SharedPtr<CEL_Representation>(m8 ? m8->convertTo(CEL_Representation::PIXMAP_RGBA8) : nullptr);
+    }
+    auto* p = new CEL_PixmapRGBA16(m->size(), CEL_PixmapRGBA16::DoNotMemset());
+    if (p->data())
+        for (long long i = 0, n = (long long)m->width() * m->height(); i < n; ++i) {
+            const int16_t v = m->data()[i];
+            p->data()[i] = CEL_PixelRGBA16{v, v, v, v};
+        }
+    return UT_SharedPtr<CEL_Representation>(p);
+}
+
+} // namespace
 
 int runDump(const QStringList& args) {
     QCommandLineParser parser;
@@ -43,7 +66,8 @@ int runDump(const QStringList& args) {
     const UT_SharedPtr<CEL_Cel> cel = readCel(in, parser.value(formatOpt), parser.value(layerOpt));
     if (!cel) return kFailure;
     const auto format = depth == 8 ? CEL_Representation::PIXMAP_RGBA8 : CEL_Representation::PIXMAP_RGBA16;
-    const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(format);
+    UT_SharedPtr<CEL_Representation> rep = cel->convertTo(format);
+    if (!rep) rep = spreadMatte16(cel.get(), depth);
     const auto* pixmap = dynamic_cast<const CEL_Pixmap*>(rep.get());
     if (!pixmap) {
         error(QStringLiteral("%1: does not convert to %2-bit RGBA").arg(in).arg(depth));
