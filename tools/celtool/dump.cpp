@@ -17,7 +17,8 @@ UT_SharedPtr<CEL_Representation> spreadMatte16(CEL_Cel* cel, int depth) {
     if (!m || !m->data()) return {};
     if (depth == 8) {
         const std::unique_ptr<CEL_Representation> m8(m->convertTo(CEL_Representation::PIXMAP_MATTE8));
-        return UT_SharedPtr<CEL_Representation>(m8 ? m8->convertTo(CEL_Representation::PIXMAP_RGBA8) : nullptr);
+        return UT_SharedPtr<CEL_Representation>(m8 ? m8->convertTo(CEL_Representation::PIXMAP_RGBA8)
+                                                   : nullptr);
     }
     auto* p = new CEL_PixmapRGBA16(m->size(), CEL_PixmapRGBA16::DoNotMemset());
     if (p->data())
