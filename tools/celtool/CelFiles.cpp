@@ -260,11 +260,13 @@ Source openSource(const QString& path, const QString& format) {
             s.error = QStringLiteral("is a directory");
             return s;
         }
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly)) {
-            s.error = systemError(EACCES);
+        const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            s.error = systemError(errno);
             return s;
         }
+        QFile f;
+        f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
         if (S_ISREG(st.st_mode)) {
             bytes = f.read(CELIO_FormatTable::kSignatureBytes);
             s.file = path;
