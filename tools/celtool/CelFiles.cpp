@@ -653,6 +653,21 @@ CELIO_Shape combinedShape(const CELIO_Shape& a, const CELIO_Shape& b) {
 }
 
 std::unique_ptr<CEL_PixmapAreaRGBA16> workingArea(CEL_Cel* cel, const QString& path, bool keepValues) {
+    // A grey picture is opaque grey; its values kept, a matte (v, v, v, v) as
+    // the library spreads one. A 16-bit matte converts to nothing in the library.
+    const Rep canvas = cel ? canvasOf(cel) : Rep();
+    const auto* m8 = dynamic_cast<const CEL_PixmapMatte8*>(canvas.get());
+    const auto* m16 = dynamic_cast<const CEL_PixmapMatte16*>(canvas.get());
+    if ((m8 && m8->data() && !keepValues) || (m16 && m16->data())) {
+        const CEL_Pixmap* m = m8 ? static_cast<const CEL_Pixmap*>(m8) : m16;
+        auto area = std::make_unique<CEL_PixmapAreaRGBA16>(m->width(), m->height());
+        if (!area->realloc(Math::Box2di(0, 0, m->width(), m->height()), false)) return nullptr;
+        for (long long i = 0, n = (long long)m->width() * m->height(); i < n; ++i) {
+            const int16_t v = m8 ? CEL_PixelRule::from8(m8->data()[i]) : m16->data()[i];
+            area->data()[i] = CEL_PixelRGBA16{v, v, v, keepValues ? v : int16_t(32767)};
+        }
+        return area;
+    }
     const Rep rep = cel ? cel->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16) : Rep();
     const auto* area = dynamic_cast<const CEL_PixmapAreaRGBA16*>(rep.get());
     std::unique_ptr<CEL_PixmapAreaRGBA16> copy(area ? area->clone() : nullptr);

@@ -265,6 +265,14 @@ TEST(CeltoolFiles, HonestExits) {
         0);
 
     EXPECT_EQ(celtool({"dump", "--depth", "16", grey, dir.path("grey.raw")}).exit, 0);
+    // Composited, a grey picture is opaque grey.
+    ASSERT_EQ(celtool({"composite", "--raw16", dir.path("grey.raw"), grey, grey}).exit, 0);
+    const QByteArray raw = readFile(dir.path("grey.raw"));
+    ASSERT_EQ(raw.size(), kW * kH * 8);
+    for (int i = 0; i < kW * kH; ++i) {
+        EXPECT_EQ(uint8_t(raw[8 * i + 6]) | uint8_t(raw[8 * i + 7]) << 8, 32767);
+        EXPECT_EQ(uint8_t(raw[8 * i]) | uint8_t(raw[8 * i + 1]) << 8, ((i * 2039 + 300) % 65000) >> 1);
+    }
     // The library makes nothing of a 16-bit matte; the tool still writes it.
     for (const char* ext : {"tga", "bmp", "png", "sgi", "jpg", "tif"}) {
         const QString out = dir.path(QStringLiteral("grey.%1").arg(QLatin1String(ext)));
