@@ -18,6 +18,7 @@
 #include "base/ByteOrder.h"
 #include "cel/Context.h"
 #include "celio/ByteTestSupport.h"
+#include "celio/handlers/FormatTable.h"
 #include "celio/handlers/IffHandler.h"
 #include "celio/handlers/IffImage.h"
 #include "pixel/PixmapArea.h"
@@ -256,6 +257,14 @@ TEST(IffWrite, TileLayoutAndHeader) {
     }
     // Flat tiles code as runs: the top-right colour tile is 4 planes of 216 equal bytes.
     EXPECT_EQ(tiles[6].size, 8u + 4 * 4);
+
+    // The format tables know the family: by content, and its codes' shapes.
+    const QxCelUioIffHandler handler;
+    EXPECT_EQ(CELIO_FormatTable::detect(QByteArray(reinterpret_cast<const char*>(f.data()), 32)),
+              QStringLiteral("IFF"));
+    EXPECT_EQ(CELIO_FormatTable::codeFor(handler, {4, true}), QStringLiteral("IFF_16"));
+    EXPECT_EQ(CELIO_FormatTable::codeFor(handler, {3, false}), QStringLiteral("IFF"));
+    EXPECT_EQ(CELIO_FormatTable::codeShape(handler, QStringLiteral("IFF")).channels, 4);
 }
 
 // Files built here: raw and run-length tiles, 8 and 16 bits, 3 and 4
