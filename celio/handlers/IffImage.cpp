@@ -33,6 +33,8 @@ enum Report : unsigned {
     RunLengthError,
     TileError,
     InvalidSize,
+    ShortFile,
+    TooLarge,
     UnsupportedBytes,
     WriteError,
     CannotWrite,
@@ -48,6 +50,8 @@ const char* const kReportText[] = {
     "error in iff_decompress_rle 8 bits",
     "error in iff_read_compressed_tile function",
     "invalid image size\n",
+    "file too short for its image size\n",
+    "image too large\n",
     "unsupported bytes per channel\n",
     "Error while writing IFF file.\n",
     "cannot write file\n",
@@ -470,11 +474,15 @@ bool CEL_IffImage::allocate(uint64_t fileSize) {
     const uint64_t perPixel = (colour ? components * m_bytes : 0) + (depth ? 4 : 0);
     const uint64_t cap = CEL_Pixmap::maxPixmapBytes();
     uint64_t coded = 0, colourBytes = 0, limit = 0;
-    const bool fits = !__builtin_mul_overflow(pixels, perPixel ? perPixel : 3, &coded) &&
-                      !__builtin_mul_overflow(pixels, uint64_t(4) * m_bytes, &colourBytes) &&
-                      !__builtin_mul_overflow(fileSize, kMaxExpansion, &limit);
-    if (!fits || coded > limit || colourBytes > cap || (depth && pixels * 4 > cap)) {
-        (*m_reporter)(InvalidSize);
+    // A lying header of a small file first: what the file can fill.
+    if (__builtin_mul_overflow(pixels, perPixel ? perPixel : 3, &coded) ||
+        (!__builtin_mul_overflow(fileSize, kMaxExpansion, &limit) && coded > limit)) {
+        (*m_reporter)(ShortFile);
+        return false;
+    }
+    if (__builtin_mul_overflow(pixels, uint64_t(4) * m_bytes, &colourBytes) || colourBytes > cap ||
+        (depth && pixels * 4 > cap)) {
+        (*m_reporter)(TooLarge);
         return false;
     }
     // Fresh buffers, with huge pages asked for: their first touch is the decode.
@@ -487,7 +495,7 @@ bool CEL_IffImage::allocate(uint64_t fileSize) {
         m_colour8.reset();
         m_colour16.reset();
         m_depth.reset();
-        (*m_reporter)(InvalidSize);
+        (*m_reporter)(TooLarge);
         return false;
     }
     return true;

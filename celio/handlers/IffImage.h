@@ -61,8 +61,10 @@
 // chunk" (a tile group holding something else; the load ends there), "tag
 // stack corrupt", "error in iff_decompress_rle 8 bits" (a plane that
 // overruns its tile or its data), "error in iff_read_compressed_tile
-// function" (a tile that cannot be read), "invalid image size", "unsupported
-// bytes per channel", "Error while writing IFF file." and "cannot write file".
+// function" (a tile that cannot be read), "invalid image size" (0 or beyond
+// 2^31 - 1), "file too short for its image size", "image too large" (beyond
+// the byte cap, or out of memory), "unsupported bytes per channel", "Error
+// while writing IFF file." and "cannot write file".
 
 #include <QString>
 #include <cstddef>

@@ -421,15 +421,15 @@ TEST(IffRead, RefusalsAndDamageReportOnce) {
     expectRefused(image({tbhd(64, 64, 3, 0xFFFF, 1)}), "unsupported bytes per channel\n");
     expectRefused(image({chunk("VERS", Bytes(4, 1))}), "cannot read file\n"); // no header
     expectRefused(image({tbhd(100000, 100000, 3, 0, 1)}),
-                  "invalid image size\n"); // more than the file can fill
-    expectRefused(image({tbhd(65535, 65535, 7, 1, 1)}), "invalid image size\n");
+                  "file too short for its image size\n"); // more than the file can fill
+    expectRefused(image({tbhd(65535, 65535, 7, 1, 1)}), "file too short for its image size\n");
     expectRefused(image({tbhd(0, 5, 3, 0, 1)}), "invalid image size\n");
     expectRefused(Bytes{'F', 'O', 'R'}, "cannot read file\nunexpected tag\n");
     {
         CEL_Pixmap::setMaxPixmapBytes(1000);
         expectRefused(
             image({tbhd(16, 16, 3, 0, 1), group("TBMP", {tile("RGBA", 0, 0, 15, 15, Bytes(1024, 1))})}),
-            "invalid image size\n");
+            "image too large\n");
         CEL_Pixmap::setMaxPixmapBytes(0);
     }
     reports.clear();
