@@ -135,15 +135,16 @@ inline void store32(uint8_t* p, uint32_t v) {
     std::memcpy(p, &v, 4);
 }
 
-// One plane into dst, a value every stride bytes.
-void decodePlane(PlaneSource& s, uint8_t* dst, size_t count, size_t stride) {
+// The next n values of a plane into dst, a value every stride bytes; the
+// packet the plane is in carries over to the next call.
+void fillPlane(PlaneSource& s, uint8_t* dst, size_t n, size_t stride) {
     Packet& pk = s.packet;
-    for (size_t i = 0; i < count;) {
+    for (size_t i = 0; i < n;) {
         if (pk.left == 0) {
             startPacket(s.in, pk);
             continue;
         }
-        size_t k = std::min(size_t(pk.left), count - i);
+        size_t k = std::min(size_t(pk.left), n - i);
         uint8_t* d = dst + i * stride;
         if (pk.run) {
             if (stride == 1)
@@ -162,63 +163,74 @@ void decodePlane(PlaneSource& s, uint8_t* dst, size_t count, size_t stride) {
         pk.left -= uint32_t(k);
         i += k;
     }
+}
+
+// One whole plane into dst.
+void decodePlane(PlaneSource& s, uint8_t* dst, size_t count, size_t stride) {
+    fillPlane(s, dst, count, stride);
     finishPlane(s);
 }
 
+// Values a block of the side-by-side decoder takes from each plane.
+constexpr size_t kBlock = 4096;
+
 // Three or four planes side by side into RGBA8 pixels, in one pass over the
-// pixmap: each step takes the longest stretch in which every plane stays in
-// one packet (and a literal's bytes are in its window), and fills it whole
-// words at a time where all planes run or all are literal. Without an alpha
+// pixmap, a block at a time: where every plane repeats one value over the
+// whole block the pixels are filled as words; otherwise each plane's values
+// are taken straight from its window (a literal that covers the block) or
+// decoded into a small buffer, and the planes interleaved. Without an alpha
 // plane alpha is 255.
 void decodePixels(PlaneSource* planes, int channels, uint8_t* dst, size_t count) {
-    static const uint8_t kOpaque = 255;
+    std::unique_ptr<uint8_t[]> buffers(new uint8_t[4 * kBlock]);
+    std::memset(buffers.get() + 3 * kBlock, 255, kBlock); // alpha of three-channel images
     for (size_t i = 0; i < count;) {
-        size_t k = count - i;
-        int runs = 0;
-        const uint8_t* src[4] = {&kOpaque, &kOpaque, &kOpaque, &kOpaque};
+        const size_t n = std::min(kBlock, count - i);
+        bool allRuns = true;
         for (int c = 0; c < channels; ++c) {
             Packet& pk = planes[c].packet;
             while (pk.left == 0) startPacket(planes[c].in, pk);
-            k = std::min(k, size_t(pk.left));
-            if (pk.run) {
-                ++runs;
-                src[c] = &pk.value;
+            allRuns = allRuns && pk.run && pk.left >= n;
+        }
+        uint8_t* d = dst + 4 * i;
+        if (allRuns) {
+            const uint8_t a = channels == 4 ? planes[3].packet.value : 255;
+            const uint32_t word =
+                kLittleEndian
+                    ? uint32_t(planes[0].packet.value) | uint32_t(planes[1].packet.value) << 8 |
+                          uint32_t(planes[2].packet.value) << 16 | uint32_t(a) << 24
+                    : uint32_t(planes[0].packet.value) << 24 | uint32_t(planes[1].packet.value) << 16 |
+                          uint32_t(planes[2].packet.value) << 8 | a;
+            for (size_t j = 0; j < n; ++j) store32(d + 4 * j, word);
+            for (int c = 0; c < channels; ++c) planes[c].packet.left -= uint32_t(n);
+            i += n;
+            continue;
+        }
+        const uint8_t* src[4] = {nullptr, nullptr, nullptr, buffers.get() + 3 * kBlock};
+        for (int c = 0; c < channels; ++c) {
+            PlaneSource& p = planes[c];
+            uint8_t* own = buffers.get() + size_t(c) * kBlock;
+            if (!p.packet.run && p.packet.left >= n && p.in.some(n) == n) {
+                src[c] = p.in.data(); // read in place; advanced after the interleave
+            } else {
+                fillPlane(p, own, n, 1);
+                src[c] = own;
             }
+        }
+        const uint8_t* __restrict r = src[0], * __restrict g = src[1], * __restrict b = src[2], * __restrict a = src[3];
+        if constexpr (kLittleEndian) {
+            for (size_t j = 0; j < n; ++j)
+                store32(d + 4 * j,
+                        uint32_t(r[j]) | uint32_t(g[j]) << 8 | uint32_t(b[j]) << 16 | uint32_t(a[j]) << 24);
+        } else {
+            for (size_t j = 0; j < n; ++j)
+                d[4 * j] = r[j], d[4 * j + 1] = g[j], d[4 * j + 2] = b[j], d[4 * j + 3] = a[j];
         }
         for (int c = 0; c < channels; ++c)
-            if (!planes[c].packet.run) {
-                k = planes[c].in.some(k);
-                src[c] = planes[c].in.data();
+            if (src[c] != buffers.get() + size_t(c) * kBlock) {
+                planes[c].in.advance(n);
+                planes[c].packet.left -= uint32_t(n);
             }
-        uint8_t* d = dst + 4 * i;
-        if (runs == channels) {
-            const uint32_t word = kLittleEndian ? uint32_t(*src[0]) | uint32_t(*src[1]) << 8 |
-                                                      uint32_t(*src[2]) << 16 | uint32_t(*src[3]) << 24
-                                                : uint32_t(*src[0]) << 24 | uint32_t(*src[1]) << 16 |
-                                                      uint32_t(*src[2]) << 8 | uint32_t(*src[3]);
-            for (size_t j = 0; j < k; ++j) store32(d + 4 * j, word);
-        } else if (runs == 0 && kLittleEndian) {
-            const uint8_t *r = src[0], *g = src[1], *b = src[2], *a = src[3];
-            if (channels == 4)
-                for (size_t j = 0; j < k; ++j)
-                    store32(d + 4 * j, uint32_t(r[j]) | uint32_t(g[j]) << 8 | uint32_t(b[j]) << 16 |
-                                           uint32_t(a[j]) << 24);
-            else
-                for (size_t j = 0; j < k; ++j)
-                    store32(d + 4 * j,
-                            uint32_t(r[j]) | uint32_t(g[j]) << 8 | uint32_t(b[j]) << 16 | 0xff000000u);
-        } else {
-            for (int c = 0; c < 4; ++c) {
-                const uint8_t* s = src[c];
-                const size_t step = c < channels && !planes[c].packet.run ? 1 : 0;
-                for (size_t j = 0; j < k; ++j) d[4 * j + size_t(c)] = s[j * step];
-            }
-        }
-        for (int c = 0; c < channels; ++c) {
-            planes[c].packet.left -= uint32_t(k);
-            if (!planes[c].packet.run) planes[c].in.advance(k);
-        }
-        i += k;
+        i += n;
     }
     for (int c = 0; c < channels; ++c) finishPlane(planes[c]);
 }
@@ -451,69 +463,97 @@ struct PlaneJob {
     std::unique_ptr<uint8_t[]> window;
     size_t carry = 0;
     Bytes held;
-    bool direct = false;  // written to the output as it comes
-    bool dropped = false; // held output given up: encoded in a pass of its own later
+    bool direct = false; // written to the output as it comes
+    size_t resumeAt = 0; // first value not gathered yet; a job paused before the end goes on later
 };
 
-void gather(const uint8_t* px, size_t stride, size_t n, uint8_t* out) {
-    for (size_t i = 0; i < n; ++i) out[i] = px[i * stride];
+// Channels first .. first + k - 1 (k at most 4) of n RGBA8 pixels, each into its own array.
+// Constant strides, so that the compiler vectorises the loops.
+void gather(const uint8_t* px, size_t n, int first, size_t k, uint8_t* const* out) {
+    px += first;
+    uint8_t* __restrict o0 = out[0];
+    switch (k) {
+    case 4: {
+        uint8_t* __restrict o1 = out[1], * __restrict o2 = out[2], * __restrict o3 = out[3];
+        for (size_t i = 0; i < n; ++i)
+            o0[i] = px[4 * i], o1[i] = px[4 * i + 1], o2[i] = px[4 * i + 2], o3[i] = px[4 * i + 3];
+        break;
+    }
+    case 3: {
+        uint8_t* __restrict o1 = out[1], * __restrict o2 = out[2];
+        for (size_t i = 0; i < n; ++i) o0[i] = px[4 * i], o1[i] = px[4 * i + 1], o2[i] = px[4 * i + 2];
+        break;
+    }
+    case 2: {
+        uint8_t* __restrict o1 = out[1];
+        for (size_t i = 0; i < n; ++i) o0[i] = px[4 * i], o1[i] = px[4 * i + 1];
+        break;
+    }
+    default:
+        for (size_t i = 0; i < n; ++i) o0[i] = px[4 * i];
+    }
 }
 
-// Held bytes allowed in one serial pass before planes are left for passes of their own.
-constexpr size_t kHeldBytes = size_t(64) << 20;
+// Encoded bytes a serial pass holds back before it pauses planes. Cel content
+// stays far below it and is encoded in one pass over the pixmap; planes that
+// hardly compress are paused early and go on in passes of their own, which
+// costs less than holding their bytes in fresh memory.
+constexpr size_t kHeldBytes = size_t(8) << 20;
 
-// One pass over the pixels for the given planes. A direct plane goes to out
-// as it is encoded; the others are held (in a serial pass, at most kHeldBytes
-// together: beyond that the last ones are dropped).
+// A pass over the pixels for the given jobs (channels next to each other in
+// the pixel, all at the same resumeAt). A direct job
+// goes to out as it is encoded; the others are held. With a cap, held jobs
+// are paused (the last first) while they hold more than kHeldBytes together.
 void encodePass(const uint8_t* px, size_t stride, size_t count, PlaneJob* jobs, size_t nJobs, obuf* out,
                 bool capped) {
     Bytes scratch;
+    const auto flush = [&](PlaneJob& job) {
+        if (!job.direct) return;
+        out->write(scratch.data(), scratch.size());
+        scratch.clear();
+    };
     if (stride == 1) {
         // A matte: the values are the plane, encoded a piece at a time in place
         // (each piece is longer than anything the encoder leaves over).
         PlaneJob& job = jobs[0];
-        Bytes& sink = job.direct ? scratch : job.held;
         for (size_t at = 0; at < count;) {
             const size_t n = std::min(count - at, 32 * kPiece);
-            at += job.encoder.encode(px + at, n, at + n == count, sink);
-            if (job.direct) {
-                out->write(scratch.data(), scratch.size());
-                scratch.clear();
-            }
+            at += job.encoder.encode(px + at, n, at + n == count, job.direct ? scratch : job.held);
+            flush(job);
         }
         return;
     }
-    for (size_t j = 0; j < nJobs; ++j) jobs[j].window.reset(new uint8_t[kPiece + kMaxPacket + 2]);
-    size_t held = 0;
-    for (size_t at = 0; at < count; at += kPiece) {
+    uint8_t* targets[4] = {};
+    for (size_t j = 0; j < nJobs; ++j)
+        if (!jobs[j].window) jobs[j].window.reset(new uint8_t[kPiece + kMaxPacket + 2]);
+    size_t held = 0, active = nJobs; // jobs [0, active) go on in this pass
+    for (size_t at = jobs[0].resumeAt; at < count && active; at += kPiece) {
         const size_t n = std::min(kPiece, count - at);
         const bool last = at + n == count;
-        for (size_t j = 0; j < nJobs; ++j) {
+        for (size_t j = 0; j < active; ++j) targets[j] = jobs[j].window.get() + jobs[j].carry;
+        if (stride == 4) {
+            gather(px + at * 4, n, jobs[0].channel, active, targets);
+        } else { // a caller's plane at another stride
+            const uint8_t* src = px + at * stride + size_t(jobs[0].channel);
+            for (size_t i = 0; i < n; ++i) targets[0][i] = src[i * stride];
+        }
+        for (size_t j = 0; j < active; ++j) {
             PlaneJob& job = jobs[j];
-            if (job.dropped) continue;
             uint8_t* w = job.window.get();
-            gather(px + at * stride + size_t(job.channel), stride, n, w + job.carry);
             const size_t total = job.carry + n;
-            Bytes& sink = job.direct ? scratch : job.held;
-            const size_t before = sink.size();
-            const size_t used = job.encoder.encode(w, total, last, sink);
-            if (job.direct) {
-                out->write(scratch.data(), scratch.size());
-                scratch.clear();
-            } else {
-                held += sink.size() - before;
-            }
+            const size_t before = job.held.size();
+            const size_t used = job.encoder.encode(w, total, last, job.direct ? scratch : job.held);
+            flush(job);
+            held += job.held.size() - before;
             job.carry = total - used;
             if (job.carry) std::memmove(w, w + used, job.carry);
+            job.resumeAt = at + n;
         }
-        for (size_t j = nJobs; capped && held > kHeldBytes && j-- > 0;) {
-            if (jobs[j].direct || jobs[j].dropped) continue;
-            held -= jobs[j].held.size();
-            jobs[j].held.release();
-            jobs[j].dropped = true;
-        }
+        while (capped && held > kHeldBytes && active > 1 && !jobs[active - 1].direct)
+            held -= jobs[--active].held.size();
     }
-    for (size_t j = 0; j < nJobs; ++j) jobs[j].window.reset();
+    for (size_t j = 0; j < nJobs; ++j)
+        if (jobs[j].resumeAt == count) jobs[j].window.reset();
 }
 
 // Threads the planes may be spread over.
@@ -548,17 +588,16 @@ void encodePlanes(obuf& out, const uint8_t* px, size_t count, int channels, size
         }
         return;
     }
+    // Serial: plane 0 goes out as it comes, the others are held up to the cap;
+    // a paused plane's held bytes go out, then it goes on from where it stopped.
     jobs[0].direct = true;
     encodePass(px, stride, count, jobs.data(), jobs.size(), &out, true);
     for (size_t j = 1; j < jobs.size(); ++j) {
-        if (jobs[j].dropped) {
-            PlaneJob alone;
-            alone.channel = jobs[j].channel;
-            alone.direct = true;
-            encodePass(px, stride, count, &alone, 1, &out, false);
-        } else {
-            out.write(jobs[j].held.data(), jobs[j].held.size());
-            jobs[j].held.release();
+        out.write(jobs[j].held.data(), jobs[j].held.size());
+        jobs[j].held.release();
+        if (jobs[j].resumeAt < count) {
+            jobs[j].direct = true;
+            encodePass(px, stride, count, &jobs[j], 1, &out, false);
         }
     }
 }
