@@ -85,17 +85,6 @@ const uint8_t* glyph(char c) {
     return c == '_' ? underscore : blank;
 }
 
-void drawText(Pixmap& p, int x0, int y0, const char* text, int maxChars) {
-    for (int i = 0; text[i] && i < maxChars; ++i) {
-        const uint8_t* rows = glyph(text[i]);
-        for (int y = 0; y < 7; ++y)
-            for (int x = 0; x < 5; ++x)
-                if (rows[y] & (16 >> x))
-                    if (CEL_PixelRGBA16* px = p.pixel(x0 + i * 6 + x, y0 + y))
-                        *px = CEL_PixelRGBA16{32767, 32767, 32767, 32767};
-    }
-}
-
 bool writeArea(std::unique_ptr<Pixmap> p, const QString& path) {
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_AREA_RGBA16));
     cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p.release()));
@@ -166,7 +155,7 @@ bool blendChart(const QString& outDir) {
         for (int y = 0; y < tile; ++y)
             for (int x = 0; x < tile; ++x)
                 if (const CEL_PixelRGBA16* s = dst->pixel(x, y)) *chart->pixel(tx + x, ty + label + y) = *s;
-        drawText(*chart, tx + 2, ty + 2, compositeOpName(op), (tile - 4) / 6);
+        drawLabel(*chart, tx + 2, ty + 2, compositeOpName(op), (tile - 4) / 6);
         ++shown;
     }
     const QString path = QDir(outDir).filePath(QStringLiteral("blend-chart.png"));
@@ -176,6 +165,17 @@ bool blendChart(const QString& outDir) {
 }
 
 } // namespace
+
+void drawLabel(CEL_PixmapAreaRGBA16& p, int x0, int y0, const char* text, int maxChars) {
+    for (int i = 0; text[i] && i < maxChars; ++i) {
+        const uint8_t* rows = glyph(text[i]);
+        for (int y = 0; y < 7; ++y)
+            for (int x = 0; x < 5; ++x)
+                if (rows[y] & (16 >> x))
+                    if (CEL_PixelRGBA16* px = p.pixel(x0 + i * 6 + x, y0 + y))
+                        *px = CEL_PixelRGBA16{32767, 32767, 32767, 32767};
+    }
+}
 
 int demoComposite(const QString& outDir) {
     try {

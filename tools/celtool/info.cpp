@@ -82,7 +82,9 @@ int runInfo(const QStringList& args) {
                                .arg(info.channels)
                                .arg(info.bytesPerChannel)
                                .arg(info.optionCode);
-            if (!info.description.isEmpty()) line += QStringLiteral(", ") + info.description;
+            // Text output drops the zero that ends an information string (JSON escapes it).
+            const QString description = QString(info.description).remove(QChar(0));
+            if (!description.isEmpty()) line += QStringLiteral(", ") + description;
             print(line);
         } else {
             print(QStringLiteral("%1: %2").arg(file, state == CELIO_STATE_UNSUPPORTED
