@@ -494,16 +494,17 @@ void gather(const uint8_t* px, size_t n, int first, size_t k, uint8_t* const* ou
     }
 }
 
-// Encoded bytes a serial pass holds back before it pauses planes. Cel content
-// stays far below it and is encoded in one pass over the pixmap; planes that
-// hardly compress are paused early and go on in passes of their own, which
-// costs less than holding their bytes in fresh memory.
+// Encoded bytes a pass holds back before it pauses planes. Cel content stays
+// far below it and is encoded in one pass over the pixmap; planes that hardly
+// compress are paused early and go on in passes of their own, which costs less
+// than holding their bytes in fresh memory.
 constexpr size_t kHeldBytes = size_t(8) << 20;
 
 // A pass over the pixels for the given jobs (channels next to each other in
 // the pixel, all at the same resumeAt). A direct job
 // goes to out as it is encoded; the others are held. With a cap, held jobs
-// are paused (the last first) while they hold more than kHeldBytes together.
+// are paused (the last first) while they hold more than kHeldBytes together;
+// a paused job keeps its encoder and window and records where it stopped.
 void encodePass(const uint8_t* px, size_t stride, size_t count, PlaneJob* jobs, size_t nJobs, obuf* out,
                 bool capped) {
     Bytes scratch;
@@ -549,7 +550,7 @@ void encodePass(const uint8_t* px, size_t stride, size_t count, PlaneJob* jobs, 
             if (job.carry) std::memmove(w, w + used, job.carry);
             job.resumeAt = at + n;
         }
-        while (capped && held > kHeldBytes && active > 1 && !jobs[active - 1].direct)
+        while (capped && held > kHeldBytes && active > 0 && !jobs[active - 1].direct)
             held -= jobs[--active].held.size();
     }
     for (size_t j = 0; j < nJobs; ++j)
@@ -563,36 +564,30 @@ int encodeThreads() {
     return std::max(1, std::min(arena, allowed));
 }
 
-// Raw plane bytes above which planes are never all held at once.
-constexpr uint64_t kParallelLimit = uint64_t(512) << 20;
-
 void encodePlanes(obuf& out, const uint8_t* px, size_t count, int channels, size_t stride) {
     std::vector<PlaneJob> jobs(static_cast<size_t>(channels));
     for (int c = 0; c < channels; ++c) jobs[size_t(c)].channel = c;
     const int groups = std::min(channels, encodeThreads());
-    if (groups > 1 && uint64_t(count) * uint64_t(channels) <= kParallelLimit && uint64_t(count) >= 65536 &&
-        !CelAlgo::detail::isSerialForTesting()) {
-        // Each group of planes is a pass of its own over the pixels; every
-        // plane is held and written in order afterwards.
+    if (groups > 1 && uint64_t(count) >= 65536 && !CelAlgo::detail::isSerialForTesting()) {
+        // Each group of planes is a pass of its own over the pixels, its
+        // planes held up to the cap (planes that hardly compress pause early
+        // and go on below, one pass each).
         const auto body = [&](int g1, int g2) {
             for (int g = g1; g < g2; ++g) {
                 const size_t first = size_t(channels) * size_t(g) / size_t(groups);
                 const size_t end = size_t(channels) * size_t(g + 1) / size_t(groups);
-                encodePass(px, stride, count, jobs.data() + first, end - first, nullptr, false);
+                encodePass(px, stride, count, jobs.data() + first, end - first, nullptr, true);
             }
         };
         CelAlgo::detail::parallelRows(0, groups, 1, int64_t(count), body);
-        for (PlaneJob& job : jobs) {
-            out.write(job.held.data(), job.held.size());
-            job.held.release();
-        }
-        return;
+    } else {
+        // Serial: plane 0 goes out as it comes, the others are held up to the cap.
+        jobs[0].direct = true;
+        encodePass(px, stride, count, jobs.data(), jobs.size(), &out, true);
     }
-    // Serial: plane 0 goes out as it comes, the others are held up to the cap;
-    // a paused plane's held bytes go out, then it goes on from where it stopped.
-    jobs[0].direct = true;
-    encodePass(px, stride, count, jobs.data(), jobs.size(), &out, true);
-    for (size_t j = 1; j < jobs.size(); ++j) {
+    // In file order: a plane's held bytes, then, when it was paused, the rest
+    // of it from where it stopped.
+    for (size_t j = jobs[0].direct ? 1 : 0; j < jobs.size(); ++j) {
         out.write(jobs[j].held.data(), jobs[j].held.size());
         jobs[j].held.release();
         if (jobs[j].resumeAt < count) {

@@ -197,6 +197,32 @@ TEST(OptWrite, PlanesFollowTheRulesWhereverTheyAreCut) {
         ASSERT_TRUE(got && got->width() == w && got->height() == h);
         EXPECT_EQ(std::memcmp(got->data(), px->data(), 4 * n), 0);
     }
+    // Planes that hardly compress, large enough that the encoder stops holding
+    // their bytes part of the way and finishes them in passes of their own.
+    {
+        const int nw = 2600, nh = 1700;
+        const size_t nn = size_t(nw) * nh;
+        auto* px = new CEL_PixmapRGBA8(nw, nh);
+        auto* bytes = reinterpret_cast<uint8_t*>(px->data());
+        std::mt19937 rng(77);
+        for (size_t i = 0; i < 4 * nn; ++i) bytes[i] = i % 997 < 5 ? 9 : uint8_t(rng());
+        const auto cel = celtest::celOf(px);
+        Bytes want;
+        for (size_t c = 0; c < 4; ++c) {
+            Bytes plane(nn);
+            for (size_t i = 0; i < nn; ++i) plane[i] = bytes[4 * i + c];
+            const Bytes packed = referencePlane(plane);
+            want.insert(want.end(), packed.begin(), packed.end());
+        }
+        for (bool serial : {true, false}) {
+            CelAlgo::detail::setSerialForTesting(serial);
+            const QString path = dir.path(QStringLiteral("noise.opt"));
+            EXPECT_TRUE(QXCelUioOptHandler().write(cel.get(), path, QStringLiteral("OPT4")));
+            CelAlgo::detail::setSerialForTesting(false);
+            const Bytes file = fileBytes(path);
+            EXPECT_TRUE(file.size() > 32 && Bytes(file.begin() + 32, file.end()) == want) << serial;
+        }
+    }
     // A matte longer than the matte encoder's piece.
     const Bytes matte = awkwardPlane(1100 * 1000, 9);
     const QString path = dir.path(QStringLiteral("m.opt"));
