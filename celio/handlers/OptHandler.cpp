@@ -14,6 +14,7 @@
 #include "cel/Cel.h"
 #include "celio/ByteIO.h"
 #include "celio/handlers/OptHandler.h"
+#include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixelBuffer.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -618,7 +619,8 @@ bool shapeFor(const QString& code, Shape& shape) {
 }
 
 // The cel's pixels in the shape's format and their bytes (null without
-// pixels); false when the cel does not convert or a side exceeds 65535.
+// pixels); false when the cel does not convert, or (with the writers' message)
+// when a side exceeds the header's 65535.
 bool pixelsFor(CEL_Cel* cel, CEL_Representation::CelFormat format, UT_SharedPtr<CEL_Representation>& rep,
                const uint8_t*& bytes, int& width, int& height) {
     if (!cel || !cel->convertibleTo(format)) return false;
@@ -633,7 +635,8 @@ bool pixelsFor(CEL_Cel* cel, CEL_Representation::CelFormat format, UT_SharedPtr<
     if (!pixmap) return false;
     width = pixmap->width();
     height = pixmap->height();
-    if (width < 0 || height < 0 || width > 65535 || height > 65535) return false;
+    if (width < 0 || height < 0 || !celio_detail::fitsHeader("qxcelio", "OPT", width, height, 65535, 65535))
+        return false;
     return bytes || size_t(width) * size_t(height) == 0;
 }
 

@@ -8,6 +8,7 @@
 #include "base/Message.h"
 #include "cel/Cel.h"
 #include "celio/ByteIO.h"
+#include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
 // ------------------------------------------------------------------ per-thread strings
@@ -171,9 +172,10 @@ Shape scanShape(const QString& code) {
 }
 
 // The cel's pixels in the shape's format (null bytes without pixels); false
-// when it does not convert or a side exceeds 65535.
-bool pixelsFor(CEL_Cel* cel, const Shape& shape, UT_SharedPtr<CEL_Representation>& rep, const uint8_t*& bytes,
-               int& width, int& height) {
+// when it does not convert, or (with the writers' message) when a side exceeds
+// the header's 65535.
+bool pixelsFor(CEL_Cel* cel, const Shape& shape, const char* family, UT_SharedPtr<CEL_Representation>& rep,
+               const uint8_t*& bytes, int& width, int& height) {
     if (!cel || !cel->convertibleTo(shape.format)) return false;
     rep = cel->convertTo(shape.format);
     const CEL_Pixmap* pixmap = nullptr;
@@ -186,7 +188,8 @@ bool pixelsFor(CEL_Cel* cel, const Shape& shape, UT_SharedPtr<CEL_Representation
     if (!pixmap) return false;
     width = pixmap->width();
     height = pixmap->height();
-    if (width < 0 || height < 0 || width > 65535 || height > 65535) return false;
+    if (width < 0 || height < 0 || !celio_detail::fitsHeader("qxcelio", family, width, height, 65535, 65535))
+        return false;
     return bytes || size_t(width) * size_t(height) == 0;
 }
 
@@ -243,12 +246,12 @@ CELIO_State readFileInfo(const QString& path, CELIO_Info& info, const ReadString
 
 // write() of both families; writePlanes(out, pixels, count, channels) runs the OPT encoder.
 template <class WriteString, class WritePlanes>
-bool writeFile(CEL_Cel* cel, const QString& path, const Shape& shape, const WriteString& writeString,
-               const WritePlanes& writePlanes) {
+bool writeFile(CEL_Cel* cel, const QString& path, const Shape& shape, const char* family,
+               const WriteString& writeString, const WritePlanes& writePlanes) {
     UT_SharedPtr<CEL_Representation> rep;
     const uint8_t* pixels = nullptr;
     int width = 0, height = 0;
-    if (!pixelsFor(cel, shape, rep, pixels, width, height)) return false;
+    if (!pixelsFor(cel, shape, family, rep, pixels, width, height)) return false;
     obuf out(path);
     if (!out.isOpen()) return false;
     writeHeader(out, shape.type, width, height, shape.bits);
@@ -314,7 +317,7 @@ CELIO_State QXCelUioVarHandler::readInfo(const QString& path, const CEL_Context&
 
 bool QXCelUioVarHandler::write(CEL_Cel* cel, const QString& path, const QString&) const {
     return writeFile(
-        cel, path, kMatteShape, [this](obuf& out) { writeString(out); },
+        cel, path, kMatteShape, "VAR", [this](obuf& out) { writeString(out); },
         [this](obuf& out, const uint8_t* px, size_t count, int channels) {
             writeCompressedPlanes(out, px, count, channels);
         });
@@ -382,7 +385,7 @@ CELIO_State QXCelUioScanHandler::readInfo(const QString& path, const CEL_Context
 
 bool QXCelUioScanHandler::write(CEL_Cel* cel, const QString& path, const QString& code) const {
     return writeFile(
-        cel, path, scanShape(code), [this](obuf& out) { writeString(out); },
+        cel, path, scanShape(code), "SCAN", [this](obuf& out) { writeString(out); },
         [this](obuf& out, const uint8_t* px, size_t count, int channels) {
             writeCompressedPlanes(out, px, count, channels);
         });

@@ -72,20 +72,19 @@ int demoLegacy(const QString& outDir) {
     for (int i = 0; i < count; ++i) {
         const LegacyFile& f = kFiles[i];
         const QString path = dir.filePath(QLatin1String(f.name));
-        const QString text = f.infoString ? QString::fromUtf8(f.infoString) : QString();
-        if (writeCel(frame.get(), path, QLatin1String(f.format), QLatin1String(f.code), text) != kSuccess)
-            return kFailure;
+        WriteOptions options;
+        options.format = QLatin1String(f.format);
+        options.code = QLatin1String(f.code);
+        options.infoString = f.infoString ? QString::fromUtf8(f.infoString) : QString();
+        if (writeCel(frame.get(), path, options) != kSuccess) return kFailure;
         QString back;
         const UT_SharedPtr<CEL_Cel> cel = readCel(path, QString(), QString(), &back);
-        const auto area =
-            cel ? UT_dynamicCast<CEL_PixmapAreaRGBA16>(cel->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16))
-                : UT_SharedPtr<CEL_PixmapAreaRGBA16>();
+        const std::unique_ptr<CEL_PixmapAreaRGBA16> area =
+            cel ? workingArea(cel.get(), path, false) : nullptr;
         if (!area) return kFailure;
         const int tx = i * tileW;
         over(*sheet, *area, tx + kPad, kLabel + kPad);
-        const QByteArray label =
-            QStringLiteral("%1 %2x%3").arg(QLatin1String(f.code)).arg(w).arg(h).toLatin1();
-        drawLabel(*sheet, tx + kPad, 2, label.constData(), (tileW - kPad) / 6);
+        drawLabel(*sheet, tx + kPad, 2, QStringLiteral("%1 %2x%3").arg(QLatin1String(f.code)).arg(w).arg(h));
         QString line = QStringLiteral("wrote %1 (%2, %3x%4, %5 bytes): read back %6x%7")
                            .arg(path, QLatin1String(f.code))
                            .arg(w)
@@ -98,10 +97,11 @@ int demoLegacy(const QString& outDir) {
         print(line);
     }
 
+    // The tiles hold premultiplied colour, as the demo's other pictures.
     const QString path = dir.filePath(QStringLiteral("legacy-formats.png"));
-    UT_SharedPtr<CEL_Cel> out(new CEL_Cel(CEL_Representation::PIXMAP_AREA_RGBA16));
-    out->addRepresentation(UT_SharedPtr<CEL_Representation>(sheet.release()));
-    if (writeCel(out.get(), path, QStringLiteral("png"), QStringLiteral("PNG4")) != kSuccess) return kFailure;
+    const UT_SharedPtr<CEL_Cel> out =
+        celOf(std::move(sheet), CelOrigin{{4, false}, CELIO_Alpha::Premultiplied, {}});
+    if (writeCel(out.get(), path, QStringLiteral("PNG"), QStringLiteral("PNG4")) != kSuccess) return kFailure;
     print(QStringLiteral("wrote %1: %2 legacy files, one labelled tile each").arg(path).arg(count));
     return kSuccess;
 }
