@@ -121,7 +121,6 @@ inline void finishPlane(PlaneSource& s) {
 // `in` ends, reading packet headers only.
 uint64_t planeEnd(Cursor& in, size_t count) {
     size_t made = 0;
-    Packet pk;
     while (made < count) {
         const uint8_t* p = in.need(2);
         const int c = int16_t(uint16_t((p[0] << 8) | p[1]));

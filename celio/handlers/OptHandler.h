@@ -27,7 +27,8 @@
 // opened, a type not in the table, a size the file cannot hold or the pixmap
 // cap refuses (checked before allocating), or data that ends early; no
 // exception leaves them. write() returns false before opening the output for
-// an unknown code, a cel that does not convert, or a side over 65535; a byte
+// an unknown code, a cel that does not convert, or a side over 65535 (with the
+// writers' "Image of W x H pixels too large ..." message); a byte
 // that cannot be written lets the integer -1 escape (the previous file stays,
 // see obuf); a failed close posts "Could not complete writing to file: \"%1\"\n"
 // and write() still returns true.
