@@ -1,0 +1,508 @@
+// Channel decoders of the PSD reader: raw planes, run-length rows, deflate
+// streams with or without prediction, and the assembly of decoded rows into
+// the pixmap.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <zlib.h>
+
+#include "algo/composite/CompositeDetail.h"
+#include "celio/ByteIO.h"
+#include "celio/handlers/PsdDetail.h"
+#include "pixel/PixmapArea.h"
+#include "pixel/PixmapCanvas.h"
+
+namespace psd_detail {
+
+void badData() {
+    throw int(ibuf::EndOfData);
+}
+
+int Layout::bytesPerPixel() const {
+    switch (kind) {
+    case RGBA8:
+        return 4;
+    case RGBA16:
+        return 8;
+    case Matte8:
+        return 1;
+    case Matte16:
+        return 2;
+    }
+    return 8;
+}
+
+uint64_t Layout::rowBytes(int width) const {
+    if (bitmap) return (uint64_t(width) + 7) / 8;
+    return uint64_t(width) * (deep ? 2 : 1);
+}
+
+Layout layoutFor(bool deep, int channels, Handler::Mode mode) {
+    Layout l;
+    l.deep = deep;
+    l.grayAlpha = channels == 2 && mode == Handler::Grayscale;
+    // Depth 16 means exactly 16; every other depth is read as bytes, and the
+    // Bitmap mode's bytes are packed bits.
+    l.bitmap = !deep && mode == Handler::Bitmap;
+    if (channels == 1) {
+        l.kind = deep ? Layout::Matte16 : Layout::Matte8;
+        l.planes = 1;
+    } else {
+        l.kind = deep ? Layout::RGBA16 : Layout::RGBA8;
+        l.planes = std::clamp(channels, 0, 4);
+        l.defaultAlpha = channels < 4 && !l.grayAlpha;
+    }
+    return l;
+}
+
+bool fitsPixmap(int64_t width, int64_t height, int bytesPerPixel) {
+    if (width < 0 || height < 0 || width > std::numeric_limits<int>::max() ||
+        height > std::numeric_limits<int>::max())
+        return false;
+    const unsigned long long bytes = (unsigned long long)width * (unsigned long long)height;
+    if (height != 0 && bytes / (unsigned long long)height != (unsigned long long)width) return false;
+    if (bytes > std::numeric_limits<unsigned long long>::max() / unsigned(bytesPerPixel)) return false;
+    return bytes * unsigned(bytesPerPixel) <= CEL_Pixmap::maxPixmapBytes();
+}
+
+namespace {
+
+// Bytes left in the stream after the current position.
+uint64_t remainingBytes(ibuf& in) {
+    const uint64_t size = in.size(), here = in.tell();
+    return size > here ? size - here : 0;
+}
+
+// Products of sizes that have passed fitsPixmap-like bounds still get checked.
+uint64_t mul(uint64_t a, uint64_t b) {
+    if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a) badData();
+    return a * b;
+}
+
+} // namespace
+
+uint8_t* Planes::readBuffer(ibuf& in, uint64_t n) {
+    if (n > remainingBytes(in) || n > uint64_t(std::numeric_limits<size_t>::max())) badData();
+    buffers.emplace_back(new uint8_t[size_t(std::max<uint64_t>(n, 1))]);
+    uint8_t* b = buffers.back().get();
+    in.read(b, size_t(n));
+    return b;
+}
+
+void gatherRaw(ibuf& in, const Layout& layout, int width, int height, int planeCount, int first,
+               Planes& out) {
+    const uint64_t planeBytes = mul(layout.rowBytes(width), uint64_t(height));
+    const uint8_t* data = out.readBuffer(in, mul(planeBytes, uint64_t(planeCount)));
+    for (int k = 0; k < planeCount; ++k) {
+        Plane p;
+        p.selector = planeCount == 1 ? first : layout.selectorOfPlane(k);
+        p.compression = 0;
+        p.samples = data + planeBytes * uint64_t(k);
+        out.planes.push_back(p);
+    }
+}
+
+void gatherRunLength(ibuf& in, bool psb, uint64_t dataLength, const Layout& layout, int width, int height,
+                     int channelsInTable, int planeCount, int first, Planes& out) {
+    const unsigned countBytes = psb ? 4 : 2;
+    const uint64_t tableRows = mul(uint64_t(height), uint64_t(channelsInTable));
+    const uint64_t tableBytes = mul(tableRows, countBytes);
+    if (tableBytes > dataLength) badData();
+    const uint8_t* table = out.readBuffer(in, tableBytes);
+
+    const uint64_t wantedRows = uint64_t(height) * uint64_t(planeCount);
+    out.counts.emplace_back(size_t(wantedRows));
+    out.starts.emplace_back(size_t(wantedRows));
+    std::vector<uint32_t>& counts = out.counts.back();
+    std::vector<uint64_t>& starts = out.starts.back();
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < wantedRows; ++i) {
+        const uint8_t* c = table + i * countBytes;
+        counts[i] = psb ? uint32_t(c[0]) << 24 | uint32_t(c[1]) << 16 | uint32_t(c[2]) << 8 | c[3]
+                        : uint32_t(c[0]) << 8 | c[1];
+        starts[i] = total;
+        total += counts[i];
+    }
+    if (total > dataLength - tableBytes) badData();
+    // A large image must carry enough bytes to code all of its rows.
+    const uint64_t rowBytes = layout.rowBytes(width);
+    if (mul(rowBytes, wantedRows) > kSmallImageBytes && total < wantedRows * 2 * ((rowBytes + 127) / 128))
+        badData();
+    const uint8_t* rows = out.readBuffer(in, total);
+    for (int k = 0; k < planeCount; ++k) {
+        Plane p;
+        p.selector = planeCount == 1 ? first : layout.selectorOfPlane(k);
+        p.compression = 1;
+        p.rows = rows;
+        p.rowStart = starts.data() + uint64_t(k) * uint64_t(height);
+        p.rowCount = counts.data() + uint64_t(k) * uint64_t(height);
+        out.planes.push_back(p);
+    }
+}
+
+void gatherDeflate(ibuf& in, uint64_t dataLength, uint16_t compression, const Layout& layout, int width,
+                   int height, int planeCount, int first, Planes& out) {
+    const uint64_t expected = mul(mul(layout.rowBytes(width), uint64_t(height)), uint64_t(planeCount));
+    // zlib expands at most about 1032 to 1.
+    if (expected > kSmallImageBytes && mul(dataLength, 1032) < expected) badData();
+    const uint8_t* stream = out.readBuffer(in, dataLength);
+    for (int k = 0; k < planeCount; ++k) {
+        Plane p;
+        p.selector = planeCount == 1 ? first : layout.selectorOfPlane(k);
+        p.compression = compression;
+        if (k == 0) {
+            p.stream = stream;
+            p.streamSize = dataLength;
+            p.inflatedBytes = expected;
+            p.sharedStream = planeCount > 1;
+        }
+        out.planes.push_back(p);
+    }
+}
+
+namespace {
+
+// Inflates into out (zeroed, n bytes); output beyond n is not wanted. False on
+// a damaged stream or one that ends before its data is complete.
+bool inflateInto(const uint8_t* src, uint64_t srcSize, uint8_t* out, uint64_t n) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return false;
+    bool ok = true;
+    uint64_t inLeft = srcSize, outLeft = n;
+    const uint8_t* in = src;
+    uint8_t* o = out;
+    constexpr uint64_t kChunk = 1u << 30; // zlib counts in 32 bits
+    while (true) {
+        const uInt inNow = uInt(std::min(inLeft, kChunk)), outNow = uInt(std::min(outLeft, kChunk));
+        z.next_in = const_cast<Bytef*>(in);
+        z.avail_in = inNow;
+        z.next_out = o;
+        z.avail_out = outNow;
+        const int rc = inflate(&z, Z_NO_FLUSH);
+        const uInt usedIn = inNow - z.avail_in, madeOut = outNow - z.avail_out;
+        in += usedIn;
+        inLeft -= usedIn;
+        o += madeOut;
+        outLeft -= madeOut;
+        if (rc == Z_STREAM_END || outLeft == 0) break; // complete, or all that is wanted
+        if (rc == Z_OK && (usedIn || madeOut)) continue;
+        ok = false; // damaged, or the input ended first
+        break;
+    }
+    inflateEnd(&z);
+    return ok;
+}
+
+} // namespace
+
+void inflateAll(Planes& planes, const Layout& layout, int width, int height) {
+    std::vector<size_t> jobs;
+    for (size_t i = 0; i < planes.planes.size(); ++i)
+        if (planes.planes[i].stream) jobs.push_back(i);
+    if (jobs.empty()) return;
+    std::vector<uint8_t*> outputs;
+    for (const size_t i : jobs) {
+        const uint64_t n = planes.planes[i].inflatedBytes;
+        if (n > uint64_t(std::numeric_limits<size_t>::max())) badData();
+        planes.buffers.emplace_back(new uint8_t[size_t(std::max<uint64_t>(n, 1))]());
+        outputs.push_back(planes.buffers.back().get());
+    }
+    std::atomic<bool> failed{false};
+    const int64_t pixels = int64_t(width) * height;
+    CelAlgo::detail::parallelRows(0, int(jobs.size()), 1, pixels, [&](int j1, int j2) {
+        for (int j = j1; j < j2; ++j) {
+            const Plane& p = planes.planes[jobs[size_t(j)]];
+            if (!inflateInto(p.stream, p.streamSize, outputs[size_t(j)], p.inflatedBytes)) failed = true;
+        }
+    });
+    if (failed) badData();
+    const uint64_t planeBytes = layout.rowBytes(width) * uint64_t(height);
+    for (size_t j = 0; j < jobs.size(); ++j) {
+        const size_t first = jobs[j];
+        const size_t shared = planes.planes[first].sharedStream ? planes.planes.size() - first : 1;
+        for (size_t k = 0; k < shared; ++k) {
+            Plane& p = planes.planes[first + k];
+            p.samples = outputs[j] + planeBytes * k;
+            p.stream = nullptr;
+        }
+    }
+}
+
+void unpackRow(const uint8_t* src, uint32_t count, uint8_t* dst, uint64_t capacity) {
+    uint64_t out = 0;
+    uint64_t budget = count;
+    while (budget > 0 && out < capacity) {
+        const uint8_t h = *src++;
+        if (--budget == 0) break;
+        if (h < 128) {
+            const uint64_t n = std::min<uint64_t>(uint64_t(h) + 1, budget);
+            std::memcpy(dst + out, src, size_t(std::min(n, capacity - out)));
+            src += n;
+            budget -= n;
+            out += n;
+        } else if (h > 128) {
+            const uint8_t v = *src++;
+            --budget;
+            const uint64_t n = 257u - h;
+            std::memset(dst + out, v, size_t(std::min(n, capacity - out)));
+            out += n;
+        }
+    }
+}
+
+namespace {
+
+// Where the rows of one plane go: up to three components of a pixel.
+struct Target {
+    const Plane* plane;
+    int comps[3];
+    int compCount;
+    bool alpha; // the plane feeds alpha (blank rows start opaque under defaultAlpha)
+};
+
+void undoDelta8(uint8_t* row, uint64_t n) {
+    for (uint64_t x = 1; x < n; ++x) row[x] = uint8_t(row[x] + row[x - 1]);
+}
+
+void undoDelta16(uint8_t* row, uint64_t samples) {
+    uint16_t prev = uint16_t(row[0] << 8 | row[1]);
+    for (uint64_t x = 1; x < samples; ++x) {
+        prev = uint16_t(prev + (row[2 * x] << 8 | row[2 * x + 1]));
+        row[2 * x] = uint8_t(prev >> 8);
+        row[2 * x + 1] = uint8_t(prev);
+    }
+}
+
+// 16-bit file samples (big-endian 0..65535) to 0..32767, truncating.
+void toDeep(const uint8_t* src, int16_t* dst, int n) {
+    for (int x = 0; x < n; ++x) {
+        const uint32_t v = uint32_t(src[2 * x]) << 8 | src[2 * x + 1];
+        dst[x] = int16_t(v * 32767u / 65535u);
+    }
+}
+
+void expandBits(const uint8_t* packed, uint8_t* dst, int n) {
+    for (int x = 0; x < n; ++x) dst[x] = (packed[x >> 3] & (0x80 >> (x & 7))) ? 0 : 255;
+}
+
+// Into one component: stride 1 (a matte) or 4 (RGBA pixels).
+template <class T> void storeStrided(T* dst, int stride, const T* src, int n) {
+    if (stride == 1) {
+        std::memcpy(dst, src, size_t(n) * sizeof(T));
+        return;
+    }
+    for (int x = 0; x < n; ++x) dst[size_t(x) * 4] = src[x];
+}
+
+template <class T> void fillStrided(T* dst, int stride, T v, int n) {
+    for (int x = 0; x < n; ++x) dst[size_t(x) * size_t(stride)] = v;
+}
+
+// Four 8-bit planes (or three and a constant alpha) into RGBA8 pixels in one pass.
+void interleave8(uint8_t* dst, const uint8_t* r, const uint8_t* g, const uint8_t* b, const uint8_t* a,
+                 uint8_t alpha, int n) {
+    if (a) {
+        for (int x = 0; x < n; ++x) {
+            dst[4 * x] = r[x];
+            dst[4 * x + 1] = g[x];
+            dst[4 * x + 2] = b[x];
+            dst[4 * x + 3] = a[x];
+        }
+    } else {
+        for (int x = 0; x < n; ++x) {
+            dst[4 * x] = r[x];
+            dst[4 * x + 1] = g[x];
+            dst[4 * x + 2] = b[x];
+            dst[4 * x + 3] = alpha;
+        }
+    }
+}
+
+} // namespace
+
+CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes, CEL_Pixmap* pixmap) {
+    const bool fresh = pixmap == nullptr;
+    if (fresh) {
+        if (!fitsPixmap(width, height, layout.bytesPerPixel())) return nullptr;
+        const Math::Size2di size(width, height);
+        switch (layout.kind) {
+        case Layout::RGBA8:
+            pixmap = new CEL_PixmapRGBA8(size, CEL_PixmapRGBA8::DoNotMemset());
+            break;
+        case Layout::RGBA16:
+            pixmap = new CEL_PixmapRGBA16(size, CEL_PixmapRGBA16::DoNotMemset());
+            break;
+        case Layout::Matte8:
+            pixmap = new CEL_PixmapMatte8(size);
+            break;
+        case Layout::Matte16:
+            pixmap = new CEL_PixmapMatte16(size);
+            break;
+        }
+        if (pixmap->allocatedSize() == 0 && uint64_t(width) * uint64_t(height) != 0) {
+            delete pixmap;
+            return nullptr;
+        }
+    }
+    if (width == 0 || height == 0) return pixmap;
+    uint8_t* base = nullptr;
+    if (auto* p = dynamic_cast<CEL_PixmapRGBA8*>(pixmap)) base = reinterpret_cast<uint8_t*>(p->data());
+    if (auto* p = dynamic_cast<CEL_PixmapRGBA16*>(pixmap)) base = reinterpret_cast<uint8_t*>(p->data());
+    if (auto* p = dynamic_cast<CEL_PixmapMatte8*>(pixmap)) base = p->data();
+    if (auto* p = dynamic_cast<CEL_PixmapMatte16*>(pixmap)) base = reinterpret_cast<uint8_t*>(p->data());
+    if (!base || pixmap->width() != width || pixmap->height() != height) {
+        if (fresh) delete pixmap;
+        return nullptr;
+    }
+
+    // Components per plane, and which components no plane writes.
+    const bool matte = layout.matte();
+    const int stride = matte ? 1 : 4;
+    std::vector<Target> targets;
+    bool covered[4] = {false, false, false, false};
+    for (const Plane& p : planes.planes) {
+        Target t{&p, {0, 0, 0}, 0, false};
+        if (matte) {
+            t.comps[t.compCount++] = 0;
+        } else if (layout.grayAlpha) {
+            if (p.selector == 3) {
+                t.comps[t.compCount++] = 3;
+            } else {
+                for (int c = 0; c < 3; ++c) t.comps[t.compCount++] = c;
+            }
+        } else if (p.selector >= 0 && p.selector <= 3) {
+            t.comps[t.compCount++] = p.selector;
+        }
+        if (t.compCount == 0) continue;
+        t.alpha = !matte && t.comps[0] == 3;
+        for (int i = 0; i < t.compCount; ++i) covered[t.comps[i]] = true;
+        targets.push_back(t);
+    }
+    std::vector<int> fills;
+    if (fresh && !matte)
+        for (int c = 0; c < 4; ++c)
+            if (!covered[c]) fills.push_back(c);
+
+    const bool deep = layout.deep;
+    const uint64_t rowBytes = layout.rowBytes(width);
+    const size_t pixelBytes = size_t(layout.bytesPerPixel());
+    // The common 8-bit colour image: red, green, blue (and alpha) as plain bytes.
+    bool fast8 = layout.kind == Layout::RGBA8 && !layout.bitmap && !layout.grayAlpha && fills.size() <= 1 &&
+                 targets.size() == 4 - fills.size() && (fills.empty() || fills[0] == 3);
+    for (const Target& t : targets) fast8 = fast8 && (t.plane->rows || t.plane->samples);
+    const uint8_t opaque8 = layout.defaultAlpha ? 255 : 0;
+
+    CelAlgo::detail::parallelRows(
+        0, height, CelAlgo::detail::rowGrain(height), int64_t(width) * 4, [&](int y1, int y2) {
+            std::vector<uint8_t> coded(size_t(rowBytes) * targets.size() + 16);
+            std::vector<uint8_t> expanded(layout.bitmap ? size_t(width) : 0);
+            std::vector<int16_t> samples(deep ? size_t(width) : 0);
+            for (int y = y1; y < y2; ++y) {
+                uint8_t* row = base + size_t(y) * size_t(width) * pixelBytes;
+                const uint8_t* rowOf[4] = {nullptr, nullptr, nullptr, nullptr};
+                for (size_t t = 0; t < targets.size(); ++t) {
+                    const Target& target = targets[t];
+                    const Plane& p = *target.plane;
+                    uint8_t* scratch = coded.data() + rowBytes * t;
+                    const uint8_t* src;
+                    if (p.rows) {
+                        std::memset(scratch, target.alpha && layout.defaultAlpha ? 0xFF : 0,
+                                    size_t(rowBytes));
+                        unpackRow(p.rows + p.rowStart[y], p.rowCount[y], scratch, rowBytes);
+                        src = scratch;
+                    } else if (p.samples) {
+                        src = p.samples + uint64_t(y) * rowBytes;
+                        if (p.compression == 3) {
+                            std::memcpy(scratch, src, size_t(rowBytes));
+                            if (deep)
+                                undoDelta16(scratch, rowBytes / 2);
+                            else
+                                undoDelta8(scratch, rowBytes);
+                            src = scratch;
+                        }
+                    } else {
+                        continue;
+                    }
+                    if (layout.bitmap) {
+                        expandBits(src, expanded.data(), width);
+                        src = expanded.data();
+                    }
+                    if (fast8) {
+                        rowOf[target.comps[0]] = src;
+                        continue;
+                    }
+                    if (deep) {
+                        toDeep(src, samples.data(), width);
+                        auto* d = reinterpret_cast<int16_t*>(row);
+                        for (int i = 0; i < target.compCount; ++i)
+                            storeStrided(d + target.comps[i], stride, samples.data(), width);
+                    } else {
+                        for (int i = 0; i < target.compCount; ++i)
+                            storeStrided(row + target.comps[i], stride, src, width);
+                    }
+                }
+                if (fast8) {
+                    interleave8(row, rowOf[0], rowOf[1], rowOf[2], rowOf[3], opaque8, width);
+                    continue;
+                }
+                for (const int c : fills) {
+                    if (deep)
+                        fillStrided(reinterpret_cast<int16_t*>(row) + c, stride,
+                                    int16_t(c == 3 && layout.defaultAlpha ? 32767 : 0), width);
+                    else
+                        fillStrided(row + c, stride, uint8_t(c == 3 && layout.defaultAlpha ? 255 : 0), width);
+                }
+            }
+        });
+    return pixmap;
+}
+
+namespace {
+
+// Alpha times opacity / 255 (double, truncated).
+template <class P, class A> void applyOpacity(P* pixels, size_t n, uint8_t opacity) {
+    const double f = opacity / 255.0;
+    for (size_t i = 0; i < n; ++i) pixels[i].a = A(pixels[i].a * f);
+}
+
+} // namespace
+
+CEL_PixmapAreaRGBA16* toDocumentArea(std::unique_ptr<CEL_Pixmap> decoded, uint8_t opacity,
+                                     std::unique_ptr<CEL_PixmapAreaRGBA16> area, const Math::Box2di& rect) {
+    const int width = decoded->width(), height = decoded->height();
+    const size_t n = size_t(width) * size_t(height);
+    std::unique_ptr<CEL_PixmapRGBA16> wide;
+    if (auto* p8 = dynamic_cast<CEL_PixmapRGBA8*>(decoded.get())) {
+        if (opacity != 255) applyOpacity<CEL_PixelRGBA8, uint8_t>(p8->data(), n, opacity);
+        wide = std::make_unique<CEL_PixmapRGBA16>(*p8);
+    } else if (auto* p16 = dynamic_cast<CEL_PixmapRGBA16*>(decoded.get())) {
+        decoded.release();
+        wide.reset(p16);
+        if (opacity != 255) applyOpacity<CEL_PixelRGBA16, int16_t>(wide->data(), n, opacity);
+    } else {
+        // One channel: its value in every channel, as the mattes convert.
+        wide =
+            std::make_unique<CEL_PixmapRGBA16>(Math::Size2di(width, height), CEL_PixmapRGBA16::DoNotMemset());
+        if (CEL_PixelRGBA16* d = wide->data()) {
+            if (auto* m8 = dynamic_cast<CEL_PixmapMatte8*>(decoded.get()))
+                for (size_t i = 0; i < n; ++i) {
+                    const int16_t v = CEL_PixelRule::from8(m8->data()[i]);
+                    d[i] = CEL_PixelRGBA16{v, v, v, v};
+                }
+            else if (auto* m16 = dynamic_cast<CEL_PixmapMatte16*>(decoded.get()))
+                for (size_t i = 0; i < n; ++i) {
+                    const int16_t v = m16->data()[i];
+                    d[i] = CEL_PixelRGBA16{v, v, v, v};
+                }
+            if (opacity != 255) applyOpacity<CEL_PixelRGBA16, int16_t>(d, n, opacity);
+        }
+    }
+    decoded.reset();
+    if (!wide->data()) return nullptr;
+    if (!area->alloc(rect, wide->releaseData())) return nullptr;
+    area->clipToCanvas();
+    return area.release();
+}
+
+} // namespace psd_detail

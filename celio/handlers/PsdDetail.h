@@ -1,0 +1,114 @@
+#pragma once
+// Shared by the sources of CELIO_PsdHandler: the channel decoders and the
+// checks made before anything is allocated. Internal to the library.
+//
+// Decoding goes in two steps. First the coded bytes of the wanted channels
+// are gathered from the stream into Planes (raw samples, run-length rows with
+// their byte counts, or deflate streams), after checking every claimed size
+// against the bytes the file holds. Then assemble() creates or fills the
+// pixmap row by row, in parallel: each row of each plane is decoded (or taken
+// as it lies) and stored into its pixmap component(s). Rows never depend on
+// one another, so the result is the same at any thread count.
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "celio/handlers/PsdHandler.h"
+
+#include "base/MathTypes.h"
+
+class CEL_Pixmap;
+class CEL_PixmapAreaRGBA16;
+class ibuf;
+
+namespace psd_detail {
+
+using Handler = CELIO_PsdHandler;
+
+// Bad data travels as the end-of-data signal of ibuf: every public operation
+// answers it as data that ended early.
+[[noreturn]] void badData();
+
+// Above this many pixel bytes the data must be able to code every row: a
+// lying header must not make the reader allocate for a file that cannot fill it.
+constexpr uint64_t kSmallImageBytes = uint64_t(1) << 20;
+
+// The pixmap kind and channel mapping for a depth, channel count and mode.
+struct Layout {
+    enum Kind { RGBA8, RGBA16, Matte8, Matte16 };
+    Kind kind = RGBA8;
+    bool deep = false;         // 16-bit samples
+    bool grayAlpha = false;    // two grayscale channels: grey into r, g, b; the other (selector 3) into alpha
+    bool bitmap = false;       // packed bits, expanded to 0 (set) and 255 (clear)
+    bool defaultAlpha = false; // fewer than four channels (grey + alpha aside): alpha starts opaque
+    int planes = 0;            // channels the all-channels selector decodes
+
+    bool matte() const { return kind == Matte8 || kind == Matte16; }
+    int bytesPerPixel() const;
+    // Bytes of one coded row of one channel.
+    uint64_t rowBytes(int width) const;
+    // The selector a plane of the all-channels selector stands for.
+    int selectorOfPlane(int k) const { return grayAlpha && k == 1 ? 3 : k; }
+};
+Layout layoutFor(bool deep, int channels, Handler::Mode mode);
+
+// Whether a width x height pixmap of the kind stays within the byte cap.
+bool fitsPixmap(int64_t width, int64_t height, int bytesPerPixel);
+
+// The coded rows of one channel, pointing into a Planes' buffers.
+struct Plane {
+    int selector = 0;                   // 0..3, mapped to components by the layout
+    uint16_t compression = 0;           // 0 raw, 1 run-length, 2 deflate, 3 deflate with prediction
+    const uint8_t* samples = nullptr;   // raw and (once inflated) deflate: height rows of rowBytes
+    const uint8_t* rows = nullptr;      // run-length: row data, row y at rowStart[y]
+    const uint64_t* rowStart = nullptr; //
+    const uint32_t* rowCount = nullptr; //
+    const uint8_t* stream = nullptr;    // deflate: the stream until inflated
+    uint64_t streamSize = 0;
+    uint64_t inflatedBytes = 0; // deflate: output wanted (this plane, or all of a shared stream)
+    bool sharedStream = false;  // a later plane takes its samples from this plane's output
+};
+
+struct Planes {
+    std::vector<Plane> planes;
+    std::vector<std::unique_ptr<uint8_t[]>> buffers; // owned bytes the planes point into
+    std::vector<std::vector<uint64_t>> starts;
+    std::vector<std::vector<uint32_t>> counts;
+
+    // A buffer of n bytes read from the stream (throws at the end of the data).
+    uint8_t* readBuffer(ibuf& in, uint64_t n);
+};
+
+// Gathers the coded data of channels starting at the stream position.
+// `first` is the selector of the first plane gathered; with planeCount > 1
+// the planes follow one another as in a composite image (selectors from
+// layout.selectorOfPlane). dataLength bounds what the data may claim.
+void gatherRaw(ibuf& in, const Layout& layout, int width, int height, int planeCount, int first, Planes& out);
+// channelsInTable: rows of the byte-count table are height x channelsInTable.
+void gatherRunLength(ibuf& in, bool psb, uint64_t dataLength, const Layout& layout, int width, int height,
+                     int channelsInTable, int planeCount, int first, Planes& out);
+void gatherDeflate(ibuf& in, uint64_t dataLength, uint16_t compression, const Layout& layout, int width,
+                   int height, int planeCount, int first, Planes& out);
+
+// Inflates every deflate stream (in parallel when there are several).
+void inflateAll(Planes& planes, const Layout& layout, int width, int height);
+
+// Creates (pixmap null) or fills the pixmap from the planes; null when the
+// pixmap cannot be allocated. A new pixmap gets every component: what no
+// plane covers is 0, alpha opaque under defaultAlpha.
+CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes, CEL_Pixmap* pixmap);
+
+// A decoded image as the area pixmap `area` (canvas set, nothing allocated)
+// holding it at `rect`: alpha scaled by opacity / 255 first (a one-channel
+// image gives its value in all four channels), then widened to 16 bits.
+// Null when a buffer cannot be allocated.
+CEL_PixmapAreaRGBA16* toDocumentArea(std::unique_ptr<CEL_Pixmap> decoded, uint8_t opacity,
+                                     std::unique_ptr<CEL_PixmapAreaRGBA16> area, const Math::Box2di& rect);
+
+// One run-length row: the PackBits bytes within the row's byte budget
+// (`count`), written into dst up to `capacity` bytes; what the row does not
+// reach is left as it was.
+void unpackRow(const uint8_t* src, uint32_t count, uint8_t* dst, uint64_t capacity);
+
+} // namespace psd_detail
