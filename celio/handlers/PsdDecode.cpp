@@ -4,10 +4,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include "algo/composite/CompositeDetail.h"
+#include "base/Platform.h"
 #include "celio/ByteIO.h"
 #include "celio/handlers/PsdDetail.h"
 #include "pixel/PixmapArea.h"
@@ -66,6 +71,34 @@ bool fitsPixmap(int64_t width, int64_t height, int bytesPerPixel) {
     return bytes * unsigned(bytesPerPixel) <= CEL_Pixmap::maxPixmapBytes();
 }
 
+Input::Input(const QString& path) {
+    const QString remapped = oswRemapPath::RemapPath2(path);
+    const bool standardInput = path == QLatin1String("-") && !WHO_Identity::isInteractive();
+    if (!standardInput && !remapped.isEmpty()) {
+        const int fd = ::open(remapped.toUtf8().constData(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+            void* map = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (map != MAP_FAILED) {
+                m_map = static_cast<const uint8_t*>(map);
+                m_mapSize = size_t(st.st_size);
+                m_in = std::make_unique<ibuf>(m_map, m_mapSize);
+            }
+        }
+        if (fd >= 0) ::close(fd);
+    }
+    if (!m_in) m_in = std::make_unique<ibuf>(path);
+}
+
+Input::~Input() {
+    m_in.reset();
+    if (m_map) ::munmap(const_cast<uint8_t*>(m_map), m_mapSize);
+}
+
+bool Input::isOpen() const {
+    return m_in->isOpen();
+}
+
 namespace {
 
 // Bytes left in the stream after the current position.
@@ -82,8 +115,20 @@ uint64_t mul(uint64_t a, uint64_t b) {
 
 } // namespace
 
-uint8_t* Planes::readBuffer(ibuf& in, uint64_t n) {
+const uint8_t* Planes::readBuffer(ibuf& in, uint64_t n) {
     if (n > remainingBytes(in) || n > uint64_t(std::numeric_limits<size_t>::max())) badData();
+    if (mapped) {
+        const uint8_t* p = mapped + in.tell();
+        in.skip(int64_t(n));
+#ifdef MADV_POPULATE_READ
+        // One call maps the span's pages instead of a fault per page; a
+        // kernel without it faults them in as they are read.
+        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+        const uintptr_t from = uintptr_t(p) & ~(page - 1);
+        madvise(reinterpret_cast<void*>(from), size_t(uintptr_t(p) + n - from), MADV_POPULATE_READ);
+#endif
+        return p;
+    }
     buffers.emplace_back(new uint8_t[size_t(std::max<uint64_t>(n, 1))]);
     uint8_t* b = buffers.back().get();
     in.read(b, size_t(n));
@@ -229,7 +274,22 @@ void inflateAll(Planes& planes, const Layout& layout, int width, int height) {
     }
 }
 
-void unpackRow(const uint8_t* src, uint32_t count, uint8_t* dst, uint64_t capacity) {
+namespace {
+
+// Copies and fills in 16-byte blocks: a packet of PackBits is at most 128
+// bytes, where a call of memcpy or memset costs more than the bytes.
+inline void copyBlocks(uint8_t* dst, const uint8_t* src, uint64_t n) {
+    for (uint64_t k = 0; k < n; k += 16) std::memcpy(dst + k, src + k, 16);
+}
+inline void fillBlocks(uint8_t* dst, uint8_t v, uint64_t n) {
+    uint8_t block[16];
+    std::memset(block, v, sizeof block);
+    for (uint64_t k = 0; k < n; k += 16) std::memcpy(dst + k, block, 16);
+}
+
+} // namespace
+
+void unpackRow(const uint8_t* src, uint32_t count, uint8_t* dst, uint64_t capacity, uint8_t blank) {
     uint64_t out = 0;
     uint64_t budget = count;
     while (budget > 0 && out < capacity) {
@@ -237,18 +297,24 @@ void unpackRow(const uint8_t* src, uint32_t count, uint8_t* dst, uint64_t capaci
         if (--budget == 0) break;
         if (h < 128) {
             const uint64_t n = std::min<uint64_t>(uint64_t(h) + 1, budget);
-            std::memcpy(dst + out, src, size_t(std::min(n, capacity - out)));
+            const uint64_t w = std::min(n, capacity - out);
+            // Whole blocks may read past the literal while the row still has the bytes.
+            if (budget >= ((w + 15) & ~uint64_t(15)))
+                copyBlocks(dst + out, src, w);
+            else
+                std::memcpy(dst + out, src, size_t(w));
             src += n;
             budget -= n;
-            out += n;
+            out += w;
         } else if (h > 128) {
             const uint8_t v = *src++;
             --budget;
-            const uint64_t n = 257u - h;
-            std::memset(dst + out, v, size_t(std::min(n, capacity - out)));
-            out += n;
+            const uint64_t w = std::min<uint64_t>(257u - h, capacity - out);
+            fillBlocks(dst + out, v, w);
+            out += w;
         }
     }
+    if (out < capacity) std::memset(dst + out, blank, size_t(capacity - out));
 }
 
 namespace {
@@ -274,12 +340,30 @@ void undoDelta16(uint8_t* row, uint64_t samples) {
     }
 }
 
-// 16-bit file samples (big-endian 0..65535) to 0..32767, truncating.
-void toDeep(const uint8_t* src, int16_t* dst, int n) {
-    for (int x = 0; x < n; ++x) {
-        const uint32_t v = uint32_t(src[2 * x]) << 8 | src[2 * x + 1];
-        dst[x] = int16_t(v * 32767u / 65535u);
+// A 16-bit file sample (0..65535) as v * 32767 / 65535, truncating: half of
+// it, one less for an even value above 0 (exact for every v; written so that
+// the loops over it vectorise).
+inline int16_t deepSample(uint32_t v) {
+    return int16_t((v >> 1) - ((v & 1) ^ 1) + uint32_t(v == 0));
+}
+
+// An 8-bit sample by the 8 -> 16 rule, v * 32767 / 255: 128 v plus
+// 127 v / 255 truncated, which is half of v, one less for an even v above 0.
+inline int16_t wideSample(uint32_t v) {
+    return int16_t(128 * v + (v >> 1) - ((v & 1) ^ 1) + uint32_t(v == 0));
+}
+
+void widen(const uint8_t* src, int16_t* dst, int n) {
+    for (int x = 0; x < n; ++x) dst[x] = wideSample(src[x]);
+}
+
+// Big-endian 16-bit samples into one component of a matte (stride 1) or of RGBA pixels (stride 4).
+void storeDeep(int16_t* dst, int stride, const uint8_t* src, int n) {
+    if (stride == 1) {
+        for (int x = 0; x < n; ++x) dst[x] = deepSample(uint32_t(src[2 * x]) << 8 | src[2 * x + 1]);
+        return;
     }
+    for (int x = 0; x < n; ++x) dst[size_t(x) * 4] = deepSample(uint32_t(src[2 * x]) << 8 | src[2 * x + 1]);
 }
 
 void expandBits(const uint8_t* packed, uint8_t* dst, int n) {
@@ -295,27 +379,42 @@ template <class T> void storeStrided(T* dst, int stride, const T* src, int n) {
     for (int x = 0; x < n; ++x) dst[size_t(x) * 4] = src[x];
 }
 
-template <class T> void fillStrided(T* dst, int stride, T v, int n) {
-    for (int x = 0; x < n; ++x) dst[size_t(x) * size_t(stride)] = v;
+// One row of RGBA pixels from four component rows, each pixel written once.
+void interleave8(uint8_t* dst, const uint8_t* const s[4], int n) {
+    const uint8_t *r = s[0], *g = s[1], *b = s[2], *a = s[3];
+    for (int x = 0; x < n; ++x) {
+        dst[4 * x] = r[x];
+        dst[4 * x + 1] = g[x];
+        dst[4 * x + 2] = b[x];
+        dst[4 * x + 3] = a[x];
+    }
 }
 
-// Four 8-bit planes (or three and a constant alpha) into RGBA8 pixels in one pass.
-void interleave8(uint8_t* dst, const uint8_t* r, const uint8_t* g, const uint8_t* b, const uint8_t* a,
-                 uint8_t alpha, int n) {
-    if (a) {
-        for (int x = 0; x < n; ++x) {
-            dst[4 * x] = r[x];
-            dst[4 * x + 1] = g[x];
-            dst[4 * x + 2] = b[x];
-            dst[4 * x + 3] = a[x];
-        }
-    } else {
-        for (int x = 0; x < n; ++x) {
-            dst[4 * x] = r[x];
-            dst[4 * x + 1] = g[x];
-            dst[4 * x + 2] = b[x];
-            dst[4 * x + 3] = alpha;
-        }
+// Big-endian 16-bit samples as ours, into a row of their own.
+void toSamples(const uint8_t* src, int16_t* dst, int n) {
+    for (int x = 0; x < n; ++x) {
+        uint16_t v;
+        std::memcpy(&v, src + 2 * x, 2);
+        dst[x] = deepSample(uint16_t(v << 8 | v >> 8));
+    }
+}
+
+void interleave16(int16_t* dst, const int16_t* const s[4], int n) {
+    const int16_t *r = s[0], *g = s[1], *b = s[2], *a = s[3];
+    for (int x = 0; x < n; ++x) {
+        dst[4 * x] = r[x];
+        dst[4 * x + 1] = g[x];
+        dst[4 * x + 2] = b[x];
+        dst[4 * x + 3] = a[x];
+    }
+}
+
+// dst = c * a / 32767 rounded half up, for samples that are never negative:
+// x / 32767 as (x + (x >> 15) + 1) >> 15, exact for every such product.
+void premultiplyRow(int16_t* dst, const int16_t* c, const int16_t* a, int n) {
+    for (int x = 0; x < n; ++x) {
+        const uint32_t v = uint32_t(int32_t(c[x]) * a[x] + 16383);
+        dst[x] = int16_t((v + (v >> 15) + 1) >> 15);
     }
 }
 
@@ -356,11 +455,10 @@ CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes
         return nullptr;
     }
 
-    // Components per plane, and which components no plane writes.
+    // The components each plane feeds.
     const bool matte = layout.matte();
     const int stride = matte ? 1 : 4;
     std::vector<Target> targets;
-    bool covered[4] = {false, false, false, false};
     for (const Plane& p : planes.planes) {
         Target t{&p, {0, 0, 0}, 0, false};
         if (matte) {
@@ -376,40 +474,49 @@ CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes
         }
         if (t.compCount == 0) continue;
         t.alpha = !matte && t.comps[0] == 3;
-        for (int i = 0; i < t.compCount; ++i) covered[t.comps[i]] = true;
         targets.push_back(t);
     }
-    std::vector<int> fills;
-    if (fresh && !matte)
-        for (int c = 0; c < 4; ++c)
-            if (!covered[c]) fills.push_back(c);
-
     const bool deep = layout.deep;
     const uint64_t rowBytes = layout.rowBytes(width);
+    const size_t sampleRowBytes = size_t(width) * (deep ? 2 : 1);
     const size_t pixelBytes = size_t(layout.bytesPerPixel());
-    // The common 8-bit colour image: red, green, blue (and alpha) as plain bytes.
-    bool fast8 = layout.kind == Layout::RGBA8 && !layout.bitmap && !layout.grayAlpha && fills.size() <= 1 &&
-                 targets.size() == 4 - fills.size() && (fills.empty() || fills[0] == 3);
-    for (const Target& t : targets) fast8 = fast8 && (t.plane->rows || t.plane->samples);
-    const uint8_t opaque8 = layout.defaultAlpha ? 255 : 0;
+    // A new RGBA pixmap is written in one pass per row: each component from
+    // its plane's row, or from a row of its blank value.
+    const bool interleaved = fresh && !matte;
+    // Samples become 16-bit before they are interleaved (16-bit files, widened 8-bit ones).
+    const bool wide = deep || layout.widen;
+    const double opacity = layout.opacity / 255.0;
+    int16_t alphaTable[256]; // 8-bit alpha through the opacity, then widened
+    for (int a = 0; a < 256; ++a) alphaTable[a] = wideSample(uint8_t(a * opacity));
+    const int16_t opaqueWide = layout.widen ? alphaTable[255] : int16_t(32767 * opacity);
+    int sourceOf[4] = {-1, -1, -1, -1};
+    for (size_t t = 0; t < targets.size(); ++t)
+        for (int i = 0; i < targets[t].compCount; ++i) sourceOf[targets[t].comps[i]] = int(t);
 
     CelAlgo::detail::parallelRows(
         0, height, CelAlgo::detail::rowGrain(height), int64_t(width) * 4, [&](int y1, int y2) {
-            std::vector<uint8_t> coded(size_t(rowBytes) * targets.size() + 16);
-            std::vector<uint8_t> expanded(layout.bitmap ? size_t(width) : 0);
-            std::vector<int16_t> samples(deep ? size_t(width) : 0);
+            const size_t codedStride = size_t(rowBytes) + kRowSlack;
+            std::vector<uint8_t> coded(codedStride * targets.size());
+            std::vector<int16_t> samples(wide && interleaved ? size_t(width) * (targets.size() + 2) : 0);
+            int16_t* blank16 = samples.data() + size_t(width) * targets.size(); // 0, then opaque
+            if (!samples.empty()) {
+                std::fill(blank16, blank16 + width, int16_t(0));
+                std::fill(blank16 + width, blank16 + 2 * size_t(width), opaqueWide);
+            }
+            std::vector<int16_t> premultiplied(layout.premultiply ? size_t(width) * 3 : 0);
+            std::vector<uint8_t> expanded(layout.bitmap ? size_t(width) * targets.size() : 0);
+            const std::vector<uint8_t> zeros(sampleRowBytes, 0), ones(sampleRowBytes, 0xFF);
+            std::vector<const uint8_t*> decoded(targets.size());
             for (int y = y1; y < y2; ++y) {
                 uint8_t* row = base + size_t(y) * size_t(width) * pixelBytes;
-                const uint8_t* rowOf[4] = {nullptr, nullptr, nullptr, nullptr};
                 for (size_t t = 0; t < targets.size(); ++t) {
                     const Target& target = targets[t];
                     const Plane& p = *target.plane;
-                    uint8_t* scratch = coded.data() + rowBytes * t;
-                    const uint8_t* src;
+                    uint8_t* scratch = coded.data() + codedStride * t;
+                    const uint8_t* src = zeros.data();
                     if (p.rows) {
-                        std::memset(scratch, target.alpha && layout.defaultAlpha ? 0xFF : 0,
-                                    size_t(rowBytes));
-                        unpackRow(p.rows + p.rowStart[y], p.rowCount[y], scratch, rowBytes);
+                        unpackRow(p.rows + p.rowStart[y], p.rowCount[y], scratch, rowBytes,
+                                  target.alpha && layout.defaultAlpha ? 0xFF : 0);
                         src = scratch;
                     } else if (p.samples) {
                         src = p.samples + uint64_t(y) * rowBytes;
@@ -421,37 +528,57 @@ CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes
                                 undoDelta8(scratch, rowBytes);
                             src = scratch;
                         }
-                    } else {
-                        continue;
                     }
                     if (layout.bitmap) {
-                        expandBits(src, expanded.data(), width);
-                        src = expanded.data();
+                        uint8_t* e = expanded.data() + size_t(width) * t;
+                        expandBits(src, e, width);
+                        src = e;
                     }
-                    if (fast8) {
-                        rowOf[target.comps[0]] = src;
+                    decoded[t] = src;
+                    if (interleaved) {
+                        int16_t* out = samples.data() + size_t(width) * t;
+                        if (deep)
+                            toSamples(src, out, width);
+                        else if (wide)
+                            widen(src, out, width);
+                        if (wide && target.alpha && layout.opacity != 255) {
+                            if (deep)
+                                for (int x = 0; x < width; ++x) out[x] = int16_t(out[x] * opacity);
+                            else
+                                for (int x = 0; x < width; ++x) out[x] = alphaTable[src[x]];
+                        }
                         continue;
                     }
                     if (deep) {
-                        toDeep(src, samples.data(), width);
                         auto* d = reinterpret_cast<int16_t*>(row);
                         for (int i = 0; i < target.compCount; ++i)
-                            storeStrided(d + target.comps[i], stride, samples.data(), width);
+                            storeDeep(d + target.comps[i], stride, src, width);
                     } else {
                         for (int i = 0; i < target.compCount; ++i)
                             storeStrided(row + target.comps[i], stride, src, width);
                     }
                 }
-                if (fast8) {
-                    interleave8(row, rowOf[0], rowOf[1], rowOf[2], rowOf[3], opaque8, width);
-                    continue;
-                }
-                for (const int c : fills) {
-                    if (deep)
-                        fillStrided(reinterpret_cast<int16_t*>(row) + c, stride,
-                                    int16_t(c == 3 && layout.defaultAlpha ? 32767 : 0), width);
-                    else
-                        fillStrided(row + c, stride, uint8_t(c == 3 && layout.defaultAlpha ? 255 : 0), width);
+                if (!interleaved) continue;
+                const bool opaque = layout.defaultAlpha;
+                if (wide) {
+                    const int16_t* s[4];
+                    for (int c = 0; c < 4; ++c)
+                        s[c] = sourceOf[c] >= 0 ? samples.data() + size_t(width) * size_t(sourceOf[c])
+                                                : blank16 + (c == 3 && opaque ? width : 0);
+                    if (layout.premultiply) {
+                        for (int c = 0; c < 3; ++c) {
+                            int16_t* out = premultiplied.data() + size_t(width) * size_t(c);
+                            premultiplyRow(out, s[c], s[3], width);
+                            s[c] = out;
+                        }
+                    }
+                    interleave16(reinterpret_cast<int16_t*>(row), s, width);
+                } else {
+                    const uint8_t* s[4];
+                    for (int c = 0; c < 4; ++c)
+                        s[c] = sourceOf[c] >= 0 ? decoded[size_t(sourceOf[c])]
+                                                : (c == 3 && opaque ? ones.data() : zeros.data());
+                    interleave8(row, s, width);
                 }
             }
         });

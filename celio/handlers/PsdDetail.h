@@ -16,6 +16,8 @@
 
 #include "celio/handlers/PsdHandler.h"
 
+#include <QString>
+
 #include "base/MathTypes.h"
 
 class CEL_Pixmap;
@@ -43,6 +45,14 @@ struct Layout {
     bool bitmap = false;       // packed bits, expanded to 0 (set) and 255 (clear)
     bool defaultAlpha = false; // fewer than four channels (grey + alpha aside): alpha starts opaque
     int planes = 0;            // channels the all-channels selector decodes
+    // RGBA16 from 8-bit samples (each by the 8 -> 16 rule), alpha first scaled
+    // by opacity / 255 on the 8-bit value; deep samples take the opacity as
+    // they are. Only for pixmaps created by assemble().
+    bool widen = false;
+    uint8_t opacity = 255;
+    // 16-bit RGBA pixmaps created by assemble(): colour premultiplied by alpha,
+    // c * a / 32767 rounded half up.
+    bool premultiply = false;
 
     bool matte() const { return kind == Matte8 || kind == Matte16; }
     int bytesPerPixel() const;
@@ -52,6 +62,27 @@ struct Layout {
     int selectorOfPlane(int k) const { return grayAlpha && k == 1 ? 3 : k; }
 };
 Layout layoutFor(bool deep, int channels, Handler::Mode mode);
+
+// The input of one read: a regular file is mapped into memory, so that the
+// decoders take channel data where it lies; standard input and files that
+// cannot be mapped are read through ibuf's own buffer.
+class Input {
+public:
+    explicit Input(const QString& path);
+    ~Input();
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+
+    bool isOpen() const;
+    ibuf& in() { return *m_in; }
+    // All of the input when mapped, else null.
+    const uint8_t* bytes() const { return m_map; }
+
+private:
+    std::unique_ptr<ibuf> m_in;
+    const uint8_t* m_map = nullptr;
+    size_t m_mapSize = 0;
+};
 
 // Whether a width x height pixmap of the kind stays within the byte cap.
 bool fitsPixmap(int64_t width, int64_t height, int bytesPerPixel);
@@ -71,13 +102,17 @@ struct Plane {
 };
 
 struct Planes {
+    explicit Planes(const uint8_t* fileBytes = nullptr) : mapped(fileBytes) {}
+
+    const uint8_t* mapped; // all of the input, when it lies in memory: data is used in place
     std::vector<Plane> planes;
     std::vector<std::unique_ptr<uint8_t[]>> buffers; // owned bytes the planes point into
     std::vector<std::vector<uint64_t>> starts;
     std::vector<std::vector<uint32_t>> counts;
 
-    // A buffer of n bytes read from the stream (throws at the end of the data).
-    uint8_t* readBuffer(ibuf& in, uint64_t n);
+    // The next n bytes of the stream, in place or read into a buffer (throws
+    // at the end of the data).
+    const uint8_t* readBuffer(ibuf& in, uint64_t n);
 };
 
 // Gathers the coded data of channels starting at the stream position.
@@ -108,7 +143,9 @@ CEL_PixmapAreaRGBA16* toDocumentArea(std::unique_ptr<CEL_Pixmap> decoded, uint8_
 
 // One run-length row: the PackBits bytes within the row's byte budget
 // (`count`), written into dst up to `capacity` bytes; what the row does not
-// reach is left as it was.
-void unpackRow(const uint8_t* src, uint32_t count, uint8_t* dst, uint64_t capacity);
+// reach becomes `blank`. dst must have kRowSlack bytes to spare after
+// `capacity`: packets are copied in whole blocks.
+constexpr size_t kRowSlack = 16;
+void unpackRow(const uint8_t* src, uint32_t count, uint8_t* dst, uint64_t capacity, uint8_t blank);
 
 } // namespace psd_detail

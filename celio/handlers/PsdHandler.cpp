@@ -212,12 +212,13 @@ void CELIO_PsdHandler::walkToLayers(ibuf& in, Walk& w) {
 
 CEL_Pixmap* CELIO_PsdHandler::readCompressed(ibuf& in, uint16_t version, uint64_t dataLength,
                                              uint16_t compression, bool deep, int channels, int width,
-                                             int height, Mode mode, CEL_Pixmap* pixmap, int selector) {
+                                             int height, Mode mode, CEL_Pixmap* pixmap, int selector,
+                                             const uint8_t* fileBytes) {
     const bool all = selector == 65535 || selector == -1;
     const Layout layout = layoutFor(deep, channels, mode);
     if (!fitsPixmap(width, height, layout.bytesPerPixel())) return nullptr;
     try {
-        Planes planes;
+        Planes planes(fileBytes);
         const int count = all ? layout.planes : 1;
         if (compression == 1)
             gatherRunLength(in, version == 2, dataLength, layout, width, height, all ? channels : 1, count,
@@ -237,12 +238,13 @@ CEL_Pixmap* CELIO_PsdHandler::readCompressed(ibuf& in, uint16_t version, uint64_
 }
 
 CEL_Pixmap* CELIO_PsdHandler::readUncompressed(ibuf& in, bool deep, int channels, int width, int height,
-                                               Mode mode, CEL_Pixmap* pixmap, int selector) {
+                                               Mode mode, CEL_Pixmap* pixmap, int selector,
+                                               const uint8_t* fileBytes) {
     const bool all = selector == 65535 || selector == -1;
     const Layout layout = layoutFor(deep, channels, mode);
     if (!fitsPixmap(width, height, layout.bytesPerPixel())) return nullptr;
     try {
-        Planes planes;
+        Planes planes(fileBytes);
         gatherRaw(in, layout, width, height, all ? layout.planes : 1, all ? 0 : selector, planes);
         return assemble(layout, width, height, planes, pixmap);
     } catch (int) {
@@ -271,17 +273,19 @@ CEL_Pixmap* CELIO_PsdHandler::readComposite(ibuf& in, const Walk& w) {
     const bool deep = h.depth == 16;
     if (compression == 0)
         return readUncompressed(in, deep, h.channels, int(h.columns), int(h.rows), Mode(h.mode), nullptr,
-                                65535);
+                                65535, w.fileBytes);
     const uint64_t here = in.tell(), size = in.size();
     return readCompressed(in, h.version, size > here ? size - here : 0, compression, deep, h.channels,
-                          int(h.columns), int(h.rows), Mode(h.mode), nullptr, -1);
+                          int(h.columns), int(h.rows), Mode(h.mode), nullptr, -1, w.fileBytes);
 }
 
 bool CELIO_PsdHandler::read(const QString& path, const CEL_Context& context,
                             CELIO_RepresentationList& list) const {
-    ibuf in(path);
-    if (!in.isOpen()) return false;
+    Input input(path);
+    if (!input.isOpen()) return false;
+    ibuf& in = input.in();
     Walk w;
+    w.fileBytes = input.bytes();
     if (!guarded([&] {
             readHeader(in, w.header);
             return true;
@@ -292,7 +296,7 @@ bool CELIO_PsdHandler::read(const QString& path, const CEL_Context& context,
         walkToLayers(in, w);
         CEL_Representation* rep;
         if (w.hasLayers && !context.layerPath().isEmpty())
-            rep = readNamedLayer(in, w.header, w.remaining, context.layerPath());
+            rep = readNamedLayer(in, w, context.layerPath());
         else
             rep = readComposite(in, w);
         if (!rep) return false;
@@ -305,8 +309,9 @@ bool CELIO_PsdHandler::read(const QString& path, const CEL_Context& context,
 
 CELIO_State CELIO_PsdHandler::readInfo(const QString& path, const CEL_Context& context,
                                        CELIO_Info& info) const {
-    ibuf in(path);
-    if (!in.isOpen()) return CELIO_STATE_FAILED;
+    Input input(path);
+    if (!input.isOpen()) return CELIO_STATE_FAILED;
+    ibuf& in = input.in();
     const bool ok = guarded([&] {
         Header h;
         readHeader(in, h);
@@ -350,8 +355,9 @@ CELIO_State CELIO_PsdHandler::readInfo(const QString& path, const CEL_Context& c
 }
 
 CELIO_State CELIO_PsdHandler::readLayerInfo(const QString& path, CELIO_LayerInfo& layers) const {
-    ibuf in(path);
-    if (!in.isOpen()) return CELIO_STATE_FAILED;
+    Input input(path);
+    if (!input.isOpen()) return CELIO_STATE_FAILED;
+    ibuf& in = input.in();
     guarded([&] {
         Walk w;
         readHeader(in, w.header);
@@ -368,8 +374,9 @@ CELIO_State CELIO_PsdHandler::readLayerInfo(const QString& path, CELIO_LayerInfo
 
 CELIO_State CELIO_PsdHandler::readLayerPaths(const QString& path, std::vector<QString>& byRecord) const {
     byRecord.clear();
-    ibuf in(path);
-    if (!in.isOpen()) return CELIO_STATE_FAILED;
+    Input input(path);
+    if (!input.isOpen()) return CELIO_STATE_FAILED;
+    ibuf& in = input.in();
     std::vector<Layer> layers;
     const bool ok = guarded([&] {
         Walk w;

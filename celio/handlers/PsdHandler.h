@@ -189,8 +189,9 @@ private:
     struct Walk {
         Header header;
         bool hasLayers = false;
-        int64_t remaining = 0;       // of the layer section, when hasLayers
-        uint64_t compositeStart = 0; // offset of the composite's compression field
+        int64_t remaining = 0;              // of the layer section, when hasLayers
+        uint64_t compositeStart = 0;        // offset of the composite's compression field
+        const uint8_t* fileBytes = nullptr; // all of the input when it lies in memory
     };
     // After the header: skips the colour mode data (a length of 768 skips
     // 3072 bytes) and the image resources, then seekLayersSectionToLayerInfo.
@@ -211,12 +212,13 @@ private:
     // Channel data after its compression field. selector: 65535 (or -1) all
     // channels into a new pixmap; 0..3 one channel into `pixmap` (created
     // when null). Return the pixmap filled, or null after a failure (a pixmap
-    // created here is then deleted).
+    // created here is then deleted). fileBytes: all of the input when it lies
+    // in memory (the data is then decoded in place).
     static CEL_Pixmap* readCompressed(ibuf& in, uint16_t version, uint64_t dataLength, uint16_t compression,
                                       bool deep, int channels, int width, int height, Mode mode,
-                                      CEL_Pixmap* pixmap, int selector);
+                                      CEL_Pixmap* pixmap, int selector, const uint8_t* fileBytes = nullptr);
     static CEL_Pixmap* readUncompressed(ibuf& in, bool deep, int channels, int width, int height, Mode mode,
-                                        CEL_Pixmap* pixmap, int selector);
+                                        CEL_Pixmap* pixmap, int selector, const uint8_t* fileBytes = nullptr);
     // Five lines about the header on standard output.
     static void dumpHdr(const Header& header);
 
@@ -240,11 +242,13 @@ private:
                                 bool stopAtForeignBlock);
     // The layer whose read path is `layerPath` (blanks as "_"), from the
     // stream at the layer count; null when none matches or on a failure.
-    static CEL_PixmapAreaRGBA16* readNamedLayer(ibuf& in, const Header& header, int64_t remaining,
-                                                const QString& layerPath);
+    static CEL_PixmapAreaRGBA16* readNamedLayer(ibuf& in, const Walk& walk, const QString& layerPath);
     // The pixels of one layer, the stream at its first channel's data; leaves
     // the stream after its last channel. Throws the end-of-data signal.
-    static CEL_PixmapAreaRGBA16* readLayerPixels(ibuf& in, const Header& header, const Layer& layer);
+    // premultiplied: colour times alpha (rounded half up), allPositive set.
+    static CEL_PixmapAreaRGBA16* readLayerPixels(ibuf& in, const Header& header, const Layer& layer,
+                                                 const uint8_t* fileBytes = nullptr,
+                                                 bool premultiplied = false);
 };
 
 // Reads exactly as CELIO_PsdHandler; writes nothing.

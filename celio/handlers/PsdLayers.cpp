@@ -249,10 +249,10 @@ void CELIO_PsdHandler::adjustLayerInfo(CELIO_LayerGroup& group, QStringList& pat
 
 // ------------------------------------------------------------ one layer
 
-CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readNamedLayer(ibuf& in, const Header& header, int64_t remaining,
-                                                       const QString& layerPath) {
+CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readNamedLayer(ibuf& in, const Walk& walk, const QString& layerPath) {
     std::vector<Layer> layers;
-    readLayerInfo(in, header.version, remaining, layers);
+    int64_t remaining = walk.remaining;
+    readLayerInfo(in, walk.header.version, remaining, layers);
     adjustLayerInfo(layers);
     const QString wanted = blanksAsUnderscores(layerPath);
     uint64_t before = 0;
@@ -260,7 +260,7 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readNamedLayer(ibuf& in, const Header& h
         if (!l.groupStart && !l.groupEnd && blanksAsUnderscores(l.path) == wanted) {
             if (before > bytesLeft(in)) badData();
             in.skip(int64_t(before));
-            return readLayerPixels(in, header, l);
+            return readLayerPixels(in, walk.header, l, walk.fileBytes);
         }
         for (const ChannelInfo& c : l.channels) {
             if (c.length > bytesLeft(in) || before + c.length < before) badData();
@@ -270,7 +270,8 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readNamedLayer(ibuf& in, const Header& h
     return nullptr;
 }
 
-CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readLayerPixels(ibuf& in, const Header& header, const Layer& layer) {
+CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readLayerPixels(ibuf& in, const Header& header, const Layer& layer,
+                                                        const uint8_t* fileBytes, bool premultiplied) {
     const int width = checkedSize(layer.width()), height = checkedSize(layer.height());
     if (!fitsPixmap(width, height, 8)) badData();
     const bool deep = header.depth == 16;
@@ -278,9 +279,18 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readLayerPixels(ibuf& in, const Header& 
     // of no use is not part of the picture.
     const int imageChannels = int(std::count_if(layer.channels.begin(), layer.channels.end(),
                                                 [](const ChannelInfo& c) { return c.id >= 0 && c.id <= 3; }));
-    const Layout layout = layoutFor(deep, imageChannels, Mode(header.mode));
+    Layout layout = layoutFor(deep, imageChannels, Mode(header.mode));
+    // Colour layers come out 16-bit with their opacity applied in the same pass.
+    if (layout.kind == Layout::RGBA8) {
+        layout.kind = Layout::RGBA16;
+        layout.widen = true;
+    }
+    if (!layout.matte()) {
+        layout.opacity = layer.opacity;
+        layout.premultiply = premultiplied;
+    }
     const bool empty = width == 0 || height == 0;
-    Planes planes;
+    Planes planes(fileBytes);
     uint64_t pos = in.tell();
     for (const ChannelInfo& c : layer.channels) {
         const uint64_t next = pos + c.length;
@@ -317,6 +327,12 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readLayerPixels(ibuf& in, const Header& 
     inflateAll(planes, layout, width, height);
     CEL_Pixmap* decoded = assemble(layout, width, height, planes, nullptr);
     if (!decoded) return nullptr;
-    return toDocumentArea(std::unique_ptr<CEL_Pixmap>(decoded), layer.opacity, std::move(area),
-                          Math::Box2di::fromCorners(layer.left, layer.top, layer.right, layer.bottom));
+    std::unique_ptr<CEL_PixmapAreaRGBA16> result(toDocumentArea(
+        std::unique_ptr<CEL_Pixmap>(decoded), layout.matte() ? layer.opacity : 255, std::move(area),
+        Math::Box2di::fromCorners(layer.left, layer.top, layer.right, layer.bottom)));
+    if (result && premultiplied) {
+        if (layout.matte()) result->multiplyColorByAlpha();
+        result->setAllPositive(true);
+    }
+    return result.release();
 }
