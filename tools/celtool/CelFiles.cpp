@@ -30,6 +30,9 @@ UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const 
     bool ok = false;
     try {
         ok = manager->read(path, modified, context, list, format.isEmpty() ? nullptr : &format);
+    } catch (const QString& refusal) { // a reader's own refusal, such as a colour mode it does not read
+        error(QStringLiteral("%1: %2").arg(path, refusal));
+        return {};
     } catch (...) {
         ok = false;
     }

@@ -9,6 +9,7 @@
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "DemoSheets.h"
 #include "algo/composite/AlgoException.h"
 #include "algo/composite/Composite.h"
 #include "cel/Cel.h"
@@ -59,6 +60,8 @@ void drawDisc(Pixmap& p, double cx, double cy, double radius, double r, double g
         }
 }
 
+} // namespace
+
 // A 5 x 7 bitmap font for the labels (upper case, digits, '_'): the tool runs
 // headless in batch, where no font or GUI platform can be assumed.
 const uint8_t* glyph(char c) {
@@ -95,6 +98,8 @@ void drawText(Pixmap& p, int x0, int y0, const char* text, int maxChars) {
                         *px = CEL_PixelRGBA16{32767, 32767, 32767, 32767};
     }
 }
+
+namespace {
 
 bool writeArea(std::unique_ptr<Pixmap> p, const QString& path) {
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_AREA_RGBA16));

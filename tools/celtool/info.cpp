@@ -1,6 +1,7 @@
 #include <QDateTime>
 
 #include "Command.h"
+#include "InfoLayers.h"
 #include "cel/Context.h"
 #include "celio/Manager.h"
 
@@ -42,15 +43,23 @@ QString jsonString(const QString& s) {
 int runInfo(const QStringList& args) {
     QCommandLineParser parser;
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON object per file."));
-    parser.addOption(json);
+    const QCommandLineOption layers(QStringLiteral("layers"),
+                                    QStringLiteral("The layer tree of layered files."));
+    parser.addOptions({json, layers});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Image files to inspect."),
                                  QStringLiteral("FILE..."));
     int rc = kSuccess;
-    if (!parseArgs(parser, QStringLiteral("info"), QStringLiteral("[--json] FILE..."), args, &rc)) return rc;
+    if (!parseArgs(parser, QStringLiteral("info"), QStringLiteral("[--layers] [--json] FILE..."), args, &rc))
+        return rc;
     const QStringList files = parser.positionalArguments();
     if (files.isEmpty()) {
         error(QStringLiteral("info needs at least one file"));
         return kUsage;
+    }
+    if (parser.isSet(layers)) {
+        for (const QString& file : files)
+            if (printLayers(file, parser.isSet(json)) != kSuccess) rc = kFailure;
+        return rc;
     }
     qxCelAddPixmapHandler();
     const CELIO_Manager* manager = CELIO_Manager::getInstance();
