@@ -1,6 +1,7 @@
 // Flattening the layers of a PSD or PSB document: one pass over the records
 // in file order (bottom of the stack first), holding one decoded layer and one
 // buffer per open group.
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -112,6 +113,23 @@ void scale(Area& p, double f) {
                                   });
 }
 
+// Colour within 0 .. alpha over dst's allocated pixels: the effect modes
+// saturate to -32767 .. 32767 and may leave colour a flattened image cannot hold.
+void clampColourToAlpha(Area& p) {
+    CEL_PixelRGBA16* d = p.data();
+    const int w = p.allocatedWidth();
+    CelAlgo::detail::parallelRows(0, p.allocatedHeight(), CelAlgo::detail::rowGrain(p.allocatedHeight()), w,
+                                  [&](int y1, int y2) {
+                                      for (int64_t i = int64_t(y1) * w; i < int64_t(y2) * w; ++i) {
+                                          CEL_PixelRGBA16& q = d[i];
+                                          const int16_t a = std::max<int16_t>(q.a, 0);
+                                          q.r = std::clamp<int16_t>(q.r, 0, a);
+                                          q.g = std::clamp<int16_t>(q.g, 0, a);
+                                          q.b = std::clamp<int16_t>(q.b, 0, a);
+                                      }
+                                  });
+}
+
 // src laid onto dst by its key at the given opacity.
 void draw(Area& dst, Area& src, uint32_t key, double opacity, const QString& name, QStringList* warnings) {
     const Drawing d = drawingOf(key);
@@ -126,6 +144,7 @@ void draw(Area& dst, Area& src, uint32_t key, double opacity, const QString& nam
         opacity = 1.0;
     }
     CelAlgo::composite(&dst, &src, d.colour, d.alpha, opacity);
+    if (d.colour == CelAlgo::VIVIDLIGHT || d.colour == CelAlgo::LINEARLIGHT) clampColourToAlpha(dst);
 }
 
 // backdrop becomes backdrop * (1 - o) + group * o (rounded half up); the group

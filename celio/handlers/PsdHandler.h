@@ -169,7 +169,8 @@ public:
     //   hue sat colr lum -> the blend function FN_* of the same effect
     //   (alpha operation NONE);
     //   diff -> DIFFERENCE; vLit lLit pLit -> VIVIDLIGHT, LINEARLIGHT,
-    //   PINLIGHT (with the over of alpha);
+    //   PINLIGHT (with the over of alpha; after the first two, colour is
+    //   clamped to 0 .. alpha, since those modes may leave it outside);
     //   diss dkCl lgCl hMix and unknown keys -> the over, and a warning
     //   naming the layer and the key is appended to *warnings.
     // Hidden layers and groups are skipped. A group with a key of its own is

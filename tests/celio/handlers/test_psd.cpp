@@ -431,8 +431,13 @@ TEST(PsdFlatten, KeysGroupsAndHiddenContentByHand) {
     EXPECT_EQ(flattened(d), (CEL_PixelRGBA16{q(g * h), q(g * h), q(g * h), 32767}));
     d.layers[1].key = "fsub";
     EXPECT_EQ(flattened(d).r, q(g - h));
+    // Linear light of a dark layer goes below black: it stays at 0, not negative.
+    d.layers[1] = layer("Ink", 10);
+    d.layers[1].key = "lLit";
+    EXPECT_EQ(flattened(d), (CEL_PixelRGBA16{0, 0, 0, 32767}));
 
     // An unsupported key is drawn as the over, with a warning naming layer and key.
+    d.layers[1] = layer("Ink", 128);
     d.layers[1].key = "diss";
     QStringList warnings;
     EXPECT_EQ(flattened(d, &warnings), (CEL_PixelRGBA16{half, half, half, 32767}));
