@@ -71,34 +71,6 @@ bool fitsPixmap(int64_t width, int64_t height, int bytesPerPixel) {
     return bytes * unsigned(bytesPerPixel) <= CEL_Pixmap::maxPixmapBytes();
 }
 
-Input::Input(const QString& path) {
-    const QString remapped = oswRemapPath::RemapPath2(path);
-    const bool standardInput = path == QLatin1String("-") && !WHO_Identity::isInteractive();
-    if (!standardInput && !remapped.isEmpty()) {
-        const int fd = ::open(remapped.toUtf8().constData(), O_RDONLY | O_CLOEXEC);
-        struct stat st {};
-        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-            void* map = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-            if (map != MAP_FAILED) {
-                m_map = static_cast<const uint8_t*>(map);
-                m_mapSize = size_t(st.st_size);
-                m_in = std::make_unique<ibuf>(m_map, m_mapSize);
-            }
-        }
-        if (fd >= 0) ::close(fd);
-    }
-    if (!m_in) m_in = std::make_unique<ibuf>(path);
-}
-
-Input::~Input() {
-    m_in.reset();
-    if (m_map) ::munmap(const_cast<uint8_t*>(m_map), m_mapSize);
-}
-
-bool Input::isOpen() const {
-    return m_in->isOpen();
-}
-
 namespace {
 
 // Bytes left in the stream after the current position.
@@ -117,18 +89,6 @@ uint64_t mul(uint64_t a, uint64_t b) {
 
 const uint8_t* Planes::readBuffer(ibuf& in, uint64_t n) {
     if (n > remainingBytes(in) || n > uint64_t(std::numeric_limits<size_t>::max())) badData();
-    if (mapped) {
-        const uint8_t* p = mapped + in.tell();
-        in.skip(int64_t(n));
-#ifdef MADV_POPULATE_READ
-        // One call maps the span's pages instead of a fault per page; a
-        // kernel without it faults them in as they are read.
-        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-        const uintptr_t from = uintptr_t(p) & ~(page - 1);
-        madvise(reinterpret_cast<void*>(from), size_t(uintptr_t(p) + n - from), MADV_POPULATE_READ);
-#endif
-        return p;
-    }
     buffers.emplace_back(new uint8_t[size_t(std::max<uint64_t>(n, 1))]);
     uint8_t* b = buffers.back().get();
     in.read(b, size_t(n));
@@ -138,14 +98,17 @@ const uint8_t* Planes::readBuffer(ibuf& in, uint64_t n) {
 void gatherRaw(ibuf& in, const Layout& layout, int width, int height, int planeCount, int first,
                Planes& out) {
     const uint64_t planeBytes = mul(layout.rowBytes(width), uint64_t(height));
-    const uint8_t* data = out.readBuffer(in, mul(planeBytes, uint64_t(planeCount)));
+    const uint64_t all = mul(planeBytes, uint64_t(planeCount));
+    if (all > remainingBytes(in)) badData();
+    const uint64_t start = in.tell();
     for (int k = 0; k < planeCount; ++k) {
         Plane p;
         p.selector = planeCount == 1 ? first : layout.selectorOfPlane(k);
         p.compression = 0;
-        p.samples = data + planeBytes * uint64_t(k);
+        p.fileOffset = start + planeBytes * uint64_t(k);
         out.planes.push_back(p);
     }
+    in.skip(int64_t(all));
 }
 
 void gatherRunLength(ibuf& in, bool psb, uint64_t dataLength, const Layout& layout, int width, int height,
@@ -158,7 +121,7 @@ void gatherRunLength(ibuf& in, bool psb, uint64_t dataLength, const Layout& layo
 
     const uint64_t wantedRows = uint64_t(height) * uint64_t(planeCount);
     out.counts.emplace_back(size_t(wantedRows));
-    out.starts.emplace_back(size_t(wantedRows));
+    out.starts.emplace_back(size_t(wantedRows) + 1);
     std::vector<uint32_t>& counts = out.counts.back();
     std::vector<uint64_t>& starts = out.starts.back();
     uint64_t total = 0;
@@ -169,21 +132,23 @@ void gatherRunLength(ibuf& in, bool psb, uint64_t dataLength, const Layout& layo
         starts[i] = total;
         total += counts[i];
     }
-    if (total > dataLength - tableBytes) badData();
+    starts[wantedRows] = total;
+    if (total > dataLength - tableBytes || total > remainingBytes(in)) badData();
     // A large image must carry enough bytes to code all of its rows.
     const uint64_t rowBytes = layout.rowBytes(width);
     if (mul(rowBytes, wantedRows) > kSmallImageBytes && total < wantedRows * 2 * ((rowBytes + 127) / 128))
         badData();
-    const uint8_t* rows = out.readBuffer(in, total);
+    const uint64_t rows = in.tell();
     for (int k = 0; k < planeCount; ++k) {
         Plane p;
         p.selector = planeCount == 1 ? first : layout.selectorOfPlane(k);
         p.compression = 1;
-        p.rows = rows;
         p.rowStart = starts.data() + uint64_t(k) * uint64_t(height);
         p.rowCount = counts.data() + uint64_t(k) * uint64_t(height);
+        p.fileOffset = rows + p.rowStart[0];
         out.planes.push_back(p);
     }
+    in.skip(int64_t(total));
 }
 
 void gatherDeflate(ibuf& in, uint64_t dataLength, uint16_t compression, const Layout& layout, int width,
@@ -420,7 +385,8 @@ void premultiplyRow(int16_t* dst, const int16_t* c, const int16_t* a, int n) {
 
 } // namespace
 
-CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes, CEL_Pixmap* pixmap) {
+CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes, CEL_Pixmap* pixmap,
+                     ibuf& in) {
     const bool fresh = pixmap == nullptr;
     if (fresh) {
         if (!fitsPixmap(width, height, layout.bytesPerPixel())) return nullptr;
@@ -445,13 +411,14 @@ CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes
         }
     }
     if (width == 0 || height == 0) return pixmap;
+    // A pixmap made here is deleted when the data ends before it is filled.
+    std::unique_ptr<CEL_Pixmap> made(fresh ? pixmap : nullptr);
     uint8_t* base = nullptr;
     if (auto* p = dynamic_cast<CEL_PixmapRGBA8*>(pixmap)) base = reinterpret_cast<uint8_t*>(p->data());
     if (auto* p = dynamic_cast<CEL_PixmapRGBA16*>(pixmap)) base = reinterpret_cast<uint8_t*>(p->data());
     if (auto* p = dynamic_cast<CEL_PixmapMatte8*>(pixmap)) base = p->data();
     if (auto* p = dynamic_cast<CEL_PixmapMatte16*>(pixmap)) base = reinterpret_cast<uint8_t*>(p->data());
     if (!base || pixmap->width() != width || pixmap->height() != height) {
-        if (fresh) delete pixmap;
         return nullptr;
     }
 
@@ -493,95 +460,126 @@ CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes
     for (size_t t = 0; t < targets.size(); ++t)
         for (int i = 0; i < targets[t].compCount; ++i) sourceOf[targets[t].comps[i]] = int(t);
 
-    CelAlgo::detail::parallelRows(
-        0, height, CelAlgo::detail::rowGrain(height), int64_t(width) * 4, [&](int y1, int y2) {
-            const size_t codedStride = size_t(rowBytes) + kRowSlack;
-            std::vector<uint8_t> coded(codedStride * targets.size());
-            std::vector<int16_t> samples(wide && interleaved ? size_t(width) * (targets.size() + 2) : 0);
-            int16_t* blank16 = samples.data() + size_t(width) * targets.size(); // 0, then opaque
-            if (!samples.empty()) {
-                std::fill(blank16, blank16 + width, int16_t(0));
-                std::fill(blank16 + width, blank16 + 2 * size_t(width), opaqueWide);
-            }
-            std::vector<int16_t> premultiplied(layout.premultiply ? size_t(width) * 3 : 0);
-            std::vector<uint8_t> expanded(layout.bitmap ? size_t(width) * targets.size() : 0);
-            const std::vector<uint8_t> zeros(sampleRowBytes, 0), ones(sampleRowBytes, 0xFF);
-            std::vector<const uint8_t*> decoded(targets.size());
-            for (int y = y1; y < y2; ++y) {
-                uint8_t* row = base + size_t(y) * size_t(width) * pixelBytes;
-                for (size_t t = 0; t < targets.size(); ++t) {
-                    const Target& target = targets[t];
-                    const Plane& p = *target.plane;
-                    uint8_t* scratch = coded.data() + codedStride * t;
-                    const uint8_t* src = zeros.data();
-                    if (p.rows) {
-                        unpackRow(p.rows + p.rowStart[y], p.rowCount[y], scratch, rowBytes,
-                                  target.alpha && layout.defaultAlpha ? 0xFF : 0);
-                        src = scratch;
-                    } else if (p.samples) {
-                        src = p.samples + uint64_t(y) * rowBytes;
-                        if (p.compression == 3) {
-                            std::memcpy(scratch, src, size_t(rowBytes));
-                            if (deep)
-                                undoDelta16(scratch, rowBytes / 2);
-                            else
-                                undoDelta8(scratch, rowBytes);
+    // Bands of rows: the band's coded rows of every plane still in the file are
+    // read into one reused buffer, then the rows are decoded in parallel.
+    const uint64_t codedPerRow = std::max<uint64_t>(rowBytes * targets.size(), 1);
+    const int band = int(std::clamp<uint64_t>((uint64_t(4) << 20) / codedPerRow, 16, uint64_t(height)));
+    std::vector<uint8_t> bandBuffer;
+    std::vector<uint64_t> bandAt(targets.size()); // where each plane's rows start in the buffer
+    for (int b0 = 0; b0 < height; b0 += band) {
+        const int b1 = std::min(height, b0 + band);
+        uint64_t need = 0;
+        for (size_t t = 0; t < targets.size(); ++t) {
+            const Plane& p = *targets[t].plane;
+            bandAt[t] = need;
+            if (p.compression == 0) need += rowBytes * uint64_t(b1 - b0);
+            if (p.compression == 1) need += p.rowStart[b1] - p.rowStart[b0];
+        }
+        if (need > bandBuffer.size()) bandBuffer.resize(size_t(need));
+        for (size_t t = 0; t < targets.size(); ++t) {
+            const Plane& p = *targets[t].plane;
+            if (!p.inFile()) continue;
+            const uint64_t from = p.fileOffset + (p.compression == 0 ? rowBytes * uint64_t(b0)
+                                                                     : p.rowStart[b0] - p.rowStart[0]);
+            const uint64_t n = (t + 1 < targets.size() ? bandAt[t + 1] : need) - bandAt[t];
+            in.seek(int64_t(from));
+            in.read(bandBuffer.data() + bandAt[t], size_t(n));
+        }
+        CelAlgo::detail::parallelRows(
+            b0, b1, CelAlgo::detail::rowGrain(b1 - b0), int64_t(width) * 4, [&](int y1, int y2) {
+                const size_t codedStride = size_t(rowBytes) + kRowSlack;
+                std::vector<uint8_t> coded(codedStride * targets.size());
+                std::vector<int16_t> samples(wide && interleaved ? size_t(width) * (targets.size() + 2) : 0);
+                int16_t* blank16 = samples.data() + size_t(width) * targets.size(); // 0, then opaque
+                if (!samples.empty()) {
+                    std::fill(blank16, blank16 + width, int16_t(0));
+                    std::fill(blank16 + width, blank16 + 2 * size_t(width), opaqueWide);
+                }
+                std::vector<int16_t> premultiplied(layout.premultiply ? size_t(width) * 3 : 0);
+                std::vector<uint8_t> expanded(layout.bitmap ? size_t(width) * targets.size() : 0);
+                const std::vector<uint8_t> zeros(sampleRowBytes, 0), ones(sampleRowBytes, 0xFF);
+                std::vector<const uint8_t*> decoded(targets.size());
+                for (int y = y1; y < y2; ++y) {
+                    uint8_t* row = base + size_t(y) * size_t(width) * pixelBytes;
+                    for (size_t t = 0; t < targets.size(); ++t) {
+                        const Target& target = targets[t];
+                        const Plane& p = *target.plane;
+                        uint8_t* scratch = coded.data() + codedStride * t;
+                        const uint8_t* src = zeros.data();
+                        if (p.compression == 1) {
+                            const uint8_t* packed =
+                                bandBuffer.data() + bandAt[t] + (p.rowStart[y] - p.rowStart[b0]);
+                            unpackRow(packed, p.rowCount[y], scratch, rowBytes,
+                                      target.alpha && layout.defaultAlpha ? 0xFF : 0);
                             src = scratch;
+                        } else if (p.compression == 0) {
+                            src = bandBuffer.data() + bandAt[t] + rowBytes * uint64_t(y - b0);
+                        } else if (p.samples) {
+                            src = p.samples + uint64_t(y) * rowBytes;
+                            if (p.compression == 3) {
+                                std::memcpy(scratch, src, size_t(rowBytes));
+                                if (deep)
+                                    undoDelta16(scratch, rowBytes / 2);
+                                else
+                                    undoDelta8(scratch, rowBytes);
+                                src = scratch;
+                            }
                         }
-                    }
-                    if (layout.bitmap) {
-                        uint8_t* e = expanded.data() + size_t(width) * t;
-                        expandBits(src, e, width);
-                        src = e;
-                    }
-                    decoded[t] = src;
-                    if (interleaved) {
-                        int16_t* out = samples.data() + size_t(width) * t;
-                        if (deep)
-                            toSamples(src, out, width);
-                        else if (wide)
-                            widen(src, out, width);
-                        if (wide && target.alpha && layout.opacity != 255) {
+                        if (layout.bitmap) {
+                            uint8_t* e = expanded.data() + size_t(width) * t;
+                            expandBits(src, e, width);
+                            src = e;
+                        }
+                        decoded[t] = src;
+                        if (interleaved) {
+                            int16_t* out = samples.data() + size_t(width) * t;
                             if (deep)
-                                for (int x = 0; x < width; ++x) out[x] = int16_t(out[x] * opacity);
-                            else
-                                for (int x = 0; x < width; ++x) out[x] = alphaTable[src[x]];
+                                toSamples(src, out, width);
+                            else if (wide)
+                                widen(src, out, width);
+                            if (wide && target.alpha && layout.opacity != 255) {
+                                if (deep)
+                                    for (int x = 0; x < width; ++x) out[x] = int16_t(out[x] * opacity);
+                                else
+                                    for (int x = 0; x < width; ++x) out[x] = alphaTable[src[x]];
+                            }
+                            continue;
                         }
-                        continue;
+                        if (deep) {
+                            auto* d = reinterpret_cast<int16_t*>(row);
+                            for (int i = 0; i < target.compCount; ++i)
+                                storeDeep(d + target.comps[i], stride, src, width);
+                        } else {
+                            for (int i = 0; i < target.compCount; ++i)
+                                storeStrided(row + target.comps[i], stride, src, width);
+                        }
                     }
-                    if (deep) {
-                        auto* d = reinterpret_cast<int16_t*>(row);
-                        for (int i = 0; i < target.compCount; ++i)
-                            storeDeep(d + target.comps[i], stride, src, width);
+                    if (!interleaved) continue;
+                    const bool opaque = layout.defaultAlpha;
+                    if (wide) {
+                        const int16_t* s[4];
+                        for (int c = 0; c < 4; ++c)
+                            s[c] = sourceOf[c] >= 0 ? samples.data() + size_t(width) * size_t(sourceOf[c])
+                                                    : blank16 + (c == 3 && opaque ? width : 0);
+                        if (layout.premultiply) {
+                            for (int c = 0; c < 3; ++c) {
+                                int16_t* out = premultiplied.data() + size_t(width) * size_t(c);
+                                premultiplyRow(out, s[c], s[3], width);
+                                s[c] = out;
+                            }
+                        }
+                        interleave16(reinterpret_cast<int16_t*>(row), s, width);
                     } else {
-                        for (int i = 0; i < target.compCount; ++i)
-                            storeStrided(row + target.comps[i], stride, src, width);
+                        const uint8_t* s[4];
+                        for (int c = 0; c < 4; ++c)
+                            s[c] = sourceOf[c] >= 0 ? decoded[size_t(sourceOf[c])]
+                                                    : (c == 3 && opaque ? ones.data() : zeros.data());
+                        interleave8(row, s, width);
                     }
                 }
-                if (!interleaved) continue;
-                const bool opaque = layout.defaultAlpha;
-                if (wide) {
-                    const int16_t* s[4];
-                    for (int c = 0; c < 4; ++c)
-                        s[c] = sourceOf[c] >= 0 ? samples.data() + size_t(width) * size_t(sourceOf[c])
-                                                : blank16 + (c == 3 && opaque ? width : 0);
-                    if (layout.premultiply) {
-                        for (int c = 0; c < 3; ++c) {
-                            int16_t* out = premultiplied.data() + size_t(width) * size_t(c);
-                            premultiplyRow(out, s[c], s[3], width);
-                            s[c] = out;
-                        }
-                    }
-                    interleave16(reinterpret_cast<int16_t*>(row), s, width);
-                } else {
-                    const uint8_t* s[4];
-                    for (int c = 0; c < 4; ++c)
-                        s[c] = sourceOf[c] >= 0 ? decoded[size_t(sourceOf[c])]
-                                                : (c == 3 && opaque ? ones.data() : zeros.data());
-                    interleave8(row, s, width);
-                }
-            }
-        });
+            });
+    }
+    made.release();
     return pixmap;
 }
 

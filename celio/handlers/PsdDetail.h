@@ -2,21 +2,20 @@
 // Shared by the sources of CELIO_PsdHandler: the channel decoders and the
 // checks made before anything is allocated. Internal to the library.
 //
-// Decoding goes in two steps. First the coded bytes of the wanted channels
-// are gathered from the stream into Planes (raw samples, run-length rows with
-// their byte counts, or deflate streams), after checking every claimed size
-// against the bytes the file holds. Then assemble() creates or fills the
-// pixmap row by row, in parallel: each row of each plane is decoded (or taken
-// as it lies) and stored into its pixmap component(s). Rows never depend on
-// one another, so the result is the same at any thread count.
+// Decoding goes in two steps. First the wanted channels are gathered into
+// Planes: where their rows lie in the file (raw, run-length with the byte
+// counts) or their deflate streams, after checking every claimed size against
+// the bytes the file holds. Then assemble() creates or fills the pixmap a
+// band of rows at a time: it reads the band's coded rows of every plane into
+// one reused buffer and decodes the rows in parallel, each into its pixmap
+// component(s). Rows never depend on one another, so the result is the same
+// at any thread count.
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "celio/handlers/PsdHandler.h"
-
-#include <QString>
 
 #include "base/MathTypes.h"
 
@@ -63,55 +62,35 @@ struct Layout {
 };
 Layout layoutFor(bool deep, int channels, Handler::Mode mode);
 
-// The input of one read: a regular file is mapped into memory, so that the
-// decoders take channel data where it lies; standard input and files that
-// cannot be mapped are read through ibuf's own buffer.
-class Input {
-public:
-    explicit Input(const QString& path);
-    ~Input();
-    Input(const Input&) = delete;
-    Input& operator=(const Input&) = delete;
-
-    bool isOpen() const;
-    ibuf& in() { return *m_in; }
-    // All of the input when mapped, else null.
-    const uint8_t* bytes() const { return m_map; }
-
-private:
-    std::unique_ptr<ibuf> m_in;
-    const uint8_t* m_map = nullptr;
-    size_t m_mapSize = 0;
-};
-
 // Whether a width x height pixmap of the kind stays within the byte cap.
 bool fitsPixmap(int64_t width, int64_t height, int bytesPerPixel);
 
-// The coded rows of one channel, pointing into a Planes' buffers.
+// The coded rows of one channel. Raw and run-length rows stay in the file
+// until assemble() reads them, a band of rows at a time; deflate streams are
+// read whole and inflated into memory.
 struct Plane {
     int selector = 0;                   // 0..3, mapped to components by the layout
     uint16_t compression = 0;           // 0 raw, 1 run-length, 2 deflate, 3 deflate with prediction
-    const uint8_t* samples = nullptr;   // raw and (once inflated) deflate: height rows of rowBytes
-    const uint8_t* rows = nullptr;      // run-length: row data, row y at rowStart[y]
-    const uint64_t* rowStart = nullptr; //
-    const uint32_t* rowCount = nullptr; //
+    uint64_t fileOffset = 0;            // raw: the plane's first row; run-length: the plane's row data
+    const uint64_t* rowStart = nullptr; // run-length: row y at fileOffset + rowStart[y] - rowStart[0],
+    const uint32_t* rowCount = nullptr; //   rowStart[height] the end of the plane's data
+    const uint8_t* samples = nullptr;   // deflate, once inflated: height rows of rowBytes
     const uint8_t* stream = nullptr;    // deflate: the stream until inflated
     uint64_t streamSize = 0;
     uint64_t inflatedBytes = 0; // deflate: output wanted (this plane, or all of a shared stream)
-    bool sharedStream = false;  // a later plane takes its samples from this plane's output
+    bool sharedStream = false;  // the following planes take their samples from this plane's output
+
+    bool inFile() const { return compression < 2; }
 };
 
 struct Planes {
-    explicit Planes(const uint8_t* fileBytes = nullptr) : mapped(fileBytes) {}
-
-    const uint8_t* mapped; // all of the input, when it lies in memory: data is used in place
     std::vector<Plane> planes;
     std::vector<std::unique_ptr<uint8_t[]>> buffers; // owned bytes the planes point into
     std::vector<std::vector<uint64_t>> starts;
     std::vector<std::vector<uint32_t>> counts;
 
-    // The next n bytes of the stream, in place or read into a buffer (throws
-    // at the end of the data).
+    // The next n bytes of the stream in a buffer of their own (throws at the
+    // end of the data).
     const uint8_t* readBuffer(ibuf& in, uint64_t n);
 };
 
@@ -129,10 +108,13 @@ void gatherDeflate(ibuf& in, uint64_t dataLength, uint16_t compression, const La
 // Inflates every deflate stream (in parallel when there are several).
 void inflateAll(Planes& planes, const Layout& layout, int width, int height);
 
-// Creates (pixmap null) or fills the pixmap from the planes; null when the
-// pixmap cannot be allocated. A new pixmap gets every component: what no
-// plane covers is 0, alpha opaque under defaultAlpha.
-CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes, CEL_Pixmap* pixmap);
+// Creates (pixmap null) or fills the pixmap from the planes, reading the
+// rows still in the file from `in`; null when the pixmap cannot be
+// allocated. A new pixmap gets every component: what no plane covers is 0,
+// alpha opaque under defaultAlpha. Throws the end-of-data signal when the
+// file no longer holds the rows.
+CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes, CEL_Pixmap* pixmap,
+                     ibuf& in);
 
 // A decoded image as the area pixmap `area` (canvas set, nothing allocated)
 // holding it at `rect`: alpha scaled by opacity / 255 first (a one-channel

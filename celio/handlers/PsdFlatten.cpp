@@ -196,11 +196,9 @@ void land(std::vector<Frame>& frames, QStringList* warnings) {
 } // namespace
 
 CEL_PixmapAreaRGBA16* CELIO_PsdHandler::flattenLayers(const QString& path, QStringList* warnings) const {
-    Input input(path);
-    if (!input.isOpen()) return nullptr;
-    ibuf& in = input.in();
+    ibuf in(path);
+    if (!in.isOpen()) return nullptr;
     Walk w;
-    w.fileBytes = input.bytes();
     try {
         readHeader(in, w.header);
     } catch (int) {
@@ -278,7 +276,7 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::flattenLayers(const QString& path, QStri
                 if (frames.size() > 1) land(frames, warnings); // a folder without end marker closes nothing
             } else if (!l.hidden()) {
                 in.seek(int64_t(dataStart[i]));
-                std::unique_ptr<Area> pixels(readLayerPixels(in, h, l, w.fileBytes, true));
+                std::unique_ptr<Area> pixels(readLayerPixels(in, h, l, true));
                 if (!pixels) return nullptr;
                 if (pixels->allocatedRect().hasNullArea()) continue;
                 draw(*frames.back().buffer, *pixels, l.blendKey, 1.0, l.name, warnings);

@@ -212,13 +212,12 @@ void CELIO_PsdHandler::walkToLayers(ibuf& in, Walk& w) {
 
 CEL_Pixmap* CELIO_PsdHandler::readCompressed(ibuf& in, uint16_t version, uint64_t dataLength,
                                              uint16_t compression, bool deep, int channels, int width,
-                                             int height, Mode mode, CEL_Pixmap* pixmap, int selector,
-                                             const uint8_t* fileBytes) {
+                                             int height, Mode mode, CEL_Pixmap* pixmap, int selector) {
     const bool all = selector == 65535 || selector == -1;
     const Layout layout = layoutFor(deep, channels, mode);
     if (!fitsPixmap(width, height, layout.bytesPerPixel())) return nullptr;
     try {
-        Planes planes(fileBytes);
+        Planes planes;
         const int count = all ? layout.planes : 1;
         if (compression == 1)
             gatherRunLength(in, version == 2, dataLength, layout, width, height, all ? channels : 1, count,
@@ -229,7 +228,7 @@ CEL_Pixmap* CELIO_PsdHandler::readCompressed(ibuf& in, uint16_t version, uint64_
         else
             return nullptr;
         inflateAll(planes, layout, width, height);
-        return assemble(layout, width, height, planes, pixmap);
+        return assemble(layout, width, height, planes, pixmap, in);
     } catch (int) {
         return nullptr;
     } catch (const std::bad_alloc&) {
@@ -238,15 +237,14 @@ CEL_Pixmap* CELIO_PsdHandler::readCompressed(ibuf& in, uint16_t version, uint64_
 }
 
 CEL_Pixmap* CELIO_PsdHandler::readUncompressed(ibuf& in, bool deep, int channels, int width, int height,
-                                               Mode mode, CEL_Pixmap* pixmap, int selector,
-                                               const uint8_t* fileBytes) {
+                                               Mode mode, CEL_Pixmap* pixmap, int selector) {
     const bool all = selector == 65535 || selector == -1;
     const Layout layout = layoutFor(deep, channels, mode);
     if (!fitsPixmap(width, height, layout.bytesPerPixel())) return nullptr;
     try {
-        Planes planes(fileBytes);
+        Planes planes;
         gatherRaw(in, layout, width, height, all ? layout.planes : 1, all ? 0 : selector, planes);
-        return assemble(layout, width, height, planes, pixmap);
+        return assemble(layout, width, height, planes, pixmap, in);
     } catch (int) {
         return nullptr;
     } catch (const std::bad_alloc&) {
@@ -273,19 +271,17 @@ CEL_Pixmap* CELIO_PsdHandler::readComposite(ibuf& in, const Walk& w) {
     const bool deep = h.depth == 16;
     if (compression == 0)
         return readUncompressed(in, deep, h.channels, int(h.columns), int(h.rows), Mode(h.mode), nullptr,
-                                65535, w.fileBytes);
+                                65535);
     const uint64_t here = in.tell(), size = in.size();
     return readCompressed(in, h.version, size > here ? size - here : 0, compression, deep, h.channels,
-                          int(h.columns), int(h.rows), Mode(h.mode), nullptr, -1, w.fileBytes);
+                          int(h.columns), int(h.rows), Mode(h.mode), nullptr, -1);
 }
 
 bool CELIO_PsdHandler::read(const QString& path, const CEL_Context& context,
                             CELIO_RepresentationList& list) const {
-    Input input(path);
-    if (!input.isOpen()) return false;
-    ibuf& in = input.in();
+    ibuf in(path);
+    if (!in.isOpen()) return false;
     Walk w;
-    w.fileBytes = input.bytes();
     if (!guarded([&] {
             readHeader(in, w.header);
             return true;
@@ -309,9 +305,8 @@ bool CELIO_PsdHandler::read(const QString& path, const CEL_Context& context,
 
 CELIO_State CELIO_PsdHandler::readInfo(const QString& path, const CEL_Context& context,
                                        CELIO_Info& info) const {
-    Input input(path);
-    if (!input.isOpen()) return CELIO_STATE_FAILED;
-    ibuf& in = input.in();
+    ibuf in(path);
+    if (!in.isOpen()) return CELIO_STATE_FAILED;
     const bool ok = guarded([&] {
         Header h;
         readHeader(in, h);
@@ -355,9 +350,8 @@ CELIO_State CELIO_PsdHandler::readInfo(const QString& path, const CEL_Context& c
 }
 
 CELIO_State CELIO_PsdHandler::readLayerInfo(const QString& path, CELIO_LayerInfo& layers) const {
-    Input input(path);
-    if (!input.isOpen()) return CELIO_STATE_FAILED;
-    ibuf& in = input.in();
+    ibuf in(path);
+    if (!in.isOpen()) return CELIO_STATE_FAILED;
     guarded([&] {
         Walk w;
         readHeader(in, w.header);
@@ -374,9 +368,8 @@ CELIO_State CELIO_PsdHandler::readLayerInfo(const QString& path, CELIO_LayerInfo
 
 CELIO_State CELIO_PsdHandler::readLayerPaths(const QString& path, std::vector<QString>& byRecord) const {
     byRecord.clear();
-    Input input(path);
-    if (!input.isOpen()) return CELIO_STATE_FAILED;
-    ibuf& in = input.in();
+    ibuf in(path);
+    if (!in.isOpen()) return CELIO_STATE_FAILED;
     std::vector<Layer> layers;
     const bool ok = guarded([&] {
         Walk w;

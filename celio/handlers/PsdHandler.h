@@ -190,9 +190,8 @@ private:
     struct Walk {
         Header header;
         bool hasLayers = false;
-        int64_t remaining = 0;              // of the layer section, when hasLayers
-        uint64_t compositeStart = 0;        // offset of the composite's compression field
-        const uint8_t* fileBytes = nullptr; // all of the input when it lies in memory
+        int64_t remaining = 0;       // of the layer section, when hasLayers
+        uint64_t compositeStart = 0; // offset of the composite's compression field
     };
     // After the header: skips the colour mode data (a length of 768 skips
     // 3072 bytes) and the image resources, then seekLayersSectionToLayerInfo.
@@ -213,13 +212,12 @@ private:
     // Channel data after its compression field. selector: 65535 (or -1) all
     // channels into a new pixmap; 0..3 one channel into `pixmap` (created
     // when null). Return the pixmap filled, or null after a failure (a pixmap
-    // created here is then deleted). fileBytes: all of the input when it lies
-    // in memory (the data is then decoded in place).
+    // created here is then deleted).
     static CEL_Pixmap* readCompressed(ibuf& in, uint16_t version, uint64_t dataLength, uint16_t compression,
                                       bool deep, int channels, int width, int height, Mode mode,
-                                      CEL_Pixmap* pixmap, int selector, const uint8_t* fileBytes = nullptr);
+                                      CEL_Pixmap* pixmap, int selector);
     static CEL_Pixmap* readUncompressed(ibuf& in, bool deep, int channels, int width, int height, Mode mode,
-                                        CEL_Pixmap* pixmap, int selector, const uint8_t* fileBytes = nullptr);
+                                        CEL_Pixmap* pixmap, int selector);
     // Five lines about the header on standard output.
     static void dumpHdr(const Header& header);
 
@@ -248,7 +246,6 @@ private:
     // the stream after its last channel. Throws the end-of-data signal.
     // premultiplied: colour times alpha (rounded half up), allPositive set.
     static CEL_PixmapAreaRGBA16* readLayerPixels(ibuf& in, const Header& header, const Layer& layer,
-                                                 const uint8_t* fileBytes = nullptr,
                                                  bool premultiplied = false);
 };
 

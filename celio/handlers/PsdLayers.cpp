@@ -260,7 +260,7 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readNamedLayer(ibuf& in, const Walk& wal
         if (!l.groupStart && !l.groupEnd && blanksAsUnderscores(l.path) == wanted) {
             if (before > bytesLeft(in)) badData();
             in.skip(int64_t(before));
-            return readLayerPixels(in, walk.header, l, walk.fileBytes);
+            return readLayerPixels(in, walk.header, l);
         }
         for (const ChannelInfo& c : l.channels) {
             if (c.length > bytesLeft(in) || before + c.length < before) badData();
@@ -271,7 +271,7 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readNamedLayer(ibuf& in, const Walk& wal
 }
 
 CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readLayerPixels(ibuf& in, const Header& header, const Layer& layer,
-                                                        const uint8_t* fileBytes, bool premultiplied) {
+                                                        bool premultiplied) {
     const int width = checkedSize(layer.width()), height = checkedSize(layer.height());
     if (!fitsPixmap(width, height, 8)) badData();
     const bool deep = header.depth == 16;
@@ -290,7 +290,7 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readLayerPixels(ibuf& in, const Header& 
         layout.premultiply = premultiplied;
     }
     const bool empty = width == 0 || height == 0;
-    Planes planes(fileBytes);
+    Planes planes;
     uint64_t pos = in.tell();
     for (const ChannelInfo& c : layer.channels) {
         const uint64_t next = pos + c.length;
@@ -315,7 +315,8 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readLayerPixels(ibuf& in, const Header& 
         }
         pos = next;
     }
-    in.seek(int64_t(std::min<uint64_t>(pos, uint64_t(std::numeric_limits<int64_t>::max()))));
+    const int64_t end = int64_t(std::min<uint64_t>(pos, uint64_t(std::numeric_limits<int64_t>::max())));
+    in.seek(end);
 
     const Math::Size2di canvas(
         int(std::min<uint32_t>(header.columns, uint32_t(std::numeric_limits<int>::max()))),
@@ -325,7 +326,8 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readLayerPixels(ibuf& in, const Header& 
     if (empty) return area.release();
 
     inflateAll(planes, layout, width, height);
-    CEL_Pixmap* decoded = assemble(layout, width, height, planes, nullptr);
+    CEL_Pixmap* decoded = assemble(layout, width, height, planes, nullptr, in);
+    in.seek(end);
     if (!decoded) return nullptr;
     std::unique_ptr<CEL_PixmapAreaRGBA16> result(toDocumentArea(
         std::unique_ptr<CEL_Pixmap>(decoded), layout.matte() ? layer.opacity : 255, std::move(area),
