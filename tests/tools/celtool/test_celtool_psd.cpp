@@ -19,9 +19,11 @@ struct ToolRun {
     QByteArray out, err;
 };
 
-ToolRun celtool(const QStringList& args) {
+ToolRun celtool(const QStringList& args, const QByteArray& input = QByteArray()) {
     QProcess p;
     p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
+    p.write(input);
+    p.closeWriteChannel();
     p.waitForFinished(60000);
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
             p.readAllStandardError()};
@@ -107,6 +109,10 @@ TEST(CeltoolPsd, DumpLayerAndFlatten) {
     ASSERT_EQ(px.size(), 4 * 3 * 4);
     EXPECT_EQ(px.mid(4 * 4 + 4, 8), QByteArray("\x0a\x0a\x0a\xff\x0a\x0a\x0a\xff", 8)); // row 1, x 1..2
     EXPECT_EQ(px.mid(0, 4), QByteArray(4, '\0'));
+    // The same from standard input.
+    r = celtool({"dump", "--format", "psd", "--layer", "Ink:Ink#2", "-", "-"}, sample());
+    EXPECT_EQ(r.exit, 0);
+    EXPECT_EQ(r.out, px);
 
     // Flatten: what the library gives, and the warning for the unsupported key.
     r = celtool({"flatten", "--raw16", raw16, psd, out});
