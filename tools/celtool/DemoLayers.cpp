@@ -237,7 +237,7 @@ int demoLayers(const QString& outDir) {
               CEL_PixelRGBA16{2500, 2500, 2500, 32767});
     for (size_t i = 0; i < tiles.size(); ++i) {
         const int x0 = gap + int(i % cols) * (kW + gap), y0 = gap + int(i / cols) * (kH + label + gap);
-        drawText(*sheet, x0, y0 + 2, tiles[i].label.toUtf8().constData(), kW / 6);
+        drawText(*sheet, x0, y0 + 2, tiles[i].label.left(kW / 6).toStdString());
         drawTile(*sheet, *tiles[i].image, x0, y0 + label);
     }
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_AREA_RGBA16));

@@ -111,6 +111,10 @@ bool isPsd(const QString& path) {
 } // namespace
 
 int printLayers(const QString& file, bool asJson) {
+    if (!QFileInfo::exists(file)) {
+        error(QStringLiteral("%1: no such file").arg(file));
+        return kFailure;
+    }
     if (!isPsd(file)) {
         error(QStringLiteral("%1: not a PSD or PSB file").arg(file));
         return kFailure;

@@ -8,6 +8,7 @@
 #include "base/Message.h"
 #include "cel/Context.h"
 #include "celio/LayerInfo.h"
+#include "celio/handlers/FormatTable.h"
 #include "celio/handlers/PsdHandler.h"
 #include "pixel/PixmapArea.h"
 #include "support/PsdBuilder.h"
@@ -115,6 +116,12 @@ TEST(Psd, CompositeLayoutsAndValueRules) {
 }
 
 TEST(Psd, InfoCodesAndRefusedModes) {
+    // Found by content as well as by extension.
+    Document psb = rgb(1, 1);
+    psb.version = 2;
+    EXPECT_EQ(CELIO_FormatTable::detect(psdbuild::build(rgb(1, 1)).left(32)), "PSD");
+    EXPECT_EQ(CELIO_FormatTable::detect(psdbuild::build(psb).left(32)), "PSB");
+
     struct Row {
         uint16_t mode, depth, channels;
         const char* code;

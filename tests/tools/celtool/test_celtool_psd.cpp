@@ -133,7 +133,7 @@ TEST(CeltoolPsd, DumpLayerAndFlatten) {
         r = celtool(args);
         EXPECT_EQ(r.exit, 1);
         EXPECT_TRUE(r.err.contains(
-            "Unsupported PSD mode, supported modes are RGB, Grayscale, Bitmap and Multichannel."))
+            "Unsupported PSD mode, supported modes are RGB, Grayscale, Bitmap and Multichannel"))
             << r.err.constData();
     }
 }
