@@ -5,6 +5,7 @@
 #include <random>
 
 #include "HandlerTestUtil.h"
+#include "algo/composite/CompositeDetail.h"
 #include "base/Message.h"
 #include "cel/Context.h"
 #include "celio/LayerInfo.h"
@@ -338,6 +339,56 @@ TEST(Psd, SixteenBitLayersInLr16AndPsbWidths) {
         psd.handler.readLayerInfo(psd.path, info);
         EXPECT_EQ(info.getLayerCount(), 1);
     }
+}
+
+// Large enough to be decoded in several bands and on several threads: the
+// same pixels as on one thread, and the values the file holds.
+TEST(Psd, LargeImagesDecodeAlikeOnAnyThreadCount) {
+    const int w = 2048, h = 600;
+    std::vector<QByteArray> planes(4);
+    for (int c = 0; c < 4; ++c)
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const int v = (x / 7 + y * 3 + c * 50) % 256; // runs and literals
+                planes[size_t(c)].append(char(v)).append(char(v ^ (x & 1)));
+            }
+    Document d = rgb(w, h, 4, 16);
+    d.compositeCompression = 1;
+    d.composite = psdbuild::codePlanes(planes, 2 * w, h, 1);
+    psdbuild::Layer zip;
+    zip.name = "Zip";
+    zip.right = w;
+    zip.bottom = h;
+    for (int c = 0; c < 4; ++c)
+        zip.channels.push_back({int16_t(c == 3 ? -1 : c), 3,
+                                psdbuild::codePlanes({planes[size_t(c)]}, 2 * w, h, 3, false, true)});
+    d.layers = {zip};
+    const Psd psd(d);
+    const auto both = [&](const QString& layer) {
+        CelAlgo::detail::setSerialForTesting(true);
+        const Values serial = celtest::values(psd.read(layer).get());
+        CelAlgo::detail::setSerialForTesting(false);
+        const Values parallel = celtest::values(psd.read(layer).get());
+        EXPECT_EQ(serial, parallel) << layer.toStdString();
+        return parallel;
+    };
+    const Values composite = both(QString()), layer = both("Zip");
+    ASSERT_EQ(composite.size(), size_t(w) * h * 4);
+    EXPECT_EQ(composite, layer);
+    for (const int i : {0, 1, 2047, 2048 * 300 + 5, 2048 * 600 - 1}) {
+        const int x = i % w, y = i / w;
+        for (int c = 0; c < 4; ++c) {
+            const int v = (x / 7 + y * 3 + c * 50) % 256, sample = v << 8 | (v ^ (x & 1));
+            EXPECT_EQ(composite[size_t(i) * 4 + size_t(c)], sample * 32767 / 65535)
+                << x << "," << y << "/" << c;
+        }
+    }
+    CelAlgo::detail::setSerialForTesting(true);
+    std::unique_ptr<CEL_PixmapAreaRGBA16> serial(psd.handler.flattenLayers(psd.path, nullptr));
+    CelAlgo::detail::setSerialForTesting(false);
+    std::unique_ptr<CEL_PixmapAreaRGBA16> parallel(psd.handler.flattenLayers(psd.path, nullptr));
+    ASSERT_TRUE(serial && parallel);
+    EXPECT_TRUE(std::equal(serial->data(), serial->data() + serial->allocatedArea(), parallel->data()));
 }
 
 TEST(Psd, BadDataFailsWithoutAllocating) {
