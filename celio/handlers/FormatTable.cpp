@@ -43,6 +43,8 @@ const ReaderRow kReaders[] = {
     {"JPG", "JPEG", straight, true},
     {"BMP", "BMP", straight, false},
     {"TIF", "TIFF", tiffAlpha, true},
+    {"PSD", "PSD", straight, true},
+    {"PSB", "PSB", straight, true},
     // The legacy planar families hold the library's own values: only this
     // library's writers make them.
     {"OPT", "OPT", premultiplied, true},
@@ -167,6 +169,8 @@ const SignatureRow kSignatures[] = {
     {"TIF", "II+\0"sv, anything}, // BigTIFF
     {"TIF", "MM\0+"sv, anything},
     {"SGI", "\x01\xda"sv, sgiHeader},
+    {"PSD", "8BPS\0\x01"sv, anything},
+    {"PSB", "8BPS\0\x02"sv, anything},
     {"BMP", "BM"sv, bmpHeader},
     {"GIF", "GIF8"sv, anything},
     {"WEBP", "RIFF"sv, webp},

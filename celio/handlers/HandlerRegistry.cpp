@@ -14,6 +14,7 @@
 #include "celio/handlers/JpegHandler.h"
 #include "celio/handlers/OptHandler.h"
 #include "celio/handlers/PngHandler.h"
+#include "celio/handlers/PsdHandler.h"
 #include "celio/handlers/SgiHandler.h"
 #include "celio/handlers/TgaHandler.h"
 #include "celio/handlers/TiffHandler.h"
@@ -35,6 +36,8 @@ void qxCelAddPixmapHandler() {
     [[maybe_unused]] CELIO_Manager* manager = CELIO_Manager::getInstance();
     add<QXCelUioTgaHandler>(manager);
     add<QXCelUioSgiHandler>(manager);
+    add<CELIO_PsdHandler>(manager);
+    add<CELIO_PsbHandler>(manager);
     add<QXCelUioScanHandler>(manager);
     add<QXCelUioPngHandler>(manager);
     add<QXCelUioJpegHandler>(manager);
