@@ -812,6 +812,30 @@ int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QSt
 }
 
 bool writeBytes(const QString& path, const QByteArray& bytes) {
+    // Raw bytes need no writer of their own: standard output, a device or a
+    // pipe takes them directly (staging them in a temporary file would only
+    // double the traffic, which shows when a large dump goes to /dev/null).
+    const bool toStdout = path == QLatin1String("-");
+    struct stat st {};
+    if (toStdout || (::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode) &&
+                     !S_ISDIR(st.st_mode))) {
+        const QString shown = toStdout ? QStringLiteral("standard output") : path;
+        int fd = 1;
+        if (toStdout) {
+            std::fflush(stdout);
+        } else if ((fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC)) < 0) {
+            error(QStringLiteral("%1: %2").arg(shown, systemError(errno)));
+            return false;
+        }
+        bool ok = writeAll(fd, bytes.constData(), bytes.size());
+        int cause = errno;
+        if (!toStdout && ::close(fd) != 0 && ok) {
+            ok = false;
+            cause = errno;
+        }
+        if (!ok) error(QStringLiteral("%1: %2").arg(shown, systemError(cause)));
+        return ok;
+    }
     return writeOutput(
         path,
         [&bytes](const QString& file) {
