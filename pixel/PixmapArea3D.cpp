@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -13,10 +14,31 @@
 namespace {
 
 using CelAlgo::detail::kFull;
-using HeadBuffer = CEL_SharedPixelBuffer<CEL_Pixel3D>;
 
 constexpr CEL_Pixel3D kEmptySample{{0, 0, 0, 0}, 0.0f, 0u, 0ull};
 constexpr int kMaxFlattened = 257; // the head and 256 further samples
+
+// count empty heads (all zero), under the byte cap; null when that fails.
+CEL_Pixel3D* allocateHeads(long long count) {
+    unsigned long long bytes = 0;
+    if (count <= 0 || !CEL_PixelBuffer::byteSize(count, sizeof(CEL_Pixel3D), bytes) ||
+        !CEL_PixelBuffer::withinLimit(bytes) || bytes > (unsigned long long)PTRDIFF_MAX)
+        return nullptr;
+    void* p = std::calloc(std::size_t(count), sizeof(CEL_Pixel3D));
+    if (p) CEL_PixelBuffer::adviseLargeBuffer(p, bytes);
+    return static_cast<CEL_Pixel3D*>(p);
+}
+
+// The rows of from (allocated to fromRect) that lie in to (allocated to toRect).
+void copyOverlap(const CEL_Pixel3D* from, const Math::Box2di& fromRect, CEL_Pixel3D* to,
+                 const Math::Box2di& toRect) {
+    const Math::Box2di common = from ? fromRect.getIntersection(toRect) : Math::Box2di();
+    for (int y = common.y1(); y < common.y2(); ++y)
+        std::memcpy(
+            static_cast<void*>(to + (long long)(y - toRect.y1()) * toRect.w() + (common.x1() - toRect.x1())),
+            from + (long long)(y - fromRect.y1()) * fromRect.w() + (common.x1() - fromRect.x1()),
+            std::size_t(common.w()) * sizeof(CEL_Pixel3D));
+}
 
 Math::Size2di clampedSize(int width, int height) {
     return Math::Size2di(width < 0 ? 0 : width, height < 0 ? 0 : height);
@@ -89,7 +111,7 @@ CEL_PixmapArea3D::CEL_PixmapArea3D(int width, int height)
 CEL_PixmapArea3D::CEL_PixmapArea3D(const CEL_PixmapArea3D& other)
     : CEL_PixmapArea(other), m_currentDepthBufferId(other.m_currentDepthBufferId) {
     const CEL_Pixel3D* heads = other.data();
-    CEL_Pixel3D* copy = heads ? CEL_PixelBuffer::allocate<CEL_Pixel3D>(allocatedArea(), false) : nullptr;
+    CEL_Pixel3D* copy = heads ? allocateHeads(allocatedArea()) : nullptr;
     bool stored = false;
     if (copy) {
         try {
@@ -99,20 +121,34 @@ CEL_PixmapArea3D::CEL_PixmapArea3D(const CEL_PixmapArea3D& other)
         }
     }
     if (!stored) {
-        delete[] copy;
+        std::free(copy);
         if (heads) CEL_PixelBuffer::postOutOfMemory(allocatedWidth(), allocatedHeight(), "PixmapArea3D");
         setAllocatedRect(Math::Box2di());
         initStore();
         return;
     }
     std::memcpy(static_cast<void*>(copy), heads, std::size_t(allocatedArea()) * sizeof(CEL_Pixel3D));
-    m_heads.reset(new HeadBuffer(copy));
-    onAlloc(allocatedArea() * sizeof(CEL_Pixel3D));
+    setHeads(copy, false, allocatedRect());
 }
 
 CEL_PixmapArea3D::~CEL_PixmapArea3D() {
     m_heads.reset();
     onDealloc();
+}
+
+CEL_PixmapArea3D::Heads::~Heads() {
+    if (m_fromNew)
+        delete[] m_data;
+    else
+        std::free(m_data);
+}
+
+void CEL_PixmapArea3D::setHeads(CEL_Pixel3D* heads, bool fromNew, const Math::Box2di& rect) {
+    // Sharers of the old heads keep them.
+    m_heads.reset(heads ? new Heads(heads, fromNew) : nullptr);
+    onDealloc();
+    setAllocatedRect(heads ? rect : Math::Box2di());
+    if (heads) onAlloc(rect.area() * sizeof(CEL_Pixel3D));
 }
 
 void CEL_PixmapArea3D::initStore() {
@@ -197,23 +233,27 @@ void CEL_PixmapArea3D::getImage(QImage** out) const {
 bool CEL_PixmapArea3D::realloc(const Math::Box2di& rect, bool keepContent) {
     const Math::Box2di r = calcPreferredAllocatedRect(rect);
     if (r == allocatedRect()) return true;
+    if (reallocHeads(r, keepContent)) return true;
+    CEL_PixelBuffer::postOutOfMemory(r.w(), r.h(), "PixmapArea3D");
+    setHeads(nullptr, false, Math::Box2di());
+    return false;
+}
+
+bool CEL_PixmapArea3D::tryRealloc(const Math::Box2di& rect) {
+    const Math::Box2di r = calcPreferredAllocatedRect(rect);
+    return r == allocatedRect() || reallocHeads(r, true);
+}
+
+bool CEL_PixmapArea3D::reallocHeads(const Math::Box2di& r, bool keepContent) {
     CEL_Pixel3D* p = nullptr;
-    bool failed = false;
     if (!r.hasNullArea()) {
-        p = CEL_PixelBuffer::allocate<CEL_Pixel3D>(r.area(), false);
-        if (!p) {
-            CEL_PixelBuffer::postOutOfMemory(r.w(), r.h(), "PixmapArea3D");
-            failed = true;
-        } else if (keepContent) {
-            CEL_PixelBuffer::copyRegion(data(), allocatedRect(), p, r, kEmptySample);
-        }
+        // Fresh heads are empty: keeping the content is only the overlap's copy.
+        p = allocateHeads(r.area());
+        if (!p) return false;
+        if (keepContent) copyOverlap(data(), allocatedRect(), p, r);
     }
-    // Sharers of the old heads keep them; this pixmap moves to the new ones.
-    m_heads.reset(p ? new HeadBuffer(p) : nullptr);
-    onDealloc();
-    setAllocatedRect(p ? r : Math::Box2di());
-    if (p) onAlloc(r.area() * sizeof(CEL_Pixel3D));
-    return !failed;
+    setHeads(p, false, r);
+    return true;
 }
 
 bool CEL_PixmapArea3D::alloc(const Math::Box2di& rect, CEL_Pixel3D* data) {
@@ -230,16 +270,11 @@ bool CEL_PixmapArea3D::alloc(const Math::Box2di& rect, CEL_Pixel3D* data) {
         }
         return true;
     }
-    m_heads.reset();
-    onDealloc();
     if (rect.hasNullArea()) {
         delete[] data;
-        setAllocatedRect(Math::Box2di());
-        return true;
+        data = nullptr;
     }
-    m_heads.reset(new HeadBuffer(data));
-    setAllocatedRect(rect);
-    onAlloc(rect.area() * sizeof(CEL_Pixel3D));
+    setHeads(data, true, rect);
     return true;
 }
 

@@ -8,7 +8,9 @@
 //           pixel. A head whose four colour channels are 0 is an empty pixel.
 //           Held through a reference-counted holder like the depths of
 //           CEL_PixmapAreaZ; its bytes are reported with onAlloc and it obeys
-//           the per-buffer byte cap.
+//           the per-buffer byte cap. The empty value is all zero, so heads
+//           the pixmap allocates come from calloc: fresh pages from the
+//           system need no clearing.
 //   pixels  the overflow store: head.next is the index in it of the second
 //           sample, whose next gives the third, and so on; 0 ends a list, so
 //           element 0 is a placeholder that is never a list member. Along a
@@ -58,6 +60,9 @@ public:
     // As for the other area kinds; the empty value is all zero (an empty head
     // with next 0). The store is not touched, so kept heads keep their lists.
     bool realloc(const Math::Box2di& rect, bool keepContent) override;
+    // realloc(rect, true), except that when memory runs out the pixmap is left
+    // as it was, nothing is posted, and false is returned.
+    bool tryRealloc(const Math::Box2di& rect);
     // With data null: realloc(rect, true). Otherwise frees the heads and adopts
     // data (area(rect) elements from new[]); an empty rect deletes data.
     bool alloc(const Math::Box2di& rect, CEL_Pixel3D* data);
@@ -118,9 +123,27 @@ protected:
     void resolveTranparencyLists(CEL_PixmapAreaRGBA16* out) const;
 
 private:
+    // The heads' holder; the last sharer frees them as they were allocated.
+    class Heads : public UT_ShareBaseSafe {
+    public:
+        Heads(CEL_Pixel3D* data, bool fromNew) : m_data(data), m_fromNew(fromNew) {}
+        Heads(const Heads&) = delete;
+        Heads& operator=(const Heads&) = delete;
+        ~Heads() override;
+        CEL_Pixel3D* data() const { return m_data; }
+
+    private:
+        CEL_Pixel3D* m_data;
+        bool m_fromNew;
+    };
+
     void initStore();
+    // Adopts heads of rect (null: none) and accounts for them.
+    void setHeads(CEL_Pixel3D* heads, bool fromNew, const Math::Box2di& rect);
+    // New heads for r (the policy applied); false, with nothing changed, when memory runs out.
+    bool reallocHeads(const Math::Box2di& r, bool keepContent);
 
     unsigned m_currentDepthBufferId = 0;
     std::vector<CEL_Pixel3D> m_pixels;
-    UT_SharedPtr<CEL_SharedPixelBuffer<CEL_Pixel3D>> m_heads;
+    UT_SharedPtr<Heads> m_heads;
 };

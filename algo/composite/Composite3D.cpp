@@ -42,6 +42,8 @@ constexpr double kMatchTolerance = 0.1;
 constexpr unsigned long long kLocal = 1ull << 63;
 constexpr ALGO_Composite3D::ZPixel kEmptyZ{CEL_PixelFloat::Zero, 0u, 0ull};
 enum { kUp = 0, kRight = 1, kLeft = 2, kDown = 3 };
+// Window columns: still in the destination, copied, or copied as empty.
+enum : unsigned char { kInDestination = 0, kSaved = 1, kSavedEmpty = 2 };
 
 // Sample addresses compared as integers: the ranges belong to unrelated arrays.
 bool within(const void* p, const void* begin, const void* end) {
@@ -63,21 +65,9 @@ inline int16_t mix(int f, int b, float c) {
     return int16_t(v <= -32767.0f ? -32767 : (v >= 32767.0f ? 32767 : int(v)));
 }
 
-// p->realloc(rect, true), except that a failure throws and leaves p as it was:
-// the new heads are allocated before the old ones go.
+// p->realloc(rect, true), except that a failure throws and leaves p as it was.
 void reallocKeeping(CEL_PixmapArea3D* p, const Math::Box2di& rect) {
-    const Math::Box2di r = p->calcPreferredAllocatedRect(rect);
-    if (r == p->allocatedRect()) return;
-    if (r.hasNullArea()) {
-        p->realloc(r, true);
-        return;
-    }
-    CEL_Pixel3D* heads = CEL_PixelBuffer::allocate<CEL_Pixel3D>(r.area(), false);
-    if (!heads) throw AlgoException("out of memory");
-    const CEL_PixmapArea3D* old = p;
-    CEL_PixelBuffer::copyRegion(old->data(), old->allocatedRect(), heads, r,
-                                CEL_Pixel3D{{0, 0, 0, 0}, 0.0f, 0u, 0ull});
-    p->alloc(r, heads);
+    if (!p->tryRealloc(rect)) throw AlgoException("out of memory");
 }
 
 // The thread count a parallel pass would get.
@@ -319,6 +309,15 @@ void ALGO_Composite3D::runBand() {
 }
 
 // --- The window ---
+//
+// A pixel's neighbours are read as they were before the call. Below the row
+// and to the right nothing has changed yet, so those are read from the
+// destination itself. A pixel is copied into the window (saved) just before
+// its head or list first changes, so the left neighbour and the row above are
+// found there when they changed, else in the destination. Colour-only changes
+// (the crossing mix) need no copy: the window holds depths and identifiers.
+// The rows beside a band are other bands' rows: they are copied whole (full
+// lines) before any band starts.
 
 void ALGO_Composite3D::initializeDstZWindow() {
     const int y = m_band ? m_band->y1 : m_commonRect.y1();
@@ -334,14 +333,21 @@ void ALGO_Composite3D::shiftDstZWindow(int y) {
 }
 
 void ALGO_Composite3D::readDstZWindowLine(int row, int y) {
+    ZWindowLine& line = m_zWindow[row];
     if (m_band && m_band->haveUpper && y == m_band->y1 - 1) {
-        std::swap(m_zWindow[row], m_band->upperEdge);
+        std::swap(line, m_band->upperEdge);
         m_band->haveUpper = false;
     } else if (m_band && m_band->haveLower && y == m_band->y2) {
-        std::swap(m_zWindow[row], m_band->lowerEdge);
+        std::swap(line, m_band->lowerEdge);
         m_band->haveLower = false;
     } else {
-        readLine(m_zWindow[row], y);
+        // Nothing copied yet: the destination still holds the whole row.
+        const std::size_t n = std::size_t(m_commonRect.w() + 2 * ZWindowHalfSize);
+        line.heads.resize(n);
+        line.saved.assign(n, kInDestination);
+        line.list.assign(1, kEmptyZ);
+        line.full = false;
+        line.y = y;
     }
 }
 
@@ -349,18 +355,24 @@ void ALGO_Composite3D::readLine(ZWindowLine& line, int y) {
     const int x0 = m_commonRect.x1() - ZWindowHalfSize;
     const int n = m_commonRect.w() + 2 * ZWindowHalfSize;
     line.heads.resize(std::size_t(n));
-    line.list.clear();
-    line.list.push_back(kEmptyZ);
-    const Math::Box2di& a = m_dst->allocatedRect();
-    if (y < a.y1() || y >= a.y2()) {
-        std::fill(line.heads.begin(), line.heads.end(), kEmptyZ);
+    line.saved.assign(std::size_t(n), kSaved);
+    line.list.assign(1, kEmptyZ);
+    line.full = true;
+    line.y = y;
+    for (int i = 0; i < n; ++i)
+        readDstZPixel(&line.heads[std::size_t(i)], line.list, m_dst->pixel(x0 + i, y));
+}
+
+void ALGO_Composite3D::saveOriginal(int x, const CEL_Pixel3D& head) {
+    ZWindowLine& line = m_zWindow[1];
+    const std::size_t i = std::size_t(x - m_commonRect.x1() + ZWindowHalfSize);
+    if (line.saved[i]) return;
+    if (isEmpty(head)) {
+        line.saved[i] = kSavedEmpty;
         return;
     }
-    const CEL_Pixel3D* row = m_dst->pixel(a.x1(), y) + (x0 - a.x1());
-    for (int i = 0; i < n; ++i) {
-        const int x = x0 + i;
-        readDstZPixel(&line.heads[std::size_t(i)], line.list, x >= a.x1() && x < a.x2() ? row + i : nullptr);
-    }
+    readDstZPixel(&line.heads[i], line.list, &head);
+    line.saved[i] = kSaved;
 }
 
 void ALGO_Composite3D::readDstZPixel(ZPixel* out, std::vector<ZPixel>& list, const CEL_Pixel3D* head) {
@@ -371,15 +383,15 @@ void ALGO_Composite3D::readDstZPixel(ZPixel* out, std::vector<ZPixel>& list, con
     *out = ZPixel{head->z, head->depthBufferId, 0ull};
     unsigned long long cur = head->next;
     if (cur == 0) return;
+    // Only samples from before the call are in lists not yet saved.
     const std::vector<CEL_Pixel3D>& store = *m_dstStore;
     const std::size_t size = store.size();
-    unsigned long long* link = &out->next;
     std::size_t prev = 0;
     for (std::size_t steps = 0; cur != 0 && cur < size && steps < size; ++steps) {
         const CEL_Pixel3D& e = store[cur];
         list.push_back(ZPixel{e.z, e.depthBufferId, 0ull});
         // The previous link may live in the vector that just grew.
-        (prev == 0 ? *link : list[prev].next) = list.size() - 1;
+        (prev == 0 ? out->next : list[prev].next) = list.size() - 1;
         prev = list.size() - 1;
         cur = e.next;
     }
@@ -402,6 +414,35 @@ float ALGO_Composite3D::findMatchingDstPixelZ(const CEL_Pixel3D* d, const ZPixel
         if (p->next == 0 || p->next >= list.size()) break;
     }
     return bestDiff < kMatchTolerance ? best : d->z;
+}
+
+// The same rule over a head and list that are still in the destination.
+float ALGO_Composite3D::matchInDestination(const CEL_Pixel3D& d, const CEL_Pixel3D* head) const {
+    if (!head || isEmpty(*head)) return d.z;
+    const std::vector<CEL_Pixel3D>& store = *m_dstStore;
+    float best = d.z;
+    double bestDiff = HUGE_VAL;
+    const CEL_Pixel3D* p = head;
+    for (std::size_t steps = 0; steps <= store.size(); ++steps) {
+        if (p->depthBufferId == d.depthBufferId) {
+            const double diff = std::fabs(double(p->z) - double(d.z));
+            if (diff < bestDiff) {
+                bestDiff = diff;
+                best = p->z;
+            }
+        }
+        if (p->next == 0 || p->next >= store.size()) break;
+        p = &store[p->next];
+    }
+    return bestDiff < kMatchTolerance ? best : d.z;
+}
+
+float ALGO_Composite3D::neighbourZ(const CEL_Pixel3D& d, int row, int x) const {
+    const ZWindowLine& line = m_zWindow[row];
+    const std::size_t i = std::size_t(x - m_commonRect.x1() + ZWindowHalfSize);
+    if (line.saved[i] == kSavedEmpty) return d.z;
+    if (line.saved[i]) return findMatchingDstPixelZ(&d, &line.heads[i], line.list);
+    return matchInDestination(d, m_dst->pixel(x, line.y));
 }
 
 const CEL_Pixel3D* ALGO_Composite3D::findMatchingSrcPixel(const CEL_Pixel3D* s,
@@ -430,14 +471,10 @@ void ALGO_Composite3D::getDstPixelPlane(PixelPlane& plane, const CEL_Pixel3D& d,
         plane = PixelPlane{d.z, d.z, d.z, d.z, true};
         return;
     }
-    const std::size_t i = std::size_t(x - m_commonRect.x1() + ZWindowHalfSize);
-    const ZWindowLine& up = m_zWindow[0];
-    const ZWindowLine& mid = m_zWindow[1];
-    const ZWindowLine& down = m_zWindow[2];
-    plane.up = findMatchingDstPixelZ(&d, &up.heads[i], up.list);
-    plane.right = findMatchingDstPixelZ(&d, &mid.heads[i + 1], mid.list);
-    plane.left = findMatchingDstPixelZ(&d, &mid.heads[i - 1], mid.list);
-    plane.down = findMatchingDstPixelZ(&d, &down.heads[i], down.list);
+    plane.up = neighbourZ(d, 0, x);
+    plane.right = neighbourZ(d, 1, x + 1);
+    plane.left = neighbourZ(d, 1, x - 1);
+    plane.down = neighbourZ(d, 2, x);
     plane.flat = false;
 }
 
@@ -523,9 +560,29 @@ float ALGO_Composite3D::getSrcCoverage(const PixelPlane& dstPlane, float z) cons
 }
 
 float ALGO_Composite3D::getSrcCoverage(const CEL_Pixel3D& d, int x, int y, const PixelPlane& srcPlane) const {
+    const float lo = std::min(std::min(srcPlane.up, srcPlane.right), std::min(srcPlane.left, srcPlane.down));
+    const float hi = std::max(std::max(srcPlane.up, srcPlane.right), std::max(srcPlane.left, srcPlane.down));
+    const bool nan = srcPlane.up != srcPlane.up || srcPlane.right != srcPlane.right ||
+                     srcPlane.left != srcPlane.left || srcPlane.down != srcPlane.down;
+    if (!nan) {
+        if (const float c = clearCoverage(d, lo, hi); c >= 0.0f) return c;
+    }
     PixelPlane plane;
     getDstPixelPlane(plane, d, x, y);
     return getSrcCoverage(plane, srcPlane);
+}
+
+// The coverage when the source surface, known to lie within [lo, hi], is in
+// front of or behind d's whole surface; -1 when they may cross. A flat d's
+// surface is d.z; another's neighbours are within the match tolerance of d.z
+// or d.z itself, so its surface lies within d.z -+ 0.125. This spares the
+// window for all but the pixels near a crossing and gives what the full
+// computation gives (no position behind: 1; all four behind: 0).
+float ALGO_Composite3D::clearCoverage(const CEL_Pixel3D& d, double lo, double hi) {
+    const double margin = d.depthBufferId == 0 ? 0.0 : 0.125;
+    if (lo >= double(d.z) + margin) return 1.0f;
+    if (hi < double(d.z) - margin) return 0.0f;
+    return -1.0f;
 }
 
 // --- Changing the destination ---
@@ -576,43 +633,59 @@ void ALGO_Composite3D::insertPixel(int x, int y, unsigned long long* link, CEL_P
 
 void ALGO_Composite3D::place(int x, int y, CEL_Pixel3D& d, CEL_Pixel3D& s, const PixelPlane& srcPlane,
                              float c) {
-    if (c >= 1.0f) {
-        if (isOpaque(s)) {
-            d = s;
-            d.next = 0;
-            return;
-        }
+    if (c > 0.0f && c < 1.0f) {
+        applyAntialiazingOnDst(d, s.colour, c);
+        return;
+    }
+    if (c <= 0.0f && isOpaque(d)) return;
+    saveOriginal(x, d);
+    if (c <= 0.0f) {
+        insertPixel(x, y, &d.next, s, srcPlane);
+    } else if (isOpaque(s)) {
+        d = s;
+        d.next = 0;
+    } else {
         const unsigned long long old = m_band->append(d);
         d = s;
         m_band->setLink(&d.next, old);
-    } else if (c > 0.0f) {
-        applyAntialiazingOnDst(d, s.colour, c);
-    } else if (!isOpaque(d)) {
-        insertPixel(x, y, &d.next, s, srcPlane);
     }
 }
 
 void ALGO_Composite3D::compositeColourRow(int y) {
     const Layer& L = *m_layer;
-    const int x1 = m_commonRect.x1(), w = m_commonRect.w();
+    const Math::Box2di& r = m_commonRect;
+    const int x1 = r.x1(), w = r.w();
     const CEL_PixelRGBA16* src = L.colour->pixel(x1, y);
-    const CEL_PixelFloat* depth = L.kind == Layer::Depth ? L.depth->pixel(x1, y) : nullptr;
     CEL_Pixel3D* dst = m_dst->pixel(x1, y);
+    // Depth rows of the source around y; at the edges of the common rectangle
+    // a neighbour's depth is the pixel's own.
+    const CEL_PixelFloat* zMid = L.kind == Layer::Depth ? L.depth->pixel(x1, y) : nullptr;
+    const CEL_PixelFloat* zUp = zMid && y > r.y1() ? L.depth->pixel(x1, y - 1) : nullptr;
+    const CEL_PixelFloat* zDown = zMid && y + 1 < r.y2() ? L.depth->pixel(x1, y + 1) : nullptr;
     for (int i = 0; i < w; ++i) {
         if (src[i].isBlack()) continue;
         const int x = x1 + i;
+        CEL_Pixel3D& d = dst[i];
         CEL_Pixel3D s;
         s.colour = src[i];
-        s.z = L.kind == Layer::Flat ? L.z : depth ? depth[i].value : float(L.plane.getZ(x + 0.5, y + 0.5));
+        s.z = zMid ? zMid[i].value : L.kind == Layer::Flat ? L.z : float(L.plane.getZ(x + 0.5, y + 0.5));
         s.depthBufferId = L.id;
         s.next = 0;
-        CEL_Pixel3D& d = dst[i];
         if (isEmpty(d)) {
+            saveOriginal(x, d);
             d = s;
             continue;
         }
         PixelPlane plane;
-        getSrcPixelPlane(plane, s, x, y);
+        if (zMid) {
+            const float z = s.z;
+            plane = PixelPlane{zUp ? zUp[i].value : z, i + 1 < w ? zMid[i + 1].value : z,
+                               i > 0 ? zMid[i - 1].value : z, zDown ? zDown[i].value : z, false};
+        } else if (L.kind == Layer::Flat) {
+            plane = PixelPlane{L.z, L.z, L.z, L.z, true};
+        } else {
+            getSrcPixelPlane(plane, s, x, y);
+        }
         place(x, y, d, s, plane, getSrcCoverage(d, x, y, plane));
     }
 }
@@ -628,6 +701,7 @@ void ALGO_Composite3D::mergeRow(int y) {
         const int x = x1 + i;
         CEL_Pixel3D& d = dst[i];
         if (isEmpty(d)) {
+            saveOriginal(x, d);
             CEL_Depth3D::insertList(d, src[i], from, L.offset, *m_band);
             continue;
         }
@@ -640,16 +714,27 @@ void ALGO_Composite3D::mergeRow(int y) {
             s.next = 0;
             if (isEmpty(s)) continue;
             if (isEmpty(d)) {
+                saveOriginal(x, d);
                 CEL_Depth3D::insertSample(d, s, *m_band);
                 continue;
             }
-            PixelPlane plane;
-            getSrcPixelPlane(plane, r, x, y);
+            // The source surface lies within its own match tolerance of s.z:
+            // its neighbours are looked up only when that does not decide.
+            PixelPlane plane{s.z, s.z, s.z, s.z, true};
+            bool planeKnown = r.depthBufferId == 0;
             float c;
-            if (s.depthBufferId == d.depthBufferId)
+            if (s.depthBufferId == d.depthBufferId) {
                 c = d.z > s.z ? 0.0f : 1.0f;
-            else
-                c = getSrcCoverage(d, x, y, plane);
+            } else {
+                const double margin = planeKnown ? 0.0 : 0.125;
+                c = clearCoverage(d, double(s.z) - margin, double(s.z) + margin);
+                if (c < 0.0f) {
+                    getSrcPixelPlane(plane, r, x, y);
+                    planeKnown = true;
+                    c = getSrcCoverage(d, x, y, plane);
+                }
+            }
+            if (c <= 0.0f && !isOpaque(d) && !planeKnown) getSrcPixelPlane(plane, r, x, y);
             place(x, y, d, s, plane, c);
         }
     }

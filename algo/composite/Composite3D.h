@@ -93,16 +93,23 @@ public:
     void composite3d(const CEL_PixmapArea3D* src);
 
 protected:
+    // One destination row of the window. A full line holds a copy of every
+    // column (the rows beside a band, which other bands change); otherwise a
+    // column is copied (saved) just before its pixel first changes, and the
+    // others are read from the destination, which still holds them.
     struct ZWindowLine {
-        std::vector<ZPixel> heads; // commonRect.w() + 2, from column commonRect.x1() - 1
-        std::vector<ZPixel> list;  // the rows' list samples; element 0 a placeholder
+        std::vector<ZPixel> heads;        // from column commonRect.x1() - 1
+        std::vector<ZPixel> list;         // the saved lists' samples; element 0 a placeholder
+        std::vector<unsigned char> saved; // per column: heads holds its copy
+        bool full = false;
+        int y = 0;
     };
 
     // Grows dst to hold src (clipped to its canvas) and sets commonRect and src3D.
     void initializeForSrc(const CEL_PixmapArea* src);
     // The window for the first row of the current band.
     void initializeDstZWindow();
-    // Copies destination row y into window row `row` (outside dst: empty).
+    // Starts window row `row` on destination row y (a full copy beside a band).
     void readDstZWindowLine(int row, int y);
     // One head (null or empty: an empty ZPixel) and its list.
     void readDstZPixel(ZPixel* out, std::vector<ZPixel>& list, const CEL_Pixel3D* head);
@@ -140,6 +147,10 @@ private:
     void mergeRow(int y);
     void place(int x, int y, CEL_Pixel3D& d, CEL_Pixel3D& s, const PixelPlane& srcPlane, float c);
     void readLine(ZWindowLine& line, int y);
+    void saveOriginal(int x, const CEL_Pixel3D& head);
+    float matchInDestination(const CEL_Pixel3D& d, const CEL_Pixel3D* head) const;
+    float neighbourZ(const CEL_Pixel3D& d, int row, int x) const;
+    static float clearCoverage(const CEL_Pixel3D& d, double lo, double hi);
 
     const Layer* m_layer = nullptr;
     std::unique_ptr<Band> m_band;
