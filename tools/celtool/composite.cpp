@@ -2,6 +2,7 @@
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "Depth.h"
 #include "algo/composite/Composite.h"
 #include "cel/Cel.h"
 #include "celio/Manager.h"
@@ -138,6 +139,7 @@ const char* compositeOpName(int op) {
 }
 
 int runComposite(const QStringList& args) {
+    if (wantsCompositeByDepth(args)) return runCompositeByDepth(args);
     QCommandLineParser parser;
     const QCommandLineOption opOpt(QStringLiteral("op"),
                                    QStringLiteral("Colour operation, by name or number (default: over)."),
@@ -160,7 +162,8 @@ int runComposite(const QStringList& args) {
     parser.addPositionalArgument(QStringLiteral("BASE"), QStringLiteral("Bottom image."));
     parser.addPositionalArgument(QStringLiteral("LAYER..."), QStringLiteral("Images laid on it in turn."));
     const QString synopsis = QStringLiteral(
-        "[--op OP] [--alpha-op OP] [--opacity F] [--premultiply] [--raw16 FILE] -o OUT BASE LAYER...");
+        "[--op OP] [--alpha-op OP] [--opacity F] [--premultiply] [--raw16 FILE] -o OUT BASE LAYER...\n"
+        "       (or --by-depth: see composite --by-depth --help)");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("composite"), synopsis, args, &rc)) return rc;
 

@@ -1,11 +1,13 @@
 #include "CelFiles.h"
 #include "Command.h"
+#include "Depth.h"
 #include "cel/Cel.h"
 #include "celio/Manager.h"
 
 namespace celtool {
 
 int runConvert(const QStringList& args) {
+    if (wantsDepthView(args)) return runDepthView(args);
     QCommandLineParser parser;
     const QCommandLineOption codeOpt(QStringLiteral("code"),
                                      QStringLiteral("Option code of the output (default: the format's own)."),
@@ -20,7 +22,8 @@ int runConvert(const QStringList& args) {
                                  QStringLiteral("Image to read (\"-\": standard input)."));
     parser.addPositionalArgument(QStringLiteral("OUT"),
                                  QStringLiteral("Image to write (\"-\": standard output)."));
-    const QString synopsis = QStringLiteral("[--code CODE] [--layer PATH] [--format EXT] IN OUT");
+    const QString synopsis = QStringLiteral("[--code CODE] [--layer PATH] [--format EXT] IN OUT\n       (or "
+                                            "--depth-view: see convert --depth-view --help)");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("convert"), synopsis, args, &rc)) return rc;
     const QStringList pos = parser.positionalArguments();

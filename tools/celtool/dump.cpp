@@ -3,6 +3,7 @@
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "Depth.h"
 #include "cel/Cel.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -10,9 +11,10 @@ namespace celtool {
 
 int runDump(const QStringList& args) {
     QCommandLineParser parser;
-    const QCommandLineOption depthOpt(QStringLiteral("depth"),
-                                      QStringLiteral("8 or 16 bits per channel (default 8)."),
-                                      QStringLiteral("BITS"), QStringLiteral("8"));
+    const QCommandLineOption depthOpt(
+        QStringLiteral("depth"),
+        QStringLiteral("8 or 16 bits per channel (default 8), or z: the depth as 32-bit floats."),
+        QStringLiteral("BITS"), QStringLiteral("8"));
     const QCommandLineOption layerOpt(QStringLiteral("layer"), QStringLiteral("Layer of a layered input."),
                                       QStringLiteral("PATH"));
     const QCommandLineOption formatOpt(QStringLiteral("format"),
@@ -23,7 +25,7 @@ int runDump(const QStringList& args) {
                                  QStringLiteral("Image to read (\"-\": standard input)."));
     parser.addPositionalArgument(QStringLiteral("OUT"),
                                  QStringLiteral("Raw pixels, top row first (\"-\": standard output)."));
-    const QString synopsis = QStringLiteral("[--depth 8|16] [--layer PATH] [--format EXT] IN OUT");
+    const QString synopsis = QStringLiteral("[--depth 8|16|z] [--layer PATH] [--format EXT] IN OUT");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("dump"), synopsis, args, &rc)) return rc;
     const QStringList pos = parser.positionalArguments();
@@ -32,16 +34,19 @@ int runDump(const QStringList& args) {
         return kUsage;
     }
     const QString depthText = parser.value(depthOpt);
-    if (depthText != QLatin1String("8") && depthText != QLatin1String("16")) {
-        error(QStringLiteral("--depth must be 8 or 16"));
+    if (depthText != QLatin1String("8") && depthText != QLatin1String("16") &&
+        depthText != QLatin1String("z")) {
+        error(QStringLiteral("--depth must be 8, 16 or z"));
         return kUsage;
     }
-    const int depth = depthText.toInt();
     const QString in = pos[0], out = pos[1];
     if (in == QLatin1String("-") && parser.value(formatOpt).isEmpty()) {
         error(QStringLiteral("reading standard input needs --format"));
         return kUsage;
     }
+    if (depthText == QLatin1String("z"))
+        return dumpDepth(in, out, parser.value(formatOpt), parser.value(layerOpt));
+    const int depth = depthText.toInt();
 
     const UT_SharedPtr<CEL_Cel> cel = readCel(in, parser.value(formatOpt), parser.value(layerOpt));
     if (!cel) return kFailure;
