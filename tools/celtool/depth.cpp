@@ -12,7 +12,6 @@
 #include "algo/composite/Composite3D.h"
 #include "base/ByteOrder.h"
 #include "cel/Cel.h"
-#include "celio/Manager.h"
 #include "pixel/PixmapArea3D.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -23,26 +22,6 @@ namespace {
 bool hasOption(const QStringList& args, const char* name) {
     const QString longName = QStringLiteral("--") + QLatin1String(name);
     return args.contains(longName) || args.contains(longName.mid(1));
-}
-
-// Raw bytes to a file, or to standard output for "-" (the size line then goes
-// to standard error, as for `dump`).
-int writeRaw(const QByteArray& bytes, const QString& out, const QString& size) {
-    if (out == QLatin1String("-")) {
-        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size()) ||
-            std::fflush(stdout) != 0) {
-            error(QStringLiteral("cannot write standard output"));
-            return kFailure;
-        }
-        std::fprintf(stderr, "%s\n", qPrintable(size));
-        return kSuccess;
-    }
-    if (!writeBytes(out, bytes)) {
-        error(QStringLiteral("cannot write %1").arg(out));
-        return kFailure;
-    }
-    print(size);
-    return kSuccess;
 }
 
 // The cel's depth buffer, null (after saying so) when it has none. With
@@ -106,19 +85,6 @@ bool parseLayer(const QString& text, LayerSpec* spec) {
     return true;
 }
 
-// A working copy of the cel's colour as a 16-bit area pixmap; null after saying why.
-std::unique_ptr<CEL_PixmapAreaRGBA16> colourOf(CEL_Cel& cel, const QString& name, bool premultiply) {
-    const auto area =
-        UT_dynamicCast<CEL_PixmapAreaRGBA16>(cel.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
-    std::unique_ptr<CEL_PixmapAreaRGBA16> copy(area ? area->clone() : nullptr);
-    if (!copy) {
-        error(QStringLiteral("%1 does not convert to a 16-bit pixmap").arg(name));
-        return nullptr;
-    }
-    if (premultiply) copy->multiplyColorByAlpha();
-    return copy;
-}
-
 } // namespace
 
 int dumpDepth(const QString& in, const QString& out, const QString& format, const QString& layer) {
@@ -127,19 +93,25 @@ int dumpDepth(const QString& in, const QString& out, const QString& format, cons
     const UT_SharedPtr<CEL_PixmapAreaZ> z = depthOf(*cel, in, false);
     if (!z) return kFailure;
     const Math::Box2di canvas = z->canvasRect();
-    const long long n = canvas.area();
     QByteArray bytes;
-    bytes.resize(qsizetype(n * 4));
+    bytes.resize(qsizetype(canvas.area() * 4));
     auto* p = reinterpret_cast<uint8_t*>(bytes.data());
     for (int y = canvas.y1(); y < canvas.y2(); ++y)
         for (int x = canvas.x1(); x < canvas.x2(); ++x, p += 4) {
             const CEL_PixelFloat* v = z->pixel(x, y);
-            uint32_t bits;
             const float f = v ? v->value : CEL_PixelFloat::Zero;
+            uint32_t bits;
             std::memcpy(&bits, &f, 4);
             ByteOrder::putU32LE(p, bits);
         }
-    return writeRaw(bytes, out, QStringLiteral("%1x%2").arg(canvas.w()).arg(canvas.h()));
+    if (!writeBytes(out, bytes)) return kFailure;
+    // With the values on standard output, the size goes to standard error.
+    const QString size = QStringLiteral("%1x%2").arg(canvas.w()).arg(canvas.h());
+    if (out == QLatin1String("-"))
+        std::fprintf(stderr, "%s\n", qPrintable(size));
+    else
+        print(size);
+    return kSuccess;
 }
 
 bool wantsDepthView(const QStringList& args) {
@@ -166,11 +138,15 @@ int runDepthView(const QStringList& args) {
     const QCommandLineOption formatOpt(
         QStringLiteral("format"), QStringLiteral("Format (extension) of \"-\", standard input or output."),
         QStringLiteral("EXT"));
-    parser.addOptions({viewOpt, rangeOpt, fillOpt, layerOpt, formatOpt});
-    parser.addPositionalArgument(QStringLiteral("IN"), QStringLiteral("Image with depth."));
+    const QCommandLineOption codeOpt(QStringLiteral("code"),
+                                     QStringLiteral("Option code of OUT (default: the picture's own shape)."),
+                                     QStringLiteral("CODE"));
+    parser.addOptions({viewOpt, rangeOpt, fillOpt, layerOpt, formatOpt, codeOpt});
+    parser.addPositionalArgument(QStringLiteral("IN"),
+                                 QStringLiteral("Image with depth (\"-\": standard input)."));
     parser.addPositionalArgument(QStringLiteral("OUT"), QStringLiteral("Grey picture to write."));
-    const QString synopsis = QStringLiteral(
-        "--depth-view [--z-range LOW,HIGH] [--fill-holes] [--layer PATH] [--format EXT] IN OUT");
+    const QString synopsis = QStringLiteral("--depth-view [--z-range LOW,HIGH] [--fill-holes] [--layer PATH] "
+                                            "[--format EXT] [--code CODE] IN OUT");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("convert"), synopsis, args, &rc)) return rc;
     const QStringList pos = parser.positionalArguments();
@@ -184,18 +160,13 @@ int runDepthView(const QStringList& args) {
         return kUsage;
     }
     const QString in = pos[0], out = pos[1], format = parser.value(formatOpt);
-    if (in == QLatin1String("-") && format.isEmpty()) {
-        error(QStringLiteral("reading standard input needs --format"));
-        return kUsage;
-    }
-    qxCelAddPixmapHandler();
-    const QString outFormat = out == QLatin1String("-") ? format : extensionOf(out);
-    if (outFormat.isEmpty() || !CELIO_Manager::getInstance()->findHandler(outFormat)) {
-        error(QStringLiteral("no format writes '%1'").arg(out));
-        return kUsage;
-    }
+    WriteOptions options;
+    if (out == QLatin1String("-")) options.format = format;
+    options.code = parser.value(codeOpt);
+    if ((rc = checkOutput(out, options)) != kSuccess) return rc;
 
-    const UT_SharedPtr<CEL_Cel> cel = readCel(in, format, parser.value(layerOpt));
+    const UT_SharedPtr<CEL_Cel> cel =
+        readCel(in, in == QLatin1String("-") ? format : QString(), parser.value(layerOpt));
     if (!cel) return kFailure;
     const UT_SharedPtr<CEL_PixmapAreaZ> z = depthOf(*cel, in, parser.isSet(fillOpt));
     if (!z) return kFailure;
@@ -203,7 +174,7 @@ int runDepthView(const QStringList& args) {
     try {
         grey = UT_SharedPtr<CEL_Representation>(ALGO_3D::depthBufferToGrayScale(z.get(), high, low));
     } catch (const CelAlgo::AlgoException& e) {
-        error(e.what());
+        error(QStringLiteral("%1: %2").arg(in, e.what()));
         return kFailure;
     }
     if (!grey) {
@@ -212,15 +183,19 @@ int runDepthView(const QStringList& args) {
     }
     UT_SharedPtr<CEL_Cel> view(new CEL_Cel(CEL_Representation::PIXMAP_AREA_RGBA16));
     view->addRepresentation(grey);
-    return writeCel(view.get(), out, outFormat, QString());
+    return writeCel(view.get(), out, options);
 }
 
 int runCompositeByDepth(const QStringList& args) {
     QCommandLineParser parser;
     const QCommandLineOption byDepthOpt(
         QStringLiteral("by-depth"), QStringLiteral("Composite by depth: nearer layers cover farther ones."));
-    const QCommandLineOption premultiplyOpt(QStringLiteral("premultiply"),
-                                            QStringLiteral("Premultiply the inputs (straight-alpha files)."));
+    const QCommandLineOption premultiplyOpt(
+        QStringLiteral("premultiply"), QStringLiteral("Premultiply every input, whatever its format says."));
+    const QCommandLineOption keepOpt(
+        QStringLiteral("keep-values"),
+        QStringLiteral("Composite the values as read (straight inputs are not premultiplied) and write the "
+                       "library's values unchanged."));
     const QCommandLineOption maskOpt(
         QStringLiteral("mask"), QStringLiteral("Keep the result where FILE's alpha is (weighted by it)."),
         QStringLiteral("FILE"));
@@ -229,6 +204,10 @@ int runCompositeByDepth(const QStringList& args) {
     const QCommandLineOption rawOpt(QStringLiteral("raw16"),
                                     QStringLiteral("Write the result as raw 16-bit RGBA instead of OUT."),
                                     QStringLiteral("FILE"));
+    const QCommandLineOption codeOpt(
+        QStringLiteral("code"),
+        QStringLiteral("Option code of OUT (default: the code that keeps the inputs' channels and depth)."),
+        QStringLiteral("CODE"));
     const QCommandLineOption outOpt(QStringList{QStringLiteral("o")}, QStringLiteral("Image to write."),
                                     QStringLiteral("OUT"));
     // Known only to be refused: they have no meaning by depth.
@@ -237,14 +216,15 @@ int runCompositeByDepth(const QStringList& args) {
     QCommandLineOption opacityOpt(QStringLiteral("opacity"), QString(), QStringLiteral("F"));
     for (QCommandLineOption* o : {&opOpt, &alphaOpt, &opacityOpt})
         o->setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions(
-        {byDepthOpt, premultiplyOpt, maskOpt, outsideOpt, rawOpt, outOpt, opOpt, alphaOpt, opacityOpt});
+    parser.addOptions({byDepthOpt, premultiplyOpt, keepOpt, maskOpt, outsideOpt, rawOpt, codeOpt, outOpt,
+                       opOpt, alphaOpt, opacityOpt});
     parser.addPositionalArgument(
         QStringLiteral("LAYER..."),
         QStringLiteral(
             "PATH (its own depth), PATH@Z (flat at Z) or PATH@plane:Z0,DZDX,DZDY; larger Z is nearer."));
-    const QString synopsis = QStringLiteral(
-        "--by-depth [--premultiply] [--mask FILE [--mask-outside]] [--raw16 FILE] -o OUT LAYER...");
+    const QString synopsis =
+        QStringLiteral("--by-depth [--premultiply] [--keep-values] [--code CODE] [--mask FILE "
+                       "[--mask-outside]] [--raw16 FILE] -o OUT LAYER...");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("composite"), synopsis, args, &rc)) return rc;
     if (parser.isSet(opOpt) || parser.isSet(alphaOpt) || parser.isSet(opacityOpt)) {
@@ -264,26 +244,37 @@ int runCompositeByDepth(const QStringList& args) {
     std::vector<LayerSpec> layers(std::size_t(inputs.size()));
     for (qsizetype i = 0; i < inputs.size(); ++i)
         if (!parseLayer(inputs[i], &layers[std::size_t(i)])) {
-            error(QStringLiteral("'%1': a layer is PATH, PATH@Z or PATH@plane:Z0,DZDX,DZDY").arg(inputs[i]));
+            error(QStringLiteral("%1: a layer is PATH, PATH@Z or PATH@plane:Z0,DZDX,DZDY").arg(inputs[i]));
             return kUsage;
         }
-    qxCelAddPixmapHandler();
-    if (raw.isEmpty() && !CELIO_Manager::getInstance()->findHandler(extensionOf(out))) {
-        error(QStringLiteral("no format writes '%1'").arg(out));
-        return kUsage;
-    }
+    WriteOptions options;
+    options.code = parser.value(codeOpt);
+    options.keepValues = parser.isSet(keepOpt);
+    if (raw.isEmpty() && (rc = checkOutput(out, options)) != kSuccess) return rc;
 
-    const bool premultiply = parser.isSet(premultiplyOpt);
+    // As for `composite`: straight inputs are premultiplied; --keep-values takes
+    // the values as read, --premultiply premultiplies all.
+    const bool premultiplyAll = parser.isSet(premultiplyOpt);
+    const bool keepValues = options.keepValues || premultiplyAll;
+    const auto colourOf = [&](CEL_Cel* cel, const QString& path) {
+        auto area = workingArea(cel, path, keepValues);
+        if (area && premultiplyAll) area->multiplyColorByAlpha();
+        return area;
+    };
+    CelOrigin result;
     UT_SharedPtr<CEL_PixmapArea3D> dst;
     try {
         for (const LayerSpec& layer : layers) {
-            const UT_SharedPtr<CEL_Cel> cel = readCel(layer.path, QString(), QString());
+            const UT_SharedPtr<CEL_Cel> cel = readCel(layer.path);
             if (!cel) return kFailure;
+            const CelOrigin origin = originOf(cel.get());
+            result.shape = dst ? combinedShape(result.shape, origin.shape) : origin.shape;
+            if (!dst) result.format = origin.format;
             const auto own3D =
                 UT_dynamicCast<CEL_PixmapArea3D>(cel->findRepresentation(CEL_Representation::PIXMAP_AREA_3D));
             std::unique_ptr<CEL_PixmapAreaRGBA16> colour;
             if (!own3D || layer.kind != LayerSpec::OwnDepth) {
-                colour = colourOf(*cel, layer.path, premultiply);
+                colour = colourOf(cel.get(), layer.path);
                 if (!colour) return kFailure;
             }
             if (!dst) {
@@ -297,6 +288,7 @@ int runCompositeByDepth(const QStringList& args) {
             } else if (own3D) {
                 compositor.composite3d(own3D.get());
             } else {
+                // Made with the colour above, on its rectangle.
                 const auto z = UT_dynamicCast<CEL_PixmapAreaZ>(
                     cel->findRepresentation(CEL_Representation::PIXMAP_AREA_ZBUF));
                 if (!z) {
@@ -308,9 +300,9 @@ int runCompositeByDepth(const QStringList& args) {
         }
         if (parser.isSet(maskOpt)) {
             const QString maskPath = parser.value(maskOpt);
-            const UT_SharedPtr<CEL_Cel> cel = readCel(maskPath, QString(), QString());
+            const UT_SharedPtr<CEL_Cel> cel = readCel(maskPath);
             if (!cel) return kFailure;
-            const std::unique_ptr<CEL_PixmapAreaRGBA16> mask = colourOf(*cel, maskPath, false);
+            const std::unique_ptr<CEL_PixmapAreaRGBA16> mask = colourOf(cel.get(), maskPath);
             if (!mask) return kFailure;
             ALGO_3D::applyMask(dst.get(), mask.get(), !parser.isSet(outsideOpt));
         }
@@ -321,17 +313,18 @@ int runCompositeByDepth(const QStringList& args) {
 
     if (!raw.isEmpty()) {
         const std::unique_ptr<CEL_Representation> canvas(dst->convertTo(CEL_Representation::PIXMAP_RGBA16));
-        if ((!canvas && dst->width() > 0 && dst->height() > 0) ||
-            !writeBytes(raw, rawPixels(canvas.get(), 16))) {
-            error(QStringLiteral("cannot write %1").arg(raw));
+        if (!canvas && dst->width() > 0 && dst->height() > 0) {
+            error(QStringLiteral("%1: the result has no pixels").arg(raw));
             return kFailure;
         }
-        return kSuccess;
+        return writeBytes(raw, rawPixels(canvas.get(), 16)) ? kSuccess : kFailure;
     }
     // A cel holding the depth pixmap: formats with depth keep the heads' depth.
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_AREA_3D));
     cel->addRepresentation(UT_SharedPtr<CEL_Representation>(dst.get()));
-    return writeCel(cel.get(), out, extensionOf(out), QString());
+    result.alpha = CELIO_Alpha::Premultiplied;
+    setOrigin(cel.get(), result);
+    return writeCel(cel.get(), out, options);
 }
 
 } // namespace celtool

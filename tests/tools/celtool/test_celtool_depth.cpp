@@ -2,35 +2,21 @@
 // with its _z companion (written and read back with libtiff), the grey view,
 // compositing by depth, and the demo's depth pictures.
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
 #include <cstring>
 #include <vector>
 
+#include "CeltoolTestUtil.h"
 #include "cel/Cel.h"
 #include "celio/handlers/TgaHandler.h"
 #include "pixel/PixmapCanvas.h"
-#include "support/TestSupport.h"
 
 namespace {
 
-struct ToolRun {
-    int exit = -1;
-    QByteArray out, err;
-};
-
-ToolRun celtool(const QStringList& args) {
-    QProcess p;
-    p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
-    p.closeWriteChannel();
-    p.waitForFinished(120000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-            p.readAllStandardError()};
-}
+using celtest::celtool;
+using celtest::ToolRun;
 
 QByteArray tgaOf(const std::vector<CEL_PixelRGBA8>& pixels, int w, int h) {
     auto* p = new CEL_PixmapRGBA8(w, h);
@@ -156,9 +142,11 @@ TEST(CeltoolDepth, CompositeByDepth) {
     const QString base = dir.path("base.tga"), layer = dir.path("layer.tga"), raw = dir.path("r.raw");
     ASSERT_TRUE(celtest::writeFile(base, tgaOf({{255, 0, 0, 255}, {255, 0, 0, 255}}, 2, 1)) &&
                 celtest::writeFile(layer, tgaOf({{0, 0, 128, 128}, {0, 255, 0, 255}}, 2, 1)));
-    const int blue = 128 * 32767 / 255, keep = 32767 - blue;
+    // TGA colour is straight: the layer's half blue is premultiplied first.
+    const int blue = 128 * 32767 / 255, keep = 32767 - blue,
+              premultiplied = int(blue * (blue / 32767.0) + 0.5);
     const int redUnder = (32767 * keep + 32767) >> 15, alpha = ((32767 * keep + 32767) >> 15) + blue;
-    const std::vector<int> layerInFront = {redUnder, 0, blue, alpha, 0, 32767, 0, 32767};
+    const std::vector<int> layerInFront = {redUnder, 0, premultiplied, alpha, 0, 32767, 0, 32767};
     const std::vector<int> baseInFront = {32767, 0, 0, 32767, 32767, 0, 0, 32767};
 
     // The drawing order does not matter, only the depths.
@@ -173,7 +161,7 @@ TEST(CeltoolDepth, CompositeByDepth) {
     ASSERT_EQ(
         celtool({"composite", "--by-depth", "--raw16", raw, base + "@plane:0,2,0", layer + "@1.5"}).exit, 0);
     EXPECT_EQ(int16s(celtest::readFile(raw)),
-              (std::vector<int>{redUnder, 0, blue, alpha, 32767, 0, 0, 32767}));
+              (std::vector<int>{redUnder, 0, premultiplied, alpha, 32767, 0, 0, 32767}));
     // A mask keeps the first pixel only.
     const QString mask = dir.path("mask.tga");
     ASSERT_TRUE(celtest::writeFile(mask, tgaOf({{0, 0, 0, 255}, {0, 0, 0, 0}}, 2, 1)));
@@ -203,8 +191,6 @@ TEST(CeltoolDepth, DemoWritesTheDepthCrossing) {
     celtest::TempDir dir;
     ASSERT_EQ(celtool({"demo", dir.root()}).exit, 0);
     for (const auto& [name, width] : {std::pair{"depth-crossing.png", 640}, {"depth-crossing-z.png", 240}}) {
-        const ToolRun info = celtool({"info", "--json", dir.path(name)});
-        ASSERT_EQ(info.exit, 0) << name;
-        EXPECT_EQ(QJsonDocument::fromJson(info.out).object().value("width").toInt(), width) << name;
+        EXPECT_EQ(celtest::infoOf(dir.path(name)).value("width").toInt(), width) << name;
     }
 }
