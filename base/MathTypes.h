@@ -147,6 +147,33 @@ private:
     double m_x1 = 0.0, m_y1 = 0.0, m_x2 = 0.0, m_y2 = 0.0;
 };
 
+// The depth of a flat layer: one constant, or a plane z0 + dzdx * x + dzdy * y
+// over canvas coordinates. A plane whose two slopes are 0 is of the constant
+// kind. The plane is evaluated as (z0 + dzdx * x) + dzdy * y in double, never
+// fused, so every caller gets the same bits.
+class PlanarDepthBuffer {
+public:
+    // The constant 0.
+    constexpr PlanarDepthBuffer() = default;
+    constexpr explicit PlanarDepthBuffer(double z) : m_z0(z) {}
+    constexpr PlanarDepthBuffer(double z0, double dzdx, double dzdy) : m_z0(z0), m_dzdx(dzdx), m_dzdy(dzdy) {}
+
+    constexpr bool isConstant() const { return m_dzdx == 0.0 && m_dzdy == 0.0; }
+    // The depth of the constant kind (z0 of a plane).
+    constexpr double constant() const { return m_z0; }
+    constexpr double dzdx() const { return m_dzdx; }
+    constexpr double dzdy() const { return m_dzdy; }
+    constexpr double getZ(double x, double y) const {
+        return isConstant() ? m_z0 : (m_z0 + m_dzdx * x) + m_dzdy * y;
+    }
+    constexpr bool operator==(const PlanarDepthBuffer&) const = default;
+
+private:
+    double m_z0 = 0.0;
+    double m_dzdx = 0.0;
+    double m_dzdy = 0.0;
+};
+
 // Row-major 4x4 matrix acting on column vectors (x, y, z, 1).
 class CELCORE_EXPORT Matrix4x4 {
 public:
