@@ -35,5 +35,8 @@ int runInfo(const QStringList& args);
 int runConvert(const QStringList& args);
 int runDump(const QStringList& args);
 int runComposite(const QStringList& args);
+int runFilter(const QStringList& args);
+int runThumbnail(const QStringList& args);
+int runContactSheet(const QStringList& args);
 
 } // namespace celtool

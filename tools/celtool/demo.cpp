@@ -2,6 +2,7 @@
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "FilterOps.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
 
@@ -37,6 +38,7 @@ int runDemo(const QStringList& args) {
 
     if (demoFrames(outDir) != kSuccess) return kFailure;
     if (demoComposite(outDir) != kSuccess) return kFailure;
+    if (demoFilters(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 
