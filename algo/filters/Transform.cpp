@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "algo/composite/AlgoException.h"
@@ -114,10 +115,14 @@ template <class P> P* render(const P* src, const Matrix4x4& map, int rw, int rh,
     const Math::Box2di window(0, 0, rw, rh);
     const CelPixmapShader shader{Math::PlaneProjection(map), src};
     P* target = out.get();
-    detail::parallelRows(0, rh, grainOf(rh), rw, [&](int a, int b) {
-        typename CursorOf<P>::type cursor(target);
-        SR_Scan::fillPolygon(polygon, window, a, b, shader, cursor);
-    });
+    try {
+        detail::parallelRows(0, rh, grainOf(rh), rw, [&](int a, int b) {
+            typename CursorOf<P>::type cursor(target);
+            SR_Scan::fillPolygon(polygon, window, a, b, shader, cursor);
+        });
+    } catch (const std::bad_alloc&) { // the shader's pyramid
+        throw AlgoException("out of memory");
+    }
     if (outRect) *outRect = SR_Scan::polygonPixels(polygon, window);
     return out.release();
 }
@@ -263,10 +268,14 @@ CEL_Pixmap* applyMatrixAndTiling(const CEL_Pixmap* src, const Math::Matrix4x4& m
     const CelPixmapTileShader shader(
         Math::PlaneProjection(composed(m, p->width(), p->height(), outSize, rect)), p, tiling1, tiling2);
     CEL_PixmapRGBA16* target = out.get();
-    detail::parallelRows(0, rh, grainOf(rh), rw, [&](int a, int b) {
-        CelPixmapCursor cursor(target);
-        SR_Scan::fillWindow(window, a, b, shader, cursor);
-    });
+    try {
+        detail::parallelRows(0, rh, grainOf(rh), rw, [&](int a, int b) {
+            CelPixmapCursor cursor(target);
+            SR_Scan::fillWindow(window, a, b, shader, cursor);
+        });
+    } catch (const std::bad_alloc&) { // the shader's pyramid
+        throw AlgoException("out of memory");
+    }
     return out.release();
 }
 

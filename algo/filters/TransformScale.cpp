@@ -1,15 +1,17 @@
 // CelAlgo::scale: separable, area-weighted resampling about a centre (the
 // formulas are in Transform.h). Each pass is planned once (its taps: where
 // every target position's footprint lies in the source and how its ends are
-// weighed) and then run over rows, several rows at a time in parallel. The
-// taps are computed by the formulas in double exactly as written, and each
-// target field sums its footprint in the formula's order, so the result is
-// bit for bit that of the plain per-pixel formula at any thread count. The
-// four fields of a pixel go through one 4-lane vector of doubles.
+// weighed); output rows are then made in bands, in parallel, each band running
+// the horizontal pass of the source rows it reads and then the vertical pass.
+// The taps are computed by the formulas in double exactly as written, and each
+// target field sums its footprint in the formula's order, so the result is bit
+// for bit that of the plain per-pixel formula at any thread count. The four
+// fields of a pixel go through one 4-lane vector of doubles.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "algo/composite/AlgoException.h"
@@ -120,7 +122,6 @@ struct EnlargeTap {
 };
 
 struct Pass {
-    bool run = false;   // false: the axis is already right
     int lo = 0, hi = 0; // target positions written
     bool shrink = false;
     double s = 1.0;
@@ -131,7 +132,6 @@ struct Pass {
 // Target length L, source length N, centre c, factor s (finite, > 0).
 Pass planPass(long long L, long long N, double c, double s) {
     Pass p;
-    p.run = true;
     p.s = s;
     p.shrink = s < 1.0;
     const double half = double(L) / 2.0;
@@ -342,29 +342,30 @@ Scaled<E> scaleBuffer(const E* pixels, int sw, int sh, unsigned W, unsigned H, d
     // horizontal pass: [y0, y0 + rows).
     int y0 = 0;
     long long rows = sh;
-    Pass hp;
-    int c0 = 0, c1 = int(tw);
     if (!hRight) {
         const double reach = (double(th) / 2.0) / sy;
         y0 = int(std::clamp<long long>(truncIndex(cy - reach), 0, sh));
         const int y1 = int(std::clamp<long long>(ceilIndex(cy + reach), 0, sh));
         if (y1 - y0 < 1) return r;
         rows = y1 - y0;
-        hp = planPass(tw, sw, cx, sx);
-        c0 = hp.lo, c1 = hp.hi;
     }
     long long count = 0;
-    E* out = tw > 0 && th > 0 && !__builtin_mul_overflow(tw, th, &count)
-                 ? CEL_PixelBuffer::allocate<E>(count, false)
-                 : nullptr;
+    std::unique_ptr<E[]> out(tw > 0 && th > 0 && !__builtin_mul_overflow(tw, th, &count)
+                                 ? CEL_PixelBuffer::allocate<E>(count, false)
+                                 : nullptr);
     if (!out && tw * th > 0) {
         r.kind = Scaled<E>::Failed;
         return r;
     }
     r.kind = Scaled<E>::Buffer;
-    r.data = out;
     if (!out) return r;
-    T* o = reinterpret_cast<T*>(out);
+    Pass hp;
+    int c0 = 0, c1 = int(tw);
+    if (!hRight) {
+        hp = planPass(tw, sw, cx, sx);
+        c0 = hp.lo, c1 = hp.hi;
+    }
+    T* o = reinterpret_cast<T*>(out.get());
     const long long rowStep = tw * F;
 
     if (vRight) {
@@ -374,6 +375,7 @@ Scaled<E> scaleBuffer(const E* pixels, int sw, int sh, unsigned W, unsigned H, d
                 horizontalRow<T, F>(src + (long long)(y0 + y) * sw * F, o + y * rowStep, tw, &hp, true);
         });
         r.written = c1 > c0 ? Math::Box2di::fromCorners(c0, 0, c1, int(th)) : Math::Box2di();
+        r.data = out.release();
         return r;
     }
 
@@ -401,7 +403,22 @@ Scaled<E> scaleBuffer(const E* pixels, int sw, int sh, unsigned W, unsigned H, d
     });
     r.written =
         Math::Box2di::fromCorners(c0, vp.lo, c1, vp.hi).getIntersection(Math::Box2di(0, 0, int(tw), int(th)));
+    r.data = out.release();
     return r;
+}
+
+// scaleBuffer, with running out of memory on the way (the pass plans, the
+// bands' row buffers) reported as a failed allocation.
+template <class E>
+Scaled<E> scaleBufferOrFail(const E* pixels, int sw, int sh, unsigned W, unsigned H, double cx, double cy,
+                            double sx, double sy) {
+    try {
+        return scaleBuffer<E>(pixels, sw, sh, W, H, cx, cy, sx, sy);
+    } catch (const std::bad_alloc&) {
+        Scaled<E> r;
+        r.kind = Scaled<E>::Failed;
+        return r;
+    }
 }
 
 void postAllocationFailure() {
@@ -413,7 +430,7 @@ P* scaleCanvas(const P* src, unsigned W, unsigned H, double cx, double cy, doubl
                Math::Box2di* outRect) {
     if (!src || !src->data()) throw AlgoException("invalid pointer");
     using E = std::remove_cv_t<std::remove_pointer_t<decltype(src->data())>>;
-    Scaled<E> r = scaleBuffer<E>(src->data(), src->width(), src->height(), W, H, cx, cy, sx, sy);
+    Scaled<E> r = scaleBufferOrFail<E>(src->data(), src->width(), src->height(), W, H, cx, cy, sx, sy);
     if (outRect) *outRect = r.written;
     switch (r.kind) {
     case Scaled<E>::Copy: {
@@ -496,8 +513,8 @@ CEL_PixmapAreaRGBA16* scale(const CEL_PixmapAreaRGBA16* src, unsigned width, uns
     const double vcx = (double(Wd) / 2.0 + double(X0) - ox) / sx - a.x1();
     const double vcy = (double(Hd) / 2.0 + double(Y0) - oy) / sy - a.y1();
     using S = Scaled<CEL_PixelRGBA16>;
-    S r =
-        scaleBuffer<CEL_PixelRGBA16>(src->data(), a.w(), a.h(), unsigned(Wd), unsigned(Hd), vcx, vcy, sx, sy);
+    S r = scaleBufferOrFail<CEL_PixelRGBA16>(src->data(), a.w(), a.h(), unsigned(Wd), unsigned(Hd), vcx, vcy,
+                                             sx, sy);
     CEL_PixelRGBA16* data = nullptr;
     switch (r.kind) {
     case S::Copy:

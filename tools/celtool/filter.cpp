@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <cstdio>
 #include <memory>
+#include <new>
 
 #include <tbb/global_control.h>
 
@@ -234,6 +235,8 @@ int runFilter(const QStringList& args) {
             ok = step.op->apply(pixmap, step.params, message);
         } catch (const CelAlgo::AlgoException& e) {
             message = e.what();
+        } catch (const std::bad_alloc&) {
+            message = QStringLiteral("out of memory");
         }
         if (!ok || !pixmap) {
             error(QStringLiteral("%1: %2").arg(what, message.isEmpty() ? QStringLiteral("failed") : message));
