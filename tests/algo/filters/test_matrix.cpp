@@ -177,8 +177,9 @@ TEST(ApplyMatrix, GeneralMatricesStayInBoundsAndIndependentOfThreads) {
         EXPECT_TRUE(std::all_of(got->data(), got->data() + 256,
                                 [](const CEL_PixelRGBA16& p) { return p.isBlack(); }));
     }
-    EXPECT_EQ(CelAlgo::applyMatrix(static_cast<const CEL_Pixmap*>(new CEL_PixmapAreaRGBA16(2, 2)),
-                                   Matrix4x4(), Math::Size2di(2, 2), Math::Box2di(0, 0, 2, 2)),
+    const CEL_PixmapAreaRGBA16 area(2, 2);
+    EXPECT_EQ(CelAlgo::applyMatrix(static_cast<const CEL_Pixmap*>(&area), Matrix4x4(), Math::Size2di(2, 2),
+                                   Math::Box2di(0, 0, 2, 2)),
               nullptr);
     EXPECT_THROW(CelAlgo::applyMatrix(static_cast<const CEL_Pixmap*>(nullptr), Matrix4x4(),
                                       Math::Size2di(2, 2), Math::Box2di(0, 0, 2, 2)),
