@@ -59,6 +59,10 @@ template <> struct Lane<4> {
     template <class T> static V load(const T* p) {
         return V{double(p[0]), double(p[1]), double(p[2]), double(p[3])};
     }
+    using I = I4;
+    static I izero() { return I{0, 0, 0, 0}; }
+    template <class T> static I iload(const T* p) { return I{p[0], p[1], p[2], p[3]}; }
+    static V fromInt(I v) { return __builtin_convertvector(v, V4); }
     // trunc toward zero into T. The clamp is a guard: averages stay in range.
     template <class T> static void store(T* p, V v) {
         const V lo = splat(kLowest<T>), hi = splat(kHighest<T>);
@@ -75,6 +79,10 @@ template <> struct Lane<1> {
     static V splat(double v) { return v; }
     static V bias() { return kBias[0]; }
     template <class T> static V load(const T* p) { return double(*p); }
+    using I = int32_t;
+    static I izero() { return 0; }
+    template <class T> static I iload(const T* p) { return *p; }
+    static V fromInt(I v) { return double(v); }
     template <class T> static void store(T* p, V v) {
         v = v < kLowest<T> ? kLowest<T> : (v > kHighest<T> ? kHighest<T> : v);
         *p = T(int(v));
@@ -109,6 +117,10 @@ struct ShrinkTap {
     int first, mid0, mid1, last;
     double w0, w1;
     int need0, need1; // the source pixels read: [need0, need1)
+    // Every weight is 1 (the first's exactly 1.0, no last): the sum is a sum
+    // of integers, which double holds exactly at every step, so it may be
+    // taken in integers and converted once.
+    bool whole;
 };
 
 // The footprint of one target position when enlarging: P[k0] and P[k0 + 1]
@@ -154,6 +166,7 @@ Pass planPass(long long L, long long N, double c, double s) {
             t.last = inside(k1) && k1 > k0 && t.w1 != 0.0 ? int(k1) : -1;
             t.need0 = t.first >= 0 ? t.first : t.mid0;
             t.need1 = t.last >= 0 ? t.last + 1 : (t.mid1 > t.mid0 ? t.mid1 : t.need0 + (t.first >= 0));
+            t.whole = (t.first < 0 || t.w0 == 1.0) && t.last < 0 && t.mid1 - t.mid0 < 65535;
             p.shrinkTaps.push_back(t);
         } else {
             const double f = std::fabs(u - double(k0));
@@ -181,6 +194,13 @@ template <class T, int F>
 CELCORE_INLINE void shrinkPixel(const T* src, long long step, long long off, const ShrinkTap& t, double s,
                                 T* out) {
     using L = Lane<F>;
+    if (t.whole) {
+        typename L::I sum = L::izero();
+        if (t.first >= 0) sum += L::iload(src + (t.first - off) * step);
+        for (int k = t.mid0; k < t.mid1; ++k) sum += L::iload(src + (k - off) * step);
+        L::store(out, L::fromInt(sum) * s + L::bias());
+        return;
+    }
     typename L::V acc = L::zero();
     if (t.first >= 0) acc = L::load(src + (t.first - off) * step) * t.w0;
     for (int k = t.mid0; k < t.mid1; ++k) acc += L::load(src + (k - off) * step);
