@@ -37,19 +37,23 @@ int fittingThumbnailSize(int w, int h, int boxW, int boxH) {
     return lo;
 }
 
-std::unique_ptr<CEL_PixmapRGBA8> opaqueThumbnail(CEL_Cel& cel, int boxW, int boxH, bool content,
-                                                 QString& error) {
-    const auto format = content ? CEL_Representation::PIXMAP_AREA_RGBA16 : CEL_Representation::PIXMAP_RGBA8;
-    const UT_SharedPtr<CEL_Representation> rep = cel.convertTo(format);
-    const auto* pixmap = dynamic_cast<const CEL_Pixmap*>(rep.get());
-    if (!pixmap) {
-        error = QStringLiteral("no picture to show");
-        return nullptr;
+std::unique_ptr<CEL_PixmapRGBA8> opaqueThumbnail(CEL_Cel& cel, const QString& path, int boxW, int boxH,
+                                                 bool content) {
+    // Premultiplied colour (straight input is premultiplied first), as the
+    // thumbnail expects: the area form as it is, or its canvas.
+    std::unique_ptr<CEL_Pixmap> pixmap(workingArea(&cel, path, false).release());
+    if (!pixmap) return nullptr;
+    if (!content) {
+        pixmap.reset(dynamic_cast<CEL_Pixmap*>(pixmap->convertTo(CEL_Representation::PIXMAP_RGBA16)));
+        if (!pixmap) {
+            error(QStringLiteral("%1: no memory for its canvas").arg(path));
+            return nullptr;
+        }
     }
     const int size = fittingThumbnailSize(pixmap->width(), pixmap->height(), boxW, boxH);
     std::unique_ptr<CEL_PixmapRGBA8> picture;
     try {
-        const CEL_PixmapRGBA8ThumbNail thumb(pixmap, size);
+        const CEL_PixmapRGBA8ThumbNail thumb(pixmap.get(), size);
         if (thumb.picture() && thumb.picture()->data()) picture.reset(thumb.picture()->clone());
         if (picture && !thumb.blendedWithWhite()) {
             // Declined as a whole: lay it over white here, channel by channel.
@@ -62,11 +66,11 @@ std::unique_ptr<CEL_PixmapRGBA8> opaqueThumbnail(CEL_Cel& cel, int boxW, int box
             }
         }
     } catch (const CelAlgo::AlgoException& e) {
-        error = e.what();
+        error(QStringLiteral("%1: %2").arg(path, e.what()));
         return nullptr;
     }
     if (!picture) {
-        error = QStringLiteral("the picture is empty");
+        error(QStringLiteral("%1: nothing to show in %2x%3").arg(path).arg(boxW).arg(boxH));
         return nullptr;
     }
     CEL_PixelRGBA8* p = picture->data();
@@ -103,11 +107,9 @@ int writeContactSheet(const QStringList& files, int boxW, int boxH, int columns,
                   cellW - 2 * kPad + 2, kText);
         // One picture in memory at a time: the cel goes when this cell is done.
         const UT_SharedPtr<CEL_Cel> cel = readCel(files[i], QString(), QString());
-        QString why;
         const std::unique_ptr<CEL_PixmapRGBA8> thumb =
-            cel ? opaqueThumbnail(*cel, boxW, boxH, false, why) : nullptr;
+            cel ? opaqueThumbnail(*cel, files[i], boxW, boxH, false) : nullptr;
         if (!thumb) {
-            if (cel) error(QStringLiteral("%1: %2").arg(files[i], why));
             ++failed;
             continue;
         }

@@ -16,13 +16,14 @@ namespace celtool {
 // boxW x boxH (0 when none does).
 int fittingThumbnailSize(int w, int h, int boxW, int boxH);
 
-// The thumbnail of the cel that fits in boxW x boxH, from its canvas form
-// (PIXMAP_RGBA8) or, with content, from its area form (the drawing's box).
-// Over white, alpha 255 everywhere: where the thumbnail declined to blend
-// (colour above alpha somewhere), each channel becomes min(255, c + 255 - a)
-// here. Null, with error set, when there is nothing to show.
-std::unique_ptr<CEL_PixmapRGBA8> opaqueThumbnail(CEL_Cel& cel, int boxW, int boxH, bool content,
-                                                 QString& error);
+// The thumbnail of the cel that fits in boxW x boxH, from its canvas or, with
+// content, from its area form (the drawing's box), made from premultiplied
+// colour (straight input is premultiplied first). Over white, alpha 255
+// everywhere: where the thumbnail declined to blend (colour above alpha
+// somewhere), each channel becomes min(255, c + 255 - a) here. Null after a
+// one-line message naming `path` when there is nothing to show.
+std::unique_ptr<CEL_PixmapRGBA8> opaqueThumbnail(CEL_Cel& cel, const QString& path, int boxW, int boxH,
+                                                 bool content);
 
 // A sheet of labelled thumbnails of `files`, `columns` per row, each in a
 // boxW x boxH box with the file's name below it; the files are read one at a

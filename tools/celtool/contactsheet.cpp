@@ -3,7 +3,6 @@
 #include "Command.h"
 #include "FilterOps.h"
 #include "Thumbnails.h"
-#include "celio/Manager.h"
 #include "pixel/Representation.h"
 
 namespace celtool {
@@ -50,12 +49,11 @@ int runContactSheet(const QStringList& args) {
                          .arg(w)
                          .arg(h)
                          .arg(CEL_Pixmap::maxPixmapBytes()));
-    qxCelAddPixmapHandler();
+    if ((rc = checkOutput(out, WriteOptions())) != kSuccess) {
+        std::fprintf(stderr, "usage: celtool contact-sheet %s\n", qPrintable(synopsis));
+        return rc;
+    }
     const QString format = extensionOf(out);
-    const CELIO_Handler* handler =
-        format.isEmpty() ? nullptr : CELIO_Manager::getInstance()->findHandler(format);
-    if (!handler || handler->getWriteExtensions().isEmpty())
-        return usage(QStringLiteral("no format writes '%1'").arg(out));
     return writeContactSheet(files, int(box.width), int(box.height), int(columns), out, format);
 }
 

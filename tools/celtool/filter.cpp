@@ -1,6 +1,5 @@
 // celtool filter: reads one image, applies the operations of the command line
 // from left to right (see FilterOps.h for the table), writes the result.
-#include <QDateTime>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -12,8 +11,6 @@
 #include "FilterOps.h"
 #include "algo/composite/AlgoException.h"
 #include "cel/Cel.h"
-#include "cel/Context.h"
-#include "celio/Manager.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -21,8 +18,8 @@ namespace celtool {
 
 namespace {
 
-const char* const kSynopsis =
-    "[--threads N] [--code CODE] [--format EXT] [--layer PATH] [--raw16 FILE] OPERATION... IN OUT";
+const char* const kSynopsis = "[--threads N] [--code CODE] [--format EXT] [--layer PATH] [--keep-values] "
+                              "[--raw16 FILE] OPERATION... IN OUT";
 
 struct Step {
     const FilterOp* op;
@@ -33,6 +30,7 @@ struct Step {
 struct FilterCommand {
     long long threads = 0; // 0: oneTBB's default
     QString code, format, layer, raw16;
+    bool keepValues = false;
     std::vector<Step> steps;
     QStringList files;
 };
@@ -44,18 +42,20 @@ int usage(const QString& message) {
 }
 
 void printHelp() {
-    std::printf("usage: celtool filter %s\n\n"
-                "Reads IN, applies the operations from left to right and writes OUT like convert\n"
-                "(\"-\": standard input or output). OUT is written only when every operation succeeded.\n\n"
-                "Options:\n"
-                "  --threads N     worker threads (results are the same at any count)\n"
-                "  --code CODE     option code of the output (default: the format's own)\n"
-                "  --format EXT    format (extension) of \"-\"\n"
-                "  --layer PATH    layer of a layered input\n"
-                "  --raw16 FILE    write the result as raw 16-bit RGBA (as dump --depth 16) instead of OUT\n"
-                "  -h, --help      this help\n\n"
-                "Operations (each may repeat; the order matters):\n",
-                kSynopsis);
+    std::printf(
+        "usage: celtool filter %s\n\n"
+        "Reads IN, applies the operations from left to right and writes OUT like convert\n"
+        "(\"-\": standard input or output). OUT is written only when every operation succeeded.\n\n"
+        "Options:\n"
+        "  --threads N     worker threads (results are the same at any count)\n"
+        "  --code CODE     option code of the output (default: the format's own)\n"
+        "  --format EXT    format (extension) of \"-\" and of an IN or OUT without extension\n"
+        "  --layer PATH    layer of a layered input\n"
+        "  --keep-values   work on the values as read and write them unchanged (no alpha conversion)\n"
+        "  --raw16 FILE    write the result as raw 16-bit RGBA (as dump --depth 16) instead of OUT\n"
+        "  -h, --help      this help\n\n"
+        "Operations (each may repeat; the order matters):\n",
+        kSynopsis);
     for (const FilterOp& op : filterOps()) {
         const QString word =
             QStringLiteral("%1 %2").arg(QLatin1String(op.name), QLatin1String(op.syntax)).trimmed();
@@ -100,7 +100,9 @@ int parseWords(const QStringList& args, FilterCommand& cmd, bool& done) {
             return true;
         };
         QString v;
-        if (word == QLatin1String("--threads")) {
+        if (word == QLatin1String("--keep-values") && !hasInline) {
+            cmd.keepValues = true;
+        } else if (word == QLatin1String("--threads")) {
             if (!value(v)) return usage(QStringLiteral("--threads needs a number"));
             QString message;
             if (!parseInteger(v, "--threads", 1, 1024, cmd.threads, message)) return usage(message);
@@ -148,24 +150,13 @@ int checkSizes(const FilterCommand& cmd, FilterSize size) {
     return kSuccess;
 }
 
-// The first representation the operations need, as a private copy; null
-// after reporting when the image has none.
-FilterPixmap workingPixmap(CEL_Cel& cel, FilterInput input, const QString& path) {
-    const CEL_Representation::CelFormat format = input == FilterInput::Area
-                                                     ? CEL_Representation::PIXMAP_AREA_RGBA16
-                                                     : CEL_Representation::PIXMAP_RGBA16;
-    const UT_SharedPtr<CEL_Representation> rep = cel.convertTo(format);
-    FilterPixmap pixmap(rep ? dynamic_cast<CEL_Pixmap*>(rep->clone()) : nullptr);
-    if (!pixmap) error(QStringLiteral("%1 does not convert to a 16-bit pixmap").arg(path));
-    return pixmap;
-}
-
+// The result as `dump --depth 16` writes it (the values unchanged).
 bool writeRaw16(const CEL_Pixmap& pixmap, const QString& path) {
     FilterPixmap canvas(dynamic_cast<CEL_Pixmap*>(pixmap.clone()));
-    if (!convertFilterPixmap(canvas, FilterInput::Canvas)) return false;
-    if (!canvas ||
-        (!static_cast<CEL_PixmapRGBA16*>(canvas.get())->data() && canvas->width() * canvas->height() > 0))
+    if (!convertFilterPixmap(canvas, FilterInput::Canvas)) {
+        error(QStringLiteral("%1: no memory for the result").arg(path));
         return false;
+    }
     return writeBytes(path, rawPixels(canvas.get(), 16));
 }
 
@@ -179,31 +170,26 @@ int runFilter(const QStringList& args) {
     if (cmd.files.size() != 2 && !(cmd.files.size() == 1 && !cmd.raw16.isEmpty()))
         return usage(QStringLiteral("filter needs IN and OUT (or IN and --raw16 FILE)"));
     const QString in = cmd.files[0], out = cmd.files.size() > 1 ? cmd.files[1] : QString();
-    if (in == QLatin1String("-") && cmd.format.isEmpty())
-        return usage(QStringLiteral("reading standard input needs --format"));
-
-    qxCelAddPixmapHandler();
-    const CELIO_Manager* manager = CELIO_Manager::getInstance();
-    QString outFormat;
-    if (cmd.raw16.isEmpty()) {
-        outFormat = out == QLatin1String("-") ? cmd.format : extensionOf(out);
-        if (outFormat.isEmpty() && !cmd.code.isEmpty()) outFormat = manager->getExtension(cmd.code);
-        const CELIO_Handler* handler = outFormat.isEmpty() ? nullptr : manager->findHandler(outFormat);
-        if (!handler || handler->getWriteExtensions().isEmpty())
-            return usage(QStringLiteral("no format writes '%1'").arg(out));
-        const QStringList codes = handler->getWriteOptionCodes();
-        if (!cmd.code.isEmpty() && !codes.isEmpty() && !codes.contains(cmd.code, Qt::CaseInsensitive))
-            return usage(QStringLiteral("format %1 has no code %2 (codes: %3)")
-                             .arg(outFormat.toUpper(), cmd.code, codes.join(QStringLiteral(", "))));
-    }
+    const auto formatOf = [&cmd](const QString& path) {
+        return path == QLatin1String("-") || extensionOf(path).isEmpty() ? cmd.format : QString();
+    };
+    WriteOptions options;
+    options.format = formatOf(out);
+    options.code = cmd.code;
+    options.keepValues = cmd.keepValues;
+    if (cmd.raw16.isEmpty())
+        if (const int rc = checkOutput(out, options); rc != kSuccess) {
+            std::fprintf(stderr, "usage: celtool filter %s\n", kSynopsis);
+            return rc;
+        }
 
     // The sizes from the header alone, before any pixel is decoded.
     bool sizesChecked = false;
     if (in != QLatin1String("-")) {
-        CELIO_Info info;
-        QDateTime modified;
-        if (manager->loadInfo(in, modified, CEL_Context(), info) == 0 && info.width > 0 && info.height > 0) {
-            if (const int rc = checkSizes(cmd, {info.width, info.height}); rc != kSuccess) return rc;
+        const HeaderInfo header = readHeader(in, formatOf(in));
+        if (header.state == CELIO_STATE_OK && header.info.width > 0 && header.info.height > 0) {
+            if (const int rc = checkSizes(cmd, {header.info.width, header.info.height}); rc != kSuccess)
+                return rc;
             sizesChecked = true;
         }
     }
@@ -213,11 +199,15 @@ int runFilter(const QStringList& args) {
         threads = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
                                                         std::size_t(cmd.threads));
 
+    // Premultiplied colour to work on (straight input is premultiplied first),
+    // or the values as read with --keep-values.
     FilterPixmap pixmap;
+    CelOrigin origin;
     {
-        const UT_SharedPtr<CEL_Cel> cel = readCel(in, cmd.format, cmd.layer);
+        const UT_SharedPtr<CEL_Cel> cel = readCel(in, formatOf(in), cmd.layer);
         if (!cel) return kFailure;
-        pixmap = workingPixmap(*cel, cmd.steps.front().op->input, in);
+        origin = originOf(cel.get());
+        pixmap.reset(workingArea(cel.get(), in, cmd.keepValues).release());
         if (!pixmap) return kFailure;
     }
     if (!sizesChecked)
@@ -225,34 +215,31 @@ int runFilter(const QStringList& args) {
 
     for (const Step& step : cmd.steps) {
         const QString what = QStringLiteral("%1 %2").arg(QLatin1String(step.op->name), step.arg).trimmed();
-        if (!convertFilterPixmap(pixmap, step.op->input)) {
-            error(QStringLiteral("%1: the picture does not convert to the form it needs").arg(what));
-            return kFailure;
-        }
         QString message;
         bool ok = false;
         try {
-            ok = step.op->apply(pixmap, step.params, message);
+            if (!convertFilterPixmap(pixmap, step.op->input))
+                message = QStringLiteral("the picture does not convert to the form it needs");
+            else
+                ok = step.op->apply(pixmap, step.params, message);
         } catch (const CelAlgo::AlgoException& e) {
             message = e.what();
         } catch (const std::bad_alloc&) {
             message = QStringLiteral("out of memory");
         }
         if (!ok || !pixmap) {
-            error(QStringLiteral("%1: %2").arg(what, message.isEmpty() ? QStringLiteral("failed") : message));
+            error(QStringLiteral("%1: %2: %3")
+                      .arg(in, what, message.isEmpty() ? QStringLiteral("failed") : message));
             return kFailure;
         }
     }
 
-    if (!cmd.raw16.isEmpty()) {
-        if (writeRaw16(*pixmap, cmd.raw16)) return kSuccess;
-        error(QStringLiteral("cannot write %1").arg(cmd.raw16));
-        return kFailure;
-    }
-    const CEL_Representation::CelFormat format = pixmap->getFormat();
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(format));
+    if (!cmd.raw16.isEmpty()) return writeRaw16(*pixmap, cmd.raw16) ? kSuccess : kFailure;
+    if (!cmd.keepValues) origin.alpha = CELIO_Alpha::Premultiplied;
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(pixmap->getFormat()));
     cel->addRepresentation(UT_SharedPtr<CEL_Representation>(pixmap.release()));
-    return writeCel(cel.get(), out, outFormat, cmd.code);
+    setOrigin(cel.get(), origin);
+    return writeCel(cel.get(), out, options);
 }
 
 } // namespace celtool

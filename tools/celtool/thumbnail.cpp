@@ -4,7 +4,6 @@
 #include "FilterOps.h"
 #include "Thumbnails.h"
 #include "cel/Cel.h"
-#include "celio/Manager.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace celtool {
@@ -52,24 +51,20 @@ int runThumbnail(const QStringList& args) {
     FilterSize box;
     QString message;
     if (!parseBox(parser.value(sizeOpt), "--size", box, message)) return usage(message);
-    qxCelAddPixmapHandler();
-    const QString format = extensionOf(pos[1]);
-    const CELIO_Handler* handler =
-        format.isEmpty() ? nullptr : CELIO_Manager::getInstance()->findHandler(format);
-    if (!handler || handler->getWriteExtensions().isEmpty())
-        return usage(QStringLiteral("no format writes '%1'").arg(pos[1]));
+    const QString out = pos[1];
+    if ((rc = checkOutput(out, WriteOptions())) != kSuccess) {
+        std::fprintf(stderr, "usage: celtool thumbnail %s\n", qPrintable(synopsis));
+        return rc;
+    }
 
-    const UT_SharedPtr<CEL_Cel> cel = readCel(pos[0], QString(), QString());
+    const UT_SharedPtr<CEL_Cel> cel = readCel(pos[0]);
     if (!cel) return kFailure;
     std::unique_ptr<CEL_PixmapRGBA8> picture =
-        opaqueThumbnail(*cel, int(box.width), int(box.height), parser.isSet(contentOpt), message);
-    if (!picture) {
-        error(QStringLiteral("%1: %2").arg(pos[0], message));
-        return kFailure;
-    }
-    UT_SharedPtr<CEL_Cel> out(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    out->addRepresentation(UT_SharedPtr<CEL_Representation>(picture.release()));
-    return writeCel(out.get(), pos[1], format, QString());
+        opaqueThumbnail(*cel, pos[0], int(box.width), int(box.height), parser.isSet(contentOpt));
+    if (!picture) return kFailure;
+    UT_SharedPtr<CEL_Cel> thumb(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    thumb->addRepresentation(UT_SharedPtr<CEL_Representation>(picture.release()));
+    return writeCel(thumb.get(), out, WriteOptions());
 }
 
 } // namespace celtool

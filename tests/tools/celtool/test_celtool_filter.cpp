@@ -190,10 +190,9 @@ TEST(CeltoolThumbnail, OpaqueOverWhiteAndContactSheet) {
     for (int y = 0; y < 200; ++y)
         for (int x = 0; x < 300; ++x) {
             const double a = std::clamp(80.5 - std::hypot(x + 0.5 - 150.0, y + 0.5 - 100.0), 0.0, 1.0);
-            const auto v = uint8_t(std::lround(a * 255));
-            *art->pixel(x, y) = CEL_PixelRGBA8{v, v, v, v};
+            *art->pixel(x, y) = CEL_PixelRGBA8{255, 255, 255, uint8_t(std::lround(a * 255))};
         }
-    const QString in = dir.path("art.tga"), out = dir.path("t.tga");
+    const QString in = dir.path("art.tga"), out = dir.path("t.tga"); // TGA holds straight colour
     ASSERT_TRUE(celtest::writeFile(in, tgaOf(art, "TGA4")));
     ASSERT_EQ(celtool({"thumbnail", "--size", "64", in, out}).exit, 0);
     const Pixels t = dump(dir, out);
