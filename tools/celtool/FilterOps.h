@@ -23,7 +23,9 @@
 //   input    the representation apply() is handed: FilterInput::Area
 //            (CEL_PixmapAreaRGBA16, the working format of filters) or
 //            FilterInput::Canvas (CEL_PixmapRGBA16, for flips and matrices).
-//            The framework converts between them as each row needs.
+//            The framework converts between them as each row needs. Colour
+//            is premultiplied (straight input is premultiplied when read)
+//            unless the user asked for --keep-values.
 //   parse    bool (const QString& arg, FilterParams& params, QString& error):
 //            runs for every operation BEFORE any file is read. It checks the
 //            argument completely (syntax, ranges, finite numbers: "0.5x",
