@@ -230,6 +230,10 @@ bool blendChart(const QString& outDir) {
 
 } // namespace
 
+void drawLabel(CEL_PixmapAreaRGBA16& p, int x0, int y0, const QString& text) {
+    drawText(p, x0, y0, text.toStdString());
+}
+
 int demoComposite(const QString& outDir) {
     try {
         if (!compositeFrames(outDir) || !blendChart(outDir)) return kFailure;

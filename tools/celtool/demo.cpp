@@ -38,6 +38,8 @@ int runDemo(const QStringList& args) {
 
     if (demoFrames(outDir) != kSuccess) return kFailure;
     if (demoComposite(outDir) != kSuccess) return kFailure;
+    if (demoLegacy(outDir) != kSuccess) return kFailure;
+    if (demoDepth(outDir) != kSuccess) return kFailure;
     if (demoFilters(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
