@@ -190,6 +190,19 @@ public:
     // False (and this matrix left unchanged) when the matrix is singular.
     bool invert();
     bool isIdentity() const;
+
+    // Queries about the image of the plane z = 0, where pictures live.
+    // True when depth and the homogeneous w of its points do not depend on
+    // x and y: the plane keeps one depth and is mapped without perspective.
+    bool isConstantZ() const;
+    // True when x' depends on y or y' on x: the picture's axes do not stay
+    // along the output axes (a turn or a shear). Mirrors are not rotations.
+    bool hasRotation() const;
+    // Divides every element by element (3, 3) so that it becomes 1; false
+    // (and nothing changed) when it is 0 or not finite.
+    bool normalize();
+    // The 2D affine part: where the x and y axes of the plane go, and its origin.
+    void getTransform2d(Vector2d& xAxis, Vector2d& yAxis, Point2d& origin) const;
     bool operator==(const Matrix4x4&) const = default;
 
 private:

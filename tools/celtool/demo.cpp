@@ -4,6 +4,7 @@
 #include "Command.h"
 #include "DemoSheets.h"
 #include "Depth.h"
+#include "FilterOps.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
 
@@ -43,6 +44,7 @@ int runDemo(const QStringList& args) {
     if (demoLegacy(outDir) != kSuccess) return kFailure;
     if (demoIffDepth(outDir) != kSuccess) return kFailure;
     if (demoDepth(outDir) != kSuccess) return kFailure;
+    if (demoFilters(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 
