@@ -12,6 +12,7 @@
 #include "celio/handlers/BmpHandler.h"
 #include "celio/handlers/JpegHandler.h"
 #include "celio/handlers/PngHandler.h"
+#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/SgiHandler.h"
 #include "celio/handlers/TgaHandler.h"
 #include "celio/handlers/TiffHandler.h"
@@ -35,6 +36,7 @@ void qxCelAddPixmapHandler() {
     add<QXCelUioPngHandler>(manager);
     add<QXCelUioJpegHandler>(manager);
     add<QXCelUioBmpHandler>(manager);
+    add<CELIO_UioRawPixMapHandler>(manager);
     add<QxCelUioTiffHandler>(manager);
     // In this order (one line each as the handlers land):
     //   TGA   QXCelUioTgaHandler

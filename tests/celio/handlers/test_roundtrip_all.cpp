@@ -68,12 +68,18 @@ template <class F>
 int forEveryWrittenFile(const celtest::TempDir& dir, const UT_SharedPtr<CEL_Cel>& source, F f) {
     qxCelAddPixmapHandler();
     CELIO_Manager* manager = CELIO_Manager::getInstance();
+    // Writers that take a 16-bit pixmap as the cel holds it (no conversion) get one.
+    source->convertTo(CEL_Representation::PIXMAP_RGBA16);
     int tried = 0;
     for (const CELIO_Handler* handler : manager->handlers()) {
         if (handler->getWriteExtensions().isEmpty()) continue;
         const QString ext = handler->getExtensions().front();
         QStringList codes = handler->getWriteOptionCodes();
-        if (codes.isEmpty()) codes << QString(); // the manager's default
+        if (codes.isEmpty()) { // the code for everything the handler can write
+            CELIO_WriteOptions options;
+            handler->getWriteOptions(options);
+            codes << handler->getWriteOptionsCode(options);
+        }
         for (const QString& code : codes) {
             SCOPED_TRACE(qPrintable(QStringLiteral("%1 code '%2'").arg(ext, code)));
             ++tried;
