@@ -242,12 +242,7 @@ void CEL_CacheLocation::release(const CEL_CacheLocationAccess* access) {
 CEL_CacheLocationManager::CEL_CacheLocationManager(const QString& cachePath) : m_prefix(threadPrefix()) {
     const CEL_CachePathSpec spec = parseCachePath(cachePath);
     if (!spec.useTempDir) {
-        if (spec.hasErrors()) {
-            MSG_Scope msg(kContext,
-                          "\nError(s) detected while processing QAV_CACHE_PATH environment variable:\n%1", 5);
-            msg.arg(errorMessage(spec));
-            msg.post();
-        }
+        reportErrors(spec);
         createCacheLocationFromList(spec.entries);
         if (m_locations.empty())
             post("Invalid render cache path <%1>, attempting to use application temporary directory\n", 0,
@@ -300,6 +295,12 @@ CEL_CachePathSpec CEL_CacheLocationManager::parseCachePath(const QString& value)
 
 QString CEL_CacheLocationManager::errorMessage(const CEL_CachePathSpec& spec) {
     return spec.errors.join(QLatin1Char('\n'));
+}
+
+void CEL_CacheLocationManager::reportErrors(const CEL_CachePathSpec& spec) {
+    if (spec.hasErrors())
+        post("\nError(s) detected while processing QAV_CACHE_PATH environment variable:\n%1", 5,
+             errorMessage(spec));
 }
 
 void CEL_CacheLocationManager::createCacheLocationFromList(const std::vector<CEL_CachePathEntry>& entries) {

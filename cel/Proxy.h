@@ -189,8 +189,11 @@ public:
     static QString threadPrefix();
     // The value's entries and error lines. Only checks that the paths exist.
     static CEL_CachePathSpec parseCachePath(const QString& value);
-    // The text posted for a value with errors.
+    // The error lines joined, as posted.
     static QString errorMessage(const CEL_CachePathSpec& spec);
+    // Posts "\nError(s) detected while processing QAV_CACHE_PATH environment
+    // variable:\n%1" (action 5) when the value has errors.
+    static void reportErrors(const CEL_CachePathSpec& spec);
     // <temp>/VellumixCelCacheTempDir, the folder of the fallback location.
     static QString tempDirRoot();
 

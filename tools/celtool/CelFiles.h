@@ -36,6 +36,10 @@ int demoFrames(const QString& outDir);
 // chart with one labelled tile per blend mode. kSuccess when all was written.
 int demoComposite(const QString& outDir);
 
+// Moves the demo's frames into a render cache too small for all of them and
+// writes proxy-sheet.png from what comes back. kSuccess when all came back.
+int demoProxy(const QString& outDir);
+
 // The enumeration name of a composite operation, or "" for a reserved value.
 const char* compositeOpName(int op);
 

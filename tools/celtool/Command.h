@@ -35,5 +35,6 @@ int runInfo(const QStringList& args);
 int runConvert(const QStringList& args);
 int runDump(const QStringList& args);
 int runComposite(const QStringList& args);
+int runCache(const QStringList& args);
 
 } // namespace celtool

@@ -2,6 +2,7 @@
 #include "Command.h"
 #include "cel/Cel.h"
 #include "celio/Manager.h"
+#include "celio/handlers/RawHandlers.h"
 
 namespace celtool {
 
@@ -56,6 +57,9 @@ int runConvert(const QStringList& args) {
 
     const UT_SharedPtr<CEL_Cel> cel = readCel(in, format, parser.value(layerOpt));
     if (!cel) return kFailure;
+    // The raw pixmap writer stores a 16-bit pixmap the cel holds; it converts nothing.
+    if (dynamic_cast<const CELIO_UioRawPixMapHandler*>(handler))
+        cel->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16);
     return writeCel(cel.get(), out, outFormat, code);
 }
 

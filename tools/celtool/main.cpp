@@ -10,6 +10,8 @@
 #include "Command.h"
 #include "base/Platform.h"
 #include "base/Version.h"
+#include "celio/Manager.h"
+#include "celio/handlers/RawHandlers.h"
 
 namespace {
 
@@ -26,6 +28,9 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     // A batch tool: "-" stands for standard input and output.
     WHO_Identity::setInteractive(false);
+    // The library's raster handlers, and the raw depth handler it leaves to applications.
+    qxCelAddPixmapHandler();
+    CELIO_Manager::getInstance()->addHandler(new CELIO_UioRawFloatHandler);
 
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty()) {
