@@ -138,10 +138,10 @@ private:
 };
 
 // A cache folder with its capacity and the reservations of its live files.
+// Made by CEL_CacheLocationManager, which hands it a folder it has prepared
+// and the held lock of that folder.
 class CELCORE_EXPORT CEL_CacheLocation : public UT_ShareBaseSafe {
 public:
-    // Takes over a folder that exists and the descriptor of its held lock file.
-    CEL_CacheLocation(const QString& directory, long long capacityBytes, int lockFd, const QString& lockPath);
     CEL_CacheLocation(const CEL_CacheLocation&) = delete;
     CEL_CacheLocation& operator=(const CEL_CacheLocation&) = delete;
     // Deletes the folder with its content and the lock file.
@@ -158,6 +158,8 @@ public:
 
 private:
     friend class CEL_CacheLocationAccess;
+    friend class CEL_CacheLocationManager;
+    CEL_CacheLocation(const QString& directory, long long capacityBytes, int lockFd, const QString& lockPath);
     void release(const CEL_CacheLocationAccess* access);
 
     QString m_directory;

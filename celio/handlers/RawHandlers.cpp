@@ -269,39 +269,59 @@ CEL_Representation* readRawPixmap(RawSource& in) {
 
 // ------------------------------------------------------------------ RAW
 
-constexpr uint64_t kDepthChunk = 16384; // values converted while they are in the cache
+constexpr uint64_t kDepthChunk = 65536; // values converted while they are in the cache
+
+// Eight floats and the lane masks of their comparisons: generic vectors of the
+// compiler, one AVX register, two SSE registers, or whatever the target has.
+// Selects are written out as bit operations (lane masks are all ones or zeros).
+typedef float Floats8 __attribute__((vector_size(32)));
+typedef int32_t Mask8 __attribute__((vector_size(32)));
+
+// On x86-64 the conversion is compiled twice (AVX2 and the baseline); the
+// loader picks the one the processor runs.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(CELCORE_SANITIZED)
+#define CELCORE_DEPTH_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define CELCORE_DEPTH_KERNEL
+#endif
 
 // Depth values as the library keeps them: -v inside (-1e10, 1e10), no depth
-// elsewhere; lo and hi take the range of the converted values. Eight running
-// minima and maxima let the compiler keep them in vector registers.
-void convertDepths(float* v, uint64_t n, float& lo, float& hi) {
-    constexpr int kLanes = 8;
-    float lanesLo[kLanes], lanesHi[kLanes];
-    std::fill_n(lanesLo, kLanes, lo);
-    std::fill_n(lanesHi, kLanes, hi);
+// (Zero, the lowest float) elsewhere, NaN included; lo and hi take the range
+// of the converted values. Two sets of running bounds keep their comparison
+// chains independent. The maximum needs no mask: Zero never raises it.
+CELCORE_DEPTH_KERNEL void convertDepths(float* v, uint64_t n, float& lo, float& hi) {
+    // Every lane set to a value's exact bits.
+    const Mask8 zero = Mask8{} + std::bit_cast<int32_t>(CEL_PixelFloat::Zero);
+    const Floats8 limit = Floats8(Mask8{} + std::bit_cast<int32_t>(1e10f));
+    Floats8 lo8[2], hi8[2];
+    lo8[0] = lo8[1] = Floats8(Mask8{} + std::bit_cast<int32_t>(lo));
+    hi8[0] = hi8[1] = Floats8(Mask8{} + std::bit_cast<int32_t>(hi));
     uint64_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        for (int k = 0; k < kLanes; ++k) {
-            const float x = v[i + k];
-            const bool inside = x > -1e10f && x < 1e10f;
-            const float d = -x;
-            v[i + k] = inside ? d : CEL_PixelFloat::Zero;
-            lanesLo[k] = inside && d < lanesLo[k] ? d : lanesLo[k];
-            lanesHi[k] = inside && d > lanesHi[k] ? d : lanesHi[k];
+    for (; i + 16 <= n; i += 16) {
+        for (int k = 0; k < 2; ++k) {
+            Floats8 x;
+            std::memcpy(&x, v + i + 8 * k, sizeof x);
+            const Mask8 inside = (x > -limit) & (x < limit);
+            const Floats8 d = Floats8((Mask8(-x) & inside) | (zero & ~inside));
+            std::memcpy(v + i + 8 * k, &d, sizeof d);
+            const Mask8 lower = inside & (d < lo8[k]), higher = d > hi8[k];
+            lo8[k] = Floats8((Mask8(d) & lower) | (Mask8(lo8[k]) & ~lower));
+            hi8[k] = Floats8((Mask8(d) & higher) | (Mask8(hi8[k]) & ~higher));
         }
+    }
+    for (int k = 0; k < 16; ++k) {
+        const float l = lo8[k / 8][k % 8], h = hi8[k / 8][k % 8];
+        lo = l < lo ? l : lo;
+        hi = h > hi ? h : hi;
     }
     for (; i < n; ++i) {
         const float x = v[i];
         const bool inside = x > -1e10f && x < 1e10f;
         v[i] = inside ? -x : CEL_PixelFloat::Zero;
         if (inside) {
-            lanesLo[0] = std::min(lanesLo[0], -x);
-            lanesHi[0] = std::max(lanesHi[0], -x);
+            lo = -x < lo ? -x : lo;
+            hi = -x > hi ? -x : hi;
         }
-    }
-    for (int k = 0; k < kLanes; ++k) {
-        lo = std::min(lo, lanesLo[k]);
-        hi = std::max(hi, lanesHi[k]);
     }
 }
 
