@@ -15,6 +15,7 @@
 #include "base/Persistent.h"
 #include "base/Platform.h"
 #include "cel/Cel.h"
+#include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace {
@@ -136,6 +137,8 @@ bool QXCelUioJpegHandler::write(CEL_Cel* cel, const QString& path, const QString
     if (!pixmap) return false;
 
     const int width = pixmap->width(), height = pixmap->height();
+    // The largest image the JPEG library encodes.
+    if (!celio_detail::fitsHeader(kContext, "JPEG", width, height, 65500, 65500)) return false;
     QImage image;
     if (pixmap->data()) {
         image = QImage(width, height, QImage::Format_RGB32);

@@ -14,7 +14,6 @@
 #include "cel/Cel.h"
 #include "cel/Proxy.h"
 #include "pixel/PixmapArea.h"
-#include "pixel/PixmapCanvas.h"
 
 namespace celtool {
 
@@ -27,14 +26,16 @@ constexpr int kScale = 3;  // frames are enlarged so that the cache cannot take 
 constexpr int kLabel = 12; // label band above each tile
 constexpr int kColumns = 3;
 
-// The frame enlarged kScale times by repeating pixels, cropped to its content
-// as the cache stores it.
-UT_SharedPtr<CEL_Cel> enlarged(const CEL_PixmapRGBA8& frame) {
+// The frame (premultiplied) enlarged kScale times by repeating pixels,
+// cropped to its content as the cache stores it.
+UT_SharedPtr<CEL_Cel> enlarged(const Pixmap& frame) {
     const int w = frame.width() * kScale, h = frame.height() * kScale;
     auto big = std::make_unique<Pixmap>(w, h);
-    if (!big->realloc(Math::Box2di(0, 0, w, h), false)) return {};
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) *big->pixel(x, y) = *frame.pixel(x / kScale, y / kScale);
+    if (!big->realloc(Math::Box2di(0, 0, w, h), true)) return {};
+    const Math::Box2di a = frame.allocatedRect();
+    for (int y = a.y1() * kScale; y < a.y2() * kScale; ++y)
+        for (int x = a.x1() * kScale; x < a.x2() * kScale; ++x)
+            if (CEL_PixelRGBA16* d = big->pixel(x, y)) *d = *frame.pixel(x / kScale, y / kScale);
     UT_SharedPtr<CEL_Cel> full(new CEL_Cel(R::PIXMAP_AREA_RGBA16));
     full->addRepresentation(UT_SharedPtr<R>(big.release()));
     // Through the canvas pixmap, whose conversion crops to the content.
@@ -76,9 +77,9 @@ int demoProxy(const QString& outDir) {
     };
     std::vector<Entry> entries;
     for (const QString& name : frames) {
+        // The frames hold straight colour: premultiplied, as the library keeps pixels.
         const UT_SharedPtr<CEL_Cel> read = readCel(dir.filePath(name), QString(), QString());
-        const auto* frame =
-            read ? dynamic_cast<const CEL_PixmapRGBA8*>(read->convertTo(R::PIXMAP_RGBA8).get()) : nullptr;
+        const auto frame = read ? workingArea(read.get(), dir.filePath(name), false) : nullptr;
         Entry e;
         e.cel = frame ? enlarged(*frame) : UT_SharedPtr<CEL_Cel>();
         if (!e.cel) return kFailure;
@@ -128,15 +129,15 @@ int demoProxy(const QString& outDir) {
                                          int16_t(s.b + d->b * inv / 32767), 32767};
                 }
         }
-        drawLabel(*sheet, x0 + 3, y0 + 3, entries[i].label.toLatin1().constData(), (tileW - 6) / 6);
+        drawText(*sheet, x0 + 3, y0 + 3, entries[i].label.toStdString());
     }
     proxies.reset();
     entries.clear(); // the proxies die: their files and the cache folder go
 
-    UT_SharedPtr<CEL_Cel> sheetCel(new CEL_Cel(R::PIXMAP_AREA_RGBA16));
-    sheetCel->addRepresentation(UT_SharedPtr<R>(sheet.release()));
+    const UT_SharedPtr<CEL_Cel> sheetCel =
+        celOf(std::move(sheet), CelOrigin{{4, false}, CELIO_Alpha::Premultiplied, {}});
     const QString path = dir.filePath(QStringLiteral("proxy-sheet.png"));
-    if (writeCel(sheetCel.get(), path, QStringLiteral("png"), QStringLiteral("PNG4")) != kSuccess)
+    if (writeCel(sheetCel.get(), path, QStringLiteral("PNG"), QStringLiteral("PNG4")) != kSuccess)
         return kFailure;
     QDir(cacheRoot).removeRecursively();
     print(QStringLiteral("wrote %1: %2 of %3 frames came back exactly from the cache or memory")

@@ -134,7 +134,7 @@ int roundtrip(const QString& value, bool json, const QString& in, const QString&
     cel->convertTo(R::PIXMAP_AREA_RGBA16);
     CEL_ProxyManager proxies(value);
     if (!proxies.toProxy(*cel)) {
-        error(QStringLiteral("cannot move %1 into the cache: %2").arg(in, refusal(*cel, proxies)));
+        error(QStringLiteral("%1: not moved into the cache: %2").arg(in, refusal(*cel, proxies)));
         return kFailure;
     }
     const auto* proxy = dynamic_cast<const CEL_Proxy*>(cel->findRepresentation(R::PROXY).get());
@@ -154,11 +154,11 @@ int roundtrip(const QString& value, bool json, const QString& in, const QString&
                   .arg(folder));
     // Back from the file, then out.
     if (!cel->convertTo(R::PIXMAP_AREA_RGBA16)) {
-        error(QStringLiteral("cannot read %1 back").arg(file));
+        error(QStringLiteral("%1: cannot be read back").arg(file));
         return kFailure;
     }
     cel->removeRepresentation(R::PROXY);
-    return writeCel(cel.get(), out, out == QLatin1String("-") ? QString() : extensionOf(out), QString());
+    return writeCel(cel.get(), out, WriteOptions());
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "cel/Context.h"
 #include "celio/ByteTestSupport.h"
 #include "celio/Manager.h"
+#include "celio/handlers/FormatTable.h"
 #include "celio/handlers/RawHandlers.h"
 #include "pixel/PixmapArea.h"
 #include "support/TestSupport.h"
@@ -93,6 +94,8 @@ TEST(RawPixmap, AreaPixmapKeepsItsRectanglesAndPixels) {
                               getLE(file, 32, 4), getLE(file, 36, 4), getLE(file, 40, 4), getLE(file, 44, 4),
                               getLE(file, 48, 4), getLE(file, 52, 4)}),
         std::vector<int64_t>({100, 100, -10, -10, 100, 100, 0, 0, 50, 20}));
+    EXPECT_EQ(CELIO_FormatTable::detect(file.left(CELIO_FormatTable::kSignatureBytes)),
+              QStringLiteral("DAT"));
     EXPECT_EQ(getLE(file, 56, 2), pixelAt(0).r);
     EXPECT_EQ(getLE(file, 62, 2), pixelAt(0).a);
     EXPECT_FALSE(QFile::exists(path + QStringLiteral(".part")));
