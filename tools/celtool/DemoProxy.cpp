@@ -10,7 +10,6 @@
 
 #include "CelFiles.h"
 #include "Command.h"
-#include "DemoText.h"
 #include "cel/Cel.h"
 #include "cel/Proxy.h"
 #include "pixel/PixmapArea.h"
@@ -129,7 +128,7 @@ int demoProxy(const QString& outDir) {
                                          int16_t(s.b + d->b * inv / 32767), 32767};
                 }
         }
-        drawText(*sheet, x0 + 3, y0 + 3, entries[i].label.toStdString());
+        drawLabel(*sheet, x0 + 3, y0 + 3, entries[i].label);
     }
     proxies.reset();
     entries.clear(); // the proxies die: their files and the cache folder go

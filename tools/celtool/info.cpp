@@ -98,7 +98,9 @@ int runInfo(const QStringList& args) {
                            .arg(i.channels)
                            .arg(i.bytesPerChannel)
                            .arg(i.optionCode);
-        if (!i.description.isEmpty()) line += QStringLiteral(", ") + i.description;
+        // The zero that ends a SCAN or VAR information string: JSON escapes it, text leaves it out.
+        const QString description = QString(i.description).remove(QChar(0));
+        if (!description.isEmpty()) line += QStringLiteral(", ") + description;
         print(line);
     }
     return rc;
