@@ -139,17 +139,12 @@ TEST(RawPixmap, CanvasPixmapAndWhatTheWriterTakes) {
     EXPECT_FALSE(QFile::exists(other));
     EXPECT_EQ(rgba8->repCount(), 1);
 
-    // Capabilities and codes: only 16-bit RGBA, and no codes to list.
+    // Only 16-bit RGBA has a code.
     CELIO_WriteOptions caps;
     dat.getWriteOptions(caps);
-    EXPECT_TRUE(caps.alpha && caps.deepPixels && !caps.singleChannel && !caps.compressed);
     EXPECT_EQ(dat.getWriteOptionsCode(caps), QStringLiteral("DAT"));
     caps.deepPixels = false;
     EXPECT_TRUE(dat.getWriteOptionsCode(caps).isNull());
-    EXPECT_TRUE(dat.getWriteOptionCodes().isEmpty());
-    EXPECT_EQ(dat.getFileHeaderSize(), 56);
-    CELIO_Info info;
-    EXPECT_EQ(dat.readInfo(path, CEL_Context(), info), CELIO_STATE_UNSUPPORTED);
 }
 
 TEST(RawPixmap, RegisteredRightAfterBmp) {
@@ -215,15 +210,6 @@ TEST(RawFiles, FailedWriteKeepsTheEarlierFile) {
     const auto smaller = celtest::celOf(areaPixmap(Math::Box2di(0, 0, 2, 2), Math::Box2di(0, 0, 2, 2)));
     EXPECT_FALSE(dat.write(smaller.get(), path, QString()));
     EXPECT_EQ(celtest::readFile(path), before);
-
-    const QString depth = dir.path(QStringLiteral("keep.raw"));
-    auto* z = new CEL_PixmapAreaZ(2, 2);
-    z->realloc(Math::Box2di(0, 0, 2, 2), true);
-    const auto zcel = celtest::celOf(z);
-    ASSERT_TRUE(raw.write(zcel.get(), depth, QStringLiteral("RAW")));
-    ASSERT_TRUE(QDir().mkdir(depth + QStringLiteral(".part")));
-    EXPECT_FALSE(raw.write(zcel.get(), depth, QStringLiteral("RAW")));
-    EXPECT_EQ(celtest::readFile(depth).size(), 8 + 16);
 }
 
 TEST(RawDepth, ValuesAreNegatedInsideTheirRangeWithTheRangeTracked) {

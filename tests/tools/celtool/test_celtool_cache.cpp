@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
+#include "CeltoolTestUtil.h"
 #include "cel/Cel.h"
 #include "celio/handlers/TgaHandler.h"
 #include "pixel/PixmapCanvas.h"
@@ -16,19 +17,16 @@
 
 namespace {
 
-struct ToolRun {
-    int exit = -1;
-    QByteArray out, err;
-};
+using celtest::celtool;
+using celtest::ToolRun;
 
-ToolRun celtool(const QStringList& args, const QString& tmp = QString()) {
+// celtool with the temporary folder (the cache's fallback) at `tmp` and no cache path set.
+ToolRun celtool(const QStringList& args, const QString& tmp) {
     QProcess p;
-    if (!tmp.isEmpty()) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TMPDIR"), tmp);
-        env.remove(QStringLiteral("QAV_CACHE_PATH"));
-        p.setProcessEnvironment(env);
-    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), tmp);
+    env.remove(QStringLiteral("QAV_CACHE_PATH"));
+    p.setProcessEnvironment(env);
     p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
     p.waitForFinished(120000);
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
@@ -46,10 +44,6 @@ QByteArray sampleTga() {
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
     cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
     return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
-}
-
-QJsonObject jsonOf(const QByteArray& out) {
-    return QJsonDocument::fromJson(out.trimmed()).object();
 }
 
 } // namespace
@@ -93,7 +87,7 @@ TEST(CeltoolCache, StatsClearAndRoundtrip) {
 
     const ToolRun stats = celtool({"cache", "stats", "--json", "--cache", spec}, tmp);
     ASSERT_EQ(stats.exit, 0) << stats.err.toStdString();
-    const QJsonArray locations = jsonOf(stats.out)["locations"].toArray();
+    const QJsonArray locations = celtest::jsonObject(stats.out)["locations"].toArray();
     ASSERT_EQ(locations.size(), 1);
     const QJsonObject location = locations[0].toObject();
     EXPECT_EQ(location["folder"].toString(), a);
@@ -125,7 +119,7 @@ TEST(CeltoolCache, StatsClearAndRoundtrip) {
     const ToolRun trip =
         celtool({"cache", "roundtrip", "--json", "--cache", spec, in, dir.path("trip.dat")}, tmp);
     ASSERT_EQ(trip.exit, 0) << trip.err.toStdString();
-    const QJsonObject moved = jsonOf(trip.out);
+    const QJsonObject moved = celtest::jsonObject(trip.out);
     EXPECT_TRUE(moved["file"].toString().startsWith(a + "/CelCache-"));
     EXPECT_TRUE(moved["file"].toString().endsWith("/proxy-1000.dat"));
     EXPECT_EQ(moved["bytes"].toInt(), 56 + 30 * 8);
