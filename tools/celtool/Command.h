@@ -37,6 +37,7 @@ int runConvert(const QStringList& args);
 int runDump(const QStringList& args);
 int runComposite(const QStringList& args);
 int runCompare(const QStringList& args);
+int runFlatten(const QStringList& args);
 int runCache(const QStringList& args);
 
 } // namespace celtool
