@@ -582,6 +582,18 @@ QStringList unlistedWriteCodes(const CELIO_Handler& handler) {
     return {};
 }
 
+QString noAlphaReason(const CELIO_Handler& handler) {
+    // Families whose files say it better than "has no alpha".
+    static const struct {
+        const char* family;
+        const char* reason;
+    } kReasons[] = {{"OMF", "OMF media is RGB"}};
+    const QString family = handler.getExtensions().value(0).toUpper();
+    for (const auto& r : kReasons)
+        if (family == QLatin1String(r.family)) return QLatin1String(r.reason);
+    return QStringLiteral("%1 has no alpha").arg(CELIO_FormatTable::name(handler));
+}
+
 bool carriesInfoString(const CELIO_Handler& handler) {
     return dynamic_cast<const QXCelUioScanHandler*>(&handler) ||
            dynamic_cast<const QXCelUioVarHandler*>(&handler);
@@ -796,7 +808,7 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
     if (options.code.isEmpty()) {
         QStringList dropped, why;
         if (origin.shape.channels == 4 && shape.channels != 4 && facts.transparent)
-            dropped << QStringLiteral("alpha"), why << QStringLiteral("%1 has no alpha").arg(name);
+            dropped << QStringLiteral("alpha"), why << noAlphaReason(*handler);
         if (origin.shape.deep && !shape.deep && facts.deep)
             dropped << QStringLiteral("16-bit depth"),
                 why << QStringLiteral("%1 writes 8-bit channels").arg(name);

@@ -1,0 +1,284 @@
+#include "celio/handlers/OmfHandler.h"
+
+#include <bit>
+#include <cstring>
+#include <memory>
+
+#include "algo/composite/CompositeDetail.h"
+#include "base/Message.h"
+#include "base/Platform.h"
+#include "cel/Cel.h"
+#include "celio/handlers/WriteLimitsDetail.h"
+#include "omf/OmfContainer.h"
+#include "pixel/PixelBuffer.h"
+#include "pixel/PixmapCanvas.h"
+
+namespace {
+
+constexpr const char* kCreator = "OMF QAV 6.0";
+constexpr int64_t kJpegMaxSide = 65500;
+constexpr int kRowGrain = 64;
+
+bool isStdStream(const QString& path) {
+    return path == QLatin1String("-") && !WHO_Identity::isInteractive();
+}
+
+// One reference to the toolkit context for the length of an operation.
+class ToolkitScope {
+public:
+    ToolkitScope() : m_started(OMF_Toolkit::start() == OMF_Status::Ok) {}
+    ~ToolkitScope() {
+        if (m_started) OMF_Toolkit::stop();
+    }
+    ToolkitScope(const ToolkitScope&) = delete;
+    ToolkitScope& operator=(const ToolkitScope&) = delete;
+    bool started() const { return m_started; }
+
+private:
+    bool m_started;
+};
+
+// ------------------------------------------------------------------ pixels
+
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// n pixels of red, green, blue bytes into RGBA8 with alpha 255. Four pixels
+// are three 32-bit words, rearranged as words.
+void expandRows(const uint8_t* rgb, CEL_PixelRGBA8* out, int64_t n) {
+    int64_t i = 0;
+    if constexpr (kLittleEndian) {
+        constexpr uint32_t kOpaque = 0xff000000u;
+        for (; i + 4 <= n; i += 4) {
+            uint32_t w[3], p[4];
+            std::memcpy(w, rgb + 3 * i, 12);
+            p[0] = w[0] | kOpaque;
+            p[1] = (w[0] >> 24) | (w[1] << 8) | kOpaque;
+            p[2] = (w[1] >> 16) | (w[2] << 16) | kOpaque;
+            p[3] = (w[2] >> 8) | kOpaque;
+            std::memcpy(out + i, p, 16);
+        }
+    }
+    for (; i < n; ++i) out[i] = CEL_PixelRGBA8{rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], 255};
+}
+
+// n RGBA8 pixels into red, green, blue bytes, alpha dropped.
+void packRows(const CEL_PixelRGBA8* in, uint8_t* rgb, int64_t n) {
+    int64_t i = 0;
+    if constexpr (kLittleEndian) {
+        for (; i + 4 <= n; i += 4) {
+            uint32_t p[4], w[3];
+            std::memcpy(p, in + i, 16);
+            w[0] = (p[0] & 0x00ffffffu) | (p[1] << 24);
+            w[1] = ((p[1] >> 8) & 0xffffu) | (p[2] << 16);
+            w[2] = ((p[2] >> 16) & 0xffu) | (p[3] << 8);
+            std::memcpy(rgb + 3 * i, w, 12);
+        }
+    }
+    for (; i < n; ++i) {
+        rgb[3 * i] = in[i].r;
+        rgb[3 * i + 1] = in[i].g;
+        rgb[3 * i + 2] = in[i].b;
+    }
+}
+
+// ------------------------------------------------------------------ reading
+
+void refuseRead(const MSG_Scope& message) {
+    message.post(10);
+}
+
+// Opens path and checks that it holds one video media with one sample.
+// CELIO_STATE_OK with its descriptor; otherwise the refusal was posted (a
+// file that does not open at all is refused silently).
+CELIO_State openOneVideo(OMF_File& file, const QString& path, OMF_VideoDescriptor& d) {
+    if (isStdStream(path)) {
+        refuseRead(MSG_Scope("qxcelio", "standard input is not read: OMF media need a file", 2));
+        return CELIO_STATE_FAILED;
+    }
+    const OMF_Status status = file.openRead(oswRemapPath::RemapPath2(path).toUtf8().constData());
+    if (status == OMF_Status::CannotOpen) return CELIO_STATE_FAILED;
+    if (status == OMF_Status::NotOmf) {
+        refuseRead(MSG_Scope("qxcelio", "not an OMF media file written by this library", 2));
+        return CELIO_STATE_FAILED;
+    }
+    if (status != OMF_Status::Ok) {
+        refuseRead(MSG_Scope("qxcelio", "damaged OMF media file: %1", 2)
+                       .arg(QString::fromStdString(file.errorDetail())));
+        return CELIO_STATE_FAILED;
+    }
+    if (file.mediaCount() != 1) {
+        refuseRead(MSG_Scope("qxcelio", "%1 media", 2).arg(file.mediaCount()));
+        return CELIO_STATE_FAILED;
+    }
+    if (file.videoDescriptor(1, d) != OMF_Status::Ok || d.kind != OMF_MediaKind::Video) {
+        refuseRead(MSG_Scope("qxcelio", "the media is not video", 2));
+        return CELIO_STATE_FAILED;
+    }
+    if (d.sampleCount != 1) {
+        refuseRead(MSG_Scope("qxcelio", "video media with %1 samples", 2).arg((long long)d.sampleCount));
+        return CELIO_STATE_FAILED;
+    }
+    return CELIO_STATE_OK;
+}
+
+// The frame as RGBA8, or null after the refusal was posted.
+CEL_PixmapRGBA8* readFrame(OMF_File& file, const OMF_VideoDescriptor& d) {
+    if (d.bitsPerPixel != 24) {
+        refuseRead(MSG_Scope("qxcelio", "%1 bits per pixel, 24 are read", 2).arg(d.bitsPerPixel));
+        return nullptr;
+    }
+    const uint64_t pixels = uint64_t(d.width) * d.height;
+    const uint64_t needed = pixels * 3; // below 2^66 / 2^64: the sides are 32-bit, so it fits
+    if (pixels == 0) {
+        refuseRead(MSG_Scope("qxcelio", "no pixels (%1 x %2)", 2).arg(d.width).arg(d.height));
+        return nullptr;
+    }
+    if (d.width > uint32_t(INT32_MAX) || d.height > uint32_t(INT32_MAX) ||
+        pixels > CEL_Pixmap::maxPixmapBytes() / sizeof(CEL_PixelRGBA8)) {
+        refuseRead(MSG_Scope("qxcelio", "image of %1 x %2 pixels too large", 2).arg(d.width).arg(d.height));
+        return nullptr;
+    }
+    if (!d.compressed && d.storedBytes != needed) {
+        refuseRead(MSG_Scope("qxcelio", "sample has %1 bytes, %2 needed", 2)
+                       .arg((long long)d.storedBytes)
+                       .arg((long long)needed));
+        return nullptr;
+    }
+    const std::unique_ptr<uint8_t[]> rgb(CEL_PixelBuffer::allocate<uint8_t>((long long)needed, false));
+    if (!rgb) {
+        CEL_PixelBuffer::postOutOfMemory(d.width, d.height, "OMF");
+        return nullptr;
+    }
+    if (d.compressed) file.setDecompression(true);
+    const int64_t got = file.readSamples(1, rgb.get(), needed);
+    if (got < 0) {
+        refuseRead(MSG_Scope("qxcelio", "damaged OMF media file: %1", 2)
+                       .arg(QString::fromStdString(file.errorDetail())));
+        return nullptr;
+    }
+    if (uint64_t(got) != needed) {
+        refuseRead(MSG_Scope("qxcelio", "sample has %1 bytes, %2 needed", 2)
+                       .arg((long long)got)
+                       .arg((long long)needed));
+        return nullptr;
+    }
+    auto pixmap = std::make_unique<CEL_PixmapRGBA8>(Math::Size2di(int(d.width), int(d.height)),
+                                                    CEL_PixmapRGBA8::DoNotMemset());
+    if (!pixmap->data()) return nullptr; // the pixmap reported it
+    const int w = int(d.width);
+    const uint8_t* in = rgb.get();
+    CEL_PixelRGBA8* out = pixmap->data();
+    CelAlgo::detail::parallelRows(0, int(d.height), kRowGrain, w, [=](int y1, int y2) {
+        expandRows(in + size_t(y1) * w * 3, out + size_t(y1) * w, int64_t(y2 - y1) * w);
+    });
+    return pixmap.release();
+}
+
+// ------------------------------------------------------------------ writing
+
+bool refuseWrite(const MSG_Scope& message) {
+    message.post(20);
+    return false;
+}
+
+} // namespace
+
+QStringList QXCelUioOmfHandler::getExtensions() const {
+    return {QStringLiteral("OMF")};
+}
+
+QStringList QXCelUioOmfHandler::getWriteOptionCodes() const {
+    return {QStringLiteral("OMF"), QStringLiteral("OMFJPEG")};
+}
+
+void QXCelUioOmfHandler::getWriteOptions(CELIO_WriteOptions& options) const {
+    options.compressed = true;
+}
+
+QString QXCelUioOmfHandler::getWriteOptionsCode(const CELIO_WriteOptions& options) const {
+    return options.compressed ? QStringLiteral("OMFJPEG") : QStringLiteral("OMF");
+}
+
+UT_DynKey QXCelUioOmfHandler::formatClass() const {
+    return CELIO_PixmapFormat;
+}
+
+CELIO_State QXCelUioOmfHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
+    const ToolkitScope toolkit;
+    if (!toolkit.started()) return CELIO_STATE_FAILED;
+    OMF_File file;
+    OMF_VideoDescriptor d;
+    if (openOneVideo(file, path, d) != CELIO_STATE_OK) return CELIO_STATE_FAILED;
+    info.width = d.width;
+    info.height = d.height;
+    info.channels = d.bitsPerPixel / 8;
+    info.bytesPerChannel = 1;
+    info.optionCode = QStringLiteral("OMF");
+    // The full-frame text follows "RGB format" without a separator, as files have always been described.
+    info.description =
+        QStringLiteral("RGB format") + (d.frameLayout == 1   ? QStringLiteral("full frame layout\n")
+                                        : d.frameLayout == 2 ? QStringLiteral(", one field layout\n")
+                                                             : QStringLiteral(", interlaced layout\n"));
+    file.close();
+    return CELIO_STATE_OK;
+}
+
+bool QXCelUioOmfHandler::read(const QString& path, const CEL_Context&, CELIO_RepresentationList& list) const {
+    const ToolkitScope toolkit;
+    if (!toolkit.started()) return false;
+    OMF_File file;
+    OMF_VideoDescriptor d;
+    if (openOneVideo(file, path, d) != CELIO_STATE_OK) return false;
+    CEL_PixmapRGBA8* frame = readFrame(file, d);
+    file.close();
+    if (!frame) return false;
+    list.push_back(UT_SharedPtr<CEL_Representation>(frame));
+    return true;
+}
+
+bool QXCelUioOmfHandler::write(CEL_Cel* cel, const QString& path, const QString& code) const {
+    const bool jpeg = code.toUpper() == QLatin1String("OMFJPEG");
+    const UT_SharedPtr<CEL_Representation> rep =
+        cel ? cel->convertTo(CEL_Representation::PIXMAP_RGBA8) : nullptr;
+    const auto* pixmap = dynamic_cast<const CEL_PixmapRGBA8*>(rep.get());
+    if (!pixmap || !pixmap->data())
+        return refuseWrite(MSG_Scope("qxcelio", "the cel has no 8-bit RGBA pixels to write as OMF media", 2));
+    const int w = pixmap->width(), h = pixmap->height();
+    if (jpeg && !celio_detail::fitsHeader("qxcelio", "OMFJPEG", w, h, kJpegMaxSide, kJpegMaxSide))
+        return false;
+    if (isStdStream(path))
+        return refuseWrite(MSG_Scope("qxcelio", "standard output is not written: OMF media need a file", 2));
+
+    const long long bytes = (long long)w * h * 3;
+    const std::unique_ptr<uint8_t[]> rgb(CEL_PixelBuffer::allocate<uint8_t>(bytes, false));
+    if (!rgb) {
+        CEL_PixelBuffer::postOutOfMemory(w, h, "OMF");
+        return false;
+    }
+    const CEL_PixelRGBA8* in = pixmap->data();
+    uint8_t* out = rgb.get();
+    CelAlgo::detail::parallelRows(0, h, kRowGrain, w, [=](int y1, int y2) {
+        packRows(in + size_t(y1) * w, out + size_t(y1) * w * 3, int64_t(y2 - y1) * w);
+    });
+
+    const ToolkitScope toolkit;
+    if (!toolkit.started()) return refuseWrite(MSG_Scope("qxcelio", "the OMF toolkit did not start", 2));
+    const QString target = oswRemapPath::RemapPath2(path);
+    OMF_File file;
+    if (file.create(target.toUtf8().constData()) != OMF_Status::Ok)
+        return refuseWrite(MSG_Scope("qxcelio", "Could not open file \"%1\" for writing: %2", 2)
+                               .arg(target)
+                               .arg(QString::fromStdString(file.errorDetail())));
+    OMF_VideoDescriptor d;
+    d.width = uint32_t(w);
+    d.height = uint32_t(h);
+    d.bitsPerPixel = 24;
+    d.frameLayout = 1;
+    d.compressed = jpeg;
+    if (file.describeVideoMedia(d, kCreator) != OMF_Status::Ok ||
+        file.writeSample(rgb.get(), uint64_t(bytes)) != OMF_Status::Ok || file.close() != OMF_Status::Ok)
+        return refuseWrite(MSG_Scope("qxcelio", "Could not write OMF file \"%1\": %2", 2)
+                               .arg(target)
+                               .arg(QString::fromStdString(file.errorDetail())));
+    return true;
+}
