@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,73 @@
 #include "pixel/PixmapArea.h"
 
 namespace CelAlgo {
+
+// --- Scratch pool ---
+
+namespace blurdetail {
+
+namespace {
+
+constexpr uint64_t kKeptBlockBytes = uint64_t(32) << 20;
+constexpr uint64_t kKeptTotalBytes = uint64_t(64) << 20;
+constexpr std::align_val_t kScratchAlignment{64};
+
+struct ScratchPool {
+    std::mutex mutex;
+    std::vector<std::pair<uint64_t, void*>> kept; // size, block
+    uint64_t keptBytes = 0;
+};
+
+ScratchPool& scratchPool() {
+    static ScratchPool* pool = new ScratchPool; // lives until exit: blurs may run in static destructors
+    return *pool;
+}
+
+} // namespace
+
+ScratchBlock::ScratchBlock(uint64_t bytes) {
+    requireBytes(bytes);
+    bytes = std::max<uint64_t>(bytes, 1);
+    {
+        ScratchPool& pool = scratchPool();
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        // The smallest kept block that fits without wasting more than half of it.
+        auto best = pool.kept.end();
+        for (auto it = pool.kept.begin(); it != pool.kept.end(); ++it)
+            if (it->first >= bytes && it->first / 2 <= bytes &&
+                (best == pool.kept.end() || it->first < best->first))
+                best = it;
+        if (best != pool.kept.end()) {
+            m_data = best->second, m_size = best->first;
+            pool.keptBytes -= best->first;
+            pool.kept.erase(best);
+            return;
+        }
+    }
+    m_data = ::operator new(std::size_t(bytes), kScratchAlignment, std::nothrow);
+    if (!m_data) throw AlgoException("out of memory");
+    m_size = bytes;
+}
+
+ScratchBlock::~ScratchBlock() {
+    if (!m_data) return;
+    if (m_size <= kKeptBlockBytes) {
+        ScratchPool& pool = scratchPool();
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        // Room is made by dropping the oldest blocks.
+        while (!pool.kept.empty() && pool.keptBytes + m_size > kKeptTotalBytes) {
+            ::operator delete(pool.kept.front().second, kScratchAlignment);
+            pool.keptBytes -= pool.kept.front().first;
+            pool.kept.erase(pool.kept.begin());
+        }
+        pool.kept.emplace_back(m_size, m_data);
+        pool.keptBytes += m_size;
+        return;
+    }
+    ::operator delete(m_data, kScratchAlignment);
+}
+
+} // namespace blurdetail
 
 namespace {
 

@@ -4,16 +4,23 @@
 //   grownClipped(box, margin, clip)  box enlarged by margin on every side (64-bit
 //                                    arithmetic) and intersected with clip
 //   checkedProduct(a, b, ...)        a * b * ... or UINT64_MAX when it overflows
-//   workBuffer<T>(count)             count uninitialised elements; "out of memory"
-//                                    when count * sizeof(T) exceeds the pixmap byte
-//                                    cap or the allocation fails
+//   workBuffer<T>(count)             count uninitialised elements of a trivial type
+//                                    from the scratch pool; "out of memory" when
+//                                    count * sizeof(T) exceeds the pixmap byte cap or
+//                                    the allocation fails. The pool keeps released
+//                                    blocks of up to 32 MiB (64 MiB in all) for the
+//                                    next blur, so that a batch of blurs does not
+//                                    fault fresh pages in for every call.
 //   requireBytes(bytes)              the same check for a pixmap about to be allocated
 //   roundToShort(v)                  trunc(v + 0.5) in double, 32767 at most (and
 //                                    -32768 at least, so that no value wraps)
 //   truncToShort(v)                  trunc(v) clamped to -32768 ... 32767, NaN as 0
 //   fieldOf(pixels, f)               the f-th 16-bit field of the first pixel
 //
-// Kernels compiled twice on x86-64 (AVX2 and the baseline) carry BLUR_KERNEL.
+// Kernels compiled twice on x86-64 (AVX2 and the baseline) carry BLUR_KERNEL. The
+// box passes also have AVX2 and AVX-512 forms, chosen once per call by the
+// processor; every form computes the same bits.
+//   setKernelLevelCapForTesting(l)   0 portable, 1 up to AVX2, 2 up to AVX-512
 
 #include <algorithm>
 #include <cmath>
@@ -21,9 +28,12 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "algo/composite/AlgoException.h"
 #include "base/MathTypes.h"
+#include "celcore_export.h"
 #include "pixel/Pixel.h"
 #include "pixel/Representation.h"
 
@@ -57,12 +67,46 @@ inline void requireBytes(uint64_t bytes) {
     if (bytes > CEL_Pixmap::maxPixmapBytes()) throw AlgoException("out of memory");
 }
 
-template <class T> std::unique_ptr<T[]> workBuffer(uint64_t count) {
-    requireBytes(checkedProduct(count, sizeof(T)));
-    T* p = new (std::nothrow) T[std::size_t(count)];
-    if (!p) throw AlgoException("out of memory");
-    return std::unique_ptr<T[]>(p);
+// A block of the scratch pool, returned to it on destruction.
+class ScratchBlock {
+public:
+    ScratchBlock() = default;
+    explicit ScratchBlock(uint64_t bytes);
+    ScratchBlock(ScratchBlock&& other) noexcept : m_data(other.m_data), m_size(other.m_size) {
+        other.m_data = nullptr, other.m_size = 0;
+    }
+    ScratchBlock& operator=(ScratchBlock&& other) noexcept {
+        std::swap(m_data, other.m_data), std::swap(m_size, other.m_size);
+        return *this;
+    }
+    ScratchBlock(const ScratchBlock&) = delete;
+    ScratchBlock& operator=(const ScratchBlock&) = delete;
+    ~ScratchBlock();
+    void* data() const { return m_data; }
+
+private:
+    void* m_data = nullptr;
+    uint64_t m_size = 0;
+};
+
+template <class T> class WorkBuffer {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+public:
+    WorkBuffer() = default;
+    explicit WorkBuffer(uint64_t count) : m_block(checkedProduct(count, sizeof(T))) {}
+    T* get() const { return static_cast<T*>(m_block.data()); }
+    T& operator[](uint64_t i) const { return get()[i]; }
+
+private:
+    ScratchBlock m_block;
+};
+
+template <class T> WorkBuffer<T> workBuffer(uint64_t count) {
+    return WorkBuffer<T>(count);
 }
+
+CELCORE_EXPORT void setKernelLevelCapForTesting(int level);
 
 inline int16_t roundToShort(double v) {
     double t = v + 0.5;

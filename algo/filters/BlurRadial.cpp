@@ -26,7 +26,17 @@
 // the bands start. A plane of one band runs its passes through two whole planes
 // instead when that takes less memory than the rings, and a four-lane plane of
 // one band is split into its fields so that they run in parallel.
+// First of all: GCC 12 warns about its own AVX-512 headers (their "undefined"
+// vectors), which the state in force where those lines are read silences.
+#if defined(__x86_64__) && defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+#endif
+
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -113,47 +123,194 @@ template <int C, bool Padded>
 inline __attribute__((always_inline)) void boxRowBody(const RowTaps& t, int w, int n, double frac, double k) {
     using L = Lanes<C>;
     using D = typename L::D;
+    const float* const c = t.centre;
+    const float* const up = t.up;
+    const float* const down = t.down;
+    const float* const leaving = t.leaving;
+    double* const sums = t.colSums;
+    float* const out = t.out;
     const auto at = [&](int64_t x) -> const float* {
         if constexpr (!Padded) x = x < 0 ? 0 : (x >= w ? w - 1 : x);
-        return t.centre + x * C;
+        return c + x * C;
     };
     D h = L::splat(0.0);
     for (int64_t x = std::max<int64_t>(-n, 0), last = std::min<int64_t>(n, w - 1); x <= last; ++x)
-        h += L::splat(tapCount(x, -n, n, w)) * L::load(t.centre + x * C);
+        h += L::splat(tapCount(x, -n, n, w)) * L::load(c + x * C);
     const D fr = L::splat(frac), kk = L::splat(k);
     for (int64_t x = 0; x < w; ++x) {
         const D left = L::load(at(x - n - 1));
         const D right = L::load(at(x + n + 1));
         const D leave = L::load(at(x - n));
-        const D up = L::load(t.up + x * C);
-        const D down = L::load(t.down + x * C);
-        const D v = L::loadD(t.colSums + x * C);
-        L::storeF(t.out + x * C, ((h + v) + fr * (((left + right) + up) + down)) * kk);
+        const D u = L::load(up + x * C);
+        const D d = L::load(down + x * C);
+        const D v = L::loadD(sums + x * C);
+        L::storeF(out + x * C, ((h + v) + fr * (((left + right) + u) + d)) * kk);
         h += right - leave;
-        L::storeD(t.colSums + x * C, v + (down - L::load(t.leaving + x * C)));
+        L::storeD(sums + x * C, v + (d - L::load(leaving + x * C)));
     }
 }
 
 using BoxRowFn = void (*)(const RowTaps&, int, int, double, double);
 
-BLUR_KERNEL void boxRow4Padded(const RowTaps& t, int w, int n, double frac, double k) {
+void boxRow4Padded(const RowTaps& t, int w, int n, double frac, double k) {
     boxRowBody<4, true>(t, w, n, frac, k);
 }
-BLUR_KERNEL void boxRow4Clamped(const RowTaps& t, int w, int n, double frac, double k) {
+void boxRow4Clamped(const RowTaps& t, int w, int n, double frac, double k) {
     boxRowBody<4, false>(t, w, n, frac, k);
 }
-BLUR_KERNEL void boxRow1Padded(const RowTaps& t, int w, int n, double frac, double k) {
+void boxRow1Padded(const RowTaps& t, int w, int n, double frac, double k) {
     boxRowBody<1, true>(t, w, n, frac, k);
 }
-BLUR_KERNEL void boxRow1Clamped(const RowTaps& t, int w, int n, double frac, double k) {
+void boxRow1Clamped(const RowTaps& t, int w, int n, double frac, double k) {
     boxRowBody<1, false>(t, w, n, frac, k);
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// The four-lane padded row with AVX2: one register per pixel, the same operations
+// in the same order as boxRowBody (results are identical bit for bit).
+#define BLUR_AVX2 __attribute__((target("avx2")))
+BLUR_AVX2 inline __attribute__((always_inline)) __m256d widen4(const float* p) {
+    return _mm256_cvtps_pd(_mm_loadu_ps(p));
+}
+BLUR_AVX2 void boxRow4PaddedAvx2(const RowTaps& t, int w, int n, double frac, double k) {
+    const float* const c = t.centre;
+    const float* const up = t.up;
+    const float* const down = t.down;
+    const float* const leaving = t.leaving;
+    double* const sums = t.colSums;
+    float* const out = t.out;
+    __m256d h = _mm256_set1_pd(0.0);
+    for (int64_t x = 0, last = std::min<int64_t>(n, w - 1); x <= last; ++x)
+        h = _mm256_add_pd(h, _mm256_mul_pd(_mm256_set1_pd(tapCount(x, -n, n, w)), widen4(c + x * 4)));
+    const __m256d fr = _mm256_set1_pd(frac), kk = _mm256_set1_pd(k);
+    for (int64_t x = 0; x < w; ++x) {
+        const __m256d left = widen4(c + (x - n - 1) * 4);
+        const __m256d right = widen4(c + (x + n + 1) * 4);
+        const __m256d leave = widen4(c + (x - n) * 4);
+        const __m256d u = widen4(up + x * 4);
+        const __m256d d = widen4(down + x * 4);
+        const __m256d v = _mm256_loadu_pd(sums + x * 4);
+        const __m256d e = _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(left, right), u), d);
+        const __m256d s = _mm256_mul_pd(_mm256_add_pd(_mm256_add_pd(h, v), _mm256_mul_pd(fr, e)), kk);
+        _mm_storeu_ps(out + x * 4, _mm256_cvtpd_ps(s));
+        h = _mm256_add_pd(h, _mm256_sub_pd(right, leave));
+        _mm256_storeu_pd(sums + x * 4, _mm256_add_pd(v, _mm256_sub_pd(d, widen4(leaving + x * 4))));
+    }
+}
+
+// Two pixels per register with AVX-512. The running row sum stays a chain of one
+// addition per pixel in the same order: with carry = H(x) in both halves,
+// a = carry + delta(x) is H(x + 1) and a + delta(x + 1) the next carry H(x + 2).
+#define BLUR_AVX512 __attribute__((target("avx512f")))
+BLUR_AVX512 inline __attribute__((always_inline)) __m512d widen8(const float* p) {
+    return _mm512_cvtps_pd(_mm256_loadu_ps(p));
+}
+BLUR_AVX512 void boxRow4PaddedAvx512(const RowTaps& t, int w, int n, double frac, double k) {
+    const float* const c = t.centre;
+    const float* const up = t.up;
+    const float* const down = t.down;
+    const float* const leaving = t.leaving;
+    double* const sums = t.colSums;
+    float* const out = t.out;
+    __m256d h = _mm256_set1_pd(0.0);
+    for (int64_t x = 0, last = std::min<int64_t>(n, w - 1); x <= last; ++x)
+        h = _mm256_add_pd(h, _mm256_mul_pd(_mm256_set1_pd(tapCount(x, -n, n, w)), widen4(c + x * 4)));
+    __m512d carry = _mm512_broadcast_f64x4(h);
+    const __m512d fr = _mm512_set1_pd(frac), kk = _mm512_set1_pd(k);
+    int64_t x = 0;
+    for (; x + 2 <= w; x += 2) {
+        const __m512d left = widen8(c + (x - n - 1) * 4);
+        const __m512d right = widen8(c + (x + n + 1) * 4);
+        const __m512d leave = widen8(c + (x - n) * 4);
+        const __m512d u = widen8(up + x * 4);
+        const __m512d d = widen8(down + x * 4);
+        const __m512d v = _mm512_loadu_pd(sums + x * 4);
+        const __m512d delta = _mm512_sub_pd(right, leave);
+        const __m512d next = _mm512_add_pd(carry, _mm512_shuffle_f64x2(delta, delta, 0x44));
+        const __m512d hp = _mm512_mask_blend_pd(0xF0, carry, next);
+        carry = _mm512_add_pd(next, _mm512_shuffle_f64x2(delta, delta, 0xEE));
+        const __m512d e = _mm512_add_pd(_mm512_add_pd(_mm512_add_pd(left, right), u), d);
+        const __m512d s = _mm512_mul_pd(_mm512_add_pd(_mm512_add_pd(hp, v), _mm512_mul_pd(fr, e)), kk);
+        _mm256_storeu_ps(out + x * 4, _mm512_cvtpd_ps(s));
+        _mm512_storeu_pd(sums + x * 4, _mm512_add_pd(v, _mm512_sub_pd(d, widen8(leaving + x * 4))));
+    }
+    if (x < w) { // the last pixel of an odd row, as in boxRow4PaddedAvx2
+        h = _mm512_castpd512_pd256(carry);
+        const __m256d left = widen4(c + (x - n - 1) * 4);
+        const __m256d right = widen4(c + (x + n + 1) * 4);
+        const __m256d u = widen4(up + x * 4);
+        const __m256d d = widen4(down + x * 4);
+        const __m256d v = _mm256_loadu_pd(sums + x * 4);
+        const __m256d e = _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(left, right), u), d);
+        const __m256d s =
+            _mm256_mul_pd(_mm256_add_pd(_mm256_add_pd(h, v), _mm256_mul_pd(_mm512_castpd512_pd256(fr), e)),
+                          _mm512_castpd512_pd256(kk));
+        _mm_storeu_ps(out + x * 4, _mm256_cvtpd_ps(s));
+        _mm256_storeu_pd(sums + x * 4, _mm256_add_pd(v, _mm256_sub_pd(d, widen4(leaving + x * 4))));
+    }
+}
+
+// Both conversions of whole rows with AVX-512, the same values as loadRgba4 and
+// storeRgba4 (the clamps are min and max, which take the bound for NaN as the
+// ternaries do).
+BLUR_AVX512 void loadRgba4Avx512(const CEL_PixelRGBA16* s, float* d, int w) {
+    const int16_t* in = reinterpret_cast<const int16_t*>(s);
+    const int64_t lanes = int64_t(w) * 4;
+    int64_t i = 0;
+    for (; i + 16 <= lanes; i += 16) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        _mm512_storeu_ps(d + i, _mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(v)));
+    }
+    for (; i < lanes; ++i) d[i] = in[i];
+}
+BLUR_AVX512 inline __attribute__((always_inline)) __m256i roundEight(const float* p) {
+    const __m512d t = _mm512_add_pd(_mm512_cvtps_pd(_mm256_loadu_ps(p)), _mm512_set1_pd(0.5));
+    return _mm512_cvttpd_epi32(
+        _mm512_max_pd(_mm512_min_pd(t, _mm512_set1_pd(32767.0)), _mm512_set1_pd(-32768.0)));
+}
+BLUR_AVX512 void storeRgba4Avx512(const float* s, CEL_PixelRGBA16* d, int w) {
+    int16_t* out = reinterpret_cast<int16_t*>(d);
+    const int64_t lanes = int64_t(w) * 4;
+    int64_t i = 0;
+    for (; i + 16 <= lanes; i += 16) {
+        const __m512i v =
+            _mm512_inserti64x4(_mm512_castsi256_si512(roundEight(s + i)), roundEight(s + i + 8), 1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm512_cvtepi32_epi16(v));
+    }
+    for (; i < lanes; ++i) out[i] = roundToShort(s[i]);
+}
+
+int cpuLevel() {
+    static const int level = [] {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f")) return 2;
+        return __builtin_cpu_supports("avx2") ? 1 : 0;
+    }();
+    return level;
+}
+#else
+int cpuLevel() {
+    return 0;
+}
+#endif
+
+std::atomic<int> g_levelCap{2};
+
+int kernelLevel() {
+    return std::min(cpuLevel(), g_levelCap.load(std::memory_order_relaxed));
+}
+
 template <int C> BoxRowFn boxRowFn(bool padded) {
-    if constexpr (C == 4)
+    if constexpr (C == 4) {
+#if defined(__x86_64__) && defined(__GNUC__)
+        const int level = kernelLevel();
+        if (padded && level >= 2) return boxRow4PaddedAvx512;
+        if (padded && level >= 1) return boxRow4PaddedAvx2;
+#endif
         return padded ? boxRow4Padded : boxRow4Clamped;
-    else
+    } else {
         return padded ? boxRow1Padded : boxRow1Clamped;
+    }
 }
 
 // --- Sources and destinations ---
@@ -178,11 +335,28 @@ BLUR_KERNEL void storeRgba4(const float* s, CEL_PixelRGBA16* d, int w) {
     }
 }
 
+// All four fields; with alphaOnly the four lanes are computed and alpha alone
+// is written back (the lanes never mix, so alpha is what a one-lane run gives).
 struct Rgba16Lanes4 {
     using Elem = CEL_PixelRGBA16;
     static constexpr int C = 4;
-    void load(const Elem* s, float* d, int w) const { loadRgba4(s, d, w); }
-    void store(const float* s, Elem* d, int w) const { storeRgba4(s, d, w); }
+    bool alphaOnly = false;
+    using LoadFn = void (*)(const CEL_PixelRGBA16*, float*, int);
+    using StoreFn = void (*)(const float*, CEL_PixelRGBA16*, int);
+    LoadFn loadFn = loadRgba4;
+    StoreFn storeFn = storeRgba4;
+    explicit Rgba16Lanes4(bool alpha) : alphaOnly(alpha) {
+#if defined(__x86_64__) && defined(__GNUC__)
+        if (kernelLevel() >= 2) loadFn = loadRgba4Avx512, storeFn = storeRgba4Avx512;
+#endif
+    }
+    void load(const Elem* s, float* d, int w) const {
+        loadFn(s, d, w);
+    }
+    void store(const float* s, Elem* d, int w) const {
+        if (!alphaOnly) return storeFn(s, d, w);
+        for (int64_t x = 0; x < w; ++x) d[x].a = roundToShort(s[4 * x + 3]);
+    }
 };
 
 struct Rgba16Lane1 {
@@ -404,7 +578,9 @@ void runBoxBlur(const BoxPlan& pl, const Codec& codec, const typename Codec::Ele
     if (pl.bands == 1) {
         if constexpr (C == 4) {
             parallelRows(0, 4, 1, area, [&](int fa, int fb) {
-                for (int f = fa; f < fb; ++f) runOneBand(pl, Rgba16Lane1{f}, src, srcStride, dst, dstStride);
+                for (int f = fa; f < fb; ++f)
+                    if (!codec.alphaOnly || f == 3)
+                        runOneBand(pl, Rgba16Lane1{f}, src, srcStride, dst, dstStride);
             });
         } else {
             runOneBand(pl, codec, src, srcStride, dst, dstStride);
@@ -417,7 +593,7 @@ void runBoxBlur(const BoxPlan& pl, const Codec& codec, const typename Codec::Ele
     const bool inPlace =
         static_cast<const void*>(src) == static_cast<const void*>(dst) && srcStride == dstStride;
     const int64_t reach = pl.reach, bandRows = pl.bandRows, w = pl.w;
-    std::unique_ptr<Elem[]> saved;
+    WorkBuffer<Elem> saved;
     if (inPlace) {
         saved = workBuffer<Elem>(checkedProduct(uint64_t(pl.bands - 1), uint64_t(2 * reach), uint64_t(w)));
         parallelRows(0, pl.bands - 1, 1, 2 * reach * w, [&](int ja, int jb) {
@@ -445,11 +621,7 @@ void runBoxBlur(const BoxPlan& pl, const Codec& codec, const typename Codec::Ele
 
 void blurRgba16(CEL_PixelRGBA16* base, std::ptrdiff_t stride, int w, int h, double radius, int passes,
                 bool alphaOnly) {
-    const BoxPlan plan = planBoxBlur(w, h, radius, passes);
-    if (alphaOnly)
-        runBoxBlur(plan, Rgba16Lane1{3}, base, stride, base, stride);
-    else
-        runBoxBlur(plan, Rgba16Lanes4{}, base, stride, base, stride);
+    runBoxBlur(planBoxBlur(w, h, radius, passes), Rgba16Lanes4(alphaOnly), base, stride, base, stride);
 }
 
 int64_t growthMargin(double radius, int passes) {
@@ -484,6 +656,10 @@ Math::Box2di nonZeroBounds(const CEL_PixelRGBA16* data, int w, int h) {
 }
 
 } // namespace
+
+void blurdetail::setKernelLevelCapForTesting(int level) {
+    g_levelCap.store(level, std::memory_order_relaxed);
+}
 
 void radialBlur(CEL_PixmapAreaRGBA16* p, double radius, int passes, bool alphaOnly) {
     if (!p || p->allocatedWidth() <= 0 || p->allocatedHeight() <= 0 || !p->data()) return;
