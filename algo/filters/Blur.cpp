@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -96,11 +97,30 @@ using detail::rowGrain;
 // while every tap row is added to them.
 constexpr int kFlickerChunk = 1024;
 
+// Rows are widened to float once into a ring of the 2n + 3 rows a band needs
+// (float(v) is exact, so the sums are those of the 16-bit rows); above this size
+// the taps read the 16-bit rows directly.
+constexpr uint64_t kFlickerRingBytes = uint64_t(16) << 20;
+
 BLUR_KERNEL void addRow(float* sum, const int16_t* row, int count) {
     for (int i = 0; i < count; ++i) sum[i] += float(row[i]);
 }
 BLUR_KERNEL void addRowScaled(float* sum, const int16_t* row, float weight, int count) {
     for (int i = 0; i < count; ++i) sum[i] += weight * float(row[i]);
+}
+BLUR_KERNEL void addRow(float* sum, const float* row, int count) {
+    for (int i = 0; i < count; ++i) sum[i] += row[i];
+}
+// Four rows in one sweep, added in their order: the sums are stored once, not four times.
+BLUR_KERNEL void addRows(float* sum, const float* a, const float* b, const float* c, const float* d,
+                         int count) {
+    for (int i = 0; i < count; ++i) sum[i] = (((sum[i] + a[i]) + b[i]) + c[i]) + d[i];
+}
+BLUR_KERNEL void addRowScaled(float* sum, const float* row, float weight, int count) {
+    for (int i = 0; i < count; ++i) sum[i] += weight * row[i];
+}
+BLUR_KERNEL void widenRow(const int16_t* in, float* out, int64_t count) {
+    for (int64_t i = 0; i < count; ++i) out[i] = in[i];
 }
 BLUR_KERNEL void divideRow(const float* sum, float divisor, int16_t* out, int count) {
     for (int i = 0; i < count; ++i) {
@@ -108,6 +128,31 @@ BLUR_KERNEL void divideRow(const float* sum, float divisor, int16_t* out, int co
         v = v < 32767.0f ? v : 32767.0f;
         v = v > -32768.0f ? v : -32768.0f;
         out[i] = int16_t(int(v));
+    }
+}
+
+// One output row of flickerBlur from rows handed out by row(y) (clamped by the
+// caller), in chunks whose sums stay in the first-level cache.
+template <class Row>
+void flickerRow(int64_t y, int n, float frac, float divisor, int64_t lanes, int16_t* out, const Row& row) {
+    float sum[kFlickerChunk];
+    for (int64_t c = 0; c < lanes; c += kFlickerChunk) {
+        const int count = int(std::min<int64_t>(kFlickerChunk, lanes - c));
+        std::fill(sum, sum + count, 0.0f);
+        int d = 1;
+        if constexpr (std::is_same_v<decltype(row(y)), const float*>)
+            for (; d + 1 <= n; d += 2)
+                addRows(sum, row(y - d) + c, row(y + d) + c, row(y - d - 1) + c, row(y + d + 1) + c, count);
+        for (; d <= n; ++d) {
+            addRow(sum, row(y - d) + c, count);
+            addRow(sum, row(y + d) + c, count);
+        }
+        if (frac != 0.0f) { // a zero weight adds +-0, which changes no sum
+            addRowScaled(sum, row(y - n - 1) + c, frac, count);
+            addRowScaled(sum, row(y + n + 1) + c, frac, count);
+        }
+        addRow(sum, row(y) + c, count);
+        divideRow(sum, divisor, out + y * lanes + c, count);
     }
 }
 
@@ -315,24 +360,22 @@ CEL_PixmapAreaRGBA16* flickerBlur(const CEL_PixmapAreaRGBA16* src, double radius
     const int64_t lanes = int64_t(src->allocatedWidth()) * 4;
     const int16_t* in = reinterpret_cast<const int16_t*>(src->data());
     int16_t* out = reinterpret_cast<int16_t*>(result->data());
+    const int64_t cap = 2 * int64_t(n) + 3;
+    const bool ring = checkedProduct(uint64_t(cap), uint64_t(lanes), sizeof(float)) <= kFlickerRingBytes;
     parallelRows(0, h, rowGrain(h), src->allocatedWidth(), [&](int ya, int yb) {
-        float sum[kFlickerChunk];
-        const auto row = [&](int64_t y) { return in + std::clamp<int64_t>(y, 0, h - 1) * lanes; };
+        const auto clampRow = [h](int64_t y) { return std::clamp<int64_t>(y, 0, h - 1); };
+        if (!ring) {
+            const auto row = [&](int64_t y) { return in + clampRow(y) * lanes; };
+            for (int64_t y = ya; y < yb; ++y) flickerRow(y, n, frac, divisor, lanes, out, row);
+            return;
+        }
+        const auto rows = workBuffer<float>(uint64_t(cap * lanes));
+        const auto row = [&](int64_t y) -> const float* { return rows.get() + clampRow(y) % cap * lanes; };
+        int64_t next = std::max<int64_t>(0, ya - n - 1); // the next row to widen
         for (int64_t y = ya; y < yb; ++y) {
-            for (int64_t c = 0; c < lanes; c += kFlickerChunk) {
-                const int count = int(std::min<int64_t>(kFlickerChunk, lanes - c));
-                std::fill(sum, sum + count, 0.0f);
-                for (int d = 1; d <= n; ++d) {
-                    addRow(sum, row(y - d) + c, count);
-                    addRow(sum, row(y + d) + c, count);
-                }
-                if (frac != 0.0f) { // a zero weight adds +-0, which changes no sum
-                    addRowScaled(sum, row(y - n - 1) + c, frac, count);
-                    addRowScaled(sum, row(y + n + 1) + c, frac, count);
-                }
-                addRow(sum, row(y) + c, count);
-                divideRow(sum, divisor, out + y * lanes + c, count);
-            }
+            for (const int64_t last = clampRow(y + n + 1); next <= last; ++next)
+                widenRow(in + next * lanes, rows.get() + next % cap * lanes, lanes);
+            flickerRow(y, n, frac, divisor, lanes, out, row);
         }
     });
     return result.release();

@@ -17,7 +17,7 @@
 //   truncToShort(v)                  trunc(v) clamped to -32768 ... 32767, NaN as 0
 //   fieldOf(pixels, f)               the f-th 16-bit field of the first pixel
 //
-// Kernels compiled twice on x86-64 (AVX2 and the baseline) carry BLUR_KERNEL. The
+// Kernels compiled three times on x86-64 (AVX-512, AVX2, the baseline) carry BLUR_KERNEL. The
 // box passes also have AVX2 and AVX-512 forms, chosen once per call by the
 // processor; every form computes the same bits.
 //   setKernelLevelCapForTesting(l)   0 portable, 1 up to AVX2, 2 up to AVX-512
@@ -38,7 +38,7 @@
 #include "pixel/Representation.h"
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(CELCORE_SANITIZED)
-#define BLUR_KERNEL __attribute__((target_clones("avx2", "default")))
+#define BLUR_KERNEL __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define BLUR_KERNEL
 #endif

@@ -167,87 +167,83 @@ void boxRow1Clamped(const RowTaps& t, int w, int n, double frac, double k) {
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // The four-lane padded row with AVX2: one register per pixel, the same operations
-// in the same order as boxRowBody (results are identical bit for bit).
+// in the same order as boxRowBody (results are identical bit for bit). Without
+// ends (frac = 0) the end taps, which then weigh +-0, are left out: for finite
+// values (every 16-bit field) (H + V) + 0 * E is H + V exactly, as neither sum is
+// ever -0 (both start from +0).
 #define BLUR_AVX2 __attribute__((target("avx2")))
 BLUR_AVX2 inline __attribute__((always_inline)) __m256d widen4(const float* p) {
     return _mm256_cvtps_pd(_mm_loadu_ps(p));
 }
-BLUR_AVX2 void boxRow4PaddedAvx2(const RowTaps& t, int w, int n, double frac, double k) {
-    const float* const c = t.centre;
-    const float* const up = t.up;
-    const float* const down = t.down;
-    const float* const leaving = t.leaving;
-    double* const sums = t.colSums;
-    float* const out = t.out;
+BLUR_AVX2 inline __attribute__((always_inline)) __m256d rowStart4(const float* c, int w, int n) {
     __m256d h = _mm256_set1_pd(0.0);
     for (int64_t x = 0, last = std::min<int64_t>(n, w - 1); x <= last; ++x)
         h = _mm256_add_pd(h, _mm256_mul_pd(_mm256_set1_pd(tapCount(x, -n, n, w)), widen4(c + x * 4)));
-    const __m256d fr = _mm256_set1_pd(frac), kk = _mm256_set1_pd(k);
-    for (int64_t x = 0; x < w; ++x) {
+    return h;
+}
+// One pixel: writes out[x] and the next column sum, returns H(x + 1).
+template <bool Ends>
+BLUR_AVX2 inline __attribute__((always_inline)) __m256d pixel4(const RowTaps& t, int64_t x, int n, __m256d h,
+                                                               __m256d fr, __m256d kk) {
+    const float* const c = t.centre;
+    const __m256d right = widen4(c + (x + n + 1) * 4);
+    const __m256d leave = widen4(c + (x - n) * 4);
+    const __m256d d = widen4(t.down + x * 4);
+    const __m256d v = _mm256_loadu_pd(t.colSums + x * 4);
+    __m256d s = _mm256_add_pd(h, v);
+    if constexpr (Ends) {
         const __m256d left = widen4(c + (x - n - 1) * 4);
-        const __m256d right = widen4(c + (x + n + 1) * 4);
-        const __m256d leave = widen4(c + (x - n) * 4);
-        const __m256d u = widen4(up + x * 4);
-        const __m256d d = widen4(down + x * 4);
-        const __m256d v = _mm256_loadu_pd(sums + x * 4);
-        const __m256d e = _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(left, right), u), d);
-        const __m256d s = _mm256_mul_pd(_mm256_add_pd(_mm256_add_pd(h, v), _mm256_mul_pd(fr, e)), kk);
-        _mm_storeu_ps(out + x * 4, _mm256_cvtpd_ps(s));
-        h = _mm256_add_pd(h, _mm256_sub_pd(right, leave));
-        _mm256_storeu_pd(sums + x * 4, _mm256_add_pd(v, _mm256_sub_pd(d, widen4(leaving + x * 4))));
+        const __m256d u = widen4(t.up + x * 4);
+        s = _mm256_add_pd(s,
+                          _mm256_mul_pd(fr, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(left, right), u), d)));
     }
+    _mm_storeu_ps(t.out + x * 4, _mm256_cvtpd_ps(_mm256_mul_pd(s, kk)));
+    _mm256_storeu_pd(t.colSums + x * 4, _mm256_add_pd(v, _mm256_sub_pd(d, widen4(t.leaving + x * 4))));
+    return _mm256_add_pd(h, _mm256_sub_pd(right, leave));
+}
+template <bool Ends> BLUR_AVX2 void boxRow4Avx2(const RowTaps& taps, int w, int n, double frac, double k) {
+    const RowTaps t = taps;
+    __m256d h = rowStart4(t.centre, w, n);
+    const __m256d fr = _mm256_set1_pd(frac), kk = _mm256_set1_pd(k);
+    for (int64_t x = 0; x < w; ++x) h = pixel4<Ends>(t, x, n, h, fr, kk);
 }
 
 // Two pixels per register with AVX-512. The running row sum stays a chain of one
 // addition per pixel in the same order: with carry = H(x) in both halves,
-// a = carry + delta(x) is H(x + 1) and a + delta(x + 1) the next carry H(x + 2).
+// next = carry + delta(x) is H(x + 1) and next + delta(x + 1) the new carry H(x + 2).
 #define BLUR_AVX512 __attribute__((target("avx512f")))
 BLUR_AVX512 inline __attribute__((always_inline)) __m512d widen8(const float* p) {
     return _mm512_cvtps_pd(_mm256_loadu_ps(p));
 }
-BLUR_AVX512 void boxRow4PaddedAvx512(const RowTaps& t, int w, int n, double frac, double k) {
+template <bool Ends>
+BLUR_AVX512 void boxRow4Avx512(const RowTaps& taps, int w, int n, double frac, double k) {
+    const RowTaps t = taps;
     const float* const c = t.centre;
-    const float* const up = t.up;
-    const float* const down = t.down;
-    const float* const leaving = t.leaving;
-    double* const sums = t.colSums;
-    float* const out = t.out;
-    __m256d h = _mm256_set1_pd(0.0);
-    for (int64_t x = 0, last = std::min<int64_t>(n, w - 1); x <= last; ++x)
-        h = _mm256_add_pd(h, _mm256_mul_pd(_mm256_set1_pd(tapCount(x, -n, n, w)), widen4(c + x * 4)));
-    __m512d carry = _mm512_broadcast_f64x4(h);
+    __m512d carry = _mm512_broadcast_f64x4(rowStart4(c, w, n));
     const __m512d fr = _mm512_set1_pd(frac), kk = _mm512_set1_pd(k);
     int64_t x = 0;
     for (; x + 2 <= w; x += 2) {
-        const __m512d left = widen8(c + (x - n - 1) * 4);
         const __m512d right = widen8(c + (x + n + 1) * 4);
         const __m512d leave = widen8(c + (x - n) * 4);
-        const __m512d u = widen8(up + x * 4);
-        const __m512d d = widen8(down + x * 4);
-        const __m512d v = _mm512_loadu_pd(sums + x * 4);
+        const __m512d d = widen8(t.down + x * 4);
+        const __m512d v = _mm512_loadu_pd(t.colSums + x * 4);
         const __m512d delta = _mm512_sub_pd(right, leave);
         const __m512d next = _mm512_add_pd(carry, _mm512_shuffle_f64x2(delta, delta, 0x44));
         const __m512d hp = _mm512_mask_blend_pd(0xF0, carry, next);
         carry = _mm512_add_pd(next, _mm512_shuffle_f64x2(delta, delta, 0xEE));
-        const __m512d e = _mm512_add_pd(_mm512_add_pd(_mm512_add_pd(left, right), u), d);
-        const __m512d s = _mm512_mul_pd(_mm512_add_pd(_mm512_add_pd(hp, v), _mm512_mul_pd(fr, e)), kk);
-        _mm256_storeu_ps(out + x * 4, _mm512_cvtpd_ps(s));
-        _mm512_storeu_pd(sums + x * 4, _mm512_add_pd(v, _mm512_sub_pd(d, widen8(leaving + x * 4))));
+        __m512d s = _mm512_add_pd(hp, v);
+        if constexpr (Ends) {
+            const __m512d left = widen8(c + (x - n - 1) * 4);
+            const __m512d u = widen8(t.up + x * 4);
+            s = _mm512_add_pd(
+                s, _mm512_mul_pd(fr, _mm512_add_pd(_mm512_add_pd(_mm512_add_pd(left, right), u), d)));
+        }
+        _mm256_storeu_ps(t.out + x * 4, _mm512_cvtpd_ps(_mm512_mul_pd(s, kk)));
+        _mm512_storeu_pd(t.colSums + x * 4, _mm512_add_pd(v, _mm512_sub_pd(d, widen8(t.leaving + x * 4))));
     }
-    if (x < w) { // the last pixel of an odd row, as in boxRow4PaddedAvx2
-        h = _mm512_castpd512_pd256(carry);
-        const __m256d left = widen4(c + (x - n - 1) * 4);
-        const __m256d right = widen4(c + (x + n + 1) * 4);
-        const __m256d u = widen4(up + x * 4);
-        const __m256d d = widen4(down + x * 4);
-        const __m256d v = _mm256_loadu_pd(sums + x * 4);
-        const __m256d e = _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(left, right), u), d);
-        const __m256d s =
-            _mm256_mul_pd(_mm256_add_pd(_mm256_add_pd(h, v), _mm256_mul_pd(_mm512_castpd512_pd256(fr), e)),
-                          _mm512_castpd512_pd256(kk));
-        _mm_storeu_ps(out + x * 4, _mm256_cvtpd_ps(s));
-        _mm256_storeu_pd(sums + x * 4, _mm256_add_pd(v, _mm256_sub_pd(d, widen4(leaving + x * 4))));
-    }
+    if (x < w) // the last pixel of an odd row
+        pixel4<Ends>(t, x, n, _mm512_castpd512_pd256(carry), _mm512_castpd512_pd256(fr),
+                     _mm512_castpd512_pd256(kk));
 }
 
 // Both conversions of whole rows with AVX-512, the same values as loadRgba4 and
@@ -300,12 +296,12 @@ int kernelLevel() {
     return std::min(cpuLevel(), g_levelCap.load(std::memory_order_relaxed));
 }
 
-template <int C> BoxRowFn boxRowFn(bool padded) {
+template <int C> BoxRowFn boxRowFn(bool padded, bool ends) {
     if constexpr (C == 4) {
 #if defined(__x86_64__) && defined(__GNUC__)
         const int level = kernelLevel();
-        if (padded && level >= 2) return boxRow4PaddedAvx512;
-        if (padded && level >= 1) return boxRow4PaddedAvx2;
+        if (padded && level >= 2) return ends ? boxRow4Avx512<true> : boxRow4Avx512<false>;
+        if (padded && level >= 1) return ends ? boxRow4Avx2<true> : boxRow4Avx2<false>;
 #endif
         return padded ? boxRow4Padded : boxRow4Clamped;
     } else {
@@ -461,7 +457,7 @@ void runBandPipeline(const BoxPlan& pl, const Codec& codec, const SrcRow& srcRow
     const auto rings = workBuffer<float>(checkedProduct(ringRows, uint64_t(rowLanes)));
     const auto sums = workBuffer<double>(checkedProduct(uint64_t(P), uint64_t(lanes)));
     const auto tmp = workBuffer<float>(uint64_t(lanes));
-    const BoxRowFn kernel = boxRowFn<C>(pl.pad > 0);
+    const BoxRowFn kernel = boxRowFn<C>(pl.pad > 0, pl.frac != 0.0);
 
     const auto ring = [&](int p, int64_t y) -> float* {
         return rings.get() + (ringAt[p] + (y - lo[p]) % cap[p]) * rowLanes + int64_t(pl.pad) * C;
@@ -516,7 +512,7 @@ void runPingPong(const BoxPlan& pl, const Codec& codec, const typename Codec::El
     const auto planes = workBuffer<float>(checkedProduct(2, uint64_t(h), uint64_t(rowLanes)));
     const auto sums = workBuffer<double>(uint64_t(lanes));
     const auto tmp = workBuffer<float>(uint64_t(lanes));
-    const BoxRowFn kernel = boxRowFn<C>(pl.pad > 0);
+    const BoxRowFn kernel = boxRowFn<C>(pl.pad > 0, pl.frac != 0.0);
     const auto row = [&](int plane, int64_t y) -> float* {
         return planes.get() + (int64_t(plane) * h + y) * rowLanes + int64_t(pl.pad) * C;
     };
