@@ -167,7 +167,27 @@ struct VariablePass {
     int w, h;
 };
 
-inline float variablePixel(const VariablePass& v, int64_t x, int64_t y) {
+// One field (C = 1) or the four fields of a pixel side by side (C = 4): the
+// weights are the same for every field, and each lane goes through the same
+// float operations as a one-field run.
+typedef float Float4 __attribute__((vector_size(16)));
+template <int C> struct FieldLanes {
+    using V = float;
+    static V load(const float* p) { return *p; }
+    static void store(float* p, V v) { *p = v; }
+};
+template <> struct FieldLanes<4> {
+    using V = Float4;
+    static V load(const float* p) {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static void store(float* p, V v) { std::memcpy(p, &v, sizeof v); }
+};
+
+template <int C> inline void variablePixel(const VariablePass& v, int64_t x, int64_t y) {
+    using L = FieldLanes<C>;
     const int64_t w = v.w, h = v.h;
     const int64_t i = y * w + x;
     const float m = float(v.map[4 * i]) * 3.0518509e-5f;
@@ -177,32 +197,58 @@ inline float variablePixel(const VariablePass& v, int64_t x, int64_t y) {
     int64_t n = QXMaths::iceiling(r);
     const float frac = r - std::floor(r);
     const float* a = v.a;
-    const float* row = a + y * w;
-    float weight = 0.0f, sum = 0.0f;
+    const auto at = [&](int64_t px, int64_t py) { return L::load(a + (py * w + px) * C); };
+    float weight = 0.0f;
+    typename L::V sum{};
     // Each end tap is tested on both sides: a negative n puts (x - n) right of x.
-    if (x - n >= 0 && x - n < w) weight += frac, sum += frac * row[x - n];
-    if (x + n < w && x + n >= 0) weight += frac, sum += frac * row[x + n];
-    if (y - n >= 0 && y - n < h) weight += frac, sum += frac * a[(y - n) * w + x];
-    if (y + n < h && y + n >= 0) weight += frac, sum += frac * a[(y + n) * w + x];
+    if (x - n >= 0 && x - n < w) weight += frac, sum += frac * at(x - n, y);
+    if (x + n < w && x + n >= 0) weight += frac, sum += frac * at(x + n, y);
+    if (y - n >= 0 && y - n < h) weight += frac, sum += frac * at(x, y - n);
+    if (y + n < h && y + n >= 0) weight += frac, sum += frac * at(x, y + n);
     if (frac > 0.0f) --n;
     if (n < 1) {
         weight += 2.0f;
-        sum += 2.0f * row[x];
+        sum += 2.0f * at(x, y);
     } else {
         weight += float(4 * n + 2);
         if (y - n >= 0 && y + n < h) {
-            const float* p = a + (y - n) * w + x;
-            for (int64_t j = -n; j <= n; ++j, p += w) sum += *p;
+            const float* p = a + ((y - n) * w + x) * C;
+            for (int64_t j = -n; j <= n; ++j, p += w * C) sum += L::load(p);
         } else {
-            for (int64_t j = y - n; j <= y + n; ++j) sum += a[std::clamp<int64_t>(j, 0, h - 1) * w + x];
+            for (int64_t j = y - n; j <= y + n; ++j) sum += at(x, std::clamp<int64_t>(j, 0, h - 1));
         }
         if (x - n >= 0 && x + n < w) {
-            for (int64_t j = x - n; j <= x + n; ++j) sum += row[j];
+            const float* p = a + (y * w + x - n) * C;
+            for (int64_t j = -n; j <= n; ++j, p += C) sum += L::load(p);
         } else {
-            for (int64_t j = x - n; j <= x + n; ++j) sum += row[std::clamp<int64_t>(j, 0, w - 1)];
+            for (int64_t j = x - n; j <= x + n; ++j) sum += at(std::clamp<int64_t>(j, 0, w - 1), y);
         }
     }
-    return sum / weight;
+    L::store(v.b + i * C, sum / weight);
+}
+
+// Every pass of a plane of w x h pixels of C lanes, from a into b and back; the
+// result ends in a.
+template <int C> void variablePasses(VariablePass v, WorkBuffer<float>& a, WorkBuffer<float>& b, int passes) {
+    for (int p = 0; p < passes; ++p) {
+        v.a = a.get(), v.b = b.get();
+        parallelRows(0, v.h, rowGrain(v.h), int64_t(v.w) * C, [&v](int ya, int yb) {
+            for (int y = ya; y < yb; ++y)
+                for (int x = 0; x < v.w; ++x) variablePixel<C>(v, x, y);
+        });
+        std::swap(a, b);
+    }
+}
+
+// trunc(v + 0.5) in double, stored in 16 bits without clamping (the low bits of
+// the integer).
+inline int16_t wrapToShort(float v) {
+    const double t = std::trunc(double(v) + 0.5);
+    return int16_t(std::isfinite(t) && std::fabs(t) < 2e9 ? int(t) : 0);
+}
+
+float radiusLimit(int width, int height) {
+    return float(std::min<int64_t>(int64_t(width) + height + 2, 1000000000));
 }
 
 // --- directionalBlur ---
@@ -391,24 +437,10 @@ void variableBlurChannel(short* channel, const short* mapChannel, double radius1
     auto a = workBuffer<float>(count);
     auto b = workBuffer<float>(count);
     for (uint64_t i = 0; i < count; ++i) a[i] = channel[4 * i];
-    VariablePass v{nullptr, nullptr, mapChannel,
-                   radius1, radius2, float(std::min<int64_t>(int64_t(width) + height + 2, 1000000000)),
-                   width,   height};
-    for (int p = 0; p < passes; ++p) {
-        v.a = a.get(), v.b = b.get();
-        parallelRows(0, height, rowGrain(height), width, [&v](int ya, int yb) {
-            for (int y = ya; y < yb; ++y) {
-                float* out = v.b + int64_t(y) * v.w;
-                for (int x = 0; x < v.w; ++x) out[x] = variablePixel(v, x, y);
-            }
-        });
-        std::swap(a, b);
-    }
-    // Without clamping: the 16-bit store keeps the low bits of the integer.
-    for (uint64_t i = 0; i < count; ++i) {
-        const double t = std::trunc(double(a[i]) + 0.5);
-        channel[4 * i] = int16_t(std::isfinite(t) && std::fabs(t) < 2e9 ? int(t) : 0);
-    }
+    variablePasses<1>(
+        {nullptr, nullptr, mapChannel, radius1, radius2, radiusLimit(width, height), width, height}, a, b,
+        passes);
+    for (uint64_t i = 0; i < count; ++i) channel[4 * i] = wrapToShort(a[i]);
 }
 
 void variableBlur(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* map, double radius1, double radius2,
@@ -433,9 +465,21 @@ void variableBlur(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* map, do
     }
     CEL_PixmapAreaRGBA16* target = keepShape ? copy.get() : dst;
     const short* mapAlpha = fieldOf(strength->data(), 3);
-    for (int f = alphaOnly ? 3 : 0; f < 4; ++f)
-        variableBlurChannel(fieldOf(target->data(), f), mapAlpha, radius1, radius2, passes, rect.w(),
+    if (alphaOnly) {
+        variableBlurChannel(fieldOf(target->data(), 3), mapAlpha, radius1, radius2, passes, rect.w(),
                             rect.h());
+    } else { // the four fields at once: variableBlurChannel's values, field by field
+        const uint64_t count = checkedProduct(uint64_t(rect.area()), 4);
+        auto a = workBuffer<float>(count);
+        auto b = workBuffer<float>(count);
+        const int16_t* fields = fieldOf(target->data(), 0);
+        for (uint64_t i = 0; i < count; ++i) a[i] = fields[i];
+        variablePasses<4>({nullptr, nullptr, mapAlpha, radius1, radius2, radiusLimit(rect.w(), rect.h()),
+                           rect.w(), rect.h()},
+                          a, b, passes);
+        int16_t* out = fieldOf(target->data(), 0);
+        for (uint64_t i = 0; i < count; ++i) out[i] = wrapToShort(a[i]);
+    }
     if (keepShape) {
         CEL_PixelRGBA16* d = dst->data();
         const CEL_PixelRGBA16* s = copy->data();
