@@ -257,6 +257,7 @@ TEST(DirectionalBlur, EveryFlagCombinationMatchesThePlainLoop) {
         }
     EXPECT_EQ(directionalBlur(src.get(), 10.0, 0.0, 1.0, 0.0, false, false, false), nullptr);
     EXPECT_EQ(directionalBlur(src.get(), 10.0, 1e-320, 1.0, 0.0, false, false, false), nullptr);
+    EXPECT_THROW(delete directionalBlur(src.get(), 10.0, 1e9, 1.0, 0.0, false, false, false), AlgoException);
     std::unique_ptr<Pixmap> doubled(directionalBlur(src.get(), 30.0, 2.75, 1.0, 2.0, false, false, false));
     EXPECT_TRUE(samePixels(*doubled, *referenceDirectional(*src, 30.0, 5.5, 1.0, false, false, false)));
 }

@@ -182,4 +182,6 @@ TEST(RadialBlur, QualityFormsUniformContentAndGuards) {
     EXPECT_TRUE(samePixels(*p, *src));
     radialBlur(p.get(), 1e9, 4, false);
     EXPECT_EQ(p->allocatedRect(), p->canvasRect());
+    float plane[4] = {};
+    EXPECT_THROW(radialBlurChannel(2, nullptr, 1.0, 0, 1, 0, 1, plane, plane, plane, 1), AlgoException);
 }
