@@ -66,6 +66,25 @@ BENCHMARK(BM_RadialBlurQuality0)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
 
+// The Gaussian of sigma 6.93: quality 0 at the radius whose four passes have that
+// spread (8.0019, so the end taps count).
+void BM_GaussianBlur(benchmark::State& state) {
+    const auto threads = threadLimit(state, 0);
+    std::unique_ptr<CEL_PixmapAreaRGBA16> p(cel().clone());
+    const double radius = CelAlgo::radialRadiusForSigma(6.93);
+    for (auto _ : state) {
+        CelAlgo::radialBlur(p.get(), radius, CelAlgo::QUALITY_FOUR_PASSES, 0.0, false);
+        benchmark::ClobberMemory();
+    }
+    setRate(state);
+}
+BENCHMARK(BM_GaussianBlur)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+
 // Quality 1 at radius 8: eight passes at 3.2.
 void BM_RadialBlurQuality1(benchmark::State& state) {
     const auto threads = threadLimit(state, 0);

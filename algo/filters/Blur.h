@@ -83,6 +83,13 @@ CELCORE_EXPORT void radialBlur(CEL_PixmapRGBA16* p, double radius, int passes, b
 CELCORE_EXPORT void radialBlur(CEL_PixmapRGBA16* p, double radius, Quality quality, double factor,
                                bool alphaOnly);
 
+// The radius whose four box passes (quality 0) spread a one-pixel line to a
+// profile of variance sigma^2, the Gaussian they approach: one pass has variance
+// (n(n + 1)(2n + 1) / 3 + 2 frac (n + 1)^2) / ((2r + 1) 2) across, which grows
+// steadily with r (r 8 gives 12, so sigma = sqrt(48) ~ 6.93 is radius 8). 0 for
+// sigma <= 0 or NaN.
+CELCORE_EXPORT double radialRadiusForSigma(double sigma);
+
 // One field of the region x0 ... x1, y0 ... y1 (inclusive) of a buffer of rows of
 // rowWidth pixels, four shorts per pixel, channel pointing at the field of the
 // buffer's first pixel. The field is copied into planeA as floats, blurred by

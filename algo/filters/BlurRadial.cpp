@@ -698,6 +698,21 @@ void radialBlur(CEL_PixmapRGBA16* p, double radius, Quality quality, double fact
         radialBlur(p, radius * 0.4, 8, alphaOnly);
 }
 
+double radialRadiusForSigma(double sigma) {
+    if (!(sigma > 0.0)) return 0.0;
+    const auto passVariance = [](double r) {
+        const double n = std::floor(r), frac = r - n;
+        return (n * (n + 1) * (2 * n + 1) / 3 + 2 * frac * (n + 1) * (n + 1)) / ((2 * r + 1) * 2);
+    };
+    const double target = std::min(sigma, 1e9) * std::min(sigma, 1e9) / 4;
+    double lo = 0.0, hi = 2 * std::min(sigma, 1e9) + 2; // the variance of r is about r^2 / 6
+    for (;;) {                                          // bisection down to neighbouring doubles
+        const double mid = 0.5 * (lo + hi);
+        if (!(mid > lo && mid < hi)) return hi;
+        (passVariance(mid) < target ? lo : hi) = mid;
+    }
+}
+
 void radialBlurChannel(int rowWidth, short* channel, double radius, int x0, int x1, int y0, int y1,
                        float* planeA, float* planeB, float* line, int passes) {
     const int64_t w = int64_t(x1) - x0 + 1, h = int64_t(y1) - y0 + 1;

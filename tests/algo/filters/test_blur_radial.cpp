@@ -166,7 +166,7 @@ TEST(RadialBlur, QualityFormsUniformContentAndGuards) {
     EXPECT_THROW(radialBlur(static_cast<Pixmap*>(nullptr), 1.0, QUALITY_FOUR_PASSES, 0.0, false),
                  AlgoException);
 
-    for (const double r : {3.0, 2.5, 2.25}) {
+    for (const double r : {3.0, 2.5, 2.25, 10.6}) {
         Pixmap uniform(40, 30);
         uniform.realloc(uniform.canvasRect(), true);
         for (int i = 0; i < 40 * 30; ++i) uniform.data()[i] = Pixel{1000, 2000, 32767, 30000};
@@ -184,4 +184,23 @@ TEST(RadialBlur, QualityFormsUniformContentAndGuards) {
     EXPECT_EQ(p->allocatedRect(), p->canvasRect());
     float plane[4] = {};
     EXPECT_THROW(radialBlurChannel(2, nullptr, 1.0, 0, 1, 0, 1, plane, plane, plane, 1), AlgoException);
+}
+
+// The radius for sigma makes four passes spread a one-pixel line to a profile of
+// variance sigma^2 (the line runs the full height, so only the spread across counts).
+TEST(RadialBlur, RadiusForSigmaGivesTheVariance) {
+    EXPECT_NEAR(radialRadiusForSigma(std::sqrt(48.0)), 8.0, 1e-9);
+    EXPECT_EQ(radialRadiusForSigma(0.0), 0.0);
+    for (const double sigma : {1.5, 3.0, 6.93, 12.0}) {
+        Pixmap p(241, 9);
+        p.realloc(p.canvasRect(), true);
+        for (int y = 0; y < 9; ++y) *p.pixel(120, y) = Pixel{0, 0, 0, 32767};
+        radialBlur(&p, radialRadiusForSigma(sigma), QUALITY_FOUR_PASSES, 0.0, false);
+        double sum = 0.0, moment = 0.0;
+        for (int x = 0; x < 241; ++x) {
+            sum += p.pixel(x, 4)->a;
+            moment += p.pixel(x, 4)->a * double(x - 120) * (x - 120);
+        }
+        EXPECT_NEAR(moment / sum, sigma * sigma, 0.01 * sigma * sigma) << "sigma " << sigma;
+    }
 }
