@@ -15,6 +15,10 @@ A straight(const QString&) {
     return A::Straight;
 }
 
+A premultiplied(const QString&) {
+    return A::Premultiplied;
+}
+
 // TIFF files name their alpha in the extra-samples tag; one that does not say
 // is taken as straight, as other programs read it.
 A tiffAlpha(const QString& path) {
@@ -33,13 +37,25 @@ struct ReaderRow {
 // The decoders pass the files' samples on; files written by other programs
 // carry straight colour in these families.
 const ReaderRow kReaders[] = {
-    {"TGA", "TGA", straight, true},  {"SGI", "SGI", straight, true},  {"PNG", "PNG", straight, true},
-    {"JPG", "JPEG", straight, true}, {"BMP", "BMP", straight, false}, {"TIF", "TIFF", tiffAlpha, true},
+    {"TGA", "TGA", straight, true},
+    {"SGI", "SGI", straight, true},
+    {"PNG", "PNG", straight, true},
+    {"JPG", "JPEG", straight, true},
+    {"BMP", "BMP", straight, false},
+    {"TIF", "TIFF", tiffAlpha, true},
+    {"PSD", "PSD", straight, true},
+    {"PSB", "PSB", straight, true},
+    // The legacy planar families hold the library's own values: only this
+    // library's writers make them.
+    {"OPT", "OPT", premultiplied, true},
+    {"SCAN", "SCAN", premultiplied, true},
+    {"VAR", "VAR", premultiplied, true},
+    {"IFF", "IFF", premultiplied, true}, // renderers' output: colour multiplied by alpha
 };
 
 // ---------------------------------------------------------------- writing
 
-enum KeepsAlpha : int8_t { AsNamed, NoAlpha, KeepsIt };
+enum KeepsAlpha : int8_t { AsNamed, NoAlpha, KeepsIt, OneChannel }; // OneChannel: a matte, whatever the code
 
 struct WriterRow {
     const char* family;
@@ -57,6 +73,12 @@ const WriterRow kWriters[] = {
     {"BMP", "BMP4", A::Premultiplied, NoAlpha}, // un-premultiplies; the file stays 24-bit
     {"BMP", "*", A::Straight, AsNamed},         //
     {"TIF", "*", A::Premultiplied, KeepsIt},    // RGBA with associated alpha, whatever the code
+    {"IFF", "*", A::Premultiplied, KeepsIt},    // always RGBA, as renderers write it
+    {"OPT", "*", A::Premultiplied, AsNamed},    // stores the values as given
+    {"SCAN", "SCAN24", A::Premultiplied, NoAlpha},
+    {"SCAN", "SCAN32", A::Premultiplied, KeepsIt},
+    {"SCAN", "*", A::Premultiplied, OneChannel}, // any other code writes the matte
+    {"VAR", "*", A::Premultiplied, OneChannel},  // always the matte
 };
 
 // ---------------------------------------------------------------- signatures
@@ -90,8 +112,30 @@ bool bmpHeader(Head h) {
            size == 124;
 }
 
+// Image types of the OPT family's tables (a 32-bit big-endian field).
+bool planarType(Head h) {
+    const unsigned type = byteAt(h, 3);
+    return byteAt(h, 0) == 0 && byteAt(h, 1) == 0 && byteAt(h, 2) == 0 && type >= 1 && type <= 9 && type != 8;
+}
+
+// OPT: a known type and the scale of 1.0 every writer of the family stores.
+bool optHeader(Head h) {
+    return planarType(h) && h.substr(16, 4) == std::string_view("\x3f\x80\0\0", 4);
+}
+
+// SCAN (and VAR, whose files are laid out the same and are found as SCAN): a
+// known type, the bits per pixel, and the string block's tag.
+bool scanHeader(Head h) {
+    const unsigned bits = byteAt(h, 8);
+    return planarType(h) && (bits == 8 || bits == 24 || bits == 32) && h.substr(12, 9) == ">>STRLEN:";
+}
+
 bool webp(Head h) {
     return h.substr(8, 4) == "WEBP";
+}
+
+bool iffImage(Head h) {
+    return h.substr(8, 4) == "CIMG";
 }
 
 // TGA files have no magic number: a header whose fields all hold values the
@@ -125,10 +169,15 @@ const SignatureRow kSignatures[] = {
     {"TIF", "II+\0"sv, anything}, // BigTIFF
     {"TIF", "MM\0+"sv, anything},
     {"SGI", "\x01\xda"sv, sgiHeader},
+    {"PSD", "8BPS\0\x01"sv, anything},
+    {"PSB", "8BPS\0\x02"sv, anything},
     {"BMP", "BM"sv, bmpHeader},
     {"GIF", "GIF8"sv, anything},
     {"WEBP", "RIFF"sv, webp},
+    {"IFF", "FOR4"sv, iffImage},
     {"EXR", "\x76\x2f\x31\x01"sv, anything},
+    {"OPT", ""sv, optHeader},
+    {"SCAN", ""sv, scanHeader},
     {"TGA", ""sv, tgaHeader},
 };
 
@@ -229,6 +278,7 @@ CELIO_Shape CELIO_FormatTable::codeShape(const CELIO_Handler& handler, const QSt
     if (const WriterRow* row = writerRow(handler, code)) {
         if (row->alpha == KeepsIt) shape.channels = 4;
         if (row->alpha == NoAlpha && shape.channels == 4) shape.channels = 3;
+        if (row->alpha == OneChannel) shape.channels = 1;
     }
     return shape;
 }

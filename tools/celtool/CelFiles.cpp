@@ -20,7 +20,9 @@
 #include "cel/Cel.h"
 #include "cel/Context.h"
 #include "celio/Manager.h"
+#include "celio/handlers/IffHandler.h"
 #include "celio/handlers/TiffHandler.h"
+#include "celio/handlers/VarScanHandler.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -61,7 +63,7 @@ bool isGeneric(const QString& source) {
            source.startsWith(QLatin1String("could not read %1 from interactive"));
 }
 
-// Collects what the library, libtiff's reader and Qt say during one read or
+// Collects what the library, the TIFF and IFF readers and Qt say during one read or
 // write, to give the one line that reports a failure its cause.
 class Diagnostics {
 public:
@@ -85,6 +87,13 @@ public:
             if (!s.isEmpty()) return s;
         }
         return QString();
+    }
+
+    // Whether the library reported a failed write (message code 20).
+    bool writeFailed() const {
+        for (const MSG_Record& r : m_capture.records())
+            if (r.code == 20) return true;
+        return false;
     }
 
 private:
@@ -446,6 +455,7 @@ bool writeOutput(const QString& path, const std::function<bool(const QString&)>&
     } catch (...) { // a failed byte transfer inside a writer
         ok = false;
     }
+    ok = ok && !diag.writeFailed(); // some writers report a failed close and still return true
     if (!ok) {
         const QString said = diag.cause(file, shown);
         return discard(fail(said.isEmpty() ? QStringLiteral("the %1 writer failed").arg(what) : said));
@@ -478,7 +488,13 @@ QString namedFormat(const QString& path, const WriteOptions& options) {
         const QString ext = extensionOf(path);
         if (!ext.isEmpty()) return ext;
     }
-    return options.code.isEmpty() ? QString() : manager()->getExtension(options.code);
+    if (options.code.isEmpty()) return QString();
+    const QString family = manager()->getExtension(options.code);
+    if (!family.isEmpty()) return family;
+    for (const CELIO_Handler* h : manager()->handlers())
+        if (unlistedWriteCodes(*h).contains(options.code, Qt::CaseInsensitive))
+            return h->getExtensions().value(0).toLower();
+    return QString();
 }
 
 const CELIO_Handler* writerFor(const QString& format) {
@@ -550,6 +566,7 @@ void quietLibraryOutput() {
     done = true;
     qInstallMessageHandler(keepQtMessage);
     QxCelUioTiffHandler::setDiagnosticStream(&tiffDiagnostics());
+    QxCelUioIffHandler::setDiagnosticStream(&tiffDiagnostics());
 }
 
 QCommandLineOption keepValuesOption() {
@@ -558,7 +575,25 @@ QCommandLineOption keepValuesOption() {
                                              "straight and premultiplied colour, no rounding to 8 bits."));
 }
 
-UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const QString& layer) {
+QStringList unlistedWriteCodes(const CELIO_Handler& handler) {
+    if (dynamic_cast<const QXCelUioScanHandler*>(&handler))
+        return {QStringLiteral("SCAN24"), QStringLiteral("SCAN32")};
+    return {};
+}
+
+bool carriesInfoString(const CELIO_Handler& handler) {
+    return dynamic_cast<const QXCelUioScanHandler*>(&handler) ||
+           dynamic_cast<const QXCelUioVarHandler*>(&handler);
+}
+
+bool outputCarriesInfoString(const QString& path, const WriteOptions& options) {
+    const QString format = namedFormat(path, options);
+    const CELIO_Handler* h = format.isEmpty() ? nullptr : writerFor(format);
+    return !h || carriesInfoString(*h);
+}
+
+UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const QString& layer,
+                              QString* infoString) {
     Diagnostics diag;
     const Source src = openSource(path, format);
     if (!src.error.isEmpty()) {
@@ -582,6 +617,15 @@ UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const 
         return {};
     }
     if (!src.note.isEmpty()) error(src.note);
+    if (infoString) {
+        // The handlers keep the string per thread, whichever way the file was read.
+        if (const auto* scan = dynamic_cast<const QXCelUioScanHandler*>(src.handler))
+            *infoString = scan->infoString();
+        else if (const auto* var = dynamic_cast<const QXCelUioVarHandler*>(src.handler))
+            *infoString = var->infoString();
+        else
+            *infoString = QString();
+    }
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(list.front()->getFormat()));
     for (const auto& rep : list) cel->addRepresentation(rep);
 
@@ -694,7 +738,7 @@ int checkOutput(const QString& path, const WriteOptions& options) {
         error(QStringLiteral("no format writes '%1'").arg(path == QLatin1String("-") ? format : path));
         return kUsage;
     }
-    const QStringList codes = h->getWriteOptionCodes();
+    const QStringList codes = h->getWriteOptionCodes() + unlistedWriteCodes(*h);
     if (!options.code.isEmpty() && !codes.isEmpty() && !codes.contains(options.code, Qt::CaseInsensitive)) {
         error(QStringLiteral("format %1 has no code %2 (codes: %3)")
                   .arg(CELIO_FormatTable::name(*h), options.code, codes.join(QStringLiteral(", "))));
@@ -718,14 +762,30 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
     QString code = options.code;
     if (code.isEmpty()) code = CELIO_FormatTable::codeFor(*handler, origin.shape);
     if (code.isEmpty()) code = handler->getExtensions().value(0);
+    // A writer's unlisted codes (SCAN24, SCAN32) where they keep the picture's
+    // channels and the listed ones do not.
+    for (const QString& c : options.code.isEmpty() ? unlistedWriteCodes(*handler) : QStringList())
+        if (CELIO_FormatTable::codeShape(*handler, c).channels == origin.shape.channels &&
+            CELIO_FormatTable::codeShape(*handler, code).channels != origin.shape.channels)
+            code = c;
     const CELIO_Shape shape = CELIO_FormatTable::codeShape(*handler, code);
     const UT_SharedPtr<CEL_Cel> converted =
         prepared(canvas, facts, origin, *handler, code, shape, options.keepValues);
+    // The depth goes along for the writers that store it (a copy sharing its buffer).
+    if (const auto* z = dynamic_cast<const CEL_PixmapAreaZ*>(
+            cel->findRepresentation(CEL_Representation::PIXMAP_AREA_ZBUF).get());
+        z && converted)
+        converted->addRepresentation(Rep(new CEL_PixmapAreaZ(*z)));
     CEL_Cel* out = converted ? converted.get() : cel;
 
     const QString name = CELIO_FormatTable::name(*handler);
+    // The manager gives SCAN its information string; VAR's is set on the handler.
+    if (const auto* var = dynamic_cast<const QXCelUioVarHandler*>(handler))
+        var->setInfoString(options.infoString);
     const bool ok = writeOutput(
-        path, [&](const QString& file) { return manager()->write(out, file, format, code); }, name);
+        path,
+        [&](const QString& file) { return manager()->write(out, file, format, code, options.infoString); },
+        name);
     if (!ok) return kFailure;
 
     // What the chosen code could not keep, when the picture had it.
@@ -752,6 +812,30 @@ int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QSt
 }
 
 bool writeBytes(const QString& path, const QByteArray& bytes) {
+    // Raw bytes need no writer of their own: standard output, a device or a
+    // pipe takes them directly (staging them in a temporary file would only
+    // double the traffic, which shows when a large dump goes to /dev/null).
+    const bool toStdout = path == QLatin1String("-");
+    struct stat st {};
+    if (toStdout || (::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode) &&
+                     !S_ISDIR(st.st_mode))) {
+        const QString shown = toStdout ? QStringLiteral("standard output") : path;
+        int fd = 1;
+        if (toStdout) {
+            std::fflush(stdout);
+        } else if ((fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC)) < 0) {
+            error(QStringLiteral("%1: %2").arg(shown, systemError(errno)));
+            return false;
+        }
+        bool ok = writeAll(fd, bytes.constData(), bytes.size());
+        int cause = errno;
+        if (!toStdout && ::close(fd) != 0 && ok) {
+            ok = false;
+            cause = errno;
+        }
+        if (!ok) error(QStringLiteral("%1: %2").arg(shown, systemError(cause)));
+        return ok;
+    }
     return writeOutput(
         path,
         [&bytes](const QString& file) {

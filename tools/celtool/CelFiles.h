@@ -60,8 +60,10 @@ struct CelOrigin {
 // Reads `path` ("-": standard input) into a new cel, with `layer` as the
 // context's layer path; `format` (an extension) names the format instead of
 // the file's extension or content. Reports the failure and returns null.
+// infoString, when given, receives a SCAN or VAR file's information string
+// (its ending zero included), or a null string for other formats.
 UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format = QString(),
-                              const QString& layer = QString());
+                              const QString& layer = QString(), QString* infoString = nullptr);
 
 // The header of a file without decoding its pixels, its reader found as
 // readCel finds it. On failure `error` says why in a few words.
@@ -96,14 +98,24 @@ struct WriteOptions {
                              // else the code's family, else the family the cel was read from
     QString code;            // option code; default: the one that keeps the cel's shape
     bool keepValues = false; // the library's values unchanged: no alpha conversion, no rounding
+    QString infoString;      // SCAN and VAR output: the information string (empty: "Stage")
 };
 
 // Checks, before anything is read, that the output's format (when it can be
 // told yet) writes and knows the code. kSuccess, or kUsage after a message.
 int checkOutput(const QString& path, const WriteOptions& options);
-// Writes the cel as described above. kSuccess or kFailure (after one line).
+// Writes the cel as described above. kSuccess or kFailure (after one line); a
+// write the library reported as failed (a message with code 20) fails even
+// where the writer returned true.
 int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options);
 int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QString& code);
+
+// Codes a handler's writer takes beyond those it lists (SCAN: "SCAN24", "SCAN32").
+QStringList unlistedWriteCodes(const CELIO_Handler& handler);
+// Whether the handler's files carry an information string (SCAN, VAR).
+bool carriesInfoString(const CELIO_Handler& handler);
+// Whether the output's format carries one; true while the format cannot be told yet.
+bool outputCarriesInfoString(const QString& path, const WriteOptions& options);
 
 // Writes bytes by the same rules ("-": standard output); false after one line.
 bool writeBytes(const QString& path, const QByteArray& bytes);
@@ -116,7 +128,7 @@ QByteArray rawPixels(const CEL_Representation* rep, int depth);
 // --keep-values, for every subcommand that writes pictures.
 QCommandLineOption keepValuesOption();
 
-// Keeps Qt's log lines and the TIFF reader's diagnostics off standard error;
+// Keeps Qt's log lines and the TIFF and IFF readers' diagnostics off standard error;
 // readCel and writeCel turn them into their one-line causes. Called once by main.
 void quietLibraryOutput();
 
@@ -127,6 +139,16 @@ int demoFrames(const QString& outDir);
 // Composites the demo's layers: the frame sequence over a backdrop, and a
 // chart with one labelled tile per blend mode. kSuccess when all was written.
 int demoComposite(const QString& outDir);
+
+// Writes the demo frame in the legacy planar formats (OPT, SCAN, VAR), reads
+// each file back and lays them out as labelled tiles in legacy-formats.png.
+int demoLegacy(const QString& outDir);
+// Draws a line of text in the demo's 5 x 7 label font, white.
+void drawLabel(CEL_PixmapAreaRGBA16& p, int x0, int y0, const QString& text);
+
+// Writes the demo's depth frame as an IFF file with colour and depth, reads it
+// back and writes its depth as a grey picture. kSuccess when it came back.
+int demoDepth(const QString& outDir);
 
 // The extension after the last '.' of the file name, or an empty string.
 QString extensionOf(const QString& path);

@@ -19,13 +19,17 @@ int runConvert(const QStringList& args) {
                        "input's content, and the input's format for the output)."),
         QStringLiteral("EXT"));
     const QCommandLineOption keepOpt = keepValuesOption();
-    parser.addOptions({codeOpt, layerOpt, formatOpt, keepOpt});
+    const QCommandLineOption infoOpt(
+        QStringLiteral("info-string"),
+        QStringLiteral("Information string of SCAN or VAR output (default: the input's, else \"Stage\")."),
+        QStringLiteral("TEXT"));
+    parser.addOptions({codeOpt, layerOpt, formatOpt, keepOpt, infoOpt});
     parser.addPositionalArgument(QStringLiteral("IN"),
                                  QStringLiteral("Image to read (\"-\": standard input)."));
     parser.addPositionalArgument(QStringLiteral("OUT"),
                                  QStringLiteral("Image to write (\"-\": standard output)."));
-    const QString synopsis =
-        QStringLiteral("[--code CODE] [--layer PATH] [--format EXT] [--keep-values] IN OUT");
+    const QString synopsis = QStringLiteral(
+        "[--code CODE] [--layer PATH] [--format EXT] [--keep-values] [--info-string TEXT] IN OUT");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("convert"), synopsis, args, &rc)) return rc;
     const QStringList pos = parser.positionalArguments();
@@ -43,9 +47,29 @@ int runConvert(const QStringList& args) {
     options.code = parser.value(codeOpt);
     options.keepValues = parser.isSet(keepOpt);
     if ((rc = checkOutput(out, options)) != kSuccess) return rc;
+    if (parser.isSet(infoOpt) && !outputCarriesInfoString(out, options)) {
+        error(QStringLiteral("--info-string applies to SCAN and VAR output only"));
+        return kUsage;
+    }
 
-    const UT_SharedPtr<CEL_Cel> cel = readCel(in, formatOf(in), parser.value(layerOpt));
+    QString inString;
+    const UT_SharedPtr<CEL_Cel> cel = readCel(in, formatOf(in), parser.value(layerOpt), &inString);
     if (!cel) return kFailure;
+    // SCAN and VAR output: the string given, else a SCAN or VAR input's without
+    // the zero that ends it in the file (the writer adds one). The reader gives
+    // each byte as a Latin-1 character and the writer stores UTF-8, so bytes
+    // that form UTF-8 text are decoded first: SCAN converted to SCAN keeps its
+    // string block.
+    options.infoString = QStringLiteral("Stage");
+    if (parser.isSet(infoOpt)) {
+        options.infoString = parser.value(infoOpt);
+    } else if (!inString.isNull()) {
+        QString text = inString;
+        if (text.endsWith(QChar(0))) text.chop(1);
+        const QByteArray bytes = text.toLatin1();
+        const QString decoded = QString::fromUtf8(bytes);
+        options.infoString = decoded.toUtf8() == bytes ? decoded : text;
+    }
     return writeCel(cel.get(), out, options);
 }
 

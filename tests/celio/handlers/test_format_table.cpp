@@ -67,9 +67,11 @@ TEST(FormatTable, TheCodeThatKeepsAShape) {
         const char* code;
         int channels;
         bool deep;
-    } shapes[] = {{"TGA", "TGA", 3, false},   {"TGA", "tga1", 1, false}, {"SGI", "SGIDP3", 3, true},
-                  {"PNG", "PNGDP4", 4, true}, {"BMP", "BMP4", 3, false}, {"TIF", "TIF", 4, false},
-                  {"JPG", "JPEG", 3, false}};
+    } shapes[] = {{"TGA", "TGA", 3, false},   {"TGA", "tga1", 1, false},    {"SGI", "SGIDP3", 3, true},
+                  {"PNG", "PNGDP4", 4, true}, {"BMP", "BMP4", 3, false},    {"TIF", "TIF", 4, false},
+                  {"JPG", "JPEG", 3, false},  {"OPT", "OPT", 3, false},     {"OPT", "OPT4", 4, false},
+                  {"SCAN", "SCAN", 1, false}, {"SCAN", "SCAN24", 3, false}, {"SCAN", "scan32", 4, false},
+                  {"VAR", "VAR", 1, false}};
     for (const auto& s : shapes) {
         const CELIO_Shape got = CELIO_FormatTable::codeShape(handler(s.ext), QLatin1String(s.code));
         EXPECT_EQ(got.channels, s.channels) << s.code;
@@ -115,7 +117,8 @@ TEST(FormatTable, AlphaConventions) {
 }
 
 // Every file a registered writer makes is recognised as its own family by its
-// first bytes; other signatures are told apart.
+// first bytes (a family without a signature, such as VAR whose files are laid
+// out as SCAN's, is never found by content); other signatures are told apart.
 TEST(FormatTable, DetectionByContent) {
     celtest::TempDir dir;
     qxCelAddPixmapHandler();
@@ -124,6 +127,7 @@ TEST(FormatTable, DetectionByContent) {
     const auto cel = celtest::celOf(p);
     int checked = 0;
     for (const CELIO_Handler* h : CELIO_Manager::getInstance()->handlers()) {
+        if (!CELIO_FormatTable::hasSignature(*h)) continue;
         for (const QString& code : h->getWriteOptionCodes()) {
             const QString path = dir.path(QStringLiteral("f.") + code);
             ASSERT_TRUE(h->write(cel.get(), path, code)) << qPrintable(code);
