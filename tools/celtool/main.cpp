@@ -17,7 +17,7 @@ namespace {
 void printUsage(FILE* out) {
     std::fprintf(out,
                  "usage: celtool [--help] [--version] SUBCOMMAND [options] [arguments]\n\nSubcommands:\n");
-    for (const auto& c : celtool::commands()) std::fprintf(out, "  %-12s %s\n", c.name, c.summary);
+    for (const auto& c : celtool::commands()) std::fprintf(out, "  %-14s %s\n", c.name, c.summary);
     std::fprintf(out, "\nRun 'celtool SUBCOMMAND --help' for the options of a subcommand.\n");
 }
 
