@@ -2,7 +2,6 @@
 // directional and variable blurs of algo/filters/Blur.h. Every kind is a row of
 // its own named --blur (one help line and one demo tile each); the first row's
 // parse reads any kind, so the word may name any of them.
-#include <cmath>
 
 #include "CelFiles.h"
 #include "FilterOps.h"
