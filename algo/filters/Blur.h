@@ -142,7 +142,10 @@ CELCORE_EXPORT void variableBlurChannel(short* channel, const short* mapChannel,
                                         double radius2, int passes, int width, int height);
 
 // A linear motion blur into a new pixmap (the caller owns it), null when the blur
-// vector has no length. length is multiplied by a non-zero factor; the vector is
+// vector has no length (0, not finite, or so short that every tap weight rounds
+// to 0 in float); "invalid pointer" for a null src, "invalid parameter." for a
+// vector longer than 65536 pixels along its major axis (every output pixel visits
+// every tap). length is multiplied by a non-zero factor; the vector is
 // (cos a, -sin a) * length with the angle in degrees (y grows downwards); falloff
 // is clamped to [1e-10, 1] and shapes the tap weights 1 - i^falloff / n.
 // transparentEdges (flag1): taps outside src count as transparent for every
@@ -150,7 +153,8 @@ CELCORE_EXPORT void variableBlurChannel(short* channel, const short* mapChannel,
 // pixels and gets three 3 x 3 mean passes; alphaOnly (flag3): colour stays 0.
 // The result has src's canvas, is allocated to src's rectangle grown by the
 // kernel's reach (clipped to the canvas) and copies src's allPositive flag.
-// Sums and weights of a pixel are accumulated in double, taps in kernel order. A
+// The tap weights are floats; sums and weights of a pixel are accumulated in
+// double, taps in kernel order (i = 0 ... n - 1, the tap at f before f + 1). A
 // transparent centre pixel (alpha 0) takes no weight from tone taps (negative
 // alpha); results are clamped to -32768 ... 32767.
 CELCORE_EXPORT CEL_PixmapAreaRGBA16* directionalBlur(const CEL_PixmapAreaRGBA16* src, double angle,
