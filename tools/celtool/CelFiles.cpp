@@ -21,6 +21,7 @@
 #include "cel/Context.h"
 #include "celio/Manager.h"
 #include "celio/handlers/IffHandler.h"
+#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/TiffHandler.h"
 #include "celio/handlers/VarScanHandler.h"
 #include "pixel/PixmapArea.h"
@@ -777,6 +778,9 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
         z && converted)
         converted->addRepresentation(Rep(new CEL_PixmapAreaZ(*z)));
     CEL_Cel* out = converted ? converted.get() : cel;
+    // The raw pixmap writer stores the 16-bit area pixmap the cel holds and converts nothing.
+    if (dynamic_cast<const CELIO_UioRawPixMapHandler*>(handler))
+        out->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16);
 
     const QString name = CELIO_FormatTable::name(*handler);
     // The manager gives SCAN its information string; VAR's is set on the handler.

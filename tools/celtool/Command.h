@@ -41,5 +41,6 @@ int runFlatten(const QStringList& args);
 int runFilter(const QStringList& args);
 int runThumbnail(const QStringList& args);
 int runContactSheet(const QStringList& args);
+int runCache(const QStringList& args);
 
 } // namespace celtool

@@ -16,6 +16,7 @@ const std::vector<Command>& commands() {
         {"filter", "Apply filter operations (resize, rotate, ...) in order to an image", runFilter},
         {"thumbnail", "Write a small picture of an image, over white", runThumbnail},
         {"contact-sheet", "Lay out labelled thumbnails of many images on one sheet", runContactSheet},
+        {"cache", "Inspect or clear the render cache, or send an image through it", runCache},
     };
     return table;
 }

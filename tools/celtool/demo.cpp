@@ -45,6 +45,7 @@ int runDemo(const QStringList& args) {
     if (demoIffDepth(outDir) != kSuccess) return kFailure;
     if (demoDepth(outDir) != kSuccess) return kFailure;
     if (demoFilters(outDir) != kSuccess) return kFailure;
+    if (demoProxy(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 

@@ -11,6 +11,8 @@
 #include "Command.h"
 #include "base/Platform.h"
 #include "base/Version.h"
+#include "celio/Manager.h"
+#include "celio/handlers/RawHandlers.h"
 
 namespace {
 
@@ -29,6 +31,9 @@ int main(int argc, char** argv) {
     WHO_Identity::setInteractive(false);
     // Each failure is one line of ours; what the libraries say becomes its cause.
     celtool::quietLibraryOutput();
+    // The library's raster handlers, and the raw depth handler it leaves to applications.
+    qxCelAddPixmapHandler();
+    CELIO_Manager::getInstance()->addHandler(new CELIO_UioRawFloatHandler);
 
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty()) {
