@@ -38,5 +38,6 @@ int runDump(const QStringList& args);
 int runComposite(const QStringList& args);
 int runCompare(const QStringList& args);
 int runFlatten(const QStringList& args);
+int runStack(const QStringList& args);
 
 } // namespace celtool

@@ -13,6 +13,7 @@ const std::vector<Command>& commands() {
         {"composite", "Lay images onto a base image with a composite operation", runComposite},
         {"compare", "Compare the pixels of two images", runCompare},
         {"flatten", "Composite the layers of a PSD or PSB file by their blend modes", runFlatten},
+        {"stack", "Write pictures as the layers of one PSD file, with their flatten", runStack},
     };
     return table;
 }
