@@ -872,9 +872,13 @@ const CELIO_PsdHandler& layeredWriter() {
     return psd;
 }
 
+// "-", a device or a pipe, or a name ending in .psd or .psb.
 bool layeredName(const QString& path) {
     const QString ext = extensionOf(path).toLower();
-    return path == QLatin1String("-") || ext == QLatin1String("psd") || ext == QLatin1String("psb");
+    struct stat st {};
+    const bool stream =
+        ::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    return path == QLatin1String("-") || stream || ext == QLatin1String("psd") || ext == QLatin1String("psb");
 }
 
 QString layeredCode(const LayeredWriteOptions& options) {
