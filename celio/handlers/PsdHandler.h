@@ -30,7 +30,8 @@
 // from 1). Names are decoded as UTF-8 and every character that is not a
 // letter or digit becomes "_". Groups are carried by section-divider blocks:
 // an end marker ("!" in paths), the group's contents, then the folder record
-// that names the group.
+// that names the group. In the tree a group's id is the record index of its
+// end marker.
 // Two namings tell same-named siblings apart:
 // - the tree (readLayerInfo, CELIO_LayerInfo) numbers layers and groups
 //   separately, bottom first: the lower of two siblings "N" is N, the upper
