@@ -99,34 +99,72 @@ uint32_t unicodeNameBytes(const QString& name) {
     return (4 + 2 * uint32_t(name.size()) + 3) & ~3u;
 }
 
-// One row of `count` samples `stride` bytes apart, run-length coded into dst
-// (at least maxPackedRow(count) bytes); returns the bytes written.
-uint32_t compressLine(uint8_t* dst, const uint8_t* row, int count, int stride) {
+inline uint64_t load8(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v; // little-endian: byte k of memory is bits 8k..8k+7
+}
+
+// The index of the first zero byte of x (8 when none).
+inline int firstZeroByte(uint64_t x) {
+    const uint64_t z = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+    return z ? __builtin_ctzll(z) >> 3 : 8; // the lowest flag is exact
+}
+
+// One row of `count` contiguous samples, run-length coded into dst (at least
+// maxPackedRow(count) bytes); returns the bytes written. From sample p: a
+// last sample alone is a literal of one; 2 to 128 equal samples are a run
+// (header 257 - n); otherwise a literal of p, the next sample and every
+// further one that differs from the one before it, up to 128 (header n - 1):
+// P Q R R R codes as 2 P Q R, 0xFF R. Runs and literals are scanned eight
+// samples at a time.
+uint32_t compressLine(uint8_t* dst, const uint8_t* row, int count) {
     uint8_t* o = dst;
-    const auto at = [row, stride](int k) { return row[ptrdiff_t(k) * stride]; };
     int i = 0;
     while (i < count) {
-        const uint8_t v = at(i);
-        if (i == count - 1) { // a last sample alone: a literal of one
+        const uint8_t v = row[i];
+        if (i == count - 1) {
             *o++ = 0;
             *o++ = v;
             break;
         }
         const int limit = std::min(count, i + 128);
+        const uint64_t splat = 0x0101010101010101ull * v;
         int j = i + 1;
-        while (j < limit && at(j) == v) ++j;
+        for (;;) {
+            if (j + 8 <= limit) {
+                const uint64_t diff = load8(row + j) ^ splat;
+                if (!diff) {
+                    j += 8;
+                    continue;
+                }
+                j += __builtin_ctzll(diff) >> 3;
+                break;
+            }
+            while (j < limit && row[j] == v) ++j;
+            break;
+        }
         if (j - i >= 2) {
             *o++ = uint8_t(257 - (j - i));
             *o++ = v;
             i = j;
             continue;
         }
-        // A literal: this sample and the next, then every further one that
-        // differs from the one before it.
+        // A literal: it stops at the first sample equal to the one before it.
         int k = i + 2;
-        while (k < limit && at(k) != at(k - 1)) ++k;
+        for (;;) {
+            if (k + 8 <= limit) {
+                const int z = firstZeroByte(load8(row + k) ^ load8(row + k - 1));
+                k += z;
+                if (z == 8) continue;
+                break;
+            }
+            while (k < limit && row[k] != row[k - 1]) ++k;
+            break;
+        }
         *o++ = uint8_t(k - i - 1);
-        for (int t = i; t < k; ++t) *o++ = at(t);
+        std::memcpy(o, row + i, size_t(k - i));
+        o += k - i;
         i = k;
     }
     return uint32_t(o - dst);
@@ -259,44 +297,60 @@ struct PackedRows {
     uint64_t bytes = 0;
 };
 
-void packRows(const Image& img, int component, int y0, int y1, PackedRows& out) {
+// Rows y0..y1 of the components first .. first + n - 1 (a matte: its value),
+// into out[0 .. n-1], in blocks encoded in parallel. Each row is split into
+// its components once.
+void packRows(const Image& img, int first, int n, int y0, int y1, PackedRows* out) {
     const int w = img.width();
-    const int rows = y1 - y0;
-    out.counts.assign(size_t(std::max(rows, 0)), 0);
-    out.blocks.clear();
-    out.bytes = 0;
-    if (rows <= 0) return;
-    const uint64_t rowMax = maxPackedRow(uint64_t(w));
-    // Blocks of about 256 KiB of samples.
-    const int perBlock = int(
-        std::clamp<uint64_t>((uint64_t(1) << 18) / std::max<uint64_t>(uint64_t(w), 1), 1, uint64_t(rows)));
+    const int rows = std::max(y1 - y0, 0);
+    const int perBlock = int(std::clamp<uint64_t>((uint64_t(1) << 18) / std::max<uint64_t>(uint64_t(w), 1), 1,
+                                                  uint64_t(std::max(rows, 1))));
     const int blocks = (rows + perBlock - 1) / perBlock;
-    out.blocks.resize(size_t(blocks));
-    const int stride = img.kind == Image::Matte8 ? 1 : 4;
-    CelAlgo::detail::parallelRows(0, blocks, 1, int64_t(perBlock) * w, [&](int b1, int b2) {
-        std::vector<uint8_t> scratch;
+    for (int c = 0; c < n; ++c) {
+        out[c].counts.assign(size_t(rows), 0);
+        out[c].blocks.assign(size_t(blocks), {});
+        out[c].bytes = 0;
+    }
+    if (rows == 0) return;
+    const uint64_t rowMax = maxPackedRow(uint64_t(w));
+    CelAlgo::detail::parallelRows(0, blocks, 1, int64_t(perBlock) * w * n, [&](int b1, int b2) {
+        std::vector<uint8_t> scratch(size_t(w) * size_t(n));
         for (int b = b1; b < b2; ++b) {
             const int r1 = y0 + b * perBlock, r2 = std::min(y1, r1 + perBlock);
-            std::vector<uint8_t>& dst = out.blocks[size_t(b)];
-            dst.resize(size_t(rowMax * uint64_t(r2 - r1)));
-            uint8_t* o = dst.data();
+            uint8_t* o[4];
+            for (int c = 0; c < n; ++c) {
+                out[c].blocks[size_t(b)].resize(size_t(rowMax * uint64_t(r2 - r1)));
+                o[c] = out[c].blocks[size_t(b)].data();
+            }
             for (int y = r1; y < r2; ++y) {
                 const uint8_t* src = img.kind == Image::RGBA16 ? nullptr : img.storedRow(y);
-                uint32_t n;
-                if (src) {
-                    n = compressLine(o, src + (stride == 4 ? component : 0), w, stride);
-                } else {
-                    scratch.resize(size_t(w));
-                    img.row8(component, y, scratch.data());
-                    n = compressLine(o, scratch.data(), w, 1);
+                const uint8_t* rowOf[4];
+                for (int c = 0; c < n; ++c) {
+                    uint8_t* d = scratch.data() + size_t(c) * size_t(w);
+                    if (src && img.kind == Image::Matte8) {
+                        rowOf[c] = src;
+                        continue;
+                    }
+                    if (src) { // RGBA8: the component gathered into a row of its own
+                        const uint8_t* s = src + first + c;
+                        for (int x = 0; x < w; ++x) d[x] = s[size_t(x) * 4];
+                    } else {
+                        img.row8(first + c, y, d);
+                    }
+                    rowOf[c] = d;
                 }
-                out.counts[size_t(y - y0)] = n;
-                o += n;
+                for (int c = 0; c < n; ++c) {
+                    const uint32_t len = compressLine(o[c], rowOf[c], w);
+                    out[c].counts[size_t(y - y0)] = len;
+                    o[c] += len;
+                }
             }
-            dst.resize(size_t(o - dst.data()));
+            for (int c = 0; c < n; ++c)
+                out[c].blocks[size_t(b)].resize(size_t(o[c] - out[c].blocks[size_t(b)].data()));
         }
     });
-    for (const auto& b : out.blocks) out.bytes += b.size();
+    for (int c = 0; c < n; ++c)
+        for (const auto& blk : out[c].blocks) out[c].bytes += blk.size();
 }
 
 // Rows of one component as raw big-endian 16-bit samples, converted a band at
@@ -395,21 +449,25 @@ struct WriteJob {
 
 // ------------------------------------------------------------ records
 
-// One channel of an image, run-length coded: the row counts, then the rows.
-void getLayerChannelData(const Image& image, int component, const WriteJob& job, ChannelInfo& out) {
+// The four channels of an image run-length coded (each: the row counts, then
+// the rows), in one pass over the pixels.
+void getLayerChannelData(const Image& image, const WriteJob& job, ChannelInfo* out) {
     const bool psb = job.psb;
-    PackedRows packed;
-    packRows(image, component, 0, image.height(), packed);
-    const size_t table = packed.counts.size() * (psb ? 4 : 2);
-    out.data.resize(table + size_t(packed.bytes));
-    for (size_t y = 0; y < packed.counts.size(); ++y)
-        putCount(out.data.data() + y * (psb ? 4 : 2), packed.counts[y], psb);
-    uint8_t* o = out.data.data() + table;
-    for (const auto& b : packed.blocks) {
-        if (!b.empty()) std::memcpy(o, b.data(), b.size());
-        o += b.size();
+    PackedRows packed[4];
+    packRows(image, 0, 4, 0, image.height(), packed);
+    for (int k = 0; k < 4; ++k) {
+        const size_t table = packed[k].counts.size() * (psb ? 4 : 2);
+        out[k].data.resize(table + size_t(packed[k].bytes));
+        for (size_t y = 0; y < packed[k].counts.size(); ++y)
+            putCount(out[k].data.data() + y * (psb ? 4 : 2), packed[k].counts[y], psb);
+        uint8_t* o = out[k].data.data() + table;
+        for (auto& b : packed[k].blocks) {
+            if (!b.empty()) std::memcpy(o, b.data(), b.size());
+            o += b.size();
+            std::vector<uint8_t>().swap(b);
+        }
+        out[k].length = out[k].data.size() + 2;
     }
-    out.length = out.data.size() + 2;
 }
 
 bool buildLayerData(const CELIO_LayerGroup& group, std::vector<Layer>& records, WriteJob& job,
@@ -434,15 +492,12 @@ bool buildLayerData(const CELIO_Layer& layer, std::vector<Layer>& records, Write
     r.left = img->rect.x1();
     r.bottom = img->rect.y2();
     r.right = img->rect.x2();
+    r.channels.resize(4);
     for (int k = 0; k < 4; ++k) {
-        ChannelInfo c;
-        c.id = int16_t(k == 3 ? -1 : k);
-        if (job.compression() == 1)
-            getLayerChannelData(*img, k, job, c);
-        else
-            c.length = 2 + uint64_t(img->width()) * uint64_t(img->height()) * 2;
-        r.channels.push_back(std::move(c));
+        r.channels[size_t(k)].id = int16_t(k == 3 ? -1 : k);
+        r.channels[size_t(k)].length = 2 + uint64_t(img->width()) * uint64_t(img->height()) * 2;
     }
+    if (job.compression() == 1) getLayerChannelData(*img, job, r.channels.data());
     r.blendSignature = k8BIM;
     r.blendKey = job.keep() ? WriteJob::keyOf(layer.blendMode, layer.name) : kNorm;
     r.opacity = job.keep() ? WriteJob::opacityByte(layer.opacity) : 255;
@@ -579,7 +634,7 @@ void writeCompressed(obuf& out, const Image& image, const WriteJob& job) {
     for (int c = 0; c < channels; ++c)
         for (int y0 = 0; y0 < rows; y0 += band) {
             const int y1 = std::min(rows, y0 + band);
-            packRows(image, c, y0, y1, packed);
+            packRows(image, c, 1, y0, y1, &packed);
             for (const auto& b : packed.blocks) out.write(b.data(), b.size());
             for (int y = y0; y < y1; ++y)
                 putCount(counts.data() + (size_t(c) * size_t(rows) + size_t(y)) * countBytes,

@@ -4,6 +4,7 @@
 // the extras; refusals and left-out layers.
 #include <QFileInfo>
 #include <gtest/gtest.h>
+#include <random>
 
 #include "HandlerTestUtil.h"
 #include "PsdTestUtil.h"
@@ -140,6 +141,56 @@ TEST(PsdWrite, RunLengthRowsByteForByte) {
     EXPECT_EQ(f.composite.mid(3 + 128, 3), bytes({1, 128, 129}));
     EXPECT_EQ(f.mode, CELIO_PsdHandler::Grayscale);
     EXPECT_EQ(f.channels, 1);
+}
+
+// The run-length rule read literally, one sample at a time.
+QByteArray referenceRow(const uint8_t* p, int n) {
+    QByteArray out;
+    int i = 0;
+    while (i < n) {
+        if (i == n - 1) {
+            out.append('\0').append(char(p[i]));
+            break;
+        }
+        int j = i + 1;
+        while (j < n && j - i < 128 && p[j] == p[i]) ++j;
+        if (j - i >= 2) {
+            out.append(char(1 - (j - i))).append(char(p[i]));
+            i = j;
+            continue;
+        }
+        int k = i + 2;
+        while (k < n && k - i < 128 && p[k] != p[k - 1]) ++k;
+        out.append(char(k - i - 1)).append(reinterpret_cast<const char*>(p + i), k - i);
+        i = k;
+    }
+    return out;
+}
+
+TEST(PsdWrite, RunLengthRowsAsTheRuleSays) {
+    // Rows with runs, literals and equal pairs at every offset, some long, some short.
+    std::mt19937 rng(7);
+    const int w = 300, h = 300;
+    auto* m = new CEL_PixmapMatte8(w, h);
+    for (int y = 0; y < h; ++y) {
+        uint8_t v = 0;
+        for (int x = 0; x < w; ++x) {
+            const int r = int(rng() % 16);
+            if (r < 5 + y % 7) v = uint8_t(rng() % (y % 3 == 0 ? 3 : 256));
+            m->data()[y * w + x] = v;
+        }
+    }
+    celtest::TempDir dir;
+    const auto cel = celtest::celOf(m);
+    ASSERT_TRUE(CELIO_PsdHandler().write(cel.get(), dir.path("r.psd"), "PSD1"));
+    const psdtest::File f = psdtest::parse(celtest::readFile(dir.path("r.psd")));
+    QByteArray counts, rows;
+    for (int y = 0; y < h; ++y) {
+        const QByteArray r = referenceRow(m->data() + y * w, w);
+        counts.append(char(r.size() >> 8)).append(char(r.size()));
+        rows += r;
+    }
+    EXPECT_EQ(f.composite, counts + rows);
 }
 
 TEST(PsdWrite, CodesSlotsAndRefusals) {
