@@ -291,8 +291,17 @@ bool imageOf(const UT_SharedPtr<R>& rep, int depth, bool grey, bool atAllocated,
 }
 
 // Rows of one component run-length coded, in blocks encoded in parallel.
+// An allocator that leaves bytes uninitialised when a vector grows.
+struct NoInit : std::allocator<uint8_t> {
+    template <class U> struct rebind {
+        using other = NoInit;
+    };
+    void construct(uint8_t* p) { (void)p; }
+    template <class... A> void construct(uint8_t* p, A&&... a) { ::new (p) uint8_t(std::forward<A>(a)...); }
+};
+
 struct PackedRows {
-    std::vector<std::vector<uint8_t>> blocks; // in row order
+    std::vector<std::vector<uint8_t, NoInit>> blocks; // in row order
     std::vector<uint32_t> counts;             // per row
     uint64_t bytes = 0;
 };
@@ -319,8 +328,10 @@ void packRows(const Image& img, int first, int n, int y0, int y1, PackedRows* ou
             const int r1 = y0 + b * perBlock, r2 = std::min(y1, r1 + perBlock);
             uint8_t* o[4];
             for (int c = 0; c < n; ++c) {
-                out[c].blocks[size_t(b)].resize(size_t(rowMax * uint64_t(r2 - r1)));
-                o[c] = out[c].blocks[size_t(b)].data();
+                // Not cleared: every byte kept is written first.
+                auto& blk = out[c].blocks[size_t(b)];
+                blk = std::vector<uint8_t, NoInit>(size_t(rowMax * uint64_t(r2 - r1)));
+                o[c] = blk.data();
             }
             for (int y = r1; y < r2; ++y) {
                 const uint8_t* src = img.kind == Image::RGBA16 ? nullptr : img.storedRow(y);
@@ -464,7 +475,7 @@ void getLayerChannelData(const Image& image, const WriteJob& job, ChannelInfo* o
         for (auto& b : packed[k].blocks) {
             if (!b.empty()) std::memcpy(o, b.data(), b.size());
             o += b.size();
-            std::vector<uint8_t>().swap(b);
+            std::vector<uint8_t, NoInit>().swap(b);
         }
         out[k].length = out[k].data.size() + 2;
     }
