@@ -56,8 +56,8 @@ CELCORE_EXPORT void addBackgroundColor(CEL_PixmapRGBA16* pixmap, double r, doubl
 // Precision: x = value / 32767 (or / 255) in single precision, the curve
 // evaluated in double and stored back to single precision, the channel
 // trunc(y * 32767) (or * 255) in single precision. Rounding the curve to single
-// precision keeps white white: 32767 and 255 map to themselves (an all-double
-// evaluation gives 32766 and 254).
+// precision keeps white white: 32767 and 255 map to themselves (sRGB's curve
+// kept in double gives 32766 and 254).
 CELCORE_EXPORT void applyColorTransform(CEL_PixmapAreaRGBA16* pixmap, ColorTransform transform);
 CELCORE_EXPORT void applyColorTransform(CEL_PixmapRGBA16* pixmap, ColorTransform transform);
 CELCORE_EXPORT void applyColorTransform(CEL_PixmapRGBA8* pixmap, ColorTransform transform);
