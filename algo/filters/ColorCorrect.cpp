@@ -16,6 +16,10 @@
 #include "algo/filters/MatteColourDetail.h"
 #include "base/QXMaths.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(CELCORE_SANITIZED)
 #define CELCORE_ROW_KERNEL __attribute__((target_clones("avx2", "default")))
 #else
@@ -62,22 +66,15 @@ ColorTransform fromReadOptions(const QString& text) {
 
 namespace {
 
-CELCORE_ROW_KERNEL void backgroundRow(Pixel* row, int n, double k0, double k1, double k2) {
-    for (int i = 0; i < n; ++i) {
-        Pixel& p = row[i];
-        const double inv = double(1.0f - float(p.a) / 32767.0f);
-        const double r = std::clamp(inv * k0 * 32767.0 + p.r, -32767.0, 32767.0);
-        const double g = std::clamp(inv * k1 * 32767.0 + p.g, -32767.0, 32767.0);
-        const double b = std::clamp(inv * k2 * 32767.0 + p.b, -32767.0, 32767.0);
-        p.r = int16_t(r);
-        p.g = int16_t(g);
-        p.b = int16_t(b);
-        p.a = int16_t(kFull);
-    }
-}
-
-template <class P> void addBackground(P* p, double r, double g, double b) {
-    forEachRowOf(p, [r, g, b](Pixel* row, int n) { backgroundRow(row, n, r, g, b); });
+template <class P> void addBackground(P* p, double k0, double k1, double k2) {
+    detail::forEachPixelMemo(p, [k0, k1, k2](Pixel q) {
+        const double inv = double(1.0f - float(q.a) / 32767.0f);
+        q.r = int16_t(std::clamp(inv * k0 * 32767.0 + q.r, -32767.0, 32767.0));
+        q.g = int16_t(std::clamp(inv * k1 * 32767.0 + q.g, -32767.0, 32767.0));
+        q.b = int16_t(std::clamp(inv * k2 * 32767.0 + q.b, -32767.0, 32767.0));
+        q.a = int16_t(kFull);
+        return q;
+    });
 }
 
 } // namespace
@@ -131,19 +128,15 @@ bool isCurve(ColorTransform t) {
     return t == COLOR_TRANSFORM_SRGB || t == COLOR_TRANSFORM_REC709;
 }
 
-void encodeRow(Pixel* row, int n, const int16_t* table) {
-    for (int i = 0; i < n; ++i) {
-        Pixel& p = row[i];
-        p.r = p.r < 0 ? p.r : table[p.r];
-        p.g = p.g < 0 ? p.g : table[p.g];
-        p.b = p.b < 0 ? p.b : table[p.b];
-    }
-}
-
 template <class P> void applyCurve16(P* p, ColorTransform t) {
     if (!p || !isCurve(t)) return;
     const int16_t* table = curve16(t).data();
-    forEachRowOf(p, [table](Pixel* row, int n) { encodeRow(row, n, table); });
+    detail::forEachPixelMemo(p, [table](Pixel q) {
+        q.r = q.r < 0 ? q.r : table[q.r];
+        q.g = q.g < 0 ? q.g : table[q.g];
+        q.b = q.b < 0 ? q.b : table[q.b];
+        return q;
+    });
 }
 
 } // namespace
@@ -170,18 +163,78 @@ void applyColorTransform(CEL_PixmapRGBA8* pixmap, ColorTransform transform) {
 
 // --- Masks and scales ---
 
+namespace {
+
+// Channels masked by m (all bits or none per channel); alpha the sum of the rest
+// unless kept.
+template <bool keepAlpha> CELCORE_ROW_KERNEL void maskRow(Pixel* row, int n, Pixel m) {
+    int i = 0;
+#if defined(__SSE2__)
+    // Two pixels at a time: the colour sums by a multiply-add with ones, packed back
+    // with signed saturation (then -32768 lifted to -32767) into the alpha lanes.
+    if (!keepAlpha) {
+        const __m128i colour = _mm_set_epi16(0, m.b, m.g, m.r, 0, m.b, m.g, m.r);
+        const __m128i alphaLanes = _mm_set_epi16(-1, 0, 0, 0, -1, 0, 0, 0);
+        const __m128i ones = _mm_set1_epi16(1), floor = _mm_set1_epi16(-kFull);
+        for (; i + 2 <= n; i += 2) {
+            __m128i* at = reinterpret_cast<__m128i*>(row + i);
+            const __m128i v = _mm_and_si128(_mm_loadu_si128(at), colour);
+            __m128i sums = _mm_madd_epi16(v, ones);                    // r+g, b, per pixel
+            sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, 0xB1)); // r+g+b twice per pixel
+            const __m128i first = _mm_shuffle_epi32(sums, 0x00), second = _mm_shuffle_epi32(sums, 0xAA);
+            const __m128i alpha = _mm_max_epi16(_mm_packs_epi32(first, second), floor);
+            _mm_storeu_si128(at, _mm_or_si128(v, _mm_and_si128(alpha, alphaLanes)));
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        Pixel& p = row[i];
+        p.r = int16_t(p.r & m.r);
+        p.g = int16_t(p.g & m.g);
+        p.b = int16_t(p.b & m.b);
+        if (!keepAlpha) p.a = int16_t(sat16(p.r + p.g + p.b));
+    }
+}
+
+// c = sat(alpha - max(c, 0)) on the colour channels; true when one turned negative.
+CELCORE_ROW_KERNEL bool negateWithAlphaRow(Pixel* row, int n) {
+    int i = 0, bits = 0;
+#if defined(__SSE2__)
+    const __m128i alphaLanes = _mm_set_epi16(-1, 0, 0, 0, -1, 0, 0, 0);
+    const __m128i zero = _mm_setzero_si128(), floor = _mm_set1_epi16(-kFull);
+    __m128i signs = zero;
+    for (; i + 2 <= n; i += 2) {
+        __m128i* at = reinterpret_cast<__m128i*>(row + i);
+        const __m128i v = _mm_loadu_si128(at);
+        // Each pixel's alpha in all four of its lanes.
+        const __m128i alpha = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xFF), 0xFF);
+        const __m128i c = _mm_max_epi16(_mm_subs_epi16(alpha, _mm_max_epi16(v, zero)), floor);
+        const __m128i result = _mm_or_si128(_mm_andnot_si128(alphaLanes, c), _mm_and_si128(alphaLanes, v));
+        signs = _mm_or_si128(signs, _mm_andnot_si128(alphaLanes, c));
+        _mm_storeu_si128(at, result);
+    }
+    bits = _mm_movemask_epi8(signs) & 0xAAAA ? -1 : 0;
+#endif
+    for (; i < n; ++i) {
+        Pixel& p = row[i];
+        const int a = p.a;
+        p.r = int16_t(sat16(a - std::max<int>(p.r, 0)));
+        p.g = int16_t(sat16(a - std::max<int>(p.g, 0)));
+        p.b = int16_t(sat16(a - std::max<int>(p.b, 0)));
+        bits |= p.r | p.g | p.b;
+    }
+    return bits < 0;
+}
+
+} // namespace
+
 void colorMask(CEL_PixmapAreaRGBA16* pixmap, bool keep0, bool keep1, bool keep2, bool keepAlpha) {
     if (!pixmap || (keep0 && keep1 && keep2 && keepAlpha)) return;
-    const int16_t m0 = keep0 ? -1 : 0, m1 = keep1 ? -1 : 0, m2 = keep2 ? -1 : 0;
-    forEachRowOf(pixmap, [=](Pixel* row, int n) {
-        for (int i = 0; i < n; ++i) {
-            Pixel& p = row[i];
-            p.r = int16_t(p.r & m0);
-            p.g = int16_t(p.g & m1);
-            p.b = int16_t(p.b & m2);
-            if (!keepAlpha) p.a = int16_t(sat16(p.r + p.g + p.b));
-        }
-    });
+    const Pixel m{int16_t(keep0 ? -1 : 0), int16_t(keep1 ? -1 : 0), int16_t(keep2 ? -1 : 0), -1};
+    if (keepAlpha)
+        forEachRowOf(pixmap, [m](Pixel* row, int n) { maskRow<true>(row, n, m); });
+    else
+        forEachRowOf(pixmap, [m](Pixel* row, int n) { maskRow<false>(row, n, m); });
 }
 
 namespace {
@@ -192,16 +245,6 @@ std::vector<int16_t> scaleTable(double k) {
     for (int x = -32768; x <= 32767; ++x)
         t[std::size_t(x + 32768)] = int16_t(floorClamped(x * k + 0.5, -kFull, kFull));
     return t;
-}
-
-void scaleRow(Pixel* row, int n, const int16_t* t0, const int16_t* t1, const int16_t* t2, const int16_t* ta) {
-    for (int i = 0; i < n; ++i) {
-        Pixel& p = row[i];
-        p.r = t0[p.r + 32768];
-        p.g = t1[p.g + 32768];
-        p.b = t2[p.b + 32768];
-        p.a = ta[p.a + 32768];
-    }
 }
 
 // The HSV step for one colour.
@@ -232,27 +275,16 @@ void colorScale(CEL_PixmapAreaRGBA16* pixmap, double k0, double k1, double k2, d
     if (k0 != 1.0 || k1 != 1.0 || k2 != 1.0 || kAlpha != 1.0) {
         const std::vector<int16_t> t0 = scaleTable(k0), t1 = scaleTable(k1), t2 = scaleTable(k2),
                                    ta = scaleTable(kAlpha);
-        forEachRowOf(
-            pixmap, [&](Pixel* row, int n) { scaleRow(row, n, t0.data(), t1.data(), t2.data(), ta.data()); });
+        const int16_t *s0 = t0.data() + 32768, *s1 = t1.data() + 32768, *s2 = t2.data() + 32768,
+                      *sa = ta.data() + 32768;
+        detail::forEachPixelMemo(pixmap, [=](Pixel q) { return Pixel{s0[q.r], s1[q.g], s2[q.b], sa[q.a]}; });
         if (k0 < 0.0 || k1 < 0.0 || k2 < 0.0 || kAlpha < 0.0) pixmap->setAllPositive(false);
     }
     if (kHue != 1.0 || kSat != 1.0 || kValue != 1.0) {
         const HsvScale scale{kHue, kSat, kValue};
-        forEachRowOf(pixmap, [&scale](Pixel* row, int n) {
-            // Flat areas repeat a colour: the last input and its result are kept.
-            Pixel lastIn{0, 0, 0, 0}, lastOut{0, 0, 0, 0};
-            bool have = false;
-            for (int i = 0; i < n; ++i) {
-                Pixel& p = row[i];
-                if (have && p.r == lastIn.r && p.g == lastIn.g && p.b == lastIn.b) {
-                    p.r = lastOut.r, p.g = lastOut.g, p.b = lastOut.b;
-                    continue;
-                }
-                lastIn = p;
-                scale(p);
-                lastOut = p;
-                have = true;
-            }
+        detail::forEachPixelMemo(pixmap, [&scale](Pixel q) {
+            scale(q);
+            return q;
         });
     }
 }
@@ -297,20 +329,16 @@ void colorScreen(CEL_PixmapAreaRGBA16* pixmap, double low0, double high0, double
     if (!pixmap || !finite({low0, high0, low1, high1, low2, high2, softness})) return;
     const KeyAxis axes[3] = {{low0, high0}, {low1, high1}, {low2, high2}};
     const double s = clamp01(softness);
-    forEachRowOf(pixmap, [&axes, s](Pixel* row, int n) {
-        for (int i = 0; i < n; ++i) {
-            Pixel& p = row[i];
-            if (!axes[0].contains(p.r) || !axes[1].contains(p.g) || !axes[2].contains(p.b)) {
-                p.a = int16_t(kFull);
-                continue;
-            }
-            if (s >= 1.0) {
-                p.a = 0;
-                continue;
-            }
-            const double d = (axes[0].at(p.r) + axes[1].at(p.g) + axes[2].at(p.b)) / 3.0;
-            p.a = int16_t(floorClamped((d - s) / (1.0 - s) * 32767.0 + 0.5, 0, kFull));
-        }
+    detail::forEachPixelMemo(pixmap, [&axes, s](Pixel q) {
+        if (!axes[0].contains(q.r) || !axes[1].contains(q.g) || !axes[2].contains(q.b))
+            q.a = int16_t(kFull);
+        else if (s >= 1.0)
+            q.a = 0;
+        else
+            q.a = int16_t(floorClamped(
+                ((axes[0].at(q.r) + axes[1].at(q.g) + axes[2].at(q.b)) / 3.0 - s) / (1.0 - s) * 32767.0 + 0.5,
+                0, kFull));
+        return q;
     });
 }
 
@@ -318,25 +346,21 @@ void colorToBW(CEL_PixmapAreaRGBA16* pixmap, double percent, bool toAlpha) {
     if (!pixmap || !finite({percent})) return;
     const double k = clamp01(percent * 0.01);
     if (toAlpha) {
-        forEachRowOf(pixmap, [k](Pixel* row, int n) {
-            for (int i = 0; i < n; ++i) {
-                Pixel& p = row[i];
-                const double y = 0.3 * p.r + 0.59 * p.g + 0.11 * p.b;
-                p.a = int16_t(floorClamped(y * k + 0.5, -kFull, kFull));
-            }
+        detail::forEachPixelMemo(pixmap, [k](Pixel q) {
+            const double y = 0.3 * q.r + 0.59 * q.g + 0.11 * q.b;
+            q.a = int16_t(floorClamped(y * k + 0.5, -kFull, kFull));
+            return q;
         });
         return;
     }
     if (k == 0.0) return;
     const double keep = 1.0 - k;
-    forEachRowOf(pixmap, [k, keep](Pixel* row, int n) {
-        for (int i = 0; i < n; ++i) {
-            Pixel& p = row[i];
-            const double y = 0.3 * p.r + 0.59 * p.g + 0.11 * p.b;
-            p.r = int16_t(floorClamped(p.r * keep + y * k + 0.5, -kFull, kFull));
-            p.g = int16_t(floorClamped(p.g * keep + y * k + 0.5, -kFull, kFull));
-            p.b = int16_t(floorClamped(p.b * keep + y * k + 0.5, -kFull, kFull));
-        }
+    detail::forEachPixelMemo(pixmap, [k, keep](Pixel q) {
+        const double y = 0.3 * q.r + 0.59 * q.g + 0.11 * q.b;
+        q.r = int16_t(floorClamped(q.r * keep + y * k + 0.5, -kFull, kFull));
+        q.g = int16_t(floorClamped(q.g * keep + y * k + 0.5, -kFull, kFull));
+        q.b = int16_t(floorClamped(q.b * keep + y * k + 0.5, -kFull, kFull));
+        return q;
     });
 }
 
@@ -365,16 +389,7 @@ void negateWithAlpha(CEL_PixmapAreaRGBA16* pixmap) {
     detail::requirePixmaps(pixmap);
     std::atomic<bool> negative{false};
     forEachRowOf(pixmap, [&negative](Pixel* row, int n) {
-        int bits = 0;
-        for (int i = 0; i < n; ++i) {
-            Pixel& p = row[i];
-            const int a = p.a;
-            p.r = int16_t(sat16(a - std::max<int>(p.r, 0)));
-            p.g = int16_t(sat16(a - std::max<int>(p.g, 0)));
-            p.b = int16_t(sat16(a - std::max<int>(p.b, 0)));
-            bits |= p.r | p.g | p.b;
-        }
-        if (bits < 0) negative.store(true, std::memory_order_relaxed);
+        if (negateWithAlphaRow(row, n)) negative.store(true, std::memory_order_relaxed);
     });
     if (negative.load()) pixmap->setAllPositive(false);
 }
@@ -405,25 +420,23 @@ void increaseIntensity(CEL_PixmapAreaRGBA16* pixmap, double k) {
         light[std::size_t(v)] = int16_t(detail::truncToInt(grown * 32767.0 + 0.5));
     }
     const auto magnitude = [](int v) { return std::size_t(std::min(std::abs(v), int(kFull))); };
-    forEachRowOf(pixmap, [&](Pixel* row, int n) {
-        for (int i = 0; i < n; ++i) {
-            Pixel& p = row[i];
-            if (p.a != 0) {
-                const double q = factor[magnitude(p.a)];
-                p.r = int16_t(sat16(detail::truncToInt(p.r * q + 0.5)));
-                p.g = int16_t(sat16(detail::truncToInt(p.g * q + 0.5)));
-                p.b = int16_t(sat16(detail::truncToInt(p.b * q + 0.5)));
-                p.a = int16_t(sat16(detail::truncToInt(p.a * q + 0.5)));
-            } else {
-                const auto grow = [&](int16_t c) {
-                    const int16_t m = light[magnitude(c)];
-                    return c < 0 ? int16_t(-m) : m;
-                };
-                p.r = grow(p.r);
-                p.g = grow(p.g);
-                p.b = grow(p.b);
-            }
+    detail::forEachPixelMemo(pixmap, [&](Pixel p) {
+        if (p.a != 0) {
+            const double q = factor[magnitude(p.a)];
+            p.r = int16_t(sat16(detail::truncToInt(p.r * q + 0.5)));
+            p.g = int16_t(sat16(detail::truncToInt(p.g * q + 0.5)));
+            p.b = int16_t(sat16(detail::truncToInt(p.b * q + 0.5)));
+            p.a = int16_t(sat16(detail::truncToInt(p.a * q + 0.5)));
+        } else {
+            const auto grow = [&](int16_t c) {
+                const int16_t m = light[magnitude(c)];
+                return c < 0 ? int16_t(-m) : m;
+            };
+            p.r = grow(p.r);
+            p.g = grow(p.g);
+            p.b = grow(p.b);
         }
+        return p;
     });
 }
 

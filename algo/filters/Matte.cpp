@@ -262,58 +262,63 @@ private:
     template <class Key> void runWith() {
         using C = KeyCoding<Key>;
         const Math::Box2di& W = m_work;
-        const long long area = W.area();
-        std::unique_ptr<Pixel[]> out(CEL_PixelBuffer::allocate<Pixel>(area, false));
-        std::unique_ptr<Key[]> acc0(CEL_PixelBuffer::allocate<Key>(area, false));
-        std::unique_ptr<Key[]> acc1(m_elements > 1 ? CEL_PixelBuffer::allocate<Key>(area, false) : nullptr);
-        if (!out || !acc0 || (m_elements > 1 && !acc1)) {
+        std::unique_ptr<Pixel[]> out(CEL_PixelBuffer::allocate<Pixel>(W.area(), false));
+        if (!out) {
             CEL_PixelBuffer::postOutOfMemory(W.w(), W.h(), "PixmapAreaRGBA16");
             throw AlgoException("out of memory");
         }
-        Key* acc[2] = {acc0.get(), acc1.get()};
         const int width = W.w();
         const int pad = m_reach;
+        const int ring = 2 * m_reach + 1;
 
         detail::parallelRows(
-            W.y1(), W.y2(), detail::rowGrain(W.h()), (long long)width * (2 * m_reach + 1),
-            [&](int yBegin, int yEnd) {
+            W.y1(), W.y2(), detail::rowGrain(W.h()), (long long)width * ring, [&](int yBegin, int yEnd) {
+                // Output row y accumulates in slot y mod ring: it is started when its first
+                // source row (y - reach) comes up and resolved after its last (y + reach).
                 std::vector<Key> base(std::size_t(width) + 2 * std::size_t(pad));
                 std::vector<Key> rowA(static_cast<std::size_t>(width)), rowB(static_cast<std::size_t>(width));
-                // Accumulators start with the best key of the transparent rows in reach.
-                for (int e = 0; e < m_elements; ++e) {
-                    const int k = m_n + e;
-                    for (int y = yBegin; y < yEnd; ++y) {
-                        long long nearest;
-                        if (y < m_content.y1() || y >= m_content.y2())
-                            nearest = 0;
-                        else
-                            nearest = std::min(y - m_content.y1() + 1, m_content.y2() - y);
-                        const Key start = nearest <= k ? C::make(0, nearest * nearest) : C::kLowest;
-                        std::fill_n(acc[e] + std::ptrdiff_t(y - W.y1()) * width, width, start);
+                std::vector<Key> accRing[2];
+                for (int e = 0; e < m_elements; ++e)
+                    accRing[e].resize(std::size_t(ring) * std::size_t(width));
+                const auto slot = [&](int e, int y) {
+                    return accRing[e].data() + std::ptrdiff_t(((y % ring) + ring) % ring) * width;
+                };
+                for (int s = yBegin - m_reach; s < yEnd + m_reach; ++s) {
+                    const int started = s + m_reach;
+                    if (started >= yBegin && started < yEnd)
+                        for (int e = 0; e < m_elements; ++e) {
+                            // The best key of the transparent rows (outside the content) in reach.
+                            const int k = m_n + e;
+                            long long nearest = 0;
+                            if (started >= m_content.y1() && started < m_content.y2())
+                                nearest = std::min(started - m_content.y1() + 1, m_content.y2() - started);
+                            std::fill_n(slot(e, started), width,
+                                        nearest <= k ? C::make(0, nearest * nearest) : C::kLowest);
+                        }
+                    if (s >= m_content.y1() && s < m_content.y2()) {
+                        fillBase<Key>(base.data(), s, W.x1() - pad, width + 2 * pad);
+                        const Key* keys = base.data() + pad;
+                        Key* cur = rowA.data();
+                        Key* spare = rowB.data();
+                        for (int w = 0; w <= m_reach; ++w) {
+                            if (w > 0) {
+                                widenRow<Key>(cur, keys, base.data() + pad, w, Key((long long)w * w), width);
+                                keys = cur;
+                                std::swap(cur, spare);
+                            }
+                            for (const Use& u : m_uses[std::size_t(w)]) {
+                                const int y = s - u.dy;
+                                if (y < yBegin || y >= yEnd) continue;
+                                scatterRow<Key>(slot(u.element, y), keys, Key((long long)u.dy * u.dy), width);
+                            }
+                        }
+                    }
+                    const int finished = s - m_reach;
+                    if (finished >= yBegin && finished < yEnd) {
+                        const Key* acc[2] = {slot(0, finished), m_elements > 1 ? slot(1, finished) : nullptr};
+                        resolveRow<Key>(out.get() + std::ptrdiff_t(finished - W.y1()) * width, acc, finished);
                     }
                 }
-                const int sBegin = std::max(m_content.y1(), yBegin - m_reach);
-                const int sEnd = std::min(m_content.y2(), yEnd + m_reach);
-                for (int s = sBegin; s < sEnd; ++s) {
-                    fillBase<Key>(base.data(), s, W.x1() - pad, width + 2 * pad);
-                    const Key* keys = base.data() + pad;
-                    Key* cur = rowA.data();
-                    Key* prev = rowB.data();
-                    for (int w = 0; w <= m_reach; ++w) {
-                        if (w > 0) {
-                            widenRow<Key>(cur, keys, base.data() + pad, w, Key((long long)w * w), width);
-                            keys = cur;
-                            std::swap(cur, prev);
-                        }
-                        for (const Use& u : m_uses[std::size_t(w)]) {
-                            const int y = s - u.dy;
-                            if (y < yBegin || y >= yEnd) continue;
-                            scatterRow<Key>(acc[u.element] + std::ptrdiff_t(y - W.y1()) * width, keys,
-                                            Key((long long)u.dy * u.dy), width);
-                        }
-                    }
-                }
-                for (int y = yBegin; y < yEnd; ++y) resolveRow<Key>(out.get(), acc, y);
             });
 
         m_p.alloc(W, out.release());
@@ -339,21 +344,25 @@ private:
         return p ? *p : Pixel{0, 0, 0, 0};
     }
 
-    template <class Key> void resolveRow(Pixel* out, Key* const* acc, int y) const {
+    // Output row y (dst) from its accumulated keys.
+    template <class Key> void resolveRow(Pixel* dst, const Key* const* acc, int y) const {
         using C = KeyCoding<Key>;
         const Math::Box2di& W = m_work;
-        const std::ptrdiff_t offset = std::ptrdiff_t(y - W.y1()) * W.w();
-        Pixel* dst = out + offset;
+        const Math::Box2di& a = m_p.allocatedRect();
+        // The source row, indexed by x - a.x1(), when y has one.
+        const Pixel* row =
+            y >= a.y1() && y < a.y2() ? m_p.data() + std::ptrdiff_t(y - a.y1()) * a.w() : nullptr;
         const int sign = m_shrink ? -1 : 1;
+        const Pixel transparent{0, 0, 0, 0};
         for (int i = 0; i < W.w(); ++i) {
             const int x = W.x1() + i;
-            const Key k0 = acc[0][offset + i];
+            const Key k0 = acc[0][i];
             const int e0 = sign * C::value(k0);
             int alpha = e0;
             Key chosen = k0;
             int element = 0;
             if (m_elements > 1) {
-                const Key k1 = acc[1][offset + i];
+                const Key k1 = acc[1][i];
                 const int e1 = sign * C::value(k1);
                 alpha = nearestInt((1.0 - m_f) * e0 + m_f * e1);
                 if (std::abs(e1) > std::abs(e0)) {
@@ -361,18 +370,16 @@ private:
                     element = 1;
                 }
             }
-            const long long d2 = C::distance2(chosen);
-            const int target = sign * C::value(chosen);
             Pixel src;
-            if (d2 == 0)
-                src = sourceAt(x, y);
+            if (C::distance2(chosen) == 0)
+                src = row && x >= a.x1() && x < a.x2() ? row[x - a.x1()] : transparent;
             else
-                src = nearestHolding(x, y, d2, target, element);
-            const int a = clampAlpha(src.a);
-            if (alpha != a && a != 0) {
-                src.r = int16_t(nearestInt(double(src.r) * alpha / a));
-                src.g = int16_t(nearestInt(double(src.g) * alpha / a));
-                src.b = int16_t(nearestInt(double(src.b) * alpha / a));
+                src = nearestHolding(x, y, C::distance2(chosen), sign * C::value(chosen), element);
+            const int sa = clampAlpha(src.a);
+            if (alpha != sa && sa != 0) {
+                src.r = int16_t(nearestInt(double(src.r) * alpha / sa));
+                src.g = int16_t(nearestInt(double(src.g) * alpha / sa));
+                src.b = int16_t(nearestInt(double(src.b) * alpha / sa));
             }
             src.a = int16_t(alpha);
             dst[i] = src;

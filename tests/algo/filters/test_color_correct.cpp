@@ -181,6 +181,16 @@ TEST(ColorCorrect, MaskBackgroundAndBlackAndWhite) {
               px(-30000, -30000, 0, -32767));
     EXPECT_EQ(runOne(mask(true, false, true, true), px(1, 2, 3, 4)), px(1, 0, 3, 4));
     EXPECT_EQ(runOne(mask(true, true, true, true), px(1, 2, 3, 4)), px(1, 2, 3, 4));
+    for (bool keepAlpha : {false, true}) { // every lane of the row kernels, odd widths included
+        auto p = randomPixmap(37, 5, 2);
+        PixmapPtr before(p->clone());
+        colorMask(p.get(), true, false, true, keepAlpha);
+        for (int i = 0; i < 37 * 5; ++i) {
+            const Pixel in = before->data()[i];
+            const int a = keepAlpha ? in.a : std::clamp(in.r + in.b, -32767, 32767);
+            ASSERT_EQ(p->data()[i], px(in.r, 0, in.b, a)) << i;
+        }
+    }
 
     const auto background = [](double r, double g, double b) {
         return [=](Pixmap* p) { addBackgroundColor(p, r, g, b); };
@@ -283,6 +293,14 @@ TEST(ColorCorrect, Negation) {
     EXPECT_EQ(light->data()[0], px(-500, 0, 0, 0));
     EXPECT_EQ(light->data()[1], px(-32767, -32767, -32767, -32768));
     EXPECT_FALSE(light->areAllPositive());
+    auto p2 = randomPixmap(37, 5, 4);
+    PixmapPtr before(p2->clone());
+    negateWithAlpha(p2.get());
+    for (int i = 0; i < 37 * 5; ++i) {
+        const Pixel in = before->data()[i];
+        const auto flip = [&](int c) { return std::clamp(in.a - std::max(c, 0), -32767, 32767); };
+        ASSERT_EQ(p2->data()[i], px(flip(in.r), flip(in.g), flip(in.b), in.a)) << i;
+    }
     for (const auto& op : {std::function<void()>([] { negate(nullptr, true, true); }),
                            std::function<void()>([] { negateWithAlpha(nullptr); })}) {
         try {
