@@ -344,46 +344,61 @@ private:
         return p ? *p : Pixel{0, 0, 0, 0};
     }
 
-    // Output row y (dst) from its accumulated keys.
+    // Output row y (dst) from its accumulated keys: first every pixel as it is, then
+    // the blocks holding a pixel whose extreme is not its own alpha.
     template <class Key> void resolveRow(Pixel* dst, const Key* const* acc, int y) const {
         using C = KeyCoding<Key>;
         const Math::Box2di& W = m_work;
         const Math::Box2di& a = m_p.allocatedRect();
-        // The source row, indexed by x - a.x1(), when y has one.
-        const Pixel* row =
-            y >= a.y1() && y < a.y2() ? m_p.data() + std::ptrdiff_t(y - a.y1()) * a.w() : nullptr;
-        const int sign = m_shrink ? -1 : 1;
-        const Pixel transparent{0, 0, 0, 0};
-        for (int i = 0; i < W.w(); ++i) {
-            const int x = W.x1() + i;
-            const Key k0 = acc[0][i];
-            const int e0 = sign * C::value(k0);
-            int alpha = e0;
-            Key chosen = k0;
-            int element = 0;
-            if (m_elements > 1) {
-                const Key k1 = acc[1][i];
-                const int e1 = sign * C::value(k1);
-                alpha = nearestInt((1.0 - m_f) * e0 + m_f * e1);
-                if (std::abs(e1) > std::abs(e0)) {
-                    chosen = k1;
-                    element = 1;
-                }
-            }
-            Pixel src;
-            if (C::distance2(chosen) == 0)
-                src = row && x >= a.x1() && x < a.x2() ? row[x - a.x1()] : transparent;
-            else
-                src = nearestHolding(x, y, C::distance2(chosen), sign * C::value(chosen), element);
-            const int sa = clampAlpha(src.a);
-            if (alpha != sa && sa != 0) {
-                src.r = int16_t(nearestInt(double(src.r) * alpha / sa));
-                src.g = int16_t(nearestInt(double(src.g) * alpha / sa));
-                src.b = int16_t(nearestInt(double(src.b) * alpha / sa));
-            }
-            src.a = int16_t(alpha);
-            dst[i] = src;
+        std::fill_n(dst, W.w(), Pixel{0, 0, 0, 0});
+        if (y >= a.y1() && y < a.y2()) {
+            const int x1 = std::max(W.x1(), a.x1()), x2 = std::min(W.x2(), a.x2());
+            if (x1 < x2) std::copy_n(m_p.data() + m_p.pixelOffset(x1, y), x2 - x1, dst + (x1 - W.x1()));
         }
+        const int sign = m_shrink ? -1 : 1;
+        constexpr int kBlock = 16;
+        for (int i0 = 0; i0 < W.w(); i0 += kBlock) {
+            const int i1 = std::min(i0 + kBlock, W.w());
+            bool own = true;
+            for (int i = i0; i < i1; ++i) {
+                const int alpha = dst[i].a;
+                const Key key = C::make(sign * clampAlpha(alpha), 0);
+                own &= alpha != -32768 && acc[0][i] == key && (m_elements == 1 || acc[1][i] == key);
+            }
+            if (!own)
+                for (int i = i0; i < i1; ++i) dst[i] = resolvePixel<Key>(dst[i], acc, i, W.x1() + i, y);
+        }
+    }
+
+    // One output pixel at (x, y) whose source pixel is centre.
+    template <class Key> Pixel resolvePixel(Pixel centre, const Key* const* acc, int i, int x, int y) const {
+        using C = KeyCoding<Key>;
+        const int sign = m_shrink ? -1 : 1;
+        const Key k0 = acc[0][i];
+        const int e0 = sign * C::value(k0);
+        int alpha = e0;
+        Key chosen = k0;
+        int element = 0;
+        if (m_elements > 1) {
+            const Key k1 = acc[1][i];
+            const int e1 = sign * C::value(k1);
+            alpha = nearestInt((1.0 - m_f) * e0 + m_f * e1);
+            if (std::abs(e1) > std::abs(e0)) {
+                chosen = k1;
+                element = 1;
+            }
+        }
+        Pixel src = C::distance2(chosen) == 0
+                        ? centre
+                        : nearestHolding(x, y, C::distance2(chosen), sign * C::value(chosen), element);
+        const int sa = clampAlpha(src.a);
+        if (alpha != sa && sa != 0) {
+            src.r = int16_t(nearestInt(double(src.r) * alpha / sa));
+            src.g = int16_t(nearestInt(double(src.g) * alpha / sa));
+            src.b = int16_t(nearestInt(double(src.b) * alpha / sa));
+        }
+        src.a = int16_t(alpha);
+        return src;
     }
 
     // The first pixel, upper rows first and then left first, at squared distance d2
