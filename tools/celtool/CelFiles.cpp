@@ -21,6 +21,7 @@
 #include "cel/Context.h"
 #include "celio/Manager.h"
 #include "celio/handlers/IffHandler.h"
+#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/TiffHandler.h"
 #include "celio/handlers/VarScanHandler.h"
 #include "pixel/PixmapArea.h"
@@ -777,6 +778,9 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
         z && converted)
         converted->addRepresentation(Rep(new CEL_PixmapAreaZ(*z)));
     CEL_Cel* out = converted ? converted.get() : cel;
+    // The raw pixmap writer stores the 16-bit area pixmap the cel holds and converts nothing.
+    if (dynamic_cast<const CELIO_UioRawPixMapHandler*>(handler))
+        out->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16);
 
     const QString name = CELIO_FormatTable::name(*handler);
     // The manager gives SCAN its information string; VAR's is set on the handler.
@@ -812,6 +816,30 @@ int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QSt
 }
 
 bool writeBytes(const QString& path, const QByteArray& bytes) {
+    // Raw bytes need no writer of their own: standard output, a device or a
+    // pipe takes them directly (staging them in a temporary file would only
+    // double the traffic, which shows when a large dump goes to /dev/null).
+    const bool toStdout = path == QLatin1String("-");
+    struct stat st {};
+    if (toStdout || (::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode) &&
+                     !S_ISDIR(st.st_mode))) {
+        const QString shown = toStdout ? QStringLiteral("standard output") : path;
+        int fd = 1;
+        if (toStdout) {
+            std::fflush(stdout);
+        } else if ((fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC)) < 0) {
+            error(QStringLiteral("%1: %2").arg(shown, systemError(errno)));
+            return false;
+        }
+        bool ok = writeAll(fd, bytes.constData(), bytes.size());
+        int cause = errno;
+        if (!toStdout && ::close(fd) != 0 && ok) {
+            ok = false;
+            cause = errno;
+        }
+        if (!ok) error(QStringLiteral("%1: %2").arg(shown, systemError(cause)));
+        return ok;
+    }
     return writeOutput(
         path,
         [&bytes](const QString& file) {

@@ -148,7 +148,11 @@ void drawLabel(CEL_PixmapAreaRGBA16& p, int x0, int y0, const QString& text);
 
 // Writes the demo's depth frame as an IFF file with colour and depth, reads it
 // back and writes its depth as a grey picture. kSuccess when it came back.
-int demoDepth(const QString& outDir);
+int demoIffDepth(const QString& outDir);
+
+// Moves the demo's frames into a render cache too small for all of them and
+// writes proxy-sheet.png from what comes back. kSuccess when all came back.
+int demoProxy(const QString& outDir);
 
 // The extension after the last '.' of the file name, or an empty string.
 QString extensionOf(const QString& path);
