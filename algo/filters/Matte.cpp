@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "algo/filters/MatteColourDetail.h"
@@ -247,10 +248,14 @@ public:
             x2 + margin > std::numeric_limits<int>::max() || y2 > std::numeric_limits<int>::max())
             throw AlgoException("out of memory");
         m_work = Math::Box2di::fromCorners(int(x1), int(y1), int(x2), int(y2));
-        if ((long long)m_n + 2 <= 255)
-            runWith<int32_t>();
-        else
-            runWith<int64_t>();
+        try {
+            if ((long long)m_n + 2 <= 255)
+                runWith<int32_t>();
+            else
+                runWith<int64_t>();
+        } catch (const std::bad_alloc&) { // the rows each band keeps (large radii)
+            throw AlgoException("out of memory");
+        }
     }
 
 private:

@@ -12,7 +12,7 @@
 // everything as it is, except where an operation says it throws.
 //
 // allPositive: none of these operations can make a channel negative that was
-// not, so the flag is kept.
+// not, so they keep the flag; convRGBA16ToBBox sets it from the pixels.
 
 #include "base/MathTypes.h"
 #include "celcore_export.h"
