@@ -155,7 +155,7 @@ TEST(ColorCorrect, ScaleHsv) {
     EXPECT_EQ(runOne(hsv(1, 1, 3), px(-32768, 0, 0, 5)), px(-32767, 0, 0, 5));
     // Whole pixmaps (runs of one colour, then changes) against each pixel on its own.
     auto p = randomPixmap(64, 40, 5);
-    for (int i = 0; i < 2560; i += 3) p->data()[i + 1] = p->data()[i];
+    for (int i = 0; i + 1 < 2560; i += 3) p->data()[i + 1] = p->data()[i];
     PixmapPtr before(p->clone());
     colorScale(p.get(), 1, 1, 1, 1, 1.3, 0.6, 1.2);
     for (int i = 0; i < 2560; ++i) {
