@@ -91,15 +91,33 @@ void BM_MatteColourMemcpy(benchmark::State& state) {
 }
 BENCHMARK(BM_MatteColourMemcpy)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// One operation on a fresh copy of the cel per pass; argument: threads.
-void runOp(benchmark::State& state, const std::function<void(CEL_PixmapAreaRGBA16*)>& op) {
+// Premultiplied noise: no pixel repeats its neighbour, the worst case of the row memos.
+const CEL_PixmapAreaRGBA16& noise() {
+    static const std::unique_ptr<CEL_PixmapAreaRGBA16> p = [] {
+        auto n = std::make_unique<CEL_PixmapAreaRGBA16>(kSide, kSide);
+        n->realloc(n->canvasRect(), false);
+        uint64_t x = 88172645463325252ull;
+        for (long long i = 0; i < kPixels; ++i) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            const int a = int(x & 0x7fff);
+            n->data()[i] = CEL_PixelRGBA16{int16_t((x >> 16) % (a + 1)), int16_t((x >> 32) % (a + 1)),
+                                           int16_t((x >> 48) % (a + 1)), int16_t(a)};
+        }
+        return n;
+    }();
+    return *p;
+}
+
+// One operation on a fresh copy of the source per pass; argument: threads.
+void runOp(benchmark::State& state, const std::function<void(CEL_PixmapAreaRGBA16*)>& op,
+           const CEL_PixmapAreaRGBA16& source = cel()) {
     tbb::global_control threads(tbb::global_control::max_allowed_parallelism, std::size_t(state.range(0)));
-    std::unique_ptr<CEL_PixmapAreaRGBA16> p(cel().clone());
+    std::unique_ptr<CEL_PixmapAreaRGBA16> p(source.clone());
     CpuMeter cpu;
     for (auto _ : state) {
         state.PauseTiming();
-        if (p->allocatedRect() != cel().allocatedRect()) p.reset(cel().clone());
-        p->copyFrom(&cel());
+        if (p->allocatedRect() != source.allocatedRect()) p.reset(source.clone());
+        p->copyFrom(&source);
         state.ResumeTiming();
         cpu.start();
         op(p.get());
@@ -127,6 +145,19 @@ MATTE_COLOUR_BENCHMARK(applyColorTransformSRGB,
 MATTE_COLOUR_BENCHMARK(negateWithAlpha, CelAlgo::negateWithAlpha(p));
 MATTE_COLOUR_BENCHMARK(colorToBW, CelAlgo::colorToBW(p, 60, false));
 MATTE_COLOUR_BENCHMARK(increaseIntensity, CelAlgo::increaseIntensity(p, 1.8));
+// The same on noise.
+void BM_MatteColour_colorScaleTablesNoise(benchmark::State& state) {
+    runOp(
+        state, [](CEL_PixmapAreaRGBA16* p) { CelAlgo::colorScale(p, 1.2, 0.8, 0.5, 0.9); }, noise());
+}
+BENCHMARK(BM_MatteColour_colorScaleTablesNoise)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_MatteColour_applyColorTransformSRGBNoise(benchmark::State& state) {
+    runOp(
+        state,
+        [](CEL_PixmapAreaRGBA16* p) { CelAlgo::applyColorTransform(p, CelAlgo::COLOR_TRANSFORM_SRGB); },
+        noise());
+}
+BENCHMARK(BM_MatteColour_applyColorTransformSRGBNoise)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Per-pixel arithmetic.
 MATTE_COLOUR_BENCHMARK(colorScaleHsv, CelAlgo::colorScale(p, 1, 1, 1, 1, 1.1, 0.7, 1.2));
 MATTE_COLOUR_BENCHMARK(colorScreen, CelAlgo::colorScreen(p, 0.1, 0.9, 0.2, 0.8, 0.0, 0.7, 0.1));
