@@ -94,6 +94,7 @@ struct FilterUsageError {
 
 // The families.
 std::vector<FilterOp> transformFilterOps();
+std::vector<FilterOp> blurFilterOps();
 std::vector<FilterOp> matteFilterOps();  // FilterMatteColourOps.cpp
 std::vector<FilterOp> colourFilterOps(); // FilterMatteColourOps.cpp
 
