@@ -22,8 +22,8 @@
 #include "celio/LayerInfo.h"
 #include "celio/Manager.h"
 #include "celio/handlers/IffHandler.h"
-#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/PsdHandler.h"
+#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/TiffHandler.h"
 #include "celio/handlers/VarScanHandler.h"
 #include "pixel/PixmapArea.h"
@@ -509,6 +509,46 @@ const CELIO_Handler* writerFor(const QString& format) {
     return h && !h->getWriteExtensions().isEmpty() ? h : nullptr;
 }
 
+// 8-bit colour taken to or from premultiplied: the 16-bit route below (widen,
+// multiply or divide, round back) depends on nothing but a pixel's value and
+// alpha, so it is run once over every (value, alpha) pair into a table, and
+// the frame is converted by lookup, exactly as that route would, without a
+// 16-bit copy of the frame.
+CEL_PixmapRGBA8* alphaConverted8(const CEL_PixmapRGBA8& in, bool premultiply) {
+    struct Table {
+        uint8_t colour[256][256]; // [alpha][value]
+        uint8_t alpha[256];
+        explicit Table(bool multiply) {
+            CEL_PixmapRGBA8 pairs(Math::Size2di(256, 256));
+            for (int a = 0; a < 256; ++a)
+                for (int v = 0; v < 256; ++v)
+                    pairs.data()[a * 256 + v] =
+                        CEL_PixelRGBA8{uint8_t(v), uint8_t(v), uint8_t(v), uint8_t(a)};
+            CEL_PixmapRGBA16 wide(pairs);
+            if (multiply)
+                wide.multiplyColorByAlpha();
+            else
+                wide.demultiplyColorByAlpha();
+            for (int a = 0; a < 256; ++a) {
+                for (int v = 0; v < 256; ++v) colour[a][v] = rounded8(wide.data()[a * 256 + v].r);
+                alpha[a] = rounded8(wide.data()[a * 256].a);
+            }
+        }
+    };
+    static const Table multiplied(true), divided(false);
+    const Table& t = premultiply ? multiplied : divided;
+    auto* out = new CEL_PixmapRGBA8(in.size(), CEL_PixmapRGBA8::DoNotMemset());
+    if (!out->data()) return out;
+    const CEL_PixelRGBA8* src = in.data();
+    CEL_PixelRGBA8* dst = out->data();
+    for (long long i = 0, n = (long long)in.width() * in.height(); i < n; ++i) {
+        const CEL_PixelRGBA8 p = src[i];
+        const uint8_t* row = t.colour[p.a];
+        dst[i] = CEL_PixelRGBA8{row[p.r], row[p.g], row[p.b], t.alpha[p.a]};
+    }
+    return out;
+}
+
 // A cel whose pixels are converted to what the writer of `code` expects (see
 // the header); null when the cel goes to the writer as it is.
 UT_SharedPtr<CEL_Cel> prepared(const Rep& canvas, const PixelFacts& facts, const CelOrigin& origin,
@@ -537,6 +577,8 @@ UT_SharedPtr<CEL_Cel> prepared(const Rep& canvas, const PixelFacts& facts, const
     const bool convert = facts.transparent && origin.alpha != expected;
     const bool round = !shape.deep && (facts.deep || convert);
     if (!convert && !round) return same;
+    if (const auto* p8 = dynamic_cast<const CEL_PixmapRGBA8*>(canvas.get()); p8 && convert && !shape.deep)
+        if (p8->data()) return celHolding(alphaConverted8(*p8, expected == CELIO_Alpha::Premultiplied));
     std::unique_ptr<CEL_PixmapRGBA16> work;
     if (const auto* p8 = dynamic_cast<const CEL_PixmapRGBA8*>(canvas.get()))
         work.reset(new CEL_PixmapRGBA16(*p8));

@@ -74,6 +74,52 @@ TEST(CeltoolOmf, ConvertInfoDumpAndStreams) {
     EXPECT_EQ(r.out, dumped);
 }
 
+// Every (value, alpha) pair of 8-bit straight colour through the tool's alpha
+// conversions: to premultiplied (OMF, colour over black) and back from it (a
+// TIFF of associated alpha written to TGA, straight).
+TEST(CeltoolOmf, EveryValueAlphaPairConverts) {
+    celtest::TempDir dir;
+    auto* p = new CEL_PixmapRGBA8(256, 256);
+    for (int a = 0; a < 256; ++a)
+        for (int v = 0; v < 256; ++v)
+            p->data()[a * 256 + v] = CEL_PixelRGBA8{uint8_t(v), uint8_t(255 - v), uint8_t(v), uint8_t(a)};
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    const QString in = dir.path("pairs.tga"), omf = dir.path("pairs.omf"), raw = dir.path("pairs.raw");
+    ASSERT_TRUE(celtest::writeFile(in, QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"))));
+
+    ASSERT_EQ(celtool({"convert", in, omf}).exit, 0);
+    ASSERT_EQ(celtool({"dump", omf, raw}).exit, 0);
+    QByteArray d = celtest::readFile(raw);
+    ASSERT_EQ(d.size(), 256 * 256 * 4);
+    int wrong = 0;
+    for (int a = 0; a < 256; ++a)
+        for (int v = 0; v < 256; ++v) {
+            const uint8_t* q = reinterpret_cast<const uint8_t*>(d.constData()) + 4 * (a * 256 + v);
+            wrong += std::abs(q[0] - int(std::lround(v * a / 255.0))) > 1 ||
+                     std::abs(q[1] - int(std::lround((255 - v) * a / 255.0))) > 1 || q[0] != q[2] ||
+                     q[3] != 255;
+        }
+    EXPECT_EQ(wrong, 0);
+
+    // Premultiplied and back: the straight value within what the alpha resolves.
+    const QString tif = dir.path("pairs.tif"), back = dir.path("back.tga");
+    ASSERT_EQ(celtool({"convert", in, tif}).exit, 0);
+    ASSERT_EQ(celtool({"convert", tif, back}).exit, 0);
+    ASSERT_EQ(celtool({"dump", back, raw}).exit, 0);
+    d = celtest::readFile(raw);
+    ASSERT_EQ(d.size(), 256 * 256 * 4);
+    wrong = 0;
+    for (int a = 0; a < 256; ++a)
+        for (int v = 0; v < 256; ++v) {
+            const uint8_t* q = reinterpret_cast<const uint8_t*>(d.constData()) + 4 * (a * 256 + v);
+            const int slack = a == 0 ? 0 : 1 + 255 / (2 * a);
+            const int want = a == 0 ? 0 : v;
+            wrong += std::abs(q[0] - want) > slack || q[0] != q[2] || q[3] != a;
+        }
+    EXPECT_EQ(wrong, 0);
+}
+
 TEST(CeltoolOmf, RefusalsAreOneLine) {
     celtest::TempDir dir;
     const QString other = dir.path("other.omf"), two = dir.path("two.omf");
