@@ -333,10 +333,10 @@ void setUpErrors(JpegError& e) {
     e.message[0] = '\0';
 }
 
-// Decodes one stream of exactly width x height into RGB rows; false with the
-// library's message in why (JMSG_LENGTH_MAX bytes). No C++ object lives
-// across the jump.
-bool decodeJpeg(const uint8_t* data, uint64_t size, uint32_t width, uint32_t height, uint8_t* out,
+// Decodes one stream of exactly width x height into RGB rows (with alpha:
+// RGBA, alpha 255); false with the library's message in why (JMSG_LENGTH_MAX
+// bytes). No C++ object lives across the jump.
+bool decodeJpeg(const uint8_t* data, uint64_t size, uint32_t width, uint32_t height, bool alpha, uint8_t* out,
                 char* why) {
     jpeg_decompress_struct cinfo;
     JpegError err;
@@ -357,15 +357,16 @@ bool decodeJpeg(const uint8_t* data, uint64_t size, uint32_t width, uint32_t hei
         jpeg_destroy_decompress(&cinfo);
         return false;
     }
-    cinfo.out_color_space = JCS_RGB;
+    // The same colour conversion either way; RGBA only adds the alpha byte.
+    cinfo.out_color_space = alpha ? JCS_EXT_RGBA : JCS_RGB;
     cinfo.dct_method = JDCT_ISLOW;
     jpeg_start_decompress(&cinfo);
-    if (cinfo.output_components != 3) {
+    if (cinfo.output_components != (alpha ? 4 : 3)) {
         std::snprintf(why, JMSG_LENGTH_MAX, "JPEG stream does not decode to RGB");
         jpeg_destroy_decompress(&cinfo);
         return false;
     }
-    const size_t stride = size_t(width) * 3;
+    const size_t stride = size_t(width) * (alpha ? 4 : 3);
     while (cinfo.output_scanline < height) {
         JSAMPROW rows[32];
         const JDIMENSION n = std::min<JDIMENSION>(32, height - cinfo.output_scanline);
@@ -690,6 +691,7 @@ struct OMF_File::Impl {
     Source source;
     std::vector<Media> media;
     bool decompress = false;
+    bool decodeAlpha = false;
 
     // writing
     Sink sink;
@@ -819,7 +821,7 @@ int64_t OMF_File::Impl::readJpegSamples(const Media& m, uint8_t* out, uint64_t c
         return int64_t(fail(OMF_Status::BadDescriptor,
                             printed("JPEG media of %u bits per pixel; 24 are decoded", m.bits)));
     uint64_t frame = 0, total = 0;
-    if (__builtin_mul_overflow(uint64_t(m.width) * m.height, uint64_t(3), &frame) ||
+    if (__builtin_mul_overflow(uint64_t(m.width) * m.height, uint64_t(decodeAlpha ? 4 : 3), &frame) ||
         __builtin_mul_overflow(frame, uint64_t(m.samples.size()), &total) || total > capacity)
         return int64_t(fail(OMF_Status::BufferTooSmall, OMF_statusText(OMF_Status::BufferTooSmall)));
     std::vector<uint8_t> stream;
@@ -837,7 +839,7 @@ int64_t OMF_File::Impl::readJpegSamples(const Media& m, uint8_t* out, uint64_t c
                 return int64_t(fail(OMF_Status::BadStructure, "file cut short while reading"));
             data = stream.data();
         }
-        if (!decodeJpeg(data, s.length, m.width, m.height, out + i * frame, why))
+        if (!decodeJpeg(data, s.length, m.width, m.height, decodeAlpha, out + i * frame, why))
             return int64_t(
                 fail(OMF_Status::JpegFailed, printed("media %u, sample %zu: %s", m.id, i + 1, why)));
     }
@@ -945,6 +947,10 @@ OMF_Status OMF_File::videoDescriptor(uint32_t media, OMF_VideoDescriptor& out) c
 
 void OMF_File::setDecompression(bool on) {
     m->decompress = on;
+}
+
+void OMF_File::setDecodedAlpha(bool on) {
+    m->decodeAlpha = on;
 }
 
 int64_t OMF_File::readSamples(uint32_t media, void* buffer, uint64_t capacity) {

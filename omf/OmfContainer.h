@@ -136,6 +136,9 @@ public:
     int64_t readSamples(uint32_t media, void* buffer, uint64_t capacity);
     // Whether readSamples decodes JPEG samples (default: off, the streams as stored).
     void setDecompression(bool on);
+    // Whether decoded JPEG samples come as RGBA, alpha 255, four bytes a pixel
+    // (default: off, RGB), for readers that keep RGBA pixels: no second pass.
+    void setDecodedAlpha(bool on);
 
     // --- writing
     // Describes a new video media (kind and the reading fields are not read):

@@ -172,16 +172,31 @@ CEL_PixmapRGBA8* readFrame(OMF_File& file, const OMF_VideoDescriptor& d) {
                        .arg((long long)needed));
         return nullptr;
     }
+    const auto damaged = [&file] {
+        refuseRead(MSG_Scope("qxcelio", "damaged OMF media file: %1", 2)
+                       .arg(QString::fromStdString(file.errorDetail())));
+    };
+    if (d.compressed) {
+        // Decoded straight into the pixmap, alpha included.
+        auto pixmap = std::make_unique<CEL_PixmapRGBA8>(Math::Size2di(int(d.width), int(d.height)),
+                                                        CEL_PixmapRGBA8::DoNotMemset());
+        if (!pixmap->data()) return nullptr; // the pixmap reported it
+        file.setDecompression(true);
+        file.setDecodedAlpha(true);
+        if (file.readSamples(1, pixmap->data(), pixels * sizeof(CEL_PixelRGBA8)) < 0) {
+            damaged();
+            return nullptr;
+        }
+        return pixmap.release();
+    }
     const std::unique_ptr<uint8_t[]> rgb(CEL_PixelBuffer::allocate<uint8_t>((long long)needed, false));
     if (!rgb) {
         CEL_PixelBuffer::postOutOfMemory(d.width, d.height, "OMF");
         return nullptr;
     }
-    if (d.compressed) file.setDecompression(true);
     const int64_t got = file.readSamples(1, rgb.get(), needed);
     if (got < 0) {
-        refuseRead(MSG_Scope("qxcelio", "damaged OMF media file: %1", 2)
-                       .arg(QString::fromStdString(file.errorDetail())));
+        damaged();
         return nullptr;
     }
     if (uint64_t(got) != needed) {

@@ -1,8 +1,9 @@
 // libFuzzer harness of the OMF media container's reader: each input is a whole
 // file, opened from memory. What opens is then read as a program would: every
-// media's descriptor, its samples as stored and decoded, into buffers of
-// exactly the size asked for (so that the address sanitizer sees one byte
-// written past them) and into one byte too few (which must write nothing).
+// media's descriptor, its samples as stored and decoded (RGB and RGBA), into
+// buffers of exactly the size asked for (so that the address sanitizer sees
+// one byte written past them) and into one byte too few (which must write
+// nothing).
 //
 //   omf/fuzz/fuzz_omf -dict=omf/fuzz/omf.dict CORPUS omf/fuzz/seeds
 #include <cstddef>
@@ -22,11 +23,13 @@ constexpr uint64_t kBufferCap = 64ull << 20;
 void readMedia(OMF_File& file, uint32_t media) {
     OMF_VideoDescriptor d;
     if (file.videoDescriptor(media, d) != OMF_Status::Ok) std::abort(); // numbers 1..mediaCount()
-    for (const bool decode : {false, true}) {
-        file.setDecompression(decode);
+    // As stored, decoded to RGB, decoded to RGBA.
+    for (const int mode : {0, 3, 4}) {
+        file.setDecompression(mode != 0);
+        file.setDecodedAlpha(mode == 4);
         uint64_t need = d.storedBytes;
-        if (decode && d.compressed &&
-            (__builtin_mul_overflow(uint64_t(d.width) * d.height, 3 * d.sampleCount, &need) ||
+        if (mode != 0 && d.compressed &&
+            (__builtin_mul_overflow(uint64_t(d.width) * d.height, uint64_t(mode) * d.sampleCount, &need) ||
              d.sampleCount > kBufferCap))
             continue;
         if (need > kBufferCap) continue;

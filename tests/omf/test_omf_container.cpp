@@ -226,6 +226,14 @@ TEST(OmfContainer, JpegSamples) {
     for (int i = 0; i < w * h * 3; ++i)
         worst = std::max(worst, std::abs(uint8_t(decoded[i]) - uint8_t(rgb[i])));
     EXPECT_LE(worst, 12);
+    // With alpha: the same colour bytes, each pixel followed by 255.
+    f.setDecodedAlpha(true);
+    QByteArray rgba(w * h * 4, 0);
+    EXPECT_EQ(f.readSamples(1, rgba.data(), uint64_t(rgba.size()) - 1), int64_t(OMF_Status::BufferTooSmall));
+    ASSERT_EQ(f.readSamples(1, rgba.data(), uint64_t(rgba.size())), w * h * 4);
+    QByteArray expanded;
+    for (int i = 0; i < w * h; ++i) expanded.append(decoded.mid(3 * i, 3)).append(char(255));
+    EXPECT_EQ(rgba, expanded);
 
     // A stream of another size than the descriptor's is refused at open; a
     // stream cut short fails the decoding, without a word on standard error.
