@@ -24,6 +24,7 @@
 #include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/TiffHandler.h"
 #include "celio/handlers/VarScanHandler.h"
+#include "celio/handlers/VideoFrameHandler.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -553,6 +554,58 @@ UT_SharedPtr<CEL_Cel> prepared(const Rep& canvas, const PixelFacts& facts, const
     return celHolding(out);
 }
 
+// How messages name an output.
+QString shownOutput(const QString& path) {
+    return path == QLatin1String("-") ? QStringLiteral("standard output") : path;
+}
+
+// The code of an output: the one asked for, else the one that keeps the
+// picture's shape (a writer's unlisted codes, SCAN24 and SCAN32, where they
+// keep the picture's channels and the listed ones do not), else the family's.
+QString outputCode(const CELIO_Handler& handler, const WriteOptions& options, const CELIO_Shape& want) {
+    QString code = options.code;
+    if (code.isEmpty()) code = CELIO_FormatTable::codeFor(handler, want);
+    if (code.isEmpty()) code = handler.getExtensions().value(0);
+    for (const QString& c : options.code.isEmpty() ? unlistedWriteCodes(handler) : QStringList())
+        if (CELIO_FormatTable::codeShape(handler, c).channels == want.channels &&
+            CELIO_FormatTable::codeShape(handler, code).channels != want.channels)
+            code = c;
+    return code;
+}
+
+// Video frames take pictures up to their square-pixel size, and their
+// writers refuse larger ones without a word: the tool names the limit.
+QString frameLimitError(const CELIO_Handler& handler, const CEL_Representation* canvas) {
+    int maxW = 0, maxH = 0;
+    if (dynamic_cast<const QXCelUioPalHandler*>(&handler))
+        maxW = QXCelUioPalHandler::PAL_DI_COLS, maxH = QXCelUioPalHandler::PAL_ROWS;
+    else if (dynamic_cast<const QXCelUioYuvHandler*>(&handler))
+        maxW = QXCelUioYuvHandler::NTSC_COLS, maxH = QXCelUioYuvHandler::NTSC_DI_ROWS;
+    const auto* p = dynamic_cast<const CEL_Pixmap*>(canvas);
+    if (!maxW || !p || (p->width() <= maxW && p->height() <= maxH)) return QString();
+    return QStringLiteral("image of %1 x %2 pixels too large for a %3 frame (at most %4 x %5)")
+        .arg(p->width())
+        .arg(p->height())
+        .arg(CELIO_FormatTable::name(handler))
+        .arg(maxW)
+        .arg(maxH);
+}
+
+// One warning for what the chosen code could not keep, when the picture had it.
+void warnDropped(const QString& path, const CelOrigin& origin, const CELIO_Shape& shape,
+                 const PixelFacts& facts, const QString& name) {
+    QStringList dropped, why;
+    if (origin.shape.channels == 4 && shape.channels != 4 && facts.transparent)
+        dropped << QStringLiteral("alpha"), why << QStringLiteral("%1 has no alpha").arg(name);
+    if (origin.shape.deep && !shape.deep && facts.deep)
+        dropped << QStringLiteral("16-bit depth"),
+            why << QStringLiteral("%1 writes 8-bit channels").arg(name);
+    if (!dropped.isEmpty())
+        error(QStringLiteral("%1: %2 dropped: %3")
+                  .arg(shownOutput(path), dropped.join(QStringLiteral(" and ")),
+                       why.join(QStringLiteral(", "))));
+}
+
 } // namespace
 
 QString extensionOf(const QString& path) {
@@ -759,16 +812,12 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
         return kUsage;
     }
     const Rep canvas = canvasOf(cel);
+    if (const QString e = frameLimitError(*handler, canvas.get()); !e.isEmpty()) {
+        error(QStringLiteral("%1: %2").arg(shownOutput(path), e));
+        return kFailure;
+    }
     const PixelFacts facts = factsOf(canvas.get());
-    QString code = options.code;
-    if (code.isEmpty()) code = CELIO_FormatTable::codeFor(*handler, origin.shape);
-    if (code.isEmpty()) code = handler->getExtensions().value(0);
-    // A writer's unlisted codes (SCAN24, SCAN32) where they keep the picture's
-    // channels and the listed ones do not.
-    for (const QString& c : options.code.isEmpty() ? unlistedWriteCodes(*handler) : QStringList())
-        if (CELIO_FormatTable::codeShape(*handler, c).channels == origin.shape.channels &&
-            CELIO_FormatTable::codeShape(*handler, code).channels != origin.shape.channels)
-            code = c;
+    const QString code = outputCode(*handler, options, origin.shape);
     const CELIO_Shape shape = CELIO_FormatTable::codeShape(*handler, code);
     const UT_SharedPtr<CEL_Cel> converted =
         prepared(canvas, facts, origin, *handler, code, shape, options.keepValues);
@@ -792,18 +841,63 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
         name);
     if (!ok) return kFailure;
 
-    // What the chosen code could not keep, when the picture had it.
+    if (options.code.isEmpty()) warnDropped(path, origin, shape, facts, name);
+    return kSuccess;
+}
+
+int writeCombined(CEL_Cel* first, CEL_Cel* second, const QString& path, const WriteOptions& options,
+                  bool secondFieldFirst) {
+    const CelOrigin originA = originOf(first), originB = originOf(second);
+    CelOrigin origin = originA;
+    origin.shape = combinedShape(originA.shape, originB.shape);
+    QString format = namedFormat(path, options);
+    if (format.isEmpty()) format = origin.format;
+    const CELIO_Handler* handler = writerFor(format);
+    if (!first || !second || !handler) {
+        error(format.isEmpty() ? QStringLiteral("%1: no format to write (name one with --format)").arg(path)
+                               : QStringLiteral("no format writes '%1'").arg(path));
+        return kUsage;
+    }
+    const Rep canvasA = canvasOf(first), canvasB = canvasOf(second);
+    const auto* a = dynamic_cast<const CEL_Pixmap*>(canvasA.get());
+    const auto* b = dynamic_cast<const CEL_Pixmap*>(canvasB.get());
+    if (a && b && a->size() != b->size()) {
+        error(QStringLiteral("%1: the fields differ in size (%2x%3 and %4x%5)")
+                  .arg(shownOutput(path))
+                  .arg(a->width())
+                  .arg(a->height())
+                  .arg(b->width())
+                  .arg(b->height()));
+        return kFailure;
+    }
+    if (const QString e = frameLimitError(*handler, canvasA.get()); !e.isEmpty()) {
+        error(QStringLiteral("%1: %2").arg(shownOutput(path), e));
+        return kFailure;
+    }
+    const PixelFacts factsA = factsOf(canvasA.get()), factsB = factsOf(canvasB.get());
+    const QString code = outputCode(*handler, options, origin.shape);
+    const CELIO_Shape shape = CELIO_FormatTable::codeShape(*handler, code);
+    const UT_SharedPtr<CEL_Cel> convertedA =
+        prepared(canvasA, factsA, originA, *handler, code, shape, options.keepValues);
+    const UT_SharedPtr<CEL_Cel> convertedB =
+        prepared(canvasB, factsB, originB, *handler, code, shape, options.keepValues);
+    CEL_Cel* outA = convertedA ? convertedA.get() : first;
+    CEL_Cel* outB = convertedB ? convertedB.get() : second;
+    const QString name = CELIO_FormatTable::name(*handler);
+    if (const auto* var = dynamic_cast<const QXCelUioVarHandler*>(handler))
+        var->setInfoString(options.infoString);
+    const bool ok = writeOutput(
+        path,
+        [&](const QString& file) {
+            return manager()->writeCombined(outA, outB, file, format, code, secondFieldFirst);
+        },
+        name);
+    if (!ok) return kFailure;
     if (options.code.isEmpty()) {
-        QStringList dropped, why;
-        if (origin.shape.channels == 4 && shape.channels != 4 && facts.transparent)
-            dropped << QStringLiteral("alpha"), why << QStringLiteral("%1 has no alpha").arg(name);
-        if (origin.shape.deep && !shape.deep && facts.deep)
-            dropped << QStringLiteral("16-bit depth"),
-                why << QStringLiteral("%1 writes 8-bit channels").arg(name);
-        if (!dropped.isEmpty())
-            error(QStringLiteral("%1: %2 dropped: %3")
-                      .arg(path == QLatin1String("-") ? QStringLiteral("standard output") : path,
-                           dropped.join(QStringLiteral(" and ")), why.join(QStringLiteral(", "))));
+        PixelFacts facts = factsA;
+        facts.transparent |= factsB.transparent;
+        facts.deep |= factsB.deep;
+        warnDropped(path, origin, shape, facts, name);
     }
     return kSuccess;
 }

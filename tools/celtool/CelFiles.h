@@ -109,6 +109,13 @@ int checkOutput(const QString& path, const WriteOptions& options);
 // where the writer returned true.
 int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options);
 int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QString& code);
+// Writes two cels as the two fields of one picture (CELIO_Manager::writeCombined:
+// the second cel's rows are the odd ones, or the even ones, row 0 first, with
+// secondFieldFirst), by writeCel's rules: each converted as the writer expects,
+// the code that keeps both shapes. Fields of different sizes, or a picture too
+// large for a video frame, are one error line and kFailure before anything is written.
+int writeCombined(CEL_Cel* first, CEL_Cel* second, const QString& path, const WriteOptions& options,
+                  bool secondFieldFirst);
 
 // Codes a handler's writer takes beyond those it lists (SCAN: "SCAN24", "SCAN32").
 QStringList unlistedWriteCodes(const CELIO_Handler& handler);
@@ -149,6 +156,11 @@ void drawLabel(CEL_PixmapAreaRGBA16& p, int x0, int y0, const QString& text);
 // Writes the demo's depth frame as an IFF file with colour and depth, reads it
 // back and writes its depth as a grey picture. kSuccess when it came back.
 int demoIffDepth(const QString& outDir);
+
+// Writes colour bars with the demo's first frame as PAL and YUV frames and two
+// frames of the sequence as the two fields of one PAL frame (in outDir/video),
+// reads them back and lays them out in video-sheet.png. kSuccess when all came back.
+int demoVideo(const QString& outDir);
 
 // Moves the demo's frames into a render cache too small for all of them and
 // writes proxy-sheet.png from what comes back. kSuccess when all came back.

@@ -46,6 +46,7 @@ int runDemo(const QStringList& args) {
     if (demoDepth(outDir) != kSuccess) return kFailure;
     if (demoFilters(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
+    if (demoVideo(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 
