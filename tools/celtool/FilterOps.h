@@ -87,6 +87,7 @@ const FilterOp* findFilterOp(const QString& name);
 
 // The families.
 std::vector<FilterOp> transformFilterOps();
+std::vector<FilterOp> blurFilterOps();
 
 // --- Helpers for parse functions. Each returns false with a one-line error
 // naming `what` (the operation, as "--scale") when the text does not fit. ---
