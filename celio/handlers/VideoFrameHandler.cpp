@@ -117,45 +117,30 @@ int rowGrain(int rows) {
 struct Geometry {
     int cols, rows;     // the frame
     int diCols, diRows; // the square-pixel image: read result, write canvas and largest image
-    double readCx, readCy, readSx, readSy;
-    double writeCx, writeCy, writeSx, writeSy;
+    double readCx, readCy, readSx, readSy;     // frame -> square pixels, about the frame centre
+    double writeCx, writeCy, writeSx, writeSy; // square pixels -> frame, about the canvas centre
     const char* code;
 
     size_t bytes() const { return size_t(cols) * size_t(rows) * 2; }
 };
 
+constexpr Geometry geometry(int cols, int rows, int diCols, int diRows, double toDiX, double toDiY,
+                            double fromDiX, double fromDiY, const char* code) {
+    return {cols,  rows,         diCols,       diRows,  cols / 2.0, rows / 2.0, toDiX,
+            toDiY, diCols / 2.0, diRows / 2.0, fromDiX, fromDiY,    code};
+}
+
 using Pal = QXCelUioPalHandler;
 using Ntsc = QXCelUioYuvHandler;
 
-constexpr Geometry kPal{Pal::PAL_COLS,
-                        Pal::PAL_ROWS,
-                        Pal::PAL_DI_COLS,
-                        Pal::PAL_ROWS,
-                        Pal::PAL_COLS / 2,
-                        Pal::PAL_ROWS / 2,
-                        Pal::PAL_TO_DI_SCALE,
-                        1.0,
-                        Pal::PAL_DI_COLS / 2,
-                        Pal::PAL_ROWS / 2,
-                        Pal::DI_TO_PAL_SCALE,
-                        1.0,
-                        "PAL"};
-constexpr Geometry kNtsc{Ntsc::NTSC_COLS,
-                         Ntsc::NTSC_ROWS,
-                         Ntsc::NTSC_COLS,
-                         Ntsc::NTSC_DI_ROWS,
-                         Ntsc::NTSC_COLS / 2,
-                         Ntsc::NTSC_ROWS / 2,
-                         1.0,
-                         Ntsc::NTSC_TO_DI_SCALE,
-                         Ntsc::NTSC_COLS / 2,
-                         Ntsc::NTSC_DI_ROWS / 2,
-                         1.0,
-                         Ntsc::DI_TO_NTSC_SCALE,
-                         "YUV"};
+constexpr Geometry kPal = geometry(Pal::PAL_COLS, Pal::PAL_ROWS, Pal::PAL_DI_COLS, Pal::PAL_ROWS,
+                                   Pal::PAL_TO_DI_SCALE, 1.0, Pal::DI_TO_PAL_SCALE, 1.0, "PAL");
+constexpr Geometry kNtsc = geometry(Ntsc::NTSC_COLS, Ntsc::NTSC_ROWS, Ntsc::NTSC_COLS, Ntsc::NTSC_DI_ROWS,
+                                    1.0, Ntsc::NTSC_TO_DI_SCALE, 1.0, Ntsc::DI_TO_NTSC_SCALE, "YUV");
 static_assert(Pal::PAL_BYTES == Pal::PAL_COLS * Pal::PAL_ROWS * 2);
 static_assert(Ntsc::NTSC_BYTES == Ntsc::NTSC_COLS * Ntsc::NTSC_ROWS * 2);
-static_assert(kPal.readCy == 288.0 && kNtsc.readCy == 243.0 && kNtsc.writeCy == 270.0);
+static_assert(kPal.readCx == 360.0 && kPal.readCy == 288.0 && kPal.writeCx == 384.0 && kPal.writeCy == 288.0);
+static_assert(kNtsc.readCy == 243.0 && kNtsc.writeCx == 360.0 && kNtsc.writeCy == 270.0);
 
 using Pixmap = std::unique_ptr<CEL_PixmapRGBA8>;
 
