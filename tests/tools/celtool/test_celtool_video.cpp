@@ -113,14 +113,10 @@ TEST(CeltoolVideo, Interlace) {
 
     const QString pal = dir.path("i.pal");
     ASSERT_EQ(celtool({"interlace", "--second-field-first", "-o", pal, red, blue}).exit, 0);
-    QByteArray f = celtest::readFile(pal);
+    const QByteArray f = celtest::readFile(pal);
     ASSERT_EQ(f.size(), QXCelUioPalHandler::PAL_BYTES);
     EXPECT_EQ(f[(288 * 720 + 360) * 2 + 1], yBlue); // row 288 (even): SECOND
     EXPECT_EQ(f[(289 * 720 + 360) * 2 + 1], yRed);
-    ASSERT_EQ(celtool({"interlace", "-o", pal, red, blue}).exit, 0);
-    f = celtest::readFile(pal);
-    EXPECT_EQ(f[(288 * 720 + 360) * 2 + 1], yRed);
-    EXPECT_EQ(f[(289 * 720 + 360) * 2 + 1], yBlue);
 
     // Elsewhere the rows of the two pictures; the format from FIRST's family.
     const QString tga = dir.path("i.tga");
@@ -129,9 +125,6 @@ TEST(CeltoolVideo, Interlace) {
     const QByteArray raw = celtest::readFile(dir.path("i.raw"));
     EXPECT_EQ(pixelAt(raw, 300, 5, 0), (std::array<int, 4>{0, 0, 255, 255}));
     EXPECT_EQ(pixelAt(raw, 300, 5, 1), (std::array<int, 4>{255, 0, 0, 255}));
-    const ToolRun toStdout = celtool({"interlace", "-o", "-", red, blue});
-    ASSERT_EQ(toStdout.exit, 0) << toStdout.err.toStdString();
-    EXPECT_FALSE(toStdout.out.isEmpty());
 
     ToolRun r = celtool({"interlace", "-o", dir.path("x.pal"), red, small});
     EXPECT_EQ(r.exit, 1);
