@@ -28,6 +28,7 @@
 #include "cel/Cel.h"
 #include "cel/Context.h"
 #include "celio/Manager.h"
+#include "celio/handlers/IffHandler.h"
 #include "celio/handlers/TiffHandler.h"
 #include "celio/handlers/VarScanHandler.h"
 #include "pixel/PixmapArea.h"
@@ -59,26 +60,36 @@ struct Collector {
     Collector* outer = nullptr;
 };
 thread_local Collector* t_collector = nullptr;
-thread_local std::string t_tiffText;
+thread_local std::string t_readerText;
 thread_local QStringList t_qtMessages;
 
-// libtiff's diagnostics arrive through one stream (the handler writes to it
-// under its own lock); this buffer hands each byte to the writing thread's text.
+// The TIFF and IFF readers' diagnostics arrive through streams (each handler
+// writes to its own under its own lock); this buffer hands each byte to the
+// writing thread's text.
 class ThreadTextBuffer final : public std::streambuf {
 protected:
     int_type overflow(int_type c) override {
-        if (c != traits_type::eof()) t_tiffText.push_back(char(c));
+        if (c != traits_type::eof()) t_readerText.push_back(char(c));
         return traits_type::not_eof(c);
     }
     std::streamsize xsputn(const char* s, std::streamsize n) override {
-        t_tiffText.append(s, size_t(n));
+        t_readerText.append(s, size_t(n));
         return n;
     }
 };
 
+ThreadTextBuffer& threadTextBuffer() {
+    static ThreadTextBuffer buffer; // holds no state: every byte goes to the writing thread's text
+    return buffer;
+}
+
+// One stream per reader family: each is written under its family's own lock only.
 std::ostream& tiffStream() {
-    static ThreadTextBuffer buffer;
-    static std::ostream stream(&buffer);
+    static std::ostream stream(&threadTextBuffer());
+    return stream;
+}
+std::ostream& iffStream() {
+    static std::ostream stream(&threadTextBuffer());
     return stream;
 }
 
@@ -106,15 +117,16 @@ bool isGeneric(const QString& source) {
            source.startsWith(QLatin1String("could not read %1 from interactive"));
 }
 
-// Collects what the library, libtiff's reader and Qt say on this thread during
-// one read or write, to give the one line that reports a failure its cause.
+// Collects what the library, the TIFF and IFF readers and Qt say on this
+// thread during one read or write, to give the one line that reports a
+// failure its cause.
 class Diagnostics {
 public:
     Diagnostics() {
         quietLibraryOutput();
         m_frame.outer = t_collector;
         t_collector = &m_frame;
-        t_tiffText.clear();
+        t_readerText.clear();
         t_qtMessages.clear();
     }
     ~Diagnostics() { t_collector = m_frame.outer; }
@@ -126,7 +138,7 @@ public:
         QStringList said;
         for (const MSG_Record& r : m_frame.records)
             if (!isGeneric(r.source)) said << r.translated;
-        said += QString::fromStdString(t_tiffText).split(QLatin1Char('\n'));
+        said += QString::fromStdString(t_readerText).split(QLatin1Char('\n'));
         said += t_qtMessages;
         for (QString s : said) {
             s = s.simplified();
@@ -652,6 +664,7 @@ void quietLibraryOutput() {
     std::call_once(once, [] {
         qInstallMessageHandler(keepQtMessage);
         QxCelUioTiffHandler::setDiagnosticStream(&tiffStream());
+        QxCelUioIffHandler::setDiagnosticStream(&iffStream());
         QXMessage::instance().setSink(librarySink);
     });
 }
@@ -935,6 +948,11 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
     const CELIO_Shape shape = CELIO_FormatTable::codeShape(*handler, code);
     const UT_SharedPtr<CEL_Cel> converted =
         prepared(canvas, facts, origin, *handler, code, shape, options.keepValues);
+    // The depth goes along for the writers that store it (a copy sharing its buffer).
+    if (const auto* z = dynamic_cast<const CEL_PixmapAreaZ*>(
+            cel->findRepresentation(CEL_Representation::PIXMAP_AREA_ZBUF).get());
+        z && converted)
+        converted->addRepresentation(Rep(new CEL_PixmapAreaZ(*z)));
     CEL_Cel* out = converted ? converted.get() : cel;
 
     const QString name = CELIO_FormatTable::name(*handler);
@@ -971,6 +989,30 @@ int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QSt
 }
 
 bool writeBytes(const QString& path, const QByteArray& bytes) {
+    // Raw bytes need no writer of their own: standard output, a device or a
+    // pipe takes them directly (staging them in a temporary file would only
+    // double the traffic, which shows when a large dump goes to /dev/null).
+    const bool toStdout = path == QLatin1String("-");
+    struct stat st {};
+    if (toStdout || (::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode) &&
+                     !S_ISDIR(st.st_mode))) {
+        const QString shown = toStdout ? QStringLiteral("standard output") : path;
+        int fd = 1;
+        if (toStdout) {
+            std::fflush(stdout);
+        } else if ((fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC)) < 0) {
+            error(QStringLiteral("%1: %2").arg(shown, systemError(errno)));
+            return false;
+        }
+        bool ok = writeAll(fd, bytes.constData(), bytes.size());
+        int cause = errno;
+        if (!toStdout && ::close(fd) != 0 && ok) {
+            ok = false;
+            cause = errno;
+        }
+        if (!ok) error(QStringLiteral("%1: %2").arg(shown, systemError(cause)));
+        return ok;
+    }
     return writeOutput(
         path,
         [&bytes](const QString& file) {

@@ -136,9 +136,9 @@ QByteArray rawPixels(const CEL_Representation* rep, int depth);
 // --keep-values, for every subcommand that writes pictures.
 QCommandLineOption keepValuesOption();
 
-// Keeps Qt's log lines, the TIFF reader's diagnostics and the library's
-// messages off standard error (each thread's kept apart); readCel and writeCel
-// turn them into their one-line causes. Called once by main.
+// Keeps Qt's log lines, the TIFF and IFF readers' diagnostics and the
+// library's messages off standard error (each thread's kept apart); readCel
+// and writeCel turn them into their one-line causes. Called once by main.
 void quietLibraryOutput();
 // From now on the calling thread's library messages outside readCel and
 // writeCel are collected and dropped instead of printed (a worker thread whose
@@ -167,6 +167,10 @@ int demoComposite(const QString& outDir);
 int demoLegacy(const QString& outDir);
 // Draws a line of text in the demo's 5 x 7 label font, white.
 void drawLabel(CEL_PixmapAreaRGBA16& p, int x0, int y0, const QString& text);
+
+// Writes the demo's depth frame as an IFF file with colour and depth, reads it
+// back and writes its depth as a grey picture. kSuccess when it came back.
+int demoDepth(const QString& outDir);
 
 // The extension after the last '.' of the file name, or an empty string.
 QString extensionOf(const QString& path);

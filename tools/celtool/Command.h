@@ -37,5 +37,6 @@ int runConvert(const QStringList& args);
 int runDump(const QStringList& args);
 int runComposite(const QStringList& args);
 int runCompare(const QStringList& args);
+int runFlatten(const QStringList& args);
 
 } // namespace celtool

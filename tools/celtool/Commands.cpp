@@ -14,6 +14,7 @@ const std::vector<Command>& commands() {
         {"dump", "Write the pixels of an image as raw 8- or 16-bit RGBA", runDump},
         {"composite", "Lay images onto a base image with a composite operation", runComposite},
         {"compare", "Compare the pixels of two images", runCompare},
+        {"flatten", "Composite the layers of a PSD or PSB file by their blend modes", runFlatten},
     };
     return table;
 }

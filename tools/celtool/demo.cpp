@@ -2,6 +2,7 @@
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "DemoSheets.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
 
@@ -37,7 +38,9 @@ int runDemo(const QStringList& args) {
 
     if (demoFrames(outDir) != kSuccess) return kFailure;
     if (demoComposite(outDir) != kSuccess) return kFailure;
+    if (demoLayers(outDir) != kSuccess) return kFailure;
     if (demoLegacy(outDir) != kSuccess) return kFailure;
+    if (demoDepth(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 
