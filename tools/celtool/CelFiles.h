@@ -172,6 +172,11 @@ void drawLabel(CEL_PixmapAreaRGBA16& p, int x0, int y0, const QString& text);
 // back and writes its depth as a grey picture. kSuccess when it came back.
 int demoDepth(const QString& outDir);
 
+// Writes a 24-frame sequence, reads it through the background loader (whose
+// functors lay each frame into contact-sheet.png as a labelled tile) and
+// converts it to PNG in two shards. kSuccess when every frame arrived.
+int demoLoader(const QString& outDir);
+
 // The extension after the last '.' of the file name, or an empty string.
 QString extensionOf(const QString& path);
 

@@ -41,6 +41,7 @@ int runDemo(const QStringList& args) {
     if (demoLayers(outDir) != kSuccess) return kFailure;
     if (demoLegacy(outDir) != kSuccess) return kFailure;
     if (demoDepth(outDir) != kSuccess) return kFailure;
+    if (demoLoader(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonArray>
 #include <QProcess>
 #include <QSet>
@@ -298,4 +299,29 @@ TEST(CeltoolBatch, ProgressOnlyOnATerminal) {
     EXPECT_EQ(r.exit, 0);
     EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
     EXPECT_TRUE(r.out.isEmpty());
+}
+
+TEST(CeltoolBatchThreads, TheDemoFillsItsContactSheetOnTheLoaderAndConvertsInShards) {
+    TempDir dir;
+    const ToolRun r = celtool({S("demo"), dir.root()});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    EXPECT_TRUE(r.out.contains("loaded 24 frames on 2 background workers: 24 tiles laid"))
+        << r.out.constData();
+    const QImage sheet(dir.path(S("contact-sheet.png")));
+    ASSERT_EQ(sheet.size(), QSize(6 * 88, 4 * 68));
+    for (int tile = 0; tile < 24; ++tile) { // the ball (red over grey) is in every tile
+        int red = 0;
+        for (int y = tile / 6 * 68 + 16; y < tile / 6 * 68 + 64; ++y)
+            for (int x = tile % 6 * 88 + 4; x < tile % 6 * 88 + 84; ++x)
+                red += qRed(sheet.pixel(x, y)) > qGreen(sheet.pixel(x, y)) + 60;
+        EXPECT_GT(red, 20) << "tile " << tile;
+    }
+    const QStringList pngs = outputsIn(dir.path(S("sequence-png")));
+    ASSERT_EQ(pngs.size(), 24);
+    for (const char* frame : {"0001", "0012", "0013", "0024"}) {
+        const QString single = dir.path(S("single.png"));
+        ASSERT_EQ(convert({dir.path(S("sequence/ball.") + S(frame) + S(".tga")), single}).exit, 0);
+        EXPECT_EQ(readFile(dir.path(S("sequence-png/ball.") + S(frame) + S(".png"))), readFile(single))
+            << frame;
+    }
 }
