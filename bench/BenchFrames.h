@@ -32,8 +32,8 @@ inline std::unique_ptr<CEL_PixmapRGBA8> panorama(int frames) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     for (double x = -300; x < w + 300; x += 500 + 300 * u(rng)) // hills, back to front
-        shapes.push_back({x, h * (0.95 + 0.1 * u(rng)), 500 + 300 * u(rng), 420 + 120 * u(rng), 0.35 + 0.1 * u(rng),
-                          0.55 + 0.15 * u(rng), 0.3, 1.0});
+        shapes.push_back({x, h * (0.95 + 0.1 * u(rng)), 500 + 300 * u(rng), 420 + 120 * u(rng),
+                          0.35 + 0.1 * u(rng), 0.55 + 0.15 * u(rng), 0.3, 1.0});
     for (double x = 0; x < w; x += 150 + 250 * u(rng)) { // trees: trunk and crown
         const double y = h * (0.62 + 0.12 * u(rng));
         shapes.push_back({x, y + 120, 14, 90, 0.4, 0.25, 0.15, 1.0});
@@ -62,7 +62,9 @@ inline std::unique_ptr<CEL_PixmapRGBA8> panorama(int frames) {
                 b = b * (1 - k) + k * s.b;
                 a = a * (1 - k) + k;
             }
-            const auto straight = [a](double v) { return a > 0 ? uint8_t(std::lround(v / a * 255)) : uint8_t(0); };
+            const auto straight = [a](double v) {
+                return a > 0 ? uint8_t(std::lround(v / a * 255)) : uint8_t(0);
+            };
             row[x] = CEL_PixelRGBA8{straight(r), straight(g), straight(b), uint8_t(std::lround(a * 255))};
         }
     }
@@ -86,8 +88,10 @@ inline bool writeFrames(const QString& dir, int count) {
     for (int k = 0; k < count; ++k) {
         UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
         cel->addRepresentation(UT_SharedPtr<CEL_Representation>(frameOf(*painting, k)));
-        const QString path = QDir(dir).filePath(QStringLiteral("f.%1.tga").arg(k + 1, 4, 10, QLatin1Char('0')));
-        if (!CELIO_Manager::getInstance()->write(cel.get(), path, QStringLiteral("TGA"), QStringLiteral("TGA4")))
+        const QString path =
+            QDir(dir).filePath(QStringLiteral("f.%1.tga").arg(k + 1, 4, 10, QLatin1Char('0')));
+        if (!CELIO_Manager::getInstance()->write(cel.get(), path, QStringLiteral("TGA"),
+                                                 QStringLiteral("TGA4")))
             return false;
     }
     return true;

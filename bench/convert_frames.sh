@@ -5,7 +5,8 @@
 #   a shell loop of single-file celtool convert,
 #   shell loops of ImageMagick's `convert F.tga F.png` and `vips copy F.tga F.png`,
 #   and the same two under `xargs -P 2`.
-# Prints each case's wall time and the bytes of its PNG files.
+# Prints each case's wall time, the CPU time of its processes (user + system:
+# what a loaded machine cannot blur much) and the bytes of its PNG files.
 #   bench/convert_frames.sh [BUILD_DIR]     (default build-bench; needs celtool and
 #                                            celcore_bench_frames built there)
 # Environment: FRAMES, CASES (names to run, default all), MAGICK (ImageMagick's
@@ -39,25 +40,31 @@ one() { # one single-file conversion, for the loops: one TOOL IN
 }
 export -f one
 
-# shellcheck disable=SC2016 # $1 and $2 belong to the inner shell
-inner='one "$1" "$2"'
-
-run() { # run NAME: prints NAME, seconds and the outputs' bytes
-  local name=$1 start end
-  rm -rf "$work/out" && mkdir -p "$work/out"
-  start=$(date +%s.%N)
+# shellcheck disable=SC2016 # $1 and $2 belong to the inner shells
+convert_case() { # convert_case NAME: the conversions of one case
+  local name=$1
   case $name in
     celtool-1) "$celtool" convert --code PNG4 --threads 1 --quiet "$work/in/f.####.tga" "$work/out/f.####.png" ;;
     celtool-2) "$celtool" convert --code PNG4 --threads 2 --quiet "$work/in/f.####.tga" "$work/out/f.####.png" ;;
     *-loop) for f in "$work"/in/*.tga; do one "${name%-loop}" "$f"; done ;;
-    *-xargs) printf '%s\n' "$work"/in/*.tga | xargs -P 2 -I{} bash -c "$inner" _ "${name%-xargs}" {} ;;
+    *-xargs) printf '%s\n' "$work"/in/*.tga | xargs -P 2 -I{} bash -c 'one "$1" "$2"' _ "${name%-xargs}" {} ;;
   esac
+}
+export -f convert_case
+
+# shellcheck disable=SC2016 # $1 belongs to the inner shell
+run() { # run NAME: prints NAME, seconds, CPU seconds and the outputs' bytes
+  local name=$1 start end cpu
+  rm -rf "$work/out" && mkdir -p "$work/out"
+  start=$(date +%s.%N)
+  # getrusage of the waited-for children: every process the case ran
+  cpu=$( { /usr/bin/time -f '%U %S' bash -c 'convert_case "$1"' _ "$name" 2>&1 >/dev/null | tail -1; } )
   end=$(date +%s.%N)
   local n bytes
   n=$(find "$work/out" -name '*.png' | wc -l)
   bytes=$(find "$work/out" -name '*.png' -printf '%s\n' | awk '{s += $1} END {print s + 0}')
-  awk -v name="$name" -v s="$start" -v e="$end" -v b="$bytes" -v n="$n" \
-    'BEGIN { printf "%-14s %8.1f s %8.1f MB  (%d files)\n", name, e - s, b / 1e6, n }'
+  awk -v name="$name" -v s="$start" -v e="$end" -v c="$cpu" -v b="$bytes" -v n="$n" \
+    'BEGIN { split(c, t, " "); printf "%-14s %7.1f s wall %7.1f s CPU %7.1f MB  (%d files)\n", name, e - s, t[1] + t[2], b / 1e6, n }'
 }
 
 for c in $cases; do
