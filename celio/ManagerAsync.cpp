@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <mutex>
+#include <pthread.h>
 #include <shared_mutex>
 #include <utility>
 
@@ -11,11 +12,47 @@
 
 namespace {
 
+// A reader-writer lock that lets a waiting writer in before new readers: with
+// threads queueing without pause, a lock that prefers readers (the default)
+// would keep stopService() out for ever.
+class LoaderLock {
+public:
+    LoaderLock() {
+        pthread_rwlockattr_t attributes;
+        pthread_rwlockattr_init(&attributes);
+#if defined(__GLIBC__)
+        pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+#endif
+        pthread_rwlock_init(&m_lock, &attributes);
+        pthread_rwlockattr_destroy(&attributes);
+    }
+    ~LoaderLock() {
+        pthread_rwlock_destroy(&m_lock);
+    }
+    LoaderLock(const LoaderLock&) = delete;
+    LoaderLock& operator=(const LoaderLock&) = delete;
+    void lock() {
+        pthread_rwlock_wrlock(&m_lock);
+    }
+    void unlock() {
+        pthread_rwlock_unlock(&m_lock);
+    }
+    void lock_shared() {
+        pthread_rwlock_rdlock(&m_lock);
+    }
+    void unlock_shared() {
+        pthread_rwlock_unlock(&m_lock);
+    }
+
+private:
+    pthread_rwlock_t m_lock;
+};
+
 // The process-wide loader, null while the service is stopped. read() holds the
-// lock shared while it queues, so stopService() (which takes the loader out
-// under the exclusive lock before it stops anything) never pulls the loader
-// from under a read.
-std::shared_mutex g_loaderMutex;
+// lock shared while it queues (never twice on one thread), so stopService()
+// (which takes the loader out under the exclusive lock before it stops
+// anything) never pulls the loader from under a read.
+LoaderLock g_loaderMutex;
 CELIO_ManagerAsyncLoader* g_loader = nullptr;
 
 bool isStandardInput(const QString& path) {

@@ -4,6 +4,7 @@
 
 #include <QThread>
 #include <atomic>
+#include <memory>
 #include <semaphore>
 #include <vector>
 
@@ -19,6 +20,23 @@
 
 class CELIO_Thread;
 
+// The queue's pages come from oneTBB's cache-aligned allocator, except under
+// the thread sanitizer: the distribution's oneTBB hands out memory the
+// sanitizer does not see freed and reused, so a page recycled between a pop
+// and a push would look like a race.
+#if defined(__SANITIZE_THREAD__)
+#define CELIO_QUEUE_PLAIN_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define CELIO_QUEUE_PLAIN_ALLOCATOR 1
+#endif
+#endif
+#if defined(CELIO_QUEUE_PLAIN_ALLOCATOR)
+using CELIO_RequestAllocator = std::allocator<CELIO_RequestKey>;
+#else
+using CELIO_RequestAllocator = tbb::cache_aligned_allocator<CELIO_RequestKey>;
+#endif
+
 // One per process while the service runs. Each queued request released the
 // semaphore once; each worker acquires it once per turn of its loop.
 class CELIO_ManagerAsyncLoader {
@@ -28,7 +46,7 @@ public:
     CELIO_ManagerAsyncLoader& operator=(const CELIO_ManagerAsyncLoader&) = delete;
 
     QXSema semaphore{0};
-    tbb::concurrent_queue<CELIO_RequestKey, tbb::cache_aligned_allocator<CELIO_RequestKey>> queue;
+    tbb::concurrent_queue<CELIO_RequestKey, CELIO_RequestAllocator> queue;
     std::vector<CELIO_Thread*> threads; // started and deleted by the service's controlling thread
     std::atomic<bool> stop{false};
 };

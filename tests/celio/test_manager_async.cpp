@@ -341,6 +341,37 @@ TEST_F(LoaderThreads, ManyProducersEachRequestAnsweredOnceWithItsOwnString) {
     EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), bytesBefore);
 }
 
+TEST_F(LoaderThreads, ReadsRacingStartsAndStopsNeverTouchAStoppedLoader) {
+    const QString path = tga("race.tga", 3);
+    std::atomic<bool> done{false};
+    std::atomic<int> accepted{0}, next{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 4; ++p)
+        producers.emplace_back([&] {
+            while (!done) accepted += Async::read(path, recorder(answers, next++));
+        });
+    for (int round = 0; round < 20; ++round) {
+        Async::startService(2);
+        while (accepted < 5 * (round + 1)) std::this_thread::yield(); // some requests in each round
+        Async::stopService();
+    }
+    done = true;
+    for (auto& t : producers) t.join();
+
+    // Every answer belongs to an accepted request, none twice, and every functor is gone.
+    auto all = answers.all();
+    EXPECT_LE(all.size(), size_t(accepted.load()));
+    for (const auto& [id, a] : all) {
+        EXPECT_EQ(all.count(id), 1u);
+        EXPECT_EQ(widthOf(a.data), 3);
+    }
+    EXPECT_EQ(g_liveFunctors.load(), 0);
+    EXPECT_EQ(g_destroyedFunctors.load(), next.load());
+    all.clear();
+    answers.clear();
+    EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), bytesBefore);
+}
+
 TEST_F(LoaderThreads, ExceptionsFromTheReadOrTheFunctorAreContained) {
     const QString throws = file("throw.gate");
     const QString good = file("fine.gate");
