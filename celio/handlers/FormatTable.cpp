@@ -74,6 +74,7 @@ const WriterRow kWriters[] = {
     {"BMP", "*", A::Straight, AsNamed},         //
     {"TIF", "*", A::Premultiplied, KeepsIt},    // RGBA with associated alpha, whatever the code
     {"IFF", "*", A::Premultiplied, KeepsIt},    // always RGBA, as renderers write it
+    {"PSD", "*", A::Straight, AsNamed},         // stores the values as given; PSD1 writes the luma
     {"OPT", "*", A::Premultiplied, AsNamed},    // stores the values as given
     {"SCAN", "SCAN24", A::Premultiplied, NoAlpha},
     {"SCAN", "SCAN32", A::Premultiplied, KeepsIt},
@@ -153,6 +154,12 @@ bool tgaHeader(Head h) {
            (descriptor & 0xc0) == 0 && (descriptor & 15) <= 8;
 }
 
+// Raw pixmap files: format 4 or 6 and 8 bytes per pixel (the magic), then a
+// pixel count and sizes that are not negative.
+bool datHeader(Head h) {
+    return h.size() >= 24 && byteAt(h, 15) < 0x80 && byteAt(h, 19) < 0x80 && byteAt(h, 23) < 0x80;
+}
+
 struct SignatureRow {
     const char* family; // main extension; a family without a handler is named only
     Head magic;         // the first bytes
@@ -176,6 +183,8 @@ const SignatureRow kSignatures[] = {
     {"WEBP", "RIFF"sv, webp},
     {"IFF", "FOR4"sv, iffImage},
     {"EXR", "\x76\x2f\x31\x01"sv, anything},
+    {"DAT", "\x04\0\0\0\x08\0\0\0"sv, datHeader},
+    {"DAT", "\x06\0\0\0\x08\0\0\0"sv, datHeader},
     {"OPT", ""sv, optHeader},
     {"SCAN", ""sv, scanHeader},
     {"TGA", ""sv, tgaHeader},

@@ -15,6 +15,7 @@
 #include "celio/handlers/OptHandler.h"
 #include "celio/handlers/PngHandler.h"
 #include "celio/handlers/PsdHandler.h"
+#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/SgiHandler.h"
 #include "celio/handlers/TgaHandler.h"
 #include "celio/handlers/TiffHandler.h"
@@ -42,6 +43,7 @@ void qxCelAddPixmapHandler() {
     add<QXCelUioPngHandler>(manager);
     add<QXCelUioJpegHandler>(manager);
     add<QXCelUioBmpHandler>(manager);
+    add<CELIO_UioRawPixMapHandler>(manager);
     add<QxCelUioIffHandler>(manager);
     add<QXCelUioOptHandler>(manager);
     add<QXCelUioVarHandler>(manager);

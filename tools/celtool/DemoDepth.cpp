@@ -1,129 +1,136 @@
-// The demo's depth frame: a rendered-looking frame (shaded balls over a
-// tilted floor) with a depth per pixel, written as an IFF file with colour
-// and depth, read back, and its depth shown as a grey picture (nearer is
-// lighter, no depth black).
+// The demo's depth crossing: an opaque warm gradient and a half-transparent
+// blue one, each tilted, crossing along a slanted line. depth-crossing.png
+// shows the whole composite, then an 8x crop of the crossing decided by a
+// plain depth test at each pixel's centre (a jagged staircase), then the same
+// crop composited by depth (the crossing pixels mixed by the share each
+// surface covers). depth-crossing-z.png is the composite's depth, near white.
 #include <QDir>
-#include <QFileInfo>
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstdlib>
+#include <memory>
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "Depth.h"
+#include "algo/composite/Composite3D.h"
 #include "cel/Cel.h"
-#include "pixel/PixmapArea.h"
-#include "pixel/PixmapCanvas.h"
+#include "pixel/PixmapArea3D.h"
 
 namespace celtool {
 
 namespace {
 
-struct Ball {
-    double cx, cy, radius, distance, r, g, b;
-};
+constexpr int kW = 240, kH = 160;
+constexpr int kZoom = 8, kCropW = 24, kCropH = 20, kGap = 8;
+// Slopes below the 0.1 per pixel that neighbouring depths of one surface may
+// differ by and still be found as one surface.
+double depthA(int x, int y) {
+    return 0.05 * x + 0.01 * y;
+}
+double depthB(int x, int y) {
+    return 0.02 * x + 0.06 * y - 3.0;
+}
 
-// Depth grows toward the viewer: z = -distance, as renderers' distances
-// read back here.
-void drawFrame(CEL_PixmapRGBA8& colour, CEL_PixmapAreaZ& depth) {
-    const int w = colour.width(), h = colour.height();
-    const Ball balls[] = {{0.30 * w, 0.55 * h, 0.22 * h, 6.0, 0.9, 0.3, 0.2},
-                          {0.55 * w, 0.45 * h, 0.30 * h, 8.0, 0.2, 0.5, 0.9},
-                          {0.78 * w, 0.62 * h, 0.18 * h, 5.0, 0.3, 0.8, 0.3}};
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            // The floor covers the lower two thirds, nearer toward the bottom.
-            double best = 1e30, r = 0, g = 0, b = 0, a = 0;
-            if (y > h / 3) {
-                best = 4.0 + 12.0 * (1.0 - double(y - h / 3) / (h - h / 3));
-                const bool check = (x / 16 + y / 16) % 2 == 0;
-                r = g = b = check ? 0.75 : 0.55;
-                a = 1.0;
+int16_t q(double v) {
+    return int16_t(std::lround(std::clamp(v, 0.0, 1.0) * 32767.0));
+}
+
+std::unique_ptr<CEL_PixmapAreaRGBA16> surface(bool warm) {
+    auto p = std::make_unique<CEL_PixmapAreaRGBA16>(kW, kH);
+    if (!p->realloc(p->canvasRect(), false)) return nullptr;
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            if (warm) {
+                const double u = double(x) / kW, v = double(y) / kH;
+                *p->pixel(x, y) = CEL_PixelRGBA16{q(0.95), q(0.45 + 0.4 * u), q(0.1 + 0.2 * v), 32767};
+            } else {
+                const double a = 0.5;
+                *p->pixel(x, y) = CEL_PixelRGBA16{q(0.05 * a), q(0.3 * a), q(1.0 * a), q(a)};
             }
-            for (const Ball& ball : balls) {
-                const double dx = (x + 0.5 - ball.cx) / ball.radius, dy = (y + 0.5 - ball.cy) / ball.radius;
-                const double d2 = dx * dx + dy * dy;
-                if (d2 >= 1.0) continue;
-                const double bulge = std::sqrt(1.0 - d2),
-                             distance = ball.distance - bulge * ball.radius / 40.0;
-                if (distance >= best) continue;
-                const double light = 0.35 + 0.65 * std::max(0.0, -0.4 * dx - 0.5 * dy + 0.77 * bulge);
-                best = distance, r = ball.r * light, g = ball.g * light, b = ball.b * light, a = 1.0;
-            }
-            const auto c = [](double v) { return uint8_t(std::lround(std::clamp(v, 0.0, 1.0) * 255.0)); };
-            *colour.pixel(x, y) = CEL_PixelRGBA8{c(r * a), c(g * a), c(b * a), c(a)};
-            depth.pixel(x, y)->value = a > 0.0 ? float(-best) : CEL_PixelFloat::Zero;
         }
+    return p;
+}
+
+std::unique_ptr<CEL_PixmapAreaZ> depthOf(double (*depth)(int, int)) {
+    auto z = std::make_unique<CEL_PixmapAreaZ>(kW, kH);
+    if (!z->realloc(z->canvasRect(), false)) return nullptr;
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) *z->pixel(x, y) = float(depth(x, y));
+    return z;
+}
+
+bool writePng(const UT_SharedPtr<CEL_Representation>& picture, const QString& path) {
+    if (!picture) return false;
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(picture->getFormat()));
+    cel->addRepresentation(picture);
+    return writeCel(cel.get(), path, QStringLiteral("png"), QStringLiteral("PNG4")) == kSuccess;
 }
 
 } // namespace
 
 int demoDepth(const QString& outDir) {
-    const int w = 320, h = 180;
-    auto* colour = new CEL_PixmapRGBA8(w, h);
-    auto* depth = new CEL_PixmapAreaZ(w, h);
-    if (!colour->data() || !depth->realloc(Math::Box2di(0, 0, w, h), false)) {
-        delete colour;
-        delete depth;
-        error(QStringLiteral("out of memory"));
+    const auto a = surface(true), b = surface(false);
+    const auto za = depthOf(depthA), zb = depthOf(depthB);
+    if (!a || !b || !za || !zb) return kFailure;
+
+    CEL_PixmapArea3D scene(kW, kH);
+    std::unique_ptr<CEL_PixmapAreaRGBA16> ours;
+    std::unique_ptr<CEL_PixmapAreaZ> depth;
+    try {
+        ALGO_Composite3D compositor(&scene);
+        compositor.composite3d(a.get(), za.get());
+        compositor.composite3d(b.get(), zb.get());
+        ours.reset(
+            static_cast<CEL_PixmapAreaRGBA16*>(scene.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16)));
+        depth.reset(static_cast<CEL_PixmapAreaZ*>(scene.convertTo(CEL_Representation::PIXMAP_AREA_ZBUF)));
+    } catch (const CelAlgo::AlgoException& e) {
+        error(e.what());
         return kFailure;
     }
-    drawFrame(*colour, *depth);
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(colour));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(depth));
+    if (!ours || !depth) return kFailure;
 
-    const QString iff = QDir(outDir).filePath(QStringLiteral("depth-frame.iff"));
-    if (writeCel(cel.get(), iff, QStringLiteral("IFF"), QStringLiteral("IFF")) != kSuccess) return kFailure;
-    const UT_SharedPtr<CEL_Cel> back = readCel(iff, QString(), QString());
-    if (!back) return kFailure;
-    const auto* z = dynamic_cast<const CEL_PixmapAreaZ*>(
-        back->findRepresentation(CEL_Representation::PIXMAP_AREA_ZBUF).get());
-    const auto* got =
-        dynamic_cast<const CEL_PixmapRGBA8*>(back->convertTo(CEL_Representation::PIXMAP_RGBA8).get());
-    if (!z || !got) {
-        error(QStringLiteral("%1 came back without colour and depth").arg(iff));
-        return kFailure;
-    }
-    // Colour exactly, depth to the float's last bit but one (1 / z in the file).
-    bool same = got->width() == w && got->height() == h &&
-                std::equal(colour->data(), colour->data() + w * h, got->data());
-    for (int y = 0; y < h && same; ++y)
-        for (int x = 0; x < w && same; ++x) {
-            const CEL_PixelFloat* want = depth->pixel(x, y);
-            const CEL_PixelFloat* have = z->pixel(x, y);
-            same =
-                have
-                    ? std::abs(std::bit_cast<int32_t>(have->value) - std::bit_cast<int32_t>(want->value)) <= 1
-                    : want->isZero();
+    // The crossing y = 0.6 x + 60, around x = 100.
+    const int cx = 100 - kCropW / 2, cy = 120 - kCropH / 2;
+    const int cropW = kCropW * kZoom, cropH = kCropH * kZoom;
+    auto sheet = std::make_unique<CEL_PixmapAreaRGBA16>(kW + 2 * (kGap + cropW), std::max(kH, cropH));
+    if (!sheet->realloc(sheet->canvasRect(), false)) return kFailure;
+    std::fill_n(sheet->data(), sheet->allocatedArea(), CEL_PixelRGBA16{2500, 2500, 2500, 32767});
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) *sheet->pixel(x, y) = *ours->pixel(x, y);
+    // The crop's frame on the whole picture.
+    for (int x = cx - 1; x <= cx + kCropW; ++x)
+        *sheet->pixel(x, cy - 1) = *sheet->pixel(x, cy + kCropH) =
+            CEL_PixelRGBA16{32767, 32767, 32767, 32767};
+    for (int y = cy - 1; y <= cy + kCropH; ++y)
+        *sheet->pixel(cx - 1, y) = *sheet->pixel(cx + kCropW, y) =
+            CEL_PixelRGBA16{32767, 32767, 32767, 32767};
+    for (int y = 0; y < kCropH; ++y)
+        for (int x = 0; x < kCropW; ++x) {
+            const int px = cx + x, py = cy + y;
+            // The plain test: the nearer surface at the pixel's centre, the other behind it.
+            const CEL_PixelRGBA16 under = *a->pixel(px, py);
+            const CEL_PixelRGBA16 test = depthB(px, py) >= depthA(px, py) ? under % *b->pixel(px, py) : under;
+            const CEL_PixelRGBA16 mixed = *ours->pixel(px, py);
+            for (int dy = 0; dy < kZoom; ++dy)
+                for (int dx = 0; dx < kZoom; ++dx) {
+                    *sheet->pixel(kW + kGap + x * kZoom + dx, y * kZoom + dy) = test;
+                    *sheet->pixel(kW + 2 * kGap + cropW + x * kZoom + dx, y * kZoom + dy) = mixed;
+                }
         }
-    print(QStringLiteral("wrote %1 (%2x%3, colour and depth, %4 bytes): read back %5")
-              .arg(iff)
-              .arg(w)
-              .arg(h)
-              .arg(QFileInfo(iff).size())
-              .arg(same ? QStringLiteral("identical") : QStringLiteral("DIFFERENT")));
 
-    // The depth as grey over the z range read back: nearer is lighter.
-    double zMin = 0, zMax = 0;
-    z->getZRange(zMin, zMax);
-    auto* view = new CEL_PixmapRGBA8(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const CEL_PixelFloat* v = z->pixel(x, y);
-            const double t =
-                v && !v->isZero() && zMax > zMin ? 0.15 + 0.85 * (v->value - zMin) / (zMax - zMin) : 0.0;
-            const uint8_t g = uint8_t(std::lround(std::clamp(t, 0.0, 1.0) * 255.0));
-            *view->pixel(x, y) = CEL_PixelRGBA8{g, g, g, 255};
-        }
-    UT_SharedPtr<CEL_Cel> viewCel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    viewCel->addRepresentation(UT_SharedPtr<CEL_Representation>(view));
-    const QString png = QDir(outDir).filePath(QStringLiteral("depth-frame-z.png"));
-    if (writeCel(viewCel.get(), png, QStringLiteral("PNG"), QStringLiteral("PNG")) != kSuccess)
+    const QDir dir(outDir);
+    const QString crossing = dir.filePath(QStringLiteral("depth-crossing.png"));
+    const QString zPath = dir.filePath(QStringLiteral("depth-crossing-z.png"));
+    const UT_SharedPtr<CEL_Representation> grey(
+        ALGO_3D::depthBufferToGrayScale(depth.get(), HUGE_VAL, -HUGE_VAL));
+    if (!writePng(UT_SharedPtr<CEL_Representation>(sheet.release()), crossing) || !writePng(grey, zPath))
         return kFailure;
     print(
-        QStringLiteral("wrote %1 (its depth %2 .. %3 as grey, nearer lighter)").arg(png).arg(zMin).arg(zMax));
-    return same ? kSuccess : kFailure;
+        QStringLiteral("wrote %1: two tilted surfaces crossing; 8x crops by a plain depth test and by depth "
+                       "compositing")
+            .arg(crossing));
+    print(QStringLiteral("wrote %1: the composite's depth, near white").arg(zPath));
+    return kSuccess;
 }
 
 } // namespace celtool

@@ -1,3 +1,4 @@
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -5,11 +6,65 @@
 #include "CelFiles.h"
 #include "Command.h"
 #include "Console.h"
+#include "Depth.h"
 #include "cel/Cel.h"
+#include "celio/LayerInfo.h"
+#include "celio/handlers/PsdHandler.h"
 
 namespace celtool {
 
+namespace {
+
+bool isLayeredFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) && f.read(4) == "8BPS";
+}
+
+// convert --all-layers: the composite and every layer of a PSD or PSB file
+// written again as one layered file.
+int convertAllLayers(const QString& in, const QString& out, LayeredWriteOptions options) {
+    if (in == QLatin1String("-")) {
+        error(QStringLiteral("--all-layers reads a file, not standard input"));
+        return kUsage;
+    }
+    int rc = checkLayeredOutput(out, options);
+    if (rc != kSuccess) return rc;
+    if (!isLayeredFile(in)) {
+        error(QStringLiteral("%1: not a PSD or PSB file").arg(in));
+        return kFailure;
+    }
+    const UT_SharedPtr<CEL_Cel> composite = readCel(in);
+    if (!composite) return kFailure;
+    const CelOrigin origin = originOf(composite.get());
+    options.shape = origin.shape;
+    const QString code = layeredCode(options);
+
+    const CELIO_PsdHandler psd;
+    CELIO_LayerInfo info;
+    if (psd.readLayerInfo(in, info) != CELIO_STATE_OK ||
+        psd.readLayerImages(in, info, !options.keepProperties) != CELIO_STATE_OK) {
+        error(QStringLiteral("%1: the layers cannot be read (damaged or cut short)").arg(in));
+        return kFailure;
+    }
+    // The layers hold the file's straight values, as the composite does.
+    CelOrigin layerOrigin = origin;
+    layerOrigin.alpha = CELIO_Alpha::Straight;
+    for (CELIO_LayerInfo::Iterator it(info); !it.end(); ++it) {
+        if (!it->representation) continue;
+        UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(it->representation->getFormat()));
+        cel->addRepresentation(it->representation);
+        setOrigin(cel.get(), layerOrigin);
+        it->representation = layerImage(cel.get(), code, options.keepValues);
+    }
+    info.getComposite().representation = layerImage(composite.get(), code, options.keepValues);
+    options.code = code;
+    return writeLayers(info, out, options);
+}
+
+} // namespace
+
 int runConvert(const QStringList& args) {
+    if (wantsDepthView(args)) return runDepthView(args);
     QCommandLineParser parser;
     const QCommandLineOption codeOpt(
         QStringLiteral("code"),
@@ -21,14 +76,24 @@ int runConvert(const QStringList& args) {
     const QCommandLineOption formatOpt(
         QStringLiteral("format"),
         QStringLiteral("Format (extension) of \"-\" and of an IN or OUT without extension (default: standard "
-                       "input's content, and the input's format for the output); with --list, the "
-                       "extension of the outputs."),
+                       "input's content, and the input's format for the output)."),
         QStringLiteral("EXT"));
     const QCommandLineOption keepOpt = keepValuesOption();
     const QCommandLineOption infoOpt(
         QStringLiteral("info-string"),
         QStringLiteral("Information string of SCAN or VAR output (default: the input's, else \"Stage\")."),
         QStringLiteral("TEXT"));
+    const QCommandLineOption allOpt(
+        QStringLiteral("all-layers"),
+        QStringLiteral("Write every layer of a PSD or PSB input, with its composite, as a layered PSD."));
+    const QCommandLineOption propsOpt(
+        QStringLiteral("keep-properties"),
+        QStringLiteral("With --all-layers: keep blend keys, opacity, layer rectangles and record order."));
+    const QCommandLineOption peerOpt(
+        QStringLiteral("peer-compatible"),
+        QStringLiteral("With --all-layers: the layout other programs read (ImageMagick, web readers)."));
+    const QCommandLineOption psbOpt(
+        QStringLiteral("psb"), QStringLiteral("With --all-layers: write PSB (implied by OUT named *.psb)."));
     const QCommandLineOption threadsOpt(
         QStringLiteral("threads"), QStringLiteral("Frames converted at once (default: the number of cores)."),
         QStringLiteral("N"));
@@ -53,8 +118,8 @@ int runConvert(const QStringList& args) {
         QStringLiteral("Convert the files listed in FILE, one a line (\"-\": standard input), to "
                        "OUTDIR/BASENAME.EXT (EXT: --format)."),
         QStringLiteral("FILE"));
-    parser.addOptions({codeOpt, layerOpt, formatOpt, keepOpt, infoOpt, threadsOpt, framesOpt, shardOpt,
-                       skipOpt, quietOpt, jsonOpt, listOpt});
+    parser.addOptions({codeOpt, layerOpt, formatOpt, keepOpt, infoOpt, allOpt, propsOpt, peerOpt, psbOpt,
+                       threadsOpt, framesOpt, shardOpt, skipOpt, quietOpt, jsonOpt, listOpt});
     parser.addPositionalArgument(
         QStringLiteral("IN"),
         QStringLiteral("Image to read (\"-\": standard input), or frames: a name whose last #### or %04d "
@@ -62,10 +127,14 @@ int runConvert(const QStringList& args) {
     parser.addPositionalArgument(QStringLiteral("OUT"),
                                  QStringLiteral("Image to write (\"-\": standard output), or the frames' "
                                                 "names, with a frame field as IN has (--list: OUTDIR)."));
-    const QString synopsis =
-        QStringLiteral("[--code CODE] [--layer PATH] [--format EXT] [--keep-values] [--info-string TEXT] "
-                       "[--threads N] [--frames A-B] [--shard I/N] [--skip-existing] [--quiet] [--json] "
-                       "IN OUT | --format EXT --list FILE OUTDIR");
+    const QString synopsis = QStringLiteral(
+        "[--code CODE] [--layer PATH] [--format EXT] [--keep-values] [--info-string TEXT] IN OUT\n"
+        "       celtool convert [same options] [--threads N] [--frames A-B] [--shard I/N] [--skip-existing] "
+        "[--quiet] [--json] IN_PATTERN OUT_PATTERN\n"
+        "       celtool convert [same options] --format EXT --list FILE OUTDIR\n"
+        "       celtool convert --all-layers [--code CODE] [--keep-properties] [--peer-compatible] [--psb] "
+        "[--keep-values] IN OUT\n"
+        "       (or --depth-view: see convert --depth-view --help)");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("convert"), synopsis, args, &rc)) return rc;
     const QStringList pos = parser.positionalArguments();
@@ -73,6 +142,29 @@ int runConvert(const QStringList& args) {
     if (listForm ? pos.size() != 1 : pos.size() != 2) {
         error(listForm ? QStringLiteral("convert --list needs OUTDIR")
                        : QStringLiteral("convert needs IN and OUT"));
+        return kUsage;
+    }
+    if (parser.isSet(allOpt)) {
+        const QString in = pos[0], out = pos.value(1);
+        if (listForm || FramePattern(in).hasField() || parser.isSet(threadsOpt) || parser.isSet(framesOpt) ||
+            parser.isSet(shardOpt) || parser.isSet(jsonOpt)) {
+            error(QStringLiteral("--all-layers converts one file, not a frame sequence"));
+            return kUsage;
+        }
+        if (parser.isSet(layerOpt) || parser.isSet(formatOpt) || parser.isSet(infoOpt)) {
+            error(QStringLiteral("--all-layers takes no --layer, --format or --info-string"));
+            return kUsage;
+        }
+        LayeredWriteOptions layered;
+        layered.code = parser.value(codeOpt);
+        layered.keepValues = parser.isSet(keepOpt);
+        layered.keepProperties = parser.isSet(propsOpt);
+        layered.peerCompatible = parser.isSet(peerOpt);
+        layered.largeDocument = parser.isSet(psbOpt);
+        return convertAllLayers(in, out, layered);
+    }
+    if (parser.isSet(propsOpt) || parser.isSet(peerOpt) || parser.isSet(psbOpt)) {
+        error(QStringLiteral("--keep-properties, --peer-compatible and --psb go with --all-layers"));
         return kUsage;
     }
     const QString format = parser.value(formatOpt);

@@ -91,6 +91,8 @@ template <class F>
 int forEveryWrittenFile(const celtest::TempDir& dir, const UT_SharedPtr<CEL_Cel>& source, F f) {
     qxCelAddPixmapHandler();
     CELIO_Manager* manager = CELIO_Manager::getInstance();
+    // Writers that take a 16-bit pixmap as the cel holds it (no conversion) get one.
+    source->convertTo(CEL_Representation::PIXMAP_RGBA16);
     int tried = 0;
     for (const CELIO_Handler* handler : manager->handlers()) {
         if (handler->getWriteExtensions().isEmpty()) continue;
