@@ -1,8 +1,8 @@
 // The demo's background loading: a 24-frame sequence (a ball bouncing across
 // the canvas, squashed where it lands) written as TGA files, read back through
-// the background loader, whose functors lay each frame as a labelled tile
-// into contact-sheet.png on the worker that read it; then the sequence is
-// converted to PNG in two shards, as two farm machines would.
+// the background loader, whose functors lay each frame's thumbnail into its
+// labelled cell of contact-sheet.png on the worker that read it; then the
+// sequence is converted to PNG in two shards, as two farm machines would.
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
@@ -14,10 +14,10 @@
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "Thumbnails.h"
 #include "cel/Cel.h"
 #include "celio/Manager.h"
 #include "celio/ManagerAsync.h"
-#include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace celtool {
@@ -25,7 +25,6 @@ namespace celtool {
 namespace {
 
 constexpr int kFrames = 24, kW = 160, kH = 96;
-constexpr int kColumns = 6, kTileW = kW / 2 + 8, kTileH = kH / 2 + 8 + 12, kLabel = 12;
 
 // Frame `index` in straight colour (TGA artwork): the ball's height follows a
 // bounce, and it squashes as it touches the floor.
@@ -52,56 +51,39 @@ CEL_PixmapRGBA8* ballFrame(int index) {
     return p;
 }
 
-// The sheet the functors fill; each writes only its own tile, so no lock is
-// needed around the pixels.
-struct Sheet {
-    std::unique_ptr<CEL_PixmapAreaRGBA16> pixels;
+// Counts the functors' answers for the thread that waits for them.
+struct Answers {
     std::mutex mutex;
     std::condition_variable changed;
-    int answered = 0, filled = 0;
+    int answered = 0, laid = 0;
 };
 
+// Lays its frame's thumbnail into its cell of the sheet, on the worker that
+// read the frame (each functor writes only its own cell).
 class TileFunctor final : public CELIO_ManagerAsync::CallbackFunctor {
 public:
-    TileFunctor(Sheet& sheet, int index) : m_sheet(sheet), m_index(index) {}
+    TileFunctor(ContactSheet& sheet, Answers& answers, int index, const QString& path)
+        : m_sheet(sheet), m_answers(answers), m_index(index), m_path(path) {}
     void operator()(CELIO_ManagerAsync::CallbackData& data) override {
-        const auto* frame = data.representations.empty()
-                                ? nullptr
-                                : dynamic_cast<const CEL_PixmapRGBA8*>(data.representations.front().get());
-        const bool ok = frame && frame->width() == kW && frame->height() == kH;
-        if (ok) layTile(*frame);
-        std::lock_guard lock(m_sheet.mutex);
-        ++m_sheet.answered;
-        m_sheet.filled += ok;
-        m_sheet.changed.notify_all();
+        bool laid = false;
+        if (!data.representations.empty()) {
+            // The cel as the tool reads the file (straight TGA colour known as
+            // such), from what the loader read.
+            const UT_SharedPtr<CEL_Cel> cel =
+                readCel(m_path, QString(), QString(), nullptr, &data.representations);
+            laid = cel && m_sheet.place(m_index, *cel, m_path);
+        }
+        std::lock_guard lock(m_answers.mutex);
+        ++m_answers.answered;
+        m_answers.laid += laid;
+        m_answers.changed.notify_all();
     }
 
 private:
-    // A half-size copy (each pixel the mean of four, premultiplied: TGA files
-    // hold straight colour) over the tile's checkerboard, and the frame's number.
-    void layTile(const CEL_PixmapRGBA8& frame) {
-        CEL_PixmapAreaRGBA16& sheet = *m_sheet.pixels;
-        const int x0 = m_index % kColumns * kTileW + 4, y0 = m_index / kColumns * kTileH + kLabel + 4;
-        for (int y = 0; y < kH / 2; ++y)
-            for (int x = 0; x < kW / 2; ++x) {
-                double r = 0, g = 0, b = 0, a = 0;
-                for (int k = 0; k < 4; ++k) {
-                    const CEL_PixelRGBA8& s = *frame.pixel(2 * x + k % 2, 2 * y + k / 2);
-                    const double alpha = s.a / 255.0;
-                    r += s.r * alpha, g += s.g * alpha, b += s.b * alpha, a += alpha;
-                }
-                CEL_PixelRGBA16* d = sheet.pixel(x0 + x, y0 + y);
-                const double keep = 1.0 - a / 4;
-                const auto mix = [keep](double v, int16_t under) {
-                    return int16_t(std::lround(v / 4 / 255 * 32767 + under * keep));
-                };
-                *d = CEL_PixelRGBA16{mix(r, d->r), mix(g, d->g), mix(b, d->b), 32767};
-            }
-        drawLabel(sheet, x0, y0 - kLabel + 1, QStringLiteral("%1").arg(m_index + 1, 4, 10, QLatin1Char('0')));
-    }
-
-    Sheet& m_sheet;
+    ContactSheet& m_sheet;
+    Answers& m_answers;
     const int m_index;
+    const QString m_path;
 };
 
 } // namespace
@@ -123,39 +105,31 @@ int demoLoader(const QString& outDir) {
               .arg(kW)
               .arg(kH));
 
-    // The sheet: a checkerboard under each tile, a dark strip for its label.
-    Sheet sheet;
-    const int rows = (kFrames + kColumns - 1) / kColumns;
-    sheet.pixels = std::make_unique<CEL_PixmapAreaRGBA16>(kColumns * kTileW, rows * kTileH);
-    if (!sheet.pixels->realloc(Math::Box2di(0, 0, kColumns * kTileW, rows * kTileH), false)) return kFailure;
-    for (int y = 0; y < rows * kTileH; ++y)
-        for (int x = 0; x < kColumns * kTileW; ++x) {
-            const int16_t grey = y % kTileH < kLabel ? 4000 : ((x / 6 + y / 6) % 2 ? 20000 : 14000);
-            *sheet.pixels->pixel(x, y) = CEL_PixelRGBA16{grey, grey, grey, 32767};
-        }
-
+    // The sheet, labelled first, filled by the loader's functors as the frames arrive.
+    ContactSheet sheet(kFrames, kW / 2, kH / 2, 6);
+    if (!sheet.valid()) return kFailure;
+    Answers answers;
     qxCelAddPixmapHandler(); // every handler registered before a worker reads
     CELIO_ManagerAsync::startService(2);
     int queued = 0;
-    for (int i = 0; i < kFrames; ++i)
-        queued += CELIO_ManagerAsync::read(
-            sequence + QStringLiteral("/ball.%1.tga").arg(i + 1, 4, 10, QLatin1Char('0')),
-            UT_SharedPtr<CELIO_ManagerAsync::CallbackFunctor>(new TileFunctor(sheet, i)));
+    for (int i = 0; i < kFrames; ++i) {
+        const QString path = sequence + QStringLiteral("/ball.%1.tga").arg(i + 1, 4, 10, QLatin1Char('0'));
+        sheet.setLabel(i, QFileInfo(path).fileName());
+        queued += CELIO_ManagerAsync::read(path, UT_SharedPtr<CELIO_ManagerAsync::CallbackFunctor>(
+                                                     new TileFunctor(sheet, answers, i, path)));
+    }
     {
-        std::unique_lock lock(sheet.mutex);
-        sheet.changed.wait(lock, [&] { return sheet.answered == queued; });
+        std::unique_lock lock(answers.mutex);
+        answers.changed.wait(lock, [&] { return answers.answered == queued; });
     }
     CELIO_ManagerAsync::stopService();
-    print(QStringLiteral("loaded %1 frames on 2 background workers: %2 tiles laid")
+    print(QStringLiteral("loaded %1 frames on 2 background workers: %2 thumbnails laid")
               .arg(queued)
-              .arg(sheet.filled));
-    if (sheet.filled != kFrames) return kFailure;
-
+              .arg(answers.laid));
+    if (answers.laid != kFrames) return kFailure;
     const QString sheetPath = dir.filePath(QStringLiteral("contact-sheet.png"));
-    const UT_SharedPtr<CEL_Cel> out =
-        celOf(std::move(sheet.pixels), CelOrigin{{3, false}, CELIO_Alpha::Premultiplied, {}});
-    if (writeCel(out.get(), sheetPath, QStringLiteral("PNG"), QString()) != kSuccess) return kFailure;
-    print(QStringLiteral("wrote %1: %2 labelled tiles").arg(sheetPath).arg(kFrames));
+    if (sheet.write(sheetPath, QStringLiteral("PNG")) != kSuccess) return kFailure;
+    print(QStringLiteral("wrote %1: %2 frames as labelled thumbnails").arg(sheetPath).arg(kFrames));
 
     // Two shards of the same frame list, as two machines of a farm would run them.
     const QString in = sequence + QStringLiteral("/ball.####.tga");

@@ -305,16 +305,18 @@ TEST(CeltoolBatchThreads, TheDemoFillsItsContactSheetOnTheLoaderAndConvertsInSha
     TempDir dir;
     const ToolRun r = celtool({S("demo"), dir.root()});
     ASSERT_EQ(r.exit, 0) << r.err.constData();
-    EXPECT_TRUE(r.out.contains("loaded 24 frames on 2 background workers: 24 tiles laid"))
+    EXPECT_TRUE(r.out.contains("loaded 24 frames on 2 background workers: 24 thumbnails laid"))
         << r.out.constData();
+    // Six cells a row, each a 80 x 48 box with a 6-pixel margin and an 11-pixel label strip.
+    constexpr int kCellW = 80 + 12, kCellH = 48 + 12 + 11;
     const QImage sheet(dir.path(S("contact-sheet.png")));
-    ASSERT_EQ(sheet.size(), QSize(6 * 88, 4 * 68));
-    for (int tile = 0; tile < 24; ++tile) { // the ball (red over grey) is in every tile
+    ASSERT_EQ(sheet.size(), QSize(6 * kCellW, 4 * kCellH));
+    for (int cell = 0; cell < 24; ++cell) { // the ball (red over white) is in every cell
         int red = 0;
-        for (int y = tile / 6 * 68 + 16; y < tile / 6 * 68 + 64; ++y)
-            for (int x = tile % 6 * 88 + 4; x < tile % 6 * 88 + 84; ++x)
+        for (int y = cell / 6 * kCellH + 6; y < cell / 6 * kCellH + 6 + 48; ++y)
+            for (int x = cell % 6 * kCellW + 6; x < cell % 6 * kCellW + 6 + 80; ++x)
                 red += qRed(sheet.pixel(x, y)) > qGreen(sheet.pixel(x, y)) + 60;
-        EXPECT_GT(red, 20) << "tile " << tile;
+        EXPECT_GT(red, 20) << "cell " << cell;
     }
     const QStringList pngs = outputsIn(dir.path(S("sequence-png")));
     ASSERT_EQ(pngs.size(), 24);
