@@ -52,6 +52,9 @@ const ReaderRow kReaders[] = {
     {"VAR", "VAR", premultiplied, true},
     {"IFF", "IFF", premultiplied, true},  // renderers' output: colour multiplied by alpha
     {"OMF", "OMF", premultiplied, false}, // RGB media read opaque; the library's own values
+    // Video frames: opaque colour (alpha 255), which both conventions read alike.
+    {"PAL", "PAL", premultiplied, false},
+    {"YUV", "YUV", premultiplied, false},
 };
 
 // ---------------------------------------------------------------- writing
@@ -82,6 +85,10 @@ const WriterRow kWriters[] = {
     {"SCAN", "*", A::Premultiplied, OneChannel}, // any other code writes the matte
     {"VAR", "*", A::Premultiplied, OneChannel},  // always the matte
     {"OMF", "*", A::Premultiplied, NoAlpha},     // RGB as stored: premultiplied colour is colour over black
+    // Video frames store colour as given and drop alpha: premultiplied colour
+    // shows the picture laid over black.
+    {"PAL", "*", A::Premultiplied, NoAlpha},
+    {"YUV", "*", A::Premultiplied, NoAlpha},
 };
 
 // ---------------------------------------------------------------- signatures
@@ -191,6 +198,7 @@ const SignatureRow kSignatures[] = {
     {"OPT", ""sv, optHeader},
     {"SCAN", ""sv, scanHeader},
     {"TGA", ""sv, tgaHeader},
+    // PAL and YUV frames have no header: no signature, found by extension only.
 };
 
 bool rowMatches(const SignatureRow& row, Head head) {
