@@ -17,6 +17,7 @@ const std::vector<Command>& commands() {
         {"thumbnail", "Write a small picture of an image, over white", runThumbnail},
         {"contact-sheet", "Lay out labelled thumbnails of many images on one sheet", runContactSheet},
         {"cache", "Inspect or clear the render cache, or send an image through it", runCache},
+        {"render", "Render a vector drawing with chosen size, art layers and antialiasing", runRender},
     };
     return table;
 }
