@@ -82,8 +82,8 @@ bool isBlank(char c) {
 QByteArray CM_PaletteList::toText() const {
     QByteArray text;
     for (const Entry& e : entries()) {
-        const uint32_t rgba = uint32_t(e.color.r) << 24 | uint32_t(e.color.g) << 16 | uint32_t(e.color.b) << 8 |
-                              uint32_t(e.color.a);
+        const uint32_t rgba = uint32_t(e.color.r) << 24 | uint32_t(e.color.g) << 16 |
+                              uint32_t(e.color.b) << 8 | uint32_t(e.color.a);
         text += QByteArray::number(qulonglong(e.id), 16).rightJustified(16, '0').toUpper();
         text += ' ';
         text += QByteArray::number(rgba, 16).rightJustified(8, '0').toUpper();
@@ -119,7 +119,8 @@ bool CM_PaletteList::fromText(const QByteArray& text, QString* why) {
                            .arg(n + 1);
             return false;
         }
-        const CM_ColorRGBA8 color{uint8_t(rgba >> 24), uint8_t(rgba >> 16), uint8_t(rgba >> 8), uint8_t(rgba)};
+        const CM_ColorRGBA8 color{uint8_t(rgba >> 24), uint8_t(rgba >> 16), uint8_t(rgba >> 8),
+                                  uint8_t(rgba)};
         parsed[id] = Entry{id, color, QString::fromUtf8(line.mid(i)).trimmed()};
     }
     std::unique_lock lock(m_mutex);

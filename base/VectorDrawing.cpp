@@ -70,7 +70,8 @@ bool GR_Path::check(const std::vector<uint8_t>& verbs, const std::vector<GR_Poin
         if (why) *why = text;
         return false;
     };
-    if (!verbs.empty() && verbs.front() != Move) return fail(QStringLiteral("path does not start with a move"));
+    if (!verbs.empty() && verbs.front() != Move)
+        return fail(QStringLiteral("path does not start with a move"));
     uint64_t taken = 0;
     for (std::size_t i = 0; i < verbs.size(); ++i) {
         const int n = pointsOf(verbs[i]);
@@ -133,8 +134,8 @@ GR_ArtSelector::Art GR_ArtSelector::artOf(uint32_t layerType) {
     }
 }
 
-GR_ThicknessRenderParams GR_RichLineStyleRenderingParams::getThicknessRenderParameters(
-    const Math::Matrix4x4&) const {
+GR_ThicknessRenderParams
+GR_RichLineStyleRenderingParams::getThicknessRenderParameters(const Math::Matrix4x4&) const {
     // Thickness is in world units, so the device matrix does not change it.
     return GR_ThicknessRenderParams{m_thickness};
 }
@@ -293,8 +294,10 @@ Math::Box2d GR_CompositeVectorDrawingObj::GetVisibleWorldBBox(const GR_Thickness
             double x1, y1, x2, y2;
             if (!s.path.controlBox(x1, y1, x2, y2)) continue;
             double margin = 0.0;
-            if (s.isStroked()) margin = s.width * 0.5 * thickness;
-            else if (!s.isFilled()) continue;
+            if (s.isStroked())
+                margin = s.width * 0.5 * thickness;
+            else if (!s.isFilled())
+                continue;
             lx = std::min(lx, x1 - margin), ly = std::min(ly, y1 - margin);
             hx = std::max(hx, x2 + margin), hy = std::max(hy, y2 + margin);
         }
@@ -324,17 +327,18 @@ void addRings(const QPainterPath& path, double tolerance, const CM_ColorRGBA8& c
         polygon.points.reserve(std::size_t(ring.size()));
         constexpr double kMax = GR_Path::kMaxCoordinate;
         for (const QPointF& p : ring)
-            polygon.points.push_back({float(std::clamp(p.x() / k, -kMax, kMax)),
-                                      float(std::clamp(p.y() / k, -kMax, kMax))});
+            polygon.points.push_back(
+                {float(std::clamp(p.x() / k, -kMax, kMax)), float(std::clamp(p.y() / k, -kMax, kMax))});
         out.push_back(std::move(polygon));
     }
 }
 
 } // namespace
 
-GR_OptimizedVectorDrawingObj* GR_CompositeVectorDrawingObj::BuildOptimizedVersion(
-    const VS_Canvas* canvas, bool lineArt, bool colorArt, bool resolveColors, float tolerance,
-    const Math::Box2d& box) const {
+GR_OptimizedVectorDrawingObj*
+GR_CompositeVectorDrawingObj::BuildOptimizedVersion(const VS_Canvas* canvas, bool lineArt, bool colorArt,
+                                                    bool resolveColors, float tolerance,
+                                                    const Math::Box2d& box) const {
     if (!(lineArt || colorArt) || !(tolerance > 0.0f) || !std::isfinite(tolerance)) return nullptr;
     GR_ArtSelector art(0);
     art.setRenderLineArt(lineArt);
@@ -401,7 +405,8 @@ bool GR_DrawingAccess::RemoveLayer(int layer) {
 }
 
 bool GR_DrawingAccess::InsertShape(int layer, const GR_Shape& shape) {
-    if (!Layer(layer) || !shape.path.isValid() || !(shape.width >= 0.0f && shape.width <= GR_Shape::kMaxWidth) ||
+    if (!Layer(layer) || !shape.path.isValid() ||
+        !(shape.width >= 0.0f && shape.width <= GR_Shape::kMaxWidth) ||
         (shape.flags & ~uint8_t(GR_Shape::Fill | GR_Shape::Stroke)))
         return false;
     m_drawing.m_layers[std::size_t(layer)].shapes.push_back(shape);
@@ -461,7 +466,8 @@ bool GR_DrawingAccess::Merge(GR_CompositeVectorDrawingObj& dst, const GR_Composi
             for (GR_ShapeColor* c : {&s.fill, &s.stroke}) {
                 CM_ColorRGBA8 listed;
                 const bool inDst = dst.m_palette && dst.m_palette->contains(c->paletteId);
-                if (c->paletteId != 0 && !inDst && src.m_palette && src.m_palette->findColor(c->paletteId, listed))
+                if (c->paletteId != 0 && !inDst && src.m_palette &&
+                    src.m_palette->findColor(c->paletteId, listed))
                     c->color = listed;
             }
             layers[std::size_t(target)].shapes.push_back(std::move(s));

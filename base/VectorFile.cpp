@@ -86,7 +86,8 @@ bool readHead(Reader& r, const char* magic, const char* name, QString* why) {
         return fail(why, QStringLiteral("not a %1 file").arg(QLatin1String(name)));
     const uint16_t version = r.u16();
     if (version != GR_VectorFile::kVersion)
-        return fail(why, QStringLiteral("%1 version %2 is not supported").arg(QLatin1String(name)).arg(version));
+        return fail(why,
+                    QStringLiteral("%1 version %2 is not supported").arg(QLatin1String(name)).arg(version));
     if (r.u16() != 0) return fail(why, QStringLiteral("bad header padding"));
     return true;
 }

@@ -148,7 +148,8 @@ struct Prepared {
 bool worldToPixels(const GR_SoftRenderOptions& o, QTransform& out, double& scale) {
     const Math::Matrix4x4& m = o.modelToNormalizedDevice;
     const double rw = o.resolution.width, rh = o.resolution.height;
-    const double h[3][3] = {{m(0, 0), m(0, 1), m(0, 3)}, {m(1, 0), m(1, 1), m(1, 3)}, {m(3, 0), m(3, 1), m(3, 3)}};
+    const double h[3][3] = {
+        {m(0, 0), m(0, 1), m(0, 3)}, {m(1, 0), m(1, 1), m(1, 3)}, {m(3, 0), m(3, 1), m(3, 3)}};
     double g[3][3];
     for (int c = 0; c < 3; ++c) {
         g[0][c] = rw * 0.5 * (h[0][c] + h[2][c]);
@@ -257,7 +258,8 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
     // Modes 0 and 3 paint in 16 bits a channel: a pixel's colour comes back exactly.
     const int mode = m_options.antialiasMode;
     const bool wide = mode == 0 || mode == 3;
-    const QImage::Format format = wide ? QImage::Format_RGBA64_Premultiplied : QImage::Format_ARGB32_Premultiplied;
+    const QImage::Format format =
+        wide ? QImage::Format_RGBA64_Premultiplied : QImage::Format_ARGB32_Premultiplied;
     const RowConverter convert = converterFor(wide, t.premultiply, t.binaryAlpha);
 
     const int tileRows = (t.rect.h() + kTileRows - 1) / kTileRows;
@@ -267,8 +269,10 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
         tbb::blocked_range<long long>(0, (long long)tileRows * tileColumns, 1),
         [&](const tbb::blocked_range<long long>& range) {
             for (long long tile = range.begin(); tile != range.end(); ++tile) {
-                const int tx = int(tile % tileColumns) * kTileColumns, ty = int(tile / tileColumns) * kTileRows;
-                const int tw = std::min(kTileColumns, t.rect.w() - tx), th = std::min(kTileRows, t.rect.h() - ty);
+                const int tx = int(tile % tileColumns) * kTileColumns,
+                          ty = int(tile / tileColumns) * kTileRows;
+                const int tw = std::min(kTileColumns, t.rect.w() - tx),
+                          th = std::min(kTileRows, t.rect.h() - ty);
                 const int ox = t.rect.x1() + tx, oy = t.rect.y1() + ty;
                 uint8_t* target = static_cast<uint8_t*>(t.data) + std::ptrdiff_t(ty) * t.stride +
                                   std::ptrdiff_t(tx) * bytesPerPixel;
@@ -276,12 +280,14 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
                 const QRectF reach(ox - 1.0, oy - 1.0, tw + 2.0, th + 2.0);
                 std::vector<std::pair<const QPainterPath*, const QColor*>> fills;
                 for (const Prepared& p : prepared) {
-                    if (!p.fill.isEmpty() && p.fillBox.intersects(reach)) fills.emplace_back(&p.fill, &p.fillColor);
+                    if (!p.fill.isEmpty() && p.fillBox.intersects(reach))
+                        fills.emplace_back(&p.fill, &p.fillColor);
                     if (!p.outline.isEmpty() && p.outlineBox.intersects(reach))
                         fills.emplace_back(&p.outline, &p.strokeColor);
                 }
                 if (fills.empty()) {
-                    for (int y = 0; y < th; ++y) std::memset(target + std::ptrdiff_t(y) * t.stride, 0, size_t(tw) * bytesPerPixel);
+                    for (int y = 0; y < th; ++y)
+                        std::memset(target + std::ptrdiff_t(y) * t.stride, 0, size_t(tw) * bytesPerPixel);
                     continue;
                 }
                 QImage scratch(tw, th, format);
@@ -295,7 +301,8 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
                     painter.setRenderHint(QPainter::Antialiasing, mode != 0);
                     painter.setPen(Qt::NoPen);
                     painter.setTransform(QTransform::fromTranslate(-ox, -oy));
-                    for (const auto& [path, color] : fills) painter.fillPath(privateCopy(*path), QBrush(*color));
+                    for (const auto& [path, color] : fills)
+                        painter.fillPath(privateCopy(*path), QBrush(*color));
                 }
                 for (int y = 0; y < th; ++y)
                     convert(scratch.constScanLine(y), tw, target + std::ptrdiff_t(y) * t.stride, t.depth);

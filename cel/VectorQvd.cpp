@@ -163,7 +163,8 @@ namespace {
 
 // Loads through `load` with the context's palette list, then recovers colours.
 template <class LoadFn>
-bool loadDrawing(UT_SharedPtr<GR_CompositeVectorDrawingObj>& drawing, const CEL_Context& context, LoadFn load) {
+bool loadDrawing(UT_SharedPtr<GR_CompositeVectorDrawingObj>& drawing, const CEL_Context& context,
+                 LoadFn load) {
     const CM_ColorRecoveryContext recovery(context.isColorRecovery(), context.isDelayedColorRecovery(),
                                            context.useElementPaletteList());
     // An interactive host always hands a palette list; without one there is nothing to show colours with.
@@ -313,7 +314,8 @@ Math::Box2di CELVEC_Qvd::renderRect(const GR_CompositeVectorDrawingObj* drawing)
     } else {
         box = m_richLineStyle.isIdentity()
                   ? drawing->GetVisibleWorldBBox(m_artSelector)
-                  : drawing->GetVisibleWorldBBox(m_richLineStyle.getThicknessRenderParameters(m), m_artSelector);
+                  : drawing->GetVisibleWorldBBox(m_richLineStyle.getThicknessRenderParameters(m),
+                                                 m_artSelector);
         // From normalised device coordinates of the resolution to those of the canvas.
         const double rw = m_resolution.width, rh = m_resolution.height, cw = canvas.w(), ch = canvas.h();
         const Math::Matrix4x4 scale = Math::Matrix4x4::scaling(rw / cw, rh / ch, 1.0);
@@ -347,8 +349,9 @@ CEL_PixmapAreaRGBA16* CELVEC_Qvd::softRenderBBox(const GR_CompositeVectorDrawing
     const Math::Box2di rect = renderRect(drawing);
     if (rect.hasNullArea()) return area.release();
     const unsigned long long bytes = (unsigned long long)rect.area() * sizeof(CEL_PixelRGBA16);
-    CEL_PixelRGBA16* data =
-        bytes <= CEL_Pixmap::maxPixmapBytes() ? new (std::nothrow) CEL_PixelRGBA16[std::size_t(rect.area())] : nullptr;
+    CEL_PixelRGBA16* data = bytes <= CEL_Pixmap::maxPixmapBytes()
+                                ? new (std::nothrow) CEL_PixelRGBA16[std::size_t(rect.area())]
+                                : nullptr;
     if (!data) {
         CEL_Util::reportOutOfMemory(rect.w(), rect.h(), QStringLiteral("PIXMAP_AREA_RGBA16"));
         return nullptr;
@@ -398,15 +401,16 @@ UT_SharedPtr<GR_OptimizedVectorDrawingObj> CELVEC_OptimizedQvd::optimizedDrawing
     return {};
 }
 
-CELVEC_OptimizedQvd* CELVEC_OptimizedQvd::buildOptimizedVersion(CELVEC_Qvd* cel, VS_Canvas* canvas, bool lineArt,
-                                                                bool colorArt, bool resolveColors, float tolerance) {
+CELVEC_OptimizedQvd* CELVEC_OptimizedQvd::buildOptimizedVersion(CELVEC_Qvd* cel, VS_Canvas* canvas,
+                                                                bool lineArt, bool colorArt,
+                                                                bool resolveColors, float tolerance) {
     const GR_CompositeVectorDrawingObj* drawing = cel ? cel->getDrawingObject() : nullptr;
     if (!drawing) return nullptr;
     const GR_RichLineStyleRenderingParams& style = cel->richLineStyleParameters();
     const Math::Box2d box =
-        style.isIdentity()
-            ? drawing->GetVisibleWorldBBox()
-            : drawing->GetVisibleWorldBBox(style.getThicknessRenderParameters(cel->getModelToNormalizedDeviceMatrix()));
+        style.isIdentity() ? drawing->GetVisibleWorldBBox()
+                           : drawing->GetVisibleWorldBBox(
+                                 style.getThicknessRenderParameters(cel->getModelToNormalizedDeviceMatrix()));
     UT_SharedPtr<GR_OptimizedVectorDrawingObj> built;
     {
         PL_AppLock::PaletteReadLock lock; // the colours resolved stay one palette's

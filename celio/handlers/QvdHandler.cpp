@@ -37,7 +37,8 @@ QString QXCelUioQvdHandler::getWriteOptionsCode(const CELIO_WriteOptions&) const
     return QStringLiteral("QVX");
 }
 
-bool QXCelUioQvdHandler::read(const QString& path, const CEL_Context& context, CELIO_RepresentationList& list) const {
+bool QXCelUioQvdHandler::read(const QString& path, const CEL_Context& context,
+                              CELIO_RepresentationList& list) const {
     UT_SharedPtr<CELVEC_Qvd> drawing(new CELVEC_Qvd);
     bool ok = isStandardStream(path) && drawing->LoadFromStdin(context);
     if (!ok) ok = drawing->Load(UT_RelPath(path), context);
@@ -89,7 +90,8 @@ bool CELVECIO_QvdoHandler::read(const QString& path, const CEL_Context& context,
 
 bool CELVECIO_QvdoHandler::write(CEL_Cel* cel, const QString& path, const QString&) const {
     const UT_SharedPtr<CELVEC_Qvdo> drawing =
-        cel ? UT_dynamicCast<CELVEC_Qvdo>(cel->findRepresentation(CEL_Representation::VECTOR_OPTIMIZED)) : nullptr;
+        cel ? UT_dynamicCast<CELVEC_Qvdo>(cel->findRepresentation(CEL_Representation::VECTOR_OPTIMIZED))
+            : nullptr;
     return drawing && drawing->Store(PL_FileSpec(path));
 }
 

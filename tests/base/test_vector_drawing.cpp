@@ -3,8 +3,8 @@
 
 #include <QDir>
 #include <QFile>
-#include <gtest/gtest.h>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <random>
 
 #include "base/ByteOrder.h"
@@ -45,12 +45,12 @@ void sampleDrawing(GR_CompositeVectorDrawingObj& drawing) {
 // The sample drawing's bytes with the first shape's verbs, points and width at known offsets.
 struct SampleFile {
     QByteArray bytes;
-    static constexpr int kLayer0 = 12;               // first layer record
-    static constexpr int kShape0 = kLayer0 + 12;     // its first shape
-    static constexpr int kWidth = kShape0 + 28;      // stroke width
-    static constexpr int kCounts = kWidth + 4;       // verb and point counts
-    static constexpr int kVerbs = kCounts + 8;       // the verbs
-    static constexpr int kPoints = kVerbs + 7;       // the points (7 verbs)
+    static constexpr int kLayer0 = 12;           // first layer record
+    static constexpr int kShape0 = kLayer0 + 12; // its first shape
+    static constexpr int kWidth = kShape0 + 28;  // stroke width
+    static constexpr int kCounts = kWidth + 4;   // verb and point counts
+    static constexpr int kVerbs = kCounts + 8;   // the verbs
+    static constexpr int kPoints = kVerbs + 7;   // the points (7 verbs)
 };
 
 SampleFile sampleFile() {
@@ -73,8 +73,8 @@ Math::Matrix4x4 domain() {
     return Math::Matrix4x4::scaling(1.0 / 2500.0, 1.0 / 1875.0);
 }
 
-std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mode, GR_RenderTarget::Depth depth,
-                            const Math::Box2di& rect, bool premultiply = true) {
+std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mode,
+                            GR_RenderTarget::Depth depth, const Math::Box2di& rect, bool premultiply = true) {
     GR_SoftRenderOptions o;
     o.antialiasMode = mode;
     o.modelToNormalizedDevice = domain();
@@ -167,8 +167,10 @@ TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
         {"coordinate not finite", [](QByteArray& b) { putF32(b, SampleFile::kPoints, INFINITY); }},
         {"coordinate over 2^24", [](QByteArray& b) { putF32(b, SampleFile::kPoints + 4, -3.5e7f); }},
         {"layer count beyond the file", [](QByteArray& b) { putU32(b, 8, 0xffffffffu); }},
-        {"shape count beyond the file", [](QByteArray& b) { putU32(b, SampleFile::kLayer0 + 8, 0x7fffffffu); }},
-        {"point count beyond the file", [](QByteArray& b) { putU32(b, SampleFile::kCounts + 4, 0x40000000u); }},
+        {"shape count beyond the file",
+         [](QByteArray& b) { putU32(b, SampleFile::kLayer0 + 8, 0x7fffffffu); }},
+        {"point count beyond the file",
+         [](QByteArray& b) { putU32(b, SampleFile::kCounts + 4, 0x40000000u); }},
         {"bytes after the end", [](QByteArray& b) { b.append('\0'); }},
     };
     GR_CompositeVectorDrawingObj drawing;
@@ -186,7 +188,8 @@ TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
     }
     // Every length short of the whole file.
     QXMessage::Capture quiet;
-    for (qsizetype n = 0; n < good.bytes.size(); ++n) EXPECT_FALSE(drawing.LoadFromBytes(good.bytes.left(n))) << n;
+    for (qsizetype n = 0; n < good.bytes.size(); ++n)
+        EXPECT_FALSE(drawing.LoadFromBytes(good.bytes.left(n))) << n;
 }
 
 // Seeded damage: a file either fails or loads into something the renderer takes.
@@ -214,7 +217,8 @@ TEST(VectorPalette, FilesListsAndTheFolderManager) {
     list.setColor(5, CM_ColorRGBA8{255, 0, 128, 255});
     EXPECT_EQ(list.toText(), QByteArray("0000000000000005 FF0080FF\nABCDEF0123456789 01020304 two words\n"));
     CM_PaletteList back;
-    ASSERT_TRUE(back.fromText("# comment\n\n  ABCDEF0123456789\t01020304 two words\r\n0000000000000005 ff0080ff\n"));
+    ASSERT_TRUE(
+        back.fromText("# comment\n\n  ABCDEF0123456789\t01020304 two words\r\n0000000000000005 ff0080ff\n"));
     EXPECT_EQ(back.toText(), list.toText());
     QString why;
     EXPECT_FALSE(back.fromText("0000000000000005 FF0080FF\n12345 FF0080FF\n", &why));
@@ -289,7 +293,8 @@ TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
     d.InsertFill(hidden, rect(-5000, -5000, 5000, 5000), colour(1, 1, 1));
     EXPECT_EQ(drawing.GetVisibleWorldBBox(), Math::Box2d(-100, -50, 310, 50));
     EXPECT_EQ(drawing.GetVisibleWorldBBox(GR_ThicknessRenderParams{3.0}), Math::Box2d(-100, -50, 330, 50));
-    EXPECT_EQ(drawing.GetVisibleWorldBBox(GR_ArtSelector(GR_ArtSelector::ColorArt)), Math::Box2d(-100, -50, 100, 50));
+    EXPECT_EQ(drawing.GetVisibleWorldBBox(GR_ArtSelector(GR_ArtSelector::ColorArt)),
+              Math::Box2d(-100, -50, 100, 50));
     EXPECT_EQ(drawing.shapeCount(), 2u);
     d.SetLayerVisible(hidden, true);
     EXPECT_EQ(drawing.shapeCount(GR_ArtSelector(GR_ArtSelector::OverlayArt)), 1u);
@@ -319,7 +324,8 @@ TEST(VectorDrawing, MergeMapsShapesIntoTheLayerOfTheirType) {
 
     const Math::Matrix4x4 m = Math::Matrix4x4::translation(100, 50) * Math::Matrix4x4::scaling(2, 2);
     ASSERT_TRUE(GR_DrawingAccess::Merge(dst, src, m));
-    ASSERT_EQ(dst.layers().size(), 2u) << "line art joined its layer, colour art got a new one, underlay stayed out";
+    ASSERT_EQ(dst.layers().size(), 2u)
+        << "line art joined its layer, colour art got a new one, underlay stayed out";
     const GR_Shape& moved = dst.layers()[0].shapes[1];
     EXPECT_EQ(moved.path.points()[2], (GR_Point{120, 70}));
     EXPECT_FLOAT_EQ(moved.width, 8.0f);
@@ -375,6 +381,7 @@ TEST(VectorRenderThreads, SameBytesAtAnyThreadCountAndTileSeams) {
     int differing = 0;
     for (int y = 0; y < rects[1].h(); ++y)
         for (int x = 0; x < rects[1].w() * 4; ++x)
-            differing += whole[std::size_t((y + 101) * 720 * 4 + 37 * 4 + x)] != part[std::size_t(y * 500 * 4 + x)];
+            differing +=
+                whole[std::size_t((y + 101) * 720 * 4 + 37 * 4 + x)] != part[std::size_t(y * 500 * 4 + x)];
     EXPECT_LE(differing, rects[1].w() * rects[1].h() * 4 / 1000) << "only rounding at a few edge pixels";
 }

@@ -27,7 +27,8 @@ std::unique_ptr<CEL_PixmapRGBA8> render8(const CELVEC_Qvd& q) {
     return std::unique_ptr<CEL_PixmapRGBA8>(dynamic_cast<CEL_PixmapRGBA8*>(q.convertTo(R::PIXMAP_RGBA8)));
 }
 std::unique_ptr<CEL_PixmapAreaRGBA16> render16(const CELVEC_Qvd& q) {
-    return std::unique_ptr<CEL_PixmapAreaRGBA16>(dynamic_cast<CEL_PixmapAreaRGBA16*>(q.convertTo(R::PIXMAP_AREA_RGBA16)));
+    return std::unique_ptr<CEL_PixmapAreaRGBA16>(
+        dynamic_cast<CEL_PixmapAreaRGBA16*>(q.convertTo(R::PIXMAP_AREA_RGBA16)));
 }
 
 // A cel holding one filled rectangle x +-1250, y +-937.5 (the middle half of the picture).
@@ -169,7 +170,8 @@ TEST(VectorQvd, AreaAndColoursOfAFill) {
     setQuality(q, 4);
     q.setPremultiply(false);
     using CEL_PixelRule::from8;
-    EXPECT_EQ(*render16(q)->pixel(360, 270), (CEL_PixelRGBA16{from8(200), from8(100), from8(50), from8(200)}));
+    EXPECT_EQ(*render16(q)->pixel(360, 270),
+              (CEL_PixelRGBA16{from8(200), from8(100), from8(50), from8(200)}));
     q.setPremultiply(true);
     const CEL_PixelRGBA16 p16 = *render16(q)->pixel(360, 270);
     EXPECT_NEAR(p16.r, from8(200) * 200 / 255, 2);
@@ -183,7 +185,8 @@ TEST(VectorQvd, AreaAndColoursOfAFill) {
     EXPECT_EQ(*render16(faint)->pixel(360, 270), (CEL_PixelRGBA16{0, 0, 0, 0}));
     // Aliased edges: no partial alpha anywhere.
     const auto whole = render8(faint);
-    for (long long i = 0; i < 720LL * 540; ++i) ASSERT_TRUE(whole->data()[i].a == 0 || whole->data()[i].a == 255);
+    for (long long i = 0; i < 720LL * 540; ++i)
+        ASSERT_TRUE(whole->data()[i].a == 0 || whole->data()[i].a == 255);
 }
 
 TEST(VectorQvd, CanvasOtherThanTheResolution) {
@@ -197,7 +200,8 @@ TEST(VectorQvd, CanvasOtherThanTheResolution) {
     EXPECT_EQ(wide->canvasRect(), Math::Box2di(-100, -50, 920, 640));
     EXPECT_EQ(wide->size(), Math::Size2di(720, 540));
     const Math::Box2di a = wide->allocatedRect();
-    EXPECT_LE(std::abs(a.x1() - 178) + std::abs(a.y1() - 133) + std::abs(a.x2() - 542) + std::abs(a.y2() - 407), 4);
+    EXPECT_LE(
+        std::abs(a.x1() - 178) + std::abs(a.y1() - 133) + std::abs(a.x2() - 542) + std::abs(a.y2() - 407), 4);
     for (int y = 120; y < 420; y += 7)
         for (int x = 160; x < 560; x += 7) {
             const CEL_PixelRGBA16* p = plain->pixel(x, y);
@@ -215,7 +219,8 @@ TEST(VectorQvd, CanvasOtherThanTheResolution) {
     matrix->setArea(Math::Matrix4x4(), Math::Box2d(-0.5, -0.5, 0.5, 0.5));
     empty.setColorTransform(matrix);
     EXPECT_EQ(render16(empty)->allocatedRect(), Math::Box2di(178, 133, 364, 274));
-    EXPECT_TRUE(render16(CELVEC_Qvd())->allocatedRect().hasNullArea()) << "an empty drawing allocates nothing";
+    EXPECT_TRUE(render16(CELVEC_Qvd())->allocatedRect().hasNullArea())
+        << "an empty drawing allocates nothing";
 }
 
 TEST(VectorQvd, ColourMatrixThicknessArtsAndMatrix) {
@@ -246,7 +251,8 @@ TEST(VectorQvd, ColourMatrixThicknessArtsAndMatrix) {
 
     q.setArtSelector(GR_ArtSelector(GR_ArtSelector::ColorArt));
     EXPECT_EQ(width(*render8(q)), 0);
-    EXPECT_EQ(render16(q)->allocatedRect(), Math::Box2di(178, 133, 364, 274)) << "the area of the selected art";
+    EXPECT_EQ(render16(q)->allocatedRect(), Math::Box2di(178, 133, 364, 274))
+        << "the area of the selected art";
 
     // The model matrix moves the drawing in world units: 1250 units right is a quarter of the picture.
     q.setTransMatrix(Math::Matrix4x4::translation(1250, 0));
@@ -307,9 +313,11 @@ TEST(VectorQvd, LoadWithPalettesAndStoreWithABackup) {
         EXPECT_EQ(*render8(q)->pixel(360, 270), (CEL_PixelRGBA8{9, 9, 9, 255})) << "the listed colour wins";
         // Without recovery nothing is added; a failed load flushes what is pending.
         CM_SharedPtr<CM_PaletteList> other(new CM_PaletteList);
-        ASSERT_TRUE(q.Load(UT_RelPath(path), CEL_Context(false, false, false, other.get(), 0, QString(), 1.0)));
+        ASSERT_TRUE(
+            q.Load(UT_RelPath(path), CEL_Context(false, false, false, other.get(), 0, QString(), 1.0)));
         EXPECT_EQ(other->size(), 0u);
-        celtest::writeFile(dir.path(QStringLiteral("bad.qvx")), QByteArray("QVX\x1a\x01\0\0\0\x05\0\0\0", 12));
+        celtest::writeFile(dir.path(QStringLiteral("bad.qvx")),
+                           QByteArray("QVX\x1a\x01\0\0\0\x05\0\0\0", 12));
         EXPECT_FALSE(q.Load(UT_RelPath(dir.path(QStringLiteral("bad.qvx"))),
                             CEL_Context(true, false, false, other.get(), 0, QString(), 1.0)));
         EXPECT_FALSE(q.getDrawingObject()->NeedsColorRecovery());
@@ -396,17 +404,20 @@ TEST(VectorQvd, WitnessRsvgConvertRendersTheSameShapes) {
                 for (uint8_t v : s.path.verbs()) {
                     d += QLatin1Char("MLQCZ"[v]);
                     for (int k = 0; k < GR_Path::pointsOf(v); ++k, ++i)
-                        d += QStringLiteral(" %1 %2").arg(double(s.path.points()[i].x), 0, 'g', 9).arg(
-                            double(s.path.points()[i].y), 0, 'g', 9);
+                        d += QStringLiteral(" %1 %2")
+                                 .arg(double(s.path.points()[i].x), 0, 'g', 9)
+                                 .arg(double(s.path.points()[i].y), 0, 'g', 9);
                     d += QLatin1Char(' ');
                 }
                 if (s.isFilled())
-                    svg += QStringLiteral("<path d='%1' %2 stroke='none'/>").arg(d, paint("fill", s.fill.color));
+                    svg +=
+                        QStringLiteral("<path d='%1' %2 stroke='none'/>").arg(d, paint("fill", s.fill.color));
                 if (s.isStroked())
-                    svg += QStringLiteral("<path d='%1' fill='none' %2 stroke-width='%3' stroke-linecap='round' "
-                                          "stroke-linejoin='round'/>")
-                               .arg(d, paint("stroke", s.stroke.color))
-                               .arg(double(s.width));
+                    svg +=
+                        QStringLiteral("<path d='%1' fill='none' %2 stroke-width='%3' stroke-linecap='round' "
+                                       "stroke-linejoin='round'/>")
+                            .arg(d, paint("stroke", s.stroke.color))
+                            .arg(double(s.width));
             }
         }
     svg += QStringLiteral("</g></svg>");
@@ -425,7 +436,8 @@ TEST(VectorQvd, WitnessRsvgConvertRendersTheSameShapes) {
             const int a[4] = {o.r, o.g, o.b, o.a};
             // Colour where nothing is drawn means nothing: compare colour weighted by alpha.
             for (int c = 0; c < 4; ++c) {
-                const double ov = c < 3 ? a[c] * a[3] / 255.0 : a[3], wv = c < 3 ? w[4 * x + c] * w[4 * x + 3] / 255.0 : w[4 * x + 3];
+                const double ov = c < 3 ? a[c] * a[3] / 255.0 : a[3],
+                             wv = c < 3 ? w[4 * x + c] * w[4 * x + 3] / 255.0 : w[4 * x + 3];
                 meanOurs[c] += ov, meanWitness[c] += wv, meanDiff[c] += std::fabs(ov - wv);
             }
         }

@@ -48,7 +48,9 @@ inline void busyDrawing(GR_CompositeVectorDrawingObj& drawing, int blobs, int st
         const double cx = (u(rng) - 0.5) * 4800, cy = (u(rng) - 0.5) * 3600, r = 80 + 400 * u(rng);
         GR_Path p;
         const int n = 8;
-        const auto at = [&](double a, double rr) { return GR_Point{float(cx + rr * std::cos(a)), float(cy + rr * std::sin(a))}; };
+        const auto at = [&](double a, double rr) {
+            return GR_Point{float(cx + rr * std::cos(a)), float(cy + rr * std::sin(a))};
+        };
         const GR_Point start = at(0, r);
         p.moveTo(start.x, start.y);
         for (int k = 0; k < n; ++k) {

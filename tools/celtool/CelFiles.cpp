@@ -766,7 +766,9 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
         const QString code = handler->getWriteOptionCodes().value(0);
         return vector && writeOutput(
                              path,
-                             [&](const QString& file) { return manager()->write(vector.get(), file, format, code); },
+                             [&](const QString& file) {
+                                 return manager()->write(vector.get(), file, format, code);
+                             },
                              CELIO_FormatTable::name(*handler))
                    ? kSuccess
                    : kFailure;

@@ -88,7 +88,8 @@ void drawBody(GR_DrawingAccess& d) {
     }
     for (const GR_Path& p : {ellipse(0, -650, 850, 950), ellipse(0, -800, 480, 600)})
         d.InsertStroke(lines, p, colour(40, 30, 35, 255, kInk), 45);
-    for (float side : {-1.0f, 1.0f}) d.InsertStroke(lines, ellipse(side * 450, -1580, 330, 160), colour(40, 30, 35, 255, kInk), 40);
+    for (float side : {-1.0f, 1.0f})
+        d.InsertStroke(lines, ellipse(side * 450, -1580, 330, 160), colour(40, 30, 35, 255, kInk), 40);
     GR_Path shine;
     shine.moveTo(-560, -250);
     shine.cubicTo(-650, -500, -650, -800, -560, -1050);
@@ -249,7 +250,9 @@ int demoVector(const QString& outDir) {
     if (!sheet->data()) return kFailure;
     std::fill(sheet->data(), sheet->data() + (long long)sheet->width() * sheet->height(),
               CEL_PixelRGBA8{32, 32, 32, 255});
-    const auto origin = [](int i) { return std::pair{(i % kColumns) * (kTileW + 4) + 2, (i / kColumns) * (kTileH + kLabel + 4) + 2}; };
+    const auto origin = [](int i) {
+        return std::pair{(i % kColumns) * (kTileW + 4) + 2, (i / kColumns) * (kTileH + kLabel + 4) + 2};
+    };
     for (std::size_t i = 0; i < tiles.size(); ++i) {
         const Tile& t = tiles[i];
         const auto [tx, ty] = origin(int(i));
@@ -261,7 +264,8 @@ int demoVector(const QString& outDir) {
         GR_RichLineStyleRenderingParams style;
         style.setThicknessScale(t.thickness);
         v->setRichLineStyleParameters(style);
-        const std::unique_ptr<CEL_PixmapRGBA8> picture(dynamic_cast<CEL_PixmapRGBA8*>(v->convertTo(R::PIXMAP_RGBA8)));
+        const std::unique_ptr<CEL_PixmapRGBA8> picture(
+            dynamic_cast<CEL_PixmapRGBA8*>(v->convertTo(R::PIXMAP_RGBA8)));
         if (!picture) return kFailure;
         checkerboard(*sheet, tx, ty + kLabel);
         place(*sheet, tx, ty + kLabel, *picture, t.showValues);
@@ -297,7 +301,9 @@ int demoVector(const QString& outDir) {
 
     const QString png = dir.filePath(QStringLiteral("vector.png"));
     if (writeCel(out.get(), png, QStringLiteral("PNG"), QString()) != kSuccess) return kFailure;
-    print(QStringLiteral("wrote %1: %2 renders of the drawing, one labelled tile each").arg(png).arg(tiles.size() + 1));
+    print(QStringLiteral("wrote %1: %2 renders of the drawing, one labelled tile each")
+              .arg(png)
+              .arg(tiles.size() + 1));
     return kSuccess;
 }
 

@@ -58,7 +58,8 @@ UT_SharedPtr<CEL_Cel> vectorOutput(CEL_Cel* cel, const CELIO_Handler& handler, c
     } else if (drawing) {
         return UT_SharedPtr<CEL_Cel>(cel);
     }
-    error(QStringLiteral("%1: no vector drawing to write (%2 holds drawings, not pixels)").arg(shown, format));
+    error(
+        QStringLiteral("%1: no vector drawing to write (%2 holds drawings, not pixels)").arg(shown, format));
     return {};
 }
 

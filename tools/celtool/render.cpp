@@ -67,7 +67,8 @@ int runRender(const QStringList& args) {
                                      QStringLiteral("WxH"), QStringLiteral("720x540"));
     const QCommandLineOption canvasOpt(
         QStringLiteral("canvas"),
-        QStringLiteral("Canvas rectangle of the 16-bit render in the resolution's pixels (default: all of it)."),
+        QStringLiteral(
+            "Canvas rectangle of the 16-bit render in the resolution's pixels (default: all of it)."),
         QStringLiteral("X,Y,W,H"));
     const QCommandLineOption depthOpt(
         QStringLiteral("depth"),
@@ -77,9 +78,9 @@ int runRender(const QStringList& args) {
                                    QStringLiteral("Antialiasing quality: 0 or 1 none, 2 and 3 antialiased, 4 "
                                                   "antialiased in 16-bit precision (default 3)."),
                                    QStringLiteral("Q"), QStringLiteral("3"));
-    const QCommandLineOption artOpt(QStringLiteral("art"),
-                                    QStringLiteral("Arts drawn (default all): underlay, colour, line, overlay."),
-                                    QStringLiteral("LIST"));
+    const QCommandLineOption artOpt(
+        QStringLiteral("art"), QStringLiteral("Arts drawn (default all): underlay, colour, line, overlay."),
+        QStringLiteral("LIST"));
     const QCommandLineOption straightOpt(QStringLiteral("straight"),
                                          QStringLiteral("Straight colour instead of premultiplied."));
     const QCommandLineOption thickOpt(QStringLiteral("thickness"),
@@ -87,22 +88,26 @@ int runRender(const QStringList& args) {
                                       QStringLiteral("F"));
     const QCommandLineOption matrixOpt(
         QStringLiteral("matrix"),
-        QStringLiteral("Model matrix applied to the drawing: a,b,c,d,e,f (x' = a x + b y + c, y' = d x + e y + "
-                       "f, world units) or 16 numbers row by row."),
+        QStringLiteral(
+            "Model matrix applied to the drawing: a,b,c,d,e,f (x' = a x + b y + c, y' = d x + e y + "
+            "f, world units) or 16 numbers row by row."),
         QStringLiteral("M"));
     const QCommandLineOption codeOpt(QStringLiteral("code"), QStringLiteral("Option code of the output."),
                                      QStringLiteral("CODE"));
     const QCommandLineOption formatOpt(
         QStringLiteral("format"),
-        QStringLiteral("Format (extension) of \"-\" and of an IN or OUT without extension (output default: PNG)."),
+        QStringLiteral(
+            "Format (extension) of \"-\" and of an IN or OUT without extension (output default: PNG)."),
         QStringLiteral("EXT"));
     const QCommandLineOption jsonOpt(
         QStringLiteral("json"),
         QStringLiteral("Print size, canvas, allocated rectangle, shapes and world box as one JSON line."));
-    parser.addOptions(
-        {sizeOpt, canvasOpt, depthOpt, aaOpt, artOpt, straightOpt, thickOpt, matrixOpt, codeOpt, formatOpt, jsonOpt});
-    parser.addPositionalArgument(QStringLiteral("IN"), QStringLiteral("Vector drawing (QVX; \"-\": standard input)."));
-    parser.addPositionalArgument(QStringLiteral("OUT"), QStringLiteral("Image to write (\"-\": standard output)."));
+    parser.addOptions({sizeOpt, canvasOpt, depthOpt, aaOpt, artOpt, straightOpt, thickOpt, matrixOpt, codeOpt,
+                       formatOpt, jsonOpt});
+    parser.addPositionalArgument(QStringLiteral("IN"),
+                                 QStringLiteral("Vector drawing (QVX; \"-\": standard input)."));
+    parser.addPositionalArgument(QStringLiteral("OUT"),
+                                 QStringLiteral("Image to write (\"-\": standard output)."));
     const QString synopsis = QStringLiteral(
         "[--size WxH] [--canvas X,Y,W,H] [--depth 8|16] [--antialias Q] [--art LIST] [--straight] "
         "[--thickness F] [--matrix M] [--code CODE] [--format EXT] [--json] IN OUT");
@@ -124,10 +129,11 @@ int runRender(const QStringList& args) {
     FilterSize size;
     if (!parseSize(parser.value(sizeOpt), "--size", size, message)) return usage(message);
     long long depth = 8, quality = 3;
-    if (!parseInteger(parser.value(depthOpt), "--depth", 8, 16, depth, message) || (depth != 8 && depth != 16))
+    if (!parseInteger(parser.value(depthOpt), "--depth", 8, 16, depth, message) ||
+        (depth != 8 && depth != 16))
         return usage(QStringLiteral("--depth: '%1' is not 8 or 16").arg(parser.value(depthOpt)));
-    const unsigned long long bytes = (unsigned long long)size.width * (unsigned long long)size.height *
-                                     (depth == 8 ? 4ull : 8ull);
+    const unsigned long long bytes =
+        (unsigned long long)size.width * (unsigned long long)size.height * (depth == 8 ? 4ull : 8ull);
     if (bytes > CEL_Pixmap::maxPixmapBytes())
         return usage(QStringLiteral("--size: %1x%2 at %3 bits is larger than a pixmap may be (%4 bytes)")
                          .arg(size.width)
@@ -140,7 +146,8 @@ int runRender(const QStringList& args) {
         if (!parseNumberList(parser.value(canvasOpt), "--canvas", {4}, v, message)) return usage(message);
         for (double d : v)
             if (d != std::trunc(d) || std::fabs(d) > 1e9)
-                return usage(QStringLiteral("--canvas: '%1' is not four whole numbers").arg(parser.value(canvasOpt)));
+                return usage(
+                    QStringLiteral("--canvas: '%1' is not four whole numbers").arg(parser.value(canvasOpt)));
         if (v[2] <= 0 || v[3] <= 0)
             return usage(QStringLiteral("--canvas: the width and height must be greater than 0"));
         canvas = Math::Box2di(int(v[0]), int(v[1]), int(v[2]), int(v[3]));
@@ -153,7 +160,8 @@ int runRender(const QStringList& args) {
     if (parser.isSet(thickOpt) && !parsePositive(parser.value(thickOpt), "--thickness", thickness, message))
         return usage(message);
     Math::Matrix4x4 matrix;
-    if (parser.isSet(matrixOpt) && !parseMatrix(parser.value(matrixOpt), matrix, message)) return usage(message);
+    if (parser.isSet(matrixOpt) && !parseMatrix(parser.value(matrixOpt), matrix, message))
+        return usage(message);
 
     const QString format = parser.value(formatOpt);
     const auto formatOf = [&format](const QString& path) {
@@ -168,8 +176,8 @@ int runRender(const QStringList& args) {
     if (!cel) return kFailure;
     const CEL_SharedPtr<CELVEC_Qvd> source = cel->findBestVectorRepresentation();
     if (!source) {
-        error(QStringLiteral("%1: not a vector drawing").arg(in == QLatin1String("-") ? QStringLiteral("standard input")
-                                                                                       : in));
+        error(QStringLiteral("%1: not a vector drawing")
+                  .arg(in == QLatin1String("-") ? QStringLiteral("standard input") : in));
         return kFailure;
     }
     const UT_SharedPtr<CELVEC_Qvd> drawing(source->sharedCopy());
@@ -183,8 +191,8 @@ int runRender(const QStringList& args) {
     drawing->setRichLineStyleParameters(style);
     drawing->applyMatrix(matrix);
 
-    const UT_SharedPtr<CEL_Representation> rendered(
-        drawing->convertTo(depth == 8 ? CEL_Representation::PIXMAP_RGBA8 : CEL_Representation::PIXMAP_AREA_RGBA16));
+    const UT_SharedPtr<CEL_Representation> rendered(drawing->convertTo(
+        depth == 8 ? CEL_Representation::PIXMAP_RGBA8 : CEL_Representation::PIXMAP_AREA_RGBA16));
     if (!rendered) {
         error(QStringLiteral("%1: the render failed (not enough memory)").arg(in));
         return kFailure;
@@ -203,16 +211,17 @@ int runRender(const QStringList& args) {
         const Math::Box2di allocated =
             area ? area->allocatedRect() : Math::Box2di(0, 0, int(size.width), int(size.height));
         const GR_CompositeVectorDrawingObj* d = drawing->getDrawingObject();
-        const Math::Box2d box =
-            d->GetVisibleWorldBBox(style.getThicknessRenderParameters(drawing->getModelToNormalizedDeviceMatrix()), art);
+        const Math::Box2d box = d->GetVisibleWorldBBox(
+            style.getThicknessRenderParameters(drawing->getModelToNormalizedDeviceMatrix()), art);
         QJsonObject o;
         o.insert(QStringLiteral("file"), out);
         o.insert(QStringLiteral("size"), QJsonArray{int(size.width), int(size.height)});
         o.insert(QStringLiteral("canvas"), jsonBox(drawing->canvasRect()));
         o.insert(QStringLiteral("allocated"), jsonBox(allocated));
         o.insert(QStringLiteral("shapes"), qint64(d->shapeCount(art)));
-        o.insert(QStringLiteral("worldBox"), box.isEmpty() ? QJsonValue()
-                                                           : QJsonValue(QJsonArray{box.x1(), box.y1(), box.x2(), box.y2()}));
+        o.insert(QStringLiteral("worldBox"),
+                 box.isEmpty() ? QJsonValue()
+                               : QJsonValue(QJsonArray{box.x1(), box.y1(), box.x2(), box.y2()}));
         print(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
     }
     return kSuccess;
