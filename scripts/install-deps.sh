@@ -11,8 +11,9 @@ pkgs=(g++ cmake ninja-build ccache pkg-config make
       libjpeg62-turbo-dev libgtest-dev libgmock-dev libbenchmark-dev)
 for arg in "$@"; do
   case "$arg" in
-    --witness) pkgs+=(imagemagick openimageio-tools libtiff-tools) ;;
-    --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools libmagickcore-6.q16-dev) ;;
+    --witness) pkgs+=(imagemagick openimageio-tools libtiff-tools librsvg2-bin) ;;
+    --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools libmagickcore-6.q16-dev
+                    libcairo2-dev librsvg2-dev) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done
