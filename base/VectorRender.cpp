@@ -1,5 +1,6 @@
 // The layer renderer: Qt's raster painter over tiles of the target, in parallel.
 #include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 
@@ -8,8 +9,10 @@
 #include <QTransform>
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "base/VectorDrawing.h"
 #include "base/VectorDrawingDetail.h"
@@ -23,7 +26,6 @@ struct Tables {
     uint8_t straight8[256][256];  // min(255, round(p 255 / a))
     uint8_t premul8[256][256];    // trunc(straight8 a / 255)
     int16_t straight15[256][256]; // min(32767, round(p 32767 / a))
-    int16_t from8[256];           // v 32767 / 255, truncated (the library's 8 -> 16 rule)
 };
 
 const Tables& tables() {
@@ -36,7 +38,6 @@ const Tables& tables() {
                 k->premul8[a][p] = uint8_t(s * a / 255);
                 k->straight15[a][p] = int16_t(a == 0 ? 0 : std::min(32767, (p * 32767 + a / 2) / a));
             }
-        for (int v = 0; v < 256; ++v) k->from8[v] = int16_t(v * 32767 / 255);
         return k;
     }();
     return *t;
@@ -44,7 +45,21 @@ const Tables& tables() {
 
 // ------------------------------------------------------------------ tile conversion
 
-// Qt's premultiplied ARGB32 words (0xAARRGGBB) to the target, modes 1 and 2.
+// The library's 8 -> 16 rule, v 32767 / 255 truncated, exact for 0 ... 255.
+constexpr int16_t from8(uint32_t v) {
+    return int16_t((v * 65791u) >> 9);
+}
+constexpr bool from8IsExact() {
+    for (uint32_t v = 0; v < 256; ++v)
+        if (from8(v) != int16_t(v * 32767 / 255) || from8(v) != int16_t((v << 7) + ((v * 32640u) >> 16)))
+            return false;
+    return true;
+}
+static_assert(from8IsExact());
+
+// Qt's premultiplied ARGB32 words (0xAARRGGBB: b, g, r, a in memory on the
+// little-endian machines this library is built for) to the target, modes 1 and 2.
+static_assert(std::endian::native == std::endian::little);
 template <bool Premultiply>
 void rowFromArgb32(const uint32_t* in, int n, uint8_t* out, GR_RenderTarget::Depth depth) {
     const Tables& t = tables();
@@ -52,22 +67,33 @@ void rowFromArgb32(const uint32_t* in, int n, uint8_t* out, GR_RenderTarget::Dep
         for (int x = 0; x < n; ++x, out += 4) {
             const uint32_t w = in[x];
             const uint32_t a = w >> 24, r = (w >> 16) & 255, g = (w >> 8) & 255, b = w & 255;
+            if (a == 255) { // covered by opaque paint: the values as they are
+                out[0] = uint8_t(r), out[1] = uint8_t(g), out[2] = uint8_t(b), out[3] = 255;
+                continue;
+            }
             const auto& table = Premultiply ? t.premul8[a] : t.straight8[a];
             out[0] = table[r], out[1] = table[g], out[2] = table[b], out[3] = uint8_t(a);
         }
         return;
     }
     auto* o = reinterpret_cast<int16_t*>(out);
+    if (Premultiply) {
+        // The premultiplied 8-bit value is the best estimate of c a there is.
+        // Byte by byte in 16-bit arithmetic, which the compiler vectorises:
+        // v 32767 / 255 = 128 v + trunc(v 32640 / 65536) for 0 ... 255.
+        const auto* bytes = reinterpret_cast<const uint8_t*>(in); // b, g, r, a in memory
+        for (int x = 0; x < n; ++x)
+            for (int c = 0; c < 4; ++c) {
+                const uint16_t v = bytes[4 * x + (c == 3 ? 3 : 2 - c)];
+                o[4 * x + c] = int16_t((v << 7) + ((uint32_t(v) * 32640u) >> 16));
+            }
+        return;
+    }
     for (int x = 0; x < n; ++x, o += 4) {
         const uint32_t w = in[x];
         const uint32_t a = w >> 24, r = (w >> 16) & 255, g = (w >> 8) & 255, b = w & 255;
-        if (Premultiply) {
-            // The premultiplied 8-bit value is the best estimate of c a there is.
-            o[0] = t.from8[r], o[1] = t.from8[g], o[2] = t.from8[b];
-        } else {
-            o[0] = t.straight15[a][r], o[1] = t.straight15[a][g], o[2] = t.straight15[a][b];
-        }
-        o[3] = t.from8[a];
+        o[0] = t.straight15[a][r], o[1] = t.straight15[a][g], o[2] = t.straight15[a][b];
+        o[3] = from8(a);
     }
 }
 
@@ -134,13 +160,42 @@ RowConverter converterFor(bool wide, bool premultiply, bool binaryAlpha) {
 
 // ------------------------------------------------------------------ shapes
 
-// A shape as the tiles draw it: device paths (pixels of the resolution, y
-// down), their control boxes for culling, Qt colours.
-struct Prepared {
-    QPainterPath fill, outline;
-    QRectF fillBox, outlineBox;
-    QColor fillColor, strokeColor;
+// What the tiles fill: the rings of a device path (pixels of the resolution,
+// y down), flattened once, filled together by the nonzero rule; their box for
+// culling; the colour.
+struct Area {
+    std::vector<QPolygonF> rings;
+    QRectF box;
+    QColor color;
+    bool isEmpty() const { return rings.empty(); }
 };
+
+// A shape's fill and its stroke's outline.
+struct Prepared {
+    Area fill, outline;
+};
+
+// Curves followed within a quarter of a pixel, as Qt's painter does: Qt
+// flattens to half a unit, so the path is flattened at twice its size.
+constexpr double kFlatten = 2.0;
+
+Area areaOf(const QPainterPath& device, const QColor& color) {
+    Area a;
+    a.color = color;
+    QList<QPolygonF> rings = device.toSubpathPolygons(QTransform::fromScale(kFlatten, kFlatten));
+    a.rings.reserve(std::size_t(rings.size()));
+    for (QPolygonF& ring : rings) a.rings.push_back(std::move(ring));
+    double lx = HUGE_VAL, ly = HUGE_VAL, hx = -HUGE_VAL, hy = -HUGE_VAL;
+    for (QPolygonF& ring : a.rings)
+        for (QPointF& p : ring) {
+            p /= kFlatten;
+            lx = std::min(lx, p.x()), ly = std::min(ly, p.y());
+            hx = std::max(hx, p.x()), hy = std::max(hy, p.y());
+        }
+    if (!(std::isfinite(lx) && std::isfinite(ly) && std::isfinite(hx) && std::isfinite(hy))) return Area();
+    a.box = QRectF(QPointF(lx, ly), QPointF(hx, hy));
+    return a;
+}
 
 // The map from world units to pixels: the matrix on the plane z = 0 (rows x,
 // y and w), then normalised device coordinates to pixels. `scale` is the
@@ -173,25 +228,23 @@ QColor qtColor(const CM_ColorRGBA8& c) {
     return QColor(c.r, c.g, c.b, c.a);
 }
 
-bool finiteBox(const QRectF& r) {
-    return std::isfinite(r.left()) && std::isfinite(r.top()) && std::isfinite(r.right()) &&
-           std::isfinite(r.bottom());
-}
-
 // Group of a layer type in drawing order: underlay, colour art, line art, overlay.
 int groupOf(uint32_t type) {
     return type <= GR_LineArtLayer ? int(type) : 3;
 }
 
-// A copy of a painter path with its own data: Qt keeps lazily built caches
-// inside a path, so tiles never paint a path another thread may paint.
-QPainterPath privateCopy(const QPainterPath& shared) {
-    QPainterPath copy = shared;
-    if (copy.elementCount() > 0) {
-        const QPainterPath::Element e = copy.elementAt(0);
-        copy.setElementPositionAt(0, e.x, e.y);
+// Fills an area: one ring straight from its points (nothing is shared between
+// tiles but constant data), several through a path of the tile's own.
+void fillArea(QPainter& painter, const Area& area) {
+    painter.setBrush(area.color);
+    if (area.rings.size() == 1) {
+        painter.drawPolygon(area.rings.front(), Qt::WindingFill);
+        return;
     }
-    return copy;
+    QPainterPath path;
+    path.setFillRule(Qt::WindingFill);
+    for (const QPolygonF& ring : area.rings) path.addPolygon(ring);
+    painter.drawPath(path);
 }
 
 } // namespace
@@ -235,22 +288,14 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
             const QPainterPath world = GR_Detail::painterPath(s.path);
             if (s.isFilled()) {
                 const CM_ColorRGBA8 c = colour(s.fill);
-                if (c.a > 0) {
-                    p.fill = toPixels.map(world);
-                    p.fillBox = p.fill.controlPointRect();
-                    p.fillColor = qtColor(c);
-                    if (!finiteBox(p.fillBox)) p.fill = QPainterPath(), p.fillBox = QRectF();
-                }
+                if (c.a > 0) p.fill = areaOf(toPixels.map(world), qtColor(c));
             }
             const double width = double(s.width) * thickness;
             if (s.isStroked() && width > 0.0 && std::isfinite(width)) {
                 const CM_ColorRGBA8 c = colour(s.stroke);
-                if (c.a > 0) {
-                    p.outline = toPixels.map(GR_Detail::strokeOutline(world, width, threshold));
-                    p.outlineBox = p.outline.controlPointRect();
-                    p.strokeColor = qtColor(c);
-                    if (!finiteBox(p.outlineBox)) p.outline = QPainterPath(), p.outlineBox = QRectF();
-                }
+                if (c.a > 0)
+                    p.outline =
+                        areaOf(toPixels.map(GR_Detail::strokeOutline(world, width, threshold)), qtColor(c));
             }
         }
     });
@@ -261,6 +306,9 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
     const QImage::Format format =
         wide ? QImage::Format_RGBA64_Premultiplied : QImage::Format_ARGB32_Premultiplied;
     const RowConverter convert = converterFor(wide, t.premultiply, t.binaryAlpha);
+    const int scratchBytes = wide ? 8 : 4;
+    tbb::enumerable_thread_specific<std::vector<uint64_t>> scratches;
+    tbb::enumerable_thread_specific<std::vector<const Area*>> lists;
 
     const int tileRows = (t.rect.h() + kTileRows - 1) / kTileRows;
     const int tileColumns = (t.rect.w() + kTileColumns - 1) / kTileColumns;
@@ -278,31 +326,35 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
                                   std::ptrdiff_t(tx) * bytesPerPixel;
                 // Antialiasing reaches at most one pixel beyond a path's box.
                 const QRectF reach(ox - 1.0, oy - 1.0, tw + 2.0, th + 2.0);
-                std::vector<std::pair<const QPainterPath*, const QColor*>> fills;
+                std::vector<const Area*>& areas = lists.local();
+                areas.clear();
                 for (const Prepared& p : prepared) {
-                    if (!p.fill.isEmpty() && p.fillBox.intersects(reach))
-                        fills.emplace_back(&p.fill, &p.fillColor);
-                    if (!p.outline.isEmpty() && p.outlineBox.intersects(reach))
-                        fills.emplace_back(&p.outline, &p.strokeColor);
+                    if (!p.fill.isEmpty() && p.fill.box.intersects(reach)) areas.push_back(&p.fill);
+                    if (!p.outline.isEmpty() && p.outline.box.intersects(reach)) areas.push_back(&p.outline);
                 }
-                if (fills.empty()) {
+                if (areas.empty()) {
                     for (int y = 0; y < th; ++y)
                         std::memset(target + std::ptrdiff_t(y) * t.stride, 0, size_t(tw) * bytesPerPixel);
                     continue;
                 }
-                QImage scratch(tw, th, format);
-                if (scratch.isNull()) {
+                // A tile's scratch picture, kept by its thread from tile to tile.
+                std::vector<uint64_t>& memory = scratches.local();
+                const std::size_t words = (std::size_t(tw) * std::size_t(th) * scratchBytes + 7) / 8;
+                try {
+                    if (memory.size() < words) memory.resize(words);
+                } catch (const std::bad_alloc&) {
                     failed = true;
                     continue;
                 }
-                scratch.fill(Qt::transparent);
+                std::memset(memory.data(), 0, words * 8);
+                QImage scratch(reinterpret_cast<uchar*>(memory.data()), tw, th, qsizetype(tw) * scratchBytes,
+                               format);
                 {
                     QPainter painter(&scratch);
                     painter.setRenderHint(QPainter::Antialiasing, mode != 0);
                     painter.setPen(Qt::NoPen);
                     painter.setTransform(QTransform::fromTranslate(-ox, -oy));
-                    for (const auto& [path, color] : fills)
-                        painter.fillPath(privateCopy(*path), QBrush(*color));
+                    for (const Area* area : areas) fillArea(painter, *area);
                 }
                 for (int y = 0; y < th; ++y)
                     convert(scratch.constScanLine(y), tw, target + std::ptrdiff_t(y) * t.stride, t.depth);
