@@ -6,10 +6,6 @@
 #include <memory>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "base/FileSpec.h"
 #include "base/Mutex.h"
 #include "base/Platform.h"
@@ -18,6 +14,7 @@
 #include "cel/Cel.h"
 #include "cel/Context.h"
 #include "cel/VectorQvdDetail.h"
+#include "pixel/PixelBuffer.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -41,18 +38,6 @@ namespace {
 
 // Height of the drawing domain in world units (y from -1875 to 1875).
 constexpr double kDomainHalfHeight = 1875.0;
-
-// A render writes every byte of its new buffer once: on Linux, large buffers
-// ask for huge pages, which spares most of the page faults (a 4096 x 4096
-// 16-bit render takes about a tenth less time).
-void adviseHugePages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t kHuge = uintptr_t(1) << 21;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHuge - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#endif
-}
 
 } // namespace
 
@@ -364,15 +349,12 @@ CEL_PixmapAreaRGBA16* CELVEC_Qvd::softRenderBBox(const GR_CompositeVectorDrawing
     auto area = std::make_unique<CEL_PixmapAreaRGBA16>(size, m_canvasRect);
     const Math::Box2di rect = renderRect(drawing);
     if (rect.hasNullArea()) return area.release();
-    const unsigned long long bytes = (unsigned long long)rect.area() * sizeof(CEL_PixelRGBA16);
-    CEL_PixelRGBA16* data = bytes <= CEL_Pixmap::maxPixmapBytes()
-                                ? new (std::nothrow) CEL_PixelRGBA16[std::size_t(rect.area())]
-                                : nullptr;
+    // Every pixel is written: no clearing.
+    CEL_PixelRGBA16* data = CEL_PixelBuffer::allocate<CEL_PixelRGBA16>(rect.area(), false);
     if (!data) {
-        CEL_Util::reportOutOfMemory(rect.w(), rect.h(), QStringLiteral("PIXMAP_AREA_RGBA16"));
+        CEL_PixelBuffer::postOutOfMemory(rect.w(), rect.h(), "PIXMAP_AREA_RGBA16");
         return nullptr;
     }
-    adviseHugePages(data, bytes);
     GR_RenderTarget target;
     target.depth = GR_RenderTarget::Depth16;
     target.data = data;
