@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "base/VectorDrawing.h"
 #include "base/VectorDrawingDetail.h"
@@ -158,6 +159,41 @@ RowConverter converterFor(bool wide, bool premultiply, bool binaryAlpha) {
     return binaryAlpha ? rgba64Row<false, true> : rgba64Row<false, false>;
 }
 
+// ------------------------------------------------------------------ threads
+
+#if defined(__SANITIZE_THREAD__)
+#define CELCORE_VECTOR_PLAIN_THREADS 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define CELCORE_VECTOR_PLAIN_THREADS 1
+#endif
+#endif
+
+// body(begin, end, worker) over disjoint ranges covering [0, n), each worker
+// (state a thread keeps from range to range) used by one thread at a time.
+template <class Worker, class Body> void parallelRanges(long long n, long long grain, const Body& body) {
+    if (n <= 0) return;
+#if defined(CELCORE_VECTOR_PLAIN_THREADS)
+    // The distribution's oneTBB is not built for the thread sanitizer, whose
+    // reports would be races inside its scheduler: plain threads instead.
+    (void)grain;
+    const long long parts = std::min<long long>(n, 4);
+    std::vector<std::thread> threads;
+    for (long long k = 0; k < parts; ++k)
+        threads.emplace_back([&body, n, parts, k] {
+            Worker worker;
+            body(n * k / parts, n * (k + 1) / parts, worker);
+        });
+    for (std::thread& t : threads) t.join();
+#else
+    tbb::enumerable_thread_specific<Worker> workers;
+    tbb::parallel_for(
+        tbb::blocked_range<long long>(0, n, std::size_t(std::max<long long>(grain, 1))),
+        [&](const tbb::blocked_range<long long>& r) { body(r.begin(), r.end(), workers.local()); },
+        tbb::simple_partitioner());
+#endif
+}
+
 // ------------------------------------------------------------------ shapes
 
 // What the tiles fill: the rings of a device path (pixels of the resolution,
@@ -275,11 +311,12 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
     m_prepared = order.size();
     std::vector<Prepared> prepared(order.size());
     const double threshold = std::clamp(0.25 / scale, 1e-6, 1e6);
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, order.size(), 16), [&](const auto& range) {
-        for (std::size_t i = range.begin(); i != range.end(); ++i) {
-            const GR_Shape& s = *order[i];
+    struct NoState {};
+    parallelRanges<NoState>((long long)order.size(), 16, [&](long long begin, long long end, NoState&) {
+        for (long long i = begin; i != end; ++i) {
+            const GR_Shape& s = *order[std::size_t(i)];
             if (!s.path.isValid()) continue;
-            Prepared& p = prepared[i];
+            Prepared& p = prepared[std::size_t(i)];
             const auto colour = [&](const GR_ShapeColor& c) {
                 CM_ColorRGBA8 v = drawing.ResolveColor(c);
                 if (m_options.colorMatrix) v = m_options.colorMatrix->apply(v);
@@ -307,16 +344,18 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
         wide ? QImage::Format_RGBA64_Premultiplied : QImage::Format_ARGB32_Premultiplied;
     const RowConverter convert = converterFor(wide, t.premultiply, t.binaryAlpha);
     const int scratchBytes = wide ? 8 : 4;
-    tbb::enumerable_thread_specific<std::vector<uint64_t>> scratches;
-    tbb::enumerable_thread_specific<std::vector<const Area*>> lists;
+    // What a thread keeps from tile to tile: the scratch picture's memory and the list of areas.
+    struct Worker {
+        std::vector<uint64_t> memory;
+        std::vector<const Area*> areas;
+    };
 
     const int tileRows = (t.rect.h() + kTileRows - 1) / kTileRows;
     const int tileColumns = (t.rect.w() + kTileColumns - 1) / kTileColumns;
     std::atomic<bool> failed{false};
-    tbb::parallel_for(
-        tbb::blocked_range<long long>(0, (long long)tileRows * tileColumns, 1),
-        [&](const tbb::blocked_range<long long>& range) {
-            for (long long tile = range.begin(); tile != range.end(); ++tile) {
+    parallelRanges<Worker>(
+        (long long)tileRows * tileColumns, 1, [&](long long begin, long long end, Worker& worker) {
+            for (long long tile = begin; tile != end; ++tile) {
                 const int tx = int(tile % tileColumns) * kTileColumns,
                           ty = int(tile / tileColumns) * kTileRows;
                 const int tw = std::min(kTileColumns, t.rect.w() - tx),
@@ -326,7 +365,7 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
                                   std::ptrdiff_t(tx) * bytesPerPixel;
                 // Antialiasing reaches at most one pixel beyond a path's box.
                 const QRectF reach(ox - 1.0, oy - 1.0, tw + 2.0, th + 2.0);
-                std::vector<const Area*>& areas = lists.local();
+                std::vector<const Area*>& areas = worker.areas;
                 areas.clear();
                 for (const Prepared& p : prepared) {
                     if (!p.fill.isEmpty() && p.fill.box.intersects(reach)) areas.push_back(&p.fill);
@@ -338,7 +377,7 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
                     continue;
                 }
                 // A tile's scratch picture, kept by its thread from tile to tile.
-                std::vector<uint64_t>& memory = scratches.local();
+                std::vector<uint64_t>& memory = worker.memory;
                 const std::size_t words = (std::size_t(tw) * std::size_t(th) * scratchBytes + 7) / 8;
                 try {
                     if (memory.size() < words) memory.resize(words);
@@ -359,7 +398,6 @@ bool GR_LayerSoftRenderer::render(const GR_CompositeVectorDrawingObj& drawing, c
                 for (int y = 0; y < th; ++y)
                     convert(scratch.constScanLine(y), tw, target + std::ptrdiff_t(y) * t.stride, t.depth);
             }
-        },
-        tbb::simple_partitioner());
+        });
     return !failed;
 }
