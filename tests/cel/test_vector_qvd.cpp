@@ -258,6 +258,20 @@ TEST(VectorQvd, ColourMatrixThicknessArtsAndMatrix) {
     q.setTransMatrix(Math::Matrix4x4::translation(1250, 0));
     EXPECT_EQ(render8(q)->pixel(360 + 180, 270)->r, 250);
     EXPECT_EQ(render8(q)->pixel(360 - 180 + 10, 270)->a, 0);
+
+    // A perspective that puts the left of the drawing behind the eye (w <= 0 for x <= -1000):
+    // only what lies in front is drawn, and the area stays within the canvas.
+    Math::Matrix4x4 perspective;
+    perspective(3, 0) = 1.0 / 1000.0;
+    q.setTransMatrix(perspective);
+    EXPECT_EQ(render8(q)->pixel(360, 270)->r, 250);
+    const auto area = render16(q);
+    ASSERT_TRUE(area);
+    EXPECT_TRUE(Math::Box2di(0, 0, 720, 540).isContaining(area->allocatedRect()));
+    Math::Matrix4x4 broken;
+    broken(0, 0) = NAN;
+    q.setTransMatrix(broken);
+    EXPECT_EQ(render8(q), nullptr) << "a matrix that is not finite renders nothing";
 }
 
 TEST(VectorQvd, CelConversionsRenderTheDrawing) {
