@@ -195,6 +195,8 @@ const SignatureRow kSignatures[] = {
     {"DAT", "\x04\0\0\0\x08\0\0\0"sv, datHeader},
     {"DAT", "\x06\0\0\0\x08\0\0\0"sv, datHeader},
     {"OMF", "\x89OMF\r\n\x1a\n"sv, anything},
+    {"QVX", "QVX\x1a"sv, anything},
+    {"QVXO", "QVXO"sv, anything},
     {"OPT", ""sv, optHeader},
     {"SCAN", ""sv, scanHeader},
     {"TGA", ""sv, tgaHeader},

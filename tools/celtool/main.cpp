@@ -14,6 +14,7 @@
 #include "base/Version.h"
 #include "celio/Manager.h"
 #include "celio/handlers/OmfHandler.h"
+#include "celio/handlers/QvdHandler.h"
 #include "celio/handlers/RawHandlers.h"
 
 namespace {
@@ -33,8 +34,10 @@ int main(int argc, char** argv) {
     WHO_Identity::setInteractive(false);
     // Each failure is one line of ours; what the libraries say becomes its cause.
     celtool::quietLibraryOutput();
-    // The library's raster handlers, and the raw depth and OMF media handlers it leaves to applications.
+    // The library's raster and vector handlers, and the raw depth and OMF media handlers it leaves
+    // to applications.
     qxCelAddPixmapHandler();
+    qxCelAddQvdHandler();
     CELIO_Manager::getInstance()->addHandler(new CELIO_UioRawFloatHandler);
     CELIO_Manager::getInstance()->addHandler(new QXCelUioOmfHandler);
 
