@@ -1,8 +1,13 @@
 #include "base/Bitmap.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "pixel/PixelBuffer.h"
 #include "pixel/Representation.h"
@@ -215,7 +220,9 @@ BM_TiledBitmap<BM_PixelRgba32>::BM_TiledBitmap(const Math::Box2di& bounds) : BM_
         bytes > CEL_Pixmap::maxPixmapBytes())
         return;
     try {
-        m_tiles.resize(std::size_t(columns * rows));
+        m_tiles.assign(std::size_t(columns * rows), nullptr);
+        m_cut.resize(std::size_t(columns * rows));
+        m_mutex = std::make_unique<std::mutex>();
     } catch (const std::bad_alloc&) {
         return;
     }
@@ -235,27 +242,65 @@ Math::Box2di BM_TiledBitmap<BM_PixelRgba32>::tileRect(int column, int row) const
                                      b.y2() - y1 > TileSize ? y1 + TileSize : b.y2());
 }
 
+void BM_TiledBitmap<BM_PixelRgba32>::Block::operator()(void* p) const {
+    std::free(p);
+}
+
 int BM_TiledBitmap<BM_PixelRgba32>::allocatedTileCount() const {
-    return int(std::count_if(m_tiles.begin(), m_tiles.end(), [](const auto& t) { return t != nullptr; }));
+    return int(
+        std::count_if(m_tiles.begin(), m_tiles.end(), [](const BM_PixelRgba32* t) { return t != nullptr; }));
 }
 
 BM_PixelRgba32* BM_TiledBitmap<BM_PixelRgba32>::tile(int column, int row) {
-    return inGrid(column, row) ? m_tiles[index(column, row)].get() : nullptr;
+    return inGrid(column, row) ? m_tiles[index(column, row)] : nullptr;
 }
 
 const BM_PixelRgba32* BM_TiledBitmap<BM_PixelRgba32>::tile(int column, int row) const {
-    return inGrid(column, row) ? m_tiles[index(column, row)].get() : nullptr;
+    return inGrid(column, row) ? m_tiles[index(column, row)] : nullptr;
 }
 
 BM_PixelRgba32* BM_TiledBitmap<BM_PixelRgba32>::tileForWrite(int column, int row, bool clear) {
     if (!inGrid(column, row)) return nullptr;
-    std::unique_ptr<BM_PixelRgba32[]>& t = m_tiles[index(column, row)];
-    if (!t) t.reset(CEL_PixelBuffer::allocate<BM_PixelRgba32>(tileRect(column, row).area(), clear));
-    return t.get();
+    const std::size_t i = index(column, row);
+    if (m_tiles[i]) return m_tiles[i];
+    const long long area = tileRect(column, row).area();
+    if (area < (long long)TileSize * TileSize) {
+        m_cut[i].reset(CEL_PixelBuffer::allocate<BM_PixelRgba32>(area, clear));
+        return m_tiles[i] = m_cut[i].get();
+    }
+    constexpr std::size_t kTileBytes = std::size_t(TileSize) * TileSize * sizeof(BM_PixelRgba32);
+    constexpr int kPerBlock = 8;
+    constexpr std::size_t kBlockBytes = kTileBytes * kPerBlock; // 2 MiB
+    BM_PixelRgba32* t = nullptr;
+    {
+        const std::lock_guard lock(*m_mutex);
+        if (m_blocks.empty() || m_blockUsed == kPerBlock) {
+            if (!CEL_PixelBuffer::withinLimit(kBlockBytes)) return nullptr;
+            void* block = std::aligned_alloc(kBlockBytes, kBlockBytes);
+            if (!block) return nullptr;
+            try {
+                m_blocks.emplace_back(block);
+            } catch (const std::bad_alloc&) {
+                std::free(block);
+                return nullptr;
+            }
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+            madvise(block, kBlockBytes, MADV_HUGEPAGE);
+#endif
+            m_blockUsed = 0;
+        }
+        t = reinterpret_cast<BM_PixelRgba32*>(static_cast<uint8_t*>(m_blocks.back().get()) +
+                                              kTileBytes * std::size_t(m_blockUsed++));
+    }
+    if (clear) std::memset(static_cast<void*>(t), 0, kTileBytes);
+    return m_tiles[i] = t;
 }
 
 void BM_TiledBitmap<BM_PixelRgba32>::freeTile(int column, int row) {
-    if (inGrid(column, row)) m_tiles[index(column, row)].reset();
+    if (!inGrid(column, row)) return;
+    const std::size_t i = index(column, row);
+    m_tiles[i] = nullptr;
+    m_cut[i].reset();
 }
 
 BM_PixelRgba32 BM_TiledBitmap<BM_PixelRgba32>::pixel(int x, int y) const {

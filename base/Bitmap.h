@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "base/MathTypes.h"
@@ -173,7 +174,7 @@ public:
     // The tile's pixels, allocating them (zeroed when `clear`) on first use.
     // Null outside the grid or when the allocation fails.
     BM_PixelRgba32* tileForWrite(int column, int row, bool clear = true);
-    // Frees the tile: it reads as zero again.
+    // Drops the tile: it reads as zero again.
     void freeTile(int column, int row);
 
     // The pixel at bounds position (x, y): zero outside the bounds or an allocated tile.
@@ -190,7 +191,18 @@ private:
     int m_columns = 0;
     int m_rows = 0;
     bool m_valid = false;
-    std::vector<std::unique_ptr<BM_PixelRgba32[]>> m_tiles;
+    // Whole tiles are carved from 2 MiB blocks of eight (one huge page where
+    // the system offers them: a layer's tiles then cost a few page faults,
+    // not sixty-four each); tiles cut at the bounds are allocated one by one.
+    // A freed whole tile's room is given back with the layer.
+    struct Block {
+        void operator()(void* p) const;
+    };
+    std::vector<BM_PixelRgba32*> m_tiles;
+    std::vector<std::unique_ptr<BM_PixelRgba32[]>> m_cut; // owners of the cut tiles, by tile
+    std::vector<std::unique_ptr<void, Block>> m_blocks;
+    int m_blockUsed = 0; // whole tiles carved from the last block
+    std::unique_ptr<std::mutex> m_mutex;
 };
 
 using BM_TiledBitmapRgba32 = BM_TiledBitmap<BM_PixelRgba32>;
