@@ -43,5 +43,7 @@ int runThumbnail(const QStringList& args);
 int runContactSheet(const QStringList& args);
 int runCache(const QStringList& args);
 int runStack(const QStringList& args);
+int runTiles(const QStringList& args);
+int runUntile(const QStringList& args);
 
 } // namespace celtool
