@@ -52,4 +52,8 @@ struct TileIndex {
 void premultiplyPixels(BM_PixelRgba32* pixels, long long n);
 void demultiplyPixels(BM_PixelRgba32* pixels, long long n);
 
+// The demo's bitmap layer and JPEG round trips: tiles.png in outDir. kSuccess
+// when it was written.
+int demoTiles(const QString& outDir);
+
 } // namespace celtool
