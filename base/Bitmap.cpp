@@ -242,7 +242,45 @@ Math::Box2di BM_TiledBitmap<BM_PixelRgba32>::tileRect(int column, int row) const
                                      b.y2() - y1 > TileSize ? y1 + TileSize : b.y2());
 }
 
+namespace {
+
+// The blocks of layers that are gone, kept for the next layers (up to 64 MiB):
+// a batch of conversions then writes into memory already faulted in instead of
+// having the system find and zero fresh pages for every layer. Never
+// destroyed, so that a layer outliving static destruction can still give its
+// blocks back.
+struct BlockPool {
+    static constexpr std::size_t kKept = 32;
+    std::mutex mutex;
+    std::vector<void*> blocks;
+    BlockPool() { blocks.reserve(kKept); }
+};
+
+BlockPool& blockPool() {
+    static BlockPool* pool = new BlockPool;
+    return *pool;
+}
+
+void* takeBlock() {
+    BlockPool& pool = blockPool();
+    const std::lock_guard lock(pool.mutex);
+    if (pool.blocks.empty()) return nullptr;
+    void* p = pool.blocks.back();
+    pool.blocks.pop_back();
+    return p;
+}
+
+} // namespace
+
 void BM_TiledBitmap<BM_PixelRgba32>::Block::operator()(void* p) const {
+    BlockPool& pool = blockPool();
+    {
+        const std::lock_guard lock(pool.mutex);
+        if (pool.blocks.size() < BlockPool::kKept) {
+            pool.blocks.push_back(p); // reserved: cannot throw
+            return;
+        }
+    }
     std::free(p);
 }
 
@@ -276,17 +314,20 @@ BM_PixelRgba32* BM_TiledBitmap<BM_PixelRgba32>::tileForWrite(int column, int row
         const std::lock_guard lock(*m_mutex);
         if (m_blocks.empty() || m_blockUsed == kPerBlock) {
             if (!CEL_PixelBuffer::withinLimit(kBlockBytes)) return nullptr;
-            void* block = std::aligned_alloc(kBlockBytes, kBlockBytes);
-            if (!block) return nullptr;
+            void* block = takeBlock();
+            if (!block) {
+                block = std::aligned_alloc(kBlockBytes, kBlockBytes);
+                if (!block) return nullptr;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+                madvise(block, kBlockBytes, MADV_HUGEPAGE);
+#endif
+            }
             try {
                 m_blocks.emplace_back(block);
             } catch (const std::bad_alloc&) {
-                std::free(block);
+                Block()(block);
                 return nullptr;
             }
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-            madvise(block, kBlockBytes, MADV_HUGEPAGE);
-#endif
             m_blockUsed = 0;
         }
         t = reinterpret_cast<BM_PixelRgba32*>(static_cast<uint8_t*>(m_blocks.back().get()) +

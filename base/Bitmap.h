@@ -194,7 +194,8 @@ private:
     // Whole tiles are carved from 2 MiB blocks of eight (one huge page where
     // the system offers them: a layer's tiles then cost a few page faults,
     // not sixty-four each); tiles cut at the bounds are allocated one by one.
-    // A freed whole tile's room is given back with the layer.
+    // A freed whole tile's room is given back with the layer; the blocks of
+    // a layer that is gone are kept for the next ones (up to 64 MiB).
     struct Block {
         void operator()(void* p) const;
     };

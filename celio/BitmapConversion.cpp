@@ -66,19 +66,37 @@ CELCORE_ROW_KERNEL uint32_t plainToLayer(const CEL_PixelRGBA16* __restrict src,
     return any;
 }
 
+// The last pixel demultiplied and its results: translucent fills repeat one
+// pixel along a row, which then costs a comparison.
+struct LayerMemo {
+    // Starts as a true entry: (-1, -1, -1, -1), a tone pixel, loses its colour.
+    uint64_t in = ~uint64_t(0);
+    CEL_PixelRGBA16 demultiplied{0, 0, 0, -1};
+    CEL_PixelRGBA8 out{0, 0, 0, 0};
+};
+
 // The other pixels: demultiplied in place (alpha 0 or below: colour 0) and
 // written in their 8-bit form.
-uint32_t otherToLayer(CEL_PixelRGBA16* src, CEL_PixelRGBA8* dst, int n) {
+uint32_t otherToLayer(CEL_PixelRGBA16* src, CEL_PixelRGBA8* dst, int n, LayerMemo& memo) {
     uint32_t any = 0;
     for (int i = 0; i < n; ++i) {
         CEL_PixelRGBA16& p = src[i];
         const int colour = p.r | p.g | p.b;
         if ((p.a == 32767 && colour >= 0) || (p.a <= 0 && colour == 0)) continue;
-        demultiplyExact(p);
-        using CEL_PixelRule::to8;
-        dst[i] = CEL_PixelRGBA8{to8(p.r), to8(p.g), to8(p.b), to8(p.a)};
+        uint64_t v;
+        std::memcpy(&v, &p, 8);
+        if (v != memo.in) {
+            memo.in = v;
+            demultiplyExact(p);
+            using CEL_PixelRule::to8;
+            memo.demultiplied = p;
+            memo.out = CEL_PixelRGBA8{to8(p.r), to8(p.g), to8(p.b), to8(p.a)};
+        } else {
+            p = memo.demultiplied;
+        }
+        dst[i] = memo.out;
         uint32_t o;
-        std::memcpy(&o, dst + i, 4);
+        std::memcpy(&o, &memo.out, 4);
         any |= o;
     }
     return any;
@@ -90,11 +108,12 @@ uint32_t demultiplyRow(CEL_PixelRGBA16* src, CEL_PixelRGBA8* dst, int n) {
     // In pieces, so that the scalar pass looks only near the pixels that need it.
     constexpr int kPiece = 64;
     uint32_t any = 0;
+    LayerMemo memo;
     for (int i = 0; i < n; i += kPiece) {
         const int k = std::min(kPiece, n - i);
         bool special = false;
         any |= plainToLayer(src + i, dst + i, k, special);
-        if (special) any |= otherToLayer(src + i, dst + i, k);
+        if (special) any |= otherToLayer(src + i, dst + i, k, memo);
     }
     return any;
 }
@@ -126,17 +145,24 @@ CELCORE_ROW_KERNEL bool plainToPixmap(const CEL_PixelRGBA8* __restrict src, CEL_
 
 // The pixels of alpha 1 ... 254: 8 -> 16, then colour multiplied as
 // CEL_PixmapAreaRGBA16::multiplyColorByAlpha does.
+// Translucent fills repeat a pixel: the last one's result is kept.
 void otherToPixmap(const CEL_PixelRGBA8* src, CEL_PixelRGBA16* dst, int n) {
     using CEL_PixelRule::from8;
+    CEL_PixelRGBA8 last{0, 0, 0, 0}; // alpha 0: never looked up
+    CEL_PixelRGBA16 result{};
     for (int i = 0; i < n; ++i) {
         const CEL_PixelRGBA8 s = src[i];
         if (s.a == 255 || s.a == 0) continue;
-        const int16_t a = from8(s.a);
-        const double f = a / 32767.0;
-        auto one = [f](int16_t c) {
-            return int16_t(clampD(double(int32_t(c * f + 0.5)), -32767.0, 32767.0));
-        };
-        dst[i] = CEL_PixelRGBA16{one(from8(s.r)), one(from8(s.g)), one(from8(s.b)), a};
+        if (!(s == last)) {
+            last = s;
+            const int16_t a = from8(s.a);
+            const double f = a / 32767.0;
+            auto one = [f](int16_t c) {
+                return int16_t(clampD(double(int32_t(c * f + 0.5)), -32767.0, 32767.0));
+            };
+            result = CEL_PixelRGBA16{one(from8(s.r)), one(from8(s.g)), one(from8(s.b)), a};
+        }
+        dst[i] = result;
     }
 }
 

@@ -136,6 +136,15 @@ TEST(BitmapConversion, ValuesOfThePixelRules) {
     EXPECT_EQ(back->data()[0], (CEL_PixelRGBA16{16447, 8223, 0, 32767}));
     EXPECT_EQ(back->data()[1], (CEL_PixelRGBA16{8255, 0, 0, 16447}));
     EXPECT_EQ(back->data()[2], (CEL_PixelRGBA16{0, 0, 0, 0}));
+
+    // Repeated pixels reuse the last result: the first of a row must not
+    // match a stale one (all bits set is a tone pixel like any other).
+    const UT_SharedPtr<Area> tones =
+        areaOf(3, 1, Box2di(0, 0, 3, 1), {{-1, -1, -1, -1}, {-1, -1, -1, -1}, {300, 200, 100, 16384}});
+    ASSERT_TRUE(CEL_Conversion::convertToBitmapLayer(tones, Box2di(-1, 0, 3, 1)));
+    EXPECT_EQ(tones->data()[0], (CEL_PixelRGBA16{0, 0, 0, -1}));
+    EXPECT_EQ(tones->data()[1], (CEL_PixelRGBA16{0, 0, 0, -1}));
+    EXPECT_EQ(tones->data()[2], (CEL_PixelRGBA16{600, 400, 200, 16384}));
 }
 
 TEST(BitmapConversion, CentreOriginBothWays) {
