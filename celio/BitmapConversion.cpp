@@ -214,13 +214,18 @@ CEL_Conversion::convertToBitmapLayer(const UT_SharedPtr<CEL_PixmapAreaRGBA16>& p
         CelAlgo::detail::parallelRows(
             r1, r2, 1, (long long)common.w() * kTile, [&](int rowBegin, int rowEnd) {
                 CEL_PixelRGBA8 scratch[kTile];
-                for (int row = rowBegin; row < rowEnd; ++row)
-                    for (int column = c1; column < c2; ++column) {
-                        const Math::Box2di r = layer->tileRect(column, row);
-                        const Math::Box2di part = r.getIntersection(common);
-                        const bool whole = part == r;
-                        CEL_PixelRGBA8* tile = layer->tile(column, row);
-                        for (int y = part.y1(); y < part.y2(); ++y) {
+                for (int row = rowBegin; row < rowEnd; ++row) {
+                    // Pixmap rows in order, each across the row of tiles: the
+                    // source is read as it lies in memory, which the
+                    // prefetcher follows (a tile at a time it would jump
+                    // a whole pixmap row every 2 KiB).
+                    const Math::Box2di band = layer->tileRect(c1, row).getIntersection(common);
+                    for (int y = band.y1(); y < band.y2(); ++y)
+                        for (int column = c1; column < c2; ++column) {
+                            const Math::Box2di r = layer->tileRect(column, row);
+                            const Math::Box2di part = r.getIntersection(common);
+                            const bool whole = part == r;
+                            CEL_PixelRGBA8* tile = layer->tile(column, row);
                             CEL_PixelRGBA16* s =
                                 p.data() + p.pixelOffset(int(part.x1() + shiftX), int(y + shiftY));
                             CEL_PixelRGBA8* d =
@@ -240,7 +245,7 @@ CEL_Conversion::convertToBitmapLayer(const UT_SharedPtr<CEL_PixmapAreaRGBA16>& p
                                                            (part.x1() - r.x1())),
                                         scratch, std::size_t(part.w()) * 4);
                         }
-                    }
+                }
             });
     }
 
