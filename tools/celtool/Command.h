@@ -45,5 +45,6 @@ int runCache(const QStringList& args);
 int runStack(const QStringList& args);
 int runTiles(const QStringList& args);
 int runUntile(const QStringList& args);
+int runInterlace(const QStringList& args);
 
 } // namespace celtool

@@ -48,6 +48,8 @@ int runDemo(const QStringList& args) {
     if (demoFilters(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
     if (demoTiles(outDir) != kSuccess) return kFailure;
+    if (demoVideo(outDir) != kSuccess) return kFailure;
+    if (demoLoader(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 
