@@ -23,6 +23,7 @@
 
 #include "Command.h"
 #include "Console.h"
+#include "VectorCels.h"
 #include "base/ByteOrder.h"
 #include "base/Message.h"
 #include "cel/Cel.h"
@@ -874,6 +875,7 @@ UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const 
     origin.shape = shapeOf(image.get(), facts, int(info.channels), isDeep(image.get()));
     origin.alpha = CELIO_FormatTable::readAlpha(*src.handler, src.file);
     origin.format = src.handler->getExtensions().value(0);
+    adoptVectorInput(cel.get(), path, origin);
     setOrigin(cel.get(), origin);
     if (info.channels == 4 && !CELIO_FormatTable::readsAlpha(*src.handler))
         warning(QStringLiteral("%1: alpha not read: the %2 reader takes colour only")
@@ -989,6 +991,23 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
         error(format.isEmpty() ? QStringLiteral("%1: no format to write (name one with --format)").arg(path)
                                : QStringLiteral("no format writes '%1'").arg(path));
         return kUsage;
+    }
+    const QString shown = shownOutput(path);
+    if (writesVectors(*handler)) { // drawings are stored, not converted
+        const UT_SharedPtr<CEL_Cel> vector = vectorOutput(cel, *handler, shown);
+        const QString code = handler->getWriteOptionCodes().value(0);
+        return vector && writeOutput(
+                             path,
+                             [&](const QString& file) {
+                                 return manager()->write(vector.get(), file, format, code);
+                             },
+                             CELIO_FormatTable::name(*handler))
+                   ? kSuccess
+                   : kFailure;
+    }
+    if (const QString refusal = rasterRefusal(cel); !refusal.isEmpty()) {
+        error(QStringLiteral("%1: %2").arg(shown, refusal));
+        return kFailure;
     }
     const Rep canvas = canvasOf(cel);
     if (const QString e = frameLimitError(*handler, canvas.get()); !e.isEmpty()) {
