@@ -23,13 +23,14 @@ namespace {
 // ---------------------------------------------------------------------------
 // Rows. Every row buffer starts kPad bytes into zeroed storage, so that the
 // pixel left of the first one (and the one above-left) reads as zero, as the
-// filters define it, without a separate first-pixel loop.
+// filters define it, without a separate first-pixel loop; kPad more bytes
+// after the row let a row source store whole words.
 
 constexpr size_t kPad = 16;
 
 class RowBuffer {
 public:
-    void resize(size_t bytes) { m_storage.assign(bytes + kPad, 0); }
+    void resize(size_t bytes) { m_storage.assign(bytes + 2 * kPad, 0); }
     uint8_t* data() { return m_storage.data() + kPad; }
     const uint8_t* data() const { return m_storage.data() + kPad; }
     void clear() { std::fill(m_storage.begin() + kPad, m_storage.end(), uint8_t(0)); }
@@ -104,9 +105,15 @@ inline uint32_t costNone(const uint8_t* cur, size_t n) {
 // bytes (the filter type, then the residuals) in one of the candidate buffers.
 class RowFilter {
 public:
-    RowFilter(size_t bpp, size_t n, int forced) : m_bpp(bpp), m_n(n), m_forced(forced) {
+    // `noisy`: the filters besides Sub and Up that rows of large residuals try
+    // (bit f for filter f).
+    RowFilter(size_t bpp, size_t n, int forced, unsigned noisy)
+        : m_bpp(bpp), m_n(n), m_forced(forced), m_noisy(noisy) {
         for (RowBuffer& b : m_lines) b.resize(n + 1);
     }
+
+    // Of the rows that needed more than Sub or Up, how many each filter won.
+    const uint32_t* noisyWins() const { return m_wins; }
 
     const uint8_t* filter(const uint8_t* cur, const uint8_t* prev) {
         switch (m_bpp) {
@@ -162,15 +169,19 @@ private:
         uint32_t bestCost = std::min(sub, up);
         if (bestCost <= m_n / 4) return done(best);
         for (const int f : {int(FilterPaeth), int(FilterAverage), int(FilterNone)}) {
+            if ((m_noisy >> f & 1) == 0) continue;
             const uint32_t c = apply<Bpp>(f, cur, prev);
             if (c < bestCost) best = f, bestCost = c;
         }
+        ++m_wins[best];
         return done(best);
     }
 
     size_t m_bpp;
     size_t m_n;
     int m_forced;
+    unsigned m_noisy;
+    uint32_t m_wins[5] = {};
     RowBuffer m_lines[5];
 };
 
@@ -196,7 +207,7 @@ class BandCoder {
 public:
     BandCoder(const Image& image, const Plan& plan)
         : m_image(image), m_n(image.rowBytes()),
-          m_filter(image.bytesPerPixel(), image.rowBytes(), plan.filter) {
+          m_filter(image.bytesPerPixel(), image.rowBytes(), plan.filter, plan.noisyFilters) {
         m_cur.resize(m_n);
         m_prev.resize(m_n);
         if (deflateInit2(&m_z, plan.level, Z_DEFLATED, -15, 8, plan.strategy) != Z_OK) throw std::bad_alloc();
@@ -421,7 +432,8 @@ Plan planFor(const Image& image) {
     RowBuffer cur, prev;
     cur.resize(n);
     prev.resize(n);
-    RowFilter filter(image.bytesPerPixel(), n, plan.filter);
+    constexpr unsigned kAllNoisy = 1u << FilterNone | 1u << FilterAverage | 1u << FilterPaeth;
+    RowFilter filter(image.bytesPerPixel(), n, plan.filter, kAllNoisy);
     for (uint32_t g = 0; g < groups; ++g) {
         const uint32_t y0 = groups == 1 ? 0 : uint32_t(uint64_t(image.height - groupRows) * g / (groups - 1));
         if (y0 == 0)
@@ -435,6 +447,14 @@ Plan planFor(const Image& image) {
             std::swap(cur, prev);
         }
     }
+
+    // Rows of large residuals try only the filters that won such rows of the
+    // sample more than once in sixteen times.
+    const uint32_t* wins = filter.noisyWins();
+    const uint32_t noisyRows = wins[0] + wins[1] + wins[2] + wins[3] + wins[4];
+    plan.noisyFilters = 0;
+    for (const int f : {int(FilterNone), int(FilterAverage), int(FilterPaeth)})
+        if (wins[f] > 0 && wins[f] * 16 > noisyRows) plan.noisyFilters |= 1u << f;
 
     const auto deflatedSize = [&sample](int level, int strategy) {
         z_stream z{};

@@ -34,8 +34,9 @@
 namespace celio_detail::png {
 
 // Fills `out` with row y in the file's layout (8-bit samples, or 16-bit
-// samples big-endian). Called from several threads at once, each with its own
-// buffer, and for some rows more than once.
+// samples big-endian); it may write up to 8 bytes past the row's end. Called
+// from several threads at once, each with its own buffer, and for some rows
+// more than once.
 using RowSource = void (*)(const void* context, uint32_t y, uint8_t* out);
 
 struct Image {
@@ -54,9 +55,10 @@ enum Filter : int { FilterNone = 0, FilterSub = 1, FilterUp = 2, FilterAverage =
 
 struct Plan {
     int level = 6;
-    int strategy = 0;         // zlib's Z_DEFAULT_STRATEGY or Z_RLE
-    uint32_t rowsPerBand = 1; // from the row size: about kBandBytes of filtered rows
-    int filter = -1;          // -1: chosen per row; otherwise every row (for tests)
+    int strategy = 0;             // zlib's Z_DEFAULT_STRATEGY or Z_RLE
+    uint32_t rowsPerBand = 1;     // from the row size: about kBandBytes of filtered rows
+    int filter = -1;              // -1: chosen per row; otherwise every row (for tests)
+    unsigned noisyFilters = 0x19; // bit f: rows that Sub and Up leave large residuals try filter f
 };
 
 // Raw bytes per band the plan aims at.

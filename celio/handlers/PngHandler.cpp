@@ -200,11 +200,17 @@ inline void putSample16(uint8_t* out, int16_t s) {
 
 template <bool Alpha> void rows16(const void* context, uint32_t y, uint8_t* out) {
     const CEL_PixelRGBA16* p = pixelsOf<CEL_PixelRGBA16>(context, y);
-    for (uint32_t x = 0, w = widthOf(context); x < w; ++x, out += Alpha ? 8 : 6) {
-        putSample16(out, p[x].r);
-        putSample16(out + 2, p[x].g);
-        putSample16(out + 4, p[x].b);
-        if constexpr (Alpha) putSample16(out + 6, p[x].a);
+    const uint32_t w = widthOf(context);
+    if constexpr (Alpha) {
+        // Every sample in order: one plain loop over the row's samples.
+        const int16_t* s = &p->r;
+        for (size_t i = 0, n = size_t(w) * 4; i < n; ++i) putSample16(out + 2 * i, s[i]);
+    } else {
+        for (uint32_t x = 0; x < w; ++x, out += 6) {
+            putSample16(out, p[x].r);
+            putSample16(out + 2, p[x].g);
+            putSample16(out + 4, p[x].b);
+        }
     }
 }
 
@@ -227,13 +233,11 @@ void rgb8From16(const void* context, uint32_t y, uint8_t* out) {
     }
 }
 
+// Each pixel's word stored whole, its alpha byte overwritten by the next
+// pixel (the encoder's rows have room past their end).
 void rgb8From8(const void* context, uint32_t y, uint8_t* out) {
     const CEL_PixelRGBA8* p = pixelsOf<CEL_PixelRGBA8>(context, y);
-    for (uint32_t x = 0, w = widthOf(context); x < w; ++x, out += 3) {
-        out[0] = p[x].r;
-        out[1] = p[x].g;
-        out[2] = p[x].b;
-    }
+    for (uint32_t x = 0, w = widthOf(context); x < w; ++x, out += 3) std::memcpy(out, p + x, 4);
 }
 
 // k[m] = 32767 / (128 m) in double. c * k[m] is within 2^-44 of the exact
@@ -249,23 +253,36 @@ const double* unpremultiplyFactors16() {
     return k.get();
 }
 
+// Every sample as c >> 7 first (one plain loop); then, a block of pixels at a
+// time, the pixels that are neither opaque nor without any positive sample
+// (the only ones where that is not the result) are redone.
 void rgba8From16(const void* context, uint32_t y, uint8_t* out) {
     const CEL_PixelRGBA16* p = pixelsOf<CEL_PixelRGBA16>(context, y);
+    const uint32_t w = widthOf(context);
+    const int16_t* s = &p->r;
+    for (size_t i = 0, n = size_t(w) * 4; i < n; ++i) out[i] = uint8_t(std::max<int>(s[i], 0) >> 7);
     const double* k = unpremultiplyFactors16();
     constexpr double nudge = 0x1p-30;
-    for (uint32_t x = 0, w = widthOf(context); x < w; ++x, out += 4) {
-        const int r = std::max<int>(p[x].r, 0), g = std::max<int>(p[x].g, 0);
-        const int b = std::max<int>(p[x].b, 0), a = std::max<int>(p[x].a, 0);
-        const int m = std::max(std::max(r, g), std::max(b, a));
-        if (m == 32767 || m == 0) {
-            out[0] = uint8_t(r >> 7), out[1] = uint8_t(g >> 7), out[2] = uint8_t(b >> 7);
-        } else {
-            const double f = k[m];
-            out[0] = uint8_t(int(r * f + nudge));
-            out[1] = uint8_t(int(g * f + nudge));
-            out[2] = uint8_t(int(b * f + nudge));
+    constexpr uint32_t kBlock = 16;
+    for (uint32_t x0 = 0; x0 < w; x0 += kBlock) {
+        const uint32_t x1 = std::min(w, x0 + kBlock);
+        int others = 0;
+        for (uint32_t x = x0; x < x1; ++x)
+            others |= int(p[x].a != 32767) & int((p[x].r > 0) | (p[x].g > 0) | (p[x].b > 0) | (p[x].a > 0));
+        if (others == 0) continue;
+        for (uint32_t x = x0; x < x1; ++x) {
+            const int r = std::max<int>(p[x].r, 0), g = std::max<int>(p[x].g, 0);
+            const int b = std::max<int>(p[x].b, 0), a = std::max<int>(p[x].a, 0);
+            const int m = std::max(std::max(r, g), std::max(b, a));
+            uint8_t* o = out + size_t(x) * 4;
+            if (m != 32767 && m != 0) {
+                const double f = k[m];
+                o[0] = uint8_t(int(r * f + nudge));
+                o[1] = uint8_t(int(g * f + nudge));
+                o[2] = uint8_t(int(b * f + nudge));
+            }
+            o[3] = uint8_t(m >> 7);
         }
-        out[3] = uint8_t(m >> 7);
     }
 }
 
@@ -281,41 +298,85 @@ const uint8_t* unpremultiplyTable8() {
     return table.get();
 }
 
+// Pixels that are transparent black or opaque are stored as they are: the row
+// is copied whole, then the others are un-premultiplied in place, found a
+// block of pixels at a time (a loop the compiler vectorises).
 void rgba8From8(const void* context, uint32_t y, uint8_t* out) {
     const CEL_PixelRGBA8* p = pixelsOf<CEL_PixelRGBA8>(context, y);
+    const uint32_t w = widthOf(context);
+    std::memcpy(out, p, size_t(w) * 4);
+    const auto* words = reinterpret_cast<const uint8_t*>(p);
     const uint8_t* table = unpremultiplyTable8();
-    for (uint32_t x = 0, w = widthOf(context); x < w; ++x, out += 4) {
-        const CEL_PixelRGBA8 v = p[x];
-        const uint8_t m = std::max(std::max(v.r, v.g), std::max(v.b, v.a));
-        if (m == 255 || m == 0) {
-            out[0] = v.r, out[1] = v.g, out[2] = v.b;
-        } else {
-            const uint8_t* t = table + size_t(m) * 256;
-            out[0] = t[v.r], out[1] = t[v.g], out[2] = t[v.b];
+    constexpr uint32_t kBlock = 16;
+    static const uint32_t kAlphaBits = [] { // the alpha byte's bits in a pixel's word
+        const CEL_PixelRGBA8 opaque{0, 0, 0, 255};
+        uint32_t bits;
+        std::memcpy(&bits, &opaque, 4);
+        return bits;
+    }();
+    for (uint32_t x0 = 0; x0 < w; x0 += kBlock) {
+        const uint32_t x1 = std::min(w, x0 + kBlock);
+        uint32_t others = 0;
+        for (uint32_t x = x0; x < x1; ++x) {
+            uint32_t v;
+            std::memcpy(&v, words + size_t(x) * 4, 4);
+            others |= uint32_t(v != 0) & uint32_t((v & kAlphaBits) != kAlphaBits);
         }
-        out[3] = m;
+        if (others == 0) continue;
+        for (uint32_t x = x0; x < x1; ++x) {
+            const CEL_PixelRGBA8 v = p[x];
+            const uint8_t m = std::max(std::max(v.r, v.g), std::max(v.b, v.a));
+            if (m == 0 || v.a == 255) continue;
+            uint8_t* o = out + size_t(x) * 4;
+            if (m == 255) {
+                o[3] = 255; // colour at full scale: kept, alpha raised to it
+            } else {
+                const uint8_t* t = table + size_t(m) * 256;
+                o[0] = t[v.r], o[1] = t[v.g], o[2] = t[v.b], o[3] = m;
+            }
+        }
     }
 }
 
-// Whether "PNG4" keeps alpha: some pixel's largest channel is below full scale.
+// Whether "PNG4" keeps alpha: some pixel's largest channel is below full
+// scale, that is no channel of it is at full scale. Counted a block at a time
+// in loops the compiler vectorises.
 bool someNotFull(const CEL_PixmapRGBA16& p) {
-    const CEL_PixelRGBA16* px = p.data();
-    for (int y = 0; y < p.height(); ++y, px += p.width()) {
-        bool full = true;
-        for (int x = 0; x < p.width(); ++x)
-            full &= std::max(std::max(px[x].r, px[x].g), std::max(px[x].b, px[x].a)) == 32767;
-        if (!full) return true;
+    // A 16-bit lane at 32767 is a zero lane of the word xor 0x7fff7fff; a
+    // pixel is two such words.
+    const size_t n = size_t(p.width()) * size_t(p.height());
+    const auto* words = reinterpret_cast<const uint8_t*>(p.data());
+    const auto fullLane = [](uint32_t v) {
+        const uint32_t x = v ^ 0x7fff7fffu;
+        return (x - 0x00010001u) & ~x & 0x80008000u;
+    };
+    constexpr size_t kBlock = 4096;
+    for (size_t i = 0; i < n; i += kBlock) {
+        uint32_t without = 0;
+        for (size_t k = i, end = std::min(n, i + kBlock); k < end; ++k) {
+            uint32_t low, high;
+            std::memcpy(&low, words + k * 8, 4);
+            std::memcpy(&high, words + k * 8 + 4, 4);
+            without += (fullLane(low) | fullLane(high)) == 0;
+        }
+        if (without != 0) return true;
     }
     return false;
 }
 
 bool someNotFull(const CEL_PixmapRGBA8& p) {
-    const CEL_PixelRGBA8* px = p.data();
-    for (int y = 0; y < p.height(); ++y, px += p.width()) {
-        bool full = true;
-        for (int x = 0; x < p.width(); ++x)
-            full &= std::max(std::max(px[x].r, px[x].g), std::max(px[x].b, px[x].a)) == 255;
-        if (!full) return true;
+    // A word of four 8-bit samples has one at 255 when its complement has a zero byte.
+    const size_t n = size_t(p.width()) * size_t(p.height());
+    const auto* words = reinterpret_cast<const uint8_t*>(p.data());
+    constexpr size_t kBlock = 8192;
+    for (size_t i = 0; i < n; i += kBlock) {
+        uint32_t without = 0;
+        for (size_t k = i, end = std::min(n, i + kBlock); k < end; ++k) {
+            uint32_t v;
+            std::memcpy(&v, words + k * 4, 4);
+            without += ((~v - 0x01010101u) & v & 0x80808080u) == 0;
+        }
+        if (without != 0) return true;
     }
     return false;
 }
