@@ -51,6 +51,9 @@ const ReaderRow kReaders[] = {
     {"SCAN", "SCAN", premultiplied, true},
     {"VAR", "VAR", premultiplied, true},
     {"IFF", "IFF", premultiplied, true}, // renderers' output: colour multiplied by alpha
+    // Video frames: opaque colour (alpha 255), which both conventions read alike.
+    {"PAL", "PAL", premultiplied, false},
+    {"YUV", "YUV", premultiplied, false},
 };
 
 // ---------------------------------------------------------------- writing
@@ -80,6 +83,10 @@ const WriterRow kWriters[] = {
     {"SCAN", "SCAN32", A::Premultiplied, KeepsIt},
     {"SCAN", "*", A::Premultiplied, OneChannel}, // any other code writes the matte
     {"VAR", "*", A::Premultiplied, OneChannel},  // always the matte
+    // Video frames store colour as given and drop alpha: premultiplied colour
+    // shows the picture laid over black.
+    {"PAL", "*", A::Premultiplied, NoAlpha},
+    {"YUV", "*", A::Premultiplied, NoAlpha},
 };
 
 // ---------------------------------------------------------------- signatures
@@ -188,6 +195,7 @@ const SignatureRow kSignatures[] = {
     {"OPT", ""sv, optHeader},
     {"SCAN", ""sv, scanHeader},
     {"TGA", ""sv, tgaHeader},
+    // PAL and YUV frames have no header: no signature, found by extension only.
 };
 
 bool rowMatches(const SignatureRow& row, Head head) {

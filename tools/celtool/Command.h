@@ -43,5 +43,6 @@ int runThumbnail(const QStringList& args);
 int runContactSheet(const QStringList& args);
 int runCache(const QStringList& args);
 int runStack(const QStringList& args);
+int runInterlace(const QStringList& args);
 
 } // namespace celtool

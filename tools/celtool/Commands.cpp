@@ -1,5 +1,7 @@
 #include "Command.h"
 
+#include "Console.h"
+
 #include <cstdio>
 
 namespace celtool {
@@ -18,6 +20,7 @@ const std::vector<Command>& commands() {
         {"contact-sheet", "Lay out labelled thumbnails of many images on one sheet", runContactSheet},
         {"cache", "Inspect or clear the render cache, or send an image through it", runCache},
         {"stack", "Write pictures as the layers of one PSD file, with their flatten", runStack},
+        {"interlace", "Write two pictures as the two fields of one frame", runInterlace},
     };
     return table;
 }
@@ -49,13 +52,12 @@ bool parseArgs(QCommandLineParser& parser, const QString& command, const QString
 }
 
 void error(const QString& text) {
-    std::fprintf(stderr, "celtool: %s\n", text.toUtf8().constData());
-    std::fflush(stderr);
+    noteThreadError(text);
+    writeLine(stderr, "celtool: " + text.toUtf8());
 }
 
 void print(const QString& text) {
-    std::fprintf(stdout, "%s\n", text.toUtf8().constData());
-    std::fflush(stdout);
+    writeLine(stdout, text.toUtf8());
 }
 
 } // namespace celtool

@@ -46,6 +46,8 @@ int runDemo(const QStringList& args) {
     if (demoDepth(outDir) != kSuccess) return kFailure;
     if (demoFilters(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
+    if (demoVideo(outDir) != kSuccess) return kFailure;
+    if (demoLoader(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 
