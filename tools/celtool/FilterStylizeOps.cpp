@@ -326,10 +326,10 @@ std::vector<FilterOp> stylizeFilterOps() {
         {"--contrast", "PIVOT,LOW,HIGH", "0.5,2,0.5",
          "Luma curve (y/P)^LOW below the pivot and its mirror with HIGH above.", I::Area, parseContrast,
          applyContrast},
-        {"--grain", "SIZE,STRENGTH[,MIX][:mono]", "2,0.6,0.5",
+        {"--grain", "SIZE,STRENGTH[,MIX][:mono]", "2,0.2,0.5",
          "Film grain of SIZE pixels (1-256); MIX (0-1) fades it in highlights; the seed is --seed.", I::Area,
          parseGrain, applyGrain},
-        {"--refract", "SCALE,OFFSET,INDEX:MAP[:invert]", "60,2,1.5:self",
+        {"--refract", "SCALE,OFFSET,INDEX:MAP[:invert]", "300,0,1.5:self:invert",
          "Seen through a surface whose height is MAP's alpha (same size; self: the picture) with index "
          "INDEX.",
          I::Area, parseRefract, applyRefract},
