@@ -43,9 +43,13 @@ inline Pixel average(double a, double b, const Pixel* line, std::ptrdiff_t strid
         const Pixel& p = line[i * stride];
         s0 += cover * p.r, s1 += cover * p.g, s2 += cover * p.b, s3 += cover * p.a;
     }
-    // Half away from zero; an average of 16-bit values stays in their range.
+    // Half away from zero (as std::round, without a library call); an average
+    // of 16-bit values stays in their range.
     const auto field = [length](double s) {
-        return int16_t(std::clamp(std::round(s / length), -32768.0, 32767.0));
+        const double v = std::clamp(s / length, -32768.0, 32767.0);
+        const int t = int(v);
+        const double rest = v - t; // exact
+        return int16_t(rest >= 0.5 ? t + 1 : (rest <= -0.5 ? t - 1 : t));
     };
     return Pixel{field(s0), field(s1), field(s2), field(s3)};
 }
@@ -113,7 +117,7 @@ void rowPass(CEL_PixelRGBA16* dst, const CEL_PixelRGBA16* src, const CEL_PixelRG
         return;
     const Surface s{heightScale, heightOffset, n, k};
     if (!finiteSurface(s)) {
-        std::copy(src, src + std::size_t(width) * height, dst);
+        if (dst != src) std::copy(src, src + std::size_t(width) * height, dst);
         return;
     }
     const int w = int(width), h = int(height);
@@ -132,7 +136,7 @@ void colPass(CEL_PixelRGBA16* dst, const CEL_PixelRGBA16* src, const CEL_PixelRG
         return;
     const Surface s{heightScale, heightOffset, n, k};
     if (!finiteSurface(s)) {
-        std::copy(src, src + std::size_t(width) * height, dst);
+        if (dst != src) std::copy(src, src + std::size_t(width) * height, dst);
         return;
     }
     const int w = int(width), h = int(height);
@@ -174,28 +178,29 @@ CEL_PixmapAreaRGBA16* refract(const CEL_PixmapAreaRGBA16* src, const CEL_PixmapA
     const unsigned long long pixels = (unsigned long long)rect.area();
     if (pixels > CEL_Pixmap::maxPixmapBytes() / sizeof(Pixel)) throw AlgoException("out of memory");
 
-    // The heights aligned with src's buffer.
+    // The heights aligned with src's buffer: the map itself when it already is.
     std::unique_ptr<CEL_PixmapAreaRGBA16> heights;
+    const CEL_PixelRGBA16* h = heightMap->data();
     if (invert) {
         heights.reset(heightMap->clone());
         negate(heights.get(), true, true);
         if (!heights->realloc(rect, true)) throw AlgoException("out of memory");
-    } else {
+        h = heights->data();
+    } else if (heightMap->allocatedRect() != rect || !h) {
         heights.reset(heightMap->clone(rect));
+        h = heights ? heights->data() : nullptr;
     }
-    if (!heights || !heights->data()) throw AlgoException("out of memory");
+    if (!h) throw AlgoException("out of memory");
 
-    std::unique_ptr<Pixel[]> rows(new (std::nothrow) Pixel[pixels]);
+    // The row pass writes the result's buffer, the column pass works on it in
+    // place (each block of columns is gathered before it is written back).
     Pixel* out = new (std::nothrow) Pixel[pixels];
-    if (!rows || !out) {
-        delete[] out;
-        throw AlgoException("out of memory");
-    }
+    if (!out) throw AlgoException("out of memory");
     result->alloc(rect, out);
     const double k = src->canvasRect().w() / 720.0;
-    const unsigned w = unsigned(rect.w()), h = unsigned(rect.h());
-    rowPass(rows.get(), src->data(), heights->data(), w, h, heightScale, heightOffset, n, k);
-    colPass(out, rows.get(), heights->data(), w, h, heightScale, heightOffset, n, k);
+    const unsigned w = unsigned(rect.w()), hh = unsigned(rect.h());
+    rowPass(out, src->data(), h, w, hh, heightScale, heightOffset, n, k);
+    colPass(out, out, h, w, hh, heightScale, heightOffset, n, k);
     result->setAllPositive(src->areAllPositive());
     return result.release();
 }

@@ -30,7 +30,9 @@ CELCORE_EXPORT CEL_PixmapAreaRGBA16* refract(const CEL_PixmapAreaRGBA16* src,
 // (rowPass) or columns (colPass), pixel x of a line averages the source over
 // [clamp(x + dl, 0, w), clamp(x + 1 + dr, 0, w)], where dl is the displacement
 // of the edge between x - 1 and x (0 for x < 2) and dr that of the edge between
-// x and x + 1 (0 for the last pixel). dst and src must not overlap.
+// x and x + 1 (0 for the last pixel). dst and src are either the same buffer
+// (colPass only: it gathers each block of 16 columns before writing it) or do
+// not overlap.
 CELCORE_EXPORT void rowPass(CEL_PixelRGBA16* dst, const CEL_PixelRGBA16* src,
                             const CEL_PixelRGBA16* heightMap, unsigned width, unsigned height,
                             double heightScale, double heightOffset, double n, double k);
