@@ -172,7 +172,10 @@ void gradient(CEL_PixmapAreaRGBA16* p, const Math::Box2di& box, const Math::Matr
         p->alloc(Math::Box2di(), nullptr);
         return;
     }
-    Pixel* buffer = newBuffer(box);
+    // Filled in place when p already covers exactly box (every pixel is
+    // replaced either way), saving the new buffer's page faults.
+    const bool inPlace = p->data() && p->allocatedRect() == box;
+    Pixel* buffer = inPlace ? p->data() : newBuffer(box);
     const Rgba c1{{c1_0, c1_1, c1_2, c1_alpha}}, c2{{c2_0, c2_1, c2_2, c2_alpha}};
     const Pixel p1 = premultiplied(c1), p2 = premultiplied(c2);
     const int width = box.w();
@@ -208,7 +211,7 @@ void gradient(CEL_PixmapAreaRGBA16* p, const Math::Box2di& box, const Math::Matr
             }
         });
     }
-    p->alloc(box, buffer);
+    if (!inPlace) p->alloc(box, buffer);
 }
 
 // --- Dithering ---
