@@ -173,9 +173,10 @@ TEST(Gradient, MatchesTheRuleThroughEveryKindOfMatrix) {
         gradient(p.get(), box, m, 20, 10, 120, 90, c1[0], c1[1], c1[2], c1[3], c2[0], c2[1], c2[2], c2[3]);
         ASSERT_EQ(p->allocatedRect(), box);
         // A pixmap already covering box is filled in place, to the same result.
-        auto q = randomPixmap(150, 100, box, 12);
-        gradient(q.get(), box, m, 20, 10, 120, 90, c1[0], c1[1], c1[2], c1[3], c2[0], c2[1], c2[2], c2[3]);
-        EXPECT_TRUE(samePixels(*q, *p));
+        auto filled = randomPixmap(150, 100, box, 12);
+        gradient(filled.get(), box, m, 20, 10, 120, 90, c1[0], c1[1], c1[2], c1[3], c2[0], c2[1], c2[2],
+                 c2[3]);
+        EXPECT_TRUE(samePixels(*filled, *p));
         Math::Matrix4x4 inv = m;
         const bool invertible = inv.invert();
         const Math::PlaneProjection proj(inv);
