@@ -4,7 +4,10 @@
 // before every pass. Peers in the same binary when found: libvips (shrink and
 // zoom, cast to 8 bits, maplut, xyz + linear, mapim with its index computed
 // beforehand) and ImageMagick (OrderedPosterizeImage, AddNoiseImage,
-// SigmoidalContrastImage). All benchmarks are named BM_Stylize*.
+// SigmoidalContrastImage). All benchmarks are named BM_Stylize*. Besides the
+// wall time, cpu_ms is the processor time of the whole process per pass (all
+// its threads, the peers' own workers included): on a shared, loaded machine
+// the single-thread cpu_ms are the figures to compare.
 // The peers come first: glib names a member after one of Qt's keyword macros.
 #ifdef CELCORE_BENCH_HAVE_VIPS
 #include <vips/vips.h>
@@ -21,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include <sys/resource.h>
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 
@@ -37,6 +41,26 @@ using benchcels::kPixels;
 using benchcels::kSide;
 using benchcels::setRate;
 
+// Processor time of the process, summed over the timed calls.
+class CpuMeter {
+public:
+    void start() { m_start = now(); }
+    void stop() { m_total += now() - m_start; }
+    void report(benchmark::State& state) const {
+        if (state.iterations() > 0) state.counters["cpu_ms"] = m_total * 1e3 / double(state.iterations());
+    }
+
+private:
+    static double now() {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+    }
+    double m_start = 0.0;
+    double m_total = 0.0;
+};
+
 const CEL_PixmapAreaRGBA16& cel() {
     static const benchcels::Cels c(benchcels::Shapes::Discs, true);
     return c.layer;
@@ -46,15 +70,19 @@ void BM_StylizeMemcpy(benchmark::State& state) {
     tbb::global_control threads(tbb::global_control::max_allowed_parallelism, std::size_t(state.range(0)));
     std::vector<CEL_PixelRGBA16> a(cel().data(), cel().data() + kPixels),
         b(static_cast<std::size_t>(kPixels));
+    CpuMeter cpu;
     for (auto _ : state) {
+        cpu.start();
         tbb::parallel_for(tbb::blocked_range<long long>(0, kPixels, kPixels / 8),
                           [&](const tbb::blocked_range<long long>& r) {
                               std::memcpy(b.data() + r.begin(), a.data() + r.begin(),
                                           std::size_t(r.size()) * sizeof(CEL_PixelRGBA16));
                           });
+        cpu.stop();
         benchmark::DoNotOptimize(b.data());
         benchmark::ClobberMemory();
     }
+    cpu.report(state);
     setRate(state);
 }
 BENCHMARK(BM_StylizeMemcpy)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -74,14 +102,18 @@ void runOp(benchmark::State& state, const std::function<void(CEL_PixmapAreaRGBA1
     const CEL_PixmapAreaRGBA16& source = cel();
     opaqueMask(); // built before the first timed pass
     std::unique_ptr<CEL_PixmapAreaRGBA16> p(source.clone());
+    CpuMeter cpu;
     for (auto _ : state) {
         state.PauseTiming();
         if (p->allocatedRect() != source.allocatedRect()) p.reset(source.clone());
         p->copyFrom(&source);
         state.ResumeTiming();
+        cpu.start();
         op(p.get());
+        cpu.stop();
         benchmark::ClobberMemory();
     }
+    cpu.report(state);
     setRate(state);
 }
 
@@ -142,7 +174,9 @@ bool startVips(benchmark::State& state) {
 
 void runVips(benchmark::State& state, VipsImage* in,
              const std::function<int(VipsImage*, VipsImage**)>& make) {
+    CpuMeter cpu;
     for (auto _ : state) {
+        cpu.start();
         VipsImage* out = nullptr;
         if (make(in, &out)) {
             state.SkipWithError(vips_error_buffer());
@@ -153,7 +187,9 @@ void runVips(benchmark::State& state, VipsImage* in,
         benchmark::DoNotOptimize(mem);
         g_free(mem);
         g_object_unref(out);
+        cpu.stop();
     }
+    cpu.report(state);
     setRate(state);
 }
 
@@ -234,10 +270,14 @@ void runMagick(benchmark::State& state, const std::function<Image*(Image*, Excep
     Image* image = magickImage(state);
     if (!image) return;
     ExceptionInfo* e = AcquireExceptionInfo();
+    CpuMeter cpu;
     for (auto _ : state) {
+        cpu.start();
         if (Image* out = f(image, e)) DestroyImage(out);
+        cpu.stop();
         benchmark::ClobberMemory();
     }
+    cpu.report(state);
     DestroyExceptionInfo(e);
     DestroyImage(image);
     setRate(state);
