@@ -44,5 +44,6 @@ int runContactSheet(const QStringList& args);
 int runCache(const QStringList& args);
 int runStack(const QStringList& args);
 int runInterlace(const QStringList& args);
+int runInbetween(const QStringList& args);
 
 } // namespace celtool

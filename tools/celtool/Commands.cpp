@@ -19,6 +19,7 @@ const std::vector<Command>& commands() {
         {"cache", "Inspect or clear the render cache, or send an image through it", runCache},
         {"stack", "Write pictures as the layers of one PSD file, with their flatten", runStack},
         {"interlace", "Write two pictures as the two fields of one frame", runInterlace},
+        {"inbetween", "Write the frames between two pictures, blended", runInbetween},
     };
     return table;
 }

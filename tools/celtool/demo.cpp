@@ -5,6 +5,7 @@
 #include "DemoSheets.h"
 #include "Depth.h"
 #include "FilterOps.h"
+#include "Inbetween.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
 
@@ -45,6 +46,7 @@ int runDemo(const QStringList& args) {
     if (demoIffDepth(outDir) != kSuccess) return kFailure;
     if (demoDepth(outDir) != kSuccess) return kFailure;
     if (demoFilters(outDir) != kSuccess) return kFailure;
+    if (demoInbetween(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
     if (demoVideo(outDir) != kSuccess) return kFailure;
     return kSuccess;
