@@ -193,6 +193,10 @@ std::unique_ptr<CEL_PixmapAreaRGBA16> kernelImage(const QString& path, QString& 
             return nullptr;
         }
     }
+    if (!k->data()) {
+        error = QStringLiteral("%1: out of memory").arg(path);
+        return nullptr;
+    }
     bool any = false;
     for (int64_t i = 0; i < k->allocatedArea() && !any; ++i) any = k->data()[i].a != 0;
     if (!any) {
