@@ -16,7 +16,7 @@ for arg in "$@"; do
     --witness) witness=true; pkgs+=(imagemagick openimageio-tools libtiff-tools ffmpeg libvips-tools)
                # node and npm from Debian, unless a node with its own npm is there already
                command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm) ;;
-    --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools libmagickcore-6.q16-dev libswscale-dev libfftw3-dev) ;;
+    --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools libmagickcore-6.q16-dev libswscale-dev time libfftw3-dev) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done

@@ -490,7 +490,6 @@ bool CELIO_UioRawFloatHandler::write(CEL_Cel* cel, const QString& path, const QS
     const auto* z = dynamic_cast<const CEL_PixmapAreaZ*>(rep.get());
     if (!z) {
         std::fputs("Unable to convert cel to PIXMAP_AREA_ZBUF\n in CELIO_UioRawFloatHandler::write", stderr);
-        std::fputc('\n', stderr); // the report ends its line before the caller's own
         return false;
     }
     const Math::Box2di canvas = z->canvasRect();

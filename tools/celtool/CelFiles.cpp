@@ -5,16 +5,24 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
-#include <sstream>
+#include <mutex>
+#include <ostream>
+#include <pthread.h>
+#include <streambuf>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "Command.h"
+#include "Console.h"
 #include "base/ByteOrder.h"
 #include "base/Message.h"
 #include "cel/Cel.h"
@@ -22,8 +30,8 @@
 #include "celio/LayerInfo.h"
 #include "celio/Manager.h"
 #include "celio/handlers/IffHandler.h"
-#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/PsdHandler.h"
+#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/TiffHandler.h"
 #include "celio/handlers/VarScanHandler.h"
 #include "celio/handlers/VideoFrameHandler.h"
@@ -44,19 +52,65 @@ QString systemError(int error) {
 }
 
 // ------------------------------------------------------------------ what the library says
+//
+// Everything the library, libtiff's reader and Qt say is kept per thread, so
+// that a read or write on one thread (a batch converts frames on several)
+// finds its own cause and its own failed-write report, never another frame's.
 
-std::ostringstream& tiffDiagnostics() {
-    static std::ostringstream stream;
+// Records of the library posted on this thread, collected instead of printed
+// while a collector is open (innermost first).
+struct Collector {
+    std::vector<MSG_Record> records;
+    Collector* outer = nullptr;
+};
+thread_local Collector* t_collector = nullptr;
+thread_local std::string t_readerText;
+thread_local QStringList t_qtMessages;
+
+// The TIFF and IFF readers' diagnostics arrive through streams (each handler
+// writes to its own under its own lock); this buffer hands each byte to the
+// writing thread's text.
+class ThreadTextBuffer final : public std::streambuf {
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof()) t_readerText.push_back(char(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        t_readerText.append(s, size_t(n));
+        return n;
+    }
+};
+
+ThreadTextBuffer& threadTextBuffer() {
+    static ThreadTextBuffer buffer; // holds no state: every byte goes to the writing thread's text
+    return buffer;
+}
+
+// One stream per reader family: each is written under its family's own lock only.
+std::ostream& tiffStream() {
+    static std::ostream stream(&threadTextBuffer());
+    return stream;
+}
+std::ostream& iffStream() {
+    static std::ostream stream(&threadTextBuffer());
     return stream;
 }
 
-QStringList& qtMessages() {
-    static QStringList messages;
-    return messages;
+void keepQtMessage(QtMsgType, const QMessageLogContext&, const QString& text) {
+    t_qtMessages << text;
 }
 
-void keepQtMessage(QtMsgType, const QMessageLogContext&, const QString& text) {
-    qtMessages() << text;
+// The library's records: to the open collector of the posting thread, else
+// printed as the library would (a line of its own, through the console).
+void librarySink(const MSG_Record& r) {
+    if (t_collector) {
+        t_collector->records.push_back(r);
+        return;
+    }
+    QByteArray text = r.translated.toUtf8();
+    if (text.endsWith('\n')) text.chop(1);
+    writeLine(stderr, text);
 }
 
 // The manager's own words only repeat that a read failed.
@@ -67,23 +121,29 @@ bool isGeneric(const QString& source) {
            source.startsWith(QLatin1String("could not read %1 from interactive"));
 }
 
-// Collects what the library, the TIFF and IFF readers and Qt say during one read or
-// write, to give the one line that reports a failure its cause.
+// Collects what the library, the TIFF and IFF readers and Qt say on this
+// thread during one read or write, to give the one line that reports a
+// failure its cause.
 class Diagnostics {
 public:
     Diagnostics() {
         quietLibraryOutput();
-        tiffDiagnostics().str(std::string());
-        qtMessages().clear();
+        m_frame.outer = t_collector;
+        t_collector = &m_frame;
+        t_readerText.clear();
+        t_qtMessages.clear();
     }
+    ~Diagnostics() { t_collector = m_frame.outer; }
+    Diagnostics(const Diagnostics&) = delete;
+    Diagnostics& operator=(const Diagnostics&) = delete;
 
     // The first thing said, with the file the library was given shown as the user named it.
     QString cause(const QString& file, const QString& shown) const {
         QStringList said;
-        for (const MSG_Record& r : m_capture.records())
+        for (const MSG_Record& r : m_frame.records)
             if (!isGeneric(r.source)) said << r.translated;
-        said += QString::fromStdString(tiffDiagnostics().str()).split(QLatin1Char('\n'));
-        said += qtMessages();
+        said += QString::fromStdString(t_readerText).split(QLatin1Char('\n'));
+        said += t_qtMessages;
         for (QString s : said) {
             s = s.simplified();
             if (!file.isEmpty() && file != shown) s.replace(file, shown);
@@ -93,16 +153,45 @@ public:
         return QString();
     }
 
-    // Whether the library reported a failed write (message code 20).
+    // Whether the library reported a failed write (message code 20) on this thread.
     bool writeFailed() const {
-        for (const MSG_Record& r : m_capture.records())
+        for (const MSG_Record& r : m_frame.records)
             if (r.code == 20) return true;
         return false;
     }
 
 private:
-    QXMessage::Capture m_capture;
+    Collector m_frame;
 };
+
+// ------------------------------------------------------------------ temporary files
+//
+// Every temporary output file is listed while it exists, in a table a signal
+// handler can walk (fixed slots, atomic states, no allocation), so that an
+// interrupted celtool leaves none behind.
+
+struct TemporarySlot {
+    std::atomic<int> state{0}; // 0 free, 1 being filled, 2 live
+    char path[4096];
+};
+TemporarySlot g_temporaries[256];
+
+int listTemporary(const QByteArray& native) {
+    if (native.size() >= qsizetype(sizeof(TemporarySlot::path))) return -1;
+    for (int i = 0; i < int(std::size(g_temporaries)); ++i) {
+        int expected = 0;
+        TemporarySlot& slot = g_temporaries[i];
+        if (!slot.state.compare_exchange_strong(expected, 1, std::memory_order_acquire)) continue;
+        std::memcpy(slot.path, native.constData(), size_t(native.size()) + 1);
+        slot.state.store(2, std::memory_order_release);
+        return i;
+    }
+    return -1; // more than the table holds at once: this one is not listed
+}
+
+void unlistTemporary(int slot) {
+    if (slot >= 0) g_temporaries[slot].state.store(0, std::memory_order_release);
+}
 
 // ------------------------------------------------------------------ pixels
 
@@ -371,18 +460,24 @@ bool makeFolders(const QString& dir) {
 }
 
 // A fresh empty file named `pattern` + a counter + ".tmp", created
-// exclusively; empty with errno set on failure.
-QString createTemporary(const QString& pattern, mode_t mode) {
-    static int counter = 0;
+// exclusively and listed for removal on a signal (*slot: its place in the
+// list); empty with errno set on failure.
+QString createTemporary(const QString& pattern, mode_t mode, int* slot) {
+    static std::atomic<int> counter{0};
     for (int tries = 0; tries < 100; ++tries) {
         const QString name = pattern + QStringLiteral("%1-%2.tmp").arg(::getpid()).arg(++counter);
-        const int fd =
-            ::open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const QByteArray native = QFile::encodeName(name);
+        *slot = listTemporary(native); // before it exists: a signal never misses it
+        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             if (mode) ::fchmod(fd, mode);
             ::close(fd);
             return name;
         }
+        const int cause = errno;
+        unlistTemporary(*slot);
+        *slot = -1;
+        errno = cause;
         if (errno != EEXIST) return QString();
     }
     return QString();
@@ -438,18 +533,21 @@ bool writeOutput(const QString& path, const std::function<bool(const QString&)>&
 
     Diagnostics diag;
     QString file;
+    int slot = -1;
     if (stream) {
-        file = createTemporary(QDir::tempPath() + QStringLiteral("/celtool-output-"), 0);
+        file = createTemporary(QDir::tempPath() + QStringLiteral("/celtool-output-"), 0, &slot);
     } else {
         const QFileInfo info(target);
         if (!makeFolders(info.absolutePath())) return fail(systemError(errno));
-        file = createTemporary(
-            info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".celtool-"), mode);
+        file = createTemporary(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
+                                   QStringLiteral(".celtool-"),
+                               mode, &slot);
     }
     if (file.isEmpty()) return fail(systemError(errno));
     const QByteArray native = QFile::encodeName(file);
-    const auto discard = [&native](bool ok) {
+    const auto discard = [&native, slot](bool ok) {
         ::unlink(native.constData());
+        unlistTemporary(slot);
         return ok;
     };
 
@@ -470,6 +568,7 @@ bool writeOutput(const QString& path, const std::function<bool(const QString&)>&
     if (!stream) {
         if (::rename(native.constData(), QFile::encodeName(target).constData()) != 0)
             return discard(fail(systemError(errno)));
+        unlistTemporary(slot);
         return true;
     }
     int fd = 1;
@@ -603,9 +702,9 @@ void warnDropped(const QString& path, const CelOrigin& origin, const CELIO_Shape
         dropped << QStringLiteral("16-bit depth"),
             why << QStringLiteral("%1 writes 8-bit channels").arg(name);
     if (!dropped.isEmpty())
-        error(QStringLiteral("%1: %2 dropped: %3")
-                  .arg(shownOutput(path), dropped.join(QStringLiteral(" and ")),
-                       why.join(QStringLiteral(", "))));
+        warning(QStringLiteral("%1: %2 dropped: %3")
+                    .arg(shownOutput(path), dropped.join(QStringLiteral(" and ")),
+                         why.join(QStringLiteral(", "))));
 }
 
 } // namespace
@@ -617,12 +716,81 @@ QString extensionOf(const QString& path) {
 }
 
 void quietLibraryOutput() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    qInstallMessageHandler(keepQtMessage);
-    QxCelUioTiffHandler::setDiagnosticStream(&tiffDiagnostics());
-    QxCelUioIffHandler::setDiagnosticStream(&tiffDiagnostics());
+    static std::once_flag once;
+    std::call_once(once, [] {
+        qInstallMessageHandler(keepQtMessage);
+        QxCelUioTiffHandler::setDiagnosticStream(&tiffStream());
+        QxCelUioIffHandler::setDiagnosticStream(&iffStream());
+        QXMessage::instance().setSink(librarySink);
+    });
+}
+
+void collectThreadMessages() {
+    // Lives as long as the thread; later collectors nest inside it.
+    thread_local Collector base;
+    if (!t_collector) t_collector = &base;
+    base.records.clear();
+}
+
+namespace {
+
+// A writer of the library that writes through its byte target puts its own
+// partial file beside ours (".NAME.TAG.part"); those go too.
+void removePartialsBeside(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    const std::string folder = slash ? std::string(path, size_t(slash - path) + 1) : std::string("./");
+    const std::string prefix = '.' + std::string(slash ? slash + 1 : path) + '.';
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.size() > prefix.size() + 5 && name.compare(0, prefix.size(), prefix) == 0 &&
+            name.compare(name.size() - 5, 5, ".part") == 0)
+            ::unlinkat(::dirfd(dir), name.c_str(), 0);
+    }
+    ::closedir(dir);
+}
+
+} // namespace
+
+void removeTemporaries() {
+    for (TemporarySlot& slot : g_temporaries) {
+        if (slot.state.load(std::memory_order_acquire) != 2) continue;
+        ::unlink(slot.path);
+        removePartialsBeside(slot.path);
+    }
+}
+
+void watchSignals(std::function<void()> onFirstSignal) {
+    static std::once_flag once;
+    std::call_once(once, [&onFirstSignal] {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+        // Threads started from now on inherit the mask: only the watcher takes these.
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        std::thread([set, onFirst = std::move(onFirstSignal)] {
+            bool first = true;
+            for (;;) {
+                int sig = 0;
+                if (sigwait(&set, &sig) != 0) continue;
+                if (first && onFirst) {
+                    first = false;
+                    onFirst();
+                    continue;
+                }
+                removeTemporaries();
+                // Die of the signal, as a shell or a scheduler expects.
+                std::signal(sig, SIG_DFL);
+                sigset_t one;
+                sigemptyset(&one);
+                sigaddset(&one, sig);
+                pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+                ::raise(sig);
+                ::_exit(128 + sig);
+            }
+        }).detach();
+    });
 }
 
 QCommandLineOption keepValuesOption() {
@@ -648,31 +816,40 @@ bool outputCarriesInfoString(const QString& path, const WriteOptions& options) {
     return !h || carriesInfoString(*h);
 }
 
+CEL_Context readContext(const QString& layer) {
+    const CEL_Context defaults;
+    return CEL_Context(defaults.isColorRecovery(), defaults.isDelayedColorRecovery(),
+                       defaults.useElementPaletteList(), nullptr, 0, layer, 1.0);
+}
+
 UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const QString& layer,
-                              QString* infoString) {
+                              QString* infoString, const CELIO_RepresentationList* loaded) {
     Diagnostics diag;
     const Source src = openSource(path, format);
     if (!src.error.isEmpty()) {
         error(QStringLiteral("%1: %2").arg(src.shown, src.error));
         return {};
     }
-    const CEL_Context defaults;
-    const CEL_Context context(defaults.isColorRecovery(), defaults.isDelayedColorRecovery(),
-                              defaults.useElementPaletteList(), nullptr, 0, layer, 1.0);
+    const CEL_Context context = readContext(layer);
     CELIO_RepresentationList list;
     bool ok = false;
-    try {
-        QDateTime modified;
-        ok = src.throughManager ? manager()->read(src.file, modified, context, list)
-                                : src.handler->read(src.file, context, list);
-    } catch (...) {
-        ok = false;
+    if (loaded && !loaded->empty() && src.throughManager) {
+        list = *loaded; // what the manager gave the loader is what it would give here
+        ok = true;
+    } else {
+        try {
+            QDateTime modified;
+            ok = src.throughManager ? manager()->read(src.file, modified, context, list)
+                                    : src.handler->read(src.file, context, list);
+        } catch (...) {
+            ok = false;
+        }
     }
     if (!ok || list.empty()) {
         error(QStringLiteral("%1: %2").arg(src.shown, readFailure(src, diag)));
         return {};
     }
-    if (!src.note.isEmpty()) error(src.note);
+    if (!src.note.isEmpty()) warning(src.note);
     if (infoString) {
         // The handlers keep the string per thread, whichever way the file was read.
         if (const auto* scan = dynamic_cast<const QXCelUioScanHandler*>(src.handler))
@@ -699,8 +876,8 @@ UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const 
     origin.format = src.handler->getExtensions().value(0);
     setOrigin(cel.get(), origin);
     if (info.channels == 4 && !CELIO_FormatTable::readsAlpha(*src.handler))
-        error(QStringLiteral("%1: alpha not read: the %2 reader takes colour only")
-                  .arg(src.shown, CELIO_FormatTable::name(*src.handler)));
+        warning(QStringLiteral("%1: alpha not read: the %2 reader takes colour only")
+                    .arg(src.shown, CELIO_FormatTable::name(*src.handler)));
     return cel;
 }
 

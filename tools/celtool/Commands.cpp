@@ -1,5 +1,7 @@
 #include "Command.h"
 
+#include "Console.h"
+
 #include <cstdio>
 
 namespace celtool {
@@ -51,13 +53,12 @@ bool parseArgs(QCommandLineParser& parser, const QString& command, const QString
 }
 
 void error(const QString& text) {
-    std::fprintf(stderr, "celtool: %s\n", text.toUtf8().constData());
-    std::fflush(stderr);
+    noteThreadError(text);
+    writeLine(stderr, "celtool: " + text.toUtf8());
 }
 
 void print(const QString& text) {
-    std::fprintf(stdout, "%s\n", text.toUtf8().constData());
-    std::fflush(stdout);
+    writeLine(stdout, text.toUtf8());
 }
 
 } // namespace celtool

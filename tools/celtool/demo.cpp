@@ -49,6 +49,7 @@ int runDemo(const QStringList& args) {
     if (demoInbetween(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
     if (demoVideo(outDir) != kSuccess) return kFailure;
+    if (demoLoader(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 

@@ -10,6 +10,7 @@
 #include "CelFiles.h"
 #include "Command.h"
 #include "base/Platform.h"
+#include "base/TsanSuppressionsDetail.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
 #include "celio/handlers/RawHandlers.h"
