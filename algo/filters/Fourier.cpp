@@ -13,6 +13,10 @@
 #include <numbers>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "algo/composite/AlgoException.h"
 #include "algo/filters/Fourier.h"
 #include "pixel/PixmapArea.h"
@@ -26,10 +30,11 @@ bool isPowerOfTwo(int n) {
 }
 
 // The twiddles of every stage of a transform of length n, stage after stage:
-// mmax / 2 pairs (wr, wi) for mmax = 2, 4, ... below 2n.
+// mmax / 2 entries for mmax = 2, 4, ... below 2n, each stored as
+// (wr, wr, -wi, wi) so that a vector butterfly loads them as they are.
 std::vector<double> twiddleTable(int n, int sign) {
     std::vector<double> table;
-    table.reserve(std::size_t(2) * std::size_t(n));
+    table.reserve(std::size_t(4) * std::size_t(n));
     for (int64_t mmax = 2; mmax < int64_t(2) * n; mmax *= 2) {
         const double theta = 2.0 * std::numbers::pi / double(mmax) * double(sign);
         const float wtemp = float(std::sin(theta / 2.0));
@@ -37,8 +42,7 @@ std::vector<double> twiddleTable(int n, int sign) {
         const double wpi = std::sin(theta);
         double wr = 1.0, wi = 0.0;
         for (int64_t m = 0; m < mmax; m += 2) {
-            table.push_back(wr);
-            table.push_back(wi);
+            table.insert(table.end(), {wr, wr, -wi, wi});
             const double old = wr;
             wr = wr * wpr - wi * wpi + wr;
             wi = wi * wpr + old * wpi + wi;
@@ -64,6 +68,60 @@ template <class T> void bitReverse(T* data, int n) {
     }
 }
 
+// count butterflies between lo[k] and hi[k] with twiddles w (four doubles
+// each). tempr = wr re - wi im and tempi = wr im + wi re in double: the vector
+// form adds wr re and (-wi) im, which is the same subtraction exactly.
+#if defined(__SSE2__)
+inline void butterflies(double* lo, double* hi, const double* w, int64_t count) {
+    for (int64_t k = 0; k < count; ++k, lo += 2, hi += 2, w += 4) {
+        const __m128d h = _mm_loadu_pd(hi);
+        const __m128d swapped = _mm_shuffle_pd(h, h, 1);
+        const __m128d t =
+            _mm_add_pd(_mm_mul_pd(h, _mm_loadu_pd(w)), _mm_mul_pd(swapped, _mm_loadu_pd(w + 2)));
+        const __m128d l = _mm_loadu_pd(lo);
+        _mm_storeu_pd(hi, _mm_sub_pd(l, t));
+        _mm_storeu_pd(lo, _mm_add_pd(l, t));
+    }
+}
+
+inline __m128d floatTemp(const float* hi, const double* w) {
+    const __m128d h = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(hi))));
+    const __m128d swapped = _mm_shuffle_pd(h, h, 1);
+    return _mm_add_pd(_mm_mul_pd(h, _mm_loadu_pd(w)), _mm_mul_pd(swapped, _mm_loadu_pd(w + 2)));
+}
+
+inline void butterflies(float* lo, float* hi, const double* w, int64_t count) {
+    int64_t k = 0;
+    for (; k + 2 <= count; k += 2, lo += 4, hi += 4, w += 8) {
+        const __m128 t =
+            _mm_movelh_ps(_mm_cvtpd_ps(floatTemp(hi, w)), _mm_cvtpd_ps(floatTemp(hi + 2, w + 4)));
+        const __m128 l = _mm_loadu_ps(lo);
+        _mm_storeu_ps(hi, _mm_sub_ps(l, t));
+        _mm_storeu_ps(lo, _mm_add_ps(l, t));
+    }
+    for (; k < count; ++k, lo += 2, hi += 2, w += 4) {
+        const __m128 t = _mm_cvtpd_ps(floatTemp(hi, w));
+        const __m128 l = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(lo)));
+        _mm_store_sd(reinterpret_cast<double*>(hi), _mm_castps_pd(_mm_sub_ps(l, t)));
+        _mm_store_sd(reinterpret_cast<double*>(lo), _mm_castps_pd(_mm_add_ps(l, t)));
+    }
+}
+#else
+template <class T> void butterflies(T* lo, T* hi, const double* w, int64_t count) {
+    for (int64_t k = 0; k < count; ++k, lo += 2, hi += 2, w += 4) {
+        const double wr = w[0], wi = w[3];
+        const double re = double(hi[0]), im = double(hi[1]);
+        const T tempr = T(wr * re - wi * im);
+        const T tempi = T(wr * im + wi * re);
+        const T ar = lo[0], ai = lo[1];
+        hi[0] = T(ar - tempr);
+        hi[1] = T(ai - tempi);
+        lo[0] = T(ar + tempr);
+        lo[1] = T(ai + tempi);
+    }
+}
+#endif
+
 // One line of n complex values, contiguous.
 template <class T> void transformLine(T* data, int n, const double* table) {
     bitReverse(data, n);
@@ -71,22 +129,8 @@ template <class T> void transformLine(T* data, int n, const double* table) {
     const double* w = table;
     for (int64_t mmax = 2; mmax < n2; mmax *= 2) {
         const int64_t istep = mmax * 2;
-        for (int64_t k = 0; k < n2; k += istep) {
-            T* lo = data + k;
-            T* hi = data + k + mmax;
-            for (int64_t m = 0; m < mmax; m += 2) {
-                const double wr = w[m], wi = w[m + 1];
-                const double re = double(hi[m]), im = double(hi[m + 1]);
-                const T tempr = T(wr * re - wi * im);
-                const T tempi = T(wr * im + wi * re);
-                const T ar = lo[m], ai = lo[m + 1];
-                hi[m] = T(ar - tempr);
-                hi[m + 1] = T(ai - tempi);
-                lo[m] = T(ar + tempr);
-                lo[m + 1] = T(ai + tempi);
-            }
-        }
-        w += mmax;
+        for (int64_t k = 0; k < n2; k += istep) butterflies(data + k, data + k + mmax, w, mmax / 2);
+        w += 2 * mmax;
     }
 }
 
