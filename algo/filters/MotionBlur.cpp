@@ -134,7 +134,9 @@ CEL_PixmapAreaRGBA16* motionBlur(CEL_PixmapAreaRGBA16* src, CEL_PixmapAreaRGBA16
     }
     if (sum != 0) {
         const double inv = 1.0 / sum;
-        for (int64_t i = 0; i < count; ++i) k[2 * i] *= inv;
+        for (int64_t r = 0; r < h2; ++r)
+            if (kernelRows[std::size_t(r)])
+                for (int64_t i = r * w2; i < (r + 1) * w2; ++i) k[2 * i] *= inv;
     }
     // A kernel in the origin's row alone has a spectrum that is the same in
     // every row: the column transforms would cancel, so rows are convolved
@@ -155,6 +157,9 @@ CEL_PixmapAreaRGBA16* motionBlur(CEL_PixmapAreaRGBA16* src, CEL_PixmapAreaRGBA16
 
     for (int f = 0; f < 4; f += 2) {
         forRows(0, h2, [&](int64_t y) {
+            // Along rows alone, rows that neither hold the source nor reach the
+            // result are never read.
+            if (rowsOnly && !sourceRows[std::size_t(y)] && !resultRows[std::size_t(y)]) return;
             double* line = d + 2 * w2 * y;
             std::memset(line, 0, std::size_t(w2) * 2 * sizeof(double));
             if (y < top || y >= top + sh) return;
@@ -168,6 +173,7 @@ CEL_PixmapAreaRGBA16* motionBlur(CEL_PixmapAreaRGBA16* src, CEL_PixmapAreaRGBA16
         transformRows(d, w2, sourceRows, 1);
         if (!rowsOnly) FFTcol(d, int(w2), int(h2), 1);
         forRows(0, h2, [&](int64_t y) {
+            if (rowsOnly && !sourceRows[std::size_t(y)]) return; // zero rows stay zero
             double* line = d + 2 * w2 * y;
             const double* kl = rowsOnly ? k : k + 2 * w2 * y;
             for (int64_t x = 0; x < w2; ++x) {
