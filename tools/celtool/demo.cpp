@@ -6,6 +6,8 @@
 #include "Depth.h"
 #include "FilterOps.h"
 #include "Inbetween.h"
+#include "TileIndex.h"
+#include "VectorCels.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
 
@@ -48,6 +50,8 @@ int runDemo(const QStringList& args) {
     if (demoFilters(outDir) != kSuccess) return kFailure;
     if (demoInbetween(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
+    if (demoTiles(outDir) != kSuccess) return kFailure;
+    if (demoVector(outDir) != kSuccess) return kFailure;
     if (demoVideo(outDir) != kSuccess) return kFailure;
     if (demoLoader(outDir) != kSuccess) return kFailure;
     return kSuccess;
