@@ -17,7 +17,7 @@ using comptest::Pixel;
 
 namespace {
 
-// The textbook loop, one line, written out plainly: the swapping walk, then the
+// The reference loop, one line, written out plainly: the swapping walk, then the
 // butterflies with the twiddle recurrence advanced inside the loop.
 template <class T> void plainTransform(T* data, int n, int sign) {
     const int n2 = 2 * n;
