@@ -95,6 +95,11 @@ CELIO_State CELMOV_MovieHandler::readInfo(const QString& path, const CEL_Context
     return CELIO_STATE_OK;
 }
 
+CELMOV_MovieFrame* CELMOV_MovieHandler::movieFrame(const QString& path, int frame) {
+    const CELMOV_MovieFrame* movie = openMovie(path);
+    return movie && movie->hasDecoder() ? movie->cloneNewFrame(frame) : nullptr;
+}
+
 UT_DynKey CELMOV_MovieHandler::formatClass() const {
     return CELIO_PixmapFormat;
 }

@@ -10,6 +10,8 @@
 #include "celcore_export.h"
 #include "celio/Handler.h"
 
+class CELMOV_MovieFrame;
+
 class CELCORE_EXPORT CELMOV_MovieHandler final : public CELIO_Handler {
 public:
     explicit CELMOV_MovieHandler(const QStringList& extensions);
@@ -26,6 +28,11 @@ public:
     // "h264, 120 frames, 24 fps". CELIO_STATE_FAILED when no decoder opens it.
     CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
     UT_DynKey formatClass() const override;
+
+    // A new frame (owned by the caller) of the movie at `path`, sharing the
+    // decoder this thread keeps for it; the frame number is not checked. Null
+    // when no decoder opens the file.
+    static CELMOV_MovieFrame* movieFrame(const QString& path, int frame);
 
     // Movies each thread keeps open.
     static constexpr int kDecodersPerThread = 4;

@@ -50,7 +50,7 @@ void postFailure(const QString& path, const QString& reason) {
 void logToMessages(void* avcl, int level, const char* format, va_list args) {
     if (level > AV_LOG_ERROR) return;
     char line[1024];
-    int printPrefix = 1;
+    int printPrefix = 0; // the text alone, without the component and its address
     av_log_format_line2(avcl, level, format, args, line, sizeof line, &printPrefix);
     QString text = QString::fromUtf8(line).trimmed();
     if (text.isEmpty()) return;

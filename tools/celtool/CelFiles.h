@@ -68,9 +68,10 @@ struct CelOrigin {
 // `loaded`: what the background loader's manager read gave for `path` (with
 // readContext(layer)), on this thread and just before; it stands for the read
 // when the manager is the path's reader, else the file is read as usual.
+// `frame` (1-based) picks the frame of a movie; any other file has frame 1 only.
 UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format = QString(),
                               const QString& layer = QString(), QString* infoString = nullptr,
-                              const CELIO_RepresentationList* loaded = nullptr);
+                              const CELIO_RepresentationList* loaded = nullptr, int frame = 1);
 // The context readCel reads with.
 CEL_Context readContext(const QString& layer);
 

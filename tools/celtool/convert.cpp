@@ -7,6 +7,7 @@
 #include "Command.h"
 #include "Console.h"
 #include "Depth.h"
+#include "MovieFiles.h"
 #include "cel/Cel.h"
 #include "celio/LayerInfo.h"
 #include "celio/handlers/PsdHandler.h"
@@ -118,8 +119,9 @@ int runConvert(const QStringList& args) {
         QStringLiteral("Convert the files listed in FILE, one a line (\"-\": standard input), to "
                        "OUTDIR/BASENAME.EXT (EXT: --format)."),
         QStringLiteral("FILE"));
+    const QCommandLineOption frameOpt = frameOption();
     parser.addOptions({codeOpt, layerOpt, formatOpt, keepOpt, infoOpt, allOpt, propsOpt, peerOpt, psbOpt,
-                       threadsOpt, framesOpt, shardOpt, skipOpt, quietOpt, jsonOpt, listOpt});
+                       threadsOpt, framesOpt, shardOpt, skipOpt, quietOpt, jsonOpt, listOpt, frameOpt});
     parser.addPositionalArgument(
         QStringLiteral("IN"),
         QStringLiteral("Image to read (\"-\": standard input), or frames: a name whose last #### or %04d "
@@ -128,7 +130,8 @@ int runConvert(const QStringList& args) {
                                  QStringLiteral("Image to write (\"-\": standard output), or the frames' "
                                                 "names, with a frame field as IN has (--list: OUTDIR)."));
     const QString synopsis = QStringLiteral(
-        "[--code CODE] [--layer PATH] [--format EXT] [--keep-values] [--info-string TEXT] IN OUT\n"
+        "[--code CODE] [--layer PATH] [--format EXT] [--keep-values] [--info-string TEXT] [--frame N] IN "
+        "OUT\n"
         "       celtool convert [same options] [--threads N] [--frames A-B] [--shard I/N] [--skip-existing] "
         "[--quiet] [--json] IN_PATTERN OUT_PATTERN\n"
         "       celtool convert [same options] --format EXT --list FILE OUTDIR\n"
@@ -260,8 +263,11 @@ int runConvert(const QStringList& args) {
     const auto formatOf = [&format](const QString& path) {
         return path == QLatin1String("-") || extensionOf(path).isEmpty() ? format : QString();
     };
+    int frame = 1;
+    if (!frameOf(parser, frameOpt, frame)) return kUsage;
     QString inString;
-    const UT_SharedPtr<CEL_Cel> cel = readCel(in, formatOf(in), parser.value(layerOpt), &inString);
+    const UT_SharedPtr<CEL_Cel> cel =
+        readCel(in, formatOf(in), parser.value(layerOpt), &inString, nullptr, frame);
     if (!cel) return kFailure;
     options.infoString = outputInfoString(infoGiven, parser.value(infoOpt), inString);
     return writeCel(cel.get(), out, options);

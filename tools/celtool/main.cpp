@@ -14,6 +14,9 @@
 #include "base/Version.h"
 #include "celio/Manager.h"
 #include "celio/handlers/RawHandlers.h"
+#ifdef CELTOOL_HAVE_MOVIES
+#include "plugins/movie/FfmpegMovieDecoder.h"
+#endif
 
 namespace {
 
@@ -35,6 +38,10 @@ int main(int argc, char** argv) {
     // The library's raster handlers, and the raw depth handler it leaves to applications.
     qxCelAddPixmapHandler();
     CELIO_Manager::getInstance()->addHandler(new CELIO_UioRawFloatHandler);
+#ifdef CELTOOL_HAVE_MOVIES
+    // Movie files through the libav plug-in.
+    MOV_registerFfmpegDecoders();
+#endif
 
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty()) {
