@@ -9,6 +9,7 @@
 #include "Depth.h"
 #include "MovieFiles.h"
 #include "cel/Cel.h"
+#include "cel/MovieFrame.h"
 #include "celio/LayerInfo.h"
 #include "celio/handlers/PsdHandler.h"
 
@@ -173,13 +174,21 @@ int runConvert(const QStringList& args) {
     const QString format = parser.value(formatOpt);
     const FramePattern inPattern(listForm ? QString() : pos[0]);
     const FramePattern outPattern(listForm ? QString() : pos[1]);
-    if (!listForm && inPattern.hasField() != outPattern.hasField()) {
+    // A movie to numbered pictures.
+    const bool movieIn = !listForm && !inPattern.hasField() && outPattern.hasField() &&
+                         pos[0] != QLatin1String("-") &&
+                         MOV_AbstractMovieDecoder::canCreateDecoderForExtension(extensionOf(pos[0]));
+    if (!listForm && !movieIn && inPattern.hasField() != outPattern.hasField()) {
         error(inPattern.hasField()
                   ? QStringLiteral("IN names frames (%1) but OUT has no frame field").arg(pos[0])
                   : QStringLiteral("OUT names frames (%1) but IN has no frame field").arg(pos[1]));
         return kUsage;
     }
-    const bool batch = listForm || inPattern.hasField();
+    const bool batch = listForm || inPattern.hasField() || movieIn;
+    if (batch && parser.isSet(frameOpt)) {
+        error(QStringLiteral("--frame reads one picture; frames of a movie to a sequence take --frames A-B"));
+        return kUsage;
+    }
 
     BatchOptions batchOptions;
     if (parser.isSet(threadsOpt)) {
@@ -253,7 +262,7 @@ int runConvert(const QStringList& args) {
         batchOptions.write = options;
         batchOptions.infoStringGiven = infoGiven;
         batchOptions.givenInfoString = parser.value(infoOpt);
-        return runBatchConvert(batchOptions);
+        return movieIn ? runMovieConvert(batchOptions) : runBatchConvert(batchOptions);
     }
 
     const QString in = pos[0], out = pos[1];

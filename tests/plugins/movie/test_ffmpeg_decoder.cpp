@@ -68,25 +68,24 @@ class FfmpegDecoderTest : public ::testing::TestWithParam<Clip> {
 protected:
     static void SetUpTestSuite() {
         MOV_registerFfmpegDecoders();
-        if (!celtest::haveProgram("ffmpeg") || !celtest::haveProgram("ffprobe")) return;
-        s_dir = new celtest::TempDir;
-        for (const Clip& c : clips()) {
-            QStringList args = {"-v", "error", "-y"};
-            args += c.alpha ? kAlpha : kOpaque;
-            args += {"-frames:v", QString::number(kFrames)};
-            args += c.encode;
-            args += s_dir->path(c.name);
-            bool ok = false;
-            run("ffmpeg", args, &ok);
-            if (!ok) ADD_FAILURE() << "ffmpeg could not make " << c.name;
-        }
+        if (celtest::haveProgram("ffmpeg") && celtest::haveProgram("ffprobe")) s_dir = new celtest::TempDir;
     }
     static void TearDownTestSuite() {
         delete s_dir;
         s_dir = nullptr;
     }
+    // Makes the test's clip.
     void SetUp() override {
         if (!s_dir) GTEST_SKIP() << "ffmpeg or ffprobe not found";
+        const Clip& c = GetParam();
+        QStringList args = {"-v", "error", "-y"};
+        args += c.alpha ? kAlpha : kOpaque;
+        args += {"-frames:v", QString::number(kFrames)};
+        args += c.encode;
+        args += s_dir->path(c.name);
+        bool ok = false;
+        run("ffmpeg", args, &ok);
+        ASSERT_TRUE(ok) << "ffmpeg could not make " << c.name;
     }
 
     // ffmpeg's RGBA frames of the clip, premultiplied where it has alpha.

@@ -3,19 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
+
 #include "CeltoolTestUtil.h"
 
 namespace {
 
 using celtest::celtool;
-using celtest::runProgram;
 
 class CeltoolMovieTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!celtest::haveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not found";
         m_clip = m_dir.path("clip.mp4");
-        const auto made = runProgram(
+        const auto made = celtest::runProgram(
             "ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=32x24:rate=25", "-frames:v", "12",
                        "-c:v", "libx264", "-bf", "2", "-g", "5", "-pix_fmt", "yuv420p", m_clip});
         ASSERT_EQ(made.exit, 0) << made.err.constData();
@@ -24,20 +25,34 @@ protected:
     QString m_clip;
 };
 
-TEST_F(CeltoolMovieTest, EveryFrameEqualsFfmpegsPicture) {
-    // ffmpeg's numbered pictures of the clip, against ours frame by frame (backwards, so most reads seek).
-    const auto made = runProgram("ffmpeg", {"-v", "error", "-i", m_clip, m_dir.path("ref%04d.png")});
+TEST_F(CeltoolMovieTest, FramesEqualFfmpegsPictures) {
+    // ffmpeg's numbered pictures of the clip, against the whole movie converted
+    // by two workers, and against single frames read out of order.
+    const auto made = celtest::runProgram("ffmpeg", {"-v", "error", "-i", m_clip, m_dir.path("ref%04d.png")});
     ASSERT_EQ(made.exit, 0);
-    for (int n = 12; n >= 1; --n) {
-        const QString ours = m_dir.path(QStringLiteral("ours%1.png").arg(n));
-        const auto converted = celtool({"convert", "--frame", QString::number(n), m_clip, ours});
-        ASSERT_EQ(converted.exit, 0) << converted.err.constData();
-        const auto a = celtool({"dump", ours, "-"});
-        const auto b =
-            celtool({"dump", m_dir.path(QStringLiteral("ref%1.png").arg(n, 4, 10, QLatin1Char('0'))), "-"});
-        ASSERT_EQ(a.out.size(), 32 * 24 * 4);
-        EXPECT_TRUE(a.out == b.out) << "frame " << n;
+    const auto batch = celtool({"convert", "--threads", "2", m_clip, m_dir.path("seq.####.png")});
+    ASSERT_EQ(batch.exit, 0) << batch.err.constData();
+    const auto pixels = [](const QString& path) { return celtool({"dump", path, "-"}).out; };
+    for (int n = 1; n <= 12; ++n) {
+        const QByteArray ref =
+            pixels(m_dir.path(QStringLiteral("ref%1.png").arg(n, 4, 10, QLatin1Char('0'))));
+        ASSERT_EQ(ref.size(), 32 * 24 * 4);
+        EXPECT_TRUE(pixels(m_dir.path(QStringLiteral("seq.%1.png").arg(n, 4, 10, QLatin1Char('0')))) == ref)
+            << "frame " << n;
+        if (n % 5 != 2) continue; // frames 2, 7, 12 one by one
+        const auto one = celtool({"dump", "--frame", QString::number(n), m_clip, "-"});
+        ASSERT_EQ(one.exit, 0) << one.err.constData();
+        EXPECT_TRUE(one.out == ref) << "frame " << n;
     }
+    EXPECT_FALSE(QFileInfo::exists(m_dir.path("seq.0013.png")));
+
+    // A shard of a range: its contiguous part only.
+    const auto shard =
+        celtool({"convert", "--frames", "3-10", "--shard", "1/2", m_clip, m_dir.path("part.#.png")});
+    ASSERT_EQ(shard.exit, 0) << shard.err.constData();
+    for (int n = 1; n <= 12; ++n)
+        EXPECT_EQ(QFileInfo::exists(m_dir.path(QStringLiteral("part.%1.png").arg(n))), n >= 7 && n <= 10)
+            << n;
 }
 
 TEST_F(CeltoolMovieTest, InfoShowsFramesRateAndCodec) {
