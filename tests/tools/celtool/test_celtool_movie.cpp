@@ -65,6 +65,19 @@ TEST_F(CeltoolMovieTest, InfoShowsFramesRateAndCodec) {
     EXPECT_TRUE(text.out.contains("h264, 12 frames, 25 fps")) << text.out.constData();
 }
 
+TEST_F(CeltoolMovieTest, ContactSheetHasACellPerFrameShown) {
+    // Frames 1, 6 and 11 make the sheet three pictures make.
+    const QString png = m_dir.path("one.png");
+    ASSERT_EQ(celtool({"convert", m_clip, png}).exit, 0);
+    const QString movieSheet = m_dir.path("movie-sheet.png"), pictureSheet = m_dir.path("picture-sheet.png");
+    const auto r = celtool({"contact-sheet", "--frames", "1-12:5", "-o", movieSheet, m_clip});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    ASSERT_EQ(celtool({"contact-sheet", "-o", pictureSheet, png, png, png}).exit, 0);
+    EXPECT_EQ(celtest::infoOf(movieSheet)["width"], celtest::infoOf(pictureSheet)["width"]);
+    EXPECT_EQ(celtest::infoOf(movieSheet)["height"], celtest::infoOf(pictureSheet)["height"]);
+    EXPECT_EQ(celtool({"contact-sheet", "--frames", "5-2", "-o", movieSheet, m_clip}).exit, 2);
+}
+
 TEST_F(CeltoolMovieTest, BadFramesAndFilesFail) {
     const QString out = m_dir.path("out.png");
     auto r = celtool({"dump", "--frame", "13", m_clip, out});
