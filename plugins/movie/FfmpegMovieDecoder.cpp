@@ -20,6 +20,7 @@ extern "C" {
 #include "base/Message.h"
 #include "cel/MovieFrame.h"
 #include "pixel/Pixel.h"
+#include "pixel/PixmapCanvas.h"
 #include "pixel/Representation.h"
 
 namespace {
@@ -450,4 +451,135 @@ void MOV_setFfmpegDecoderThreads(int threads) {
 
 int MOV_ffmpegDecoderThreads() {
     return g_threads.load();
+}
+
+namespace {
+
+// The encoder's pieces, released together.
+struct Encoder {
+    AVFormatContext* format = nullptr;
+    AVCodecContext* codec = nullptr;
+    SwsContext* sws = nullptr;
+    AVFrame* frame = nullptr;
+    AVPacket* packet = nullptr;
+    bool opened = false;
+    ~Encoder() {
+        sws_freeContext(sws);
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avcodec_free_context(&codec);
+        if (format) {
+            if (opened) avio_closep(&format->pb);
+            avformat_free_context(format);
+        }
+    }
+    // Sends `in` (null: the end) and writes what comes out.
+    int send(const AVFrame* in, AVStream* stream) {
+        int rc = avcodec_send_frame(codec, in);
+        while (rc >= 0) {
+            rc = avcodec_receive_packet(codec, packet);
+            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return 0;
+            if (rc < 0) return rc;
+            av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
+            packet->stream_index = stream->index;
+            rc = av_interleaved_write_frame(format, packet);
+        }
+        return rc;
+    }
+};
+
+} // namespace
+
+bool MOV_encodeFfmpegMovie(const QString& path, const std::vector<const CEL_PixmapRGBA8*>& frames, int rate,
+                           const QString& codecName, int gop, QString& error) {
+    if (frames.empty() || !frames.front() || rate <= 0) {
+        error = QStringLiteral("no frames");
+        return false;
+    }
+    const int w = frames.front()->width(), h = frames.front()->height();
+    const bool png = codecName == QLatin1String("png");
+    Encoder e;
+    const QByteArray name = path.toUtf8();
+    int rc = avformat_alloc_output_context2(&e.format, nullptr, nullptr, name.constData());
+    if (rc < 0 || !e.format) {
+        error = avError(rc);
+        return false;
+    }
+    const AVCodec* codec =
+        png ? avcodec_find_encoder(AV_CODEC_ID_PNG) : avcodec_find_encoder(AV_CODEC_ID_H264);
+    if (!codec) {
+        error = QStringLiteral("no %1 encoder in this libav").arg(codecName);
+        return false;
+    }
+    AVStream* stream = avformat_new_stream(e.format, nullptr);
+    e.codec = avcodec_alloc_context3(codec);
+    e.frame = av_frame_alloc();
+    e.packet = av_packet_alloc();
+    if (!stream || !e.codec || !e.frame || !e.packet) {
+        error = QStringLiteral("out of memory");
+        return false;
+    }
+    e.codec->width = w;
+    e.codec->height = h;
+    e.codec->time_base = AVRational{1, rate};
+    e.codec->framerate = AVRational{rate, 1};
+    e.codec->pix_fmt = png ? AV_PIX_FMT_RGBA : AV_PIX_FMT_YUV420P;
+    e.codec->gop_size = std::max(1, gop);
+    e.codec->max_b_frames = png ? 0 : 2;
+    if (!png) e.codec->colorspace = AVCOL_SPC_BT709, e.codec->color_range = AVCOL_RANGE_MPEG;
+    if (e.format->oformat->flags & AVFMT_GLOBALHEADER) e.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVDictionary* options = nullptr;
+    if (!png) av_dict_set(&options, "crf", "18", 0);
+    rc = avcodec_open2(e.codec, codec, &options);
+    av_dict_free(&options);
+    if (rc < 0 || (rc = avcodec_parameters_from_context(stream->codecpar, e.codec)) < 0) {
+        error = avError(rc);
+        return false;
+    }
+    stream->time_base = e.codec->time_base;
+    if ((rc = avio_open(&e.format->pb, name.constData(), AVIO_FLAG_WRITE)) < 0) {
+        error = avError(rc);
+        return false;
+    }
+    e.opened = true;
+    if ((rc = avformat_write_header(e.format, nullptr)) < 0) {
+        error = avError(rc);
+        return false;
+    }
+    e.frame->format = e.codec->pix_fmt;
+    e.frame->width = w;
+    e.frame->height = h;
+    if ((rc = av_frame_get_buffer(e.frame, 0)) < 0) {
+        error = avError(rc);
+        return false;
+    }
+    e.sws =
+        sws_getContext(w, h, AV_PIX_FMT_RGBA, w, h, e.codec->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (!e.sws) {
+        error = QStringLiteral("no conversion to the encoder's pixels");
+        return false;
+    }
+    if (!png)
+        sws_setColorspaceDetails(e.sws, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                                 sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const CEL_PixmapRGBA8* p = frames[i];
+        if (!p || !p->data() || p->width() != w || p->height() != h) {
+            error = QStringLiteral("frame %1 differs in size").arg(i + 1);
+            return false;
+        }
+        if ((rc = av_frame_make_writable(e.frame)) < 0) break;
+        const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(p->data()), nullptr, nullptr, nullptr};
+        const int srcStride[4] = {w * 4, 0, 0, 0};
+        sws_scale(e.sws, src, srcStride, 0, h, e.frame->data, e.frame->linesize);
+        e.frame->pts = static_cast<int64_t>(i);
+        if ((rc = e.send(e.frame, stream)) < 0) break;
+    }
+    if (rc >= 0) rc = e.send(nullptr, stream);
+    if (rc >= 0) rc = av_write_trailer(e.format);
+    if (rc < 0) {
+        error = avError(rc);
+        return false;
+    }
+    return true;
 }

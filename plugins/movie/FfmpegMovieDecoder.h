@@ -21,9 +21,21 @@
 // - The decoded size is checked against the pixmap byte cap before anything
 //   is allocated. libav's errors go to the message facility.
 
+#include <QString>
+#include <vector>
+
+class CEL_PixmapRGBA8;
+
 // Registers the factory for the extensions above; later calls do nothing.
 void MOV_registerFfmpegDecoders();
 
 // Decoder threads of decoders opened from now on; 0 (the default) uses one per core.
 void MOV_setFfmpegDecoderThreads(int threads);
 int MOV_ffmpegDecoderThreads();
+
+// Encodes opaque RGBA8 frames (all of one size) as a movie at `rate` frames a
+// second: codec "png" (RGBA) or "h264" (4:2:0, a keyframe every `gop`
+// frames, B-frames). The container follows the extension. False with the
+// reason in `error`.
+bool MOV_encodeFfmpegMovie(const QString& path, const std::vector<const CEL_PixmapRGBA8*>& frames, int rate,
+                           const QString& codec, int gop, QString& error);

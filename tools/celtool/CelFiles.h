@@ -219,6 +219,11 @@ int demoProxy(const QString& outDir);
 // converts it to PNG in two shards. kSuccess when every frame arrived.
 int demoLoader(const QString& outDir);
 
+// Encodes 24 numbered frames as movie/frames.mov (PNG) and movie/frames.mp4
+// (H.264), reads their frames shuffled and lays them out in order on
+// movie-sheet.png. kSuccess when every frame came back.
+int demoMovie(const QString& outDir);
+
 // The extension after the last '.' of the file name, or an empty string.
 QString extensionOf(const QString& path);
 
