@@ -8,8 +8,10 @@
 #include <QFile>
 #include <QProcess>
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "base/Message.h"
@@ -156,6 +158,34 @@ TEST_P(FfmpegDecoderTest, FramesEqualFfmpegsInAnyOrder) {
     bool ok = true;
     decoded(movie, kFrames + 1, ok);
     EXPECT_FALSE(ok);
+}
+
+// Four threads on frames of one movie (sharing its decoder), two of them also
+// on a second movie: every frame still equals ffmpeg's.
+TEST_P(FfmpegDecoderTest, ThreadsShareTheDecoderSafely) {
+    const Clip& c = GetParam();
+    if (QString(c.name) != "bframes709.mp4") GTEST_SKIP() << "one clip is enough";
+    const std::vector<QByteArray> reference = referenceFrames(c);
+    ASSERT_EQ(reference.size(), size_t(kFrames));
+    const QString second = s_dir->path("second.mkv");
+    bool made = false;
+    run("ffmpeg", {"-v", "error", "-y", "-i", s_dir->path(c.name), "-c:v", "copy", second}, &made);
+    ASSERT_TRUE(made);
+    CELMOV_MovieFrame one(s_dir->path(c.name), 1), two(second, 1);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            std::mt19937 random{unsigned(t)};
+            for (int i = 0; i < 20; ++i) {
+                const int frame = int(random() % kFrames) + 1;
+                bool ok = false;
+                const QByteArray pixels = decoded((t % 2 && i % 2) ? two : one, frame, ok);
+                if (!ok || pixels != reference[size_t(frame - 1)]) ++wrong;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, FfmpegDecoderTest, ::testing::ValuesIn(clips()),
