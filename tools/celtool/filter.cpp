@@ -18,8 +18,9 @@ namespace celtool {
 
 namespace {
 
-const char* const kSynopsis = "[--threads N] [--code CODE] [--format EXT] [--layer PATH] [--keep-values] "
-                              "[--raw16 FILE] OPERATION... IN OUT";
+const char* const kSynopsis =
+    "[--threads N] [--code CODE] [--format EXT] [--layer PATH] [--frame N] [--keep-values] "
+    "[--raw16 FILE] OPERATION... IN OUT";
 
 struct Step {
     const FilterOp* op;
@@ -29,6 +30,7 @@ struct Step {
 
 struct FilterCommand {
     long long threads = 0; // 0: oneTBB's default
+    long long frame = 1;   // of a movie
     QString code, format, layer, raw16;
     bool keepValues = false;
     std::vector<Step> steps;
@@ -51,6 +53,7 @@ void printHelp() {
         "  --code CODE     option code of the output (default: the format's own)\n"
         "  --format EXT    format (extension) of \"-\" and of an IN or OUT without extension\n"
         "  --layer PATH    layer of a layered input\n"
+        "  --frame N       frame of a movie, from 1 (default 1)\n"
         "  --keep-values   work on the values as read and write them unchanged (no alpha conversion)\n"
         "  --raw16 FILE    write the result as raw 16-bit RGBA (as dump --depth 16) instead of OUT\n"
         "  -h, --help      this help\n\n"
@@ -106,6 +109,10 @@ int parseWords(const QStringList& args, FilterCommand& cmd, bool& done) {
             if (!value(v)) return usage(QStringLiteral("--threads needs a number"));
             QString message;
             if (!parseInteger(v, "--threads", 1, 1024, cmd.threads, message)) return usage(message);
+        } else if (word == QLatin1String("--frame")) {
+            if (!value(v)) return usage(QStringLiteral("--frame needs a number"));
+            QString message;
+            if (!parseInteger(v, "--frame", 1, INT32_MAX, cmd.frame, message)) return usage(message);
         } else if (word == QLatin1String("--code") || word == QLatin1String("--format") ||
                    word == QLatin1String("--layer") || word == QLatin1String("--raw16")) {
             if (!value(v)) return usage(QStringLiteral("%1 needs a value").arg(word));
@@ -204,7 +211,8 @@ int runFilter(const QStringList& args) {
     FilterPixmap pixmap;
     CelOrigin origin;
     {
-        const UT_SharedPtr<CEL_Cel> cel = readCel(in, formatOf(in), cmd.layer);
+        const UT_SharedPtr<CEL_Cel> cel =
+            readCel(in, formatOf(in), cmd.layer, nullptr, nullptr, int(cmd.frame));
         if (!cel) return kFailure;
         origin = originOf(cel.get());
         pixmap.reset(workingArea(cel.get(), in, cmd.keepValues).release());
