@@ -192,6 +192,8 @@ const SignatureRow kSignatures[] = {
     {"EXR", "\x76\x2f\x31\x01"sv, anything},
     {"DAT", "\x04\0\0\0\x08\0\0\0"sv, datHeader},
     {"DAT", "\x06\0\0\0\x08\0\0\0"sv, datHeader},
+    {"QVX", "QVX\x1a"sv, anything},
+    {"QVXO", "QVXO"sv, anything},
     {"OPT", ""sv, optHeader},
     {"SCAN", ""sv, scanHeader},
     {"TGA", ""sv, tgaHeader},
