@@ -20,7 +20,6 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
-#include <map>
 #include <memory>
 
 #include "base/MathTypes.h"
