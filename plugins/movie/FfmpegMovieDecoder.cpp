@@ -43,8 +43,9 @@ QString avError(int code) {
     return QString::fromUtf8(text);
 }
 
-void postFailure(const QString& path, const QString& reason) {
-    MSG_Scope(QStringLiteral("%1: %2"), QStringLiteral("%1: %2"), 2).arg(path).arg(reason).post(10);
+// The reason alone: the manager names the file in its own "unable to read" message.
+void postFailure(const QString& reason) {
+    MSG_Scope(reason, reason, 2).post(10);
 }
 
 // libav's own diagnostics: errors and worse become the library's messages.
@@ -180,7 +181,7 @@ bool FfmpegDecoder::open(const char* utf8Path, DecodeRequest* request, MovieInfo
     m_demuxer = demuxerFor(m_path);
     QString reason;
     auto fail = [&](const QString& why) {
-        postFailure(m_path, why);
+        postFailure(why);
         close();
         return false;
     };
