@@ -887,7 +887,6 @@ UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const 
             list.push_back(pixels), ok = true;
         else {
             if (why.isEmpty()) why = readFailure(src, diag);
-            if (why.startsWith(src.shown + QStringLiteral(": "))) why = why.mid(src.shown.size() + 2);
             error(QStringLiteral("%1: %2").arg(src.shown, why));
             return {};
         }
