@@ -132,10 +132,11 @@ private:
     bool m_ptsMode = false;              // the packets carry presentation times
     std::vector<int64_t> m_presentation; // their times, sorted (pts mode)
 
-    bool m_positioned = false; // the decoder state continues from m_nextFeed
-    int m_nextFeed = 0;        // decode index of the next packet to feed
-    int m_outputs = 0;         // presentation index of the next output (decode-order mode)
-    int m_decodedIndex = -1;   // presentation index of the last frame the decoder output
+    bool m_positioned = false;            // the decoder state continues from m_nextFeed
+    int m_nextFeed = 0;                   // decode index of the next packet to feed
+    int m_outputs = 0;                    // presentation index of the next output (decode-order mode)
+    int m_decodedIndex = -1;              // presentation index of the last frame the decoder output
+    int64_t m_targetPts = AV_NOPTS_VALUE; // of the frame asked for (pts mode)
     bool m_drained = false;
 };
 
@@ -322,6 +323,7 @@ bool FfmpegDecoder::seekTo(int k) {
             }
             const bool found = samePacket(s, m_packet);
             if (found) {
+                m_codec->skip_frame = AVDISCARD_DEFAULT;
                 const int rc = avcodec_send_packet(m_codec, m_packet);
                 av_packet_unref(m_packet);
                 if (rc < 0 && rc != AVERROR_INVALIDDATA) return false;
@@ -343,6 +345,14 @@ bool FfmpegDecoder::feed() {
             av_packet_unref(m_packet);
             continue;
         }
+        // On the way to the frame asked for, frames before it that nothing
+        // refers to need not be decoded at all. Only where presentation times
+        // name the frames: elsewhere every output is counted.
+        if (m_ptsMode)
+            m_codec->skip_frame = m_packet->pts != AV_NOPTS_VALUE && m_packet->pts < m_targetPts &&
+                                          !(m_packet->flags & AV_PKT_FLAG_KEY)
+                                      ? AVDISCARD_NONREF
+                                      : AVDISCARD_DEFAULT;
         const int rc = avcodec_send_packet(m_codec, m_packet);
         av_packet_unref(m_packet);
         ++m_nextFeed;
@@ -367,6 +377,7 @@ bool FfmpegDecoder::decodeFrame(int index, void* buffer) {
     if (!m_codec || index < 0 || index >= frameCount()) return false;
     if (index == m_lastIndex && m_last->data[0]) return convert(m_last, buffer);
 
+    if (m_ptsMode) m_targetPts = m_presentation[static_cast<size_t>(index)];
     const int start = startFor(index);
     // Decode on when the decoder already passed the keyframe the target needs
     // and has not output the target yet; otherwise seek.
