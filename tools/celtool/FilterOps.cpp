@@ -13,7 +13,7 @@ const std::vector<FilterOp>& filterOps() {
         std::vector<FilterOp> rows;
         // One line per family, in the order the help lists them.
         for (std::vector<FilterOp> (*family)() :
-             {transformFilterOps, blurFilterOps, matteFilterOps, colourFilterOps})
+             {transformFilterOps, blurFilterOps, matteFilterOps, colourFilterOps, stylizeFilterOps})
             for (const FilterOp& op : family()) rows.push_back(op);
         return rows;
     }();

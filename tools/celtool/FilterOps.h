@@ -95,8 +95,11 @@ struct FilterUsageError {
 // The families.
 std::vector<FilterOp> transformFilterOps();
 std::vector<FilterOp> blurFilterOps();
-std::vector<FilterOp> matteFilterOps();  // FilterMatteColourOps.cpp
-std::vector<FilterOp> colourFilterOps(); // FilterMatteColourOps.cpp
+std::vector<FilterOp> matteFilterOps();   // FilterMatteColourOps.cpp
+std::vector<FilterOp> colourFilterOps();  // FilterMatteColourOps.cpp
+std::vector<FilterOp> stylizeFilterOps(); // FilterStylizeOps.cpp
+// The seed of --grain (filter --seed; default 0).
+void setFilterSeed(long seed);
 
 // --- Helpers for parse functions. Each returns false with a one-line error
 // naming `what` (the operation, as "--scale") when the text does not fit. ---

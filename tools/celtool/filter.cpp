@@ -10,6 +10,7 @@
 #include "Command.h"
 #include "FilterOps.h"
 #include "algo/composite/AlgoException.h"
+#include "base/QXMaths.h"
 #include "cel/Cel.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
@@ -19,7 +20,7 @@ namespace celtool {
 namespace {
 
 const char* const kSynopsis =
-    "[--threads N] [--code CODE] [--format EXT] [--layer PATH] [--frame N] [--keep-values] "
+    "[--threads N] [--seed S] [--code CODE] [--format EXT] [--layer PATH] [--frame N] [--keep-values] "
     "[--raw16 FILE] OPERATION... IN OUT";
 
 struct Step {
@@ -30,6 +31,7 @@ struct Step {
 
 struct FilterCommand {
     long long threads = 0; // 0: oneTBB's default
+    long long seed = 0;    // of the random draws (dither) and of grain
     long long frame = 1;   // of a movie
     QString code, format, layer, raw16;
     bool keepValues = false;
@@ -50,6 +52,7 @@ void printHelp() {
         "(\"-\": standard input or output). OUT is written only when every operation succeeded.\n\n"
         "Options:\n"
         "  --threads N     worker threads (results are the same at any count)\n"
+        "  --seed S        seed of the noise of --dither and of --grain (default 0)\n"
         "  --code CODE     option code of the output (default: the format's own)\n"
         "  --format EXT    format (extension) of \"-\" and of an IN or OUT without extension\n"
         "  --layer PATH    layer of a layered input\n"
@@ -109,6 +112,10 @@ int parseWords(const QStringList& args, FilterCommand& cmd, bool& done) {
             if (!value(v)) return usage(QStringLiteral("--threads needs a number"));
             QString message;
             if (!parseInteger(v, "--threads", 1, 1024, cmd.threads, message)) return usage(message);
+        } else if (word == QLatin1String("--seed")) {
+            if (!value(v)) return usage(QStringLiteral("--seed needs a number"));
+            QString message;
+            if (!parseInteger(v, "--seed", INT32_MIN, INT32_MAX, cmd.seed, message)) return usage(message);
         } else if (word == QLatin1String("--frame")) {
             if (!value(v)) return usage(QStringLiteral("--frame needs a number"));
             QString message;
@@ -221,6 +228,9 @@ int runFilter(const QStringList& args) {
     if (!sizesChecked)
         if (const int rc = checkSizes(cmd, filterSizeOf(*pixmap)); rc != kSuccess) return rc;
 
+    // The random sequence starts from the seed, before the first operation.
+    QXMaths::srand48(long(cmd.seed));
+    setFilterSeed(long(cmd.seed));
     for (const Step& step : cmd.steps) {
         const QString what = QStringLiteral("%1 %2").arg(QLatin1String(step.op->name), step.arg).trimmed();
         QString message;

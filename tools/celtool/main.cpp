@@ -13,6 +13,7 @@
 #include "base/TsanSuppressionsDetail.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
+#include "celio/handlers/OmfHandler.h"
 #include "celio/handlers/QvdHandler.h"
 #include "celio/handlers/RawHandlers.h"
 #ifdef CELTOOL_HAVE_MOVIES
@@ -36,10 +37,12 @@ int main(int argc, char** argv) {
     WHO_Identity::setInteractive(false);
     // Each failure is one line of ours; what the libraries say becomes its cause.
     celtool::quietLibraryOutput();
-    // The library's raster and vector handlers, and the raw depth handler it leaves to applications.
+    // The library's raster and vector handlers, and the raw depth and OMF media handlers it leaves
+    // to applications.
     qxCelAddPixmapHandler();
     qxCelAddQvdHandler();
     CELIO_Manager::getInstance()->addHandler(new CELIO_UioRawFloatHandler);
+    CELIO_Manager::getInstance()->addHandler(new QXCelUioOmfHandler);
 #ifdef CELTOOL_HAVE_MOVIES
     // Movie files through the libav plug-in.
     MOV_registerFfmpegDecoders();
