@@ -55,6 +55,7 @@ int runDemo(const QStringList& args) {
     if (demoVector(outDir) != kSuccess) return kFailure;
     if (demoVideo(outDir) != kSuccess) return kFailure;
     if (demoLoader(outDir) != kSuccess) return kFailure;
+    if (demoMovie(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 
