@@ -4,6 +4,7 @@
 #   scripts/install-deps.sh            build + test dependencies
 #   scripts/install-deps.sh --witness  also the interoperability witness tools
 #   scripts/install-deps.sh --peers    also the benchmark peer libraries
+#   scripts/install-deps.sh --fuzz     also clang with libFuzzer and the sanitizer runtimes
 set -euo pipefail
 
 pkgs=(g++ cmake ninja-build ccache pkg-config make
@@ -13,6 +14,7 @@ for arg in "$@"; do
   case "$arg" in
     --witness) pkgs+=(imagemagick openimageio-tools libtiff-tools) ;;
     --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools) ;;
+    --fuzz) pkgs+=(clang libclang-rt-dev llvm) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done
