@@ -133,6 +133,11 @@ void readHeaderBody(ReadJob* job) {
     // Any size the format allows gets as far as our own check of the claim
     // (plausibleClaim), which also weighs it against the file's bytes.
     png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+    // Ancillary chunks (text, Exif, colour profiles) give nothing to the
+    // pixels read here, and libpng takes some of them whole into memory before
+    // testing their checksum, whatever length they claim: they are skipped.
+    // IHDR, PLTE, tRNS, IDAT and IEND are read as ever.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
     png_read_info(png, info);
     png_get_IHDR(png, info, &job->width, &job->height, &job->bitDepth, &job->colorType, &job->interlace,
                  nullptr, nullptr);
