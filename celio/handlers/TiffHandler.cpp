@@ -346,17 +346,16 @@ CELIO_Expansion expansionOf(uint16_t compression) {
 }
 
 // The strip (or tile) data the directory points at, counted only as far as
-// the file holds it.
+// the file holds it. The directory's arrays may list fewer strips than the
+// image needs: libtiff's per-strip accessors report those past their end.
 uint64_t stripDataBytes(TIFF* tif, uint64_t fileSize) {
-    uint64_t* offsets = nullptr;
-    uint64_t* counts = nullptr;
-    if (!TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) ||
-        !TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts) || !offsets || !counts)
-        return 0;
     uint64_t total = 0;
     for (uint32_t i = 0, n = TIFFNumberOfStrips(tif); i < n; ++i) {
-        const uint64_t there = offsets[i] < fileSize ? fileSize - offsets[i] : 0;
-        total += std::min(counts[i], there);
+        int err = 0;
+        const uint64_t offset = TIFFGetStrileOffsetWithErr(tif, i, &err);
+        const uint64_t count = err ? 0 : TIFFGetStrileByteCountWithErr(tif, i, &err);
+        if (err) break;
+        total += std::min(count, offset < fileSize ? fileSize - offset : 0);
         if (total >= fileSize) return fileSize;
     }
     return total;
