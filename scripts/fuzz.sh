@@ -15,8 +15,8 @@
 #   FUZZ_NICE      niceness of the fuzzers (default 0; 19 on a shared machine)
 #
 # Corpora grow in $FUZZ_BUILD/corpus/<ext>/ and are kept between runs; seeds
-# are written afresh to $FUZZ_BUILD/seeds/ (our writers, hand-built files, the
-# kept regressions). An input that crashes, hangs, leaks or runs out of memory
+# are written afresh to $FUZZ_BUILD/seeds/ (our writers, hand-built files,
+# fuzz/seeds/<ext>/, the kept regressions). An input that crashes, hangs, leaks or runs out of memory
 # is written to $FUZZ_BUILD/findings/<ext>/; the script then exits 1. Once the
 # fault is fixed, copy the file to tests/data/fuzz-regressions/<ext>/.
 set -euo pipefail
@@ -37,10 +37,11 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 cmake --build "$build" -j "$(nproc)" --target fuzzers
 
-# Seeds: our writers and hand-built files, then every kept regression.
+# Seeds: our writers and hand-built files, a format's own seed files
+# (fuzz/seeds/<ext>/), then every kept regression.
 rm -rf "$build/seeds"
 "$build/bin/fuzz_seeds" "$build/seeds"
-for dir in tests/data/fuzz-regressions/*/; do
+for dir in fuzz/seeds/*/ tests/data/fuzz-regressions/*/; do
   [ -d "$dir" ] || continue
   name=$(basename "$dir")
   mkdir -p "$build/seeds/$name"
