@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "BenchHandlerImages.h"
 #include "cel/Cel.h"
 #include "cel/Context.h"
 #include "celio/handlers/SgiHandler.h"
@@ -35,43 +36,6 @@ void markPixels(benchmark::State& state, const QByteArray* file = nullptr) {
     if (file) state.counters["MB"] = double(file->size()) / 1e6;
 }
 
-// Premultiplied 16-bit cel content; the 8-bit sample is derived from it.
-CEL_PixmapRGBA16* celContent() {
-    auto* p = new CEL_PixmapRGBA16(kSide, kSide);
-    struct Shape {
-        double cx, cy, rx, ry, r, g, b;
-    };
-    const Shape shapes[] = {{2048, 2300, 1200, 1500, 0.85, 0.65, 0.5},
-                            {2048, 1000, 750, 700, 0.95, 0.8, 0.65},
-                            {1800, 950, 100, 130, 0.1, 0.1, 0.15},
-                            {2300, 950, 100, 130, 0.1, 0.1, 0.15},
-                            {2048, 3400, 1000, 380, 0.3, 0.35, 0.8}};
-    unsigned seed = 17;
-    for (int y = 0; y < kSide; ++y) {
-        CEL_PixelRGBA16* row = p->data() + size_t(y) * kSide;
-        for (int x = 0; x < kSide; ++x) {
-            double r = 0, g = 0, b = 0, a = 0;
-            for (const Shape& s : shapes) {
-                const double d = std::hypot((x - s.cx) / s.rx, (y - s.cy) / s.ry);
-                const double cover = std::clamp((1.0 - d) * std::min(s.rx, s.ry) / 2 + 0.5, 0.0, 1.0);
-                if (cover <= 0) continue;
-                const double shade = 0.7 + 0.3 * (y - s.cy + s.ry) / (2 * s.ry);
-                r = r * (1 - cover) + cover * s.r * shade;
-                g = g * (1 - cover) + cover * s.g * shade;
-                b = b * (1 - cover) + cover * s.b * shade;
-                a = a * (1 - cover) + cover;
-            }
-            seed = seed * 1103515245u + 12345u;
-            const double grain = a > 0 && y > 3000 ? double(seed >> 28) / 32767.0 : 0.0; // a textured band
-            const auto q = [&](double v) {
-                return int16_t(std::lround(std::clamp(v + grain * a, 0.0, a) * 32767));
-            };
-            row[x] = CEL_PixelRGBA16{q(r), q(g), q(b), int16_t(std::lround(a * 32767))};
-        }
-    }
-    return p;
-}
-
 struct Sample {
     UT_SharedPtr<CEL_Cel> cel16, cel8;
     QByteArray sgi16, sgi8;
@@ -80,7 +44,7 @@ struct Sample {
     Sample()
         : cel16(new CEL_Cel(CEL_Representation::PIXMAP_RGBA16)),
           cel8(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8)) {
-        std::unique_ptr<CEL_PixmapRGBA16> p(celContent());
+        std::unique_ptr<CEL_PixmapRGBA16> p(benchimages::celPicture16());
         cel8->addRepresentation(UT_SharedPtr<CEL_Representation>(new CEL_PixmapRGBA8(*p)));
         cel16->addRepresentation(UT_SharedPtr<CEL_Representation>(p.release()));
         const QXCelUioSgiHandler handler;

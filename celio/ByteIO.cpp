@@ -1,6 +1,14 @@
 #include "celio/ByteIO.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "base/Message.h"
 #include "base/Platform.h"
@@ -17,6 +25,33 @@ FILE* openRaw(const QString& path, const char* mode) {
     // Both classes buffer for themselves; a second stdio buffer would only copy.
     if (f) std::setvbuf(f, nullptr, _IONBF, 0);
     return f;
+}
+
+FILE* adoptDescriptor(int fd) {
+    FILE* f = ::fdopen(fd, "wb");
+    if (!f) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
+
+// A new file beside `target` (same folder, a hidden name made from the target's)
+// created exclusively with the given permission bits; -1 when the folder takes
+// none. The name goes to `name`.
+int createBeside(const QByteArray& target, mode_t mode, QByteArray& name) {
+    static std::atomic<unsigned> serial{0};
+    const qsizetype slash = target.lastIndexOf('/');
+    const QByteArray folder = target.left(slash + 1);
+    const QByteArray base = target.mid(slash + 1);
+    for (int attempt = 0; attempt < 32; ++attempt) {
+        const unsigned tag = unsigned(::getpid()) * 2654435761u + serial.fetch_add(1) * 40503u;
+        name = folder + '.' + base + '.' + QByteArray::number(tag, 16) + ".part";
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
 }
 
 } // namespace
@@ -93,6 +128,29 @@ size_t ibuf::readSome(void* dst, size_t n) {
         std::memcpy(out + done, m_cur, take);
         m_cur += take;
         done += take;
+    }
+    return done;
+}
+
+size_t ibuf::readAt(uint64_t pos, void* dst, size_t n) {
+    uint8_t* out = static_cast<uint8_t*>(dst);
+    if (!m_file) {
+        if (!m_open || pos >= m_size) return 0;
+        const size_t take = std::min<uint64_t>(n, m_size - pos);
+        std::memcpy(out, m_data + pos, take);
+        return take;
+    }
+    size_t done = 0;
+    const int fd = ::fileno(m_file);
+    while (done < n && pos + done <= uint64_t(std::numeric_limits<off_t>::max())) {
+        const ssize_t got = ::pread(fd, out + done, n - done, off_t(pos + done));
+        if (got > 0) {
+            done += size_t(got);
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
     }
     return done;
 }
@@ -175,7 +233,7 @@ obuf::obuf(const QString& path) : m_path(oswRemapPath::RemapPath2(path)) {
         m_stdout = true;
         m_open = true;
     } else {
-        m_file = openRaw(m_path, "wb");
+        openFile();
         m_open = m_file != nullptr;
         if (!m_open) {
             MSG_Scope("qxcelio", "Could not open file \"%1\" for writing.\n", 2).arg(m_path).post(20);
@@ -187,11 +245,66 @@ obuf::obuf(const QString& path) : m_path(oswRemapPath::RemapPath2(path)) {
     m_end = m_cur + m_buffer.size();
 }
 
+void obuf::openFile() {
+    if (m_path.isEmpty()) return;
+    QByteArray target = m_path.toUtf8();
+    struct stat st {};
+    const bool exists = ::stat(target.constData(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) { // a device, a pipe: written as it is (a folder fails here)
+        m_file = openRaw(m_path, "wb");
+        return;
+    }
+    if (exists) {
+        // Replacing by renaming would get round the file's protection: refuse
+        // what writing it in place would refuse, and a file nobody may write.
+        if (::access(target.constData(), W_OK) != 0 || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+            return;
+        // A link stays a link: the file it leads to is the one replaced.
+        if (char* real = ::realpath(target.constData(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    } else {
+        struct stat link {};
+        if (::lstat(target.constData(), &link) == 0) { // a dangling link: written through as before
+            m_file = openRaw(m_path, "wb");
+            return;
+        }
+    }
+    const mode_t mode = exists ? mode_t(st.st_mode & 07777) : mode_t(0666);
+    QByteArray temporary;
+    const int fd = createBeside(target, mode, temporary);
+    if (fd < 0) {
+        // The folder takes no new file; a target that may be written still can be.
+        m_file = openRaw(m_path, "wb");
+        return;
+    }
+    if (exists) {
+        // The new file keeps the old one's owner and exact mode where the process may set them.
+        [[maybe_unused]] const int owned = ::fchown(fd, st.st_uid, st.st_gid);
+        ::fchmod(fd, mode);
+    }
+    m_file = adoptDescriptor(fd);
+    if (!m_file) {
+        ::unlink(temporary.constData());
+        return;
+    }
+    m_temporary = temporary;
+    m_target = target;
+}
+
+void obuf::discardTemporary() {
+    if (m_temporary.isEmpty()) return;
+    ::unlink(m_temporary.constData());
+    m_temporary.clear();
+}
+
 obuf::~obuf() {
     if (m_file) {
-        flushBuffer();
+        if (m_temporary.isEmpty()) flushBuffer();
         std::fclose(m_file);
     }
+    discardTemporary();
 }
 
 bool obuf::sinkWrite(const uint8_t* src, size_t n) {
@@ -214,13 +327,19 @@ bool obuf::flushBuffer() {
 }
 
 void obuf::flushSlow() {
-    if (!flushBuffer()) throw WriteFailed;
+    if (!flushBuffer()) {
+        m_failed = true;
+        throw WriteFailed;
+    }
 }
 
 void obuf::writeSlow(const void* src, size_t n) {
     flushSlow();
     if (n >= m_buffer.size()) {
-        if (!sinkWrite(static_cast<const uint8_t*>(src), n)) throw WriteFailed;
+        if (!sinkWrite(static_cast<const uint8_t*>(src), n)) {
+            m_failed = true;
+            throw WriteFailed;
+        }
         m_base += n;
         return;
     }
@@ -230,20 +349,31 @@ void obuf::writeSlow(const void* src, size_t n) {
 
 void obuf::seek(uint64_t pos) {
     flushSlow();
-    if (m_file && fseeko(m_file, off_t(pos), SEEK_SET) != 0) throw WriteFailed;
+    if (m_file &&
+        (pos > uint64_t(std::numeric_limits<off_t>::max()) || fseeko(m_file, off_t(pos), SEEK_SET) != 0)) {
+        m_failed = true;
+        throw WriteFailed;
+    }
     m_base = pos;
 }
 
 bool obuf::finish() {
     if (m_closed) return true;
     if (!m_open) return false;
-    bool ok = flushBuffer();
+    bool ok = flushBuffer() && !m_failed;
     m_closed = true;
     m_cur = m_end = nullptr; // later writes fail instead of landing nowhere
     if (m_file) {
         ok = std::ferror(m_file) == 0 && ok;
         ok = std::fclose(m_file) == 0 && ok;
         m_file = nullptr;
+        if (!m_temporary.isEmpty()) {
+            ok = ok && ::rename(m_temporary.constData(), m_target.constData()) == 0;
+            if (ok)
+                m_temporary.clear();
+            else
+                discardTemporary();
+        }
     } else {
         if (!m_memory.empty())
             ok = ok && std::fwrite(m_memory.data(), 1, m_memory.size(), stdout) == m_memory.size();

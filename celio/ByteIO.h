@@ -7,6 +7,12 @@
 // named file, or collects the bytes in memory and sends them to standard output
 // when it is closed (again the path "-" in a process that is not interactive).
 //
+// A regular file is never written in place: obuf writes a temporary file beside
+// it and renames it over the target only when close() succeeds, so a write that
+// fails or is abandoned (an exception, a full disk) leaves the previous file as
+// it was and no partial file under the target's name. Devices, pipes and other
+// files that are not regular are written directly.
+//
 // Both keep their own buffer and serve single bytes and 16/32/64-bit values
 // inline; only refills and flushes leave the header. A failed transfer is an
 // integer exception the handler catches:
@@ -17,6 +23,7 @@
 // Multi-byte values are read and written in the byte order the getter or
 // putter names; each handler picks its file format's order.
 
+#include <QByteArray>
 #include <QString>
 #include <cstddef>
 #include <cstdint>
@@ -74,6 +81,11 @@ public:
     }
     // Copies up to n bytes and returns how many; never throws.
     size_t readSome(void* dst, size_t n);
+    // Copies up to n bytes from the absolute position pos, leaving the read
+    // position and the buffered window alone; returns how many (fewer only at
+    // the end of the data). Never throws. Lets a decoder follow several parts
+    // of the data at once.
+    size_t readAt(uint64_t pos, void* dst, size_t n);
 
     // Relative seek from the current position. Moving before the start of the
     // data throws EndOfData; moving past its end does not, the next read does.
@@ -137,13 +149,21 @@ public:
     static constexpr int CloseFailed = -2;
     static constexpr size_t BufferSize = 262144; // a write that does not fit and is this large bypasses it
 
-    // Creates the remapped path for writing raw bytes, or collects the bytes for
-    // standard output for "-" when the process is not interactive. When the
-    // file cannot be created, posts "Could not open file \"%1\" for writing.\n"
-    // (context "qxcelio", action 2, code 20); check isOpen().
+    // Opens the remapped path for writing raw bytes, or collects the bytes for
+    // standard output for "-" when the process is not interactive. A regular
+    // file (existing or not) is written through a temporary file in the same
+    // folder that takes the target's permission bits; a symbolic link is
+    // followed, so the file it names is replaced. An existing target that may
+    // not be written (no write permission for this process, or no write bit at
+    // all: read-only even to the superuser) is refused as opening it would be.
+    // When the folder takes no new file but the target may be written, it is
+    // written in place. When nothing can be opened, posts "Could not open file
+    // \"%1\" for writing.\n" (context "qxcelio", action 2, code 20); check isOpen().
     explicit obuf(const QString& path);
-    // Closes quietly when close() was not called; bytes collected for standard
-    // output are then dropped.
+    // Without a successful close() the write is abandoned: the temporary file
+    // is removed (the target keeps its previous content) and bytes collected
+    // for standard output are dropped. A file written directly is flushed and
+    // closed quietly.
     ~obuf();
     obuf(const obuf&) = delete;
     obuf& operator=(const obuf&) = delete;
@@ -180,10 +200,12 @@ public:
     uint64_t tell() const { return m_base + uint64_t(m_cur - m_buffer.data()); }
     void seek(uint64_t pos);
 
-    // Flushes and closes, sending collected bytes to standard output. A failure
-    // posts "Could not complete writing to file: \"%1\"\n" (context "qxcelio",
-    // action 2, code 20). close() then returns false; closeOrThrow() throws
-    // CloseFailed. Closing twice does nothing.
+    // Flushes and closes, sending collected bytes to standard output or putting
+    // the temporary file in the target's place. A failure (including a failed
+    // write before) posts "Could not complete writing to file: \"%1\"\n"
+    // (context "qxcelio", action 2, code 20) and leaves a replaced target as it
+    // was. close() then returns false; closeOrThrow() throws CloseFailed.
+    // Closing twice does nothing.
     bool close();
     void closeOrThrow();
 
@@ -200,9 +222,13 @@ private:
     void writeSlow(const void* src, size_t n);
     bool sinkWrite(const uint8_t* src, size_t n);
     bool finish();
+    void openFile();
+    void discardTemporary();
 
     QString m_path;
     FILE* m_file = nullptr;
+    QByteArray m_temporary; // the file written in place of m_target; empty when writing directly
+    QByteArray m_target;    // the file the temporary one replaces on close
     std::vector<uint8_t> m_buffer;
     uint8_t* m_cur = nullptr;
     uint8_t* m_end = nullptr;
@@ -211,4 +237,5 @@ private:
     bool m_open = false;
     bool m_stdout = false;
     bool m_closed = false;
+    bool m_failed = false; // a write failed: close() must not put the file in place
 };

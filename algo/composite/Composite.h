@@ -28,6 +28,8 @@
 // Failures throw CelAlgo::AlgoException (null pixmaps: "invalid pointer";
 // rejected operations: the dispatcher's messages below).
 
+#include <string_view>
+
 #include "algo/composite/AlgoException.h"
 #include "celcore_export.h"
 
@@ -127,6 +129,16 @@ enum GenericCompositeOp : int {
     FN_LUMINOSITY = 69,
 };
 
+// The names of the operations, from one table beside this enumeration
+// (CompositeNames.cpp): the enumerator's own spelling ("MULTIPLY",
+// "FN_SCREEN"), or "" for a value that names no operation (48, 53, 58-62,
+// anything outside 0-69). A new operation adds its enumerator here and its
+// name there; tools and charts list and parse operations through these two.
+CELCORE_EXPORT const char* compositeOpName(int op);
+// The value of a name, compared case-insensitively; "over" also names the
+// premultiplied over (ADD_APPLY_SRC_ALPHA_INV). -1 for a name of no operation.
+CELCORE_EXPORT int compositeOpValue(std::string_view name);
+
 // Lays src onto dst in place: first the colour operation (three colour
 // channels), then the alpha operation (alpha channel), then clears dst's
 // allPositive flag. Two pairs are handled as a whole:
@@ -191,7 +203,8 @@ CELCORE_EXPORT void composite_ADD_APPLY_DST_ALPHA(CEL_PixmapAreaRGBA16* dst, con
 CELCORE_EXPORT void composite_MULT_APPLY_DST_ALPHA(CEL_PixmapAreaRGBA16* dst,
                                                    const CEL_PixmapAreaRGBA16* src);
 // grow: every pixel whose source alpha is non-zero and at least
-// trunc(threshold * 32767 + 0.5) is replaced by the source pixel.
+// trunc(threshold * 32767 + 0.5), taken as a 16-bit value (wrapping), is replaced
+// by the source pixel.
 CELCORE_EXPORT void composite_REPLACE_IF_NON_ZERO_ALPHA_SRC(CEL_PixmapAreaRGBA16* dst,
                                                             const CEL_PixmapAreaRGBA16* src,
                                                             double threshold);

@@ -1,9 +1,9 @@
 // Structural colour operations: copy, cut, apply-alpha, replace, and the
 // clearing of what lies outside the common rectangle.
+#include <cmath>
 #include <cstring>
 
 #include "algo/composite/CompositeDetail.h"
-#include "base/QXMaths.h"
 
 namespace CelAlgo {
 
@@ -15,6 +15,14 @@ using detail::sat;
 using Pixel = CEL_PixelRGBA16;
 
 namespace {
+
+// The low 16 bits of an integral value, as a signed 16-bit value; a value that
+// is not finite counts as 0.
+int16_t wrapTo16(double v) {
+    if (!std::isfinite(v)) return 0;
+    const double m = std::fmod(v, 65536.0);
+    return int16_t(uint16_t(int32_t(m < 0 ? m + 65536.0 : m)));
+}
 
 // Applies clear(row, n) to every part of dst outside its common rectangle with
 // src (to all of dst when they do not meet): full rows above and below, then
@@ -254,8 +262,9 @@ void composite_MULT_APPLY_DST_ALPHA(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapA
 void composite_REPLACE_IF_NON_ZERO_ALPHA_SRC(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
                                              double threshold) {
     detail::requirePixmaps(dst, src);
-    // Thresholds beyond [-1, 1] are clamped to the 16-bit range instead of wrapping.
-    const int16_t t = int16_t(QXMaths::clipToRange(roundHalfUp(threshold * kFull), -32768, 32767));
+    // t = trunc(threshold * 32767 + 0.5) taken as a 16-bit value: beyond [-1, 1]
+    // it wraps as the 16-bit alpha negation does (1.5 gives -16385).
+    const int16_t t = wrapTo16(std::trunc(threshold * kFull + 0.5));
     const Math::Box2di r = detail::growRegion(dst, src);
     detail::forEachPixel(dst, src, r, [t](Pixel& d, const Pixel& s) {
         if (s.a != 0 && s.a >= t) d = s;

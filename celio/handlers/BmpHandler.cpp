@@ -20,6 +20,7 @@
 #include "cel/Cel.h"
 #include "celio/MemoryFile.h"
 #include "celio/ReadLimits.h"
+#include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace {
@@ -282,6 +283,11 @@ bool QXCelUioBmpHandler::write(CEL_Cel* cel, const QString& path, const QString&
         if (!pixmap) continue;
 
         const int w = pixmap->width(), h = pixmap->height();
+        // Qt writes 24-bit rows padded to 4 bytes after a 54-byte header; the
+        // file size and the data offset are 32-bit fields.
+        if (!celio_detail::fitsFileSize(kContext, "BMP", w, h,
+                                        54 + (uint64_t(w) * 3 + 3) / 4 * 4 * uint64_t(h)))
+            return false;
         // Qt's image works on a buffer of ours, filled in one go.
         std::unique_ptr<uint32_t[]> words;
         QImage image;

@@ -11,10 +11,12 @@
 #include "celio/Manager.h"
 #include "celio/handlers/BmpHandler.h"
 #include "celio/handlers/JpegHandler.h"
+#include "celio/handlers/OptHandler.h"
 #include "celio/handlers/PngHandler.h"
 #include "celio/handlers/SgiHandler.h"
 #include "celio/handlers/TgaHandler.h"
 #include "celio/handlers/TiffHandler.h"
+#include "celio/handlers/VarScanHandler.h"
 
 namespace {
 
@@ -32,9 +34,12 @@ void qxCelAddPixmapHandler() {
     [[maybe_unused]] CELIO_Manager* manager = CELIO_Manager::getInstance();
     add<QXCelUioTgaHandler>(manager);
     add<QXCelUioSgiHandler>(manager);
+    add<QXCelUioScanHandler>(manager);
     add<QXCelUioPngHandler>(manager);
     add<QXCelUioJpegHandler>(manager);
     add<QXCelUioBmpHandler>(manager);
+    add<QXCelUioOptHandler>(manager);
+    add<QXCelUioVarHandler>(manager);
     add<QxCelUioTiffHandler>(manager);
     // In this order (one line each as the handlers land):
     //   TGA   QXCelUioTgaHandler

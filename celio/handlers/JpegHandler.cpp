@@ -19,6 +19,7 @@
 #include "cel/Cel.h"
 #include "celio/MemoryFile.h"
 #include "celio/ReadLimits.h"
+#include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace {
@@ -208,6 +209,8 @@ bool QXCelUioJpegHandler::write(CEL_Cel* cel, const QString& path, const QString
     if (!pixmap) return false;
 
     const int width = pixmap->width(), height = pixmap->height();
+    // The largest image the JPEG library encodes.
+    if (!celio_detail::fitsHeader(kContext, "JPEG", width, height, 65500, 65500)) return false;
     QImage image;
     if (pixmap->data()) {
         image = QImage(width, height, QImage::Format_RGB32);

@@ -26,6 +26,7 @@
 #include "cel/Cel.h"
 #include "celio/MemoryFile.h"
 #include "celio/ReadLimits.h"
+#include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace {
@@ -359,6 +360,12 @@ void postWriteFailure(const char* text, const QString& path) {
     msg.post(kWriteFailedCode);
 }
 
+// libpng, ours and Qt's, refuses to write (and by default to read) rows or
+// columns beyond a million pixels, below what the header could hold.
+bool fitsLibpng(int width, int height) {
+    return celio_detail::fitsHeader(kContext, "PNG", width, height, 1000000, 1000000);
+}
+
 bool writeBytesToStdout(const QByteArray& bytes) {
     return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) &&
            std::fflush(stdout) == 0;
@@ -524,6 +531,7 @@ bool QXCelUioPngHandler::write8(CEL_Cel* cel, const QString& path, const QString
     if (!pixmap) return false;
 
     const int width = pixmap->width(), height = pixmap->height();
+    if (!fitsLibpng(width, height)) return false;
     QImage image;
     if (pixmap->data()) {
         image = QImage(width, height, QImage::Format_ARGB32);
@@ -575,7 +583,7 @@ bool QXCelUioPngHandler::write16(CEL_Cel* cel, const QString& path, const QStrin
     if (!isWriteCode(getWriteOptionCodes(), code) || !cel) return false;
     const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(CEL_Representation::PIXMAP_RGBA16);
     const auto* pixmap = dynamic_cast<const CEL_PixmapRGBA16*>(rep.get());
-    if (!pixmap) return false;
+    if (!pixmap || !fitsLibpng(pixmap->width(), pixmap->height())) return false;
 
     FileCloser file;
     if (path == QLatin1String("-")) {

@@ -15,6 +15,7 @@
 #include "celio/InputStream.h"
 #include "celio/MemoryFile.h"
 #include "celio/ReadLimits.h"
+#include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace {
@@ -965,6 +966,15 @@ bool QXCelUioSgiHandler::write(CEL_Cel* cel, const QString& path, const QString&
     CEL_Representation::CelFormat format;
     if (!shapeFor(code, h, format)) return false;
 
+    // The pixels are converted first: an image too large for the header is
+    // refused before anything is created.
+    UT_SharedPtr<CEL_Representation> rep;
+    Pixels px;
+    const bool converted = pixelsFor(cel, format, h, rep, px);
+    if (const auto* p = dynamic_cast<const CEL_Pixmap*>(rep.get());
+        p && !celio_detail::fitsHeader(kContext, "SGI", p->width(), p->height(), 65535, 65535))
+        return false;
+
     const QString target = oswRemapPath::RemapPath2(path);
     FILE* file = std::fopen(target.toUtf8().constData(), "wb");
     if (!file) {
@@ -975,9 +985,7 @@ bool QXCelUioSgiHandler::write(CEL_Cel* cel, const QString& path, const QString&
     const std::unique_ptr<char[]> buffer(new char[kStdioBuffer]);
     std::setvbuf(file, buffer.get(), _IOFBF, kStdioBuffer);
 
-    UT_SharedPtr<CEL_Representation> rep;
-    Pixels px;
-    bool ok = pixelsFor(cel, format, h, rep, px) && writeHeader(h, file);
+    bool ok = converted && writeHeader(h, file);
     if (ok) {
         FileSink sink(file, Header::Size);
         ok = encodeBody(sink, px);

@@ -14,6 +14,7 @@
 #include "celio/InputStream.h"
 #include "celio/MemoryFile.h"
 #include "celio/ReadLimits.h"
+#include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace {
@@ -468,6 +469,13 @@ void putHeaderToObuf(obuf& out, const Header& h) {
     QXCelUioTgaHandler::writeHeader(out, h);
 }
 
+// Whether the converted pixels fit the header's 16-bit width and height
+// (posts the refusal when they do not); nothing converted passes.
+bool fitsHeader(const CEL_Representation* rep) {
+    const auto* p = dynamic_cast<const CEL_Pixmap*>(rep);
+    return !p || celio_detail::fitsHeader("qxcelio", "TGA", p->width(), p->height(), 65535, 65535);
+}
+
 // Reads the 18 header bytes; throws ibuf::EndOfData when the file ends first.
 void readHeader(ibuf& in, Header& h) {
     uint8_t b[Header::Size];
@@ -592,6 +600,9 @@ void QXCelUioTgaHandler::writeHeader(obuf& out, const Header& header) {
 }
 
 bool QXCelUioTgaHandler::write(CEL_Cel* cel, const QString& path, const QString& code) const {
+    OutputShape shape;
+    const UT_SharedPtr<CEL_Representation> rep = pixelsFor(cel, code, shape);
+    if (!fitsHeader(rep.get())) return false;
     const bool toStdout = path == QLatin1String("-") && !WHO_Identity::isInteractive();
     if (!toStdout) {
         const QString dir = QFileInfo(oswRemapPath::RemapPath2(path)).absolutePath();
@@ -599,8 +610,6 @@ bool QXCelUioTgaHandler::write(CEL_Cel* cel, const QString& path, const QString&
     }
     obuf out(path);
     if (!out.isOpen()) return false;
-    OutputShape shape;
-    const UT_SharedPtr<CEL_Representation> rep = pixelsFor(cel, code, shape);
     if (rep) encodeImage<obuf>(out, *rep, shape, putHeaderToObuf);
     out.closeOrThrow();
     return true;
@@ -610,7 +619,7 @@ QByteArray QXCelUioTgaHandler::encode(CEL_Cel* cel, const QString& code) const {
     QByteArray bytes;
     OutputShape shape;
     const UT_SharedPtr<CEL_Representation> rep = pixelsFor(cel, code, shape);
-    if (!rep) return bytes;
+    if (!rep || !fitsHeader(rep.get())) return bytes;
     ByteArraySink sink{bytes};
     encodeImage<ByteArraySink>(sink, *rep, shape, putHeaderToArray);
     return bytes;

@@ -22,6 +22,7 @@
 #include "cel/Cel.h"
 #include "celio/MemoryFile.h"
 #include "celio/ReadLimits.h"
+#include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -602,6 +603,12 @@ bool QxCelUioTiffHandler::write(CEL_Cel* cel, const QString& path, const QString
     const auto* pixmap = dynamic_cast<const CEL_PixmapRGBA8*>(rep.get());
     if (!pixmap) return false;
     if (!pixmap->data()) return true;
+    // Classic TIFF offsets are 32-bit: the rows, one strip each with its
+    // offset and byte count, and the directory must fit below 4 GiB.
+    const uint64_t w = uint64_t(pixmap->width()), h = uint64_t(pixmap->height());
+    if (!celio_detail::fitsFileSize("qxcelio", "TIFF", pixmap->width(), pixmap->height(),
+                                    (w * 4 + 8) * h + 4096))
+        return false;
 
     const QByteArray name = QFile::encodeName(oswRemapPath::RemapPath2(path));
     BufferedOutput output(name);
@@ -632,4 +639,12 @@ bool QxCelUioTiffHandler::write(CEL_Cel* cel, const QString& path, const QString
         if (TIFFWriteEncodedStrip(tif, y, row.data(), tmsize_t(rowBytes)) < 0) return false;
     }
     return TIFFFlush(tif) == 1 && output.flush();
+}
+
+bool QxCelUioTiffHandler::hasAssociatedAlpha(const QString& path) {
+    TiffCloser file{openTiff(QFile::encodeName(oswRemapPath::RemapPath2(path)).constData(), "r")};
+    uint16_t count = 0;
+    const uint16_t* kinds = nullptr;
+    return file.tif && TIFFGetField(file.tif, TIFFTAG_EXTRASAMPLES, &count, &kinds) == 1 && count > 0 &&
+           kinds && kinds[0] == EXTRASAMPLE_ASSOCALPHA;
 }

@@ -53,6 +53,10 @@ public:
     // Where the reader's diagnostics go, process-wide; null restores standard
     // error. The stream must outlive its use; each line is written whole.
     static void setDiagnosticStream(std::ostream* stream);
+    // Whether the file's first extra sample is associated alpha (colour
+    // premultiplied by it); false for unassociated or unspecified alpha, no
+    // alpha, or a file that cannot be opened.
+    static bool hasAssociatedAlpha(const QString& path);
     // The name of the companion depth file of a path.
     static QString depthFileName(const QString& path);
 

@@ -2,6 +2,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <vector>
 
 #include "base/Message.h"
@@ -193,4 +196,92 @@ TEST(StdStreams, DashByProcessKind) {
     }
     EXPECT_EQ(sizeBeforeClose, 0);
     EXPECT_TRUE(celtest::readFile(captured) == QByteArray("\x01\x02\x03\x04", 4) + bytes);
+}
+
+TEST(ByteSource, PositionalReadsLeaveThePositionAlone) {
+    celtest::TempDir dir;
+    const QByteArray bytes = pattern(ibuf::BufferSize + 100);
+    ASSERT_TRUE(celtest::writeFile(dir.path("p.bin"), bytes));
+    ibuf file(dir.path("p.bin"));
+    ibuf memory(bytes.constData(), size_t(bytes.size()));
+    for (ibuf* in : {&file, &memory}) {
+        in->skip(5);
+        uint8_t b[8] = {};
+        EXPECT_EQ(in->readAt(ibuf::BufferSize + 96, b, sizeof b), 4u); // fewer at the end
+        EXPECT_EQ(b[3], patternByte(ibuf::BufferSize + 99));
+        EXPECT_EQ(in->readAt(uint64_t(bytes.size()) + 10, b, 1), 0u);
+        EXPECT_EQ(in->getByte(), patternByte(5));
+    }
+}
+
+// A regular file is replaced only by a clean close: an abandoned or failed
+// write leaves the previous file, and no temporary file stays behind.
+TEST(ByteTarget, ReplacesTheFileOnlyOnACleanClose) {
+    celtest::TempDir dir;
+    const QString path = dir.path("t.bin");
+    const auto entries = [&] { return QDir(dir.root()).entryList(QDir::Files | QDir::Hidden).size(); };
+    ASSERT_TRUE(celtest::writeFile(path, "old"));
+    ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    {
+        obuf out(path);
+        out.write("abandoned", 9);
+        std::fflush(nullptr);
+        EXPECT_EQ(celtest::readFile(path), QByteArray("old")); // not touched while writing
+    }
+    EXPECT_EQ(celtest::readFile(path), QByteArray("old"));
+    EXPECT_EQ(entries(), 1);
+    {
+        obuf out(path);
+        out.write("new", 3);
+        EXPECT_TRUE(out.close());
+    }
+    EXPECT_EQ(celtest::readFile(path), QByteArray("new"));
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u); // the replaced file's bits
+    EXPECT_EQ(entries(), 1);
+
+    // Through a link the file it names is replaced; the link stays.
+    const QString link = dir.path("link.bin");
+    ASSERT_TRUE(QFile::link(path, link));
+    {
+        obuf out(link);
+        out.write("linked", 6);
+        EXPECT_TRUE(out.close());
+    }
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(celtest::readFile(path), QByteArray("linked"));
+
+    // A file nobody may write is refused, even to the superuser.
+    const QString locked = dir.path("locked.bin");
+    ASSERT_TRUE(celtest::writeFile(locked, "keep"));
+    ASSERT_TRUE(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    QXMessage::Capture capture;
+    EXPECT_FALSE(obuf(locked).isOpen());
+    EXPECT_EQ(capture.texts(),
+              QStringList{QStringLiteral("Could not open file \"%1\" for writing.\n").arg(locked)});
+    EXPECT_EQ(celtest::readFile(locked), QByteArray("keep"));
+
+    // A file-size limit makes the flush at close fail: the old file stays.
+    capture.clear();
+    struct rlimit was {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &was), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = was;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool closed = true;
+    {
+        obuf out(path);
+        const QByteArray big = pattern(100000);
+        out.write(big.constData(), size_t(big.size())); // held in the buffer until the close
+        closed = out.close();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &was);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(capture.texts(),
+              QStringList{QStringLiteral("Could not complete writing to file: \"%1\"\n").arg(path)});
+    EXPECT_EQ(celtest::readFile(path), QByteArray("linked"));
+    EXPECT_EQ(entries(), 3); // t.bin, link.bin, locked.bin
 }

@@ -1,17 +1,557 @@
 #include "CelFiles.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "Command.h"
 #include "base/ByteOrder.h"
+#include "base/Message.h"
 #include "cel/Cel.h"
 #include "cel/Context.h"
 #include "celio/Manager.h"
+#include "celio/handlers/TiffHandler.h"
+#include "celio/handlers/VarScanHandler.h"
+#include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace celtool {
+
+namespace {
+
+const CELIO_Manager* manager() {
+    qxCelAddPixmapHandler();
+    return CELIO_Manager::getInstance();
+}
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// ------------------------------------------------------------------ what the library says
+
+std::ostringstream& tiffDiagnostics() {
+    static std::ostringstream stream;
+    return stream;
+}
+
+QStringList& qtMessages() {
+    static QStringList messages;
+    return messages;
+}
+
+void keepQtMessage(QtMsgType, const QMessageLogContext&, const QString& text) {
+    qtMessages() << text;
+}
+
+// The manager's own words only repeat that a read failed.
+bool isGeneric(const QString& source) {
+    return source.startsWith(QLatin1String("unable to read")) ||
+           source.startsWith(QLatin1String("file does not exists")) ||
+           source.startsWith(QLatin1String("Could not complete reading from file")) ||
+           source.startsWith(QLatin1String("could not read %1 from interactive"));
+}
+
+// Collects what the library, libtiff's reader and Qt say during one read or
+// write, to give the one line that reports a failure its cause.
+class Diagnostics {
+public:
+    Diagnostics() {
+        quietLibraryOutput();
+        tiffDiagnostics().str(std::string());
+        qtMessages().clear();
+    }
+
+    // The first thing said, with the file the library was given shown as the user named it.
+    QString cause(const QString& file, const QString& shown) const {
+        QStringList said;
+        for (const MSG_Record& r : m_capture.records())
+            if (!isGeneric(r.source)) said << r.translated;
+        said += QString::fromStdString(tiffDiagnostics().str()).split(QLatin1Char('\n'));
+        said += qtMessages();
+        for (QString s : said) {
+            s = s.simplified();
+            if (!file.isEmpty() && file != shown) s.replace(file, shown);
+            while (s.endsWith(QLatin1Char('.')) || s.endsWith(QLatin1Char('!'))) s.chop(1);
+            if (!s.isEmpty()) return s;
+        }
+        return QString();
+    }
+
+    // Whether the library reported a failed write (message code 20).
+    bool writeFailed() const {
+        for (const MSG_Record& r : m_capture.records())
+            if (r.code == 20) return true;
+        return false;
+    }
+
+private:
+    QXMessage::Capture m_capture;
+};
+
+// ------------------------------------------------------------------ pixels
+
+using Rep = UT_SharedPtr<CEL_Representation>;
+
+// What a picture holds beyond its pixel format.
+struct PixelFacts {
+    bool transparent = false; // a pixel is not opaque
+    bool deep = false;        // a 16-bit value is not the image of an 8-bit one
+    bool grey = true;         // every pixel has r = g = b
+};
+
+bool eightBit(int16_t v) {
+    return v >= 0 && v == CEL_PixelRule::from8(CEL_PixelRule::to8(v));
+}
+
+// The picture as a canvas pixmap: what the cel holds, or its 16-bit canvas.
+Rep canvasOf(CEL_Cel* cel) {
+    const Rep best = cel->findBestPixmapRepresentation();
+    if (dynamic_cast<const CEL_PixmapRGBA8*>(best.get()) ||
+        dynamic_cast<const CEL_PixmapRGBA16*>(best.get()) ||
+        dynamic_cast<const CEL_PixmapMatte8*>(best.get()) ||
+        dynamic_cast<const CEL_PixmapMatte16*>(best.get()))
+        return best;
+    return cel->convertTo(CEL_Representation::PIXMAP_RGBA16);
+}
+
+PixelFacts factsOf(const CEL_Representation* rep) {
+    PixelFacts f;
+    if (const auto* p = dynamic_cast<const CEL_PixmapRGBA8*>(rep); p && p->data()) {
+        const CEL_PixelRGBA8* px = p->data();
+        for (long long i = 0, n = (long long)p->width() * p->height(); i < n; ++i) {
+            f.transparent |= px[i].a != 255;
+            f.grey &= px[i].r == px[i].g && px[i].g == px[i].b;
+        }
+    } else if (const auto* q = dynamic_cast<const CEL_PixmapRGBA16*>(rep); q && q->data()) {
+        const CEL_PixelRGBA16* px = q->data();
+        for (long long i = 0, n = (long long)q->width() * q->height(); i < n; ++i) {
+            f.transparent |= px[i].a != 32767;
+            f.grey &= px[i].r == px[i].g && px[i].g == px[i].b;
+            f.deep |= !eightBit(px[i].r) || !eightBit(px[i].g) || !eightBit(px[i].b) || !eightBit(px[i].a);
+        }
+    } else if (const auto* m = dynamic_cast<const CEL_PixmapMatte16*>(rep); m && m->data()) {
+        for (long long i = 0, n = (long long)m->width() * m->height(); i < n; ++i)
+            f.deep |= !eightBit(m->data()[i]);
+    }
+    return f;
+}
+
+bool isMatte(const CEL_Representation* rep) {
+    return dynamic_cast<const CEL_PixmapMatte8*>(rep) || dynamic_cast<const CEL_PixmapMatte16*>(rep);
+}
+
+bool isDeep(const CEL_Representation* rep) {
+    return dynamic_cast<const CEL_PixmapRGBA16*>(rep) || dynamic_cast<const CEL_PixmapMatte16*>(rep) ||
+           dynamic_cast<const CEL_PixmapArea*>(rep);
+}
+
+// The shape of a picture: the channels the file declared (0: unknown), alpha
+// wherever a pixel is not opaque, one channel only for a grey picture.
+CELIO_Shape shapeOf(const CEL_Representation* rep, const PixelFacts& f, int declared, bool deep) {
+    if (isMatte(rep)) return {1, deep};
+    const bool alpha = declared == 4 || declared == 2 || f.transparent;
+    return {alpha ? 4 : declared == 1 && f.grey ? 1 : 3, deep};
+}
+
+uint8_t rounded8(int16_t v) {
+    return v <= 0 ? uint8_t(0) : uint8_t((int32_t(v) * 255 + 16383) / 32767);
+}
+
+template <class P> UT_SharedPtr<CEL_Cel> celHolding(P* pixmap) {
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(pixmap->getFormat()));
+    cel->addRepresentation(Rep(pixmap));
+    return cel;
+}
+
+// A grey picture (one matte channel) as opaque grey, or as the library
+// spreads a matte (v, v, v, v) when the values are kept.
+template <class P, class T>
+P* greyToColour(const T* grey, const Math::Size2di& size, bool keepValues, int16_t full) {
+    auto* p = new P(size, typename P::DoNotMemset());
+    if (!p->data()) return p;
+    using Pixel = std::remove_pointer_t<decltype(p->data())>;
+    using C = decltype(Pixel::r);
+    for (long long i = 0, n = (long long)size.w() * size.h(); i < n; ++i) {
+        const C v = C(grey[i]);
+        p->data()[i] = Pixel{v, v, v, keepValues ? v : C(full)};
+    }
+    return p;
+}
+
+// ------------------------------------------------------------------ origin
+
+const UT_DynKey& originKey() {
+    static const UT_DynKey key;
+    return key;
+}
+
+class OriginMessage final : public CEL_DynMessage {
+public:
+    explicit OriginMessage(const CelOrigin& o) : origin(o) {}
+    const CelOrigin origin;
+};
+
+// ------------------------------------------------------------------ input
+
+// Standard input, read once, kept in a temporary file (named with the
+// format's extension) that lives until the process ends.
+struct StandardInput {
+    bool read = false;
+    QByteArray bytes;
+    std::vector<std::unique_ptr<QTemporaryFile>> files;
+};
+
+StandardInput& standardInput() {
+    static StandardInput in;
+    return in;
+}
+
+// A temporary copy of bytes; empty on failure (with the cause).
+QString temporaryCopy(const QByteArray& bytes, const QString& extension, QString* cause) {
+    QString pattern = QDir::tempPath() + QStringLiteral("/celtool-input-XXXXXX");
+    if (!extension.isEmpty()) pattern += QLatin1Char('.') + extension.toLower();
+    auto file = std::make_unique<QTemporaryFile>(pattern);
+    if (!file->open() || file->write(bytes) != bytes.size() || !file->flush()) {
+        *cause = QStringLiteral("cannot keep a copy: %1").arg(file->errorString());
+        return QString();
+    }
+    const QString name = file->fileName();
+    standardInput().files.push_back(std::move(file));
+    return name;
+}
+
+// The file to read and the handler that reads it.
+struct Source {
+    QString file;  // what the handler reads: the path, or a temporary copy
+    QString shown; // how messages name the input
+    const CELIO_Handler* handler = nullptr;
+    bool throughManager = false; // the manager picks this handler by the path's own extension
+    bool contradicted = false;   // the content is not what the extension says
+    QString note;                // said once the read succeeds
+    QString error;               // why it cannot be read at all
+    CELIO_State errorState = CELIO_STATE_FAILED;
+};
+
+Source openSource(const QString& path, const QString& format) {
+    Source s;
+    s.shown = path == QLatin1String("-") ? QStringLiteral("standard input") : path;
+    QByteArray bytes; // the whole input when it does not stay in a file of its own
+    bool copy = false;
+    if (path == QLatin1String("-")) {
+        StandardInput& in = standardInput();
+        if (!in.read) {
+            QFile f;
+            if (f.open(stdin, QIODevice::ReadOnly)) in.bytes = f.readAll();
+            in.read = true;
+        }
+        bytes = in.bytes;
+        copy = true;
+    } else {
+        const QByteArray native = QFile::encodeName(path);
+        struct stat st {};
+        if (::stat(native.constData(), &st) != 0) {
+            s.error = errno == ENOENT ? QStringLiteral("no such file") : systemError(errno);
+            return s;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            s.error = QStringLiteral("is a directory");
+            return s;
+        }
+        const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            s.error = systemError(errno);
+            return s;
+        }
+        QFile f;
+        f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+        if (S_ISREG(st.st_mode)) {
+            bytes = f.read(CELIO_FormatTable::kSignatureBytes);
+            s.file = path;
+        } else { // a pipe or a device: read once, like standard input
+            bytes = f.readAll();
+            copy = true;
+        }
+    }
+    if (bytes.isEmpty()) {
+        s.error = QStringLiteral("empty file");
+        return s;
+    }
+
+    const CELIO_Manager* io = manager();
+    const QString named = !format.isEmpty()                    ? format
+                          : path == QLatin1String("-") || copy ? QString()
+                                                               : extensionOf(path);
+    const CELIO_Handler* byName = named.isEmpty() ? nullptr : io->findHandler(named);
+    const QByteArray head = bytes.left(CELIO_FormatTable::kSignatureBytes);
+    const QString seen = CELIO_FormatTable::detect(head);
+    const CELIO_Handler* byContent = seen.isEmpty() ? nullptr : io->findHandler(seen);
+    if (!format.isEmpty() && !byName) {
+        s.error = QStringLiteral("no format is named %1").arg(format);
+        s.errorState = CELIO_STATE_UNSUPPORTED;
+        return s;
+    }
+    if (byName) {
+        const QString name = CELIO_FormatTable::name(*byName);
+        s.contradicted =
+            CELIO_FormatTable::hasSignature(*byName) && !CELIO_FormatTable::matches(*byName, head);
+        s.handler = byName;
+        if (s.contradicted && byContent && byContent != byName) {
+            s.handler = byContent;
+            s.note = QStringLiteral("%1: not a %2 file, read as %3")
+                         .arg(s.shown, name, CELIO_FormatTable::name(*byContent));
+        } else if (s.contradicted && !seen.isEmpty() && !byContent) {
+            s.error = QStringLiteral("not a %1 file (looks like %2)").arg(name, seen);
+            return s;
+        }
+    } else if (byContent) {
+        s.handler = byContent;
+        if (!named.isEmpty() || path != QLatin1String("-"))
+            s.note = QStringLiteral("%1: read as %2").arg(s.shown, CELIO_FormatTable::name(*byContent));
+    } else {
+        s.error = seen.isEmpty() ? QStringLiteral("unknown format")
+                                 : QStringLiteral("unknown format (looks like %1)").arg(seen);
+        s.errorState = CELIO_STATE_UNSUPPORTED;
+        return s;
+    }
+    if (copy) {
+        s.file = temporaryCopy(bytes, s.handler->getExtensions().value(0), &s.error);
+        if (s.file.isEmpty()) return s;
+    }
+    s.throughManager = !copy && format.isEmpty() && s.handler == byName;
+    return s;
+}
+
+// Why the source's handler gave nothing.
+QString readFailure(const Source& s, const Diagnostics& diag) {
+    const QString said = diag.cause(s.file, s.shown);
+    if (!said.isEmpty()) return said;
+    const QString name = CELIO_FormatTable::name(*s.handler);
+    return s.contradicted ? QStringLiteral("not a %1 file").arg(name)
+                          : QStringLiteral("not readable as a %1 file").arg(name);
+}
+
+// ------------------------------------------------------------------ output
+
+// Creates the missing folders of `dir`; false with errno set.
+bool makeFolders(const QString& dir) {
+    const QString clean = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+    const QStringList parts = clean.split(QLatin1Char('/'));
+    QString at;
+    for (const QString& part : parts) {
+        at += part.isEmpty() && at.isEmpty() ? QStringLiteral("/") : part + QLatin1Char('/');
+        if (part.isEmpty()) continue;
+        const QByteArray native = QFile::encodeName(at);
+        struct stat st {};
+        if (::stat(native.constData(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                errno = ENOTDIR;
+                return false;
+            }
+            continue;
+        }
+        if (::mkdir(native.constData(), 0777) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+// A fresh empty file named `pattern` + a counter + ".tmp", created
+// exclusively; empty with errno set on failure.
+QString createTemporary(const QString& pattern, mode_t mode) {
+    static int counter = 0;
+    for (int tries = 0; tries < 100; ++tries) {
+        const QString name = pattern + QStringLiteral("%1-%2.tmp").arg(::getpid()).arg(++counter);
+        const int fd =
+            ::open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            if (mode) ::fchmod(fd, mode);
+            ::close(fd);
+            return name;
+        }
+        if (errno != EEXIST) return QString();
+    }
+    return QString();
+}
+
+bool writeAll(int fd, const char* data, qint64 n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, data, size_t(n));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        data += w;
+        n -= w;
+    }
+    return true;
+}
+
+// Copies a file's bytes to an open descriptor; false with errno set.
+bool copyTo(const QString& file, int fd) {
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly)) return false;
+    QByteArray chunk;
+    while (!(chunk = in.read(1 << 20)).isEmpty())
+        if (!writeAll(fd, chunk.constData(), chunk.size())) return false;
+    return true;
+}
+
+// Writes `path` through produce(file): beside a regular target and renamed
+// over it, or into a temporary file whose bytes then go to a device, a pipe or
+// standard output. `what` names the writer in messages. False after one line.
+bool writeOutput(const QString& path, const std::function<bool(const QString&)>& produce,
+                 const QString& what) {
+    const bool toStdout = path == QLatin1String("-");
+    const QString shown = toStdout ? QStringLiteral("standard output") : path;
+    const auto fail = [&shown](const QString& cause) {
+        error(QStringLiteral("%1: %2").arg(shown, cause));
+        return false;
+    };
+    QString target = path;
+    bool stream = toStdout;
+    mode_t mode = 0;
+    if (!toStdout) {
+        struct stat st {};
+        if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) return fail(QStringLiteral("is a directory"));
+            stream = !S_ISREG(st.st_mode);
+            mode = st.st_mode & 07777;
+            // A link to a file: the file is replaced, the link stays.
+            if (!stream) target = QFileInfo(path).canonicalFilePath();
+        } else if (QFileInfo(path).isSymLink()) {
+            target = QFileInfo(path).symLinkTarget();
+        }
+    }
+
+    Diagnostics diag;
+    QString file;
+    if (stream) {
+        file = createTemporary(QDir::tempPath() + QStringLiteral("/celtool-output-"), 0);
+    } else {
+        const QFileInfo info(target);
+        if (!makeFolders(info.absolutePath())) return fail(systemError(errno));
+        file = createTemporary(
+            info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".celtool-"), mode);
+    }
+    if (file.isEmpty()) return fail(systemError(errno));
+    const QByteArray native = QFile::encodeName(file);
+    const auto discard = [&native](bool ok) {
+        ::unlink(native.constData());
+        return ok;
+    };
+
+    bool ok = false;
+    try {
+        ok = produce(file);
+    } catch (...) { // a failed byte transfer inside a writer
+        ok = false;
+    }
+    ok = ok && !diag.writeFailed(); // some writers report a failed close and still return true
+    if (!ok) {
+        const QString said = diag.cause(file, shown);
+        return discard(fail(said.isEmpty() ? QStringLiteral("the %1 writer failed").arg(what) : said));
+    }
+    if (QFileInfo(file).size() == 0)
+        return discard(fail(QStringLiteral("the %1 writer wrote nothing").arg(what)));
+
+    if (!stream) {
+        if (::rename(native.constData(), QFile::encodeName(target).constData()) != 0)
+            return discard(fail(systemError(errno)));
+        return true;
+    }
+    int fd = 1;
+    if (!toStdout) {
+        fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return discard(fail(systemError(errno)));
+    } else {
+        std::fflush(stdout);
+    }
+    ok = copyTo(file, fd);
+    const int copyError = errno;
+    if (!toStdout && ::close(fd) != 0 && ok) return discard(fail(systemError(errno)));
+    return discard(ok || fail(systemError(copyError)));
+}
+
+// The output's format: given, else the name's extension, else the code's family.
+QString namedFormat(const QString& path, const WriteOptions& options) {
+    if (!options.format.isEmpty()) return options.format;
+    if (path != QLatin1String("-")) {
+        const QString ext = extensionOf(path);
+        if (!ext.isEmpty()) return ext;
+    }
+    if (options.code.isEmpty()) return QString();
+    const QString family = manager()->getExtension(options.code);
+    if (!family.isEmpty()) return family;
+    for (const CELIO_Handler* h : manager()->handlers())
+        if (unlistedWriteCodes(*h).contains(options.code, Qt::CaseInsensitive))
+            return h->getExtensions().value(0).toLower();
+    return QString();
+}
+
+const CELIO_Handler* writerFor(const QString& format) {
+    const CELIO_Handler* h = format.isEmpty() ? nullptr : manager()->findHandler(format);
+    return h && !h->getWriteExtensions().isEmpty() ? h : nullptr;
+}
+
+// A cel whose pixels are converted to what the writer of `code` expects (see
+// the header); null when the cel goes to the writer as it is.
+UT_SharedPtr<CEL_Cel> prepared(const Rep& canvas, const PixelFacts& facts, const CelOrigin& origin,
+                               const CELIO_Handler& handler, const QString& code, const CELIO_Shape& shape,
+                               bool keepValues) {
+    const UT_SharedPtr<CEL_Cel> same;
+    if (const auto* m = dynamic_cast<const CEL_PixmapMatte16*>(canvas.get()); m && m->data()) {
+        // The library makes nothing of a 16-bit matte; the tool does.
+        const Math::Size2di size = m->size();
+        if (shape.channels == 1) {
+            auto* p = new CEL_PixmapMatte8(size);
+            if (p->data())
+                for (long long i = 0, n = (long long)size.w() * size.h(); i < n; ++i)
+                    p->data()[i] = keepValues ? CEL_PixelRule::to8(m->data()[i]) : rounded8(m->data()[i]);
+            return celHolding(p);
+        }
+        return celHolding(greyToColour<CEL_PixmapRGBA16>(m->data(), size, keepValues, 32767));
+    }
+    if (keepValues) return same;
+    if (const auto* m = dynamic_cast<const CEL_PixmapMatte8*>(canvas.get())) {
+        if (shape.channels == 1 || !m->data()) return same;
+        return celHolding(greyToColour<CEL_PixmapRGBA8>(m->data(), m->size(), false, 255));
+    }
+
+    const CELIO_Alpha expected = CELIO_FormatTable::writeAlpha(handler, code);
+    const bool convert = facts.transparent && origin.alpha != expected;
+    const bool round = !shape.deep && (facts.deep || convert);
+    if (!convert && !round) return same;
+    std::unique_ptr<CEL_PixmapRGBA16> work;
+    if (const auto* p8 = dynamic_cast<const CEL_PixmapRGBA8*>(canvas.get()))
+        work.reset(new CEL_PixmapRGBA16(*p8));
+    else if (const auto* p16 = dynamic_cast<const CEL_PixmapRGBA16*>(canvas.get()))
+        work.reset(p16->clone());
+    if (!work || !work->data()) return same;
+    if (convert) {
+        if (expected == CELIO_Alpha::Premultiplied)
+            work->multiplyColorByAlpha();
+        else
+            work->demultiplyColorByAlpha();
+    }
+    if (!round) return celHolding(work.release());
+    auto* out = new CEL_PixmapRGBA8(work->size(), CEL_PixmapRGBA8::DoNotMemset());
+    if (out->data())
+        for (long long i = 0, n = (long long)work->width() * work->height(); i < n; ++i) {
+            const CEL_PixelRGBA16& v = work->data()[i];
+            out->data()[i] = CEL_PixelRGBA8{rounded8(v.r), rounded8(v.g), rounded8(v.b), rounded8(v.a)};
+        }
+    return celHolding(out);
+}
+
+} // namespace
 
 QString extensionOf(const QString& path) {
     const QString name = QFileInfo(path).fileName();
@@ -19,39 +559,260 @@ QString extensionOf(const QString& path) {
     return dot < 0 ? QString() : name.mid(dot + 1);
 }
 
-UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const QString& layer) {
-    qxCelAddPixmapHandler();
-    const CELIO_Manager* manager = CELIO_Manager::getInstance();
+void quietLibraryOutput() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    qInstallMessageHandler(keepQtMessage);
+    QxCelUioTiffHandler::setDiagnosticStream(&tiffDiagnostics());
+}
+
+QCommandLineOption keepValuesOption() {
+    return QCommandLineOption(QStringLiteral("keep-values"),
+                              QStringLiteral("Write the library's values unchanged: no conversion between "
+                                             "straight and premultiplied colour, no rounding to 8 bits."));
+}
+
+QStringList unlistedWriteCodes(const CELIO_Handler& handler) {
+    if (dynamic_cast<const QXCelUioScanHandler*>(&handler))
+        return {QStringLiteral("SCAN24"), QStringLiteral("SCAN32")};
+    return {};
+}
+
+bool carriesInfoString(const CELIO_Handler& handler) {
+    return dynamic_cast<const QXCelUioScanHandler*>(&handler) ||
+           dynamic_cast<const QXCelUioVarHandler*>(&handler);
+}
+
+bool outputCarriesInfoString(const QString& path, const WriteOptions& options) {
+    const QString format = namedFormat(path, options);
+    const CELIO_Handler* h = format.isEmpty() ? nullptr : writerFor(format);
+    return !h || carriesInfoString(*h);
+}
+
+UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const QString& layer,
+                              QString* infoString) {
+    Diagnostics diag;
+    const Source src = openSource(path, format);
+    if (!src.error.isEmpty()) {
+        error(QStringLiteral("%1: %2").arg(src.shown, src.error));
+        return {};
+    }
     const CEL_Context defaults;
     const CEL_Context context(defaults.isColorRecovery(), defaults.isDelayedColorRecovery(),
                               defaults.useElementPaletteList(), nullptr, 0, layer, 1.0);
     CELIO_RepresentationList list;
-    QDateTime modified;
     bool ok = false;
     try {
-        ok = manager->read(path, modified, context, list, format.isEmpty() ? nullptr : &format);
+        QDateTime modified;
+        ok = src.throughManager ? manager()->read(src.file, modified, context, list)
+                                : src.handler->read(src.file, context, list);
     } catch (...) {
         ok = false;
     }
     if (!ok || list.empty()) {
-        error(QStringLiteral("cannot read %1").arg(path));
+        error(QStringLiteral("%1: %2").arg(src.shown, readFailure(src, diag)));
         return {};
+    }
+    if (!src.note.isEmpty()) error(src.note);
+    if (infoString) {
+        // The handlers keep the string per thread, whichever way the file was read.
+        if (const auto* scan = dynamic_cast<const QXCelUioScanHandler*>(src.handler))
+            *infoString = scan->infoString();
+        else if (const auto* var = dynamic_cast<const QXCelUioVarHandler*>(src.handler))
+            *infoString = var->infoString();
+        else
+            *infoString = QString();
     }
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(list.front()->getFormat()));
     for (const auto& rep : list) cel->addRepresentation(rep);
+
+    CELIO_Info info;
+    try {
+        if (src.handler->readInfo(src.file, context, info) != CELIO_STATE_OK) info.channels = 0;
+    } catch (...) {
+        info.channels = 0;
+    }
+    const Rep& image = list.front();
+    const PixelFacts facts = factsOf(image.get());
+    CelOrigin origin;
+    origin.shape = shapeOf(image.get(), facts, int(info.channels), isDeep(image.get()));
+    origin.alpha = CELIO_FormatTable::readAlpha(*src.handler, src.file);
+    origin.format = src.handler->getExtensions().value(0);
+    setOrigin(cel.get(), origin);
+    if (info.channels == 4 && !CELIO_FormatTable::readsAlpha(*src.handler))
+        error(QStringLiteral("%1: alpha not read: the %2 reader takes colour only")
+                  .arg(src.shown, CELIO_FormatTable::name(*src.handler)));
     return cel;
 }
 
-int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QString& code) {
-    bool ok = false;
-    try {
-        ok = CELIO_Manager::getInstance()->write(cel, path, format, code);
-    } catch (int) {
-        ok = false;
+HeaderInfo readHeader(const QString& path, const QString& format) {
+    Diagnostics diag;
+    HeaderInfo h;
+    const Source src = openSource(path, format);
+    if (!src.error.isEmpty()) {
+        h.state = src.errorState;
+        h.error = src.error;
+        return h;
     }
-    if (ok) return kSuccess;
-    error(QStringLiteral("cannot write %1").arg(path));
-    return kFailure;
+    h.format = src.handler->getExtensions().value(0);
+    h.note = src.note;
+    const CEL_Context context;
+    try {
+        QDateTime modified;
+        h.state = src.throughManager ? manager()->loadInfo(src.file, modified, context, h.info)
+                                     : src.handler->readInfo(src.file, context, h.info);
+    } catch (...) { // a header cut short
+        h.state = CELIO_STATE_FAILED;
+    }
+    if (h.state != CELIO_STATE_OK) {
+        h.error = h.state == CELIO_STATE_UNSUPPORTED
+                      ? QStringLiteral("the %1 reader gives no header information")
+                            .arg(CELIO_FormatTable::name(*src.handler))
+                      : readFailure(src, diag);
+        h.info = CELIO_Info();
+    }
+    return h;
+}
+
+CelOrigin originOf(CEL_Cel* cel) {
+    if (!cel) return {};
+    if (const auto* m = dynamic_cast<const OriginMessage*>(cel->findMessage(originKey()).get()))
+        return m->origin;
+    CelOrigin origin;
+    const Rep canvas = canvasOf(cel);
+    const PixelFacts facts = factsOf(canvas.get());
+    origin.shape = shapeOf(canvas.get(), facts, 0, facts.deep);
+    return origin;
+}
+
+void setOrigin(CEL_Cel* cel, const CelOrigin& origin) {
+    if (cel) cel->addMessage(originKey(), new OriginMessage(origin));
+}
+
+CELIO_Shape combinedShape(const CELIO_Shape& a, const CELIO_Shape& b) {
+    return {std::max(std::max(a.channels, b.channels), a.channels != b.channels ? 3 : 0), a.deep || b.deep};
+}
+
+std::unique_ptr<CEL_PixmapAreaRGBA16> workingArea(CEL_Cel* cel, const QString& path, bool keepValues) {
+    // A grey picture is opaque grey; its values kept, a matte (v, v, v, v) as
+    // the library spreads one. A 16-bit matte converts to nothing in the library.
+    const Rep canvas = cel ? canvasOf(cel) : Rep();
+    const auto* m8 = dynamic_cast<const CEL_PixmapMatte8*>(canvas.get());
+    const auto* m16 = dynamic_cast<const CEL_PixmapMatte16*>(canvas.get());
+    if ((m8 && m8->data() && !keepValues) || (m16 && m16->data())) {
+        const CEL_Pixmap* m = m8 ? static_cast<const CEL_Pixmap*>(m8) : m16;
+        auto area = std::make_unique<CEL_PixmapAreaRGBA16>(m->width(), m->height());
+        if (!area->realloc(Math::Box2di(0, 0, m->width(), m->height()), false)) return nullptr;
+        for (long long i = 0, n = (long long)m->width() * m->height(); i < n; ++i) {
+            const int16_t v = m8 ? CEL_PixelRule::from8(m8->data()[i]) : m16->data()[i];
+            area->data()[i] = CEL_PixelRGBA16{v, v, v, keepValues ? v : int16_t(32767)};
+        }
+        return area;
+    }
+    const Rep rep = cel ? cel->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16) : Rep();
+    const auto* area = dynamic_cast<const CEL_PixmapAreaRGBA16*>(rep.get());
+    std::unique_ptr<CEL_PixmapAreaRGBA16> copy(area ? area->clone() : nullptr);
+    if (!copy) {
+        error(QStringLiteral("%1: no pixels to work on").arg(path));
+        return nullptr;
+    }
+    if (!keepValues && originOf(cel).alpha == CELIO_Alpha::Straight) copy->multiplyColorByAlpha();
+    return copy;
+}
+
+UT_SharedPtr<CEL_Cel> celOf(std::unique_ptr<CEL_PixmapAreaRGBA16> pixels, const CelOrigin& origin) {
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_AREA_RGBA16));
+    cel->addRepresentation(Rep(pixels.release()));
+    setOrigin(cel.get(), origin);
+    return cel;
+}
+
+int checkOutput(const QString& path, const WriteOptions& options) {
+    const QString format = namedFormat(path, options);
+    if (format.isEmpty()) return kSuccess; // told by the input later
+    const CELIO_Handler* h = writerFor(format);
+    if (!h) {
+        error(QStringLiteral("no format writes '%1'").arg(path == QLatin1String("-") ? format : path));
+        return kUsage;
+    }
+    const QStringList codes = h->getWriteOptionCodes() + unlistedWriteCodes(*h);
+    if (!options.code.isEmpty() && !codes.isEmpty() && !codes.contains(options.code, Qt::CaseInsensitive)) {
+        error(QStringLiteral("format %1 has no code %2 (codes: %3)")
+                  .arg(CELIO_FormatTable::name(*h), options.code, codes.join(QStringLiteral(", "))));
+        return kUsage;
+    }
+    return kSuccess;
+}
+
+int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
+    const CelOrigin origin = originOf(cel);
+    QString format = namedFormat(path, options);
+    if (format.isEmpty()) format = origin.format;
+    const CELIO_Handler* handler = writerFor(format);
+    if (!cel || !handler) {
+        error(format.isEmpty() ? QStringLiteral("%1: no format to write (name one with --format)").arg(path)
+                               : QStringLiteral("no format writes '%1'").arg(path));
+        return kUsage;
+    }
+    const Rep canvas = canvasOf(cel);
+    const PixelFacts facts = factsOf(canvas.get());
+    QString code = options.code;
+    if (code.isEmpty()) code = CELIO_FormatTable::codeFor(*handler, origin.shape);
+    if (code.isEmpty()) code = handler->getExtensions().value(0);
+    // A writer's unlisted codes (SCAN24, SCAN32) where they keep the picture's
+    // channels and the listed ones do not.
+    for (const QString& c : options.code.isEmpty() ? unlistedWriteCodes(*handler) : QStringList())
+        if (CELIO_FormatTable::codeShape(*handler, c).channels == origin.shape.channels &&
+            CELIO_FormatTable::codeShape(*handler, code).channels != origin.shape.channels)
+            code = c;
+    const CELIO_Shape shape = CELIO_FormatTable::codeShape(*handler, code);
+    const UT_SharedPtr<CEL_Cel> converted =
+        prepared(canvas, facts, origin, *handler, code, shape, options.keepValues);
+    CEL_Cel* out = converted ? converted.get() : cel;
+
+    const QString name = CELIO_FormatTable::name(*handler);
+    // The manager gives SCAN its information string; VAR's is set on the handler.
+    if (const auto* var = dynamic_cast<const QXCelUioVarHandler*>(handler))
+        var->setInfoString(options.infoString);
+    const bool ok = writeOutput(
+        path,
+        [&](const QString& file) { return manager()->write(out, file, format, code, options.infoString); },
+        name);
+    if (!ok) return kFailure;
+
+    // What the chosen code could not keep, when the picture had it.
+    if (options.code.isEmpty()) {
+        QStringList dropped, why;
+        if (origin.shape.channels == 4 && shape.channels != 4 && facts.transparent)
+            dropped << QStringLiteral("alpha"), why << QStringLiteral("%1 has no alpha").arg(name);
+        if (origin.shape.deep && !shape.deep && facts.deep)
+            dropped << QStringLiteral("16-bit depth"),
+                why << QStringLiteral("%1 writes 8-bit channels").arg(name);
+        if (!dropped.isEmpty())
+            error(QStringLiteral("%1: %2 dropped: %3")
+                      .arg(path == QLatin1String("-") ? QStringLiteral("standard output") : path,
+                           dropped.join(QStringLiteral(" and ")), why.join(QStringLiteral(", "))));
+    }
+    return kSuccess;
+}
+
+int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QString& code) {
+    WriteOptions options;
+    options.format = format;
+    options.code = code;
+    return writeCel(cel, path, options);
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes) {
+    return writeOutput(
+        path,
+        [&bytes](const QString& file) {
+            QFile f(file);
+            return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size() &&
+                   f.flush();
+        },
+        QStringLiteral("raw"));
 }
 
 QByteArray rawPixels(const CEL_Representation* rep, int depth) {
@@ -69,12 +830,6 @@ QByteArray rawPixels(const CEL_Representation* rep, int depth) {
         }
     }
     return bytes;
-}
-
-bool writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
-           file.flush();
 }
 
 } // namespace celtool

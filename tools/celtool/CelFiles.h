@@ -1,32 +1,136 @@
 #pragma once
-// Reading and writing image files and raw pixels, shared by the subcommands.
+// The tool's one read path and one write path. Every subcommand that reads or
+// writes a picture goes through readCel and writeCel (raw bytes through
+// writeBytes), and so inherits what they do:
+//
+// Reading
+//  - "-" is standard input, first copied to a temporary file, so every format
+//    reads from it; --format names its format, else its content does.
+//  - A file whose extension has no handler, or whose first bytes are another
+//    family's signature, is read by the family its content shows, with one
+//    note line ("x.tga: not a TGA file, read as PNG").
+//  - Failures are one line naming the file and the cause ("x.tga: no such
+//    file", "x.tga: is a directory", "x.tga: empty file"); the library's own
+//    messages become that cause instead of extra lines.
+//  - The cel records its origin (CelOrigin): the shape of the file and how the
+//    values' colour relates to alpha, from the library's format tables.
+//
+// Writing
+//  - Without a code, the code that keeps the cel's shape (channels, 16-bit
+//    depth) in the output format; what the format cannot hold is named in one
+//    warning line, when the picture actually had it ("out.jpg: alpha dropped:
+//    JPEG has no alpha").
+//  - Colour is converted in 16-bit precision between the convention the
+//    values hold and the one the writer expects (straight / premultiplied),
+//    and 16-bit values are rounded, not cut, to 8 bits. WriteOptions::keepValues
+//    hands the writer the library's values unchanged instead.
+//  - A regular file (or a new path) is written beside its target and renamed
+//    over it on success, so a failed write leaves an earlier file intact;
+//    devices, pipes and "-" (standard output) receive the bytes of a
+//    temporary file, written in place. A write that fails, or produces no
+//    bytes, is one error line and kFailure.
+//
+// A subcommand that makes a new cel from what it read (a filter, a composite)
+// gives it an origin with setOrigin (usually the input's, with premultiplied
+// colour after working on premultiplied pixels, see workingArea); a cel
+// without one is written by what its pixels need.
 
 #include <QByteArray>
+#include <QCommandLineOption>
 #include <QString>
+#include <memory>
 
 #include "base/SharedPtr.h"
+#include "celio/Handler.h"
+#include "celio/handlers/FormatTable.h"
 
 class CEL_Cel;
 class CEL_Representation;
+class CEL_PixmapAreaRGBA16;
 
 namespace celtool {
 
-// Reads `path` ("-": standard input, in the format `format`) through the I/O
-// manager into a new cel, with `layer` as the context's layer path. Reports
-// the failure and returns null.
-UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const QString& layer);
+// Where a cel's pixels came from.
+struct CelOrigin {
+    CELIO_Shape shape{4, false};                    // the file's channels (1, 3 or 4) and depth
+    CELIO_Alpha alpha = CELIO_Alpha::Premultiplied; // how the values' colour relates to alpha
+    QString format;                                 // main extension of the family that read it
+};
 
-// Writes the cel through the I/O manager in `format` (an extension) with
-// `code`; reports a failure. kSuccess or kFailure.
+// Reads `path` ("-": standard input) into a new cel, with `layer` as the
+// context's layer path; `format` (an extension) names the format instead of
+// the file's extension or content. Reports the failure and returns null.
+// infoString, when given, receives a SCAN or VAR file's information string
+// (its ending zero included), or a null string for other formats.
+UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format = QString(),
+                              const QString& layer = QString(), QString* infoString = nullptr);
+
+// The header of a file without decoding its pixels, its reader found as
+// readCel finds it. On failure `error` says why in a few words.
+struct HeaderInfo {
+    CELIO_State state = CELIO_STATE_FAILED;
+    QString error;  // "no such file", "not a TGA file (looks like GIF)"
+    QString format; // main extension of the family that answered
+    QString note;   // "x.tga: not a TGA file, read as PNG"
+    CELIO_Info info;
+};
+HeaderInfo readHeader(const QString& path, const QString& format = QString());
+
+// The origin readCel recorded; for another cel, premultiplied colour and the
+// shape its pixels need (alpha when a pixel is not opaque, 16-bit when a value
+// is not an 8-bit one).
+CelOrigin originOf(CEL_Cel* cel);
+void setOrigin(CEL_Cel* cel, const CelOrigin& origin);
+// The shape that holds both: the most channels (grey and colour make colour),
+// 16-bit when either is.
+CELIO_Shape combinedShape(const CELIO_Shape& a, const CELIO_Shape& b);
+
+// A working copy of the cel's pixels as a 16-bit area pixmap with
+// premultiplied colour (straight colour is premultiplied, in 16-bit
+// precision), or as the values are with keepValues. Reports and returns null
+// when the cel has no such pixels; `path` names it in the message.
+std::unique_ptr<CEL_PixmapAreaRGBA16> workingArea(CEL_Cel* cel, const QString& path, bool keepValues);
+// A new cel holding `pixels` with the given origin.
+UT_SharedPtr<CEL_Cel> celOf(std::unique_ptr<CEL_PixmapAreaRGBA16> pixels, const CelOrigin& origin);
+
+struct WriteOptions {
+    QString format;          // family (extension) of the output; default: the output's extension,
+                             // else the code's family, else the family the cel was read from
+    QString code;            // option code; default: the one that keeps the cel's shape
+    bool keepValues = false; // the library's values unchanged: no alpha conversion, no rounding
+    QString infoString;      // SCAN and VAR output: the information string (empty: "Stage")
+};
+
+// Checks, before anything is read, that the output's format (when it can be
+// told yet) writes and knows the code. kSuccess, or kUsage after a message.
+int checkOutput(const QString& path, const WriteOptions& options);
+// Writes the cel as described above. kSuccess or kFailure (after one line); a
+// write the library reported as failed (a message with code 20) fails even
+// where the writer returned true.
+int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options);
 int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QString& code);
+
+// Codes a handler's writer takes beyond those it lists (SCAN: "SCAN24", "SCAN32").
+QStringList unlistedWriteCodes(const CELIO_Handler& handler);
+// Whether the handler's files carry an information string (SCAN, VAR).
+bool carriesInfoString(const CELIO_Handler& handler);
+// Whether the output's format carries one; true while the format cannot be told yet.
+bool outputCarriesInfoString(const QString& path, const WriteOptions& options);
+
+// Writes bytes by the same rules ("-": standard output); false after one line.
+bool writeBytes(const QString& path, const QByteArray& bytes);
 
 // Raw pixels, top row first: r, g, b, a bytes of a PIXMAP_RGBA8 (depth 8) or
 // four signed 16-bit little-endian values per pixel of a PIXMAP_RGBA16
 // (depth 16). Empty for another representation or one without pixels.
 QByteArray rawPixels(const CEL_Representation* rep, int depth);
 
-// Writes bytes to a file; false on any failure.
-bool writeBytes(const QString& path, const QByteArray& bytes);
+// --keep-values, for every subcommand that writes pictures.
+QCommandLineOption keepValuesOption();
+
+// Keeps Qt's log lines and the TIFF reader's diagnostics off standard error;
+// readCel and writeCel turn them into their one-line causes. Called once by main.
+void quietLibraryOutput();
 
 // Writes the demo's image sequence into outDir as TGA files and reads each
 // back, printing what it did; kSuccess when every frame came back identical.
@@ -36,8 +140,11 @@ int demoFrames(const QString& outDir);
 // chart with one labelled tile per blend mode. kSuccess when all was written.
 int demoComposite(const QString& outDir);
 
-// The enumeration name of a composite operation, or "" for a reserved value.
-const char* compositeOpName(int op);
+// Writes the demo frame in the legacy planar formats (OPT, SCAN, VAR), reads
+// each file back and lays them out as labelled tiles in legacy-formats.png.
+int demoLegacy(const QString& outDir);
+// Draws a line of text in the demo's 5 x 7 label font, white.
+void drawLabel(CEL_PixmapAreaRGBA16& p, int x0, int y0, const QString& text);
 
 // The extension after the last '.' of the file name, or an empty string.
 QString extensionOf(const QString& path);

@@ -26,7 +26,8 @@ const std::vector<Command>& commands();
 bool parseArgs(QCommandLineParser& parser, const QString& command, const QString& synopsis,
                const QStringList& args, int* exitCode);
 
-// Messages to standard error, prefixed with "celtool: ".
+// Messages to standard error, one line each, prefixed with "celtool: "
+// (errors, and the warnings and notes that go with a result).
 void error(const QString& text);
 void print(const QString& text); // to standard output, with a line feed
 
@@ -35,5 +36,6 @@ int runInfo(const QStringList& args);
 int runConvert(const QStringList& args);
 int runDump(const QStringList& args);
 int runComposite(const QStringList& args);
+int runCompare(const QStringList& args);
 
 } // namespace celtool

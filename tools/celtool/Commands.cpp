@@ -11,6 +11,7 @@ const std::vector<Command>& commands() {
         {"convert", "Read an image and write it in another format or shape", runConvert},
         {"dump", "Write the pixels of an image as raw 8- or 16-bit RGBA", runDump},
         {"composite", "Lay images onto a base image with a composite operation", runComposite},
+        {"compare", "Compare the pixels of two images", runCompare},
     };
     return table;
 }

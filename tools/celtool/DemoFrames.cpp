@@ -9,16 +9,14 @@
 #include "CelFiles.h"
 #include "Command.h"
 #include "cel/Cel.h"
-#include "cel/Context.h"
-#include "celio/Manager.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace celtool {
 
 namespace {
 
-// Frame `index` of `count`: an antialiased disc with a soft alpha falloff,
-// premultiplied colour, on a transparent canvas.
+// Frame `index` of `count`: an antialiased disc with a soft alpha falloff on a
+// transparent canvas, in straight colour as artwork is delivered in TGA files.
 CEL_PixmapRGBA8* drawFrame(int index, int count, int w, int h) {
     auto* p = new CEL_PixmapRGBA8(w, h);
     const double radius = h * 0.3;
@@ -29,10 +27,9 @@ CEL_PixmapRGBA8* drawFrame(int index, int count, int w, int h) {
             const double d = std::hypot(x + 0.5 - cx, y + 0.5 - cy);
             const double edge = std::clamp(radius - d + 0.5, 0.0, 1.0); // one-pixel antialiased rim
             const double soft = 0.55 + 0.45 * (1.0 - d / radius);       // denser towards the centre
-            const double a = edge * std::clamp(soft, 0.0, 1.0);
-            const auto c = [a](double v) { return uint8_t(std::lround(v * a * 255.0)); };
-            *p->pixel(x, y) = CEL_PixelRGBA8{c(0.95), c(0.35 + 0.5 * y / h), c(0.2 + 0.6 * x / w),
-                                             uint8_t(std::lround(a * 255.0))};
+            const auto alpha = uint8_t(std::lround(edge * std::clamp(soft, 0.0, 1.0) * 255.0));
+            const auto c = [alpha](double v) { return alpha ? uint8_t(std::lround(v * 255.0)) : uint8_t(0); };
+            *p->pixel(x, y) = CEL_PixelRGBA8{c(0.95), c(0.35 + 0.5 * y / h), c(0.2 + 0.6 * x / w), alpha};
         }
     }
     return p;
@@ -42,8 +39,6 @@ CEL_PixmapRGBA8* drawFrame(int index, int count, int w, int h) {
 
 int demoFrames(const QString& outDir) {
     const int count = 6, w = 160, h = 96;
-    qxCelAddPixmapHandler();
-    const CELIO_Manager* io = CELIO_Manager::getInstance();
     int identical = 0;
     for (int i = 0; i < count; ++i) {
         const QString path =
@@ -51,15 +46,9 @@ int demoFrames(const QString& outDir) {
         auto* frame = drawFrame(i, count, w, h);
         UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
         cel->addRepresentation(UT_SharedPtr<CEL_Representation>(frame));
-        bool ok = false;
-        try {
-            ok = io->write(cel.get(), path, QStringLiteral("TGA"), QStringLiteral("TGA4"));
-        } catch (int) {
-        }
-        if (!ok) {
-            error(QStringLiteral("cannot write %1").arg(path));
+        setOrigin(cel.get(), CelOrigin{{4, false}, CELIO_Alpha::Straight, QStringLiteral("TGA")});
+        if (writeCel(cel.get(), path, QStringLiteral("TGA"), QStringLiteral("TGA4")) != kSuccess)
             return kFailure;
-        }
         const UT_SharedPtr<CEL_Cel> back = readCel(path, QString(), QString());
         const auto* got = back ? dynamic_cast<const CEL_PixmapRGBA8*>(
                                      back->convertTo(CEL_Representation::PIXMAP_RGBA8).get())

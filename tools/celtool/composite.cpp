@@ -1,10 +1,7 @@
-#include <array>
-
+#include "algo/composite/Composite.h"
 #include "CelFiles.h"
 #include "Command.h"
-#include "algo/composite/Composite.h"
 #include "cel/Cel.h"
-#include "celio/Manager.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -12,81 +9,9 @@ namespace celtool {
 
 namespace {
 
-// Names of the operation values; empty entries are reserved values.
-constexpr std::array<const char*, 70> kOpNames = {"NONE",
-                                                  "ADD_APPLY_SRC_ALPHA_INV",
-                                                  "ADD_APPLY_DST_ALPHA",
-                                                  "APPLY_SRC_ALPHA_INV",
-                                                  "APPLY_SRC_ALPHA",
-                                                  "APPLY_DST_ALPHA",
-                                                  "ADD",
-                                                  "SUBTRACT",
-                                                  "BLACK",
-                                                  "WHITE",
-                                                  "MINUS",
-                                                  "COPY",
-                                                  "CUT",
-                                                  "CUT_INV",
-                                                  "MULT_APPLY_DST_ALPHA",
-                                                  "MULTIPLY",
-                                                  "DIVIDE",
-                                                  "LIGHTEN",
-                                                  "SOFTLIGHT",
-                                                  "HARDLIGHT",
-                                                  "LINEARLIGHT",
-                                                  "PINLIGHT",
-                                                  "VIVIDLIGHT",
-                                                  "OVERLAY",
-                                                  "SCREEN",
-                                                  "DARKEN",
-                                                  "DIFFERENCE",
-                                                  "EXCLUSION",
-                                                  "INVERT",
-                                                  "REPLACE_IF_NON_ZERO_ALPHA_SRC",
-                                                  "DODGE",
-                                                  "BURN",
-                                                  "HUE",
-                                                  "SATURATION",
-                                                  "COLOUR",
-                                                  "LUMINOSITY",
-                                                  "ADD_legacy",
-                                                  "SUBTRACT_legacy",
-                                                  "DIVIDE_legacy",
-                                                  "DIFFERENCE_legacy",
-                                                  "LIGHTEN_legacy",
-                                                  "SOFTLIGHT_legacy",
-                                                  "HARDLIGHT_legacy",
-                                                  "OVERLAY_legacy",
-                                                  "FN_DARKEN",
-                                                  "FN_MULTIPLY",
-                                                  "FN_COLOR_BURN",
-                                                  "FN_LINEAR_BURN",
-                                                  "",
-                                                  "FN_LIGHTEN",
-                                                  "FN_SCREEN",
-                                                  "FN_COLOR_DODGE",
-                                                  "FN_LINEAR_DODGE",
-                                                  "",
-                                                  "FN_OVERLAY",
-                                                  "FN_SOFTLIGHT_KEEP_DST_ALPHA",
-                                                  "FN_SOFTLIGHT",
-                                                  "FN_HARDLIGHT",
-                                                  "",
-                                                  "",
-                                                  "",
-                                                  "",
-                                                  "",
-                                                  "FN_EXCLUSION",
-                                                  "FN_SUBTRACT",
-                                                  "FN_DIVIDE",
-                                                  "FN_HUE",
-                                                  "FN_SATURATION",
-                                                  "FN_COLOUR",
-                                                  "FN_LUMINOSITY"};
-
-// An operation name (any case; "over" is the premultiplied over) or a decimal
-// number, passed on unchecked so that the library judges it. False for an
-// unknown name.
+// An operation name from the library's table (any case; "over" is the
+// premultiplied over) or a decimal number, passed on unchecked so that the
+// library judges it. False for an unknown name.
 bool parseOp(const QString& text, int* op) {
     bool isNumber = false;
     const int value = text.toInt(&isNumber, 10);
@@ -94,17 +19,8 @@ bool parseOp(const QString& text, int* op) {
         *op = value;
         return true;
     }
-    if (text.compare(QLatin1String("over"), Qt::CaseInsensitive) == 0) {
-        *op = CelAlgo::ADD_APPLY_SRC_ALPHA_INV;
-        return true;
-    }
-    for (std::size_t i = 0; i < kOpNames.size(); ++i) {
-        if (*kOpNames[i] && text.compare(QLatin1String(kOpNames[i]), Qt::CaseInsensitive) == 0) {
-            *op = int(i);
-            return true;
-        }
-    }
-    return false;
+    *op = CelAlgo::compositeOpValue(text.toStdString());
+    return *op >= 0;
 }
 
 // The pixels as `celtool dump --depth 16` writes them: the canvas as
@@ -112,30 +28,14 @@ bool parseOp(const QString& text, int* op) {
 bool writeRaw16(CEL_PixmapAreaRGBA16& pixmap, const QString& path) {
     const std::unique_ptr<CEL_Representation> rep(pixmap.convertTo(CEL_Representation::PIXMAP_RGBA16));
     const auto* canvas = dynamic_cast<const CEL_PixmapRGBA16*>(rep.get());
-    if ((!canvas || !canvas->data()) && pixmap.width() > 0 && pixmap.height() > 0) return false;
+    if ((!canvas || !canvas->data()) && pixmap.width() > 0 && pixmap.height() > 0) {
+        error(QStringLiteral("%1: the result has no pixels").arg(path));
+        return false;
+    }
     return writeBytes(path, rawPixels(rep.get(), 16));
 }
 
-// A working copy of the file's image as a 16-bit area pixmap, premultiplied on request.
-std::unique_ptr<CEL_PixmapAreaRGBA16> readArea(const QString& path, bool premultiply) {
-    const UT_SharedPtr<CEL_Cel> cel = readCel(path, QString(), QString());
-    if (!cel) return nullptr;
-    const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16);
-    const auto* area = dynamic_cast<const CEL_PixmapAreaRGBA16*>(rep.get());
-    std::unique_ptr<CEL_PixmapAreaRGBA16> copy(area ? area->clone() : nullptr);
-    if (!copy) {
-        error(QStringLiteral("%1 does not convert to a 16-bit pixmap").arg(path));
-        return nullptr;
-    }
-    if (premultiply) copy->multiplyColorByAlpha();
-    return copy;
-}
-
 } // namespace
-
-const char* compositeOpName(int op) {
-    return op >= 0 && op < int(kOpNames.size()) ? kOpNames[std::size_t(op)] : "";
-}
 
 int runComposite(const QStringList& args) {
     QCommandLineParser parser;
@@ -149,18 +49,27 @@ int runComposite(const QStringList& args) {
     const QCommandLineOption opacityOpt(QStringLiteral("opacity"),
                                         QStringLiteral("Layer opacity (default 1)."), QStringLiteral("F"),
                                         QStringLiteral("1"));
-    const QCommandLineOption premultiplyOpt(QStringLiteral("premultiply"),
-                                            QStringLiteral("Premultiply the inputs (straight-alpha files)."));
+    const QCommandLineOption premultiplyOpt(
+        QStringLiteral("premultiply"), QStringLiteral("Premultiply every input, whatever its format says."));
+    const QCommandLineOption keepOpt(
+        QStringLiteral("keep-values"),
+        QStringLiteral("Composite the values as read (straight inputs are not premultiplied) and write the "
+                       "result's values unchanged."));
     const QCommandLineOption rawOpt(QStringLiteral("raw16"),
                                     QStringLiteral("Write the result as raw 16-bit RGBA instead of OUT."),
                                     QStringLiteral("FILE"));
+    const QCommandLineOption codeOpt(
+        QStringLiteral("code"),
+        QStringLiteral("Option code of OUT (default: the code that keeps the inputs' channels and depth)."),
+        QStringLiteral("CODE"));
     const QCommandLineOption outOpt(QStringList{QStringLiteral("o")}, QStringLiteral("Image to write."),
                                     QStringLiteral("OUT"));
-    parser.addOptions({opOpt, alphaOpt, opacityOpt, premultiplyOpt, rawOpt, outOpt});
+    parser.addOptions({opOpt, alphaOpt, opacityOpt, premultiplyOpt, keepOpt, rawOpt, codeOpt, outOpt});
     parser.addPositionalArgument(QStringLiteral("BASE"), QStringLiteral("Bottom image."));
     parser.addPositionalArgument(QStringLiteral("LAYER..."), QStringLiteral("Images laid on it in turn."));
-    const QString synopsis = QStringLiteral(
-        "[--op OP] [--alpha-op OP] [--opacity F] [--premultiply] [--raw16 FILE] -o OUT BASE LAYER...");
+    const QString synopsis =
+        QStringLiteral("[--op OP] [--alpha-op OP] [--opacity F] [--premultiply] "
+                       "[--keep-values] [--code CODE] [--raw16 FILE] -o OUT BASE LAYER...");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("composite"), synopsis, args, &rc)) return rc;
 
@@ -187,19 +96,31 @@ int runComposite(const QStringList& args) {
         error(QStringLiteral("--opacity needs a number"));
         return kUsage;
     }
-    qxCelAddPixmapHandler();
-    const CELIO_Manager* manager = CELIO_Manager::getInstance();
-    if (raw.isEmpty() && !manager->findHandler(extensionOf(out))) {
-        error(QStringLiteral("no format writes '%1'").arg(out));
-        return kUsage;
-    }
+    WriteOptions options;
+    options.code = parser.value(codeOpt);
+    options.keepValues = parser.isSet(keepOpt);
+    if (raw.isEmpty() && (rc = checkOutput(out, options)) != kSuccess) return rc;
 
-    const bool premultiply = parser.isSet(premultiplyOpt);
-    std::unique_ptr<CEL_PixmapAreaRGBA16> base = readArea(inputs[0], premultiply);
+    // Straight inputs are premultiplied, as compositing works on premultiplied
+    // colour; --keep-values takes the values as read, --premultiply premultiplies all.
+    const bool premultiplyAll = parser.isSet(premultiplyOpt);
+    const bool keepValues = options.keepValues || premultiplyAll;
+    const auto read = [&](const QString& path, CelOrigin& origin) -> std::unique_ptr<CEL_PixmapAreaRGBA16> {
+        const UT_SharedPtr<CEL_Cel> cel = readCel(path);
+        if (!cel) return nullptr;
+        origin = originOf(cel.get());
+        auto area = workingArea(cel.get(), path, keepValues);
+        if (area && premultiplyAll) area->multiplyColorByAlpha();
+        return area;
+    };
+    CelOrigin result;
+    std::unique_ptr<CEL_PixmapAreaRGBA16> base = read(inputs[0], result);
     if (!base) return kFailure;
     for (qsizetype i = 1; i < inputs.size(); ++i) {
-        const std::unique_ptr<CEL_PixmapAreaRGBA16> layer = readArea(inputs[i], premultiply);
+        CelOrigin origin;
+        const std::unique_ptr<CEL_PixmapAreaRGBA16> layer = read(inputs[i], origin);
         if (!layer) return kFailure;
+        result.shape = combinedShape(result.shape, origin.shape);
         try {
             CelAlgo::composite(base.get(), layer.get(), CelAlgo::GenericCompositeOp(op),
                                CelAlgo::GenericCompositeOp(alphaOp), opacity);
@@ -209,16 +130,10 @@ int runComposite(const QStringList& args) {
         }
     }
 
-    if (!raw.isEmpty()) {
-        if (!writeRaw16(*base, raw)) {
-            error(QStringLiteral("cannot write %1").arg(raw));
-            return kFailure;
-        }
-        return kSuccess;
-    }
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_AREA_RGBA16));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(base.release()));
-    return writeCel(cel.get(), out, extensionOf(out), QString());
+    if (!raw.isEmpty()) return writeRaw16(*base, raw) ? kSuccess : kFailure;
+    result.alpha = CELIO_Alpha::Premultiplied;
+    const UT_SharedPtr<CEL_Cel> cel = celOf(std::move(base), result);
+    return writeCel(cel.get(), out, options);
 }
 
 } // namespace celtool

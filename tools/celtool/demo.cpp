@@ -37,6 +37,7 @@ int runDemo(const QStringList& args) {
 
     if (demoFrames(outDir) != kSuccess) return kFailure;
     if (demoComposite(outDir) != kSuccess) return kFailure;
+    if (demoLegacy(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 

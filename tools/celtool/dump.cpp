@@ -1,5 +1,5 @@
 #include <cstdio>
-#include <vector>
+#include <memory>
 
 #include "CelFiles.h"
 #include "Command.h"
@@ -8,6 +8,29 @@
 
 namespace celtool {
 
+namespace {
+
+// A cel holding a 16-bit matte converts to nothing; its values are spread as
+// the library spreads a matte's (v, v, v, v), through its 8-bit matte for 8 bits.
+UT_SharedPtr<CEL_Representation> spreadMatte16(CEL_Cel* cel, int depth) {
+    const auto* m = dynamic_cast<const CEL_PixmapMatte16*>(cel->findBestPixmapRepresentation().get());
+    if (!m || !m->data()) return {};
+    if (depth == 8) {
+        const std::unique_ptr<CEL_Representation> m8(m->convertTo(CEL_Representation::PIXMAP_MATTE8));
+        return UT_SharedPtr<CEL_Representation>(m8 ? m8->convertTo(CEL_Representation::PIXMAP_RGBA8)
+                                                   : nullptr);
+    }
+    auto* p = new CEL_PixmapRGBA16(m->size(), CEL_PixmapRGBA16::DoNotMemset());
+    if (p->data())
+        for (long long i = 0, n = (long long)m->width() * m->height(); i < n; ++i) {
+            const int16_t v = m->data()[i];
+            p->data()[i] = CEL_PixelRGBA16{v, v, v, v};
+        }
+    return UT_SharedPtr<CEL_Representation>(p);
+}
+
+} // namespace
+
 int runDump(const QStringList& args) {
     QCommandLineParser parser;
     const QCommandLineOption depthOpt(QStringLiteral("depth"),
@@ -15,9 +38,10 @@ int runDump(const QStringList& args) {
                                       QStringLiteral("BITS"), QStringLiteral("8"));
     const QCommandLineOption layerOpt(QStringLiteral("layer"), QStringLiteral("Layer of a layered input."),
                                       QStringLiteral("PATH"));
-    const QCommandLineOption formatOpt(QStringLiteral("format"),
-                                       QStringLiteral("Format (extension) of standard input."),
-                                       QStringLiteral("EXT"));
+    const QCommandLineOption formatOpt(
+        QStringLiteral("format"),
+        QStringLiteral("Format (extension) of standard input (default: its content)."),
+        QStringLiteral("EXT"));
     parser.addOptions({depthOpt, layerOpt, formatOpt});
     parser.addPositionalArgument(QStringLiteral("IN"),
                                  QStringLiteral("Image to read (\"-\": standard input)."));
@@ -38,37 +62,25 @@ int runDump(const QStringList& args) {
     }
     const int depth = depthText.toInt();
     const QString in = pos[0], out = pos[1];
-    if (in == QLatin1String("-") && parser.value(formatOpt).isEmpty()) {
-        error(QStringLiteral("reading standard input needs --format"));
-        return kUsage;
-    }
 
+    // The library's values as they are: the neutral form exact comparisons use.
     const UT_SharedPtr<CEL_Cel> cel = readCel(in, parser.value(formatOpt), parser.value(layerOpt));
     if (!cel) return kFailure;
     const auto format = depth == 8 ? CEL_Representation::PIXMAP_RGBA8 : CEL_Representation::PIXMAP_RGBA16;
-    const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(format);
+    UT_SharedPtr<CEL_Representation> rep = cel->convertTo(format);
+    if (!rep) rep = spreadMatte16(cel.get(), depth);
     const auto* pixmap = dynamic_cast<const CEL_Pixmap*>(rep.get());
     if (!pixmap) {
-        error(QStringLiteral("%1 does not convert to %2-bit RGBA").arg(in).arg(depth));
+        error(QStringLiteral("%1: does not convert to %2-bit RGBA").arg(in).arg(depth));
         return kFailure;
     }
-    const QByteArray bytes = rawPixels(rep.get(), depth);
+    if (!writeBytes(out, rawPixels(rep.get(), depth))) return kFailure;
     const QString size = QStringLiteral("%1x%2").arg(pixmap->width()).arg(pixmap->height());
-    if (out == QLatin1String("-")) {
-        // Standard output carries the pixels; the size goes to standard error.
-        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size()) ||
-            std::fflush(stdout) != 0) {
-            error(QStringLiteral("cannot write standard output"));
-            return kFailure;
-        }
+    // With the pixels on standard output, the size goes to standard error.
+    if (out == QLatin1String("-"))
         std::fprintf(stderr, "%s\n", qPrintable(size));
-        return kSuccess;
-    }
-    if (!writeBytes(out, bytes)) {
-        error(QStringLiteral("cannot write %1").arg(out));
-        return kFailure;
-    }
-    print(size);
+    else
+        print(size);
     return kSuccess;
 }
 

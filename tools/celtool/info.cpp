@@ -1,8 +1,5 @@
-#include <QDateTime>
-
+#include "CelFiles.h"
 #include "Command.h"
-#include "cel/Context.h"
-#include "celio/Manager.h"
 
 namespace celtool {
 
@@ -37,58 +34,74 @@ QString jsonString(const QString& s) {
     return out + QLatin1Char('"');
 }
 
+// One JSON object: the file, its format and header, or its error alone.
+QString jsonOf(const QString& file, const HeaderInfo& h) {
+    if (h.state != CELIO_STATE_OK)
+        return QStringLiteral("{\"file\": %1, \"state\": %2, \"error\": %3}")
+            .arg(jsonString(file))
+            .arg(int(h.state))
+            .arg(jsonString(h.error));
+    const CELIO_Info& i = h.info;
+    return QStringLiteral(
+               "{\"file\": %1, \"format\": %2, \"state\": 0, \"width\": %3, \"height\": %4, "
+               "\"channels\": %5, \"bytesPerChannel\": %6, \"optionCode\": %7, \"description\": %8}")
+        .arg(jsonString(file), jsonString(h.format))
+        .arg(i.width)
+        .arg(i.height)
+        .arg(i.channels)
+        .arg(i.bytesPerChannel)
+        .arg(jsonString(i.optionCode), jsonString(i.description));
+}
+
 } // namespace
 
 int runInfo(const QStringList& args) {
     QCommandLineParser parser;
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON object per file."));
-    parser.addOption(json);
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Image files to inspect."),
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("One JSON object per file, one per line."));
+    const QCommandLineOption formatOpt(
+        QStringLiteral("format"),
+        QStringLiteral("Format (extension) of standard input (default: its content)."),
+        QStringLiteral("EXT"));
+    parser.addOptions({json, formatOpt});
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("Image files to inspect (\"-\": standard input)."),
                                  QStringLiteral("FILE..."));
     int rc = kSuccess;
-    if (!parseArgs(parser, QStringLiteral("info"), QStringLiteral("[--json] FILE..."), args, &rc)) return rc;
+    if (!parseArgs(parser, QStringLiteral("info"), QStringLiteral("[--json] [--format EXT] FILE..."), args,
+                   &rc))
+        return rc;
     const QStringList files = parser.positionalArguments();
     if (files.isEmpty()) {
         error(QStringLiteral("info needs at least one file"));
         return kUsage;
     }
-    qxCelAddPixmapHandler();
-    const CELIO_Manager* manager = CELIO_Manager::getInstance();
-    const CEL_Context context;
     for (const QString& file : files) {
-        CELIO_Info info;
-        QDateTime modified;
-        CELIO_State state = CELIO_STATE_FAILED;
-        try {
-            state = manager->loadInfo(file, modified, context, info);
-        } catch (...) { // a header cut short
-            state = CELIO_STATE_FAILED;
-        }
-        if (state != CELIO_STATE_OK) rc = kFailure;
+        const HeaderInfo h =
+            readHeader(file, file == QLatin1String("-") ? parser.value(formatOpt) : QString());
+        if (h.state != CELIO_STATE_OK) rc = kFailure;
         if (parser.isSet(json)) {
-            print(QStringLiteral("{\"state\": %1, \"width\": %2, \"height\": %3, \"channels\": %4, "
-                                 "\"bytesPerChannel\": %5, \"optionCode\": %6, \"description\": %7}")
-                      .arg(int(state))
-                      .arg(info.width)
-                      .arg(info.height)
-                      .arg(info.channels)
-                      .arg(info.bytesPerChannel)
-                      .arg(jsonString(info.optionCode), jsonString(info.description)));
-        } else if (state == CELIO_STATE_OK) {
-            QString line = QStringLiteral("%1: %2x%3, %4 channel(s) of %5 byte(s), code %6")
-                               .arg(file)
-                               .arg(info.width)
-                               .arg(info.height)
-                               .arg(info.channels)
-                               .arg(info.bytesPerChannel)
-                               .arg(info.optionCode);
-            if (!info.description.isEmpty()) line += QStringLiteral(", ") + info.description;
-            print(line);
-        } else {
-            print(QStringLiteral("%1: %2").arg(file, state == CELIO_STATE_UNSUPPORTED
-                                                         ? QStringLiteral("unsupported")
-                                                         : QStringLiteral("cannot read")));
+            print(jsonOf(file, h));
+            continue;
         }
+        const QString shown = file == QLatin1String("-") ? QStringLiteral("standard input") : file;
+        if (h.state != CELIO_STATE_OK) {
+            error(QStringLiteral("%1: %2").arg(shown, h.error));
+            continue;
+        }
+        if (!h.note.isEmpty()) error(h.note);
+        const CELIO_Info& i = h.info;
+        QString line = QStringLiteral("%1: %2 %3x%4, %5 channel(s) of %6 byte(s), code %7")
+                           .arg(shown, h.format)
+                           .arg(i.width)
+                           .arg(i.height)
+                           .arg(i.channels)
+                           .arg(i.bytesPerChannel)
+                           .arg(i.optionCode);
+        // The zero that ends a SCAN or VAR information string: JSON escapes it, text leaves it out.
+        const QString description = QString(i.description).remove(QChar(0));
+        if (!description.isEmpty()) line += QStringLiteral(", ") + description;
+        print(line);
     }
     return rc;
 }

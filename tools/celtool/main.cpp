@@ -1,12 +1,13 @@
 // celtool: the command-line front end of VellumixCelCore.
 //   celtool SUBCOMMAND [options] [arguments]
-// Exit status: 0 success, 1 failure, 2 usage error. Messages posted by the
-// library go to standard error.
+// Exit status: 0 success, 1 failure, 2 usage error. Errors are one line each
+// on standard error.
 
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstring>
 
+#include "CelFiles.h"
 #include "Command.h"
 #include "base/Platform.h"
 #include "base/Version.h"
@@ -26,6 +27,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     // A batch tool: "-" stands for standard input and output.
     WHO_Identity::setInteractive(false);
+    // Each failure is one line of ours; what the libraries say becomes its cause.
+    celtool::quietLibraryOutput();
 
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty()) {

@@ -158,3 +158,33 @@ TEST(CompositeDispatch, ThreeOperandCuts) {
     EXPECT_EQ(thrownText([&] { composite_CUT_INV(small.get(), src.get(), mask.get()); }),
               "incorrect parameters");
 }
+
+// The name table beside the enumeration: every value the dispatcher takes, as a
+// colour or an alpha operation, has its enumeration name, and the name (in any
+// case) gives the value back; the values it rejects in both roles have none.
+TEST(CompositeDispatch, EveryOperationHasItsName) {
+    for (int op = 0; op < 72; ++op) {
+        const auto accepts = [op](bool asColour) {
+            PixmapPtr dst = filled(2, 1, Math::Box2di(0, 0, 2, 1), {10, 10, 10, 32767});
+            PixmapPtr src = filled(2, 1, Math::Box2di(0, 0, 2, 1), {5, 5, 5, 16384});
+            try {
+                composite(dst.get(), src.get(), asColour ? GenericCompositeOp(op) : NONE,
+                          asColour ? NONE : GenericCompositeOp(op));
+            } catch (const AlgoException&) {
+                return false;
+            }
+            return true;
+        };
+        const std::string name = compositeOpName(op);
+        EXPECT_EQ(!name.empty(), accepts(true) || accepts(false)) << op << " " << name;
+        if (name.empty()) continue;
+        EXPECT_EQ(compositeOpValue(name), op) << name;
+        std::string lower = name;
+        for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_EQ(compositeOpValue(lower), op) << lower;
+    }
+    EXPECT_EQ(compositeOpValue("over"), int(ADD_APPLY_SRC_ALPHA_INV));
+    EXPECT_EQ(compositeOpValue("nosuchop"), -1);
+    EXPECT_EQ(compositeOpValue(""), -1);
+    EXPECT_STREQ(compositeOpName(-1), "");
+}

@@ -183,6 +183,13 @@ TEST(CompositeOps, StructuralOperationsOnOnePixel) {
         // Replaced where src alpha reaches the threshold, trunc(0.5 * 32767 + 0.5) = 16384.
         {REPLACE_IF_NON_ZERO_ALPHA_SRC, NONE, 0.5, px(1, 2, 3, 4), px(5, 6, 7, 16383), px(1, 2, 3, 4)},
         {REPLACE_IF_NON_ZERO_ALPHA_SRC, NONE, 0.5, px(1, 2, 3, 4), px(5, 6, 7, 16384), px(5, 6, 7, 16384)},
+        // The threshold is a 16-bit value: 1.5 gives trunc(49151.0) = 49151, which is -16385,
+        // so alpha -100 reaches it; 2.0 wraps to -2 and 3.0 to 32765.
+        {REPLACE_IF_NON_ZERO_ALPHA_SRC, NONE, 1.5, px(1, 2, 3, 4), px(5, 6, 7, 100), px(5, 6, 7, 100)},
+        {REPLACE_IF_NON_ZERO_ALPHA_SRC, NONE, 1.5, px(1, 2, 3, 4), px(5, 6, 7, -100), px(5, 6, 7, -100)},
+        {REPLACE_IF_NON_ZERO_ALPHA_SRC, NONE, 1.5, px(1, 2, 3, 4), px(5, 6, 7, -16386), px(1, 2, 3, 4)},
+        {REPLACE_IF_NON_ZERO_ALPHA_SRC, NONE, 2.0, px(1, 2, 3, 4), px(5, 6, 7, -1), px(5, 6, 7, -1)},
+        {REPLACE_IF_NON_ZERO_ALPHA_SRC, NONE, 3.0, px(1, 2, 3, 4), px(5, 6, 7, 32766), px(5, 6, 7, 32766)},
         // Alpha operations: saturated sums, the over (a tone pixel only onto a transparent
         // pixel), dst alpha by 1 - Sa.
         {NONE, ADD, 1, px(1, 2, 3, 30000), px(0, 0, 0, 5000), px(1, 2, 3, 32767)},

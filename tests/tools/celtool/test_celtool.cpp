@@ -58,7 +58,8 @@ TEST(Celtool, InfoConvertDumpAndExitCodes) {
     celtest::TempDir dir;
     const Sample s;
     const QString in = dir.path("in.tga"), cut = dir.path("cut.tga"), raw = dir.path("p.raw");
-    ASSERT_TRUE(celtest::writeFile(in, s.tga) && celtest::writeFile(cut, QByteArray(5, '\0')));
+    ASSERT_TRUE(celtest::writeFile(in, s.tga) && celtest::writeFile(cut, QByteArray(5, '\0')) &&
+                celtest::writeFile(dir.path("x.nosuchformat"), "no picture"));
 
     // Usage errors exit 2.
     for (const QStringList& args : {QStringList{},
@@ -73,7 +74,9 @@ TEST(Celtool, InfoConvertDumpAndExitCodes) {
     EXPECT_EQ(r.exit, 1); // every file answered, but not all of them well
     const QList<QByteArray> lines = r.out.trimmed().split('\n');
     ASSERT_EQ(lines.size(), 4);
-    EXPECT_EQ(json(lines[0]), (QJsonObject{{"state", 0},
+    EXPECT_EQ(json(lines[0]), (QJsonObject{{"file", in},
+                                           {"format", "TGA"},
+                                           {"state", 0},
                                            {"width", 5},
                                            {"height", 3},
                                            {"channels", 4},
@@ -85,9 +88,9 @@ TEST(Celtool, InfoConvertDumpAndExitCodes) {
     EXPECT_EQ(json(lines[3]).value("state").toInt(-1), 2);
     EXPECT_EQ(celtool({"info", in}).exit, 0);
 
-    // Convert with a code (into a new folder) and with the format's default shape.
+    // Convert with a code (into a new folder) and with the shape of the input.
     for (const auto& [args, code] :
-         {std::pair{QStringList{"--code", "tga1"}, "TGA1"}, {QStringList{}, "TGA3"}}) {
+         {std::pair{QStringList{"--code", "tga1"}, "TGA1"}, {QStringList{}, "TGA4"}}) {
         const QString out = dir.path(QStringLiteral("sub/%1.tga").arg(QLatin1String(code)));
         ASSERT_EQ(celtool(QStringList{"convert"} << args << in << out).exit, 0);
         EXPECT_EQ(json(celtool({"info", "--json", out}).out.trimmed()).value("optionCode").toString(),
@@ -130,7 +133,8 @@ TEST(Celtool, CompositeOverAndBlendMode) {
     const QString base = dir.path("base.tga"), layer = dir.path("layer.tga"), raw = dir.path("r.raw");
     ASSERT_TRUE(celtest::writeFile(base, tgaOf({{200, 100, 0, 255}, {200, 100, 0, 255}}, 2, 1)) &&
                 celtest::writeFile(layer, tgaOf({{0, 0, 128, 128}, {0, 0, 0, 0}}, 2, 1)));
-    ASSERT_EQ(celtool({"composite", "--raw16", raw, base, layer}).exit, 0);
+    // As read: the layer's values taken for premultiplied colour.
+    ASSERT_EQ(celtool({"composite", "--keep-values", "--raw16", raw, base, layer}).exit, 0);
     const QByteArray bytes = celtest::readFile(raw);
     ASSERT_EQ(bytes.size(), 16);
     std::vector<int> got;
@@ -145,7 +149,7 @@ TEST(Celtool, CompositeOverAndBlendMode) {
 
     // Multiply: blue times the base's black blue channel is black, so no blue shows.
     const QString out = dir.path("m.tga");
-    ASSERT_EQ(celtool({"composite", "--op", "fn_multiply", "-o", out, base, layer}).exit, 0);
+    ASSERT_EQ(celtool({"composite", "--keep-values", "--op", "fn_multiply", "-o", out, base, layer}).exit, 0);
     ASSERT_EQ(celtool({"dump", out, raw}).exit, 0);
     EXPECT_EQ(celtest::readFile(raw), QByteArray("\x64\x32\x00\xff\xc8\x64\x00\xff", 8));
 

@@ -1,0 +1,345 @@
+// OPT reading and writing: hand-built files of every type, packet rules byte
+// for byte, the encoder against the rules on content cut at every awkward
+// place, refusals and damaged input.
+#include <QProcess>
+#include <QStandardPaths>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+
+#include "HandlerTestUtil.h"
+#include "OptTestUtil.h"
+#include "algo/composite/CompositeDetail.h"
+#include "base/Message.h"
+#include "celio/ByteIO.h"
+#include "celio/handlers/OptHandler.h"
+
+using namespace opttest;
+
+namespace {
+
+// Reaches the plane encoder the derived handlers use.
+struct OptProbe : QXCelUioOptHandler {
+    using QXCelUioOptHandler::writeCompressedChannel;
+};
+
+Bytes encodePlane(const Bytes& values, size_t stride = 1) {
+    celtest::TempDir dir;
+    const QString path = dir.path(QStringLiteral("plane"));
+    Bytes spread(values.size() * stride, 0xEE);
+    for (size_t i = 0; i < values.size(); ++i) spread[i * stride] = values[i];
+    {
+        obuf out(path);
+        OptProbe().writeCompressedChannel(out, spread.data(), values.size(), stride);
+        out.close();
+    }
+    return fileBytes(path);
+}
+
+// r, g, b, a per pixel from planes (alpha 255 without a fourth plane, grey
+// for one plane), as celtest::values gives them.
+celtest::Values pixelsOf(const std::vector<Bytes>& planes) {
+    celtest::Values v;
+    for (size_t i = 0; i < planes[0].size(); ++i)
+        for (size_t c = 0; c < 4; ++c)
+            v.push_back(planes.size() == 1  ? (c < 3 ? planes[0][i] : 255)
+                        : c < planes.size() ? planes[c][i]
+                                            : 255);
+    return v;
+}
+
+// Plane content that cuts runs and literal spans at the encoder's piece size
+// and around the 32767 packet limit, with triples falling anywhere.
+Bytes awkwardPlane(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    static const size_t lengths[] = {1, 2, 3, 4, 5, 32765, 32766, 32767, 32768, 32769, 65535, 65536, 70001};
+    Bytes v;
+    while (v.size() < n) {
+        const size_t len = std::min(n - v.size(), lengths[rng() % std::size(lengths)]);
+        switch (rng() % 3) {
+        case 0: // a run
+            v.insert(v.end(), len, uint8_t(rng()));
+            break;
+        case 1: // noise without equal neighbours
+            for (size_t i = 0; i < len; ++i) v.push_back(uint8_t(v.empty() ? 0 : v.back() + 1 + rng() % 200));
+            break;
+        default: // a small alphabet: short runs, pairs and triples everywhere
+            for (size_t i = 0; i < len; ++i) v.push_back(uint8_t(rng() % 3));
+        }
+    }
+    return v;
+}
+
+} // namespace
+
+TEST(OptRead, EveryTypeDecodesToItsPlanes) {
+    celtest::TempDir dir;
+    const QXCelUioOptHandler opt;
+    const Bytes r{1, 2, 3, 4, 5, 6}, g{10, 20, 30, 40, 50, 60}, b{7, 7, 7, 9, 9, 9}, a{0, 128, 255, 1, 2, 3};
+    // Compressed r: a run that crosses from row 0 into row 1; g starts with a
+    // count of 0, which eats its value byte and makes nothing.
+    const Bytes packedR = cat({runPacket(4, 1), literalPacket({5, 6})});
+    const Bytes rle = {1, 1, 1, 1, 5, 6};
+    const Bytes packedG = cat({runPacket(0, 99), literalPacket(g)});
+    const Bytes packedB = cat({runPacket(3, 7), runPacket(3, 9)});
+    const Bytes packedA = literalPacket(a);
+    struct Case {
+        uint32_t type;
+        Bytes data;
+        std::vector<Bytes> planes;
+        int channels;
+        const char* code;
+        const char* description; // null: none
+    } cases[] = {
+        {1, cat({r, g, b}), {r, g, b}, 3, "OPT3", nullptr},
+        {7, cat({r, g, b}), {r, g, b}, 3, "OPT3", nullptr},
+        {3, cat({r, g, b}), {r, g, b}, 3, "OPT3", "Grayscale"},
+        {9, cat({r, g, b}), {r, g, b}, 3, "OPT3", "Grayscale"},
+        {2, cat({r, g, b, a}), {r, g, b, a}, 4, "OPT4", nullptr},
+        {4, cat({packedR, packedG, packedB}), {rle, g, b}, 3, "OPT3", "RLE encoded"},
+        {5, cat({packedR, packedG, packedB, packedA}), {rle, g, b, a}, 4, "OPT4", "RLE encoded"},
+        {6, packedR, {rle}, 1, "OPT", "RLE encoded"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        // The channel byte and the scale are not read.
+        const QString path =
+            put(dir, QStringLiteral("t%1.opt").arg(c.type), optFile(c.type, 3, 2, c.data, 0, 0));
+        const auto rep = decode(opt, path);
+        ASSERT_TRUE(rep);
+        EXPECT_EQ(rep->getFormat(),
+                  c.channels == 1 ? CEL_Representation::PIXMAP_MATTE8 : CEL_Representation::PIXMAP_RGBA8);
+        EXPECT_EQ(celtest::values(rep.get()), pixelsOf(c.planes));
+        CELIO_Info info;
+        ASSERT_EQ(opt.readInfo(path, CEL_Context(), info), CELIO_STATE_OK);
+        EXPECT_EQ(info.width * 10 + info.height, 32u);
+        EXPECT_EQ(info.channels, uint32_t(c.channels));
+        EXPECT_EQ(info.bytesPerChannel, 1u);
+        EXPECT_EQ(info.optionCode, QLatin1String(c.code));
+        EXPECT_EQ(info.description, c.description ? QString::fromLatin1(c.description) : QString());
+    }
+
+    // A count of -32768 is 32768 literal values.
+    Bytes big(32768);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 7 + i / 256);
+    const auto rep =
+        decode(opt, put(dir, QStringLiteral("big.opt"), optFile(6, 256, 128, literalPacket(big), 1)));
+    ASSERT_TRUE(rep);
+    EXPECT_EQ(celtest::values(rep.get()), pixelsOf({big}));
+}
+
+// A packet that runs past the end of its plane is read in whole; its surplus
+// is dropped and the next plane starts after it.
+TEST(OptRead, PacketPastPlaneEndIsDropped) {
+    celtest::TempDir dir;
+    const Bytes data = cat({runPacket(6, 9), literalPacket({1, 2, 3, 4, 5, 6}), runPacket(4, 3),
+                            literalPacket({40, 41, 42, 43, 44})});
+    const auto rep =
+        decode(QXCelUioOptHandler(), put(dir, QStringLiteral("over.opt"), optFile(5, 2, 2, data)));
+    ASSERT_TRUE(rep);
+    EXPECT_EQ(celtest::values(rep.get()),
+              pixelsOf({{9, 9, 9, 9}, {1, 2, 3, 4}, {3, 3, 3, 3}, {40, 41, 42, 43}}));
+}
+
+TEST(OptWrite, PlaneEncoderBytes) {
+    Bytes runs(2 * 32767 + 10, 5);
+    EXPECT_EQ(encodePlane(runs), cat({runPacket(32767, 5), runPacket(32767, 5), runPacket(10, 5)}));
+    EXPECT_EQ(encodePlane({1, 2, 3, 3, 3}), Bytes({0xFF, 0xFE, 1, 2, 0x00, 0x03, 3}));
+    EXPECT_EQ(encodePlane({1, 2, 3, 3, 3}, 4), Bytes({0xFF, 0xFE, 1, 2, 0x00, 0x03, 3}));
+    // Literal spans: a whole packet and no empty one after it; then a remainder.
+    Bytes noise(32772);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = uint8_t(i % 251);
+    const Bytes exact(noise.begin(), noise.begin() + 32767);
+    EXPECT_EQ(encodePlane(exact), cat({{0x80, 0x01}, exact}));
+    EXPECT_EQ(encodePlane(noise),
+              cat({{0x80, 0x01}, exact, {0xFF, 0xFB}, Bytes(noise.begin() + 32767, noise.end())}));
+    EXPECT_EQ(encodePlane(noise, 4), encodePlane(noise));
+    // A pair is literal, even at the end; a run of 32768 ends with a run of one.
+    EXPECT_EQ(encodePlane({4, 4}), Bytes({0xFF, 0xFE, 4, 4}));
+    EXPECT_EQ(encodePlane(Bytes(32768, 8)), cat({runPacket(32767, 8), runPacket(1, 8)}));
+}
+
+// Planes are encoded in pieces (and in parallel); the bytes must be those of
+// the rules applied to each whole plane.
+TEST(OptWrite, PlanesFollowTheRulesWhereverTheyAreCut) {
+    celtest::TempDir dir;
+    const int w = 613, h = 347; // 212711 values a plane: several pieces, cut at odd places
+    const size_t n = size_t(w) * h;
+    for (unsigned seed : {1u, 2u, 3u}) {
+        std::vector<Bytes> planes;
+        for (unsigned c = 0; c < 4; ++c) planes.push_back(awkwardPlane(n, seed * 10 + c));
+        // A triple that starts two values before the end of the first piece.
+        for (size_t i = 0; i < 32766; ++i) planes[0][i] = uint8_t(i % 251);
+        std::fill_n(planes[0].begin() + 32766, 5, uint8_t(255));
+        auto* px = new CEL_PixmapRGBA8(w, h);
+        auto* bytes = reinterpret_cast<uint8_t*>(px->data());
+        for (size_t i = 0; i < n; ++i)
+            for (size_t c = 0; c < 4; ++c) bytes[4 * i + c] = planes[c][i];
+        const auto cel = celtest::celOf(px);
+        Bytes want;
+        for (const Bytes& p : planes) {
+            const Bytes packed = referencePlane(p);
+            want.insert(want.end(), packed.begin(), packed.end());
+        }
+        for (bool serial : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "seed " << seed << (serial ? " serial" : " parallel"));
+            CelAlgo::detail::setSerialForTesting(serial);
+            const QString path = dir.path(QStringLiteral("p.opt"));
+            EXPECT_TRUE(QXCelUioOptHandler().write(cel.get(), path, QStringLiteral("OPT4")));
+            CelAlgo::detail::setSerialForTesting(false);
+            const Bytes file = fileBytes(path);
+            ASSERT_GT(file.size(), 32u);
+            EXPECT_TRUE(Bytes(file.begin() + 32, file.end()) == want);
+        }
+        // Read back, the planes side by side through windows and packets of every length.
+        const auto back = decode(QXCelUioOptHandler(), dir.path(QStringLiteral("p.opt")));
+        const auto* got = dynamic_cast<const CEL_PixmapRGBA8*>(back.get());
+        ASSERT_TRUE(got && got->width() == w && got->height() == h);
+        EXPECT_EQ(std::memcmp(got->data(), px->data(), 4 * n), 0);
+    }
+    // Planes that hardly compress, large enough that the encoder stops holding
+    // their bytes part of the way and finishes them in passes of their own.
+    {
+        const int nw = 2600, nh = 1700;
+        const size_t nn = size_t(nw) * nh;
+        auto* px = new CEL_PixmapRGBA8(nw, nh);
+        auto* bytes = reinterpret_cast<uint8_t*>(px->data());
+        std::mt19937 rng(77);
+        for (size_t i = 0; i < 4 * nn; ++i) bytes[i] = i % 997 < 5 ? 9 : uint8_t(rng());
+        const auto cel = celtest::celOf(px);
+        Bytes want;
+        for (size_t c = 0; c < 4; ++c) {
+            Bytes plane(nn);
+            for (size_t i = 0; i < nn; ++i) plane[i] = bytes[4 * i + c];
+            const Bytes packed = referencePlane(plane);
+            want.insert(want.end(), packed.begin(), packed.end());
+        }
+        for (bool serial : {true, false}) {
+            CelAlgo::detail::setSerialForTesting(serial);
+            const QString path = dir.path(QStringLiteral("noise.opt"));
+            EXPECT_TRUE(QXCelUioOptHandler().write(cel.get(), path, QStringLiteral("OPT4")));
+            CelAlgo::detail::setSerialForTesting(false);
+            const Bytes file = fileBytes(path);
+            EXPECT_TRUE(file.size() > 32 && Bytes(file.begin() + 32, file.end()) == want) << serial;
+        }
+    }
+    // A matte longer than the matte encoder's piece.
+    const Bytes matte = awkwardPlane(1100 * 1000, 9);
+    const QString path = dir.path(QStringLiteral("m.opt"));
+    EXPECT_TRUE(QXCelUioOptHandler().write(celtest::celOf<CEL_PixmapMatte8>(matte, 1100, 1000).get(), path,
+                                           QStringLiteral("opt1")));
+    const Bytes file = fileBytes(path);
+    EXPECT_TRUE(Bytes(file.begin() + 32, file.end()) == referencePlane(matte));
+}
+
+TEST(OptWrite, CodesHeadersAndRefusals) {
+    celtest::TempDir dir;
+    const QXCelUioOptHandler opt;
+    auto* px = new CEL_PixmapRGBA8(3, 2);
+    for (int i = 0; i < 6; ++i)
+        px->data()[i] = CEL_PixelRGBA8{uint8_t(i), uint8_t(2 * i), 9, uint8_t(i * 40)};
+    const auto cel = celtest::celOf(px);
+    struct Row {
+        const char* code;
+        uint32_t type;
+        uint8_t channels;
+    } rows[] = {{"OPT4", 5, 4}, {"OPT", 4, 3}, {"opt3", 4, 3}, {"OPT1", 6, 1}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.code);
+        const QString path = dir.path(QStringLiteral("c.opt"));
+        ASSERT_TRUE(opt.write(cel.get(), path, QLatin1String(r.code)));
+        const Bytes file = fileBytes(path);
+        ASSERT_GE(file.size(), 32u);
+        EXPECT_EQ(Bytes(file.begin(), file.begin() + 32), optFile(r.type, 3, 2, {}, r.channels));
+    }
+
+    // Refused before the output is opened: nothing is created.
+    const QString none = dir.path(QStringLiteral("none.opt"));
+    EXPECT_FALSE(opt.write(cel.get(), none, QStringLiteral("OPT2")));
+    EXPECT_FALSE(
+        opt.write(celtest::celOf(new CEL_PixmapMatte8(65536, 1)).get(), none, QStringLiteral("OPT1")));
+    EXPECT_FALSE(QFileInfo::exists(none));
+
+    // Zero width: a header alone, read back as an empty pixmap.
+    const QString empty = dir.path(QStringLiteral("empty.opt"));
+    ASSERT_TRUE(opt.write(celtest::celOf(new CEL_PixmapRGBA8(0, 5)).get(), empty, QStringLiteral("OPT4")));
+    EXPECT_EQ(fileBytes(empty), optFile(5, 0, 5, {}, 4));
+    const auto back = decode(opt, empty);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(dynamic_cast<const CEL_Pixmap*>(back.get())->width(), 0);
+}
+
+TEST(OptRead, BadInputFailsCleanly) {
+    celtest::TempDir dir;
+    const QXCelUioOptHandler opt;
+    QXMessage::Capture messages;
+    const Bytes good = optFile(
+        5, 2, 2,
+        cat({runPacket(4, 1), literalPacket({1, 2, 3, 4}), runPacket(4, 3), literalPacket({5, 6, 7, 8})}));
+    for (size_t cut = 0; cut < good.size(); ++cut) {
+        const QString path =
+            put(dir, QStringLiteral("cut.opt"), Bytes(good.begin(), good.begin() + long(cut)));
+        EXPECT_FALSE(decode(opt, path)) << cut;
+        CELIO_Info info;
+        EXPECT_EQ(opt.readInfo(path, CEL_Context(), info), cut < 32 ? CELIO_STATE_FAILED : CELIO_STATE_OK);
+    }
+    const Bytes verbatim = optFile(2, 2, 2, Bytes(16, 1));
+    EXPECT_FALSE(decode(opt, put(dir, QStringLiteral("v.opt"), Bytes(verbatim.begin(), verbatim.end() - 1))));
+    EXPECT_TRUE(messages.records().empty());
+
+    for (uint32_t type : {8u, 0u, 0xFFFFFFFFu}) {
+        const QString path = put(dir, QStringLiteral("u.opt"), optFile(type, 1, 1, Bytes(4, 0)));
+        messages.clear();
+        EXPECT_FALSE(decode(opt, path));
+        ASSERT_EQ(messages.records().size(), 1u);
+        const MSG_Record m = messages.records()[0];
+        EXPECT_EQ(m.source, QStringLiteral("unknown opt type %1").arg(QString::number(type)));
+        EXPECT_EQ(m.action * 100 + m.code, 610);
+        CELIO_Info info;
+        EXPECT_EQ(opt.readInfo(path, CEL_Context(), info), CELIO_STATE_FAILED);
+    }
+
+    // A small file claiming 65535 x 65535 is refused before anything is
+    // allocated: under a 1 GiB cap an allocation would have been reported.
+    CEL_Pixmap::setMaxPixmapBytes(1ull << 30);
+    messages.clear();
+    for (uint32_t type : {2u, 5u, 6u}) {
+        const QString path = put(dir, QStringLiteral("huge.opt"), optFile(type, 65535, 65535, Bytes(68, 0)));
+        EXPECT_FALSE(decode(opt, path));
+    }
+    CEL_Pixmap::setMaxPixmapBytes(0);
+    EXPECT_TRUE(messages.records().empty());
+
+    const auto empty = decode(opt, put(dir, QStringLiteral("z.opt"), optFile(6, 7, 0, {})));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(dynamic_cast<const CEL_Pixmap*>(empty.get())->width() *
+                  dynamic_cast<const CEL_Pixmap*>(empty.get())->height(),
+              0);
+    EXPECT_FALSE(decode(opt, dir.path(QStringLiteral("missing.opt"))));
+}
+
+// ImageMagick writes a picture's planes one after the other; behind an OPT
+// type-2 header they must read as ImageMagick's own RGBA of the picture.
+TEST(OptRead, ImageMagickPlanes) {
+    const QString magick = QStandardPaths::findExecutable(QStringLiteral("convert"));
+    if (magick.isEmpty()) GTEST_SKIP() << "ImageMagick's convert not found";
+    celtest::TempDir dir;
+    const QString png = dir.path(QStringLiteral("src.png"));
+    const auto run = [&](const QStringList& args) {
+        QProcess p;
+        p.start(magick, args);
+        return p.waitForFinished(60000) && p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray();
+    };
+    run({"-seed", "7", "-size", "41x29", "plasma:fractal", "(", "-size", "41x29", "gradient:", ")", "-alpha",
+         "off", "-compose", "CopyOpacity", "-composite", "-depth", "8", png});
+    const QByteArray planes = run({png, "-depth", "8", "-interlace", "plane", "rgba:-"});
+    const QByteArray rgba = run({png, "-depth", "8", "rgba:-"});
+    ASSERT_EQ(planes.size(), 41 * 29 * 4);
+    ASSERT_EQ(rgba.size(), planes.size());
+    const auto rep =
+        decode(QXCelUioOptHandler(),
+               put(dir, QStringLiteral("im.opt"), optFile(2, 41, 29, Bytes(planes.begin(), planes.end()))));
+    const auto* px = dynamic_cast<const CEL_PixmapRGBA8*>(rep.get());
+    ASSERT_TRUE(px);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(px->data()), rgba.size()), rgba);
+}

@@ -1,0 +1,296 @@
+// VAR and SCAN: their type table, the string block both ways, the write
+// codes, the information string through the manager and on many threads, and
+// byte-identical rewrites of every OPT-family code.
+#include <QDateTime>
+#include <gtest/gtest.h>
+#include <random>
+#include <thread>
+
+#include "HandlerTestUtil.h"
+#include "OptTestUtil.h"
+#include "base/Message.h"
+#include "celio/Manager.h"
+#include "celio/handlers/VarScanHandler.h"
+
+using namespace opttest;
+
+namespace {
+
+const QByteArray kTake("take 1\0", 7);
+
+QString latin1(const QByteArray& b) {
+    return QString::fromLatin1(b.constData(), b.size());
+}
+
+// Pixels with flat areas, soft edges and noise, premultiplied.
+CEL_PixmapRGBA8* sampleRGBA(int w, int h, unsigned seed) {
+    auto* p = new CEL_PixmapRGBA8(w, h);
+    std::mt19937 rng(seed);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int a = std::clamp((x - w / 3) * 9, 0, 255);
+            const int noise = y % 5 == 1 ? int(rng() % 64) : 0;
+            const auto c = [a](int v) { return uint8_t(std::min(v & 255, a)); };
+            *p->pixel(x, y) = CEL_PixelRGBA8{c(x / 3 + noise), c(y * 2), c(200 - noise), uint8_t(a)};
+        }
+    return p;
+}
+
+} // namespace
+
+TEST(VarScanRead, EveryTypeOfTheTable) {
+    celtest::TempDir dir;
+    const QXCelUioVarHandler var;
+    const QXCelUioScanHandler scan;
+    const Bytes r{1, 2, 3, 4, 5, 6}, g{10, 20, 30, 40, 50, 60}, b{7, 7, 7, 9, 9, 9}, a{0, 128, 255, 1, 2, 3};
+    const Bytes packedR = cat({runPacket(0, 42), literalPacket(r)}), packedG = literalPacket(g),
+                packedB = cat({runPacket(3, 7), runPacket(3, 9)}), packedA = literalPacket(a);
+    struct Case {
+        uint32_t type;
+        Bytes data;
+        std::vector<Bytes> planes;
+        const char* varCode;
+    } cases[] = {
+        {1, cat({r, g, b}), {r, g, b}, "VAR3"},
+        {2, cat({r, g, b, a}), {r, g, b, a}, "VAR4"},
+        {3, r, {r}, "VAR"}, // one channel here (three in OPT files)
+        {7, r, {r}, "VAR"},
+        {9, r, {r}, "VAR"},
+        {4, cat({packedR, packedG, packedB}), {r, g, b}, "VAR3"},
+        {5, cat({packedR, packedG, packedB, packedA}), {r, g, b, a}, "VAR4"},
+        {6, packedR, {r}, "VAR"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        const Bytes file = varFile(c.type, 3, 2, 99, cat({stringBlock(kTake), c.data}));
+        const bool compressed = c.type >= 4 && c.type <= 6;
+        for (const QXCelUioOptHandler* h :
+             {static_cast<const QXCelUioOptHandler*>(&var), static_cast<const QXCelUioOptHandler*>(&scan)}) {
+            const bool isVar = h == &var;
+            const QString path = put(dir, isVar ? QStringLiteral("f.var") : QStringLiteral("f.scan"), file);
+            const auto rep = decode(*h, path);
+            ASSERT_TRUE(rep);
+            celtest::Values want;
+            for (size_t i = 0; i < 6; ++i)
+                for (size_t k = 0; k < 4; ++k)
+                    want.push_back(c.planes.size() == 1  ? (k < 3 ? c.planes[0][i] : 255)
+                                   : k < c.planes.size() ? c.planes[k][i]
+                                                         : 255);
+            EXPECT_EQ(celtest::values(rep.get()), want);
+            EXPECT_EQ(isVar ? var.infoString() : scan.infoString(), latin1(kTake));
+
+            CELIO_Info info;
+            ASSERT_EQ(h->readInfo(path, CEL_Context(), info), CELIO_STATE_OK);
+            EXPECT_EQ(info.width * 10 + info.height, 32u);
+            EXPECT_EQ(info.channels, uint32_t(c.planes.size()));
+            EXPECT_EQ(info.bytesPerChannel, 1u);
+            EXPECT_EQ(info.optionCode, isVar ? QLatin1String(c.varCode) : QLatin1String("SCAN"));
+            const QString prefix = !compressed ? QString()
+                                   : isVar     ? QStringLiteral("Run-length encoded\n    ")
+                                               : QStringLiteral("RLE encoded, ");
+            EXPECT_EQ(info.description, prefix + latin1(kTake));
+        }
+    }
+}
+
+TEST(VarScanString, BlockBothWays) {
+    celtest::TempDir dir;
+    const QXCelUioVarHandler var;
+    const QXCelUioScanHandler scan;
+    const auto matte = celtest::celOf<CEL_PixmapMatte8>(Bytes{5, 5, 5, 6}, 2, 2);
+    const auto written = [&](const QXCelUioOptHandler& h, const QString& text) {
+        const QString path = dir.path(QStringLiteral("s.out"));
+        (&h == &var ? static_cast<void>(var.setInfoString(text)) : scan.setInfoString(text));
+        EXPECT_TRUE(h.write(matte.get(), path, QStringLiteral("VAR")));
+        const Bytes file = fileBytes(path);
+        return QByteArray(reinterpret_cast<const char*>(file.data()) + 12, qsizetype(file.size()) - 12);
+    };
+    // UTF-8 out with one zero byte; an empty string is written as "Stage".
+    EXPECT_TRUE(written(var, QString()).startsWith(QByteArray(">>STRLEN:6<<Stage\0\x00\x03\x05", 21)));
+    EXPECT_TRUE(written(scan, QStringLiteral("\u00e9")).startsWith(QByteArray(">>STRLEN:3<<\xc3\xa9\0", 16)));
+    // ... and each byte as a Latin-1 character back in, the zero included.
+    const QString path = dir.path(QStringLiteral("s.out"));
+    ASSERT_TRUE(decode(scan, path));
+    EXPECT_EQ(scan.infoString(), QStringLiteral("\u00c3\u00a9") + QChar(0));
+
+    const Bytes pixels = cat({runPacket(1, 7)});
+    struct Row {
+        const char* block;
+        bool ok;
+        QString text;
+    } rows[] = {
+        {">>STRLEN: +3<<ab\0", true, QStringLiteral("ab") + QChar(0)}, // stream extraction: blanks, a sign
+        {"XXXXXXXXX2<<z\0", true, QStringLiteral("z") + QChar(0)},     // the tag is not compared
+        {">>STRLEN:0<<", true, QString()},
+        {">>STRLEN:-4<<", true, QString()},
+        {">>STRLEN:<<", false, {}},
+        {">>STRLEN:x<<", false, {}},
+        {">>STRLEN:999999999999<<ab", false, {}}, // more than the file holds
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.block);
+        const QByteArray block(r.block, qsizetype(std::strlen(r.block) + (r.ok && r.text.size() ? 1 : 0)));
+        const QString file = put(dir, QStringLiteral("b.scan"),
+                                 varFile(6, 1, 1, 8, cat({Bytes(block.begin(), block.end()), pixels})));
+        EXPECT_EQ(bool(decode(scan, file)), r.ok);
+        if (r.ok) {
+            EXPECT_EQ(scan.infoString(), r.text);
+        }
+    }
+
+    // Every cut of header and string block fails both queries, and nothing escapes.
+    const Bytes good = varFile(5, 1, 1, 32, cat({stringBlock(kTake), Bytes(12, 0)}));
+    for (size_t cut = 0; cut < 12 + stringBlock(kTake).size(); ++cut) {
+        const QString file =
+            put(dir, QStringLiteral("c.scan"), Bytes(good.begin(), good.begin() + long(cut)));
+        CELIO_Info info;
+        EXPECT_FALSE(decode(scan, file)) << cut;
+        EXPECT_EQ(scan.readInfo(file, CEL_Context(), info), CELIO_STATE_FAILED) << cut;
+    }
+}
+
+TEST(VarScanWrite, CodesShapesAndTypes) {
+    celtest::TempDir dir;
+    const QXCelUioVarHandler var;
+    const QXCelUioScanHandler scan;
+    auto* px = new CEL_PixmapRGBA8(3, 1);
+    px->data()[0] = CEL_PixelRGBA8{10, 20, 30, 40};
+    px->data()[1] = CEL_PixelRGBA8{1, 2, 3, 4};
+    px->data()[2] = CEL_PixelRGBA8{9, 9, 9, 9};
+    const auto cel = celtest::celOf(px);
+    struct Row {
+        const QXCelUioOptHandler* h;
+        const char* code;
+        uint32_t type;
+        int bits;
+        CEL_Representation::CelFormat format;
+    } rows[] = {
+        {&scan, "SCAN32", 5, 32, CEL_Representation::PIXMAP_RGBA8},
+        {&scan, "scan24", 4, 24, CEL_Representation::PIXMAP_RGBA8},
+        {&scan, "SCAN", 6, 8, CEL_Representation::PIXMAP_MATTE8},
+        {&scan, "OPT4", 6, 8, CEL_Representation::PIXMAP_MATTE8},
+        {&var, "SCAN32", 6, 8, CEL_Representation::PIXMAP_MATTE8}, // VAR files hold a matte
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.code);
+        const QString path = dir.path(QStringLiteral("w.out"));
+        ASSERT_TRUE(r.h->write(cel.get(), path, QLatin1String(r.code)));
+        const Bytes file = fileBytes(path);
+        ASSERT_GE(file.size(), 12u);
+        EXPECT_EQ(Bytes(file.begin(), file.begin() + 12), varFile(r.type, 3, 1, r.bits, {}));
+        const auto back = decode(*r.h, path);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->getFormat(), r.format);
+    }
+}
+
+// Through the manager: the SCAN string reaches read()'s caller (with its
+// zero) and write() takes the caller's; VAR keeps out of it.
+TEST(VarScanManager, InformationStringHook) {
+    celtest::TempDir dir;
+    qxCelAddPixmapHandler();
+    CELIO_Manager* io = CELIO_Manager::getInstance();
+    const auto cel = celtest::celOf(sampleRGBA(9, 4, 1));
+    const QString scanPath = dir.path(QStringLiteral("a.scan")), varPath = dir.path(QStringLiteral("a.var"));
+    ASSERT_TRUE(io->write(cel.get(), scanPath, QStringLiteral("SCAN"), QStringLiteral("SCAN32"),
+                          QStringLiteral("shot \u00e9")));
+    const auto* var = dynamic_cast<const QXCelUioVarHandler*>(io->findHandler(QStringLiteral("VAR")));
+    ASSERT_TRUE(var);
+    var->setInfoString(QString());
+    ASSERT_TRUE(io->write(cel.get(), varPath, QStringLiteral("VAR"), QString(), QStringLiteral("ignored")));
+    QDateTime modified;
+    CELIO_RepresentationList list;
+    QString text = QStringLiteral("untouched");
+    ASSERT_TRUE(io->read(scanPath, modified, CEL_Context(), list, nullptr, &text));
+    EXPECT_EQ(text, QStringLiteral("shot \u00c3\u00a9") + QChar(0));
+    ASSERT_TRUE(io->read(varPath, modified, CEL_Context(), list, nullptr, &text));
+    EXPECT_EQ(text, QStringLiteral("shot \u00c3\u00a9") + QChar(0));  // VAR hands nothing over
+    EXPECT_EQ(var->infoString(), QStringLiteral("Stage") + QChar(0)); // the manager set none: "Stage"
+}
+
+// Every code of the family through the manager, on odd sizes of noise and
+// of cel-like content: the pixels come back, and writing what was read gives
+// the same file.
+TEST(VarScanManager, EveryCodeRewritesByteForByte) {
+    celtest::TempDir dir;
+    qxCelAddPixmapHandler();
+    CELIO_Manager* io = CELIO_Manager::getInstance();
+    const auto* var = dynamic_cast<const QXCelUioVarHandler*>(io->findHandler(QStringLiteral("VAR")));
+    ASSERT_TRUE(var);
+    struct Code {
+        const char* format;
+        const char* code;
+        int channels;
+    } codes[] = {{"OPT", "OPT", 3}, {"OPT", "OPT4", 4},  {"OPT", "OPT3", 3},    {"OPT", "OPT1", 1},
+                 {"VAR", "VAR", 1}, {"SCAN", "SCAN", 1}, {"SCAN", "SCAN24", 3}, {"SCAN", "SCAN32", 4}};
+    std::mt19937 rng(5);
+    const auto noise = [&](int w, int h) {
+        auto* p = new CEL_PixmapRGBA8(w, h);
+        for (int i = 0; i < w * h; ++i) {
+            const uint8_t al = uint8_t(rng());
+            p->data()[i] = CEL_PixelRGBA8{uint8_t(rng() % (al + 1)), uint8_t(rng() % (al + 1)),
+                                          uint8_t(rng() % (al + 1)), al};
+        }
+        return p;
+    };
+    const UT_SharedPtr<CEL_Cel> cels[] = {celtest::celOf(noise(1, 1)), celtest::celOf(noise(67, 45)),
+                                          celtest::celOf(sampleRGBA(301, 7, 2)),
+                                          celtest::celOf(sampleRGBA(517, 263, 3))};
+    for (const Code& c : codes)
+        for (const auto& cel : cels) {
+            const auto* src =
+                dynamic_cast<const CEL_Pixmap*>(cel->convertTo(CEL_Representation::PIXMAP_RGBA8).get());
+            SCOPED_TRACE(testing::Message() << c.code << " " << src->width() << "x" << src->height());
+            const QString first =
+                dir.path(QStringLiteral("1.%1").arg(QString::fromLatin1(c.format).toLower()));
+            const QString second =
+                dir.path(QStringLiteral("2.%1").arg(QString::fromLatin1(c.format).toLower()));
+            // The manager hands SCAN its string; VAR's is set on the handler.
+            var->setInfoString(QStringLiteral("note"));
+            ASSERT_TRUE(io->write(cel.get(), first, QLatin1String(c.format), QLatin1String(c.code),
+                                  QStringLiteral("note")));
+            QDateTime modified;
+            CELIO_RepresentationList list;
+            ASSERT_TRUE(io->read(first, modified, CEL_Context(), list));
+            const auto back = celtest::celOf(dynamic_cast<CEL_Pixmap*>(list.front()->clone()));
+            const auto format =
+                c.channels == 1 ? CEL_Representation::PIXMAP_MATTE8 : CEL_Representation::PIXMAP_RGBA8;
+            celtest::Values want = celtest::values(cel->getWorkingCopy(format).get());
+            if (c.channels == 3)
+                for (size_t i = 3; i < want.size(); i += 4) want[i] = 255;
+            EXPECT_EQ(celtest::values(back->convertTo(format).get()), want);
+            var->setInfoString(QStringLiteral("note"));
+            ASSERT_TRUE(io->write(back.get(), second, QLatin1String(c.format), QLatin1String(c.code),
+                                  QStringLiteral("note")));
+            EXPECT_TRUE(celtest::readFile(first) == celtest::readFile(second));
+        }
+}
+
+// Reads of different SCAN files on eight threads through the one handler each
+// get their own file's string.
+TEST(VarScanManager, EachThreadGetsItsOwnString) {
+    celtest::TempDir dir;
+    qxCelAddPixmapHandler();
+    CELIO_Manager* io = CELIO_Manager::getInstance();
+    constexpr int kThreads = 8;
+    for (int t = 0; t < kThreads; ++t)
+        ASSERT_TRUE(io->write(celtest::celOf(sampleRGBA(5 + t, 3, unsigned(t))).get(),
+                              dir.path(QStringLiteral("t%1.scan").arg(t)), QStringLiteral("SCAN"),
+                              QStringLiteral("SCAN32"), QStringLiteral("thread %1").arg(t)));
+    int mismatches[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            const QString path = dir.path(QStringLiteral("t%1.scan").arg(t));
+            const QString want = QStringLiteral("thread %1").arg(t) + QChar(0);
+            for (int round = 0; round < 25; ++round) {
+                QDateTime modified;
+                CELIO_RepresentationList list;
+                QString text;
+                if (!io->read(path, modified, CEL_Context(), list, nullptr, &text) || text != want)
+                    ++mismatches[t];
+            }
+        });
+    for (std::thread& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << t;
+}

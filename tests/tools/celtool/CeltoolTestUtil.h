@@ -1,0 +1,90 @@
+#pragma once
+// Running celtool (and the witness programs) as separate processes.
+
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace celtest {
+
+struct ToolRun {
+    int exit = -1;
+    QByteArray out, err;
+    // The lines of standard error, without the empty last one.
+    QList<QByteArray> errLines() const {
+        return err.isEmpty() ? QList<QByteArray>{} : err.trimmed().split('\n');
+    }
+};
+
+inline ToolRun runProgram(const QString& program, const QStringList& args, const QByteArray& input = {},
+                          const QString& workDir = {}) {
+    QProcess p;
+    if (!workDir.isEmpty()) p.setWorkingDirectory(workDir);
+    p.start(program, args);
+    p.write(input);
+    p.closeWriteChannel();
+    p.waitForFinished(120000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+            p.readAllStandardError()};
+}
+
+inline ToolRun celtool(const QStringList& args, const QByteArray& input = {}, const QString& workDir = {}) {
+    return runProgram(QStringLiteral(CELCORE_TOOL_PATH), args, input, workDir);
+}
+
+inline QJsonObject jsonObject(const QByteArray& text) {
+    return QJsonDocument::fromJson(text).object();
+}
+
+// `celtool info --json` of one file.
+inline QJsonObject infoOf(const QString& path) {
+    return jsonObject(celtool({QStringLiteral("info"), QStringLiteral("--json"), path}).out);
+}
+
+// ImageMagick's decode of a file as straight r, g, b, a values of `depth` bits
+// (8 or 16), top row first; empty when it fails.
+inline std::vector<int> magickPixels(const QString& path, int depth = 8) {
+    const ToolRun r =
+        runProgram(QStringLiteral("convert"),
+                   {path, QStringLiteral("-auto-orient"), QStringLiteral("-depth"), QString::number(depth),
+                    QStringLiteral("-endian"), QStringLiteral("MSB"), QStringLiteral("rgba:-")});
+    std::vector<int> v;
+    if (r.exit != 0) return v;
+    if (depth == 8)
+        for (char c : r.out) v.push_back(uint8_t(c));
+    else
+        for (qsizetype i = 0; i + 1 < r.out.size(); i += 2)
+            v.push_back(uint8_t(r.out[i]) << 8 | uint8_t(r.out[i + 1]));
+    return v;
+}
+
+// Writes raw r, g, b, a samples of a w x h picture as `target` (an ImageMagick
+// output such as "PNG32:a.png") with extra arguments before the target.
+inline bool magickWrite(const std::vector<int>& rgba, int w, int h, int depth, const QString& target,
+                        const QStringList& extra = {}) {
+    QByteArray raw;
+    for (int v : rgba) {
+        if (depth == 16) raw.append(char(v >> 8));
+        raw.append(char(v & 0xff));
+    }
+    QStringList args{QStringLiteral("-size"),   QStringLiteral("%1x%2").arg(w).arg(h),
+                     QStringLiteral("-depth"),  QString::number(depth),
+                     QStringLiteral("-endian"), QStringLiteral("MSB"),
+                     QStringLiteral("rgba:-")};
+    args << extra << target;
+    return runProgram(QStringLiteral("convert"), args, raw).exit == 0;
+}
+
+inline bool haveMagick() {
+    return haveProgram("convert");
+}
+
+} // namespace celtest

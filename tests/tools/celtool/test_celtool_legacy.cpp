@@ -1,0 +1,117 @@
+// celtool with the legacy planar formats, run as a separate process: the
+// SCAN writer's own codes, information strings in and out, a write the library
+// reports as failed, and the demo's legacy-formats.png.
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
+#include <gtest/gtest.h>
+
+#include "cel/Cel.h"
+#include "celio/handlers/TgaHandler.h"
+#include "pixel/PixmapCanvas.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct ToolResult {
+    int exit = -1;
+    QByteArray out, err;
+};
+
+ToolResult celtool(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
+    p.waitForFinished(60000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+            p.readAllStandardError()};
+}
+
+QByteArray sampleTga() {
+    auto* p = new CEL_PixmapRGBA8(7, 3);
+    for (int i = 0; i < 21; ++i)
+        p->data()[i] = CEL_PixelRGBA8{uint8_t(i * 9), uint8_t(i), 40, uint8_t(i * 12)};
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+}
+
+// The string block of a SCAN or VAR file: from offset 12 up to its zero.
+QByteArray stringBlock(const QString& path) {
+    const QByteArray b = celtest::readFile(path);
+    return b.mid(12, b.indexOf('\0', 12) - 12 + 1);
+}
+
+} // namespace
+
+TEST(CeltoolLegacy, CodesAndInformationStrings) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga");
+    ASSERT_TRUE(celtest::writeFile(in, sampleTga()));
+
+    // SCAN's writer takes SCAN24 and SCAN32 though it lists only SCAN; other
+    // unlisted codes, and a string for a format without one, are usage errors.
+    for (const QStringList& args : {QStringList{"convert", "--code", "SCAN16", in, dir.path("a.scan")},
+                                    {"convert", "--code", "OPT24", in, dir.path("a.opt")},
+                                    {"convert", "--info-string", "x", in, dir.path("a.tga")}})
+        EXPECT_EQ(celtool(args).exit, 2) << qPrintable(args.join(' '));
+    const QString s24 = dir.path("s24"); // no extension: the code names the format
+    ASSERT_EQ(celtool({"convert", "--code", "scan24", in, s24}).exit, 0);
+    EXPECT_EQ(celtest::readFile(s24).left(12), QByteArray("\0\0\0\x04\0\x07\0\x03\x18\0\0\0", 12));
+    EXPECT_EQ(stringBlock(s24), QByteArray(">>STRLEN:6<<Stage\0", 18));
+
+    // info: JSON escapes the string's zero, text leaves it out.
+    ASSERT_TRUE(QFile::rename(s24, s24 + ".scan"));
+    ToolResult r = celtool({"info", "--json", s24 + ".scan"});
+    EXPECT_TRUE(r.out.contains("\"description\": \"RLE encoded, Stage\\u0000\"")) << r.out.constData();
+    r = celtool({"info", s24 + ".scan"});
+    EXPECT_TRUE(r.out.trimmed().endsWith("code SCAN, RLE encoded, Stage")) << r.out.constData();
+
+    // A string given on the command line goes out as UTF-8; converting SCAN
+    // to SCAN keeps the block, and a VAR output takes the SCAN input's string.
+    const QString a = dir.path("a.scan"), b = dir.path("b.scan"), v = dir.path("c.var");
+    ASSERT_EQ(celtool({"convert", "--code", "SCAN32", "--info-string", "take \u00e9", in, a}).exit, 0);
+    EXPECT_EQ(stringBlock(a), QByteArray(">>STRLEN:8<<take \xc3\xa9\0", 20));
+    ASSERT_EQ(celtool({"convert", a, b}).exit, 0); // RGBA: SCAN32 is the code that keeps it
+    EXPECT_EQ(celtest::readFile(b), celtest::readFile(a));
+    ASSERT_EQ(celtool({"convert", a, v}).exit, 0);
+    EXPECT_EQ(stringBlock(v), stringBlock(a));
+    ASSERT_EQ(celtool({"convert", "--info-string", "", v, v}).exit, 0);
+    EXPECT_EQ(stringBlock(v), QByteArray(">>STRLEN:6<<Stage\0", 18));
+}
+
+// The OPT writer returns true after a failed close (here a file-size limit
+// the close runs into); the tool still fails, with the library's reason.
+TEST(CeltoolLegacy, ReportedWriteFailureExitsOne) {
+    const QString bash = QStandardPaths::findExecutable(QStringLiteral("bash"));
+    if (bash.isEmpty()) GTEST_SKIP() << "no bash";
+    celtest::TempDir dir;
+    const QString in = dir.path("noise.tga"), out = dir.path("out.opt");
+    auto* p = new CEL_PixmapRGBA8(160, 160);
+    for (int i = 0; i < 160 * 160; ++i)
+        p->data()[i] = CEL_PixelRGBA8{uint8_t(i * 7), uint8_t(i * 13 >> 2), uint8_t(i * 31), 255};
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    ASSERT_TRUE(celtest::writeFile(in, QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"))));
+    ASSERT_TRUE(celtest::writeFile(out, "earlier"));
+    QProcess run; // about 100 KB to write, 8 KiB allowed: the writer's buffer fails at its close
+    run.start(bash, {"-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" convert --code OPT4 \"$1\" \"$2\"",
+                     QStringLiteral(CELCORE_TOOL_PATH), in, out});
+    run.waitForFinished(60000);
+    EXPECT_EQ(run.exitCode(), 1);
+    EXPECT_TRUE(run.readAllStandardError().contains("Could not complete writing to file"));
+    EXPECT_EQ(celtest::readFile(out), QByteArray("earlier"));
+}
+
+TEST(CeltoolLegacy, DemoLegacyFormats) {
+    celtest::TempDir dir;
+    const ToolResult r = celtool({"demo", dir.root()});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    for (const char* name : {"legacy-opt4.opt", "legacy-opt1.opt", "legacy-scan24.scan", "legacy-scan32.scan",
+                             "legacy-matte.var"})
+        EXPECT_TRUE(r.out.contains(QByteArray("/") + name)) << name;
+    EXPECT_TRUE(r.out.contains("information string \"demo frame 1, take 2\""));
+    const QImage sheet(dir.path("legacy-formats.png"));
+    EXPECT_EQ(sheet.width(), 5 * (160 + 8));
+    EXPECT_EQ(sheet.height(), 96 + 8 + 12);
+}
