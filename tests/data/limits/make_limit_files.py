@@ -70,6 +70,16 @@ def tiff(width, height, bits, samples):
     return out + struct.pack("<I", 0) + b"\x01\x02"
 
 
+def opt(image_type, width, height, channels, data):
+    header = struct.pack(">IHHIB3xI", image_type, width, height, 0, channels, 0x3F800000).ljust(32, b"\0")
+    return header + data
+
+
+def var(image_type, width, height, bits, data):
+    """VAR and SCAN: the header, the string block, the planes."""
+    return struct.pack(">IHHB3x", image_type, width, height, bits) + b">>STRLEN:6<<Stage\0" + data
+
+
 def main():
     save("tga", "65535x65535-rgba-rle.tga", tga(65535, 65535, 10, 32, b"\xff\x01\x02\x03\x04"))
     save("tga", "65535x65535-grey-raw.tga", tga(65535, 65535, 3, 8, bytes(range(16))))
@@ -87,6 +97,12 @@ def main():
     save("tif", "100000x100000-rgba8.tif", tiff(100000, 100000, 8, 4))
     save("tif", "65535x65535-rgba16.tif", tiff(65535, 65535, 16, 4))
     save("tif", "1073741824x1-rgba8.tif", tiff(1 << 30, 1, 8, 4))
+    save("opt", "65535x65535-rgba-rle.opt", opt(5, 65535, 65535, 4, b"\x7f\xff\x01" * 4))
+    save("opt", "65535x65535-rgb-verbatim.opt", opt(1, 65535, 65535, 3, bytes(range(16))))
+    save("var", "65535x65535-matte-rle.var", var(6, 65535, 65535, 8, b"\x7f\xff\x01"))
+    save("var", "65535x65535-rgba-verbatim.var", var(2, 65535, 65535, 32, bytes(range(16))))
+    save("scan", "65535x65535-rgba-rle.scan", var(5, 65535, 65535, 32, b"\x7f\xff\x01" * 4))
+    save("scan", "65535x65535-rgb-verbatim.scan", var(1, 65535, 65535, 24, bytes(range(16))))
 
 
 if __name__ == "__main__":
