@@ -59,6 +59,29 @@ bool Matrix4x4::isIdentity() const {
     return *this == Matrix4x4();
 }
 
+bool Matrix4x4::isConstantZ() const {
+    return m_m[2][0] == 0.0 && m_m[2][1] == 0.0 && m_m[3][0] == 0.0 && m_m[3][1] == 0.0;
+}
+
+bool Matrix4x4::hasRotation() const {
+    return m_m[0][1] != 0.0 || m_m[1][0] != 0.0;
+}
+
+bool Matrix4x4::normalize() {
+    const double w = m_m[3][3];
+    if (w == 0.0 || !std::isfinite(w)) return false;
+    if (w == 1.0) return true;
+    for (auto& row : m_m)
+        for (double& v : row) v /= w;
+    return true;
+}
+
+void Matrix4x4::getTransform2d(Vector2d& xAxis, Vector2d& yAxis, Point2d& origin) const {
+    xAxis = {m_m[0][0], m_m[1][0]};
+    yAxis = {m_m[0][1], m_m[1][1]};
+    origin = {m_m[0][3], m_m[1][3]};
+}
+
 // Gauss-Jordan elimination with partial pivoting.
 bool Matrix4x4::invert() {
     double a[4][8];

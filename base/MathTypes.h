@@ -147,6 +147,33 @@ private:
     double m_x1 = 0.0, m_y1 = 0.0, m_x2 = 0.0, m_y2 = 0.0;
 };
 
+// The depth of a flat layer: one constant, or a plane z0 + dzdx * x + dzdy * y
+// over canvas coordinates. A plane whose two slopes are 0 is of the constant
+// kind. The plane is evaluated as (z0 + dzdx * x) + dzdy * y in double, never
+// fused, so every caller gets the same bits.
+class PlanarDepthBuffer {
+public:
+    // The constant 0.
+    constexpr PlanarDepthBuffer() = default;
+    constexpr explicit PlanarDepthBuffer(double z) : m_z0(z) {}
+    constexpr PlanarDepthBuffer(double z0, double dzdx, double dzdy) : m_z0(z0), m_dzdx(dzdx), m_dzdy(dzdy) {}
+
+    constexpr bool isConstant() const { return m_dzdx == 0.0 && m_dzdy == 0.0; }
+    // The depth of the constant kind (z0 of a plane).
+    constexpr double constant() const { return m_z0; }
+    constexpr double dzdx() const { return m_dzdx; }
+    constexpr double dzdy() const { return m_dzdy; }
+    constexpr double getZ(double x, double y) const {
+        return isConstant() ? m_z0 : (m_z0 + m_dzdx * x) + m_dzdy * y;
+    }
+    constexpr bool operator==(const PlanarDepthBuffer&) const = default;
+
+private:
+    double m_z0 = 0.0;
+    double m_dzdx = 0.0;
+    double m_dzdy = 0.0;
+};
+
 // Row-major 4x4 matrix acting on column vectors (x, y, z, 1).
 class CELCORE_EXPORT Matrix4x4 {
 public:
@@ -163,6 +190,19 @@ public:
     // False (and this matrix left unchanged) when the matrix is singular.
     bool invert();
     bool isIdentity() const;
+
+    // Queries about the image of the plane z = 0, where pictures live.
+    // True when depth and the homogeneous w of its points do not depend on
+    // x and y: the plane keeps one depth and is mapped without perspective.
+    bool isConstantZ() const;
+    // True when x' depends on y or y' on x: the picture's axes do not stay
+    // along the output axes (a turn or a shear). Mirrors are not rotations.
+    bool hasRotation() const;
+    // Divides every element by element (3, 3) so that it becomes 1; false
+    // (and nothing changed) when it is 0 or not finite.
+    bool normalize();
+    // The 2D affine part: where the x and y axes of the plane go, and its origin.
+    void getTransform2d(Vector2d& xAxis, Vector2d& yAxis, Point2d& origin) const;
     bool operator==(const Matrix4x4&) const = default;
 
 private:

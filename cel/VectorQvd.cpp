@@ -6,7 +6,8 @@ CELVEC_Qvd::CELVEC_Qvd() = default;
 
 CELVEC_Qvd::CELVEC_Qvd(const CELVEC_Qvd& other)
     : CEL_Representation(other), m_premultiply(other.m_premultiply), m_resolution(other.m_resolution),
-      m_canvasRect(other.m_canvasRect), m_appliedOpacity(other.m_appliedOpacity) {}
+      m_canvasRect(other.m_canvasRect), m_transMatrix(other.m_transMatrix),
+      m_appliedOpacity(other.m_appliedOpacity) {}
 
 CELVEC_Qvd::~CELVEC_Qvd() = default;
 

@@ -40,9 +40,16 @@ public:
     double appliedOpacity() const { return m_appliedOpacity; }
     void setAppliedOpacity(double opacity) { m_appliedOpacity = opacity; }
 
+    // The model transformation the drawing is rendered with (identity by default).
+    const Math::Matrix4x4& getTransMatrix() const { return m_transMatrix; }
+    void setTransMatrix(const Math::Matrix4x4& m) { m_transMatrix = m; }
+    // Applies m after the current transformation: transMatrix = m * transMatrix.
+    void applyMatrix(const Math::Matrix4x4& m) { m_transMatrix = m * m_transMatrix; }
+
 private:
     bool m_premultiply = true;
     Math::Size2di m_resolution{720, 540};
     Math::Box2di m_canvasRect{0, 0, 720, 540};
+    Math::Matrix4x4 m_transMatrix;
     double m_appliedOpacity = 100.0;
 };

@@ -235,10 +235,10 @@ struct CEL_PixelFloat {
 // index of the following sample of the same pixel in the owner's overflow
 // store; 0 ends the list.
 struct CEL_Pixel3D {
-    CEL_PixelRGBA16 colour; // premultiplied
-    float z;                // depth; larger is nearer
-    uint32_t depthBufferId; // layer that produced the sample; 0 = none
-    uint64_t next;          // overflow-store index of the next sample; 0 = end
+    CEL_PixelRGBA16 colour;  // premultiplied
+    float z;                 // depth; larger is nearer
+    uint32_t depthBufferId;  // layer that produced the sample; 0 = none
+    unsigned long long next; // overflow-store index of the next sample; 0 = end
 
     CEL_Pixel3D& operator=(const CEL_Pixel3D&) = default;
     // Colour only; z, depthBufferId and next are kept.

@@ -13,7 +13,7 @@ pkgs=(g++ cmake ninja-build ccache pkg-config make
 for arg in "$@"; do
   case "$arg" in
     --witness) pkgs+=(imagemagick openimageio-tools libtiff-tools) ;;
-    --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools) ;;
+    --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools libmagickcore-6.q16-dev) ;;
     --fuzz) pkgs+=(clang libclang-rt-dev llvm) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac

@@ -43,11 +43,14 @@ const ReaderRow kReaders[] = {
     {"JPG", "JPEG", straight, true},
     {"BMP", "BMP", straight, false},
     {"TIF", "TIFF", tiffAlpha, true},
+    {"PSD", "PSD", straight, true},
+    {"PSB", "PSB", straight, true},
     // The legacy planar families hold the library's own values: only this
     // library's writers make them.
     {"OPT", "OPT", premultiplied, true},
     {"SCAN", "SCAN", premultiplied, true},
     {"VAR", "VAR", premultiplied, true},
+    {"IFF", "IFF", premultiplied, true}, // renderers' output: colour multiplied by alpha
 };
 
 // ---------------------------------------------------------------- writing
@@ -70,6 +73,7 @@ const WriterRow kWriters[] = {
     {"BMP", "BMP4", A::Premultiplied, NoAlpha}, // un-premultiplies; the file stays 24-bit
     {"BMP", "*", A::Straight, AsNamed},         //
     {"TIF", "*", A::Premultiplied, KeepsIt},    // RGBA with associated alpha, whatever the code
+    {"IFF", "*", A::Premultiplied, KeepsIt},    // always RGBA, as renderers write it
     {"OPT", "*", A::Premultiplied, AsNamed},    // stores the values as given
     {"SCAN", "SCAN24", A::Premultiplied, NoAlpha},
     {"SCAN", "SCAN32", A::Premultiplied, KeepsIt},
@@ -130,6 +134,10 @@ bool webp(Head h) {
     return h.substr(8, 4) == "WEBP";
 }
 
+bool iffImage(Head h) {
+    return h.substr(8, 4) == "CIMG";
+}
+
 // TGA files have no magic number: a header whose fields all hold values the
 // format defines. The weakest signature, tried last.
 bool tgaHeader(Head h) {
@@ -143,6 +151,12 @@ bool tgaHeader(Head h) {
     return known && mapFields && le16(h, 12) > 0 && le16(h, 14) > 0 &&
            (depth == 8 || depth == 15 || depth == 16 || depth == 24 || depth == 32) &&
            (descriptor & 0xc0) == 0 && (descriptor & 15) <= 8;
+}
+
+// Raw pixmap files: format 4 or 6 and 8 bytes per pixel (the magic), then a
+// pixel count and sizes that are not negative.
+bool datHeader(Head h) {
+    return h.size() >= 24 && byteAt(h, 15) < 0x80 && byteAt(h, 19) < 0x80 && byteAt(h, 23) < 0x80;
 }
 
 struct SignatureRow {
@@ -161,10 +175,15 @@ const SignatureRow kSignatures[] = {
     {"TIF", "II+\0"sv, anything}, // BigTIFF
     {"TIF", "MM\0+"sv, anything},
     {"SGI", "\x01\xda"sv, sgiHeader},
+    {"PSD", "8BPS\0\x01"sv, anything},
+    {"PSB", "8BPS\0\x02"sv, anything},
     {"BMP", "BM"sv, bmpHeader},
     {"GIF", "GIF8"sv, anything},
     {"WEBP", "RIFF"sv, webp},
+    {"IFF", "FOR4"sv, iffImage},
     {"EXR", "\x76\x2f\x31\x01"sv, anything},
+    {"DAT", "\x04\0\0\0\x08\0\0\0"sv, datHeader},
+    {"DAT", "\x06\0\0\0\x08\0\0\0"sv, datHeader},
     {"OPT", ""sv, optHeader},
     {"SCAN", ""sv, scanHeader},
     {"TGA", ""sv, tgaHeader},

@@ -10,9 +10,12 @@
 
 #include "celio/Manager.h"
 #include "celio/handlers/BmpHandler.h"
+#include "celio/handlers/IffHandler.h"
 #include "celio/handlers/JpegHandler.h"
 #include "celio/handlers/OptHandler.h"
 #include "celio/handlers/PngHandler.h"
+#include "celio/handlers/PsdHandler.h"
+#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/SgiHandler.h"
 #include "celio/handlers/TgaHandler.h"
 #include "celio/handlers/TiffHandler.h"
@@ -34,10 +37,14 @@ void qxCelAddPixmapHandler() {
     [[maybe_unused]] CELIO_Manager* manager = CELIO_Manager::getInstance();
     add<QXCelUioTgaHandler>(manager);
     add<QXCelUioSgiHandler>(manager);
+    add<CELIO_PsdHandler>(manager);
+    add<CELIO_PsbHandler>(manager);
     add<QXCelUioScanHandler>(manager);
     add<QXCelUioPngHandler>(manager);
     add<QXCelUioJpegHandler>(manager);
     add<QXCelUioBmpHandler>(manager);
+    add<CELIO_UioRawPixMapHandler>(manager);
+    add<QxCelUioIffHandler>(manager);
     add<QXCelUioOptHandler>(manager);
     add<QXCelUioVarHandler>(manager);
     add<QxCelUioTiffHandler>(manager);

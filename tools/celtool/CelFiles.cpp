@@ -20,6 +20,8 @@
 #include "cel/Cel.h"
 #include "cel/Context.h"
 #include "celio/Manager.h"
+#include "celio/handlers/IffHandler.h"
+#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/TiffHandler.h"
 #include "celio/handlers/VarScanHandler.h"
 #include "pixel/PixmapArea.h"
@@ -62,7 +64,7 @@ bool isGeneric(const QString& source) {
            source.startsWith(QLatin1String("could not read %1 from interactive"));
 }
 
-// Collects what the library, libtiff's reader and Qt say during one read or
+// Collects what the library, the TIFF and IFF readers and Qt say during one read or
 // write, to give the one line that reports a failure its cause.
 class Diagnostics {
 public:
@@ -565,6 +567,7 @@ void quietLibraryOutput() {
     done = true;
     qInstallMessageHandler(keepQtMessage);
     QxCelUioTiffHandler::setDiagnosticStream(&tiffDiagnostics());
+    QxCelUioIffHandler::setDiagnosticStream(&tiffDiagnostics());
 }
 
 QCommandLineOption keepValuesOption() {
@@ -769,7 +772,15 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
     const CELIO_Shape shape = CELIO_FormatTable::codeShape(*handler, code);
     const UT_SharedPtr<CEL_Cel> converted =
         prepared(canvas, facts, origin, *handler, code, shape, options.keepValues);
+    // The depth goes along for the writers that store it (a copy sharing its buffer).
+    if (const auto* z = dynamic_cast<const CEL_PixmapAreaZ*>(
+            cel->findRepresentation(CEL_Representation::PIXMAP_AREA_ZBUF).get());
+        z && converted)
+        converted->addRepresentation(Rep(new CEL_PixmapAreaZ(*z)));
     CEL_Cel* out = converted ? converted.get() : cel;
+    // The raw pixmap writer stores the 16-bit area pixmap the cel holds and converts nothing.
+    if (dynamic_cast<const CELIO_UioRawPixMapHandler*>(handler))
+        out->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16);
 
     const QString name = CELIO_FormatTable::name(*handler);
     // The manager gives SCAN its information string; VAR's is set on the handler.
@@ -805,6 +816,30 @@ int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QSt
 }
 
 bool writeBytes(const QString& path, const QByteArray& bytes) {
+    // Raw bytes need no writer of their own: standard output, a device or a
+    // pipe takes them directly (staging them in a temporary file would only
+    // double the traffic, which shows when a large dump goes to /dev/null).
+    const bool toStdout = path == QLatin1String("-");
+    struct stat st {};
+    if (toStdout || (::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode) &&
+                     !S_ISDIR(st.st_mode))) {
+        const QString shown = toStdout ? QStringLiteral("standard output") : path;
+        int fd = 1;
+        if (toStdout) {
+            std::fflush(stdout);
+        } else if ((fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC)) < 0) {
+            error(QStringLiteral("%1: %2").arg(shown, systemError(errno)));
+            return false;
+        }
+        bool ok = writeAll(fd, bytes.constData(), bytes.size());
+        int cause = errno;
+        if (!toStdout && ::close(fd) != 0 && ok) {
+            ok = false;
+            cause = errno;
+        }
+        if (!ok) error(QStringLiteral("%1: %2").arg(shown, systemError(cause)));
+        return ok;
+    }
     return writeOutput(
         path,
         [&bytes](const QString& file) {

@@ -128,7 +128,7 @@ QByteArray rawPixels(const CEL_Representation* rep, int depth);
 // --keep-values, for every subcommand that writes pictures.
 QCommandLineOption keepValuesOption();
 
-// Keeps Qt's log lines and the TIFF reader's diagnostics off standard error;
+// Keeps Qt's log lines and the TIFF and IFF readers' diagnostics off standard error;
 // readCel and writeCel turn them into their one-line causes. Called once by main.
 void quietLibraryOutput();
 
@@ -145,6 +145,14 @@ int demoComposite(const QString& outDir);
 int demoLegacy(const QString& outDir);
 // Draws a line of text in the demo's 5 x 7 label font, white.
 void drawLabel(CEL_PixmapAreaRGBA16& p, int x0, int y0, const QString& text);
+
+// Writes the demo's depth frame as an IFF file with colour and depth, reads it
+// back and writes its depth as a grey picture. kSuccess when it came back.
+int demoIffDepth(const QString& outDir);
+
+// Moves the demo's frames into a render cache too small for all of them and
+// writes proxy-sheet.png from what comes back. kSuccess when all came back.
+int demoProxy(const QString& outDir);
 
 // The extension after the last '.' of the file name, or an empty string.
 QString extensionOf(const QString& path);

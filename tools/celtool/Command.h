@@ -37,5 +37,10 @@ int runConvert(const QStringList& args);
 int runDump(const QStringList& args);
 int runComposite(const QStringList& args);
 int runCompare(const QStringList& args);
+int runFlatten(const QStringList& args);
+int runFilter(const QStringList& args);
+int runThumbnail(const QStringList& args);
+int runContactSheet(const QStringList& args);
+int runCache(const QStringList& args);
 
 } // namespace celtool

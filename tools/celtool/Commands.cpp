@@ -12,6 +12,11 @@ const std::vector<Command>& commands() {
         {"dump", "Write the pixels of an image as raw 8- or 16-bit RGBA", runDump},
         {"composite", "Lay images onto a base image with a composite operation", runComposite},
         {"compare", "Compare the pixels of two images", runCompare},
+        {"flatten", "Composite the layers of a PSD or PSB file by their blend modes", runFlatten},
+        {"filter", "Apply filter operations (resize, rotate, ...) in order to an image", runFilter},
+        {"thumbnail", "Write a small picture of an image, over white", runThumbnail},
+        {"contact-sheet", "Lay out labelled thumbnails of many images on one sheet", runContactSheet},
+        {"cache", "Inspect or clear the render cache, or send an image through it", runCache},
     };
     return table;
 }

@@ -12,6 +12,7 @@
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "DemoSheets.h"
 #include "algo/composite/AlgoException.h"
 #include "algo/composite/Composite.h"
 #include "cel/Cel.h"
@@ -63,6 +64,8 @@ void drawDisc(Pixmap& p, double cx, double cy, double radius, double r, double g
         }
 }
 
+} // namespace
+
 // A 5 x 7 bitmap font for the labels (upper case, digits and a little
 // punctuation): the tool runs headless in batch, where no font or GUI
 // platform can be assumed.
@@ -110,6 +113,8 @@ void drawText(Pixmap& p, int x0, int y0, const std::string& text) {
                         *px = CEL_PixelRGBA16{32767, 32767, 32767, 32767};
     }
 }
+
+namespace {
 
 // The text in at most `maxLines` lines of `width` characters, broken after
 // spaces and underscores; what still does not fit ends in '~', so that no

@@ -1,6 +1,7 @@
 #include "algo/composite/Composite.h"
 #include "CelFiles.h"
 #include "Command.h"
+#include "Depth.h"
 #include "cel/Cel.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
@@ -38,6 +39,7 @@ bool writeRaw16(CEL_PixmapAreaRGBA16& pixmap, const QString& path) {
 } // namespace
 
 int runComposite(const QStringList& args) {
+    if (wantsCompositeByDepth(args)) return runCompositeByDepth(args);
     QCommandLineParser parser;
     const QCommandLineOption opOpt(QStringLiteral("op"),
                                    QStringLiteral("Colour operation, by name or number (default: over)."),
@@ -69,7 +71,8 @@ int runComposite(const QStringList& args) {
     parser.addPositionalArgument(QStringLiteral("LAYER..."), QStringLiteral("Images laid on it in turn."));
     const QString synopsis =
         QStringLiteral("[--op OP] [--alpha-op OP] [--opacity F] [--premultiply] "
-                       "[--keep-values] [--code CODE] [--raw16 FILE] -o OUT BASE LAYER...");
+                       "[--keep-values] [--code CODE] [--raw16 FILE] -o OUT BASE LAYER...\n"
+                       "       (or --by-depth: see composite --by-depth --help)");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("composite"), synopsis, args, &rc)) return rc;
 

@@ -1,10 +1,12 @@
 #include "CelFiles.h"
 #include "Command.h"
+#include "Depth.h"
 #include "cel/Cel.h"
 
 namespace celtool {
 
 int runConvert(const QStringList& args) {
+    if (wantsDepthView(args)) return runDepthView(args);
     QCommandLineParser parser;
     const QCommandLineOption codeOpt(
         QStringLiteral("code"),
@@ -29,7 +31,8 @@ int runConvert(const QStringList& args) {
     parser.addPositionalArgument(QStringLiteral("OUT"),
                                  QStringLiteral("Image to write (\"-\": standard output)."));
     const QString synopsis = QStringLiteral(
-        "[--code CODE] [--layer PATH] [--format EXT] [--keep-values] [--info-string TEXT] IN OUT");
+        "[--code CODE] [--layer PATH] [--format EXT] [--keep-values] [--info-string TEXT] IN OUT\n"
+        "       (or --depth-view: see convert --depth-view --help)");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("convert"), synopsis, args, &rc)) return rc;
     const QStringList pos = parser.positionalArguments();

@@ -2,6 +2,9 @@
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "DemoSheets.h"
+#include "Depth.h"
+#include "FilterOps.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
 
@@ -37,7 +40,12 @@ int runDemo(const QStringList& args) {
 
     if (demoFrames(outDir) != kSuccess) return kFailure;
     if (demoComposite(outDir) != kSuccess) return kFailure;
+    if (demoLayers(outDir) != kSuccess) return kFailure;
     if (demoLegacy(outDir) != kSuccess) return kFailure;
+    if (demoIffDepth(outDir) != kSuccess) return kFailure;
+    if (demoDepth(outDir) != kSuccess) return kFailure;
+    if (demoFilters(outDir) != kSuccess) return kFailure;
+    if (demoProxy(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 

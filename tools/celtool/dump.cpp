@@ -3,6 +3,7 @@
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "Depth.h"
 #include "cel/Cel.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -33,9 +34,10 @@ UT_SharedPtr<CEL_Representation> spreadMatte16(CEL_Cel* cel, int depth) {
 
 int runDump(const QStringList& args) {
     QCommandLineParser parser;
-    const QCommandLineOption depthOpt(QStringLiteral("depth"),
-                                      QStringLiteral("8 or 16 bits per channel (default 8)."),
-                                      QStringLiteral("BITS"), QStringLiteral("8"));
+    const QCommandLineOption depthOpt(
+        QStringLiteral("depth"),
+        QStringLiteral("8 or 16 bits per channel (default 8), or z: the depth as 32-bit floats."),
+        QStringLiteral("BITS"), QStringLiteral("8"));
     const QCommandLineOption layerOpt(QStringLiteral("layer"), QStringLiteral("Layer of a layered input."),
                                       QStringLiteral("PATH"));
     const QCommandLineOption formatOpt(
@@ -47,7 +49,7 @@ int runDump(const QStringList& args) {
                                  QStringLiteral("Image to read (\"-\": standard input)."));
     parser.addPositionalArgument(QStringLiteral("OUT"),
                                  QStringLiteral("Raw pixels, top row first (\"-\": standard output)."));
-    const QString synopsis = QStringLiteral("[--depth 8|16] [--layer PATH] [--format EXT] IN OUT");
+    const QString synopsis = QStringLiteral("[--depth 8|16|z] [--layer PATH] [--format EXT] IN OUT");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("dump"), synopsis, args, &rc)) return rc;
     const QStringList pos = parser.positionalArguments();
@@ -56,12 +58,15 @@ int runDump(const QStringList& args) {
         return kUsage;
     }
     const QString depthText = parser.value(depthOpt);
-    if (depthText != QLatin1String("8") && depthText != QLatin1String("16")) {
-        error(QStringLiteral("--depth must be 8 or 16"));
+    if (depthText != QLatin1String("8") && depthText != QLatin1String("16") &&
+        depthText != QLatin1String("z")) {
+        error(QStringLiteral("--depth must be 8, 16 or z"));
         return kUsage;
     }
-    const int depth = depthText.toInt();
     const QString in = pos[0], out = pos[1];
+    if (depthText == QLatin1String("z"))
+        return dumpDepth(in, out, parser.value(formatOpt), parser.value(layerOpt));
+    const int depth = depthText.toInt();
 
     // The library's values as they are: the neutral form exact comparisons use.
     const UT_SharedPtr<CEL_Cel> cel = readCel(in, parser.value(formatOpt), parser.value(layerOpt));

@@ -1,5 +1,6 @@
 #include "CelFiles.h"
 #include "Command.h"
+#include "InfoLayers.h"
 
 namespace celtool {
 
@@ -63,18 +64,25 @@ int runInfo(const QStringList& args) {
         QStringLiteral("format"),
         QStringLiteral("Format (extension) of standard input (default: its content)."),
         QStringLiteral("EXT"));
-    parser.addOptions({json, formatOpt});
+    const QCommandLineOption layers(QStringLiteral("layers"),
+                                    QStringLiteral("The layer tree of layered files."));
+    parser.addOptions({json, formatOpt, layers});
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Image files to inspect (\"-\": standard input)."),
                                  QStringLiteral("FILE..."));
     int rc = kSuccess;
-    if (!parseArgs(parser, QStringLiteral("info"), QStringLiteral("[--json] [--format EXT] FILE..."), args,
-                   &rc))
+    if (!parseArgs(parser, QStringLiteral("info"),
+                   QStringLiteral("[--layers] [--json] [--format EXT] FILE..."), args, &rc))
         return rc;
     const QStringList files = parser.positionalArguments();
     if (files.isEmpty()) {
         error(QStringLiteral("info needs at least one file"));
         return kUsage;
+    }
+    if (parser.isSet(layers)) {
+        for (const QString& file : files)
+            if (printLayers(file, parser.isSet(json)) != kSuccess) rc = kFailure;
+        return rc;
     }
     for (const QString& file : files) {
         const HeaderInfo h =

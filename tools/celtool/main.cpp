@@ -11,13 +11,15 @@
 #include "Command.h"
 #include "base/Platform.h"
 #include "base/Version.h"
+#include "celio/Manager.h"
+#include "celio/handlers/RawHandlers.h"
 
 namespace {
 
 void printUsage(FILE* out) {
     std::fprintf(out,
                  "usage: celtool [--help] [--version] SUBCOMMAND [options] [arguments]\n\nSubcommands:\n");
-    for (const auto& c : celtool::commands()) std::fprintf(out, "  %-12s %s\n", c.name, c.summary);
+    for (const auto& c : celtool::commands()) std::fprintf(out, "  %-14s %s\n", c.name, c.summary);
     std::fprintf(out, "\nRun 'celtool SUBCOMMAND --help' for the options of a subcommand.\n");
 }
 
@@ -29,6 +31,9 @@ int main(int argc, char** argv) {
     WHO_Identity::setInteractive(false);
     // Each failure is one line of ours; what the libraries say becomes its cause.
     celtool::quietLibraryOutput();
+    // The library's raster handlers, and the raw depth handler it leaves to applications.
+    qxCelAddPixmapHandler();
+    CELIO_Manager::getInstance()->addHandler(new CELIO_UioRawFloatHandler);
 
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty()) {

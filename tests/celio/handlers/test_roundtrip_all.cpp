@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <gtest/gtest.h>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -14,6 +15,7 @@
 #include "cel/Context.h"
 #include "celio/ByteTestSupport.h"
 #include "celio/Manager.h"
+#include "celio/handlers/IffHandler.h"
 #include "celio/handlers/TiffHandler.h"
 #include "support/TestSupport.h"
 
@@ -62,19 +64,40 @@ CEL_PixmapRGBA8* sampleImage(int w, int h) {
     return p;
 }
 
+// The codes a handler writes: its list, else the distinct codes
+// getWriteOptionsCode gives for the flags it can honour, else the manager's
+// default (an empty code).
+QStringList codesOf(const CELIO_Handler* handler) {
+    QStringList codes = handler->getWriteOptionCodes();
+    if (!codes.isEmpty()) return codes;
+    CELIO_WriteOptions can;
+    handler->getWriteOptions(can);
+    const bool flags[4] = {can.singleChannel, can.alpha, can.deepPixels, can.compressed};
+    for (int m = 0; m < 16; ++m) {
+        if ((m & 1 && !flags[0]) || (m & 2 && !flags[1]) || (m & 4 && !flags[2]) || (m & 8 && !flags[3]))
+            continue;
+        CELIO_WriteOptions o;
+        o.singleChannel = m & 1, o.alpha = m & 2, o.deepPixels = m & 4, o.compressed = m & 8;
+        const QString code = handler->getWriteOptionsCode(o);
+        if (!code.isEmpty() && !codes.contains(code)) codes << code;
+    }
+    if (codes.isEmpty()) codes << QString();
+    return codes;
+}
+
 // Calls f(handler, main extension, code, file path) for every code of every
 // handler that writes, after writing the sample there.
 template <class F>
 int forEveryWrittenFile(const celtest::TempDir& dir, const UT_SharedPtr<CEL_Cel>& source, F f) {
     qxCelAddPixmapHandler();
     CELIO_Manager* manager = CELIO_Manager::getInstance();
+    // Writers that take a 16-bit pixmap as the cel holds it (no conversion) get one.
+    source->convertTo(CEL_Representation::PIXMAP_RGBA16);
     int tried = 0;
     for (const CELIO_Handler* handler : manager->handlers()) {
         if (handler->getWriteExtensions().isEmpty()) continue;
         const QString ext = handler->getExtensions().front();
-        QStringList codes = handler->getWriteOptionCodes();
-        if (codes.isEmpty()) codes << QString(); // the manager's default
-        for (const QString& code : codes) {
+        for (const QString& code : codesOf(handler)) {
             SCOPED_TRACE(qPrintable(QStringLiteral("%1 code '%2'").arg(ext, code)));
             ++tried;
             const QString path =
@@ -152,17 +175,18 @@ TEST(RoundTripAll, DamagedFilesFailCleanly) {
     const CELIO_Manager* manager = CELIO_Manager::getInstance();
     const QString damaged = dir.path(QStringLiteral("damaged")),
                   errors = dir.path(QStringLiteral("stderr.txt"));
-    // The library's own reports are fine: messages, the TIFF reader's diagnostics.
+    // The library's own reports are fine: messages, the TIFF and IFF readers' diagnostics.
     QXMessage::Capture messages;
     std::ostringstream diagnostics;
     QxCelUioTiffHandler::setDiagnosticStream(&diagnostics);
+    QxCelUioIffHandler::setDiagnosticStream(&diagnostics);
     const QtMessageHandler qtWarnings =
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     std::mt19937 rng(4);
+    std::optional<celtest::StdStreamRedirect> quiet(std::in_place, 2, errors); // every handler's output
     forEveryWrittenFile(dir, source, [&](const QString&, const QString&, const QString& path) {
         const QByteArray good = celtest::readFile(path);
         const QString file = damaged + QLatin1Char('.') + path.section(QLatin1Char('.'), -1);
-        celtest::StdStreamRedirect quiet(2, errors);
         for (int round = 0; round < 160; ++round) {
             QByteArray bad = good.left(round < 40 ? round * good.size() / 40 : good.size());
             for (int k = 0; round >= 40 && k < 1 + round % 4; ++k)
@@ -178,7 +202,9 @@ TEST(RoundTripAll, DamagedFilesFailCleanly) {
             manager->read(file, modified, list);
         }
     });
+    quiet.reset();
     qInstallMessageHandler(qtWarnings);
     QxCelUioTiffHandler::setDiagnosticStream(nullptr);
+    QxCelUioIffHandler::setDiagnosticStream(nullptr);
     EXPECT_EQ(celtest::readFile(errors), QByteArray());
 }

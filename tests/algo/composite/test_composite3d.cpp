@@ -1,0 +1,247 @@
+// Depth compositing: the coverage cases worked by hand, the per-pixel rules,
+// the failures, the free functions, and random layers at several thread
+// counts against a plain serial reference.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "depth_test_util.h"
+#include "test_composite_util.h"
+
+namespace {
+
+using comptest::px;
+using namespace depthtest;
+using Plane = ALGO_Composite3D::PixelPlane;
+
+// The protected steps the hand-worked cases call.
+struct Probe : ALGO_Composite3D {
+    Probe() : ALGO_Composite3D(nullptr) {}
+    using ALGO_Composite3D::applyAntialiazingOnDst;
+    using ALGO_Composite3D::getSrcCoverage;
+};
+
+Plane plane(float up, float right, float left, float down) {
+    return Plane{up, right, left, down, false};
+}
+
+// Every link of every list names a sample of the store.
+bool listsValid(const CEL_PixmapArea3D& p) {
+    for (long long i = 0; i < p.allocatedArea(); ++i) {
+        std::size_t steps = 0;
+        for (unsigned long long n = p.data()[i].next; n != 0; n = p.pixels()[n].next)
+            if (n >= p.pixels().size() || ++steps > p.pixels().size()) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(DepthCompositing, CoverageCases) {
+    const Probe p;
+    // Level everywhere: not behind anywhere.
+    EXPECT_EQ(p.getSrcCoverage(plane(5, 5, 5, 5), plane(5, 5, 5, 5)), 1.0f);
+    EXPECT_EQ(p.getSrcCoverage(plane(9, 9, 9, 9), plane(5, 5, 5, 5)), 0.0f);
+    // Up and down behind, left and right in front.
+    EXPECT_EQ(p.getSrcCoverage(plane(2, 0, 0, 2), 1.0f), 0.5f);
+    // One corner differs: behind (up, right), or in front (up).
+    const float third = 2.0f / 3.0f, fifth = 1.0f / 5.0f, oneThird = 1.0f / 3.0f;
+    EXPECT_EQ(p.getSrcCoverage(plane(3, 0, 0, 0), 1.0f), 1.0f - 0.5f * third * third);
+    EXPECT_EQ(p.getSrcCoverage(plane(0, 3, 0, 0), 1.0f), 1.0f - 0.5f * third * third);
+    EXPECT_EQ(p.getSrcCoverage(plane(0, 3, 3, 3), 1.0f), 0.5f * oneThird * oneThird);
+    // Up and right against left and down; up and left against right and down.
+    EXPECT_EQ(p.getSrcCoverage(plane(0, 0, 3, 5), 1.0f), 0.5f * (fifth + oneThird));
+    EXPECT_EQ(p.getSrcCoverage(plane(0, 3, 0, 5), 1.0f), 0.5f * (fifth + oneThird));
+    EXPECT_EQ(p.getSrcCoverage(plane(3, 3, 1, 0), 2.0f), 1.0f - 0.5f * (oneThird + 0.5f));
+    // Two flat surfaces compare depths.
+    EXPECT_EQ(p.getSrcCoverage(Plane{4, 4, 4, 4, true}, 4.0f), 1.0f);
+    EXPECT_EQ(p.getSrcCoverage(Plane{4, 4, 4, 4, true}, Plane{3, 3, 3, 3, true}), 0.0f);
+    // No depth and the float extremes never give NaN.
+    const float extremes[] = {CEL_PixelFloat::Zero, FLT_MAX, 0.0f, 1.0f};
+    for (float a : extremes)
+        for (float b : extremes)
+            for (float s : extremes) {
+                const float c = p.getSrcCoverage(plane(a, b, a, b), plane(s, a, b, s));
+                EXPECT_TRUE(c >= 0.0f && c <= 1.0f) << a << " " << b << " " << s;
+            }
+}
+
+TEST(DepthCompositing, FlatLayersAndIdentifiers) {
+    CEL_PixmapArea3D dst(1, 1);
+    ALGO_Composite3D comp(&dst);
+    comp.composite2d(filled(1, 1, px(100, 0, 0, 16383)).get(), 5.0f);
+    comp.composite2d(filled(1, 1, px(0, 100, 0, 16383)).get(), 3.0f);
+    EXPECT_EQ(depthsAt(dst, 0, 0), (std::vector<float>{5.0f, 3.0f}));
+    // Opaque in front replaces the head and cuts the list; behind an opaque head: nothing.
+    comp.composite2d(filled(1, 1, px(0, 0, 32767, 32767)).get(), 10.0f);
+    comp.composite2d(filled(1, 1, px(32767, 0, 0, 32767)).get(), 5.0f);
+    EXPECT_EQ(depthsAt(dst, 0, 0), std::vector<float>{10.0f});
+    EXPECT_EQ(flat(dst, 0, 0), px(0, 0, 32767, 32767));
+    // At the same depth the later layer is in front; planes of the constant kind are flat.
+    CEL_PixmapArea3D level(1, 1);
+    ALGO_Composite3D onLevel(&level);
+    onLevel.composite2d(filled(1, 1, px(16383, 0, 0, 16383)).get(), 1.0f);
+    onLevel.composite2d(filled(1, 1, px(0, 0, 32767, 32767)).get(), Math::PlanarDepthBuffer(1.0));
+    EXPECT_EQ(flat(level, 0, 0), px(0, 0, 32767, 32767));
+    EXPECT_EQ(level.currentDepthBufferId(), 0u);
+
+    // One identifier per composite3d, stored as is; a merge adds the source's.
+    const auto z = depth(1, 1, {2.0f});
+    comp.composite3d(filled(1, 1, px(1, 1, 1, 100)).get(), z.get());
+    comp.composite3d(filled(1, 1, px(1, 1, 1, 100)).get(), z.get());
+    EXPECT_EQ(dst.currentDepthBufferId(), 2u);
+    CEL_PixmapArea3D other(1, 1);
+    ALGO_Composite3D(&other).composite3d(filled(1, 1, px(5, 5, 5, 32767)).get(), z.get());
+    comp.composite3d(&other);
+    EXPECT_EQ(dst.currentDepthBufferId(), 3u);
+}
+
+TEST(DepthCompositing, CrossingSurfacesMix) {
+    // Blue on a surface tilted across the centre pixel, red flat at its depth:
+    // up and down are behind, left and right in front: an even mix.
+    CEL_PixmapArea3D dst(3, 3);
+    ALGO_Composite3D comp(&dst);
+    comp.composite3d(filled(3, 3, px(0, 0, 32767, 32767)).get(),
+                     depth(3, 3, {1.0f, 1.05f, 1.0f, 0.95f, 1.0f, 0.95f, 1.0f, 1.05f, 1.0f}).get());
+    comp.composite2d(filled(3, 3, px(32767, 0, 0, 32767)).get(), 1.0f);
+    EXPECT_EQ(flat(dst, 1, 1), px(16383, 0, 16383, 32767));
+    EXPECT_EQ(depthsAt(dst, 1, 1), std::vector<float>{1.0f});
+    // Steeper than the match tolerance: the centre is decided by depth alone.
+    CEL_PixmapArea3D steep(3, 3);
+    ALGO_Composite3D onSteep(&steep);
+    onSteep.composite3d(filled(3, 3, px(0, 0, 32767, 32767)).get(),
+                        depth(3, 3, {1.0f, 1.5f, 1.0f, 0.5f, 1.0f, 0.5f, 1.0f, 1.5f, 1.0f}).get());
+    onSteep.composite2d(filled(3, 3, px(32767, 0, 0, 32767)).get(), 1.0f);
+    EXPECT_EQ(flat(steep, 1, 1), px(32767, 0, 0, 32767));
+
+    // A silhouette beside a pixel without depth: that neighbour counts as
+    // infinitely far, so the edge pixel is half covered although its own depth
+    // is in front.
+    CEL_PixmapArea3D edge(3, 1);
+    ALGO_Composite3D onEdge(&edge);
+    onEdge.composite2d(filled(3, 1, px(0, 0, 32767, 32767)).get(), 3.0f);
+    onEdge.composite3d(colour(3, 1, {px(32767, 0, 0, 32767), px(32767, 0, 0, 32767), px(0, 0, 0, 0)}).get(),
+                       depth(3, 1, {5.0f, 5.0f, CEL_PixelFloat::Zero}).get());
+    EXPECT_EQ(flat(edge, 0, 0), px(32767, 0, 0, 32767));
+    EXPECT_EQ(flat(edge, 1, 0), px(16383, 0, 16383, 32767));
+    EXPECT_EQ(flat(edge, 2, 0), px(0, 0, 32767, 32767));
+}
+
+// The message of the exception f throws, with the byte cap at cap (0: as it is).
+template <class F> std::string failure(F&& f, unsigned long long cap = 0) {
+    const unsigned long long old = CEL_Pixmap::maxPixmapBytes();
+    if (cap) CEL_Pixmap::setMaxPixmapBytes(cap);
+    std::string text;
+    try {
+        f();
+    } catch (const CelAlgo::AlgoException& e) {
+        text = e.what().toStdString();
+    }
+    CEL_Pixmap::setMaxPixmapBytes(old);
+    return text;
+}
+
+TEST(DepthCompositing, FailuresLeaveTheDestination) {
+    const auto src = filled(4, 4, px(100, 100, 100, 16383));
+    CEL_PixmapArea3D dst(64, 64); // the layer covers a corner
+    ALGO_Composite3D comp(&dst);
+    comp.composite2d(src.get(), 2.0f);
+    const std::unique_ptr<CEL_PixmapArea3D> before(dst.clone());
+    EXPECT_EQ(failure([&] { ALGO_Composite3D(nullptr).composite2d(src.get(), 1.0f); }), "invalid pointer");
+    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), nullptr); }), "invalid pointer");
+    EXPECT_EQ(failure([&] { ALGO_3D::applyMask(nullptr, src.get(), true); }), "invalid pointer");
+    CEL_PixmapAreaZ shortZ(4, 4);
+    shortZ.realloc(Math::Box2di(0, 0, 4, 3), true);
+    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), &shortZ); }), "incorrect parameters");
+    // Heads beyond the byte cap.
+    const auto wide = filled(64, 64, px(1, 1, 1, 100));
+    EXPECT_EQ(failure([&] { comp.composite2d(wide.get(), 1.0f); }, 4096), "out of memory");
+    EXPECT_TRUE(identical(dst, *before));
+
+    // A store that cannot grow: every list is still whole.
+    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), depth(4, 4, std::vector<float>(16, 1.0f)).get()); },
+                      sizeof(CEL_Pixel3D) * 10),
+              "out of memory");
+    EXPECT_TRUE(listsValid(dst));
+}
+
+TEST(DepthCompositing, Mask) {
+    auto build = [] {
+        auto p = std::make_unique<CEL_PixmapArea3D>(3, 1);
+        ALGO_Composite3D comp(p.get());
+        comp.composite2d(filled(3, 1, px(0, 0, 32767, 32767)).get(), 1.0f);
+        comp.composite2d(filled(3, 1, px(8000, 0, 0, 16000)).get(), 2.0f);
+        return p;
+    };
+    // No mask: nothing, or (inside) nothing left.
+    auto p = build();
+    const std::unique_ptr<CEL_PixmapArea3D> original(p->clone());
+    ALGO_3D::applyMask(p.get(), nullptr, false);
+    EXPECT_TRUE(identical(*p, *original));
+    ALGO_3D::applyMask(p.get(), nullptr, true);
+    EXPECT_TRUE(p->allocatedRect().hasNullArea());
+
+    // Inside: full alpha keeps, 0 empties, a half weighs the samples near to far.
+    const auto mask = colour(3, 1, {px(0, 0, 0, 32767), px(0, 0, 0, 0), px(0, 0, 0, 16383)});
+    p = build();
+    ALGO_3D::applyMask(p.get(), mask.get(), true);
+    EXPECT_EQ(depthsAt(*p, 0, 0), (std::vector<float>{2.0f, 1.0f}));
+    EXPECT_TRUE(p->pixel(1, 0)->colour.isBlack() && p->pixel(1, 0)->next == 0);
+    const double f0 = 16383.0 / 32767.0, P = 16000 * f0, f1 = (16383.0 - P) / (32767.0 - P);
+    const std::vector<CEL_Pixel3D> list = {*p->pixel(2, 0), p->pixels()[p->pixel(2, 0)->next]};
+    EXPECT_EQ(list[0].colour, px(int(8000 * f0 + 0.5), 0, 0, int(16000 * f0 + 0.5)));
+    EXPECT_EQ(list[1].colour, px(0, 0, int(32767 * f1 + 0.5), int(32767 * f1 + 0.5)));
+    // Outside: the complement.
+    p = build();
+    ALGO_3D::applyMask(p.get(), mask.get(), false);
+    EXPECT_TRUE(p->pixel(0, 0)->colour.isBlack());
+    EXPECT_EQ(flat(*p, 1, 0), flat(*original, 1, 0));
+}
+
+TEST(DepthCompositing, ExpandedDepthAndGreyPicture) {
+    // Row 0: a hole with depth two columns to its right, a transparent pixel
+    // without depth; row 1: a hole right under a pixel with depth.
+    const auto c = colour(5, 2,
+                          {px(1, 0, 0, 1), px(1, 0, 0, 1), px(0, 0, 0, 0), px(1, 0, 0, 1), px(1, 0, 0, 1),
+                           px(0, 0, 0, 0), px(0, 0, 0, 0), px(0, 0, 0, 0), px(0, 0, 0, 0), px(1, 0, 0, 1)});
+    const float Z = CEL_PixelFloat::Zero;
+    const auto d = depth(5, 2, {Z, Z, Z, 7.0f, Z, Z, Z, Z, Z, Z});
+    const std::unique_ptr<CEL_PixmapAreaZ> e(ALGO_3D::copyExpandDepthBuffer(c.get(), d.get()));
+    ASSERT_TRUE(e);
+    std::vector<float> got;
+    for (int i = 0; i < 10; ++i) got.push_back(e->data()[i].isZero() ? -1.0f : *e->data()[i]);
+    EXPECT_EQ(got, (std::vector<float>{7.0f, 7.0f, -1.0f, 7.0f, 7.0f, -1.0f, -1.0f, -1.0f, -1.0f, 7.0f}));
+    EXPECT_EQ(ALGO_3D::copyExpandDepthBuffer(nullptr, d.get()), nullptr);
+    // The nearer of two depths, whichever the search meets first.
+    const auto two = depth(5, 2, {3.0f, Z, Z, 9.0f, Z, Z, Z, Z, Z, Z});
+    const std::unique_ptr<CEL_PixmapAreaZ> e2(ALGO_3D::copyExpandDepthBuffer(c.get(), two.get()));
+    EXPECT_EQ(**e2->pixel(1, 0), 3.0f);
+    EXPECT_EQ(**e2->pixel(4, 0), 9.0f);
+
+    // Grey between the limits (upper first), half blue without depth.
+    const auto g = depth(4, 1, {1.0f, 3.0f, 2.0f, Z});
+    const std::unique_ptr<CEL_PixmapAreaRGBA16> all(
+        ALGO_3D::depthBufferToGrayScale(g.get(), HUGE_VAL, -HUGE_VAL));
+    ASSERT_TRUE(all);
+    EXPECT_EQ(*all->pixel(0, 0), px(0, 0, 0, 32767));
+    EXPECT_EQ(*all->pixel(1, 0), px(32767, 32767, 32767, 32767));
+    EXPECT_EQ(*all->pixel(2, 0), px(16383, 16383, 16383, 32767));
+    EXPECT_EQ(*all->pixel(3, 0), px(0, 0, 16383, 32767));
+    // Every depth outside the limits: black above the lower one, half blue at or below it.
+    const std::unique_ptr<CEL_PixmapAreaRGBA16> none(ALGO_3D::depthBufferToGrayScale(g.get(), 1.5, 1.0));
+    EXPECT_EQ(*none->pixel(0, 0), px(0, 0, 16383, 32767));
+    EXPECT_EQ(*none->pixel(1, 0), px(0, 0, 0, 32767));
+    EXPECT_EQ(ALGO_3D::depthBufferToGrayScale(nullptr, 1, 0), nullptr);
+    // The picture covers the canvas; outside the depth's rectangle it is half blue.
+    CEL_PixmapAreaZ part(3, 1);
+    part.realloc(Math::Box2di(1, 0, 1, 1), true);
+    *part.pixel(1, 0) = 4.0f;
+    const std::unique_ptr<CEL_PixmapAreaRGBA16> whole(ALGO_3D::depthBufferToGrayScale(&part, 10, 0));
+    EXPECT_EQ(whole->allocatedRect(), Math::Box2di(0, 0, 3, 1));
+    EXPECT_EQ(*whole->pixel(0, 0), px(0, 0, 16383, 32767));
+    EXPECT_EQ(*whole->pixel(1, 0), px(0, 0, 0, 32767));
+}

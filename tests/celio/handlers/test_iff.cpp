@@ -1,0 +1,646 @@
+// IFF: the run-length rules, the tile layout the writer produces, files
+// built by hand here (raw and run-length tiles, 16-bit planes, depth planes,
+// 3-component tiles, tiles out of order or missing), the refusals with their
+// reports, and the handler's value mapping for colour and depth.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <bit>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <random>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "HandlerTestUtil.h"
+#include "algo/composite/CompositeDetail.h"
+#include "base/ByteOrder.h"
+#include "cel/Context.h"
+#include "celio/ByteTestSupport.h"
+#include "celio/handlers/FormatTable.h"
+#include "celio/handlers/IffHandler.h"
+#include "celio/handlers/IffImage.h"
+#include "pixel/PixmapArea.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Collects the codec's reports while it lives.
+class Reports {
+public:
+    Reports() { CEL_IffImage::setDiagnosticStream(&m_text); }
+    ~Reports() { CEL_IffImage::setDiagnosticStream(nullptr); }
+    std::string text() const { return m_text.str(); }
+    void clear() { m_text.str(std::string()); }
+
+private:
+    std::ostringstream m_text;
+};
+
+// A few lines of IFF writer: big-endian fields, chunks padded to 4 bytes.
+struct Writer {
+    Bytes b;
+    Writer& u32(uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s));
+        return *this;
+    }
+    Writer& u16(uint16_t v) {
+        b.push_back(uint8_t(v >> 8)), b.push_back(uint8_t(v));
+        return *this;
+    }
+    Writer& tag(const char* t) {
+        for (int i = 0; i < 4; ++i) b.push_back(uint8_t(t[i]));
+        return *this;
+    }
+    Writer& bytes(const Bytes& d) {
+        b.insert(b.end(), d.begin(), d.end());
+        return *this;
+    }
+};
+
+Bytes chunk(const char* tag, const Bytes& data) {
+    Writer w;
+    w.tag(tag).u32(uint32_t(data.size())).bytes(data);
+    while (w.b.size() % 4) w.b.push_back(0);
+    return w.b;
+}
+
+Bytes group(const char* form, const std::vector<Bytes>& parts) {
+    Writer content;
+    content.tag(form);
+    for (const Bytes& p : parts) content.bytes(p);
+    Writer w;
+    w.tag("FOR4").u32(uint32_t(content.b.size())).bytes(content.b);
+    return w.b;
+}
+
+Bytes tbhd(uint32_t w, uint32_t h, uint32_t flags, uint16_t bytes, uint16_t tiles, uint32_t compression = 1,
+           uint32_t originX = 7, uint32_t originY = 9) {
+    Writer d;
+    d.u32(w).u32(h).u16(1).u16(1).u32(flags).u16(bytes).u16(tiles).u32(compression).u32(originX).u32(originY);
+    return chunk("TBHD", d.b);
+}
+
+Bytes tile(const char* tag, int x1, int y1, int x2, int y2, const Bytes& data) {
+    Writer d;
+    d.u16(uint16_t(x1)).u16(uint16_t(y1)).u16(uint16_t(x2)).u16(uint16_t(y2)).bytes(data);
+    return chunk(tag, d.b);
+}
+
+// Planes coded unlike the library's encoder: every repeat is a run, the
+// bytes between repeats one literal.
+Bytes packPlanes(const std::vector<Bytes>& planes) {
+    Bytes out;
+    for (const Bytes& p : planes)
+        for (size_t i = 0; i < p.size();) {
+            size_t j = i + 1;
+            while (j < p.size() && j - i < 128 && p[j] == p[i]) ++j;
+            if (j - i > 1) {
+                out.insert(out.end(), {uint8_t(0x80 | (j - i - 1)), p[i]});
+            } else {
+                while (j < p.size() && j - i < 128 && p[j] != p[j - 1] &&
+                       (j + 1 == p.size() || p[j] != p[j + 1]))
+                    ++j;
+                out.push_back(uint8_t(j - i - 1));
+                out.insert(out.end(), p.begin() + ptrdiff_t(i), p.begin() + ptrdiff_t(j));
+            }
+            i = j;
+        }
+    return out;
+}
+
+Bytes image(const std::vector<Bytes>& inside) {
+    return group("CIMG", inside);
+}
+
+QString save(const celtest::TempDir& dir, const Bytes& file, const char* name = "hand.iff") {
+    const QString path = dir.path(QString::fromLatin1(name));
+    celtest::writeFile(path, QByteArray(reinterpret_cast<const char*>(file.data()), qsizetype(file.size())));
+    return path;
+}
+
+Bytes readBytes(const QString& path) {
+    const QByteArray a = celtest::readFile(path);
+    return Bytes(a.begin(), a.end());
+}
+
+// The chunks of one level, from offset `at` to `end`: {tag, offset, size}.
+struct Found {
+    uint32_t tag;
+    size_t at;
+    uint32_t size;
+};
+std::vector<Found> chunksOf(const Bytes& f, size_t at, size_t end) {
+    std::vector<Found> out;
+    while (at + 8 <= end) {
+        out.push_back({ByteOrder::getU32BE(&f[at]), at, ByteOrder::getU32BE(&f[at + 4])});
+        at += (8 + size_t(out.back().size) + 3) & ~size_t(3);
+    }
+    return out;
+}
+
+CELIO_RepresentationList readIff(const QString& path, double zMultiplier = 1.0) {
+    CEL_Context context;
+    context.setZMultiplier(zMultiplier);
+    CELIO_RepresentationList list;
+    QxCelUioIffHandler().read(path, context, list);
+    return list;
+}
+
+} // namespace
+
+TEST(IffRunLength, EncoderRulesAndDecoderBounds) {
+    const auto code = [](const Bytes& in) {
+        Bytes out(in.size() + in.size() / 128 + 2);
+        out.resize(CEL_IffImage::encodeRunLength(in.data(), in.size(), out.data()));
+        return out;
+    };
+    EXPECT_EQ(code(Bytes(200, 9)), (Bytes{0xFF, 9, 0xC7, 9}));
+    EXPECT_EQ(code(Bytes{1, 2, 2, 3}), (Bytes{0x03, 1, 2, 2, 3}));
+    // The rule written plainly: the encoder (which scans words) codes the same
+    // bytes, and they decode back using exactly their length.
+    const auto plain = [](const Bytes& in) {
+        Bytes out;
+        for (size_t i = 0; i < in.size();) {
+            size_t j = i;
+            while (j < in.size() && in[j] == in[i]) ++j;
+            if (j - i > 1) {
+                for (size_t r = j - i; r > 0; r -= std::min<size_t>(r, 128))
+                    out.insert(out.end(), {uint8_t((std::min<size_t>(r, 128) - 1) | 0x80), in[i]});
+            } else {
+                j = i + 1;
+                while (j < in.size() && !(j + 2 < in.size() && in[j] == in[j + 1] && in[j + 1] == in[j + 2]))
+                    ++j;
+                for (size_t k = i; k < j; k += 128) {
+                    const size_t n = std::min<size_t>(128, j - k);
+                    out.push_back(uint8_t(n - 1));
+                    out.insert(out.end(), in.begin() + ptrdiff_t(k), in.begin() + ptrdiff_t(k + n));
+                }
+            }
+            i = j;
+        }
+        return out;
+    };
+    std::mt19937 rng(3);
+    for (int round = 0; round < 400; ++round) {
+        Bytes in(1 + rng() % 600);
+        const unsigned values = 1 + round % 5, stretch = 1 + rng() % 9; // runs and literals of every length
+        for (size_t i = 0; i < in.size(); ++i) in[i] = i % stretch ? in[i - 1] : uint8_t(rng() % values);
+        const Bytes c = code(in);
+        ASSERT_EQ(c, plain(in));
+        Bytes back(in.size());
+        size_t used = 0;
+        ASSERT_TRUE(CEL_IffImage::decodeRunLength(c.data(), c.size(), back.data(), back.size(), &used));
+        EXPECT_EQ(back, in);
+        EXPECT_EQ(used, c.size());
+    }
+    // A packet that overruns the plane, and data that ends first, fail.
+    Bytes out(4);
+    EXPECT_FALSE(CEL_IffImage::decodeRunLength(Bytes{0x84, 1}.data(), 2, out.data(), 4, nullptr));
+    EXPECT_FALSE(CEL_IffImage::decodeRunLength(Bytes{0x03, 1, 2}.data(), 3, out.data(), 4, nullptr));
+    EXPECT_FALSE(CEL_IffImage::decodeRunLength(Bytes{0x81}.data(), 1, out.data(), 4, nullptr));
+}
+
+// 100 x 70 in 2 x 2 tiles from the bottom up, each colour tile followed by its
+// depth tile; the header as written; chunks on 4-byte boundaries.
+TEST(IffWrite, TileLayoutAndHeader) {
+    celtest::TempDir dir;
+    const uint32_t w = 100, h = 70;
+    std::vector<uint8_t> colour(w * h * 4, 0x40);
+    std::vector<float> depth(w * h, 2.0f);
+    CEL_IffImage out(w, h, 1);
+    const QString path = dir.path(QStringLiteral("layout.iff"));
+    ASSERT_TRUE(out.iff_save(path, colour.data(), depth.data(), 1));
+    EXPECT_FALSE(QFileInfo::exists(path + QStringLiteral(".new")));
+    const Bytes f = readBytes(path);
+
+    const auto top = chunksOf(f, 0, f.size());
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(top[0].tag, CEL_IffImage::tag("FOR4"));
+    EXPECT_EQ(top[0].size, f.size() - 8);
+    const auto inside = chunksOf(f, 12, f.size());
+    ASSERT_EQ(inside.size(), 2u);
+    ASSERT_EQ(inside[0].tag, CEL_IffImage::tag("TBHD"));
+    ASSERT_EQ(inside[0].size, 32u);
+    // Flags RGB, alpha, depth; 8-bit; 4 tiles; compression 1; origin 0, 0.
+    const Bytes header = tbhd(w, h, 7, 0, 4, 1, 0, 0);
+    EXPECT_EQ(Bytes(f.begin() + ptrdiff_t(inside[0].at), f.begin() + ptrdiff_t(inside[0].at + 40)), header);
+    EXPECT_EQ(ByteOrder::getU32BE(&f[inside[1].at + 8]), CEL_IffImage::tag("TBMP"));
+    EXPECT_EQ(inside[1].at + 8 + inside[1].size, f.size());
+
+    const auto tiles = chunksOf(f, inside[1].at + 12, f.size());
+    const int corners[4][4] = {{0, 0, 63, 63}, {64, 0, 99, 63}, {0, 64, 63, 69}, {64, 64, 99, 69}};
+    ASSERT_EQ(tiles.size(), 8u);
+    for (size_t i = 0; i < tiles.size(); ++i) {
+        EXPECT_EQ(tiles[i].tag, CEL_IffImage::tag(i % 2 ? "ZBUF" : "RGBA")) << i;
+        EXPECT_EQ(tiles[i].at % 4, 0u);
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(ByteOrder::getU16BE(&f[tiles[i].at + 8 + 2 * k]), corners[i / 2][k]);
+    }
+    // Flat tiles code as runs: the top-right colour tile is 4 planes of 216 equal bytes.
+    EXPECT_EQ(tiles[6].size, 8u + 4 * 4);
+
+    // The format tables know the family: by content, and its codes' shapes.
+    const QxCelUioIffHandler handler;
+    EXPECT_EQ(CELIO_FormatTable::detect(QByteArray(reinterpret_cast<const char*>(f.data()), 32)),
+              QStringLiteral("IFF"));
+    EXPECT_EQ(CELIO_FormatTable::codeFor(handler, {4, true}), QStringLiteral("IFF_16"));
+    EXPECT_EQ(CELIO_FormatTable::codeFor(handler, {3, false}), QStringLiteral("IFF"));
+    EXPECT_EQ(CELIO_FormatTable::codeShape(handler, QStringLiteral("IFF")).channels, 4);
+}
+
+// Files built here: raw and run-length tiles, 8 and 16 bits, 3 and 4
+// components, depth planes, tiles out of order, a tile missing, kept and
+// skipped chunks.
+TEST(IffRead, HandBuiltFiles) {
+    celtest::TempDir dir;
+    Reports reports;
+    // 3 x 2 image, one tile, 8-bit: pixel x of file row y (from the bottom)
+    // is r = 10 y + x, g = r + 100, b = 200, a = 250.
+    const auto planes8 = [](int comps) {
+        std::vector<Bytes> planes; // last component first
+        if (comps == 4) planes.push_back(Bytes(6, 250));
+        planes.push_back(Bytes(6, 200));
+        planes.push_back(Bytes{100, 101, 102, 110, 111, 112});
+        planes.push_back(Bytes{0, 1, 2, 10, 11, 12});
+        return planes;
+    };
+    Bytes raw8; // per pixel a, b, g, r
+    for (int i = 0; i < 6; ++i)
+        raw8.insert(raw8.end(),
+                    {250, 200, uint8_t(100 + i % 3 + 10 * (i / 3)), uint8_t(i % 3 + 10 * (i / 3))});
+    // The pixmap's top row is the file's last row.
+    const celtest::Values want8 = {10, 110, 200, 250, 11, 111, 200, 250, 12, 112, 200, 250,
+                                   0,  100, 200, 250, 1,  101, 200, 250, 2,  102, 200, 250};
+    for (const Bytes& data : {raw8, packPlanes(planes8(4))}) {
+        const auto file = image({tbhd(3, 2, 3, 0, 1), group("TBMP", {tile("RGBA", 0, 0, 2, 1, data)})});
+        const auto list = readIff(save(dir, file));
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(celtest::values(list.front().get()), want8);
+    }
+
+    // 3 components (no alpha flag): planes b, g, r; alpha stays opaque.
+    {
+        const auto file =
+            image({tbhd(3, 2, 1, 0, 1), group("TBMP", {tile("RGBA", 0, 0, 2, 1, packPlanes(planes8(3)))})});
+        celtest::Values want = want8;
+        for (size_t i = 3; i < want.size(); i += 4) want[i] = 255;
+        EXPECT_EQ(celtest::values(readIff(save(dir, file)).front().get()), want);
+        CELIO_Info info;
+        ASSERT_EQ(QxCelUioIffHandler().readInfo(dir.path(QStringLiteral("hand.iff")), CEL_Context(), info),
+                  CELIO_STATE_OK);
+        EXPECT_EQ(info.channels, 3u);
+        EXPECT_EQ(info.bytesPerChannel, 1u);
+        EXPECT_EQ(info.optionCode, QStringLiteral("IFF"));
+    }
+
+    // 16-bit, 16 x 1 equal pixels: run-length planes are the high bytes of a,
+    // b, g, r, then their low bytes; raw is a, b, g, r big-endian. Samples read >> 1.
+    {
+        const uint16_t v[4] = {0x1234, 0xFFFF, 0x0001, 0x8002}; // r, g, b, a
+        std::vector<Bytes> planes;
+        for (int half = 0; half < 2; ++half)
+            for (int c = 3; c >= 0; --c) planes.push_back(Bytes(16, uint8_t(half ? v[c] : v[c] >> 8)));
+        Writer raw;
+        for (int i = 0; i < 16; ++i)
+            for (int c = 3; c >= 0; --c) raw.u16(v[c]);
+        celtest::Values want;
+        for (int i = 0; i < 16; ++i) want.insert(want.end(), {0x091A, 0x7FFF, 0, 0x4001});
+        for (const Bytes& data : {packPlanes(planes), raw.b}) {
+            const auto file = image({tbhd(16, 1, 3, 1, 1), group("TBMP", {tile("RGBA", 0, 0, 15, 0, data)})});
+            const auto list = readIff(save(dir, file));
+            ASSERT_EQ(list.size(), 1u);
+            EXPECT_EQ(list.front()->getFormat(), CEL_Representation::PIXMAP_RGBA16);
+            EXPECT_EQ(celtest::values(list.front().get()), want);
+        }
+    }
+
+    // A run-length tile exactly as long as the raw size reads as raw: these
+    // 24 bytes would be a bad packet stream.
+    {
+        Bytes data(24, 0x90);
+        const auto file = image({tbhd(3, 2, 3, 0, 1), group("TBMP", {tile("RGBA", 0, 0, 2, 1, data)})});
+        const auto list = readIff(save(dir, file));
+        EXPECT_EQ(celtest::values(list.front().get()), celtest::Values(24, 0x90));
+    }
+
+    // Two tiles out of order (upper first), a third missing, depth planes
+    // (most significant bytes first) and raw depth, trailing chunks.
+    {
+        const float d[2] = {0.5f, -4.0f}; // file row 64; the rest of the tile 0
+        std::vector<Bytes> zPlanes(4, Bytes(128, 0));
+        for (int i = 0; i < 2; ++i)
+            for (int k = 0; k < 4; ++k)
+                zPlanes[size_t(k)][size_t(i)] = uint8_t(std::bit_cast<uint32_t>(d[i]) >> (24 - 8 * k));
+        Writer rawZ;
+        rawZ.u32(std::bit_cast<uint32_t>(0.25f)).u32(0);
+        Writer clpz, esxy;
+        clpz.u32(std::bit_cast<uint32_t>(0.1f)).u32(std::bit_cast<uint32_t>(1000.0f));
+        esxy.u32(std::bit_cast<uint32_t>(3.0f)).u32(std::bit_cast<uint32_t>(-2.0f));
+        // 2 x 130: tiles (0, 64)-(1, 127) and (0, 0)-(1, 63) present, (0, 128)-(1, 129) missing.
+        const std::vector<Bytes> upper(4, Bytes(2 * 64, 0x22));
+        const Bytes lower(2 * 64 * 4, 0x33);
+        const auto file =
+            image({chunk("VERS", Bytes{'1', '.', '0'}), tbhd(2, 130, 7, 0, 3),
+                   group("TBMP", {tile("RGBA", 0, 64, 1, 127, packPlanes(upper)),
+                                  tile("ZBUF", 0, 64, 1, 127, packPlanes(zPlanes)),
+                                  tile("RGBA", 0, 0, 1, 63, lower), tile("ZBUF", 0, 0, 1, 0, rawZ.b)}),
+                   chunk("CLPZ", clpz.b), chunk("HIST", Bytes(5, 'h')), chunk("ABCD", Bytes(3, 0)),
+                   chunk("ESXY", esxy.b)});
+        const QString path = save(dir, file);
+        CEL_IffImage img;
+        ASSERT_TRUE(img.iff_load(path));
+        EXPECT_EQ(img.nearClip(), 0.1f);
+        EXPECT_EQ(img.farClip(), 1000.0f);
+        EXPECT_EQ(img.eyeX(), 3.0f);
+        EXPECT_EQ(img.eyeY(), -2.0f);
+        EXPECT_EQ(img.originX(), 7u);
+        EXPECT_EQ(img.originY(), 9u);
+        // Buffer row 0 is the file's first tile row.
+        EXPECT_EQ(img.colour8()[0], 0x33);
+        EXPECT_EQ(img.colour8()[64 * 8], 0x22);
+        EXPECT_EQ(img.colour8()[128 * 8], 0xFF);
+        EXPECT_EQ(img.depth()[0], 0.25f);
+        EXPECT_EQ(img.depth()[64 * 2], 0.5f);
+        EXPECT_EQ(img.depth()[64 * 2 + 1], -4.0f);
+        EXPECT_EQ(img.depth()[65 * 2], 0.0f);
+
+        // Through the handler: the colour cropped to the content (all of it:
+        // the missing tile is opaque white), depth zMultiplier / d, none for 0.
+        const auto list = readIff(path, 2.0);
+        ASSERT_EQ(list.size(), 2u);
+        const auto* area = dynamic_cast<const CEL_PixmapAreaRGBA16*>(list.front().get());
+        const auto* z = dynamic_cast<const CEL_PixmapAreaZ*>(list.back().get());
+        ASSERT_TRUE(area && z);
+        EXPECT_EQ(area->allocatedRect(), Math::Box2di(0, 0, 2, 130));
+        EXPECT_EQ(z->allocatedRect(), area->allocatedRect());
+        EXPECT_EQ(z->width(), 2);
+        EXPECT_EQ(z->pixel(0, 129)->value, 8.0f); // bottom row: 2 / 0.25
+        EXPECT_TRUE(z->pixel(1, 129)->isZero());  // d = 0
+        EXPECT_EQ(z->pixel(0, 65)->value, 4.0f);  // file row 64
+        EXPECT_EQ(z->pixel(1, 65)->value, -0.5f);
+        EXPECT_TRUE(z->pixel(0, 0)->isZero()); // missing tile
+        double lo, hi;
+        z->getZRange(lo, hi);
+        EXPECT_EQ(lo, -0.5);
+        EXPECT_EQ(hi, 8.0);
+    }
+    EXPECT_EQ(reports.text(), "");
+}
+
+TEST(IffRead, RefusalsAndDamageReportOnce) {
+    celtest::TempDir dir;
+    Reports reports;
+    const Bytes flat(64 * 64 * 4, 1);
+    const auto expectRefused = [&](const Bytes& file, const std::string& report) {
+        reports.clear();
+        EXPECT_TRUE(readIff(save(dir, file)).empty());
+        EXPECT_EQ(reports.text(), report);
+    };
+    expectRefused(group("CIMX", {}), "unexpected tag\n");
+    expectRefused(image({tbhd(64, 64, 3, 0, 1, 2)}), "unknown compression format\n");
+    expectRefused(image({tbhd(64, 64, 3, 2, 1)}), "unsupported bytes per channel\n");
+    expectRefused(image({tbhd(64, 64, 3, 0xFFFF, 1)}), "unsupported bytes per channel\n");
+    expectRefused(image({chunk("VERS", Bytes(4, 1))}), "cannot read file\n"); // no header
+    expectRefused(image({tbhd(100000, 100000, 3, 0, 1)}),
+                  "file too short for its image size\n"); // more than the file can fill
+    expectRefused(image({tbhd(65535, 65535, 7, 1, 1)}), "file too short for its image size\n");
+    expectRefused(image({tbhd(0, 5, 3, 0, 1)}), "invalid image size\n");
+    expectRefused(Bytes{'F', 'O', 'R'}, "cannot read file\nunexpected tag\n");
+    {
+        CEL_Pixmap::setMaxPixmapBytes(1000);
+        expectRefused(
+            image({tbhd(16, 16, 3, 0, 1), group("TBMP", {tile("RGBA", 0, 0, 15, 15, Bytes(1024, 1))})}),
+            "image too large\n");
+        CEL_Pixmap::setMaxPixmapBytes(0);
+    }
+    reports.clear();
+    CELIO_RepresentationList list;
+    EXPECT_FALSE(QxCelUioIffHandler().read(dir.path(QStringLiteral("missing.iff")), CEL_Context(), list));
+    EXPECT_EQ(reports.text(), "cannot open file\n");
+
+    // 128 x 64: a good tile, one whose plane overruns, one outside the image,
+    // then something that is not a tile (the load ends there).
+    Bytes bad = packPlanes({Bytes(64 * 64, 7), Bytes(64 * 64, 7), Bytes(64 * 64, 7)});
+    bad.push_back(0x8F); // the fourth plane: a run past the end
+    const auto file =
+        image({tbhd(128, 64, 3, 0, 5),
+               group("TBMP", {tile("RGBA", 0, 0, 63, 63, flat), tile("RGBA", 64, 0, 127, 63, bad),
+                              tile("RGBA", 64, 0, 128, 63, flat), chunk("JUNK", Bytes(4)),
+                              tile("RGBA", 0, 0, 63, 63, Bytes(64 * 64 * 4, 2))})});
+    reports.clear();
+    const auto got = readIff(save(dir, file));
+    ASSERT_EQ(got.size(), 1u);
+    const auto* p = dynamic_cast<const CEL_PixmapRGBA8*>(got.front().get());
+    EXPECT_EQ(*p->pixel(0, 0), (CEL_PixelRGBA8{1, 1, 1, 1}));
+    EXPECT_EQ(*p->pixel(64, 0), (CEL_PixelRGBA8{255, 255, 255, 255}));
+    // The walk reports first (the tile outside, the stray chunk), the tiles as they decode.
+    EXPECT_EQ(reports.text(), "error in iff_read_compressed_tile function\nunexpected chunk\n"
+                              "error in iff_decompress_rle 8 bits\n");
+
+    // Many bad tiles in one file: each kind of report once.
+    std::vector<Bytes> tiles;
+    for (int t = 0; t < 8; ++t) tiles.push_back(tile("RGBA", 64 * t, 0, 64 * t + 63, 63, Bytes(300, 0x8F)));
+    reports.clear();
+    EXPECT_EQ(readIff(save(dir, image({tbhd(512, 64, 3, 0, 8), group("TBMP", tiles)}))).size(), 1u);
+    EXPECT_EQ(reports.text(),
+              "error in iff_decompress_rle 8 bits\nerror in iff_read_compressed_tile function\n");
+
+    // The tag stack: 31 open levels, a 32nd raises ReadError.
+    Bytes nested;
+    for (int i = 0; i < 40; ++i)
+        nested.insert(nested.end(), {'F', 'O', 'R', '4', 0, 0, 0, 4, 'X', 'X', 'X', 'X'});
+    CEL_IffImage walk;
+    walk.iff_attach(nested.data(), nested.size());
+    reports.clear();
+    for (int i = 0; i < CEL_IffImage::MaxTagDepth; ++i)
+        EXPECT_EQ(walk.iff_begin_read_chunk().position, size_t(12 * i));
+    EXPECT_THROW(walk.iff_begin_read_chunk(), CEL_IffImage::ReadError);
+    EXPECT_EQ(reports.text(), "tag stack corrupt\n");
+    walk.iff_end_read_chunk(); // the 31st: 30 * 12 + 8 + 4
+    EXPECT_EQ(walk.iff_position(), 372u);
+    EXPECT_EQ(walk.iff_tag_depth(), 30);
+}
+
+// The handler's mapping: 8-bit exact, 16-bit doubled and halved, depth as
+// 1 / z and back within one ulp, the refusals of write.
+TEST(IffHandler, ColourAndDepthRoundTrip) {
+    celtest::TempDir dir;
+    Reports reports;
+    const QxCelUioIffHandler handler;
+    const int w = 70, h = 66;
+    std::mt19937 rng(5);
+    auto* p16 = new CEL_PixmapRGBA16(w, h);
+    for (int i = 0; i < w * h; ++i) {
+        const auto s = [&] { return int16_t(rng() % 5 == 0 ? -3 : int(rng() & 32767)); };
+        p16->data()[i] = CEL_PixelRGBA16{s(), s(), 32767, s()};
+    }
+    const auto cel16 = celtest::celOf(p16);
+    const QString path16 = dir.path(QStringLiteral("deep.iff"));
+    ASSERT_TRUE(handler.write(cel16.get(), path16, QStringLiteral("iff_16")));
+    CEL_IffImage file;
+    ASSERT_TRUE(file.iff_load(path16));
+    EXPECT_EQ(file.iffgetbpp(), 2);
+    const auto back16 = readIff(path16);
+    ASSERT_EQ(back16.size(), 1u);
+    const auto* got16 = dynamic_cast<const CEL_PixmapRGBA16*>(back16.front().get());
+    ASSERT_TRUE(got16);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int16_t* s = &p16->pixel(x, y)->r;
+            const int16_t* g = &got16->pixel(x, y)->r;
+            const uint16_t* f = file.colour16() + 4 * (size_t(h - 1 - y) * w + x);
+            for (int c = 0; c < 4; ++c) {
+                ASSERT_EQ(f[c], s[c] < 0 ? 0 : 2 * s[c]) << x << "," << y; // 32767 as 65534
+                ASSERT_EQ(g[c], std::max<int16_t>(s[c], 0));
+            }
+        }
+
+    // 8-bit colour with depth: the reader gets the content box and z back.
+    auto* p8 = new CEL_PixmapRGBA8(w, h);
+    for (int y = 10; y < 50; ++y)
+        for (int x = 5; x < 60; ++x) *p8->pixel(x, y) = CEL_PixelRGBA8{uint8_t(x), uint8_t(y), 9, 200};
+    const auto cel = celtest::celOf(p8);
+    auto* z = new CEL_PixmapAreaZ(w, h);
+    ASSERT_TRUE(z->realloc(Math::Box2di(0, 0, w, 40), false));
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < w; ++x)
+            z->pixel(x, y)->value = x == 7 ? CEL_PixelFloat::Zero : 0.37f * float(x + 1) - 3.0f * float(y);
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(z));
+    const QString path = dir.path(QStringLiteral("depth.iff"));
+    ASSERT_TRUE(handler.write(cel.get(), path, QStringLiteral("IFF")));
+    const auto back = readIff(path);
+    ASSERT_EQ(back.size(), 2u);
+    const auto* area = dynamic_cast<const CEL_PixmapAreaRGBA16*>(back.front().get());
+    const auto* zb = dynamic_cast<const CEL_PixmapAreaZ*>(back.back().get());
+    ASSERT_TRUE(area && zb);
+    EXPECT_EQ(area->allocatedRect(), Math::Box2di(5, 10, 55, 40));
+    EXPECT_EQ(zb->allocatedRect(), area->allocatedRect());
+    EXPECT_EQ(area->pixel(6, 11)->r, CEL_PixelRule::from8(6));
+    float lo = INFINITY, hi = -INFINITY;
+    for (int y = 10; y < 50; ++y)
+        for (int x = 5; x < 60; ++x) {
+            const CEL_PixelFloat* want = z->pixel(x, y);
+            const CEL_PixelFloat got = *zb->pixel(x, y);
+            if (!want || want->isZero()) {
+                EXPECT_TRUE(got.isZero()) << x << "," << y;
+                continue;
+            }
+            EXPECT_LE(std::abs(std::bit_cast<int32_t>(got.value) - std::bit_cast<int32_t>(want->value)), 1)
+                << x << "," << y;
+            lo = std::min(lo, got.value), hi = std::max(hi, got.value);
+        }
+    double zLo, zHi;
+    zb->getZRange(zLo, zHi);
+    EXPECT_EQ(zLo, lo);
+    EXPECT_EQ(zHi, hi);
+    EXPECT_EQ(reports.text(), "");
+
+    // Other codes write no colour; depth alone is still written.
+    EXPECT_TRUE(handler.write(cel.get(), dir.path(QStringLiteral("z.iff")), QStringLiteral("IFF4")));
+    EXPECT_EQ(reports.text(), "This is not a IFF format.\n");
+    CEL_IffImage zOnly;
+    ASSERT_TRUE(zOnly.iff_load_header(dir.path(QStringLiteral("z.iff"))));
+    EXPECT_EQ(zOnly.ifftype(), 4u);
+    reports.clear();
+    EXPECT_FALSE(handler.write(celtest::celOf(new CEL_PixmapRGBA8(3, 3)).get(),
+                               dir.path(QStringLiteral("no.iff")), QStringLiteral("TGA")));
+    EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("no.iff"))));
+
+    // A failed save leaves the earlier file whole and reports once.
+    QDir().mkpath(path + QStringLiteral(".new"));
+    const QByteArray before = celtest::readFile(path);
+    reports.clear();
+    EXPECT_FALSE(handler.write(cel.get(), path, QStringLiteral("IFF")));
+    EXPECT_EQ(reports.text(), "cannot open file\n");
+    EXPECT_EQ(celtest::readFile(path), before);
+    // Sizes the header cannot hold.
+    reports.clear();
+    CEL_IffImage wide(65537, 1, 1), many(65536, 4097, 1);
+    const uint8_t px[4] = {};
+    EXPECT_FALSE(wide.iff_save(path, px, nullptr, 1));
+    EXPECT_FALSE(many.iff_save(path, px, nullptr, 1));
+    EXPECT_EQ(reports.text(), "Error while writing IFF file.\nError while writing IFF file.\n");
+    EXPECT_EQ(celtest::readFile(path), before);
+
+    // The codec needs a file: standard input and output are refused.
+    celtest::InteractiveGuard batch(false);
+    reports.clear();
+    CELIO_RepresentationList none;
+    EXPECT_FALSE(handler.read(QStringLiteral("-"), CEL_Context(), none));
+    EXPECT_FALSE(handler.write(cel.get(), QStringLiteral("-"), QStringLiteral("IFF")));
+    EXPECT_EQ(reports.text(), "IFF images cannot be read from standard input: the codec needs a file\n"
+                              "IFF images cannot be written to standard output: the codec needs a file\n");
+}
+
+// Tiles are coded and decoded in parallel: the file and the pixels are the
+// same on one thread and on many.
+TEST(IffWrite, SameBytesOnAnyThreadCount) {
+    celtest::TempDir dir;
+    const int w = 700, h = 300;
+    auto* p = new CEL_PixmapRGBA16(w, h);
+    std::mt19937 rng(9);
+    for (int i = 0; i < w * h; ++i) {
+        const int16_t v = int16_t(i % w < 350 ? (i / w) * 50 : int(rng() & 32767)); // flat and noisy tiles
+        p->data()[i] = CEL_PixelRGBA16{v, int16_t(v / 2), 100, 32767};
+    }
+    const auto cel = celtest::celOf(p);
+    auto* z = new CEL_PixmapAreaZ(w, h);
+    ASSERT_TRUE(z->realloc(Math::Box2di(0, 0, w, h), false));
+    for (int i = 0; i < w * h; ++i) z->data()[i].value = 1.0f + float(i % 977) * 0.01f;
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(z));
+    QByteArray files[2];
+    celtest::Values pixels[2];
+    for (int serial = 0; serial < 2; ++serial) {
+        CelAlgo::detail::setSerialForTesting(serial == 1);
+        const QString path = dir.path(QStringLiteral("t%1.iff").arg(serial));
+        ASSERT_TRUE(QxCelUioIffHandler().write(cel.get(), path, QStringLiteral("IFF_16")));
+        files[serial] = celtest::readFile(path);
+        CEL_IffImage back;
+        back.iffctrl(CEL_IffImage::IFF_CTRL_TOP_DOWN, true);
+        ASSERT_TRUE(back.iff_load(path));
+        pixels[serial].assign(back.colour16(), back.colour16() + size_t(w) * h * 4);
+        for (int i = 0; i < w * h; ++i) pixels[serial].push_back(std::bit_cast<int>(back.depth()[i]));
+    }
+    CelAlgo::detail::setSerialForTesting(false);
+    EXPECT_TRUE(files[0] == files[1]);
+    EXPECT_TRUE(pixels[0] == pixels[1]);
+}
+
+// Files with several tiles, 16-bit colour and depth, cut short and damaged
+// with seeded random bytes: every load ends cleanly, within the buffers
+// (under the sanitizers), and each kind of report comes at most once.
+TEST(IffRead, DamagedFilesFailCleanly) {
+    celtest::TempDir dir;
+    const int w = 150, h = 100;
+    std::vector<uint16_t> colour(size_t(w) * h * 4);
+    std::vector<float> depth(size_t(w) * h);
+    std::mt19937 rng(12);
+    for (size_t i = 0; i < colour.size(); ++i) colour[i] = uint16_t(i % 600 < 300 ? i / 600 : rng());
+    for (size_t i = 0; i < depth.size(); ++i) depth[i] = 1.0f / (2.0f + float(i % w));
+    const QString path = dir.path(QStringLiteral("good.iff"));
+    CEL_IffImage out(w, h, 2);
+    ASSERT_TRUE(out.iff_save(path, colour.data(), depth.data(), 2));
+    const Bytes good = readBytes(path);
+    Reports reports;
+    for (int round = 0; round < 600; ++round) {
+        Bytes bad(good.begin(),
+                  good.begin() + ptrdiff_t(round < 100 ? round * good.size() / 100 : good.size()));
+        for (int k = 0; round >= 100 && k < 1 + round % 6; ++k) {
+            // Mostly the header and the tile corners and sizes, where a lie does most harm.
+            const size_t at = k % 2 ? rng() % bad.size() : rng() % std::min<size_t>(bad.size(), 200);
+            bad[at] = uint8_t(rng());
+        }
+        reports.clear();
+        CEL_IffImage in;
+        in.iffctrl(CEL_IffImage::IFF_CTRL_TOP_DOWN | CEL_IffImage::IFF_CTRL_HALF_SAMPLES, round % 2 == 0);
+        const bool loaded = in.iff_load(bad.data(), bad.size());
+        EXPECT_EQ(loaded, in.colour8() != nullptr || in.colour16() != nullptr);
+        std::istringstream lines(reports.text());
+        std::set<std::string> seen;
+        for (std::string line; std::getline(lines, line);) EXPECT_TRUE(seen.insert(line).second) << line;
+    }
+}

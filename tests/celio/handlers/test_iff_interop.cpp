@@ -1,0 +1,224 @@
+// IFF exchanged with oiiotool both ways (skipped without it): files it
+// writes, run-length and uncompressed, RGB and RGBA, 8 and 16 bits, read here
+// to the samples meant (16-bit >> 1), and files written here decode there to
+// the samples meant (16-bit x 2). Depth stays out: oiiotool writes none.
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <random>
+#include <tiffio.h>
+
+#include "HandlerTestUtil.h"
+#include "cel/Context.h"
+#include "celio/handlers/IffHandler.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using celtest::Values;
+
+const QString kOiio = [] {
+    const QString path =
+        QStandardPaths::findExecutable(QStringLiteral("oiiotool"), {QStringLiteral("/usr/bin")});
+    return path.isEmpty() ? QStandardPaths::findExecutable(QStringLiteral("oiiotool")) : path;
+}();
+
+bool run(const QStringList& args, QByteArray* out = nullptr) {
+    QProcess p;
+    p.start(kOiio, args);
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (out) *out = p.readAllStandardOutput();
+    if (!ok)
+        ADD_FAILURE() << "oiiotool " << args.join(' ').toStdString() << ": "
+                      << p.readAllStandardError().data();
+    return ok;
+}
+
+// oiiotool's decoding of several files in one run, r, g, b, a per pixel (no
+// alpha channel: full), placed by the coordinates it lists.
+std::vector<Values> theirs(const QStringList& paths) {
+    QByteArray text;
+    if (!run(QStringList{"--dumpdata"} << paths, &text)) return {};
+    std::vector<Values> all;
+    int width = 0, full = 255;
+    for (const QByteArray& line : text.split('\n')) {
+        int w = 0, h = 0, x = 0, y = 0, s[4] = {0, 0, 0, 0};
+        char type[16] = {};
+        if (std::sscanf(line.constData(), "%*s : %d x %d, %*d channel, %15s", &w, &h, type) == 3) {
+            width = w;
+            full = QByteArray(type) == "uint16" ? 65535 : 255;
+            all.emplace_back(size_t(w) * size_t(h) * 4);
+        } else if (const int n = std::sscanf(line.constData(), " Pixel (%d, %d): %d %d %d %d", &x, &y, &s[0],
+                                             &s[1], &s[2], &s[3]);
+                   n >= 5 && !all.empty()) {
+            int* px = all.back().data() + 4 * (size_t(y) * size_t(width) + size_t(x));
+            for (int c = 0; c < 4; ++c) px[c] = c < n - 2 ? s[c] : full;
+        }
+    }
+    return all;
+}
+
+Values ours(const QString& path, bool* deep = nullptr) {
+    CELIO_RepresentationList list;
+    if (!QxCelUioIffHandler().read(path, CEL_Context(), list) || list.size() != 1) return {};
+    if (deep) *deep = list.front()->getFormat() == CEL_Representation::PIXMAP_RGBA16;
+    return celtest::values(list.front().get());
+}
+
+// Samples with runs and noise, alpha 0 and full in some columns; r, g, b, a per pixel.
+Values content(int w, int h, int bits, unsigned seed) {
+    std::mt19937 rng(seed);
+    const int full = (1 << bits) - 1;
+    Values v;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 4; ++c) {
+                const int smooth = ((x / 5) * 53 + (y / 3) * 29 + c * 71) * (bits == 8 ? 1 : 257);
+                const int noisy = y % 4 == 3 ? int(rng() & 0xFFFF) : 0;
+                v.push_back(c == 3 && x % 7 == 0 ? 0 : c == 3 && x % 7 == 1 ? full : (smooth + noisy) & full);
+            }
+    return v;
+}
+
+// A TIFF of the samples (associated alpha, so nothing converts them).
+void writeTiff(const QString& path, const Values& v, int w, int h, int bits, int channels) {
+    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    ASSERT_TRUE(tif);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, channels);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, h);
+    const uint16_t extra = EXTRASAMPLE_ASSOCALPHA;
+    if (channels == 4) TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    std::vector<uint8_t> row(size_t(w) * size_t(channels) * size_t(bits / 8));
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < channels; ++c) {
+                const int s = v[4 * (size_t(y) * size_t(w) + size_t(x)) + size_t(c)];
+                const size_t k = size_t(x) * size_t(channels) + size_t(c);
+                if (bits == 8)
+                    row[k] = uint8_t(s);
+                else
+                    reinterpret_cast<uint16_t*>(row.data())[k] = uint16_t(s);
+            }
+        ASSERT_GE(TIFFWriteScanline(tif, row.data(), uint32_t(y), 0), 0);
+    }
+    TIFFClose(tif);
+}
+
+const int kSizes[][2] = {{1, 1}, {65, 63}, {100, 70}, {4096, 64}};
+
+} // namespace
+
+// Files oiiotool writes decode here to the samples it was given, 16-bit ones
+// halved, and to what oiiotool itself decodes from them. Its 16-bit
+// run-length files store alpha with its two bytes exchanged (both readers
+// then give the exchanged value; 0 and 65535 survive). RGB tiles it stores
+// raw (uncompressed files, and tiles that do not compress, such as 1 x 1) it
+// cannot read back itself: there only the samples are compared.
+TEST(IffInterop, FilesOiiotoolWrites) {
+    if (kOiio.isEmpty()) GTEST_SKIP() << "oiiotool missing";
+    celtest::TempDir dir;
+    struct Case {
+        QString file;
+        Values want; // r, g, b, a as this library holds them
+        bool deep, theirsReadable;
+    };
+    std::vector<Case> cases;
+    QStringList args;
+    for (const auto& size : kSizes)
+        for (int bits : {8, 16})
+            for (int channels : {3, 4}) {
+                const int w = size[0], h = size[1];
+                const Values v = content(w, h, bits, unsigned(w + bits + channels));
+                const QString source =
+                    dir.path(QStringLiteral("%1x%2_%3_%4.tif").arg(w).arg(h).arg(bits).arg(channels));
+                writeTiff(source, v, w, h, bits, channels);
+                args << source << "-d" << (bits == 8 ? "uint8" : "uint16");
+                for (const char* compression : {"rle", "none"}) {
+                    const bool rle = compression[0] == 'r';
+                    const QString file =
+                        source.chopped(4) + QLatin1Char('_') + QLatin1String(compression) + ".iff";
+                    args << "--compression" << compression << "-o" << file;
+                    Values want = v;
+                    for (size_t i = 0; i < want.size(); ++i) {
+                        int s = i % 4 == 3 && channels == 3 ? (1 << bits) - 1 : want[i];
+                        if (i % 4 == 3 && bits == 16 && rle && channels == 4) s = ((s & 255) << 8) | (s >> 8);
+                        want[i] = bits == 16 ? s >> 1 : s;
+                    }
+                    cases.push_back({file, want, bits == 16, channels == 4 || (rle && w * h > 1)});
+                }
+            }
+    ASSERT_TRUE(run(args));
+
+    QStringList readable;
+    for (const Case& c : cases)
+        if (c.theirsReadable) readable << c.file;
+    const std::vector<Values> decoded = theirs(readable);
+    ASSERT_EQ(decoded.size(), size_t(readable.size()));
+    size_t k = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        bool deep = false;
+        const Values got = ours(c.file, &deep);
+        EXPECT_EQ(deep, c.deep);
+        EXPECT_TRUE(got == c.want);
+        if (!c.theirsReadable) continue;
+        Values t = decoded[k++];
+        if (c.deep)
+            for (int& s : t) s >>= 1;
+        EXPECT_TRUE(got == t);
+    }
+}
+
+// Files written here decode in oiiotool to the samples meant: 8-bit as they
+// are, 16-bit doubled (negative as 0), noisy tiles written raw included.
+TEST(IffInterop, FilesWeWriteDecodeInOiiotool) {
+    if (kOiio.isEmpty()) GTEST_SKIP() << "oiiotool missing";
+    celtest::TempDir dir;
+    const QxCelUioIffHandler handler;
+    QStringList files;
+    std::vector<Values> wants;
+    for (const auto& size : kSizes)
+        for (int bits : {8, 16}) {
+            const int w = size[0], h = size[1];
+            Values v = content(w, h, bits == 8 ? 8 : 15, unsigned(w * h + bits));
+            if (w == 100 && bits == 16) { // noise everywhere: every tile goes out raw
+                std::mt19937 rng(8);
+                for (int& s : v) s = int(rng() & 32767);
+            }
+            UT_SharedPtr<CEL_Cel> cel;
+            Values want = v;
+            if (bits == 8) {
+                std::vector<CEL_PixelRGBA8> px(v.size() / 4);
+                for (size_t i = 0; i < px.size(); ++i)
+                    px[i] = CEL_PixelRGBA8{uint8_t(v[4 * i]), uint8_t(v[4 * i + 1]), uint8_t(v[4 * i + 2]),
+                                           uint8_t(v[4 * i + 3])};
+                cel = celtest::celOf<CEL_PixmapRGBA8>(px, w, h);
+            } else {
+                std::vector<CEL_PixelRGBA16> px(v.size() / 4);
+                for (size_t i = 0; i < px.size(); ++i) {
+                    // Some negative samples: written as 0.
+                    const auto s = [&](size_t k) { return int16_t(v[k] % 97 == 5 ? -v[k] : v[k]); };
+                    px[i] = CEL_PixelRGBA16{s(4 * i), s(4 * i + 1), s(4 * i + 2), s(4 * i + 3)};
+                }
+                for (size_t k = 0; k < want.size(); ++k) want[k] = v[k] % 97 == 5 ? 0 : 2 * v[k];
+                cel = celtest::celOf<CEL_PixmapRGBA16>(px, w, h);
+            }
+            files << dir.path(QStringLiteral("ours_%1x%2_%3.iff").arg(w).arg(h).arg(bits));
+            ASSERT_TRUE(handler.write(cel.get(), files.back(),
+                                      bits == 8 ? QStringLiteral("IFF") : QStringLiteral("IFF_16")));
+            wants.push_back(want);
+        }
+    const std::vector<Values> decoded = theirs(files);
+    ASSERT_EQ(decoded.size(), wants.size());
+    for (size_t i = 0; i < wants.size(); ++i) {
+        SCOPED_TRACE(files[qsizetype(i)].toStdString());
+        EXPECT_TRUE(decoded[i] == wants[i]);
+    }
+}

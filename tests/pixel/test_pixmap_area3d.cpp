@@ -1,0 +1,262 @@
+// The depth pixmap: list insertion, flattening, conversions and the cel's use of it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "PixelTestUtil.h"
+#include "base/Message.h"
+#include "cel/Cel.h"
+#include "pixel/PixmapArea3D.h"
+#include "pixel/PixmapCanvas.h"
+
+namespace {
+
+using pixeltest::own;
+using pixeltest::px16;
+using pixeltest::total;
+
+CEL_Pixel3D sample(int r, int g, int b, int a, float z, unsigned id = 0) {
+    return CEL_Pixel3D{px16(r, g, b, a), z, id, 0};
+}
+
+// The samples of the list at (x, y), near to far.
+std::vector<CEL_Pixel3D> listAt(const CEL_PixmapArea3D& p, int x, int y) {
+    std::vector<CEL_Pixel3D> out;
+    const CEL_Pixel3D* s = p.pixel(x, y);
+    if (!s || s->colour.isBlack()) return out;
+    for (;;) {
+        out.push_back(*s);
+        if (s->next == 0) return out;
+        s = &p.pixels()[s->next];
+    }
+}
+
+std::vector<float> depthsAt(const CEL_PixmapArea3D& p, int x, int y) {
+    std::vector<float> z;
+    for (const CEL_Pixel3D& s : listAt(p, x, y)) z.push_back(s.z);
+    return z;
+}
+
+// Exposes the flattening.
+struct Flattener : CEL_PixmapArea3D {
+    using CEL_PixmapArea3D::CEL_PixmapArea3D;
+    using CEL_PixmapArea3D::resolveTranparencyLists;
+};
+
+CEL_PixelRGBA16 flattenOne(const std::vector<CEL_Pixel3D>& nearToFar) {
+    Flattener p(1, 1);
+    p.realloc(Math::Box2di(0, 0, 1, 1), true);
+    // Deepest first, each inserted behind the ones already there.
+    for (const CEL_Pixel3D& s : nearToFar) p.insertPixel(0, 0, s);
+    CEL_PixmapAreaRGBA16 out(1, 1);
+    out.realloc(Math::Box2di(0, 0, 1, 1), false);
+    p.resolveTranparencyLists(&out);
+    return *out.data();
+}
+
+// The flattening rules written out in double precision.
+CEL_PixelRGBA16 referenceFlatten(const std::vector<CEL_PixelRGBA16>& nearToFar) {
+    auto clamp = [](double v) { return int16_t(std::max(-32767.0, std::min(32767.0, v))); };
+    CEL_PixelRGBA16 A = nearToFar.back();
+    for (int i = int(nearToFar.size()) - 2; i >= 0; --i) {
+        const CEL_PixelRGBA16 s = nearToFar[std::size_t(i)];
+        int16_t* ac[3] = {&A.r, &A.g, &A.b};
+        const int16_t sc[3] = {s.r, s.g, s.b};
+        if (s.a == 32767) {
+            A = s;
+        } else if (s.a == 0) {
+            for (int c = 0; c < 3; ++c)
+                if (sc[c] != 0) *ac[c] = clamp(double(*ac[c]) + sc[c]);
+        } else if (s.a > 0) {
+            const double t = 32767 - s.a;
+            for (int c = 0; c < 3; ++c) *ac[c] = clamp(std::floor((*ac[c] * t + 32767) / 32768.0) + sc[c]);
+            A.a = clamp(std::floor((A.a * t + 32767) / 32768.0) + s.a);
+        } else if (A.a == 0) {
+            A = s;
+        } else {
+            const double k = -s.a;
+            for (int c = 0; c < 3; ++c) {
+                const double f = sc[c] <= 0 ? (1.0 - k / 32767.0) + (-sc[c]) / 32767.0
+                                            : (1.0 - k / 32767.0) - (s.a * (k / 32767.0)) / sc[c];
+                *ac[c] = clamp(std::trunc(f * *ac[c] + 0.5));
+            }
+        }
+    }
+    return A;
+}
+
+} // namespace
+
+TEST(DepthPixmap, InsertionKeepsListsNearToFar) {
+    CEL_PixmapArea3D p(4, 2);
+    ASSERT_TRUE(p.realloc(p.canvasRect(), true));
+    EXPECT_EQ(p.pixels().size(), 1u); // the placeholder
+
+    // Behind one another, in any order; a zero sample is never stored.
+    for (float z : {2.0f, 3.0f, 1.0f, 2.5f}) p.insertPixel(0, 0, sample(100, 0, 0, 8000, z));
+    p.insertPixel(0, 0, sample(0, 0, 0, 0, 9.0f));
+    EXPECT_EQ(depthsAt(p, 0, 0), (std::vector<float>{3.0f, 2.5f, 2.0f, 1.0f}));
+
+    // An opaque sample in front cuts the list; the store keeps its samples.
+    const std::size_t stored = p.pixels().size();
+    p.insertPixel(0, 0, sample(0, 0, 32767, 32767, 5.0f));
+    EXPECT_EQ(depthsAt(p, 0, 0), std::vector<float>{5.0f});
+    EXPECT_EQ(p.pixels().size(), stored);
+    // Behind an opaque head: nothing.
+    p.insertPixel(0, 0, sample(100, 0, 0, 16383, 4.0f));
+    EXPECT_EQ(depthsAt(p, 0, 0), std::vector<float>{5.0f});
+    EXPECT_EQ(p.pixels().size(), stored);
+
+    // An opaque sample inside a list ends it there; one behind an opaque sample is dropped.
+    for (float z : {3.0f, 2.0f, 1.0f}) p.insertPixel(1, 0, sample(0, 100, 0, 8000, z));
+    p.insertPixel(1, 0, sample(0, 0, 900, 32767, 2.5f));
+    p.insertPixel(1, 0, sample(7, 7, 7, 7000, 0.5f));
+    EXPECT_EQ(depthsAt(p, 1, 0), (std::vector<float>{3.0f, 2.5f}));
+
+    // Level samples: the later one is nearer, at the head and inside the list.
+    p.insertPixel(2, 0, sample(16383, 0, 0, 16383, 1.0f));
+    p.insertPixel(2, 0, sample(0, 16383, 0, 16383, 1.0f));
+    p.insertPixel(2, 0, sample(0, 0, 5, 5, 3.0f));
+    p.insertPixel(2, 0, sample(0, 0, 6, 6, 1.0f));
+    const std::vector<CEL_Pixel3D> level = listAt(p, 2, 0);
+    ASSERT_EQ(level.size(), 4u);
+    EXPECT_EQ(level[1].colour, px16(0, 0, 6, 6));
+    EXPECT_EQ(level[2].colour, px16(0, 16383, 0, 16383));
+
+    // Identifiers are offset by the current one; 0 stays 0.
+    p.incrementDepthBufferId(5);
+    p.insertPixel(3, 0, sample(1, 1, 1, 100, 2.0f, 2));
+    p.insertPixel(3, 0, sample(1, 1, 1, 100, 1.0f, 0));
+    EXPECT_EQ(listAt(p, 3, 0)[0].depthBufferId, 7u);
+    EXPECT_EQ(listAt(p, 3, 0)[1].depthBufferId, 0u);
+    EXPECT_EQ(p.getNextDepthBufferId(), 6u);
+
+    // A list of another pixmap, and a plain array; none outside the allocation.
+    CEL_PixmapArea3D q(1, 1);
+    q.insertPixels(0, 0, level); // no heads: nothing
+    q.realloc(q.canvasRect(), true);
+    q.insertPixels(0, 0, *p.pixel(0, 1 - 1), p.pixels());
+    EXPECT_EQ(depthsAt(q, 0, 0), std::vector<float>{5.0f});
+    p.insertPixels(0, 1, *p.pixel(1, 0), p.pixels()); // from its own, growing store
+    EXPECT_EQ(depthsAt(p, 0, 1), (std::vector<float>{3.0f, 2.5f}));
+    p.insertPixels(1, 1, level);
+    EXPECT_EQ(depthsAt(p, 1, 1), (std::vector<float>{3.0f, 1.0f, 1.0f, 1.0f}));
+    p.insertPixel(9, 9, sample(1, 1, 1, 1, 1.0f));
+}
+
+TEST(DepthPixmap, FlatteningCompositesFarToNear) {
+    // Half-transparent red over opaque blue; a lone half-transparent head as it is.
+    EXPECT_EQ(flattenOne({sample(16383, 0, 0, 16383, 2.0f), sample(0, 0, 32767, 32767, 1.0f)}),
+              px16(16383, 0, 16384, 32767));
+    EXPECT_EQ(flattenOne({sample(16383, 0, 0, 16383, 2.0f)}), px16(16383, 0, 0, 16383));
+
+    // Only the head and 256 further samples count: the opaque 258th is ignored.
+    std::vector<CEL_Pixel3D> additive;
+    for (int i = 0; i < 257; ++i) additive.push_back(sample(0, 1, 0, 0, float(1000 - i)));
+    additive.push_back(sample(32767, 0, 0, 32767, 0.0f));
+    EXPECT_EQ(flattenOne(additive), px16(0, 257, 0, 0));
+    additive.erase(additive.begin());
+    EXPECT_EQ(flattenOne(additive), px16(32767, 256, 0, 32767));
+
+    // Additive, ordinary and tone samples against the rules in double precision.
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> channel(-32767, 32767), alpha(-32767, 32767), kind(0, 5);
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<CEL_Pixel3D> list;
+        std::vector<CEL_PixelRGBA16> colours;
+        const int n = 2 + round % 4;
+        for (int i = 0; i < n; ++i) {
+            const int k = kind(rng);
+            const int a = k == 0 ? 0 : (k == 1 && i == n - 1 ? 32767 : alpha(rng));
+            CEL_Pixel3D s = sample(channel(rng), channel(rng), k == 2 ? 0 : channel(rng), a, float(n - i));
+            if (s.colour.isBlack()) s.colour.r = 1;
+            list.push_back(s);
+            colours.push_back(s.colour);
+        }
+        // An opaque sample anywhere but last would cut the list: keep those out.
+        bool opaqueInside = false;
+        for (int i = 0; i + 1 < n; ++i) opaqueInside = opaqueInside || colours[std::size_t(i)].a == 32767;
+        if (opaqueInside) continue;
+        ASSERT_EQ(flattenOne(list), referenceFlatten(colours)) << "round " << round;
+    }
+}
+
+TEST(DepthPixmap, ConversionsCopiesAndMemory) {
+    const auto before = total();
+    {
+        CEL_PixmapArea3D p(Math::Size2di(3, 2), Math::Box2di(0, 0, 3, 2));
+        ASSERT_TRUE(p.realloc(Math::Box2di(1, 0, 3, 2), true)); // reaches past the canvas
+        EXPECT_EQ(total(), before + 6 * sizeof(CEL_Pixel3D));
+        p.insertPixel(1, 0, sample(16383, 0, 0, 16383, 2.0f, 3));
+        p.insertPixel(1, 0, sample(0, 0, 32767, 32767, 1.0f));
+        p.insertPixel(2, 1, sample(0, 32767, 0, 32767, -4.0f));
+        p.incrementDepthBufferId(4);
+
+        EXPECT_EQ(p.convertTo(CEL_Representation::PIXMAP_RGBA8_THUMBNAIL), nullptr); // built by its own class
+
+        const auto z = own<CEL_PixmapAreaZ>(p.convertTo(CEL_Representation::PIXMAP_AREA_ZBUF));
+        ASSERT_TRUE(z && z->allocatedRect() == p.allocatedRect());
+        EXPECT_EQ(**z->pixel(1, 0), 2.0f);
+        EXPECT_EQ(**z->pixel(2, 1), -4.0f);
+        EXPECT_TRUE(z->pixel(3, 0)->isZero());
+        const auto area = own<CEL_PixmapAreaRGBA16>(p.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+        ASSERT_TRUE(area && area->allocatedRect() == p.allocatedRect());
+        EXPECT_EQ(*area->pixel(1, 0), px16(16383, 0, 16384, 32767));
+        EXPECT_EQ(*area->pixel(3, 1), px16(0, 0, 0, 0));
+        EXPECT_TRUE(area->areAllPositive());
+        const auto canvas = own<CEL_PixmapRGBA8>(p.convertTo(CEL_Representation::PIXMAP_RGBA8));
+        ASSERT_TRUE(canvas && canvas->width() == 3);
+        EXPECT_EQ(canvas->data()[1], (CEL_PixelRGBA8{127, 0, 128, 255}));
+        EXPECT_EQ(canvas->data()[5], (CEL_PixelRGBA8{0, 255, 0, 255}));
+
+        // Deep copies; realloc keeps the lists of the heads it keeps.
+        const std::unique_ptr<CEL_PixmapArea3D> c(p.clone());
+        ASSERT_TRUE(c && c->currentDepthBufferId() == 4u);
+        EXPECT_EQ(c->pixels().size(), p.pixels().size());
+        p.insertPixel(1, 0, sample(9, 9, 9, 32767, 8.0f));
+        EXPECT_EQ(depthsAt(*c, 1, 0), (std::vector<float>{2.0f, 1.0f}));
+        ASSERT_TRUE(c->realloc(Math::Box2di(0, 0, 2, 1), true));
+        EXPECT_EQ(depthsAt(*c, 1, 0), (std::vector<float>{2.0f, 1.0f}));
+        EXPECT_TRUE(c->pixel(0, 0)->colour.isBlack());
+        EXPECT_EQ(c->pixel(2, 1), nullptr);
+    }
+    EXPECT_EQ(total(), before);
+
+    // Heads beyond the byte cap: the report, and an empty pixmap.
+    QXMessage::Capture capture;
+    CEL_PixmapArea3D big(1000, 1000);
+    big.realloc(Math::Box2di(0, 0, 2, 2), true);
+    {
+        pixeltest::ByteCap cap(4096);
+        EXPECT_FALSE(big.realloc(big.canvasRect(), true));
+    }
+    EXPECT_EQ(big.data(), nullptr);
+    EXPECT_TRUE(big.allocatedRect().hasNullArea());
+    EXPECT_EQ(capture.texts(), QStringList{"Out of memory: cel PixmapArea3D (w: 1000 h: 1000) "});
+    EXPECT_EQ(total(), before);
+}
+
+TEST(DepthPixmap, CelConvertsItAndKeepsItsDepth) {
+    auto* p = new CEL_PixmapArea3D(4, 4);
+    p->realloc(Math::Box2di(1, 1, 2, 2), true);
+    p->insertPixel(1, 1, sample(0, 32767, 0, 32767, 3.5f));
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_AREA_3D));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    EXPECT_TRUE(cel->convertibleTo(CEL_Representation::PIXMAP_AREA_ZBUF));
+
+    const auto canvas = UT_dynamicCast<CEL_PixmapRGBA8>(cel->convertTo(CEL_Representation::PIXMAP_RGBA8));
+    ASSERT_TRUE(canvas && canvas->width() == 4);
+    EXPECT_EQ(canvas->data()[5], (CEL_PixelRGBA8{0, 255, 0, 255}));
+    // The colour area pixmap brings the heads' depth along, on the same rectangle.
+    const auto area =
+        UT_dynamicCast<CEL_PixmapAreaRGBA16>(cel->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+    const auto z =
+        UT_dynamicCast<CEL_PixmapAreaZ>(cel->findRepresentation(CEL_Representation::PIXMAP_AREA_ZBUF));
+    ASSERT_TRUE(area && z);
+    EXPECT_EQ(z->allocatedRect(), area->allocatedRect());
+    EXPECT_EQ(**z->pixel(1, 1), 3.5f);
+    EXPECT_TRUE(z->pixel(2, 2)->isZero());
+}

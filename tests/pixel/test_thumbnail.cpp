@@ -1,0 +1,120 @@
+// CEL_PixmapRGBA8ThumbNail: the size rules, the two construction paths, the
+// blend over white (all or nothing) and the representation's own behaviour.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+#include "PixelTestUtil.h"
+#include "algo/filters/Transform.h"
+#include "cel/VectorQvd.h"
+#include "pixel/PixmapArea.h"
+#include "pixel/PixmapCanvas.h"
+#include "pixel/PixmapThumbNail.h"
+
+namespace {
+
+using Thumb = CEL_PixmapRGBA8ThumbNail;
+
+bool allPixels(const CEL_PixmapRGBA8& p, const CEL_PixelRGBA8& v) {
+    return std::all_of(p.data(), p.data() + (long long)p.width() * p.height(),
+                       [&](const CEL_PixelRGBA8& q) { return q == v; });
+}
+
+} // namespace
+
+TEST(ThumbNail, SizeRules) {
+    int tw = -1, th = -1;
+    Thumb::computeThumbNailResolutionFromOriginalRes(100, 100, 64, tw, th);
+    EXPECT_EQ(std::pair(tw, th), std::pair(64, 64));
+    Thumb::computeThumbNailResolutionFromOriginalRes(1920, 1080, 128, tw, th);
+    EXPECT_EQ(std::pair(tw, th), std::pair(128, 72));
+    Thumb::computeThumbNailResolutionFromOriginalRes(1080, 1920, 128, tw, th);
+    EXPECT_EQ(std::pair(tw, th), std::pair(72, 128));
+    Thumb::computeThumbNailResolutionFromOriginalRes(0, 50, 128, tw, th);
+    EXPECT_EQ(std::pair(tw, th), std::pair(0, 0));
+    double bw = -1, bh = -1;
+    Thumb::applyAspectRatioToResolution(2.0, 10, 10, bw, bh);
+    EXPECT_EQ(std::pair(bw, bh), std::pair(20.0, 10.0));
+    Thumb::applyAspectRatioToResolution(0.5, 10, 10, bw, bh);
+    EXPECT_EQ(std::pair(bw, bh), std::pair(10.0, 20.0));
+    Thumb::applyAspectRatioToResolution(2.0, 0, 10, bw, bh);
+    EXPECT_EQ(std::pair(bw, bh), std::pair(0.0, 0.0));
+}
+
+TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
+    CEL_PixmapRGBA8 wide(1920, 1080);
+    std::fill(wide.data(), wide.data() + 1920 * 1080, CEL_PixelRGBA8{40, 80, 120, 255});
+    Thumb t(&wide, 128);
+    ASSERT_TRUE(t.picture());
+    EXPECT_EQ(t.size(), Math::Size2di(128, 72));
+    EXPECT_TRUE(t.blendedWithWhite());
+    EXPECT_TRUE(allPixels(*t.picture(), CEL_PixelRGBA8{40, 80, 120, 255}));
+    EXPECT_EQ(t.getFormat(), CEL_Representation::PIXMAP_RGBA8_THUMBNAIL);
+    EXPECT_TRUE(t.convertibleTo(CEL_Representation::PIXMAP_RGBA8_THUMBNAIL));
+    EXPECT_FALSE(t.convertibleTo(CEL_Representation::PIXMAP_RGBA8));
+    EXPECT_EQ(t.convertTo(CEL_Representation::PIXMAP_RGBA8), nullptr);
+    const std::unique_ptr<CEL_Representation> copy(t.convertTo(CEL_Representation::PIXMAP_RGBA8_THUMBNAIL));
+    const auto* c = dynamic_cast<const Thumb*>(copy.get());
+    ASSERT_TRUE(c && c->picture());
+    EXPECT_NE(c->picture(), t.picture());
+    EXPECT_TRUE(allPixels(*c->picture(), CEL_PixelRGBA8{40, 80, 120, 255}));
+    EXPECT_EQ(t.getImage().size(), QSize(128, 72));
+    EXPECT_EQ(t.allocatedSize(), 128ull * 72 * 4);
+
+    // A 16-bit source goes through PIXMAP_RGBA8; a fully transparent one is white with alpha 0.
+    CEL_PixmapRGBA16 tall(60, 120);
+    Thumb clear(&tall, 32);
+    EXPECT_EQ(clear.size(), Math::Size2di(16, 32));
+    EXPECT_TRUE(allPixels(*clear.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
+
+    // Nothing to show: a source without pixels, one that is no pixmap.
+    CEL_PixmapRGBA8 none(0, 40);
+    Thumb empty(&none, 64);
+    EXPECT_EQ(empty.size(), Math::Size2di(0, 0));
+    CELVEC_Qvd drawing;
+    Thumb vector(&drawing, 64);
+    EXPECT_EQ(vector.picture(), nullptr);
+    EXPECT_EQ(vector.size(), Math::Size2di(0, 0));
+    EXPECT_TRUE(vector.getImage().isNull());
+}
+
+// The allocated rectangle, widened to the canvas's proportions, fills the thumbnail.
+TEST(ThumbNail, AreaSourceShowsTheBoxAroundTheDrawing) {
+    CEL_PixmapAreaRGBA16 area(200, 100);
+    area.realloc(Math::Box2di(10, 10, 20, 20), false);
+    std::fill(area.data(), area.data() + 400, pixeltest::px16(32767, 0, 0, 32767));
+    Thumb t(&area, 50);
+    ASSERT_EQ(t.size(), Math::Size2di(50, 25));
+    // The box is 40 x 20 around the 20 x 20 drawing: the drawing takes its middle half.
+    EXPECT_EQ(*t.picture()->pixel(25, 12), (CEL_PixelRGBA8{255, 0, 0, 255}));
+    EXPECT_EQ(*t.picture()->pixel(2, 12), (CEL_PixelRGBA8{255, 255, 255, 0}));
+    EXPECT_EQ(*t.picture()->pixel(47, 12), (CEL_PixelRGBA8{255, 255, 255, 0}));
+    EXPECT_EQ(*t.picture()->pixel(25, 0), (CEL_PixelRGBA8{255, 0, 0, 255}));
+
+    CEL_PixmapAreaRGBA16 nothing(200, 100);
+    Thumb cleared(&nothing, 50);
+    EXPECT_EQ(cleared.size(), Math::Size2di(50, 25));
+    EXPECT_TRUE(allPixels(*cleared.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
+}
+
+// Antialiased white art: where the 0.52 bias of green lifts it one above the
+// 0.5-biased alpha, the colour is no longer valid premultiplied colour and the
+// blend over white is declined as a whole (the caller composites it).
+TEST(ThumbNail, BlendOverWhiteIsAllOrNothing) {
+    CEL_PixmapRGBA8 art(300, 200);
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 300; ++x) {
+            const double a = std::clamp(80.5 - std::hypot(x + 0.5 - 150.0, y + 0.5 - 100.0), 0.0, 1.0);
+            const auto v = uint8_t(std::lround(a * 255));
+            *art.pixel(x, y) = CEL_PixelRGBA8{v, v, v, v};
+        }
+    Thumb t(&art, 64);
+    EXPECT_FALSE(t.blendedWithWhite());
+    const std::unique_ptr<CEL_PixmapRGBA8> plain(
+        CelAlgo::scale(&art, 64, 42, 150.0, 100.0, 64 / 300.0, 42 / 200.0));
+    ASSERT_EQ(t.picture()->size(), plain->size());
+    EXPECT_TRUE(std::equal(plain->data(), plain->data() + 64 * 42, t.picture()->data()));
+    EXPECT_TRUE(std::any_of(plain->data(), plain->data() + 64 * 42,
+                            [](const CEL_PixelRGBA8& p) { return p.g > p.a && p.r <= p.a; }));
+}

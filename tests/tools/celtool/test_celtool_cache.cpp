@@ -1,0 +1,146 @@
+// celtool with raw files and the render cache, run as a separate process:
+// convert to .dat and .raw, cache stats / clear / roundtrip, and the demo's
+// proxy sheet.
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include "CeltoolTestUtil.h"
+#include "cel/Cel.h"
+#include "celio/handlers/TgaHandler.h"
+#include "pixel/PixmapCanvas.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using celtest::celtool;
+using celtest::ToolRun;
+
+// celtool with the temporary folder (the cache's fallback) at `tmp` and no cache path set.
+ToolRun celtool(const QStringList& args, const QString& tmp) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), tmp);
+    env.remove(QStringLiteral("QAV_CACHE_PATH"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
+    p.waitForFinished(120000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+            p.readAllStandardError()};
+}
+
+// A 9 x 7 32-bit TGA with a transparent border around soft-alpha content.
+QByteArray sampleTga() {
+    auto* p = new CEL_PixmapRGBA8(9, 7);
+    for (int y = 1; y < 6; ++y)
+        for (int x = 2; x < 8; ++x) {
+            const uint8_t a = uint8_t(40 + 30 * x);
+            *p->pixel(x, y) = CEL_PixelRGBA8{uint8_t(a * y / 6), uint8_t(a / 2), uint8_t(x), a};
+        }
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+}
+
+} // namespace
+
+TEST(CeltoolCache, ConvertToRawPixmapAndDepthFiles) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga"), dat = dir.path("in.dat"), back = dir.path("back.tga");
+    ASSERT_TRUE(celtest::writeFile(in, sampleTga()));
+    // A 16-bit area pixmap cropped to the content: 6 x 5 pixels.
+    ASSERT_EQ(celtool({"convert", in, dat}).exit, 0);
+    const QByteArray file = celtest::readFile(dat);
+    ASSERT_EQ(file.size(), 56 + 30 * 8);
+    EXPECT_EQ(file[0], char(4));
+    ASSERT_EQ(celtool({"convert", "--code", "TGA4", dat, back}).exit, 0);
+    ASSERT_EQ(celtool({"dump", in, dir.path("a.rgba")}).exit, 0);
+    ASSERT_EQ(celtool({"dump", back, dir.path("b.rgba")}).exit, 0);
+    EXPECT_EQ(celtest::readFile(dir.path("a.rgba")), celtest::readFile(dir.path("b.rgba")));
+
+    // Depth files pass through with their values negated (a read gives -v).
+    QByteArray depth("\x02\x00\x00\x00\x01\x00\x00\x00", 8);
+    const float values[2] = {1.5f, -4.0f}, flipped[2] = {-1.5f, 4.0f};
+    depth.append(reinterpret_cast<const char*>(values), 8);
+    ASSERT_TRUE(celtest::writeFile(dir.path("z.raw"), depth));
+    ASSERT_EQ(celtool({"convert", dir.path("z.raw"), dir.path("z2.raw")}).exit, 0);
+    EXPECT_EQ(celtest::readFile(dir.path("z2.raw")).mid(8),
+              QByteArray(reinterpret_cast<const char*>(flipped), 8));
+    const ToolRun noDepth = celtool({"convert", in, dir.path("z3.raw")});
+    EXPECT_EQ(noDepth.exit, 1);
+    EXPECT_TRUE(noDepth.err.startsWith("Unable to convert cel to PIXMAP_AREA_ZBUF\n"))
+        << noDepth.err.toStdString();
+}
+
+TEST(CeltoolCache, StatsClearAndRoundtrip) {
+    celtest::TempDir dir;
+    const QString a = dir.path("A"), tmp = dir.path("tmp"), in = dir.path("in.tga");
+    ASSERT_TRUE(QDir().mkpath(a + "/CelCache-77") && QDir().mkpath(tmp));
+    ASSERT_TRUE(celtest::writeFile(a + "/CelCache-77/proxy-1003.dat.part", QByteArray(100, 'x')));
+    ASSERT_TRUE(celtest::writeFile(a + "/CelCache-77/proxy-1002.dat", QByteArray(20, 'x')));
+    ASSERT_TRUE(celtest::writeFile(in, sampleTga()));
+    const QString spec = a + QStringLiteral(" ; 5");
+
+    const ToolRun stats = celtool({"cache", "stats", "--json", "--cache", spec}, tmp);
+    ASSERT_EQ(stats.exit, 0) << stats.err.toStdString();
+    const QJsonArray locations = celtest::jsonObject(stats.out)["locations"].toArray();
+    ASSERT_EQ(locations.size(), 1);
+    const QJsonObject location = locations[0].toObject();
+    EXPECT_EQ(location["folder"].toString(), a);
+    EXPECT_EQ(location["capacityMB"].toInt(), 5);
+    const QJsonObject stale = location["caches"].toArray().at(0).toObject();
+    EXPECT_EQ(stale["name"].toString(), QStringLiteral("CelCache-77"));
+    EXPECT_FALSE(stale["live"].toBool());
+    EXPECT_EQ(stale["files"].toInt(), 2);
+    EXPECT_EQ(stale["bytes"].toInt(), 120);
+    EXPECT_EQ(stale["partFiles"].toInt(), 1);
+
+    // A value with errors: the library's message, the temporary folder listed, exit 1.
+    const ToolRun bad = celtool({"cache", "stats", "--cache", a + ";abc"}, tmp);
+    EXPECT_EQ(bad.exit, 1);
+    EXPECT_TRUE(bad.err.contains("Error(s) detected while processing QAV_CACHE_PATH environment variable:\n"
+                                 "Capacity \"abc\" is invalid"));
+    EXPECT_TRUE(bad.out.contains("VellumixCelCacheTempDir")) << bad.out.toStdString();
+
+    const ToolRun dry = celtool({"cache", "clear", "--dry-run", "--cache", spec}, tmp);
+    EXPECT_EQ(dry.exit, 0);
+    EXPECT_TRUE(dry.out.contains("would free 120 bytes")) << dry.out.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(a + "/CelCache-77"));
+    const ToolRun cleared = celtool({"cache", "clear", "--cache", spec}, tmp);
+    EXPECT_EQ(cleared.exit, 0);
+    EXPECT_TRUE(cleared.out.contains("freed 120 bytes")) << cleared.out.toStdString();
+    EXPECT_EQ(QDir(a).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+
+    // An image through the cache and back: the same file as a direct conversion.
+    const ToolRun trip =
+        celtool({"cache", "roundtrip", "--json", "--cache", spec, in, dir.path("trip.dat")}, tmp);
+    ASSERT_EQ(trip.exit, 0) << trip.err.toStdString();
+    const QJsonObject moved = celtest::jsonObject(trip.out);
+    EXPECT_TRUE(moved["file"].toString().startsWith(a + "/CelCache-"));
+    EXPECT_TRUE(moved["file"].toString().endsWith("/proxy-1000.dat"));
+    EXPECT_EQ(moved["bytes"].toInt(), 56 + 30 * 8);
+    ASSERT_EQ(celtool({"convert", in, dir.path("direct.dat")}).exit, 0);
+    EXPECT_EQ(celtest::readFile(dir.path("trip.dat")), celtest::readFile(dir.path("direct.dat")));
+    EXPECT_EQ(QDir(a).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList()); // nothing left
+
+    const ToolRun full = celtool({"cache", "roundtrip", "--cache", a + ";0", in, dir.path("no.dat")}, tmp);
+    EXPECT_EQ(full.exit, 1);
+    EXPECT_TRUE(full.err.contains("no cache folder has room for 296 bytes")) << full.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(dir.path("no.dat")));
+    EXPECT_EQ(celtool({"cache", "tidy"}, tmp).exit, 2);
+}
+
+TEST(CeltoolCache, DemoWritesTheProxySheet) {
+    celtest::TempDir dir;
+    const QString out = dir.path("demo");
+    const ToolRun demo = celtool({"demo", out}, dir.root());
+    ASSERT_EQ(demo.exit, 0) << demo.err.toStdString();
+    EXPECT_TRUE(demo.out.contains(": proxy-1000.dat"));
+    EXPECT_TRUE(demo.out.contains(": kept: cache full"));
+    EXPECT_TRUE(QFileInfo(out + "/proxy-sheet.png").size() > 0);
+    EXPECT_FALSE(QFileInfo::exists(out + "/cache")); // the cache went with the demo
+}

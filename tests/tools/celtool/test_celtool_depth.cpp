@@ -1,0 +1,191 @@
+// celtool's depth options, run as a separate process: the depth of a TIFF
+// with its _z companion (written and read back with libtiff), the grey view,
+// compositing by depth, and the demo's depth pictures.
+#include <QFile>
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <cstring>
+#include <vector>
+
+#include "CeltoolTestUtil.h"
+#include "cel/Cel.h"
+#include "celio/handlers/TgaHandler.h"
+#include "pixel/PixmapCanvas.h"
+
+namespace {
+
+using celtest::celtool;
+using celtest::ToolRun;
+
+QByteArray tgaOf(const std::vector<CEL_PixelRGBA8>& pixels, int w, int h) {
+    auto* p = new CEL_PixmapRGBA8(w, h);
+    std::copy(pixels.begin(), pixels.end(), p->data());
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+}
+
+// A one-row float or 8-bit RGBA TIFF through libtiff.
+bool writeTiff(const QString& path, int w, int h, int samples, int bits, const void* data) {
+    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!tif) return false;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, samples == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, h);
+    if (bits == 32) TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP);
+    const uint16_t extra = EXTRASAMPLE_ASSOCALPHA;
+    if (samples == 4) TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    const std::size_t row = std::size_t(w) * samples * bits / 8;
+    std::vector<uint8_t> bytes(row * std::size_t(h));
+    std::memcpy(bytes.data(), data, bytes.size());
+    bool ok = true;
+    for (int y = 0; y < h; ++y)
+        ok = ok && TIFFWriteScanline(tif, bytes.data() + y * row, uint32_t(y), 0) >= 0;
+    TIFFClose(tif);
+    return ok;
+}
+
+std::vector<float> readFloatTiff(const QString& path) {
+    std::vector<float> values;
+    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    if (!tif) return values;
+    uint32_t w = 0, h = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    values.resize(std::size_t(w) * h);
+    for (uint32_t y = 0; y < h; ++y) TIFFReadScanline(tif, values.data() + y * w, y, 0);
+    TIFFClose(tif);
+    return values;
+}
+
+std::vector<int> int16s(const QByteArray& bytes) {
+    std::vector<int> v;
+    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
+        v.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
+    return v;
+}
+
+// A 3 x 2 picture with a depth companion: -1e11 lies outside what the reader
+// accepts and reads as no depth.
+struct Shot {
+    celtest::TempDir dir;
+    QString colour = dir.path("shot.tif"), depth = dir.path("shot_z.tif");
+    Shot() {
+        uint8_t rgba[24];
+        for (int i = 0; i < 6; ++i) {
+            rgba[4 * i] = uint8_t(40 * i);
+            rgba[4 * i + 1] = 100;
+            rgba[4 * i + 2] = 200;
+            rgba[4 * i + 3] = 255;
+        }
+        const float z[6] = {1.5f, -2.0f, 0.0f, -1e11f, -7.25f, 3.0f};
+        EXPECT_TRUE(writeTiff(colour, 3, 2, 4, 8, rgba) && writeTiff(depth, 3, 2, 1, 32, z));
+    }
+};
+
+} // namespace
+
+TEST(CeltoolDepth, DumpAndGreyViewOfADepthCompanion) {
+    const Shot shot;
+    const QString raw = shot.dir.path("z.raw");
+    ToolRun r = celtool({"dump", "--depth", "z", shot.colour, raw});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    EXPECT_EQ(r.out.trimmed(), QByteArray("3x2"));
+    // libtiff's values negated (larger is nearer); beyond the accepted range, no depth.
+    std::vector<float> expected = readFloatTiff(shot.depth);
+    ASSERT_EQ(expected.size(), 6u);
+    for (float& v : expected) v = v > -1e10f && v < 1e10f ? -v : -3.4028235e38f;
+    const QByteArray bytes = celtest::readFile(raw);
+    ASSERT_EQ(bytes.size(), 24);
+    EXPECT_EQ(std::memcmp(bytes.constData(), expected.data(), 24), 0);
+    EXPECT_EQ(bytes.mid(12, 4), QByteArray("\xff\xff\x7f\xff", 4));
+
+    const QString tga = shot.dir.path("flat.tga");
+    ASSERT_TRUE(celtest::writeFile(tga, tgaOf({{1, 2, 3, 255}}, 1, 1)));
+    r = celtool({"dump", "--depth", "z", tga, raw});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(r.err.contains("flat.tga has no depth")) << r.err.constData();
+
+    // The grey view: nearest white, farthest black, no depth half blue; holes filled on request.
+    const QString grey = shot.dir.path("grey.png");
+    ASSERT_EQ(celtool({"convert", "--depth-view", shot.colour, grey}).exit, 0);
+    ASSERT_EQ(celtool({"dump", grey, raw}).exit, 0);
+    const QByteArray px = celtest::readFile(raw);
+    EXPECT_EQ(px.mid(16, 4), QByteArray("\xff\xff\xff\xff", 4)); // 7.25
+    EXPECT_EQ(px.mid(20, 4), QByteArray("\x00\x00\x00\xff", 4)); // -3
+    EXPECT_EQ(px.mid(12, 4), QByteArray("\x00\x00\x7f\xff", 4)); // no depth
+    ASSERT_EQ(celtool({"convert", "--depth-view", "--fill-holes", shot.colour, grey}).exit, 0);
+    ASSERT_EQ(celtool({"dump", grey, raw}).exit, 0);
+    EXPECT_EQ(celtest::readFile(raw).mid(12, 4), QByteArray("\xff\xff\xff\xff", 4)); // its neighbour's 7.25
+    // The range reaches the picture: -3 lies below it.
+    ASSERT_EQ(celtool({"convert", "--depth-view", "--z-range", "-2.5,2.5", shot.colour, grey}).exit, 0);
+    ASSERT_EQ(celtool({"dump", grey, raw}).exit, 0);
+    EXPECT_EQ(celtest::readFile(raw).mid(20, 4), QByteArray("\x00\x00\x7f\xff", 4));
+    for (const char* range : {"3,1", "1", "a,b"})
+        EXPECT_EQ(celtool({"convert", "--depth-view", "--z-range", range, shot.colour, grey}).exit, 2)
+            << range;
+    EXPECT_EQ(celtool({"convert", "--depth-view", tga, grey}).exit, 1);
+}
+
+TEST(CeltoolDepth, CompositeByDepth) {
+    celtest::TempDir dir;
+    const QString base = dir.path("base.tga"), layer = dir.path("layer.tga"), raw = dir.path("r.raw");
+    ASSERT_TRUE(celtest::writeFile(base, tgaOf({{255, 0, 0, 255}, {255, 0, 0, 255}}, 2, 1)) &&
+                celtest::writeFile(layer, tgaOf({{0, 0, 128, 128}, {0, 255, 0, 255}}, 2, 1)));
+    // TGA colour is straight: the layer's half blue is premultiplied first.
+    const int blue = 128 * 32767 / 255, keep = 32767 - blue,
+              premultiplied = int(blue * (blue / 32767.0) + 0.5);
+    const int redUnder = (32767 * keep + 32767) >> 15, alpha = ((32767 * keep + 32767) >> 15) + blue;
+    const std::vector<int> layerInFront = {redUnder, 0, premultiplied, alpha, 0, 32767, 0, 32767};
+    const std::vector<int> baseInFront = {32767, 0, 0, 32767, 32767, 0, 0, 32767};
+
+    // The drawing order does not matter, only the depths.
+    for (const QStringList& layers :
+         {QStringList{base + "@1", layer + "@2"}, QStringList{layer + "@2", base + "@1"}}) {
+        ASSERT_EQ(celtool(QStringList{"composite", "--by-depth", "--raw16", raw} << layers).exit, 0);
+        EXPECT_EQ(int16s(celtest::readFile(raw)), layerInFront);
+    }
+    ASSERT_EQ(celtool({"composite", "--by-depth", "--raw16", raw, base + "@3", layer + "@2"}).exit, 0);
+    EXPECT_EQ(int16s(celtest::readFile(raw)), baseInFront);
+    // A plane: the base is behind the layer at the first pixel and in front at the second.
+    ASSERT_EQ(
+        celtool({"composite", "--by-depth", "--raw16", raw, base + "@plane:0,2,0", layer + "@1.5"}).exit, 0);
+    EXPECT_EQ(int16s(celtest::readFile(raw)),
+              (std::vector<int>{redUnder, 0, premultiplied, alpha, 32767, 0, 0, 32767}));
+    // A mask keeps the first pixel only.
+    const QString mask = dir.path("mask.tga");
+    ASSERT_TRUE(celtest::writeFile(mask, tgaOf({{0, 0, 0, 255}, {0, 0, 0, 0}}, 2, 1)));
+    ASSERT_EQ(
+        celtool({"composite", "--by-depth", "--mask", mask, "--raw16", raw, base + "@3", layer + "@2"}).exit,
+        0);
+    EXPECT_EQ(int16s(celtest::readFile(raw)), (std::vector<int>{32767, 0, 0, 32767, 0, 0, 0, 0}));
+    // Written through a format, from the depth pixmap.
+    const QString out = dir.path("out.tga");
+    ASSERT_EQ(celtool({"composite", "--by-depth", "-o", out, base + "@1", layer + "@2"}).exit, 0);
+    ASSERT_EQ(celtool({"dump", "--depth", "16", out, raw}).exit, 0);
+    EXPECT_EQ(int16s(celtest::readFile(raw))[5], 32767);
+
+    // Refusals.
+    ToolRun r = celtool({"composite", "--by-depth", "-o", out, base});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(r.err.contains("base.tga has no depth; give")) << r.err.constData();
+    for (const QStringList& args :
+         {QStringList{"--op", "multiply", "-o", out, base + "@1"},
+          QStringList{"--opacity", "0.5", "-o", out, base + "@1"}, QStringList{"-o", out, base + "@near"},
+          QStringList{"-o", out, base + "@plane:1,2"}, QStringList{"--mask-outside", "-o", out, base + "@1"}})
+        EXPECT_EQ(celtool(QStringList{"composite", "--by-depth"} << args).exit, 2)
+            << qPrintable(args.join(' '));
+}
+
+TEST(CeltoolDepth, DemoWritesTheDepthCrossing) {
+    celtest::TempDir dir;
+    ASSERT_EQ(celtool({"demo", dir.root()}).exit, 0);
+    for (const auto& [name, width] : {std::pair{"depth-crossing.png", 640}, {"depth-crossing-z.png", 240}}) {
+        EXPECT_EQ(celtest::infoOf(dir.path(name)).value("width").toInt(), width) << name;
+    }
+}

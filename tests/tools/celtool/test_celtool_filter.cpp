@@ -1,0 +1,214 @@
+// celtool filter, thumbnail and contact-sheet, run as a separate process; the
+// lossless flips against oiiotool and ImageMagick's convert.
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "cel/Cel.h"
+#include "celio/handlers/TgaHandler.h"
+#include "pixel/PixmapCanvas.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct ToolResult {
+    int exit = -1;
+    QByteArray out, err;
+};
+
+ToolResult run(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    p.closeWriteChannel();
+    p.waitForFinished(120000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+            p.readAllStandardError()};
+}
+
+ToolResult celtool(const QStringList& args) {
+    return run(QStringLiteral(CELCORE_TOOL_PATH), args);
+}
+
+QByteArray tgaOf(const CEL_PixmapRGBA8* p, const char* code) {
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(const_cast<CEL_PixmapRGBA8*>(p)));
+    return QXCelUioTgaHandler().encode(cel.get(), QString::fromLatin1(code));
+}
+
+// An opaque picture of random colours, w x h, as a 24-bit TGA file.
+QByteArray opaqueTga(int w, int h, unsigned seed) {
+    std::mt19937 rng(seed);
+    auto* p = new CEL_PixmapRGBA8(w, h);
+    for (int i = 0; i < w * h; ++i)
+        p->data()[i] = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 255};
+    return tgaOf(p, "TGA3");
+}
+
+// The r, g, b, a bytes of an image as celtool dump gives them, with its size.
+struct Pixels {
+    QByteArray bytes;
+    QByteArray size;
+};
+
+Pixels dump(const celtest::TempDir& dir, const QString& image) {
+    const QString raw = dir.path("dump.raw");
+    const ToolResult r = celtool({"dump", image, raw});
+    EXPECT_EQ(r.exit, 0) << qPrintable(image) << r.err.constData();
+    return {celtest::readFile(raw), r.out.trimmed()};
+}
+
+std::vector<int> raw16(const QByteArray& bytes) {
+    std::vector<int> v;
+    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
+        v.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
+    return v;
+}
+
+} // namespace
+
+TEST(CeltoolFilter, OperationsInOrderAndUsageErrors) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga"), out = dir.path("out.tga");
+    ASSERT_TRUE(celtest::writeFile(in, opaqueTga(40, 30, 1)));
+
+    // The order of the words is the order of the operations.
+    ASSERT_EQ(celtool({"filter", "--scale", "0.5,1", "--rotate", "90", in, out}).exit, 0);
+    EXPECT_EQ(dump(dir, out).size, "30x20");
+    ASSERT_EQ(celtool({"filter", "--rotate", "90", "--scale", "0.5,1", in, out}).exit, 0);
+    EXPECT_EQ(dump(dir, out).size, "15x40");
+    ASSERT_EQ(celtool({"filter", "--resize=7x9", "--transpose", "--tile", "20x10", in, out}).exit, 0);
+    EXPECT_EQ(dump(dir, out).size, "20x10");
+
+    // Usage errors exit 2 before anything is read or written.
+    const QByteArray before("untouched");
+    ASSERT_TRUE(celtest::writeFile(out, before));
+    const QStringList bad[] = {{"--nosuch", in, out},
+                               {"--scale", "0.5x", in, out},
+                               {"--scale", "nan", in, out},
+                               {"--scale", "-2", in, out},
+                               {"--resize", "0x4", in, out},
+                               {"--resize", "4", in, out},
+                               {"--rotate", in, out},
+                               {"--flip", "z", in, out},
+                               {"--matrix", "1,0,0", in, out},
+                               {"--scale", "100000", in, out},
+                               {"--threads", "0", "--flip", "x", in, out},
+                               {"--flip", "x", in},
+                               {in, out},
+                               {"--flip", "x", in, dir.path("out.nosuchformat")}};
+    for (const QStringList& args : bad) {
+        const ToolResult r = celtool(QStringList{"filter"} << args);
+        EXPECT_EQ(r.exit, 2) << qPrintable(args.join(' '));
+        EXPECT_TRUE(r.err.contains("usage: celtool filter")) << r.err.constData();
+        EXPECT_EQ(celtest::readFile(out), before) << qPrintable(args.join(' '));
+    }
+    EXPECT_EQ(celtool({"filter", "--flip", "x", dir.path("missing.tga"), out}).exit, 1);
+    EXPECT_EQ(celtest::readFile(out), before);
+
+    // The help lists every operation.
+    const ToolResult help = celtool({"filter", "--help"});
+    EXPECT_EQ(help.exit, 0);
+    for (const char* name :
+         {"--resize", "--scale", "--flip", "--transpose", "--transverse", "--rotate", "--matrix", "--tile"})
+        EXPECT_TRUE(help.out.contains(name)) << name;
+}
+
+// Bit for bit the same at one and two threads, on a picture large enough to split.
+TEST(CeltoolFilter, ThreadCountDoesNotChangeTheResult) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga");
+    ASSERT_TRUE(celtest::writeFile(in, opaqueTga(300, 200, 2)));
+    QByteArray results[2];
+    for (int t = 1; t <= 2; ++t) {
+        const QString raw = dir.path(QStringLiteral("r%1.raw").arg(t));
+        ASSERT_EQ(celtool({"filter", "--threads", QString::number(t), "--scale", "0.7,1.3", "--rotate", "33",
+                           "--tile", "400x300:0.5,0.1,3,0,0.5,7", "--raw16", raw, in})
+                      .exit,
+                  0);
+        results[t - 1] = celtest::readFile(raw);
+    }
+    EXPECT_EQ(results[0].size(), 400 * 300 * 8);
+    EXPECT_EQ(results[0], results[1]);
+    // A quarter turn keeps every value.
+    ASSERT_EQ(celtool({"filter", "--rotate", "-270", "--raw16", dir.path("q.raw"), in}).exit, 0);
+    ASSERT_EQ(
+        celtool({"filter", "--rotate", "90", "--rotate", "270", "--raw16", dir.path("id.raw"), in}).exit, 0);
+    ASSERT_EQ(celtool({"dump", "--depth", "16", in, dir.path("in.raw")}).exit, 0);
+    EXPECT_EQ(celtest::readFile(dir.path("id.raw")), celtest::readFile(dir.path("in.raw")));
+    EXPECT_EQ(raw16(celtest::readFile(dir.path("q.raw"))).size(), 300u * 200 * 4);
+}
+
+// The lossless flips give the pixels oiiotool and ImageMagick give.
+TEST(CeltoolFilter, FlipsMatchOtherTools) {
+    celtest::TempDir dir;
+    // A PNG input: ImageMagick keeps a bottom-up TGA's rows as stored and only
+    // notes the orientation, which would flip its results against everyone's.
+    const QString tga = dir.path("in.tga"), in = dir.path("in.png");
+    ASSERT_TRUE(celtest::writeFile(tga, opaqueTga(7, 5, 3)));
+    ASSERT_EQ(celtool({"convert", tga, in}).exit, 0);
+    struct Case {
+        QStringList ours;
+        const char* program;
+        QStringList theirs;
+    };
+    const Case cases[] = {
+        {{"--rotate", "90"}, "oiiotool", {"--rotate90"}},
+        {{"--flip", "x"}, "oiiotool", {"--flop"}},
+        {{"--flip", "y"}, "oiiotool", {"--flip"}},
+        {{"--transpose"}, "oiiotool", {"--transpose"}},
+        {{"--rotate", "90"}, "convert", {"-rotate", "90"}},
+        {{"--flip", "x"}, "convert", {"-flop"}},
+        {{"--flip", "y"}, "convert", {"-flip"}},
+        {{"--transverse"}, "convert", {"-transverse"}},
+        {{"--rotate", "180"}, "convert", {"-rotate", "180"}},
+    };
+    if (!celtest::haveProgram("oiiotool") && !celtest::haveProgram("convert"))
+        GTEST_SKIP() << "neither oiiotool nor ImageMagick's convert is installed";
+    for (const Case& c : cases) {
+        if (!celtest::haveProgram(c.program)) continue;
+        const QString ours = dir.path("ours.tga"), theirs = dir.path("theirs.png");
+        ASSERT_EQ(celtool(QStringList{"filter"} << c.ours << in << ours).exit, 0);
+        const QStringList args = QString::fromLatin1(c.program) == QLatin1String("oiiotool")
+                                     ? QStringList{in} << c.theirs << "-o" << theirs
+                                     : QStringList{in} << c.theirs << theirs;
+        const ToolResult peer = run(QString::fromLatin1(c.program), args);
+        ASSERT_EQ(peer.exit, 0) << c.program << peer.err.constData();
+        const Pixels a = dump(dir, ours), b = dump(dir, theirs);
+        EXPECT_EQ(a.size, b.size) << c.program << " " << qPrintable(c.theirs.join(' '));
+        EXPECT_EQ(a.bytes, b.bytes) << c.program << " " << qPrintable(c.theirs.join(' '));
+    }
+}
+
+// White antialiased art: the thumbnail declines the blend over white (its
+// green is lifted above alpha at the rim), the tool lays it over white itself.
+TEST(CeltoolThumbnail, OpaqueOverWhiteAndContactSheet) {
+    celtest::TempDir dir;
+    auto* art = new CEL_PixmapRGBA8(300, 200);
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 300; ++x) {
+            const double a = std::clamp(80.5 - std::hypot(x + 0.5 - 150.0, y + 0.5 - 100.0), 0.0, 1.0);
+            *art->pixel(x, y) = CEL_PixelRGBA8{255, 255, 255, uint8_t(std::lround(a * 255))};
+        }
+    const QString in = dir.path("art.tga"), out = dir.path("t.tga"); // TGA holds straight colour
+    ASSERT_TRUE(celtest::writeFile(in, tgaOf(art, "TGA4")));
+    ASSERT_EQ(celtool({"thumbnail", "--size", "64", in, out}).exit, 0);
+    const Pixels t = dump(dir, out);
+    EXPECT_EQ(t.size, "64x42");
+    for (qsizetype i = 0; i < t.bytes.size(); i += 4) // white everywhere: the art is white too
+        ASSERT_EQ(t.bytes.mid(i, 4), QByteArray("\xff\xff\xff\xff", 4)) << "pixel " << i / 4;
+    ASSERT_EQ(celtool({"thumbnail", "--size", "50x100", in, out}).exit, 0);
+    EXPECT_EQ(dump(dir, out).size, "50x33");
+    EXPECT_EQ(celtool({"thumbnail", "--size", "0", in, out}).exit, 2);
+
+    // A sheet of three cells, one of them unreadable: written, and exit 1.
+    const QString sheet = dir.path("sheet.tga");
+    const ToolResult r = celtool(
+        {"contact-sheet", "--size", "40x30", "--columns", "2", "-o", sheet, in, dir.path("none.tga"), in});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(r.err.contains("none.tga"));
+    EXPECT_EQ(dump(dir, sheet).size, "104x106"); // 2 x (40 + 12) by 2 x (30 + 12 + 11)
+    EXPECT_EQ(celtool({"contact-sheet", "--columns", "0", "-o", sheet, in}).exit, 2);
+}

@@ -1,0 +1,139 @@
+// celtool on layered files, run as a process: info --layers (tree and JSON),
+// dump --layer, flatten.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <gtest/gtest.h>
+#include <memory>
+
+#include "celio/handlers/PsdHandler.h"
+#include "pixel/PixmapArea.h"
+#include "support/PsdBuilder.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct ToolRun {
+    int exit = -1;
+    QByteArray out, err;
+};
+
+ToolRun celtool(const QStringList& args, const QByteArray& input = QByteArray()) {
+    QProcess p;
+    p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
+    p.write(input);
+    p.closeWriteChannel();
+    p.waitForFinished(60000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+            p.readAllStandardError()};
+}
+
+psdbuild::Layer solid(const QByteArray& name, std::vector<int> box, uint8_t v,
+                      const QByteArray& key = "norm") {
+    const int n = (box[2] - box[0]) * (box[3] - box[1]);
+    std::vector<uint8_t> px;
+    for (int i = 0; i < n; ++i) px.insert(px.end(), {v, v, v, 255});
+    psdbuild::Layer l = psdbuild::pixelLayer(name, box, px, 1);
+    l.key = key;
+    return l;
+}
+
+// Bottom to top: Ink, group Ink { Ink, Ink (multiply) } at half opacity, "Top Coat" (dissolve).
+QByteArray sample() {
+    psdbuild::Document d;
+    d.width = 4;
+    d.height = 3;
+    d.layers = {solid("Ink", {0, 0, 4, 3}, 200),      psdbuild::groupEnd(),
+                solid("Ink", {1, 1, 3, 2}, 10),       solid("Ink", {0, 0, 2, 2}, 100, "mul "),
+                psdbuild::folder("Ink", "norm", 128), solid("Top Coat", {3, 2, 4, 3}, 50, "diss")};
+    return psdbuild::build(d);
+}
+
+} // namespace
+
+TEST(CeltoolPsd, InfoLayersTreeAndJson) {
+    celtest::TempDir dir;
+    const QString psd = dir.path("s.psd"), png = dir.path("x.png");
+    ASSERT_TRUE(celtest::writeFile(psd, sample()) && celtest::writeFile(png, QByteArray("\x89PNG....", 8)));
+
+    ToolRun r = celtool({"info", "--layers", "--json", psd});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    const QJsonObject doc = QJsonDocument::fromJson(r.out).object();
+    EXPECT_EQ(doc["documentLayer"].toObject(), (QJsonObject{{"width", 4}, {"height", 3}}));
+    EXPECT_EQ(doc["layerCount"].toInt(), 4);
+    EXPECT_EQ(doc["visibleLayerCount"].toInt(), 4);
+    const QJsonObject base = doc["baseGroup"].toObject();
+    EXPECT_EQ(base.keys(), (QStringList{"groups", "layers"}));
+    const QJsonObject group = base["groups"].toArray()[0].toObject();
+    EXPECT_EQ(group.keys(), (QStringList{"blendMode", "groups", "layers", "name", "opacity", "visible"}));
+    EXPECT_EQ(group["opacity"].toDouble(), 0.5019608);
+    // The tree numbers same-named siblings bottom first, the read path top first.
+    const QJsonArray inner = group["layers"].toArray();
+    ASSERT_EQ(inner.size(), 2);
+    const QJsonObject lower = inner[0].toObject(), upper = inner[1].toObject();
+    EXPECT_EQ(lower["path"].toString(), "Ink:Ink");
+    EXPECT_EQ(lower["readPath"].toString(), "Ink:Ink#2");
+    EXPECT_EQ(upper["displayName"].toString(), "Ink#2");
+    EXPECT_EQ(upper["path"].toString(), "Ink:Ink#2");
+    EXPECT_EQ(upper["readPath"].toString(), "Ink:Ink");
+    EXPECT_EQ(upper["blendMode"].toInt(), 4);
+    EXPECT_EQ(upper["groupPath"].toArray(), QJsonArray{"Ink"});
+    EXPECT_EQ(upper.keys().size(), 12);
+    // At the top level the folder counts among the bottom layer's siblings.
+    EXPECT_EQ(base["layers"].toArray()[0].toObject()["readPath"].toString(), "Ink#2");
+    EXPECT_EQ(base["layers"].toArray()[1].toObject()["name"].toString(), "Top_Coat");
+
+    r = celtool({"info", "--layers", psd});
+    EXPECT_EQ(r.exit, 0);
+    EXPECT_TRUE(r.out.contains("group Ink  opacity 0.5019608  norm")) << r.out.constData();
+    EXPECT_TRUE(r.out.contains("    layer Ink#2  2x2  opacity 1  mul  read path Ink:Ink"))
+        << r.out.constData();
+
+    r = celtool({"info", "--layers", png});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(r.err.contains("not a PSD or PSB file"));
+}
+
+TEST(CeltoolPsd, DumpLayerAndFlatten) {
+    celtest::TempDir dir;
+    const QString psd = dir.path("s.psd"), raw = dir.path("l.raw"), raw16 = dir.path("f.raw"),
+                  out = dir.path("f.png");
+    ASSERT_TRUE(celtest::writeFile(psd, sample()));
+
+    // A layer comes out document-size, where it lies.
+    ToolRun r = celtool({"dump", "--layer", "Ink:Ink#2", psd, raw});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    EXPECT_EQ(r.out.trimmed(), "4x3");
+    const QByteArray px = celtest::readFile(raw);
+    ASSERT_EQ(px.size(), 4 * 3 * 4);
+    EXPECT_EQ(px.mid(4 * 4 + 4, 8), QByteArray("\x0a\x0a\x0a\xff\x0a\x0a\x0a\xff", 8)); // row 1, x 1..2
+    EXPECT_EQ(px.mid(0, 4), QByteArray(4, '\0'));
+    // The same from standard input.
+    r = celtool({"dump", "--format", "psd", "--layer", "Ink:Ink#2", "-", "-"}, sample());
+    EXPECT_EQ(r.exit, 0);
+    EXPECT_EQ(r.out, px);
+
+    // Flatten: what the library gives, and the warning for the unsupported key.
+    r = celtool({"flatten", "--raw16", raw16, psd, out});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("Top_Coat") && r.err.contains("diss")) << r.err.constData();
+    std::unique_ptr<CEL_PixmapAreaRGBA16> want(CELIO_PsdHandler().flattenLayers(psd, nullptr));
+    ASSERT_TRUE(want);
+    const QByteArray got = celtest::readFile(raw16);
+    ASSERT_EQ(got.size(), 4 * 3 * 8);
+    EXPECT_EQ(got, QByteArray(reinterpret_cast<const char*>(want->data()), 4 * 3 * 8));
+    EXPECT_FALSE(celtest::readFile(out).isEmpty());
+
+    // A colour mode the reader refuses: its own words, exit 1.
+    QByteArray cmyk = sample();
+    cmyk[25] = 4;
+    ASSERT_TRUE(celtest::writeFile(psd, cmyk));
+    for (const QStringList& args : {QStringList{"dump", "--layer", "Ink", psd, raw}, {"flatten", psd, out}}) {
+        r = celtool(args);
+        EXPECT_EQ(r.exit, 1);
+        EXPECT_TRUE(r.err.contains(
+            "Unsupported PSD mode, supported modes are RGB, Grayscale, Bitmap and Multichannel"))
+            << r.err.constData();
+    }
+}
