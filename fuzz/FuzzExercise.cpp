@@ -88,6 +88,9 @@ const std::vector<const CELIO_Handler*>& handlers() {
 }
 
 const CELIO_Handler* handlerFor(const QString& extension) {
+    // The handler whose main extension it is first: PSD's handler also lists PSB.
+    for (const CELIO_Handler* h : registry().readers)
+        if (nameOf(*h).compare(extension, Qt::CaseInsensitive) == 0) return h;
     for (const CELIO_Handler* h : registry().readers)
         if (h->getExtensions().contains(extension, Qt::CaseInsensitive)) return h;
     return nullptr;

@@ -27,7 +27,8 @@ constexpr unsigned long long PixmapCap = 32ull << 20;
 
 // The registered handlers that read, in registration order.
 const std::vector<const CELIO_Handler*>& handlers();
-// The handler whose extensions include `extension` (any case), or null.
+// The handler whose main extension is `extension` (any case), else the first
+// that lists it, or null.
 const CELIO_Handler* handlerFor(const QString& extension);
 // The lower-case main extension: the name of the handler's corpus, dictionary
 // and regression folders.

@@ -80,6 +80,25 @@ def var(image_type, width, height, bits, data):
     return struct.pack(">IHHB3x", image_type, width, height, bits) + b">>STRLEN:6<<Stage\0" + data
 
 
+def psd(version, width, height, channels, depth, compression, data):
+    """PSD (version 1) or PSB (2): header, empty colour mode, resources and layers, image data."""
+    header = b"8BPS" + struct.pack(">H6xHIIHH", version, channels, height, width, depth, 3)
+    layers = struct.pack(">I", 0) if version == 1 else struct.pack(">Q", 0)
+    return header + struct.pack(">II", 0, 0) + layers + struct.pack(">H", compression) + data
+
+
+def dat(width, height):
+    """Raw 16-bit pixmap: a canvas pixmap whose pixel count matches its size, a few pixels there."""
+    header = struct.pack("<iiQii", 6, 8, width * height, width, height) + bytes(32)
+    return header + bytes(16)
+
+
+def iff(width, height, flags, sixteen):
+    tbhd = struct.pack(">IIHHIHHI", width, height, 1, 1, flags, 1 if sixteen else 0, 1, 0)
+    body = b"CIMG" + b"TBHD" + struct.pack(">I", len(tbhd)) + tbhd + b"FOR4" + struct.pack(">I", 4) + b"TBMP"
+    return b"FOR4" + struct.pack(">I", len(body)) + body
+
+
 def main():
     save("tga", "65535x65535-rgba-rle.tga", tga(65535, 65535, 10, 32, b"\xff\x01\x02\x03\x04"))
     save("tga", "65535x65535-grey-raw.tga", tga(65535, 65535, 3, 8, bytes(range(16))))
@@ -103,6 +122,17 @@ def main():
     save("var", "65535x65535-rgba-verbatim.var", var(2, 65535, 65535, 32, bytes(range(16))))
     save("scan", "65535x65535-rgba-rle.scan", var(5, 65535, 65535, 32, b"\x7f\xff\x01" * 4))
     save("scan", "65535x65535-rgb-verbatim.scan", var(1, 65535, 65535, 24, bytes(range(16))))
+    # PSD sides stop at 30000, PSB sides at 300000.
+    save("psd", "30000x30000-rgb8-raw.psd", psd(1, 30000, 30000, 3, 8, 0, bytes(16)))
+    save("psd", "30000x30000-rgba16-rle.psd", psd(1, 30000, 30000, 4, 16, 1, bytes(16)))
+    save("psb", "100000x100000-rgb8-raw.psb", psd(2, 100000, 100000, 3, 8, 0, bytes(16)))
+    save("psb", "65535x65535-rgba16-rle.psb", psd(2, 65535, 65535, 4, 16, 1, bytes(16)))
+    save("dat", "100000x100000.dat", dat(100000, 100000))
+    save("dat", "65535x65535.dat", dat(65535, 65535))
+    save("dat", "536870912x1.dat", dat(1 << 29, 1))
+    save("iff", "100000x100000-rgba8.iff", iff(100000, 100000, 3, False))
+    save("iff", "65535x65535-rgba16.iff", iff(65535, 65535, 3, True))
+    save("iff", "1073741824x1-rgba8.iff", iff(1 << 30, 1, 3, False))
 
 
 if __name__ == "__main__":
