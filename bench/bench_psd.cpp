@@ -6,6 +6,12 @@
 // The Process benchmarks time whole programs on the same files: celtool dump
 // against `convert 'IN[0]' null:` and `oiiotool IN --printstats`.
 // Without ImageMagick the files are built here in the same layout.
+//
+// Writing: the same content (merged image and one layer) encoded as a PSD at
+// 8 bits (run-length) and 16 bits (raw), 1 and 2 threads, into a file in
+// memory (/dev/shm when there is one), against ImageMagick's ImageToBlob (PSD,
+// run-length); the bytes written are reported. Whole process: `celtool stack
+// -o o.psd src.tif` against `convert src.tif -compress RLE o.psd`.
 #ifdef CELCORE_BENCH_HAVE_OIIO
 #include <OpenImageIO/imageio.h>
 #endif
@@ -20,6 +26,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <unistd.h>
 #include <vector>
@@ -28,9 +35,12 @@
 
 #include "BenchCels.h"
 #include "algo/composite/Composite.h"
+#include "cel/Cel.h"
 #include "cel/Context.h"
+#include "celio/LayerInfo.h"
 #include "celio/handlers/PsdHandler.h"
 #include "pixel/PixmapArea.h"
+#include "pixel/PixmapCanvas.h"
 #include "tests/support/PsdBuilder.h"
 
 namespace {
@@ -94,7 +104,9 @@ QByteArray buildHere(const std::vector<QByteArray>& images, int depth) {
 
 struct Files {
     QTemporaryDir dir;
-    QString psd8, psd16, flat8;
+    QString psd8, psd16, flat8, tif8, tif16;
+    std::vector<QByteArray> straight8,
+        straight16; // merged image and layer, r g b a samples (16-bit big-endian)
     QString path(const char* name) const { return dir.path() + QLatin1Char('/') + QLatin1String(name); }
 };
 
@@ -156,6 +168,25 @@ const Files& files() {
             const std::vector<QByteArray> images{straight(merged, depth), straight(cels.layer, depth)};
             (depth == 8 ? f->psd8 : f->psd16) =
                 makePsd(*f, depth == 8 ? "cel8.psd" : "cel16.psd", images, depth, false);
+            (depth == 8 ? f->straight8 : f->straight16) = images;
+            // The merged image as a TIFF file for the whole-process stack.
+            if (haveMagick()) {
+                const QString raw = f->path("merged.rgba"),
+                              tif = f->path(depth == 8 ? "src8.tif" : "src16.tif");
+                QFile file(raw);
+                if (file.open(QIODevice::WriteOnly) && file.write(images[0]) == images[0].size()) {
+                    file.close();
+                    const QString cmd =
+                        QStringLiteral(
+                            "/usr/bin/convert -size %1x%1 -depth %2 'rgba:%3' '%4' >/dev/null 2>&1")
+                            .arg(kSide)
+                            .arg(depth)
+                            .arg(raw, tif);
+                    if (std::system(cmd.toLocal8Bit().constData()) == 0)
+                        (depth == 8 ? f->tif8 : f->tif16) = tif;
+                }
+                QFile::remove(raw);
+            }
         }
         std::vector<QByteArray> layers{straight(cels.background, 8)};
         for (int i = 1; i < kFlattenLayers; ++i) {
@@ -291,6 +322,100 @@ BENCHMARK(BM_Psd_MagickRead)
 #endif
 
 // ---------------------------------------------------------------------------
+// Writing.
+
+// A canvas pixmap of straight samples (8-bit bytes, or big-endian 16-bit values of the file's scale).
+CEL_Representation* pixmapOf(const QByteArray& samples, int depth) {
+    const qsizetype n = qsizetype(kSide) * kSide;
+    if (depth == 8) {
+        auto* p = new CEL_PixmapRGBA8(kSide, kSide);
+        std::memcpy(p->data(), samples.constData(), size_t(n) * 4);
+        return p;
+    }
+    auto* p = new CEL_PixmapRGBA16(kSide, kSide);
+    const auto* b = reinterpret_cast<const uint8_t*>(samples.constData());
+    auto* d = reinterpret_cast<int16_t*>(p->data());
+    for (qsizetype i = 0; i < n * 4; ++i) d[i] = int16_t((b[2 * i] << 8 | b[2 * i + 1]) * 32767 / 65535);
+    return p;
+}
+
+QString memoryFile(const char* name) {
+    return QFileInfo(QStringLiteral("/dev/shm")).isWritable()
+               ? QStringLiteral("/dev/shm/celcore-bench-") + name
+               : files().path(name);
+}
+
+// Arguments: depth, threads.
+void BM_Psd_Encode(benchmark::State& state) {
+    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, std::size_t(state.range(1)));
+    const int depth = int(state.range(0));
+    const std::vector<QByteArray>& images = depth == 8 ? files().straight8 : files().straight16;
+    CELIO_LayerInfo info;
+    info.getComposite().representation = UT_SharedPtr<CEL_Representation>(pixmapOf(images[0], depth));
+    CELIO_Layer layer;
+    layer.name = QStringLiteral("L1");
+    layer.representation = UT_SharedPtr<CEL_Representation>(pixmapOf(images[1], depth));
+    info.getBaseGroup().layers.push_back(layer);
+    const QString out = memoryFile("encode.psd");
+    const CELIO_PsdHandler handler;
+    const QString code = depth == 8 ? QStringLiteral("PSD4") : QStringLiteral("PSDDP4");
+    for (auto _ : state)
+        if (!handler.writeWithLayers(info, out, code)) state.SkipWithError("write failed");
+    state.counters["bytes"] = double(QFileInfo(out).size());
+    QFile::remove(out);
+    setRate(state);
+}
+BENCHMARK(BM_Psd_Encode)->ArgsProduct({{8, 16}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#ifdef CELCORE_BENCH_HAVE_MAGICK
+// Arguments: depth, threads. The merged image first, then the layer, as ImageMagick lists them.
+void BM_Psd_MagickEncode(benchmark::State& state) {
+    files();
+    static const bool started = (MagickCoreGenesis(nullptr, MagickFalse), true);
+    (void)started;
+    const int depth = int(state.range(0));
+    SetMagickResourceLimit(ThreadResource, MagickSizeType(state.range(1)));
+    const std::vector<QByteArray>& images = depth == 8 ? files().straight8 : files().straight16;
+    ExceptionInfo* e = AcquireExceptionInfo();
+    Image* list = nullptr;
+    for (const QByteArray& samples : images) {
+        std::vector<uint16_t> wide;
+        const void* pixels = samples.constData();
+        if (depth == 16) {
+            const auto* b = reinterpret_cast<const uint8_t*>(samples.constData());
+            wide.resize(size_t(samples.size() / 2));
+            for (size_t i = 0; i < wide.size(); ++i) wide[i] = uint16_t(b[2 * i] << 8 | b[2 * i + 1]);
+            pixels = wide.data();
+        }
+        Image* img = ConstituteImage(size_t(kSide), size_t(kSide), "RGBA",
+                                     depth == 8 ? CharPixel : ShortPixel, pixels, e);
+        if (!img) return state.SkipWithError("ImageMagick could not make the images");
+        img->depth = size_t(depth);
+        img->compression = RLECompression;
+        AppendImageToList(&list, img);
+    }
+    size_t bytes = 0;
+    for (auto _ : state) {
+        ImageInfo* info = AcquireImageInfo();
+        std::snprintf(info->magick, sizeof info->magick, "PSD");
+        info->compression = RLECompression;
+        info->adjoin = MagickTrue;
+        size_t length = 0;
+        void* blob = ImageToBlob(info, list, &length, e);
+        if (!blob) state.SkipWithError("ImageMagick write failed");
+        bytes = length;
+        RelinquishMagickMemory(blob);
+        DestroyImageInfo(info);
+    }
+    state.counters["bytes"] = double(bytes);
+    DestroyImageList(list);
+    DestroyExceptionInfo(e);
+    setRate(state);
+}
+BENCHMARK(BM_Psd_MagickEncode)->ArgsProduct({{8, 16}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
+// ---------------------------------------------------------------------------
 // Whole processes.
 
 QString celtoolPath() {
@@ -345,5 +470,33 @@ PSD_PROCESS(dump16_celtool, Tool::Celtool, 16);
 PSD_PROCESS(dump16_celtool_file, Tool::CeltoolToFile, 16);
 PSD_PROCESS(dump16_magick, Tool::Magick, 16);
 PSD_PROCESS(dump16_oiiotool, Tool::Oiiotool, 16);
+
+// celtool stack against ImageMagick's convert, TIFF in, PSD out (run-length at 8 bits).
+void BM_Psd_StackProcess(benchmark::State& state, bool celtool, int depth) {
+    const QString in = depth == 8 ? files().tif8 : files().tif16;
+    if (in.isEmpty()) return state.SkipWithError("no TIFF source (ImageMagick not installed)");
+    const QString out = files().path(celtool ? "stack.psd" : "magick.psd");
+    QString cmd;
+    if (celtool) {
+        if (!QFileInfo::exists(celtoolPath())) return state.SkipWithError("celtool not built");
+        cmd = QStringLiteral("'%1' stack -o '%2' '%3'").arg(celtoolPath(), out, in);
+    } else {
+        cmd = QStringLiteral("/usr/bin/convert '%1' -compress RLE '%2'").arg(in, out);
+    }
+    const QByteArray c = (cmd + QStringLiteral(" >/dev/null 2>&1")).toLocal8Bit();
+    for (auto _ : state)
+        if (std::system(c.constData()) != 0) state.SkipWithError("process failed");
+    state.counters["bytes"] = double(QFileInfo(out).size());
+    setRate(state);
+}
+#define PSD_STACK(name, celtool, depth)                                                                      \
+    BENCHMARK_CAPTURE(BM_Psd_StackProcess, name, celtool, depth)                                             \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()                                                                                      \
+        ->Iterations(5)
+PSD_STACK(stack8_celtool, true, 8);
+PSD_STACK(stack8_magick, false, 8);
+PSD_STACK(stack16_celtool, true, 16);
+PSD_STACK(stack16_magick, false, 16);
 
 } // namespace

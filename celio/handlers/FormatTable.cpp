@@ -74,6 +74,7 @@ const WriterRow kWriters[] = {
     {"BMP", "*", A::Straight, AsNamed},         //
     {"TIF", "*", A::Premultiplied, KeepsIt},    // RGBA with associated alpha, whatever the code
     {"IFF", "*", A::Premultiplied, KeepsIt},    // always RGBA, as renderers write it
+    {"PSD", "*", A::Straight, AsNamed},         // stores the values as given; PSD1 writes the luma
     {"OPT", "*", A::Premultiplied, AsNamed},    // stores the values as given
     {"SCAN", "SCAN24", A::Premultiplied, NoAlpha},
     {"SCAN", "SCAN32", A::Premultiplied, KeepsIt},

@@ -21,6 +21,8 @@
 
 class CEL_Pixmap;
 class CEL_PixmapAreaRGBA16;
+class CELIO_Layer;
+class CELIO_LayerGroup;
 class ibuf;
 
 namespace psd_detail {
@@ -129,5 +131,17 @@ CEL_PixmapAreaRGBA16* toDocumentArea(std::unique_ptr<CEL_Pixmap> decoded, uint8_
 // `capacity`: packets are copied in whole blocks.
 constexpr size_t kRowSlack = 16;
 void unpackRow(const uint8_t* src, uint32_t count, uint8_t* dst, uint64_t capacity, uint8_t blank);
+
+// One member of a group: a layer or a sub-group.
+struct LayerItem {
+    const CELIO_Layer* layer = nullptr;
+    const CELIO_LayerGroup* group = nullptr;
+};
+// The layers and sub-groups of a group in record order, as a file lists them
+// (bottom first): layers by recordIndex, groups by id (the record index of
+// their end marker), a group without id by its first layer's index, else
+// right after the sub-group before it. Ties keep layers before groups, each
+// in list order, so a tree without indices gives its layers, then its groups.
+std::vector<LayerItem> orderedItems(const CELIO_LayerGroup& group);
 
 } // namespace psd_detail

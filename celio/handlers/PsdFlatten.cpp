@@ -9,6 +9,7 @@
 #include "algo/composite/Composite.h"
 #include "algo/composite/CompositeDetail.h"
 #include "celio/ByteIO.h"
+#include "celio/LayerInfo.h"
 #include "celio/handlers/PsdDetail.h"
 #include "pixel/PixmapArea.h"
 
@@ -288,6 +289,92 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::flattenLayers(const QString& path, QStri
         return result.release();
     } catch (int) {
         return nullptr;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    } catch (const CelAlgo::AlgoException&) {
+        return nullptr;
+    }
+}
+
+namespace {
+
+// A layer's straight pixels as a premultiplied area pixmap with its opacity
+// in every channel; null when the representation gives no such pixels.
+std::unique_ptr<Area> premultipliedArea(const CEL_Representation* rep, float opacity) {
+    if (!rep) return nullptr;
+    std::unique_ptr<Area> a;
+    if (const auto* area = dynamic_cast<const Area*>(rep)) {
+        a.reset(area->clone());
+    } else {
+        UT_SharedPtr<CEL_Representation> canvas;
+        const CEL_Representation* from = rep;
+        if (!rep->convertibleTo(CEL_Representation::PIXMAP_AREA_RGBA16)) {
+            canvas = UT_SharedPtr<CEL_Representation>(rep->convertTo(CEL_Representation::PIXMAP_RGBA16));
+            from = canvas.get();
+        }
+        if (from) a.reset(dynamic_cast<Area*>(from->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16)));
+    }
+    if (!a) return nullptr;
+    a->multiplyColorByAlpha();
+    if (opacity < 1.0f) scale(*a, std::max(0.0f, opacity));
+    return a;
+}
+
+struct TreeFlatten {
+    QStringList* warnings;
+
+    void group(const CELIO_LayerGroup& g, std::vector<Frame>& frames) {
+        for (const LayerItem& item : orderedItems(g)) {
+            if (item.layer) {
+                const CELIO_Layer& l = *item.layer;
+                if (!l.visible) continue;
+                std::unique_ptr<Area> pixels = premultipliedArea(l.representation.get(), l.opacity);
+                if (!pixels || pixels->allocatedRect().hasNullArea()) continue;
+                draw(*frames.back().buffer, *pixels, keyOf(l.blendMode, l.name), 1.0, l.name, warnings);
+                continue;
+            }
+            const CELIO_LayerGroup& sub = *item.group;
+            if (!sub.visible) continue;
+            if (int(frames.size()) > Handler::kMaxGroupDepth) throw std::bad_alloc();
+            Frame f;
+            f.key = keyOf(sub.blendMode, sub.name);
+            f.opacity = std::clamp(double(sub.opacity), 0.0, 1.0);
+            f.name = sub.name;
+            f.passThrough = sub.blendMode == 0;
+            const Area& below = *frames.back().buffer;
+            f.buffer = f.passThrough && !below.allocatedRect().hasNullArea()
+                           ? std::unique_ptr<Area>(below.clone())
+                           : emptyLike(below);
+            frames.push_back(std::move(f));
+            group(sub, frames);
+            land(frames, warnings);
+        }
+    }
+
+    uint32_t keyOf(int code, const QString& name) const {
+        const uint32_t key = Handler::blendKeyOfCode(code);
+        if (key) return key;
+        if (warnings)
+            warnings->push_back(QStringLiteral("layer \"%1\": blend mode %2 is not known, drawn as normal")
+                                    .arg(name)
+                                    .arg(code));
+        return Handler::fourCC("norm");
+    }
+};
+
+} // namespace
+
+CEL_PixmapAreaRGBA16* CELIO_PsdHandler::flattenLayers(const CELIO_LayerInfo& info, QStringList* warnings) {
+    const int width = std::max(info.getComposite().width, 0),
+              height = std::max(info.getComposite().height, 0);
+    try {
+        std::vector<Frame> frames(1);
+        frames.back().buffer =
+            std::make_unique<Area>(Math::Size2di(width, height), Math::Box2di(0, 0, width, height));
+        TreeFlatten{warnings}.group(info.getBaseGroup(), frames);
+        std::unique_ptr<Area> result = std::move(frames.back().buffer);
+        if (!result->reallocToCanvas()) return nullptr;
+        return result.release();
     } catch (const std::bad_alloc&) {
         return nullptr;
     } catch (const CelAlgo::AlgoException&) {

@@ -60,32 +60,8 @@ QStringList CELIO_PsdHandler::getExtensions() const {
     return {QStringLiteral("PSD"), QStringLiteral("PSB")};
 }
 
-QStringList CELIO_PsdHandler::getWriteExtensions() const {
-    return {};
-}
-
-QStringList CELIO_PsdHandler::getWriteOptionCodes() const {
-    return {};
-}
-
-QString CELIO_PsdHandler::getWriteOptionsCode(const CELIO_WriteOptions&) const {
-    return {};
-}
-
-bool CELIO_PsdHandler::write(CEL_Cel*, const QString&, const QString&) const {
-    return false;
-}
-
-bool CELIO_PsdHandler::writeWithLayers(CELIO_LayerInfo&, const QString&, const QString&) const {
-    return false;
-}
-
 UT_DynKey CELIO_PsdHandler::formatClass() const {
     return CELIO_PixmapFormat;
-}
-
-bool CELIO_PsdHandler::canWriteMultiLayer() const {
-    return false;
 }
 
 QStringList CELIO_PsbHandler::getExtensions() const {

@@ -30,7 +30,8 @@
 // from 1). Names are decoded as UTF-8 and every character that is not a
 // letter or digit becomes "_". Groups are carried by section-divider blocks:
 // an end marker ("!" in paths), the group's contents, then the folder record
-// that names the group.
+// that names the group. In the tree a group's id is the record index of its
+// end marker.
 // Two namings tell same-named siblings apart:
 // - the tree (readLayerInfo, CELIO_LayerInfo) numbers layers and groups
 //   separately, bottom first: the lower of two siblings "N" is N, the upper
@@ -57,7 +58,27 @@
 // Decoding runs in parallel over rows (and over the channels of a deflate
 // layer); the result is the same at any thread count.
 //
-// Writing is not offered yet: the write slots answer false or empty lists.
+// Writing (CELIO_PsdHandler only; CELIO_PsbHandler writes nothing). Codes,
+// compared in upper case: "PSD"/"PSD3" 8-bit RGB, "PSD4" 8-bit RGBA, "PSD1"
+// 8-bit grey, "PSDDP3"/"PSDDP4" 16-bit RGB(A); an empty code is "PSD", any
+// other is refused (false, with a message listing the codes). Colour is
+// stored as given (the files hold straight colour). 8-bit channels are
+// run-length coded, 16-bit ones raw (v * 65535 / 32767 truncated, negatives 0).
+// - write(): the cel's best representation is the composite; the file has no
+//   layer records.
+// - writeWithLayers(): the document layer's image is the composite, the tree
+//   gives the records. By default each layer is written at the origin with
+//   its image's size (an area pixmap: its canvas), blend key "norm", opacity
+//   255, hidden flag kept; each group as an end marker "</Layer Set>", its
+//   layers, its sub-groups and a folder record (key "pass"); a root group
+//   that has layers writes only those. A layer whose image converts to no
+//   colour pixmap is left out with a warning (action 0).
+// - CELIO_PsdWriteExtras adds what the default leaves out (see there).
+// Names are written as UTF-8, cut at a character boundary to 255 bytes. A
+// document side above 30000 (PSB: 300000) is refused before the output is
+// opened. The output goes through obuf: a failed byte write escapes as the int
+// -1, and a target is replaced only by a complete file. Rows are encoded in
+// parallel; the bytes are the same at any thread count.
 
 #include <QCoreApplication>
 #include <QString>
@@ -72,6 +93,27 @@ class CEL_Pixmap;
 class CEL_PixmapAreaRGBA16;
 class CELIO_Layer;
 class CELIO_LayerGroup;
+
+// What writing adds to the default layout; all false writes the default.
+struct CELIO_PsdWriteExtras {
+    // Each layer's and group's blend key (a code the key table does not know
+    // is written "norm" with a warning), opacity (round(opacity * 255)) and
+    // hidden flag; layers at their allocated rectangle (canvas pixmaps at the
+    // origin); layers and groups of every group, the root included, in
+    // record-index order (CELIO_Layer::recordIndex, CELIO_LayerGroup::id), so
+    // a tree read from a file is written back in its order and nothing is left
+    // out. Layer pixels must then not carry the opacity: read them with
+    // readLayerImages(path, info, false).
+    bool keepLayerProperties = false;
+    // A layout other programs read: group records carry four empty channels,
+    // a document with alpha has a negative layer count, a flattened RGBA
+    // write() also stores the image as one layer, and every record carries
+    // its name as UTF-16 too ("luni").
+    bool peerCompatible = false;
+    // PSB (file version 2): 64-bit section and channel lengths, 32-bit
+    // run-length row counts, sides up to 300000.
+    bool largeDocument = false;
+};
 
 class CELCORE_EXPORT CELIO_PsdHandler : public CELIO_Handler {
 public:
@@ -137,13 +179,29 @@ public:
                uint32_t(uint8_t(s[3]));
     }
 
-    QStringList getExtensions() const override;                                    // "PSD", "PSB"
-    QStringList getWriteExtensions() const override;                               // none yet
-    QStringList getWriteOptionCodes() const override;                              // none yet
-    QString getWriteOptionsCode(const CELIO_WriteOptions& options) const override; // empty
+    // Sides a document may have: PSD, and PSB (largeDocument).
+    static constexpr int64_t kMaxPsdSide = 30000;
+    static constexpr int64_t kMaxPsbSide = 300000;
+
+    QStringList getExtensions() const override;       // "PSD", "PSB"
+    QStringList getWriteExtensions() const override;  // "PSD"
+    QStringList getWriteOptionCodes() const override; // "PSD", "PSD4", "PSD3", "PSD1", "PSDDP4", "PSDDP3"
+    // Sets singleChannel, alpha and deepPixels; compressed is left as it is.
+    void getWriteOptions(CELIO_WriteOptions& options) const override;
+    // alpha: "PSDDP4" with deepPixels, else "PSD4"; else singleChannel "PSD1";
+    // else deepPixels "PSDDP3"; else "PSD".
+    QString getWriteOptionsCode(const CELIO_WriteOptions& options) const override;
     bool read(const QString& path, const CEL_Context& context, CELIO_RepresentationList& list) const override;
-    bool write(CEL_Cel* cel, const QString& path, const QString& code) const override; // false
+    bool write(CEL_Cel* cel, const QString& path, const QString& code) const override;
     bool writeWithLayers(CELIO_LayerInfo& layers, const QString& path, const QString& code) const override;
+    // The same with extras. A failed close posts its message and the result
+    // stays true (as the three-argument forms); false on a refused code or
+    // size, a document image that converts to nothing, an output that cannot
+    // be opened. False on a handler that does not write (PSB).
+    bool write(CEL_Cel* cel, const QString& path, const QString& code,
+               const CELIO_PsdWriteExtras& extras) const;
+    bool writeWithLayers(CELIO_LayerInfo& layers, const QString& path, const QString& code,
+                         const CELIO_PsdWriteExtras& extras) const;
     // Modes Grayscale, RGB and Multichannel only. Codes "PSD3"/"PSD4"/
     // "PSDDP3"/"PSDDP4" for RGB, "PSD1" for 8-bit grayscale, "PSD" otherwise;
     // with a layer path in the context, CELIO_STATE_OK only when some record's
@@ -151,8 +209,16 @@ public:
     CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
     // The document layer (document size, null name) and the tree of layers and groups.
     CELIO_State readLayerInfo(const QString& path, CELIO_LayerInfo& layers) const override;
+    // The pixels of every layer of `layers` (as readLayerInfo filled it from
+    // this file: layers are found by recordIndex) into its representation, in
+    // one pass over the file: a CEL_PixmapAreaRGBA16 as read() gives it, with
+    // the layer's opacity in alpha when applyOpacity, else without (for
+    // writing back with keepLayerProperties). CELIO_STATE_FAILED when the
+    // file cannot be read through its layers; the layers read until then keep
+    // their pixels.
+    CELIO_State readLayerImages(const QString& path, CELIO_LayerInfo& layers, bool applyOpacity) const;
     UT_DynKey formatClass() const override;
-    bool canWriteMultiLayer() const override; // false until layered writing lands
+    bool canWriteMultiLayer() const override; // true
 
     // The read path of every layer record in file order (index = record
     // index - 1), "!" for folders and end markers. A file without layers gives
@@ -179,6 +245,15 @@ public:
     // is then mixed with the backdrop once by the group's opacity. A refused
     // colour mode throws as read() does.
     CEL_PixmapAreaRGBA16* flattenLayers(const QString& path, QStringList* warnings) const;
+    // The same for a tree in memory, on a canvas of the document layer's
+    // width and height: each layer's representation holds straight colour
+    // without its opacity (as readLayerImages(path, info, false) gives it, or
+    // as writeWithLayers expects it with keepLayerProperties); the layer's
+    // opacity and blend code, and the groups' visibility, codes and opacity
+    // apply as a file's records would. Layers and groups are drawn in the
+    // order keepLayerProperties writes them. A code outside the key table is
+    // drawn as normal, with a warning. Null when a buffer cannot be had.
+    static CEL_PixmapAreaRGBA16* flattenLayers(const CELIO_LayerInfo& layers, QStringList* warnings);
 
     static QString tr(const char* text, const char* disambiguation = nullptr, int n = -1) {
         return QCoreApplication::translate("qxcelio", text, disambiguation, n);

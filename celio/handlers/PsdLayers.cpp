@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <new>
 
 #include "celio/ByteIO.h"
 #include "celio/LayerInfo.h"
@@ -164,8 +165,8 @@ void CELIO_PsdHandler::loadLayersInGroup(uint16_t version, int count, int& index
             return;
         }
         if (record.groupEnd) {
+            group.groups.emplace_back(index); // a group's id: the record index of its end marker
             ++index;
-            group.groups.emplace_back();
             loadLayersInGroup(version, count, index, in, group.groups.back(), depth + 1);
             ++index; // the folder record
             continue;
@@ -182,6 +183,45 @@ void CELIO_PsdHandler::loadLayersInGroup(uint16_t version, int count, int& index
         ++index;
     }
 }
+
+// ------------------------------------------------------------ record order
+
+namespace psd_detail {
+
+namespace {
+
+// The smallest record index of the layers in a group and its sub-groups; 0 when none has one.
+int firstIndex(const CELIO_LayerGroup& g) {
+    int first = 0;
+    for (const CELIO_Layer& l : g.layers)
+        if (l.recordIndex > 0 && (first == 0 || l.recordIndex < first)) first = l.recordIndex;
+    for (const CELIO_LayerGroup& s : g.groups) {
+        const int f = s.id > 0 ? s.id : firstIndex(s);
+        if (f > 0 && (first == 0 || f < first)) first = f;
+    }
+    return first;
+}
+
+} // namespace
+
+std::vector<LayerItem> orderedItems(const CELIO_LayerGroup& group) {
+    std::vector<std::pair<int, LayerItem>> keyed;
+    for (const CELIO_Layer& l : group.layers) keyed.push_back({l.recordIndex, LayerItem{&l, nullptr}});
+    int previous = 0;
+    for (const CELIO_LayerGroup& g : group.groups) {
+        int key = g.id > 0 ? g.id : firstIndex(g);
+        if (key <= 0) key = previous;
+        previous = key;
+        keyed.push_back({key, LayerItem{nullptr, &g}});
+    }
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<LayerItem> items;
+    for (const auto& k : keyed) items.push_back(k.second);
+    return items;
+}
+
+} // namespace psd_detail
 
 // ------------------------------------------------------------ names
 
@@ -337,4 +377,51 @@ CEL_PixmapAreaRGBA16* CELIO_PsdHandler::readLayerPixels(ibuf& in, const Header& 
         result->setAllPositive(true);
     }
     return result.release();
+}
+
+// ------------------------------------------------------------ every layer
+
+CELIO_State CELIO_PsdHandler::readLayerImages(const QString& path, CELIO_LayerInfo& info,
+                                              bool applyOpacity) const {
+    std::vector<CELIO_Layer*> byIndex; // the tree's layers by record index
+    for (CELIO_LayerInfo::Iterator it(info); !it.end(); ++it) {
+        const int index = it->recordIndex;
+        if (index <= 0 || index > 65536) continue;
+        if (byIndex.size() <= size_t(index)) byIndex.resize(size_t(index) + 1, nullptr);
+        byIndex[size_t(index)] = &*it;
+    }
+    ibuf in(path);
+    if (!in.isOpen()) return CELIO_STATE_FAILED;
+    try {
+        Walk w;
+        readHeader(in, w.header);
+        walkToLayers(in, w);
+        if (!w.hasLayers) return CELIO_STATE_OK;
+        std::vector<Layer> records;
+        int64_t remaining = w.remaining;
+        readLayerInfo(in, w.header.version, remaining, records);
+        uint64_t pos = in.tell();
+        for (size_t i = 0; i < records.size(); ++i) {
+            Layer record = records[i];
+            uint64_t next = pos;
+            for (const ChannelInfo& c : record.channels) {
+                if (next + c.length < next) badData();
+                next += c.length;
+            }
+            CELIO_Layer* layer = i + 1 < byIndex.size() ? byIndex[i + 1] : nullptr;
+            if (layer && !record.groupStart && !record.groupEnd) {
+                if (!applyOpacity) record.opacity = 255;
+                in.seek(int64_t(pos));
+                CEL_PixmapAreaRGBA16* pixels = readLayerPixels(in, w.header, record);
+                if (!pixels) return CELIO_STATE_FAILED;
+                layer->representation = UT_SharedPtr<CEL_Representation>(pixels);
+            }
+            pos = next;
+        }
+        return CELIO_STATE_OK;
+    } catch (int) {
+        return CELIO_STATE_FAILED;
+    } catch (const std::bad_alloc&) {
+        return CELIO_STATE_FAILED;
+    }
 }

@@ -1,8 +1,8 @@
 #pragma once
-// Builds PSD and PSB files byte by byte, so that tests (and the demo, until
-// layered files are written by the library) can make exactly the documents
-// they need: any header, colour-mode data, layer records with groups and
-// blend keys, channel data raw, run-length or deflate coded.
+// Builds PSD and PSB files byte by byte, so that tests can make exactly the
+// documents they need, layouts the library's writer does not make included:
+// any header, colour-mode data, layer records with groups and blend keys,
+// channel data raw, run-length or deflate coded.
 //
 //   psdbuild::Document d;                         // 8-bit RGB, no layers
 //   d.width = 4; d.height = 2;

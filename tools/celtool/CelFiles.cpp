@@ -19,9 +19,11 @@
 #include "base/Message.h"
 #include "cel/Cel.h"
 #include "cel/Context.h"
+#include "celio/LayerInfo.h"
 #include "celio/Manager.h"
 #include "celio/handlers/IffHandler.h"
 #include "celio/handlers/RawHandlers.h"
+#include "celio/handlers/PsdHandler.h"
 #include "celio/handlers/TiffHandler.h"
 #include "celio/handlers/VarScanHandler.h"
 #include "pixel/PixmapArea.h"
@@ -865,6 +867,118 @@ QByteArray rawPixels(const CEL_Representation* rep, int depth) {
         }
     }
     return bytes;
+}
+
+// ------------------------------------------------------------------ layered output
+
+const CELIO_PsdHandler& layeredWriter() {
+    static const CELIO_PsdHandler psd;
+    return psd;
+}
+
+// "-", a device or a pipe, or a name ending in .psd or .psb.
+bool layeredName(const QString& path) {
+    const QString ext = extensionOf(path).toLower();
+    struct stat st {};
+    const bool stream =
+        ::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    return path == QLatin1String("-") || stream || ext == QLatin1String("psd") || ext == QLatin1String("psb");
+}
+
+QString layeredCode(const LayeredWriteOptions& options) {
+    return options.code.isEmpty() ? CELIO_FormatTable::codeFor(layeredWriter(), options.shape) : options.code;
+}
+
+int checkLayeredOutput(const QString& path, const LayeredWriteOptions& options) {
+    if (!layeredName(path)) {
+        error(QStringLiteral("%1: layered output is written as PSD: name it *.psd or *.psb").arg(path));
+        return kUsage;
+    }
+    const QStringList codes = layeredWriter().getWriteOptionCodes();
+    if (!options.code.isEmpty() && !codes.contains(options.code, Qt::CaseInsensitive)) {
+        error(QStringLiteral("format PSD has no code %1 (codes: %2)")
+                  .arg(options.code, codes.join(QStringLiteral(", "))));
+        return kUsage;
+    }
+    return kSuccess;
+}
+
+UT_SharedPtr<CEL_Representation> layerImage(CEL_Cel* cel, const QString& code, bool keepValues) {
+    if (!cel) return {};
+    const CELIO_PsdHandler& psd = layeredWriter();
+    const CelOrigin origin = originOf(cel);
+    const Rep best = cel->findBestPixmapRepresentation();
+    if (const auto* area = dynamic_cast<const CEL_PixmapAreaRGBA16*>(best.get())) {
+        // Kept as an area pixmap: straight colour, and 8-bit output values
+        // as the 16-bit ones round (the writer then takes them exactly).
+        if (keepValues) return best;
+        const CEL_PixelRGBA16* d = area->data();
+        const long long n = area->allocatedArea();
+        const bool deep = CELIO_FormatTable::codeShape(psd, code).deep;
+        bool transparent = false, wide = false;
+        for (long long i = 0; d && i < n; ++i) {
+            transparent |= d[i].a != 32767;
+            wide |= !eightBit(d[i].r) || !eightBit(d[i].g) || !eightBit(d[i].b) || !eightBit(d[i].a);
+        }
+        const bool convert = transparent && origin.alpha != CELIO_FormatTable::writeAlpha(psd, code);
+        const bool round = !deep && (wide || convert);
+        if (!convert && !round) return best;
+        std::unique_ptr<CEL_PixmapAreaRGBA16> copy(area->clone());
+        if (convert) copy->demultiplyColorByAlpha();
+        if (round) {
+            CEL_PixelRGBA16* c = copy->data();
+            const auto r = [](int16_t v) { return CEL_PixelRule::from8(rounded8(v)); };
+            for (long long i = 0; c && i < n; ++i)
+                c[i] = CEL_PixelRGBA16{r(c[i].r), r(c[i].g), r(c[i].b), r(c[i].a)};
+        }
+        return Rep(copy.release());
+    }
+    const Rep canvas = canvasOf(cel);
+    if (!canvas) return {};
+    const UT_SharedPtr<CEL_Cel> converted = prepared(canvas, factsOf(canvas.get()), origin, psd, code,
+                                                     CELIO_FormatTable::codeShape(psd, code), keepValues);
+    if (!converted) return canvas;
+    return converted->findBestPixmapRepresentation();
+}
+
+int writeLayers(CELIO_LayerInfo& info, const QString& path, const LayeredWriteOptions& options) {
+    if (checkLayeredOutput(path, options) != kSuccess) return kUsage;
+    CELIO_PsdWriteExtras extras;
+    extras.keepLayerProperties = options.keepProperties;
+    extras.peerCompatible = options.peerCompatible;
+    extras.largeDocument = options.largeDocument || extensionOf(path).toLower() == QLatin1String("psb");
+    const QString code = layeredCode(options);
+    QStringList warnings;
+    const bool ok = writeOutput(
+        path,
+        [&](const QString& file) {
+            // The writer's warnings are kept for their own lines; the rest goes
+            // on to the failure report.
+            std::vector<MSG_Record> said;
+            bool written = false;
+            int thrown = 0;
+            {
+                QXMessage::Capture capture;
+                try {
+                    written = layeredWriter().writeWithLayers(info, file, code, extras);
+                } catch (int e) {
+                    thrown = e;
+                }
+                said = capture.records();
+            }
+            for (const MSG_Record& r : said) {
+                if (r.action == 0)
+                    warnings << r.translated.trimmed();
+                else
+                    QXMessage::instance().post(r);
+            }
+            if (thrown) throw thrown;
+            return written;
+        },
+        QStringLiteral("PSD"));
+    const QString shown = path == QLatin1String("-") ? QStringLiteral("standard output") : path;
+    for (const QString& w : warnings) error(QStringLiteral("%1: %2").arg(shown, w));
+    return ok ? kSuccess : kFailure;
 }
 
 } // namespace celtool

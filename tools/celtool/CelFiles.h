@@ -47,6 +47,7 @@
 class CEL_Cel;
 class CEL_Representation;
 class CEL_PixmapAreaRGBA16;
+class CELIO_LayerInfo;
 
 namespace celtool {
 
@@ -109,6 +110,30 @@ int checkOutput(const QString& path, const WriteOptions& options);
 // where the writer returned true.
 int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options);
 int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QString& code);
+
+// Layered output (PSD): a layer tree written as one file by the same rules as
+// writeCel (atomic, one line per failure, code-20 reports fail). Layers that
+// the writer leaves out, and blend keys it cannot store, are warning lines.
+struct LayeredWriteOptions {
+    QString code;                // default: the code that keeps `shape`
+    CELIO_Shape shape{4, false}; // the document's shape
+    bool keepValues = false;     // see WriteOptions
+    bool keepProperties = false; // blend keys, opacity, rectangles, record order
+    bool peerCompatible = false; // the layout other programs read
+    bool largeDocument = false;  // PSB; implied by an OUT named *.psb
+};
+// kSuccess, or kUsage after a message when OUT is not a PSD or PSB name (or
+// "-") or the code is not a PSD code.
+int checkLayeredOutput(const QString& path, const LayeredWriteOptions& options);
+// The image the layered writer is given for a picture held by `cel` (its
+// origin says how its colour relates to alpha): straight colour, values
+// rounded to 8 bits when `code` writes 8 bits, an area pixmap kept as one so
+// that its rectangle stays; as it is with keepValues. Null without pixels.
+UT_SharedPtr<CEL_Representation> layerImage(CEL_Cel* cel, const QString& code, bool keepValues);
+// Writes the tree, whose representations come from layerImage, as OUT.
+int writeLayers(CELIO_LayerInfo& info, const QString& path, const LayeredWriteOptions& options);
+// The code writeLayers uses.
+QString layeredCode(const LayeredWriteOptions& options);
 
 // Codes a handler's writer takes beyond those it lists (SCAN: "SCAN24", "SCAN32").
 QStringList unlistedWriteCodes(const CELIO_Handler& handler);

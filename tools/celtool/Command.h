@@ -42,5 +42,6 @@ int runFilter(const QStringList& args);
 int runThumbnail(const QStringList& args);
 int runContactSheet(const QStringList& args);
 int runCache(const QStringList& args);
+int runStack(const QStringList& args);
 
 } // namespace celtool

@@ -17,6 +17,7 @@ const std::vector<Command>& commands() {
         {"thumbnail", "Write a small picture of an image, over white", runThumbnail},
         {"contact-sheet", "Lay out labelled thumbnails of many images on one sheet", runContactSheet},
         {"cache", "Inspect or clear the render cache, or send an image through it", runCache},
+        {"stack", "Write pictures as the layers of one PSD file, with their flatten", runStack},
     };
     return table;
 }

@@ -1,14 +1,12 @@
-// The demo's layered document: a small PSD built byte by byte (blend modes, a
-// keyed group at half opacity, a pass-through group at half opacity, a hidden
-// layer, a layer at half opacity), each of its layers read back on its own by
-// its read path and drawn as a labelled tile over a checkerboard, then the
-// composite stored in the file beside the flatten by blend modes and groups.
-// The stored composite is the plain over of the visible layers, as a writer
-// that knows no blend modes would store it.
+// The demo's layered document, layers.psd: the demo's frames (read back from
+// their TGA files) in two groups, a paper backdrop, a multiply layer at 60 %
+// and a hidden one, written with blend keys and opacity kept in a layout
+// other programs read; its composite is the flatten of the tree. Then each
+// layer is read back on its own by its read path and drawn as a labelled tile
+// over a checkerboard, followed by the stored composite and the flatten of
+// the file.
 #include <QDir>
-#include <QFile>
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -21,140 +19,84 @@
 #include "celio/LayerInfo.h"
 #include "celio/handlers/PsdHandler.h"
 #include "pixel/PixmapArea.h"
-#include "tests/support/PsdBuilder.h"
+#include "pixel/PixmapCanvas.h"
 
 namespace celtool {
 
 namespace {
 
-constexpr int kW = 144, kH = 96;
+constexpr int kW = 160, kH = 96;
 
 using Area = CEL_PixmapAreaRGBA16;
+using Rep = UT_SharedPtr<CEL_Representation>;
 
-// Straight RGBA8 pixels of a w x h layer from a per-pixel colour function.
-template <class F> std::vector<uint8_t> paint(int w, int h, F colour) {
-    std::vector<uint8_t> px;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const std::array<double, 4> c = colour(x + 0.5, y + 0.5);
-            for (const double v : c) px.push_back(uint8_t(std::lround(std::clamp(v, 0.0, 1.0) * 255)));
+// Straight RGBA8 pixels from a per-pixel colour function (components 0 to 1).
+template <class F> Rep paint(F colour) {
+    auto* p = new CEL_PixmapRGBA8(kW, kH);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            double c[4];
+            colour(x + 0.5, y + 0.5, c);
+            const auto b = [&c](int i) { return uint8_t(std::lround(std::clamp(c[i], 0.0, 1.0) * 255)); };
+            *p->pixel(x, y) = CEL_PixelRGBA8{b(0), b(1), b(2), b(3)};
         }
-    return px;
+    return Rep(p);
 }
 
-std::array<double, 4> disc(double x, double y, double cx, double cy, double r, std::array<double, 3> rgb) {
-    const double a = std::clamp(r - std::hypot(x - cx, y - cy) + 0.5, 0.0, 1.0);
-    return {rgb[0], rgb[1], rgb[2], a};
-}
-
-// Bottom to top, as the file lists them.
-std::vector<psdbuild::Layer> sampleLayers() {
-    using psdbuild::pixelLayer;
-    std::vector<psdbuild::Layer> l;
-    l.push_back(pixelLayer(
-        "Paper", {0, 0, kW, kH},
-        paint(kW, kH,
-              [](double x, double y) {
-                  return std::array<double, 4>{0.85 - 0.4 * y / kH, 0.75, 0.45 + 0.5 * x / kW, 1.0};
-              }),
-        1));
-    psdbuild::Layer shadow = pixelLayer("Shadow", {20, 30, 80, 90},
-                                        paint(60, 60,
-                                              [](double x, double y) {
-                                                  return disc(x, y, 30, 30, 28, {0.2, 0.1, 0.5});
-                                              }),
-                                        1);
-    shadow.key = "mul ";
-    l.push_back(shadow);
-    psdbuild::Layer glow = pixelLayer("Glow", {64, 8, 124, 68},
-                                      paint(60, 60,
-                                            [](double x, double y) {
-                                                return disc(x, y, 30, 30, 28, {1.0, 0.8, 0.2});
-                                            }),
-                                      1);
-    glow.key = "scrn";
-    l.push_back(glow);
-    // A keyed group (overlay) at half opacity holding a wash.
-    l.push_back(psdbuild::groupEnd());
-    l.push_back(pixelLayer("Wash", {0, 50, kW, 80},
-                           paint(kW, 30,
-                                 [](double x, double) {
-                                     return std::array<double, 4>{0.1, 0.3 + 0.5 * x / kW, 0.9, 1.0};
-                                 }),
-                           1));
-    l.push_back(psdbuild::folder("Tint", "over", 128));
-    // A pass-through group at half opacity holding two crossing strokes.
-    l.push_back(psdbuild::groupEnd());
-    l.push_back(pixelLayer("Line A", {10, 40, 134, 48},
-                           paint(124, 8,
-                                 [](double, double) {
-                                     return std::array<double, 4>{0.05, 0.05, 0.1, 1.0};
-                                 }),
-                           1));
-    l.push_back(pixelLayer("Line B", {96, 4, 104, 92},
-                           paint(8, 88,
-                                 [](double, double) {
-                                     return std::array<double, 4>{0.6, 0.05, 0.1, 0.8};
-                                 }),
-                           1));
-    l.push_back(psdbuild::folder("Lines", "pass", 128));
-    psdbuild::Layer diff = pixelLayer("Diff", {104, 60, 136, 92},
-                                      paint(32, 32,
-                                            [](double, double) {
-                                                return std::array<double, 4>{0.9, 0.9, 0.9, 1.0};
-                                            }),
-                                      1);
-    diff.key = "diff";
-    l.push_back(diff);
-    psdbuild::Layer half = pixelLayer("Half", {6, 6, 46, 26},
-                                      paint(40, 20,
-                                            [](double, double) {
-                                                return std::array<double, 4>{0.9, 0.1, 0.1, 1.0};
-                                            }),
-                                      1);
-    half.opacity = 128;
-    l.push_back(half);
-    psdbuild::Layer hidden = pixelLayer("Hidden", {0, 0, kW, kH},
-                                        paint(kW, kH,
-                                              [](double, double) {
-                                                  return std::array<double, 4>{0.0, 1.0, 0.0, 1.0};
-                                              }),
-                                        1);
-    hidden.flags = 2;
-    l.push_back(hidden);
+CELIO_Layer layer(const QString& name, Rep image, int index, int blend = 1, float opacity = 1.0f,
+                  bool visible = true) {
+    CELIO_Layer l;
+    l.name = name;
+    l.representation = image;
+    l.recordIndex = index;
+    l.blendMode = blend;
+    l.opacity = opacity;
+    l.visible = visible;
     return l;
 }
 
-QByteArray build(const std::vector<psdbuild::Layer>& layers, const QByteArray& composite) {
-    psdbuild::Document d;
-    d.width = kW;
-    d.height = kH;
-    d.layers = layers;
-    d.composite = composite;
-    return psdbuild::build(d);
-}
-
-// The plain over of the visible layers, as three raw 8-bit planes.
-QByteArray plainComposite(const QString& scratch, const std::vector<psdbuild::Layer>& layers) {
-    std::vector<psdbuild::Layer> plain;
-    for (psdbuild::Layer l : layers) {
-        if (l.divider >= 0 || (l.flags & 2)) continue;
-        l.key = "norm";
-        plain.push_back(l);
+// The tree, numbered as the file lists it (bottom first): Paper; group
+// "Frames A" (pass-through) with frames 1-3; group "Frames B" (screen at 80 %)
+// with frames 4-6; Shadow (multiply, 60 %); Hidden. Null image: a frame
+// that could not be read.
+bool sampleTree(const QString& outDir, CELIO_LayerInfo& info) {
+    info.getComposite().width = kW;
+    info.getComposite().height = kH;
+    CELIO_LayerGroup& root = info.getBaseGroup();
+    root.layers.push_back(layer(QStringLiteral("Paper"), paint([](double x, double y, double* c) {
+                                    c[0] = 0.93 - 0.25 * y / kH, c[1] = 0.9, c[2] = 0.78 + 0.2 * x / kW,
+                                    c[3] = 1;
+                                }),
+                                1));
+    int index = 2;
+    for (int g = 0; g < 2; ++g) {
+        CELIO_LayerGroup group(index++);
+        group.name = g == 0 ? QStringLiteral("Frames A") : QStringLiteral("Frames B");
+        group.blendMode = g == 0 ? 0 : 9;
+        group.opacity = g == 0 ? 1.0f : 0.8f;
+        for (int f = g * 3; f < g * 3 + 3; ++f) {
+            const QString file =
+                QDir(outDir).filePath(QStringLiteral("frame-%1.tga").arg(f + 1, 4, 10, QLatin1Char('0')));
+            const UT_SharedPtr<CEL_Cel> cel = readCel(file);
+            if (!cel) return false;
+            group.layers.push_back(layer(QStringLiteral("Frame %1").arg(f + 1),
+                                         layerImage(cel.get(), QStringLiteral("PSD4"), false), index++));
+        }
+        ++index; // the folder record
+        root.groups.push_back(group);
     }
-    if (!writeBytes(scratch, build(plain, QByteArray()))) return {};
-    std::unique_ptr<Area> flat(CELIO_PsdHandler().flattenLayers(scratch, nullptr));
-    QFile::remove(scratch);
-    if (!flat) return {};
-    QByteArray planes(kW * kH * 3, '\0');
-    for (int c = 0; c < 3; ++c)
-        for (int y = 0; y < kH; ++y)
-            for (int x = 0; x < kW; ++x) {
-                const CEL_PixelRGBA16* p = flat->pixel(x, y);
-                const int16_t v = c == 0 ? p->r : c == 1 ? p->g : p->b;
-                planes[(c * kH + y) * kW + x] = char(CEL_PixelRule::to8(v));
-            }
-    return planes;
+    root.layers.push_back(layer(QStringLiteral("Shadow"), paint([](double x, double y, double* c) {
+                                    const double d = std::hypot((x - 96) / 70, (y - 70) / 22);
+                                    c[0] = 0.25, c[1] = 0.2, c[2] = 0.45,
+                                    c[3] = std::clamp(1.6 - 1.6 * d, 0.0, 1.0);
+                                }),
+                                index++, 4, 0.6f));
+    root.layers.push_back(layer(QStringLiteral("Hidden"), paint([](double, double y, double* c) {
+                                    c[0] = 0, c[1] = 0.8, c[2] = 0.2, c[3] = y < kH / 2 ? 1 : 0;
+                                }),
+                                index++, 1, 1.0f, false));
+    info.update();
+    return true;
 }
 
 // Premultiplied pixels of a document-size image laid over a checkerboard at (x0, y0).
@@ -179,13 +121,22 @@ QString keyText(int code) {
 
 int demoLayers(const QString& outDir) {
     const QDir dir(outDir);
-    const QString file = dir.filePath(QStringLiteral("layers-sample.psd"));
-    const std::vector<psdbuild::Layer> layers = sampleLayers();
-    const QByteArray composite = plainComposite(dir.filePath(QStringLiteral("layers-plain.psd")), layers);
-    if (composite.isEmpty() || !writeBytes(file, build(layers, composite))) {
-        error(QStringLiteral("cannot write %1").arg(file));
-        return kFailure;
-    }
+    const QString file = dir.filePath(QStringLiteral("layers.psd"));
+    CELIO_LayerInfo tree;
+    if (!sampleTree(outDir, tree)) return kFailure;
+    std::unique_ptr<Area> flat(CELIO_PsdHandler::flattenLayers(tree, nullptr));
+    if (!flat) return kFailure;
+    const UT_SharedPtr<CEL_Cel> composite =
+        celOf(std::move(flat), CelOrigin{{4, false}, CELIO_Alpha::Premultiplied, QStringLiteral("PSD")});
+    tree.getComposite().representation = layerImage(composite.get(), QStringLiteral("PSD4"), false);
+    LayeredWriteOptions options;
+    options.code = QStringLiteral("PSD4");
+    options.keepProperties = true;
+    options.peerCompatible = true;
+    if (writeLayers(tree, file, options) != kSuccess) return kFailure;
+    print(QStringLiteral("wrote %1: %2 layers in two groups, blend keys and opacity kept")
+              .arg(file)
+              .arg(tree.getLayerCount()));
 
     const CELIO_PsdHandler psd;
     CELIO_LayerInfo info;
@@ -244,10 +195,11 @@ int demoLayers(const QString& outDir) {
     cel->addRepresentation(UT_SharedPtr<CEL_Representation>(sheet.release()));
     const QString out = dir.filePath(QStringLiteral("layers-sheet.png"));
     if (writeCel(cel.get(), out, QStringLiteral("png"), QStringLiteral("PNG4")) != kSuccess) return kFailure;
-    print(QStringLiteral("wrote %1: %2 layers of %3 read one by one, the stored composite and the flatten")
-              .arg(out)
-              .arg(info.getLayerCount())
-              .arg(file));
+    print(
+        QStringLiteral("wrote %1: the %2 layers of %3 read one by one, the stored composite and the flatten")
+            .arg(out)
+            .arg(info.getLayerCount())
+            .arg(file));
     return kSuccess;
 }
 

@@ -12,9 +12,11 @@ namespace celtool {
 // punctuation at (x0, y0), 6 pixels apart; other characters are blanks.
 void drawText(CEL_PixmapAreaRGBA16& p, int x0, int y0, const std::string& text);
 
-// The layers of a sample PSD document (groups, blend modes, a hidden layer, a
-// layer at half opacity), one labelled tile each, with the flatten beside
-// the stored composite: layers-sheet.png in outDir. kSuccess when written.
+// Writes layers.psd in outDir (the demo frames in two groups, a multiply
+// layer at 60 %, a hidden one; blend keys and opacity kept) and draws each of
+// its layers, read back by its path, as a labelled tile beside the stored
+// composite and the flatten: layers-sheet.png. Needs the frames demoFrames
+// wrote. kSuccess when both were written.
 int demoLayers(const QString& outDir);
 
 } // namespace celtool

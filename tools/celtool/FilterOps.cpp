@@ -12,7 +12,8 @@ const std::vector<FilterOp>& filterOps() {
     static const std::vector<FilterOp> all = [] {
         std::vector<FilterOp> rows;
         // One line per family, in the order the help lists them.
-        for (std::vector<FilterOp> (*family)() : {transformFilterOps})
+        for (std::vector<FilterOp> (*family)() :
+             {transformFilterOps, blurFilterOps, matteFilterOps, colourFilterOps})
             for (const FilterOp& op : family()) rows.push_back(op);
         return rows;
     }();

@@ -37,6 +37,8 @@
 //            transforms pixmap in place or replaces it (by either kind). On
 //            false (or a CelAlgo::AlgoException) the tool prints the message
 //            and exits 1; OUT is written only after every operation succeeded.
+//            A FilterUsageError thrown here (an argument that only the picture
+//            shows to be wrong) prints its message with the synopsis, exit 2.
 //   size     optional, FilterSize (const FilterParams& params, FilterSize in):
 //            the picture size the operation produces from an input size, for
 //            operations that change it. The tool follows the sizes through
@@ -85,8 +87,16 @@ const std::vector<FilterOp>& filterOps();
 // The row named `name` ("--resize"), or null.
 const FilterOp* findFilterOp(const QString& name);
 
+// Thrown by apply for an argument the picture refutes (exit 2).
+struct FilterUsageError {
+    QString message;
+};
+
 // The families.
 std::vector<FilterOp> transformFilterOps();
+std::vector<FilterOp> blurFilterOps();
+std::vector<FilterOp> matteFilterOps();  // FilterMatteColourOps.cpp
+std::vector<FilterOp> colourFilterOps(); // FilterMatteColourOps.cpp
 
 // --- Helpers for parse functions. Each returns false with a one-line error
 // naming `what` (the operation, as "--scale") when the text does not fit. ---

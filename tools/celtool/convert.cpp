@@ -1,9 +1,63 @@
+#include <QFile>
+
 #include "CelFiles.h"
 #include "Command.h"
 #include "Depth.h"
 #include "cel/Cel.h"
+#include "celio/LayerInfo.h"
+#include "celio/handlers/PsdHandler.h"
 
 namespace celtool {
+
+namespace {
+
+bool isLayeredFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) && f.read(4) == "8BPS";
+}
+
+// convert --all-layers: the composite and every layer of a PSD or PSB file
+// written again as one layered file.
+int convertAllLayers(const QString& in, const QString& out, LayeredWriteOptions options) {
+    if (in == QLatin1String("-")) {
+        error(QStringLiteral("--all-layers reads a file, not standard input"));
+        return kUsage;
+    }
+    int rc = checkLayeredOutput(out, options);
+    if (rc != kSuccess) return rc;
+    if (!isLayeredFile(in)) {
+        error(QStringLiteral("%1: not a PSD or PSB file").arg(in));
+        return kFailure;
+    }
+    const UT_SharedPtr<CEL_Cel> composite = readCel(in);
+    if (!composite) return kFailure;
+    const CelOrigin origin = originOf(composite.get());
+    options.shape = origin.shape;
+    const QString code = layeredCode(options);
+
+    const CELIO_PsdHandler psd;
+    CELIO_LayerInfo info;
+    if (psd.readLayerInfo(in, info) != CELIO_STATE_OK ||
+        psd.readLayerImages(in, info, !options.keepProperties) != CELIO_STATE_OK) {
+        error(QStringLiteral("%1: the layers cannot be read (damaged or cut short)").arg(in));
+        return kFailure;
+    }
+    // The layers hold the file's straight values, as the composite does.
+    CelOrigin layerOrigin = origin;
+    layerOrigin.alpha = CELIO_Alpha::Straight;
+    for (CELIO_LayerInfo::Iterator it(info); !it.end(); ++it) {
+        if (!it->representation) continue;
+        UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(it->representation->getFormat()));
+        cel->addRepresentation(it->representation);
+        setOrigin(cel.get(), layerOrigin);
+        it->representation = layerImage(cel.get(), code, options.keepValues);
+    }
+    info.getComposite().representation = layerImage(composite.get(), code, options.keepValues);
+    options.code = code;
+    return writeLayers(info, out, options);
+}
+
+} // namespace
 
 int runConvert(const QStringList& args) {
     if (wantsDepthView(args)) return runDepthView(args);
@@ -25,13 +79,26 @@ int runConvert(const QStringList& args) {
         QStringLiteral("info-string"),
         QStringLiteral("Information string of SCAN or VAR output (default: the input's, else \"Stage\")."),
         QStringLiteral("TEXT"));
-    parser.addOptions({codeOpt, layerOpt, formatOpt, keepOpt, infoOpt});
+    const QCommandLineOption allOpt(
+        QStringLiteral("all-layers"),
+        QStringLiteral("Write every layer of a PSD or PSB input, with its composite, as a layered PSD."));
+    const QCommandLineOption propsOpt(
+        QStringLiteral("keep-properties"),
+        QStringLiteral("With --all-layers: keep blend keys, opacity, layer rectangles and record order."));
+    const QCommandLineOption peerOpt(
+        QStringLiteral("peer-compatible"),
+        QStringLiteral("With --all-layers: the layout other programs read (ImageMagick, web readers)."));
+    const QCommandLineOption psbOpt(
+        QStringLiteral("psb"), QStringLiteral("With --all-layers: write PSB (implied by OUT named *.psb)."));
+    parser.addOptions({codeOpt, layerOpt, formatOpt, keepOpt, infoOpt, allOpt, propsOpt, peerOpt, psbOpt});
     parser.addPositionalArgument(QStringLiteral("IN"),
                                  QStringLiteral("Image to read (\"-\": standard input)."));
     parser.addPositionalArgument(QStringLiteral("OUT"),
                                  QStringLiteral("Image to write (\"-\": standard output)."));
     const QString synopsis = QStringLiteral(
         "[--code CODE] [--layer PATH] [--format EXT] [--keep-values] [--info-string TEXT] IN OUT\n"
+        "       celtool convert --all-layers [--code CODE] [--keep-properties] [--peer-compatible] [--psb] "
+        "[--keep-values] IN OUT\n"
         "       (or --depth-view: see convert --depth-view --help)");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("convert"), synopsis, args, &rc)) return rc;
@@ -41,6 +108,23 @@ int runConvert(const QStringList& args) {
         return kUsage;
     }
     const QString in = pos[0], out = pos[1];
+    if (parser.isSet(allOpt)) {
+        if (parser.isSet(layerOpt) || parser.isSet(formatOpt) || parser.isSet(infoOpt)) {
+            error(QStringLiteral("--all-layers takes no --layer, --format or --info-string"));
+            return kUsage;
+        }
+        LayeredWriteOptions layered;
+        layered.code = parser.value(codeOpt);
+        layered.keepValues = parser.isSet(keepOpt);
+        layered.keepProperties = parser.isSet(propsOpt);
+        layered.peerCompatible = parser.isSet(peerOpt);
+        layered.largeDocument = parser.isSet(psbOpt);
+        return convertAllLayers(in, out, layered);
+    }
+    if (parser.isSet(propsOpt) || parser.isSet(peerOpt) || parser.isSet(psbOpt)) {
+        error(QStringLiteral("--keep-properties, --peer-compatible and --psb go with --all-layers"));
+        return kUsage;
+    }
     const QString format = parser.value(formatOpt);
     const auto formatOf = [&format](const QString& path) {
         return path == QLatin1String("-") || extensionOf(path).isEmpty() ? format : QString();

@@ -224,6 +224,8 @@ int runFilter(const QStringList& args) {
                 ok = step.op->apply(pixmap, step.params, message);
         } catch (const CelAlgo::AlgoException& e) {
             message = e.what();
+        } catch (const FilterUsageError& e) {
+            return usage(QStringLiteral("%1: %2").arg(in, e.message));
         } catch (const std::bad_alloc&) {
             message = QStringLiteral("out of memory");
         }

@@ -137,3 +137,59 @@ TEST(CeltoolPsd, DumpLayerAndFlatten) {
             << r.err.constData();
     }
 }
+
+TEST(CeltoolPsd, ConvertStackAndAllLayers) {
+    celtest::TempDir dir;
+    const QString psd = dir.path("s.psd"), png = dir.path("a.png"), tga = dir.path("b.tga"),
+                  out = dir.path("o.psd"), copy = dir.path("c.psb");
+    ASSERT_TRUE(celtest::writeFile(psd, sample()));
+    // Straight RGBA pictures to stack: two flattens of the sample document.
+    ASSERT_EQ(celtool({"flatten", psd, png}).exit, 0);
+    ASSERT_EQ(celtool({"convert", "--layer", "Ink#2", psd, tga}).exit, 0);
+
+    // A flattened write keeps the picture.
+    ToolRun r = celtool({"convert", png, out});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    EXPECT_EQ(celtool({"compare", png, out}).exit, 0);
+
+    // stack: per-layer options apply to the next file; the composite is the flatten.
+    r = celtool({"stack", "--keep-properties", "-o", out, png, "--blend", "mul", "--opacity", "0.5", "--name",
+                 "Shade", tga, "--hidden", png});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    r = celtool({"info", "--layers", out});
+    EXPECT_TRUE(r.out.contains("layer a  4x3  opacity 1  norm")) << r.out.constData();
+    EXPECT_TRUE(r.out.contains("layer Shade  4x3  opacity 0.5019608  mul")) << r.out.constData();
+    EXPECT_TRUE(r.out.contains("layer a#2  4x3  opacity 1  norm  hidden")) << r.out.constData();
+    std::unique_ptr<CEL_PixmapAreaRGBA16> flat(CELIO_PsdHandler().flattenLayers(out, nullptr));
+    ASSERT_TRUE(flat);
+    const QString flatPng = dir.path("f.png");
+    ASSERT_EQ(celtool({"flatten", out, flatPng}).exit, 0);
+    EXPECT_EQ(celtool({"compare", "--threshold", "130", flatPng, out}).exit, 0);
+
+    // Without --keep-properties the key is lost, and said so.
+    r = celtool({"stack", "-o", out, png, "--blend", "scrn", tga});
+    EXPECT_EQ(r.exit, 0);
+    EXPECT_TRUE(r.err.contains("--keep-properties stores it")) << r.err.constData();
+
+    // convert --all-layers: the tree comes back, as PSB too.
+    r = celtool({"convert", "--all-layers", "--keep-properties", "--peer-compatible", psd, copy});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    const QByteArray a = celtool({"info", "--layers", "--json", psd}).out,
+                     b = celtool({"info", "--layers", "--json", copy}).out;
+    EXPECT_EQ(QJsonDocument::fromJson(a).object()["baseGroup"],
+              QJsonDocument::fromJson(b).object()["baseGroup"]);
+    EXPECT_EQ(celtool({"compare", psd, copy}).exit, 0);
+    EXPECT_TRUE(celtool({"info", copy}).out.contains("PSB"));
+
+    // Usage errors, and a failed write that leaves the earlier file.
+    const QByteArray before = celtest::readFile(out);
+    EXPECT_EQ(celtool({"stack", "-o", out, png, "--blend", "nope", tga}).exit, 2);
+    EXPECT_EQ(celtool({"stack", "-o", out, png, "--name", "x"}).exit, 2);
+    EXPECT_EQ(celtool({"stack", "-o", dir.path("o.png"), png}).exit, 2);
+    EXPECT_EQ(celtool({"convert", "--all-layers", psd, dir.path("o.tga")}).exit, 2);
+    EXPECT_EQ(celtool({"convert", "--keep-properties", psd, out}).exit, 2);
+    r = celtool({"stack", "-o", "/dev/full", png});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(r.err.count('\n'), 1) << r.err.constData();
+    EXPECT_EQ(celtest::readFile(out), before);
+}

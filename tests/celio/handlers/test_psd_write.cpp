@@ -1,0 +1,488 @@
+// PSD and PSB writing: the run-length coder and the byte layout of what is
+// written, checked by a plain reading of the format (PsdTestUtil.h); round
+// trips through our reader for every code, at both versions, with and without
+// the extras; refusals and left-out layers.
+#include <QFileInfo>
+#include <gtest/gtest.h>
+#include <random>
+
+#include "HandlerTestUtil.h"
+#include "PsdTestUtil.h"
+#include "algo/composite/CompositeDetail.h"
+#include "base/Message.h"
+#include "cel/Context.h"
+#include "celio/LayerInfo.h"
+#include "celio/handlers/PsdHandler.h"
+#include "pixel/PixmapArea.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using celtest::Values;
+using Extras = CELIO_PsdWriteExtras;
+using Rep = UT_SharedPtr<CEL_Representation>;
+
+// A one-row grey document holding `row`, written as PSD1.
+psdtest::File greyRow(const std::vector<uint8_t>& row, const char* code = "psd1") {
+    celtest::TempDir dir;
+    auto* m = new CEL_PixmapMatte8(int(row.size()), 1);
+    std::copy(row.begin(), row.end(), m->data());
+    const auto cel = celtest::celOf(m);
+    const QString path = dir.path("g.psd");
+    EXPECT_TRUE(CELIO_PsdHandler().write(cel.get(), path, QLatin1String(code)));
+    return psdtest::parse(celtest::readFile(path));
+}
+
+QByteArray bytes(std::initializer_list<int> v) {
+    QByteArray b;
+    for (const int x : v) b.append(char(x));
+    return b;
+}
+
+// Straight RGBA8 content with runs, noise, soft edges and transparency.
+CEL_PixmapRGBA8* picture(int w, int h, unsigned seed) {
+    auto* p = new CEL_PixmapRGBA8(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            const uint8_t a = uint8_t(x < w / 3 ? 0 : std::min(255, (x - w / 3) * 40));
+            const uint8_t noise = y % 3 == 0 ? uint8_t(seed >> 24) : uint8_t(0);
+            *p->pixel(x, y) = CEL_PixelRGBA8{uint8_t(x * 7 + noise), uint8_t(y * 11), 90, a};
+        }
+    return p;
+}
+
+// An area pixmap on a w x h canvas holding `p` (8-bit, widened) at rect.
+Rep areaAt(const CEL_PixmapRGBA8& p, int w, int h, int x, int y) {
+    auto* a = new CEL_PixmapAreaRGBA16(w, h);
+    EXPECT_TRUE(a->realloc(Math::Box2di(x, y, p.width(), p.height()), false));
+    for (int j = 0; j < p.height(); ++j)
+        for (int i = 0; i < p.width(); ++i) {
+            CEL_PixelRGBA16 q;
+            q = *p.pixel(i, j);
+            *a->pixel(x + i, y + j) = q;
+        }
+    return Rep(a);
+}
+
+CELIO_Layer layer(const QString& name, Rep image, int blend = 1, float opacity = 1.0f, bool visible = true,
+                  int index = 0) {
+    CELIO_Layer l;
+    l.name = name;
+    l.representation = image;
+    l.blendMode = blend;
+    l.opacity = opacity;
+    l.visible = visible;
+    l.recordIndex = index;
+    return l;
+}
+
+// 24 x 16 document: "Back" (full size), group "Inks" (multiply, 60 %) holding
+// "Ink" at (5, 3) and an empty hidden group "Spare", then "Top" (screen, hidden)
+// at (-2, 9) reaching out of the canvas. Record indices as a file would number
+// them, with "Top" listed between the two groups' records.
+CELIO_LayerInfo sampleTree() {
+    CELIO_LayerInfo info;
+    std::unique_ptr<CEL_PixmapRGBA8> back(picture(24, 16, 1)), ink(picture(9, 7, 2)), top(picture(10, 5, 3));
+    info.getComposite().width = 24;
+    info.getComposite().height = 16;
+    info.getComposite().representation = Rep(back->clone());
+    CELIO_LayerGroup& root = info.getBaseGroup();
+    root.layers.push_back(layer("Back", areaAt(*back, 24, 16, 0, 0), 1, 1.0f, true, 1));
+    root.layers.push_back(layer("Top", areaAt(*top, 24, 16, -2, 9), 9, 0.25f, false, 5));
+    CELIO_LayerGroup inks(2);
+    inks.name = "Inks";
+    inks.blendMode = 4;
+    inks.opacity = 153 / 255.0f;
+    inks.layers.push_back(layer("Ink", areaAt(*ink, 24, 16, 5, 3), 1, 1.0f, true, 3));
+    root.groups.push_back(inks);
+    CELIO_LayerGroup spare(6);
+    spare.name = "Spare";
+    spare.visible = false;
+    root.groups.push_back(spare);
+    info.update();
+    return info;
+}
+
+// The records' names in file order.
+QList<QByteArray> names(const psdtest::File& f) {
+    QList<QByteArray> n;
+    for (const auto& r : f.records) n << r.name;
+    return n;
+}
+
+Values areaValues(const Rep& rep) {
+    std::unique_ptr<CEL_Representation> canvas(rep ? rep->convertTo(CEL_Representation::PIXMAP_RGBA16)
+                                                   : nullptr);
+    return celtest::values(canvas.get());
+}
+
+} // namespace
+
+TEST(PsdWrite, RunLengthRowsByteForByte) {
+    const auto row = [](const std::vector<uint8_t>& r) {
+        const psdtest::File f = greyRow(r);
+        EXPECT_TRUE(f.error.isEmpty()) << qPrintable(f.error);
+        EXPECT_EQ(f.sectionLength, 0u); // write() has no layers
+        EXPECT_EQ(f.compression, 1);
+        return f.composite.mid(2); // after the one row count
+    };
+    EXPECT_EQ(row(std::vector<uint8_t>(5, 7)), bytes({0xFC, 7}));
+    EXPECT_EQ(row(std::vector<uint8_t>(200, 9)), bytes({0x81, 9, 0xB9, 9}));
+    EXPECT_EQ(row({1, 2}), bytes({1, 1, 2}));
+    EXPECT_EQ(row({4}), bytes({0, 4}));
+    EXPECT_EQ(row({1, 2, 3, 3, 3}), bytes({2, 1, 2, 3, 0xFF, 3}));
+    // Literals stop at 128 samples; the count table holds each row's bytes.
+    std::vector<uint8_t> ramp(130);
+    for (int i = 0; i < 130; ++i) ramp[size_t(i)] = uint8_t(i);
+    const psdtest::File f = greyRow(ramp, "PSD1");
+    EXPECT_EQ(f.composite.left(2), bytes({0, 132}));
+    EXPECT_EQ(uint8_t(f.composite[2]), 127);
+    EXPECT_EQ(f.composite.mid(3 + 128, 3), bytes({1, 128, 129}));
+    EXPECT_EQ(f.mode, CELIO_PsdHandler::Grayscale);
+    EXPECT_EQ(f.channels, 1);
+}
+
+// The run-length rule read literally, one sample at a time.
+QByteArray referenceRow(const uint8_t* p, int n) {
+    QByteArray out;
+    int i = 0;
+    while (i < n) {
+        if (i == n - 1) {
+            out.append('\0').append(char(p[i]));
+            break;
+        }
+        int j = i + 1;
+        while (j < n && j - i < 128 && p[j] == p[i]) ++j;
+        if (j - i >= 2) {
+            out.append(char(1 - (j - i))).append(char(p[i]));
+            i = j;
+            continue;
+        }
+        int k = i + 2;
+        while (k < n && k - i < 128 && p[k] != p[k - 1]) ++k;
+        out.append(char(k - i - 1)).append(reinterpret_cast<const char*>(p + i), k - i);
+        i = k;
+    }
+    return out;
+}
+
+TEST(PsdWrite, RunLengthRowsAsTheRuleSays) {
+    // Rows with runs, literals and equal pairs at every offset, some long, some short.
+    std::mt19937 rng(7);
+    const int w = 300, h = 300;
+    auto* m = new CEL_PixmapMatte8(w, h);
+    for (int y = 0; y < h; ++y) {
+        uint8_t v = 0;
+        for (int x = 0; x < w; ++x) {
+            const int r = int(rng() % 16);
+            if (r < 5 + y % 7) v = uint8_t(rng() % (y % 3 == 0 ? 3 : 256));
+            m->data()[y * w + x] = v;
+        }
+    }
+    celtest::TempDir dir;
+    const auto cel = celtest::celOf(m);
+    ASSERT_TRUE(CELIO_PsdHandler().write(cel.get(), dir.path("r.psd"), "PSD1"));
+    const psdtest::File f = psdtest::parse(celtest::readFile(dir.path("r.psd")));
+    QByteArray counts, rows;
+    for (int y = 0; y < h; ++y) {
+        const QByteArray r = referenceRow(m->data() + y * w, w);
+        counts.append(char(r.size() >> 8)).append(char(r.size()));
+        rows += r;
+    }
+    EXPECT_EQ(f.composite, counts + rows);
+}
+
+TEST(PsdWrite, CodesSlotsAndRefusals) {
+    const CELIO_PsdHandler psd;
+    EXPECT_EQ(psd.getWriteExtensions(), QStringList{"PSD"});
+    EXPECT_EQ(psd.getWriteOptionCodes(), (QStringList{"PSD", "PSD4", "PSD3", "PSD1", "PSDDP4", "PSDDP3"}));
+    CELIO_WriteOptions o;
+    o.compressed = true;
+    psd.getWriteOptions(o);
+    EXPECT_TRUE(o.singleChannel && o.alpha && o.deepPixels && o.compressed);
+    const auto code = [&psd](bool one, bool alpha, bool deep) {
+        CELIO_WriteOptions w;
+        w.singleChannel = one, w.alpha = alpha, w.deepPixels = deep;
+        return psd.getWriteOptionsCode(w);
+    };
+    EXPECT_EQ(code(true, true, true), "PSDDP4");
+    EXPECT_EQ(code(false, true, false), "PSD4");
+    EXPECT_EQ(code(true, false, true), "PSD1");
+    EXPECT_EQ(code(false, false, true), "PSDDP3");
+    EXPECT_EQ(code(false, false, false), "PSD");
+    EXPECT_TRUE(psd.canWriteMultiLayer());
+
+    celtest::TempDir dir;
+    const auto cel = celtest::celOf(picture(4, 3, 9));
+    // The large-document handler reads only.
+    const CELIO_PsbHandler psb;
+    EXPECT_FALSE(psb.write(cel.get(), dir.path("b.psb"), "PSD"));
+    CELIO_LayerInfo info = sampleTree();
+    EXPECT_FALSE(psb.writeWithLayers(info, dir.path("b.psb"), "PSD"));
+    EXPECT_FALSE(
+        static_cast<const CELIO_PsdHandler&>(psb).writeWithLayers(info, dir.path("b.psb"), "PSD", Extras{}));
+    EXPECT_FALSE(psb.canWriteMultiLayer());
+    EXPECT_TRUE(psb.getWriteExtensions().isEmpty() && psb.getWriteOptionCodes().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(dir.path("b.psb")));
+
+    // An unknown code, a document too large, a document image that converts to
+    // nothing: refused before the output exists, with the reason.
+    QXMessage::Capture said;
+    EXPECT_FALSE(psd.write(cel.get(), dir.path("c.psd"), "PSD2"));
+    ASSERT_EQ(said.records().size(), 1u);
+    EXPECT_TRUE(said.records()[0].translated.contains("PSD, PSD4, PSD3, PSD1, PSDDP4, PSDDP3"));
+    said.clear();
+    const auto wide = celtest::celOf(new CEL_PixmapMatte8(30001, 1));
+    EXPECT_FALSE(psd.write(wide.get(), dir.path("c.psd"), "PSD1"));
+    ASSERT_EQ(said.records().size(), 1u);
+    EXPECT_TRUE(said.records()[0].translated.contains("30000") &&
+                said.records()[0].translated.contains("large-document"))
+        << qPrintable(said.records()[0].translated);
+    EXPECT_EQ(said.records()[0].code, 20);
+    const auto deepMatte = celtest::celOf(new CEL_PixmapMatte16(3, 3));
+    EXPECT_FALSE(psd.write(deepMatte.get(), dir.path("c.psd"), "PSD4"));
+    EXPECT_FALSE(QFileInfo::exists(dir.path("c.psd")));
+    // PSB takes the wide document.
+    Extras large;
+    large.largeDocument = true;
+    ASSERT_TRUE(psd.write(wide.get(), dir.path("w.psb"), "PSD1", large));
+    const psdtest::File f = psdtest::parse(celtest::readFile(dir.path("w.psb")));
+    EXPECT_TRUE(f.error.isEmpty() && f.version == 2 && f.columns == 30001u) << qPrintable(f.error);
+    psdtest::Reader counts(f.composite);
+    EXPECT_EQ(counts.be(4), uint64_t(f.composite.size() - 4)); // 32-bit row counts
+}
+
+TEST(PsdWrite, SixteenBitSamplesAndTheirReadBack) {
+    celtest::TempDir dir;
+    auto* p = new CEL_PixmapRGBA16(5, 1);
+    const int16_t v[5] = {32767, 16384, 0, -5, 1};
+    for (int i = 0; i < 5; ++i) p->data()[i] = CEL_PixelRGBA16{v[i], int16_t(32767 - i), 100, 32767};
+    const auto cel = celtest::celOf(p);
+    const QString path = dir.path("d.psd");
+    ASSERT_TRUE(CELIO_PsdHandler().write(cel.get(), path, "PSDDP3"));
+    const psdtest::File f = psdtest::parse(celtest::readFile(path));
+    EXPECT_EQ(f.compression, 0);
+    EXPECT_EQ(f.depth, 16);
+    EXPECT_EQ(f.composite.left(10), bytes({0xFF, 0xFF, 0x80, 0x00, 0, 0, 0, 0, 0, 2}));
+    EXPECT_EQ(f.composite.size(), 5 * 2 * 3);
+    CELIO_RepresentationList list;
+    ASSERT_TRUE(CELIO_PsdHandler().read(path, CEL_Context(), list));
+    const Values got = celtest::values(list.front().get());
+    EXPECT_EQ(got, (Values{32767, 32767, 99, 32767, 16383, 32765, 99, 32767, 0,  32764,
+                           99,    32767, 0,  32763, 99,    32767, 0,  32762, 99, 32767}));
+}
+
+TEST(PsdWrite, DefaultLayoutOfGroupsAndLayers) {
+    celtest::TempDir dir;
+    CELIO_LayerInfo info;
+    info.getComposite().representation = Rep(picture(6, 4, 5));
+    CELIO_LayerGroup g;
+    g.name = "G";
+    g.layers.push_back(
+        layer("L", areaAt(*std::unique_ptr<CEL_PixmapRGBA8>(picture(3, 2, 6)), 6, 4, 2, 1), 4, 0.5f, false));
+    info.getBaseGroup().groups.push_back(g);
+    const QString path = dir.path("g.psd");
+    ASSERT_TRUE(CELIO_PsdHandler().writeWithLayers(info, path, "PSD1"));
+    const psdtest::File f = psdtest::parse(celtest::readFile(path));
+    ASSERT_TRUE(f.error.isEmpty()) << qPrintable(f.error);
+    ASSERT_EQ(f.count, 3);
+    EXPECT_EQ(names(f), (QList<QByteArray>{"</Layer Set>", "L", "G"}));
+    const psdtest::Record &end = f.records[0], &l = f.records[1], &folder = f.records[2];
+    EXPECT_EQ(end.divider, 3);
+    EXPECT_TRUE(end.ids.empty());
+    EXPECT_EQ(folder.divider, 1);
+    EXPECT_EQ(folder.dividerKey, "pass");
+    EXPECT_EQ(folder.flags, 0);
+    // A layer at the origin with its image's size (an area: its canvas), its
+    // key and opacity not written, hidden kept; four channels in a grey document.
+    EXPECT_EQ(std::vector<int>({l.top, l.left, l.bottom, l.right}), std::vector<int>({0, 0, 4, 6}));
+    EXPECT_EQ(l.ids, (std::vector<int16_t>{0, 1, 2, -1}));
+    EXPECT_EQ(l.key, "norm");
+    EXPECT_EQ(l.opacity, 255);
+    EXPECT_EQ(l.flags, 2);
+    EXPECT_EQ(l.signature, "8BIM");
+    EXPECT_EQ(l.padding, 2); // 1 + 1 name bytes, padded to 4
+    EXPECT_EQ(l.extraLength, 12u);
+    EXPECT_EQ(end.extraLength, 4u + 4 + 16 + 16);
+    EXPECT_EQ(folder.extraLength, 4u + 4 + 4 + 24);
+    for (const QByteArray& c : l.data) EXPECT_EQ(c.left(2), bytes({0, 1}));
+    EXPECT_FALSE(l.unicodeName);
+
+    // A root that has layers is written with its layers only; the groups go.
+    info.getBaseGroup().layers.push_back(layer("Solo", Rep(picture(2, 2, 7))));
+    ASSERT_TRUE(CELIO_PsdHandler().writeWithLayers(info, path, "psd4"));
+    EXPECT_EQ(names(psdtest::parse(celtest::readFile(path))), QList<QByteArray>{"Solo"});
+}
+
+TEST(PsdWrite, ExtrasKeepPropertiesAndPeerLayout) {
+    celtest::TempDir dir;
+    CELIO_LayerInfo info = sampleTree();
+    const QString path = dir.path("k.psd");
+    Extras extras;
+    extras.keepLayerProperties = extras.peerCompatible = true;
+    ASSERT_TRUE(CELIO_PsdHandler().writeWithLayers(info, path, "PSD4", extras));
+    const psdtest::File f = psdtest::parse(celtest::readFile(path));
+    ASSERT_TRUE(f.error.isEmpty()) << qPrintable(f.error);
+    // Interleaved in record order, nothing left out; negative count with alpha.
+    EXPECT_EQ(names(f),
+              (QList<QByteArray>{"Back", "</Layer Set>", "Ink", "Inks", "Top", "</Layer Set>", "Spare"}));
+    EXPECT_EQ(f.count, -7);
+    const auto& top = f.records[4];
+    EXPECT_EQ(std::vector<int>({top.top, top.left, top.bottom, top.right}), std::vector<int>({9, -2, 14, 8}));
+    EXPECT_EQ(top.key, "scrn");
+    EXPECT_EQ(top.opacity, 64);
+    EXPECT_EQ(top.flags, 2);
+    const auto& inks = f.records[3];
+    EXPECT_EQ(inks.key, "mul ");
+    EXPECT_EQ(inks.dividerKey, "mul ");
+    EXPECT_EQ(inks.opacity, 153);
+    EXPECT_EQ(f.records[6].flags, 2);
+    // Group records carry four empty raw channels; every record its UTF-16 name.
+    EXPECT_EQ(f.records[1].ids, (std::vector<int16_t>{0, 1, 2, -1}));
+    for (const QByteArray& c : f.records[1].data) EXPECT_EQ(c, bytes({0, 0}));
+    for (const auto& r : f.records) EXPECT_TRUE(r.unicodeName && r.luni == QString::fromUtf8(r.name));
+
+    // A flattened RGBA write is also stored as one layer; a name too long is
+    // cut at a character boundary.
+    auto* p = picture(5, 5, 8);
+    const auto cel = celtest::celOf(p);
+    ASSERT_TRUE(CELIO_PsdHandler().write(cel.get(), path, "PSD4", extras));
+    const psdtest::File flat = psdtest::parse(celtest::readFile(path));
+    ASSERT_EQ(flat.records.size(), 1u);
+    EXPECT_EQ(flat.count, -1);
+    EXPECT_EQ(flat.records[0].name, "Composite");
+    ASSERT_TRUE(CELIO_PsdHandler().write(cel.get(), path, "PSD3", extras));
+    EXPECT_EQ(psdtest::parse(celtest::readFile(path)).records.size(), 0u);
+
+    info.getBaseGroup().layers.front().name = QString(126, QChar(0x00E9)) + "xyz"; // 252 + 3 bytes, then more
+    info.getBaseGroup().layers.front().name += QChar(0x00E9);
+    QXMessage::Capture said;
+    info.getBaseGroup().layers.back().blendMode = -1;
+    ASSERT_TRUE(CELIO_PsdHandler().writeWithLayers(info, path, "PSD4", extras));
+    const psdtest::File cut = psdtest::parse(celtest::readFile(path));
+    EXPECT_EQ(cut.records[0].name.size(), 255);
+    EXPECT_EQ(cut.records[4].key, "norm");
+    ASSERT_EQ(said.records().size(), 1u);
+    EXPECT_TRUE(said.records()[0].translated.contains("blend mode -1, which has no key"));
+}
+
+TEST(PsdWrite, RoundTripThroughOurReader) {
+    celtest::TempDir dir;
+    const CELIO_PsdHandler psd;
+    const CELIO_LayerInfo source = sampleTree();
+    const Values back8 = areaValues(source.getBaseGroup().layers.front().representation);
+    for (const char* code : {"PSD", "PSD4", "PSD3", "PSD1", "PSDDP4", "PSDDP3"})
+        for (const bool keep : {false, true})
+            for (const bool psb : {false, true}) {
+                SCOPED_TRACE(testing::Message() << code << (keep ? " keep" : "") << (psb ? " psb" : ""));
+                CELIO_LayerInfo info = source;
+                Extras extras;
+                extras.keepLayerProperties = keep;
+                extras.largeDocument = psb;
+                const QString path = dir.path(psb ? "r.psb" : "r.psd");
+                ASSERT_TRUE(psd.writeWithLayers(info, path, code, extras));
+                const bool deep = QByteArray(code).contains("DP");
+                const bool grey = QByteArray(code) == "PSD1";
+
+                CELIO_RepresentationList list;
+                ASSERT_TRUE(psd.read(path, CEL_Context(), list));
+                const Values composite = celtest::values(list.front().get());
+                std::unique_ptr<CEL_PixmapRGBA8> original(picture(24, 16, 1));
+                std::unique_ptr<CEL_PixmapMatte8> luma(new CEL_PixmapMatte8(*original));
+                const Values want =
+                    celtest::values(grey ? static_cast<CEL_Representation*>(luma.get()) : original.get());
+                ASSERT_EQ(composite.size(), want.size());
+                for (size_t i = 0; i < want.size(); ++i) {
+                    const bool rgb = QByteArray(code) == "PSD" || QByteArray(code).endsWith('3');
+                    const int w = (i % 4 == 3 && rgb) || (grey && i % 4 == 3) ? 255 : want[i];
+                    const int expect =
+                        deep ? (w == 255 ? 32767 : std::max(CEL_PixelRule::from8(uint8_t(w)) - 1, 0)) : w;
+                    ASSERT_EQ(composite[i], expect) << "sample " << i;
+                }
+
+                CELIO_LayerInfo back;
+                ASSERT_EQ(psd.readLayerInfo(path, back), CELIO_STATE_OK);
+                ASSERT_EQ(psd.readLayerImages(path, back, false), CELIO_STATE_OK);
+                const CELIO_LayerGroup& root = back.getBaseGroup();
+                ASSERT_EQ(root.layers.size(), keep ? 2u : 2u);
+                ASSERT_EQ(root.groups.size(), keep ? 2u : 0u);
+                // The bottom layer's pixels: exact at 8 bits, s - 1 below full scale at 16.
+                const Values got = areaValues(root.layers.front().representation);
+                ASSERT_EQ(got.size(), back8.size());
+                for (size_t i = 0; i < got.size(); ++i) {
+                    const int s = back8[i];
+                    ASSERT_EQ(got[i], deep && s > 0 && s < 32767 ? s - 1 : s) << "sample " << i;
+                }
+                const CELIO_Layer& top = root.layers.back();
+                EXPECT_FALSE(top.visible);
+                if (!keep) {
+                    EXPECT_EQ(top.blendMode, 1);
+                    EXPECT_EQ(top.opacity, 1.0f);
+                    continue;
+                }
+                // Keys, opacity, rectangles and order come back.
+                EXPECT_EQ(top.blendMode, 9);
+                EXPECT_EQ(top.opacity, 64 / 255.0f);
+                EXPECT_EQ(top.recordIndex, 5);
+                const auto* area = dynamic_cast<const CEL_PixmapAreaRGBA16*>(top.representation.get());
+                ASSERT_TRUE(area);
+                EXPECT_EQ(area->allocatedRect(),
+                          Math::Box2di(0, 9, 8, 5)); // clipped to the canvas by the reader
+                const CELIO_LayerGroup& inks = root.groups.front();
+                EXPECT_EQ(inks.name, "Inks");
+                EXPECT_EQ(inks.blendMode, 4);
+                EXPECT_EQ(inks.opacity, 153 / 255.0f);
+                EXPECT_EQ(inks.id, 2);
+                EXPECT_EQ(inks.layers.front().recordIndex, 3);
+                EXPECT_FALSE(root.groups.back().visible);
+                EXPECT_EQ(root.groups.back().id, 6);
+            }
+}
+
+TEST(PsdWrite, SameBytesAtAnyThreadCount) {
+    celtest::TempDir dir;
+    CELIO_LayerInfo info;
+    info.getComposite().representation = Rep(picture(700, 900, 11));
+    info.getBaseGroup().layers.push_back(layer("A", Rep(picture(700, 900, 12))));
+    QByteArray files[2];
+    for (const bool serial : {false, true}) {
+        CelAlgo::detail::setSerialForTesting(serial);
+        const QString path = dir.path(serial ? "s.psd" : "p.psd");
+        EXPECT_TRUE(CELIO_PsdHandler().writeWithLayers(info, path, "PSD4"));
+        files[serial] = celtest::readFile(path);
+    }
+    CelAlgo::detail::setSerialForTesting(false);
+    EXPECT_EQ(files[0], files[1]);
+    EXPECT_TRUE(psdtest::parse(files[0]).error.isEmpty());
+}
+
+TEST(PsdWrite, LeftOutLayersAndTheTreeFlatten) {
+    celtest::TempDir dir;
+    CELIO_LayerInfo info = sampleTree();
+    info.getBaseGroup().layers.push_back(layer("Nothing", Rep()));
+    const QString path = dir.path("f.psd");
+    Extras keep;
+    keep.keepLayerProperties = true;
+    QXMessage::Capture said;
+    ASSERT_TRUE(CELIO_PsdHandler().writeWithLayers(info, path, "PSD4", keep));
+    ASSERT_EQ(said.records().size(), 1u);
+    EXPECT_TRUE(said.records()[0].translated.contains("\"Nothing\""))
+        << qPrintable(said.records()[0].translated);
+    EXPECT_EQ(said.records()[0].action, 0);
+    EXPECT_EQ(psdtest::parse(celtest::readFile(path)).records.size(), 7u);
+
+    // Flattening the tree in memory and the file it was written to agree.
+    info.getBaseGroup().layers.back().visible = false;
+    std::next(info.getBaseGroup().layers.begin())->visible = true; // "Top", screen at 25 %
+    ASSERT_TRUE(CELIO_PsdHandler().writeWithLayers(info, path, "PSD4", keep));
+    std::unique_ptr<CEL_PixmapAreaRGBA16> fromTree(CELIO_PsdHandler::flattenLayers(info, nullptr));
+    std::unique_ptr<CEL_PixmapAreaRGBA16> fromFile(CELIO_PsdHandler().flattenLayers(path, nullptr));
+    ASSERT_TRUE(fromTree && fromFile);
+    const Values a = areaValues(Rep(fromTree.release())), b = areaValues(Rep(fromFile.release()));
+    ASSERT_EQ(a.size(), b.size());
+    int worst = 0;
+    for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
+    EXPECT_LE(worst, 300); // two 8-bit steps: the file rounds opacity into 8-bit alpha
+    EXPECT_GT(std::count(a.begin(), a.end(), 0), 0);
+}

@@ -1,0 +1,177 @@
+// celtool filter: the matte and colour rows, run as a separate process.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "CeltoolTestUtil.h"
+#include "cel/Cel.h"
+#include "celio/handlers/TgaHandler.h"
+#include "pixel/PixmapCanvas.h"
+
+using celtest::celtool;
+
+namespace {
+
+// A w x h TGA (straight colour) of the given pixels, top row first.
+QByteArray tga(const std::vector<CEL_PixelRGBA8>& pixels, int w, int h, const char* code = "TGA4") {
+    auto* p = new CEL_PixmapRGBA8(w, h);
+    std::copy(pixels.begin(), pixels.end(), p->data());
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return QXCelUioTgaHandler().encode(cel.get(), QString::fromLatin1(code));
+}
+
+std::vector<CEL_PixelRGBA8> randomPixels(int n, unsigned seed, bool opaque) {
+    std::mt19937 rng(seed);
+    std::vector<CEL_PixelRGBA8> v(static_cast<std::size_t>(n));
+    for (CEL_PixelRGBA8& p : v)
+        p = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(opaque ? 255 : rng())};
+    return v;
+}
+
+// The result of `filter ARGS --raw16` as signed 16-bit values, r, g, b, a per pixel.
+std::vector<int> raw16(const celtest::TempDir& dir, const QString& in, const QStringList& args) {
+    const QString raw = dir.path("out.raw");
+    const celtest::ToolRun r = celtool(QStringList{"filter"} << args << "--raw16" << raw << in);
+    EXPECT_EQ(r.exit, 0) << qPrintable(args.join(' ')) << r.err.constData();
+    const QByteArray bytes = celtest::readFile(raw);
+    std::vector<int> v;
+    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
+        v.push_back(int16_t(uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8));
+    return v;
+}
+
+std::vector<int> pixelAt(const std::vector<int>& v, int w, int x, int y) {
+    const auto at = v.begin() + (std::ptrdiff_t(y) * w + x) * 4;
+    return std::vector<int>(at, at + 4);
+}
+
+} // namespace
+
+TEST(CeltoolFilterMatteColour, PlacesCropsGrowsAndStretches) {
+    celtest::TempDir dir;
+    // Transparent 6 x 4, opaque red at (1, 1), half-transparent white at (4, 2).
+    std::vector<CEL_PixelRGBA8> pixels(24, CEL_PixelRGBA8{0, 0, 0, 0});
+    pixels[7] = CEL_PixelRGBA8{255, 0, 0, 255};
+    pixels[16] = CEL_PixelRGBA8{255, 255, 255, 128};
+    const QString in = dir.path("in.tga");
+    ASSERT_TRUE(celtest::writeFile(in, tga(pixels, 6, 4)));
+    const std::vector<int> red{32767, 0, 0, 32767}, clear{0, 0, 0, 0};
+    const std::vector<int> original = raw16(dir, in, {"--negate", "a", "--negate", "a"});
+    const std::vector<int> soft = pixelAt(original, 6, 4, 2);
+
+    // Radius 1 is the 3 x 3 square; the picture keeps its size.
+    const std::vector<int> grown = raw16(dir, in, {"--expand", "1"});
+    ASSERT_EQ(grown.size(), 96u);
+    EXPECT_EQ(pixelAt(grown, 6, 0, 0), red);
+    EXPECT_EQ(pixelAt(grown, 6, 2, 2), red);
+    EXPECT_EQ(pixelAt(grown, 6, 5, 3), soft);
+    EXPECT_EQ(pixelAt(grown, 6, 0, 3), clear);
+
+    const std::vector<int> placed = raw16(dir, in, {"--place", "10,8,3,2"});
+    ASSERT_EQ(placed.size(), 10u * 8 * 4);
+    EXPECT_EQ(pixelAt(placed, 10, 4, 3), red);
+    EXPECT_EQ(pixelAt(placed, 10, 7, 4), soft);
+    EXPECT_EQ(pixelAt(placed, 10, 1, 1), clear);
+    // Per-pixel rows after a placement see the whole new canvas.
+    EXPECT_EQ(pixelAt(raw16(dir, in, {"--place", "10,8,3,2", "--negate", "rgba"}), 10, 0, 0),
+              (std::vector<int>{32767, 32767, 32767, 32767}));
+
+    const std::vector<int> cropped = raw16(dir, in, {"--crop", "1,1,4,5"});
+    ASSERT_EQ(cropped.size(), 4u * 5 * 4);
+    EXPECT_EQ(pixelAt(cropped, 4, 0, 0), red);
+    EXPECT_EQ(pixelAt(cropped, 4, 3, 1), soft);
+    EXPECT_EQ(pixelAt(cropped, 4, 3, 4), clear); // below the picture
+
+    // The matte as opaque grey: with levels 0 ... 1 grey is the alpha.
+    const std::vector<int> matte = raw16(dir, in, {"--stretch", "0,1"});
+    for (int i = 0; i < 24; ++i) {
+        const int a = original[std::size_t(i) * 4 + 3];
+        EXPECT_EQ(pixelAt(matte, 6, i % 6, i / 6), (std::vector<int>{a, a, a, 32767})) << i;
+    }
+}
+
+TEST(CeltoolFilterMatteColour, NegateMatchesImageMagick) {
+    if (!celtest::haveMagick()) GTEST_SKIP() << "ImageMagick's convert is not installed";
+    celtest::TempDir dir;
+    const QString tgaIn = dir.path("in.tga"), in = dir.path("in.png");
+    ASSERT_TRUE(celtest::writeFile(tgaIn, tga(randomPixels(23 * 17, 5, true), 23, 17, "TGA3")));
+    ASSERT_EQ(celtool({"convert", tgaIn, in}).exit, 0);
+    const QString ours = dir.path("ours.png"), theirs = dir.path("theirs.png");
+    ASSERT_EQ(celtool({"filter", "--negate", "rgb", in, ours}).exit, 0);
+    ASSERT_EQ(celtest::runProgram("convert", {in, "-negate", theirs}).exit, 0);
+    const std::vector<int> a = celtest::magickPixels(ours), b = celtest::magickPixels(theirs);
+    ASSERT_EQ(a.size(), 23u * 17 * 4);
+    EXPECT_EQ(a, b);
+}
+
+TEST(CeltoolFilterMatteColour, SameAtAnyThreadCount) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga");
+    ASSERT_TRUE(celtest::writeFile(in, tga(randomPixels(300 * 200, 7, false), 300, 200)));
+    const QStringList chains[] = {
+        {"--expand", "3.5", "--shrink", "1.25,1", "--color-scale", "1.2,0.8,1,1,1.1,0.9,1", "--key",
+         "0.1,0.9,0,1,0,1,0.2", "--intensity", "1.7", "--encode", "709", "--bw", "30", "--mask", "rgb"},
+        {"--alpha-cut", "40", "--negate", "premult", "--background", "0.1,0.2,0.3", "--negate", "rgba",
+         "--unpremultiply", "5:opaque", "--threshold", "0.2", "--crop", "10,10,200,150", "--place",
+         "300,200,5,5", "--stretch", "0.1,0.9"},
+    };
+    for (const QStringList& chain : chains) {
+        const std::vector<int> one = raw16(dir, in, QStringList{"--threads", "1"} << chain);
+        const std::vector<int> two = raw16(dir, in, QStringList{"--threads", "2"} << chain);
+        EXPECT_FALSE(one.empty());
+        EXPECT_EQ(one, two) << qPrintable(chain.join(' '));
+    }
+}
+
+TEST(CeltoolFilterMatteColour, BadWordsExitTwoAndLeaveOutAlone) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga"), out = dir.path("out.tga");
+    ASSERT_TRUE(celtest::writeFile(in, tga(randomPixels(8 * 6, 3, false), 8, 6)));
+    const QByteArray before("untouched");
+    ASSERT_TRUE(celtest::writeFile(out, before));
+    const QStringList bad[] = {
+        {"--threshold", "0.5x"},
+        {"--threshold", "nan"},
+        {"--alpha-cut", "inf"},
+        {"--unpremultiply", "10:opaq"},
+        {"--stretch", "0.8,0.2"},
+        {"--stretch", "0.5"},
+        {"--expand", "0"},
+        {"--expand", "2,0"},
+        {"--shrink", "-1"},
+        {"--place", "10,10,2"},
+        {"--place", "0,5,1,1"},
+        {"--crop", "1,1,0,4"},
+        {"--background", "1,1"},
+        {"--mask", "rgbx"},
+        {"--mask", ""},
+        {"--color-scale", "1,1,1"},
+        {"--color-scale", "1,1,1,1,1"},
+        {"--key", "0,1,0,1,0,1.5"},
+        {"--key", "0.6,0.4,0,1,0,1"},
+        {"--key", "0,1,0,1,0,1,1"},
+        {"--bw", "50:alp"},
+        {"--negate", "x"},
+        {"--intensity", "0"},
+        {"--crop", "10,10,2,2"},
+    };
+    for (const QStringList& args : bad) {
+        const celtest::ToolRun r = celtool(QStringList{"filter"} << args << in << out);
+        EXPECT_EQ(r.exit, 2) << qPrintable(args.join(' '));
+        EXPECT_TRUE(r.err.contains("usage: celtool filter")) << r.err.constData();
+        EXPECT_EQ(celtest::readFile(out), before) << qPrintable(args.join(' '));
+    }
+    const celtest::ToolRun encode = celtool({"filter", "--encode", "srgb", in, out});
+    EXPECT_EQ(encode.exit, 2);
+    EXPECT_TRUE(encode.err.contains("sRGB") && encode.err.contains("709")) << encode.err.constData();
+    const celtest::ToolRun crop = celtool({"filter", "--crop", "10,10,2,2", in, out});
+    EXPECT_TRUE(crop.err.contains("outside the 8x6 picture")) << crop.err.constData();
+
+    const celtest::ToolRun help = celtool({"filter", "--help"});
+    for (const char* name : {"--threshold", "--alpha-cut", "--unpremultiply", "--stretch", "--expand",
+                             "--shrink", "--place", "--crop", "--background", "--encode", "--mask",
+                             "--color-scale", "--key", "--bw", "--negate", "--intensity"})
+        EXPECT_TRUE(help.out.contains(name)) << name;
+}
