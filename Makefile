@@ -53,7 +53,7 @@ demo: build
 
 bench: deps-peers
 	cmake -S . -B $(BENCH_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=Release -DCELCORE_BUILD_BENCH=ON -DCELCORE_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target celcore_bench celtool
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target celcore_bench celtool celcore_bench_frames
 	$(BENCH_BUILD)/bin/celcore_bench $(BENCH_ARGS)
 
 install: build

@@ -19,6 +19,7 @@ std::atomic<bool> g_colorRecovery{false};
 std::atomic<bool> g_delayedColorRecovery{false};
 std::atomic<bool> g_useElementPaletteList{false};
 std::atomic<bool> g_batchRendering{false};
+std::atomic<bool> g_optimizedVector{true};
 } // namespace
 
 QString oswRemapPath::RemapPath2(const QString& path) {
@@ -66,4 +67,11 @@ bool ST_BatchParams::isBatchRendering() {
 }
 void ST_BatchParams::setBatchRendering(bool v) {
     g_batchRendering.store(v);
+}
+
+bool ST_Features::isOptimizedVector() {
+    return g_optimizedVector.load();
+}
+void ST_Features::setOptimizedVector(bool v) {
+    g_optimizedVector.store(v);
 }

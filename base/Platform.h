@@ -56,3 +56,11 @@ public:
     static bool isBatchRendering();
     static void setBatchRendering(bool);
 };
+
+// Optional features of the product. The optimised vector drawing (QVXO files)
+// is on by default; with it off only the plain vector drawing handler registers.
+class CELCORE_EXPORT ST_Features {
+public:
+    static bool isOptimizedVector();
+    static void setOptimizedVector(bool);
+};

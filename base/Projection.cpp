@@ -1,5 +1,6 @@
 #include "base/Projection.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace Math {
@@ -112,6 +113,19 @@ std::vector<Point2d> Polyline4d::projected() const {
     out.reserve(m_points.size());
     for (const Point4d& p : m_points) out.push_back({p.x / p.w, p.y / p.w});
     return out;
+}
+
+bool Polyline4d::box3d(Point3d& min, Point3d& max) const {
+    if (m_points.empty()) return false;
+    Point3d lo{HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi{-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (const Point4d& p : m_points) {
+        const double x = p.x / p.w, y = p.y / p.w, z = p.z / p.w;
+        lo = {std::min(lo.x, x), std::min(lo.y, y), std::min(lo.z, z)};
+        hi = {std::max(hi.x, x), std::max(hi.y, y), std::max(hi.z, z)};
+    }
+    min = lo;
+    max = hi;
+    return true;
 }
 
 } // namespace Math

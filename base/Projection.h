@@ -52,6 +52,9 @@ public:
     bool clip();
     // The points divided by w, (x / w, y / w); call after clip().
     std::vector<Point2d> projected() const;
+    // The smallest box holding the points divided by w; false (both left
+    // unchanged) when there is no point. Call after clip().
+    bool box3d(Point3d& min, Point3d& max) const;
 
 private:
     std::vector<Point4d> m_points;

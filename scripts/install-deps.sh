@@ -14,10 +14,11 @@ pkgs=(g++ cmake ninja-build ccache pkg-config make
       libjpeg62-turbo-dev libgtest-dev libgmock-dev libbenchmark-dev)
 for arg in "$@"; do
   case "$arg" in
-    --witness) witness=true; pkgs+=(imagemagick openimageio-tools libtiff-tools)
+    --witness) witness=true; pkgs+=(imagemagick openimageio-tools libtiff-tools ffmpeg librsvg2-bin)
                # node and npm from Debian, unless a node with its own npm is there already
                command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm) ;;
-    --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools libmagickcore-6.q16-dev) ;;
+    --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools libmagickcore-6.q16-dev libswscale-dev time
+                    libcairo2-dev librsvg2-dev) ;;
     --fuzz) pkgs+=(clang libclang-rt-dev llvm) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac

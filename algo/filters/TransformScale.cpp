@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "algo/composite/AlgoException.h"
@@ -51,25 +52,54 @@ template <class T> constexpr double kHighest = std::is_signed_v<T> ? 32767.0 : 2
 // Lane<F>: F fields in double.
 template <int F> struct Lane;
 
+// A pixel's four fields widened to 32 bits and narrowed back as whole
+// vectors (byte shuffles), so that a pixel is loaded and stored in one piece
+// instead of field by field.
+typedef uint8_t U8x16 __attribute__((vector_size(16)));
+
+inline I4 widen(const uint8_t* p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    const U8x16 b = (U8x16)(I4{int32_t(w), 0, 0, 0}), z = {};
+    return (I4)__builtin_shufflevector(b, z, 0, 16, 16, 16, 1, 16, 16, 16, 2, 16, 16, 16, 3, 16, 16, 16);
+}
+inline I4 widen(const int16_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    const U8x16 b = (U8x16)(I4{int32_t(uint32_t(w)), int32_t(uint32_t(w >> 32)), 0, 0}), z = {};
+    // Each value into the high half of its lane, then an arithmetic shift extends its sign.
+    return (I4)__builtin_shufflevector(b, z, 16, 16, 0, 1, 16, 16, 2, 3, 16, 16, 4, 5, 16, 16, 6, 7) >> 16;
+}
+// The low 8 or 16 bits of each lane (the values are in range).
+inline void narrow(uint8_t* p, I4 v) {
+    const U8x16 b = (U8x16)v;
+    const I4 n = (I4)__builtin_shufflevector(b, b, 0, 4, 8, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const uint32_t w = uint32_t(n[0]);
+    std::memcpy(p, &w, 4);
+}
+inline void narrow(int16_t* p, I4 v) {
+    const U8x16 b = (U8x16)v;
+    const I4 n = (I4)__builtin_shufflevector(b, b, 0, 1, 4, 5, 8, 9, 12, 13, 0, 0, 0, 0, 0, 0, 0, 0);
+    const uint64_t w = uint64_t(uint32_t(n[0])) | uint64_t(uint32_t(n[1])) << 32;
+    std::memcpy(p, &w, 8);
+}
+
 template <> struct Lane<4> {
     using V = V4;
     static V zero() { return V{0.0, 0.0, 0.0, 0.0}; }
     static V splat(double v) { return V{v, v, v, v}; }
     static V bias() { return V{kBias[0], kBias[1], kBias[2], kBias[3]}; }
-    template <class T> static V load(const T* p) {
-        return V{double(p[0]), double(p[1]), double(p[2]), double(p[3])};
-    }
+    template <class T> static V load(const T* p) { return fromInt(iload(p)); }
     using I = I4;
     static I izero() { return I{0, 0, 0, 0}; }
-    template <class T> static I iload(const T* p) { return I{p[0], p[1], p[2], p[3]}; }
+    template <class T> static I iload(const T* p) { return widen(p); }
     static V fromInt(I v) { return __builtin_convertvector(v, V4); }
     // trunc toward zero into T. The clamp is a guard: averages stay in range.
     template <class T> static void store(T* p, V v) {
         const V lo = splat(kLowest<T>), hi = splat(kHighest<T>);
         v = v < lo ? lo : v;
         v = v > hi ? hi : v;
-        const I4 i = __builtin_convertvector(v, I4);
-        p[0] = T(i[0]), p[1] = T(i[1]), p[2] = T(i[2]), p[3] = T(i[3]);
+        narrow(p, __builtin_convertvector(v, I4));
     }
 };
 
@@ -208,6 +238,21 @@ CELCORE_INLINE void shrinkPixel(const T* src, long long step, long long off, con
     L::store(out, acc * s + L::bias());
 }
 
+// Whether two pixels are equal in every field and no field is negative.
+template <class T, int F> CELCORE_INLINE bool sameNonNegative(const T* p0, const T* p1) {
+    if constexpr (std::is_unsigned_v<T>) {
+        return std::memcmp(p0, p1, sizeof(T) * F) == 0;
+    } else {
+        bool same = true;
+        for (int c = 0; c < F; ++c) same &= p0[c] == p1[c] && p0[c] >= 0;
+        return same;
+    }
+}
+
+// Factors below this keep the weighted sum of two equal neighbours v within
+// 2^-14 of v (for |v| < 2^15): see enlargePixel.
+constexpr double kEqualNeighbourLimit = 1048576.0;
+
 template <class T, int F>
 CELCORE_INLINE void enlargePixel(const T* src, long long step, long long off, const EnlargeTap& t, double s,
                                  T* out) {
@@ -219,26 +264,61 @@ CELCORE_INLINE void enlargePixel(const T* src, long long step, long long off, co
             std::memset(static_cast<void*>(out), 0, sizeof(T) * F);
         return;
     }
+    // Two equal neighbours v give v back: a + b is 1/s within a few units in
+    // the last place, so v a s + v b s is v within far less than the smallest
+    // bias (0.49), and v + bias truncates to v for v >= 0 (a negative v would
+    // move toward zero). Flat areas, most of a picture, take this copy.
+    if (t.has0 && t.has1 && s < kEqualNeighbourLimit) {
+        const T* p0 = src + (t.k0 - off) * step;
+        const T* p1 = src + (t.k0 + 1 - off) * step;
+        if (sameNonNegative<T, F>(p0, p1)) {
+            std::memcpy(out, p0, sizeof(T) * F);
+            return;
+        }
+    }
     const typename L::V p0 = t.has0 ? L::load(src + (t.k0 - off) * step) : L::zero();
     const typename L::V p1 = t.has1 ? L::load(src + (t.k0 + 1 - off) * step) : L::zero();
     L::store(out, p0 * t.a * s + p1 * t.b * s + L::bias());
 }
 
+// Whether the source pixels [need0, need1) of a tap (at most two) are the
+// same in rows a and b.
+template <class T, int F> CELCORE_INLINE bool sameInputs(const T* a, const T* b, int need0, int need1) {
+    if (need1 - need0 > 2) return false;
+    if (need1 <= need0) return true;
+    const long long i = (long long)need0 * F, j = (long long)(need1 - 1) * F;
+    return std::memcmp(a + i, b + i, sizeof(T) * F) == 0 && std::memcmp(a + j, b + j, sizeof(T) * F) == 0;
+}
+
 // One row of the horizontal pass (source row `in`, target row `out` of W
-// pixels). Positions outside the pass's range are cleared on request.
+// pixels). Positions outside the pass's range are cleared on request. Given
+// the row above (its source `prevIn` and the result `prevOut` it got), a
+// target pixel whose source pixels are the same in both rows takes the result
+// above instead of computing it again: the same inputs give the same bits,
+// and pictures repeat down their columns wherever they are flat.
 template <class T, int F>
-CELCORE_ROW_KERNEL void horizontalRow(const T* in, T* out, long long W, const Pass* pass, bool clearOutside) {
+CELCORE_ROW_KERNEL void horizontalRow(const T* in, T* out, long long W, const Pass* pass, bool clearOutside,
+                                      const T* prevIn, const T* prevOut) {
     const Pass& p = *pass;
     if (clearOutside) {
         std::memset(static_cast<void*>(out), 0, sizeof(T) * F * std::size_t(p.lo));
         std::memset(static_cast<void*>(out + (long long)p.hi * F), 0, sizeof(T) * F * std::size_t(W - p.hi));
     }
+    const auto repeat = [&](int x, int need0, int need1) {
+        if (!prevIn || !sameInputs<T, F>(in, prevIn, need0, need1)) return false;
+        std::memcpy(out + (long long)x * F, prevOut + (long long)x * F, sizeof(T) * F);
+        return true;
+    };
     if (p.shrink)
-        for (int x = p.lo; x < p.hi; ++x)
-            shrinkPixel<T, F>(in, F, 0, p.shrinkTaps[std::size_t(x - p.lo)], p.s, out + (long long)x * F);
+        for (int x = p.lo; x < p.hi; ++x) {
+            const ShrinkTap& t = p.shrinkTaps[std::size_t(x - p.lo)];
+            if (!repeat(x, t.need0, t.need1)) shrinkPixel<T, F>(in, F, 0, t, p.s, out + (long long)x * F);
+        }
     else
-        for (int x = p.lo; x < p.hi; ++x)
-            enlargePixel<T, F>(in, F, 0, p.enlargeTaps[std::size_t(x - p.lo)], p.s, out + (long long)x * F);
+        for (int x = p.lo; x < p.hi; ++x) {
+            const EnlargeTap& t = p.enlargeTaps[std::size_t(x - p.lo)];
+            if (!repeat(x, t.need0, t.need1)) enlargePixel<T, F>(in, F, 0, t, p.s, out + (long long)x * F);
+        }
 }
 
 // Output row y of the vertical pass (W pixels) from the rows at `rows`, whose
@@ -391,8 +471,11 @@ Scaled<E> scaleBuffer(const E* pixels, int sw, int sh, unsigned W, unsigned H, d
     if (vRight) {
         // The horizontal pass alone (rows == th here).
         detail::parallelRows(0, int(rows), rowGrain(rows), tw + sw, [&](int a, int b) {
-            for (int y = a; y < b; ++y)
-                horizontalRow<T, F>(src + (long long)(y0 + y) * sw * F, o + y * rowStep, tw, &hp, true);
+            for (int y = a; y < b; ++y) {
+                const T* in = src + (long long)(y0 + y) * sw * F;
+                horizontalRow<T, F>(in, o + y * rowStep, tw, &hp, true,
+                                    y > a ? in - (long long)sw * F : nullptr, o + (y - 1) * rowStep);
+            }
         });
         r.written = c1 > c0 ? Math::Box2di::fromCorners(c0, 0, c1, int(th)) : Math::Box2di();
         r.data = out.release();
@@ -413,7 +496,8 @@ Scaled<E> scaleBuffer(const E* pixels, int sw, int sh, unsigned W, unsigned H, d
                     band.resize(std::size_t(need1 - need0) * std::size_t(rowStep));
                     for (int k = need0; k < need1; ++k)
                         horizontalRow<T, F>(src + (long long)(y0 + k) * sw * F,
-                                            band.data() + (k - need0) * rowStep, tw, &hp, false);
+                                            band.data() + (k - need0) * rowStep, tw, &hp, false, nullptr,
+                                            nullptr);
                 }
                 from = band.data();
                 base = need0;

@@ -51,6 +51,9 @@ const ReaderRow kReaders[] = {
     {"SCAN", "SCAN", premultiplied, true},
     {"VAR", "VAR", premultiplied, true},
     {"IFF", "IFF", premultiplied, true}, // renderers' output: colour multiplied by alpha
+    // Video frames: opaque colour (alpha 255), which both conventions read alike.
+    {"PAL", "PAL", premultiplied, false},
+    {"YUV", "YUV", premultiplied, false},
 };
 
 // ---------------------------------------------------------------- writing
@@ -80,6 +83,10 @@ const WriterRow kWriters[] = {
     {"SCAN", "SCAN32", A::Premultiplied, KeepsIt},
     {"SCAN", "*", A::Premultiplied, OneChannel}, // any other code writes the matte
     {"VAR", "*", A::Premultiplied, OneChannel},  // always the matte
+    // Video frames store colour as given and drop alpha: premultiplied colour
+    // shows the picture laid over black.
+    {"PAL", "*", A::Premultiplied, NoAlpha},
+    {"YUV", "*", A::Premultiplied, NoAlpha},
 };
 
 // ---------------------------------------------------------------- signatures
@@ -185,9 +192,12 @@ const SignatureRow kSignatures[] = {
     {"EXR", "\x76\x2f\x31\x01"sv, anything},
     {"DAT", "\x04\0\0\0\x08\0\0\0"sv, datHeader},
     {"DAT", "\x06\0\0\0\x08\0\0\0"sv, datHeader},
+    {"QVX", "QVX\x1a"sv, anything},
+    {"QVXO", "QVXO"sv, anything},
     {"OPT", ""sv, optHeader},
     {"SCAN", ""sv, scanHeader},
     {"TGA", ""sv, tgaHeader},
+    // PAL and YUV frames have no header: no signature, found by extension only.
 };
 
 bool rowMatches(const SignatureRow& row, Head head) {

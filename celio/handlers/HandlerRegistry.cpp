@@ -20,6 +20,7 @@
 #include "celio/handlers/TgaHandler.h"
 #include "celio/handlers/TiffHandler.h"
 #include "celio/handlers/VarScanHandler.h"
+#include "celio/handlers/VideoFrameHandler.h"
 
 namespace {
 
@@ -39,6 +40,8 @@ void qxCelAddPixmapHandler() {
     add<QXCelUioSgiHandler>(manager);
     add<CELIO_PsdHandler>(manager);
     add<CELIO_PsbHandler>(manager);
+    add<QXCelUioYuvHandler>(manager);
+    add<QXCelUioPalHandler>(manager);
     add<QXCelUioScanHandler>(manager);
     add<QXCelUioPngHandler>(manager);
     add<QXCelUioJpegHandler>(manager);

@@ -57,6 +57,9 @@ TEST(ReadLimits, HugeClaimsAreRefusedBeforeAllocating) {
         const QFileInfoList files = folder.entryInfoList(QDir::Files);
         if (files.isEmpty()) missing << name;
         for (const QFileInfo& file : files) {
+            // A format whose frames have one fixed size has no claim to refuse: its
+            // folder holds only this note, saying why.
+            if (file.fileName() == QLatin1String("no-size-field")) continue;
             SCOPED_TRACE(qPrintable(name + QLatin1Char('/') + file.fileName()));
             const QByteArray bytes = celtest::readFile(file.filePath());
             const QString copy = dir.path(QStringLiteral("claim.") + name);

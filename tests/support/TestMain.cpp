@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include "base/TsanSuppressionsDetail.h"
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

@@ -1,3 +1,7 @@
+// oneTBB first: Qt defines a macro that one of its members is named after.
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include "CelFiles.h"
 
 #include <QDateTime>
@@ -5,16 +9,25 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
-#include <sstream>
+#include <mutex>
+#include <ostream>
+#include <pthread.h>
+#include <streambuf>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "Command.h"
+#include "Console.h"
+#include "VectorCels.h"
 #include "base/ByteOrder.h"
 #include "base/Message.h"
 #include "cel/Cel.h"
@@ -22,10 +35,11 @@
 #include "celio/LayerInfo.h"
 #include "celio/Manager.h"
 #include "celio/handlers/IffHandler.h"
-#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/PsdHandler.h"
+#include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/TiffHandler.h"
 #include "celio/handlers/VarScanHandler.h"
+#include "celio/handlers/VideoFrameHandler.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -43,19 +57,65 @@ QString systemError(int error) {
 }
 
 // ------------------------------------------------------------------ what the library says
+//
+// Everything the library, libtiff's reader and Qt say is kept per thread, so
+// that a read or write on one thread (a batch converts frames on several)
+// finds its own cause and its own failed-write report, never another frame's.
 
-std::ostringstream& tiffDiagnostics() {
-    static std::ostringstream stream;
+// Records of the library posted on this thread, collected instead of printed
+// while a collector is open (innermost first).
+struct Collector {
+    std::vector<MSG_Record> records;
+    Collector* outer = nullptr;
+};
+thread_local Collector* t_collector = nullptr;
+thread_local std::string t_readerText;
+thread_local QStringList t_qtMessages;
+
+// The TIFF and IFF readers' diagnostics arrive through streams (each handler
+// writes to its own under its own lock); this buffer hands each byte to the
+// writing thread's text.
+class ThreadTextBuffer final : public std::streambuf {
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof()) t_readerText.push_back(char(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        t_readerText.append(s, size_t(n));
+        return n;
+    }
+};
+
+ThreadTextBuffer& threadTextBuffer() {
+    static ThreadTextBuffer buffer; // holds no state: every byte goes to the writing thread's text
+    return buffer;
+}
+
+// One stream per reader family: each is written under its family's own lock only.
+std::ostream& tiffStream() {
+    static std::ostream stream(&threadTextBuffer());
+    return stream;
+}
+std::ostream& iffStream() {
+    static std::ostream stream(&threadTextBuffer());
     return stream;
 }
 
-QStringList& qtMessages() {
-    static QStringList messages;
-    return messages;
+void keepQtMessage(QtMsgType, const QMessageLogContext&, const QString& text) {
+    t_qtMessages << text;
 }
 
-void keepQtMessage(QtMsgType, const QMessageLogContext&, const QString& text) {
-    qtMessages() << text;
+// The library's records: to the open collector of the posting thread, else
+// printed as the library would (a line of its own, through the console).
+void librarySink(const MSG_Record& r) {
+    if (t_collector) {
+        t_collector->records.push_back(r);
+        return;
+    }
+    QByteArray text = r.translated.toUtf8();
+    if (text.endsWith('\n')) text.chop(1);
+    writeLine(stderr, text);
 }
 
 // The manager's own words only repeat that a read failed.
@@ -66,23 +126,29 @@ bool isGeneric(const QString& source) {
            source.startsWith(QLatin1String("could not read %1 from interactive"));
 }
 
-// Collects what the library, the TIFF and IFF readers and Qt say during one read or
-// write, to give the one line that reports a failure its cause.
+// Collects what the library, the TIFF and IFF readers and Qt say on this
+// thread during one read or write, to give the one line that reports a
+// failure its cause.
 class Diagnostics {
 public:
     Diagnostics() {
         quietLibraryOutput();
-        tiffDiagnostics().str(std::string());
-        qtMessages().clear();
+        m_frame.outer = t_collector;
+        t_collector = &m_frame;
+        t_readerText.clear();
+        t_qtMessages.clear();
     }
+    ~Diagnostics() { t_collector = m_frame.outer; }
+    Diagnostics(const Diagnostics&) = delete;
+    Diagnostics& operator=(const Diagnostics&) = delete;
 
     // The first thing said, with the file the library was given shown as the user named it.
     QString cause(const QString& file, const QString& shown) const {
         QStringList said;
-        for (const MSG_Record& r : m_capture.records())
+        for (const MSG_Record& r : m_frame.records)
             if (!isGeneric(r.source)) said << r.translated;
-        said += QString::fromStdString(tiffDiagnostics().str()).split(QLatin1Char('\n'));
-        said += qtMessages();
+        said += QString::fromStdString(t_readerText).split(QLatin1Char('\n'));
+        said += t_qtMessages;
         for (QString s : said) {
             s = s.simplified();
             if (!file.isEmpty() && file != shown) s.replace(file, shown);
@@ -92,16 +158,45 @@ public:
         return QString();
     }
 
-    // Whether the library reported a failed write (message code 20).
+    // Whether the library reported a failed write (message code 20) on this thread.
     bool writeFailed() const {
-        for (const MSG_Record& r : m_capture.records())
+        for (const MSG_Record& r : m_frame.records)
             if (r.code == 20) return true;
         return false;
     }
 
 private:
-    QXMessage::Capture m_capture;
+    Collector m_frame;
 };
+
+// ------------------------------------------------------------------ temporary files
+//
+// Every temporary output file is listed while it exists, in a table a signal
+// handler can walk (fixed slots, atomic states, no allocation), so that an
+// interrupted celtool leaves none behind.
+
+struct TemporarySlot {
+    std::atomic<int> state{0}; // 0 free, 1 being filled, 2 live
+    char path[4096];
+};
+TemporarySlot g_temporaries[256];
+
+int listTemporary(const QByteArray& native) {
+    if (native.size() >= qsizetype(sizeof(TemporarySlot::path))) return -1;
+    for (int i = 0; i < int(std::size(g_temporaries)); ++i) {
+        int expected = 0;
+        TemporarySlot& slot = g_temporaries[i];
+        if (!slot.state.compare_exchange_strong(expected, 1, std::memory_order_acquire)) continue;
+        std::memcpy(slot.path, native.constData(), size_t(native.size()) + 1);
+        slot.state.store(2, std::memory_order_release);
+        return i;
+    }
+    return -1; // more than the table holds at once: this one is not listed
+}
+
+void unlistTemporary(int slot) {
+    if (slot >= 0) g_temporaries[slot].state.store(0, std::memory_order_release);
+}
 
 // ------------------------------------------------------------------ pixels
 
@@ -370,18 +465,24 @@ bool makeFolders(const QString& dir) {
 }
 
 // A fresh empty file named `pattern` + a counter + ".tmp", created
-// exclusively; empty with errno set on failure.
-QString createTemporary(const QString& pattern, mode_t mode) {
-    static int counter = 0;
+// exclusively and listed for removal on a signal (*slot: its place in the
+// list); empty with errno set on failure.
+QString createTemporary(const QString& pattern, mode_t mode, int* slot) {
+    static std::atomic<int> counter{0};
     for (int tries = 0; tries < 100; ++tries) {
         const QString name = pattern + QStringLiteral("%1-%2.tmp").arg(::getpid()).arg(++counter);
-        const int fd =
-            ::open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const QByteArray native = QFile::encodeName(name);
+        *slot = listTemporary(native); // before it exists: a signal never misses it
+        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             if (mode) ::fchmod(fd, mode);
             ::close(fd);
             return name;
         }
+        const int cause = errno;
+        unlistTemporary(*slot);
+        *slot = -1;
+        errno = cause;
         if (errno != EEXIST) return QString();
     }
     return QString();
@@ -437,18 +538,21 @@ bool writeOutput(const QString& path, const std::function<bool(const QString&)>&
 
     Diagnostics diag;
     QString file;
+    int slot = -1;
     if (stream) {
-        file = createTemporary(QDir::tempPath() + QStringLiteral("/celtool-output-"), 0);
+        file = createTemporary(QDir::tempPath() + QStringLiteral("/celtool-output-"), 0, &slot);
     } else {
         const QFileInfo info(target);
         if (!makeFolders(info.absolutePath())) return fail(systemError(errno));
-        file = createTemporary(
-            info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".celtool-"), mode);
+        file = createTemporary(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
+                                   QStringLiteral(".celtool-"),
+                               mode, &slot);
     }
     if (file.isEmpty()) return fail(systemError(errno));
     const QByteArray native = QFile::encodeName(file);
-    const auto discard = [&native](bool ok) {
+    const auto discard = [&native, slot](bool ok) {
         ::unlink(native.constData());
+        unlistTemporary(slot);
         return ok;
     };
 
@@ -469,6 +573,7 @@ bool writeOutput(const QString& path, const std::function<bool(const QString&)>&
     if (!stream) {
         if (::rename(native.constData(), QFile::encodeName(target).constData()) != 0)
             return discard(fail(systemError(errno)));
+        unlistTemporary(slot);
         return true;
     }
     int fd = 1;
@@ -505,6 +610,44 @@ const CELIO_Handler* writerFor(const QString& format) {
     return h && !h->getWriteExtensions().isEmpty() ? h : nullptr;
 }
 
+// An 8-bit picture with its colour multiplied by alpha (or divided), through
+// 16-bit values and back to 8 bits as for any picture, in one pass: a colour
+// byte's result depends on that byte and the alpha byte only, so the results
+// are tabulated once from the 16-bit route itself. Spares the 16-bit copy
+// (eight bytes a pixel, written and read twice) on the tool's commonest path,
+// straight 8-bit files to premultiplied writers.
+CEL_PixmapRGBA8* convertedBytes(const CEL_PixmapRGBA8& in, bool multiply) {
+    CEL_PixmapRGBA8 every(256, 256);   // (c, c, c, a) at x = c, y = a
+    if (!every.data()) return nullptr; // the caller goes the long way
+    for (int a = 0; a < 256; ++a)
+        for (int c = 0; c < 256; ++c)
+            every.data()[a * 256 + c] = CEL_PixelRGBA8{uint8_t(c), uint8_t(c), uint8_t(c), uint8_t(a)};
+    CEL_PixmapRGBA16 deep(every);
+    if (!deep.data()) return nullptr;
+    if (multiply)
+        deep.multiplyColorByAlpha();
+    else
+        deep.demultiplyColorByAlpha();
+    std::vector<uint8_t> colour(65536), alpha(256);
+    for (int i = 0; i < 65536; ++i) colour[size_t(i)] = rounded8(deep.data()[i].r);
+    for (int a = 0; a < 256; ++a) alpha[size_t(a)] = rounded8(deep.data()[a * 256].a);
+
+    auto* out = new CEL_PixmapRGBA8(in.size(), CEL_PixmapRGBA8::DoNotMemset());
+    if (!out->data()) return out;
+    const long long width = in.width();
+    tbb::parallel_for(tbb::blocked_range<int>(0, in.height(), 64), [&](const tbb::blocked_range<int>& rows) {
+        for (int y = rows.begin(); y < rows.end(); ++y) {
+            const CEL_PixelRGBA8* s = in.data() + y * width;
+            CEL_PixelRGBA8* d = out->data() + y * width;
+            for (long long x = 0; x < width; ++x) {
+                const uint8_t* t = colour.data() + size_t(s[x].a) * 256;
+                d[x] = CEL_PixelRGBA8{t[s[x].r], t[s[x].g], t[s[x].b], alpha[s[x].a]};
+            }
+        }
+    });
+    return out;
+}
+
 // A cel whose pixels are converted to what the writer of `code` expects (see
 // the header); null when the cel goes to the writer as it is.
 UT_SharedPtr<CEL_Cel> prepared(const Rep& canvas, const PixelFacts& facts, const CelOrigin& origin,
@@ -533,6 +676,9 @@ UT_SharedPtr<CEL_Cel> prepared(const Rep& canvas, const PixelFacts& facts, const
     const bool convert = facts.transparent && origin.alpha != expected;
     const bool round = !shape.deep && (facts.deep || convert);
     if (!convert && !round) return same;
+    if (const auto* p8 = dynamic_cast<const CEL_PixmapRGBA8*>(canvas.get()); p8 && round && !facts.deep)
+        if (CEL_PixmapRGBA8* bytes = convertedBytes(*p8, expected == CELIO_Alpha::Premultiplied))
+            return celHolding(bytes);
     std::unique_ptr<CEL_PixmapRGBA16> work;
     if (const auto* p8 = dynamic_cast<const CEL_PixmapRGBA8*>(canvas.get()))
         work.reset(new CEL_PixmapRGBA16(*p8));
@@ -555,6 +701,58 @@ UT_SharedPtr<CEL_Cel> prepared(const Rep& canvas, const PixelFacts& facts, const
     return celHolding(out);
 }
 
+// How messages name an output.
+QString shownOutput(const QString& path) {
+    return path == QLatin1String("-") ? QStringLiteral("standard output") : path;
+}
+
+// The code of an output: the one asked for, else the one that keeps the
+// picture's shape (a writer's unlisted codes, SCAN24 and SCAN32, where they
+// keep the picture's channels and the listed ones do not), else the family's.
+QString outputCode(const CELIO_Handler& handler, const WriteOptions& options, const CELIO_Shape& want) {
+    QString code = options.code;
+    if (code.isEmpty()) code = CELIO_FormatTable::codeFor(handler, want);
+    if (code.isEmpty()) code = handler.getExtensions().value(0);
+    for (const QString& c : options.code.isEmpty() ? unlistedWriteCodes(handler) : QStringList())
+        if (CELIO_FormatTable::codeShape(handler, c).channels == want.channels &&
+            CELIO_FormatTable::codeShape(handler, code).channels != want.channels)
+            code = c;
+    return code;
+}
+
+// Video frames take pictures up to their square-pixel size, and their
+// writers refuse larger ones without a word: the tool names the limit.
+QString frameLimitError(const CELIO_Handler& handler, const CEL_Representation* canvas) {
+    int maxW = 0, maxH = 0;
+    if (dynamic_cast<const QXCelUioPalHandler*>(&handler))
+        maxW = QXCelUioPalHandler::PAL_DI_COLS, maxH = QXCelUioPalHandler::PAL_ROWS;
+    else if (dynamic_cast<const QXCelUioYuvHandler*>(&handler))
+        maxW = QXCelUioYuvHandler::NTSC_COLS, maxH = QXCelUioYuvHandler::NTSC_DI_ROWS;
+    const auto* p = dynamic_cast<const CEL_Pixmap*>(canvas);
+    if (!maxW || !p || (p->width() <= maxW && p->height() <= maxH)) return QString();
+    return QStringLiteral("image of %1 x %2 pixels too large for a %3 frame (at most %4 x %5)")
+        .arg(p->width())
+        .arg(p->height())
+        .arg(CELIO_FormatTable::name(handler))
+        .arg(maxW)
+        .arg(maxH);
+}
+
+// One warning for what the chosen code could not keep, when the picture had it.
+void warnDropped(const QString& path, const CelOrigin& origin, const CELIO_Shape& shape,
+                 const PixelFacts& facts, const QString& name) {
+    QStringList dropped, why;
+    if (origin.shape.channels == 4 && shape.channels != 4 && facts.transparent)
+        dropped << QStringLiteral("alpha"), why << QStringLiteral("%1 has no alpha").arg(name);
+    if (origin.shape.deep && !shape.deep && facts.deep)
+        dropped << QStringLiteral("16-bit depth"),
+            why << QStringLiteral("%1 writes 8-bit channels").arg(name);
+    if (!dropped.isEmpty())
+        warning(QStringLiteral("%1: %2 dropped: %3")
+                    .arg(shownOutput(path), dropped.join(QStringLiteral(" and ")),
+                         why.join(QStringLiteral(", "))));
+}
+
 } // namespace
 
 QString extensionOf(const QString& path) {
@@ -564,12 +762,81 @@ QString extensionOf(const QString& path) {
 }
 
 void quietLibraryOutput() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    qInstallMessageHandler(keepQtMessage);
-    QxCelUioTiffHandler::setDiagnosticStream(&tiffDiagnostics());
-    QxCelUioIffHandler::setDiagnosticStream(&tiffDiagnostics());
+    static std::once_flag once;
+    std::call_once(once, [] {
+        qInstallMessageHandler(keepQtMessage);
+        QxCelUioTiffHandler::setDiagnosticStream(&tiffStream());
+        QxCelUioIffHandler::setDiagnosticStream(&iffStream());
+        QXMessage::instance().setSink(librarySink);
+    });
+}
+
+void collectThreadMessages() {
+    // Lives as long as the thread; later collectors nest inside it.
+    thread_local Collector base;
+    if (!t_collector) t_collector = &base;
+    base.records.clear();
+}
+
+namespace {
+
+// A writer of the library that writes through its byte target puts its own
+// partial file beside ours (".NAME.TAG.part"); those go too.
+void removePartialsBeside(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    const std::string folder = slash ? std::string(path, size_t(slash - path) + 1) : std::string("./");
+    const std::string prefix = '.' + std::string(slash ? slash + 1 : path) + '.';
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.size() > prefix.size() + 5 && name.compare(0, prefix.size(), prefix) == 0 &&
+            name.compare(name.size() - 5, 5, ".part") == 0)
+            ::unlinkat(::dirfd(dir), name.c_str(), 0);
+    }
+    ::closedir(dir);
+}
+
+} // namespace
+
+void removeTemporaries() {
+    for (TemporarySlot& slot : g_temporaries) {
+        if (slot.state.load(std::memory_order_acquire) != 2) continue;
+        ::unlink(slot.path);
+        removePartialsBeside(slot.path);
+    }
+}
+
+void watchSignals(std::function<void()> onFirstSignal) {
+    static std::once_flag once;
+    std::call_once(once, [&onFirstSignal] {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+        // Threads started from now on inherit the mask: only the watcher takes these.
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        std::thread([set, onFirst = std::move(onFirstSignal)] {
+            bool first = true;
+            for (;;) {
+                int sig = 0;
+                if (sigwait(&set, &sig) != 0) continue;
+                if (first && onFirst) {
+                    first = false;
+                    onFirst();
+                    continue;
+                }
+                removeTemporaries();
+                // Die of the signal, as a shell or a scheduler expects.
+                std::signal(sig, SIG_DFL);
+                sigset_t one;
+                sigemptyset(&one);
+                sigaddset(&one, sig);
+                pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+                ::raise(sig);
+                ::_exit(128 + sig);
+            }
+        }).detach();
+    });
 }
 
 QCommandLineOption keepValuesOption() {
@@ -595,31 +862,40 @@ bool outputCarriesInfoString(const QString& path, const WriteOptions& options) {
     return !h || carriesInfoString(*h);
 }
 
+CEL_Context readContext(const QString& layer) {
+    const CEL_Context defaults;
+    return CEL_Context(defaults.isColorRecovery(), defaults.isDelayedColorRecovery(),
+                       defaults.useElementPaletteList(), nullptr, 0, layer, 1.0);
+}
+
 UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const QString& layer,
-                              QString* infoString) {
+                              QString* infoString, const CELIO_RepresentationList* loaded) {
     Diagnostics diag;
     const Source src = openSource(path, format);
     if (!src.error.isEmpty()) {
         error(QStringLiteral("%1: %2").arg(src.shown, src.error));
         return {};
     }
-    const CEL_Context defaults;
-    const CEL_Context context(defaults.isColorRecovery(), defaults.isDelayedColorRecovery(),
-                              defaults.useElementPaletteList(), nullptr, 0, layer, 1.0);
+    const CEL_Context context = readContext(layer);
     CELIO_RepresentationList list;
     bool ok = false;
-    try {
-        QDateTime modified;
-        ok = src.throughManager ? manager()->read(src.file, modified, context, list)
-                                : src.handler->read(src.file, context, list);
-    } catch (...) {
-        ok = false;
+    if (loaded && !loaded->empty() && src.throughManager) {
+        list = *loaded; // what the manager gave the loader is what it would give here
+        ok = true;
+    } else {
+        try {
+            QDateTime modified;
+            ok = src.throughManager ? manager()->read(src.file, modified, context, list)
+                                    : src.handler->read(src.file, context, list);
+        } catch (...) {
+            ok = false;
+        }
     }
     if (!ok || list.empty()) {
         error(QStringLiteral("%1: %2").arg(src.shown, readFailure(src, diag)));
         return {};
     }
-    if (!src.note.isEmpty()) error(src.note);
+    if (!src.note.isEmpty()) warning(src.note);
     if (infoString) {
         // The handlers keep the string per thread, whichever way the file was read.
         if (const auto* scan = dynamic_cast<const QXCelUioScanHandler*>(src.handler))
@@ -644,10 +920,11 @@ UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const 
     origin.shape = shapeOf(image.get(), facts, int(info.channels), isDeep(image.get()));
     origin.alpha = CELIO_FormatTable::readAlpha(*src.handler, src.file);
     origin.format = src.handler->getExtensions().value(0);
+    adoptVectorInput(cel.get(), path, origin);
     setOrigin(cel.get(), origin);
     if (info.channels == 4 && !CELIO_FormatTable::readsAlpha(*src.handler))
-        error(QStringLiteral("%1: alpha not read: the %2 reader takes colour only")
-                  .arg(src.shown, CELIO_FormatTable::name(*src.handler)));
+        warning(QStringLiteral("%1: alpha not read: the %2 reader takes colour only")
+                    .arg(src.shown, CELIO_FormatTable::name(*src.handler)));
     return cel;
 }
 
@@ -760,17 +1037,30 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
                                : QStringLiteral("no format writes '%1'").arg(path));
         return kUsage;
     }
+    const QString shown = shownOutput(path);
+    if (writesVectors(*handler)) { // drawings are stored, not converted
+        const UT_SharedPtr<CEL_Cel> vector = vectorOutput(cel, *handler, shown);
+        const QString code = handler->getWriteOptionCodes().value(0);
+        return vector && writeOutput(
+                             path,
+                             [&](const QString& file) {
+                                 return manager()->write(vector.get(), file, format, code);
+                             },
+                             CELIO_FormatTable::name(*handler))
+                   ? kSuccess
+                   : kFailure;
+    }
+    if (const QString refusal = rasterRefusal(cel); !refusal.isEmpty()) {
+        error(QStringLiteral("%1: %2").arg(shown, refusal));
+        return kFailure;
+    }
     const Rep canvas = canvasOf(cel);
+    if (const QString e = frameLimitError(*handler, canvas.get()); !e.isEmpty()) {
+        error(QStringLiteral("%1: %2").arg(shownOutput(path), e));
+        return kFailure;
+    }
     const PixelFacts facts = factsOf(canvas.get());
-    QString code = options.code;
-    if (code.isEmpty()) code = CELIO_FormatTable::codeFor(*handler, origin.shape);
-    if (code.isEmpty()) code = handler->getExtensions().value(0);
-    // A writer's unlisted codes (SCAN24, SCAN32) where they keep the picture's
-    // channels and the listed ones do not.
-    for (const QString& c : options.code.isEmpty() ? unlistedWriteCodes(*handler) : QStringList())
-        if (CELIO_FormatTable::codeShape(*handler, c).channels == origin.shape.channels &&
-            CELIO_FormatTable::codeShape(*handler, code).channels != origin.shape.channels)
-            code = c;
+    const QString code = outputCode(*handler, options, origin.shape);
     const CELIO_Shape shape = CELIO_FormatTable::codeShape(*handler, code);
     const UT_SharedPtr<CEL_Cel> converted =
         prepared(canvas, facts, origin, *handler, code, shape, options.keepValues);
@@ -794,18 +1084,63 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
         name);
     if (!ok) return kFailure;
 
-    // What the chosen code could not keep, when the picture had it.
+    if (options.code.isEmpty()) warnDropped(path, origin, shape, facts, name);
+    return kSuccess;
+}
+
+int writeCombined(CEL_Cel* first, CEL_Cel* second, const QString& path, const WriteOptions& options,
+                  bool secondFieldFirst) {
+    const CelOrigin originA = originOf(first), originB = originOf(second);
+    CelOrigin origin = originA;
+    origin.shape = combinedShape(originA.shape, originB.shape);
+    QString format = namedFormat(path, options);
+    if (format.isEmpty()) format = origin.format;
+    const CELIO_Handler* handler = writerFor(format);
+    if (!first || !second || !handler) {
+        error(format.isEmpty() ? QStringLiteral("%1: no format to write (name one with --format)").arg(path)
+                               : QStringLiteral("no format writes '%1'").arg(path));
+        return kUsage;
+    }
+    const Rep canvasA = canvasOf(first), canvasB = canvasOf(second);
+    const auto* a = dynamic_cast<const CEL_Pixmap*>(canvasA.get());
+    const auto* b = dynamic_cast<const CEL_Pixmap*>(canvasB.get());
+    if (a && b && a->size() != b->size()) {
+        error(QStringLiteral("%1: the fields differ in size (%2x%3 and %4x%5)")
+                  .arg(shownOutput(path))
+                  .arg(a->width())
+                  .arg(a->height())
+                  .arg(b->width())
+                  .arg(b->height()));
+        return kFailure;
+    }
+    if (const QString e = frameLimitError(*handler, canvasA.get()); !e.isEmpty()) {
+        error(QStringLiteral("%1: %2").arg(shownOutput(path), e));
+        return kFailure;
+    }
+    const PixelFacts factsA = factsOf(canvasA.get()), factsB = factsOf(canvasB.get());
+    const QString code = outputCode(*handler, options, origin.shape);
+    const CELIO_Shape shape = CELIO_FormatTable::codeShape(*handler, code);
+    const UT_SharedPtr<CEL_Cel> convertedA =
+        prepared(canvasA, factsA, originA, *handler, code, shape, options.keepValues);
+    const UT_SharedPtr<CEL_Cel> convertedB =
+        prepared(canvasB, factsB, originB, *handler, code, shape, options.keepValues);
+    CEL_Cel* outA = convertedA ? convertedA.get() : first;
+    CEL_Cel* outB = convertedB ? convertedB.get() : second;
+    const QString name = CELIO_FormatTable::name(*handler);
+    if (const auto* var = dynamic_cast<const QXCelUioVarHandler*>(handler))
+        var->setInfoString(options.infoString);
+    const bool ok = writeOutput(
+        path,
+        [&](const QString& file) {
+            return manager()->writeCombined(outA, outB, file, format, code, secondFieldFirst);
+        },
+        name);
+    if (!ok) return kFailure;
     if (options.code.isEmpty()) {
-        QStringList dropped, why;
-        if (origin.shape.channels == 4 && shape.channels != 4 && facts.transparent)
-            dropped << QStringLiteral("alpha"), why << QStringLiteral("%1 has no alpha").arg(name);
-        if (origin.shape.deep && !shape.deep && facts.deep)
-            dropped << QStringLiteral("16-bit depth"),
-                why << QStringLiteral("%1 writes 8-bit channels").arg(name);
-        if (!dropped.isEmpty())
-            error(QStringLiteral("%1: %2 dropped: %3")
-                      .arg(path == QLatin1String("-") ? QStringLiteral("standard output") : path,
-                           dropped.join(QStringLiteral(" and ")), why.join(QStringLiteral(", "))));
+        PixelFacts facts = factsA;
+        facts.transparent |= factsB.transparent;
+        facts.deep |= factsB.deep;
+        warnDropped(path, origin, shape, facts, name);
     }
     return kSuccess;
 }

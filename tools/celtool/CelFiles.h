@@ -38,6 +38,7 @@
 #include <QByteArray>
 #include <QCommandLineOption>
 #include <QString>
+#include <functional>
 #include <memory>
 
 #include "base/SharedPtr.h"
@@ -47,6 +48,7 @@
 class CEL_Cel;
 class CEL_Representation;
 class CEL_PixmapAreaRGBA16;
+class CEL_Context;
 class CELIO_LayerInfo;
 
 namespace celtool {
@@ -63,8 +65,14 @@ struct CelOrigin {
 // the file's extension or content. Reports the failure and returns null.
 // infoString, when given, receives a SCAN or VAR file's information string
 // (its ending zero included), or a null string for other formats.
+// `loaded`: what the background loader's manager read gave for `path` (with
+// readContext(layer)), on this thread and just before; it stands for the read
+// when the manager is the path's reader, else the file is read as usual.
 UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format = QString(),
-                              const QString& layer = QString(), QString* infoString = nullptr);
+                              const QString& layer = QString(), QString* infoString = nullptr,
+                              const CELIO_RepresentationList* loaded = nullptr);
+// The context readCel reads with.
+CEL_Context readContext(const QString& layer);
 
 // The header of a file without decoding its pixels, its reader found as
 // readCel finds it. On failure `error` says why in a few words.
@@ -110,6 +118,13 @@ int checkOutput(const QString& path, const WriteOptions& options);
 // where the writer returned true.
 int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options);
 int writeCel(CEL_Cel* cel, const QString& path, const QString& format, const QString& code);
+// Writes two cels as the two fields of one picture (CELIO_Manager::writeCombined:
+// the second cel's rows are the odd ones, or the even ones, row 0 first, with
+// secondFieldFirst), by writeCel's rules: each converted as the writer expects,
+// the code that keeps both shapes. Fields of different sizes, or a picture too
+// large for a video frame, are one error line and kFailure before anything is written.
+int writeCombined(CEL_Cel* first, CEL_Cel* second, const QString& path, const WriteOptions& options,
+                  bool secondFieldFirst);
 
 // Layered output (PSD): a layer tree written as one file by the same rules as
 // writeCel (atomic, one line per failure, code-20 reports fail). Layers that
@@ -153,9 +168,23 @@ QByteArray rawPixels(const CEL_Representation* rep, int depth);
 // --keep-values, for every subcommand that writes pictures.
 QCommandLineOption keepValuesOption();
 
-// Keeps Qt's log lines and the TIFF and IFF readers' diagnostics off standard error;
-// readCel and writeCel turn them into their one-line causes. Called once by main.
+// Keeps Qt's log lines, the TIFF and IFF readers' diagnostics and the
+// library's messages off standard error (each thread's kept apart); readCel
+// and writeCel turn them into their one-line causes. Called once by main.
 void quietLibraryOutput();
+// From now on the calling thread's library messages outside readCel and
+// writeCel are collected and dropped instead of printed (a worker thread whose
+// reads readCel reports); a second call drops what was collected.
+void collectThreadMessages();
+
+// Temporary output files: each is listed while it exists. removeTemporaries
+// deletes the listed ones (and the partial files the library's writers put
+// beside them). watchSignals (call before starting threads) takes SIGINT,
+// SIGTERM and SIGHUP on a thread of its own: the first calls onFirstSignal when
+// given; otherwise, and on the next, the temporaries are removed and the
+// process dies of the signal.
+void removeTemporaries();
+void watchSignals(std::function<void()> onFirstSignal = {});
 
 // Writes the demo's image sequence into outDir as TGA files and reads each
 // back, printing what it did; kSuccess when every frame came back identical.
@@ -175,9 +204,19 @@ void drawLabel(CEL_PixmapAreaRGBA16& p, int x0, int y0, const QString& text);
 // back and writes its depth as a grey picture. kSuccess when it came back.
 int demoIffDepth(const QString& outDir);
 
+// Writes colour bars with the demo's first frame as PAL and YUV frames and two
+// frames of the sequence as the two fields of one PAL frame (in outDir/video),
+// reads them back and lays them out in video-sheet.png. kSuccess when all came back.
+int demoVideo(const QString& outDir);
+
 // Moves the demo's frames into a render cache too small for all of them and
 // writes proxy-sheet.png from what comes back. kSuccess when all came back.
 int demoProxy(const QString& outDir);
+
+// Writes a 24-frame sequence, reads it through the background loader (whose
+// functors lay each frame into contact-sheet.png as a labelled tile) and
+// converts it to PNG in two shards. kSuccess when every frame arrived.
+int demoLoader(const QString& outDir);
 
 // The extension after the last '.' of the file name, or an empty string.
 QString extensionOf(const QString& path);

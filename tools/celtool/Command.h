@@ -42,6 +42,10 @@ int runFilter(const QStringList& args);
 int runThumbnail(const QStringList& args);
 int runContactSheet(const QStringList& args);
 int runCache(const QStringList& args);
+int runRender(const QStringList& args);
 int runStack(const QStringList& args);
+int runTiles(const QStringList& args);
+int runUntile(const QStringList& args);
+int runInterlace(const QStringList& args);
 
 } // namespace celtool

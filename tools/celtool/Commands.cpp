@@ -1,5 +1,7 @@
 #include "Command.h"
 
+#include "Console.h"
+
 #include <cstdio>
 
 namespace celtool {
@@ -17,7 +19,11 @@ const std::vector<Command>& commands() {
         {"thumbnail", "Write a small picture of an image, over white", runThumbnail},
         {"contact-sheet", "Lay out labelled thumbnails of many images on one sheet", runContactSheet},
         {"cache", "Inspect or clear the render cache, or send an image through it", runCache},
+        {"render", "Render a vector drawing with chosen size, art layers and antialiasing", runRender},
         {"stack", "Write pictures as the layers of one PSD file, with their flatten", runStack},
+        {"tiles", "Cut a picture into the tile files of a bitmap layer, with an index", runTiles},
+        {"untile", "Put a folder of layer tiles back together into one picture", runUntile},
+        {"interlace", "Write two pictures as the two fields of one frame", runInterlace},
     };
     return table;
 }
@@ -49,13 +55,12 @@ bool parseArgs(QCommandLineParser& parser, const QString& command, const QString
 }
 
 void error(const QString& text) {
-    std::fprintf(stderr, "celtool: %s\n", text.toUtf8().constData());
-    std::fflush(stderr);
+    noteThreadError(text);
+    writeLine(stderr, "celtool: " + text.toUtf8());
 }
 
 void print(const QString& text) {
-    std::fprintf(stdout, "%s\n", text.toUtf8().constData());
-    std::fflush(stdout);
+    writeLine(stdout, text.toUtf8());
 }
 
 } // namespace celtool

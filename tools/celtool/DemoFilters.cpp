@@ -136,13 +136,7 @@ int filtersChart(const QString& outDir) {
 } // namespace
 
 int demoFilters(const QString& outDir) {
-    const QDir dir(outDir);
-    QStringList frames;
-    for (const QString& name : dir.entryList({QStringLiteral("frame-*.tga")}, QDir::Files, QDir::Name))
-        frames << dir.filePath(name);
-    const QString sheet = dir.filePath(QStringLiteral("contact-sheet.png"));
-    if (writeContactSheet(frames, 96, 64, 6, sheet, QStringLiteral("PNG")) != kSuccess) return kFailure;
-    print(QStringLiteral("wrote %1: %2 frames as labelled thumbnails").arg(sheet).arg(frames.size()));
+    // The demo's contact sheet is filled by the background loader (demoLoader).
     return filtersChart(outDir);
 }
 

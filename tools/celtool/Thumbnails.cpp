@@ -86,38 +86,68 @@ void contactSheetSize(long long count, int boxW, int boxH, int columns, long lon
     height = rows * (boxH + 2LL * kPad + kLabelSpace);
 }
 
+struct ContactSheet::Impl {
+    UT_SharedPtr<CEL_Cel> cel;
+    CEL_PixmapRGBA8* sheet = nullptr;
+    int boxW = 0, boxH = 0, columns = 1;
+};
+
+ContactSheet::ContactSheet(long long count, int boxW, int boxH, int columns) : m(std::make_unique<Impl>()) {
+    long long w = 0, h = 0;
+    contactSheetSize(count, boxW, boxH, columns, w, h);
+    m->boxW = boxW;
+    m->boxH = boxH;
+    m->columns = int(std::max<long long>(1, std::min<long long>(columns, std::max<long long>(count, 1))));
+    m->sheet = new CEL_PixmapRGBA8(int(w), int(h));
+    m->cel = UT_SharedPtr<CEL_Cel>(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    m->cel->addRepresentation(UT_SharedPtr<CEL_Representation>(m->sheet));
+    if (!m->sheet->data()) {
+        error(QStringLiteral("no memory for a %1x%2 sheet").arg(w).arg(h));
+        return;
+    }
+    std::fill(m->sheet->data(), m->sheet->data() + w * h, kSheet);
+}
+
+ContactSheet::~ContactSheet() = default;
+
+bool ContactSheet::valid() const {
+    return m->sheet->data() != nullptr;
+}
+
+void ContactSheet::setLabel(long long index, const QString& text) {
+    const int cellW = m->boxW + 2 * kPad, cellH = m->boxH + 2 * kPad + kLabelSpace;
+    const int x0 = int(index % m->columns) * cellW, y0 = int(index / m->columns) * cellH;
+    drawLabel(*m->sheet, x0 + kPad, y0 + kPad + m->boxH + 3, text, cellW - 2 * kPad + 2, kText);
+}
+
+bool ContactSheet::place(long long index, CEL_Cel& cel, const QString& path) {
+    const std::unique_ptr<CEL_PixmapRGBA8> thumb = opaqueThumbnail(cel, path, m->boxW, m->boxH, false);
+    if (!thumb) return false;
+    const int cellW = m->boxW + 2 * kPad, cellH = m->boxH + 2 * kPad + kLabelSpace;
+    const int x0 = int(index % m->columns) * cellW, y0 = int(index / m->columns) * cellH;
+    const int tx = x0 + kPad + (m->boxW - thumb->width()) / 2,
+              ty = y0 + kPad + (m->boxH - thumb->height()) / 2;
+    for (int y = 0; y < thumb->height(); ++y)
+        std::copy(thumb->pixel(0, y), thumb->pixel(0, y) + thumb->width(), m->sheet->pixel(tx, ty + y));
+    return true;
+}
+
+int ContactSheet::write(const QString& out, const QString& format) const {
+    return writeCel(m->cel.get(), out, format, QString());
+}
+
 int writeContactSheet(const QStringList& files, int boxW, int boxH, int columns, const QString& out,
                       const QString& format) {
-    long long w = 0, h = 0;
-    contactSheetSize(files.size(), boxW, boxH, columns, w, h);
-    auto* sheet = new CEL_PixmapRGBA8(int(w), int(h));
-    UT_SharedPtr<CEL_Cel> sheetCel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    sheetCel->addRepresentation(UT_SharedPtr<CEL_Representation>(sheet));
-    if (!sheet->data()) {
-        error(QStringLiteral("no memory for a %1x%2 sheet").arg(w).arg(h));
-        return kFailure;
-    }
-    std::fill(sheet->data(), sheet->data() + w * h, kSheet);
-    const int cols = int(std::max<long long>(1, std::min<long long>(columns, files.size())));
-    const int cellW = boxW + 2 * kPad, cellH = boxH + 2 * kPad + kLabelSpace;
+    ContactSheet sheet(files.size(), boxW, boxH, columns);
+    if (!sheet.valid()) return kFailure;
     int failed = 0;
     for (qsizetype i = 0; i < files.size(); ++i) {
-        const int x0 = int(i % cols) * cellW, y0 = int(i / cols) * cellH;
-        drawLabel(*sheet, x0 + kPad, y0 + kPad + boxH + 3, QFileInfo(files[i]).fileName(),
-                  cellW - 2 * kPad + 2, kText);
+        sheet.setLabel(i, QFileInfo(files[i]).fileName());
         // One picture in memory at a time: the cel goes when this cell is done.
         const UT_SharedPtr<CEL_Cel> cel = readCel(files[i], QString(), QString());
-        const std::unique_ptr<CEL_PixmapRGBA8> thumb =
-            cel ? opaqueThumbnail(*cel, files[i], boxW, boxH, false) : nullptr;
-        if (!thumb) {
-            ++failed;
-            continue;
-        }
-        const int tx = x0 + kPad + (boxW - thumb->width()) / 2, ty = y0 + kPad + (boxH - thumb->height()) / 2;
-        for (int y = 0; y < thumb->height(); ++y)
-            std::copy(thumb->pixel(0, y), thumb->pixel(0, y) + thumb->width(), sheet->pixel(tx, ty + y));
+        if (!cel || !sheet.place(i, *cel, files[i])) ++failed;
     }
-    if (writeCel(sheetCel.get(), out, format, QString()) != kSuccess) return kFailure;
+    if (sheet.write(out, format) != kSuccess) return kFailure;
     return failed ? kFailure : kSuccess;
 }
 

@@ -5,6 +5,8 @@
 #include "DemoSheets.h"
 #include "Depth.h"
 #include "FilterOps.h"
+#include "TileIndex.h"
+#include "VectorCels.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
 
@@ -46,6 +48,10 @@ int runDemo(const QStringList& args) {
     if (demoDepth(outDir) != kSuccess) return kFailure;
     if (demoFilters(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
+    if (demoTiles(outDir) != kSuccess) return kFailure;
+    if (demoVector(outDir) != kSuccess) return kFailure;
+    if (demoVideo(outDir) != kSuccess) return kFailure;
+    if (demoLoader(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 

@@ -10,8 +10,10 @@
 #include "CelFiles.h"
 #include "Command.h"
 #include "base/Platform.h"
+#include "base/TsanSuppressionsDetail.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
+#include "celio/handlers/QvdHandler.h"
 #include "celio/handlers/RawHandlers.h"
 
 namespace {
@@ -31,8 +33,9 @@ int main(int argc, char** argv) {
     WHO_Identity::setInteractive(false);
     // Each failure is one line of ours; what the libraries say becomes its cause.
     celtool::quietLibraryOutput();
-    // The library's raster handlers, and the raw depth handler it leaves to applications.
+    // The library's raster and vector handlers, and the raw depth handler it leaves to applications.
     qxCelAddPixmapHandler();
+    qxCelAddQvdHandler();
     CELIO_Manager::getInstance()->addHandler(new CELIO_UioRawFloatHandler);
 
     const QStringList args = QCoreApplication::arguments().mid(1);

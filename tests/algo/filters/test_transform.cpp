@@ -169,7 +169,55 @@ template <class P> void expectMatchesReference(unsigned seed, int rounds) {
     }
 }
 
+// A picture of class P made of a few random pixels (negative fields
+// included) in blocks, with whole rows repeated: equal neighbours along both
+// axes and rows that repeat the one above, as flat artwork has.
+template <class P> std::unique_ptr<P> blockyPixmap(std::mt19937& rng, int w, int h) {
+    const auto noisy = randomPixmap<P>(rng, 3, 1);
+    auto p = std::make_unique<P>(w, h);
+    const int bw = 1 + int(rng() % 5), bh = 1 + int(rng() % 5);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int pick = rng() % 16 == 0 ? int(rng() % 3) : (x / bw + y / bh) % 3;
+            p->data()[std::size_t(y) * w + x] = noisy->data()[pick];
+        }
+    for (int y = 1; y < h; ++y)
+        if (rng() % 2)
+            std::copy(p->data() + std::size_t(y - 1) * w, p->data() + std::size_t(y) * w,
+                      p->data() + std::size_t(y) * w);
+    return p;
+}
+
+// Enlargements (where equal neighbours and repeated rows take shortcuts)
+// and single horizontal passes (where rows reuse the row above), some with
+// factors beyond the shortcut's bound.
+template <class P> void expectFlatContentMatchesReference(unsigned seed, int rounds) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int round = 0; round < rounds; ++round) {
+        Case c = randomCase(rng);
+        const double enlarge[] = {1.0666666666666667, 1.1111111111111112, 1.5, 7.3, 1000.0, 3.0e6};
+        if (unit(rng) < 0.6) c.sx = enlarge[rng() % 6];
+        if (unit(rng) < 0.4) c.sy = enlarge[rng() % 6];
+        if (unit(rng) < 0.4) c.H = c.h, c.sy = 1.0, c.cy = c.h / 2.0; // the horizontal pass alone
+        const auto src = blockyPixmap<P>(rng, c.w, c.h);
+        const std::unique_ptr<P> got(CelAlgo::scale(src.get(), c.W, c.H, c.cx, c.cy, c.sx, c.sy));
+        const Fields want = refScale(fieldsOf(*src), c.W, c.H, c.cx, c.cy, c.sx, c.sy);
+        ASSERT_TRUE(got);
+        ASSERT_EQ(fieldsOf(*got).v, want.v)
+            << "round " << round << ": " << c.w << "x" << c.h << " -> " << c.W << "x" << c.H << " centre "
+            << c.cx << "," << c.cy << " factors " << c.sx << "," << c.sy;
+    }
+}
+
 } // namespace
+
+TEST(Scale, FlatAndRepeatingContentEqualsThePlainFormula) {
+    expectFlatContentMatchesReference<CEL_PixmapRGBA16>(11, 300);
+    expectFlatContentMatchesReference<CEL_PixmapRGBA8>(12, 300);
+    expectFlatContentMatchesReference<CEL_PixmapMatte16>(13, 150);
+    expectFlatContentMatchesReference<CEL_PixmapMatte8>(14, 150);
+}
 
 TEST(Scale, EveryClassEqualsThePlainFormula) {
     expectMatchesReference<CEL_PixmapRGBA16>(1, 400);

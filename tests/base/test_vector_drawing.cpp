@@ -1,0 +1,387 @@
+// The vector drawing stand-in: files, palettes, boxes, merging, the renderer.
+#include <tbb/task_arena.h>
+
+#include <QDir>
+#include <QFile>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+
+#include "base/ByteOrder.h"
+#include "base/FileSpec.h"
+#include "base/Message.h"
+#include "base/VectorFile.h"
+#include "support/TestSupport.h"
+#include "support/VectorTestUtil.h"
+
+using vectortest::colour;
+using vectortest::ellipse;
+using vectortest::rect;
+
+namespace {
+
+// Every verb, a hidden layer, a type drawn as overlay, palette ids, both flags.
+void sampleDrawing(GR_CompositeVectorDrawingObj& drawing) {
+    GR_DrawingAccess d(drawing);
+    const int fills = d.CreateLayer(GR_ColorArtLayer), hidden = d.CreateLayer(GR_LineArtLayer, -1, false),
+              over = d.CreateLayer(1000);
+    GR_Shape s;
+    s.flags = GR_Shape::Fill | GR_Shape::Stroke;
+    s.fill = colour(200, 100, 50, 200, 0x1122334455667788ull);
+    s.stroke = colour(1, 2, 3, 4, 7);
+    s.width = 12.5f;
+    s.path.moveTo(-10, -20);
+    s.path.lineTo(30, -20);
+    s.path.quadTo(40, 0, 30, 20);
+    s.path.cubicTo(20, 30, 0, 30, -10, 20);
+    s.path.close();
+    s.path.moveTo(100, 100);
+    s.path.lineTo(110, 120);
+    ASSERT_TRUE(d.InsertShape(fills, s));
+    ASSERT_TRUE(d.InsertStroke(hidden, ellipse(0, 0, 300, 200), colour(9, 9, 9), 3));
+    ASSERT_TRUE(d.InsertFill(over, rect(-5, -5, 5, 5), colour(255, 255, 255, 128)));
+}
+
+// The sample drawing's bytes with the first shape's verbs, points and width at known offsets.
+struct SampleFile {
+    QByteArray bytes;
+    static constexpr int kLayer0 = 12;           // first layer record
+    static constexpr int kShape0 = kLayer0 + 12; // its first shape
+    static constexpr int kWidth = kShape0 + 28;  // stroke width
+    static constexpr int kCounts = kWidth + 4;   // verb and point counts
+    static constexpr int kVerbs = kCounts + 8;   // the verbs
+    static constexpr int kPoints = kVerbs + 7;   // the points (7 verbs)
+};
+
+SampleFile sampleFile() {
+    GR_CompositeVectorDrawingObj drawing;
+    sampleDrawing(drawing);
+    return SampleFile{drawing.StoreToBytes(0)};
+}
+
+void putF32(QByteArray& b, int at, float v) {
+    uint32_t u;
+    std::memcpy(&u, &v, 4);
+    ByteOrder::putU32LE(reinterpret_cast<uint8_t*>(b.data()) + at, u);
+}
+void putU32(QByteArray& b, int at, uint32_t v) {
+    ByteOrder::putU32LE(reinterpret_cast<uint8_t*>(b.data()) + at, v);
+}
+
+// The 720 x 540 domain: world units to normalised device coordinates.
+Math::Matrix4x4 domain() {
+    return Math::Matrix4x4::scaling(1.0 / 2500.0, 1.0 / 1875.0);
+}
+
+std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mode,
+                            GR_RenderTarget::Depth depth, const Math::Box2di& rect, bool premultiply = true) {
+    GR_SoftRenderOptions o;
+    o.antialiasMode = mode;
+    o.modelToNormalizedDevice = domain();
+    o.resolution = Math::Size2di(720, 540);
+    const int bpp = depth == GR_RenderTarget::Depth8 ? 4 : 8;
+    std::vector<uint8_t> pixels(std::size_t(rect.area()) * bpp, 0xcd);
+    GR_RenderTarget t;
+    t.depth = depth;
+    t.data = pixels.data();
+    t.stride = std::ptrdiff_t(rect.w()) * bpp;
+    t.rect = rect;
+    t.premultiply = premultiply;
+    GR_LayerSoftRenderer renderer(o);
+    renderer.setTarget(t);
+    EXPECT_TRUE(drawing.RenderDrawing(renderer, GR_ArtSelector()));
+    return pixels;
+}
+
+} // namespace
+
+TEST(VectorFile, StoreLoadStoreIsTheSameBytesInTheDocumentedLayout) {
+    GR_CompositeVectorDrawingObj drawing;
+    sampleDrawing(drawing);
+    EXPECT_TRUE(drawing.IsModified());
+    const QByteArray bytes = drawing.StoreToBytes(0);
+    EXPECT_EQ(drawing.StoreToBytes(1), bytes);
+    EXPECT_TRUE(drawing.StoreToBytes(2).isEmpty());
+    const auto* b = reinterpret_cast<const uint8_t*>(bytes.constData());
+    EXPECT_EQ(bytes.left(4), QByteArray("QVX\x1a"));
+    EXPECT_EQ(ByteOrder::getU16LE(b + 4), 1);
+    EXPECT_EQ(ByteOrder::getU32LE(b + 8), 3u);
+    EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kLayer0), 1u); // colour art
+    EXPECT_EQ(b[SampleFile::kShape0], 3);                        // fill and stroke
+    EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kCounts), 7u);
+    EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kCounts + 4), 9u);
+    EXPECT_EQ(QByteArray(bytes.constData() + SampleFile::kVerbs, 7), QByteArray("\0\1\2\3\4\0\1", 7));
+    const qsizetype size = 12 + 3 * 12 + 3 * 40 + (7 + 9 * 8) + (6 + 13 * 8) + (5 + 4 * 8);
+    EXPECT_EQ(bytes.size(), size);
+
+    celtest::TempDir dir;
+    const QString path = dir.path(QStringLiteral("a.qvx"));
+    ASSERT_TRUE(drawing.Store(PL_FileSpec(path), 0));
+    EXPECT_FALSE(drawing.IsModified());
+    GR_CompositeVectorDrawingObj back;
+    ASSERT_TRUE(back.Load(PL_FileSpec(path)));
+    EXPECT_EQ(back.layers(), drawing.layers());
+    EXPECT_EQ(back.StoreToBytes(0), bytes);
+
+    // The optimised drawing the same way.
+    const VS_Canvas canvas{{1920, 1080}, 16.0f};
+    std::unique_ptr<GR_OptimizedVectorDrawingObj> optimized(
+        drawing.BuildOptimizedVersion(&canvas, true, true, true, 0.5f, Math::Box2d(-1, -2, 3, 4)));
+    ASSERT_TRUE(optimized);
+    ASSERT_FALSE(optimized->polygons().empty()); // the fill and the stroke outline of the first shape
+    EXPECT_EQ(optimized->fieldSize(), 16.0f);
+    optimized->setPivot(Math::Point2d(7, 8), true);
+    const QByteArray obytes = optimized->StoreToBytes();
+    EXPECT_EQ(obytes.left(4), QByteArray("QVXO"));
+    GR_OptimizedVectorDrawingObj oback;
+    ASSERT_TRUE(oback.LoadFromBytes(obytes));
+    EXPECT_EQ(oback.boundingBox(), Math::Box2d(-1, -2, 3, 4));
+    EXPECT_TRUE(oback.isPivotDefined());
+    EXPECT_EQ(oback.polygons(), optimized->polygons());
+    EXPECT_EQ(oback.StoreToBytes(), obytes);
+    // Nothing selected, or no usable tolerance: nothing built.
+    EXPECT_FALSE(std::unique_ptr<GR_OptimizedVectorDrawingObj>(
+        drawing.BuildOptimizedVersion(&canvas, false, false, true, 0.5f, Math::Box2d())));
+    EXPECT_FALSE(std::unique_ptr<GR_OptimizedVectorDrawingObj>(
+        drawing.BuildOptimizedVersion(&canvas, true, true, true, 0.0f, Math::Box2d())));
+}
+
+TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
+    const SampleFile good = sampleFile();
+    struct Case {
+        const char* what;
+        std::function<void(QByteArray&)> damage;
+    };
+    const Case cases[] = {
+        {"magic", [](QByteArray& b) { b[3] = 'Y'; }},
+        {"version", [](QByteArray& b) { b[4] = 2; }},
+        {"header padding", [](QByteArray& b) { b[6] = 1; }},
+        {"layer visibility", [](QByteArray& b) { b[SampleFile::kLayer0 + 4] = 2; }},
+        {"shape flags", [](QByteArray& b) { b[SampleFile::kShape0] = 4; }},
+        {"negative width", [](QByteArray& b) { putF32(b, SampleFile::kWidth, -1.0f); }},
+        {"width over 2^16", [](QByteArray& b) { putF32(b, SampleFile::kWidth, 65537.0f); }},
+        {"width not a number", [](QByteArray& b) { putF32(b, SampleFile::kWidth, NAN); }},
+        {"unknown verb", [](QByteArray& b) { b[SampleFile::kVerbs + 3] = 5; }},
+        {"no leading move", [](QByteArray& b) { b[SampleFile::kVerbs] = 1; }},
+        {"points do not match verbs", [](QByteArray& b) { b[SampleFile::kVerbs + 2] = 3; }},
+        {"coordinate not finite", [](QByteArray& b) { putF32(b, SampleFile::kPoints, INFINITY); }},
+        {"coordinate over 2^24", [](QByteArray& b) { putF32(b, SampleFile::kPoints + 4, -3.5e7f); }},
+        {"layer count beyond the file", [](QByteArray& b) { putU32(b, 8, 0xffffffffu); }},
+        {"shape count beyond the file",
+         [](QByteArray& b) { putU32(b, SampleFile::kLayer0 + 8, 0x7fffffffu); }},
+        {"point count beyond the file",
+         [](QByteArray& b) { putU32(b, SampleFile::kCounts + 4, 0x40000000u); }},
+        {"bytes after the end", [](QByteArray& b) { b.append('\0'); }},
+    };
+    GR_CompositeVectorDrawingObj drawing;
+    sampleDrawing(drawing);
+    const std::vector<GR_Layer> before = drawing.layers();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QByteArray bad = good.bytes;
+        c.damage(bad);
+        QXMessage::Capture messages;
+        EXPECT_FALSE(drawing.LoadFromBytes(bad));
+        EXPECT_EQ(drawing.layers(), before);
+        ASSERT_EQ(messages.records().size(), 1u);
+        EXPECT_EQ(messages.records()[0].code, 10);
+    }
+    // Every length short of the whole file.
+    QXMessage::Capture quiet;
+    for (qsizetype n = 0; n < good.bytes.size(); ++n)
+        EXPECT_FALSE(drawing.LoadFromBytes(good.bytes.left(n))) << n;
+}
+
+// Seeded damage: a file either fails or loads into something the renderer takes.
+TEST(VectorFile, DamagedFilesFailOrRender) {
+    GR_CompositeVectorDrawingObj source;
+    vectortest::busyDrawing(source, 6, 10, 3);
+    const QByteArray good = source.StoreToBytes(0);
+    std::mt19937 rng(11);
+    QXMessage::Capture quiet;
+    int loaded = 0;
+    for (int round = 0; round < 300; ++round) {
+        QByteArray bad = good;
+        for (int k = 0; k < 1 + round % 3; ++k) bad[qsizetype(rng() % bad.size())] = char(rng());
+        GR_CompositeVectorDrawingObj d;
+        if (!d.LoadFromBytes(bad)) continue;
+        ++loaded;
+        render(d, 2, GR_RenderTarget::Depth8, Math::Box2di(0, 0, 72, 54));
+    }
+    EXPECT_GT(loaded, 0); // flips inside colours and coordinates still load
+}
+
+TEST(VectorPalette, FilesListsAndTheFolderManager) {
+    CM_PaletteList list;
+    list.setColor(0xabcdef0123456789ull, CM_ColorRGBA8{1, 2, 3, 4}, QStringLiteral("  two  words "));
+    list.setColor(5, CM_ColorRGBA8{255, 0, 128, 255});
+    EXPECT_EQ(list.toText(), QByteArray("0000000000000005 FF0080FF\nABCDEF0123456789 01020304 two words\n"));
+    CM_PaletteList back;
+    ASSERT_TRUE(
+        back.fromText("# comment\n\n  ABCDEF0123456789\t01020304 two words\r\n0000000000000005 ff0080ff\n"));
+    EXPECT_EQ(back.toText(), list.toText());
+    QString why;
+    EXPECT_FALSE(back.fromText("0000000000000005 FF0080FF\n12345 FF0080FF\n", &why));
+    EXPECT_TRUE(why.contains(QStringLiteral("line 2"))) << why.toStdString();
+    EXPECT_EQ(back.size(), 2u) << "a refused file changes nothing";
+
+    celtest::TempDir dir;
+    CM_PaletteManager::clear();
+    const QString drawing = dir.path(QStringLiteral("shot/a.qvx"));
+    QDir().mkpath(dir.path(QStringLiteral("shot")));
+    EXPECT_EQ(CM_PaletteManager::GetPaletteListFromPath(drawing)->size(), 0u) << "no palette file";
+    ASSERT_TRUE(list.store(dir.path(QStringLiteral("shot/palette.qvp"))));
+    const CM_SharedPtr<CM_PaletteList> folder = CM_PaletteManager::GetPaletteListFromPath(drawing);
+    EXPECT_EQ(folder->toText(), list.toText()) << "the file is read again once it exists";
+    EXPECT_EQ(CM_PaletteManager::GetPaletteListFromPath(dir.path(QStringLiteral("shot/b.qvx"))), folder)
+        << "drawings of one folder share the list";
+    celtest::writeFile(dir.path(QStringLiteral("shot/palette.qvp")), "not a palette\n");
+    QXMessage::Capture messages;
+    EXPECT_EQ(CM_PaletteManager::GetPaletteListFromPath(drawing)->size(), 0u);
+    ASSERT_EQ(messages.records().size(), 1u);
+    EXPECT_TRUE(messages.records()[0].source.startsWith(QStringLiteral("Palette file"))) << "one warning";
+    CM_PaletteManager::clear();
+}
+
+TEST(VectorPalette, ListedColoursWinAndRecoveryAddsWhatIsMissing) {
+    GR_CompositeVectorDrawingObj drawing;
+    GR_DrawingAccess d(drawing);
+    const int layer = d.CreateLayer(GR_ColorArtLayer);
+    d.InsertFill(layer, rect(0, 0, 10, 10), colour(10, 20, 30, 255, 1));
+    d.InsertStroke(layer, rect(0, 0, 10, 10), colour(40, 50, 60, 255, 2), 2);
+    d.InsertFill(layer, rect(0, 0, 10, 10), colour(70, 80, 90, 255, 2)); // the first colour of an id is kept
+
+    CM_SharedPtr<CM_PaletteList> list(new CM_PaletteList);
+    list->setColor(1, CM_ColorRGBA8{100, 101, 102, 103});
+    EXPECT_EQ(drawing.ResolveColor(colour(10, 20, 30, 255, 1)), (CM_ColorRGBA8{10, 20, 30, 255}))
+        << "without a list the stored colour";
+    drawing.SetDrawingColors(list.get());
+    EXPECT_EQ(drawing.ResolveColor(colour(10, 20, 30, 255, 1)), (CM_ColorRGBA8{100, 101, 102, 103}));
+    EXPECT_EQ(drawing.ResolveColor(colour(40, 50, 60, 255, 2)), (CM_ColorRGBA8{40, 50, 60, 255}));
+    ASSERT_TRUE(drawing.NeedsColorRecovery());
+    ASSERT_EQ(drawing.PendingColorRecovery().size(), 1u);
+
+    drawing.PerformColorRecovery(CM_ColorRecoveryContext(true, true, false));
+    EXPECT_TRUE(drawing.NeedsColorRecovery()) << "delayed: still pending";
+    EXPECT_FALSE(list->contains(2));
+    drawing.PerformColorRecovery(CM_ColorRecoveryContext(true, false, false));
+    EXPECT_FALSE(drawing.NeedsColorRecovery());
+    CM_ColorRGBA8 added;
+    ASSERT_TRUE(list->findColor(2, added));
+    EXPECT_EQ(added, (CM_ColorRGBA8{40, 50, 60, 255}));
+
+    CM_SharedPtr<CM_PaletteList> other(new CM_PaletteList);
+    drawing.SetDrawingColors(other.get());
+    EXPECT_EQ(drawing.PendingColorRecovery().size(), 2u);
+    drawing.PerformColorRecovery(CM_ColorRecoveryContext(false, false, false));
+    EXPECT_FALSE(drawing.NeedsColorRecovery()) << "recovery off forgets the ids";
+    EXPECT_EQ(other->size(), 0u);
+    drawing.SetDrawingColors(other.get());
+    drawing.FlushColorRecovery();
+    EXPECT_FALSE(drawing.NeedsColorRecovery());
+    EXPECT_EQ(other->size(), 0u);
+}
+
+TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
+    GR_CompositeVectorDrawingObj drawing;
+    EXPECT_TRUE(drawing.GetVisibleWorldBBox().isEmpty());
+    GR_DrawingAccess d(drawing);
+    const int fills = d.CreateLayer(GR_ColorArtLayer), lines = d.CreateLayer(GR_LineArtLayer),
+              hidden = d.CreateLayer(GR_OverlayArtLayer, -1, false);
+    d.InsertFill(fills, rect(-100, -50, 100, 50), colour(1, 1, 1));
+    d.InsertStroke(lines, rect(0, 0, 300, 20), colour(1, 1, 1), 20);
+    d.InsertFill(hidden, rect(-5000, -5000, 5000, 5000), colour(1, 1, 1));
+    EXPECT_EQ(drawing.GetVisibleWorldBBox(), Math::Box2d(-100, -50, 310, 50));
+    EXPECT_EQ(drawing.GetVisibleWorldBBox(GR_ThicknessRenderParams{3.0}), Math::Box2d(-100, -50, 330, 50));
+    EXPECT_EQ(drawing.GetVisibleWorldBBox(GR_ArtSelector(GR_ArtSelector::ColorArt)),
+              Math::Box2d(-100, -50, 100, 50));
+    EXPECT_EQ(drawing.shapeCount(), 2u);
+    d.SetLayerVisible(hidden, true);
+    EXPECT_EQ(drawing.shapeCount(GR_ArtSelector(GR_ArtSelector::OverlayArt)), 1u);
+
+    // A path the renderer would refuse never gets in.
+    GR_Path bad;
+    bad.lineTo(1, 1);
+    EXPECT_FALSE(d.InsertFill(fills, bad, colour(1, 1, 1)));
+    GR_Path far;
+    far.moveTo(0, 3e7f);
+    EXPECT_FALSE(d.InsertFill(fills, far, colour(1, 1, 1)));
+    EXPECT_FALSE(d.InsertStroke(fills, rect(0, 0, 1, 1), colour(1, 1, 1), 1e6f));
+    EXPECT_FALSE(d.InsertFill(7, rect(0, 0, 1, 1), colour(1, 1, 1)));
+}
+
+TEST(VectorDrawing, MergeMapsShapesIntoTheLayerOfTheirType) {
+    GR_CompositeVectorDrawingObj dst, src;
+    GR_DrawingAccess dd(dst), sd(src);
+    const int dstLines = dd.CreateLayer(GR_LineArtLayer);
+    dd.InsertStroke(dstLines, rect(0, 0, 1, 1), colour(1, 1, 1), 1);
+    sd.InsertStroke(sd.CreateLayer(GR_LineArtLayer), rect(0, 0, 10, 10), colour(2, 2, 2, 255, 9), 4);
+    sd.InsertFill(sd.CreateLayer(GR_ColorArtLayer), rect(0, 0, 10, 10), colour(3, 3, 3));
+    sd.InsertFill(sd.CreateLayer(GR_UnderlayArtLayer), rect(0, 0, 10, 10), colour(4, 4, 4));
+    CM_SharedPtr<CM_PaletteList> srcList(new CM_PaletteList);
+    srcList->setColor(9, CM_ColorRGBA8{90, 91, 92, 93});
+    src.SetDrawingColors(srcList.get());
+
+    const Math::Matrix4x4 m = Math::Matrix4x4::translation(100, 50) * Math::Matrix4x4::scaling(2, 2);
+    ASSERT_TRUE(GR_DrawingAccess::Merge(dst, src, m));
+    ASSERT_EQ(dst.layers().size(), 2u)
+        << "line art joined its layer, colour art got a new one, underlay stayed out";
+    const GR_Shape& moved = dst.layers()[0].shapes[1];
+    EXPECT_EQ(moved.path.points()[2], (GR_Point{120, 70}));
+    EXPECT_FLOAT_EQ(moved.width, 8.0f);
+    EXPECT_EQ(moved.stroke.color, (CM_ColorRGBA8{90, 91, 92, 93})) << "src's listed colour travels along";
+    EXPECT_EQ(dst.layers()[1].type, uint32_t(GR_ColorArtLayer));
+
+    // A map that sends a shape behind the eye merges nothing.
+    Math::Matrix4x4 behind;
+    behind(3, 0) = -1.0;
+    const std::vector<GR_Layer> before = dst.layers();
+    EXPECT_FALSE(GR_DrawingAccess::Merge(dst, src, behind));
+    EXPECT_EQ(dst.layers(), before);
+}
+
+// Layers are drawn by group (underlay, colour, line, overlay) whatever their
+// order in the list; within a group in list order.
+TEST(VectorRender, GroupsDrawInArtOrder) {
+    GR_CompositeVectorDrawingObj drawing;
+    GR_DrawingAccess d(drawing);
+    d.InsertFill(d.CreateLayer(GR_LineArtLayer), rect(-100, -100, 100, 100), colour(0, 0, 255));
+    d.InsertFill(d.CreateLayer(GR_ColorArtLayer), rect(-100, -100, 100, 100), colour(255, 0, 0));
+    d.InsertFill(d.CreateLayer(1000), rect(-50, -50, 50, 50), colour(0, 255, 0));
+    d.InsertFill(d.CreateLayer(GR_OverlayArtLayer, 0), rect(-50, -50, 50, 50), colour(255, 255, 0));
+    const Math::Box2di centre(360, 270, 1, 1), edge(360 + 10, 270, 1, 1);
+    EXPECT_EQ(render(drawing, 2, GR_RenderTarget::Depth8, centre), (std::vector<uint8_t>{0, 255, 0, 255}))
+        << "type 1000 is overlay art, after the overlay layer listed first";
+    EXPECT_EQ(render(drawing, 2, GR_RenderTarget::Depth8, edge), (std::vector<uint8_t>{0, 0, 255, 255}))
+        << "line art over colour art";
+}
+
+TEST(VectorRenderThreads, SameBytesAtAnyThreadCountAndTileSeams) {
+    GR_CompositeVectorDrawingObj drawing;
+    vectortest::busyDrawing(drawing, 40, 120, 5);
+    // Taller than one tile, and a rectangle that starts off the tile grid.
+    const Math::Box2di rects[] = {Math::Box2di(0, 0, 720, 540), Math::Box2di(37, 101, 500, 300)};
+    for (const Math::Box2di& r : rects)
+        for (int mode : {0, 2, 3})
+            for (auto depth : {GR_RenderTarget::Depth8, GR_RenderTarget::Depth16}) {
+                SCOPED_TRACE(testing::Message() << "mode " << mode << " depth " << depth << " x1 " << r.x1());
+                std::vector<uint8_t> one, two;
+                tbb::task_arena(1).execute([&] { one = render(drawing, mode, depth, r); });
+                tbb::task_arena(2).execute([&] { two = render(drawing, mode, depth, r); });
+                ASSERT_EQ(one, two);
+                if (depth == GR_RenderTarget::Depth16) { // the 0xcd filler reads as negative values
+                    std::vector<int16_t> values(one.size() / 2);
+                    std::memcpy(values.data(), one.data(), one.size());
+                    EXPECT_GE(*std::min_element(values.begin(), values.end()), 0) << "every pixel written";
+                }
+            }
+    // The same pixels whether a render covers the whole picture or only a part of it.
+    const std::vector<uint8_t> whole = render(drawing, 2, GR_RenderTarget::Depth8, rects[0]);
+    const std::vector<uint8_t> part = render(drawing, 2, GR_RenderTarget::Depth8, rects[1]);
+    int differing = 0;
+    for (int y = 0; y < rects[1].h(); ++y)
+        for (int x = 0; x < rects[1].w() * 4; ++x)
+            differing +=
+                whole[std::size_t((y + 101) * 720 * 4 + 37 * 4 + x)] != part[std::size_t(y * 500 * 4 + x)];
+    EXPECT_LE(differing, rects[1].w() * rects[1].h() * 4 / 1000) << "only rounding at a few edge pixels";
+}

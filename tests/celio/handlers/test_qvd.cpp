@@ -1,0 +1,127 @@
+// The vector drawing handlers: registration, what they read and write.
+#include <QDateTime>
+#include <QFile>
+#include <gtest/gtest.h>
+
+#include "HandlerTestUtil.h"
+#include "base/Platform.h"
+#include "cel/Context.h"
+#include "cel/VectorQvd.h"
+#include "celio/ByteTestSupport.h"
+#include "celio/Manager.h"
+#include "celio/handlers/QvdHandler.h"
+#include "support/TestSupport.h"
+#include "support/VectorTestUtil.h"
+
+namespace {
+
+using R = CEL_Representation;
+
+CEL_Context withPalettes(CM_PaletteList* list) {
+    return CEL_Context(false, false, false, list, 0, QString(), 1.0);
+}
+
+} // namespace
+
+TEST(QvdHandler, RegistrationFollowsTheOptimisedVectorFeature) {
+    deleteCELIO_ManagerInstance();
+    ST_Features::setOptimizedVector(false);
+    qxCelAddQvdHandler();
+    const CELIO_Manager* manager = CELIO_Manager::getInstance();
+    EXPECT_NE(manager->findHandler(QStringLiteral("qvx")), nullptr);
+    EXPECT_EQ(manager->findHandler(QStringLiteral("QVXO")), nullptr) << "QVXO files find no handler";
+    ST_Features::setOptimizedVector(true);
+    qxCelAddQvdHandler();
+    qxCelAddQvdHandler();
+    ASSERT_EQ(manager->handlers().size(), 2u) << "each handler once, QVX first";
+    const CELIO_Handler* qvx = manager->handlers()[0];
+    const CELIO_Handler* qvxo = manager->handlers()[1];
+    EXPECT_EQ(qvx->getExtensions(), QStringList{QStringLiteral("QVX")});
+    EXPECT_EQ(qvxo->getWriteOptionCodes(), QStringList{QStringLiteral("QVXO")});
+    EXPECT_EQ(qvx->getWriteOptionsCode(CELIO_WriteOptions()), QStringLiteral("QVX"));
+    EXPECT_EQ(qvx->formatClass(), CELIO_VectorFormat);
+    EXPECT_EQ(qvxo->formatClass(), CELIO_VectorFormat);
+    CELIO_Info info;
+    EXPECT_EQ(qvx->readInfo(QStringLiteral("any.qvx"), CEL_Context(), info), CELIO_STATE_UNSUPPORTED);
+    deleteCELIO_ManagerInstance();
+    qxCelAddPixmapHandler();
+}
+
+TEST(QvdHandler, ReadAndWriteThroughTheManager) {
+    qxCelAddQvdHandler();
+    const CELIO_Manager* manager = CELIO_Manager::getInstance();
+    celtest::TempDir dir;
+    auto* drawing = new CELVEC_Qvd;
+    vectortest::busyDrawing(*drawing->getDrawingObject(), 3, 4, 8);
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(R::VECTOR));
+    cel->addRepresentation(UT_SharedPtr<R>(drawing));
+
+    const QString qvx = dir.path(QStringLiteral("a.qvx")), qvxo = dir.path(QStringLiteral("a.qvxo"));
+    ASSERT_TRUE(manager->write(cel.get(), qvx, QStringLiteral("QVX"), QString()));
+    EXPECT_FALSE(manager->write(cel.get(), qvxo, QStringLiteral("QVXO"), QString())) << "no optimised drawing held";
+    EXPECT_FALSE(QFile::exists(qvxo));
+
+    CM_SharedPtr<CM_PaletteList> palettes(new CM_PaletteList);
+    QDateTime modified;
+    CELIO_RepresentationList list;
+    ASSERT_TRUE(manager->read(qvx, modified, withPalettes(palettes.get()), list));
+    const auto* back = dynamic_cast<const CELVEC_Qvd*>(list.front().get());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->getDrawingObject()->layers(), drawing->getDrawingObject()->layers());
+    EXPECT_EQ(back->getDrawingColors(), palettes.get());
+    list.clear();
+    EXPECT_FALSE(manager->read(qvx, modified, withPalettes(nullptr), list)) << "interactive: no palette list";
+
+    const std::unique_ptr<CELVEC_OptimizedQvd> version(
+        CELVEC_OptimizedQvd::buildOptimizedVersion(drawing, nullptr, true, true, false, 1.0f));
+    cel->addRepresentation(UT_SharedPtr<R>(new CELVEC_Qvdo(version->optimizedDrawing())));
+    ASSERT_TRUE(manager->write(cel.get(), qvxo, QStringLiteral("QVXO"), QString()));
+    list.clear();
+    ASSERT_TRUE(manager->read(qvxo, modified, CEL_Context(), list));
+    const auto* optimized = dynamic_cast<const CELVEC_Qvdo*>(list.front().get());
+    ASSERT_TRUE(optimized);
+    EXPECT_EQ(optimized->drawing()->polygons(), version->optimizedDrawing()->polygons());
+    list.clear();
+    const QString renamed = dir.path(QStringLiteral("b.qvxo"));
+    ASSERT_TRUE(QFile::copy(qvx, renamed));
+    EXPECT_FALSE(manager->read(renamed, modified, CEL_Context(), list)) << "a QVX file is not QVXO";
+
+    // A raster cel is written by neither, and no file appears.
+    const auto raster = celtest::celOf(new CEL_PixmapRGBA8(4, 4));
+    for (const char* ext : {"qvx", "qvxo"}) {
+        const QString path = dir.path(QStringLiteral("raster.") + QLatin1String(ext));
+        EXPECT_FALSE(manager->write(raster.get(), path, QLatin1String(ext), QString())) << ext;
+        EXPECT_FALSE(QFile::exists(path)) << ext;
+    }
+}
+
+// In a process that is not interactive "-" is standard input and output.
+TEST(QvdHandler, StandardStreamsBothWays) {
+    qxCelAddQvdHandler();
+    const CELIO_Manager* manager = CELIO_Manager::getInstance();
+    const bool interactive = WHO_Identity::isInteractive();
+    WHO_Identity::setInteractive(false);
+    celtest::TempDir dir;
+    auto* drawing = new CELVEC_Qvd;
+    vectortest::busyDrawing(*drawing->getDrawingObject(), 2, 3, 9);
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(R::VECTOR));
+    cel->addRepresentation(UT_SharedPtr<R>(drawing));
+    const QString out = dir.path(QStringLiteral("stdout.qvx"));
+    {
+        celtest::StdStreamRedirect redirect(1, out);
+        EXPECT_TRUE(manager->write(cel.get(), QStringLiteral("-"), QStringLiteral("QVX"), QString()));
+    }
+    EXPECT_EQ(celtest::readFile(out), drawing->getDrawingObject()->StoreToBytes(0));
+    CELIO_RepresentationList list;
+    {
+        celtest::StdStreamRedirect redirect(0, out);
+        QDateTime modified;
+        const QString hint = QStringLiteral("QVX");
+        EXPECT_TRUE(manager->read(QStringLiteral("-"), modified, CEL_Context(), list, &hint));
+    }
+    WHO_Identity::setInteractive(interactive);
+    ASSERT_EQ(list.size(), 1u);
+    const auto* back = dynamic_cast<const CELVEC_Qvd*>(list.front().get());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->getDrawingObject()->layers(), drawing->getDrawingObject()->layers());
+}

@@ -1,0 +1,439 @@
+// PAL and YUV frames: the codec against a plain reading of the conversion
+// written here (64-bit sums, floor division, no shortcuts), the read and write
+// pipelines against the same steps taken by hand (decode or encode here,
+// CelAlgo::scale with the literal centres and factors), the size limits, the
+// two-field write, and files cut short or too long.
+#include <QFileInfo>
+#include <gtest/gtest.h>
+#include <random>
+
+#include "HandlerTestUtil.h"
+#include "algo/composite/CompositeDetail.h"
+#include "algo/filters/Transform.h"
+#include "base/Message.h"
+#include "cel/Context.h"
+#include "celio/Manager.h"
+#include "celio/handlers/VideoFrameHandler.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using Pal = QXCelUioPalHandler;
+using Ntsc = QXCelUioYuvHandler;
+using Px = CEL_PixelRGBA8;
+
+// ------------------------------------------------------------------ the plain conversion
+
+int64_t floorDiv(int64_t v, int64_t d) {
+    const int64_t q = v / d;
+    return (v % d != 0 && v < 0) ? q - 1 : q;
+}
+
+uint8_t clampRef(int64_t v) {
+    return uint8_t(std::clamp<int64_t>(v, 0, 255));
+}
+
+// kr, kg1, kg2, kb: the Cr and Cb coefficients of the formula used.
+Px refPixel(int y, int64_t cb, int64_t cr, bool odd) {
+    const int64_t yy = std::max(y - 16, 0);
+    const int64_t kr = odd ? 52317 : 104635, kgr = odd ? 26647 : 53294, kgb = odd ? 12845 : 25690,
+                  kb = odd ? 66139 : 132278;
+    return Px{clampRef(floorDiv(76310 * yy + kr * cr + 32768, 65536)),
+              clampRef(floorDiv(76310 * yy - kgr * cr - kgb * cb + 32768, 65536)),
+              clampRef(floorDiv(76310 * yy + kb * cb + 32768, 65536)), 255};
+}
+
+// The frame as the rules say: a pair is decoded when its group is in the
+// data and, unless last in its row, the next group is too.
+std::vector<Px> refDecode(const uint8_t* d, size_t size, int width, int rows) {
+    std::vector<Px> out(size_t(width) * rows, Px{0, 0, 0, 0});
+    const int groups = width / 2;
+    for (int y = 0; y < rows; ++y)
+        for (int g = 0; g < groups; ++g) {
+            const size_t at = (size_t(y) * groups + g) * 4;
+            const bool last = g == groups - 1;
+            if (at + 4 > size || (!last && at + 8 > size)) continue;
+            const int64_t cb = d[at] - 128, cr = d[at + 2] - 128;
+            Px* o = &out[size_t(y) * width + 2 * g];
+            o[0] = refPixel(d[at + 1], cb, cr, false);
+            o[1] = last ? refPixel(d[at + 3], cb, cr, false)
+                        : refPixel(d[at + 3], cb + d[at + 4] - 128, cr + d[at + 6] - 128, true);
+        }
+    return out;
+}
+
+int64_t refCb(const Px& p) {
+    return 7191 * p.b - 4764 * p.g - 2427 * p.r;
+}
+int64_t refCr(const Px& p) {
+    return 7193 * p.r - 6023 * p.g - 1170 * p.b;
+}
+uint8_t refY(const Px& p) {
+    return uint8_t(floorDiv(16830 * p.r + 33038 * p.g + 6416 * p.b + 32768, 65536) + 16);
+}
+
+std::vector<uint8_t> refEncode(const Px* px, size_t count) {
+    std::vector<uint8_t> out;
+    Px prev = px[0];
+    for (size_t i = 0; i + 1 < count; i += 2) {
+        const Px &p0 = px[i], &p1 = px[i + 1];
+        const int64_t cb = refCb(p1) + (14382 * p0.b - 9529 * p0.g - 4853 * p0.r) + refCb(prev);
+        const int64_t cr = refCr(p1) + (14386 * p0.r - 12046 * p0.g - 2340 * p0.b) + refCr(prev);
+        out.push_back(uint8_t(floorDiv(cb + 32768, 65536) + 128));
+        out.push_back(refY(p0));
+        out.push_back(uint8_t(floorDiv(cr + 32768, 65536) + 128));
+        out.push_back(refY(p1));
+        prev = p1;
+    }
+    return out;
+}
+
+bool samePixels(const Px* a, const Px* b, size_t n, size_t* first = nullptr) {
+    for (size_t i = 0; i < n; ++i)
+        if (std::memcmp(&a[i], &b[i], sizeof(Px)) != 0) {
+            if (first) *first = i;
+            return false;
+        }
+    return true;
+}
+
+std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t n) {
+    std::vector<uint8_t> v(n);
+    for (uint8_t& b : v) b = uint8_t(rng());
+    return v;
+}
+
+// ------------------------------------------------------------------ pictures
+
+std::unique_ptr<CEL_PixmapRGBA8> randomPicture(std::mt19937& rng, int w, int h) {
+    auto p = std::make_unique<CEL_PixmapRGBA8>(w, h);
+    auto* b = reinterpret_cast<uint8_t*>(p->data());
+    for (size_t i = 0; i < size_t(w) * h * 4; ++i) b[i] = uint8_t(rng());
+    return p;
+}
+
+// The image centred on a cleared w x h canvas.
+std::unique_ptr<CEL_PixmapRGBA8> centred(const CEL_PixmapRGBA8& image, int w, int h) {
+    auto c = std::make_unique<CEL_PixmapRGBA8>(w, h);
+    const int left = (w - image.width()) / 2, top = (h - image.height()) / 2;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) *c->pixel(left + x, top + y) = *image.pixel(x, y);
+    return c;
+}
+
+UT_SharedPtr<CEL_Cel> celCopy(const CEL_PixmapRGBA8& p) {
+    return celtest::celOf(p.clone());
+}
+
+// Blocks of flat colour (straight from a palette) over a w x h image.
+std::unique_ptr<CEL_PixmapRGBA8> blocks(int w, int h, int block, const std::vector<Px>& palette) {
+    auto p = std::make_unique<CEL_PixmapRGBA8>(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            *p->pixel(x, y) = palette[size_t((x / block + 3 * (y / block)) % palette.size())];
+    return p;
+}
+
+} // namespace
+
+// ------------------------------------------------------------------ the codec
+
+TEST(VideoFrameCodec, EveryLumaAndChromaDecodesByTheFormulas) {
+    // One frame per Cb: Cr down the rows, Y0 across the groups (every value), Y1
+    // the other way; neighbouring groups share their chroma, so odd pixels take
+    // the halved coefficients on doubled sums, and the last group's odd pixel
+    // the even formulas.
+    const int groups = 256, width = 2 * groups, rows = 256;
+    std::vector<uint8_t> frame(size_t(groups) * 4 * rows);
+    std::vector<Px> got(size_t(width) * rows);
+    size_t wrong = 0;
+    for (int cb = 0; cb < 256; ++cb) {
+        for (int cr = 0; cr < rows; ++cr)
+            for (int g = 0; g < groups; ++g) {
+                uint8_t* p = &frame[(size_t(cr) * groups + g) * 4];
+                p[0] = uint8_t(cb), p[1] = uint8_t(g), p[2] = uint8_t(cr), p[3] = uint8_t(255 - g);
+            }
+        CELIO_VideoFrame::decode(frame.data(), frame.size(), got.data(), width, rows);
+        const std::vector<Px> want = refDecode(frame.data(), frame.size(), width, rows);
+        for (size_t i = 0; i < want.size(); ++i) wrong += std::memcmp(&got[i], &want[i], sizeof(Px)) != 0;
+    }
+    EXPECT_EQ(wrong, 0u);
+
+    // Any neighbouring chroma: random frames, serially and split over threads.
+    std::mt19937 rng(27);
+    const auto bytes = randomBytes(rng, size_t(Pal::PAL_BYTES));
+    const std::vector<Px> want = refDecode(bytes.data(), bytes.size(), 720, 576);
+    std::vector<Px> serial(want.size()), parallel(want.size());
+    CelAlgo::detail::setSerialForTesting(true);
+    CELIO_VideoFrame::decode(bytes.data(), bytes.size(), serial.data(), 720, 576);
+    CelAlgo::detail::setSerialForTesting(false);
+    CELIO_VideoFrame::decode(bytes.data(), bytes.size(), parallel.data(), 720, 576);
+    size_t at = 0;
+    EXPECT_TRUE(samePixels(serial.data(), want.data(), want.size(), &at)) << "pixel " << at;
+    EXPECT_TRUE(samePixels(parallel.data(), want.data(), want.size(), &at)) << "pixel " << at;
+
+    // Black and white.
+    const uint8_t black[4] = {128, 16, 128, 16}, white[4] = {128, 235, 128, 235};
+    Px two[2];
+    CELIO_VideoFrame::decode(black, 4, two, 2, 1);
+    EXPECT_TRUE(samePixels(two, std::vector<Px>(2, Px{0, 0, 0, 255}).data(), 2));
+    CELIO_VideoFrame::decode(white, 4, two, 2, 1);
+    EXPECT_TRUE(samePixels(two, std::vector<Px>(2, Px{255, 255, 255, 255}).data(), 2));
+}
+
+// No header: whatever length the data has decodes. Rows and pairs the data
+// does not reach stay transparent black; a whole row (or frame) is decoded to
+// its last pair, which needs no next group; bytes beyond a frame are ignored.
+TEST(VideoFrameCodec, DataOfAnyLength) {
+    std::mt19937 rng(3);
+    const int width = 720, rows = 6;
+    const size_t row = 1440, full = row * rows;
+    const auto bytes = randomBytes(rng, full + 100);
+    for (size_t size : {size_t(0), size_t(3), size_t(4), size_t(8), size_t(9), row - 4, row - 1, row, row + 4,
+                        row + 8, 3 * row + 700, full - 4, full - 1, full, full + 100}) {
+        std::vector<Px> got(size_t(width) * rows, Px{1, 2, 3, 4});
+        CELIO_VideoFrame::decode(bytes.data(), size, got.data(), width, rows);
+        const auto want = refDecode(bytes.data(), size, width, rows);
+        size_t at = 0;
+        EXPECT_TRUE(samePixels(got.data(), want.data(), want.size(), &at)) << size << " bytes, pixel " << at;
+    }
+    // The hand-checked points of the rule.
+    std::vector<Px> got(size_t(width) * rows);
+    CELIO_VideoFrame::decode(bytes.data(), row, got.data(), width, rows);
+    EXPECT_EQ(got[719].a, 255); // a whole row's last pair
+    EXPECT_EQ(got[720].a, 0);   // the next row is not there
+    CELIO_VideoFrame::decode(bytes.data(), row + 4, got.data(), width, rows);
+    EXPECT_EQ(got[720].a, 0); // its first pair lacks the next group
+    CELIO_VideoFrame::decode(bytes.data(), full, got.data(), width, rows);
+    EXPECT_EQ(got.back().a, 255); // the frame's last pair
+}
+
+TEST(VideoFrameCodec, EncodingByTheFormulas) {
+    std::mt19937 rng(5);
+    for (const auto& [w, h] : {std::pair{2, 1}, std::pair{10, 7}, std::pair{720, 3}, std::pair{720, 576}}) {
+        const auto p = randomPicture(rng, w, h);
+        const auto want = refEncode(p->data(), size_t(w) * h);
+        std::vector<uint8_t> serial(want.size()), parallel(want.size());
+        CelAlgo::detail::setSerialForTesting(true);
+        CELIO_VideoFrame::encode(p->data(), w, h, serial.data());
+        CelAlgo::detail::setSerialForTesting(false);
+        CELIO_VideoFrame::encode(p->data(), w, h, parallel.data());
+        EXPECT_EQ(serial, want) << w << "x" << h;
+        EXPECT_EQ(parallel, want) << w << "x" << h;
+    }
+
+    // White: Y 235, no chroma.
+    const std::vector<Px> white(4, Px{255, 255, 255, 255});
+    std::vector<uint8_t> out(8);
+    CELIO_VideoFrame::encode(white.data(), 4, 1, out.data());
+    EXPECT_EQ(out, (std::vector<uint8_t>{128, 235, 128, 235, 128, 235, 128, 235}));
+
+    // The chroma filter runs on across rows: in rows that are all the same, the
+    // first pair of row 1 takes the last pixel of row 0, the first of row 0
+    // its own first pixel.
+    std::vector<Px> rowsSame;
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 6; ++x) rowsSame.push_back(x < 3 ? Px{250, 20, 20, 255} : Px{20, 20, 250, 255});
+    std::vector<uint8_t> carried(24);
+    CELIO_VideoFrame::encode(rowsSame.data(), 6, 2, carried.data());
+    EXPECT_NE(carried[12], carried[0]); // Cb
+    EXPECT_NE(carried[14], carried[2]); // Cr
+    EXPECT_EQ(carried[13], carried[1]); // Y is per pixel
+}
+
+// ------------------------------------------------------------------ the handlers
+
+// Registered YUV then PAL, right after PSB; the header of any file that
+// opens, an empty one too, without reading it.
+TEST(VideoFrameHandler, RegistrationAndHeader) {
+    qxCelAddPixmapHandler();
+    QStringList order;
+    for (const CELIO_Handler* h : CELIO_Manager::getInstance()->handlers())
+        order << h->getExtensions().front();
+    EXPECT_EQ(order.indexOf("YUV"), order.indexOf("PSB") + 1);
+    EXPECT_EQ(order.indexOf("PAL"), order.indexOf("PSB") + 2);
+
+    celtest::TempDir dir;
+    const QString empty = dir.path("empty.pal");
+    ASSERT_TRUE(celtest::writeFile(empty, QByteArray()));
+    CELIO_Info pal, yuv;
+    EXPECT_EQ(Pal().readInfo(empty, CEL_Context(), pal), CELIO_STATE_OK);
+    EXPECT_TRUE(pal.width == 720 && pal.height == 576 && pal.channels == 3 && pal.bytesPerChannel == 1);
+    EXPECT_EQ(pal.optionCode, QStringLiteral("PAL"));
+    EXPECT_TRUE(pal.description.isNull());
+    EXPECT_EQ(Ntsc().readInfo(empty, CEL_Context(), yuv), CELIO_STATE_OK);
+    EXPECT_TRUE(yuv.width == 720 && yuv.height == 486 && yuv.optionCode == QStringLiteral("YUV"));
+    EXPECT_EQ(Pal().readInfo(dir.path("missing.pal"), CEL_Context(), pal), CELIO_STATE_FAILED);
+}
+
+// read(): the frame decoded (here by the plain rules) and resampled by
+// CelAlgo::scale about the frame centre; from a file, from memory, and from
+// files cut short or too long.
+TEST(VideoFrameHandler, ReadDecodesAndResamplesToSquarePixels) {
+    celtest::TempDir dir;
+    std::mt19937 rng(9);
+    const struct {
+        const CELIO_Handler* handler;
+        int rows, W, H;
+        double cy, sx, sy;
+    } families[] = {{new Pal, 576, 768, 576, 288.0, 1.0666666666666667, 1.0},
+                    {new Ntsc, 486, 720, 540, 243.0, 1.0, 1.1111111111111112}};
+    for (const auto& f : families) {
+        std::unique_ptr<const CELIO_Handler> own(f.handler);
+        const QString ext = f.handler->getExtensions().front();
+        const size_t frameBytes = size_t(720) * f.rows * 2;
+        const auto bytes = randomBytes(rng, frameBytes + 50);
+        for (size_t size : {frameBytes, frameBytes + 50, frameBytes / 3 + 2, size_t(0)}) {
+            SCOPED_TRACE(qPrintable(QStringLiteral("%1, %2 bytes").arg(ext).arg(size)));
+            const auto decoded = refDecode(bytes.data(), size, 720, f.rows);
+            CEL_PixmapRGBA8 frame(720, f.rows);
+            std::copy(decoded.begin(), decoded.end(), frame.data());
+            const std::unique_ptr<CEL_PixmapRGBA8> want(
+                CelAlgo::scale(&frame, unsigned(f.W), unsigned(f.H), 360.0, f.cy, f.sx, f.sy));
+
+            const QString path = dir.path(QStringLiteral("f.") + ext);
+            ASSERT_TRUE(celtest::writeFile(
+                path, QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(size))));
+            CELIO_RepresentationList list;
+            ASSERT_TRUE(f.handler->read(path, CEL_Context(), list));
+            ASSERT_EQ(list.size(), 1u);
+            const auto* got = dynamic_cast<const CEL_PixmapRGBA8*>(list.front().get());
+            ASSERT_TRUE(got && got->width() == f.W && got->height() == f.H);
+            size_t at = 0;
+            EXPECT_TRUE(samePixels(got->data(), want->data(), size_t(f.W) * f.H, &at)) << "pixel " << at;
+
+            const std::unique_ptr<CEL_PixmapRGBA8> fromMemory(ext == "PAL" ? Pal().read(bytes.data(), size)
+                                                                           : Ntsc().read(bytes.data(), size));
+            ASSERT_TRUE(fromMemory);
+            EXPECT_TRUE(samePixels(fromMemory->data(), want->data(), size_t(f.W) * f.H));
+        }
+        CELIO_RepresentationList none;
+        EXPECT_FALSE(f.handler->read(dir.path("missing.") + ext, CEL_Context(), none));
+        EXPECT_TRUE(none.empty());
+    }
+}
+
+// write(): the image centred on the square-pixel canvas (integer division),
+// resampled to the frame about the canvas centre, encoded.
+TEST(VideoFrameHandler, WriteCentresResamplesAndEncodes) {
+    celtest::TempDir dir;
+    std::mt19937 rng(11);
+    const struct {
+        const CELIO_Handler* handler;
+        int rows, canvasW, canvasH;
+        double cx, cy, sx, sy;
+        int w, h;
+    } cases[] = {{new Pal, 576, 768, 576, 384.0, 288.0, 0.9375, 1.0, 301, 199},
+                 {new Pal, 576, 768, 576, 384.0, 288.0, 0.9375, 1.0, 768, 576},
+                 {new Ntsc, 486, 720, 540, 360.0, 270.0, 1.0, 0.9, 333, 257},
+                 {new Ntsc, 486, 720, 540, 360.0, 270.0, 1.0, 0.9, 720, 540}};
+    for (const auto& c : cases) {
+        std::unique_ptr<const CELIO_Handler> own(c.handler);
+        const QString ext = c.handler->getExtensions().front();
+        SCOPED_TRACE(qPrintable(QStringLiteral("%1 %2x%3").arg(ext).arg(c.w).arg(c.h)));
+        const auto image = randomPicture(rng, c.w, c.h);
+        const auto canvas = centred(*image, c.canvasW, c.canvasH);
+        const std::unique_ptr<CEL_PixmapRGBA8> frame(
+            CelAlgo::scale(canvas.get(), 720, unsigned(c.rows), c.cx, c.cy, c.sx, c.sy));
+        const std::vector<uint8_t> want = refEncode(frame->data(), size_t(720) * c.rows);
+
+        const QString path = dir.path(QStringLiteral("w.") + ext);
+        ASSERT_TRUE(c.handler->write(celCopy(*image).get(), path, ext));
+        const QByteArray file = celtest::readFile(path);
+        EXPECT_TRUE(file == QByteArray(reinterpret_cast<const char*>(want.data()), qsizetype(want.size())));
+    }
+}
+
+// Larger than the square-pixel size, not convertible, fields that differ:
+// false, and nothing is created or posted.
+TEST(VideoFrameHandler, RefusalsComeBeforeTheOutput) {
+    celtest::TempDir dir;
+    const Pal pal;
+    const Ntsc ntsc;
+    const auto cel = [](int w, int h) { return celtest::celOf(new CEL_PixmapRGBA8(w, h)); };
+    const QString path = dir.path("out.pal");
+    QXMessage::Capture messages;
+    EXPECT_TRUE(pal.write(cel(768, 576).get(), dir.path("edge.pal"), "PAL"));
+    EXPECT_TRUE(ntsc.write(cel(720, 540).get(), dir.path("edge.yuv"), "YUV"));
+    EXPECT_FALSE(pal.write(cel(770, 10).get(), path, "PAL"));
+    EXPECT_FALSE(pal.write(cel(10, 577).get(), path, "PAL"));
+    EXPECT_FALSE(ntsc.write(cel(721, 10).get(), path, "YUV"));
+    EXPECT_FALSE(ntsc.write(cel(10, 541).get(), path, "YUV"));
+    UT_SharedPtr<CEL_Cel> nothing(new CEL_Cel(CEL_Representation::NONE));
+    EXPECT_FALSE(pal.write(nothing.get(), path, "PAL"));
+    EXPECT_FALSE(pal.write(nullptr, path, "PAL"));
+    EXPECT_FALSE(pal.writeCombined(cel(100, 50).get(), cel(100, 51).get(), path, "PAL", false));
+    EXPECT_FALSE(pal.writeCombined(cel(770, 50).get(), cel(770, 50).get(), path, "PAL", false));
+    EXPECT_FALSE(pal.writeCombined(cel(100, 50).get(), nothing.get(), path, "PAL", true));
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_TRUE(messages.records().empty());
+    EXPECT_EQ(QFileInfo(dir.path("edge.pal")).size(), Pal::PAL_BYTES);
+    EXPECT_EQ(QFileInfo(dir.path("edge.yuv")).size(), Ntsc::NTSC_BYTES);
+    // A target that cannot be created: the output's own message, false.
+    EXPECT_FALSE(pal.write(cel(8, 8).get(), dir.path("no/such/folder/x.pal"), "PAL"));
+    EXPECT_EQ(messages.records().size(), 1u);
+}
+
+// The two fields: the second cel gives the even rows (row 0 first) when its
+// field comes first, the odd rows otherwise; the rest comes from the first.
+TEST(VideoFrameHandler, TwoFieldsInterleave) {
+    celtest::TempDir dir;
+    const auto red = blocks(200, 100, 200, {Px{255, 0, 0, 255}});
+    const auto blue = blocks(200, 100, 200, {Px{0, 0, 255, 255}});
+    const uint8_t yRed = refY(Px{255, 0, 0, 255}), yBlue = refY(Px{0, 0, 255, 255});
+    for (const CELIO_Handler* h :
+         {static_cast<const CELIO_Handler*>(new Pal), static_cast<const CELIO_Handler*>(new Ntsc)}) {
+        std::unique_ptr<const CELIO_Handler> own(h);
+        const QString ext = h->getExtensions().front();
+        const int rows = ext == "PAL" ? 576 : 486;
+        for (bool secondFirst : {true, false}) {
+            const QString path = dir.path(QStringLiteral("fields.") + ext);
+            ASSERT_TRUE(h->writeCombined(celCopy(*red).get(), celCopy(*blue).get(), path, ext, secondFirst));
+            const QByteArray f = celtest::readFile(path);
+            ASSERT_EQ(f.size(), 720 * rows * 2);
+            // The luma of the middle pixel, in the picture's middle rows.
+            for (int y = rows / 2 - 2; y < rows / 2 + 2; ++y) {
+                const uint8_t luma = uint8_t(f[(y * 720 + 360) * 2 + 1]);
+                const bool fromSecond = (y % 2 == 0) == secondFirst;
+                EXPECT_EQ(luma, fromSecond ? yBlue : yRed) << qPrintable(ext) << " row " << y;
+            }
+        }
+    }
+}
+
+// Written and read back, flat areas of the picture come back within one step.
+TEST(VideoFrameHandler, WriteThenReadKeepsFlatAreas) {
+    celtest::TempDir dir;
+    const std::vector<Px> palette = {{235, 235, 16, 255}, {16, 200, 230, 255},  {200, 30, 40, 255},
+                                     {30, 30, 200, 255},  {128, 128, 128, 255}, {250, 250, 250, 255},
+                                     {10, 90, 20, 255},   {240, 120, 200, 255}};
+    const int block = 40, w = 400, h = 280;
+    const auto image = blocks(w, h, block, palette);
+    for (const CELIO_Handler* handler :
+         {static_cast<const CELIO_Handler*>(new Pal), static_cast<const CELIO_Handler*>(new Ntsc)}) {
+        std::unique_ptr<const CELIO_Handler> own(handler);
+        const QString ext = handler->getExtensions().front();
+        const QString path = dir.path(QStringLiteral("rt.") + ext);
+        ASSERT_TRUE(handler->write(celCopy(*image).get(), path, ext));
+        CELIO_RepresentationList list;
+        ASSERT_TRUE(handler->read(path, CEL_Context(), list));
+        const auto* back = dynamic_cast<const CEL_PixmapRGBA8*>(list.front().get());
+        ASSERT_TRUE(back);
+        const int left = (back->width() - w) / 2, top = (back->height() - h) / 2;
+        int worst = 0, checked = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                if (x % block < 3 || x % block >= block - 3 || y % block < 3 || y % block >= block - 3)
+                    continue;
+                const Px a = *image->pixel(x, y), b = *back->pixel(left + x, top + y);
+                worst = std::max({worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
+                EXPECT_EQ(b.a, 255);
+                ++checked;
+            }
+        EXPECT_GT(checked, w * h / 2);
+        EXPECT_LE(worst, 1) << qPrintable(ext);
+        // Outside the picture: black.
+        const Px corner = *back->pixel(0, 0);
+        EXPECT_TRUE(corner.r == 0 && corner.g == 0 && corner.b == 0 && corner.a == 255);
+    }
+}

@@ -1,0 +1,437 @@
+// The background loader. Every test starts worker threads, so the suite's name
+// says so (the thread-sanitizer stage runs these).
+#include <gtest/gtest.h>
+
+#include <QFileInfo>
+#include <QThread>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "CelioTestHandlers.h"
+#include "base/Framework.h"
+#include "base/Message.h"
+#include "cel/Cel.h"
+#include "cel/Context.h"
+#include "celio/Manager.h"
+#include "celio/ManagerAsync.h"
+#include "pixel/PixmapCanvas.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace Async = CELIO_ManagerAsync;
+
+QString S(const char* s) {
+    return QString::fromUtf8(s);
+}
+
+// Files named *.gate: read() counts itself in, waits while the gate is shut,
+// optionally sleeps, and gives a 64 x 64 pixmap; a name containing "throw" throws.
+class GateHandler final : public CELIO_Handler {
+public:
+    QStringList getExtensions() const override { return {S("GATE")}; }
+    QStringList getWriteOptionCodes() const override { return {}; }
+    QString getWriteOptionsCode(const CELIO_WriteOptions&) const override { return {}; }
+    UT_DynKey formatClass() const override { return CELIO_PixmapFormat; }
+    CELIO_State readInfo(const QString&, const CEL_Context&, CELIO_Info&) const override {
+        return CELIO_STATE_UNSUPPORTED;
+    }
+    bool write(CEL_Cel*, const QString&, const QString&) const override { return false; }
+    bool read(const QString& path, const CEL_Context&, CELIO_RepresentationList& list) const override {
+        if (path.contains(S("throw"))) throw -1;
+        {
+            std::unique_lock lock(m_mutex);
+            ++m_entered;
+            m_changed.notify_all();
+            m_changed.wait(lock, [this] { return m_open; });
+        }
+        if (path.contains(S("slow"))) QThread::msleep(1500); // outlasts stopService's wait
+        list.push_back(UT_SharedPtr<CEL_Representation>(new CEL_PixmapRGBA8(64, 64)));
+        return true;
+    }
+
+    void setOpen(bool open) {
+        std::lock_guard lock(m_mutex);
+        m_open = open;
+        m_changed.notify_all();
+    }
+    void awaitEntered(int n) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_entered >= n; });
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    mutable int m_entered = 0;
+    bool m_open = true;
+};
+
+// Records the set-up of each worker thread.
+class CountingFramework final : public B3D_Framework {
+public:
+    void initThread() override {
+        B3D_Framework::initThread();
+        std::lock_guard lock(mutex);
+        threads.push_back(std::this_thread::get_id());
+    }
+    std::mutex mutex;
+    std::vector<std::thread::id> threads;
+};
+
+struct Answer {
+    Async::CallbackData data;
+    std::thread::id thread;
+};
+
+// What the functors received, by request number.
+class Answers {
+public:
+    void add(int id, const Answer& a) {
+        std::lock_guard lock(m_mutex);
+        m_answers.emplace(id, a);
+        m_changed.notify_all();
+    }
+    // Waits (for at most a minute, so a broken loader fails instead of hanging) for n answers.
+    bool await(size_t n) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::minutes(1), [&] { return m_answers.size() >= n; });
+    }
+    std::multimap<int, Answer> all() const {
+        std::lock_guard lock(m_mutex);
+        return m_answers;
+    }
+    void clear() {
+        std::lock_guard lock(m_mutex);
+        m_answers.clear();
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::multimap<int, Answer> m_answers;
+};
+
+std::atomic<int> g_liveFunctors{0};
+std::atomic<int> g_destroyedFunctors{0};
+
+class Recorder final : public Async::CallbackFunctor {
+public:
+    Recorder(Answers& answers, int id, bool throws = false) : m_answers(answers), m_id(id), m_throws(throws) {
+        ++g_liveFunctors;
+    }
+    ~Recorder() override {
+        --g_liveFunctors;
+        ++g_destroyedFunctors;
+    }
+    void operator()(Async::CallbackData& data) override {
+        m_answers.add(m_id, Answer{data, std::this_thread::get_id()});
+        if (m_throws) throw std::runtime_error("a functor that fails");
+    }
+
+private:
+    Answers& m_answers;
+    const int m_id;
+    const bool m_throws;
+};
+
+UT_SharedPtr<Async::CallbackFunctor> recorder(Answers& answers, int id, bool throws = false) {
+    return UT_SharedPtr<Async::CallbackFunctor>(new Recorder(answers, id, throws));
+}
+
+void expectEmpty(const Async::CallbackData& d) {
+    EXPECT_TRUE(d.path.isNull());
+    EXPECT_TRUE(d.formatHint.isNull());
+    EXPECT_TRUE(d.modified.isNull());
+    EXPECT_TRUE(d.infoString.isNull());
+    EXPECT_TRUE(d.representations.empty());
+    EXPECT_TRUE(d.context.layerPath().isEmpty());
+}
+
+int widthOf(const Async::CallbackData& d) {
+    const auto* p = d.representations.empty()
+                        ? nullptr
+                        : dynamic_cast<const CEL_Pixmap*>(d.representations.front().get());
+    return p ? p->width() : -1;
+}
+
+class LoaderThreads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Async::stopService();
+        deleteCELIO_ManagerInstance();
+        qxCelAddPixmapHandler();
+        gate = new GateHandler;
+        CELIO_Manager::getInstance()->addHandler(gate);
+        previous = B3D_Framework::setInstance(&framework);
+        bytesBefore = CEL_PixmapAllocationCounter::allocatedSizeTotal();
+        g_liveFunctors = 0;
+        g_destroyedFunctors = 0;
+    }
+    void TearDown() override {
+        Async::stopService();
+        B3D_Framework::setInstance(previous);
+        deleteCELIO_ManagerInstance();
+    }
+
+    // A TGA file of the given width (one row), written through the manager.
+    QString tga(const char* name, int width) {
+        UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+        cel->addRepresentation(UT_SharedPtr<CEL_Representation>(new CEL_PixmapRGBA8(width, 1)));
+        const QString path = dir.path(S(name));
+        EXPECT_TRUE(CELIO_Manager::getInstance()->write(cel.get(), path, S("TGA"), S("TGA4")));
+        return path;
+    }
+    QString scan(const char* name, int width, const QString& infoString) {
+        UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+        cel->addRepresentation(UT_SharedPtr<CEL_Representation>(new CEL_PixmapRGBA8(width, 2)));
+        const QString path = dir.path(S(name));
+        EXPECT_TRUE(CELIO_Manager::getInstance()->write(cel.get(), path, S("SCAN"), S("SCAN32"), infoString));
+        return path;
+    }
+    QString file(const char* name, const QByteArray& bytes = "x") {
+        const QString path = dir.path(S(name));
+        EXPECT_TRUE(celtest::writeFile(path, bytes));
+        return path;
+    }
+
+    celtest::TempDir dir;
+    GateHandler* gate = nullptr;
+    CountingFramework framework;
+    B3D_Framework* previous = nullptr;
+    unsigned long long bytesBefore = 0;
+    Answers answers;
+    QXMessage::Capture quiet; // the manager's messages about failed reads
+};
+
+} // namespace
+
+TEST_F(LoaderThreads, RefusedRequestsNeverCallBackAndTheServiceRestarts) {
+    const QString good = tga("a.tga", 5);
+    EXPECT_FALSE(Async::isRunning());
+    EXPECT_FALSE(Async::read(good, recorder(answers, 1)));
+
+    Async::startService(0);
+    EXPECT_TRUE(Async::isRunning());
+    EXPECT_FALSE(Async::read(good, recorder(answers, 2)));
+    Async::stopService();
+    Async::stopService(); // the second does nothing
+    EXPECT_FALSE(Async::isRunning());
+
+    Async::startService(2);
+    Async::startService(5); // running already: nothing
+    EXPECT_FALSE(Async::read(dir.path(S("a.xyz")), recorder(answers, 3)));
+    EXPECT_FALSE(Async::read(dir.path(S("a.tga.xyz")), S("NOSUCH"), recorder(answers, 4)));
+    EXPECT_FALSE(Async::read(S("noextension"), recorder(answers, 5)));
+    EXPECT_TRUE(Async::read(good, recorder(answers, 6)));
+    ASSERT_TRUE(answers.await(1));
+    Async::stopService();
+    EXPECT_FALSE(Async::read(good, recorder(answers, 7)));
+
+    const auto all = answers.all();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all.begin()->first, 6);
+    EXPECT_EQ(widthOf(all.begin()->second.data), 5);
+    {
+        std::lock_guard lock(framework.mutex);
+        EXPECT_EQ(framework.threads.size(), 2u); // the restart's two workers; startService(0) starts none
+    }
+    EXPECT_EQ(g_liveFunctors.load(), 0);
+}
+
+TEST_F(LoaderThreads, AnswersOnWorkerThreadsWithOneSetUpEach) {
+    const QString good = tga("good.tga", 7);
+    const QString named = file("tga-bytes.dat", celtest::readFile(good)); // no DAT handler
+    const QString missing = dir.path(S("missing.tga"));
+    const CEL_Context layered(false, false, false, nullptr, 3, S("ink/line"), 1.0);
+
+    Async::startService(3);
+    ASSERT_TRUE(Async::read(good, layered, QString(), recorder(answers, 1)));
+    ASSERT_TRUE(Async::read(named, S("tga"), recorder(answers, 2))); // the hint queues it...
+    ASSERT_TRUE(Async::read(missing, recorder(answers, 3)));
+    ASSERT_TRUE(Async::read(good, UT_SharedPtr<Async::CallbackFunctor>())); // queued, never read
+    ASSERT_TRUE(answers.await(3));
+    Async::stopService();
+
+    const auto all = answers.all();
+    ASSERT_EQ(all.size(), 3u);
+    std::set<std::thread::id> workers;
+    {
+        std::lock_guard lock(framework.mutex);
+        workers.insert(framework.threads.begin(), framework.threads.end());
+        EXPECT_EQ(framework.threads.size(), 3u);
+    }
+    EXPECT_EQ(workers.size(), 3u);
+    for (const auto& [id, a] : all) {
+        EXPECT_TRUE(workers.count(a.thread)) << id;
+        EXPECT_NE(a.thread, std::this_thread::get_id());
+    }
+
+    const Async::CallbackData& ok = all.find(1)->second.data;
+    EXPECT_EQ(ok.path, good);
+    EXPECT_TRUE(ok.formatHint.isEmpty());
+    EXPECT_EQ(ok.context.layerPath(), S("ink/line"));
+    EXPECT_EQ(ok.context.animationFrame(), 3);
+    EXPECT_EQ(ok.modified, QFileInfo(good).lastModified().toUTC());
+    EXPECT_TRUE(ok.infoString.isNull());
+    EXPECT_EQ(widthOf(ok), 7);
+    expectEmpty(all.find(2)->second.data); // ...but the manager reads by the extension
+    expectEmpty(all.find(3)->second.data);
+    EXPECT_TRUE(quiet.contains(QStringLiteral("file does not exists (%1)").arg(missing)));
+    EXPECT_EQ(g_liveFunctors.load(), 0);
+}
+
+TEST_F(LoaderThreads, ManyProducersEachRequestAnsweredOnceWithItsOwnString) {
+    struct Expected {
+        QString path;
+        int width;      // -1: a failed read
+        QString string; // SCAN files only
+    };
+    std::vector<Expected> kinds;
+    for (int i = 0; i < 4; ++i) {
+        const QString text = QStringLiteral("take %1 of the scan").arg(i + 1);
+        kinds.push_back({scan(QByteArray("s" + QByteArray::number(i) + ".scan").constData(), 10 + i, text),
+                         10 + i, text + QChar(0)});
+    }
+    kinds.push_back({tga("good1.tga", 20), 20, {}});
+    kinds.push_back({tga("good2.tga", 21), 21, {}});
+    QByteArray corrupt = celtest::readFile(tga("bad.tga", 9));
+    corrupt[16] = 7; // an unsupported depth
+    kinds.push_back({file("corrupt.tga", corrupt), -1, {}});
+    kinds.push_back({dir.path(S("missing.tga")), -1, {}});
+
+    constexpr int kProducers = 8, kEach = 24;
+    Async::startService(3);
+    std::vector<std::thread> producers;
+    std::atomic<int> refused{0};
+    for (int p = 0; p < kProducers; ++p)
+        producers.emplace_back([&, p] {
+            for (int k = 0; k < kEach; ++k) {
+                const int id = p * kEach + k;
+                if (!Async::read(kinds[id % kinds.size()].path, recorder(answers, id))) ++refused;
+            }
+        });
+    for (auto& t : producers) t.join();
+    ASSERT_TRUE(answers.await(kProducers * kEach));
+    Async::stopService();
+
+    EXPECT_EQ(refused.load(), 0);
+    auto all = answers.all();
+    ASSERT_EQ(all.size(), size_t(kProducers * kEach));
+    for (int id = 0; id < kProducers * kEach; ++id) {
+        ASSERT_EQ(all.count(id), 1u) << id;
+        const Expected& e = kinds[id % kinds.size()];
+        const Async::CallbackData& d = all.find(id)->second.data;
+        if (e.width < 0) {
+            expectEmpty(d);
+            continue;
+        }
+        EXPECT_EQ(d.path, e.path);
+        EXPECT_EQ(widthOf(d), e.width) << qPrintable(e.path);
+        EXPECT_EQ(d.infoString, e.string) << qPrintable(e.path);
+        EXPECT_EQ(d.infoString.isNull(), e.string.isNull());
+    }
+    EXPECT_EQ(g_liveFunctors.load(), 0);
+    all.clear();
+    answers.clear();
+    EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), bytesBefore);
+}
+
+TEST_F(LoaderThreads, ReadsRacingStartsAndStopsNeverTouchAStoppedLoader) {
+    const QString path = tga("race.tga", 3);
+    std::atomic<bool> done{false};
+    std::atomic<int> accepted{0}, next{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 4; ++p)
+        producers.emplace_back([&] {
+            while (!done) accepted += Async::read(path, recorder(answers, next++));
+        });
+    for (int round = 0; round < 20; ++round) {
+        Async::startService(2);
+        while (accepted < 5 * (round + 1)) std::this_thread::yield(); // some requests in each round
+        Async::stopService();
+    }
+    done = true;
+    for (auto& t : producers) t.join();
+
+    // Every answer belongs to an accepted request, none twice, and every functor is gone.
+    auto all = answers.all();
+    EXPECT_LE(all.size(), size_t(accepted.load()));
+    for (const auto& [id, a] : all) {
+        EXPECT_EQ(all.count(id), 1u);
+        EXPECT_EQ(widthOf(a.data), 3);
+    }
+    EXPECT_EQ(g_liveFunctors.load(), 0);
+    EXPECT_EQ(g_destroyedFunctors.load(), next.load());
+    all.clear();
+    answers.clear();
+    EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), bytesBefore);
+}
+
+TEST_F(LoaderThreads, ExceptionsFromTheReadOrTheFunctorAreContained) {
+    const QString throws = file("throw.gate");
+    const QString good = file("fine.gate");
+    Async::startService(1); // one worker: it must survive both to answer the last request
+    ASSERT_TRUE(Async::read(throws, recorder(answers, 1)));
+    ASSERT_TRUE(Async::read(good, recorder(answers, 2, true)));
+    ASSERT_TRUE(Async::read(good, recorder(answers, 3)));
+    ASSERT_TRUE(answers.await(3));
+    Async::stopService();
+
+    const auto all = answers.all();
+    expectEmpty(all.find(1)->second.data);
+    EXPECT_EQ(widthOf(all.find(2)->second.data), 64);
+    EXPECT_EQ(widthOf(all.find(3)->second.data), 64);
+    EXPECT_EQ(g_liveFunctors.load(), 0);
+}
+
+TEST_F(LoaderThreads, StopWithRequestsInFlightAndQueued) {
+    const QString path = file("frame.gate");
+    gate->setOpen(false);
+    Async::startService(2);
+    constexpr int kRequests = 102;
+    for (int id = 0; id < kRequests; ++id) ASSERT_TRUE(Async::read(path, recorder(answers, id)));
+    gate->awaitEntered(2); // both workers are inside a read, 100 requests wait
+
+    std::thread stopper([] { Async::stopService(); });
+    while (Async::isRunning()) std::this_thread::yield(); // the stop flag is set once it says so
+    gate->setOpen(true);
+    stopper.join();
+
+    // The two reads in flight answer; each worker may take one more queued
+    // request before it sees the stop; the rest die unanswered.
+    auto all = answers.all();
+    EXPECT_GE(all.size(), 2u);
+    EXPECT_LE(all.size(), 4u);
+    for (const auto& [id, a] : all) {
+        EXPECT_EQ(all.count(id), 1u);
+        EXPECT_EQ(widthOf(a.data), 64);
+    }
+    EXPECT_EQ(g_liveFunctors.load(), 0);
+    EXPECT_EQ(g_destroyedFunctors.load(), kRequests);
+    all.clear();
+    answers.clear();
+    EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), bytesBefore);
+}
+
+TEST_F(LoaderThreads, AReadOutlastingTheStopIsFinishedNotCutShort) {
+    const QString path = file("slow.gate");
+    Async::startService(1);
+    ASSERT_TRUE(Async::read(path, recorder(answers, 1)));
+    ASSERT_TRUE(Async::read(path, recorder(answers, 2)));
+    gate->awaitEntered(1);
+    Async::stopService(); // waits its second, terminates: the worker ends after the read and its answer
+
+    auto all = answers.all();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all.begin()->first, 1);
+    EXPECT_EQ(widthOf(all.begin()->second.data), 64);
+    all.clear();
+    answers.clear();
+    EXPECT_EQ(g_liveFunctors.load(), 0);
+    EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), bytesBefore);
+}

@@ -1,0 +1,148 @@
+// celtool with PAL and YUV frames, run as a separate process: the formats by
+// extension and through "-" with --format, the size refusal naming the limit,
+// premultiplied colour laid over black, interlace in a video format and in
+// another one, and the demo's video files.
+#include <QFileInfo>
+#include <QImage>
+#include <gtest/gtest.h>
+
+#include "CeltoolTestUtil.h"
+#include "cel/Cel.h"
+#include "celio/handlers/TgaHandler.h"
+#include "celio/handlers/VideoFrameHandler.h"
+#include "pixel/PixmapCanvas.h"
+
+namespace {
+
+using celtest::celtool;
+using celtest::ToolRun;
+
+// A w x h TGA4 file of one straight colour.
+bool flatTga(const QString& path, int w, int h, CEL_PixelRGBA8 colour) {
+    auto* p = new CEL_PixmapRGBA8(w, h);
+    std::fill(p->data(), p->data() + size_t(w) * h, colour);
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return celtest::writeFile(path, QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4")));
+}
+
+// The r, g, b, a bytes of pixel (x, y) in `celtool dump` output of width w.
+std::array<int, 4> pixelAt(const QByteArray& raw, int w, int x, int y) {
+    const qsizetype i = (qsizetype(y) * w + x) * 4;
+    return {uint8_t(raw[i]), uint8_t(raw[i + 1]), uint8_t(raw[i + 2]), uint8_t(raw[i + 3])};
+}
+
+} // namespace
+
+TEST(CeltoolVideo, FramesByExtensionAndThroughStandardStreams) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga");
+    ASSERT_TRUE(flatTga(in, 200, 100, CEL_PixelRGBA8{200, 40, 30, 255}));
+    for (const auto& [ext, rows, w, h] :
+         {std::tuple{"pal", 576, 768, 576}, std::tuple{"yuv", 486, 720, 540}}) {
+        const QString frame = dir.path(QStringLiteral("f.") + ext);
+        ASSERT_EQ(celtool({"convert", in, frame}).exit, 0) << ext;
+        EXPECT_EQ(QFileInfo(frame).size(), 720 * rows * 2);
+        const QJsonObject info = celtest::infoOf(frame);
+        EXPECT_EQ(info["format"].toString(), QString::fromLatin1(ext).toUpper());
+        EXPECT_EQ(info["width"].toInt(), 720);
+        EXPECT_EQ(info["height"].toInt(), rows);
+        EXPECT_EQ(info["channels"].toInt(), 3);
+
+        // Read back at the square-pixel size, the picture centred in black.
+        const ToolRun dump = celtool({"dump", frame, dir.path("f.raw")});
+        ASSERT_EQ(dump.exit, 0) << dump.err.toStdString();
+        EXPECT_EQ(dump.out.trimmed(), QStringLiteral("%1x%2").arg(w).arg(h).toUtf8());
+        const QByteArray raw = celtest::readFile(dir.path("f.raw"));
+        const auto centre = pixelAt(raw, w, w / 2, h / 2), corner = pixelAt(raw, w, 2, 2);
+        EXPECT_NEAR(centre[0], 200, 1);
+        EXPECT_NEAR(centre[1], 40, 1);
+        EXPECT_NEAR(centre[2], 30, 1);
+        EXPECT_EQ(corner, (std::array<int, 4>{0, 0, 0, 255}));
+
+        // "-" both ways, the format named.
+        const ToolRun out = celtool({"convert", "--format", ext, in, "-"});
+        ASSERT_EQ(out.exit, 0) << out.err.toStdString();
+        EXPECT_EQ(out.out, celtest::readFile(frame));
+        const ToolRun back = celtool({"convert", "--format", ext, "-", dir.path("back.tga")}, out.out);
+        ASSERT_EQ(back.exit, 0) << back.err.toStdString();
+        const ToolRun direct = celtool({"convert", frame, dir.path("direct.tga")});
+        EXPECT_EQ(celtest::readFile(dir.path("back.tga")), celtest::readFile(dir.path("direct.tga")));
+        EXPECT_EQ(celtool({"info", "--format", ext, "-"}, out.out).exit, 0);
+    }
+}
+
+TEST(CeltoolVideo, RefusalsAndAlpha) {
+    celtest::TempDir dir;
+    const QString big = dir.path("big.tga"), wide = dir.path("wide.tga"), out = dir.path("out.pal");
+    ASSERT_TRUE(flatTga(big, 769, 100, CEL_PixelRGBA8{1, 2, 3, 255}));
+    ASSERT_TRUE(flatTga(wide, 721, 100, CEL_PixelRGBA8{1, 2, 3, 255}));
+    ASSERT_TRUE(celtest::writeFile(out, "earlier"));
+    ToolRun r = celtool({"convert", big, out});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(r.err.trimmed(),
+              QByteArray("celtool: ") + out.toUtf8() +
+                  ": image of 769 x 100 pixels too large for a PAL frame (at most 768 x 576)");
+    EXPECT_EQ(celtest::readFile(out), QByteArray("earlier"));
+    r = celtool({"convert", wide, dir.path("out.yuv")});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(r.err.contains("too large for a YUV frame (at most 720 x 540)")) << r.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(dir.path("out.yuv")));
+
+    // Straight colour with alpha: premultiplied on the way, so the frame shows
+    // the picture over black, and the dropped alpha is named.
+    const QString half = dir.path("half.tga");
+    ASSERT_TRUE(flatTga(half, 100, 100, CEL_PixelRGBA8{255, 255, 255, 128}));
+    r = celtool({"convert", half, dir.path("half.pal")});
+    ASSERT_EQ(r.exit, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("alpha dropped: PAL has no alpha")) << r.err.toStdString();
+    ASSERT_EQ(celtool({"dump", dir.path("half.pal"), dir.path("half.raw")}).exit, 0);
+    const auto centre = pixelAt(celtest::readFile(dir.path("half.raw")), 768, 384, 288);
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(centre[c], 128, 1);
+}
+
+// interlace: a video frame takes FIRST's field in the odd rows unless
+// --second-field-first; other formats interleave the pictures' own rows.
+TEST(CeltoolVideo, Interlace) {
+    celtest::TempDir dir;
+    const QString red = dir.path("red.tga"), blue = dir.path("blue.tga"), small = dir.path("small.tga");
+    ASSERT_TRUE(flatTga(red, 300, 200, CEL_PixelRGBA8{255, 0, 0, 255}));
+    ASSERT_TRUE(flatTga(blue, 300, 200, CEL_PixelRGBA8{0, 0, 255, 255}));
+    ASSERT_TRUE(flatTga(small, 30, 20, CEL_PixelRGBA8{0, 0, 255, 255}));
+    const char yRed = char(81), yBlue = char(41); // the luma bytes of pure red and blue
+
+    const QString pal = dir.path("i.pal");
+    ASSERT_EQ(celtool({"interlace", "--second-field-first", "-o", pal, red, blue}).exit, 0);
+    const QByteArray f = celtest::readFile(pal);
+    ASSERT_EQ(f.size(), QXCelUioPalHandler::PAL_BYTES);
+    EXPECT_EQ(f[(288 * 720 + 360) * 2 + 1], yBlue); // row 288 (even): SECOND
+    EXPECT_EQ(f[(289 * 720 + 360) * 2 + 1], yRed);
+
+    // Elsewhere the rows of the two pictures; the format from FIRST's family.
+    const QString tga = dir.path("i.tga");
+    ASSERT_EQ(celtool({"interlace", "--second-field-first", "-o", tga, red, blue}).exit, 0);
+    ASSERT_EQ(celtool({"dump", tga, dir.path("i.raw")}).exit, 0);
+    const QByteArray raw = celtest::readFile(dir.path("i.raw"));
+    EXPECT_EQ(pixelAt(raw, 300, 5, 0), (std::array<int, 4>{0, 0, 255, 255}));
+    EXPECT_EQ(pixelAt(raw, 300, 5, 1), (std::array<int, 4>{255, 0, 0, 255}));
+
+    ToolRun r = celtool({"interlace", "-o", dir.path("x.pal"), red, small});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(r.err.contains("the fields differ in size (300x200 and 30x20)")) << r.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(dir.path("x.pal")));
+    EXPECT_EQ(celtool({"interlace", red, blue}).exit, 2);
+    EXPECT_EQ(celtool({"interlace", "-o", dir.path("x.pal"), red}).exit, 2);
+    EXPECT_EQ(celtool({"interlace", "--code", "TGA4", "-o", dir.path("x.pal"), red, blue}).exit, 2);
+}
+
+TEST(CeltoolVideo, DemoWritesTheVideoSheet) {
+    celtest::TempDir dir;
+    const ToolRun demo = celtool({"demo", dir.root()});
+    ASSERT_EQ(demo.exit, 0) << demo.err.toStdString();
+    EXPECT_EQ(QFileInfo(dir.path("video/bars.pal")).size(), QXCelUioPalHandler::PAL_BYTES);
+    EXPECT_EQ(QFileInfo(dir.path("video/bars.yuv")).size(), QXCelUioYuvHandler::NTSC_BYTES);
+    EXPECT_EQ(QFileInfo(dir.path("video/fields.pal")).size(), QXCelUioPalHandler::PAL_BYTES);
+    const QImage sheet(dir.path("video-sheet.png"));
+    EXPECT_GT(sheet.width(), 3 * 360);
+    EXPECT_TRUE(demo.out.contains("bars.pal (720x540 picture, 829440 bytes): read back 768x576"));
+}
