@@ -3,19 +3,25 @@
 #   make test        install dependencies (and witness tools), build, run the tests
 #   make bench       build and run the benchmarks (installs peer libraries)
 #   make install PREFIX=/opt/celcore
-#   make check-asan  the tests under the address and undefined-behaviour sanitizers
-#   make check-tsan  the tests under the thread sanitizer
+#   make check-asan  the tests under the address and undefined-behaviour sanitizers (clang,
+#                    with the fuzzing harnesses built beside them)
+#   make check-tsan  the tests that start threads, under the thread sanitizer
+#   make fuzz        every reader's fuzzing slice for FUZZ_SECONDS (default 60)
+#   make fuzz-long   fuzzing rounds until stopped
+#   make fuzz-smoke  FUZZ_SECONDS (default 15) per slice on the check-asan build, as CI does
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
 PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?=
 GEN        := -G Ninja
 
-.PHONY: all deps deps-witness deps-peers configure build test demo bench install check-asan check-tsan format clean
+.PHONY: all deps deps-witness deps-peers deps-fuzz configure build test demo bench install check-asan check-tsan \
+	fuzz fuzz-long fuzz-smoke format clean
 
 all: build
 
@@ -27,6 +33,9 @@ deps-witness:
 
 deps-peers:
 	@bash scripts/install-deps.sh --peers
+
+deps-fuzz:
+	@bash scripts/install-deps.sh --fuzz
 
 $(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=Release
@@ -50,20 +59,34 @@ bench: deps-peers
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-check-asan: deps-witness
-	cmake -S . -B $(ASAN_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELCORE_SANITIZE=address,undefined
+# clang's undefined-behaviour checks go further than gcc's (enumerations, function
+# pointers), and the same build gives the fuzzing harnesses for the CI smoke run.
+check-asan: deps-witness deps-fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCELCORE_SANITIZE=address,undefined -DCELCORE_BUILD_FUZZ=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS) -E install_consumer $(CTEST_ARGS)
 
+# Only the tests labelled "threads" (see tests/CMakeLists.txt) run under the
+# thread sanitizer; the others gain nothing from it.
 check-tsan: deps-witness
 	cmake -S . -B $(TSAN_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELCORE_SANITIZE=thread
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 \
-		ctest --output-on-failure -j $(JOBS) -E install_consumer $(CTEST_ARGS)
+		ctest --output-on-failure -j $(JOBS) -L threads $(CTEST_ARGS)
+
+fuzz: deps-fuzz
+	FUZZ_BUILD=$(FUZZ_BUILD) bash scripts/fuzz.sh
+
+fuzz-long: deps-fuzz
+	FUZZ_BUILD=$(FUZZ_BUILD) bash scripts/fuzz.sh --long
+
+fuzz-smoke: deps-fuzz
+	FUZZ_BUILD=$(ASAN_BUILD) FUZZ_SECONDS=$${FUZZ_SECONDS:-15} bash scripts/fuzz.sh
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -4,6 +4,7 @@
 #include "base/Platform.h"
 #include "cel/Context.h"
 #include "celio/InputStream.h"
+#include "celio/MemoryFile.h"
 
 // Each a fresh key, made when the library is loaded (the key counter is
 // constant-initialised, so the order of static initialisation does not matter).
@@ -20,6 +21,15 @@ QStringList CELIO_Handler::getWriteExtensions() const {
 void CELIO_Handler::getWriteOptions(CELIO_WriteOptions&) const {}
 
 CELIO_State CELIO_Handler::readLayerInfo(const QString&, CELIO_LayerInfo&) const {
+    return CELIO_STATE_UNSUPPORTED;
+}
+
+CELIO_State CELIO_Handler::readMemory(const CELIO_MemoryFile&, const CEL_Context&,
+                                      CELIO_RepresentationList&) const {
+    return CELIO_STATE_UNSUPPORTED;
+}
+
+CELIO_State CELIO_Handler::readInfoMemory(const CELIO_MemoryFile&, const CEL_Context&, CELIO_Info&) const {
     return CELIO_STATE_UNSUPPORTED;
 }
 
@@ -54,6 +64,14 @@ bool CELIO_StreamHandler::read(const QString& path, const CEL_Context& context,
     if (!block.isOpen()) return false;
     CELIO_InputStream stream(block);
     return readFromStream(stream, context, list);
+}
+
+CELIO_State CELIO_StreamHandler::readMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                                            CELIO_RepresentationList& list) const {
+    if (file.size() > UINT32_MAX) return CELIO_STATE_UNSUPPORTED; // the block counts in 32 bits
+    CELIO_MemoryInputBlock block(file.data(), uint32_t(file.size()));
+    CELIO_InputStream stream(block);
+    return readFromStream(stream, context, list) ? CELIO_STATE_OK : CELIO_STATE_FAILED;
 }
 
 bool CELIO_StreamHandler::readFromStream(CELIO_InputStream& stream, const CEL_Context&,

@@ -38,6 +38,7 @@ class CEL_Cel;
 class CEL_Context;
 class CELIO_InputStream;
 class CELIO_LayerInfo;
+class CELIO_MemoryFile;
 
 // Results of the header queries. The values are stored and compared by callers.
 enum CELIO_State : int {
@@ -127,6 +128,17 @@ public:
     virtual CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const = 0;
     // Fills the layer tree of a layered file; default: CELIO_STATE_UNSUPPORTED.
     virtual CELIO_State readLayerInfo(const QString& path, CELIO_LayerInfo& layers) const;
+
+    // A whole file held in memory (celio/MemoryFile.h), with the same results
+    // and messages as read() and readInfo() of a file holding those bytes:
+    // CELIO_STATE_OK when read, CELIO_STATE_FAILED when not (nothing appended).
+    // The defaults answer CELIO_STATE_UNSUPPORTED, and the manager then reads a
+    // temporary file instead; a handler that can decode from memory overrides
+    // them (CELIO_StreamHandler does for readMemory).
+    virtual CELIO_State readMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                                   CELIO_RepresentationList& list) const;
+    virtual CELIO_State readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                                       CELIO_Info& info) const;
     // Builds representations of a cel for another use; default: false.
     virtual bool convert(const CEL_Cel* cel, const CELIO_ConvertOptions& options,
                          CELIO_RepresentationList& list) const;
@@ -155,6 +167,9 @@ public:
 class CELCORE_EXPORT CELIO_StreamHandler : public CELIO_Handler {
 public:
     bool read(const QString& path, const CEL_Context& context, CELIO_RepresentationList& list) const override;
+    // Decodes the bytes in place through a CELIO_MemoryInputBlock (files of up to 4 GiB).
+    CELIO_State readMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                           CELIO_RepresentationList& list) const override;
 
 protected:
     // Decodes one image from the stream; null on failure. The caller owns the result.

@@ -1,6 +1,8 @@
 #include "celio/InputStream.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <sys/stat.h>
 
 #include "base/FileSpec.h"
 
@@ -16,19 +18,27 @@ CELIO_FileInputBlock::~CELIO_FileInputBlock() {
 bool CELIO_FileInputBlock::open(const PL_FileSpec& spec) {
     if (m_file) std::fclose(m_file);
     m_file = spec.get_fs("rb");
+    std::free(m_window); // sized for the file it was made for
+    m_window = nullptr;
     m_windowOffset = 0;
     m_count = 0;
     return m_file != nullptr;
 }
 
 bool CELIO_FileInputBlock::allocate() {
-    if (!m_window) m_window = static_cast<uint8_t*>(std::malloc(WindowSize));
+    if (m_window) return true;
+    // A small file (a header, a thumbnail) needs no more than its own size.
+    m_capacity = WindowSize;
+    struct stat st;
+    if (::fstat(::fileno(m_file), &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) < WindowSize)
+        m_capacity = std::max<uint32_t>(uint32_t(st.st_size), 1);
+    m_window = static_cast<uint8_t*>(std::malloc(m_capacity));
     return m_window != nullptr;
 }
 
 // Reads up to a window's worth from the stream's current position.
 uint32_t CELIO_FileInputBlock::fill() {
-    m_count = (m_file && allocate()) ? uint32_t(std::fread(m_window, 1, WindowSize, m_file)) : 0;
+    m_count = (m_file && allocate()) ? uint32_t(std::fread(m_window, 1, m_capacity, m_file)) : 0;
     return m_count;
 }
 

@@ -38,7 +38,8 @@ public:
 };
 
 // A stdio file read through one window of WindowSize bytes, malloc'ed on the
-// first read. Seeks that land inside the window cost no read.
+// first read (a regular file smaller than that gets a window of its own size).
+// Seeks that land inside the window cost no read.
 class CELCORE_EXPORT CELIO_FileInputBlock final : public CELIO_Block {
 public:
     static constexpr uint32_t WindowSize = 4194304;
@@ -66,6 +67,7 @@ private:
 
     FILE* m_file = nullptr;
     uint8_t* m_window = nullptr;
+    uint32_t m_capacity = 0;
     uint64_t m_windowOffset = 0;
     uint32_t m_count = 0;
 };

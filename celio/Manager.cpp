@@ -14,6 +14,7 @@
 #include "cel/Context.h"
 #include "celio/BitmapEngine.h"
 #include "celio/LayerInfo.h"
+#include "celio/MemoryFile.h"
 
 namespace {
 
@@ -239,6 +240,52 @@ bool CELIO_Manager::read(const QString& path, QDateTime& modified, CELIO_Represe
     } catch (...) {
         MSG_Scope("CELIO_Manager", "Could not complete reading from file: %1\n", 2).arg(path).post(10);
         return false;
+    }
+}
+
+bool CELIO_Manager::read(const CELIO_MemoryFile& file, const CEL_Context& context,
+                         CELIO_RepresentationList& list) const {
+    const CELIO_Handler* h = m_impl->lookup(file.extension());
+    if (!h) return false;
+    bool ok = false;
+    try {
+        const CELIO_State state = h->readMemory(file, context, list);
+        if (state == CELIO_STATE_UNSUPPORTED) {
+            const QString path = file.path();
+            ok = !path.isEmpty() && h->read(path, context, list);
+        } else {
+            ok = state == CELIO_STATE_OK;
+        }
+    } catch (...) {
+        MSG_Scope("CELIO_Manager", "Could not complete reading from file: %1\n", 2).arg(file.name()).post(10);
+        return false;
+    }
+    if (!ok) MSG_Scope("CELIO_Manager", "unable to read %1", 2).arg(file.name()).post(10);
+    return ok;
+}
+
+CELIO_State CELIO_Manager::loadInfo(const CELIO_MemoryFile& file, const CEL_Context& context,
+                                    CELIO_Info& info) const {
+    const CELIO_Handler* h = m_impl->lookup(file.extension());
+    if (!h) return CELIO_STATE_UNSUPPORTED;
+    try {
+        const CELIO_State state = h->readInfoMemory(file, context, info);
+        if (state != CELIO_STATE_UNSUPPORTED) return state;
+        const QString path = file.path();
+        return path.isEmpty() ? CELIO_STATE_FAILED : h->readInfo(path, context, info);
+    } catch (...) {
+        return CELIO_STATE_FAILED;
+    }
+}
+
+CELIO_State CELIO_Manager::loadLayerInfo(const CELIO_MemoryFile& file, CELIO_LayerInfo& layers) const {
+    const CELIO_Handler* h = m_impl->lookup(file.extension());
+    if (!h) return CELIO_STATE_UNSUPPORTED;
+    try {
+        const QString path = file.path();
+        return path.isEmpty() ? CELIO_STATE_FAILED : h->readLayerInfo(path, layers);
+    } catch (...) {
+        return CELIO_STATE_FAILED;
     }
 }
 

@@ -38,6 +38,7 @@
 class CEL_Cel;
 class CEL_Context;
 class CELIO_LayerInfo;
+class CELIO_MemoryFile;
 
 class CELCORE_EXPORT CELIO_Manager {
 public:
@@ -94,6 +95,17 @@ public:
     // and reported ("Could not complete reading from file: %1\n", action 2, code 10).
     bool read(const QString& path, QDateTime& modified, CELIO_RepresentationList& list,
               const QString* formatHint = nullptr, QString* infoString = nullptr) const;
+
+    // A whole file held in memory (celio/MemoryFile.h), with the handler for the
+    // extension of its name: decoded in place when the handler reads memory, else
+    // through a temporary file holding the bytes. No handler: false or
+    // CELIO_STATE_UNSUPPORTED. A failed read posts "unable to read %1" (action 2,
+    // code 10, %1 the name); an exception thrown by the handler is caught and
+    // reported ("Could not complete reading from file: %1\n", action 2, code 10)
+    // or, for the header queries, gives CELIO_STATE_FAILED.
+    bool read(const CELIO_MemoryFile& file, const CEL_Context& context, CELIO_RepresentationList& list) const;
+    CELIO_State loadInfo(const CELIO_MemoryFile& file, const CEL_Context& context, CELIO_Info& info) const;
+    CELIO_State loadLayerInfo(const CELIO_MemoryFile& file, CELIO_LayerInfo& layers) const;
 
     // Writes a cel with the handler for `format`. An empty code means the
     // handler's main extension (its default shape). False without a handler.

@@ -17,8 +17,30 @@ if(CELCORE_SANITIZE)
     add_link_options(-fsanitize=${CELCORE_SANITIZE})
 endif()
 
+# Fuzzing: every object carries libFuzzer's coverage instrumentation; only the
+# harnesses link the fuzzer's main (fuzz/CMakeLists.txt).
+if(CELCORE_BUILD_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "CELCORE_BUILD_FUZZ needs clang (CC=clang CXX=clang++)")
+    endif()
+    add_compile_options(-fsanitize=fuzzer-no-link)
+    add_link_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Warnings are errors in our own code (not in the installed dependencies).
+# clang (the fuzzing builds) spells gcc's -Wshadow=local its own way. Three of
+# its warnings do not fit the code: the pixel structures declare their copy
+# assignment beside converting ones and must stay aggregates (no copy
+# constructor can be declared), captures used in one branch of an
+# `if constexpr` count as unused, and tests assign shared pointers to
+# themselves on purpose.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    set(CELCORE_SHADOW_WARNING -Wshadow-uncaptured-local -Wno-deprecated-copy -Wno-unused-lambda-capture
+                               -Wno-self-assign-overloaded)
+else()
+    set(CELCORE_SHADOW_WARNING -Wshadow=local)
+endif()
 function(celcore_strict_warnings target)
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow=local -Wnon-virtual-dtor
+    target_compile_options(${target} PRIVATE -Wall -Wextra ${CELCORE_SHADOW_WARNING} -Wnon-virtual-dtor
                                              -Wno-missing-field-initializers -Werror)
 endfunction()

@@ -5,6 +5,7 @@
 #   scripts/install-deps.sh --witness  also the interoperability witness tools (and the
 #                                      npm package ag-psd, a PSD reader, under npm's global root)
 #   scripts/install-deps.sh --peers    also the benchmark peer libraries
+#   scripts/install-deps.sh --fuzz     also clang with libFuzzer and the sanitizer runtimes
 set -euo pipefail
 
 witness=false
@@ -19,6 +20,7 @@ for arg in "$@"; do
                command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm) ;;
     --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools libmagickcore-6.q16-dev libswscale-dev time
                     libcairo2-dev librsvg2-dev libfftw3-dev) ;;
+    --fuzz) pkgs+=(clang libclang-rt-dev llvm) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done

@@ -57,8 +57,10 @@ namespace CelAlgo {
 
 // Colour and alpha operations of the dispatcher. A value names a colour
 // operation, an alpha operation or both; values the dispatcher does not
-// implement for a role are rejected with an AlgoException.
-enum GenericCompositeOp {
+// implement for a role are rejected with an AlgoException. The underlying type
+// is fixed so that any int a caller passes (70, -1) is a value of the type,
+// which the dispatcher can then reject.
+enum GenericCompositeOp : int {
     NONE = 0,
     ADD_APPLY_SRC_ALPHA_INV = 1, // premultiplied over
     ADD_APPLY_DST_ALPHA = 2,

@@ -50,7 +50,7 @@ class CEL_PixmapRGBA16;
 namespace CelAlgo {
 
 // The quality shortcut of radialBlur and variableBlur. Other values do nothing.
-enum Quality {
+enum Quality : int {
     QUALITY_FOUR_PASSES = 0,  // 4 passes at the given radius
     QUALITY_EIGHT_PASSES = 1, // 8 passes at 0.4 x the radius (smoother, same spread)
 };

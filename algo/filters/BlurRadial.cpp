@@ -28,11 +28,13 @@
 // one band is split into its fields so that they run in parallel.
 // First of all: GCC 12 warns about its own AVX-512 headers (their "undefined"
 // vectors), which the state in force where those lines are read silences.
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
+#elif defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include <algorithm>

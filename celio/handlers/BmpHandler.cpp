@@ -18,6 +18,8 @@
 #include "base/Persistent.h"
 #include "base/Platform.h"
 #include "cel/Cel.h"
+#include "celio/MemoryFile.h"
+#include "celio/ReadLimits.h"
 #include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -30,16 +32,65 @@ void postWriteFailure(const char* text, const QString& path) {
     MSG_Scope(kContext, text, 2).arg(path).post(kWriteFailedCode);
 }
 
-// Qt refuses to decode images above an allocation limit (256 MiB unless told
-// otherwise), which guards against headers that claim more than a file can
-// hold. The limit is raised for files large enough to hold such an image: a
-// byte of run-length coded data gives at most 127.5 pixels of 4 bytes.
-int allocationLimitMiB(const QString& path) {
-    constexpr long long kDefaultMiB = 256;
-    const long long fileMiB = QFileInfo(path).size() >> 20;
-    const long long capMiB =
-        (long long)(std::min<unsigned long long>(CEL_Pixmap::maxPixmapBytes() >> 20, INT_MAX));
-    return int(std::clamp(fileMiB * 512, kDefaultMiB, std::max(capMiB, kDefaultMiB)));
+// The image a BMP header claims and the fewest bytes of pixel data that can
+// fill it: uncompressed rows as stored (the last row's padding may be
+// missing); run-length packets give at most 255 pixels for two bytes (escapes
+// that skip pixels or end the picture early are not counted: a file that
+// relies on them for most of a large picture is refused). Files without a
+// BMP header (Qt reads other formats too) claim nothing here.
+struct BmpClaim {
+    bool bmp = false;
+    int64_t width = 0, height = 0;
+    uint64_t needed = 0;    // file bytes the pixels need at least
+    uint64_t dataBytes = 0; // bytes from the pixel data's offset to the end
+};
+
+BmpClaim bmpClaim(DB_PersistentStore& in) {
+    BmpClaim c;
+    uint8_t file[14];
+    if (!in.Load(file, sizeof file) || file[0] != 'B' || file[1] != 'M') return c;
+    const uint64_t offset =
+        uint64_t(file[10]) | uint64_t(file[11]) << 8 | uint64_t(file[12]) << 16 | uint64_t(file[13]) << 24;
+    const uint32_t infoSize = in.ReadU32LE();
+    uint64_t bits = 0, compression = 0;
+    if (infoSize == 12) { // the old core header: 16-bit sizes
+        c.width = in.ReadU16LE();
+        c.height = in.ReadU16LE();
+        in.ReadU16LE(); // planes
+        bits = in.ReadU16LE();
+    } else {
+        c.width = in.ReadS32LE();
+        c.height = in.ReadS32LE();
+        in.ReadU16LE(); // planes
+        bits = in.ReadU16LE();
+        compression = in.ReadU32LE();
+    }
+    if (in.Failed()) return c;
+    c.bmp = true;
+    c.height = c.height < 0 ? -c.height : c.height; // negative: rows stored top-down
+    c.dataBytes = in.Size() > offset ? in.Size() - offset : 0;
+    const uint64_t w = uint64_t(std::max<int64_t>(c.width, 0)), h = uint64_t(c.height);
+    if (w == 0 || h == 0) return c;
+    if (compression == 1 || compression == 2) {
+        c.needed = CELIO_ImageClaim::minimumInput(w * h, {255, 2});
+    } else {
+        const uint64_t rowBits = w * std::max<uint64_t>(bits, 1); // at most 2^31 x 2^16: no overflow
+        const uint64_t stride = (rowBits + 31) / 32 * 4;
+        const uint64_t rows = stride > (CELIO_ImageClaim::Unknown - 1) / h
+                                  ? CELIO_ImageClaim::Unknown
+                                  : stride * (h - 1) + (rowBits + 7) / 8;
+        c.needed = compression == 0 || compression == 3 || compression == 6
+                       ? rows
+                       : CELIO_ImageClaim::minimumInput(rows, {1032, 1}); // embedded JPEG or PNG data
+    }
+    return c;
+}
+
+// Qt refuses to allocate more than its allocation limit (256 MiB unless told
+// otherwise); once the claim has passed our checks, it may allocate what the
+// claim needs.
+int allocationLimitMiB(const CELIO_ImageClaim& claim) {
+    return int(std::clamp<uint64_t>((claim.bytes() >> 20) + 1, 256, INT_MAX));
 }
 
 // Qt's 32-bit words (bytes b, g, r, a) to r, g, b, a and back: exchange bytes 0 and 2.
@@ -121,19 +172,44 @@ bool QXCelUioBmpHandler::read(const QString& path, const CEL_Context&, CELIO_Rep
 }
 
 CEL_Representation* QXCelUioBmpHandler::read(const QString& path) const {
-    QImageReader reader(path);
-    const int limitMiB = allocationLimitMiB(path);
-    reader.setAllocationLimit(limitMiB);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return nullptr;
+    DB_File header;
+    if (!header.OpenForInput(PL_FileSpec(path))) return nullptr;
+    DB_PersistentStore in(header);
+    return decode(file, in);
+}
+
+CELIO_State QXCelUioBmpHandler::readMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                           CELIO_RepresentationList& list) const {
+    QByteArray bytes =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(file.data()), qsizetype(file.size()));
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    DB_PersistentStore in(file.data(), file.size());
+    CEL_Representation* rep = decode(buffer, in);
+    if (!rep) return CELIO_STATE_FAILED;
+    list.push_back(UT_SharedPtr<CEL_Representation>(rep));
+    return CELIO_STATE_OK;
+}
+
+CEL_Representation* QXCelUioBmpHandler::decode(QIODevice& device, DB_PersistentStore& header) {
+    // A BMP header's claim is checked before Qt reads anything.
+    const BmpClaim bmpHeader = bmpClaim(header);
+    if (bmpHeader.bmp && !CELIO_ImageClaim(bmpHeader.width, bmpHeader.height, 4, 1)
+                              .checkInput("bmp", bmpHeader.dataBytes, bmpHeader.needed))
+        return nullptr;
+    QImageReader reader(&device);
     QSize size = reader.size();
     QImage image;
     if (!size.isValid()) { // a plugin that cannot tell before decoding
         image = reader.read();
         size = image.size();
     }
-    const unsigned long long bytes = (unsigned long long)size.width() * size.height() * 4;
-    if (size.isEmpty() || bytes > CEL_Pixmap::maxPixmapBytes() ||
-        (bytes >> 20) >= (unsigned long long)limitMiB)
-        return nullptr;
+    if (size.isEmpty()) return nullptr;
+    const CELIO_ImageClaim claim(size.width(), size.height(), 4, 1);
+    if (!claim.check("bmp")) return nullptr;
+    reader.setAllocationLimit(allocationLimitMiB(claim));
     std::unique_ptr<CEL_PixmapRGBA8> pixmap(
         new CEL_PixmapRGBA8(Math::Size2di(size.width(), size.height()), CEL_PixmapRGBA8::DoNotMemset{}));
     if (!pixmap->data()) return nullptr; // the pixmap has posted the out-of-memory message
@@ -165,6 +241,16 @@ CELIO_State QXCelUioBmpHandler::readInfo(const QString& path, const CEL_Context&
     DB_File file;
     if (!file.OpenForInput(PL_FileSpec(oswRemapPath::RemapPath2(path)))) return CELIO_STATE_FAILED;
     DB_PersistentStore in(file);
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioBmpHandler::readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                               CELIO_Info& info) const {
+    DB_PersistentStore in(file.data(), file.size());
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioBmpHandler::readInfoFrom(DB_PersistentStore& in, CELIO_Info& info) {
     char fileHeader[14];
     if (!in.Load(fileHeader, sizeof fileHeader) || fileHeader[0] != 'B' || fileHeader[1] != 'M' || in.AtEnd())
         return CELIO_STATE_FAILED;

@@ -6,6 +6,8 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QPixelFormat>
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,6 +17,8 @@
 #include "base/Persistent.h"
 #include "base/Platform.h"
 #include "cel/Cel.h"
+#include "celio/MemoryFile.h"
+#include "celio/ReadLimits.h"
 #include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -41,6 +45,28 @@ void postWriteFailure(const char* text, const QString& path) {
     msg.post(kWriteFailedCode);
 }
 
+// At best a JPEG spends one bit on an 8 x 8 block of one component (a
+// progressive file's DC scan; end-of-band runs cover the rest): 512 pixels,
+// 2048 bytes of pixmap, per byte of the file. Arithmetic-coded files can do
+// better; headers claiming more than this are refused all the same.
+constexpr CELIO_Expansion kJpegExpansion{2048, 1};
+
+// Decodes what the reader holds: any format Qt recognises. The header's claim
+// is checked first: against the pixmap cap, and for a JPEG against the file's
+// `fileBytes` too; Qt may then allocate as much as the claim needs.
+QImage decodeImage(QImageReader& reader, uint64_t fileBytes) {
+    const QSize size = reader.size();
+    if (size.isValid()) {
+        const CELIO_ImageClaim claim(size.width(), size.height(), 4, 1);
+        const bool jpeg = reader.format() == "jpeg";
+        if (!claim.check("jpeg", jpeg ? fileBytes : CELIO_ImageClaim::Unknown, kJpegExpansion))
+            return QImage();
+        const uint64_t mib = (claim.bytes() >> 20) + 1;
+        reader.setAllocationLimit(int(std::clamp<uint64_t>(mib, 256, INT_MAX)));
+    }
+    return reader.read();
+}
+
 QImage readImage(const QString& path) {
     if (path == QLatin1String("-") && !WHO_Identity::isInteractive()) {
         // Standard input is not seekable: take it whole first.
@@ -49,9 +75,62 @@ QImage readImage(const QString& path) {
         QByteArray bytes = in.readAll();
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::ReadOnly);
-        return QImageReader(&buffer).read();
+        QImageReader reader(&buffer);
+        return decodeImage(reader, uint64_t(bytes.size()));
     }
-    return QImageReader(oswRemapPath::RemapPath2(path)).read();
+    QFile file(oswRemapPath::RemapPath2(path));
+    if (!file.open(QIODevice::ReadOnly)) return QImage();
+    QImageReader reader(&file);
+    return decodeImage(reader, uint64_t(file.size()));
+}
+
+// The pixels of a decoded image as an RGBA8 pixmap (owned by the caller), or null.
+CEL_Representation* toPixmap(QImage image) {
+    if (image.isNull()) return nullptr;
+    image = image.convertToFormat(QImage::Format_RGB32);
+    if (image.isNull()) return nullptr;
+
+    const int width = image.width(), height = image.height();
+    auto pixmap =
+        std::make_unique<CEL_PixmapRGBA8>(Math::Size2di(width, height), CEL_PixmapRGBA8::DoNotMemset());
+    if (!pixmap->data()) return nullptr;
+    for (int y = 0; y < height; ++y) {
+        const QRgb* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        CEL_PixelRGBA8* out = pixmap->data() + size_t(y) * width;
+        for (int x = 0; x < width; ++x) {
+            const QRgb q = in[x];
+            out[x] =
+                CEL_PixelRGBA8{uint8_t(qRed(q)), uint8_t(qGreen(q)), uint8_t(qBlue(q)), uint8_t(qAlpha(q))};
+        }
+    }
+    return pixmap.release();
+}
+
+// The header query after the lead-in has been checked: the size and pixel
+// format from the decoder's header pass. A reader that cannot read the header
+// answers nothing trustworthy about the format, so the size is asked first.
+CELIO_State readInfoFrom(const JpegLeadIn& lead, QIODevice* device, CELIO_Info& info) {
+    if (!lead.startOfImage() || !(lead.jfif() || lead.exif())) return CELIO_STATE_FAILED;
+    QImageReader reader(device, "JPEG");
+    if (!reader.canRead()) return CELIO_STATE_FAILED;
+    const QSize size = reader.size();
+    if (!size.isValid()) return CELIO_STATE_FAILED;
+    QImage::Format format = reader.imageFormat();
+    // Only when the header pass cannot tell the format is the image decoded.
+    if (format == QImage::Format_Invalid) {
+        const CELIO_ImageClaim claim(size.width(), size.height(), 4, 1);
+        if (!claim.check("jpeg", uint64_t(device->size()), kJpegExpansion)) return CELIO_STATE_FAILED;
+        format = reader.read().format();
+    }
+    if (format == QImage::Format_Invalid) return CELIO_STATE_FAILED;
+
+    info.width = uint32_t(size.width());
+    info.height = uint32_t(size.height());
+    info.channels = uint32_t(QImage::toPixelFormat(format).bitsPerPixel() / 8);
+    info.bytesPerChannel = 1;
+    info.optionCode = QStringLiteral("JPG");
+    info.description = QStringLiteral("JFIF standard ") + lead.version();
+    return CELIO_STATE_OK;
 }
 
 } // namespace
@@ -81,25 +160,20 @@ bool QXCelUioJpegHandler::read(const QString& path, const CEL_Context&,
 }
 
 CEL_Representation* QXCelUioJpegHandler::read(const QString& path) const {
-    QImage image = readImage(path);
-    if (image.isNull()) return nullptr;
-    image = image.convertToFormat(QImage::Format_RGB32);
-    if (image.isNull()) return nullptr;
+    return toPixmap(readImage(path));
+}
 
-    const int width = image.width(), height = image.height();
-    auto pixmap =
-        std::make_unique<CEL_PixmapRGBA8>(Math::Size2di(width, height), CEL_PixmapRGBA8::DoNotMemset());
-    if (!pixmap->data()) return nullptr;
-    for (int y = 0; y < height; ++y) {
-        const QRgb* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        CEL_PixelRGBA8* out = pixmap->data() + size_t(y) * width;
-        for (int x = 0; x < width; ++x) {
-            const QRgb q = in[x];
-            out[x] =
-                CEL_PixelRGBA8{uint8_t(qRed(q)), uint8_t(qGreen(q)), uint8_t(qBlue(q)), uint8_t(qAlpha(q))};
-        }
-    }
-    return pixmap.release();
+CELIO_State QXCelUioJpegHandler::readMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                            CELIO_RepresentationList& list) const {
+    QByteArray bytes =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(file.data()), qsizetype(file.size()));
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    CEL_Representation* rep = toPixmap(decodeImage(reader, file.size()));
+    if (!rep) return CELIO_STATE_FAILED;
+    list.push_back(UT_SharedPtr<CEL_Representation>(rep));
+    return CELIO_STATE_OK;
 }
 
 CELIO_State QXCelUioJpegHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
@@ -111,23 +185,21 @@ CELIO_State QXCelUioJpegHandler::readInfo(const QString& path, const CEL_Context
         DB_PersistentStore in(file);
         if (!in.Load(lead.bytes, sizeof lead.bytes)) return CELIO_STATE_FAILED;
     }
-    if (!lead.startOfImage() || !(lead.jfif() || lead.exif())) return CELIO_STATE_FAILED;
+    QFile file(target);
+    if (!file.open(QIODevice::ReadOnly)) return CELIO_STATE_FAILED;
+    return readInfoFrom(lead, &file, info);
+}
 
-    // Size and pixel format come from the decoder's header pass; only when it
-    // cannot tell the format is the image decoded.
-    QImageReader reader(target, "JPEG");
-    const QSize size = reader.size();
-    QImage::Format format = reader.imageFormat();
-    if (format == QImage::Format_Invalid) format = reader.read().format();
-    if (!size.isValid() || format == QImage::Format_Invalid) return CELIO_STATE_FAILED;
-
-    info.width = uint32_t(size.width());
-    info.height = uint32_t(size.height());
-    info.channels = uint32_t(QImage::toPixelFormat(format).bitsPerPixel() / 8);
-    info.bytesPerChannel = 1;
-    info.optionCode = QStringLiteral("JPG");
-    info.description = QStringLiteral("JFIF standard ") + lead.version();
-    return CELIO_STATE_OK;
+CELIO_State QXCelUioJpegHandler::readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                                CELIO_Info& info) const {
+    JpegLeadIn lead;
+    DB_PersistentStore in(file.data(), file.size());
+    if (!in.Load(lead.bytes, sizeof lead.bytes)) return CELIO_STATE_FAILED;
+    QByteArray bytes =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(file.data()), qsizetype(file.size()));
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    return readInfoFrom(lead, &buffer, info);
 }
 
 bool QXCelUioJpegHandler::write(CEL_Cel* cel, const QString& path, const QString& code) const {

@@ -2,7 +2,10 @@
 // JPEG files, through Qt's image reader and writer.
 //
 // Reading accepts any image the Qt reader recognises and gives a
-// CEL_PixmapRGBA8 of opaque pixels. Writing copies the cel's 8-bit pixels
+// CEL_PixmapRGBA8 of opaque pixels. Before Qt decodes, the size the header
+// claims is checked (celio/ReadLimits.h): against the pixmap cap, and for a
+// JPEG against what the file's bytes can code at best (2048 bytes of pixmap
+// per byte), so a small file claiming a huge picture is refused. Writing copies the cel's 8-bit pixels
 // into an RGB image (alpha dropped) and encodes it with the writer's default
 // quality; the path "-" writes to standard output. readInfo accepts files
 // that start with a JFIF or an Exif header and reports the JFIF version as
@@ -27,5 +30,9 @@ public:
     CEL_Representation* read(const QString& path) const;
     bool write(CEL_Cel* cel, const QString& path, const QString& code) const override;
     CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
+    CELIO_State readMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                           CELIO_RepresentationList& list) const override;
+    CELIO_State readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                               CELIO_Info& info) const override;
     UT_DynKey formatClass() const override;
 };

@@ -13,6 +13,7 @@
 #include "base/Message.h"
 #include "cel/Cel.h"
 #include "celio/ByteIO.h"
+#include "celio/MemoryFile.h"
 #include "celio/handlers/OptHandler.h"
 #include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixelBuffer.h"
@@ -703,8 +704,18 @@ UT_DynKey QXCelUioOptHandler::formatClass() const {
 }
 
 bool QXCelUioOptHandler::read(const QString& path, const CEL_Context&, CELIO_RepresentationList& list) const {
+    ibuf in(path);
+    return readFrom(in, list);
+}
+
+CELIO_State QXCelUioOptHandler::readMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                           CELIO_RepresentationList& list) const {
+    ibuf in(file.data(), file.size());
+    return readFrom(in, list) ? CELIO_STATE_OK : CELIO_STATE_FAILED;
+}
+
+bool QXCelUioOptHandler::readFrom(ibuf& in, CELIO_RepresentationList& list) const {
     try {
-        ibuf in(path);
         if (!in.isOpen()) return false;
         Header h;
         if (!readHeader(in, h)) return false;
@@ -725,8 +736,18 @@ bool QXCelUioOptHandler::read(const QString& path, const CEL_Context&, CELIO_Rep
 }
 
 CELIO_State QXCelUioOptHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
+    ibuf in(path);
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioOptHandler::readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                               CELIO_Info& info) const {
+    ibuf in(file.data(), file.size());
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioOptHandler::readInfoFrom(ibuf& in, CELIO_Info& info) const {
     try {
-        ibuf in(path);
         if (!in.isOpen()) return CELIO_STATE_FAILED;
         Header h;
         TypeInfo t;

@@ -73,10 +73,20 @@ public:
     bool read(const QString& path, const CEL_Context& context, CELIO_RepresentationList& list) const override;
     bool write(CEL_Cel* cel, const QString& path, const QString& code) const override;
     CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
+    // From memory, as read() and readInfo() of a file holding the bytes (VAR and
+    // SCAN, which derive from this class, override them for their own layout).
+    CELIO_State readMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                           CELIO_RepresentationList& list) const override;
+    CELIO_State readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                               CELIO_Info& info) const override;
     UT_DynKey formatClass() const override;
 
     // Puts the 32 header bytes.
     static void writeHeader(obuf& out, const Header& header);
+
+private:
+    bool readFrom(ibuf& in, CELIO_RepresentationList& list) const;
+    CELIO_State readInfoFrom(ibuf& in, CELIO_Info& info) const;
 
 protected:
     // Pixel readers, shared with the VAR and SCAN handlers. They start at the

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <png.h>
+#include <sys/stat.h>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "base/Persistent.h"
 #include "base/Platform.h"
 #include "cel/Cel.h"
+#include "celio/MemoryFile.h"
+#include "celio/ReadLimits.h"
 #include "celio/handlers/PngEncodeDetail.h"
 #include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
@@ -42,9 +45,26 @@ void ignoreWarning(png_structp, png_const_charp) {}
     png_longjmp(png, 1);
 }
 
-void readFromFile(png_structp png, png_bytep data, size_t length) {
-    FILE* file = static_cast<FILE*>(png_get_io_ptr(png));
-    if (std::fread(data, 1, length, file) != length) png_error(png, "Read Error");
+// Where the decoder's bytes come from: an open file or a caller's buffer. The
+// count of bytes taken tells what is left for the pixel data.
+struct Input {
+    FILE* file = nullptr;
+    const uint8_t* data = nullptr;
+    uint64_t size = CELIO_ImageClaim::Unknown; // of the whole file; Unknown for a pipe
+    uint64_t taken = 0;
+
+    uint64_t left() const { return size == CELIO_ImageClaim::Unknown ? size : size - std::min(size, taken); }
+};
+
+void readFromInput(png_structp png, png_bytep data, size_t length) {
+    Input* in = static_cast<Input*>(png_get_io_ptr(png));
+    if (in->file) {
+        if (std::fread(data, 1, length, in->file) != length) png_error(png, "Read Error");
+    } else {
+        if (length > in->left()) png_error(png, "Read Error");
+        std::memcpy(data, in->data + in->taken, length);
+    }
+    in->taken += length;
 }
 
 template <class Job> bool runGuarded(Job* job, void (*body)(Job*)) {
@@ -57,7 +77,7 @@ template <class Job> bool runGuarded(Job* job, void (*body)(Job*)) {
 // Reading
 
 struct ReadJob {
-    FILE* file = nullptr;
+    Input* input = nullptr;
     png_structp png = nullptr;
     png_infop info = nullptr;
     png_uint_32 width = 0;
@@ -84,11 +104,24 @@ void convertSamples16(png_bytep row, size_t samples) {
 void readHeaderBody(ReadJob* job) {
     png_structp png = job->png;
     png_infop info = job->info;
-    png_set_read_fn(png, job->file, readFromFile);
+    png_set_read_fn(png, job->input, readFromInput);
+    // Any size the format allows gets as far as our own check of the claim
+    // (plausibleClaim), which also weighs it against the file's bytes.
+    png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+    // Ancillary chunks (text, Exif, colour profiles) give nothing to the
+    // pixels read here, and libpng takes some of them whole into memory before
+    // testing their checksum, whatever length they claim: they are skipped.
+    // IHDR, PLTE, tRNS, IDAT and IEND are read as ever.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
     png_read_info(png, info);
     png_get_IHDR(png, info, &job->width, &job->height, &job->bitDepth, &job->colorType, &job->interlace,
                  nullptr, nullptr);
+}
 
+// The transformations to RGBA; libpng allocates its row buffers here.
+void readTransformsBody(ReadJob* job) {
+    png_structp png = job->png;
+    png_infop info = job->info;
     const int depth = job->bitDepth;
     const int type = job->colorType;
     if (depth > 8) png_set_expand_16(png);
@@ -149,6 +182,34 @@ void invertColour(CEL_PixelRGBA8* p, size_t count) {
         p[i].g = uint8_t(255 - p[i].g);
         p[i].b = uint8_t(255 - p[i].b);
     }
+}
+
+// Samples per pixel as the file stores them.
+int fileChannels(int colorType) {
+    switch (colorType) {
+    case PNG_COLOR_TYPE_GRAY_ALPHA:
+        return 2;
+    case PNG_COLOR_TYPE_RGB:
+        return 3;
+    case PNG_COLOR_TYPE_RGB_ALPHA:
+        return 4;
+    default: // grey, palette indices
+        return 1;
+    }
+}
+
+// Whether the file can hold the pixmap its header claims: the rows, each a
+// filter byte and its packed samples, come out of zlib, which expands its
+// input at most 1032 times.
+bool plausibleClaim(const ReadJob& job, uint64_t pixelBytes) {
+    const CELIO_ImageClaim claim(job.width, job.height, 1, pixelBytes);
+    const uint64_t rowBits =
+        uint64_t(job.width) * uint64_t(fileChannels(job.colorType)) * uint64_t(job.bitDepth);
+    const uint64_t rawRow = 1 + (rowBits + 7) / 8;
+    const uint64_t raw = rawRow > CELIO_ImageClaim::Unknown / std::max<uint64_t>(job.height, 1)
+                             ? CELIO_ImageClaim::Unknown
+                             : rawRow * job.height;
+    return claim.checkInput("png", job.input->left(), CELIO_ImageClaim::minimumInput(raw, {1032, 1}));
 }
 
 template <class Pixmap> std::unique_ptr<Pixmap> decodeInto(ReadJob& job) {
@@ -486,46 +547,7 @@ bool writeFile(const QString& path, const png::Image* image, bool resolution, bo
     return ok;
 }
 
-} // namespace
-
-QStringList QXCelUioPngHandler::getExtensions() const {
-    return {QStringLiteral("PNG")};
-}
-
-QStringList QXCelUioPngHandler::getWriteOptionCodes() const {
-    return {QStringLiteral("PNG"), QStringLiteral("PNG4"), QStringLiteral("PNGDP3"),
-            QStringLiteral("PNGDP4")};
-}
-
-void QXCelUioPngHandler::getWriteOptions(CELIO_WriteOptions& options) const {
-    options.alpha = true;
-}
-
-QString QXCelUioPngHandler::getWriteOptionsCode(const CELIO_WriteOptions& options) const {
-    return options.alpha ? QStringLiteral("PNG4") : QStringLiteral("PNG");
-}
-
-UT_DynKey QXCelUioPngHandler::formatClass() const {
-    return CELIO_PixmapFormat;
-}
-
-bool QXCelUioPngHandler::read(const QString& path, const CEL_Context&, CELIO_RepresentationList& list) const {
-    CEL_Representation* rep = read(path);
-    if (!rep) return false;
-    list.push_back(UT_SharedPtr<CEL_Representation>(rep));
-    return true;
-}
-
-CEL_Representation* QXCelUioPngHandler::read(const QString& path) const {
-    FileCloser file;
-    if (path == QLatin1String("-") && !WHO_Identity::isInteractive()) {
-        file.file = stdin;
-        file.owned = false;
-    } else {
-        file.file = PL_FileSpec(oswRemapPath::RemapPath2(path)).get_fs("rb");
-    }
-    if (!file.file) return nullptr;
-
+CEL_Representation* decode(Input& input) {
     ReadStructs structs;
     structs.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, jumpOnError, ignoreWarning);
     if (!structs.png) return nullptr;
@@ -533,10 +555,12 @@ CEL_Representation* QXCelUioPngHandler::read(const QString& path) const {
     if (!structs.info) return nullptr;
 
     ReadJob job;
-    job.file = file.file;
+    job.input = &input;
     job.png = structs.png;
     job.info = structs.info;
     if (!runGuarded(&job, readHeaderBody)) return nullptr;
+    if (!plausibleClaim(job, job.bitDepth == 16 ? 8 : 4)) return nullptr;
+    if (!runGuarded(&job, readTransformsBody)) return nullptr;
 
     if (job.bitDepth == 16) return decodeInto<CEL_PixmapRGBA16>(job).release();
     std::unique_ptr<CEL_PixmapRGBA8> pixmap = decodeInto<CEL_PixmapRGBA8>(job);
@@ -545,10 +569,7 @@ CEL_Representation* QXCelUioPngHandler::read(const QString& path) const {
     return pixmap.release();
 }
 
-CELIO_State QXCelUioPngHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
-    DB_File file;
-    if (!file.OpenForInput(PL_FileSpec(oswRemapPath::RemapPath2(path)))) return CELIO_STATE_FAILED;
-    DB_PersistentStore in(file);
+CELIO_State readInfoFrom(DB_PersistentStore& in, CELIO_Info& info) {
 
     static const uint8_t signature[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
     uint8_t sig[8];
@@ -593,6 +614,81 @@ CELIO_State QXCelUioPngHandler::readInfo(const QString& path, const CEL_Context&
     info.optionCode = QStringLiteral("PNG");
     info.description = QString::fromLatin1(description);
     return CELIO_STATE_OK;
+}
+
+} // namespace
+
+QStringList QXCelUioPngHandler::getExtensions() const {
+    return {QStringLiteral("PNG")};
+}
+
+QStringList QXCelUioPngHandler::getWriteOptionCodes() const {
+    return {QStringLiteral("PNG"), QStringLiteral("PNG4"), QStringLiteral("PNGDP3"),
+            QStringLiteral("PNGDP4")};
+}
+
+void QXCelUioPngHandler::getWriteOptions(CELIO_WriteOptions& options) const {
+    options.alpha = true;
+}
+
+QString QXCelUioPngHandler::getWriteOptionsCode(const CELIO_WriteOptions& options) const {
+    return options.alpha ? QStringLiteral("PNG4") : QStringLiteral("PNG");
+}
+
+UT_DynKey QXCelUioPngHandler::formatClass() const {
+    return CELIO_PixmapFormat;
+}
+
+bool QXCelUioPngHandler::read(const QString& path, const CEL_Context&, CELIO_RepresentationList& list) const {
+    CEL_Representation* rep = read(path);
+    if (!rep) return false;
+    list.push_back(UT_SharedPtr<CEL_Representation>(rep));
+    return true;
+}
+
+CEL_Representation* QXCelUioPngHandler::read(const QString& path) const {
+    if (path == QLatin1String("-") && !WHO_Identity::isInteractive()) {
+        // Standard input is taken whole, so that its size is known.
+        QFile in;
+        if (!in.open(stdin, QIODevice::ReadOnly)) return nullptr;
+        const QByteArray bytes = in.readAll();
+        Input input;
+        input.data = reinterpret_cast<const uint8_t*>(bytes.constData());
+        input.size = uint64_t(bytes.size());
+        return decode(input);
+    }
+    FileCloser file;
+    file.file = PL_FileSpec(oswRemapPath::RemapPath2(path)).get_fs("rb");
+    if (!file.file) return nullptr;
+    Input input;
+    input.file = file.file;
+    struct stat st;
+    if (::fstat(::fileno(file.file), &st) == 0 && S_ISREG(st.st_mode)) input.size = uint64_t(st.st_size);
+    return decode(input);
+}
+
+CELIO_State QXCelUioPngHandler::readMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                           CELIO_RepresentationList& list) const {
+    Input input;
+    input.data = file.data();
+    input.size = file.size();
+    CEL_Representation* rep = decode(input);
+    if (!rep) return CELIO_STATE_FAILED;
+    list.push_back(UT_SharedPtr<CEL_Representation>(rep));
+    return CELIO_STATE_OK;
+}
+
+CELIO_State QXCelUioPngHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
+    DB_File file;
+    if (!file.OpenForInput(PL_FileSpec(oswRemapPath::RemapPath2(path)))) return CELIO_STATE_FAILED;
+    DB_PersistentStore in(file);
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioPngHandler::readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                               CELIO_Info& info) const {
+    DB_PersistentStore in(file.data(), file.size());
+    return readInfoFrom(in, info);
 }
 
 bool QXCelUioPngHandler::write(CEL_Cel* cel, const QString& path, const QString& code) const {

@@ -39,6 +39,10 @@ public:
     CEL_Representation* read(const QString& path) const;
     bool write(CEL_Cel* cel, const QString& path, const QString& code) const override;
     CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
+    CELIO_State readMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                           CELIO_RepresentationList& list) const override;
+    CELIO_State readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                               CELIO_Info& info) const override;
     UT_DynKey formatClass() const override;
 
 private:

@@ -490,7 +490,9 @@ CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes
                 const size_t codedStride = size_t(rowBytes) + kRowSlack;
                 std::vector<uint8_t> coded(codedStride * targets.size());
                 std::vector<int16_t> samples(wide && interleaved ? size_t(width) * (targets.size() + 2) : 0);
-                int16_t* blank16 = samples.data() + size_t(width) * targets.size(); // 0, then opaque
+                // 0, then opaque; no pointer into an empty vector (its data() may be null)
+                int16_t* blank16 =
+                    samples.empty() ? nullptr : samples.data() + size_t(width) * targets.size();
                 if (!samples.empty()) {
                     std::fill(blank16, blank16 + width, int16_t(0));
                     std::fill(blank16 + width, blank16 + 2 * size_t(width), opaqueWide);
@@ -532,6 +534,7 @@ CEL_Pixmap* assemble(const Layout& layout, int width, int height, Planes& planes
                         }
                         decoded[t] = src;
                         if (interleaved) {
+                            if (!wide) continue; // 8-bit rows are interleaved from `decoded`
                             int16_t* out = samples.data() + size_t(width) * t;
                             if (deep)
                                 toSamples(src, out, width);

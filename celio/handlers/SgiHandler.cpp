@@ -13,6 +13,8 @@
 #include "cel/Cel.h"
 #include "celio/ByteIO.h"
 #include "celio/InputStream.h"
+#include "celio/MemoryFile.h"
+#include "celio/ReadLimits.h"
 #include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -23,8 +25,6 @@ using Header = QXCelUioSgiHandler::Header;
 constexpr char kContext[] = "QXCelUioSgiHandler";
 constexpr int kWriteFailedCode = 20;
 constexpr char kImageName[] = "Frameweaver 6.0 IO";
-// Below this many pixel bytes an image is decoded whatever its data holds.
-constexpr unsigned long long kSmallImageBytes = 1u << 20;
 // Longest run or literal packet of the encoder.
 constexpr size_t kMaxPacket = 126;
 
@@ -475,12 +475,19 @@ CEL_Representation* decodeFile(Input& in, const Shape& sh, bool rle, const std::
     return t.pixmap.release();
 }
 
-// Reads and checks the offset tables; false when the file cannot be right.
-bool readTables(Input& in, const Shape& sh, std::vector<uint32_t>& starts, std::vector<uint32_t>& lengths) {
+enum class Tables { Read, Missing, Implausible };
+
+// Reads and checks the offset tables: Missing when the file ends inside them,
+// Implausible when a large image's rows cannot all be there.
+Tables readTables(Input& in, const Shape& sh, std::vector<uint32_t>& starts, std::vector<uint32_t>& lengths) {
     const size_t rows = sh.height * sh.channels;
+    if (rows == 0) return Tables::Read; // an image without rows has empty tables
     const size_t tableBytes = rows * 4;
+    // The tables are taken in only when the file holds them: a header claiming
+    // many rows costs nothing on a short file.
+    if (!in.holds(Header::Size + 2 * uint64_t(tableBytes))) return Tables::Missing;
     std::vector<uint8_t> bytes(2 * tableBytes);
-    if (in.copy(Header::Size, bytes.data(), bytes.size()) != bytes.size()) return false;
+    if (in.copy(Header::Size, bytes.data(), bytes.size()) != bytes.size()) return Tables::Missing;
     starts.resize(rows);
     lengths.resize(rows);
     uint64_t end = 0;
@@ -491,12 +498,12 @@ bool readTables(Input& in, const Shape& sh, std::vector<uint32_t>& starts, std::
         end = std::max(end, uint64_t(starts[i]) + lengths[i]);
         shortest = std::min<uint64_t>(shortest, lengths[i]);
     }
-    if (sh.pixelBytes() <= kSmallImageBytes) {
+    if (sh.pixelBytes() <= CELIO_ImageClaim::SmallImageBytes) {
         in.gatherTo(end);
-        return true;
+        return Tables::Read;
     }
     const uint64_t minRow = sh.deep ? minCodedRow<true>(sh.width) : minCodedRow<false>(sh.width);
-    return shortest >= minRow && in.holds(end);
+    return shortest >= minRow && in.holds(end) ? Tables::Read : Tables::Implausible;
 }
 
 // ------------------------------------------------------------------ encoding
@@ -867,19 +874,31 @@ CEL_Representation* QXCelUioSgiHandler::read(CELIO_InputStream& stream) const {
     if (h.zsize != 1 && h.zsize != 3 && h.zsize != 4) return nullptr;
 
     const Shape sh{h.xsize, h.ysize, h.zsize, h.bpc != 1};
-    if (sh.pixelBytes() > CEL_Pixmap::maxPixmapBytes()) return nullptr;
+    const CELIO_ImageClaim claim(h.xsize, h.ysize, sh.step(), sh.deep ? 2 : 1);
+    if (!claim.withinCap()) {
+        claim.postRefusal("sgi");
+        return nullptr;
+    }
     const bool rle = h.storage != 0;
     Input in(stream, bytes);
     std::vector<uint32_t> starts, lengths;
+    bool plausible = true;
     if (rle) {
-        if (!readTables(in, sh, starts, lengths)) return nullptr;
+        // A small image whose tables are cut short is a damaged file; a large
+        // one, a header claiming what the file does not hold.
+        const Tables tables = readTables(in, sh, starts, lengths);
+        if (tables == Tables::Missing && claim.bytes() <= CELIO_ImageClaim::SmallImageBytes) return nullptr;
+        plausible = tables == Tables::Read;
     } else {
         const uint64_t end = Header::Size + uint64_t(sh.rowBytes()) * sh.height * sh.channels;
-        if (sh.pixelBytes() > kSmallImageBytes) {
-            if (!in.holds(end)) return nullptr;
-        } else {
+        if (claim.bytes() > CELIO_ImageClaim::SmallImageBytes)
+            plausible = in.holds(end);
+        else
             in.gatherTo(end);
-        }
+    }
+    if (!plausible) {
+        claim.postRefusal("sgi");
+        return nullptr;
     }
     return sh.deep ? decodeFile<true>(in, sh, rle, starts, lengths)
                    : decodeFile<false>(in, sh, rle, starts, lengths);
@@ -892,9 +911,19 @@ CEL_Representation* QXCelUioSgiHandler::read(const unsigned char* data, unsigned
 }
 
 CELIO_State QXCelUioSgiHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
+    ibuf in(path);
+    if (!in.isOpen()) return CELIO_STATE_FAILED;
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioSgiHandler::readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                               CELIO_Info& info) const {
+    ibuf in(file.data(), file.size());
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioSgiHandler::readInfoFrom(ibuf& in, CELIO_Info& info) {
     try {
-        ibuf in(path);
-        if (!in.isOpen()) return CELIO_STATE_FAILED;
         in.getU16BE(); // magic, not tested
         const uint8_t storage = in.getByte();
         const uint8_t bpc = in.getByte();

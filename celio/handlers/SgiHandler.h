@@ -21,8 +21,10 @@
 // a pixmap within CEL_Pixmap::maxPixmapBytes(), offset tables that are there
 // in full; an image of more than 1 MiB of pixels must also have all its data
 // (every row inside the file, each row long enough to code a whole row), so
-// that a lying header cannot make the reader allocate for nothing. Streams
-// that cannot seek (standard input) are taken into memory first.
+// that a lying header cannot make the reader allocate for nothing; a size
+// refused either way posts "Invalid sgi size: %1 x %2 pixels claimed\n"
+// (celio/ReadLimits.h). Streams that cannot seek (standard input) are taken
+// into memory first.
 //
 // Writing is always run-length encoded through a stdio stream with a 256 KiB
 // buffer (the path is remapped; "-" is an ordinary file name here). Codes:
@@ -43,6 +45,8 @@
 #include <cstdio>
 
 #include "celio/Handler.h"
+
+class ibuf;
 
 class CELCORE_EXPORT QXCelUioSgiHandler final : public CELIO_StreamHandler {
 public:
@@ -79,6 +83,8 @@ public:
     // dimension and channels fails. Run-length files are described as
     // "Run-length encoded".
     CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
+    CELIO_State readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                               CELIO_Info& info) const override;
     UT_DynKey formatClass() const override;
 
     using CELIO_StreamHandler::read;
@@ -99,6 +105,7 @@ protected:
     CEL_Representation* read(CELIO_InputStream& stream) const override;
 
 private:
+    static CELIO_State readInfoFrom(ibuf& in, CELIO_Info& info);
     // Builds the 512 bytes and writes them with one fwrite.
     static bool writeHeader(const Header& header, FILE* file);
 };

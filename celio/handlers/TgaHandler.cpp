@@ -12,6 +12,8 @@
 #include "cel/Cel.h"
 #include "celio/ByteIO.h"
 #include "celio/InputStream.h"
+#include "celio/MemoryFile.h"
+#include "celio/ReadLimits.h"
 #include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -49,7 +51,7 @@ public:
 private:
     static constexpr ptrdiff_t kSmallChunk = 4096;
     static constexpr size_t kReadAhead = 65536;
-    static constexpr size_t kGrowStep = size_t(1) << 20;
+    static constexpr size_t kFirstStep = size_t(1) << 16;
 
     void attach() {
         m_cur = m_stream.data();
@@ -66,10 +68,11 @@ private:
             attach();
             return n;
         }
-        // The buffer grows only as data arrives, so a header that claims far
-        // more than the input holds costs little memory.
+        // The buffer starts small and doubles as data arrives, so a header that
+        // claims far more than the input holds costs little memory. The
+        // carried-over bytes always fit: a chunk may hold more than a first step.
         const size_t want = std::max(n, m_readAhead);
-        relocate(std::max(m_capacity, std::min(want, kGrowStep)), have);
+        relocate(std::max({m_capacity, have, std::min(want, kFirstStep)}), have);
         size_t got = have;
         while (got < want) {
             if (got == m_capacity) relocate(std::min(want, 2 * m_capacity), got);
@@ -242,16 +245,14 @@ void decodePixels(Source& src, bool rle, int flip, uint8_t* pixels, size_t width
     }
 }
 
-// Below this many pixel bytes an image is decoded whatever its data holds.
-constexpr unsigned long long kSmallImageBytes = 1u << 20;
-
 // Whether the input can hold the claimed pixels: at best a run-length packet
 // of 1 + Bpp bytes gives 128 pixels, so fewer bytes than that bound means a
-// header that lies. Looks ahead without consuming.
-bool plausibleSize(Source& src, unsigned long long pixels, int bpp, unsigned long long pixelBytes) {
-    if (pixelBytes <= kSmallImageBytes) return true;
-    const unsigned long long need = (pixels + 127) / 128 * (1ull + unsigned(bpp));
-    return src.ensure(size_t(need)) >= need;
+// header that lies (uncompressed files are held to the same bound, so a
+// truncated one still reads as far as it goes). Looks ahead without consuming.
+template <int Bpp> bool plausibleSize(Source& src, const CELIO_ImageClaim& claim) {
+    if (claim.bytes() <= CELIO_ImageClaim::SmallImageBytes) return true;
+    const uint64_t need = claim.minimumInput({128 * FilePixel<Bpp>::kOut, 1 + Bpp});
+    return need != CELIO_ImageClaim::Unknown && src.ensure(size_t(need)) >= need;
 }
 
 template <int Bpp> CEL_Representation* decodeImage(Source& src, const Header& h) {
@@ -259,12 +260,10 @@ template <int Bpp> CEL_Representation* decodeImage(Source& src, const Header& h)
     const int ht = h.height;
     const bool rle = h.imageType >= 10;
     const unsigned long long pixels = (unsigned long long)w * unsigned(ht);
-    const unsigned long long bytes = pixels * FilePixel<Bpp>::kOut;
-    if (pixels > 0) {
-        if (bytes > CEL_Pixmap::maxPixmapBytes() || !plausibleSize(src, pixels, Bpp, bytes)) {
-            MSG_Scope("qxcelio", "Invalid tga size: %1 x %2 pixels claimed\n", 2).arg(w).arg(ht).post(10);
-            return nullptr;
-        }
+    const CELIO_ImageClaim claim(w, ht, FilePixel<Bpp>::kOut, 1);
+    if (!claim.withinCap() || !plausibleSize<Bpp>(src, claim)) {
+        claim.postRefusal("tga");
+        return nullptr;
     }
     uint8_t* buffer = nullptr;
     CEL_Pixmap* pixmap = nullptr;
@@ -553,6 +552,16 @@ CEL_Representation* QXCelUioTgaHandler::read(const unsigned char* data, unsigned
 CELIO_State QXCelUioTgaHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
     ibuf in(path);
     if (!in.isOpen()) return CELIO_STATE_FAILED;
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioTgaHandler::readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                               CELIO_Info& info) const {
+    ibuf in(file.data(), file.size());
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioTgaHandler::readInfoFrom(ibuf& in, CELIO_Info& info) {
     Header h;
     readHeader(in, h);
     info.width = h.width;

@@ -9,7 +9,8 @@
 // data did not reach are transparent black. Before allocating, the decoder
 // checks that the claimed size fits CEL_Pixmap::maxPixmapBytes() and that a
 // large image has at least the bytes its best possible run-length coding needs;
-// a header that fails either is refused.
+// a header that fails either is refused with "Invalid tga size: %1 x %2 pixels
+// claimed\n" (celio/ReadLimits.h).
 //
 // Writing is always run-length encoded, bottom row first, without image ID,
 // colour map or footer. Codes: "TGA4" 32-bit RGBA; "TGA" and "TGA3" 24-bit RGB;
@@ -29,6 +30,7 @@
 
 #include "celio/Handler.h"
 
+class ibuf;
 class obuf;
 
 class CELCORE_EXPORT QXCelUioTgaHandler final : public CELIO_StreamHandler {
@@ -61,6 +63,8 @@ public:
     QString getWriteOptionsCode(const CELIO_WriteOptions& options) const override;
     bool write(CEL_Cel* cel, const QString& path, const QString& code) const override;
     CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
+    CELIO_State readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                               CELIO_Info& info) const override;
     UT_DynKey formatClass() const override;
 
     using CELIO_StreamHandler::read;
@@ -74,4 +78,7 @@ public:
 
 protected:
     CEL_Representation* read(CELIO_InputStream& stream) const override;
+
+private:
+    static CELIO_State readInfoFrom(ibuf& in, CELIO_Info& info);
 };

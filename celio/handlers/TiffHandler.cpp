@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cfloat>
+#include <climits>
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,8 @@
 
 #include "base/Platform.h"
 #include "cel/Cel.h"
+#include "celio/MemoryFile.h"
+#include "celio/ReadLimits.h"
 #include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
@@ -46,15 +50,73 @@ int quietHandler(TIFF*, void*, const char*, const char*, va_list) {
     return 1;
 }
 
-TIFF* openTiff(const char* name, const char* mode) {
+// Options of every file we open: quiet, and no single allocation of libtiff's
+// larger than the largest pixmap (a directory claiming billions of strips is
+// refused before its offsets are read).
+TIFFOpenOptions* quietOptions() {
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (!options) return nullptr;
     TIFFOpenOptionsSetErrorHandlerExtR(options, quietHandler, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(options, quietHandler, nullptr);
+    const unsigned long long cap = CEL_Pixmap::maxPixmapBytes();
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t(std::min<unsigned long long>(cap, INT64_MAX)));
+    return options;
+}
+
+TIFF* openTiff(const char* name, const char* mode) {
+    TIFFOpenOptions* options = quietOptions();
+    if (!options) return nullptr;
     TIFF* tif = TIFFOpenExt(name, mode, options);
     TIFFOpenOptionsFree(options);
     return tif;
 }
+
+// A file held in memory, opened for reading; libtiff maps it, so strips are
+// read in place.
+class MemoryInput {
+public:
+    explicit MemoryInput(const CELIO_MemoryFile& file) : m_data(file.data()), m_size(file.size()) {}
+
+    TIFF* open(const char* name, const char* mode) {
+        TIFFOpenOptions* options = quietOptions();
+        if (!options) return nullptr;
+        TIFF* tif = TIFFClientOpenExt(name, mode, this, readProc, writeProc, seekProc, closeProc, sizeProc,
+                                      mapProc, unmapProc, options);
+        TIFFOpenOptionsFree(options);
+        return tif;
+    }
+
+private:
+    static MemoryInput* self(thandle_t h) { return static_cast<MemoryInput*>(h); }
+    static tmsize_t readProc(thandle_t h, void* data, tmsize_t size) {
+        MemoryInput* m = self(h);
+        if (size < 0) return -1;
+        const uint64_t n =
+            std::min<uint64_t>(uint64_t(size), m->m_pos < m->m_size ? m->m_size - m->m_pos : 0);
+        if (n) std::memcpy(data, m->m_data + m->m_pos, size_t(n));
+        m->m_pos += n;
+        return tmsize_t(n);
+    }
+    static tmsize_t writeProc(thandle_t, void*, tmsize_t) { return -1; }
+    static toff_t seekProc(thandle_t h, toff_t offset, int whence) {
+        MemoryInput* m = self(h);
+        const uint64_t base = whence == SEEK_CUR ? m->m_pos : whence == SEEK_END ? m->m_size : 0;
+        m->m_pos = base + offset;
+        return m->m_pos;
+    }
+    static int closeProc(thandle_t) { return 0; }
+    static toff_t sizeProc(thandle_t h) { return self(h)->m_size; }
+    static int mapProc(thandle_t h, void** base, toff_t* size) {
+        *base = const_cast<uint8_t*>(self(h)->m_data); // read-only use
+        *size = self(h)->m_size;
+        return 1;
+    }
+    static void unmapProc(thandle_t, void*, toff_t) {}
+
+    const uint8_t* m_data;
+    uint64_t m_size;
+    uint64_t m_pos = 0;
+};
 
 struct TiffCloser {
     TIFF* tif;
@@ -79,10 +141,8 @@ public:
     bool failed() const { return m_failed; }
 
     TIFF* open(const char* name) {
-        TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+        TIFFOpenOptions* options = quietOptions();
         if (!options) return nullptr;
-        TIFFOpenOptionsSetErrorHandlerExtR(options, quietHandler, nullptr);
-        TIFFOpenOptionsSetWarningHandlerExtR(options, quietHandler, nullptr);
         TIFF* tif = TIFFClientOpenExt(name, "w", this, readProc, writeProc, seekProc, closeProc, sizeProc,
                                       mapProc, unmapProc, options);
         TIFFOpenOptionsFree(options);
@@ -267,13 +327,52 @@ bool readStrips(TIFF* tif, uint32_t height, size_t rowBytes, bool minIsWhite, Di
     return true;
 }
 
-bool readTiff(const QByteArray& name, CELIO_RepresentationList& list) {
-    TiffCloser file{openTiff(name.constData(), "r")};
-    if (!file.tif) {
-        diagnose(" Could not open file " + name.toStdString() + " for reading!");
-        return false;
+// The most decoded bytes one byte of strip data gives for a compression.
+CELIO_Expansion expansionOf(uint16_t compression) {
+    switch (compression) {
+    case COMPRESSION_NONE:
+        return {1, 1};
+    case COMPRESSION_PACKBITS: // two bytes repeat one byte 128 times
+        return {64, 1};
+    case COMPRESSION_LZW: // a code of 9 bits or more, a string of at most 4096 bytes
+        return {4096 * 8, 9};
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+        return {1032, 1};
+    case COMPRESSION_JPEG: // at least a bit for each 8 x 8 block of 8-bit samples
+        return {512, 1};
+    default: // codecs without a known bound: a generous one
+        return {65536, 1};
     }
-    TIFF* tif = file.tif;
+}
+
+// The strip (or tile) data the directory points at, counted only as far as
+// the file holds it. The directory's arrays may list fewer strips than the
+// image needs: libtiff's per-strip accessors report those past their end.
+uint64_t stripDataBytes(TIFF* tif, uint64_t fileSize) {
+    uint64_t total = 0;
+    for (uint32_t i = 0, n = TIFFNumberOfStrips(tif); i < n; ++i) {
+        int err = 0;
+        const uint64_t offset = TIFFGetStrileOffsetWithErr(tif, i, &err);
+        const uint64_t count = err ? 0 : TIFFGetStrileByteCountWithErr(tif, i, &err);
+        if (err) break;
+        total += std::min(count, offset < fileSize ? fileSize - offset : 0);
+        if (total >= fileSize) return fileSize;
+    }
+    return total;
+}
+
+// Opens a file again; null when that fails.
+using Reopen = std::function<TIFF*(const char* mode)>;
+
+// Reads one image from a file of fileSize bytes, opened without strip
+// chopping ("rc"): libtiff would otherwise cut a single uncompressed strip
+// into strips of a few rows when it reads the directory, allocating two
+// offsets per piece for whatever height the header claims. Once the claim
+// has passed, such a file is opened again with chopping, so that its strips
+// are read a few rows at a time.
+bool readTiff(TIFF* unchopped, const Reopen& reopen, uint64_t fileSize, CELIO_RepresentationList& list) {
+    TIFF* tif = unchopped;
 
     uint32_t height = 0, width = 0;
     if (!TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height)) {
@@ -331,6 +430,18 @@ bool readTiff(const QByteArray& name, CELIO_RepresentationList& list) {
 
     const bool minIsWhite = photometric == PHOTOMETRIC_MINISWHITE;
     const size_t rowBytes = size_t(width) * samples * (bits / 8);
+    // Before allocating: the pixmap within the cap, and strips in the file
+    // that can decode to all the rows.
+    const CELIO_ImageClaim claim(width, height, 1, kind == Kind::Rgb16 || kind == Kind::Rgba16 ? 8 : 4);
+    const uint64_t decoded = uint64_t(rowBytes) * height;
+    if (!claim.checkInput("tif", stripDataBytes(tif, fileSize),
+                          CELIO_ImageClaim::minimumInput(decoded, expansionOf(compression))))
+        return false;
+    TiffCloser chopped{nullptr};
+    if (compression == COMPRESSION_NONE && TIFFNumberOfStrips(tif) == 1 && height > 1) {
+        chopped.tif = reopen("r");
+        if (chopped.tif) tif = chopped.tif;
+    }
     const Math::Size2di size{int(width), int(height)};
     const auto noDirect = [](uint32_t) -> uint8_t* { return nullptr; };
     const auto outOfMemory = [] { diagnose(" Could not allocate enough memory for the uncompressed image"); };
@@ -437,19 +548,47 @@ bool QxCelUioTiffHandler::read(const QString& path, const CEL_Context&,
 }
 
 bool QxCelUioTiffHandler::read(const QByteArray& fileName, CELIO_RepresentationList& list) const {
-    return readTiff(fileName, list);
+    TiffCloser file{openTiff(fileName.constData(), "rc")};
+    if (!file.tif) {
+        diagnose(" Could not open file " + fileName.toStdString() + " for reading!");
+        return false;
+    }
+    const Reopen reopen = [&](const char* mode) { return openTiff(fileName.constData(), mode); };
+    return readTiff(file.tif, reopen, uint64_t(QFileInfo(QFile::decodeName(fileName)).size()), list);
+}
+
+CELIO_State QxCelUioTiffHandler::readMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                            CELIO_RepresentationList& list) const {
+    MemoryInput input(file), again(file);
+    const QByteArray name = file.name().toUtf8();
+    TiffCloser tiff{input.open(name.constData(), "rc")};
+    if (!tiff.tif) {
+        diagnose(" Could not open file " + name.toStdString() + " for reading!");
+        return CELIO_STATE_FAILED;
+    }
+    const Reopen reopen = [&](const char* mode) { return again.open(name.constData(), mode); };
+    return readTiff(tiff.tif, reopen, file.size(), list) ? CELIO_STATE_OK : CELIO_STATE_FAILED;
 }
 
 CELIO_State QxCelUioTiffHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
-    TiffCloser file{openTiff(QFile::encodeName(oswRemapPath::RemapPath2(path)).constData(), "r")};
-    if (!file.tif) return CELIO_STATE_FAILED;
+    TiffCloser file{openTiff(QFile::encodeName(oswRemapPath::RemapPath2(path)).constData(), "rc")};
+    return file.tif ? readInfoFrom(file.tif, info) : CELIO_STATE_FAILED;
+}
+
+CELIO_State QxCelUioTiffHandler::readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                                CELIO_Info& info) const {
+    MemoryInput input(file);
+    TiffCloser tiff{input.open(file.name().toUtf8().constData(), "rc")};
+    return tiff.tif ? readInfoFrom(tiff.tif, info) : CELIO_STATE_FAILED;
+}
+
+CELIO_State QxCelUioTiffHandler::readInfoFrom(TIFF* tif, CELIO_Info& info) {
     uint32_t height = 0, width = 0;
-    if (!TIFFGetField(file.tif, TIFFTAG_IMAGELENGTH, &height) ||
-        !TIFFGetField(file.tif, TIFFTAG_IMAGEWIDTH, &width))
+    if (!TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) || !TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width))
         return CELIO_STATE_FAILED;
     uint16_t bits = 1, samples = 1;
-    TIFFGetField(file.tif, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetField(file.tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
     info.width = width;
     info.height = height;
     info.channels = samples;

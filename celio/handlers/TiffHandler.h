@@ -9,7 +9,10 @@
 //                               each depth v with -1e10 < v < 1e10 is stored
 //                               as -v, anything else as "no depth", and the
 //                               z range is the smallest and largest stored.
-// Every decoded byte of a min-is-white file is inverted. Reading a path also
+// Every decoded byte of a min-is-white file is inverted. Before allocating,
+// the size is checked (celio/ReadLimits.h): within the pixmap cap, and strip
+// data in the file that can decode to every row at the compression's largest
+// expansion. Reading a path also
 // reads its companion depth file, the name with "_z" before the first "." of
 // the file name (frame.tif -> frame_z.tif), when that exists.
 //
@@ -40,6 +43,11 @@ public:
     bool read(const QByteArray& fileName, CELIO_RepresentationList& list) const;
     bool write(CEL_Cel* cel, const QString& path, const QString& code) const override;
     CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
+    // From memory: the file alone (a companion depth file has no name to be found by).
+    CELIO_State readMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                           CELIO_RepresentationList& list) const override;
+    CELIO_State readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                               CELIO_Info& info) const override;
     UT_DynKey formatClass() const override;
 
     // Where the reader's diagnostics go, process-wide; null restores standard
@@ -51,4 +59,7 @@ public:
     static bool hasAssociatedAlpha(const QString& path);
     // The name of the companion depth file of a path.
     static QString depthFileName(const QString& path);
+
+private:
+    static CELIO_State readInfoFrom(struct tiff* tif, CELIO_Info& info);
 };

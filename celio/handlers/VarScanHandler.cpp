@@ -8,6 +8,7 @@
 #include "base/Message.h"
 #include "cel/Cel.h"
 #include "celio/ByteIO.h"
+#include "celio/MemoryFile.h"
 #include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -196,10 +197,9 @@ bool pixelsFor(CEL_Cel* cel, const Shape& shape, const char* family, UT_SharedPt
 // read() of both families; readPixels(in, channels, width, height, compressed)
 // runs the OPT readers.
 template <class ReadString, class ReadPixels>
-bool readFile(const QString& path, CELIO_RepresentationList& list, const ReadString& readString,
+bool readFile(ibuf& in, CELIO_RepresentationList& list, const ReadString& readString,
               const ReadPixels& readPixels) {
     try {
-        ibuf in(path);
         if (!in.isOpen()) return false;
         VarHeader h;
         if (!readHeader(in, h)) return false;
@@ -223,10 +223,8 @@ bool readFile(const QString& path, CELIO_RepresentationList& list, const ReadStr
 // readInfo() of both families; fills everything but the code and description,
 // which describe(type, compressed) returns.
 template <class ReadString, class Describe>
-CELIO_State readFileInfo(const QString& path, CELIO_Info& info, const ReadString& readString,
-                         const Describe& describe) {
+CELIO_State readFileInfo(ibuf& in, CELIO_Info& info, const ReadString& readString, const Describe& describe) {
     try {
-        ibuf in(path);
         if (!in.isOpen()) return CELIO_STATE_FAILED;
         VarHeader h;
         int channels = 0;
@@ -296,16 +294,38 @@ void QXCelUioVarHandler::writeString(obuf& out) const {
 }
 
 bool QXCelUioVarHandler::read(const QString& path, const CEL_Context&, CELIO_RepresentationList& list) const {
+    ibuf in(path);
+    return readFrom(in, list);
+}
+
+CELIO_State QXCelUioVarHandler::readMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                           CELIO_RepresentationList& list) const {
+    ibuf in(file.data(), file.size());
+    return readFrom(in, list) ? CELIO_STATE_OK : CELIO_STATE_FAILED;
+}
+
+bool QXCelUioVarHandler::readFrom(ibuf& source, CELIO_RepresentationList& list) const {
     return readFile(
-        path, list, [this](ibuf& in) { readString(in); },
+        source, list, [this](ibuf& in) { readString(in); },
         [this](ibuf& in, int channels, int w, int h, bool compressed) {
             return compressed ? readCompressed(in, channels, w, h) : readUncompressed(in, channels, w, h);
         });
 }
 
 CELIO_State QXCelUioVarHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
+    ibuf in(path);
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioVarHandler::readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                               CELIO_Info& info) const {
+    ibuf in(file.data(), file.size());
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioVarHandler::readInfoFrom(ibuf& source, CELIO_Info& info) const {
     return readFileInfo(
-        path, info, [this](ibuf& in) { readString(in); },
+        source, info, [this](ibuf& in) { readString(in); },
         [&](uint32_t type, bool compressed) {
             info.optionCode = type == 1 || type == 4   ? QStringLiteral("VAR3")
                               : type == 2 || type == 5 ? QStringLiteral("VAR4")
@@ -366,16 +386,38 @@ void QXCelUioScanHandler::writeString(obuf& out) const {
 
 bool QXCelUioScanHandler::read(const QString& path, const CEL_Context&,
                                CELIO_RepresentationList& list) const {
+    ibuf in(path);
+    return readFrom(in, list);
+}
+
+CELIO_State QXCelUioScanHandler::readMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                            CELIO_RepresentationList& list) const {
+    ibuf in(file.data(), file.size());
+    return readFrom(in, list) ? CELIO_STATE_OK : CELIO_STATE_FAILED;
+}
+
+bool QXCelUioScanHandler::readFrom(ibuf& source, CELIO_RepresentationList& list) const {
     return readFile(
-        path, list, [this](ibuf& in) { readString(in); },
+        source, list, [this](ibuf& in) { readString(in); },
         [this](ibuf& in, int channels, int w, int h, bool compressed) {
             return compressed ? readCompressed(in, channels, w, h) : readUncompressed(in, channels, w, h);
         });
 }
 
 CELIO_State QXCelUioScanHandler::readInfo(const QString& path, const CEL_Context&, CELIO_Info& info) const {
+    ibuf in(path);
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioScanHandler::readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context&,
+                                                CELIO_Info& info) const {
+    ibuf in(file.data(), file.size());
+    return readInfoFrom(in, info);
+}
+
+CELIO_State QXCelUioScanHandler::readInfoFrom(ibuf& source, CELIO_Info& info) const {
     return readFileInfo(
-        path, info, [this](ibuf& in) { readString(in); },
+        source, info, [this](ibuf& in) { readString(in); },
         [&](uint32_t, bool compressed) {
             info.optionCode = QStringLiteral("SCAN");
             const QString& text = m_infoString.get();

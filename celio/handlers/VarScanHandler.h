@@ -67,6 +67,10 @@ public:
     bool read(const QString& path, const CEL_Context& context, CELIO_RepresentationList& list) const override;
     bool write(CEL_Cel* cel, const QString& path, const QString& code) const override;
     CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
+    CELIO_State readMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                           CELIO_RepresentationList& list) const override;
+    CELIO_State readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                               CELIO_Info& info) const override;
 
     // The calling thread's information string: set before write(), read after
     // read() or readInfo(). Const: the string is not the handler's shared state.
@@ -74,6 +78,8 @@ public:
     QString infoString() const;
 
 private:
+    bool readFrom(ibuf& in, CELIO_RepresentationList& list) const;
+    CELIO_State readInfoFrom(ibuf& in, CELIO_Info& info) const;
     void readString(ibuf& in) const;
     void writeString(obuf& out) const;
 
@@ -89,6 +95,10 @@ public:
     bool read(const QString& path, const CEL_Context& context, CELIO_RepresentationList& list) const override;
     bool write(CEL_Cel* cel, const QString& path, const QString& code) const override;
     CELIO_State readInfo(const QString& path, const CEL_Context& context, CELIO_Info& info) const override;
+    CELIO_State readMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                           CELIO_RepresentationList& list) const override;
+    CELIO_State readInfoMemory(const CELIO_MemoryFile& file, const CEL_Context& context,
+                               CELIO_Info& info) const override;
     bool getCallerInfoString(QString& out) const override;
     void setCallerInfoString(const QString& text) override;
 
@@ -96,6 +106,8 @@ public:
     QString infoString() const;
 
 private:
+    bool readFrom(ibuf& in, CELIO_RepresentationList& list) const;
+    CELIO_State readInfoFrom(ibuf& in, CELIO_Info& info) const;
     void readString(ibuf& in) const;
     void writeString(obuf& out) const;
 

@@ -286,7 +286,7 @@ bool readFile(const Geometry& g, const QString& path, CELIO_RepresentationList& 
     }
 }
 
-CEL_PixmapRGBA8* readMemory(const Geometry& g, const void* data, size_t size) {
+CEL_PixmapRGBA8* decodeFrameBytes(const Geometry& g, const void* data, size_t size) {
     try {
         return squarePixels(g, static_cast<const uint8_t*>(data), data ? size : 0).release();
     } catch (...) {
@@ -375,7 +375,7 @@ UT_DynKey QXCelUioPalHandler::formatClass() const {
 }
 
 CEL_PixmapRGBA8* QXCelUioPalHandler::read(const void* data, size_t size) const {
-    return readMemory(kPal, data, size);
+    return decodeFrameBytes(kPal, data, size);
 }
 
 bool QXCelUioPalHandler::encode(CEL_Cel* cel, std::vector<uint8_t>& frame) const {
@@ -425,7 +425,7 @@ UT_DynKey QXCelUioYuvHandler::formatClass() const {
 }
 
 CEL_PixmapRGBA8* QXCelUioYuvHandler::read(const void* data, size_t size) const {
-    return readMemory(kNtsc, data, size);
+    return decodeFrameBytes(kNtsc, data, size);
 }
 
 bool QXCelUioYuvHandler::encode(CEL_Cel* cel, std::vector<uint8_t>& frame) const {

@@ -26,7 +26,7 @@ TEST(Message, ArgumentsActionCodeAndNestedCaptures) {
 }
 
 // Path remapping is checked where files are opened (byte target, stream handler).
-TEST(Platform, RoundingAndLocks) {
+TEST(Platform, RoundingAndLocksAcrossThreads) {
     EXPECT_TRUE(oswUtil::getTempDir().endsWith(QLatin1Char('/')));
     EXPECT_EQ(QXMaths::ifloor(-0.5), -1); // floor, not truncation
     EXPECT_EQ(QXMaths::iceiling(-0.5), 0);

@@ -164,7 +164,7 @@ TEST(CelList, RankingAndEditing) {
     EXPECT_FALSE(cel.findBestVectorRepresentation());
 }
 
-TEST(CelList, DroppedRepresentationsDieOutsideTheLock) {
+TEST(CelList, DroppedRepresentationsDieOutsideTheLockOnAnotherThread) {
     CEL_Cel cel(R::PIXMAP_RGBA16);
     std::atomic<int> verdict{0};
     std::thread helper;

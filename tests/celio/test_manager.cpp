@@ -12,6 +12,7 @@
 #include "celio/BitmapEngine.h"
 #include "celio/LayerInfo.h"
 #include "celio/Manager.h"
+#include "celio/MemoryFile.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -244,4 +245,45 @@ TEST(CelioStreamHandler, ReadsRemappedFilesAndAddsNothingOnFailure) {
         celtest::writeFile(dir.path(QStringLiteral("short.crw")), QByteArray("CRW1\2\0\1\0\1\x2a", 10)));
     EXPECT_FALSE(h.read(dir.path(QStringLiteral("short.crw")), context, list));
     EXPECT_EQ(list.size(), 1u);
+}
+
+// Files held in memory: a stream handler decodes the bytes in place; a handler
+// that reads only paths gets a temporary file with the bytes, named with the
+// extension, gone with the memory file; failures are reported by name.
+TEST_F(CelioManager, MemoryFilesInPlaceOrThroughATemporaryFile) {
+    m->addHandler(new TestRawHandler);
+    StubHandler* stub = addStub({S("STB")});
+    const QByteArray raw("CRW1\2\0\1\0\1\x2a\x07", 11);
+    {
+        const CELIO_MemoryFile file(raw.constData(), size_t(raw.size()), S("in/shot.crw"));
+        EXPECT_EQ(file.extension(), S("CRW"));
+        ASSERT_TRUE(m->read(file, CEL_Context(), list));
+        EXPECT_EQ(dynamic_cast<const CEL_PixmapMatte8*>(list.front().get())->data()[1], 0x07);
+    }
+    QString temporary;
+    {
+        const CELIO_MemoryFile file(raw.constData(), size_t(raw.size()), S("x.stb"));
+        EXPECT_TRUE(m->read(file, CEL_Context(), list));
+        ASSERT_EQ(stub->readPaths.size(), 1);
+        temporary = stub->readPaths.front();
+        EXPECT_TRUE(temporary.endsWith(S(".stb")));
+        EXPECT_EQ(celtest::readFile(temporary), raw);
+        EXPECT_EQ(m->loadInfo(file, CEL_Context(), info), CELIO_STATE_OK);
+        EXPECT_EQ(stub->readPaths.size(), 1); // one temporary file serves every call
+    }
+    EXPECT_FALSE(QFileInfo::exists(temporary));
+
+    QXMessage::Capture capture;
+    const CELIO_MemoryFile cut(raw.constData(), 5, S("cut.crw"));
+    EXPECT_FALSE(m->read(cut, CEL_Context(), list));
+    expectOnly(capture, S("unable to read cut.crw"), 2, 10);
+    capture.clear();
+    stub->throws = true;
+    const CELIO_MemoryFile thrown(raw.constData(), size_t(raw.size()), S("t.stb"));
+    EXPECT_FALSE(m->read(thrown, CEL_Context(), list));
+    expectOnly(capture, S("Could not complete reading from file: t.stb\n"), 2, 10);
+    EXPECT_EQ(m->loadInfo(thrown, CEL_Context(), info), CELIO_STATE_FAILED);
+    const CELIO_MemoryFile unknown(raw.constData(), size_t(raw.size()), S("x.none"));
+    EXPECT_FALSE(m->read(unknown, CEL_Context(), list));
+    EXPECT_EQ(m->loadInfo(unknown, CEL_Context(), info), CELIO_STATE_UNSUPPORTED);
 }

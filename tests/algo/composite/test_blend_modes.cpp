@@ -122,7 +122,7 @@ TEST(BlendModes, TransparentSourcePixelsAreSkipped) {
 // dst's allocation. Each pixel of the worked region is what a one-pixel composite of the
 // same pair gives, and every other pixel is untouched. On an image large enough to be
 // split over threads, one thread and many agree.
-TEST(BlendModes, WholeImageMatchesOnePixelCalls) {
+TEST(BlendModes, WholeImageMatchesOnePixelCallsOnAnyThreadCount) {
     std::mt19937 rng(13);
     for (int op : kModes) {
         SCOPED_TRACE(op);

@@ -461,7 +461,10 @@ TEST(PngEncoder, StrategyFollowsTheContent) {
 TEST(PngWriteThreads, SameBytesAtAnyThreadCount) {
     celtest::TempDir dir;
     const std::unique_ptr<CEL_PixmapRGBA16> picture(celPicture(1300, 900, 8));
-    for (const auto& [code, eightBit] : {std::pair{"PNG4", true}, {"PNG4", false}, {"PNGDP4", false}}) {
+    for (const auto& run : {std::pair{"PNG4", true}, {"PNG4", false}, {"PNGDP4", false}}) {
+        // Named copies: clang 14 lets no lambda capture a structured binding.
+        const char* const code = run.first;
+        const bool eightBit = run.second;
         QByteArray first;
         for (const int threads : {1, 2, 8, 0}) {
             SCOPED_TRACE(testing::Message()
