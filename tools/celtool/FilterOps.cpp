@@ -13,11 +13,25 @@ const std::vector<FilterOp>& filterOps() {
         std::vector<FilterOp> rows;
         // One line per family, in the order the help lists them.
         for (std::vector<FilterOp> (*family)() :
-             {transformFilterOps, blurFilterOps, matteFilterOps, colourFilterOps})
+             {transformFilterOps, blurFilterOps, matteFilterOps, colourFilterOps, textFilterOps})
             for (const FilterOp& op : family()) rows.push_back(op);
         return rows;
     }();
     return all;
+}
+
+namespace {
+QString& inputName() {
+    static QString name;
+    return name;
+}
+} // namespace
+
+void setFilterInputName(const QString& name) {
+    inputName() = name;
+}
+QString filterInputName() {
+    return inputName();
 }
 
 const FilterOp* findFilterOp(const QString& name) {
