@@ -71,14 +71,23 @@ bool GR_TextAccess::fail(const QString& error) {
     return false;
 }
 
-bool GR_TextAccess::checkFont(uint32_t textStyle) {
-    if (!haveGuiApplication()) return fail(QStringLiteral("text needs a QGuiApplication to reach the fonts"));
-    const QFont font = fontOf(textStyle, 100);
+bool GR_TextAccess::checkFamily(const QString& family, bool bold, QString& error) {
+    if (!haveGuiApplication()) {
+        error = QStringLiteral("text needs a QGuiApplication to reach the fonts");
+        return false;
+    }
+    QFont font(family);
+    font.setBold(bold);
+    font.setStyleStrategy(QFont::NoFontMerging);
     const QFontInfo info(font);
-    if (!info.exactMatch() || info.family() != familyOf(textStyle))
-        return fail(QStringLiteral("font \"%1\" is not installed (package fonts-dejavu-core)")
-                        .arg(familyOf(textStyle)));
-    return true;
+    if (info.exactMatch() && info.family() == family && info.bold() == bold) return true;
+    error = QStringLiteral("font \"%1%2\" is not installed (package fonts-dejavu-core)")
+                .arg(family, bold ? QStringLiteral(" Bold") : QString());
+    return false;
+}
+
+bool GR_TextAccess::checkFont(uint32_t textStyle) {
+    return checkFamily(familyOf(textStyle), textStyle == 1 || textStyle == 3 || textStyle == 5, m_error);
 }
 
 bool GR_TextAccess::measure(const GR_TextLayerProperties& p, const QString& text, double& width,

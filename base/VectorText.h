@@ -103,6 +103,8 @@ public:
     bool checkFont(uint32_t textStyle);
     // The family of a style.
     static QString familyOf(uint32_t textStyle);
+    // Whether the family is installed in that weight; false with the reason.
+    static bool checkFamily(const QString& family, bool bold, QString& error);
 
 protected:
     // The plain box of text at the properties' style and size.

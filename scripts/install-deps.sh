@@ -10,7 +10,8 @@ set -euo pipefail
 witness=false
 pkgs=(g++ cmake ninja-build ccache pkg-config make
       qt6-base-dev libtbb-dev libpng-dev libtiff-dev zlib1g-dev
-      libjpeg62-turbo-dev libgtest-dev libgmock-dev libbenchmark-dev)
+      libjpeg62-turbo-dev libgtest-dev libgmock-dev libbenchmark-dev
+      fonts-dejavu-core)
 for arg in "$@"; do
   case "$arg" in
     --witness) witness=true; pkgs+=(imagemagick openimageio-tools libtiff-tools ffmpeg librsvg2-bin)
