@@ -107,6 +107,8 @@ std::vector<FilterOp> textFilterOps();
 // IN as given on the command line, for rows that print its name (--text).
 void setFilterInputName(const QString& name);
 QString filterInputName();
+// The demo's burn-ins, overlay.png (DemoOverlay.cpp).
+int demoOverlay(const QString& outDir);
 
 // --- Helpers for parse functions. Each returns false with a one-line error
 // naming `what` (the operation, as "--scale") when the text does not fit. ---

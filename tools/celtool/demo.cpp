@@ -48,6 +48,7 @@ int runDemo(const QStringList& args) {
     if (demoFilters(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
     if (demoVector(outDir) != kSuccess) return kFailure;
+    if (demoOverlay(outDir) != kSuccess) return kFailure;
     if (demoVideo(outDir) != kSuccess) return kFailure;
     if (demoLoader(outDir) != kSuccess) return kFailure;
     return kSuccess;
