@@ -204,3 +204,21 @@ TEST(CeltoolText, InkMatchesImageMagicksAnnotateOfTheSameFont) {
     EXPECT_NEAR(a[1].toDouble(), b[1].toDouble(), 0.02 * b[1].toDouble())
         << qPrintable(mine + " vs " + theirs);
 }
+
+// Drawing text makes the tool a GUI application; the files it writes must not
+// change with that (Qt's images take their resolution from the screen).
+TEST(CeltoolText, RunsThatDrawTextWriteTheSameFilesAsOthers) {
+    if (!celtest::haveMagick()) GTEST_SKIP() << "ImageMagick convert not found";
+    celtest::TempDir dir;
+    std::vector<int> rgba;
+    for (int i = 0; i < 24 * 16; ++i) rgba.insert(rgba.end(), {i % 256, 40, 200, 255});
+    const QString in = dir.path("in.png");
+    ASSERT_TRUE(celtest::magickWrite(rgba, 24, 16, 8, "PNG32:" + in));
+    for (const char* ext : {"png", "jpg", "bmp"}) {
+        const QString a = dir.path(QStringLiteral("text.%1").arg(ext)),
+                      b = dir.path(QStringLiteral("plain.%1").arg(ext));
+        ASSERT_EQ(celtool({"filter", "--text", " ", in, a}).exit, 0) << ext;
+        ASSERT_EQ(celtool({"convert", in, b}).exit, 0) << ext;
+        EXPECT_EQ(celtest::readFile(a), celtest::readFile(b)) << ext;
+    }
+}
