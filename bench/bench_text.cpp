@@ -136,21 +136,31 @@ void BM_TextBurnIn_VipsTextComposite(benchmark::State& state) {
     vips_cache_set_max(0);
     const int w = sideW(int(state.range(0))), h = sideH(int(state.range(0)));
     std::vector<uint8_t> pixels(std::size_t(w) * h * 4, 60);
-    VipsImage* base = vips_image_new_from_memory(pixels.data(), pixels.size(), w, h, 4, VIPS_FORMAT_UCHAR);
+    VipsImage* raw = vips_image_new_from_memory(pixels.data(), pixels.size(), w, h, 4, VIPS_FORMAT_UCHAR);
+    VipsImage* base = nullptr;
+    vips_copy(raw, &base, "interpretation", VIPS_INTERPRETATION_sRGB, nullptr);
+    g_object_unref(raw);
     const std::string font = "DejaVu Sans " + std::to_string(pointSize(h));
     for (auto _ : state) {
-        VipsImage *mask = nullptr, *white = nullptr, *rgba = nullptr, *out = nullptr;
-        vips_text(&mask, kLine, "font", font.c_str(), "dpi", 72, nullptr);
-        vips_linear1(mask, &white, 0.0, 255.0, "uchar", TRUE, nullptr);
+        VipsImage *mask = nullptr, *white = nullptr, *joined = nullptr, *rgba = nullptr, *out = nullptr;
+        if (vips_text(&mask, kLine, "font", font.c_str(), "dpi", 72, nullptr) ||
+            vips_linear1(mask, &white, 0.0, 255.0, "uchar", TRUE, nullptr)) {
+            state.SkipWithError(vips_error_buffer());
+            break;
+        }
         VipsImage* bands[4] = {white, white, white, mask};
-        vips_bandjoin(bands, &rgba, 4, nullptr);
-        vips_composite2(base, rgba, &out, VIPS_BLEND_MODE_OVER, "x", (w - mask->Xsize) / 2, "y",
-                        h - int(h * 0.1) - mask->Ysize, nullptr);
+        if (vips_bandjoin(bands, &joined, 4, nullptr) ||
+            vips_copy(joined, &rgba, "interpretation", VIPS_INTERPRETATION_sRGB, nullptr) ||
+            vips_composite2(base, rgba, &out, VIPS_BLEND_MODE_OVER, "x", (w - mask->Xsize) / 2, "y",
+                            h - int(h * 0.1) - mask->Ysize, nullptr)) {
+            state.SkipWithError(vips_error_buffer());
+            break;
+        }
         std::size_t size = 0;
         void* bytes = vips_image_write_to_memory(out, &size);
         benchmark::DoNotOptimize(bytes);
         g_free(bytes);
-        for (VipsImage* i : {mask, white, rgba, out}) g_object_unref(i);
+        for (VipsImage* i : {mask, white, joined, rgba, out}) g_object_unref(i);
     }
     g_object_unref(base);
 }
