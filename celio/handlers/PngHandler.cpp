@@ -1,12 +1,9 @@
 #include "celio/handlers/PngHandler.h"
 
-#include <QBuffer>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QImage>
-#include <QImageWriter>
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <csetjmp>
 #include <cstdio>
@@ -16,13 +13,13 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
-#include <zlib.h>
 
 #include "base/FileSpec.h"
 #include "base/Message.h"
 #include "base/Persistent.h"
 #include "base/Platform.h"
 #include "cel/Cel.h"
+#include "celio/handlers/PngEncodeDetail.h"
 #include "celio/handlers/WriteLimitsDetail.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -30,29 +27,6 @@ namespace {
 
 const char* const kContext = "QXCelUioPngHandler";
 constexpr int kWriteFailedCode = 20;
-
-// The quality to give Qt's PNG writer for an image, -1 for its default (zlib level 6).
-// zlib's longer match search buys nothing on noisy pictures (grainy renders, scans):
-// level 4 writes them as small and about 1.4x faster, while flat cel artwork still
-// gains from it (level 4 would make it a quarter larger). Sixteen rows compressed at
-// level 1 tell the two apart: noisy rows keep more than 30% of their bytes, cel rows a
-// few percent. Qt maps quality q to level (100 - q) * 9 / 91, so 50 is level 4.
-int png8QualityFor(const QImage& image) {
-    const int height = image.height();
-    const int rows = std::min(height, 16);
-    if (rows == 0) return -1;
-    const qsizetype rowBytes = qsizetype(image.width()) * 4;
-    std::vector<Bytef> sample;
-    sample.reserve(size_t(rowBytes) * size_t(rows));
-    for (int k = 0; k < rows; ++k) {
-        const uchar* line = image.constScanLine(int((int64_t(height) - 1) * k / std::max(1, rows - 1)));
-        sample.insert(sample.end(), line, line + rowBytes);
-    }
-    uLongf size = compressBound(uLong(sample.size()));
-    std::vector<Bytef> packed(size);
-    if (compress2(packed.data(), &size, sample.data(), uLong(sample.size()), 1) != Z_OK) return -1;
-    return uint64_t(size) * 10 > uint64_t(sample.size()) * 3 ? 50 : -1;
-}
 
 // ---------------------------------------------------------------------------
 // libpng plumbing. libpng reports errors by longjmp to the jump buffer of the
@@ -196,59 +170,241 @@ template <class Pixmap> std::unique_ptr<Pixmap> decodeInto(ReadJob& job) {
 }
 
 // ---------------------------------------------------------------------------
-// 16-bit writing
+// Writing. The encoder (PngEncodeDetail.h) asks for the file's rows one at a
+// time, on its own threads: each is made from the pixmap as it is needed, so
+// no converted copy of the picture is ever held.
 
-struct WriteJob {
-    FILE* file = nullptr;
-    png_structp png = nullptr;
-    png_infop info = nullptr;
-    const CEL_PixelRGBA16* pixels = nullptr;
-    png_uint_32 width = 0;
-    png_uint_32 height = 0;
-    bool alpha = false;
-    png_bytep row = nullptr; // from the library's allocator; freed by the caller
+namespace png = celio_detail::png;
+
+struct RowContext {
+    const void* pixels = nullptr;
+    uint32_t width = 0;
 };
 
-// 0..32767 to big-endian 0..65535: s * 65535 / 32767 truncated, 0 for s <= 0,
-// which is 2s, plus one for full scale.
-inline void putSample16(png_bytep out, int16_t s) {
+template <class P> const P* pixelsOf(const void* context, uint32_t y) {
+    const auto* c = static_cast<const RowContext*>(context);
+    return static_cast<const P*>(c->pixels) + size_t(y) * c->width;
+}
+
+uint32_t widthOf(const void* context) {
+    return static_cast<const RowContext*>(context)->width;
+}
+
+// 16-bit files: 0..32767 to big-endian 0..65535, s * 65535 / 32767 truncated,
+// 0 for s <= 0, which is 2s, plus one for full scale. Colour stays premultiplied.
+inline void putSample16(uint8_t* out, int16_t s) {
     const uint32_t v = s <= 0 ? 0u : uint32_t(2 * s + (s == 32767));
     out[0] = uint8_t(v >> 8);
     out[1] = uint8_t(v);
 }
 
-template <bool Alpha> void packRow16(png_bytep out, const CEL_PixelRGBA16* p, png_uint_32 width) {
-    for (png_uint_32 x = 0; x < width; ++x, out += Alpha ? 8 : 6) {
-        putSample16(out, p[x].r);
-        putSample16(out + 2, p[x].g);
-        putSample16(out + 4, p[x].b);
-        if constexpr (Alpha) putSample16(out + 6, p[x].a);
+template <bool Alpha> void rows16(const void* context, uint32_t y, uint8_t* out) {
+    const CEL_PixelRGBA16* p = pixelsOf<CEL_PixelRGBA16>(context, y);
+    const uint32_t w = widthOf(context);
+    if constexpr (Alpha) {
+        // Every sample in order: one plain loop over the row's samples.
+        const int16_t* s = &p->r;
+        for (size_t i = 0, n = size_t(w) * 4; i < n; ++i) putSample16(out + 2 * i, s[i]);
+    } else {
+        for (uint32_t x = 0; x < w; ++x, out += 6) {
+            putSample16(out, p[x].r);
+            putSample16(out + 2, p[x].g);
+            putSample16(out + 4, p[x].b);
+        }
     }
 }
 
-void write16Body(WriteJob* job) {
+// 8-bit files store each channel c of the 16-bit pixmap as c >> 7 (0 below 0).
+// "PNG4" un-premultiplies first: with m the largest of r, g, b and a, each
+// colour becomes min(c * 32767 / m, 32767) and alpha m, unless m is 0 or
+// 32767. Since c <= m, the stored colour is c * 32767 / (128 m) in integers.
+//
+// The 16-bit values of an 8-bit pixmap are from8(v), and from8(v) >> 7 is v:
+// its samples are stored as they are, and un-premultiplying needs only a table
+// by (m, c) of 8-bit values (m from8-monotonic, so the largest sample gives m).
+
+void rgb8From16(const void* context, uint32_t y, uint8_t* out) {
+    const CEL_PixelRGBA16* p = pixelsOf<CEL_PixelRGBA16>(context, y);
+    const auto s = [](int16_t v) { return uint8_t(std::max<int>(v, 0) >> 7); };
+    for (uint32_t x = 0, w = widthOf(context); x < w; ++x, out += 3) {
+        out[0] = s(p[x].r);
+        out[1] = s(p[x].g);
+        out[2] = s(p[x].b);
+    }
+}
+
+// Each pixel's word stored whole, its alpha byte overwritten by the next
+// pixel (the encoder's rows have room past their end).
+void rgb8From8(const void* context, uint32_t y, uint8_t* out) {
+    const CEL_PixelRGBA8* p = pixelsOf<CEL_PixelRGBA8>(context, y);
+    for (uint32_t x = 0, w = widthOf(context); x < w; ++x, out += 3) std::memcpy(out, p + x, 4);
+}
+
+// k[m] = 32767 / (128 m) in double. c * k[m] is within 2^-44 of the exact
+// quotient, whose distance to the next integer, when it is not one, is at
+// least 1 / (128 m) >= 2^-22: adding 2^-30 before truncating gives the integer
+// quotient in every case.
+const double* unpremultiplyFactors16() {
+    static const std::unique_ptr<double[]> k = [] {
+        auto t = std::make_unique<double[]>(32768);
+        for (int m = 1; m < 32768; ++m) t[m] = 32767.0 / (128.0 * m);
+        return t;
+    }();
+    return k.get();
+}
+
+// Every sample as c >> 7 first (one plain loop); then, a block of pixels at a
+// time, the pixels that are neither opaque nor without any positive sample
+// (the only ones where that is not the result) are redone.
+void rgba8From16(const void* context, uint32_t y, uint8_t* out) {
+    const CEL_PixelRGBA16* p = pixelsOf<CEL_PixelRGBA16>(context, y);
+    const uint32_t w = widthOf(context);
+    const int16_t* s = &p->r;
+    for (size_t i = 0, n = size_t(w) * 4; i < n; ++i) out[i] = uint8_t(std::max<int>(s[i], 0) >> 7);
+    const double* k = unpremultiplyFactors16();
+    constexpr double nudge = 0x1p-30;
+    constexpr uint32_t kBlock = 16;
+    for (uint32_t x0 = 0; x0 < w; x0 += kBlock) {
+        const uint32_t x1 = std::min(w, x0 + kBlock);
+        int others = 0;
+        for (uint32_t x = x0; x < x1; ++x)
+            others |= int(p[x].a != 32767) & int((p[x].r > 0) | (p[x].g > 0) | (p[x].b > 0) | (p[x].a > 0));
+        if (others == 0) continue;
+        for (uint32_t x = x0; x < x1; ++x) {
+            const int r = std::max<int>(p[x].r, 0), g = std::max<int>(p[x].g, 0);
+            const int b = std::max<int>(p[x].b, 0), a = std::max<int>(p[x].a, 0);
+            const int m = std::max(std::max(r, g), std::max(b, a));
+            uint8_t* o = out + size_t(x) * 4;
+            if (m != 32767 && m != 0) {
+                const double f = k[m];
+                o[0] = uint8_t(int(r * f + nudge));
+                o[1] = uint8_t(int(g * f + nudge));
+                o[2] = uint8_t(int(b * f + nudge));
+            }
+            o[3] = uint8_t(m >> 7);
+        }
+    }
+}
+
+const uint8_t* unpremultiplyTable8() {
+    static const std::unique_ptr<uint8_t[]> table = [] {
+        auto t = std::make_unique<uint8_t[]>(256 * 256);
+        for (uint32_t m = 1; m < 255; ++m)
+            for (uint32_t c = 0; c <= m; ++c)
+                t[m * 256 + c] = uint8_t(uint32_t(CEL_PixelRule::from8(uint8_t(c))) * 32767u /
+                                         (uint32_t(CEL_PixelRule::from8(uint8_t(m))) * 128u));
+        return t;
+    }();
+    return table.get();
+}
+
+// Pixels that are transparent black or opaque are stored as they are: the row
+// is copied whole, then the others are un-premultiplied in place, found a
+// block of pixels at a time (a loop the compiler vectorises).
+void rgba8From8(const void* context, uint32_t y, uint8_t* out) {
+    const CEL_PixelRGBA8* p = pixelsOf<CEL_PixelRGBA8>(context, y);
+    const uint32_t w = widthOf(context);
+    std::memcpy(out, p, size_t(w) * 4);
+    const auto* words = reinterpret_cast<const uint8_t*>(p);
+    const uint8_t* table = unpremultiplyTable8();
+    constexpr uint32_t kBlock = 16;
+    static const uint32_t kAlphaBits = [] { // the alpha byte's bits in a pixel's word
+        const CEL_PixelRGBA8 opaque{0, 0, 0, 255};
+        uint32_t bits;
+        std::memcpy(&bits, &opaque, 4);
+        return bits;
+    }();
+    for (uint32_t x0 = 0; x0 < w; x0 += kBlock) {
+        const uint32_t x1 = std::min(w, x0 + kBlock);
+        uint32_t others = 0;
+        for (uint32_t x = x0; x < x1; ++x) {
+            uint32_t v;
+            std::memcpy(&v, words + size_t(x) * 4, 4);
+            others |= uint32_t(v != 0) & uint32_t((v & kAlphaBits) != kAlphaBits);
+        }
+        if (others == 0) continue;
+        for (uint32_t x = x0; x < x1; ++x) {
+            const CEL_PixelRGBA8 v = p[x];
+            const uint8_t m = std::max(std::max(v.r, v.g), std::max(v.b, v.a));
+            if (m == 0 || v.a == 255) continue;
+            uint8_t* o = out + size_t(x) * 4;
+            if (m == 255) {
+                o[3] = 255; // colour at full scale: kept, alpha raised to it
+            } else {
+                const uint8_t* t = table + size_t(m) * 256;
+                o[0] = t[v.r], o[1] = t[v.g], o[2] = t[v.b], o[3] = m;
+            }
+        }
+    }
+}
+
+// Whether "PNG4" keeps alpha: some pixel's largest channel is below full
+// scale, that is no channel of it is at full scale. Counted a block at a time
+// in loops the compiler vectorises.
+bool someNotFull(const CEL_PixmapRGBA16& p) {
+    // A 16-bit lane at 32767 is a zero lane of the word xor 0x7fff7fff; a
+    // pixel is two such words.
+    const size_t n = size_t(p.width()) * size_t(p.height());
+    const auto* words = reinterpret_cast<const uint8_t*>(p.data());
+    const auto fullLane = [](uint32_t v) {
+        const uint32_t x = v ^ 0x7fff7fffu;
+        return (x - 0x00010001u) & ~x & 0x80008000u;
+    };
+    constexpr size_t kBlock = 4096;
+    for (size_t i = 0; i < n; i += kBlock) {
+        uint32_t without = 0;
+        for (size_t k = i, end = std::min(n, i + kBlock); k < end; ++k) {
+            uint32_t low, high;
+            std::memcpy(&low, words + k * 8, 4);
+            std::memcpy(&high, words + k * 8 + 4, 4);
+            without += (fullLane(low) | fullLane(high)) == 0;
+        }
+        if (without != 0) return true;
+    }
+    return false;
+}
+
+bool someNotFull(const CEL_PixmapRGBA8& p) {
+    // A word of four 8-bit samples has one at 255 when its complement has a zero byte.
+    const size_t n = size_t(p.width()) * size_t(p.height());
+    const auto* words = reinterpret_cast<const uint8_t*>(p.data());
+    constexpr size_t kBlock = 8192;
+    for (size_t i = 0; i < n; i += kBlock) {
+        uint32_t without = 0;
+        for (size_t k = i, end = std::min(n, i + kBlock); k < end; ++k) {
+            uint32_t v;
+            std::memcpy(&v, words + k * 4, 4);
+            without += ((~v - 0x01010101u) & v & 0x80808080u) == 0;
+        }
+        if (without != 0) return true;
+    }
+    return false;
+}
+
+// The file around the image data, through libpng: signature, header, the
+// resolution chunk the 8-bit files have always carried, then the image data
+// from the encoder (on the calling thread and others; nothing there jumps),
+// then the end chunk.
+struct WriteJob {
+    FILE* file = nullptr;
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    const png::Image* image = nullptr;
+    bool resolution = false;
+};
+
+void writeHeadBody(WriteJob* job) {
     png_structp png = job->png;
     png_init_io(png, job->file);
-    png_set_IHDR(png, job->info, job->width, job->height, 16,
-                 job->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    // Deep pixels rarely repeat exactly, so zlib's back-reference search mostly
-    // fails: run-length matching encodes renders and scans about twice as fast as
-    // the default strategy and a little smaller. Flat artwork comes out 10-15%
-    // larger; the samples written are the same either way.
-    png_set_compression_strategy(png, Z_RLE);
-    png_set_interlace_handling(png);
+    png_set_IHDR(png, job->info, job->image->width, job->image->height, job->image->bitDepth,
+                 job->image->channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (job->resolution) png_set_pHYs(png, job->info, 3937, 3937, PNG_RESOLUTION_METER); // 100 dpi
     png_write_info(png, job->info);
-    job->row = static_cast<png_bytep>(png_malloc(png, size_t(job->width) * 8));
-    for (png_uint_32 y = 0; y < job->height; ++y) {
-        const CEL_PixelRGBA16* src = job->pixels + size_t(y) * job->width;
-        if (job->alpha)
-            packRow16<true>(job->row, src, job->width);
-        else
-            packRow16<false>(job->row, src, job->width);
-        png_write_row(png, job->row);
-    }
-    png_write_end(png, nullptr);
+}
+
+void writeEndBody(WriteJob* job) {
+    png_write_chunk(job->png, reinterpret_cast<png_const_bytep>("IEND"), nullptr, 0);
 }
 
 struct WriteStructs {
@@ -259,34 +415,19 @@ struct WriteStructs {
     }
 };
 
-// ---------------------------------------------------------------------------
-// 8-bit writing: the 16-bit pixmap to a 32-bit Qt image (bytes b, g, r, a).
-
-inline uint32_t packQt(int r, int g, int b, int a) {
-    return (uint32_t(a >> 7) << 24) | (uint32_t(r >> 7) << 16) | (uint32_t(g >> 7) << 8) | uint32_t(b >> 7);
-}
-
-// Returns whether any pixel needs the alpha channel.
-template <bool Unpremultiply> bool fillRow8(uint32_t* out, const CEL_PixelRGBA16* p, int width) {
-    bool alpha = false;
-    for (int x = 0; x < width; ++x) {
-        int r = std::max<int>(p[x].r, 0), g = std::max<int>(p[x].g, 0);
-        int b = std::max<int>(p[x].b, 0), a = std::max<int>(p[x].a, 0);
-        if constexpr (Unpremultiply) {
-            const int m = std::max(std::max(r, g), std::max(b, a));
-            if (m != 32767) {
-                alpha = true;
-                if (m != 0) {
-                    r = std::min(r * 32767 / m, 32767);
-                    g = std::min(g * 32767 / m, 32767);
-                    b = std::min(b * 32767 / m, 32767);
-                }
-            }
-            a = m;
-        }
-        out[x] = packQt(r, g, b, a);
-    }
-    return alpha;
+bool writeStream(FILE* file, const png::Image& image, bool resolution) {
+    WriteStructs structs;
+    structs.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, jumpOnError, ignoreWarning);
+    if (structs.png) structs.info = png_create_info_struct(structs.png);
+    if (!structs.info) return false;
+    WriteJob job;
+    job.file = file;
+    job.png = structs.png;
+    job.info = structs.info;
+    job.image = &image;
+    job.resolution = resolution;
+    return runGuarded(&job, writeHeadBody) && png::writeImageData(image, png::planFor(image), file) &&
+           runGuarded(&job, writeEndBody);
 }
 
 bool isWriteCode(const QStringList& codes, const QString& code) {
@@ -305,9 +446,44 @@ bool fitsLibpng(int width, int height) {
     return celio_detail::fitsHeader(kContext, "PNG", width, height, 1000000, 1000000);
 }
 
-bool writeBytesToStdout(const QByteArray& bytes) {
-    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) &&
-           std::fflush(stdout) == 0;
+// The pixmap whose 16-bit values the 8-bit writer stores: the cel's 16-bit
+// canvas pixmap, or the 8-bit one when the cel holds nothing else (its 16-bit
+// values are made on the fly, exactly as the conversion would make them).
+UT_SharedPtr<CEL_Representation> pixmapFor8(CEL_Cel* cel) {
+    if (auto held = cel->findRepresentation(CEL_Representation::PIXMAP_RGBA16)) return held;
+    if (cel->repCount() == 1)
+        if (auto only = cel->findRepresentation(CEL_Representation::PIXMAP_RGBA8)) return only;
+    return cel->convertTo(CEL_Representation::PIXMAP_RGBA16);
+}
+
+// Opens the output ("-": standard output), writes the image and closes it,
+// posting the writers' messages. `makeFolder` creates a missing folder first.
+bool writeFile(const QString& path, const png::Image* image, bool resolution, bool makeFolder) {
+    FileCloser file;
+    if (path == QLatin1String("-")) {
+        file.file = stdout;
+        file.owned = false;
+    } else {
+        const QString target = oswRemapPath::RemapPath2(path);
+        if (makeFolder) {
+            const QString dir = QFileInfo(target).absolutePath();
+            if (!QFileInfo::exists(dir)) QDir().mkpath(dir);
+        }
+        file.file = PL_FileSpec(target).get_fs("wb");
+    }
+    if (!file.file) {
+        postWriteFailure("Could not open file \"%1\" for writing (png).\n", path);
+        return false;
+    }
+    bool ok = image != nullptr && writeStream(file.file, *image, resolution);
+    if (file.owned) {
+        ok = std::fclose(file.file) == 0 && ok;
+        file.file = nullptr;
+    } else {
+        ok = std::fflush(file.file) == 0 && ok;
+    }
+    if (!ok) postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
+    return ok;
 }
 
 } // namespace
@@ -430,61 +606,25 @@ bool QXCelUioPngHandler::write(CEL_Cel* cel, const QString& path, const QString&
 bool QXCelUioPngHandler::write8(CEL_Cel* cel, const QString& path, const QString& code) const {
     if (!isWriteCode(getWriteOptionCodes(), code) || !cel) return false;
     if (!cel->convertibleTo(CEL_Representation::PIXMAP_RGBA8)) return false;
-    const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(CEL_Representation::PIXMAP_RGBA16);
-    const auto* pixmap = dynamic_cast<const CEL_PixmapRGBA16*>(rep.get());
-    if (!pixmap) return false;
-
-    const int width = pixmap->width(), height = pixmap->height();
+    const UT_SharedPtr<CEL_Representation> rep = pixmapFor8(cel);
+    const auto* p16 = dynamic_cast<const CEL_PixmapRGBA16*>(rep.get());
+    const auto* p8 = p16 ? nullptr : dynamic_cast<const CEL_PixmapRGBA8*>(rep.get());
+    if (!p16 && !p8) return false;
+    const int width = p16 ? p16->width() : p8->width(), height = p16 ? p16->height() : p8->height();
     if (!fitsLibpng(width, height)) return false;
-    QImage image;
-    if (pixmap->data()) {
-        image = QImage(width, height, QImage::Format_ARGB32);
-        // QImage takes its default resolution from the primary screen while a GUI
-        // application runs (96 dpi headless), else 100 dpi: the file keeps 100.
-        image.setDotsPerMeterX(3937);
-        image.setDotsPerMeterY(3937);
-        if (image.isNull()) {
-            CEL_Util::reportOutOfMemory(width, height, QStringLiteral("QImage"));
-            return false;
-        }
-        const bool unpremultiply = code.endsWith(QLatin1Char('4'));
-        bool alpha = false;
-        for (int y = 0; y < height; ++y) {
-            uint32_t* out = reinterpret_cast<uint32_t*>(image.scanLine(y));
-            const CEL_PixelRGBA16* in = pixmap->data() + size_t(y) * width;
-            alpha |= unpremultiply ? fillRow8<true>(out, in, width) : fillRow8<false>(out, in, width);
-        }
-        if (!alpha) image.reinterpretAsFormat(QImage::Format_RGB32);
-    }
+    const void* pixels = p16 ? static_cast<const void*>(p16->data()) : static_cast<const void*>(p8->data());
 
-    if (path == QLatin1String("-")) {
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter writer(&buffer, "PNG");
-        writer.setQuality(png8QualityFor(image));
-        if (!writer.write(image) || !writeBytesToStdout(bytes)) {
-            postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
-            return false;
-        }
-        return true;
-    }
-
-    const QString target = oswRemapPath::RemapPath2(path);
-    const QString dir = QFileInfo(target).absolutePath();
-    if (!QFileInfo::exists(dir)) QDir().mkpath(dir);
-    QFile file(target);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        postWriteFailure("Could not open file \"%1\" for writing (png).\n", path);
-        return false;
-    }
-    QImageWriter writer(&file, "PNG");
-    writer.setQuality(png8QualityFor(image));
-    if (!writer.write(image) || !file.flush()) {
-        postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
-        return false;
-    }
-    return true;
+    const bool unpremultiply = code.endsWith(QLatin1Char('4'));
+    const bool alpha = unpremultiply && pixels && (p16 ? someNotFull(*p16) : someNotFull(*p8));
+    const RowContext context{pixels, uint32_t(width)};
+    png::Image image;
+    image.width = uint32_t(width);
+    image.height = uint32_t(height);
+    image.bitDepth = 8;
+    image.channels = alpha ? 4 : 3;
+    image.row = p16 ? (alpha ? rgba8From16 : rgb8From16) : (alpha ? rgba8From8 : rgb8From8);
+    image.context = &context;
+    return writeFile(path, pixels && width > 0 && height > 0 ? &image : nullptr, true, true);
 }
 
 bool QXCelUioPngHandler::write16(CEL_Cel* cel, const QString& path, const QString& code) const {
@@ -493,40 +633,15 @@ bool QXCelUioPngHandler::write16(CEL_Cel* cel, const QString& path, const QStrin
     const auto* pixmap = dynamic_cast<const CEL_PixmapRGBA16*>(rep.get());
     if (!pixmap || !fitsLibpng(pixmap->width(), pixmap->height())) return false;
 
-    FileCloser file;
-    if (path == QLatin1String("-")) {
-        file.file = stdout;
-        file.owned = false;
-    } else {
-        file.file = PL_FileSpec(oswRemapPath::RemapPath2(path)).get_fs("wb");
-    }
-    if (!file.file) {
-        postWriteFailure("Could not open file \"%1\" for writing (png).\n", path);
-        return false;
-    }
-
-    WriteStructs structs;
-    structs.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, jumpOnError, ignoreWarning);
-    if (structs.png) structs.info = png_create_info_struct(structs.png);
-    bool ok = structs.info != nullptr && pixmap->data() != nullptr;
-    if (ok) {
-        WriteJob job;
-        job.file = file.file;
-        job.png = structs.png;
-        job.info = structs.info;
-        job.pixels = pixmap->data();
-        job.width = png_uint_32(pixmap->width());
-        job.height = png_uint_32(pixmap->height());
-        job.alpha = code == QLatin1String("PNGDP4");
-        ok = runGuarded(&job, write16Body);
-        if (job.row) png_free(structs.png, job.row);
-    }
-    if (file.owned) {
-        ok = std::fclose(file.file) == 0 && ok;
-        file.file = nullptr;
-    } else {
-        ok = std::fflush(file.file) == 0 && ok;
-    }
-    if (!ok) postWriteFailure("Could not complete writing to file: \"%1\"\n", path);
-    return ok;
+    const bool alpha = code == QLatin1String("PNGDP4");
+    const RowContext context{pixmap->data(), uint32_t(pixmap->width())};
+    png::Image image;
+    image.width = uint32_t(pixmap->width());
+    image.height = uint32_t(pixmap->height());
+    image.bitDepth = 16;
+    image.channels = alpha ? 4 : 3;
+    image.row = alpha ? rows16<true> : rows16<false>;
+    image.context = &context;
+    const bool drawable = pixmap->data() && pixmap->width() > 0 && pixmap->height() > 0;
+    return writeFile(path, drawable ? &image : nullptr, false, false);
 }

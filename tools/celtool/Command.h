@@ -44,6 +44,8 @@ int runContactSheet(const QStringList& args);
 int runCache(const QStringList& args);
 int runRender(const QStringList& args);
 int runStack(const QStringList& args);
+int runTiles(const QStringList& args);
+int runUntile(const QStringList& args);
 int runInterlace(const QStringList& args);
 
 } // namespace celtool

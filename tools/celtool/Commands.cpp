@@ -21,6 +21,8 @@ const std::vector<Command>& commands() {
         {"cache", "Inspect or clear the render cache, or send an image through it", runCache},
         {"render", "Render a vector drawing with chosen size, art layers and antialiasing", runRender},
         {"stack", "Write pictures as the layers of one PSD file, with their flatten", runStack},
+        {"tiles", "Cut a picture into the tile files of a bitmap layer, with an index", runTiles},
+        {"untile", "Put a folder of layer tiles back together into one picture", runUntile},
         {"interlace", "Write two pictures as the two fields of one frame", runInterlace},
     };
     return table;

@@ -5,6 +5,7 @@
 #include "DemoSheets.h"
 #include "Depth.h"
 #include "FilterOps.h"
+#include "TileIndex.h"
 #include "VectorCels.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
@@ -47,6 +48,7 @@ int runDemo(const QStringList& args) {
     if (demoDepth(outDir) != kSuccess) return kFailure;
     if (demoFilters(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
+    if (demoTiles(outDir) != kSuccess) return kFailure;
     if (demoVector(outDir) != kSuccess) return kFailure;
     if (demoOverlay(outDir) != kSuccess) return kFailure;
     if (demoVideo(outDir) != kSuccess) return kFailure;

@@ -1,0 +1,515 @@
+#include "celio/handlers/PngEncodeDetail.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+#include <zlib.h>
+
+#if !defined(__SANITIZE_THREAD__)
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
+#endif
+
+#include "algo/composite/CompositeDetail.h"
+
+namespace celio_detail::png {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Rows. Every row buffer starts kPad bytes into zeroed storage, so that the
+// pixel left of the first one (and the one above-left) reads as zero, as the
+// filters define it, without a separate first-pixel loop; kPad more bytes
+// after the row let a row source store whole words.
+
+constexpr size_t kPad = 16;
+
+class RowBuffer {
+public:
+    void resize(size_t bytes) { m_storage.assign(bytes + 2 * kPad, 0); }
+    uint8_t* data() { return m_storage.data() + kPad; }
+    const uint8_t* data() const { return m_storage.data() + kPad; }
+    void clear() { std::fill(m_storage.begin() + kPad, m_storage.end(), uint8_t(0)); }
+
+private:
+    std::vector<uint8_t> m_storage;
+};
+
+// The size of a residual taken as a signed byte.
+inline uint8_t magnitude(uint8_t d) {
+    return std::min(d, uint8_t(-d));
+}
+
+// Each filter writes the residuals of one row and returns the sum of their
+// magnitudes. Plain loops the compiler vectorises: a, b and c (left, above,
+// above-left) all come from unfiltered rows.
+template <size_t Bpp> uint32_t filterSub(const uint8_t* cur, uint8_t* out, size_t n) {
+    const uint8_t* left = cur - Bpp;
+    uint32_t cost = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t d = uint8_t(cur[i] - left[i]);
+        out[i] = d;
+        cost += magnitude(d);
+    }
+    return cost;
+}
+
+inline uint32_t filterUp(const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t n) {
+    uint32_t cost = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t d = uint8_t(cur[i] - prev[i]);
+        out[i] = d;
+        cost += magnitude(d);
+    }
+    return cost;
+}
+
+template <size_t Bpp>
+uint32_t filterAverage(const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t n) {
+    const uint8_t* left = cur - Bpp;
+    uint32_t cost = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t d = uint8_t(cur[i] - ((unsigned(left[i]) + prev[i]) >> 1));
+        out[i] = d;
+        cost += magnitude(d);
+    }
+    return cost;
+}
+
+template <size_t Bpp> uint32_t filterPaeth(const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t n) {
+    const uint8_t* left = cur - Bpp;
+    const uint8_t* upLeft = prev - Bpp;
+    uint32_t cost = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int a = left[i], b = prev[i], c = upLeft[i];
+        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+        const int p = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+        const uint8_t d = uint8_t(cur[i] - p);
+        out[i] = d;
+        cost += magnitude(d);
+    }
+    return cost;
+}
+
+inline uint32_t costNone(const uint8_t* cur, size_t n) {
+    uint32_t cost = 0;
+    for (size_t i = 0; i < n; ++i) cost += magnitude(cur[i]);
+    return cost;
+}
+
+// Chooses and applies the filter of one row. The result is a line of n + 1
+// bytes (the filter type, then the residuals) in one of the candidate buffers.
+class RowFilter {
+public:
+    // `noisy`: the filters besides Sub and Up that rows of large residuals try
+    // (bit f for filter f).
+    RowFilter(size_t bpp, size_t n, int forced, unsigned noisy)
+        : m_bpp(bpp), m_n(n), m_forced(forced), m_noisy(noisy) {
+        for (RowBuffer& b : m_lines) b.resize(n + 1);
+    }
+
+    // Of the rows that needed more than Sub or Up, how many each filter won.
+    const uint32_t* noisyWins() const { return m_wins; }
+
+    const uint8_t* filter(const uint8_t* cur, const uint8_t* prev) {
+        switch (m_bpp) {
+        case 3:
+            return run<3>(cur, prev);
+        case 4:
+            return run<4>(cur, prev);
+        case 6:
+            return run<6>(cur, prev);
+        default:
+            return run<8>(cur, prev);
+        }
+    }
+
+private:
+    uint8_t* line(int f) { return m_lines[f].data(); }
+
+    const uint8_t* done(int f) {
+        uint8_t* l = line(f);
+        l[0] = uint8_t(f);
+        return l;
+    }
+
+    template <size_t Bpp> uint32_t apply(int f, const uint8_t* cur, const uint8_t* prev) {
+        uint8_t* out = line(f) + 1;
+        switch (f) {
+        case FilterNone:
+            std::memcpy(out, cur, m_n);
+            return costNone(cur, m_n);
+        case FilterSub:
+            return filterSub<Bpp>(cur, out, m_n);
+        case FilterUp:
+            return filterUp(cur, prev, out, m_n);
+        case FilterAverage:
+            return filterAverage<Bpp>(cur, prev, out, m_n);
+        default:
+            return filterPaeth<Bpp>(cur, prev, out, m_n);
+        }
+    }
+
+    template <size_t Bpp> const uint8_t* run(const uint8_t* cur, const uint8_t* prev) {
+        if (m_forced >= 0) {
+            apply<Bpp>(m_forced, cur, prev);
+            return done(m_forced);
+        }
+        // A row like the one above, or a row of runs, needs nothing more: the
+        // residuals are (almost) all zero. A quarter of a step per byte on
+        // average is the bar: a few antialiased edges across a flat row.
+        const uint32_t up = apply<Bpp>(FilterUp, cur, prev);
+        if (up == 0) return done(FilterUp);
+        const uint32_t sub = apply<Bpp>(FilterSub, cur, prev);
+        int best = sub < up ? FilterSub : FilterUp;
+        uint32_t bestCost = std::min(sub, up);
+        if (bestCost <= m_n / 4) return done(best);
+        for (const int f : {int(FilterPaeth), int(FilterAverage), int(FilterNone)}) {
+            if ((m_noisy >> f & 1) == 0) continue;
+            const uint32_t c = apply<Bpp>(f, cur, prev);
+            if (c < bestCost) best = f, bestCost = c;
+        }
+        ++m_wins[best];
+        return done(best);
+    }
+
+    size_t m_bpp;
+    size_t m_n;
+    int m_forced;
+    unsigned m_noisy;
+    uint32_t m_wins[5] = {};
+    RowBuffer m_lines[5];
+};
+
+// ---------------------------------------------------------------------------
+// Deflate
+
+int levelFlags(int level, int strategy) {
+    if (strategy >= Z_HUFFMAN_ONLY || level < 2) return 0;
+    return level < 6 ? 1 : level == 6 ? 2 : 3;
+}
+
+// The two bytes of a zlib header for a 32 KiB window, as zlib writes them.
+void zlibHeader(const Plan& plan, uint8_t out[2]) {
+    unsigned header = (0x78u << 8) | unsigned(levelFlags(plan.level, plan.strategy) << 6);
+    header += 31 - header % 31;
+    out[0] = uint8_t(header >> 8);
+    out[1] = uint8_t(header);
+}
+
+// One thread's compressor: a deflate stream reset for every band, the rows of
+// the band and the filter's buffers.
+class BandCoder {
+public:
+    BandCoder(const Image& image, const Plan& plan)
+        : m_image(image), m_n(image.rowBytes()),
+          m_filter(image.bytesPerPixel(), image.rowBytes(), plan.filter, plan.noisyFilters) {
+        m_cur.resize(m_n);
+        m_prev.resize(m_n);
+        if (deflateInit2(&m_z, plan.level, Z_DEFLATED, -15, 8, plan.strategy) != Z_OK) throw std::bad_alloc();
+        m_init = true;
+        const size_t bandRaw = (m_n + 1) * std::min<size_t>(plan.rowsPerBand, image.height);
+        m_out.resize(size_t(deflateBound(&m_z, uLong(bandRaw))) + 64);
+    }
+    ~BandCoder() {
+        if (m_init) deflateEnd(&m_z);
+    }
+    BandCoder(const BandCoder&) = delete;
+    BandCoder& operator=(const BandCoder&) = delete;
+
+    // Compresses rows [y0, y1); the bytes are in out() until the next call.
+    void compress(uint32_t y0, uint32_t y1, bool last) {
+        deflateReset(&m_z);
+        m_z.next_out = m_out.data();
+        m_z.avail_out = uInt(m_out.size());
+        m_adler = adler32(0, nullptr, 0);
+        m_raw = 0;
+        if (y0 == 0)
+            m_prev.clear();
+        else
+            m_image.row(m_image.context, y0 - 1, m_prev.data());
+        for (uint32_t y = y0; y < y1; ++y) {
+            m_image.row(m_image.context, y, m_cur.data());
+            const uint8_t* line = m_filter.filter(m_cur.data(), m_prev.data());
+            m_adler = adler32(m_adler, line, uInt(m_n + 1));
+            m_raw += m_n + 1;
+            m_z.next_in = const_cast<Bytef*>(line);
+            m_z.avail_in = uInt(m_n + 1);
+            while (m_z.avail_in > 0) {
+                room();
+                deflate(&m_z, Z_NO_FLUSH);
+            }
+            std::swap(m_cur, m_prev);
+        }
+        // The last band ends the stream; the others end byte-aligned with the
+        // window forgotten, so that the next band's blocks follow directly.
+        const int flush = last ? Z_FINISH : Z_FULL_FLUSH;
+        for (;;) {
+            room();
+            const int rc = deflate(&m_z, flush);
+            if (last ? rc == Z_STREAM_END : m_z.avail_out > 0) break;
+            if (rc != Z_OK && rc != Z_BUF_ERROR) throw std::bad_alloc();
+        }
+    }
+
+    const uint8_t* out() const { return m_out.data(); }
+    size_t outBytes() const { return size_t(m_z.next_out - m_out.data()); }
+    uLong adler() const { return m_adler; }
+    uint64_t raw() const { return m_raw; }
+
+private:
+    void room() {
+        if (m_z.avail_out > 0) return;
+        const size_t used = outBytes();
+        m_out.resize(m_out.size() * 2);
+        m_z.next_out = m_out.data() + used;
+        m_z.avail_out = uInt(m_out.size() - used);
+    }
+
+    const Image& m_image;
+    size_t m_n;
+    RowFilter m_filter;
+    RowBuffer m_cur, m_prev;
+    z_stream m_z{};
+    bool m_init = false;
+    std::vector<uint8_t> m_out;
+    uLong m_adler = 1;
+    uint64_t m_raw = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The file
+
+void putU32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
+}
+
+struct Piece {
+    const uint8_t* data;
+    size_t size;
+};
+
+// Writes the bands as IDAT chunks in band order, whatever order they finish in.
+class ChunkWriter {
+public:
+    ChunkWriter(FILE* file, const Plan& plan, uint32_t bands)
+        : m_file(file), m_bands(bands), m_parked(bands), m_ready(bands, 0) {
+        zlibHeader(plan, m_header);
+    }
+
+    // Band k is done: written now if every band before it is, else kept.
+    void finished(uint32_t k, const uint8_t* data, size_t size, uLong adler, uint64_t raw) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_failed) return;
+        Parked& p = m_parked[k];
+        p.adler = adler, p.raw = raw;
+        if (k != m_next) {
+            p.bytes.assign(data, data + size);
+            m_ready[k] = 1;
+            return;
+        }
+        writeBand(k, data, size);
+        while (!m_failed && m_next < m_bands && m_ready[m_next]) {
+            Parked& q = m_parked[m_next];
+            writeBand(m_next, q.bytes.data(), q.bytes.size());
+            std::vector<uint8_t>().swap(q.bytes);
+        }
+    }
+
+    void fail() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_failed = true;
+    }
+
+    bool complete() const { return !m_failed && m_next == m_bands; }
+
+private:
+    struct Parked {
+        std::vector<uint8_t> bytes;
+        uLong adler = 1;
+        uint64_t raw = 0;
+    };
+
+    void writeBand(uint32_t k, const uint8_t* data, size_t size) {
+        m_adler = k == 0 ? m_parked[k].adler
+                         : adler32_combine(m_adler, m_parked[k].adler, z_off_t(m_parked[k].raw));
+        uint8_t trailer[4];
+        putU32(trailer, uint32_t(m_adler));
+        const Piece pieces[] = {
+            {m_header, k == 0 ? 2u : 0u}, {data, size}, {trailer, k + 1 == m_bands ? 4u : 0u}};
+        m_failed = !writeChunk(pieces);
+        ++m_next;
+    }
+
+    bool write(const void* data, size_t size) {
+        return size == 0 || std::fwrite(data, 1, size, m_file) == size;
+    }
+
+    bool writeChunk(const Piece (&pieces)[3]) {
+        size_t length = 0;
+        for (const Piece& p : pieces) length += p.size;
+        if (length > 0x7fffffffu) return false;
+        static const uint8_t type[4] = {'I', 'D', 'A', 'T'};
+        uint8_t head[8];
+        putU32(head, uint32_t(length));
+        std::memcpy(head + 4, type, 4);
+        uLong crc = crc32(0, type, 4);
+        bool ok = write(head, 8);
+        for (const Piece& p : pieces) {
+            if (p.size == 0) continue;
+            crc = crc32_z(crc, p.data, p.size);
+            ok = ok && write(p.data, p.size);
+        }
+        uint8_t tail[4];
+        putU32(tail, uint32_t(crc));
+        return ok && write(tail, 4);
+    }
+
+    FILE* m_file;
+    uint32_t m_bands;
+    uint8_t m_header[2];
+    std::mutex m_mutex;
+    std::vector<Parked> m_parked;
+    std::vector<char> m_ready;
+    uint32_t m_next = 0;
+    uLong m_adler = 1;
+    bool m_failed = false;
+};
+
+// Runs loop() on the calling thread and on up to `helpers` more, all taking
+// work from the same counter, and returns when every one has returned.
+template <class Loop> void onThreads(int helpers, const Loop& loop) {
+    if (helpers <= 0) {
+        loop();
+        return;
+    }
+#if defined(__SANITIZE_THREAD__)
+    // As the library's other parallel passes: plain threads under the thread
+    // sanitizer, which does not see oneTBB's waits.
+    std::vector<std::thread> threads;
+    for (int i = 0; i < helpers; ++i) threads.emplace_back(loop);
+    loop();
+    for (std::thread& t : threads) t.join();
+#else
+    tbb::task_group group;
+    for (int i = 0; i < helpers; ++i) group.run(loop);
+    loop();
+    group.wait();
+#endif
+}
+
+int availableHelpers() {
+    if (CelAlgo::detail::isSerialForTesting()) return 0;
+#if defined(__SANITIZE_THREAD__)
+    return int(std::max(2u, std::thread::hardware_concurrency())) - 1;
+#else
+    return tbb::this_task_arena::max_concurrency() - 1;
+#endif
+}
+
+} // namespace
+
+Plan planFor(const Image& image) {
+    Plan plan;
+    const size_t n = image.rowBytes();
+    plan.rowsPerBand =
+        uint32_t(std::clamp<size_t>(kBandBytes / (n + 1), 1, std::max<uint32_t>(image.height, 1)));
+    if (image.width == 0 || image.height == 0) return plan;
+
+    // Groups of four neighbouring rows spread over the picture, a quarter of a
+    // MiB in all at most, filtered as the bands will be.
+    constexpr size_t kSampleBytes = size_t(1) << 18;
+    constexpr uint32_t kGroupRows = 4;
+    const uint32_t rows = uint32_t(std::clamp<size_t>(kSampleBytes / (n + 1), 1, image.height));
+    const uint32_t groupRows = std::min(rows, kGroupRows);
+    const uint32_t groups = rows / groupRows;
+    std::vector<uint8_t> sample;
+    sample.reserve(size_t(groups) * groupRows * (n + 1));
+    RowBuffer cur, prev;
+    cur.resize(n);
+    prev.resize(n);
+    constexpr unsigned kAllNoisy = 1u << FilterNone | 1u << FilterAverage | 1u << FilterPaeth;
+    RowFilter filter(image.bytesPerPixel(), n, plan.filter, kAllNoisy);
+    for (uint32_t g = 0; g < groups; ++g) {
+        const uint32_t y0 = groups == 1 ? 0 : uint32_t(uint64_t(image.height - groupRows) * g / (groups - 1));
+        if (y0 == 0)
+            prev.clear();
+        else
+            image.row(image.context, y0 - 1, prev.data());
+        for (uint32_t y = y0; y < y0 + groupRows; ++y) {
+            image.row(image.context, y, cur.data());
+            const uint8_t* line = filter.filter(cur.data(), prev.data());
+            sample.insert(sample.end(), line, line + n + 1);
+            std::swap(cur, prev);
+        }
+    }
+
+    // Rows of large residuals try only the filters that won such rows of the
+    // sample more than once in sixteen times.
+    const uint32_t* wins = filter.noisyWins();
+    const uint32_t noisyRows = wins[0] + wins[1] + wins[2] + wins[3] + wins[4];
+    plan.noisyFilters = 0;
+    for (const int f : {int(FilterNone), int(FilterAverage), int(FilterPaeth)})
+        if (wins[f] > 0 && wins[f] * 16 > noisyRows) plan.noisyFilters |= 1u << f;
+
+    const auto deflatedSize = [&sample](int level, int strategy) {
+        z_stream z{};
+        if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy) != Z_OK) return size_t(-1);
+        std::vector<uint8_t> out(deflateBound(&z, uLong(sample.size())));
+        z.next_in = sample.data();
+        z.avail_in = uInt(sample.size());
+        z.next_out = out.data();
+        z.avail_out = uInt(out.size());
+        const int rc = deflate(&z, Z_FINISH);
+        const size_t size = rc == Z_STREAM_END ? size_t(z.total_out) : size_t(-1);
+        deflateEnd(&z);
+        return size;
+    };
+    // Run-length matching unless back-references save more than a sixteenth
+    // even at a fast level; then level 6 where its longer search saves more
+    // than a ninth over level 2 (flat artwork, patterns), else level 2 (deep
+    // noisy samples, whose search would cost four times as much for 5%).
+    const size_t rle = deflatedSize(6, Z_RLE);
+    const size_t fast = deflatedSize(2, Z_DEFAULT_STRATEGY);
+    if (rle <= fast + fast / 16) {
+        plan.strategy = Z_RLE;
+        plan.level = 6;
+        return plan;
+    }
+    const size_t thorough = deflatedSize(6, Z_DEFAULT_STRATEGY);
+    plan.strategy = Z_DEFAULT_STRATEGY;
+    plan.level = fast > thorough + thorough / 8 ? 6 : 2;
+    return plan;
+}
+
+bool writeImageData(const Image& image, const Plan& plan, FILE* file) {
+    if (image.width == 0 || image.height == 0 || !image.row) return false;
+    const uint32_t rowsPerBand = std::max<uint32_t>(plan.rowsPerBand, 1);
+    const uint32_t bands = uint32_t((uint64_t(image.height) + rowsPerBand - 1) / rowsPerBand);
+    ChunkWriter writer(file, plan, bands);
+    std::atomic<uint32_t> next{0};
+    const auto loop = [&] {
+        try {
+            std::unique_ptr<BandCoder> coder;
+            for (uint32_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < bands;) {
+                if (!coder) coder = std::make_unique<BandCoder>(image, plan);
+                const uint32_t y0 = k * rowsPerBand;
+                const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y0) + rowsPerBand, image.height));
+                coder->compress(y0, y1, k + 1 == bands);
+                writer.finished(k, coder->out(), coder->outBytes(), coder->adler(), coder->raw());
+            }
+        } catch (...) {
+            // Out of memory: the stream cannot be completed. Stop taking bands.
+            writer.fail();
+            next.store(bands, std::memory_order_relaxed);
+        }
+    };
+    onThreads(int(std::min<uint32_t>(uint32_t(std::max(availableHelpers(), 0)), bands - 1)), loop);
+    return writer.complete();
+}
+
+} // namespace celio_detail::png

@@ -1,0 +1,499 @@
+// The PNG writers against the writers they replaced, kept here as references
+// (the 8-bit one through Qt's image writer, the 16-bit one through libpng row by
+// row): every file written decodes, with libpng, ImageMagick and libvips, to the
+// samples the reference's file holds, in the same colour type. Then the
+// encoder's own parts: each filter at each pixel size, both compression
+// strategies, the bytes at any thread count, a failed write.
+// oneTBB first: Qt defines a macro that one of its members is named after.
+#include <tbb/task_arena.h>
+
+#include <QFile>
+#include <QImage>
+#include <QImageWriter>
+#include <QProcess>
+#include <QStandardPaths>
+#include <csetjmp>
+#include <cstdio>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <png.h>
+#include <random>
+#include <vector>
+#include <zlib.h>
+
+#include "HandlerTestUtil.h"
+#include "algo/composite/CompositeDetail.h"
+#include "base/Message.h"
+#include "celio/handlers/PngEncodeDetail.h"
+#include "celio/handlers/PngHandler.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace png = celio_detail::png;
+
+// ---------------------------------------------------------------------------
+// Pictures (premultiplied 16-bit)
+
+CEL_PixelRGBA16 premultiplied(int r, int g, int b, int a) {
+    const auto m = [a](int c) { return int16_t(int64_t(c) * a / 32767); };
+    return {m(r), m(g), m(b), int16_t(a)};
+}
+
+// Cel artwork: flat discs with antialiased edges, one of them translucent, over
+// transparency, and the values the rules treat apart: a tone pixel (negative),
+// additive light (colour without alpha), full scale, colour above alpha.
+CEL_PixmapRGBA16* celPicture(int w, int h, unsigned seed) {
+    auto* p = new CEL_PixmapRGBA16(w, h);
+    std::mt19937 rng(seed);
+    for (int d = 0; d < 4; ++d) {
+        const double cx = rng() % (w + 1), cy = rng() % (h + 1),
+                     radius = 1.5 + rng() % (1 + std::max(w, h) / 3);
+        const int r = int(rng() % 32768), g = int(rng() % 32768), b = int(rng() % 32768);
+        const double opacity = d == 3 ? 0.45 : 1.0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const double cover =
+                    std::clamp(radius + 0.5 - std::hypot(x + 0.5 - cx, y + 0.5 - cy), 0.0, 1.0);
+                if (cover > 0) p->data()[y * w + x] = premultiplied(r, g, b, int(cover * opacity * 32767));
+            }
+    }
+    const CEL_PixelRGBA16 special[] = {
+        {-200, 300, 0, -16000}, {9000, 4000, 20, 0}, {32767, 32767, 32767, 32767}, {3000, -5, 2000, 1000}};
+    for (int i = 0; i < 4 && i < w * h; ++i) p->data()[(size_t(i) * 7919) % (size_t(w) * h)] = special[i];
+    if (w * h == 1) p->data()[0] = CEL_PixelRGBA16{12000, 7000, 300, 20000};
+    return p;
+}
+
+// Photo-like: opaque, every sample different from its neighbours, not the image
+// of an 8-bit value.
+CEL_PixmapRGBA16* photoPicture(int w, int h, unsigned seed) {
+    auto* p = new CEL_PixmapRGBA16(w, h);
+    std::mt19937 rng(seed);
+    for (int i = 0; i < w * h; ++i) {
+        const int x = i % w, y = i / w;
+        const auto v = [&](int k) {
+            return int16_t(std::clamp(16000 + 9000 * std::sin(0.05 * x + k) + 7000 * std::cos(0.07 * y - k) +
+                                          int(rng() % 3000) - 1500,
+                                      0.0, 32767.0));
+        };
+        p->data()[i] = CEL_PixelRGBA16{v(0), v(1), v(2), 32767};
+    }
+    return p;
+}
+
+// A cel holding the 16-bit pixmap, or only its 8-bit conversion.
+UT_SharedPtr<CEL_Cel> celOf(const CEL_PixmapRGBA16& p, bool eightBit) {
+    if (eightBit) return celtest::celOf(new CEL_PixmapRGBA8(p));
+    return celtest::celOf(p.clone());
+}
+
+// ---------------------------------------------------------------------------
+// The references
+
+// 8-bit: the 16-bit pixmap into a Qt image (bytes b, g, r, a), "PNG4"
+// un-premultiplying, written by Qt's PNG writer.
+bool referenceWrite8(CEL_Cel* cel, const QString& path, bool unpremultiply) {
+    const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(CEL_Representation::PIXMAP_RGBA16);
+    const auto* p = dynamic_cast<const CEL_PixmapRGBA16*>(rep.get());
+    if (!p) return false;
+    QImage image(p->width(), p->height(), QImage::Format_ARGB32);
+    bool alpha = false;
+    for (int y = 0; y < p->height(); ++y) {
+        auto* out = reinterpret_cast<uint32_t*>(image.scanLine(y));
+        for (int x = 0; x < p->width(); ++x) {
+            const CEL_PixelRGBA16 v = p->data()[y * p->width() + x];
+            int r = std::max<int>(v.r, 0), g = std::max<int>(v.g, 0), b = std::max<int>(v.b, 0),
+                a = std::max<int>(v.a, 0);
+            if (unpremultiply) {
+                const int m = std::max(std::max(r, g), std::max(b, a));
+                if (m != 32767) {
+                    alpha = true;
+                    if (m != 0) {
+                        r = std::min(r * 32767 / m, 32767);
+                        g = std::min(g * 32767 / m, 32767);
+                        b = std::min(b * 32767 / m, 32767);
+                    }
+                }
+                a = m;
+            }
+            out[x] =
+                uint32_t(a >> 7) << 24 | uint32_t(r >> 7) << 16 | uint32_t(g >> 7) << 8 | uint32_t(b >> 7);
+        }
+    }
+    if (!alpha) image.reinterpretAsFormat(QImage::Format_RGB32);
+    return QImageWriter(path, "PNG").write(image);
+}
+
+struct Ref16 {
+    png_structp png;
+    png_infop info;
+    FILE* file;
+    const CEL_PixmapRGBA16* p;
+    bool alpha;
+    std::vector<uint8_t>* row;
+};
+
+void referenceBody16(Ref16* j) {
+    png_init_io(j->png, j->file);
+    png_set_IHDR(j->png, j->info, png_uint_32(j->p->width()), png_uint_32(j->p->height()), 16,
+                 j->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, 0, 0);
+    png_write_info(j->png, j->info);
+    const int channels = j->alpha ? 4 : 3;
+    for (int y = 0; y < j->p->height(); ++y) {
+        uint8_t* out = j->row->data();
+        for (int x = 0; x < j->p->width(); ++x) {
+            const CEL_PixelRGBA16 v = j->p->data()[y * j->p->width() + x];
+            const int16_t s[4] = {v.r, v.g, v.b, v.a};
+            for (int k = 0; k < channels; ++k, out += 2) {
+                const uint32_t w = s[k] <= 0 ? 0u : uint32_t(s[k]) * 65535u / 32767u;
+                out[0] = uint8_t(w >> 8), out[1] = uint8_t(w);
+            }
+        }
+        png_write_row(j->png, j->row->data());
+    }
+    png_write_end(j->png, nullptr);
+}
+
+bool referenceRun16(Ref16* j) {
+    if (setjmp(png_jmpbuf(j->png))) return false;
+    referenceBody16(j);
+    return true;
+}
+
+// 16-bit: s * 65535 / 32767 big-endian, written with libpng's defaults.
+bool referenceWrite16(CEL_Cel* cel, const QString& path, bool alpha) {
+    const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(CEL_Representation::PIXMAP_RGBA16);
+    const auto* p = dynamic_cast<const CEL_PixmapRGBA16*>(rep.get());
+    FILE* file = std::fopen(QFile::encodeName(path).constData(), "wb");
+    if (!p || !file) return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    std::vector<uint8_t> row(size_t(p->width()) * 8);
+    Ref16 job{png, info, file, p, alpha, &row};
+    const bool ok = referenceRun16(&job);
+    png_destroy_write_struct(&png, &info);
+    return std::fclose(file) == 0 && ok;
+}
+
+// ---------------------------------------------------------------------------
+// Decoders
+
+struct Decoded {
+    int width = 0, height = 0, channels = 0, depth = 0;
+    std::vector<uint16_t> samples; // as stored, top row first
+    bool operator==(const Decoded&) const = default;
+};
+
+struct LibpngRead {
+    png_structp png;
+    png_infop info;
+    FILE* file;
+    Decoded* out;
+};
+
+void libpngBody(LibpngRead* r) {
+    png_init_io(r->png, r->file);
+    png_read_info(r->png, r->info);
+    Decoded& d = *r->out;
+    d.width = int(png_get_image_width(r->png, r->info));
+    d.height = int(png_get_image_height(r->png, r->info));
+    d.channels = png_get_channels(r->png, r->info);
+    d.depth = png_get_bit_depth(r->png, r->info);
+    std::vector<uint8_t> row(png_get_rowbytes(r->png, r->info));
+    for (int y = 0; y < d.height; ++y) {
+        png_read_row(r->png, row.data(), nullptr);
+        for (size_t i = 0; i < size_t(d.width) * d.channels; ++i)
+            d.samples.push_back(d.depth == 16 ? uint16_t(row[2 * i] << 8 | row[2 * i + 1]) : row[i]);
+    }
+    png_read_end(r->png, nullptr);
+}
+
+bool libpngRun(LibpngRead* r) {
+    if (setjmp(png_jmpbuf(r->png))) return false;
+    libpngBody(r);
+    return true;
+}
+
+// libpng with no transformation: the samples as the file stores them.
+Decoded libpngDecode(const QString& path) {
+    Decoded d;
+    FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb");
+    if (!file) return d;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    LibpngRead r{png, info, file, &d};
+    if (!libpngRun(&r)) d = Decoded{};
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(file);
+    return d;
+}
+
+QString program(const char* name) {
+    // The distribution's copy first: a wrapper earlier on PATH may stand in for it.
+    const QString path =
+        QStandardPaths::findExecutable(QString::fromLatin1(name), {QStringLiteral("/usr/bin")});
+    return path.isEmpty() ? QStandardPaths::findExecutable(QString::fromLatin1(name)) : path;
+}
+
+bool run(const QString& exe, const QStringList& args, QByteArray* out = nullptr) {
+    QProcess p;
+    p.start(exe, args);
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (out) *out = p.readAllStandardOutput();
+    if (!ok)
+        ADD_FAILURE() << exe.toStdString() << " " << args.join(' ').toStdString() << ": "
+                      << p.readAllStandardError().data();
+    return ok;
+}
+
+// Samples of `shape`'s layout decoded by another program, from its raw output
+// (big-endian for ImageMagick, the machine's order for libvips).
+Decoded fromRaw(const QByteArray& raw, const Decoded& shape, bool bigEndian) {
+    Decoded d = shape;
+    d.samples.clear();
+    const auto* b = reinterpret_cast<const uint8_t*>(raw.constData());
+    const int bytes = shape.depth / 8;
+    for (qsizetype i = 0; i + bytes <= raw.size(); i += bytes)
+        d.samples.push_back(bytes == 1  ? b[i]
+                            : bigEndian ? uint16_t(b[i] << 8 | b[i + 1])
+                                        : uint16_t(b[i + 1] << 8 | b[i]));
+    return d;
+}
+
+Decoded magickDecode(const QString& path, const Decoded& shape) {
+    QByteArray raw;
+    const QString layout = shape.channels == 4 ? QStringLiteral("rgba:-") : QStringLiteral("rgb:-");
+    run(program("convert"), {path, "-depth", QString::number(shape.depth), "-endian", "MSB", layout}, &raw);
+    return fromRaw(raw, shape, true);
+}
+
+Decoded vipsDecode(const QString& path, const Decoded& shape) {
+    const QString out = path + QStringLiteral(".raw");
+    run(program("vips"), {"rawsave", path, out});
+    return fromRaw(celtest::readFile(out), shape, false);
+}
+
+// ---------------------------------------------------------------------------
+// The encoder alone, in a file with a header of the test's own
+
+void putU32(QByteArray& b, uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) b.append(char(v >> s));
+}
+
+QByteArray chunk(const char* type, const QByteArray& data) {
+    QByteArray c;
+    putU32(c, uint32_t(data.size()));
+    c.append(type, 4).append(data);
+    putU32(c, uint32_t(crc32(0, reinterpret_cast<const Bytef*>(c.constData() + 4), uInt(data.size() + 4))));
+    return c;
+}
+
+struct Rows {
+    std::vector<uint8_t> bytes;
+    size_t rowBytes;
+};
+
+void rowsSource(const void* context, uint32_t y, uint8_t* out) {
+    const auto* r = static_cast<const Rows*>(context);
+    std::copy_n(r->bytes.begin() + ptrdiff_t(y * r->rowBytes), r->rowBytes, out);
+}
+
+// Writes `image` through writeImageData between a header and an end chunk.
+bool encodeFile(const QString& path, const png::Image& image, const png::Plan& plan) {
+    QByteArray head("\x89PNG\r\n\x1a\n", 8), ihdr;
+    putU32(ihdr, image.width);
+    putU32(ihdr, image.height);
+    ihdr.append(char(image.bitDepth)).append(char(image.channels == 4 ? 6 : 2)).append(3, '\0');
+    head += chunk("IHDR", ihdr);
+    FILE* file = std::fopen(QFile::encodeName(path).constData(), "wb");
+    if (!file) return false;
+    bool ok = std::fwrite(head.constData(), 1, size_t(head.size()), file) == size_t(head.size()) &&
+              png::writeImageData(image, plan, file);
+    const QByteArray end = chunk("IEND", {});
+    ok = std::fwrite(end.constData(), 1, size_t(end.size()), file) == size_t(end.size()) && ok;
+    return std::fclose(file) == 0 && ok;
+}
+
+int idatCount(const QByteArray& file) {
+    int n = 0;
+    for (qsizetype at = file.indexOf("IDAT"); at >= 0; at = file.indexOf("IDAT", at + 4)) ++n;
+    return n;
+}
+
+} // namespace
+
+// Both contents at odd sizes, every code, 16-bit and 8-bit-only cels: the same
+// samples and colour type as the reference, for every decoder.
+TEST(PngWriteEquivalence, EveryCodeSizeAndContentDecodesToTheReference) {
+    const bool magick = !program("convert").isEmpty(), vips = !program("vips").isEmpty();
+    celtest::TempDir dir;
+    const int sizes[][2] = {{1, 1}, {65, 63}, {4097, 3}};
+    int file = 0;
+    for (const auto& size : sizes)
+        for (int content = 0; content < 2; ++content) {
+            const std::unique_ptr<CEL_PixmapRGBA16> picture(content == 0 ? celPicture(size[0], size[1], 5)
+                                                                         : photoPicture(size[0], size[1], 6));
+            for (const char* code : {"PNG", "PNG4", "PNGDP3", "PNGDP4"})
+                for (const bool eightBit : {false, true}) {
+                    const bool deep = code[3] == 'D';
+                    if (deep && eightBit) continue; // the 16-bit writer converts as before
+                    SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1] << " content " << content
+                                                    << " " << code << (eightBit ? " from 8-bit" : ""));
+                    const QString ours = dir.path(QStringLiteral("ours%1.png").arg(file));
+                    const QString ref = dir.path(QStringLiteral("ref%1.png").arg(file++));
+                    ASSERT_TRUE(QXCelUioPngHandler().write(celOf(*picture, eightBit).get(), ours,
+                                                           QString::fromLatin1(code)));
+                    const auto refCel = celOf(*picture, eightBit);
+                    ASSERT_TRUE(deep ? referenceWrite16(refCel.get(), ref, code[5] == '4')
+                                     : referenceWrite8(refCel.get(), ref, code[3] == '4'));
+                    const Decoded want = libpngDecode(ref), got = libpngDecode(ours);
+                    ASSERT_EQ(want.width, size[0]);
+                    EXPECT_TRUE(got == want) << "libpng";
+                    if (magick) {
+                        EXPECT_TRUE(magickDecode(ours, want) == want) << "ImageMagick";
+                    }
+                    if (vips) {
+                        EXPECT_TRUE(vipsDecode(ours, want) == want) << "libvips";
+                    }
+                }
+        }
+    if (!magick || !vips) GTEST_SKIP() << "ImageMagick or libvips missing: libpng only";
+}
+
+// The un-premultiplication at every largest channel m and colour c: 16-bit
+// pixmaps through the double-precision quotient, 8-bit ones through the table.
+TEST(PngWriteEquivalence, UnpremultiplyAtEveryLargestChannel) {
+    celtest::TempDir dir;
+    auto* deep = new CEL_PixmapRGBA16(256, 256);
+    std::mt19937 rng(11);
+    for (int i = 0; i < 256 * 256; ++i) {
+        const int m = 1 + i % 32766, c = int(rng() % uint32_t(m + 1));
+        // The largest channel is alpha, or a colour (additive light above alpha).
+        deep->data()[i] = i % 3 == 0
+                              ? CEL_PixelRGBA16{int16_t(c), int16_t(m), int16_t(m - 1), int16_t(c / 2)}
+                              : CEL_PixelRGBA16{int16_t(c), int16_t(m / 3), int16_t(m - 1), int16_t(m)};
+    }
+    auto* eight = new CEL_PixmapRGBA8(256, 256);
+    for (int i = 0; i < 256 * 256; ++i) {
+        const uint8_t m = uint8_t(i >> 8), c = uint8_t(i & 255);
+        eight->data()[i] = c <= m ? CEL_PixelRGBA8{c, uint8_t(c / 2), uint8_t(m - c), m}
+                                  : CEL_PixelRGBA8{m, c, uint8_t(c / 3), uint8_t(m / 2)};
+    }
+    for (const UT_SharedPtr<CEL_Cel>& cel : {celtest::celOf(deep), celtest::celOf(eight)}) {
+        const QString ours = dir.path(QStringLiteral("ours.png")), ref = dir.path(QStringLiteral("ref.png"));
+        ASSERT_TRUE(QXCelUioPngHandler().write(cel.get(), ours, QStringLiteral("PNG4")));
+        ASSERT_TRUE(referenceWrite8(cel.get(), ref, true));
+        const Decoded want = libpngDecode(ref);
+        EXPECT_EQ(want.channels, 4);
+        EXPECT_TRUE(libpngDecode(ours) == want);
+    }
+}
+
+// Every filter on rows of every pixel size, with both strategies and bands of a
+// few rows: libpng gets the rows back. The picture mixes runs, gradients and
+// noise so that each filter meets large and small residuals.
+TEST(PngEncoder, EachFilterAndStrategyAtEachPixelSize) {
+    celtest::TempDir dir;
+    std::mt19937 rng(3);
+    for (const auto& [depth, channels] : {std::pair{8, 3}, {8, 4}, {16, 3}, {16, 4}}) {
+        png::Image image;
+        image.width = 37;
+        image.height = 29;
+        image.bitDepth = depth;
+        image.channels = channels;
+        Rows rows{{}, image.rowBytes()};
+        for (uint32_t y = 0; y < image.height; ++y)
+            for (size_t i = 0; i < rows.rowBytes; ++i)
+                rows.bytes.push_back(y % 5 == 0   ? uint8_t(rng())
+                                     : y % 5 == 1 ? uint8_t(i * 3 + y)
+                                     : y % 5 == 2 ? uint8_t(i / 16 * 40)
+                                                  : uint8_t(255 - i % 7 * 30 + rng() % 3));
+        image.row = rowsSource;
+        image.context = &rows;
+        for (const int filter : {-1, 0, 1, 2, 3, 4})
+            for (const int strategy : {Z_DEFAULT_STRATEGY, Z_RLE}) {
+                SCOPED_TRACE(testing::Message() << depth << "-bit " << channels << " channels, filter "
+                                                << filter << " strategy " << strategy);
+                png::Plan plan = png::planFor(image);
+                plan.filter = filter, plan.strategy = strategy, plan.rowsPerBand = 4;
+                const QString path = dir.path(QStringLiteral("f.png"));
+                ASSERT_TRUE(encodeFile(path, image, plan));
+                EXPECT_EQ(idatCount(celtest::readFile(path)), 8); // one chunk per band
+                const Decoded d = libpngDecode(path);
+                ASSERT_EQ(d.samples.size(), rows.bytes.size() / (depth / 8));
+                for (size_t i = 0; i < d.samples.size(); ++i)
+                    ASSERT_EQ(d.samples[i], depth == 8
+                                                ? rows.bytes[i]
+                                                : uint16_t(rows.bytes[2 * i] << 8 | rows.bytes[2 * i + 1]))
+                        << i;
+            }
+    }
+}
+
+// The plan depends on the picture: run-length matching for noise and flat
+// colour, back-references where the rows repeat a pattern the filters cannot
+// remove (a shifted texture).
+TEST(PngEncoder, StrategyFollowsTheContent) {
+    std::mt19937 rng(9);
+    const auto planOf = [&](const std::function<uint8_t(uint32_t, uint32_t)>& value) {
+        png::Image image;
+        image.width = 512;
+        image.height = 256;
+        Rows rows{{}, image.rowBytes()};
+        for (uint32_t y = 0; y < image.height; ++y)
+            for (uint32_t x = 0; x < rows.rowBytes; ++x) rows.bytes.push_back(value(x, y));
+        image.row = rowsSource;
+        image.context = &rows;
+        return png::planFor(image);
+    };
+    EXPECT_EQ(planOf([&](uint32_t, uint32_t) { return uint8_t(rng()); }).strategy, Z_RLE);
+    EXPECT_EQ(planOf([](uint32_t x, uint32_t) { return uint8_t(x < 700 ? 40 : 200); }).strategy, Z_RLE);
+    std::vector<uint8_t> texture(97);
+    for (uint8_t& t : texture) t = uint8_t(rng());
+    EXPECT_EQ(planOf([&](uint32_t x, uint32_t y) { return texture[(x + 5 * y) % 97]; }).strategy,
+              Z_DEFAULT_STRATEGY);
+}
+
+// Bands are fixed by the picture: the same bytes on one thread, two, eight and
+// serially, for both writers.
+TEST(PngWriteThreads, SameBytesAtAnyThreadCount) {
+    celtest::TempDir dir;
+    const std::unique_ptr<CEL_PixmapRGBA16> picture(celPicture(1300, 900, 8));
+    for (const auto& [code, eightBit] : {std::pair{"PNG4", true}, {"PNG4", false}, {"PNGDP4", false}}) {
+        QByteArray first;
+        for (const int threads : {1, 2, 8, 0}) {
+            SCOPED_TRACE(testing::Message()
+                         << code << (eightBit ? " from 8-bit, " : ", ") << threads << " threads");
+            const QString path = dir.path(QStringLiteral("t%1.png").arg(threads));
+            tbb::task_arena arena(std::max(threads, 1));
+            CelAlgo::detail::setSerialForTesting(threads == 0);
+            bool ok = false;
+            arena.execute(
+                [&] { ok = QXCelUioPngHandler().write(celOf(*picture, eightBit).get(), path, code); });
+            CelAlgo::detail::setSerialForTesting(false);
+            ASSERT_TRUE(ok);
+            const QByteArray bytes = celtest::readFile(path);
+            if (first.isEmpty()) {
+                first = bytes;
+                EXPECT_GT(idatCount(bytes), 3);
+            }
+            EXPECT_TRUE(bytes == first);
+        }
+    }
+}
+
+// A disk that fills up in the middle of the image data: false, the message
+// posted, nothing left running.
+TEST(PngWrite, FullDiskFailsWithTheMessage) {
+    if (!QFile::exists(QStringLiteral("/dev/full"))) GTEST_SKIP() << "no /dev/full";
+    const std::unique_ptr<CEL_PixmapRGBA16> picture(photoPicture(1200, 700, 2));
+    for (const char* code : {"PNG4", "PNGDP3"}) {
+        QXMessage::Capture messages;
+        EXPECT_FALSE(
+            QXCelUioPngHandler().write(celOf(*picture, false).get(), QStringLiteral("/dev/full"), code));
+        EXPECT_EQ(messages.texts(), QStringList{"Could not complete writing to file: \"/dev/full\"\n"})
+            << code;
+    }
+}
