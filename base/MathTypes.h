@@ -43,6 +43,23 @@ struct Point2d {
 
 using Vector2d = Point2d;
 
+// A segment from a to b.
+class Segment2d {
+public:
+    constexpr Segment2d(const Point2d& a, const Point2d& b) : m_a(a), m_b(b) {}
+    // Where p projects onto the line through a and b, as a fraction of the
+    // way from a (0) to b (1): ((p - a) . (b - a)) / |b - a|^2. Not bounded to
+    // [0, 1]; 0 when a equals b.
+    constexpr double GetProjectedRatio(const Point2d& p) const {
+        const double dx = m_b.x - m_a.x, dy = m_b.y - m_a.y;
+        const double len2 = dx * dx + dy * dy;
+        return len2 == 0.0 ? 0.0 : ((p.x - m_a.x) * dx + (p.y - m_a.y) * dy) / len2;
+    }
+
+private:
+    Point2d m_a, m_b;
+};
+
 struct Point3d {
     double x = 0.0, y = 0.0, z = 0.0;
     constexpr bool operator==(const Point3d&) const = default;

@@ -100,9 +100,12 @@ struct FilterUsageError {
 // The families.
 std::vector<FilterOp> transformFilterOps();
 std::vector<FilterOp> blurFilterOps();
-std::vector<FilterOp> matteFilterOps();  // FilterMatteColourOps.cpp
-std::vector<FilterOp> colourFilterOps(); // FilterMatteColourOps.cpp
-std::vector<FilterOp> textFilterOps();
+std::vector<FilterOp> matteFilterOps();   // FilterMatteColourOps.cpp
+std::vector<FilterOp> colourFilterOps();  // FilterMatteColourOps.cpp
+std::vector<FilterOp> stylizeFilterOps(); // FilterStylizeOps.cpp
+std::vector<FilterOp> textFilterOps();    // FilterTextOps.cpp
+// The seed of --grain (filter --seed; default 0).
+void setFilterSeed(long seed);
 
 // IN as given on the command line, for rows that print its name (--text).
 void setFilterInputName(const QString& name);

@@ -10,6 +10,7 @@
 #include "Command.h"
 #include "FilterOps.h"
 #include "algo/composite/AlgoException.h"
+#include "base/QXMaths.h"
 #include "cel/Cel.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
@@ -18,8 +19,9 @@ namespace celtool {
 
 namespace {
 
-const char* const kSynopsis = "[--threads N] [--code CODE] [--format EXT] [--layer PATH] [--keep-values] "
-                              "[--raw16 FILE] OPERATION... IN OUT";
+const char* const kSynopsis =
+    "[--threads N] [--seed S] [--code CODE] [--format EXT] [--layer PATH] [--keep-values] "
+    "[--raw16 FILE] OPERATION... IN OUT";
 
 struct Step {
     const FilterOp* op;
@@ -29,6 +31,7 @@ struct Step {
 
 struct FilterCommand {
     long long threads = 0; // 0: oneTBB's default
+    long long seed = 0;    // of the random draws (dither) and of grain
     QString code, format, layer, raw16;
     bool keepValues = false;
     std::vector<Step> steps;
@@ -48,6 +51,7 @@ void printHelp() {
         "(\"-\": standard input or output). OUT is written only when every operation succeeded.\n\n"
         "Options:\n"
         "  --threads N     worker threads (results are the same at any count)\n"
+        "  --seed S        seed of the noise of --dither and of --grain (default 0)\n"
         "  --code CODE     option code of the output (default: the format's own)\n"
         "  --format EXT    format (extension) of \"-\" and of an IN or OUT without extension\n"
         "  --layer PATH    layer of a layered input\n"
@@ -115,6 +119,10 @@ int parseWords(const QStringList& args, FilterCommand& cmd, bool& done) {
             if (!value(v)) return usage(QStringLiteral("--threads needs a number"));
             QString message;
             if (!parseInteger(v, "--threads", 1, 1024, cmd.threads, message)) return usage(message);
+        } else if (word == QLatin1String("--seed")) {
+            if (!value(v)) return usage(QStringLiteral("--seed needs a number"));
+            QString message;
+            if (!parseInteger(v, "--seed", INT32_MIN, INT32_MAX, cmd.seed, message)) return usage(message);
         } else if (word == QLatin1String("--code") || word == QLatin1String("--format") ||
                    word == QLatin1String("--layer") || word == QLatin1String("--raw16")) {
             if (!value(v)) return usage(QStringLiteral("%1 needs a value").arg(word));
@@ -228,6 +236,9 @@ int runFilter(const QStringList& args) {
     if (!sizesChecked)
         if (const int rc = checkSizes(cmd, filterSizeOf(*pixmap)); rc != kSuccess) return rc;
 
+    // The random sequence starts from the seed, before the first operation.
+    QXMaths::srand48(long(cmd.seed));
+    setFilterSeed(long(cmd.seed));
     for (const Step& step : cmd.steps) {
         const QString what = QStringLiteral("%1 %2").arg(QLatin1String(step.op->name), step.arg).trimmed();
         QString message;

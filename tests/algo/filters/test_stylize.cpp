@@ -1,0 +1,414 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "algo/composite/AlgoException.h"
+#include "algo/composite/CompositeDetail.h"
+#include "algo/composite/test_composite_util.h"
+#include "algo/filters/Stylize.h"
+#include "base/MathTypes.h"
+#include "base/Projection.h"
+#include "base/QXMaths.h"
+
+using namespace CelAlgo;
+using comptest::makePixmap;
+using comptest::Pixel;
+using comptest::Pixmap;
+using comptest::PixmapPtr;
+using comptest::px;
+using comptest::samePixels;
+
+namespace {
+
+// Premultiplied colour, additive light (alpha 0), tone pixels (negative alpha)
+// and negative colour, over an allocation that may reach outside the canvas.
+PixmapPtr randomPixmap(int cw, int ch, const Math::Box2di& alloc, unsigned seed) {
+    auto p = makePixmap(cw, ch, alloc);
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> v(-32767, 32767), kind(0, 5);
+    for (long long i = 0; i < p->allocatedArea(); ++i) {
+        const int k = kind(rng);
+        const int a = k == 0 ? 0 : (k == 1 ? -std::abs(v(rng)) : std::abs(v(rng)));
+        const auto c = [&] { return k == 2 ? v(rng) : std::abs(v(rng)) % (std::abs(a) + 1); };
+        p->data()[i] = px(c(), c(), c(), a);
+    }
+    return p;
+}
+
+PixmapPtr copyOf(const Pixmap& p) {
+    return PixmapPtr(p.clone());
+}
+
+int clampi(int v, int lo, int hi) {
+    return std::max(lo, std::min(v, hi));
+}
+
+// Runs f serially and in parallel on copies of p: both must agree.
+void expectThreadIndependent(const Pixmap& p, const std::function<void(Pixmap*)>& f) {
+    auto serial = copyOf(p), parallel = copyOf(p);
+    detail::setSerialForTesting(true);
+    f(serial.get());
+    detail::setSerialForTesting(false);
+    f(parallel.get());
+    EXPECT_TRUE(samePixels(*serial, *parallel));
+}
+
+// --- Mosaic ---
+
+// The rule, pixel by pixel: blocks from the allocation's corner, the mask read
+// at the same canvas positions (transparent where it has none).
+void pixelateReference(Pixmap& p, const Pixmap& mask, int block, bool invert) {
+    const Math::Box2di r = p.allocatedRect();
+    for (int by = r.y1(); by < r.y2(); by += block)
+        for (int bx = r.x1(); bx < r.x2(); bx += block) {
+            const int ex = std::min(bx + block, r.x2()), ey = std::min(by + block, r.y2());
+            long long s[4] = {0, 0, 0, 0};
+            int m = -100000;
+            for (int y = by; y < ey; ++y)
+                for (int x = bx; x < ex; ++x) {
+                    const Pixel q = *p.pixel(x, y);
+                    s[0] += q.r, s[1] += q.g, s[2] += q.b, s[3] += q.a;
+                    const Pixel* mp = mask.pixel(x, y);
+                    const int a = mp ? mp->a : 0;
+                    m = std::max(m, invert ? 32767 - a : a);
+                }
+            const double count = double((ex - bx) * (ey - by));
+            int out[4];
+            for (int k = 0; k < 4; ++k)
+                out[k] = clampi(int(std::trunc(m / 32767.0 * (double(s[k]) / count))), -32767, 32767);
+            for (int y = by; y < ey; ++y)
+                for (int x = bx; x < ex; ++x) *p.pixel(x, y) = px(out[0], out[1], out[2], out[3]);
+        }
+}
+
+TEST(Pixelate, BlockSizeGrowsWithTheCanvasWidth) {
+    // 720 wide at 0.01: blocks of trunc(720 * 7.2 / 720 + 0.5) = 7.
+    auto p = randomPixmap(720, 20, Math::Box2di(0, 0, 720, 20), 1);
+    auto mask = makePixmap(720, 20, Math::Box2di(0, 0, 720, 20));
+    std::fill(mask->data(), mask->data() + mask->allocatedArea(), px(0, 0, 0, 32767));
+    auto expected = copyOf(*p);
+    pixelateReference(*expected, *mask, 7, false);
+    pixelate(p.get(), mask.get(), 0.01, false);
+    EXPECT_TRUE(samePixels(*p, *expected));
+    EXPECT_EQ(*p->pixel(0, 0), *p->pixel(6, 6));
+    EXPECT_NE(*p->pixel(6, 0), *p->pixel(7, 0));
+
+    // 0.001 gives blocks of 1: nothing changes.
+    auto q = randomPixmap(720, 20, Math::Box2di(0, 0, 720, 20), 2);
+    auto before = copyOf(*q);
+    pixelate(q.get(), mask.get(), 0.001, false);
+    EXPECT_TRUE(samePixels(*q, *before));
+
+    EXPECT_THROW(pixelate(nullptr, mask.get(), 0.5, false), AlgoException);
+    EXPECT_THROW(pixelate(q.get(), nullptr, 0.5, false), AlgoException);
+}
+
+TEST(Pixelate, MaskedOutBlocksClearAndTheMaskAlignsByCanvasPosition) {
+    // A 72-wide canvas at amount 0.5: B = trunc(72 * 0.05 + 0.5) = 4.
+    auto p = makePixmap(72, 8, Math::Box2di(0, 0, 72, 8));
+    std::fill(p->data(), p->data() + p->allocatedArea(), px(1000, 2000, 3000, 4000));
+    auto mask = makePixmap(72, 8, Math::Box2di(0, 0, 72, 8));
+    std::fill(mask->data(), mask->data() + mask->allocatedArea(), px(0, 0, 0, 32767));
+    for (int y = 0; y < 4; ++y)
+        for (int x = 4; x < 8; ++x) mask->pixel(x, y)->a = 0;
+    mask->pixel(9, 1)->a = 0; // one zero in a block keeps the block's largest
+    pixelate(p.get(), mask.get(), 0.5, false);
+    EXPECT_EQ(*p->pixel(5, 2), px(0, 0, 0, 0));
+    EXPECT_EQ(*p->pixel(9, 1), px(1000, 2000, 3000, 4000));
+
+    // Inverted, the same mask clears every block but that one.
+    std::fill(p->data(), p->data() + p->allocatedArea(), px(1000, 2000, 3000, 4000));
+    pixelate(p.get(), mask.get(), 0.5, true);
+    EXPECT_EQ(*p->pixel(5, 2), px(1000, 2000, 3000, 4000));
+    EXPECT_EQ(*p->pixel(0, 0), px(0, 0, 0, 0));
+}
+
+TEST(Pixelate, MatchesTheRuleOnOddAllocations) {
+    // Allocation partly off the canvas, blocks cut short at both far edges, a
+    // mask with its own (smaller, shifted) allocation and tone pixels.
+    const int cw = 150, ch = 130;
+    const double amount = 11.0 * 720 / (cw * cw); // B = 11
+    for (bool invert : {false, true}) {
+        auto p = randomPixmap(cw, ch, Math::Box2di(-13, 5, 190, 141), 3);
+        auto mask = randomPixmap(cw, ch, Math::Box2di(10, -4, 120, 100), 4);
+        auto expected = copyOf(*p);
+        pixelateReference(*expected, *mask, 11, invert);
+        auto got = copyOf(*p);
+        pixelate(got.get(), mask.get(), amount, invert);
+        EXPECT_TRUE(samePixels(*got, *expected)) << "invert " << invert;
+        expectThreadIndependent(*p, [&](Pixmap* q) { pixelate(q, mask.get(), amount, invert); });
+    }
+    // The pixmap as its own mask: each block reads its alpha before it is written.
+    auto p = randomPixmap(cw, ch, Math::Box2di(0, 0, cw, ch), 5);
+    auto expected = copyOf(*p);
+    pixelateReference(*expected, *copyOf(*p), 11, false);
+    pixelate(p.get(), p.get(), amount, false);
+    EXPECT_TRUE(samePixels(*p, *expected));
+}
+
+// --- Gradient ---
+
+Pixel store(double r, double g, double b, double a) {
+    const auto f = [a](double c) { return int(std::trunc(c * a / 255 * 32767 / 255)); };
+    return px(f(r), f(g), f(b), int(std::trunc(a * 32767 / 255)));
+}
+
+TEST(Gradient, MatchesTheRuleThroughEveryKindOfMatrix) {
+    const Math::Box2di box(-5, 3, 170, 120);
+    const double c1[4] = {255, 40, 0, 255}, c2[4] = {10, 200, 90, 128};
+    Math::Matrix4x4 perspective = Math::Matrix4x4::translation(30, -10);
+    perspective(3, 0) = 0.002;
+    perspective(3, 1) = -0.001;
+    perspective(0, 1) = 0.3;
+    Math::Matrix4x4 singular = Math::Matrix4x4::scaling(2, 0);
+    const Math::Matrix4x4 matrices[] = {Math::Matrix4x4(), Math::Matrix4x4::scaling(0.5, 2), perspective,
+                                        singular};
+    for (const Math::Matrix4x4& m : matrices) {
+        auto p = randomPixmap(150, 100, Math::Box2di(0, 0, 150, 100), 6);
+        gradient(p.get(), box, m, 20, 10, 120, 90, c1[0], c1[1], c1[2], c1[3], c2[0], c2[1], c2[2], c2[3]);
+        ASSERT_EQ(p->allocatedRect(), box);
+        // A pixmap already covering box is filled in place, to the same result.
+        auto filled = randomPixmap(150, 100, box, 12);
+        gradient(filled.get(), box, m, 20, 10, 120, 90, c1[0], c1[1], c1[2], c1[3], c2[0], c2[1], c2[2],
+                 c2[3]);
+        EXPECT_TRUE(samePixels(*filled, *p));
+        Math::Matrix4x4 inv = m;
+        const bool invertible = inv.invert();
+        const Math::PlaneProjection proj(inv);
+        int mixed = 0;
+        for (int y = box.y1(); y < box.y2(); ++y)
+            for (int x = box.x1(); x < box.x2(); ++x) {
+                Math::Point2d q;
+                Pixel want = px(0, 0, 0, 0);
+                if (invertible && proj.getInverseProjection({double(x), double(y)}, q)) {
+                    const double t = ((q.x - 20) * 100 + (q.y - 10) * 80) / (100.0 * 100 + 80.0 * 80);
+                    const double u = std::clamp(t, 0.0, 1.0);
+                    double c[4];
+                    for (int k = 0; k < 4; ++k)
+                        c[k] = t < 0 ? c1[k] : t > 1 ? c2[k] : c1[k] + (c2[k] - c1[k]) * u;
+                    want = store(c[0], c[1], c[2], c[3]);
+                    mixed += t > 0 && t < 1;
+                }
+                ASSERT_EQ(*p->pixel(x, y), want) << x << "," << y;
+            }
+        if (invertible) {
+            EXPECT_GT(mixed, 1000);
+        }
+    }
+}
+
+TEST(Gradient, EqualEndPointsFillWithTheFirstColour) {
+    auto p = makePixmap(40, 30, Math::Box2di(0, 0, 10, 10));
+    gradient(p.get(), Math::Box2di(0, 0, 40, 30), Math::Matrix4x4::scaling(0, 0), 7, 7, 7, 7, 255, 128, 0,
+             255, 0, 0, 0, 0);
+    ASSERT_EQ(p->allocatedRect(), Math::Box2di(0, 0, 40, 30));
+    for (long long i = 0; i < p->allocatedArea(); ++i) ASSERT_EQ(p->data()[i], px(32767, 16447, 0, 32767));
+    EXPECT_EQ(store(255, 255, 255, 255), px(32767, 32767, 32767, 32767));
+}
+
+// --- Dithering ---
+
+TEST(Dither, QuantiseKeepsEightBitValuesAndVeilsAlpha) {
+    auto p = comptest::rowPixmap({px(32767, 32767, 32767, 32767), px(128 * 7, 128 * 200, 0, 0),
+                                  px(-500, 40000 - 32768, 100, -32767), px(130, 130, 130, 32767)});
+    dither(p.get(), 0, false, false, true);
+    EXPECT_EQ(p->data()[0], px(32640, 32640, 32640, 32767));
+    EXPECT_EQ(p->data()[1], px(128 * 7, 128 * 200, 0, 64));
+    // Negative colour clamps to 0; the luma lost by 7232 -> 7168 and 100 -> 0
+    // (48) is nearest the step adding channels 0 and 2 (52).
+    EXPECT_EQ(p->data()[2].r, 128);
+    EXPECT_EQ(p->data()[2].g, 7168);
+    EXPECT_EQ(p->data()[2].b, 128);
+    EXPECT_EQ(p->data()[2].a, -32767 + 64);
+    EXPECT_EQ(p->data()[3], px(128, 128, 128, 32767));
+    EXPECT_THROW(dither(nullptr, 1, false, true, true), AlgoException);
+}
+
+TEST(Dither, QuantisingKeepsLumaClose) {
+    auto p = randomPixmap(200, 120, Math::Box2di(0, 0, 200, 120), 7);
+    auto before = copyOf(*p);
+    dither(p.get(), 0, false, false, true);
+    for (long long i = 0; i < p->allocatedArea(); ++i) {
+        const Pixel a = before->data()[i], b = p->data()[i];
+        ASSERT_EQ(b.r % 128 | b.g % 128 | b.b % 128, 0);
+        const auto luma = [](double r, double g, double bl) {
+            return 0.3 * std::clamp(r, 0.0, 32767.0) + 0.59 * std::clamp(g, 0.0, 32767.0) +
+                   0.11 * std::clamp(bl, 0.0, 32767.0);
+        };
+        // Within half the step table's widest gap (0.19 of a step) of the
+        // clamped input's luma, where no channel is capped at 255.
+        if (std::max({a.r, a.g, a.b}) >= 32640) continue;
+        ASSERT_LE(std::fabs(luma(a.r, a.g, a.b) - luma(b.r, b.g, b.b)), 13.0) << i;
+    }
+}
+
+// Quantising as the rule states it, one pixel, drawing from the C library.
+void quantiseReference(Pixel& q, long n, bool noise) {
+    static const int steps[11][3] = {{0, 0, 0}, {0, 0, 1}, {0, 1, 0}, {0, 1, 0}, {0, 1, 1}, {1, 0, 0},
+                                     {1, 0, 0}, {1, 0, 1}, {1, 1, 0}, {1, 1, 0}, {1, 1, 1}};
+    static const double lumas[11] = {0, 0.11, 0.3, 0.3, 0.41, 0.59, 0.59, 0.7, 0.89, 0.89, 1.0};
+    int c[3] = {q.r, q.g, q.b};
+    const bool low = ((c[0] | c[1] | c[2]) & 127) != 0;
+    if (noise && n != 0 && low)
+        for (int& v : c) v += int(::lrand48() % n);
+    int qq[3];
+    for (int i = 0; i < 3; ++i) c[i] = clampi(c[i], 0, 32767), qq[i] = c[i] >> 7;
+    if (low && int(0.59 * c[1] + 0.3 * c[0] + 0.11 * c[2]) > 0) {
+        const int e =
+            int(0.59 * (c[1] - 128 * qq[1]) + 0.3 * (c[0] - 128 * qq[0]) + 0.11 * (c[2] - 128 * qq[2]));
+        int k = 10 * e / 128;
+        if (std::abs(int(128 * lumas[k + 1]) - e) < std::abs(e - int(128 * lumas[k]))) ++k;
+        qq[1] = std::min(qq[1] + steps[k][0], 255);
+        qq[0] = std::min(qq[0] + steps[k][1], 255);
+        qq[2] = std::min(qq[2] + steps[k][2], 255);
+    }
+    q = px(qq[0] * 128, qq[1] * 128, qq[2] * 128, std::min(q.a + 64, 32767));
+}
+
+TEST(Dither, DrawsFollowTheCLibrarySequenceAtAnyThreadCount) {
+    struct Case {
+        double amount;
+        bool mono, noise, quantise;
+    };
+    // 2.3 steps -> N = 294; 300 -> N wraps through 16 bits to -27136.
+    for (const Case& c :
+         {Case{2.3, false, true, true}, Case{2.3, true, true, false}, Case{1, false, true, false},
+          Case{300, true, true, true}, Case{0.001, false, true, true}}) {
+        const long n = std::abs(long(int16_t(int32_t(std::trunc(c.amount * 128 + 0.5)))));
+        auto p = randomPixmap(180, 110, Math::Box2di(-7, 3, 180, 110), 8);
+        // Some pixels already 8-bit, so that quantising draws for some only.
+        for (long long i = 0; i < p->allocatedArea(); i += 3) p->data()[i] = px(256, 128 * 100, 0, 32767);
+        for (bool serial : {true, false}) {
+            auto expected = copyOf(*p);
+            ::srand48(77);
+            if (c.quantise)
+                for (long long i = 0; i < expected->allocatedArea(); ++i)
+                    quantiseReference(expected->data()[i], n, c.noise);
+            if (c.noise && n != 0)
+                for (long long i = 0; i < expected->allocatedArea(); ++i) {
+                    Pixel& q = expected->data()[i];
+                    const long r = ::lrand48() % n;
+                    q.r = int16_t(clampi(q.r + int(r), 0, 32767));
+                    q.g = int16_t(clampi(q.g + int(c.mono ? r : ::lrand48() % n), 0, 32767));
+                    q.b = int16_t(clampi(q.b + int(c.mono ? r : ::lrand48() % n), 0, 32767));
+                }
+            auto got = copyOf(*p);
+            detail::setSerialForTesting(serial);
+            QXMaths::srand48(77);
+            dither(got.get(), c.amount, c.mono, c.noise, c.quantise);
+            detail::setSerialForTesting(false);
+            EXPECT_TRUE(samePixels(*got, *expected)) << c.amount << " serial " << serial;
+            // The shared sequence moved on by exactly the draws taken.
+            EXPECT_EQ(QXMaths::lrand48(), ::lrand48());
+        }
+    }
+}
+
+// --- Contrast ---
+
+TEST(Contrast, RejectsParametersOutOfRange) {
+    auto p = comptest::rowPixmap({px(1, 2, 3, 4)});
+    for (double pivot : {1.5, -0.1, std::nan("")})
+        EXPECT_THROW(contrast(p.get(), pivot, 1, 1), AlgoException);
+    EXPECT_THROW(contrast(p.get(), 0.5, -1, 1), AlgoException);
+    EXPECT_THROW(contrast(p.get(), 0.5, 1, std::nan("")), AlgoException);
+    EXPECT_THROW(contrast(nullptr, 0.5, 1, 1), AlgoException);
+}
+
+TEST(Contrast, MatchesTheCurveAtEveryLuma) {
+    for (const auto& [pivot, low, high] : {std::tuple{0.5, 2.0, 0.5}, std::tuple{0.2, 0.3, 2.0},
+                                           std::tuple{0.0, 1.0, 3.0}, std::tuple{1.0, 0.0, 1.0}}) {
+        // Greys of every value, then random pixels with negative colour.
+        auto p = makePixmap(256, 256, Math::Box2di(0, 0, 256, 256));
+        for (int i = 0; i < 32768; ++i) p->data()[i] = px(i, i, i, 32767);
+        auto noise = randomPixmap(256, 128, Math::Box2di(0, 0, 256, 128), 9);
+        std::copy(noise->data(), noise->data() + 32768, p->data() + 32768);
+        auto before = copyOf(*p);
+        contrast(p.get(), pivot, low, high);
+        const int pv = int(std::floor(pivot * 32767 + 0.5));
+        for (int i = 0; i < 65536; ++i) {
+            const Pixel a = before->data()[i];
+            const int y = clampi(int(std::floor(0.3 * a.r + 0.59 * a.g + 0.11 * a.b + 0.5)), 0, 32767);
+            double gain = 1;
+            if (y > 0 && y < pv) gain = std::pow(double(y) / pv, low) * pv / y;
+            if (y > pv) gain = (std::pow(double(y - pv) / (32767 - pv), high) * (32767 - pv) + pv) / y;
+            const auto f = [gain](int c) { return clampi(int(std::trunc(c * gain + 0.5)), -32767, 32767); };
+            ASSERT_EQ(p->data()[i], px(f(a.r), f(a.g), f(a.b), a.a)) << i << " pivot " << pivot;
+        }
+        // White stays white even where its luma falls a hair below 32767.
+        EXPECT_EQ(p->data()[32767], px(32767, 32767, 32767, 32767));
+    }
+}
+
+// --- Grain ---
+
+TEST(Grain, AddsBoundedGrainThatFadesInHighlights) {
+    auto src = randomPixmap(160, 120, Math::Box2di(-4, 0, 160, 120), 10);
+    for (long long i = 0; i < 200; ++i) src->data()[i] = px(32767, 32767, 32767, 32767);
+    auto dst = std::make_unique<Pixmap>(160, 120);
+    addGrain(dst.get(), src.get(), 3, 0.25, 0, 5, false);
+    ASSERT_EQ(dst->allocatedRect(), src->allocatedRect());
+    long long changed = 0;
+    for (long long i = 0; i < src->allocatedArea(); ++i) {
+        const Pixel a = src->data()[i], b = dst->data()[i];
+        ASSERT_EQ(a.a, b.a);
+        if (a.a <= 0) {
+            ASSERT_EQ(a, b);
+            continue;
+        }
+        const int bound = int(0.25 * a.a) + 1;
+        for (auto [x, y] : {std::pair{a.r, b.r}, std::pair{a.g, b.g}, std::pair{a.b, b.b}}) {
+            ASSERT_LE(std::abs(clampi(x, -32767, 32767) - y), bound);
+            changed += x != y;
+        }
+    }
+    EXPECT_GT(changed, src->allocatedArea());
+
+    // Mix 1: a channel at its alpha (white) keeps no grain.
+    auto faded = std::make_unique<Pixmap>(160, 120);
+    addGrain(faded.get(), src.get(), 3, 1, 1, 5, false);
+    EXPECT_EQ(faded->data()[0], px(32767, 32767, 32767, 32767));
+
+    // Monochrome: one grain for the three channels of a grey.
+    auto grey = makePixmap(64, 64, Math::Box2di(0, 0, 64, 64));
+    std::fill(grey->data(), grey->data() + 4096, px(9000, 9000, 9000, 20000));
+    addGrain(grey.get(), grey.get(), 2.5, 0.5, 0.3, 1, true);
+    int distinct = 0;
+    for (int i = 0; i < 4096; ++i) {
+        const Pixel q = grey->data()[i];
+        ASSERT_TRUE(q.r == q.g && q.g == q.b);
+        distinct += q.r != 9000;
+    }
+    EXPECT_GT(distinct, 2000);
+
+    EXPECT_THROW(addGrain(dst.get(), src.get(), 0.5, 0.1, 0, 1, false), AlgoException);
+    EXPECT_THROW(addGrain(dst.get(), src.get(), 2, 1.5, 0, 1, false), AlgoException);
+    EXPECT_THROW(addGrain(dst.get(), src.get(), 2, 0.5, std::nan(""), 1, false), AlgoException);
+    EXPECT_THROW(addGrain(nullptr, src.get(), 2, 0.5, 0, 1, false), AlgoException);
+}
+
+TEST(Grain, IsAFunctionOfSeedAndCanvasPosition) {
+    auto src = randomPixmap(200, 150, Math::Box2di(0, 0, 200, 150), 11);
+    for (long long i = 0; i < src->allocatedArea(); ++i) src->data()[i].a = 30000;
+    const auto run = [&](long seed, const Math::Box2di& rect) {
+        PixmapPtr s(src->clone(rect));
+        auto d = std::make_unique<Pixmap>(200, 150);
+        addGrain(d.get(), s.get(), 7.5, 0.4, 0.5, seed, false);
+        return d;
+    };
+    auto a = run(3, src->allocatedRect()), b = run(3, src->allocatedRect()), c = run(4, src->allocatedRect());
+    EXPECT_TRUE(samePixels(*a, *b));
+    EXPECT_FALSE(samePixels(*a, *c));
+    // A smaller allocation gets the same grain at the same canvas positions.
+    auto part = run(3, Math::Box2di(33, 17, 100, 90));
+    for (int y = 17; y < 107; ++y)
+        for (int x = 33; x < 133; ++x) ASSERT_EQ(*part->pixel(x, y), *a->pixel(x, y));
+    expectThreadIndependent(*src, [](Pixmap* q) { addGrain(q, q, 7.5, 0.4, 0.5, 3, false); });
+}
+
+} // namespace

@@ -1,0 +1,159 @@
+// celtool filter: the stylising rows (mosaic, gradient, dithering, contrast,
+// grain, refraction), run as a separate process.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "CeltoolTestUtil.h"
+#include "cel/Cel.h"
+#include "celio/handlers/TgaHandler.h"
+#include "pixel/PixmapCanvas.h"
+
+using celtest::celtool;
+
+namespace {
+
+QByteArray tga(const std::vector<CEL_PixelRGBA8>& pixels, int w, int h) {
+    auto* p = new CEL_PixmapRGBA8(w, h);
+    std::copy(pixels.begin(), pixels.end(), p->data());
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+}
+
+// Smooth colour with some noise, so that blocks, slopes and lumas all vary.
+std::vector<CEL_PixelRGBA8> picture(int w, int h, unsigned seed, bool opaque) {
+    std::mt19937 rng(seed);
+    std::vector<CEL_PixelRGBA8> v;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            v.push_back(CEL_PixelRGBA8{uint8_t((x * 255) / w), uint8_t((y * 255) / h), uint8_t(rng() % 256),
+                                       uint8_t(opaque ? 255 : 128 + (x + y) % 128)});
+    return v;
+}
+
+struct RawRun {
+    int exit;
+    QByteArray raw;
+};
+
+RawRun raw16(const celtest::TempDir& dir, const QString& in, const QStringList& args) {
+    const QString raw = dir.path("out.raw");
+    QFile::remove(raw);
+    const celtest::ToolRun r = celtool(QStringList{"filter"} << args << "--raw16" << raw << in);
+    return {r.exit, celtest::readFile(raw)};
+}
+
+int value(const QByteArray& raw, qsizetype i) {
+    return int16_t(uint8_t(raw[2 * i]) | uint8_t(raw[2 * i + 1]) << 8);
+}
+
+} // namespace
+
+TEST(CeltoolFilterStylize, RefusesBadArgumentsBeforeReading) {
+    celtest::TempDir dir;
+    const QString out = dir.path("out.png");
+    // IN does not exist: exit 2 shows the words were refused before reading.
+    for (const QStringList& args : std::vector<QStringList>{{"--pixelate", "1"},
+                                                            {"--pixelate", "8:m.png:flip"},
+                                                            {"--pixelate", "x"},
+                                                            {"--gradient", "0,0,1,1:0,0,0,256:0,0,0,0"},
+                                                            {"--gradient", "0,0,1:0,0,0,0:0,0,0,0"},
+                                                            {"--gradient", "0,0,1,1:0,0,0,0:0,0,0,0:1,2,3"},
+                                                            {"--dither", "noise:256"},
+                                                            {"--dither", "noise:-1"},
+                                                            {"--dither", "noise"},
+                                                            {"--dither", "quantise:3"},
+                                                            {"--dither", "blur:2"},
+                                                            {"--contrast", "1.5,1,1"},
+                                                            {"--contrast", "0.5,-1,1"},
+                                                            {"--contrast", "0.5,nan,1"},
+                                                            {"--grain", "0,0.5"},
+                                                            {"--grain", "2,1.5"},
+                                                            {"--grain", "2,0.5,2"},
+                                                            {"--grain", "2,0.5:colour"},
+                                                            {"--refract", "1,0,0:self"},
+                                                            {"--refract", "1,0,1"},
+                                                            {"--refract", "1,inf,1:self"},
+                                                            {"--seed", "x", "--dither", "quantise"}}) {
+        const celtest::ToolRun r = celtool(QStringList{"filter"} << args << dir.path("missing.png") << out);
+        EXPECT_EQ(r.exit, 2) << qPrintable(args.join(' ')) << r.err.constData();
+    }
+}
+
+TEST(CeltoolFilterStylize, FailsOnMapsAndSizesThePictureRefutes) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga"), small = dir.path("small.tga"), out = dir.path("out.tga");
+    ASSERT_TRUE(celtest::writeFile(in, tga(picture(40, 30, 1, false), 40, 30)));
+    ASSERT_TRUE(celtest::writeFile(small, tga(picture(20, 30, 2, false), 20, 30)));
+    ASSERT_TRUE(celtest::writeFile(out, "keep"));
+    // 40 x 30 holds blocks of at most 40 * 40 / 720 = 2.2 pixels.
+    for (const QStringList& args : std::vector<QStringList>{{"--pixelate", "3"},
+                                                            {"--pixelate", "2:" + small},
+                                                            {"--pixelate", "2:" + dir.path("none.png")},
+                                                            {"--refract", "1,0,1.5:" + small + ":invert"}}) {
+        const celtest::ToolRun r = celtool(QStringList{"filter"} << args << in << out);
+        EXPECT_EQ(r.exit, 1) << qPrintable(args.join(' ')) << r.err.constData();
+        EXPECT_EQ(celtest::readFile(out), QByteArray("keep"));
+    }
+    EXPECT_EQ(celtool({"filter", "--pixelate", "2:self:invert", in, out}).exit, 0);
+}
+
+TEST(CeltoolFilterStylize, SameBytesAtAnyThreadCountAndSeededNoise) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga"), map = dir.path("map.tga");
+    ASSERT_TRUE(celtest::writeFile(in, tga(picture(300, 200, 3, false), 300, 200)));
+    ASSERT_TRUE(celtest::writeFile(map, tga(picture(300, 200, 4, false), 300, 200)));
+    const QStringList chain{"--seed",     "11",          "--dither", "both:3",      "--grain",
+                            "3,0.4,0.5",  "--pixelate",  "9",        "--refract",   "80,1,1.4:" + map,
+                            "--contrast", "0.4,1.5,0.8", "--dither", "noise:2:mono"};
+    const RawRun one = raw16(dir, in, QStringList{"--threads", "1"} << chain);
+    ASSERT_EQ(one.exit, 0);
+    ASSERT_EQ(one.raw.size(), 300 * 200 * 8);
+    for (const char* threads : {"2", "8"})
+        EXPECT_EQ(raw16(dir, in, QStringList{"--threads", threads} << chain).raw, one.raw) << threads;
+    QStringList reseeded = chain;
+    reseeded[1] = "12";
+    EXPECT_NE(raw16(dir, in, reseeded).raw, one.raw);
+}
+
+TEST(CeltoolFilterStylize, QuantiseKeepsLumaAndGradientsFillTheCanvas) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga");
+    const std::vector<CEL_PixelRGBA8> pixels = picture(64, 48, 5, true);
+    ASSERT_TRUE(celtest::writeFile(in, tga(pixels, 64, 48)));
+    const RawRun q = raw16(dir, in, {"--dither", "quantise"});
+    ASSERT_EQ(q.exit, 0);
+    for (int i = 0; i < 64 * 48; ++i) {
+        const int r = value(q.raw, 4 * i), g = value(q.raw, 4 * i + 1), b = value(q.raw, 4 * i + 2);
+        ASSERT_EQ(r % 128 | g % 128 | b % 128, 0) << i;
+        const auto from8 = [](int v) { return v * 32767 / 255; };
+        const double before =
+            0.3 * from8(pixels[i].r) + 0.59 * from8(pixels[i].g) + 0.11 * from8(pixels[i].b);
+        if (std::max({pixels[i].r, pixels[i].g, pixels[i].b}) == 255) continue; // capped at 255
+        ASSERT_LE(std::fabs(0.3 * r + 0.59 * g + 0.11 * b - before), 13.0) << i;
+    }
+    // A horizontal gradient over the canvas: the corners hold the end colours.
+    const RawRun g = raw16(dir, in, {"--gradient", "0,0,63,0:255,0,0,255:0,0,255,255"});
+    ASSERT_EQ(g.exit, 0);
+    EXPECT_EQ(value(g.raw, 0), 32767);
+    EXPECT_EQ(value(g.raw, (64 * 47 + 63) * 4 + 2), 32767);
+    EXPECT_EQ(value(g.raw, (64 * 47 + 63) * 4), 0);
+}
+
+TEST(CeltoolFilterStylize, PixelateMatchesImageMagickScaling) {
+    if (!celtest::haveMagick()) GTEST_SKIP() << "ImageMagick convert not found";
+    celtest::TempDir dir;
+    const QString in = dir.path("in.png"), ours = dir.path("ours.png"), theirs = dir.path("theirs.png");
+    std::vector<int> rgba;
+    for (const CEL_PixelRGBA8& p : picture(96, 64, 6, true)) rgba.insert(rgba.end(), {p.r, p.g, p.b, 255});
+    ASSERT_TRUE(celtest::magickWrite(rgba, 96, 64, 8, "PNG32:" + in));
+    ASSERT_EQ(celtool({"filter", "--pixelate", "8", in, ours}).exit, 0);
+    ASSERT_EQ(celtest::runProgram("convert", {in, "-scale", "12.5%", "-scale", "800%", theirs}).exit, 0);
+    const std::vector<int> a = celtest::magickPixels(ours), b = celtest::magickPixels(theirs);
+    ASSERT_EQ(a.size(), b.size());
+    ASSERT_EQ(a.size(), 96u * 64 * 4);
+    for (std::size_t i = 0; i < a.size(); ++i) ASSERT_LE(std::abs(a[i] - b[i]), 1) << i;
+}
