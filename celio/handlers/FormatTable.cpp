@@ -50,7 +50,8 @@ const ReaderRow kReaders[] = {
     {"OPT", "OPT", premultiplied, true},
     {"SCAN", "SCAN", premultiplied, true},
     {"VAR", "VAR", premultiplied, true},
-    {"IFF", "IFF", premultiplied, true}, // renderers' output: colour multiplied by alpha
+    {"IFF", "IFF", premultiplied, true},  // renderers' output: colour multiplied by alpha
+    {"OMF", "OMF", premultiplied, false}, // RGB media read opaque; the library's own values
     // Video frames: opaque colour (alpha 255), which both conventions read alike.
     {"PAL", "PAL", premultiplied, false},
     {"YUV", "YUV", premultiplied, false},
@@ -83,6 +84,7 @@ const WriterRow kWriters[] = {
     {"SCAN", "SCAN32", A::Premultiplied, KeepsIt},
     {"SCAN", "*", A::Premultiplied, OneChannel}, // any other code writes the matte
     {"VAR", "*", A::Premultiplied, OneChannel},  // always the matte
+    {"OMF", "*", A::Premultiplied, NoAlpha},     // RGB as stored: premultiplied colour is colour over black
     // Video frames store colour as given and drop alpha: premultiplied colour
     // shows the picture laid over black.
     {"PAL", "*", A::Premultiplied, NoAlpha},
@@ -192,6 +194,7 @@ const SignatureRow kSignatures[] = {
     {"EXR", "\x76\x2f\x31\x01"sv, anything},
     {"DAT", "\x04\0\0\0\x08\0\0\0"sv, datHeader},
     {"DAT", "\x06\0\0\0\x08\0\0\0"sv, datHeader},
+    {"OMF", "\x89OMF\r\n\x1a\n"sv, anything},
     {"QVX", "QVX\x1a"sv, anything},
     {"QVXO", "QVXO"sv, anything},
     {"OPT", ""sv, optHeader},

@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QSet>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -352,6 +353,10 @@ int runBatchConvert(const BatchOptions& o) {
                               .toUtf8());
     }
     if (o.json) {
+        // Workers finish in any order; the report lists failures by frame so that
+        // two runs over the same frames print the same summary.
+        std::stable_sort(failures.begin(), failures.end(),
+                         [](const Outcome& a, const Outcome& b) { return a.task.number < b.task.number; });
         QJsonArray failed;
         for (const Outcome& f : failures)
             failed.append(QJsonObject{{QStringLiteral("frame"), double(f.task.number)},

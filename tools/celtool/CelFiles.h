@@ -152,6 +152,9 @@ QString layeredCode(const LayeredWriteOptions& options);
 
 // Codes a handler's writer takes beyond those it lists (SCAN: "SCAN24", "SCAN32").
 QStringList unlistedWriteCodes(const CELIO_Handler& handler);
+// Why the family's files keep no alpha, for the "alpha dropped" warning:
+// "JPEG has no alpha", or the tool's own words for a family ("OMF media is RGB").
+QString noAlphaReason(const CELIO_Handler& handler);
 // Whether the handler's files carry an information string (SCAN, VAR).
 bool carriesInfoString(const CELIO_Handler& handler);
 // Whether the output's format carries one; true while the format cannot be told yet.

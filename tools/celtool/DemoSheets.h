@@ -19,4 +19,9 @@ void drawText(CEL_PixmapAreaRGBA16& p, int x0, int y0, const std::string& text);
 // wrote. kSuccess when both were written.
 int demoLayers(const QString& outDir);
 
+// The first composited frame as OMF media, RGB and JPEG, in outDir/media:
+// frame.omf, frame-jpeg.omf and omf-sheet.png (source, read-backs, JPEG
+// error x 8, file sizes). kSuccess when the RGB media came back exactly.
+int demoOmf(const QString& outDir);
+
 } // namespace celtool

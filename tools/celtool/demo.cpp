@@ -48,6 +48,7 @@ int runDemo(const QStringList& args) {
     if (demoDepth(outDir) != kSuccess) return kFailure;
     if (demoFilters(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
+    if (demoOmf(outDir) != kSuccess) return kFailure;
     if (demoTiles(outDir) != kSuccess) return kFailure;
     if (demoVector(outDir) != kSuccess) return kFailure;
     if (demoOverlay(outDir) != kSuccess) return kFailure;

@@ -15,6 +15,7 @@
 #include "base/TsanSuppressionsDetail.h"
 #include "base/Version.h"
 #include "celio/Manager.h"
+#include "celio/handlers/OmfHandler.h"
 #include "celio/handlers/QvdHandler.h"
 #include "celio/handlers/RawHandlers.h"
 
@@ -57,10 +58,12 @@ int main(int argc, char** argv) {
     WHO_Identity::setInteractive(false);
     // Each failure is one line of ours; what the libraries say becomes its cause.
     celtool::quietLibraryOutput();
-    // The library's raster and vector handlers, and the raw depth handler it leaves to applications.
+    // The library's raster and vector handlers, and the raw depth and OMF media handlers it leaves
+    // to applications.
     qxCelAddPixmapHandler();
     qxCelAddQvdHandler();
     CELIO_Manager::getInstance()->addHandler(new CELIO_UioRawFloatHandler);
+    CELIO_Manager::getInstance()->addHandler(new QXCelUioOmfHandler);
 
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty()) {

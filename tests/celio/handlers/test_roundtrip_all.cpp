@@ -19,6 +19,7 @@
 #include "celio/ByteTestSupport.h"
 #include "celio/Manager.h"
 #include "celio/handlers/IffHandler.h"
+#include "celio/handlers/OmfHandler.h"
 #include "celio/handlers/QvdHandler.h"
 #include "celio/handlers/TiffHandler.h"
 #include "support/TestSupport.h"
@@ -46,6 +47,8 @@ Rule ruleFor(const QString& code, const QString& ext) {
         {QStringLiteral("PNG4"), {2, Compare::Straight}},
         {QStringLiteral("BMP4"), {2, Compare::Straight}},
         {QStringLiteral("JPG"), {-1}},
+        {QStringLiteral("OMF"), {0}}, // RGB as stored: the premultiplied colour exactly
+        {QStringLiteral("OMFJPEG"), {-1}},
         {QStringLiteral("PAL"), {20, Compare::CentredFrame}},
         {QStringLiteral("YUV"), {20, Compare::CentredFrame}},
     };
@@ -159,6 +162,8 @@ int forEveryWrittenFile(const celtest::TempDir& dir, const UT_SharedPtr<CEL_Cel>
     qxCelAddPixmapHandler();
     qxCelAddQvdHandler();
     CELIO_Manager* manager = CELIO_Manager::getInstance();
+    // The OMF handler, which applications add themselves.
+    if (!manager->findHandler(QStringLiteral("OMF"))) manager->addHandler(new QXCelUioOmfHandler);
     // Writers that take a 16-bit pixmap as the cel holds it (no conversion) get one.
     pixels->convertTo(CEL_Representation::PIXMAP_RGBA16);
     int tried = 0;

@@ -1,0 +1,152 @@
+// celtool on OMF media: info, convert and dump, the alpha warning and
+// --keep-values, the JPEG code, standard input and output through the tool's
+// temporary files, one-line refusals, and the demo's media files.
+#include <QFileInfo>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "CeltoolTestUtil.h"
+#include "cel/Cel.h"
+#include "celio/handlers/TgaHandler.h"
+#include "pixel/PixmapCanvas.h"
+
+namespace {
+
+using celtest::celtool;
+
+// A straight-colour TGA: opaque pixels and translucent ones.
+const std::vector<CEL_PixelRGBA8> kPixels = {{200, 100, 50, 128}, {10, 20, 30, 255}, {255, 255, 255, 1},
+                                             {90, 180, 240, 255}, {0, 0, 0, 0},      {77, 66, 55, 200}};
+
+QByteArray tgaFile() {
+    auto* p = new CEL_PixmapRGBA8(3, 2);
+    std::copy(kPixels.begin(), kPixels.end(), p->data());
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+}
+
+} // namespace
+
+TEST(CeltoolOmf, ConvertInfoDumpAndStreams) {
+    celtest::TempDir dir;
+    const QString in = dir.path("in.tga"), out = dir.path("out.omf"), raw = dir.path("out.raw");
+    ASSERT_TRUE(celtest::writeFile(in, tgaFile()));
+
+    celtest::ToolRun r = celtool({"convert", in, out});
+    ASSERT_EQ(r.exit, 0) << r.err.data();
+    EXPECT_EQ(r.errLines(),
+              QList<QByteArray>{"celtool: " + out.toUtf8() + ": alpha dropped: OMF media is RGB"});
+    const QJsonObject info = celtest::infoOf(out);
+    EXPECT_EQ(info.value("format").toString(), QStringLiteral("OMF"));
+    EXPECT_EQ(info.value("optionCode").toString(), QStringLiteral("OMF"));
+    EXPECT_EQ(info.value("channels").toInt(), 3);
+    EXPECT_EQ(info.value("description").toString(), QStringLiteral("RGB formatfull frame layout\n"));
+
+    // Written premultiplied: each colour as laid over black, read back opaque.
+    ASSERT_EQ(celtool({"dump", out, raw}).exit, 0);
+    const QByteArray dumped = celtest::readFile(raw);
+    ASSERT_EQ(dumped.size(), 24);
+    for (int i = 0; i < 6; ++i) {
+        const CEL_PixelRGBA8 s = kPixels[size_t(i)];
+        const uint8_t c[3] = {s.r, s.g, s.b};
+        for (int k = 0; k < 3; ++k)
+            EXPECT_NEAR(uint8_t(dumped[4 * i + k]), std::lround(c[k] * s.a / 255.0), 1) << i << " " << k;
+        EXPECT_EQ(uint8_t(dumped[4 * i + 3]), 255);
+    }
+    // --keep-values: the values as the TGA reader gave them (straight).
+    ASSERT_EQ(celtool({"convert", "--keep-values", in, out}).exit, 0);
+    ASSERT_EQ(celtool({"dump", out, raw}).exit, 0);
+    EXPECT_EQ(celtest::readFile(raw).left(4), QByteArray("\xc8\x64\x32\xff", 4));
+
+    // JPEG media, and standard input and output in either direction.
+    const QString jpeg = dir.path("j.omf");
+    ASSERT_EQ(celtool({"convert", "--code", "omfjpeg", in, jpeg}).exit, 0);
+    EXPECT_TRUE(celtest::readFile(jpeg).contains("JFIF"));
+    r = celtool({"convert", "--code", "OMF", in, "-"});
+    ASSERT_EQ(r.exit, 0) << r.err.data();
+    ASSERT_EQ(celtool({"convert", in, out}).exit, 0);
+    EXPECT_EQ(r.out, celtest::readFile(out));
+    r = celtool({"dump", "--format", "omf", "-", "-"}, celtest::readFile(out));
+    ASSERT_EQ(r.exit, 0) << r.err.data();
+    EXPECT_EQ(r.out, dumped);
+}
+
+// Every (value, alpha) pair of 8-bit straight colour through the tool's alpha
+// conversions: to premultiplied (OMF, colour over black) and back from it (a
+// TIFF of associated alpha written to TGA, straight).
+TEST(CeltoolOmf, EveryValueAlphaPairConverts) {
+    celtest::TempDir dir;
+    auto* p = new CEL_PixmapRGBA8(256, 256);
+    for (int a = 0; a < 256; ++a)
+        for (int v = 0; v < 256; ++v)
+            p->data()[a * 256 + v] = CEL_PixelRGBA8{uint8_t(v), uint8_t(255 - v), uint8_t(v), uint8_t(a)};
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    const QString in = dir.path("pairs.tga"), omf = dir.path("pairs.omf"), raw = dir.path("pairs.raw");
+    ASSERT_TRUE(celtest::writeFile(in, QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"))));
+
+    ASSERT_EQ(celtool({"convert", in, omf}).exit, 0);
+    ASSERT_EQ(celtool({"dump", omf, raw}).exit, 0);
+    QByteArray d = celtest::readFile(raw);
+    ASSERT_EQ(d.size(), 256 * 256 * 4);
+    int wrong = 0;
+    for (int a = 0; a < 256; ++a)
+        for (int v = 0; v < 256; ++v) {
+            const uint8_t* q = reinterpret_cast<const uint8_t*>(d.constData()) + 4 * (a * 256 + v);
+            wrong += std::abs(q[0] - int(std::lround(v * a / 255.0))) > 1 ||
+                     std::abs(q[1] - int(std::lround((255 - v) * a / 255.0))) > 1 || q[0] != q[2] ||
+                     q[3] != 255;
+        }
+    EXPECT_EQ(wrong, 0);
+
+    // Premultiplied and back: the straight value within what the alpha resolves.
+    const QString tif = dir.path("pairs.tif"), back = dir.path("back.tga");
+    ASSERT_EQ(celtool({"convert", in, tif}).exit, 0);
+    ASSERT_EQ(celtool({"convert", tif, back}).exit, 0);
+    ASSERT_EQ(celtool({"dump", back, raw}).exit, 0);
+    d = celtest::readFile(raw);
+    ASSERT_EQ(d.size(), 256 * 256 * 4);
+    wrong = 0;
+    for (int a = 0; a < 256; ++a)
+        for (int v = 0; v < 256; ++v) {
+            const uint8_t* q = reinterpret_cast<const uint8_t*>(d.constData()) + 4 * (a * 256 + v);
+            const int slack = a == 0 ? 0 : 1 + 255 / (2 * a);
+            const int want = a == 0 ? 0 : v;
+            wrong += std::abs(q[0] - want) > slack || q[0] != q[2] || q[3] != a;
+        }
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(CeltoolOmf, RefusalsAreOneLine) {
+    celtest::TempDir dir;
+    const QString other = dir.path("other.omf"), two = dir.path("two.omf");
+    ASSERT_TRUE(celtest::writeFile(other, "OMFI: a composition of another application"));
+    celtest::ToolRun r = celtool({"info", other});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(r.errLines(), QList<QByteArray>{"celtool: " + other.toUtf8() +
+                                              ": not an OMF media file written by this library"});
+    // A cut file: the container's reason, on one line.
+    ASSERT_TRUE(celtest::writeFile(dir.path("in.tga"), tgaFile()));
+    ASSERT_EQ(celtool({"convert", dir.path("in.tga"), two}).exit, 0);
+    ASSERT_TRUE(celtest::writeFile(two, celtest::readFile(two).chopped(3)));
+    r = celtool({"convert", two, dir.path("x.png")});
+    EXPECT_EQ(r.exit, 1);
+    ASSERT_EQ(r.errLines().size(), 1);
+    EXPECT_TRUE(r.errLines().front().contains("length past the end of the file")) << r.err.data();
+}
+
+TEST(CeltoolOmf, DemoMedia) {
+    celtest::TempDir dir;
+    const celtest::ToolRun r = celtool({"demo", dir.root()});
+    ASSERT_EQ(r.exit, 0) << r.err.data();
+    EXPECT_TRUE(r.out.contains("media/frame.omf (OMF, 160x96, 46293 bytes): read back identical"))
+        << r.out.data();
+    EXPECT_TRUE(r.out.contains("media/frame-jpeg.omf (OMFJPEG"));
+    EXPECT_EQ(celtest::infoOf(dir.path("media/frame-jpeg.omf")).value("width").toInt(), 160);
+    const QJsonObject sheet = celtest::infoOf(dir.path("media/omf-sheet.png"));
+    EXPECT_EQ(sheet.value("width").toInt(), 4 * (160 + 8));
+    EXPECT_EQ(sheet.value("height").toInt(), 96 + 8 + 12);
+}
