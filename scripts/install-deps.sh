@@ -11,14 +11,15 @@ witness=false
 pkgs=(g++ cmake ninja-build ccache pkg-config make
       qt6-base-dev libtbb-dev libpng-dev libtiff-dev zlib1g-dev
       libjpeg62-turbo-dev libgtest-dev libgmock-dev libbenchmark-dev
+      libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
       fonts-dejavu-core)
 for arg in "$@"; do
   case "$arg" in
-    --witness) witness=true; pkgs+=(imagemagick openimageio-tools libtiff-tools ffmpeg librsvg2-bin)
+    --witness) witness=true; pkgs+=(imagemagick openimageio-tools libtiff-tools ffmpeg librsvg2-bin libvips-tools)
                # node and npm from Debian, unless a node with its own npm is there already
                command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm) ;;
     --peers) pkgs+=(imagemagick openimageio-tools libopenimageio-dev libvips-dev libvips-tools libmagickcore-6.q16-dev libswscale-dev time
-                    libcairo2-dev librsvg2-dev) ;;
+                    libcairo2-dev librsvg2-dev libfftw3-dev) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done

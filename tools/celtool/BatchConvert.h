@@ -31,6 +31,9 @@ struct BatchOptions {
 
 // Runs the batch; the options were checked for usage already. Exit code.
 int runBatchConvert(const BatchOptions& options);
+// The frames of the movie inPattern (--frames: movie frames, from 1) to the
+// pictures outPattern names, by frame number; threads convert contiguous runs.
+int runMovieConvert(const BatchOptions& options);
 
 // The information string of SCAN or VAR output: the one given, else a SCAN or
 // VAR input's (its ending zero dropped, its bytes decoded as UTF-8 again when

@@ -27,6 +27,7 @@
 
 #include "Command.h"
 #include "Console.h"
+#include "MovieFiles.h"
 #include "VectorCels.h"
 #include "base/ByteOrder.h"
 #include "base/Message.h"
@@ -35,6 +36,7 @@
 #include "celio/LayerInfo.h"
 #include "celio/Manager.h"
 #include "celio/handlers/IffHandler.h"
+#include "celio/handlers/MovieHandler.h"
 #include "celio/handlers/PsdHandler.h"
 #include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/TiffHandler.h"
@@ -886,7 +888,7 @@ CEL_Context readContext(const QString& layer) {
 }
 
 UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const QString& layer,
-                              QString* infoString, const CELIO_RepresentationList* loaded) {
+                              QString* infoString, const CELIO_RepresentationList* loaded, int frame) {
     Diagnostics diag;
     const Source src = openSource(path, format);
     if (!src.error.isEmpty()) {
@@ -896,7 +898,19 @@ UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format, const 
     const CEL_Context context = readContext(layer);
     CELIO_RepresentationList list;
     bool ok = false;
-    if (loaded && !loaded->empty() && src.throughManager) {
+    if (dynamic_cast<const CELMOV_MovieHandler*>(src.handler)) {
+        QString why;
+        if (UT_SharedPtr<CEL_Representation> pixels = decodeMovieFrame(src.file, frame, why))
+            list.push_back(pixels), ok = true;
+        else {
+            if (why.isEmpty()) why = readFailure(src, diag);
+            error(QStringLiteral("%1: %2").arg(src.shown, why));
+            return {};
+        }
+    } else if (frame != 1) {
+        error(QStringLiteral("%1: frame %2 out of range 1\u20131").arg(src.shown).arg(frame));
+        return {};
+    } else if (loaded && !loaded->empty() && src.throughManager) {
         list = *loaded; // what the manager gave the loader is what it would give here
         ok = true;
     } else {

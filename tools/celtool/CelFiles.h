@@ -68,9 +68,10 @@ struct CelOrigin {
 // `loaded`: what the background loader's manager read gave for `path` (with
 // readContext(layer)), on this thread and just before; it stands for the read
 // when the manager is the path's reader, else the file is read as usual.
+// `frame` (1-based) picks the frame of a movie; any other file has frame 1 only.
 UT_SharedPtr<CEL_Cel> readCel(const QString& path, const QString& format = QString(),
                               const QString& layer = QString(), QString* infoString = nullptr,
-                              const CELIO_RepresentationList* loaded = nullptr);
+                              const CELIO_RepresentationList* loaded = nullptr, int frame = 1);
 // The context readCel reads with.
 CEL_Context readContext(const QString& layer);
 
@@ -220,6 +221,11 @@ int demoProxy(const QString& outDir);
 // functors lay each frame into contact-sheet.png as a labelled tile) and
 // converts it to PNG in two shards. kSuccess when every frame arrived.
 int demoLoader(const QString& outDir);
+
+// Encodes 24 numbered frames as movie/frames.mov (PNG) and movie/frames.mp4
+// (H.264), reads their frames shuffled and lays them out in order on
+// movie-sheet.png. kSuccess when every frame came back.
+int demoMovie(const QString& outDir);
 
 // The extension after the last '.' of the file name, or an empty string.
 QString extensionOf(const QString& path);

@@ -47,5 +47,6 @@ int runStack(const QStringList& args);
 int runTiles(const QStringList& args);
 int runUntile(const QStringList& args);
 int runInterlace(const QStringList& args);
+int runInbetween(const QStringList& args);
 
 } // namespace celtool

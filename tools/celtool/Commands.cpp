@@ -24,6 +24,7 @@ const std::vector<Command>& commands() {
         {"tiles", "Cut a picture into the tile files of a bitmap layer, with an index", runTiles},
         {"untile", "Put a folder of layer tiles back together into one picture", runUntile},
         {"interlace", "Write two pictures as the two fields of one frame", runInterlace},
+        {"inbetween", "Write the frames between two pictures, blended", runInbetween},
     };
     return table;
 }

@@ -1,11 +1,16 @@
 // `celtool filter --blur KIND:ARGS` rows: the radial (and Gaussian), flicker,
-// directional and variable blurs of algo/filters/Blur.h. Every kind is a row of
+// directional and variable blurs of algo/filters/Blur.h, and the kernel blur of
+// algo/filters/MotionBlur.h. Every kind is a row of
 // its own named --blur (one help line and one demo tile each); the first row's
 // parse reads any kind, so the word may name any of them.
+
+#include <algorithm>
+#include <cmath>
 
 #include "CelFiles.h"
 #include "FilterOps.h"
 #include "algo/filters/Blur.h"
+#include "algo/filters/MotionBlur.h"
 #include "cel/Cel.h"
 #include "pixel/PixmapArea.h"
 
@@ -13,7 +18,7 @@ namespace celtool {
 
 namespace {
 
-enum class BlurKind { Radial, Gaussian, Flicker, Directional, Variable };
+enum class BlurKind { Radial, Gaussian, Flicker, Directional, Variable, Kernel };
 
 struct BlurParams {
     BlurKind kind = BlurKind::Radial;
@@ -23,7 +28,9 @@ struct BlurParams {
     bool alphaOnly = false, keepShape = false;
     double angle = 0.0, length = 0.0, falloff = 1.0; // directional
     bool transparentEdges = false, smooth = false;   // directional t, s (a: alphaOnly)
-    QString map;                                     // variable: a file, or "self"
+    QString map;                                     // variable: a file, or "self"; kernel: a file or @stroke
+    double intensity = 1.0;                          // kernel
+    bool clampNegative = false;                      // kernel
 };
 
 bool fail(QString& error, const QString& message) {
@@ -108,10 +115,22 @@ bool parseBlur(const QString& arg, FilterParams& params, QString& error) {
         b.map = parts[i++];
         if (!parsePasses(parts, i, b, error)) return false;
         if (i < parts.size() && parts[i] == QLatin1String("keep")) b.keepShape = true, ++i;
+    } else if (kind == QLatin1String("kernel")) {
+        b.kind = BlurKind::Kernel;
+        if (i >= parts.size() || parts[i].isEmpty())
+            return fail(error, QStringLiteral("kernel needs a KERNEL"));
+        b.map = parts[i++];
+        if (i < parts.size() && parts[i] != QLatin1String("clamp")) {
+            if (!number("an INTENSITY", b.intensity, false)) return false;
+            if (b.intensity < 0)
+                return fail(error, QStringLiteral("intensity %1 is negative").arg(parts[i - 1]));
+        }
+        if (i < parts.size() && parts[i] == QLatin1String("clamp")) b.clampNegative = true, ++i;
     } else {
-        return fail(
-            error,
-            QStringLiteral("unknown kind '%1' (radial, gaussian, flicker, directional, variable)").arg(kind));
+        return fail(error,
+                    QStringLiteral("unknown kind '%1' (radial, gaussian, flicker, directional, variable, "
+                                   "kernel)")
+                        .arg(kind));
     }
     if (i < parts.size())
         return fail(error, QStringLiteral("'%1' is not understood in '%2'").arg(parts[i], arg));
@@ -147,6 +166,46 @@ std::unique_ptr<CEL_PixmapAreaRGBA16> strengthMap(const QString& path, const CEL
     return map;
 }
 
+// The built-in kernel "@stroke": a 33 x 33 curved brush stroke, faint where it
+// starts and strong where it ends, its origin at the canvas centre.
+std::unique_ptr<CEL_PixmapAreaRGBA16> strokeKernel() {
+    auto k = std::make_unique<CEL_PixmapAreaRGBA16>(33, 33);
+    k->realloc(k->canvasRect(), true);
+    for (int s = 0; s <= 400; ++s) {
+        const double t = s / 400.0;
+        const double x = 3 + 26 * t, y = 28 - 30 * t + 14 * t * t; // a shallow arc
+        const int ix = int(std::lround(x)), iy = int(std::lround(y));
+        if (CEL_PixelRGBA16* p = k->pixel(ix, iy)) p->a = int16_t(std::max<int>(p->a, int(2000 + 30000 * t)));
+    }
+    return k;
+}
+
+// The kernel image of a kernel blur: its alpha holds the weights.
+std::unique_ptr<CEL_PixmapAreaRGBA16> kernelImage(const QString& path, QString& error) {
+    std::unique_ptr<CEL_PixmapAreaRGBA16> k;
+    if (path == QLatin1String("@stroke")) {
+        k = strokeKernel();
+    } else {
+        const UT_SharedPtr<CEL_Cel> cel = readCel(path);
+        k = cel ? workingArea(cel.get(), path, true) : nullptr;
+        if (!k) {
+            error = QStringLiteral("%1: the kernel could not be read").arg(path);
+            return nullptr;
+        }
+    }
+    if (!k->data()) {
+        error = QStringLiteral("%1: out of memory").arg(path);
+        return nullptr;
+    }
+    bool any = false;
+    for (int64_t i = 0; i < k->allocatedArea() && !any; ++i) any = k->data()[i].a != 0;
+    if (!any) {
+        error = QStringLiteral("%1: the kernel's alpha is zero everywhere").arg(path);
+        return nullptr;
+    }
+    return k;
+}
+
 bool applyBlur(FilterPixmap& pixmap, const FilterParams& params, QString& error) {
     const auto b = std::any_cast<BlurParams>(params);
     auto* area = static_cast<CEL_PixmapAreaRGBA16*>(pixmap.get());
@@ -168,6 +227,13 @@ bool applyBlur(FilterPixmap& pixmap, const FilterParams& params, QString& error)
                                                                  b.transparentEdges, b.smooth, b.alphaOnly))
             pixmap.reset(out);
         return true;
+    case BlurKind::Kernel: {
+        const std::unique_ptr<CEL_PixmapAreaRGBA16> kernel = kernelImage(b.map, error);
+        if (!kernel) return false;
+        pixmap.reset(
+            CelAlgo::motionBlur(area, kernel.get(), area->canvasRect(), b.intensity, b.clampNegative));
+        return true;
+    }
     case BlurKind::Variable: {
         const std::unique_ptr<CEL_PixmapAreaRGBA16> map = strengthMap(b.map, *area, error);
         if (!map) return false;
@@ -202,6 +268,11 @@ std::vector<FilterOp> blurFilterOps() {
             "variable:R1:R2:MAP[:PASSES|q0|q1][:keep]", "variable:0:8:self",
             "Blur of radius R1 where the alpha of MAP (an image of the same size; self: the picture) is 0, "
             "R2 where it is 1; keep: the picture keeps its shape."),
+        blurRow(
+            "kernel:KERNEL[:INTENSITY][:clamp]", "kernel:@stroke",
+            "Convolution with the alpha of the image KERNEL (@stroke: a built-in brush stroke), its canvas "
+            "centre the origin, normalised to sum 1; INTENSITY (default 1) as --intensity; clamp: negative "
+            "results become 0."),
     };
 }
 

@@ -12,8 +12,9 @@ const std::vector<FilterOp>& filterOps() {
     static const std::vector<FilterOp> all = [] {
         std::vector<FilterOp> rows;
         // One line per family, in the order the help lists them.
-        for (std::vector<FilterOp> (*family)() : {transformFilterOps, blurFilterOps, matteFilterOps,
-                                                  colourFilterOps, stylizeFilterOps, textFilterOps})
+        for (std::vector<FilterOp> (*family)() :
+             {transformFilterOps, panFilterOps, blurFilterOps, matteFilterOps, colourFilterOps,
+              stylizeFilterOps, textFilterOps})
             for (const FilterOp& op : family()) rows.push_back(op);
         return rows;
     }();

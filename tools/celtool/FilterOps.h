@@ -100,6 +100,7 @@ struct FilterUsageError {
 // The families.
 std::vector<FilterOp> transformFilterOps();
 std::vector<FilterOp> blurFilterOps();
+std::vector<FilterOp> panFilterOps();     // FilterPanOps.cpp
 std::vector<FilterOp> matteFilterOps();   // FilterMatteColourOps.cpp
 std::vector<FilterOp> colourFilterOps();  // FilterMatteColourOps.cpp
 std::vector<FilterOp> stylizeFilterOps(); // FilterStylizeOps.cpp

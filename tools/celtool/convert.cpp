@@ -7,7 +7,9 @@
 #include "Command.h"
 #include "Console.h"
 #include "Depth.h"
+#include "MovieFiles.h"
 #include "cel/Cel.h"
+#include "cel/MovieFrame.h"
 #include "celio/LayerInfo.h"
 #include "celio/handlers/PsdHandler.h"
 
@@ -118,8 +120,9 @@ int runConvert(const QStringList& args) {
         QStringLiteral("Convert the files listed in FILE, one a line (\"-\": standard input), to "
                        "OUTDIR/BASENAME.EXT (EXT: --format)."),
         QStringLiteral("FILE"));
+    const QCommandLineOption frameOpt = frameOption();
     parser.addOptions({codeOpt, layerOpt, formatOpt, keepOpt, infoOpt, allOpt, propsOpt, peerOpt, psbOpt,
-                       threadsOpt, framesOpt, shardOpt, skipOpt, quietOpt, jsonOpt, listOpt});
+                       threadsOpt, framesOpt, shardOpt, skipOpt, quietOpt, jsonOpt, listOpt, frameOpt});
     parser.addPositionalArgument(
         QStringLiteral("IN"),
         QStringLiteral("Image to read (\"-\": standard input), or frames: a name whose last #### or %04d "
@@ -128,7 +131,8 @@ int runConvert(const QStringList& args) {
                                  QStringLiteral("Image to write (\"-\": standard output), or the frames' "
                                                 "names, with a frame field as IN has (--list: OUTDIR)."));
     const QString synopsis = QStringLiteral(
-        "[--code CODE] [--layer PATH] [--format EXT] [--keep-values] [--info-string TEXT] IN OUT\n"
+        "[--code CODE] [--layer PATH] [--format EXT] [--keep-values] [--info-string TEXT] [--frame N] IN "
+        "OUT\n"
         "       celtool convert [same options] [--threads N] [--frames A-B] [--shard I/N] [--skip-existing] "
         "[--quiet] [--json] IN_PATTERN OUT_PATTERN\n"
         "       celtool convert [same options] --format EXT --list FILE OUTDIR\n"
@@ -170,13 +174,21 @@ int runConvert(const QStringList& args) {
     const QString format = parser.value(formatOpt);
     const FramePattern inPattern(listForm ? QString() : pos[0]);
     const FramePattern outPattern(listForm ? QString() : pos[1]);
-    if (!listForm && inPattern.hasField() != outPattern.hasField()) {
+    // A movie to numbered pictures.
+    const bool movieIn = !listForm && !inPattern.hasField() && outPattern.hasField() &&
+                         pos[0] != QLatin1String("-") &&
+                         MOV_AbstractMovieDecoder::canCreateDecoderForExtension(extensionOf(pos[0]));
+    if (!listForm && !movieIn && inPattern.hasField() != outPattern.hasField()) {
         error(inPattern.hasField()
                   ? QStringLiteral("IN names frames (%1) but OUT has no frame field").arg(pos[0])
                   : QStringLiteral("OUT names frames (%1) but IN has no frame field").arg(pos[1]));
         return kUsage;
     }
-    const bool batch = listForm || inPattern.hasField();
+    const bool batch = listForm || inPattern.hasField() || movieIn;
+    if (batch && parser.isSet(frameOpt)) {
+        error(QStringLiteral("--frame reads one picture; frames of a movie to a sequence take --frames A-B"));
+        return kUsage;
+    }
 
     BatchOptions batchOptions;
     if (parser.isSet(threadsOpt)) {
@@ -250,7 +262,7 @@ int runConvert(const QStringList& args) {
         batchOptions.write = options;
         batchOptions.infoStringGiven = infoGiven;
         batchOptions.givenInfoString = parser.value(infoOpt);
-        return runBatchConvert(batchOptions);
+        return movieIn ? runMovieConvert(batchOptions) : runBatchConvert(batchOptions);
     }
 
     const QString in = pos[0], out = pos[1];
@@ -260,8 +272,11 @@ int runConvert(const QStringList& args) {
     const auto formatOf = [&format](const QString& path) {
         return path == QLatin1String("-") || extensionOf(path).isEmpty() ? format : QString();
     };
+    int frame = 1;
+    if (!frameOf(parser, frameOpt, frame)) return kUsage;
     QString inString;
-    const UT_SharedPtr<CEL_Cel> cel = readCel(in, formatOf(in), parser.value(layerOpt), &inString);
+    const UT_SharedPtr<CEL_Cel> cel =
+        readCel(in, formatOf(in), parser.value(layerOpt), &inString, nullptr, frame);
     if (!cel) return kFailure;
     options.infoString = outputInfoString(infoGiven, parser.value(infoOpt), inString);
     return writeCel(cel.get(), out, options);

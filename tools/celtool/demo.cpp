@@ -5,6 +5,7 @@
 #include "DemoSheets.h"
 #include "Depth.h"
 #include "FilterOps.h"
+#include "Inbetween.h"
 #include "TileIndex.h"
 #include "VectorCels.h"
 #include "base/Version.h"
@@ -47,6 +48,7 @@ int runDemo(const QStringList& args) {
     if (demoIffDepth(outDir) != kSuccess) return kFailure;
     if (demoDepth(outDir) != kSuccess) return kFailure;
     if (demoFilters(outDir) != kSuccess) return kFailure;
+    if (demoInbetween(outDir) != kSuccess) return kFailure;
     if (demoProxy(outDir) != kSuccess) return kFailure;
     if (demoOmf(outDir) != kSuccess) return kFailure;
     if (demoTiles(outDir) != kSuccess) return kFailure;
@@ -54,6 +56,7 @@ int runDemo(const QStringList& args) {
     if (demoOverlay(outDir) != kSuccess) return kFailure;
     if (demoVideo(outDir) != kSuccess) return kFailure;
     if (demoLoader(outDir) != kSuccess) return kFailure;
+    if (demoMovie(outDir) != kSuccess) return kFailure;
     return kSuccess;
 }
 

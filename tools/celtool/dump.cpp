@@ -4,6 +4,7 @@
 #include "CelFiles.h"
 #include "Command.h"
 #include "Depth.h"
+#include "MovieFiles.h"
 #include "cel/Cel.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -44,12 +45,14 @@ int runDump(const QStringList& args) {
         QStringLiteral("format"),
         QStringLiteral("Format (extension) of standard input (default: its content)."),
         QStringLiteral("EXT"));
-    parser.addOptions({depthOpt, layerOpt, formatOpt});
+    const QCommandLineOption frameOpt = frameOption();
+    parser.addOptions({depthOpt, layerOpt, formatOpt, frameOpt});
     parser.addPositionalArgument(QStringLiteral("IN"),
                                  QStringLiteral("Image to read (\"-\": standard input)."));
     parser.addPositionalArgument(QStringLiteral("OUT"),
                                  QStringLiteral("Raw pixels, top row first (\"-\": standard output)."));
-    const QString synopsis = QStringLiteral("[--depth 8|16|z] [--layer PATH] [--format EXT] IN OUT");
+    const QString synopsis =
+        QStringLiteral("[--depth 8|16|z] [--layer PATH] [--format EXT] [--frame N] IN OUT");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("dump"), synopsis, args, &rc)) return rc;
     const QStringList pos = parser.positionalArguments();
@@ -63,13 +66,16 @@ int runDump(const QStringList& args) {
         error(QStringLiteral("--depth must be 8, 16 or z"));
         return kUsage;
     }
+    int frame = 1;
+    if (!frameOf(parser, frameOpt, frame)) return kUsage;
     const QString in = pos[0], out = pos[1];
     if (depthText == QLatin1String("z"))
         return dumpDepth(in, out, parser.value(formatOpt), parser.value(layerOpt));
     const int depth = depthText.toInt();
 
     // The library's values as they are: the neutral form exact comparisons use.
-    const UT_SharedPtr<CEL_Cel> cel = readCel(in, parser.value(formatOpt), parser.value(layerOpt));
+    const UT_SharedPtr<CEL_Cel> cel =
+        readCel(in, parser.value(formatOpt), parser.value(layerOpt), nullptr, nullptr, frame);
     if (!cel) return kFailure;
     const auto format = depth == 8 ? CEL_Representation::PIXMAP_RGBA8 : CEL_Representation::PIXMAP_RGBA16;
     UT_SharedPtr<CEL_Representation> rep = cel->convertTo(format);

@@ -20,7 +20,7 @@ namespace celtool {
 namespace {
 
 const char* const kSynopsis =
-    "[--threads N] [--seed S] [--code CODE] [--format EXT] [--layer PATH] [--keep-values] "
+    "[--threads N] [--seed S] [--code CODE] [--format EXT] [--layer PATH] [--frame N] [--keep-values] "
     "[--raw16 FILE] OPERATION... IN OUT";
 
 struct Step {
@@ -32,6 +32,7 @@ struct Step {
 struct FilterCommand {
     long long threads = 0; // 0: oneTBB's default
     long long seed = 0;    // of the random draws (dither) and of grain
+    long long frame = 1;   // of a movie
     QString code, format, layer, raw16;
     bool keepValues = false;
     std::vector<Step> steps;
@@ -55,6 +56,7 @@ void printHelp() {
         "  --code CODE     option code of the output (default: the format's own)\n"
         "  --format EXT    format (extension) of \"-\" and of an IN or OUT without extension\n"
         "  --layer PATH    layer of a layered input\n"
+        "  --frame N       frame of a movie, from 1 (default 1)\n"
         "  --keep-values   work on the values as read and write them unchanged (no alpha conversion)\n"
         "  --raw16 FILE    write the result as raw 16-bit RGBA (as dump --depth 16) instead of OUT\n"
         "  -h, --help      this help\n\n"
@@ -123,6 +125,10 @@ int parseWords(const QStringList& args, FilterCommand& cmd, bool& done) {
             if (!value(v)) return usage(QStringLiteral("--seed needs a number"));
             QString message;
             if (!parseInteger(v, "--seed", INT32_MIN, INT32_MAX, cmd.seed, message)) return usage(message);
+        } else if (word == QLatin1String("--frame")) {
+            if (!value(v)) return usage(QStringLiteral("--frame needs a number"));
+            QString message;
+            if (!parseInteger(v, "--frame", 1, INT32_MAX, cmd.frame, message)) return usage(message);
         } else if (word == QLatin1String("--code") || word == QLatin1String("--format") ||
                    word == QLatin1String("--layer") || word == QLatin1String("--raw16")) {
             if (!value(v)) return usage(QStringLiteral("%1 needs a value").arg(word));
@@ -227,7 +233,8 @@ int runFilter(const QStringList& args) {
     FilterPixmap pixmap;
     CelOrigin origin;
     {
-        const UT_SharedPtr<CEL_Cel> cel = readCel(in, formatOf(in), cmd.layer);
+        const UT_SharedPtr<CEL_Cel> cel =
+            readCel(in, formatOf(in), cmd.layer, nullptr, nullptr, int(cmd.frame));
         if (!cel) return kFailure;
         origin = originOf(cel.get());
         pixmap.reset(workingArea(cel.get(), in, cmd.keepValues).release());

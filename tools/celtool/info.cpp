@@ -1,6 +1,7 @@
 #include "CelFiles.h"
 #include "Command.h"
 #include "InfoLayers.h"
+#include "MovieFiles.h"
 
 namespace celtool {
 
@@ -35,6 +36,16 @@ QString jsonString(const QString& s) {
     return out + QLatin1Char('"');
 }
 
+// The movie keys of a movie file, or nothing.
+QString movieJson(const QString& file) {
+    MovieFacts facts;
+    if (file == QLatin1String("-") || !movieFacts(file, facts)) return QString();
+    return QStringLiteral(", \"frames\": %1, \"frameRate\": %2, \"codec\": %3")
+        .arg(facts.frames)
+        .arg(QString::number(facts.frameRate, 'g', 10))
+        .arg(jsonString(facts.codec));
+}
+
 // One JSON object: the file, its format and header, or its error alone.
 QString jsonOf(const QString& file, const HeaderInfo& h) {
     if (h.state != CELIO_STATE_OK)
@@ -46,12 +57,14 @@ QString jsonOf(const QString& file, const HeaderInfo& h) {
     return QStringLiteral(
                "{\"file\": %1, \"format\": %2, \"state\": 0, \"width\": %3, \"height\": %4, "
                "\"channels\": %5, \"bytesPerChannel\": %6, \"optionCode\": %7, \"description\": %8}")
-        .arg(jsonString(file), jsonString(h.format))
-        .arg(i.width)
-        .arg(i.height)
-        .arg(i.channels)
-        .arg(i.bytesPerChannel)
-        .arg(jsonString(i.optionCode), jsonString(i.description));
+               .arg(jsonString(file), jsonString(h.format))
+               .arg(i.width)
+               .arg(i.height)
+               .arg(i.channels)
+               .arg(i.bytesPerChannel)
+               .arg(jsonString(i.optionCode), jsonString(i.description))
+               .chopped(1) +
+           movieJson(file) + QLatin1Char('}');
 }
 
 } // namespace

@@ -18,6 +18,9 @@
 #include "celio/handlers/OmfHandler.h"
 #include "celio/handlers/QvdHandler.h"
 #include "celio/handlers/RawHandlers.h"
+#ifdef CELTOOL_HAVE_MOVIES
+#include "plugins/movie/FfmpegMovieDecoder.h"
+#endif
 
 namespace {
 
@@ -64,6 +67,10 @@ int main(int argc, char** argv) {
     qxCelAddQvdHandler();
     CELIO_Manager::getInstance()->addHandler(new CELIO_UioRawFloatHandler);
     CELIO_Manager::getInstance()->addHandler(new QXCelUioOmfHandler);
+#ifdef CELTOOL_HAVE_MOVIES
+    // Movie files through the libav plug-in.
+    MOV_registerFfmpegDecoders();
+#endif
 
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty()) {

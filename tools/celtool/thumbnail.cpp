@@ -2,6 +2,7 @@
 #include "CelFiles.h"
 #include "Command.h"
 #include "FilterOps.h"
+#include "MovieFiles.h"
 #include "Thumbnails.h"
 #include "cel/Cel.h"
 #include "pixel/PixmapCanvas.h"
@@ -34,11 +35,12 @@ int runThumbnail(const QStringList& args) {
         QStringLiteral("N|WxH"), QStringLiteral("128"));
     const QCommandLineOption contentOpt(
         QStringLiteral("content"), QStringLiteral("Show the drawing's box instead of the whole canvas."));
-    parser.addOptions({sizeOpt, contentOpt});
+    const QCommandLineOption frameOpt = frameOption();
+    parser.addOptions({sizeOpt, contentOpt, frameOpt});
     parser.addPositionalArgument(QStringLiteral("IN"), QStringLiteral("Image to read."));
     parser.addPositionalArgument(QStringLiteral("OUT"),
                                  QStringLiteral("Image to write (opaque, over white)."));
-    const QString synopsis = QStringLiteral("[--size N|WxH] [--content] IN OUT");
+    const QString synopsis = QStringLiteral("[--size N|WxH] [--content] [--frame N] IN OUT");
     int rc = kSuccess;
     if (!parseArgs(parser, QStringLiteral("thumbnail"), synopsis, args, &rc)) return rc;
     const auto usage = [&](const QString& message) {
@@ -57,7 +59,9 @@ int runThumbnail(const QStringList& args) {
         return rc;
     }
 
-    const UT_SharedPtr<CEL_Cel> cel = readCel(pos[0]);
+    int frame = 1;
+    if (!frameOf(parser, frameOpt, frame)) return kUsage;
+    const UT_SharedPtr<CEL_Cel> cel = readCel(pos[0], QString(), QString(), nullptr, nullptr, frame);
     if (!cel) return kFailure;
     std::unique_ptr<CEL_PixmapRGBA8> picture =
         opaqueThumbnail(*cel, pos[0], int(box.width), int(box.height), parser.isSet(contentOpt));

@@ -1,0 +1,399 @@
+// The transform keeps the classic recurrence's exact operations, but computes
+// each stage's twiddles once per call into a table (the recurrence yields the
+// same values whichever line uses them) and runs each stage's butterflies in
+// blocks, which changes the order of independent butterflies, never a value.
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+#include <tbb/task_group.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "algo/composite/AlgoException.h"
+#include "algo/filters/Fourier.h"
+#include "pixel/PixmapArea.h"
+
+namespace CelAlgo {
+
+namespace {
+
+bool isPowerOfTwo(int n) {
+    return n > 0 && (n & (n - 1)) == 0;
+}
+
+// The twiddles of every stage of a transform of length n, stage after stage:
+// mmax / 2 entries for mmax = 2, 4, ... below 2n, each stored as
+// (wr, wr, -wi, wi) so that a vector butterfly loads them as they are.
+std::vector<double> twiddleTable(int n, int sign) {
+    std::vector<double> table;
+    table.reserve(std::size_t(4) * std::size_t(n));
+    for (int64_t mmax = 2; mmax < int64_t(2) * n; mmax *= 2) {
+        const double theta = 2.0 * std::numbers::pi / double(mmax) * double(sign);
+        const float wtemp = float(std::sin(theta / 2.0));
+        const double wpr = -2.0 * double(wtemp) * double(wtemp);
+        const double wpi = std::sin(theta);
+        double wr = 1.0, wi = 0.0;
+        for (int64_t m = 0; m < mmax; m += 2) {
+            table.insert(table.end(), {wr, wr, -wi, wi});
+            const double old = wr;
+            wr = wr * wpr - wi * wpi + wr;
+            wi = wi * wpr + old * wpi + wi;
+        }
+    }
+    return table;
+}
+
+template <class T> void bitReverse(T* data, int n) {
+    const int64_t n2 = int64_t(2) * n;
+    int64_t j = 0;
+    for (int64_t i = 0; i < n2; i += 2) {
+        if (j > i) {
+            std::swap(data[j], data[i]);
+            std::swap(data[j + 1], data[i + 1]);
+        }
+        int64_t m = n;
+        while (m >= 2 && j >= m) {
+            j -= m;
+            m >>= 1;
+        }
+        j += m;
+    }
+}
+
+// count butterflies between lo[k] and hi[k] with twiddles w (four doubles
+// each). tempr = wr re - wi im and tempi = wr im + wi re in double: the vector
+// form adds wr re and (-wi) im, which is the same subtraction exactly.
+#if defined(__SSE2__)
+inline void butterflies(double* lo, double* hi, const double* w, int64_t count) {
+    for (int64_t k = 0; k < count; ++k, lo += 2, hi += 2, w += 4) {
+        const __m128d h = _mm_loadu_pd(hi);
+        const __m128d swapped = _mm_shuffle_pd(h, h, 1);
+        const __m128d t =
+            _mm_add_pd(_mm_mul_pd(h, _mm_loadu_pd(w)), _mm_mul_pd(swapped, _mm_loadu_pd(w + 2)));
+        const __m128d l = _mm_loadu_pd(lo);
+        _mm_storeu_pd(hi, _mm_sub_pd(l, t));
+        _mm_storeu_pd(lo, _mm_add_pd(l, t));
+    }
+}
+
+inline __m128d floatTemp(const float* hi, const double* w) {
+    const __m128d h = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(hi))));
+    const __m128d swapped = _mm_shuffle_pd(h, h, 1);
+    return _mm_add_pd(_mm_mul_pd(h, _mm_loadu_pd(w)), _mm_mul_pd(swapped, _mm_loadu_pd(w + 2)));
+}
+
+inline void butterflies(float* lo, float* hi, const double* w, int64_t count) {
+    int64_t k = 0;
+    for (; k + 2 <= count; k += 2, lo += 4, hi += 4, w += 8) {
+        const __m128 t =
+            _mm_movelh_ps(_mm_cvtpd_ps(floatTemp(hi, w)), _mm_cvtpd_ps(floatTemp(hi + 2, w + 4)));
+        const __m128 l = _mm_loadu_ps(lo);
+        _mm_storeu_ps(hi, _mm_sub_ps(l, t));
+        _mm_storeu_ps(lo, _mm_add_ps(l, t));
+    }
+    for (; k < count; ++k, lo += 2, hi += 2, w += 4) {
+        const __m128 t = _mm_cvtpd_ps(floatTemp(hi, w));
+        const __m128 l = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(lo)));
+        _mm_store_sd(reinterpret_cast<double*>(hi), _mm_castps_pd(_mm_sub_ps(l, t)));
+        _mm_store_sd(reinterpret_cast<double*>(lo), _mm_castps_pd(_mm_add_ps(l, t)));
+    }
+}
+#else
+template <class T> void butterflies(T* lo, T* hi, const double* w, int64_t count) {
+    for (int64_t k = 0; k < count; ++k, lo += 2, hi += 2, w += 4) {
+        const double wr = w[0], wi = w[3];
+        const double re = double(hi[0]), im = double(hi[1]);
+        const T tempr = T(wr * re - wi * im);
+        const T tempi = T(wr * im + wi * re);
+        const T ar = lo[0], ai = lo[1];
+        hi[0] = T(ar - tempr);
+        hi[1] = T(ai - tempi);
+        lo[0] = T(ar + tempr);
+        lo[1] = T(ai + tempi);
+    }
+}
+#endif
+
+// One line of n complex values, contiguous.
+template <class T> void transformLine(T* data, int n, const double* table) {
+    bitReverse(data, n);
+    const int64_t n2 = int64_t(2) * n;
+    const double* w = table;
+    for (int64_t mmax = 2; mmax < n2; mmax *= 2) {
+        const int64_t istep = mmax * 2;
+        for (int64_t k = 0; k < n2; k += istep) butterflies(data + k, data + k + mmax, w, mmax / 2);
+        w += 2 * mmax;
+    }
+}
+
+void checkParameters(int length, int sign) {
+    if (!isPowerOfTwo(length) || (sign != 1 && sign != -1)) throw AlgoException("incorrect parameters");
+}
+
+} // namespace
+
+namespace FFTAlgo {
+
+// Body of the row transform: rows [r.begin(), r.end()) of n complex values.
+template <class T> class FFT {
+public:
+    FFT(T* data, int n, const double* table) : m_data(data), m_n(n), m_table(table) {}
+    void operator()(const tbb::blocked_range<int>& r) const {
+        for (int row = r.begin(); row != r.end(); ++row)
+            transformLine(m_data + int64_t(2) * m_n * row, m_n, m_table);
+    }
+
+private:
+    T* m_data;
+    int m_n;
+    const double* m_table;
+};
+
+// Body of the column transform over blocks of kBlock columns: each block is
+// gathered into contiguous scratch lines (reading kBlock neighbouring values of
+// a row at a time), transformed and scattered back.
+template <class T> class FFTcol {
+public:
+    static constexpr int kBlock = 8;
+
+    FFTcol(T* data, int n, int rows, const double* table)
+        : m_data(data), m_n(n), m_rows(rows), m_table(table) {}
+    void operator()(const tbb::blocked_range<int>& r) const {
+        const int64_t len = int64_t(2) * m_rows;
+        std::vector<T> scratch(std::size_t(len) * kBlock);
+        for (int block = r.begin(); block != r.end(); ++block) {
+            const int c0 = block * kBlock;
+            const int count = std::min(kBlock, m_n - c0);
+            for (int row = 0; row < m_rows; ++row) {
+                const T* src = m_data + (int64_t(row) * m_n + c0) * 2;
+                for (int c = 0; c < count; ++c) {
+                    scratch[std::size_t(c * len + 2 * row)] = src[2 * c];
+                    scratch[std::size_t(c * len + 2 * row + 1)] = src[2 * c + 1];
+                }
+            }
+            for (int c = 0; c < count; ++c) transformLine(scratch.data() + c * len, m_rows, m_table);
+            for (int row = 0; row < m_rows; ++row) {
+                T* dst = m_data + (int64_t(row) * m_n + c0) * 2;
+                for (int c = 0; c < count; ++c) {
+                    dst[2 * c] = scratch[std::size_t(c * len + 2 * row)];
+                    dst[2 * c + 1] = scratch[std::size_t(c * len + 2 * row + 1)];
+                }
+            }
+        }
+    }
+
+private:
+    T* m_data;
+    int m_n;
+    int m_rows;
+    const double* m_table;
+};
+
+} // namespace FFTAlgo
+
+namespace {
+
+template <class T> void rowTransform(T* data, int n, int rows, int sign) {
+    if (rows <= 0) return;
+    checkParameters(n, sign);
+    if (!data) throw AlgoException("invalid pointer");
+    const std::vector<double> table = twiddleTable(n, sign);
+    tbb::task_group_context context;
+    tbb::parallel_for(tbb::blocked_range<int>(0, rows, 1), FFTAlgo::FFT<T>(data, n, table.data()),
+                      tbb::auto_partitioner(), context);
+}
+
+template <class T> void columnTransform(T* data, int n, int rows, int sign) {
+    if (rows <= 0 || n <= 0) return;
+    checkParameters(rows, sign);
+    if (!data) throw AlgoException("invalid pointer");
+    const std::vector<double> table = twiddleTable(rows, sign);
+    const int blocks = int((int64_t(n) + FFTAlgo::FFTcol<T>::kBlock - 1) / FFTAlgo::FFTcol<T>::kBlock);
+    tbb::task_group_context context;
+    tbb::parallel_for(tbb::blocked_range<int>(0, blocks, 1), FFTAlgo::FFTcol<T>(data, n, rows, table.data()),
+                      tbb::auto_partitioner(), context);
+}
+
+} // namespace
+
+void FFT(float* data, int n, int rows, int sign) {
+    rowTransform(data, n, rows, sign);
+}
+void FFT(double* data, int n, int rows, int sign) {
+    rowTransform(data, n, rows, sign);
+}
+void FFTcol(float* data, int n, int rows, int sign) {
+    columnTransform(data, n, rows, sign);
+}
+void FFTcol(double* data, int n, int rows, int sign) {
+    columnTransform(data, n, rows, sign);
+}
+
+// --- Index rules ---
+
+int cycleImageIndex(int i, int lo, int hi) {
+    if (hi < lo) return int(int64_t(lo) - 1);
+    const int64_t period = int64_t(hi) - lo + 1;
+    int64_t d = (int64_t(i) - lo) % period;
+    if (d < 0) d += period;
+    return int(lo + d);
+}
+
+int mirrorImageIndex(int i, int lo, int hi) {
+    if (hi < lo) return int(int64_t(lo) - 1);
+    if (hi == lo) return lo;
+    const int64_t span = int64_t(hi) - lo;
+    const int64_t period = 2 * span;
+    int64_t d = (int64_t(i) - lo) % period;
+    if (d < 0) d += period;
+    if (d > span) d = period - d;
+    return int(lo + d);
+}
+
+int noPaddingImageIndex(int i, int lo, int hi) {
+    return (i >= lo && i <= hi) ? i : int(int64_t(lo) - 1);
+}
+
+// --- Interpolation between images ---
+
+namespace {
+
+// The fields of row y of p over canvas columns [x1, x1 + w), zeros outside
+// p's allocation; a direct pointer when p covers the whole span.
+const CEL_PixelRGBA16* rowSpan(const CEL_PixmapAreaRGBA16* p, int y, int x1, int w,
+                               std::vector<CEL_PixelRGBA16>& buffer) {
+    const Math::Box2di& r = p->allocatedRect();
+    if (y >= r.y1() && y < r.y2() && x1 >= r.x1() && int64_t(x1) + w <= r.x2() && p->data())
+        return p->data() + p->pixelOffset(x1, y);
+    std::fill(buffer.begin(), buffer.end(), CEL_PixelRGBA16{0, 0, 0, 0});
+    if (y >= r.y1() && y < r.y2() && p->data()) {
+        const int from = std::max(x1, r.x1());
+        const int to = int(std::min<int64_t>(int64_t(x1) + w, r.x2()));
+        if (from < to)
+            std::copy_n(p->data() + p->pixelOffset(from, y), to - from, buffer.begin() + (from - x1));
+    }
+    return buffer.data();
+}
+
+// One row of fields: out = trunc(a (1 - t) + b t), saturated. Clamping before
+// the (truncating) conversion gives the same values as after it, and keeps
+// the loop in vector registers.
+void mixRow(const int16_t* a, const int16_t* b, const float* t, int16_t* out, int64_t count) {
+    for (int64_t i = 0; i < count; ++i) {
+        float v = float(a[i]) * (1.0f - t[i]) + float(b[i]) * t[i];
+        v = v < -32767.0f ? -32767.0f : v;
+        v = v > 32767.0f ? 32767.0f : v;
+        out[i] = int16_t(int(v));
+    }
+}
+
+} // namespace
+
+void interpolateImages(const CEL_PixmapAreaRGBA16* a, const CEL_PixmapAreaRGBA16* b,
+                       const CEL_PixmapAreaRGBA16* mix, CEL_PixmapAreaRGBA16* dst) {
+    if (!a || !b || !mix || !dst || !dst->data()) return;
+    const Math::Box2di rect = dst->allocatedRect();
+    const int w = rect.w();
+    std::vector<CEL_PixelRGBA16> bufA(static_cast<std::size_t>(w)), bufB(bufA), bufM(bufA);
+    std::vector<float> t(std::size_t(w) * 4);
+    bool outsideUnit = false;
+    for (int y = rect.y1(); y < rect.y2(); ++y) {
+        const CEL_PixelRGBA16* pa = rowSpan(a, y, rect.x1(), w, bufA);
+        const CEL_PixelRGBA16* pb = rowSpan(b, y, rect.x1(), w, bufB);
+        const CEL_PixelRGBA16* pm = rowSpan(mix, y, rect.x1(), w, bufM);
+        CEL_PixelRGBA16* out = dst->data() + int64_t(y - rect.y1()) * w;
+        int16_t lowest = 0;
+        for (int x = 0; x < w; ++x) {
+            const float tx = float(pm[x].a) / 32767.0f;
+            t[4 * std::size_t(x)] = t[4 * std::size_t(x) + 1] = t[4 * std::size_t(x) + 2] =
+                t[4 * std::size_t(x) + 3] = tx;
+            lowest = std::min(lowest, pm[x].a);
+        }
+        outsideUnit |= lowest < 0;
+        mixRow(&pa->r, &pb->r, t.data(), &out->r, int64_t(w) * 4);
+    }
+    dst->setAllPositive(a->areAllPositive() && b->areAllPositive() && !outsideUnit);
+}
+
+// --- Interpolator ---
+
+Interpolator::Interpolator(CEL_PixmapAreaRGBA16* dst, const CEL_PixmapAreaRGBA16* src,
+                           const PaddingSettings* padding)
+    : m_dst(dst), m_src(src), m_srcWidth(src ? src->allocatedWidth() : 0),
+      m_srcHeight(src ? src->allocatedHeight() : 0), m_dstWidth(dst ? dst->allocatedWidth() : 0),
+      m_dstHeight(dst ? dst->allocatedHeight() : 0), m_dstData(dst ? dst->data() : nullptr),
+      m_srcData(src ? src->data() : nullptr), m_padding(padding ? *padding : PaddingSettings()) {
+    if (!m_srcData) m_srcWidth = m_srcHeight = 0;
+}
+
+namespace {
+
+int indexFor(PaddingMode mode, int i, int hi) {
+    switch (mode) {
+    case PaddingMode::Cycle:
+        return cycleImageIndex(i, 0, hi);
+    case PaddingMode::Mirror:
+        return mirrorImageIndex(i, 0, hi);
+    case PaddingMode::None:
+        break;
+    }
+    return noPaddingImageIndex(i, 0, hi);
+}
+
+// u brought near the source for the wrapping rules, so that its floor fits an
+// int; values that already fit are left exact.
+double reduced(PaddingMode mode, double u, int size) {
+    if (std::fabs(u) < 1e9 || size <= 0) return u;
+    double period = 0;
+    if (mode == PaddingMode::Cycle) period = size;
+    if (mode == PaddingMode::Mirror) period = 2.0 * (size - 1);
+    if (period <= 0) return u < 0 ? -2.0 : double(size) + 1.0; // outside either way
+    return u - period * std::floor(u / period);
+}
+
+} // namespace
+
+void Interpolator::assign(int x, int y, double u, double v) {
+    if (!m_dstData || x < 0 || y < 0 || x >= m_dstWidth || y >= m_dstHeight) return;
+    CEL_PixelRGBA16& out = m_dstData[int64_t(y) * m_dstWidth + x];
+    out = CEL_PixelRGBA16{0, 0, 0, 0};
+    if (!std::isfinite(u) || !std::isfinite(v) || m_srcWidth <= 0 || m_srcHeight <= 0) return;
+    u = reduced(m_padding.modeX, u, m_srcWidth);
+    v = reduced(m_padding.modeY, v, m_srcHeight);
+    const double fu = std::floor(u), fv = std::floor(v);
+    const double tx = u - fu, ty = v - fv;
+    const int x0 = int(fu), y0 = int(fv);
+    const int xs[2] = {indexFor(m_padding.modeX, x0, m_srcWidth - 1),
+                       tx != 0 ? indexFor(m_padding.modeX, x0 + 1, m_srcWidth - 1) : -1};
+    const int ys[2] = {indexFor(m_padding.modeY, y0, m_srcHeight - 1),
+                       ty != 0 ? indexFor(m_padding.modeY, y0 + 1, m_srcHeight - 1) : -1};
+    const double wx[2] = {1.0 - tx, tx}, wy[2] = {1.0 - ty, ty};
+    double acc[4] = {0, 0, 0, 0};
+    for (int j = 0; j < 2; ++j) {
+        if (ys[j] < 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (xs[i] < 0) continue;
+            const CEL_PixelRGBA16& p = m_srcData[int64_t(ys[j]) * m_srcWidth + xs[i]];
+            const double k = wx[i] * wy[j];
+            acc[0] += k * p.r;
+            acc[1] += k * p.g;
+            acc[2] += k * p.b;
+            acc[3] += k * p.a;
+        }
+    }
+    const auto store = [](double value) { return int16_t(std::clamp(std::round(value), -32767.0, 32767.0)); };
+    out.r = store(acc[0]);
+    out.g = store(acc[1]);
+    out.b = store(acc[2]);
+    out.a = store(acc[3]);
+}
+
+} // namespace CelAlgo

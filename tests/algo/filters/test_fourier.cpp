@@ -1,0 +1,288 @@
+#include <gtest/gtest.h>
+#include <tbb/task_arena.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "algo/composite/AlgoException.h"
+#include "algo/composite/test_composite_util.h"
+#include "algo/filters/Fourier.h"
+
+using namespace CelAlgo;
+using comptest::makePixmap;
+using comptest::Pixel;
+
+namespace {
+
+// The reference loop, one line, written out plainly: the swapping walk, then the
+// butterflies with the twiddle recurrence advanced inside the loop.
+template <class T> void plainTransform(T* data, int n, int sign) {
+    const int n2 = 2 * n;
+    int j = 0;
+    for (int i = 0; i < n2; i += 2) {
+        if (j > i) {
+            std::swap(data[j], data[i]);
+            std::swap(data[j + 1], data[i + 1]);
+        }
+        int m = n;
+        while (m >= 2 && j >= m) {
+            j -= m;
+            m >>= 1;
+        }
+        j += m;
+    }
+    for (int mmax = 2; n2 > mmax; mmax *= 2) {
+        const int istep = 2 * mmax;
+        const double theta = 2.0 * std::numbers::pi / mmax * sign;
+        const float wtemp = float(std::sin(0.5 * theta));
+        const double wpr = -2.0 * double(wtemp) * double(wtemp);
+        const double wpi = std::sin(theta);
+        double wr = 1.0, wi = 0.0;
+        for (int m = 0; m < mmax; m += 2) {
+            for (int i = m; i < n2; i += istep) {
+                const int k = i + mmax;
+                const T tempr = T(wr * double(data[k]) - wi * double(data[k + 1]));
+                const T tempi = T(wr * double(data[k + 1]) + wi * double(data[k]));
+                data[k] = data[i] - tempr;
+                data[k + 1] = data[i + 1] - tempi;
+                data[i] += tempr;
+                data[i + 1] += tempi;
+            }
+            const double old = wr;
+            wr = wr * wpr - wi * wpi + wr;
+            wi = wi * wpr + old * wpi + wi;
+        }
+    }
+}
+
+template <class T> std::vector<T> randomData(std::size_t count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> d(-1000.0, 1000.0);
+    std::vector<T> v(count);
+    for (T& x : v) x = T(d(rng));
+    return v;
+}
+
+template <class T> void expectSameAsPlainLoop() {
+    for (int n = 1; n <= 8192; n *= 2) {
+        const int rows = n >= 2048 ? 3 : 5;
+        const auto input = randomData<T>(std::size_t(2) * n * rows, unsigned(n));
+        for (int sign : {1, -1}) {
+            std::vector<T> expectRows = input;
+            for (int r = 0; r < rows; ++r)
+                plainTransform(expectRows.data() + std::size_t(2) * n * r, n, sign);
+            // Columns of the transposed problem: a rows x n array whose columns have length n.
+            std::vector<T> expectCols(input.size());
+            for (int c = 0; c < rows; ++c) {
+                std::vector<T> line(std::size_t(2) * n);
+                for (int r = 0; r < n; ++r) {
+                    line[2 * r] = input[(std::size_t(r) * rows + c) * 2];
+                    line[2 * r + 1] = input[(std::size_t(r) * rows + c) * 2 + 1];
+                }
+                plainTransform(line.data(), n, sign);
+                for (int r = 0; r < n; ++r) {
+                    expectCols[(std::size_t(r) * rows + c) * 2] = line[2 * r];
+                    expectCols[(std::size_t(r) * rows + c) * 2 + 1] = line[2 * r + 1];
+                }
+            }
+            for (int threads : {1, 2, 8}) {
+                tbb::task_arena arena(threads);
+                std::vector<T> gotRows = input, gotCols = input;
+                arena.execute([&] {
+                    FFT(gotRows.data(), n, rows, sign);
+                    FFTcol(gotCols.data(), rows, n, sign);
+                });
+                ASSERT_TRUE(gotRows == expectRows)
+                    << "rows, n " << n << " sign " << sign << " threads " << threads;
+                ASSERT_TRUE(gotCols == expectCols)
+                    << "columns, n " << n << " sign " << sign << " threads " << threads;
+            }
+        }
+    }
+}
+
+// max |FFT - exact DFT| / max |X| over random data of length n.
+template <class T> double relativeErrorAgainstDft(int n, int sign) {
+    const auto input = randomData<T>(std::size_t(2) * n, 7u + unsigned(n));
+    std::vector<T> got = input;
+    FFT(got.data(), n, 1, sign);
+    std::vector<long double> c(static_cast<std::size_t>(n)), s(c);
+    for (int k = 0; k < n; ++k) {
+        const long double a = 2.0L * std::numbers::pi_v<long double> * k / n;
+        c[std::size_t(k)] = std::cos(a);
+        s[std::size_t(k)] = std::sin(a) * sign;
+    }
+    long double maxMag = 0, maxErr = 0;
+    for (int k = 0; k < n; ++k) {
+        long double re = 0, im = 0;
+        for (int j = 0; j < n; ++j) {
+            const std::size_t idx = std::size_t((int64_t(j) * k) % n);
+            const long double xr = input[2 * std::size_t(j)], xi = input[2 * std::size_t(j) + 1];
+            re += xr * c[idx] - xi * s[idx];
+            im += xr * s[idx] + xi * c[idx];
+        }
+        maxMag = std::max(maxMag, std::hypot(re, im));
+        maxErr = std::max(maxErr, std::hypot(re - got[2 * std::size_t(k)], im - got[2 * std::size_t(k) + 1]));
+    }
+    return double(maxErr / maxMag);
+}
+
+} // namespace
+
+TEST(Fourier, RowsAndColumnsEqualThePlainLoopAtAnyThreadCount) {
+    expectSameAsPlainLoop<double>();
+    expectSameAsPlainLoop<float>();
+}
+
+TEST(Fourier, AccuracyAgainstAnExactTransform) {
+    for (int n : {2, 16, 256, 2048}) {
+        for (int sign : {1, -1}) {
+            EXPECT_LT(relativeErrorAgainstDft<double>(n, sign), 5e-8) << n;
+            EXPECT_LT(relativeErrorAgainstDft<float>(n, sign), 2e-7) << n;
+        }
+    }
+    // The float step in the twiddles is visible: double results are not exact.
+    EXPECT_GT(relativeErrorAgainstDft<double>(2048, 1), 1e-12);
+}
+
+TEST(Fourier, RoundTripMultipliesByTheLength) {
+    const int n = 1024, rows = 4;
+    const auto input = randomData<double>(std::size_t(2) * n * rows, 99);
+    std::vector<double> v = input;
+    FFT(v.data(), n, rows, 1);
+    FFT(v.data(), n, rows, -1);
+    FFTcol(v.data(), n, rows, 1);
+    FFTcol(v.data(), n, rows, -1);
+    const double scale = double(n) * rows;
+    double maxAbs = 0, maxErr = 0;
+    bool anyInexact = false;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        maxAbs = std::max(maxAbs, std::fabs(input[i]));
+        maxErr = std::max(maxErr, std::fabs(v[i] - scale * input[i]));
+        anyInexact |= v[i] != scale * input[i];
+    }
+    EXPECT_LE(maxErr, 2e-7 * scale * maxAbs);
+    EXPECT_TRUE(anyInexact);
+
+    // A constant row transforms to one spike at frequency 0.
+    std::vector<double> flat(16, 0.0);
+    for (int i = 0; i < 8; ++i) flat[2 * std::size_t(i)] = 1.5;
+    FFT(flat.data(), 8, 1, -1);
+    EXPECT_EQ(flat[0], 12.0);
+    for (std::size_t i = 2; i < flat.size(); ++i) EXPECT_NEAR(flat[i], 0.0, 1e-7);
+}
+
+TEST(Fourier, BadParameters) {
+    std::vector<double> d(64, 1.0);
+    std::vector<float> f(64, 1.0f);
+    EXPECT_THROW(FFT(d.data(), 3, 2, 1), AlgoException);
+    EXPECT_THROW(FFT(d.data(), 0, 2, 1), AlgoException);
+    EXPECT_THROW(FFT(f.data(), 4, 2, 0), AlgoException);
+    EXPECT_THROW(FFTcol(d.data(), 2, 6, 1), AlgoException); // columns of length 6
+    EXPECT_THROW(FFTcol(f.data(), 4, 4, -2), AlgoException);
+    try {
+        FFT(d.data(), 12, 1, 1);
+    } catch (const AlgoException& e) {
+        EXPECT_EQ(e.what(), "incorrect parameters");
+    }
+    // No rows: nothing at all, not even a check of the data.
+    FFT(static_cast<double*>(nullptr), 3, 0, 5);
+    FFTcol(static_cast<float*>(nullptr), 4, -1, 1);
+    // Any column count is fine; only the length matters.
+    std::vector<double> threeCols(2 * 3 * 4, 0.0);
+    EXPECT_NO_THROW(FFTcol(threeCols.data(), 3, 4, 1));
+    EXPECT_TRUE(std::all_of(d.begin(), d.end(), [](double x) { return x == 1.0; }));
+}
+
+TEST(Fourier, IndexRules) {
+    EXPECT_EQ(cycleImageIndex(-1, 0, 9), 9);
+    EXPECT_EQ(cycleImageIndex(10, 0, 9), 0);
+    EXPECT_EQ(mirrorImageIndex(-1, 0, 9), 1);
+    EXPECT_EQ(mirrorImageIndex(11, 0, 9), 7);
+    EXPECT_EQ(noPaddingImageIndex(12, 0, 9), -1);
+    EXPECT_EQ(mirrorImageIndex(-40, 5, 5), 5);
+    EXPECT_EQ(mirrorImageIndex(3, 5, 4), 4);
+    EXPECT_EQ(cycleImageIndex(3, 5, 4), 4);
+    // The closed forms against the defining loops, including far outside.
+    for (int lo : {-3, 0, 2}) {
+        for (int hi = lo; hi <= lo + 6; ++hi) {
+            for (int i = -60; i <= 60; ++i) {
+                int c = i;
+                while (c < lo) c += hi - lo + 1;
+                while (c > hi) c -= hi - lo + 1;
+                ASSERT_EQ(cycleImageIndex(i, lo, hi), c) << i << " " << lo << " " << hi;
+                int m = i;
+                while (hi > lo && (m < lo || m > hi)) m = m < lo ? 2 * lo - m : 2 * hi - m;
+                if (hi == lo) m = lo;
+                ASSERT_EQ(mirrorImageIndex(i, lo, hi), m) << i << " " << lo << " " << hi;
+                ASSERT_EQ(noPaddingImageIndex(i, lo, hi), (i >= lo && i <= hi) ? i : lo - 1);
+            }
+        }
+    }
+    // Extreme indices do not overflow.
+    EXPECT_EQ(cycleImageIndex(INT32_MIN, 0, 9), int((int64_t(INT32_MIN) % 10 + 10) % 10));
+    const int far = mirrorImageIndex(INT32_MAX, -5, 5);
+    EXPECT_TRUE(far >= -5 && far <= 5);
+}
+
+TEST(Fourier, InterpolateImages) {
+    auto a = makePixmap(4, 1, Math::Box2di(0, 0, 4, 1));
+    auto b = makePixmap(4, 1, Math::Box2di(1, 0, 2, 1)); // pixels 0 and 3 read as zero
+    auto mix = makePixmap(4, 1, Math::Box2di(0, 0, 4, 1));
+    auto dst = makePixmap(4, 1, Math::Box2di(0, 0, 4, 1));
+    for (int x = 0; x < 4; ++x) a->data()[x] = Pixel{1000, 2000, -3000, 32767};
+    b->data()[0] = b->data()[1] = Pixel{3000, 0, 32767, 32767};
+    mix->data()[0] = Pixel{0, 0, 0, 32767};
+    mix->data()[1] = Pixel{0, 0, 0, 32767};  // copies b
+    mix->data()[2] = Pixel{0, 0, 0, 16384};  // t = 0.500015...
+    mix->data()[3] = Pixel{0, 0, 0, -32767}; // t = -1: 2a - b, saturated
+    interpolateImages(a.get(), b.get(), mix.get(), dst.get());
+    EXPECT_EQ(dst->data()[0], (Pixel{0, 0, 0, 0}));
+    EXPECT_EQ(dst->data()[1], (Pixel{3000, 0, 32767, 32767}));
+    // 1000 * (1 - t) + 3000 * t = 2000.03 -> 2000; -3000 * (1 - t) + 32767 t = 14884.2 -> 14884
+    EXPECT_EQ(dst->data()[2], (Pixel{2000, 999, 14884, 32767}));
+    EXPECT_EQ(dst->data()[3], (Pixel{2000, 4000, -6000, 32767}));
+    EXPECT_FALSE(dst->areAllPositive());
+
+    // Null pixmaps leave dst alone.
+    interpolateImages(a.get(), nullptr, mix.get(), dst.get());
+    EXPECT_EQ(dst->data()[1], (Pixel{3000, 0, 32767, 32767}));
+}
+
+TEST(Fourier, InterpolatorSamplesWithPadding) {
+    auto src = makePixmap(3, 2, Math::Box2di(0, 0, 3, 2));
+    for (int i = 0; i < 6; ++i) src->data()[i] = Pixel{int16_t(1000 * (i + 1)), int16_t(-i), 0, 32767};
+    auto dst = makePixmap(4, 1, Math::Box2di(0, 0, 4, 1));
+    const auto sample = [&](const PaddingSettings* s, double u, double v) {
+        Interpolator in(dst.get(), src.get(), s);
+        in.assign(0, 0, u, v);
+        return dst->data()[0];
+    };
+    // Integer positions copy; halfway is the mean, rounded half away from zero.
+    EXPECT_EQ(sample(nullptr, 2, 1), src->data()[5]);
+    EXPECT_EQ(sample(nullptr, 0.5, 0), (Pixel{1500, -1, 0, 32767}));
+    EXPECT_EQ(sample(nullptr, 0.25, 0.5), (Pixel{2750, -2, 0, 32767}));
+    // Outside with no padding: zero weight beyond the edge.
+    EXPECT_EQ(sample(nullptr, 2.5, 0), (Pixel{1500, -1, 0, 16384}));
+    EXPECT_EQ(sample(nullptr, -1, 0), (Pixel{0, 0, 0, 0}));
+    EXPECT_EQ(sample(nullptr, std::nan(""), 0), (Pixel{0, 0, 0, 0}));
+    const PaddingSettings cycle{PaddingMode::Cycle, PaddingMode::Cycle};
+    const PaddingSettings mirror{PaddingMode::Mirror, PaddingMode::None};
+    EXPECT_EQ(sample(&cycle, -1, -1), src->data()[5]);
+    EXPECT_EQ(sample(&cycle, 2.5, 0), (Pixel{2000, -1, 0, 32767}));
+    EXPECT_EQ(sample(&cycle, 3e12 + 1, 2), src->data()[1]);
+    EXPECT_EQ(sample(&mirror, -1, 0), src->data()[1]);
+    EXPECT_EQ(sample(&mirror, 0, 2), (Pixel{0, 0, 0, 0}));
+    EXPECT_EQ(sample(&mirror, -1e300, 0).a, 32767);
+    // The settings were copied: changing them later does not matter.
+    PaddingSettings changing = cycle;
+    Interpolator in(dst.get(), src.get(), &changing);
+    changing.modeX = PaddingMode::None;
+    in.assign(1, 0, -1, 0);
+    EXPECT_EQ(dst->data()[1], src->data()[2]);
+    in.assign(9, 0, 0, 0); // outside dst: nothing
+    EXPECT_EQ(in.getSrcImage(), src.get());
+}

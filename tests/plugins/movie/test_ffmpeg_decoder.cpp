@@ -1,0 +1,261 @@
+// The libav movie decoder against clips ffmpeg makes at test time: every frame,
+// in order, reversed and shuffled, must equal what ffmpeg decodes to RGBA
+// (premultiplied here where the clip has alpha). Skips without ffmpeg.
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QFile>
+#include <QProcess>
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "base/Message.h"
+#include "cel/Context.h"
+#include "cel/MovieFrame.h"
+#include "celio/Manager.h"
+#include "pixel/PixmapCanvas.h"
+#include "plugins/movie/FfmpegMovieDecoder.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+constexpr int kWidth = 64, kHeight = 48, kFrames = 30;
+
+QByteArray run(const QString& program, const QStringList& args, bool* ok = nullptr) {
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(120000);
+    if (ok) *ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return p.readAllStandardOutput();
+}
+
+struct Clip {
+    const char* name;
+    QStringList encode; // ffmpeg arguments between the source and the output
+    bool alpha;
+};
+void PrintTo(const Clip& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// Sources: a moving test pattern; with alpha, a horizontal alpha ramp over it.
+const QStringList kOpaque = {"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=24"};
+const QStringList kAlpha = {
+    "-f", "lavfi", "-i",
+    "testsrc2=size=64x48:rate=24,format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='X*4'"};
+
+const std::vector<Clip>& clips() {
+    static const std::vector<Clip> list = {
+        {"bframes709.mp4",
+         {"-c:v", "libx264", "-bf", "2", "-g", "12", "-pix_fmt", "yuv420p", "-colorspace", "bt709",
+          "-color_primaries", "bt709", "-color_trc", "bt709"},
+         false},
+        {"bframes.mkv", {"-c:v", "libx264", "-bf", "2", "-g", "10", "-pix_fmt", "yuv420p"}, false},
+        {"bframes.avi", {"-c:v", "libx264", "-bf", "2", "-g", "12", "-pix_fmt", "yuv420p"}, false},
+        {"fullrange.mov",
+         {"-c:v", "libx264", "-g", "8", "-pix_fmt", "yuvj420p", "-color_range", "pc"},
+         false},
+        {"prores4444.mov", {"-c:v", "prores_ks", "-profile:v", "4444", "-pix_fmt", "yuva444p10le"}, true},
+        {"rgba.mov", {"-c:v", "png", "-pix_fmt", "rgba"}, true},
+    };
+    return list;
+}
+
+class FfmpegDecoderTest : public ::testing::TestWithParam<Clip> {
+protected:
+    static void SetUpTestSuite() {
+        MOV_registerFfmpegDecoders();
+        if (celtest::haveProgram("ffmpeg") && celtest::haveProgram("ffprobe")) s_dir = new celtest::TempDir;
+    }
+    static void TearDownTestSuite() {
+        delete s_dir;
+        s_dir = nullptr;
+    }
+    // Makes the test's clip.
+    void SetUp() override {
+        if (!s_dir) GTEST_SKIP() << "ffmpeg or ffprobe not found";
+        makeClip(GetParam());
+    }
+    static void makeClip(const Clip& c) {
+        QStringList args = {"-v", "error", "-y"};
+        args += c.alpha ? kAlpha : kOpaque;
+        args += {"-frames:v", QString::number(kFrames)};
+        args += c.encode;
+        args += s_dir->path(c.name);
+        bool ok = false;
+        run("ffmpeg", args, &ok);
+        ASSERT_TRUE(ok) << "ffmpeg could not make " << c.name;
+    }
+
+    // ffmpeg's RGBA frames of the clip, premultiplied where it has alpha.
+    static std::vector<QByteArray> referenceFrames(const Clip& c) {
+        const QByteArray raw = run("ffmpeg", {"-v", "error", "-i", s_dir->path(c.name), "-vsync", "0", "-f",
+                                              "rawvideo", "-pix_fmt", "rgba", "-"});
+        const qsizetype size = kWidth * kHeight * 4;
+        std::vector<QByteArray> frames;
+        for (qsizetype at = 0; at + size <= raw.size(); at += size) {
+            QByteArray f = raw.mid(at, size);
+            if (c.alpha)
+                for (qsizetype i = 0; i < size; i += 4) {
+                    const unsigned a = uint8_t(f[i + 3]);
+                    for (int k = 0; k < 3; ++k) f[i + k] = char((uint8_t(f[i + k]) * a + 127) / 255);
+                }
+            frames.push_back(f);
+        }
+        return frames;
+    }
+    static QByteArray decoded(const CELMOV_MovieFrame& movie, int frame, bool& ok) {
+        std::unique_ptr<CELMOV_MovieFrame> f(movie.cloneNewFrame(frame));
+        std::unique_ptr<CEL_Representation> rep(f->convertToImpl(CEL_Representation::PIXMAP_RGBA8, ok));
+        const auto* pix = dynamic_cast<CEL_PixmapRGBA8*>(rep.get());
+        if (!pix) return QByteArray();
+        return QByteArray(reinterpret_cast<const char*>(pix->data()), pix->width() * pix->height() * 4);
+    }
+    static celtest::TempDir* s_dir;
+};
+celtest::TempDir* FfmpegDecoderTest::s_dir = nullptr;
+
+TEST_P(FfmpegDecoderTest, FramesEqualFfmpegsInAnyOrder) {
+    const Clip& c = GetParam();
+    const QString path = s_dir->path(c.name);
+    const std::vector<QByteArray> reference = referenceFrames(c);
+    ASSERT_EQ(reference.size(), size_t(kFrames));
+
+    // The count ffprobe gets by decoding, and the average rate.
+    const QByteArray probe =
+        run("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                        "stream=nb_read_frames,avg_frame_rate", "-of", "csv=p=0", path})
+            .trimmed();
+    const QList<QByteArray> fields = probe.split(',');
+    ASSERT_EQ(fields.size(), 2) << probe.constData();
+    const QList<QByteArray> rate = fields[0].split('/');
+
+    CELMOV_MovieFrame movie(path, 1);
+    ASSERT_EQ(movie.getFormat(), CEL_Representation::MOVIE_FRAME);
+    EXPECT_EQ(movie.movieNumberOfFrames(), fields[1].toInt());
+    EXPECT_DOUBLE_EQ(movie.movieFrameRate(), rate[0].toDouble() / rate[1].toDouble());
+    EXPECT_EQ(movie.decodedSize(), Math::Size2di(kWidth, kHeight));
+    EXPECT_EQ(movie.movieHasAlpha(), c.alpha);
+
+    std::vector<int> order(kFrames);
+    for (int i = 0; i < kFrames; ++i) order[i] = i + 1;
+    std::vector<int> reversed(order.rbegin(), order.rend());
+    std::vector<int> shuffled = order;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(28));
+    shuffled.insert(shuffled.begin() + 5, shuffled[4]); // the same frame twice in a row
+    for (const auto* sequence : {&order, &reversed, &shuffled}) {
+        for (int frame : *sequence) {
+            bool ok = false;
+            const QByteArray pixels = decoded(movie, frame, ok);
+            ASSERT_TRUE(ok) << c.name << " frame " << frame;
+            ASSERT_TRUE(pixels == reference[size_t(frame - 1)]) << c.name << " frame " << frame;
+        }
+    }
+
+    bool ok = true;
+    decoded(movie, kFrames + 1, ok);
+    EXPECT_FALSE(ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, FfmpegDecoderTest, ::testing::ValuesIn(clips()),
+                         [](const ::testing::TestParamInfo<Clip>& param) {
+                             QString name = QString::fromLatin1(param.param.name);
+                             return name.replace('.', '_').toStdString();
+                         });
+
+// The first clip alone, for the thread test.
+class FfmpegThreadsTest : public FfmpegDecoderTest {
+protected:
+    void SetUp() override {
+        if (!s_dir) GTEST_SKIP() << "ffmpeg or ffprobe not found";
+    }
+};
+
+// Four threads on frames of one movie (sharing its decoder), two of them also
+// on a second movie: every frame still equals ffmpeg's.
+TEST_F(FfmpegThreadsTest, ThreadsShareTheDecoderSafely) {
+    const Clip& c = clips().front();
+    makeClip(c);
+    const std::vector<QByteArray> reference = referenceFrames(c);
+    ASSERT_EQ(reference.size(), size_t(kFrames));
+    const QString second = s_dir->path("second.mkv");
+    bool made = false;
+    run("ffmpeg", {"-v", "error", "-y", "-i", s_dir->path(c.name), "-c:v", "copy", second}, &made);
+    ASSERT_TRUE(made);
+    CELMOV_MovieFrame one(s_dir->path(c.name), 1), two(second, 1);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            std::mt19937 random{unsigned(t)};
+            for (int i = 0; i < 20; ++i) {
+                const int frame = int(random() % kFrames) + 1;
+                bool ok = false;
+                const QByteArray pixels = decoded((t % 2 && i % 2) ? two : one, frame, ok);
+                if (!ok || pixels != reference[size_t(frame - 1)]) ++wrong;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(FfmpegDecoderRefusals, NonMoviesOpenNothing) {
+    MOV_registerFfmpegDecoders();
+    celtest::TempDir dir;
+    QXMessage::Capture messages;
+    // Text, a playlist and a concat script under movie names, an empty file, a missing one.
+    const QString playlist = dir.path("list.mov");
+    celtest::writeFile(playlist, "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\nfile:///etc/hostname\n");
+    const QString concat = dir.path("concat.mp4");
+    celtest::writeFile(concat, "ffconcat version 1.0\nfile /etc/hostname\n");
+    const QString text = dir.path("text.mkv");
+    celtest::writeFile(text, "hello, not a movie\n");
+    const QString empty = dir.path("empty.avi");
+    celtest::writeFile(empty, "");
+    for (const QString& path : {playlist, concat, text, empty, dir.path("missing.mov")}) {
+        CELMOV_MovieFrame frame(path, 1);
+        EXPECT_EQ(frame.getFormat(), CEL_Representation::NONE) << path.toStdString();
+        CELIO_RepresentationList list;
+        QDateTime modified;
+        EXPECT_FALSE(CELIO_Manager::getInstance()->read(path, modified, CEL_Context(), list));
+        CELIO_Info info;
+        EXPECT_NE(CELIO_Manager::getInstance()->loadInfo(path, modified, CEL_Context(), info),
+                  CELIO_STATE_OK);
+    }
+    EXPECT_FALSE(messages.texts().isEmpty()); // each failure says why
+}
+
+TEST(FfmpegDecoderRefusals, AudioOnlyAndTruncatedClips) {
+    if (!celtest::haveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg not found";
+    MOV_registerFfmpegDecoders();
+    celtest::TempDir dir;
+    QXMessage::Capture messages;
+    const QString audio = dir.path("audio.mov");
+    run("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "sine=duration=1", "-c:a", "pcm_s16le", audio});
+    EXPECT_EQ(CELMOV_MovieFrame(audio, 1).getFormat(), CEL_Representation::NONE);
+
+    // An AVI cut in half: the frames before the cut decode, the last one does not.
+    const QString whole = dir.path("whole.avi");
+    run("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x48:rate=24", "-frames:v", "30",
+                   "-c:v", "mjpeg", whole});
+    QByteArray bytes = celtest::readFile(whole);
+    ASSERT_GT(bytes.size(), 1000);
+    const QString cut = dir.path("cut.avi");
+    celtest::writeFile(cut, bytes.left(bytes.size() / 2));
+    CELMOV_MovieFrame movie(cut, 1);
+    ASSERT_EQ(movie.getFormat(), CEL_Representation::MOVIE_FRAME);
+    EXPECT_LT(movie.movieNumberOfFrames(), 30);
+    bool ok = false;
+    std::unique_ptr<CEL_Representation>(movie.convertToImpl(CEL_Representation::PIXMAP_RGBA8, ok));
+    EXPECT_TRUE(ok);
+    std::unique_ptr<CELMOV_MovieFrame> late(movie.cloneNewFrame(30));
+    std::unique_ptr<CEL_Representation>(late->convertToImpl(CEL_Representation::PIXMAP_RGBA8, ok));
+    EXPECT_FALSE(ok);
+}
+
+} // namespace

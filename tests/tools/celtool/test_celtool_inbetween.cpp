@@ -1,0 +1,234 @@
+// celtool inbetween, filter --pan and filter --blur kernel:, run as separate
+// processes: results against ImageMagick and libvips where they exist, exact
+// in-between values through --raw16, and bad words refused before any output.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "CeltoolTestUtil.h"
+
+namespace {
+
+using celtest::celtool;
+using celtest::runProgram;
+
+// A w x h picture of random 8-bit pixels, alpha 255 (opaque) or random.
+std::vector<int> randomRgba(int w, int h, unsigned seed, bool opaque) {
+    std::mt19937 rng(seed);
+    std::vector<int> v;
+    for (int i = 0; i < w * h; ++i) {
+        const int a = opaque ? 255 : int(rng() % 256);
+        for (int c = 0; c < 3; ++c) v.push_back(int(rng() % 256));
+        v.push_back(a);
+    }
+    return v;
+}
+
+std::vector<int16_t> raw16(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    const QByteArray b = f.readAll();
+    std::vector<int16_t> v(std::size_t(b.size() / 2));
+    std::memcpy(v.data(), b.constData(), v.size() * 2);
+    return v;
+}
+
+bool exists(const QString& path) {
+    return QFile::exists(path);
+}
+
+} // namespace
+
+TEST(CeltoolInbetween, PanCyclesLikeARoll) {
+    if (!celtest::haveMagick()) GTEST_SKIP() << "ImageMagick not installed";
+    celtest::TempDir dir;
+    const int w = 37, h = 23;
+    const QString in = dir.path("in.png");
+    ASSERT_TRUE(celtest::magickWrite(randomRgba(w, h, 1, true), w, h, 8, QStringLiteral("PNG24:") + in));
+    ASSERT_EQ(celtool({"filter", "--pan", "7,-3:cycle", in, dir.path("pan.png")}).exit, 0);
+    ASSERT_EQ(runProgram("convert", {in, "-roll", "+7-3", dir.path("roll.png")}).exit, 0);
+    const std::vector<int> got = celtest::magickPixels(dir.path("pan.png"));
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got, celtest::magickPixels(dir.path("roll.png")));
+
+    // clear on one axis: the rows that came in from above are transparent,
+    // mirror on the other reflects about the edge pixel.
+    ASSERT_EQ(celtool({"filter", "--pan", "-2,3:mirror,clear", in, dir.path("m.png")}).exit, 0);
+    const std::vector<int> src = celtest::magickPixels(in), m = celtest::magickPixels(dir.path("m.png"));
+    ASSERT_EQ(m.size(), src.size());
+    const auto px = [w](const std::vector<int>& v, int x, int y, int c) {
+        return v[std::size_t(4 * (y * w + x) + c)];
+    };
+    for (int c = 0; c < 4; ++c) {
+        if (c < 3) { // RGB in, RGB out: transparent reads black
+            EXPECT_EQ(px(m, 0, 2, c), 0);
+        }
+        EXPECT_EQ(px(m, 0, 5, c), px(src, 2, 2, c));
+        EXPECT_EQ(px(m, w - 1, 5, c), px(src, w - 3, 2, c)); // x + 2 = w + 1 reflects to w - 3
+    }
+}
+
+TEST(CeltoolInbetween, KernelBlurMatchesVipsAwayFromBorders) {
+    if (!celtest::haveMagick() || !celtest::haveProgram("vips"))
+        GTEST_SKIP() << "ImageMagick or libvips not installed";
+    celtest::TempDir dir;
+    const int w = 48, h = 40;
+    const QString in = dir.path("in.png"), kernel = dir.path("k.png");
+    ASSERT_TRUE(celtest::magickWrite(randomRgba(w, h, 2, true), w, h, 8, QStringLiteral("PNG32:") + in));
+    // A point-symmetric 5 x 5 kernel (a thick diagonal), so that the mask needs no flipping.
+    const int weights[5][5] = {
+        {40, 10, 0, 0, 0}, {10, 60, 20, 0, 0}, {0, 20, 255, 20, 0}, {0, 0, 20, 60, 10}, {0, 0, 0, 10, 40}};
+    std::vector<int> k;
+    QString mask = QStringLiteral("5 5 %1 0\n");
+    int sum = 0;
+    for (int y = 0; y < 5; ++y) {
+        for (int x = 0; x < 5; ++x) {
+            k.insert(k.end(), {255, 255, 255, weights[y][x]});
+            mask += QString::number(weights[y][x]) + (x < 4 ? " " : "\n");
+            sum += weights[y][x];
+        }
+    }
+    ASSERT_TRUE(celtest::magickWrite(k, 5, 5, 8, QStringLiteral("PNG32:") + kernel));
+    QFile maskFile(dir.path("mask.mat"));
+    ASSERT_TRUE(maskFile.open(QIODevice::WriteOnly));
+    maskFile.write(mask.arg(sum).toLatin1());
+    maskFile.close();
+    ASSERT_EQ(celtool({"filter", "--blur", "kernel:" + kernel, in, dir.path("ours.png")}).exit, 0);
+    ASSERT_EQ(
+        runProgram("vips", {"conv", in, dir.path("vips.png"), dir.path("mask.mat"), "--precision", "float"})
+            .exit,
+        0);
+    const std::vector<int> ours = celtest::magickPixels(dir.path("ours.png")),
+                           theirs = celtest::magickPixels(dir.path("vips.png"));
+    ASSERT_EQ(ours.size(), std::size_t(w) * h * 4);
+    ASSERT_EQ(theirs.size(), ours.size());
+    for (int y = 2; y < h - 2; ++y)
+        for (int x = 2; x < w - 2; ++x)
+            for (int c = 0; c < 4; ++c) {
+                const std::size_t i = std::size_t(4 * (y * w + x) + c);
+                ASSERT_NEAR(ours[i], theirs[i], 1) << x << "," << y << " channel " << c;
+            }
+    // The border fades to transparent (vips repeats the edge instead).
+    EXPECT_LT(ours[3], 255);
+}
+
+TEST(CeltoolInbetween, SameRawValuesAtAnyThreadCount) {
+    if (!celtest::haveMagick()) GTEST_SKIP() << "ImageMagick not installed";
+    celtest::TempDir dir;
+    const QString in = dir.path("in.png");
+    ASSERT_TRUE(
+        celtest::magickWrite(randomRgba(150, 70, 3, false), 150, 70, 8, QStringLiteral("PNG32:") + in));
+    std::vector<int16_t> first;
+    for (const char* threads : {"1", "2"}) {
+        const QString raw = dir.path(QStringLiteral("r%1.raw").arg(threads));
+        ASSERT_EQ(celtool({"filter", "--threads", threads, "--blur", "kernel:@stroke:1.5", "--pan",
+                           "3.25,-1.5:cycle", in, "--raw16", raw})
+                      .exit,
+                  0);
+        if (first.empty())
+            first = raw16(raw);
+        else
+            EXPECT_TRUE(raw16(raw) == first);
+    }
+    EXPECT_EQ(first.size(), std::size_t(150) * 70 * 4);
+}
+
+TEST(CeltoolInbetween, FramesAreTheMixAtEvenSteps) {
+    if (!celtest::haveMagick()) GTEST_SKIP() << "ImageMagick not installed";
+    celtest::TempDir dir;
+    const QString a = dir.path("a.png"), b = dir.path("b.png");
+    std::vector<int> red, blue;
+    for (int i = 0; i < 6; ++i)
+        red.insert(red.end(), {255, 0, 0, 255}), blue.insert(blue.end(), {0, 0, 255, 255});
+    ASSERT_TRUE(celtest::magickWrite(red, 3, 2, 8, QStringLiteral("PNG32:") + a));
+    ASSERT_TRUE(celtest::magickWrite(blue, 3, 2, 8, QStringLiteral("PNG32:") + b));
+    const celtest::ToolRun r = celtool({"inbetween", "--frames", "3", "--raw16", dir.path("all.raw"),
+                                        "--strip", dir.path("strip.png"), a, b, dir.path("f%03d.tga")});
+    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    EXPECT_TRUE(exists(dir.path("f001.tga")) && exists(dir.path("f003.tga")) &&
+                !exists(dir.path("f004.tga")));
+    EXPECT_TRUE(exists(dir.path("strip.png")));
+    const std::vector<int16_t> v = raw16(dir.path("all.raw"));
+    ASSERT_EQ(v.size(), std::size_t(3) * 6 * 4);
+    for (int k = 1; k <= 3; ++k) {
+        const float t = float(std::trunc(32767.0 * k / 4 + 0.5)) / 32767.0f;
+        const int16_t fromA = int16_t(std::trunc(32767.0f * (1.0f - t))),
+                      fromB = int16_t(std::trunc(32767.0f * t));
+        const std::size_t p = std::size_t(k - 1) * 24 + 8; // frame k, pixel 2
+        EXPECT_EQ(v[p], fromA) << k;
+        EXPECT_EQ(v[p + 1], 0);
+        EXPECT_EQ(v[p + 2], fromB) << k;
+        EXPECT_EQ(v[p + 3], int16_t(std::trunc(32767.0f * (1.0f - t) + 32767.0f * t)));
+    }
+
+    // --mix: one frame whose mix is the matte's alpha (0 on the left, 255 on the right).
+    std::vector<int> matte;
+    for (int i = 0; i < 6; ++i) matte.insert(matte.end(), {0, 0, 0, i % 3 == 2 ? 255 : 0});
+    ASSERT_TRUE(celtest::magickWrite(matte, 3, 2, 8, QStringLiteral("PNG32:") + dir.path("m.png")));
+    ASSERT_EQ(celtool({"inbetween", "--mix", dir.path("m.png"), a, b, dir.path("mixed.png")}).exit, 0);
+    const std::vector<int> mixed = celtest::magickPixels(dir.path("mixed.png"));
+    ASSERT_EQ(mixed.size(), 24u);
+    EXPECT_EQ((std::vector<int>(mixed.begin(), mixed.begin() + 12)),
+              (std::vector<int>{255, 0, 0, 255, 255, 0, 0, 255, 0, 0, 255, 255}));
+}
+
+TEST(CeltoolInbetween, BadWordsAndRefusals) {
+    if (!celtest::haveMagick()) GTEST_SKIP() << "ImageMagick not installed";
+    celtest::TempDir dir;
+    const QString a = dir.path("a.png"), b = dir.path("b.png"), small = dir.path("s.png"),
+                  empty = dir.path("e.png");
+    ASSERT_TRUE(celtest::magickWrite(randomRgba(8, 6, 4, true), 8, 6, 8, QStringLiteral("PNG32:") + a));
+    ASSERT_TRUE(celtest::magickWrite(randomRgba(8, 6, 5, false), 8, 6, 8, QStringLiteral("PNG32:") + b));
+    ASSERT_TRUE(celtest::magickWrite(randomRgba(5, 6, 6, true), 5, 6, 8, QStringLiteral("PNG32:") + small));
+    ASSERT_TRUE(
+        celtest::magickWrite(std::vector<int>(3 * 3 * 4, 0), 3, 3, 8, QStringLiteral("PNG32:") + empty));
+    const QString out = dir.path("out%d.png"), one = dir.path("one.png");
+    struct Case {
+        QStringList args;
+        int exit;
+    };
+    const std::vector<Case> cases = {
+        {{"inbetween", "--frames", "0", a, b, out}, 2},
+        {{"inbetween", "--frames", "1000", a, b, out}, 2},
+        {{"inbetween", "--frames", "2x", a, b, out}, 2},
+        {{"inbetween", "--frames", "2", a, b, one}, 2},                  // no number field
+        {{"inbetween", "--frames", "2", a, b, dir.path("%d%d.png")}, 2}, // two
+        {{"inbetween", "--frames", "2", "--mix", b, a, b, out}, 2},
+        {{"inbetween", "--threads", "0", a, b, one}, 2},
+        {{"inbetween", a, b}, 2},
+        {{"inbetween", a, small, one}, 1},
+        {{"inbetween", "--mix", small, a, b, one}, 1},
+        {{"inbetween", a, dir.path("missing.png"), one}, 1},
+        {{"filter", "--pan", "1", a, one}, 2},
+        {{"filter", "--pan", "1,nan", a, one}, 2},
+        {{"filter", "--pan", "1,2:wrap", a, one}, 2},
+        {{"filter", "--pan", "1,2:cycle,mirror,clear", a, one}, 2},
+        {{"filter", "--blur", "kernel:" + a + ":-0.5", a, one}, 2},
+        {{"filter", "--blur", "kernel:" + a + ":x", a, one}, 2},
+        {{"filter", "--blur", "kernel:", a, one}, 2},
+        {{"filter", "--blur", "kernel:" + empty, a, one}, 1},
+        {{"filter", "--blur", "kernel:" + dir.path("missing.png"), a, one}, 1},
+    };
+    for (const Case& c : cases) {
+        const celtest::ToolRun r = celtool(c.args);
+        EXPECT_EQ(r.exit, c.exit) << c.args.join(' ').toStdString();
+        EXPECT_FALSE(r.err.isEmpty());
+        EXPECT_FALSE(exists(one) || exists(dir.path("out1.png"))) << c.args.join(' ').toStdString();
+    }
+    // The byte cap refuses the transform arrays.
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("CELCORE_MAX_PIXMAP_BYTES", "20000"); // the picture and kernel fit, the transform does not
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(CELCORE_TOOL_PATH), {"filter", "--blur", "kernel:@stroke", a, one});
+    p.waitForFinished(60000);
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(p.readAllStandardError().contains("out of memory"));
+    EXPECT_FALSE(exists(one));
+}
