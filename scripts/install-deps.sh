@@ -12,7 +12,8 @@ witness=false
 pkgs=(g++ cmake ninja-build ccache pkg-config make
       qt6-base-dev libtbb-dev libpng-dev libtiff-dev zlib1g-dev
       libjpeg62-turbo-dev libgtest-dev libgmock-dev libbenchmark-dev
-      libavformat-dev libavcodec-dev libswscale-dev libavutil-dev)
+      libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+      fonts-dejavu-core)
 for arg in "$@"; do
   case "$arg" in
     --witness) witness=true; pkgs+=(imagemagick openimageio-tools libtiff-tools ffmpeg librsvg2-bin libvips-tools)

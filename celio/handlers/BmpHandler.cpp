@@ -303,6 +303,10 @@ bool QXCelUioBmpHandler::write(CEL_Cel* cel, const QString& path, const QString&
                                    : fillRow<false>(pixmap->data(), words.get(), n);
             image = QImage(reinterpret_cast<const uchar*>(words.get()), w, h, w * 4,
                            alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+            // QImage takes its default resolution from the primary screen while a GUI
+            // application runs (96 dpi headless), else 100 dpi: the file keeps 100.
+            image.setDotsPerMeterX(3937);
+            image.setDotsPerMeterY(3937);
         }
 
         if (path == QLatin1String("-")) {

@@ -214,6 +214,10 @@ bool QXCelUioJpegHandler::write(CEL_Cel* cel, const QString& path, const QString
     QImage image;
     if (pixmap->data()) {
         image = QImage(width, height, QImage::Format_RGB32);
+        // QImage takes its default resolution from the primary screen while a GUI
+        // application runs (96 dpi headless), else 100 dpi: the file keeps 100.
+        image.setDotsPerMeterX(3937);
+        image.setDotsPerMeterY(3937);
         if (image.isNull()) {
             CEL_Util::reportOutOfMemory(width, height, QStringLiteral("QImage"));
             return false;

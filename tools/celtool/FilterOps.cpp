@@ -12,12 +12,27 @@ const std::vector<FilterOp>& filterOps() {
     static const std::vector<FilterOp> all = [] {
         std::vector<FilterOp> rows;
         // One line per family, in the order the help lists them.
-        for (std::vector<FilterOp> (*family)() : {transformFilterOps, panFilterOps, blurFilterOps,
-                                                  matteFilterOps, colourFilterOps, stylizeFilterOps})
+        for (std::vector<FilterOp> (*family)() :
+             {transformFilterOps, panFilterOps, blurFilterOps, matteFilterOps, colourFilterOps,
+              stylizeFilterOps, textFilterOps})
             for (const FilterOp& op : family()) rows.push_back(op);
         return rows;
     }();
     return all;
+}
+
+namespace {
+QString& inputName() {
+    static QString name;
+    return name;
+}
+} // namespace
+
+void setFilterInputName(const QString& name) {
+    inputName() = name;
+}
+QString filterInputName() {
+    return inputName();
 }
 
 const FilterOp* findFilterOp(const QString& name) {

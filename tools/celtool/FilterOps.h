@@ -80,6 +80,11 @@ struct FilterOp {
     bool (*parse)(const QString& arg, FilterParams& params, QString& error);
     bool (*apply)(FilterPixmap& pixmap, const FilterParams& params, QString& error);
     FilterSize (*size)(const FilterParams& params, FilterSize in) = nullptr;
+    // Optional: a row written "--name:MODIFIERS ARG" reads its modifiers
+    // (the text after the first ':', null when there is none) with its
+    // argument; without it such a word is a usage error.
+    bool (*parseModifiers)(const QString& modifiers, const QString& arg, FilterParams& params,
+                           QString& error) = nullptr;
 };
 
 // Every row of every family, in the order the help lists them.
@@ -99,8 +104,15 @@ std::vector<FilterOp> panFilterOps();     // FilterPanOps.cpp
 std::vector<FilterOp> matteFilterOps();   // FilterMatteColourOps.cpp
 std::vector<FilterOp> colourFilterOps();  // FilterMatteColourOps.cpp
 std::vector<FilterOp> stylizeFilterOps(); // FilterStylizeOps.cpp
+std::vector<FilterOp> textFilterOps();    // FilterTextOps.cpp
 // The seed of --grain (filter --seed; default 0).
 void setFilterSeed(long seed);
+
+// IN as given on the command line, for rows that print its name (--text).
+void setFilterInputName(const QString& name);
+QString filterInputName();
+// The demo's burn-ins, overlay.png (DemoOverlay.cpp).
+int demoOverlay(const QString& outDir);
 
 // --- Helpers for parse functions. Each returns false with a one-line error
 // naming `what` (the operation, as "--scale") when the text does not fit. ---

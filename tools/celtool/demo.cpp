@@ -53,6 +53,7 @@ int runDemo(const QStringList& args) {
     if (demoOmf(outDir) != kSuccess) return kFailure;
     if (demoTiles(outDir) != kSuccess) return kFailure;
     if (demoVector(outDir) != kSuccess) return kFailure;
+    if (demoOverlay(outDir) != kSuccess) return kFailure;
     if (demoVideo(outDir) != kSuccess) return kFailure;
     if (demoLoader(outDir) != kSuccess) return kFailure;
     if (demoMovie(outDir) != kSuccess) return kFailure;

@@ -88,6 +88,15 @@ int parseWords(const QStringList& args, FilterCommand& cmd, bool& done) {
             done = true;
             return kSuccess;
         }
+        // --name:MODIFIERS, for the rows that take them.
+        QString modifiers;
+        if (const qsizetype colon = word.indexOf(QLatin1Char(':')), eq = word.indexOf(QLatin1Char('='));
+            colon > 0 && (eq < 0 || colon < eq)) {
+            modifiers = word.mid(colon + 1);
+            if (!findFilterOp(word.left(colon)))
+                return usage(QStringLiteral("unknown operation '%1' (see celtool filter --help)").arg(word));
+            word = word.left(colon);
+        }
         // --name=value is the same as --name value.
         QString inlineValue;
         bool hasInline = false;
@@ -132,8 +141,13 @@ int parseWords(const QStringList& args, FilterCommand& cmd, bool& done) {
             if (*op->syntax && !value(step.arg))
                 return usage(QStringLiteral("%1 needs an argument %2").arg(word, QLatin1String(op->syntax)));
             if (!*op->syntax && hasInline) return usage(QStringLiteral("%1 takes no argument").arg(word));
+            if (!modifiers.isNull() && !op->parseModifiers)
+                return usage(QStringLiteral("%1 takes no modifiers").arg(word));
             QString message;
-            if (!op->parse(step.arg, step.params, message)) return usage(message);
+            const bool parsed = op->parseModifiers
+                                    ? op->parseModifiers(modifiers, step.arg, step.params, message)
+                                    : op->parse(step.arg, step.params, message);
+            if (!parsed) return usage(message);
             cmd.steps.push_back(std::move(step));
         } else {
             return usage(QStringLiteral("unknown operation '%1' (see celtool filter --help)").arg(word));
@@ -184,6 +198,7 @@ int runFilter(const QStringList& args) {
     if (cmd.files.size() != 2 && !(cmd.files.size() == 1 && !cmd.raw16.isEmpty()))
         return usage(QStringLiteral("filter needs IN and OUT (or IN and --raw16 FILE)"));
     const QString in = cmd.files[0], out = cmd.files.size() > 1 ? cmd.files[1] : QString();
+    setFilterInputName(in);
     const auto formatOf = [&cmd](const QString& path) {
         return path == QLatin1String("-") || extensionOf(path).isEmpty() ? cmd.format : QString();
     };

@@ -4,8 +4,10 @@
 // on standard error.
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "CelFiles.h"
 #include "Command.h"
@@ -29,10 +31,32 @@ void printUsage(FILE* out) {
     std::fprintf(out, "\nRun 'celtool SUBCOMMAND --help' for the options of a subcommand.\n");
 }
 
+// Text is measured and outlined through Qt's fonts, which need a GUI
+// application: only the runs that draw text make one (headless unless the
+// user chose a platform), the others stay light.
+bool drawsText(int argc, char** argv) {
+    if (argc < 2) return false;
+    if (std::strcmp(argv[1], "demo") == 0) return true;
+    if (std::strcmp(argv[1], "filter") != 0) return false;
+    for (int i = 2; i < argc; ++i)
+        if (std::strncmp(argv[i], "--text", 6) == 0 &&
+            (argv[i][6] == 0 || argv[i][6] == ':' || argv[i][6] == '='))
+            return true;
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> application;
+    if (drawsText(argc, argv)) {
+        // Qt's start-up notes ("XDG_RUNTIME_DIR not set") go to our handler, not to stderr.
+        celtool::quietLibraryOutput();
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        application = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    }
     // A batch tool: "-" stands for standard input and output.
     WHO_Identity::setInteractive(false);
     // Each failure is one line of ours; what the libraries say becomes its cause.
