@@ -5,7 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
+#include <vector>
+
+#include <sys/resource.h>
+#include <tbb/global_control.h>
+#include <tbb/parallel_for.h>
 
 #include "pixel/Pixel.h"
 #include "pixel/PixmapArea.h"
@@ -75,5 +81,47 @@ struct Cels {
         paintShapes(layer, shapes, 2, 40, 60, 500);
     }
 };
+
+// Processor time of the process (all its threads), summed over the timed calls:
+// on a shared machine it is steadier than wall time.
+class CpuMeter {
+public:
+    void start() { m_start = now(); }
+    void stop() { m_total += now() - m_start; }
+    void report(benchmark::State& state) const {
+        if (state.iterations() > 0) state.counters["cpu_ms"] = m_total * 1e3 / double(state.iterations());
+    }
+
+private:
+    static double now() {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+    }
+    double m_start = 0.0;
+    double m_total = 0.0;
+};
+
+// A copy of the cel's bytes on state.range(0) threads: the bar of the
+// memory-bound filters.
+inline void copyCelBytes(benchmark::State& state, const CEL_PixmapAreaRGBA16& cel) {
+    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, std::size_t(state.range(0)));
+    std::vector<CEL_PixelRGBA16> a(cel.data(), cel.data() + kPixels), b(static_cast<std::size_t>(kPixels));
+    CpuMeter cpu;
+    for (auto _ : state) {
+        cpu.start();
+        tbb::parallel_for(tbb::blocked_range<long long>(0, kPixels, kPixels / 8),
+                          [&](const tbb::blocked_range<long long>& r) {
+                              std::memcpy(b.data() + r.begin(), a.data() + r.begin(),
+                                          std::size_t(r.size()) * sizeof(CEL_PixelRGBA16));
+                          });
+        cpu.stop();
+        benchmark::DoNotOptimize(b.data());
+        benchmark::ClobberMemory();
+    }
+    cpu.report(state);
+    setRate(state);
+}
 
 } // namespace benchcels

@@ -39,55 +39,18 @@
 
 namespace {
 
+using benchcels::CpuMeter;
 using benchcels::kPixels;
 using benchcels::kSide;
 using benchcels::setRate;
-
-// Processor time of the process, summed over passes (the timed calls only).
-class CpuMeter {
-public:
-    void start() { m_start = now(); }
-    void stop() { m_total += now() - m_start; }
-    void report(benchmark::State& state) const {
-        if (state.iterations() > 0) state.counters["cpu_ms"] = m_total * 1e3 / double(state.iterations());
-    }
-
-private:
-    static double now() {
-        rusage u{};
-        getrusage(RUSAGE_SELF, &u);
-        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-               1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
-    }
-    double m_start = 0.0;
-    double m_total = 0.0;
-};
 
 const CEL_PixmapAreaRGBA16& cel() {
     static const benchcels::Cels c(benchcels::Shapes::Discs, true);
     return c.layer;
 }
 
-// A copy of the cel's bytes at the given number of threads: the bar of the
-// memory-bound operations.
 void BM_MatteColourMemcpy(benchmark::State& state) {
-    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, std::size_t(state.range(0)));
-    std::vector<CEL_PixelRGBA16> a(cel().data(), cel().data() + kPixels),
-        b(static_cast<std::size_t>(kPixels));
-    CpuMeter cpu;
-    for (auto _ : state) {
-        cpu.start();
-        tbb::parallel_for(tbb::blocked_range<long long>(0, kPixels, kPixels / 8),
-                          [&](const tbb::blocked_range<long long>& r) {
-                              std::memcpy(b.data() + r.begin(), a.data() + r.begin(),
-                                          std::size_t(r.size()) * sizeof(CEL_PixelRGBA16));
-                          });
-        cpu.stop();
-        benchmark::DoNotOptimize(b.data());
-        benchmark::ClobberMemory();
-    }
-    cpu.report(state);
-    setRate(state);
+    benchcels::copyCelBytes(state, cel());
 }
 BENCHMARK(BM_MatteColourMemcpy)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
