@@ -138,34 +138,6 @@ bool parseBlur(const QString& arg, FilterParams& params, QString& error) {
     return true;
 }
 
-// The strength map of a variable blur: the picture's own alpha ("self"), or the
-// alpha of a file of the same canvas size (its header is checked before its
-// pixels are decoded).
-std::unique_ptr<CEL_PixmapAreaRGBA16> strengthMap(const QString& path, const CEL_PixmapAreaRGBA16& picture,
-                                                  QString& error) {
-    if (path == QLatin1String("self")) return std::unique_ptr<CEL_PixmapAreaRGBA16>(picture.clone());
-    const HeaderInfo header = readHeader(path);
-    if (header.state != CELIO_STATE_OK) {
-        error = QStringLiteral("%1: %2").arg(path, header.error.isEmpty() ? QStringLiteral("unreadable")
-                                                                          : header.error);
-        return nullptr;
-    }
-    const Math::Box2di canvas = picture.canvasRect();
-    if (int64_t(header.info.width) != canvas.w() || int64_t(header.info.height) != canvas.h()) {
-        error = QStringLiteral("%1: the map is %2x%3, the picture %4x%5")
-                    .arg(path)
-                    .arg(header.info.width)
-                    .arg(header.info.height)
-                    .arg(canvas.w())
-                    .arg(canvas.h());
-        return nullptr;
-    }
-    const UT_SharedPtr<CEL_Cel> cel = readCel(path);
-    std::unique_ptr<CEL_PixmapAreaRGBA16> map = cel ? workingArea(cel.get(), path, true) : nullptr;
-    if (!map) error = QStringLiteral("%1: the map could not be read").arg(path);
-    return map;
-}
-
 // The built-in kernel "@stroke": a 33 x 33 curved brush stroke, faint where it
 // starts and strong where it ends, its origin at the canvas centre.
 std::unique_ptr<CEL_PixmapAreaRGBA16> strokeKernel() {
@@ -235,7 +207,7 @@ bool applyBlur(FilterPixmap& pixmap, const FilterParams& params, QString& error)
         return true;
     }
     case BlurKind::Variable: {
-        const std::unique_ptr<CEL_PixmapAreaRGBA16> map = strengthMap(b.map, *area, error);
+        const std::unique_ptr<CEL_PixmapAreaRGBA16> map = sameSizeMap(b.map, *area, error);
         if (!map) return false;
         if (b.passes > 0)
             CelAlgo::variableBlur(area, map.get(), b.radius, b.radius2, b.passes, b.keepShape, false);
@@ -252,6 +224,31 @@ FilterOp blurRow(const char* syntax, const char* demo, const char* help) {
 }
 
 } // namespace
+
+std::unique_ptr<CEL_PixmapAreaRGBA16> sameSizeMap(const QString& path, const CEL_PixmapAreaRGBA16& picture,
+                                                  QString& error) {
+    if (path == QLatin1String("self")) return std::unique_ptr<CEL_PixmapAreaRGBA16>(picture.clone());
+    const HeaderInfo header = readHeader(path);
+    if (header.state != CELIO_STATE_OK) {
+        error = QStringLiteral("%1: %2").arg(path, header.error.isEmpty() ? QStringLiteral("unreadable")
+                                                                          : header.error);
+        return nullptr;
+    }
+    const Math::Box2di canvas = picture.canvasRect();
+    if (int64_t(header.info.width) != canvas.w() || int64_t(header.info.height) != canvas.h()) {
+        error = QStringLiteral("%1: the map is %2x%3, the picture %4x%5")
+                    .arg(path)
+                    .arg(header.info.width)
+                    .arg(header.info.height)
+                    .arg(canvas.w())
+                    .arg(canvas.h());
+        return nullptr;
+    }
+    const UT_SharedPtr<CEL_Cel> cel = readCel(path);
+    std::unique_ptr<CEL_PixmapAreaRGBA16> map = cel ? workingArea(cel.get(), path, true) : nullptr;
+    if (!map) error = QStringLiteral("%1: the map could not be read").arg(path);
+    return map;
+}
 
 std::vector<FilterOp> blurFilterOps() {
     return {

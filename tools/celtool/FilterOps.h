@@ -57,6 +57,7 @@
 #include <vector>
 
 class CEL_Pixmap;
+class CEL_PixmapAreaRGBA16;
 
 namespace celtool {
 
@@ -136,6 +137,12 @@ bool convertFilterPixmap(FilterPixmap& pixmap, FilterInput input);
 
 // The size of a picture, as the framework follows it.
 FilterSize filterSizeOf(const CEL_Pixmap& pixmap);
+
+// The alpha source of a mask, height or strength map: the picture itself
+// ("self"), or a file of the same canvas size (its header is checked before its
+// pixels are decoded). Null with a message otherwise.
+std::unique_ptr<CEL_PixmapAreaRGBA16> sameSizeMap(const QString& path, const CEL_PixmapAreaRGBA16& picture,
+                                                  QString& error);
 
 // Writes filters.png into outDir: the demo picture, then one labelled tile per
 // table row with the row's demo argument applied. kSuccess or kFailure.

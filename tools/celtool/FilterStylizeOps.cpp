@@ -34,33 +34,6 @@ Area* wholeCanvas(FilterPixmap& p, QString& error) {
     return a;
 }
 
-// The alpha source of a mask or height map: the picture itself ("self"), or a
-// file of the same canvas size (its header is checked before its pixels are
-// decoded). Null with a message otherwise.
-std::unique_ptr<Area> sameSizeMap(const QString& path, const Area& picture, QString& error) {
-    if (path == QLatin1String("self")) return std::unique_ptr<Area>(picture.clone());
-    const HeaderInfo header = readHeader(path);
-    if (header.state != CELIO_STATE_OK) {
-        error = QStringLiteral("%1: %2").arg(path, header.error.isEmpty() ? QStringLiteral("unreadable")
-                                                                          : header.error);
-        return nullptr;
-    }
-    const Math::Box2di canvas = picture.canvasRect();
-    if (int64_t(header.info.width) != canvas.w() || int64_t(header.info.height) != canvas.h()) {
-        error = QStringLiteral("%1: the map is %2x%3, the picture %4x%5")
-                    .arg(path)
-                    .arg(header.info.width)
-                    .arg(header.info.height)
-                    .arg(canvas.w())
-                    .arg(canvas.h());
-        return nullptr;
-    }
-    const UT_SharedPtr<CEL_Cel> cel = readCel(path);
-    std::unique_ptr<Area> map = cel ? workingArea(cel.get(), path, true) : nullptr;
-    if (!map) error = QStringLiteral("%1: the map could not be read").arg(path);
-    return map;
-}
-
 // "A:B:C" split at colons, with an optional trailing word; false when the
 // count of the remaining parts is outside [lo, hi].
 bool splitParts(const QString& arg, const char* what, const char* syntax, int lo, int hi, const char* word,
