@@ -112,13 +112,14 @@ int runInfo(const QStringList& args) {
         }
         if (!h.note.isEmpty()) error(h.note);
         const CELIO_Info& i = h.info;
-        QString line = QStringLiteral("%1: %2 %3x%4, %5 channel(s) of %6 byte(s), code %7")
+        QString line = QStringLiteral("%1: %2 %3x%4, %5 channel(s) of %6 byte(s)")
                            .arg(shown, h.format)
                            .arg(i.width)
                            .arg(i.height)
                            .arg(i.channels)
-                           .arg(i.bytesPerChannel)
-                           .arg(i.optionCode);
+                           .arg(i.bytesPerChannel);
+        // Movies and some formats have no option code; an empty one is left out.
+        if (!i.optionCode.isEmpty()) line += QStringLiteral(", code ") + i.optionCode;
         // The zero that ends a SCAN or VAR information string: JSON escapes it, text leaves it out.
         const QString description = QString(i.description).remove(QChar(0));
         if (!description.isEmpty()) line += QStringLiteral(", ") + description;
