@@ -1104,6 +1104,13 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
     // The raw pixmap writer stores the 16-bit area pixmap the cel holds and converts nothing.
     if (dynamic_cast<const CELIO_UioRawPixMapHandler*>(handler))
         out->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16);
+    // The depth writer stores nothing but depth: a picture without it gets one
+    // clear line here instead of the writer's own report.
+    if (dynamic_cast<const CELIO_UioRawFloatHandler*>(handler) &&
+        !out->convertTo(CEL_Representation::PIXMAP_AREA_ZBUF)) {
+        error(QStringLiteral("%1: RAW files hold depth, and the picture has none").arg(shownOutput(path)));
+        return kFailure;
+    }
 
     const QString name = CELIO_FormatTable::name(*handler);
     // The manager gives SCAN its information string; VAR's is set on the handler.
