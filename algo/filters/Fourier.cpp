@@ -18,6 +18,7 @@
 #endif
 
 #include "algo/composite/AlgoException.h"
+#include "algo/composite/CompositeDetail.h"
 #include "algo/filters/Fourier.h"
 #include "pixel/PixmapArea.h"
 
@@ -206,9 +207,16 @@ template <class T> void rowTransform(T* data, int n, int rows, int sign) {
     checkParameters(n, sign);
     if (!data) throw AlgoException("invalid pointer");
     const std::vector<double> table = twiddleTable(n, sign);
+#if defined(__SANITIZE_THREAD__)
+    // oneTBB's scheduler is not instrumented: plain threads under the sanitizer.
+    const FFTAlgo::FFT<T> body(data, n, table.data());
+    CelAlgo::detail::parallelRows(0, rows, 1, int64_t(n),
+                                  [&](int a, int b) { body(tbb::blocked_range<int>(a, b, 1)); });
+#else
     tbb::task_group_context context;
     tbb::parallel_for(tbb::blocked_range<int>(0, rows, 1), FFTAlgo::FFT<T>(data, n, table.data()),
                       tbb::auto_partitioner(), context);
+#endif
 }
 
 template <class T> void columnTransform(T* data, int n, int rows, int sign) {
@@ -217,9 +225,15 @@ template <class T> void columnTransform(T* data, int n, int rows, int sign) {
     if (!data) throw AlgoException("invalid pointer");
     const std::vector<double> table = twiddleTable(rows, sign);
     const int blocks = int((int64_t(n) + FFTAlgo::FFTcol<T>::kBlock - 1) / FFTAlgo::FFTcol<T>::kBlock);
+#if defined(__SANITIZE_THREAD__)
+    const FFTAlgo::FFTcol<T> body(data, n, rows, table.data());
+    CelAlgo::detail::parallelRows(0, blocks, 1, int64_t(rows) * FFTAlgo::FFTcol<T>::kBlock,
+                                  [&](int a, int b) { body(tbb::blocked_range<int>(a, b, 1)); });
+#else
     tbb::task_group_context context;
     tbb::parallel_for(tbb::blocked_range<int>(0, blocks, 1), FFTAlgo::FFTcol<T>(data, n, rows, table.data()),
                       tbb::auto_partitioner(), context);
+#endif
 }
 
 } // namespace

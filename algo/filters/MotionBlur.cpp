@@ -6,6 +6,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include "algo/composite/CompositeDetail.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -53,9 +55,16 @@ void transformRows(double* data, int64_t w, const std::vector<char>& used, int s
 }
 
 template <class F> void forRows(int64_t begin, int64_t end, const F& f) {
+#if defined(__SANITIZE_THREAD__)
+    // oneTBB's scheduler is not instrumented: plain threads under the sanitizer.
+    CelAlgo::detail::parallelRows(int(begin), int(end), 1, int64_t(1) << 20, [&](int a, int b) {
+        for (int64_t y = a; y != b; ++y) f(y);
+    });
+#else
     tbb::parallel_for(tbb::blocked_range<int64_t>(begin, end), [&](const tbb::blocked_range<int64_t>& r) {
         for (int64_t y = r.begin(); y != r.end(); ++y) f(y);
     });
+#endif
 }
 
 int16_t stored(double v, bool clampNegative) {

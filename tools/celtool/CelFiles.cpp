@@ -1,7 +1,3 @@
-// oneTBB first: Qt defines a macro that one of its members is named after.
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include "CelFiles.h"
 
 #include <QDateTime>
@@ -29,6 +25,7 @@
 #include "Console.h"
 #include "MovieFiles.h"
 #include "VectorCels.h"
+#include "algo/composite/CompositeDetail.h"
 #include "base/ByteOrder.h"
 #include "base/Message.h"
 #include "cel/Cel.h"
@@ -641,8 +638,9 @@ CEL_PixmapRGBA8* convertedBytes(const CEL_PixmapRGBA8& in, bool multiply) {
     auto* out = new CEL_PixmapRGBA8(in.size(), CEL_PixmapRGBA8::DoNotMemset());
     if (!out->data()) return out;
     const long long width = in.width();
-    tbb::parallel_for(tbb::blocked_range<int>(0, in.height(), 64), [&](const tbb::blocked_range<int>& rows) {
-        for (int y = rows.begin(); y < rows.end(); ++y) {
+    // The library's row passes: oneTBB, or plain threads under the thread sanitizer.
+    CelAlgo::detail::parallelRows(0, in.height(), 64, width, [&](int y1, int y2) {
+        for (int y = y1; y < y2; ++y) {
             const CEL_PixelRGBA8* s = in.data() + y * width;
             CEL_PixelRGBA8* d = out->data() + y * width;
             for (long long x = 0; x < width; ++x) {

@@ -2,12 +2,10 @@
 // by the padded sampler of algo/filters/Fourier.h (whole offsets copy pixels,
 // fractional ones interpolate bilinearly).
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include <memory>
 
 #include "FilterOps.h"
+#include "algo/composite/CompositeDetail.h"
 #include "algo/filters/Fourier.h"
 #include "pixel/PixmapArea.h"
 
@@ -67,8 +65,9 @@ bool applyPan(FilterPixmap& pixmap, const FilterParams& params, QString& error) 
         return false;
     }
     CelAlgo::Interpolator sampler(dst.get(), src.get(), &p.padding);
-    tbb::parallel_for(tbb::blocked_range<int>(0, canvas.h()), [&](const tbb::blocked_range<int>& rows) {
-        for (int y = rows.begin(); y != rows.end(); ++y)
+    // The library's row passes: oneTBB, or plain threads under the thread sanitizer.
+    CelAlgo::detail::parallelRows(0, canvas.h(), 16, canvas.w(), [&](int y1, int y2) {
+        for (int y = y1; y != y2; ++y)
             for (int x = 0; x < canvas.w(); ++x) sampler.assign(x, y, x - p.dx, y - p.dy);
     });
     dst->setAllPositive(area->areAllPositive());
