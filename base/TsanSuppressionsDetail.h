@@ -20,11 +20,12 @@
 
 #if defined(CELCORE_TSAN_SUPPRESSIONS)
 extern "C" const char* __tsan_default_suppressions() {
-    // Qt Gui hands large image work to its own pooled threads through the same
-    // uninstrumented locks: a buffer allocated on the calling thread and freed on
-    // the pooled one looks like a race when both stacks are Qt Gui's own.
+    // Qt Gui hands large image work to Qt's pooled threads through the same
+    // uninstrumented locks: a task or buffer allocated on the calling thread and
+    // freed on the pooled one looks like a race when both stacks are Qt's own.
     return "race:QWaitCondition::~QWaitCondition\n"
            "race:QWaitCondition::wakeAll\n"
-           "race:libQt6Gui.so\n";
+           "race:libQt6Gui.so\n"
+           "race:QRunnable::create\n";
 }
 #endif
