@@ -26,6 +26,7 @@ extern "C" const char* __tsan_default_suppressions() {
     return "race:QWaitCondition::~QWaitCondition\n"
            "race:QWaitCondition::wakeAll\n"
            "race:libQt6Gui.so\n"
-           "race:QRunnable::create\n";
+           "race:QRunnable\n"
+           "race:QThreadPool\n";
 }
 #endif
