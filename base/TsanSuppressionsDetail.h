@@ -23,8 +23,7 @@ extern "C" const char* __tsan_default_suppressions() {
     // Qt Gui hands large image work to Qt's pooled threads through the same
     // uninstrumented locks: a task or buffer allocated on the calling thread and
     // freed on the pooled one looks like a race when both stacks are Qt's own.
-    return "race:QWaitCondition::~QWaitCondition\n"
-           "race:QWaitCondition::wakeAll\n"
+    return "race:QWaitCondition\n"
            "race:libQt6Gui.so\n"
            "race:QRunnable\n"
            "race:QThreadPool\n";
