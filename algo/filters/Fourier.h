@@ -85,6 +85,7 @@ public:
     void assign(int x, int y, double u, double v);
 
     const CEL_PixmapAreaRGBA16* getSrcImage() const { return m_src; }
+    CEL_PixmapAreaRGBA16* getDstImage() const { return m_dst; }
 
 private:
     CEL_PixmapAreaRGBA16* m_dst;
