@@ -1,4 +1,5 @@
 #include "plugins/movie/FfmpegMovieDecoder.h"
+#include "plugins/movie/FrameConvert.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,6 +16,7 @@ extern "C" {
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "base/Message.h"
@@ -105,7 +107,19 @@ private:
     int frameCount() const { return static_cast<int>(m_ptsMode ? m_presentation.size() : m_samples.size()); }
     void close();
     bool openDemuxer(QString& reason);
+    // Indexes the video packets: from the sample table where it suffices, else by reading them all.
     bool scan();
+    // MOV/MP4 of intra-only pictures (ProRes, PNG, DNxHD ...): the samples
+    // from the container's sample table, as libav's index holds it, without
+    // reading a packet of pixels. False where the table leaves the numbering open.
+    bool indexSamples();
+    // The first video stream, -1 when there is none.
+    int videoStream() const;
+    // Whether the container's header says all open() needs without libav's probe.
+    bool headerSuffices() const;
+    // Whether a ProRes or PNG packet's picture carries alpha (false for the
+    // other codecs headerSuffices() accepts, which never do).
+    bool packetAlpha(const AVPacket* packet) const;
     // The decode index of the keyframe to start from for presentation index t.
     int startFor(int t) const;
     bool seekTo(int k);
@@ -127,6 +141,7 @@ private:
     int m_stream = -1;
     int m_width = 0, m_height = 0; // decoded size
     bool m_alpha = false;
+    bool m_probed = false; // libav's stream probe ran (else the header alone was read)
 
     std::vector<Sample> m_samples;       // video packets in decoding order
     bool m_ptsMode = false;              // the packets carry presentation times
@@ -139,6 +154,68 @@ private:
     int64_t m_targetPts = AV_NOPTS_VALUE; // of the frame asked for (pts mode)
     bool m_drained = false;
 };
+
+int FfmpegDecoder::videoStream() const {
+    for (unsigned i = 0; i < m_format->nb_streams; ++i) {
+        const AVStream* st = m_format->streams[i];
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool FfmpegDecoder::headerSuffices() const {
+    if (std::strcmp(m_demuxer, "mov") != 0 && std::strcmp(m_demuxer, "matroska") != 0) return false;
+    const int index = videoStream();
+    if (index < 0) return false;
+    const AVStream* st = m_format->streams[index];
+    const AVCodecParameters* par = st->codecpar;
+    if (par->width <= 0 || par->height <= 0 || st->avg_frame_rate.num <= 0 || st->avg_frame_rate.den <= 0)
+        return false;
+    switch (par->codec_id) {
+    case AV_CODEC_ID_H264:
+    case AV_CODEC_ID_HEVC:
+    case AV_CODEC_ID_MPEG2VIDEO:
+    case AV_CODEC_ID_MPEG4:
+    case AV_CODEC_ID_AV1:
+    case AV_CODEC_ID_VP8:
+    case AV_CODEC_ID_VP9:
+    case AV_CODEC_ID_DNXHD:
+    case AV_CODEC_ID_PRORES:
+    case AV_CODEC_ID_PNG:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool FfmpegDecoder::packetAlpha(const AVPacket* packet) const {
+    const uint8_t* data = packet->data;
+    const size_t size = static_cast<size_t>(packet->size);
+    switch (m_format->streams[m_stream]->codecpar->codec_id) {
+    case AV_CODEC_ID_PRORES:
+        // Its size, "icpf", then the frame header, whose byte 17 holds the
+        // alpha channel type in its low four bits (0: none).
+        return size >= 8 + 18 && std::memcmp(data + 4, "icpf", 4) == 0 && (data[8 + 17] & 0x0f) != 0;
+    case AV_CODEC_ID_PNG: {
+        // A colour type with alpha (4, 6), or transparency (tRNS) before the pixels.
+        if (size < 33 || std::memcmp(data + 12, "IHDR", 4) != 0) return false;
+        if (data[25] & 4) return true;
+        for (size_t at = 8; at + 8 <= size;) {
+            const uint32_t length = uint32_t(data[at]) << 24 | uint32_t(data[at + 1]) << 16 |
+                                    uint32_t(data[at + 2]) << 8 | data[at + 3];
+            const uint8_t* type = data + at + 4;
+            if (std::memcmp(type, "tRNS", 4) == 0) return true;
+            if (std::memcmp(type, "IDAT", 4) == 0 || length > size - at - 8) return false;
+            at += 12 + size_t(length);
+        }
+        return false;
+    }
+    default:
+        return false;
+    }
+}
 
 void FfmpegDecoder::close() {
     sws_freeContext(m_sws);
@@ -189,19 +266,17 @@ bool FfmpegDecoder::open(const char* utf8Path, DecodeRequest* request, MovieInfo
     if (!m_demuxer) return fail(QStringLiteral("not a movie extension"));
     if (!QFileInfo(m_path).isFile()) return fail(QStringLiteral("no such file"));
     if (!openDemuxer(reason)) return fail(reason);
-    int rc = avformat_find_stream_info(m_format, nullptr);
+    // libav's stream probe decodes the first frames to learn what the header
+    // leaves open (a whole ProRes frame, more than the rest of a one-frame
+    // extract costs). MOV and Matroska headers give the codec, size and rate;
+    // for codecs whose pictures never carry alpha, and ProRes and PNG (whose
+    // frames say it), that is all we need.
+    m_probed = !headerSuffices();
+    int rc = m_probed ? avformat_find_stream_info(m_format, nullptr) : 0;
     if (rc < 0) return fail(avError(rc));
 
     const AVCodec* codec = nullptr;
-    m_stream = -1;
-    for (unsigned i = 0; i < m_format->nb_streams; ++i) {
-        const AVStream* st = m_format->streams[i];
-        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-            m_stream = static_cast<int>(i);
-            break;
-        }
-    }
+    m_stream = videoStream();
     if (m_stream < 0) return fail(QStringLiteral("no video stream"));
     AVStream* stream = m_format->streams[m_stream];
     codec = avcodec_find_decoder(stream->codecpar->codec_id);
@@ -228,7 +303,11 @@ bool FfmpegDecoder::open(const char* utf8Path, DecodeRequest* request, MovieInfo
     rc = avcodec_parameters_to_context(m_codec, stream->codecpar);
     if (rc < 0) return fail(avError(rc));
     m_codec->pkt_timebase = stream->time_base;
-    m_codec->thread_count = g_threads.load();
+    // One thread per core by default (libav's own default adds one, which on a
+    // short extract costs another set of frame buffers for nothing).
+    const int threads = g_threads.load();
+    m_codec->thread_count =
+        threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     m_codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     AVDictionary* codecOptions = nullptr;
     av_dict_set_int(&codecOptions, "max_pixels",
@@ -243,9 +322,11 @@ bool FfmpegDecoder::open(const char* utf8Path, DecodeRequest* request, MovieInfo
     if (!m_packet || !m_frame || !m_last) return fail(QStringLiteral("out of memory"));
     if (!scan()) return fail(QStringLiteral("no video frames"));
 
-    const AVPixFmtDescriptor* desc =
-        av_pix_fmt_desc_get(static_cast<AVPixelFormat>(stream->codecpar->format));
-    m_alpha = desc && (desc->flags & AV_PIX_FMT_FLAG_ALPHA);
+    if (m_probed) {
+        const AVPixFmtDescriptor* desc =
+            av_pix_fmt_desc_get(static_cast<AVPixelFormat>(stream->codecpar->format));
+        m_alpha = desc && (desc->flags & AV_PIX_FMT_FLAG_ALPHA);
+    }
 
     info->movieWidth = movieWidth;
     info->movieHeight = movieHeight;
@@ -260,11 +341,49 @@ bool FfmpegDecoder::open(const char* utf8Path, DecodeRequest* request, MovieInfo
     return true;
 }
 
+bool FfmpegDecoder::indexSamples() {
+    if (std::strcmp(m_demuxer, "mov") != 0) return false;
+    AVStream* st = m_format->streams[m_stream];
+    const AVCodecDescriptor* codec = avcodec_descriptor_get(st->codecpar->codec_id);
+    if (!codec || !(codec->props & AV_CODEC_PROP_INTRA_ONLY)) return false;
+    const int n = avformat_index_get_entries_count(st);
+    if (n <= 0) return false;
+    std::vector<Sample> samples;
+    samples.reserve(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const AVIndexEntry* e = avformat_index_get_entry(st, i);
+        // Samples an edit list leaves out, or empty ones, shift the numbering:
+        // the scan handles those.
+        if (!e || (e->flags & AVINDEX_DISCARD_FRAME) || e->size <= 0 || e->pos < 0) return false;
+        Sample s;
+        s.dts = e->timestamp;
+        s.pos = e->pos;
+        s.key = true;
+        samples.push_back(s);
+    }
+    m_samples = std::move(samples);
+    m_ptsMode = false; // pictures neither reorder nor depend on others: decoding order is presentation order
+    if (!m_probed) {
+        // The one packet whose header tells whether the pictures carry alpha.
+        while (av_read_frame(m_format, m_packet) >= 0) {
+            const bool ours = m_packet->stream_index == m_stream && m_packet->size > 0;
+            if (ours) m_alpha = packetAlpha(m_packet);
+            av_packet_unref(m_packet);
+            if (ours) break;
+        }
+    }
+    return true;
+}
+
 bool FfmpegDecoder::scan() {
     m_samples.clear();
+    m_presentation.clear();
+    m_positioned = false;
+    if (indexSamples()) return true;
     bool allPts = true;
     while (av_read_frame(m_format, m_packet) >= 0) {
         if (m_packet->stream_index == m_stream && m_packet->size > 0) {
+            if (!m_probed && m_samples.empty()) m_alpha = packetAlpha(m_packet);
             Sample s;
             s.pts = m_packet->pts;
             s.dts = m_packet->dts;
@@ -381,7 +500,9 @@ bool FfmpegDecoder::decodeFrame(int index, void* buffer) {
     const int start = startFor(index);
     // Decode on when the decoder already passed the keyframe the target needs
     // and has not output the target yet; otherwise seek.
-    const bool decodeOn = m_positioned && index > m_decodedIndex && start < m_nextFeed;
+    // (A keyframe that is the next packet to feed needs no seek either: that
+    // would only flush the pictures already in the decoder's threads.)
+    const bool decodeOn = m_positioned && index > m_decodedIndex && start <= m_nextFeed;
     if (!decodeOn && !seekTo(start)) {
         m_positioned = false;
         return false;
@@ -421,6 +542,11 @@ bool FfmpegDecoder::decodeFrame(int index, void* buffer) {
 }
 
 bool FfmpegDecoder::convert(const AVFrame* frame, void* buffer) {
+    // Premultiplied where this frame has alpha: the frame's own format decides,
+    // not the one seen at open, which the stream need not keep.
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    const bool alpha = desc && (desc->flags & AV_PIX_FMT_FLAG_ALPHA);
+    if (MOV_convertFrameToRgba8(frame, m_width, m_height, static_cast<uint8_t*>(buffer), alpha)) return true;
     const auto format = static_cast<AVPixelFormat>(frame->format);
     m_sws = sws_getCachedContext(m_sws, frame->width, frame->height, format, m_width, m_height,
                                  AV_PIX_FMT_RGBA, SWS_BICUBIC, nullptr, nullptr, nullptr);
@@ -439,7 +565,7 @@ bool FfmpegDecoder::convert(const AVFrame* frame, void* buffer) {
     uint8_t* dst[4] = {static_cast<uint8_t*>(buffer), nullptr, nullptr, nullptr};
     const int dstStride[4] = {m_width * 4, 0, 0, 0};
     if (sws_scale(m_sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride) <= 0) return false;
-    if (m_alpha) premultiply(static_cast<uint8_t*>(buffer), static_cast<size_t>(m_width) * size_t(m_height));
+    if (alpha) premultiply(static_cast<uint8_t*>(buffer), static_cast<size_t>(m_width) * size_t(m_height));
     return true;
 }
 
@@ -451,13 +577,35 @@ public:
 
 } // namespace
 
+namespace {
+void routeLibavLog() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_callback(logToMessages); });
+}
+} // namespace
+
 void MOV_registerFfmpegDecoders() {
     static std::once_flag once;
     std::call_once(once, [] {
-        av_log_set_callback(logToMessages);
+        routeLibavLog();
         static FfmpegFactory factory;
         MOV_AbstractMovieDecoder::setFactory({"mov", "mp4", "m4v", "mkv", "webm", "avi", "mxf"}, &factory);
     });
+}
+
+MOV_AbstractMovieDecoder* MOV_ffmpegNewDecoder() {
+    routeLibavLog();
+    return new FfmpegDecoder;
+}
+
+void MOV_ffmpegSetThreads(int threads) {
+    MOV_setFfmpegDecoderThreads(threads);
+}
+
+bool MOV_ffmpegEncode(const QString& path, const std::vector<const CEL_PixmapRGBA8*>& frames, int rate,
+                      const QString& codec, int gop, QString& error) {
+    routeLibavLog();
+    return MOV_encodeFfmpegMovie(path, frames, rate, codec, gop, error);
 }
 
 void MOV_setFfmpegDecoderThreads(int threads) {
