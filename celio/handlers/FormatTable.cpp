@@ -148,6 +148,33 @@ bool iffImage(Head h) {
     return h.substr(8, 4) == "CIMG";
 }
 
+uint32_t be32(Head h, size_t i) {
+    return uint32_t(be16(h, i)) << 16 | be16(h, i + 2);
+}
+
+// QuickTime and MP4 (ISO media): a first box of a type such files start
+// with, of a possible size; picture formats built on the same boxes (HEIF,
+// AVIF) are left out by their brands.
+bool isoMedia(Head h) {
+    if (h.size() < 12) return false;
+    const Head type = h.substr(4, 4);
+    const uint32_t size = be32(h, 0);
+    if (size != 0 && size != 1 && size < 8) return false;
+    if (type == "ftyp") {
+        const Head brand = h.substr(8, 4);
+        for (const char* picture :
+             {"heic", "heix", "hevc", "hevx", "heim", "heis", "mif1", "msf1", "avif", "avis"})
+            if (brand == picture) return false;
+        return true;
+    }
+    return type == "moov" || type == "mdat" || type == "wide" || type == "free" || type == "skip" ||
+           type == "pnot";
+}
+
+bool aviRiff(Head h) {
+    return h.substr(8, 4) == "AVI ";
+}
+
 // TGA files have no magic number: a header whose fields all hold values the
 // format defines. The weakest signature, tried last.
 bool tgaHeader(Head h) {
@@ -173,6 +200,9 @@ struct SignatureRow {
     const char* family; // main extension; a family without a handler is named only
     Head magic;         // the first bytes
     bool (*plausible)(Head head);
+    // The extension such content goes by where the family's handler reads
+    // several containers and picks its reader by name (movies); null: the family's.
+    const char* extension = nullptr;
 };
 
 using namespace std::string_view_literals;
@@ -197,6 +227,11 @@ const SignatureRow kSignatures[] = {
     {"OMF", "\x89OMF\r\n\x1a\n"sv, anything},
     {"QVX", "QVX\x1a"sv, anything},
     {"QVXO", "QVXO"sv, anything},
+    // Movie containers, all read by the movie handler (family MOV).
+    {"MOV", "\x1a\x45\xdf\xa3"sv, anything, "mkv"}, // Matroska, WebM
+    {"MOV", "RIFF"sv, aviRiff, "avi"},
+    {"MOV", "\x06\x0e\x2b\x34\x02\x05\x01\x01\x0d\x01\x02"sv, anything, "mxf"}, // header partition
+    {"MOV", ""sv, isoMedia, "mov"},
     {"OPT", ""sv, optHeader},
     {"SCAN", ""sv, scanHeader},
     {"TGA", ""sv, tgaHeader},
@@ -330,6 +365,14 @@ QString CELIO_FormatTable::detect(const QByteArray& head) {
     const Head h(head.constData(), size_t(head.size()));
     for (const SignatureRow& row : kSignatures)
         if (rowMatches(row, h)) return QLatin1String(row.family);
+    return QString();
+}
+
+QString CELIO_FormatTable::detectExtension(const QByteArray& head) {
+    const Head h(head.constData(), size_t(head.size()));
+    for (const SignatureRow& row : kSignatures)
+        if (rowMatches(row, h))
+            return row.extension ? QLatin1String(row.extension) : QString::fromLatin1(row.family).toLower();
     return QString();
 }
 

@@ -76,6 +76,10 @@ public:
     // without a handler are listed too ("GIF"), so that a caller can say what
     // a file it cannot read is.
     static QString detect(const QByteArray& head);
+    // The extension the content detect() recognises goes by (lower case):
+    // the family's, or for a family of several containers the container's
+    // ("mkv" for Matroska in the MOV family); empty when none matches.
+    static QString detectExtension(const QByteArray& head);
     // Whether the leading bytes match the signature of the handler's family.
     static bool matches(const CELIO_Handler& handler, const QByteArray& head);
     // Whether the handler's family has a signature at all.

@@ -345,6 +345,17 @@ struct Source {
     CELIO_State errorState = CELIO_STATE_FAILED;
 };
 
+// The name a copy of standard input (or a pipe) is read under: the format
+// given, else the container the content shows, where the handler reads it
+// (movie handlers pick their reader by extension); else the handler's own.
+QString copyExtension(const CELIO_Handler& handler, const QString& format, const QByteArray& head) {
+    const QStringList extensions = handler.getExtensions();
+    for (const QString& wanted : {format, CELIO_FormatTable::detectExtension(head)})
+        for (const QString& e : extensions)
+            if (!wanted.isEmpty() && e.compare(wanted, Qt::CaseInsensitive) == 0) return e;
+    return extensions.value(0);
+}
+
 Source openSource(const QString& path, const QString& format) {
     Source s;
     s.shown = path == QLatin1String("-") ? QStringLiteral("standard input") : path;
@@ -427,7 +438,7 @@ Source openSource(const QString& path, const QString& format) {
         return s;
     }
     if (copy) {
-        s.file = temporaryCopy(bytes, s.handler->getExtensions().value(0), &s.error);
+        s.file = temporaryCopy(bytes, copyExtension(*s.handler, format, head), &s.error);
         if (s.file.isEmpty()) return s;
     }
     s.throughManager = !copy && format.isEmpty() && s.handler == byName;
@@ -1225,7 +1236,8 @@ bool writeBytes(const QString& path, const QByteArray& bytes) {
 
 QByteArray rawPixels(const CEL_Representation* rep, int depth) {
     if (const auto* p = dynamic_cast<const CEL_PixmapRGBA8*>(rep); depth == 8 && p && p->data())
-        return QByteArray(reinterpret_cast<const char*>(p->data()), qsizetype(p->width()) * p->height() * 4);
+        return QByteArray::fromRawData(reinterpret_cast<const char*>(p->data()),
+                                       qsizetype(p->width()) * p->height() * 4);
     QByteArray bytes;
     if (const auto* p = dynamic_cast<const CEL_PixmapRGBA16*>(rep); depth == 16 && p && p->data()) {
         const qsizetype n = qsizetype(p->width()) * p->height();

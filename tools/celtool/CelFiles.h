@@ -166,7 +166,8 @@ bool writeBytes(const QString& path, const QByteArray& bytes);
 
 // Raw pixels, top row first: r, g, b, a bytes of a PIXMAP_RGBA8 (depth 8) or
 // four signed 16-bit little-endian values per pixel of a PIXMAP_RGBA16
-// (depth 16). Empty for another representation or one without pixels.
+// (depth 16). Empty for another representation or one without pixels. An
+// 8-bit result shares the pixmap's bytes: use it while `rep` lives.
 QByteArray rawPixels(const CEL_Representation* rep, int depth);
 
 // --keep-values, for every subcommand that writes pictures.

@@ -11,14 +11,11 @@
 #include "CelFiles.h"
 #include "Command.h"
 #include "MovieFiles.h"
+#include "MoviePlugin.h"
 #include "Thumbnails.h"
 #include "cel/Cel.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
-
-#ifdef CELTOOL_HAVE_MOVIES
-#include "plugins/movie/FfmpegMovieDecoder.h"
-#endif
 
 namespace celtool {
 
@@ -62,7 +59,7 @@ int demoMovie(const QString& outDir) {
     const QString codecs[] = {QStringLiteral("png"), QStringLiteral("h264")};
     for (int i = 0; i < 2; ++i) {
         QString why;
-        if (!MOV_encodeFfmpegMovie(movies[i], pointers, 24, codecs[i], 12, why)) {
+        if (!encodeMovie(movies[i], pointers, 24, codecs[i], 12, why)) {
             error(QStringLiteral("%1: %2").arg(movies[i], why));
             return kFailure;
         }

@@ -11,6 +11,7 @@
 
 #include "CelFiles.h"
 #include "Command.h"
+#include "MoviePlugin.h"
 #include "base/Platform.h"
 #include "base/TsanSuppressionsDetail.h"
 #include "base/Version.h"
@@ -18,9 +19,6 @@
 #include "celio/handlers/OmfHandler.h"
 #include "celio/handlers/QvdHandler.h"
 #include "celio/handlers/RawHandlers.h"
-#ifdef CELTOOL_HAVE_MOVIES
-#include "plugins/movie/FfmpegMovieDecoder.h"
-#endif
 
 namespace {
 
@@ -67,10 +65,8 @@ int main(int argc, char** argv) {
     qxCelAddQvdHandler();
     CELIO_Manager::getInstance()->addHandler(new CELIO_UioRawFloatHandler);
     CELIO_Manager::getInstance()->addHandler(new QXCelUioOmfHandler);
-#ifdef CELTOOL_HAVE_MOVIES
-    // Movie files through the libav plug-in.
-    MOV_registerFfmpegDecoders();
-#endif
+    // Movie files through the libav plug-in, loaded when the first one opens.
+    celtool::registerMovies();
 
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty()) {

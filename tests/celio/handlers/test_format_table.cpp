@@ -3,7 +3,9 @@
 // and the writers' refusal of sizes their headers cannot hold.
 #include <QFileInfo>
 #include <gtest/gtest.h>
+
 #include <tiffio.h>
+#include <utility>
 
 #include "HandlerTestUtil.h"
 #include "base/Message.h"
@@ -142,6 +144,28 @@ TEST(FormatTable, DetectionByContent) {
     EXPECT_EQ(CELIO_FormatTable::detect(QByteArray(18, '\x63')), QString());
     EXPECT_EQ(CELIO_FormatTable::detect(QByteArray()), QString());
     EXPECT_EQ(CELIO_FormatTable::detect("no picture here"), QString());
+
+    // Movie containers are one family, each named by its own extension; ISO
+    // media holding still pictures (HEIF) is not a movie.
+    const std::pair<QByteArray, const char*> movies[] = {
+        {QByteArray("\0\0\0\x20"
+                    "ftypisom\0\0\2\0",
+                    16),
+         "mov"},
+        {QByteArray("\0\0\0\x08wide\0\0\0\0mdat", 16), "mov"},
+        {QByteArray("\x1a\x45\xdf\xa3\x9f\x42\x86\x81\x01", 9), "mkv"},
+        {QByteArray("RIFF\x10\0\0\0AVI LIST", 16), "avi"},
+        {QByteArray("\x06\x0e\x2b\x34\x02\x05\x01\x01\x0d\x01\x02\x01\x01\x02\x04\0", 16), "mxf"},
+        {QByteArray("\0\0\0\x18"
+                    "ftypheic\0\0\0\0",
+                    16),
+         ""},
+    };
+    for (const auto& [head, extension] : movies) {
+        EXPECT_EQ(CELIO_FormatTable::detect(head), *extension ? QStringLiteral("MOV") : QString())
+            << extension;
+        EXPECT_EQ(CELIO_FormatTable::detectExtension(head), QLatin1String(extension));
+    }
 }
 
 // Writers refuse sizes their headers cannot hold, with a message, and leave

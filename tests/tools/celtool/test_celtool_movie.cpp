@@ -106,6 +106,20 @@ TEST_F(CeltoolMovieTest, BadFramesAndFilesFail) {
     EXPECT_EQ(celtool({"thumbnail", cut, out}).exit, 1);
 }
 
+TEST_F(CeltoolMovieTest, StandardInputIsReadAsTheContainerItHolds) {
+    // The same frame from the file and from standard input, without --format,
+    // for MP4 and for Matroska (which the MOV reader would not open).
+    const QString mkv = m_dir.path("clip.mkv");
+    ASSERT_EQ(celtest::runProgram("ffmpeg", {"-v", "error", "-i", m_clip, "-c", "copy", mkv}).exit, 0);
+    for (const QString& clip : {m_clip, mkv}) {
+        const auto file = celtool({"dump", "--frame", "7", clip, "-"});
+        ASSERT_EQ(file.exit, 0) << file.err.constData();
+        const auto piped = celtool({"dump", "--frame", "7", "-", "-"}, celtest::readFile(clip));
+        ASSERT_EQ(piped.exit, 0) << piped.err.constData();
+        EXPECT_TRUE(piped.out == file.out) << clip.toStdString();
+    }
+}
+
 TEST(CeltoolMovieDemo, EncodesReadsAndLaysOutTheNumberedFrames) {
     celtest::TempDir dir;
     const auto r = celtool({"demo", dir.root()});
