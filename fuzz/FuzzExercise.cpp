@@ -1,5 +1,9 @@
 #include "FuzzExercise.h"
 
+#ifdef CELFUZZ_HAVE_MOVIES
+#include "plugins/movie/FfmpegMovieDecoder.h"
+#endif
+
 #include <QtGlobal>
 #include <algorithm>
 #include <map>
@@ -66,6 +70,11 @@ constexpr int kMaxLayers = 16;
 
 void setUp(bool quiet) {
     qxCelAddPixmapHandler();
+#ifdef CELFUZZ_HAVE_MOVIES
+    // Movies through the libav plug-in: the container's index and the
+    // decoders behind it (the slice reads every input as a MOV/MP4 file).
+    MOV_registerFfmpegDecoders();
+#endif
     Registry& r = registry();
     r.readers.clear();
     for (const CELIO_Handler* h : CELIO_Manager::getInstance()->handlers()) {

@@ -17,11 +17,15 @@
 #include <QImageWriter>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <png.h>
 #include <tiffio.h>
 #include <vector>
 
 #include "FuzzExercise.h"
+#ifdef CELFUZZ_HAVE_MOVIES
+#include "plugins/movie/FfmpegMovieDecoder.h"
+#endif
 #include "cel/Cel.h"
 #include "celio/Manager.h"
 #include "pixel/PixmapCanvas.h"
@@ -352,6 +356,31 @@ void tiffSeeds(const QString& tmp) {
     }
 }
 
+#ifdef CELFUZZ_HAVE_MOVIES
+// Small movies (16 x 16, 4 frames) encoded through the plug-in: PNG and H.264
+// with B-frames in MOV and MP4, all read by the movie slice as MOV/MP4.
+void movieSeeds(const QString& tmp) {
+    std::vector<std::unique_ptr<CEL_PixmapRGBA8>> frames;
+    std::vector<const CEL_PixmapRGBA8*> pointers;
+    for (int n = 0; n < 4; ++n) {
+        frames.push_back(std::make_unique<CEL_PixmapRGBA8>(16, 16));
+        for (int i = 0; i < 256; ++i)
+            frames.back()->data()[i] = CEL_PixelRGBA8{uint8_t(i), uint8_t(n * 60), uint8_t(255 - i), 255};
+        pointers.push_back(frames.back().get());
+    }
+    int n = 0;
+    for (const char* codec : {"png", "h264"})
+        for (const char* container : {"mov", "mp4"}) {
+            const QString path = tmp + QStringLiteral("/movie.") + QLatin1String(container);
+            QString error;
+            QFile f(path);
+            if (MOV_encodeFfmpegMovie(path, pointers, 24, QLatin1String(codec), 2, error) &&
+                f.open(QIODevice::ReadOnly))
+                save(QStringLiteral("mov"), QStringLiteral("enc-%1").arg(n++), f.readAll());
+        }
+}
+#endif
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -383,6 +412,9 @@ int main(int argc, char** argv) {
     jpegSeeds();
     bmpSeeds();
     tiffSeeds(tmp);
+#ifdef CELFUZZ_HAVE_MOVIES
+    movieSeeds(tmp);
+#endif
     QDir(tmp).removeRecursively();
     std::printf("fuzz_seeds: %d files in %s\n", g_count, argv[1]);
     return 0;

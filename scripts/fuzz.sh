@@ -11,7 +11,8 @@
 #   FUZZ_BUILD     build folder (default build-fuzz; configured here when new)
 #   FUZZ_SECONDS   seconds per slice (default 60)
 #   FUZZ_JOBS      slices run at once (default 1)
-#   FUZZ_HANDLERS  the slices to run, e.g. "tga png" (default: every handler)
+#   FUZZ_HANDLERS  the slices to run, e.g. "tga png" (default: every reader's,
+#                  then write-read, stored-jpeg and omf)
 #   FUZZ_NICE      niceness of the fuzzers (default 0; 19 on a shared machine)
 #
 # Corpora grow in $FUZZ_BUILD/corpus/<ext>/ and are kept between runs; seeds
@@ -47,8 +48,9 @@ for dir in fuzz/seeds/*/ tests/data/fuzz-regressions/*/; do
   mkdir -p "$build/seeds/$name"
   cp "$dir"* "$build/seeds/$name/" 2>/dev/null || true
 done
-handlers=${FUZZ_HANDLERS:-$(cat "$build/seeds/handlers.txt")}
-slices="$handlers write-read"
+# One slice per registered reader, then the harnesses of their own: the
+# writers read back, the bitmap engine's stored JPEG data, the OMF container.
+slices=${FUZZ_HANDLERS:-"$(cat "$build/seeds/handlers.txt" | tr '\n' ' ') write-read stored-jpeg omf"}
 
 # The harnesses' temporary files (handlers that need a path, the writers'
 # output) go to memory when it can hold them.
@@ -66,6 +68,12 @@ run_slice() {
   if [ "$slice" = write-read ]; then
     nice -n "$niceness" "$build/bin/fuzz_write_read" "$corpus" "${args[@]}" -max_len=4096 \
       >"$build/logs/$slice.log" 2>&1
+  elif [ "$slice" = stored-jpeg ]; then
+    nice -n "$niceness" "$build/bin/fuzz_stored_jpeg" "$corpus" "$build/seeds/jpg" -dict=fuzz/dict/jpg.dict \
+      "${args[@]}" -max_len=262144 >"$build/logs/$slice.log" 2>&1
+  elif [ "$slice" = omf ]; then
+    nice -n "$niceness" "$build/bin/fuzz_omf" "$corpus" omf/fuzz/seeds -dict=omf/fuzz/omf.dict \
+      "${args[@]}" -max_len=262144 >"$build/logs/$slice.log" 2>&1
   else
     local dict=()
     [ -f "fuzz/dict/$slice.dict" ] && dict=(-dict="fuzz/dict/$slice.dict")
