@@ -347,6 +347,14 @@ void rgba8From16(const void* context, uint32_t y, uint8_t* out) {
     }
 }
 
+// A colour by the 8-bit writers' division (QXCelUioPngHandler::straight8).
+uint8_t straightFrom16(int v, int a) {
+    v = std::max(v, 0);
+    const int m = std::max(v, std::max(a, 0));
+    if (m == 32767 || m == 0) return uint8_t(v >> 7);
+    return uint8_t(int(v * unpremultiplyFactors16()[m] + 0x1p-30)); // as rgba8From16
+}
+
 const uint8_t* unpremultiplyTable8() {
     static const std::unique_ptr<uint8_t[]> table = [] {
         auto t = std::make_unique<uint8_t[]>(256 * 256);
@@ -689,6 +697,10 @@ CELIO_State QXCelUioPngHandler::readInfoMemory(const CELIO_MemoryFile& file, con
                                                CELIO_Info& info) const {
     DB_PersistentStore in(file.data(), file.size());
     return readInfoFrom(in, info);
+}
+
+uint8_t QXCelUioPngHandler::straight8(int v, int a) {
+    return straightFrom16(v, a);
 }
 
 bool QXCelUioPngHandler::write(CEL_Cel* cel, const QString& path, const QString& code) const {

@@ -45,6 +45,12 @@ public:
                                CELIO_Info& info) const override;
     UT_DynKey formatClass() const override;
 
+    // The straight colour byte the 8-bit codes store for the premultiplied
+    // 16-bit colour `v` of a pixel whose largest sample is its alpha `a`
+    // (0 <= v <= a <= 32767): the writers' own division. Lets a caller hand
+    // over 16-bit colour that comes back as the byte it wants.
+    static uint8_t straight8(int v, int a);
+
 private:
     bool write8(CEL_Cel* cel, const QString& path, const QString& code) const;
     bool write16(CEL_Cel* cel, const QString& path, const QString& code) const;

@@ -34,6 +34,7 @@
 #include "celio/Manager.h"
 #include "celio/handlers/IffHandler.h"
 #include "celio/handlers/MovieHandler.h"
+#include "celio/handlers/PngHandler.h"
 #include "celio/handlers/PsdHandler.h"
 #include "celio/handlers/RawHandlers.h"
 #include "celio/handlers/TiffHandler.h"
@@ -624,43 +625,87 @@ const CELIO_Handler* writerFor(const QString& format) {
     return h && !h->getWriteExtensions().isEmpty() ? h : nullptr;
 }
 
-// An 8-bit picture with its colour multiplied by alpha (or divided), through
-// 16-bit values and back to 8 bits as for any picture, in one pass: a colour
-// byte's result depends on that byte and the alpha byte only, so the results
-// are tabulated once from the 16-bit route itself. Spares the 16-bit copy
-// (eight bytes a pixel, written and read twice) on the tool's commonest path,
-// straight 8-bit files to premultiplied writers.
-CEL_PixmapRGBA8* convertedBytes(const CEL_PixmapRGBA8& in, bool multiply) {
-    CEL_PixmapRGBA8 every(256, 256);   // (c, c, c, a) at x = c, y = a
-    if (!every.data()) return nullptr; // the caller goes the long way
+// The 16-bit route's result for every colour and alpha byte: (c, c, c, a) at
+// x = c, y = a of an 8-bit picture converted to 16 bits, its colour then
+// multiplied by alpha (or divided). A colour's result depends on that byte and
+// the alpha byte only, so a table made by the route itself converts whole
+// pictures in one pass. Null when memory runs out.
+std::unique_ptr<CEL_PixmapRGBA16> routeTable(bool multiply) {
+    CEL_PixmapRGBA8 every(256, 256);
+    if (!every.data()) return nullptr;
     for (int a = 0; a < 256; ++a)
         for (int c = 0; c < 256; ++c)
             every.data()[a * 256 + c] = CEL_PixelRGBA8{uint8_t(c), uint8_t(c), uint8_t(c), uint8_t(a)};
-    CEL_PixmapRGBA16 deep(every);
-    if (!deep.data()) return nullptr;
+    auto deep = std::make_unique<CEL_PixmapRGBA16>(every);
+    if (!deep->data()) return nullptr;
     if (multiply)
-        deep.multiplyColorByAlpha();
+        deep->multiplyColorByAlpha();
     else
-        deep.demultiplyColorByAlpha();
-    std::vector<uint8_t> colour(65536), alpha(256);
-    for (int i = 0; i < 65536; ++i) colour[size_t(i)] = rounded8(deep.data()[i].r);
-    for (int a = 0; a < 256; ++a) alpha[size_t(a)] = rounded8(deep.data()[a * 256].a);
+        deep->demultiplyColorByAlpha();
+    return deep;
+}
 
-    auto* out = new CEL_PixmapRGBA8(in.size(), CEL_PixmapRGBA8::DoNotMemset());
-    if (!out->data()) return out;
+// Each pixel of `in` through the table of `route` (colour by (c, a), alpha by
+// a), on the library's row passes (oneTBB, or plain threads under the thread
+// sanitizer). Null when memory runs out.
+template <class Out, class Pixel, class Value>
+Out* tabulated(const CEL_PixmapRGBA8& in, const std::vector<Value>& colour, const std::vector<Value>& alpha) {
+    auto* out = new Out(in.size(), typename Out::DoNotMemset());
+    if (!out->data()) {
+        delete out;
+        return nullptr;
+    }
     const long long width = in.width();
-    // The library's row passes: oneTBB, or plain threads under the thread sanitizer.
     CelAlgo::detail::parallelRows(0, in.height(), 64, width, [&](int y1, int y2) {
         for (int y = y1; y < y2; ++y) {
             const CEL_PixelRGBA8* s = in.data() + y * width;
-            CEL_PixelRGBA8* d = out->data() + y * width;
+            auto* d = out->data() + y * width;
             for (long long x = 0; x < width; ++x) {
-                const uint8_t* t = colour.data() + size_t(s[x].a) * 256;
-                d[x] = CEL_PixelRGBA8{t[s[x].r], t[s[x].g], t[s[x].b], alpha[s[x].a]};
+                const Value* t = colour.data() + size_t(s[x].a) * 256;
+                d[x] = Pixel{t[s[x].r], t[s[x].g], t[s[x].b], alpha[s[x].a]};
             }
         }
     });
     return out;
+}
+
+// An 8-bit picture with its colour multiplied by alpha (or divided), through
+// 16-bit values and back to 8 bits as for any picture, in one pass. Spares the
+// 16-bit copy (eight bytes a pixel, written and read twice) on the tool's
+// commonest path, straight 8-bit files to premultiplied writers.
+CEL_PixmapRGBA8* convertedBytes(const CEL_PixmapRGBA8& in, bool multiply) {
+    const std::unique_ptr<CEL_PixmapRGBA16> deep = routeTable(multiply);
+    if (!deep) return nullptr; // the caller goes the long way
+    std::vector<uint8_t> colour(65536), alpha(256);
+    for (int i = 0; i < 65536; ++i) colour[size_t(i)] = rounded8(deep->data()[i].r);
+    for (int a = 0; a < 256; ++a) alpha[size_t(a)] = rounded8(deep->data()[a * 256].a);
+    return tabulated<CEL_PixmapRGBA8, CEL_PixelRGBA8>(in, colour, alpha);
+}
+
+// A straight 8-bit picture multiplied by alpha for the PNG writer, kept in 16
+// bits: each colour is the 16-bit value nearest the route's product that the
+// writer's division (QXCelUioPngHandler::straight8) brings back to the byte
+// it came from, so the file holds the picture's own bytes wherever 15-bit
+// values can tell them apart (through 8 bits, one translucent pixel in twenty
+// came back a level off).
+CEL_PixmapRGBA16* multipliedForPng(const CEL_PixmapRGBA8& in) {
+    const std::unique_ptr<CEL_PixmapRGBA16> deep = routeTable(true);
+    if (!deep) return nullptr;
+    std::vector<int16_t> colour(65536), alpha(256);
+    for (int a = 0; a < 256; ++a) alpha[size_t(a)] = deep->data()[a * 256].a;
+    for (int a = 0; a < 256; ++a)
+        for (int c = 0; c < 256; ++c) {
+            const int m = alpha[size_t(a)], v = deep->data()[a * 256 + c].r;
+            int best = v;
+            for (int step = 1; step <= 64 && QXCelUioPngHandler::straight8(best, m) != c; ++step)
+                for (const int t : {v + step, v - step})
+                    if (t >= 0 && t <= m && QXCelUioPngHandler::straight8(t, m) == c) {
+                        best = t;
+                        break;
+                    }
+            colour[size_t(a * 256 + c)] = int16_t(best);
+        }
+    return tabulated<CEL_PixmapRGBA16, CEL_PixelRGBA16>(in, colour, alpha);
 }
 
 // A cel whose pixels are converted to what the writer of `code` expects (see
@@ -691,6 +736,11 @@ UT_SharedPtr<CEL_Cel> prepared(const Rep& canvas, const PixelFacts& facts, const
     const bool convert = facts.transparent && origin.alpha != expected;
     const bool round = !shape.deep && (facts.deep || convert);
     if (!convert && !round) return same;
+    // The PNG writer divides by alpha from a 16-bit cel when it has one.
+    if (const auto* p8 = dynamic_cast<const CEL_PixmapRGBA8*>(canvas.get());
+        p8 && convert && !facts.deep && expected == CELIO_Alpha::Premultiplied &&
+        dynamic_cast<const QXCelUioPngHandler*>(&handler))
+        if (CEL_PixmapRGBA16* deep = multipliedForPng(*p8)) return celHolding(deep);
     if (const auto* p8 = dynamic_cast<const CEL_PixmapRGBA8*>(canvas.get()); p8 && round && !facts.deep)
         if (CEL_PixmapRGBA8* bytes = convertedBytes(*p8, expected == CELIO_Alpha::Premultiplied))
             return celHolding(bytes);

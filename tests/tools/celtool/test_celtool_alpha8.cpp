@@ -1,6 +1,8 @@
 // celtool's 8-bit pictures going to a writer of the other alpha convention
 // take a one-pass route; its files must be byte for byte those of the long
-// route through 16-bit values, for every colour byte at every alpha byte.
+// route through 16-bit values, for every colour byte at every alpha byte. A
+// straight picture going to PNG is handed over in 16 bits instead, and must
+// come back as it was.
 #include <QImage>
 #include <QImageWriter>
 #include <gtest/gtest.h>
@@ -59,12 +61,16 @@ TEST(CeltoolAlpha8, StraightAndPremultipliedBytesAsThroughSixteenBits) {
             const CEL_PixelRGBA8 v = every(c, a);
             straight.setPixel(c, a, qRgba(v.r, v.g, v.b, v.a));
         }
-    const QString png = dir.path(QStringLiteral("in.png")), out = dir.path(QStringLiteral("out.png")),
-                  ref = dir.path(QStringLiteral("ref.png"));
+    const QString png = dir.path(QStringLiteral("in.png")), out = dir.path(QStringLiteral("out.png"));
     ASSERT_TRUE(QImageWriter(png, "PNG").write(straight));
     ASSERT_EQ(celtool({QStringLiteral("convert"), png, out}).exit, 0);
-    ASSERT_TRUE(QXCelUioPngHandler().write(longRoute(true).get(), ref, QStringLiteral("PNG4")));
-    EXPECT_TRUE(readFile(out) == readFile(ref)) << "straight to premultiplied";
+    // The picture comes back: every pixel from alpha 2 up as it was (at 1,
+    // the writer's division of 15-bit values cannot tell every colour apart).
+    const QImage back = QImage(out).convertToFormat(QImage::Format_ARGB32);
+    int changed = 0;
+    for (int a = 2; a < 256; ++a)
+        for (int c = 0; c < 256; ++c) changed += back.pixel(c, a) != straight.pixel(c, a);
+    EXPECT_EQ(changed, 0);
 
     // Premultiplied in (a TIFF of associated alpha), straight writer out (TGA).
     auto* premultiplied = new CEL_PixmapRGBA8(256, 256);
