@@ -4,6 +4,7 @@
 #include "plugins/movie/FfmpegMovieDecoder.h"
 #endif
 
+#include <QCoreApplication>
 #include <QtGlobal>
 #include <algorithm>
 #include <map>
@@ -90,6 +91,13 @@ void setUp(bool quiet) {
         QxCelUioTiffHandler::setDiagnosticStream(&sink);
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     }
+}
+
+void startUp(char* argv0) {
+    static int argc = 1;
+    static char* argv[] = {argv0, nullptr};
+    new QCoreApplication(argc, argv);
+    setUp();
 }
 
 const std::vector<const CELIO_Handler*>& handlers() {

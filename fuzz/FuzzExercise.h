@@ -20,6 +20,9 @@ namespace celfuzz {
 // diagnostics, Qt's log) and caps pixmaps at PixmapCap bytes. Call once; a
 // QCoreApplication must exist.
 void setUp(bool quiet = true);
+// What a harness's LLVMFuzzerInitialize does: a QCoreApplication for the
+// program `argv0`, then setUp().
+void startUp(char* argv0);
 
 // The pixmap cap the harnesses run with: what a small input can make a reader
 // allocate stays far below the fuzzer's memory limit, and runs stay quick.

@@ -7,7 +7,6 @@
 // Each input goes through the manager's in-memory read (celfuzz::exerciseRead):
 // header query, read, conversion of the result to 8- and 16-bit RGBA, and the
 // layers of a layered file.
-#include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,11 +19,8 @@ const CELIO_Handler* g_pinned = nullptr;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    static int qtArgc = 1;
-    static char* qtArgv[] = {(*argv)[0], nullptr};
     (void)argc;
-    new QCoreApplication(qtArgc, qtArgv);
-    celfuzz::setUp();
+    celfuzz::startUp((*argv)[0]);
     if (const char* name = std::getenv("CELCORE_FUZZ_HANDLER")) {
         g_pinned = celfuzz::handlerFor(QString::fromUtf8(name));
         if (!g_pinned) {

@@ -3,7 +3,6 @@
 // documents rather than through a file handler): every input is the stored
 // data. A bitmap that loads is walked end to end, so that the address
 // sanitizer sees a buffer shorter than its declared size.
-#include <QCoreApplication>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -13,11 +12,8 @@
 #include "celio/BitmapEngine.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    static int qtArgc = 1;
-    static char* qtArgv[] = {(*argv)[0], nullptr};
     (void)argc;
-    new QCoreApplication(qtArgc, qtArgv);
-    celfuzz::setUp();
+    celfuzz::startUp((*argv)[0]);
     return 0;
 }
 

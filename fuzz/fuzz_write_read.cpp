@@ -4,7 +4,6 @@
 // may crash, and a code that writes a file must read it back at the cel's
 // size (video frames: a frame of their own size that holds the cel). CELCORE_FUZZ_HANDLER, set to an
 // extension, limits the run to one handler.
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -58,11 +57,8 @@ void writeAndReadBack(const CELIO_Handler& h, CEL_Cel* cel, int w, int ht) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    static int qtArgc = 1;
-    static char* qtArgv[] = {(*argv)[0], nullptr};
     (void)argc;
-    new QCoreApplication(qtArgc, qtArgv);
-    celfuzz::setUp();
+    celfuzz::startUp((*argv)[0]);
     g_dir = new QTemporaryDir;
     if (!g_dir->isValid()) {
         std::fprintf(stderr, "fuzz_write_read: no temporary folder\n");
