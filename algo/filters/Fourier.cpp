@@ -23,6 +23,14 @@
 #include "algo/filters/Fourier.h"
 #include "pixel/PixmapArea.h"
 
+// An AVX2 build of a row kernel beside the default one, chosen at load time;
+// not in sanitizer builds, whose runtime starts after the ifunc resolver runs.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(CELCORE_SANITIZED)
+#define CELCORE_ROW_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define CELCORE_ROW_KERNEL
+#endif
+
 namespace CelAlgo {
 
 namespace {
@@ -301,13 +309,11 @@ const CEL_PixelRGBA16* rowSpan(const CEL_PixmapAreaRGBA16* p, int y, int x1, int
 // One row of pixels: t = alpha of mix / 32767, then each field
 // out = trunc(a (1 - t) + b t), saturated. Clamping before the (truncating)
 // conversion gives the same values as after it, and keeps the loop in vector
-// registers. target_clones: an AVX2 build (eight floats a step; no FMA, so
-// the values are the SSE2 build's) where the processor has it. Returns the
+// registers. CELCORE_ROW_KERNEL: an AVX2 build (eight floats a step; no FMA,
+// so the values are the SSE2 build's) where the processor has it. Returns the
 // lowest alpha of mix (negative: t left [0, 1]).
-__attribute__((target_clones("avx2", "default"))) int16_t mixRow(const CEL_PixelRGBA16* a,
-                                                                 const CEL_PixelRGBA16* b,
-                                                                 const CEL_PixelRGBA16* mix, float* t,
-                                                                 CEL_PixelRGBA16* out, int w) {
+CELCORE_ROW_KERNEL int16_t mixRow(const CEL_PixelRGBA16* a, const CEL_PixelRGBA16* b,
+                                  const CEL_PixelRGBA16* mix, float* t, CEL_PixelRGBA16* out, int w) {
     int16_t lowest = 0;
     for (int x = 0; x < w; ++x) {
         const float tx = float(mix[x].a) / 32767.0f;

@@ -10,6 +10,15 @@ extern "C" {
 #include <bit>
 #include <cstring>
 
+// An AVX2 build of each row loop beside the default one, chosen once at load
+// time by the dynamic linker; not in sanitizer builds, whose runtime starts
+// after the ifunc resolver runs.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(CELCORE_SANITIZED)
+#define CELMOV_ROW_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define CELMOV_ROW_KERNEL
+#endif
+
 namespace {
 
 // Colour times alpha over 255, rounded: with t = c * a + 128, (t + (t >> 8)) >> 8
@@ -70,30 +79,25 @@ __attribute__((always_inline)) inline void yuvPixels(const uint16_t* y, const ui
     }
 }
 
-// target_clones: an AVX2 build of each loop (eight pixels a step) where the
-// processor has it, chosen once at load time by the dynamic linker. One
-// function per case, so that no branch stays in the loop to stop it vectorising.
-__attribute__((target_clones("avx2", "default"))) void yuvRowOpaque(const uint16_t* y, const uint16_t* cb,
-                                                                    const uint16_t* cr, int n,
-                                                                    const Matrix& m, uint32_t* out) {
+// One function per case (each an AVX2 build beside the default one), so that
+// no branch stays in the loop to stop it vectorising.
+CELMOV_ROW_KERNEL void yuvRowOpaque(const uint16_t* y, const uint16_t* cb, const uint16_t* cr, int n,
+                                    const Matrix& m, uint32_t* out) {
     yuvPixels<false, false>(y, cb, cr, nullptr, n, m, out);
 }
-__attribute__((target_clones("avx2", "default"))) void yuvRowAlpha(const uint16_t* y, const uint16_t* cb,
-                                                                   const uint16_t* cr, const uint16_t* a,
-                                                                   int n, const Matrix& m, uint32_t* out) {
+CELMOV_ROW_KERNEL void yuvRowAlpha(const uint16_t* y, const uint16_t* cb, const uint16_t* cr,
+                                   const uint16_t* a, int n, const Matrix& m, uint32_t* out) {
     yuvPixels<true, false>(y, cb, cr, a, n, m, out);
 }
-__attribute__((target_clones("avx2", "default"))) void
-yuvRowPremultiplied(const uint16_t* y, const uint16_t* cb, const uint16_t* cr, const uint16_t* a, int n,
-                    const Matrix& m, uint32_t* out) {
+CELMOV_ROW_KERNEL void yuvRowPremultiplied(const uint16_t* y, const uint16_t* cb, const uint16_t* cr,
+                                           const uint16_t* a, int n, const Matrix& m, uint32_t* out) {
     yuvPixels<true, true>(y, cb, cr, a, n, m, out);
 }
 
 // Pixels as 32-bit words over libav's byte buffers.
 using PixelWord = uint32_t __attribute__((may_alias));
 
-__attribute__((target_clones("avx2", "default"))) void rgbaRow(const uint8_t* src, int n, bool premultiply,
-                                                               uint8_t* out) {
+CELMOV_ROW_KERNEL void rgbaRow(const uint8_t* src, int n, bool premultiply, uint8_t* out) {
     if (!premultiply) {
         std::memcpy(out, src, static_cast<size_t>(n) * 4);
         return;
