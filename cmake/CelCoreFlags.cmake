@@ -15,6 +15,10 @@ if(CELCORE_SANITIZE)
     # ifunc resolvers (target_clones) run before the sanitizer runtime starts.
     add_compile_definitions(CELCORE_SANITIZED=1)
     add_link_options(-fsanitize=${CELCORE_SANITIZE})
+    # Line tables only: the reports still name files and lines, and the
+    # sanitizer builds CI makes from a cold cache compile faster without the
+    # full debug information.
+    add_compile_options(-g1)
 endif()
 
 # Fuzzing: every object carries libFuzzer's coverage instrumentation; only the
