@@ -75,19 +75,6 @@ bool samePacket(const Sample& s, const AVPacket* p) {
     return s.pts != AV_NOPTS_VALUE && s.pts == p->pts;
 }
 
-// Colour times alpha over 255, rounded: with t = c * a + 128, (t + (t >> 8)) >> 8
-// equals round(c * a / 255) for every c and a of 0 to 255. Branch-free, so
-// that the compiler vectorises it.
-void premultiply(uint8_t* rgba, size_t pixels) {
-    for (size_t i = 0; i < pixels; ++i, rgba += 4) {
-        const unsigned a = rgba[3];
-        for (int k = 0; k < 3; ++k) {
-            const unsigned t = rgba[k] * a + 128u;
-            rgba[k] = static_cast<uint8_t>((t + (t >> 8)) >> 8);
-        }
-    }
-}
-
 class FfmpegDecoder final : public MOV_AbstractMovieDecoder {
 public:
     ~FfmpegDecoder() override { close(); }
@@ -565,7 +552,8 @@ bool FfmpegDecoder::convert(const AVFrame* frame, void* buffer) {
     uint8_t* dst[4] = {static_cast<uint8_t*>(buffer), nullptr, nullptr, nullptr};
     const int dstStride[4] = {m_width * 4, 0, 0, 0};
     if (sws_scale(m_sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride) <= 0) return false;
-    if (alpha) premultiply(static_cast<uint8_t*>(buffer), static_cast<size_t>(m_width) * size_t(m_height));
+    if (alpha)
+        MOV_premultiplyRgba8(static_cast<uint8_t*>(buffer), static_cast<size_t>(m_width) * size_t(m_height));
     return true;
 }
 

@@ -152,6 +152,15 @@ bool matrixFor(const AVFrame* frame, int bits, Matrix& m) {
 
 } // namespace
 
+void MOV_premultiplyRgba8(uint8_t* rgba, size_t pixels) {
+    // Row by row, so that a row's length fits the loop's int count.
+    constexpr size_t kStep = size_t(1) << 20;
+    for (size_t done = 0; done < pixels; done += kStep) {
+        const size_t n = std::min(kStep, pixels - done);
+        rgbaRow(rgba + done * 4, int(n), true, rgba + done * 4);
+    }
+}
+
 bool MOV_convertFrameToRgba8(const AVFrame* frame, int width, int height, uint8_t* dst, bool premultiply) {
     if (!frame || frame->width != width || frame->height != height || width <= 0 || height <= 0) return false;
     const auto format = static_cast<AVPixelFormat>(frame->format);

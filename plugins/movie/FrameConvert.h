@@ -9,6 +9,7 @@
 // for the frame's colour space, limited or full range, chroma centred at half
 // the code range, so results are within one level of libswscale's (alpha is
 // the same: round to nearest of the 8 top bits, as libswscale does).
+#include <cstddef>
 #include <cstdint>
 
 struct AVFrame;
@@ -18,3 +19,7 @@ struct AVFrame;
 // with nothing written, when the frame's format or size is not one of ours:
 // the caller then uses libswscale.
 bool MOV_convertFrameToRgba8(const AVFrame* frame, int width, int height, uint8_t* dst, bool premultiply);
+
+// Colour multiplied by alpha in place, round(c x a / 255), over `pixels`
+// RGBA8 pixels: for what libswscale converted.
+void MOV_premultiplyRgba8(uint8_t* rgba, size_t pixels);

@@ -68,6 +68,8 @@ const std::vector<Clip>& clips() {
          false,
          1},
         {"rgba.mov", {"-c:v", "png", "-pix_fmt", "rgba"}, true},
+        // Alpha that libswscale converts (4:2:0 with alpha), premultiplied after it.
+        {"ffv1alpha.mkv", {"-c:v", "ffv1", "-pix_fmt", "yuva420p"}, true},
     };
     return list;
 }
