@@ -645,9 +645,9 @@ std::unique_ptr<CEL_PixmapRGBA16> routeTable(bool multiply) {
     return deep;
 }
 
-// Each pixel of `in` through the table of `route` (colour by (c, a), alpha by
-// a), on the library's row passes (oneTBB, or plain threads under the thread
-// sanitizer). Null when memory runs out.
+// Each pixel of `in` through the tables (colour by (c, a) at a * 256 + c,
+// alpha by a), on the library's row passes (oneTBB, or plain threads under
+// the thread sanitizer). Null when memory runs out.
 template <class Out, class Pixel, class Value>
 Out* tabulated(const CEL_PixmapRGBA8& in, const std::vector<Value>& colour, const std::vector<Value>& alpha) {
     auto* out = new Out(in.size(), typename Out::DoNotMemset());
