@@ -25,6 +25,7 @@
 #include <tbb/global_control.h>
 
 #include "BenchCels.h"
+#include "BenchPeers.h"
 #include "algo/composite/Composite.h"
 #include "pixel/PixmapArea.h"
 
@@ -122,25 +123,8 @@ BENCHMARK(BM_PeerOiioOverFloat)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->
 
 #ifdef CELCORE_BENCH_HAVE_VIPS
 
-// 16-bit RGBA with associated alpha, rescaled to 0..65535.
-std::vector<uint16_t> toUShort(const CEL_PixmapAreaRGBA16& p) {
-    std::vector<uint16_t> out(std::size_t(kPixels) * 4);
-    const CEL_PixelRGBA16* src = p.data();
-    for (long long i = 0; i < kPixels; ++i) {
-        const int16_t c[4] = {src[i].r, src[i].g, src[i].b, src[i].a};
-        for (int k = 0; k < 4; ++k) out[std::size_t(i) * 4 + k] = uint16_t(std::max<int>(c[k], 0) * 2);
-    }
-    return out;
-}
-
-VipsImage* vipsImage(const std::vector<uint16_t>& pixels) {
-    VipsImage* raw =
-        vips_image_new_from_memory(pixels.data(), pixels.size() * 2, kSide, kSide, 4, VIPS_FORMAT_USHORT);
-    VipsImage* typed = nullptr;
-    vips_copy(raw, &typed, "interpretation", VIPS_INTERPRETATION_RGB16, nullptr);
-    g_object_unref(raw);
-    return typed;
-}
+using benchpeers::vipsRgb16;
+const auto toUShort = benchpeers::ushortPixels;
 
 void BM_PeerVipsComposite2Over(benchmark::State& state) {
     if (VIPS_INIT("celcore_bench")) {
@@ -150,8 +134,8 @@ void BM_PeerVipsComposite2Over(benchmark::State& state) {
     vips_concurrency_set(int(state.range(0)));
     vips_cache_set_max(0);
     const std::vector<uint16_t> fg = toUShort(cels().layer), bg = toUShort(cels().background);
-    VipsImage* base = vipsImage(bg);
-    VipsImage* overlay = vipsImage(fg);
+    VipsImage* base = vipsRgb16(bg);
+    VipsImage* overlay = vipsRgb16(fg);
     for (auto _ : state) {
         VipsImage* out = nullptr;
         if (vips_composite2(base, overlay, &out, VIPS_BLEND_MODE_OVER, "premultiplied", TRUE,

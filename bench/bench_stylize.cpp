@@ -29,6 +29,7 @@
 #include <tbb/parallel_for.h>
 
 #include "BenchCels.h"
+#include "BenchPeers.h"
 #include "algo/filters/Refract.h"
 #include "algo/filters/Stylize.h"
 #include "base/MathTypes.h"
@@ -36,6 +37,11 @@
 #include "pixel/PixmapArea.h"
 
 namespace {
+
+#ifdef CELCORE_BENCH_HAVE_VIPS
+using benchpeers::runVips;
+using benchpeers::startVips;
+#endif
 
 using benchcels::CpuMeter;
 using benchcels::kPixels;
@@ -111,61 +117,15 @@ STYLIZE_BENCHMARK(refract, delete CelAlgo::refract(p, &cel(), 20, 1, 1.33, false
 #if defined(CELCORE_BENCH_HAVE_VIPS) || defined(CELCORE_BENCH_HAVE_MAGICK)
 // The cel as 16-bit RGBA with associated alpha, 0 ... 65534.
 const std::vector<uint16_t>& celUShort() {
-    static const std::vector<uint16_t> out = [] {
-        std::vector<uint16_t> v(std::size_t(kPixels) * 4);
-        const CEL_PixelRGBA16* src = cel().data();
-        for (long long i = 0; i < kPixels; ++i) {
-            const int16_t c[4] = {src[i].r, src[i].g, src[i].b, src[i].a};
-            for (int k = 0; k < 4; ++k) v[std::size_t(i) * 4 + k] = uint16_t(std::max<int>(c[k], 0) * 2);
-        }
-        return v;
-    }();
+    static const std::vector<uint16_t> out = benchpeers::ushortPixels(cel());
     return out;
 }
 #endif
 
 #ifdef CELCORE_BENCH_HAVE_VIPS
 
-bool startVips(benchmark::State& state) {
-    static const bool started = VIPS_INIT("celcore_bench") == 0;
-    if (!started) {
-        state.SkipWithError("vips did not start");
-        return false;
-    }
-    vips_concurrency_set(int(state.range(0)));
-    vips_cache_set_max(0);
-    return true;
-}
-
-void runVips(benchmark::State& state, VipsImage* in,
-             const std::function<int(VipsImage*, VipsImage**)>& make) {
-    CpuMeter cpu;
-    for (auto _ : state) {
-        cpu.start();
-        VipsImage* out = nullptr;
-        if (make(in, &out)) {
-            state.SkipWithError(vips_error_buffer());
-            break;
-        }
-        std::size_t size = 0;
-        void* mem = vips_image_write_to_memory(out, &size);
-        benchmark::DoNotOptimize(mem);
-        g_free(mem);
-        g_object_unref(out);
-        cpu.stop();
-    }
-    cpu.report(state);
-    setRate(state);
-}
-
 VipsImage* vipsCel() {
-    const std::vector<uint16_t>& pixels = celUShort();
-    VipsImage* raw =
-        vips_image_new_from_memory(pixels.data(), pixels.size() * 2, kSide, kSide, 4, VIPS_FORMAT_USHORT);
-    VipsImage* typed = nullptr;
-    vips_copy(raw, &typed, "interpretation", VIPS_INTERPRETATION_RGB16, nullptr);
-    g_object_unref(raw);
-    return typed;
+    return benchpeers::vipsRgb16(celUShort());
 }
 
 #define STYLIZE_VIPS(name, ...)                                                                              \

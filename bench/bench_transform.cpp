@@ -32,6 +32,7 @@
 #include <tbb/global_control.h>
 
 #include "BenchCels.h"
+#include "BenchPeers.h"
 #include "algo/filters/Transform.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
@@ -135,28 +136,14 @@ BENCHMARK(BM_PreFlipRotate90)
 
 // The cel as 16-bit RGBA with associated alpha, rescaled to 0 ... 65535.
 const std::vector<uint16_t>& ushortPixels() {
-    static const std::vector<uint16_t> pixels = [] {
-        std::vector<uint16_t> out(std::size_t(kPixels) * 4);
-        const CEL_PixelRGBA16* src = cel().data();
-        for (long long i = 0; i < kPixels; ++i) {
-            const int16_t c[4] = {src[i].r, src[i].g, src[i].b, src[i].a};
-            for (int k = 0; k < 4; ++k) out[std::size_t(i) * 4 + k] = uint16_t(std::max<int>(c[k], 0) * 2);
-        }
-        return out;
-    }();
+    static const std::vector<uint16_t> pixels = benchpeers::ushortPixels(cel());
     return pixels;
 }
 
 #ifdef CELCORE_BENCH_HAVE_VIPS
 
 VipsImage* vipsCel() {
-    const std::vector<uint16_t>& pixels = ushortPixels();
-    VipsImage* raw =
-        vips_image_new_from_memory(pixels.data(), pixels.size() * 2, kSide, kSide, 4, VIPS_FORMAT_USHORT);
-    VipsImage* typed = nullptr;
-    vips_copy(raw, &typed, "interpretation", VIPS_INTERPRETATION_RGB16, nullptr);
-    g_object_unref(raw);
-    return typed;
+    return benchpeers::vipsRgb16(ushortPixels());
 }
 
 enum class VipsOp { Shrink, ResizeHalf, ResizeLinear };

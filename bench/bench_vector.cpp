@@ -32,7 +32,7 @@
 namespace {
 
 constexpr int kSide = 4096;
-constexpr double kHalf = 1875.0;             // world units from the centre to an edge (a square picture)
+constexpr double kHalf = 1875.0;               // world units from the centre to an edge (a square picture)
 constexpr double kScale = kSide / (2 * kHalf); // pixels per world unit
 
 struct Drawing {
@@ -64,7 +64,8 @@ struct Drawing {
                 ++segments;
             }
             s.path.close();
-            s.fill.color = CM_ColorRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(u(rng) < 0.7 ? 255 : 140)};
+            s.fill.color = CM_ColorRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()),
+                                         uint8_t(u(rng) < 0.7 ? 255 : 140)};
             s.stroke.color = CM_ColorRGBA8{25, 20, 30, 255};
             s.width = float(3.0 / kScale);
             d.InsertShape(fills, s);
@@ -81,7 +82,8 @@ struct Drawing {
                 x += dx, y += dy;
                 ++segments;
             }
-            d.InsertStroke(lines, p, GR_ShapeColor{CM_ColorRGBA8{30, 25, 40, 255}, 0}, float((2 + 6 * u(rng)) / kScale));
+            d.InsertStroke(lines, p, GR_ShapeColor{CM_ColorRGBA8{30, 25, 40, 255}, 0},
+                           float((2 + 6 * u(rng)) / kScale));
         }
     }
 };
@@ -109,17 +111,28 @@ void BM_VectorRender8(benchmark::State& state) {
     }
     setCounters(state);
 }
-BENCHMARK(BM_VectorRender8)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_VectorRender8)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 void BM_VectorRenderBBox16(benchmark::State& state) {
     tbb::global_control threads(tbb::global_control::max_allowed_parallelism, std::size_t(state.range(0)));
     for (auto _ : state) {
-        std::unique_ptr<CEL_Representation> p(drawing().cel.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+        std::unique_ptr<CEL_Representation> p(
+            drawing().cel.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
         benchmark::DoNotOptimize(p.get());
     }
     setCounters(state);
 }
-BENCHMARK(BM_VectorRenderBBox16)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_VectorRenderBBox16)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 // One QPainter over the whole picture, stroking with a pen: no tiles.
 void BM_QPainterWholePicture(benchmark::State& state) {
@@ -131,7 +144,8 @@ void BM_QPainterWholePicture(benchmark::State& state) {
         std::size_t i = 0;
         for (uint8_t v : s.path.verbs()) {
             if (v == GR_Path::Move) p.moveTo(pt[i].x, pt[i].y), i += 1;
-            if (v == GR_Path::Cubic) p.cubicTo(pt[i].x, pt[i].y, pt[i + 1].x, pt[i + 1].y, pt[i + 2].x, pt[i + 2].y), i += 3;
+            if (v == GR_Path::Cubic)
+                p.cubicTo(pt[i].x, pt[i].y, pt[i + 1].x, pt[i + 1].y, pt[i + 2].x, pt[i + 2].y), i += 3;
             if (v == GR_Path::Close) p.closeSubpath();
         }
         paths.emplace_back(toPixels.map(p), &s);
@@ -142,9 +156,12 @@ void BM_QPainterWholePicture(benchmark::State& state) {
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
         for (const auto& [path, s] : paths) {
-            if (s->isFilled()) painter.fillPath(path, QColor(s->fill.color.r, s->fill.color.g, s->fill.color.b, s->fill.color.a));
+            if (s->isFilled())
+                painter.fillPath(path,
+                                 QColor(s->fill.color.r, s->fill.color.g, s->fill.color.b, s->fill.color.a));
             const CM_ColorRGBA8& c = s->stroke.color;
-            painter.strokePath(path, QPen(QColor(c.r, c.g, c.b, c.a), s->width * kScale, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            painter.strokePath(path, QPen(QColor(c.r, c.g, c.b, c.a), s->width * kScale, Qt::SolidLine,
+                                          Qt::RoundCap, Qt::RoundJoin));
         }
     }
     setCounters(state);
@@ -159,7 +176,8 @@ void cairoPath(cairo_t* cr, const GR_Path& path) {
     for (uint8_t v : path.verbs()) {
         if (v == GR_Path::Move) cairo_move_to(cr, pt[i].x, pt[i].y), i += 1;
         if (v == GR_Path::Line) cairo_line_to(cr, pt[i].x, pt[i].y), i += 1;
-        if (v == GR_Path::Cubic) cairo_curve_to(cr, pt[i].x, pt[i].y, pt[i + 1].x, pt[i + 1].y, pt[i + 2].x, pt[i + 2].y), i += 3;
+        if (v == GR_Path::Cubic)
+            cairo_curve_to(cr, pt[i].x, pt[i].y, pt[i + 1].x, pt[i + 1].y, pt[i + 2].x, pt[i + 2].y), i += 3;
         if (v == GR_Path::Close) cairo_close_path(cr);
     }
 }
@@ -221,12 +239,13 @@ std::string svgOfDrawing() {
         const CM_ColorRGBA8& f = s.fill.color;
         const CM_ColorRGBA8& k = s.stroke.color;
         if (s.isFilled())
-            std::snprintf(buf, sizeof buf, "fill='#%02x%02x%02x' fill-opacity='%.4f'", f.r, f.g, f.b, f.a / 255.0);
+            std::snprintf(buf, sizeof buf, "fill='#%02x%02x%02x' fill-opacity='%.4f'", f.r, f.g, f.b,
+                          f.a / 255.0);
         else
             std::snprintf(buf, sizeof buf, "fill='none'");
         std::string attrs = buf;
-        std::snprintf(buf, sizeof buf, " stroke='#%02x%02x%02x' stroke-opacity='%.4f' stroke-width='%.6g'", k.r, k.g,
-                      k.b, k.a / 255.0, double(s.width));
+        std::snprintf(buf, sizeof buf, " stroke='#%02x%02x%02x' stroke-opacity='%.4f' stroke-width='%.6g'",
+                      k.r, k.g, k.b, k.a / 255.0, double(s.width));
         svg += "<path d='" + d + "' " + attrs + buf + "/>";
     });
     return svg + "</g></svg>";
@@ -248,7 +267,8 @@ void BM_Rsvg(benchmark::State& state) {
         cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);
         cairo_paint(cr);
         cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
-        if (!rsvg_handle_render_document(handle, cr, &viewport, &error)) state.SkipWithError("librsvg failed");
+        if (!rsvg_handle_render_document(handle, cr, &viewport, &error))
+            state.SkipWithError("librsvg failed");
         cairo_destroy(cr);
         cairo_surface_flush(surface);
     }
