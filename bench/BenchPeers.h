@@ -51,7 +51,17 @@ inline VipsImage* vipsRgb16(const std::vector<uint16_t>& pixels) {
     return typed;
 }
 
-// Runs make(in, &out) and writes the result to memory, which is where libvips computes.
+// Computes `out` by writing it to memory (where libvips does its work), then
+// releases the image and the memory.
+inline void computeAndRelease(VipsImage* out) {
+    std::size_t size = 0;
+    void* mem = vips_image_write_to_memory(out, &size);
+    benchmark::DoNotOptimize(mem);
+    g_free(mem);
+    g_object_unref(out);
+}
+
+// Runs make(in, &out) and computes the result.
 inline void runVips(benchmark::State& state, VipsImage* in,
                     const std::function<int(VipsImage*, VipsImage**)>& make) {
     benchcels::CpuMeter cpu;
@@ -62,11 +72,7 @@ inline void runVips(benchmark::State& state, VipsImage* in,
             state.SkipWithError(vips_error_buffer());
             break;
         }
-        std::size_t size = 0;
-        void* mem = vips_image_write_to_memory(out, &size);
-        benchmark::DoNotOptimize(mem);
-        g_free(mem);
-        g_object_unref(out);
+        computeAndRelease(out);
         cpu.stop();
     }
     cpu.report(state);

@@ -96,11 +96,7 @@ void BM_PeerVipsBlend(benchmark::State& state, VipsBlendMode mode) {
             state.SkipWithError("vips_composite2 failed");
             break;
         }
-        std::size_t size = 0;
-        void* mem = vips_image_write_to_memory(out, &size);
-        benchmark::DoNotOptimize(mem);
-        g_free(mem);
-        g_object_unref(out);
+        benchpeers::computeAndRelease(out);
     }
     g_object_unref(overlay);
     g_object_unref(base);

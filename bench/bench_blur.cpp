@@ -32,6 +32,7 @@
 #include <tbb/global_control.h>
 
 #include "BenchCels.h"
+#include "BenchPeers.h"
 #include "algo/filters/Blur.h"
 #include "pixel/PixmapArea.h"
 
@@ -226,11 +227,7 @@ template <class T> void runVips(benchmark::State& state, VipsBandFormat format, 
             state.SkipWithError("vips failed");
             break;
         }
-        std::size_t size = 0;
-        void* mem = vips_image_write_to_memory(out, &size);
-        benchmark::DoNotOptimize(mem);
-        g_free(mem);
-        g_object_unref(out);
+        benchpeers::computeAndRelease(out);
     }
     g_object_unref(mask);
     g_object_unref(in);

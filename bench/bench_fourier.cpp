@@ -27,6 +27,7 @@
 #include <random>
 #include <vector>
 
+#include "BenchPeers.h"
 #include "algo/filters/Fourier.h"
 #include "algo/filters/MotionBlur.h"
 #include "pixel/PixmapArea.h"
@@ -111,11 +112,7 @@ void runVips(benchmark::State& state, VipsImage* in, VipsImage* (*op)(VipsImage*
             state.SkipWithError("vips failed");
             break;
         }
-        std::size_t size = 0;
-        void* mem = vips_image_write_to_memory(out, &size);
-        benchmark::DoNotOptimize(mem);
-        g_free(mem);
-        g_object_unref(out);
+        benchpeers::computeAndRelease(out);
     }
 }
 
@@ -283,11 +280,7 @@ void BM_PeerVipsIfthenelseBlend(benchmark::State& state) {
             state.SkipWithError("vips failed");
             break;
         }
-        std::size_t size = 0;
-        void* mem = vips_image_write_to_memory(out, &size);
-        benchmark::DoNotOptimize(mem);
-        g_free(mem);
-        g_object_unref(out);
+        benchpeers::computeAndRelease(out);
     }
     for (VipsImage* i : {a, b, mix, cond, cond8})
         if (i) g_object_unref(i);

@@ -174,11 +174,7 @@ void BM_PeerVips(benchmark::State& state, VipsOp op) {
             state.SkipWithError("vips failed");
             break;
         }
-        std::size_t size = 0;
-        void* mem = vips_image_write_to_memory(out, &size);
-        benchmark::DoNotOptimize(mem);
-        g_free(mem);
-        g_object_unref(out);
+        benchpeers::computeAndRelease(out);
     }
     g_object_unref(in);
     setRate(state);
