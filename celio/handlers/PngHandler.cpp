@@ -407,6 +407,24 @@ void rgba8From8(const void* context, uint32_t y, uint8_t* out) {
     }
 }
 
+// Straight pixels as they are, the colour of transparent ones cleared (found a
+// block at a time, as above).
+void straightRgba8(const void* context, uint32_t y, uint8_t* out) {
+    const CEL_PixelRGBA8* p = pixelsOf<CEL_PixelRGBA8>(context, y);
+    const uint32_t w = widthOf(context);
+    std::memcpy(out, p, size_t(w) * 4);
+    constexpr uint32_t kBlock = 16;
+    for (uint32_t x0 = 0; x0 < w; x0 += kBlock) {
+        const uint32_t x1 = std::min(w, x0 + kBlock);
+        uint32_t hidden = 0;
+        for (uint32_t x = x0; x < x1; ++x)
+            hidden |= uint32_t(p[x].a == 0) & uint32_t((p[x].r | p[x].g | p[x].b) != 0);
+        if (hidden == 0) continue;
+        for (uint32_t x = x0; x < x1; ++x)
+            if (p[x].a == 0) std::memset(out + size_t(x) * 4, 0, 4);
+    }
+}
+
 // Whether "PNG4" keeps alpha: some pixel's largest channel is below full
 // scale, that is no channel of it is at full scale. Counted a block at a time
 // in loops the compiler vectorises.
@@ -446,6 +464,18 @@ bool someNotFull(const CEL_PixmapRGBA8& p) {
             without += ((~v - 0x01010101u) & v & 0x80808080u) == 0;
         }
         if (without != 0) return true;
+    }
+    return false;
+}
+
+bool someNotFullAlpha(const CEL_PixmapRGBA8& p) {
+    const size_t n = size_t(p.width()) * size_t(p.height());
+    constexpr size_t kBlock = 8192;
+    for (size_t i = 0; i < n; i += kBlock) {
+        uint32_t translucent = 0;
+        for (size_t k = i, end = std::min(n, i + kBlock); k < end; ++k)
+            translucent |= uint32_t(p.data()[k].a != 255);
+        if (translucent != 0) return true;
     }
     return false;
 }
@@ -733,6 +763,20 @@ bool QXCelUioPngHandler::write8(CEL_Cel* cel, const QString& path, const QString
     image.row = p16 ? (alpha ? rgba8From16 : rgb8From16) : (alpha ? rgba8From8 : rgb8From8);
     image.context = &context;
     return writeFile(path, pixels && width > 0 && height > 0 ? &image : nullptr, true, true);
+}
+
+bool QXCelUioPngHandler::writeStraight8(const CEL_PixmapRGBA8& pixels, const QString& path) const {
+    if (!fitsLibpng(pixels.width(), pixels.height())) return false;
+    const RowContext context{pixels.data(), uint32_t(pixels.width())};
+    png::Image image;
+    image.width = uint32_t(pixels.width());
+    image.height = uint32_t(pixels.height());
+    image.bitDepth = 8;
+    image.channels = pixels.data() && someNotFullAlpha(pixels) ? 4 : 3;
+    image.row = image.channels == 4 ? straightRgba8 : rgb8From8;
+    image.context = &context;
+    const bool drawable = pixels.data() && pixels.width() > 0 && pixels.height() > 0;
+    return writeFile(path, drawable ? &image : nullptr, true, true);
 }
 
 bool QXCelUioPngHandler::write16(CEL_Cel* cel, const QString& path, const QString& code) const {

@@ -25,6 +25,8 @@
 #include "celcore_export.h"
 #include "celio/Handler.h"
 
+class CEL_PixmapRGBA8;
+
 class CELCORE_EXPORT QXCelUioPngHandler final : public CELIO_Handler {
 public:
     QStringList getExtensions() const override;
@@ -50,6 +52,15 @@ public:
     // (0 <= v <= a <= 32767): the writers' own division. Lets a caller hand
     // over 16-bit colour that comes back as the byte it wants.
     static uint8_t straight8(int v, int a);
+
+    // Writes straight (not premultiplied) 8-bit pixels as an 8-bit file that
+    // holds them as they are: RGBA when some pixel is translucent, else RGB;
+    // fully transparent pixels as transparent black, as "PNG4" stores them.
+    // For callers holding a picture read as it was stored: it comes back
+    // byte for byte, where the premultiplied route cannot tell every colour
+    // of a faint pixel apart, and no premultiplied copy is made. Failures post
+    // the writers' messages.
+    bool writeStraight8(const CEL_PixmapRGBA8& pixels, const QString& path) const;
 
 private:
     bool write8(CEL_Cel* cel, const QString& path, const QString& code) const;

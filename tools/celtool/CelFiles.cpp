@@ -1152,6 +1152,20 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
     const PixelFacts facts = factsOf(canvas.get());
     const QString code = outputCode(*handler, options, origin.shape);
     const CELIO_Shape shape = CELIO_FormatTable::codeShape(*handler, code);
+    const QString name = CELIO_FormatTable::name(*handler);
+    // A straight 8-bit picture (a PNG, TGA, ...) going to an 8-bit PNG with
+    // alpha is stored as it is: byte for byte, with no premultiplied copy.
+    const auto* png = dynamic_cast<const QXCelUioPngHandler*>(handler);
+    if (const auto* p8 = dynamic_cast<const CEL_PixmapRGBA8*>(canvas.get());
+        png && p8 && p8->data() && !options.keepValues && facts.transparent &&
+        origin.alpha == CELIO_Alpha::Straight &&
+        code.compare(QLatin1String("PNG4"), Qt::CaseInsensitive) == 0) {
+        if (!writeOutput(
+                path, [&](const QString& file) { return png->writeStraight8(*p8, file); }, name))
+            return kFailure;
+        if (options.code.isEmpty()) warnDropped(path, origin, shape, facts, *handler);
+        return kSuccess;
+    }
     const UT_SharedPtr<CEL_Cel> converted =
         prepared(canvas, facts, origin, *handler, code, shape, options.keepValues);
     // The depth goes along for the writers that store it (a copy sharing its buffer).
@@ -1171,7 +1185,6 @@ int writeCel(CEL_Cel* cel, const QString& path, const WriteOptions& options) {
         return kFailure;
     }
 
-    const QString name = CELIO_FormatTable::name(*handler);
     // The manager gives SCAN its information string; VAR's is set on the handler.
     if (const auto* var = dynamic_cast<const QXCelUioVarHandler*>(handler))
         var->setInfoString(options.infoString);
