@@ -20,6 +20,11 @@
 //   clearly smaller: on filtered photographs and renders it is as small and
 //   several times faster, on flat artwork (mostly zero residuals) about as
 //   small; patterns, text and dithering need the back-references.
+// - Flat artwork (runs of few colours, antialiased edges) is smaller left
+//   unfiltered, its rows matched against the rows above at full length: when
+//   the sample says so by a margin, every row is stored as it is, deflate
+//   takes matches up to 258 bytes at level 6, and the bands are larger (their
+//   code tables would otherwise be a percent of so small a stream).
 // - Bands are taken in order by whichever thread is free; a band is written
 //   as soon as every band before it has been, so the file is written while
 //   the rest is compressed and only finished bands waiting for an earlier one
@@ -57,12 +62,14 @@ struct Plan {
     int level = 6;
     int strategy = 0;             // zlib's Z_DEFAULT_STRATEGY or Z_RLE
     uint32_t rowsPerBand = 1;     // from the row size: about kBandBytes of filtered rows
-    int filter = -1;              // -1: chosen per row; otherwise every row (for tests)
+    int filter = -1;              // -1: chosen per row; otherwise every row's
+    bool longMatches = false;     // deflate searches on to 258-byte matches
     unsigned noisyFilters = 0x19; // bit f: rows that Sub and Up leave large residuals try filter f
 };
 
-// Raw bytes per band the plan aims at.
+// Raw bytes per band the plan aims at, and for flat artwork.
 constexpr size_t kBandBytes = size_t(1) << 20;
+constexpr size_t kFlatBandBytes = size_t(8) << 20;
 
 // The plan for a picture, from a sample of its rows (a few hundred KiB at most).
 CELCORE_EXPORT Plan planFor(const Image& image);

@@ -454,37 +454,60 @@ TEST(PngEncoder, StrategyFollowsTheContent) {
     for (uint8_t& t : texture) t = uint8_t(rng());
     EXPECT_EQ(planOf([&](uint32_t x, uint32_t y) { return texture[(x + 5 * y) % 97]; }).strategy,
               Z_DEFAULT_STRATEGY);
+    for (const png::Plan& plan : {planOf([&](uint32_t, uint32_t) { return uint8_t(rng()); }),
+                                  planOf([&](uint32_t x, uint32_t y) { return texture[(x + 5 * y) % 97]; })})
+        EXPECT_FALSE(plan.longMatches);
+
+    // Flat artwork: antialiased discs over transparency are stored unfiltered,
+    // with long matches, in large bands.
+    png::Image image;
+    image.width = image.height = 1024;
+    image.channels = 4;
+    Rows rows{{}, image.rowBytes()};
+    const std::unique_ptr<CEL_PixmapRGBA16> cel(celPicture(1024, 1024, 4));
+    for (int i = 0; i < 1024 * 1024; ++i) {
+        const CEL_PixelRGBA16 v = cel->data()[i];
+        for (const int16_t c : {v.r, v.g, v.b, v.a}) rows.bytes.push_back(uint8_t(std::max<int>(c, 0) >> 7));
+    }
+    image.row = rowsSource;
+    image.context = &rows;
+    const png::Plan flat = png::planFor(image);
+    EXPECT_TRUE(flat.longMatches);
+    EXPECT_EQ(flat.filter, png::FilterNone);
+    EXPECT_EQ(flat.rowsPerBand, 1024u);
 }
 
 // Bands are fixed by the picture: the same bytes on one thread, two, eight and
-// serially, for both writers.
+// serially, for both writers, with the plans of flat artwork (large bands) and
+// of a photograph.
 TEST(PngWriteThreads, SameBytesAtAnyThreadCount) {
     celtest::TempDir dir;
-    const std::unique_ptr<CEL_PixmapRGBA16> picture(celPicture(1300, 900, 8));
-    for (const auto& run : {std::pair{"PNG4", true}, {"PNG4", false}, {"PNGDP4", false}}) {
-        // Named copies: clang 14 lets no lambda capture a structured binding.
-        const char* const code = run.first;
-        const bool eightBit = run.second;
-        QByteArray first;
-        for (const int threads : {1, 2, 8, 0}) {
-            SCOPED_TRACE(testing::Message()
-                         << code << (eightBit ? " from 8-bit, " : ", ") << threads << " threads");
-            const QString path = dir.path(QStringLiteral("t%1.png").arg(threads));
-            tbb::task_arena arena(std::max(threads, 1));
-            CelAlgo::detail::setSerialForTesting(threads == 0);
-            bool ok = false;
-            arena.execute(
-                [&] { ok = QXCelUioPngHandler().write(celOf(*picture, eightBit).get(), path, code); });
-            CelAlgo::detail::setSerialForTesting(false);
-            ASSERT_TRUE(ok);
-            const QByteArray bytes = celtest::readFile(path);
-            if (first.isEmpty()) {
-                first = bytes;
-                EXPECT_GT(idatCount(bytes), 3);
+    const std::unique_ptr<CEL_PixmapRGBA16> cel(celPicture(2400, 2400, 8)), photo(photoPicture(1300, 900, 8));
+    for (const auto& run : {std::pair{"PNG4", true}, {"PNG4", false}, {"PNGDP4", false}})
+        for (const CEL_PixmapRGBA16* picture : {cel.get(), photo.get()}) {
+            // Named copies: clang 14 lets no lambda capture a structured binding.
+            const char* const code = run.first;
+            const bool eightBit = run.second;
+            QByteArray first;
+            for (const int threads : {1, 2, 8, 0}) {
+                SCOPED_TRACE(testing::Message()
+                             << code << (eightBit ? " from 8-bit, " : ", ") << threads << " threads");
+                const QString path = dir.path(QStringLiteral("t%1.png").arg(threads));
+                tbb::task_arena arena(std::max(threads, 1));
+                CelAlgo::detail::setSerialForTesting(threads == 0);
+                bool ok = false;
+                arena.execute(
+                    [&] { ok = QXCelUioPngHandler().write(celOf(*picture, eightBit).get(), path, code); });
+                CelAlgo::detail::setSerialForTesting(false);
+                ASSERT_TRUE(ok);
+                const QByteArray bytes = celtest::readFile(path);
+                if (first.isEmpty()) {
+                    first = bytes;
+                    EXPECT_GT(idatCount(bytes), 2);
+                }
+                EXPECT_TRUE(bytes == first);
             }
-            EXPECT_TRUE(bytes == first);
         }
-    }
 }
 
 // A disk that fills up in the middle of the image data: false, the message
