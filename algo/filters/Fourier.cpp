@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <type_traits>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -61,20 +62,32 @@ std::vector<double> twiddleTable(int n, int sign) {
     return table;
 }
 
-template <class T> void bitReverse(T* data, int n) {
+// The swaps of the bit-reversal walk for a line of n complex values, as pairs
+// of value indexes (i, j), j > i, in the walk's order. Every line makes the
+// same swaps: walked once per call, not once per line (its inner loop's
+// branches cost as much as a stage of butterflies).
+std::vector<uint32_t> bitReversalSwaps(int n) {
+    std::vector<uint32_t> swaps;
     const int64_t n2 = int64_t(2) * n;
     int64_t j = 0;
     for (int64_t i = 0; i < n2; i += 2) {
-        if (j > i) {
-            std::swap(data[j], data[i]);
-            std::swap(data[j + 1], data[i + 1]);
-        }
+        if (j > i) swaps.insert(swaps.end(), {uint32_t(i / 2), uint32_t(j / 2)});
         int64_t m = n;
         while (m >= 2 && j >= m) {
             j -= m;
             m >>= 1;
         }
         j += m;
+    }
+    return swaps;
+}
+
+template <class T> void bitReverse(T* data, const std::vector<uint32_t>& swaps) {
+    for (size_t k = 0; k < swaps.size(); k += 2) {
+        T* a = data + 2 * size_t(swaps[k]);
+        T* b = data + 2 * size_t(swaps[k + 1]);
+        std::swap(a[0], b[0]);
+        std::swap(a[1], b[1]);
     }
 }
 
@@ -92,6 +105,35 @@ inline void butterflies(double* lo, double* hi, const double* w, int64_t count) 
         _mm_storeu_pd(hi, _mm_sub_pd(l, t));
         _mm_storeu_pd(lo, _mm_add_pd(l, t));
     }
+}
+
+// One butterfly on values held in registers, the same operations as above.
+inline void butterfly(__m128d& lo, __m128d& hi, const double* w) {
+    const __m128d swapped = _mm_shuffle_pd(hi, hi, 1);
+    const __m128d t = _mm_add_pd(_mm_mul_pd(hi, _mm_loadu_pd(w)), _mm_mul_pd(swapped, _mm_loadu_pd(w + 2)));
+    hi = _mm_sub_pd(lo, t);
+    lo = _mm_add_pd(lo, t);
+}
+
+// Two stages at once, mmax = m and 2m: the four values a butterfly of each
+// stage touches are loaded once, go through the first stage's two butterflies
+// and the second's two, and are stored once. Each butterfly keeps its
+// operations and its inputs; only the order of independent ones changes.
+inline void twoStages(double* data, int64_t n2, int64_t m, const double* w1, const double* w2) {
+    for (int64_t k = 0; k < n2; k += 4 * m)
+        for (int64_t j = 0; j < m; j += 2) {
+            double* p = data + k + j;
+            __m128d a = _mm_loadu_pd(p), b = _mm_loadu_pd(p + m);
+            __m128d c = _mm_loadu_pd(p + 2 * m), d = _mm_loadu_pd(p + 3 * m);
+            butterfly(a, b, w1 + 2 * j);
+            butterfly(c, d, w1 + 2 * j);
+            butterfly(a, c, w2 + 2 * j);
+            butterfly(b, d, w2 + 2 * (j + m));
+            _mm_storeu_pd(p, a);
+            _mm_storeu_pd(p + m, b);
+            _mm_storeu_pd(p + 2 * m, c);
+            _mm_storeu_pd(p + 3 * m, d);
+        }
 }
 
 inline __m128d floatTemp(const float* hi, const double* w) {
@@ -133,11 +175,21 @@ template <class T> void butterflies(T* lo, T* hi, const double* w, int64_t count
 #endif
 
 // One line of n complex values, contiguous.
-template <class T> void transformLine(T* data, int n, const double* table) {
-    bitReverse(data, n);
+template <class T>
+void transformLine(T* data, int n, const double* table, const std::vector<uint32_t>& swaps) {
+    bitReverse(data, swaps);
     const int64_t n2 = int64_t(2) * n;
     const double* w = table;
-    for (int64_t mmax = 2; mmax < n2; mmax *= 2) {
+    int64_t mmax = 2;
+#if defined(__SSE2__)
+    // Float lines gain nothing from it: their conversions, not the memory, bound them.
+    if constexpr (std::is_same_v<T, double>)
+        for (; 2 * mmax < n2; mmax *= 4) {
+            twoStages(data, n2, mmax, w, w + 2 * mmax);
+            w += 6 * mmax;
+        }
+#endif
+    for (; mmax < n2; mmax *= 2) {
         const int64_t istep = mmax * 2;
         for (int64_t k = 0; k < n2; k += istep) butterflies(data + k, data + k + mmax, w, mmax / 2);
         w += 2 * mmax;
@@ -155,16 +207,18 @@ namespace FFTAlgo {
 // Body of the row transform: rows [r.begin(), r.end()) of n complex values.
 template <class T> class FFT {
 public:
-    FFT(T* data, int n, const double* table) : m_data(data), m_n(n), m_table(table) {}
+    FFT(T* data, int n, const double* table, const std::vector<uint32_t>& swaps)
+        : m_data(data), m_n(n), m_table(table), m_swaps(swaps) {}
     void operator()(const tbb::blocked_range<int>& r) const {
         for (int row = r.begin(); row != r.end(); ++row)
-            transformLine(m_data + int64_t(2) * m_n * row, m_n, m_table);
+            transformLine(m_data + int64_t(2) * m_n * row, m_n, m_table, m_swaps);
     }
 
 private:
     T* m_data;
     int m_n;
     const double* m_table;
+    const std::vector<uint32_t>& m_swaps;
 };
 
 // Body of the column transform over blocks of kBlock columns: each block is
@@ -174,8 +228,8 @@ template <class T> class FFTcol {
 public:
     static constexpr int kBlock = 8;
 
-    FFTcol(T* data, int n, int rows, const double* table)
-        : m_data(data), m_n(n), m_rows(rows), m_table(table) {}
+    FFTcol(T* data, int n, int rows, const double* table, const std::vector<uint32_t>& swaps)
+        : m_data(data), m_n(n), m_rows(rows), m_table(table), m_swaps(swaps) {}
     void operator()(const tbb::blocked_range<int>& r) const {
         const int64_t len = int64_t(2) * m_rows;
         std::vector<T> scratch(std::size_t(len) * kBlock);
@@ -189,7 +243,7 @@ public:
                     scratch[std::size_t(c * len + 2 * row + 1)] = src[2 * c + 1];
                 }
             }
-            for (int c = 0; c < count; ++c) transformLine(scratch.data() + c * len, m_rows, m_table);
+            for (int c = 0; c < count; ++c) transformLine(scratch.data() + c * len, m_rows, m_table, m_swaps);
             for (int row = 0; row < m_rows; ++row) {
                 T* dst = m_data + (int64_t(row) * m_n + c0) * 2;
                 for (int c = 0; c < count; ++c) {
@@ -205,6 +259,7 @@ private:
     int m_n;
     int m_rows;
     const double* m_table;
+    const std::vector<uint32_t>& m_swaps;
 };
 
 } // namespace FFTAlgo
@@ -216,14 +271,15 @@ template <class T> void rowTransform(T* data, int n, int rows, int sign) {
     checkParameters(n, sign);
     if (!data) throw AlgoException("invalid pointer");
     const std::vector<double> table = twiddleTable(n, sign);
+    const std::vector<uint32_t> swaps = bitReversalSwaps(n);
 #if defined(__SANITIZE_THREAD__)
     // oneTBB's scheduler is not instrumented: plain threads under the sanitizer.
-    const FFTAlgo::FFT<T> body(data, n, table.data());
+    const FFTAlgo::FFT<T> body(data, n, table.data(), swaps);
     CelAlgo::detail::parallelRows(0, rows, 1, int64_t(n),
                                   [&](int a, int b) { body(tbb::blocked_range<int>(a, b, 1)); });
 #else
     tbb::task_group_context context;
-    tbb::parallel_for(tbb::blocked_range<int>(0, rows, 1), FFTAlgo::FFT<T>(data, n, table.data()),
+    tbb::parallel_for(tbb::blocked_range<int>(0, rows, 1), FFTAlgo::FFT<T>(data, n, table.data(), swaps),
                       tbb::auto_partitioner(), context);
 #endif
 }
@@ -233,15 +289,17 @@ template <class T> void columnTransform(T* data, int n, int rows, int sign) {
     checkParameters(rows, sign);
     if (!data) throw AlgoException("invalid pointer");
     const std::vector<double> table = twiddleTable(rows, sign);
+    const std::vector<uint32_t> swaps = bitReversalSwaps(rows);
     const int blocks = int((int64_t(n) + FFTAlgo::FFTcol<T>::kBlock - 1) / FFTAlgo::FFTcol<T>::kBlock);
 #if defined(__SANITIZE_THREAD__)
-    const FFTAlgo::FFTcol<T> body(data, n, rows, table.data());
+    const FFTAlgo::FFTcol<T> body(data, n, rows, table.data(), swaps);
     CelAlgo::detail::parallelRows(0, blocks, 1, int64_t(rows) * FFTAlgo::FFTcol<T>::kBlock,
                                   [&](int a, int b) { body(tbb::blocked_range<int>(a, b, 1)); });
 #else
     tbb::task_group_context context;
-    tbb::parallel_for(tbb::blocked_range<int>(0, blocks, 1), FFTAlgo::FFTcol<T>(data, n, rows, table.data()),
-                      tbb::auto_partitioner(), context);
+    tbb::parallel_for(tbb::blocked_range<int>(0, blocks, 1),
+                      FFTAlgo::FFTcol<T>(data, n, rows, table.data(), swaps), tbb::auto_partitioner(),
+                      context);
 #endif
 }
 
