@@ -182,6 +182,46 @@ __attribute__((target("avx2"))) void butterfliesAvx2(double* lo, double* hi, con
     }
 }
 
+// Float values, two neighbouring complex values per register: the product
+// in double, rounded to float, the sums in float, as floatTemp's callers.
+__attribute__((target("avx2"))) inline void butterfly2(__m128& lo, __m128& hi, const double* w) {
+    const __m256d x0 = _mm256_loadu_pd(w), x1 = _mm256_loadu_pd(w + 4);
+    const __m256d wr = _mm256_permute2f128_pd(x0, x1, 0x20);
+    const __m256d wi = _mm256_permute2f128_pd(x0, x1, 0x31);
+    const __m256d h = _mm256_cvtps_pd(hi);
+    const __m256d swapped = _mm256_permute_pd(h, 0x5);
+    const __m128 t = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_mul_pd(h, wr), _mm256_mul_pd(swapped, wi)));
+    hi = _mm_sub_ps(lo, t);
+    lo = _mm_add_ps(lo, t);
+}
+
+__attribute__((target("avx2"))) void twoStagesAvx2(float* data, int64_t n2, int64_t m, const double* w1,
+                                                   const double* w2) {
+    for (int64_t k = 0; k < n2; k += 4 * m)
+        for (int64_t j = 0; j < m; j += 4) {
+            float* p = data + k + j;
+            __m128 a = _mm_loadu_ps(p), b = _mm_loadu_ps(p + m);
+            __m128 c = _mm_loadu_ps(p + 2 * m), d = _mm_loadu_ps(p + 3 * m);
+            butterfly2(a, b, w1 + 2 * j);
+            butterfly2(c, d, w1 + 2 * j);
+            butterfly2(a, c, w2 + 2 * j);
+            butterfly2(b, d, w2 + 2 * (j + m));
+            _mm_storeu_ps(p, a);
+            _mm_storeu_ps(p + m, b);
+            _mm_storeu_ps(p + 2 * m, c);
+            _mm_storeu_ps(p + 3 * m, d);
+        }
+}
+
+__attribute__((target("avx2"))) void butterfliesAvx2(float* lo, float* hi, const double* w, int64_t count) {
+    for (int64_t k = 0; k < count; k += 2, lo += 4, hi += 4, w += 8) {
+        __m128 l = _mm_loadu_ps(lo), h = _mm_loadu_ps(hi);
+        butterfly2(l, h, w);
+        _mm_storeu_ps(lo, l);
+        _mm_storeu_ps(hi, h);
+    }
+}
+
 const bool kHasAvx2 = __builtin_cpu_supports("avx2");
 #endif
 
@@ -223,39 +263,44 @@ template <class T> void butterflies(T* lo, T* hi, const double* w, int64_t count
 }
 #endif
 
-// One line of n complex values, contiguous.
+// One line of n complex values, contiguous. Two stages per pass where a
+// vector form has them (for float, only AVX2's pays: the conversions, not the
+// memory, bound the SSE2 form), the others one at a time.
 template <class T>
 void transformLine(T* data, int n, const double* table, const std::vector<uint32_t>& swaps) {
     bitReverse(data, swaps);
     const int64_t n2 = int64_t(2) * n;
     const double* w = table;
-    int64_t mmax = 2;
-#if defined(__SSE2__)
-    // Float lines gain nothing from it: their conversions, not the memory, bound them.
-    if constexpr (std::is_same_v<T, double>)
-        for (; 2 * mmax < n2; mmax *= 4) {
-#if defined(CELCORE_FFT_AVX2)
-            if (kHasAvx2 && mmax >= 4)
-                twoStagesAvx2(data, n2, mmax, w, w + 2 * mmax);
-            else
-#endif
-                twoStages(data, n2, mmax, w, w + 2 * mmax);
-            w += 6 * mmax;
-        }
-#endif
-    for (; mmax < n2; mmax *= 2) {
+    for (int64_t mmax = 2; mmax < n2;) {
+        const bool two = 2 * mmax < n2;
         const int64_t istep = mmax * 2;
 #if defined(CELCORE_FFT_AVX2)
-        if constexpr (std::is_same_v<T, double>)
-            if (kHasAvx2 && mmax >= 4) {
+        if (kHasAvx2 && mmax >= 4) {
+            if (two) {
+                twoStagesAvx2(data, n2, mmax, w, w + 2 * mmax);
+                w += 6 * mmax;
+                mmax *= 4;
+            } else {
                 for (int64_t k = 0; k < n2; k += istep)
                     butterfliesAvx2(data + k, data + k + mmax, w, mmax / 2);
                 w += 2 * mmax;
+                mmax *= 2;
+            }
+            continue;
+        }
+#endif
+#if defined(__SSE2__)
+        if constexpr (std::is_same_v<T, double>)
+            if (two) {
+                twoStages(data, n2, mmax, w, w + 2 * mmax);
+                w += 6 * mmax;
+                mmax *= 4;
                 continue;
             }
 #endif
         for (int64_t k = 0; k < n2; k += istep) butterflies(data + k, data + k + mmax, w, mmax / 2);
         w += 2 * mmax;
+        mmax *= 2;
     }
 }
 
