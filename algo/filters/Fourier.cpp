@@ -475,25 +475,26 @@ const CEL_PixelRGBA16* rowSpan(const CEL_PixmapAreaRGBA16* p, int y, int x1, int
 // One row of pixels: t = alpha of mix / 32767, then each field
 // out = trunc(a (1 - t) + b t), saturated. Clamping before the (truncating)
 // conversion gives the same values as after it, and keeps the loop in vector
-// registers. CELCORE_ROW_KERNEL: an AVX2 build (eight floats a step; no FMA,
-// so the values are the SSE2 build's) where the processor has it. Returns the
-// lowest alpha of mix (negative: t left [0, 1]).
+// registers; one pass, each pixel's t kept in a register (a row of t values
+// written and read back cost as much as the rest). CELCORE_ROW_KERNEL: an AVX2
+// build (no FMA, so the values are the SSE2 build's) where the processor has
+// it. Returns the lowest alpha of mix (negative: t left [0, 1]).
 CELCORE_ROW_KERNEL int16_t mixRow(const CEL_PixelRGBA16* a, const CEL_PixelRGBA16* b,
-                                  const CEL_PixelRGBA16* mix, float* t, CEL_PixelRGBA16* out, int w) {
+                                  const CEL_PixelRGBA16* mix, CEL_PixelRGBA16* out, int w) {
     int16_t lowest = 0;
-    for (int x = 0; x < w; ++x) {
-        const float tx = float(mix[x].a) / 32767.0f;
-        t[4 * x] = t[4 * x + 1] = t[4 * x + 2] = t[4 * x + 3] = tx;
-        lowest = mix[x].a < lowest ? mix[x].a : lowest;
-    }
     const int16_t* pa = &a->r;
     const int16_t* pb = &b->r;
     int16_t* po = &out->r;
-    for (int64_t i = 0, n = int64_t(w) * 4; i < n; ++i) {
-        float v = float(pa[i]) * (1.0f - t[i]) + float(pb[i]) * t[i];
-        v = v < -32767.0f ? -32767.0f : v;
-        v = v > 32767.0f ? 32767.0f : v;
-        po[i] = int16_t(int(v));
+    for (int x = 0; x < w; ++x) {
+        const float tx = float(mix[x].a) / 32767.0f;
+        lowest = mix[x].a < lowest ? mix[x].a : lowest;
+        for (int c = 0; c < 4; ++c) {
+            const int64_t i = int64_t(x) * 4 + c;
+            float v = float(pa[i]) * (1.0f - tx) + float(pb[i]) * tx;
+            v = v < -32767.0f ? -32767.0f : v;
+            v = v > 32767.0f ? 32767.0f : v;
+            po[i] = int16_t(int(v));
+        }
     }
     return lowest;
 }
@@ -510,14 +511,13 @@ void interpolateImages(const CEL_PixmapAreaRGBA16* a, const CEL_PixmapAreaRGBA16
     // threads under the thread sanitizer), each band with its own row buffers.
     detail::parallelRows(rect.y1(), rect.y2(), 16, int64_t(w) * 3, [&](int y1, int y2) {
         std::vector<CEL_PixelRGBA16> bufA(static_cast<std::size_t>(w)), bufB(bufA), bufM(bufA);
-        std::vector<float> t(static_cast<std::size_t>(w) * 4);
         bool outside = false;
         for (int y = y1; y < y2; ++y) {
             const CEL_PixelRGBA16* pa = rowSpan(a, y, rect.x1(), w, bufA);
             const CEL_PixelRGBA16* pb = rowSpan(b, y, rect.x1(), w, bufB);
             const CEL_PixelRGBA16* pm = rowSpan(mix, y, rect.x1(), w, bufM);
             CEL_PixelRGBA16* out = dst->data() + int64_t(y - rect.y1()) * w;
-            outside |= mixRow(pa, pb, pm, t.data(), out, w) < 0;
+            outside |= mixRow(pa, pb, pm, out, w) < 0;
         }
         if (outside) outsideUnit.store(true, std::memory_order_relaxed);
     });
