@@ -7,7 +7,6 @@
 #include <random>
 #include <vector>
 
-#include "algo/composite/ColorSpace.h"
 #include "algo/composite/CompositeDetail.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/ColorCorrect.h"
@@ -153,22 +152,6 @@ TEST(ColorCorrect, ScaleHsv) {
     EXPECT_EQ(runOne(hsv(1, 1, 0.5), px(-32767, 0, 0, 32767)), px(-16383, 0, 0, 32767));
     EXPECT_EQ(runOne(hsv(2, 1, 1), px(32767, 32767, 0, 32767)), px(0, 32767, 0, 32767)); // yellow to green
     EXPECT_EQ(runOne(hsv(1, 1, 3), px(-32768, 0, 0, 5)), px(-32767, 0, 0, 5));
-    // Whole pixmaps (runs of one colour, then changes) against each pixel on its own.
-    auto p = randomPixmap(64, 40, 5);
-    for (int i = 0; i + 1 < 2560; i += 3) p->data()[i + 1] = p->data()[i];
-    PixmapPtr before(p->clone());
-    colorScale(p.get(), 1, 1, 1, 1, 1.3, 0.6, 1.2);
-    for (int i = 0; i < 2560; ++i) {
-        const Pixel in = before->data()[i];
-        double c[3] = {std::abs(in.r) / 32767.0, std::abs(in.g) / 32767.0, std::abs(in.b) / 32767.0}, h, s, v;
-        rgbToHsv(c[0], c[1], c[2], h, s, v);
-        hsvToRgb(std::clamp(h * 1.3, 0.0, 360.0), std::clamp(s * 0.6, 0.0, 1.0),
-                 std::clamp(v * 1.2, 0.0, 1.0), c[0], c[1], c[2]);
-        const auto back = [](double x, int sign) {
-            return int16_t(sign < 0 ? -int(x * 32767.0) : int(x * 32767.0));
-        };
-        ASSERT_EQ(p->data()[i], px(back(c[0], in.r), back(c[1], in.g), back(c[2], in.b), in.a)) << i;
-    }
 }
 
 TEST(ColorCorrect, MaskBackgroundAndBlackAndWhite) {
