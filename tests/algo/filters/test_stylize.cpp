@@ -48,16 +48,6 @@ int clampi(int v, int lo, int hi) {
     return std::max(lo, std::min(v, hi));
 }
 
-// Runs f serially and in parallel on copies of p: both must agree.
-void expectThreadIndependent(const Pixmap& p, const std::function<void(Pixmap*)>& f) {
-    auto serial = copyOf(p), parallel = copyOf(p);
-    detail::setSerialForTesting(true);
-    f(serial.get());
-    detail::setSerialForTesting(false);
-    f(parallel.get());
-    EXPECT_TRUE(samePixels(*serial, *parallel));
-}
-
 // --- Mosaic ---
 
 // The rule, pixel by pixel: blocks from the allocation's corner, the mask read
@@ -138,7 +128,8 @@ TEST(Pixelate, MatchesTheRuleOnOddAllocations) {
         auto got = copyOf(*p);
         pixelate(got.get(), mask.get(), amount, invert);
         EXPECT_TRUE(samePixels(*got, *expected)) << "invert " << invert;
-        expectThreadIndependent(*p, [&](Pixmap* q) { pixelate(q, mask.get(), amount, invert); });
+        EXPECT_TRUE(
+            comptest::threadIndependent(*p, [&](Pixmap* q) { pixelate(q, mask.get(), amount, invert); }));
     }
     // The pixmap as its own mask: each block reads its alpha before it is written.
     auto p = randomPixmap(cw, ch, Math::Box2di(0, 0, cw, ch), 5);
@@ -387,7 +378,8 @@ TEST(Grain, IsAFunctionOfSeedAndCanvasPosition) {
     auto part = run(3, Math::Box2di(33, 17, 100, 90));
     for (int y = 17; y < 107; ++y)
         for (int x = 33; x < 133; ++x) ASSERT_EQ(*part->pixel(x, y), *a->pixel(x, y));
-    expectThreadIndependent(*src, [](Pixmap* q) { addGrain(q, q, 7.5, 0.4, 0.5, 3, false); });
+    EXPECT_TRUE(
+        comptest::threadIndependent(*src, [](Pixmap* q) { addGrain(q, q, 7.5, 0.4, 0.5, 3, false); }));
 }
 
 } // namespace
