@@ -49,20 +49,14 @@ PixmapPtr randomPixmap(int w, int h, unsigned seed) {
     return p;
 }
 
-// The curves as the header states them.
+// The curves as the header states them, in single precision (in double, sRGB
+// would turn white a step darker).
 int encoded(bool srgb, int v, int full) {
     const float x = float(v) / float(full);
     const double d = x;
     const double y = srgb ? (d < 0.0031308 ? 12.92 * d : 1.055 * std::pow(d, 1 / 2.4) - 0.055)
                           : (d < 0.018 ? 4.5 * d : 1.099 * std::pow(d, 1 / 2.2) - 0.099);
     return int(float(y) * float(full));
-}
-// The same with the curve's value kept in double.
-int encodedInDouble(bool srgb, int v, int full) {
-    const double d = float(v) / float(full);
-    const double y = srgb ? (d < 0.0031308 ? 12.92 * d : 1.055 * std::pow(d, 1 / 2.4) - 0.055)
-                          : (d < 0.018 ? 4.5 * d : 1.099 * std::pow(d, 1 / 2.2) - 0.099);
-    return int(y * full);
 }
 
 } // namespace
@@ -83,26 +77,14 @@ TEST(ColorCorrect, GammaCurvesOverEveryValue) {
         std::copy(p->data(), p->data() + 65536, canvas.data());
         applyColorTransform(p.get(), t);
         applyColorTransform(&canvas, t);
-        int previous = 0, doubleDiffers = 0;
         for (int i = 0; i < 65536; ++i) {
             const int v = i - 32768;
             const Pixel& q = p->data()[i];
             const int want = v < 0 ? v : encoded(srgb, v, 32767);
             ASSERT_EQ(q, px(want, -v - 1 < 0 ? -v - 1 : encoded(srgb, -v - 1, 32767), -5, v)) << v;
             ASSERT_EQ(canvas.data()[i], q);
-            if (v >= 0) {
-                // Rec. 709's power part (exponent 1/2.2) starts below the end of its linear part.
-                if (srgb || v != 590) {
-                    ASSERT_GE(want, previous) << v;
-                }
-                previous = want;
-                doubleDiffers += want != encodedInDouble(srgb, v, 32767);
-            }
         }
-        // Single precision keeps white; sRGB's curve in double would end below it.
-        EXPECT_EQ(encoded(srgb, 32767, 32767), 32767);
-        EXPECT_EQ(encodedInDouble(srgb, 32767, 32767), srgb ? 32766 : 32767);
-        EXPECT_EQ(doubleDiffers, srgb ? 24 : 292);
+        EXPECT_EQ(p->data()[65535].r, 32767); // white stays white
 
         CEL_PixmapRGBA8 bytes(256, 1);
         for (int v = 0; v < 256; ++v)
@@ -115,8 +97,7 @@ TEST(ColorCorrect, GammaCurvesOverEveryValue) {
             ASSERT_EQ(q.b, 0);
             ASSERT_EQ(q.a, v);
         }
-        EXPECT_EQ(encoded(srgb, 255, 255), 255);
-        EXPECT_EQ(encodedInDouble(srgb, 255, 255), srgb ? 254 : 255);
+        EXPECT_EQ(bytes.data()[255].r, 255);
     }
     const auto rec709 = [](Pixmap* p) { applyColorTransform(p, COLOR_TRANSFORM_REC709); };
     EXPECT_EQ(runOne(rec709, px(327, 32767, 0, 100)), px(1471, 32767, 0, 100));
