@@ -123,23 +123,13 @@ TEST(VectorFile, StoreLoadStoreIsTheSameBytesInTheDocumentedLayout) {
     EXPECT_EQ(back.layers(), drawing.layers());
     EXPECT_EQ(back.StoreToBytes(0), bytes);
 
-    // The optimised drawing the same way.
+    // The optimised drawing (its contents and round trip: test_vector_qvd.cpp). Nothing
+    // selected, or no usable tolerance: nothing built.
     const VS_Canvas canvas{{1920, 1080}, 16.0f};
     std::unique_ptr<GR_OptimizedVectorDrawingObj> optimized(
         drawing.BuildOptimizedVersion(&canvas, true, true, true, 0.5f, Math::Box2d(-1, -2, 3, 4)));
     ASSERT_TRUE(optimized);
-    ASSERT_FALSE(optimized->polygons().empty()); // the fill and the stroke outline of the first shape
-    EXPECT_EQ(optimized->fieldSize(), 16.0f);
-    optimized->setPivot(Math::Point2d(7, 8), true);
-    const QByteArray obytes = optimized->StoreToBytes();
-    EXPECT_EQ(obytes.left(4), QByteArray("QVXO"));
-    GR_OptimizedVectorDrawingObj oback;
-    ASSERT_TRUE(oback.LoadFromBytes(obytes));
-    EXPECT_EQ(oback.boundingBox(), Math::Box2d(-1, -2, 3, 4));
-    EXPECT_TRUE(oback.isPivotDefined());
-    EXPECT_EQ(oback.polygons(), optimized->polygons());
-    EXPECT_EQ(oback.StoreToBytes(), obytes);
-    // Nothing selected, or no usable tolerance: nothing built.
+    EXPECT_EQ(optimized->StoreToBytes().left(4), QByteArray("QVXO"));
     EXPECT_FALSE(std::unique_ptr<GR_OptimizedVectorDrawingObj>(
         drawing.BuildOptimizedVersion(&canvas, false, false, true, 0.5f, Math::Box2d())));
     EXPECT_FALSE(std::unique_ptr<GR_OptimizedVectorDrawingObj>(

@@ -80,7 +80,6 @@ TEST(CanvasPixmap, CropToContent) {
 
         CEL_PixmapRGBA16 two(10, 10);
         *two.pixel(3, 2) = px16(1, 0, 0, 0);
-        *two.pixel(7, 8) = px16(0, 0, 0, 0);
         *two.pixel(7, 8) = px16(0, 0, 5, 0); // alpha 0 with colour is content
         area = own<CEL_PixmapAreaRGBA16>(two.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
         ASSERT_TRUE(area);

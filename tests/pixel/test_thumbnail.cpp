@@ -50,8 +50,6 @@ TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
     EXPECT_EQ(t.size(), Math::Size2di(128, 72));
     EXPECT_TRUE(t.blendedWithWhite());
     EXPECT_TRUE(allPixels(*t.picture(), CEL_PixelRGBA8{40, 80, 120, 255}));
-    EXPECT_EQ(t.getFormat(), CEL_Representation::PIXMAP_RGBA8_THUMBNAIL);
-    EXPECT_TRUE(t.convertibleTo(CEL_Representation::PIXMAP_RGBA8_THUMBNAIL));
     EXPECT_FALSE(t.convertibleTo(CEL_Representation::PIXMAP_RGBA8));
     EXPECT_EQ(t.convertTo(CEL_Representation::PIXMAP_RGBA8), nullptr);
     const std::unique_ptr<CEL_Representation> copy(t.convertTo(CEL_Representation::PIXMAP_RGBA8_THUMBNAIL));

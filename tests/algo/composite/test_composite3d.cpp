@@ -1,6 +1,6 @@
 // Depth compositing: the coverage cases worked by hand, the per-pixel rules,
-// the failures, the free functions, and random layers at several thread
-// counts against a plain serial reference.
+// the failures and the free functions (random layers at several thread
+// counts: test_composite3d_threads.cpp).
 #include <gtest/gtest.h>
 
 #include <cfloat>

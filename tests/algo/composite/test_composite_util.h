@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <vector>
 
 #include "algo/composite/Composite.h"
+#include "algo/composite/CompositeDetail.h"
 #include "pixel/PixmapArea.h"
 
 inline std::ostream& operator<<(std::ostream& out, const CEL_PixelRGBA16& p) {
@@ -60,6 +62,16 @@ inline ::testing::AssertionResult samePixels(const Pixmap& a, const Pixmap& b) {
                 return ::testing::AssertionFailure()
                        << "at (" << x << ", " << y << "): " << *a.pixel(x, y) << " vs " << *b.pixel(x, y);
     return ::testing::AssertionSuccess();
+}
+
+// f applied to one copy of p serially and to another in parallel gives the same pixels.
+inline ::testing::AssertionResult threadIndependent(const Pixmap& p, const std::function<void(Pixmap*)>& f) {
+    PixmapPtr serial(p.clone()), parallel(p.clone());
+    CelAlgo::detail::setSerialForTesting(true);
+    f(serial.get());
+    CelAlgo::detail::setSerialForTesting(false);
+    f(parallel.get());
+    return samePixels(*serial, *parallel);
 }
 
 } // namespace comptest
