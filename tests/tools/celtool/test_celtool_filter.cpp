@@ -1,50 +1,24 @@
 // celtool filter, thumbnail and contact-sheet, run as a separate process; the
 // lossless flips against oiiotool and ImageMagick's convert.
-#include <QProcess>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 #include <vector>
 
-#include "cel/Cel.h"
-#include "celio/handlers/TgaHandler.h"
-#include "pixel/PixmapCanvas.h"
-#include "support/TestSupport.h"
+#include "CeltoolTestUtil.h"
 
 namespace {
 
-struct ToolResult {
-    int exit = -1;
-    QByteArray out, err;
-};
-
-ToolResult run(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.start(program, args);
-    p.closeWriteChannel();
-    p.waitForFinished(120000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-            p.readAllStandardError()};
-}
-
-ToolResult celtool(const QStringList& args) {
-    return run(QStringLiteral(CELCORE_TOOL_PATH), args);
-}
-
-QByteArray tgaOf(const CEL_PixmapRGBA8* p, const char* code) {
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(const_cast<CEL_PixmapRGBA8*>(p)));
-    return QXCelUioTgaHandler().encode(cel.get(), QString::fromLatin1(code));
-}
+using celtest::celtool;
+using ToolResult = celtest::ToolRun;
 
 // An opaque picture of random colours, w x h, as a 24-bit TGA file.
 QByteArray opaqueTga(int w, int h, unsigned seed) {
     std::mt19937 rng(seed);
-    auto* p = new CEL_PixmapRGBA8(w, h);
-    for (int i = 0; i < w * h; ++i)
-        p->data()[i] = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 255};
-    return tgaOf(p, "TGA3");
+    std::vector<CEL_PixelRGBA8> p(std::size_t(w) * h);
+    for (auto& px : p) px = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 255};
+    return celtest::tgaOf(p, w, h, "TGA3");
 }
 
 // The r, g, b, a bytes of an image as celtool dump gives them, with its size.
@@ -58,13 +32,6 @@ Pixels dump(const celtest::TempDir& dir, const QString& image) {
     const ToolResult r = celtool({"dump", image, raw});
     EXPECT_EQ(r.exit, 0) << qPrintable(image) << r.err.constData();
     return {celtest::readFile(raw), r.out.trimmed()};
-}
-
-std::vector<int> raw16(const QByteArray& bytes) {
-    std::vector<int> v;
-    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
-        v.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
-    return v;
 }
 
 } // namespace
@@ -138,7 +105,7 @@ TEST(CeltoolFilter, ThreadCountDoesNotChangeTheResult) {
         celtool({"filter", "--rotate", "90", "--rotate", "270", "--raw16", dir.path("id.raw"), in}).exit, 0);
     ASSERT_EQ(celtool({"dump", "--depth", "16", in, dir.path("in.raw")}).exit, 0);
     EXPECT_EQ(celtest::readFile(dir.path("id.raw")), celtest::readFile(dir.path("in.raw")));
-    EXPECT_EQ(raw16(celtest::readFile(dir.path("q.raw"))).size(), 300u * 200 * 4);
+    EXPECT_EQ(celtest::readFile(dir.path("q.raw")).size(), 300 * 200 * 8);
 }
 
 // The lossless flips give the pixels oiiotool and ImageMagick give.
@@ -174,7 +141,7 @@ TEST(CeltoolFilter, FlipsMatchOtherTools) {
         const QStringList args = QString::fromLatin1(c.program) == QLatin1String("oiiotool")
                                      ? QStringList{in} << c.theirs << "-o" << theirs
                                      : QStringList{in} << c.theirs << theirs;
-        const ToolResult peer = run(QString::fromLatin1(c.program), args);
+        const ToolResult peer = celtest::runProgram(QString::fromLatin1(c.program), args);
         ASSERT_EQ(peer.exit, 0) << c.program << peer.err.constData();
         const Pixels a = dump(dir, ours), b = dump(dir, theirs);
         EXPECT_EQ(a.size, b.size) << c.program << " " << qPrintable(c.theirs.join(' '));
@@ -186,14 +153,14 @@ TEST(CeltoolFilter, FlipsMatchOtherTools) {
 // green is lifted above alpha at the rim), the tool lays it over white itself.
 TEST(CeltoolThumbnail, OpaqueOverWhiteAndContactSheet) {
     celtest::TempDir dir;
-    auto* art = new CEL_PixmapRGBA8(300, 200);
+    std::vector<CEL_PixelRGBA8> art;
     for (int y = 0; y < 200; ++y)
         for (int x = 0; x < 300; ++x) {
             const double a = std::clamp(80.5 - std::hypot(x + 0.5 - 150.0, y + 0.5 - 100.0), 0.0, 1.0);
-            *art->pixel(x, y) = CEL_PixelRGBA8{255, 255, 255, uint8_t(std::lround(a * 255))};
+            art.push_back(CEL_PixelRGBA8{255, 255, 255, uint8_t(std::lround(a * 255))});
         }
     const QString in = dir.path("art.tga"), out = dir.path("t.tga"); // TGA holds straight colour
-    ASSERT_TRUE(celtest::writeFile(in, tgaOf(art, "TGA4")));
+    ASSERT_TRUE(celtest::writeFile(in, celtest::tgaOf(art, 300, 200)));
     ASSERT_EQ(celtool({"thumbnail", "--size", "64", in, out}).exit, 0);
     const Pixels t = dump(dir, out);
     EXPECT_EQ(t.size, "64x42");

@@ -3,7 +3,6 @@
 // in-between values through --raw16, and bad words refused before any output.
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <cmath>
 #include <cstdint>

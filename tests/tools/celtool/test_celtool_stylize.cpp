@@ -15,13 +15,7 @@ using celtest::celtool;
 
 namespace {
 
-QByteArray tga(const std::vector<CEL_PixelRGBA8>& pixels, int w, int h) {
-    auto* p = new CEL_PixmapRGBA8(w, h);
-    std::copy(pixels.begin(), pixels.end(), p->data());
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
-}
+using celtest::tgaOf;
 
 // Smooth colour with some noise, so that blocks, slopes and lumas all vary.
 std::vector<CEL_PixelRGBA8> picture(int w, int h, unsigned seed, bool opaque) {
@@ -86,8 +80,8 @@ TEST(CeltoolFilterStylize, RefusesBadArgumentsBeforeReading) {
 TEST(CeltoolFilterStylize, FailsOnMapsAndSizesThePictureRefutes) {
     celtest::TempDir dir;
     const QString in = dir.path("in.tga"), small = dir.path("small.tga"), out = dir.path("out.tga");
-    ASSERT_TRUE(celtest::writeFile(in, tga(picture(40, 30, 1, false), 40, 30)));
-    ASSERT_TRUE(celtest::writeFile(small, tga(picture(20, 30, 2, false), 20, 30)));
+    ASSERT_TRUE(celtest::writeFile(in, tgaOf(picture(40, 30, 1, false), 40, 30)));
+    ASSERT_TRUE(celtest::writeFile(small, tgaOf(picture(20, 30, 2, false), 20, 30)));
     ASSERT_TRUE(celtest::writeFile(out, "keep"));
     // 40 x 30 holds blocks of at most 40 * 40 / 720 = 2.2 pixels.
     for (const QStringList& args : std::vector<QStringList>{{"--pixelate", "3"},
@@ -104,8 +98,8 @@ TEST(CeltoolFilterStylize, FailsOnMapsAndSizesThePictureRefutes) {
 TEST(CeltoolFilterStylize, SameBytesAtAnyThreadCountAndSeededNoise) {
     celtest::TempDir dir;
     const QString in = dir.path("in.tga"), map = dir.path("map.tga");
-    ASSERT_TRUE(celtest::writeFile(in, tga(picture(300, 200, 3, false), 300, 200)));
-    ASSERT_TRUE(celtest::writeFile(map, tga(picture(300, 200, 4, false), 300, 200)));
+    ASSERT_TRUE(celtest::writeFile(in, tgaOf(picture(300, 200, 3, false), 300, 200)));
+    ASSERT_TRUE(celtest::writeFile(map, tgaOf(picture(300, 200, 4, false), 300, 200)));
     const QStringList chain{"--seed",     "11",          "--dither", "both:3",      "--grain",
                             "3,0.4,0.5",  "--pixelate",  "9",        "--refract",   "80,1,1.4:" + map,
                             "--contrast", "0.4,1.5,0.8", "--dither", "noise:2:mono"};
@@ -123,7 +117,7 @@ TEST(CeltoolFilterStylize, QuantiseKeepsLumaAndGradientsFillTheCanvas) {
     celtest::TempDir dir;
     const QString in = dir.path("in.tga");
     const std::vector<CEL_PixelRGBA8> pixels = picture(64, 48, 5, true);
-    ASSERT_TRUE(celtest::writeFile(in, tga(pixels, 64, 48)));
+    ASSERT_TRUE(celtest::writeFile(in, tgaOf(pixels, 64, 48)));
     const RawRun q = raw16(dir, in, {"--dither", "quantise"});
     ASSERT_EQ(q.exit, 0);
     for (int i = 0; i < 64 * 48; ++i) {
