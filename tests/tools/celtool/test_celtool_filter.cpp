@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include <QFile>
+
 #include "CeltoolTestUtil.h"
 
 namespace {
@@ -83,29 +85,50 @@ TEST(CeltoolFilter, OperationsInOrderAndUsageErrors) {
         EXPECT_TRUE(help.out.contains(name)) << name;
 }
 
-// Bit for bit the same at one and two threads, on a picture large enough to split.
+// Bit for bit the same at any thread count, on translucent pictures large enough to split: every
+// family of operations (transforms, kernels and pans, mattes and colour, stylising and seeded noise).
 TEST(CeltoolFilter, ThreadCountDoesNotChangeTheResult) {
     celtest::TempDir dir;
-    const QString in = dir.path("in.tga");
-    ASSERT_TRUE(celtest::writeFile(in, opaqueTga(300, 200, 2)));
-    QByteArray results[2];
-    for (int t = 1; t <= 2; ++t) {
-        const QString raw = dir.path(QStringLiteral("r%1.raw").arg(t));
-        ASSERT_EQ(celtool({"filter", "--threads", QString::number(t), "--scale", "0.7,1.3", "--rotate", "33",
-                           "--tile", "400x300:0.5,0.1,3,0,0.5,7", "--raw16", raw, in})
-                      .exit,
-                  0);
-        results[t - 1] = celtest::readFile(raw);
+    const QString in = dir.path("in.tga"), map = dir.path("map.tga");
+    for (const auto& [path, seed] : {std::pair{in, 2u}, {map, 3u}}) {
+        std::mt19937 rng(seed);
+        std::vector<CEL_PixelRGBA8> p(300 * 200);
+        for (auto& px : p)
+            px = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(rng())};
+        ASSERT_TRUE(celtest::writeFile(path, celtest::tgaOf(p, 300, 200)));
     }
-    EXPECT_EQ(results[0].size(), 400 * 300 * 8);
-    EXPECT_EQ(results[0], results[1]);
-    // A quarter turn keeps every value.
-    ASSERT_EQ(celtool({"filter", "--rotate", "-270", "--raw16", dir.path("q.raw"), in}).exit, 0);
-    ASSERT_EQ(
-        celtool({"filter", "--rotate", "90", "--rotate", "270", "--raw16", dir.path("id.raw"), in}).exit, 0);
+    const QStringList chains[] = {
+        {"--scale", "0.7,1.3", "--rotate", "33", "--tile", "400x300:0.5,0.1,3,0,0.5,7"},
+        {"--blur", "kernel:@stroke:1.5", "--pan", "3.25,-1.5:cycle"},
+        {"--expand", "3.5", "--shrink", "1.25,1", "--color-scale", "1.2,0.8,1,1,1.1,0.9,1", "--key",
+         "0.1,0.9,0,1,0,1,0.2", "--intensity", "1.7", "--encode", "709", "--bw", "30", "--mask", "rgb"},
+        {"--alpha-cut", "40", "--negate", "premult", "--background", "0.1,0.2,0.3", "--negate", "rgba",
+         "--unpremultiply", "5:opaque", "--threshold", "0.2", "--crop", "10,10,200,150", "--place",
+         "300,200,5,5", "--stretch", "0.1,0.9"},
+        {"--seed", "11", "--dither", "both:3", "--grain", "3,0.4,0.5", "--pixelate", "9", "--refract",
+         "80,1,1.4:" + map, "--contrast", "0.4,1.5,0.8", "--dither", "noise:2:mono"},
+    };
+    const auto raw = [&](const QStringList& args) {
+        const QString out = dir.path("out.raw");
+        QFile::remove(out);
+        EXPECT_EQ(celtool(QStringList{"filter"} << args << "--raw16" << out << in).exit, 0)
+            << qPrintable(args.join(' '));
+        return celtest::readFile(out);
+    };
+    for (const QStringList& chain : chains) {
+        const QByteArray one = raw(QStringList{"--threads", "1"} << chain);
+        EXPECT_FALSE(one.isEmpty());
+        for (const char* threads : {"2", "8"})
+            EXPECT_EQ(raw(QStringList{"--threads", threads} << chain), one)
+                << threads << qPrintable(chain.join(' '));
+    }
+    QStringList reseeded = chains[4];
+    reseeded[1] = "12";
+    EXPECT_NE(raw(reseeded), raw(chains[4])) << "the seed drives the noise";
+    // A quarter turn each way keeps every value (as read: straight colour stays straight).
     ASSERT_EQ(celtool({"dump", "--depth", "16", in, dir.path("in.raw")}).exit, 0);
-    EXPECT_EQ(celtest::readFile(dir.path("id.raw")), celtest::readFile(dir.path("in.raw")));
-    EXPECT_EQ(celtest::readFile(dir.path("q.raw")).size(), 300 * 200 * 8);
+    EXPECT_EQ(raw({"--keep-values", "--rotate", "90", "--rotate", "-90"}),
+              celtest::readFile(dir.path("in.raw")));
 }
 
 // The lossless flips give the pixels oiiotool and ImageMagick give.

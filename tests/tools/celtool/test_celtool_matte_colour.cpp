@@ -95,25 +95,6 @@ TEST(CeltoolFilterMatteColour, NegateMatchesImageMagick) {
     EXPECT_EQ(a, b);
 }
 
-TEST(CeltoolFilterMatteColour, SameAtAnyThreadCount) {
-    celtest::TempDir dir;
-    const QString in = dir.path("in.tga");
-    ASSERT_TRUE(celtest::writeFile(in, tgaOf(randomPixels(300 * 200, 7, false), 300, 200)));
-    const QStringList chains[] = {
-        {"--expand", "3.5", "--shrink", "1.25,1", "--color-scale", "1.2,0.8,1,1,1.1,0.9,1", "--key",
-         "0.1,0.9,0,1,0,1,0.2", "--intensity", "1.7", "--encode", "709", "--bw", "30", "--mask", "rgb"},
-        {"--alpha-cut", "40", "--negate", "premult", "--background", "0.1,0.2,0.3", "--negate", "rgba",
-         "--unpremultiply", "5:opaque", "--threshold", "0.2", "--crop", "10,10,200,150", "--place",
-         "300,200,5,5", "--stretch", "0.1,0.9"},
-    };
-    for (const QStringList& chain : chains) {
-        const std::vector<int> one = raw16(dir, in, QStringList{"--threads", "1"} << chain);
-        const std::vector<int> two = raw16(dir, in, QStringList{"--threads", "2"} << chain);
-        EXPECT_FALSE(one.empty());
-        EXPECT_EQ(one, two) << qPrintable(chain.join(' '));
-    }
-}
-
 TEST(CeltoolFilterMatteColour, BadWordsExitTwoAndLeaveOutAlone) {
     celtest::TempDir dir;
     const QString in = dir.path("in.tga"), out = dir.path("out.tga");
