@@ -71,9 +71,6 @@ TEST(Celtool, InfoConvertDumpAndExitCodes) {
     const std::vector<int> deep = int16s(readFile(raw));
     ASSERT_EQ(deep.size(), 60u);
     for (int i = 0; i < 60; ++i) EXPECT_EQ(deep[i], uint8_t(s.pixels[i]) * 32767 / 255); // the 8 to 16 rule
-    r = celtool({"dump", cut, raw});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_FALSE(r.err.isEmpty());
 }
 
 TEST(Celtool, StandardInputAndOutput) {
