@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "cel/Cel.h"
+#include "celio/handlers/TgaHandler.h"
+#include "pixel/PixmapCanvas.h"
 #include "support/TestSupport.h"
 
 namespace celtest {
@@ -81,6 +84,23 @@ inline bool magickWrite(const std::vector<int>& rgba, int w, int h, int depth, c
                      QStringLiteral("rgba:-")};
     args << extra << target;
     return runProgram(QStringLiteral("convert"), args, raw).exit == 0;
+}
+
+// The bytes of a TGA file (TGA4 unless `code`) of w x h pixels, top row first.
+inline QByteArray tgaOf(const std::vector<CEL_PixelRGBA8>& pixels, int w, int h, const char* code = "TGA4") {
+    auto* p = new CEL_PixmapRGBA8(w, h);
+    std::copy(pixels.begin(), pixels.end(), p->data());
+    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
+    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
+    return QXCelUioTgaHandler().encode(cel.get(), QString::fromLatin1(code));
+}
+
+// Signed 16-bit little-endian values (`dump --depth 16`, `--raw16`).
+inline std::vector<int> int16s(const QByteArray& bytes) {
+    std::vector<int> v;
+    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
+        v.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
+    return v;
 }
 
 inline bool haveMagick() {

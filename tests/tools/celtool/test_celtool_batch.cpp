@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
 #include <QJsonArray>
 #include <QProcess>
 #include <QSet>
@@ -299,31 +298,4 @@ TEST(CeltoolBatch, ProgressOnlyOnATerminal) {
     EXPECT_EQ(r.exit, 0);
     EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
     EXPECT_TRUE(r.out.isEmpty());
-}
-
-TEST(CeltoolBatchThreads, TheDemoFillsItsContactSheetOnTheLoaderAndConvertsInShards) {
-    TempDir dir;
-    const ToolRun r = celtool({S("demo"), dir.root()});
-    ASSERT_EQ(r.exit, 0) << r.err.constData();
-    EXPECT_TRUE(r.out.contains("loaded 24 frames on 2 background workers: 24 thumbnails laid"))
-        << r.out.constData();
-    // Six cells a row, each a 80 x 48 box with a 6-pixel margin and an 11-pixel label strip.
-    constexpr int kCellW = 80 + 12, kCellH = 48 + 12 + 11;
-    const QImage sheet(dir.path(S("contact-sheet.png")));
-    ASSERT_EQ(sheet.size(), QSize(6 * kCellW, 4 * kCellH));
-    for (int cell = 0; cell < 24; ++cell) { // the ball (red over white) is in every cell
-        int red = 0;
-        for (int y = cell / 6 * kCellH + 6; y < cell / 6 * kCellH + 6 + 48; ++y)
-            for (int x = cell % 6 * kCellW + 6; x < cell % 6 * kCellW + 6 + 80; ++x)
-                red += qRed(sheet.pixel(x, y)) > qGreen(sheet.pixel(x, y)) + 60;
-        EXPECT_GT(red, 20) << "cell " << cell;
-    }
-    const QStringList pngs = outputsIn(dir.path(S("sequence-png")));
-    ASSERT_EQ(pngs.size(), 24);
-    for (const char* frame : {"0001", "0012", "0013", "0024"}) {
-        const QString single = dir.path(S("single.png"));
-        ASSERT_EQ(convert({dir.path(S("sequence/ball.") + S(frame) + S(".tga")), single}).exit, 0);
-        EXPECT_EQ(readFile(dir.path(S("sequence-png/ball.") + S(frame) + S(".png"))), readFile(single))
-            << frame;
-    }
 }

@@ -23,15 +23,12 @@ using celtest::celtool;
 // is the whole canvas), as a 32-bit TGA file.
 QByteArray pictureTga(int w, int h, unsigned seed) {
     std::mt19937 rng(seed);
-    auto* p = new CEL_PixmapRGBA8(w, h);
-    for (int i = 0; i < w * h; ++i) {
+    std::vector<CEL_PixelRGBA8> p(std::size_t(w) * h);
+    for (auto& px : p) {
         const uint8_t a = uint8_t(1 + rng() % 255);
-        p->data()[i] =
-            CEL_PixelRGBA8{uint8_t(rng() % (a + 1)), uint8_t(rng() % (a + 1)), uint8_t(rng() % (a + 1)), a};
+        px = CEL_PixelRGBA8{uint8_t(rng() % (a + 1)), uint8_t(rng() % (a + 1)), uint8_t(rng() % (a + 1)), a};
     }
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+    return celtest::tgaOf(p, w, h);
 }
 
 // The raw 16-bit values of a `dump --depth 16` (or --raw16) file as an area pixmap.

@@ -1,10 +1,8 @@
 // celtool with raw files and the render cache, run as a separate process:
-// convert to .dat and .raw, cache stats / clear / roundtrip, and the demo's
-// proxy sheet.
+// convert to .dat and .raw, cache stats / clear / roundtrip.
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <gtest/gtest.h>
@@ -35,15 +33,13 @@ ToolRun celtool(const QStringList& args, const QString& tmp) {
 
 // A 9 x 7 32-bit TGA with a transparent border around soft-alpha content.
 QByteArray sampleTga() {
-    auto* p = new CEL_PixmapRGBA8(9, 7);
+    std::vector<CEL_PixelRGBA8> p(9 * 7, CEL_PixelRGBA8{0, 0, 0, 0});
     for (int y = 1; y < 6; ++y)
         for (int x = 2; x < 8; ++x) {
             const uint8_t a = uint8_t(40 + 30 * x);
-            *p->pixel(x, y) = CEL_PixelRGBA8{uint8_t(a * y / 6), uint8_t(a / 2), uint8_t(x), a};
+            p[std::size_t(y * 9 + x)] = CEL_PixelRGBA8{uint8_t(a * y / 6), uint8_t(a / 2), uint8_t(x), a};
         }
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+    return celtest::tgaOf(p, 9, 7);
 }
 
 } // namespace
@@ -134,15 +130,4 @@ TEST(CeltoolCache, StatsClearAndRoundtrip) {
     EXPECT_TRUE(full.err.contains("no cache folder has room for 296 bytes")) << full.err.toStdString();
     EXPECT_FALSE(QFileInfo::exists(dir.path("no.dat")));
     EXPECT_EQ(celtool({"cache", "tidy"}, tmp).exit, 2);
-}
-
-TEST(CeltoolCache, DemoWritesTheProxySheet) {
-    celtest::TempDir dir;
-    const QString out = dir.path("demo");
-    const ToolRun demo = celtool({"demo", out}, dir.root());
-    ASSERT_EQ(demo.exit, 0) << demo.err.toStdString();
-    EXPECT_TRUE(demo.out.contains(": proxy-1000.dat"));
-    EXPECT_TRUE(demo.out.contains(": kept: cache full"));
-    EXPECT_TRUE(QFileInfo(out + "/proxy-sheet.png").size() > 0);
-    EXPECT_FALSE(QFileInfo::exists(out + "/cache")); // the cache went with the demo
 }

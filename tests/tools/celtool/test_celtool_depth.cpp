@@ -1,6 +1,6 @@
 // celtool's depth options, run as a separate process: the depth of a TIFF
 // with its _z companion (written and read back with libtiff), the grey view,
-// compositing by depth, and the demo's depth pictures.
+// compositing by depth.
 #include <QFile>
 #include <gtest/gtest.h>
 #include <tiffio.h>
@@ -9,22 +9,14 @@
 #include <vector>
 
 #include "CeltoolTestUtil.h"
-#include "cel/Cel.h"
-#include "celio/handlers/TgaHandler.h"
-#include "pixel/PixmapCanvas.h"
 
 namespace {
 
 using celtest::celtool;
 using celtest::ToolRun;
 
-QByteArray tgaOf(const std::vector<CEL_PixelRGBA8>& pixels, int w, int h) {
-    auto* p = new CEL_PixmapRGBA8(w, h);
-    std::copy(pixels.begin(), pixels.end(), p->data());
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
-}
+using celtest::int16s;
+using celtest::tgaOf;
 
 // A one-row float or 8-bit RGBA TIFF through libtiff.
 bool writeTiff(const QString& path, int w, int h, int samples, int bits, const void* data) {
@@ -61,13 +53,6 @@ std::vector<float> readFloatTiff(const QString& path) {
     for (uint32_t y = 0; y < h; ++y) TIFFReadScanline(tif, values.data() + y * w, y, 0);
     TIFFClose(tif);
     return values;
-}
-
-std::vector<int> int16s(const QByteArray& bytes) {
-    std::vector<int> v;
-    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
-        v.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
-    return v;
 }
 
 // A 3 x 2 picture with a depth companion: -1e11 lies outside what the reader
@@ -180,12 +165,4 @@ TEST(CeltoolDepth, CompositeByDepth) {
           QStringList{"-o", out, base + "@plane:1,2"}, QStringList{"--mask-outside", "-o", out, base + "@1"}})
         EXPECT_EQ(celtool(QStringList{"composite", "--by-depth"} << args).exit, 2)
             << qPrintable(args.join(' '));
-}
-
-TEST(CeltoolDepth, DemoWritesTheDepthCrossing) {
-    celtest::TempDir dir;
-    ASSERT_EQ(celtool({"demo", dir.root()}).exit, 0);
-    for (const auto& [name, width] : {std::pair{"depth-crossing.png", 640}, {"depth-crossing-z.png", 240}}) {
-        EXPECT_EQ(celtest::infoOf(dir.path(name)).value("width").toInt(), width) << name;
-    }
 }

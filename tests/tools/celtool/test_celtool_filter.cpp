@@ -1,50 +1,26 @@
 // celtool filter, thumbnail and contact-sheet, run as a separate process; the
 // lossless flips against oiiotool and ImageMagick's convert.
-#include <QProcess>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 #include <vector>
 
-#include "cel/Cel.h"
-#include "celio/handlers/TgaHandler.h"
-#include "pixel/PixmapCanvas.h"
-#include "support/TestSupport.h"
+#include <QFile>
+
+#include "CeltoolTestUtil.h"
 
 namespace {
 
-struct ToolResult {
-    int exit = -1;
-    QByteArray out, err;
-};
-
-ToolResult run(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.start(program, args);
-    p.closeWriteChannel();
-    p.waitForFinished(120000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-            p.readAllStandardError()};
-}
-
-ToolResult celtool(const QStringList& args) {
-    return run(QStringLiteral(CELCORE_TOOL_PATH), args);
-}
-
-QByteArray tgaOf(const CEL_PixmapRGBA8* p, const char* code) {
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(const_cast<CEL_PixmapRGBA8*>(p)));
-    return QXCelUioTgaHandler().encode(cel.get(), QString::fromLatin1(code));
-}
+using celtest::celtool;
+using ToolResult = celtest::ToolRun;
 
 // An opaque picture of random colours, w x h, as a 24-bit TGA file.
 QByteArray opaqueTga(int w, int h, unsigned seed) {
     std::mt19937 rng(seed);
-    auto* p = new CEL_PixmapRGBA8(w, h);
-    for (int i = 0; i < w * h; ++i)
-        p->data()[i] = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 255};
-    return tgaOf(p, "TGA3");
+    std::vector<CEL_PixelRGBA8> p(std::size_t(w) * h);
+    for (auto& px : p) px = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 255};
+    return celtest::tgaOf(p, w, h, "TGA3");
 }
 
 // The r, g, b, a bytes of an image as celtool dump gives them, with its size.
@@ -58,13 +34,6 @@ Pixels dump(const celtest::TempDir& dir, const QString& image) {
     const ToolResult r = celtool({"dump", image, raw});
     EXPECT_EQ(r.exit, 0) << qPrintable(image) << r.err.constData();
     return {celtest::readFile(raw), r.out.trimmed()};
-}
-
-std::vector<int> raw16(const QByteArray& bytes) {
-    std::vector<int> v;
-    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
-        v.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
-    return v;
 }
 
 } // namespace
@@ -116,29 +85,50 @@ TEST(CeltoolFilter, OperationsInOrderAndUsageErrors) {
         EXPECT_TRUE(help.out.contains(name)) << name;
 }
 
-// Bit for bit the same at one and two threads, on a picture large enough to split.
+// Bit for bit the same at any thread count, on translucent pictures large enough to split: every
+// family of operations (transforms, kernels and pans, mattes and colour, stylising and seeded noise).
 TEST(CeltoolFilter, ThreadCountDoesNotChangeTheResult) {
     celtest::TempDir dir;
-    const QString in = dir.path("in.tga");
-    ASSERT_TRUE(celtest::writeFile(in, opaqueTga(300, 200, 2)));
-    QByteArray results[2];
-    for (int t = 1; t <= 2; ++t) {
-        const QString raw = dir.path(QStringLiteral("r%1.raw").arg(t));
-        ASSERT_EQ(celtool({"filter", "--threads", QString::number(t), "--scale", "0.7,1.3", "--rotate", "33",
-                           "--tile", "400x300:0.5,0.1,3,0,0.5,7", "--raw16", raw, in})
-                      .exit,
-                  0);
-        results[t - 1] = celtest::readFile(raw);
+    const QString in = dir.path("in.tga"), map = dir.path("map.tga");
+    for (const auto& [path, seed] : {std::pair{in, 2u}, {map, 3u}}) {
+        std::mt19937 rng(seed);
+        std::vector<CEL_PixelRGBA8> p(300 * 200);
+        for (auto& px : p)
+            px = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(rng())};
+        ASSERT_TRUE(celtest::writeFile(path, celtest::tgaOf(p, 300, 200)));
     }
-    EXPECT_EQ(results[0].size(), 400 * 300 * 8);
-    EXPECT_EQ(results[0], results[1]);
-    // A quarter turn keeps every value.
-    ASSERT_EQ(celtool({"filter", "--rotate", "-270", "--raw16", dir.path("q.raw"), in}).exit, 0);
-    ASSERT_EQ(
-        celtool({"filter", "--rotate", "90", "--rotate", "270", "--raw16", dir.path("id.raw"), in}).exit, 0);
+    const QStringList chains[] = {
+        {"--scale", "0.7,1.3", "--rotate", "33", "--tile", "400x300:0.5,0.1,3,0,0.5,7"},
+        {"--blur", "kernel:@stroke:1.5", "--pan", "3.25,-1.5:cycle"},
+        {"--expand", "3.5", "--shrink", "1.25,1", "--color-scale", "1.2,0.8,1,1,1.1,0.9,1", "--key",
+         "0.1,0.9,0,1,0,1,0.2", "--intensity", "1.7", "--encode", "709", "--bw", "30", "--mask", "rgb"},
+        {"--alpha-cut", "40", "--negate", "premult", "--background", "0.1,0.2,0.3", "--negate", "rgba",
+         "--unpremultiply", "5:opaque", "--threshold", "0.2", "--crop", "10,10,200,150", "--place",
+         "300,200,5,5", "--stretch", "0.1,0.9"},
+        {"--seed", "11", "--dither", "both:3", "--grain", "3,0.4,0.5", "--pixelate", "9", "--refract",
+         "80,1,1.4:" + map, "--contrast", "0.4,1.5,0.8", "--dither", "noise:2:mono"},
+    };
+    const auto raw = [&](const QStringList& args) {
+        const QString out = dir.path("out.raw");
+        QFile::remove(out);
+        EXPECT_EQ(celtool(QStringList{"filter"} << args << "--raw16" << out << in).exit, 0)
+            << qPrintable(args.join(' '));
+        return celtest::readFile(out);
+    };
+    for (const QStringList& chain : chains) {
+        const QByteArray one = raw(QStringList{"--threads", "1"} << chain);
+        EXPECT_FALSE(one.isEmpty());
+        for (const char* threads : {"2", "8"})
+            EXPECT_EQ(raw(QStringList{"--threads", threads} << chain), one)
+                << threads << qPrintable(chain.join(' '));
+    }
+    QStringList reseeded = chains[4];
+    reseeded[1] = "12";
+    EXPECT_NE(raw(reseeded), raw(chains[4])) << "the seed drives the noise";
+    // A quarter turn each way keeps every value (as read: straight colour stays straight).
     ASSERT_EQ(celtool({"dump", "--depth", "16", in, dir.path("in.raw")}).exit, 0);
-    EXPECT_EQ(celtest::readFile(dir.path("id.raw")), celtest::readFile(dir.path("in.raw")));
-    EXPECT_EQ(raw16(celtest::readFile(dir.path("q.raw"))).size(), 300u * 200 * 4);
+    EXPECT_EQ(raw({"--keep-values", "--rotate", "90", "--rotate", "-90"}),
+              celtest::readFile(dir.path("in.raw")));
 }
 
 // The lossless flips give the pixels oiiotool and ImageMagick give.
@@ -174,7 +164,7 @@ TEST(CeltoolFilter, FlipsMatchOtherTools) {
         const QStringList args = QString::fromLatin1(c.program) == QLatin1String("oiiotool")
                                      ? QStringList{in} << c.theirs << "-o" << theirs
                                      : QStringList{in} << c.theirs << theirs;
-        const ToolResult peer = run(QString::fromLatin1(c.program), args);
+        const ToolResult peer = celtest::runProgram(QString::fromLatin1(c.program), args);
         ASSERT_EQ(peer.exit, 0) << c.program << peer.err.constData();
         const Pixels a = dump(dir, ours), b = dump(dir, theirs);
         EXPECT_EQ(a.size, b.size) << c.program << " " << qPrintable(c.theirs.join(' '));
@@ -186,14 +176,14 @@ TEST(CeltoolFilter, FlipsMatchOtherTools) {
 // green is lifted above alpha at the rim), the tool lays it over white itself.
 TEST(CeltoolThumbnail, OpaqueOverWhiteAndContactSheet) {
     celtest::TempDir dir;
-    auto* art = new CEL_PixmapRGBA8(300, 200);
+    std::vector<CEL_PixelRGBA8> art;
     for (int y = 0; y < 200; ++y)
         for (int x = 0; x < 300; ++x) {
             const double a = std::clamp(80.5 - std::hypot(x + 0.5 - 150.0, y + 0.5 - 100.0), 0.0, 1.0);
-            *art->pixel(x, y) = CEL_PixelRGBA8{255, 255, 255, uint8_t(std::lround(a * 255))};
+            art.push_back(CEL_PixelRGBA8{255, 255, 255, uint8_t(std::lround(a * 255))});
         }
     const QString in = dir.path("art.tga"), out = dir.path("t.tga"); // TGA holds straight colour
-    ASSERT_TRUE(celtest::writeFile(in, tgaOf(art, "TGA4")));
+    ASSERT_TRUE(celtest::writeFile(in, celtest::tgaOf(art, 300, 200)));
     ASSERT_EQ(celtool({"thumbnail", "--size", "64", in, out}).exit, 0);
     const Pixels t = dump(dir, out);
     EXPECT_EQ(t.size, "64x42");

@@ -1,68 +1,44 @@
 // celtool on IFF files: the 8-bit and 16-bit codes by OUT's extension,
 // standard input and output through the tool's temporary files, and depth
 // kept through a conversion.
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <gtest/gtest.h>
 #include <vector>
 
-#include "cel/Cel.h"
+#include "CeltoolTestUtil.h"
 #include "celio/handlers/IffImage.h"
-#include "celio/handlers/TgaHandler.h"
-#include "pixel/PixmapCanvas.h"
-#include "support/TestSupport.h"
 
-namespace {
-
-struct ToolResult {
-    int exit = -1;
-    QByteArray out, err;
-};
-
-ToolResult celtoolRun(const QStringList& args, const QByteArray& input = QByteArray()) {
-    QProcess p;
-    p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
-    p.write(input);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-            p.readAllStandardError()};
-}
-
-} // namespace
+using celtest::celtool;
+using celtest::ToolRun;
 
 TEST(CeltoolIff, CodesStandardStreamsAndDepth) {
     celtest::TempDir dir;
-    auto* p = new CEL_PixmapRGBA8(70, 3);
-    for (int i = 0; i < 210; ++i) p->data()[i] = CEL_PixelRGBA8{uint8_t(i), uint8_t(i / 2), 7, 255};
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    const QByteArray tga = QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+    std::vector<CEL_PixelRGBA8> p;
+    for (int i = 0; i < 210; ++i) p.push_back(CEL_PixelRGBA8{uint8_t(i), uint8_t(i / 2), 7, 255});
+    const QByteArray tga = celtest::tgaOf(p, 70, 3);
     const QString in = dir.path("in.tga"), raw = dir.path("in.raw");
     ASSERT_TRUE(celtest::writeFile(in, tga));
-    ASSERT_EQ(celtoolRun({"dump", "--depth", "16", in, raw}).exit, 0);
+    ASSERT_EQ(celtool({"dump", "--depth", "16", in, raw}).exit, 0);
 
     for (const char* code : {"", "IFF_16"}) {
         SCOPED_TRACE(code);
         const QString out = dir.path(QStringLiteral("out%1.iff").arg(QLatin1String(code)));
         const QStringList args =
             *code ? QStringList{"convert", "--code", code, in, out} : QStringList{"convert", in, out};
-        ASSERT_EQ(celtoolRun(args).exit, 0);
-        const QJsonObject info = QJsonDocument::fromJson(celtoolRun({"info", "--json", out}).out).object();
+        ASSERT_EQ(celtool(args).exit, 0);
+        const QJsonObject info = celtest::infoOf(out);
         EXPECT_EQ(info.value("optionCode").toString(), QStringLiteral("IFF"));
         EXPECT_EQ(info.value("bytesPerChannel").toInt(), *code ? 2 : 1);
         EXPECT_EQ(info.value("channels").toInt(), 4);
         const QString back = dir.path("back.raw");
-        ASSERT_EQ(celtoolRun({"dump", "--depth", "16", out, back}).exit, 0);
+        ASSERT_EQ(celtool({"dump", "--depth", "16", out, back}).exit, 0);
         EXPECT_EQ(celtest::readFile(back), celtest::readFile(raw));
     }
 
     // The codec needs a file; the tool gives it one for standard input and output.
     const QByteArray iff = celtest::readFile(dir.path("out.iff"));
-    ToolResult r = celtoolRun({"convert", "--format", "iff", "-", dir.path("o.tga")}, iff);
+    ToolRun r = celtool({"convert", "--format", "iff", "-", dir.path("o.tga")}, iff);
     EXPECT_EQ(r.exit, 0) << r.err.data();
-    r = celtoolRun({"convert", "--format", "iff", dir.path("o.tga"), "-"});
+    r = celtool({"convert", "--format", "iff", dir.path("o.tga"), "-"});
     EXPECT_EQ(r.exit, 0) << r.err.data();
     EXPECT_TRUE(r.out.startsWith("FOR4") && r.out.mid(8, 4) == "CIMG");
 
@@ -74,7 +50,7 @@ TEST(CeltoolIff, CodesStandardStreamsAndDepth) {
     for (size_t i = 0; i < depth.size(); ++i) depth[i] = 0.5f + float(i % w);
     CEL_IffImage deep(w, h, 2);
     ASSERT_TRUE(deep.iff_save(dir.path("deep.iff"), colour.data(), depth.data(), 2));
-    ASSERT_EQ(celtoolRun({"convert", "--code", "IFF", dir.path("deep.iff"), dir.path("flat.iff")}).exit, 0);
+    ASSERT_EQ(celtool({"convert", "--code", "IFF", dir.path("deep.iff"), dir.path("flat.iff")}).exit, 0);
     CEL_IffImage flat;
     flat.iffctrl(CEL_IffImage::IFF_CTRL_TOP_DOWN, true);
     ASSERT_TRUE(flat.iff_load(dir.path("flat.iff")));

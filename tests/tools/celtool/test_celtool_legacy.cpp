@@ -1,39 +1,20 @@
 // celtool with the legacy planar formats, run as a separate process: the
 // SCAN writer's own codes, information strings in and out, a write the library
-// reports as failed, and the demo's legacy-formats.png.
-#include <QFileInfo>
-#include <QImage>
-#include <QProcess>
+// reports as failed.
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 
-#include "cel/Cel.h"
-#include "celio/handlers/TgaHandler.h"
-#include "pixel/PixmapCanvas.h"
-#include "support/TestSupport.h"
+#include "CeltoolTestUtil.h"
 
 namespace {
 
-struct ToolResult {
-    int exit = -1;
-    QByteArray out, err;
-};
-
-ToolResult celtool(const QStringList& args) {
-    QProcess p;
-    p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
-    p.waitForFinished(60000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-            p.readAllStandardError()};
-}
+using celtest::celtool;
+using ToolResult = celtest::ToolRun;
 
 QByteArray sampleTga() {
-    auto* p = new CEL_PixmapRGBA8(7, 3);
-    for (int i = 0; i < 21; ++i)
-        p->data()[i] = CEL_PixelRGBA8{uint8_t(i * 9), uint8_t(i), 40, uint8_t(i * 12)};
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    return QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"));
+    std::vector<CEL_PixelRGBA8> p;
+    for (int i = 0; i < 21; ++i) p.push_back(CEL_PixelRGBA8{uint8_t(i * 9), uint8_t(i), 40, uint8_t(i * 12)});
+    return celtest::tgaOf(p, 7, 3);
 }
 
 // The string block of a SCAN or VAR file: from offset 12 up to its zero.
@@ -87,12 +68,10 @@ TEST(CeltoolLegacy, ReportedWriteFailureExitsOne) {
     if (bash.isEmpty()) GTEST_SKIP() << "no bash";
     celtest::TempDir dir;
     const QString in = dir.path("noise.tga"), out = dir.path("out.opt");
-    auto* p = new CEL_PixmapRGBA8(160, 160);
+    std::vector<CEL_PixelRGBA8> p;
     for (int i = 0; i < 160 * 160; ++i)
-        p->data()[i] = CEL_PixelRGBA8{uint8_t(i * 7), uint8_t(i * 13 >> 2), uint8_t(i * 31), 255};
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    ASSERT_TRUE(celtest::writeFile(in, QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4"))));
+        p.push_back(CEL_PixelRGBA8{uint8_t(i * 7), uint8_t(i * 13 >> 2), uint8_t(i * 31), 255});
+    ASSERT_TRUE(celtest::writeFile(in, celtest::tgaOf(p, 160, 160)));
     ASSERT_TRUE(celtest::writeFile(out, "earlier"));
     QProcess run; // about 100 KB to write, 8 KiB allowed: the writer's buffer fails at its close
     run.start(bash, {"-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" convert --code OPT4 \"$1\" \"$2\"",
@@ -101,17 +80,4 @@ TEST(CeltoolLegacy, ReportedWriteFailureExitsOne) {
     EXPECT_EQ(run.exitCode(), 1);
     EXPECT_TRUE(run.readAllStandardError().contains("Could not complete writing to file"));
     EXPECT_EQ(celtest::readFile(out), QByteArray("earlier"));
-}
-
-TEST(CeltoolLegacy, DemoLegacyFormats) {
-    celtest::TempDir dir;
-    const ToolResult r = celtool({"demo", dir.root()});
-    ASSERT_EQ(r.exit, 0) << r.err.constData();
-    for (const char* name : {"legacy-opt4.opt", "legacy-opt1.opt", "legacy-scan24.scan", "legacy-scan32.scan",
-                             "legacy-matte.var"})
-        EXPECT_TRUE(r.out.contains(QByteArray("/") + name)) << name;
-    EXPECT_TRUE(r.out.contains("information string \"demo frame 1, take 2\""));
-    const QImage sheet(dir.path("legacy-formats.png"));
-    EXPECT_EQ(sheet.width(), 5 * (160 + 8));
-    EXPECT_EQ(sheet.height(), 96 + 8 + 12);
 }

@@ -120,21 +120,4 @@ TEST_F(CeltoolMovieTest, StandardInputIsReadAsTheContainerItHolds) {
     }
 }
 
-TEST(CeltoolMovieDemo, EncodesReadsAndLaysOutTheNumberedFrames) {
-    celtest::TempDir dir;
-    const auto r = celtool({"demo", dir.root()});
-    ASSERT_EQ(r.exit, 0) << r.err.constData();
-    EXPECT_TRUE(QFileInfo::exists(dir.path("movie-sheet.png")));
-    const QJsonObject mp4 = celtest::infoOf(dir.path("movie/frames.mp4"));
-    EXPECT_EQ(mp4["frames"].toInt(), 24);
-    EXPECT_EQ(mp4["codec"].toString(), "h264");
-    // The lossless movie gives back exactly what it was given: frame 24's
-    // first pixel carries the colour the demo gives frame 24.
-    const auto last = celtool({"dump", "--frame", "24", dir.path("movie/frames.mov"), "-"});
-    ASSERT_EQ(last.exit, 0);
-    ASSERT_GE(last.out.size(), 4);
-    EXPECT_EQ(uint8_t(last.out[0]), 40 + 24 * 8);
-    EXPECT_EQ(uint8_t(last.out[2]), 200 - 24 * 6);
-}
-
 } // namespace

@@ -1,33 +1,18 @@
 // celtool on layered files, run as a process: info --layers (tree and JSON),
 // dump --layer, flatten.
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <gtest/gtest.h>
 #include <memory>
 
+#include "CeltoolTestUtil.h"
 #include "celio/handlers/PsdHandler.h"
 #include "pixel/PixmapArea.h"
 #include "support/PsdBuilder.h"
-#include "support/TestSupport.h"
 
 namespace {
 
-struct ToolRun {
-    int exit = -1;
-    QByteArray out, err;
-};
-
-ToolRun celtool(const QStringList& args, const QByteArray& input = QByteArray()) {
-    QProcess p;
-    p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
-    p.write(input);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-            p.readAllStandardError()};
-}
+using celtest::celtool;
+using celtest::ToolRun;
 
 psdbuild::Layer solid(const QByteArray& name, std::vector<int> box, uint8_t v,
                       const QByteArray& key = "norm") {
@@ -59,7 +44,7 @@ TEST(CeltoolPsd, InfoLayersTreeAndJson) {
 
     ToolRun r = celtool({"info", "--layers", "--json", psd});
     ASSERT_EQ(r.exit, 0) << r.err.constData();
-    const QJsonObject doc = QJsonDocument::fromJson(r.out).object();
+    const QJsonObject doc = celtest::jsonObject(r.out);
     EXPECT_EQ(doc["documentLayer"].toObject(), (QJsonObject{{"width", 4}, {"height", 3}}));
     EXPECT_EQ(doc["layerCount"].toInt(), 4);
     EXPECT_EQ(doc["visibleLayerCount"].toInt(), 4);
@@ -176,8 +161,7 @@ TEST(CeltoolPsd, ConvertStackAndAllLayers) {
     ASSERT_EQ(r.exit, 0) << r.err.constData();
     const QByteArray a = celtool({"info", "--layers", "--json", psd}).out,
                      b = celtool({"info", "--layers", "--json", copy}).out;
-    EXPECT_EQ(QJsonDocument::fromJson(a).object()["baseGroup"],
-              QJsonDocument::fromJson(b).object()["baseGroup"]);
+    EXPECT_EQ(celtest::jsonObject(a)["baseGroup"], celtest::jsonObject(b)["baseGroup"]);
     EXPECT_EQ(celtool({"compare", psd, copy}).exit, 0);
     EXPECT_TRUE(celtool({"info", copy}).out.contains("PSB"));
 

@@ -220,9 +220,13 @@ TEST(CeltoolTiles, DamagedFoldersFailNamingTheFileAndLeaveOutAlone) {
         std::function<void(const QString& dir)> apply;
         QString named; // the file the error names, inside the folder
     };
-    const auto rewrite = [](const QString& dir, const std::function<void(QJsonObject&)>& edit) {
+    const auto editFirstTile = [](const QString& dir, const char* key, const QJsonValue& value) {
         QJsonObject o = indexOf(dir);
-        edit(o);
+        QJsonArray tiles = o["tiles"].toArray();
+        QJsonObject t = tiles[0].toObject();
+        t[key] = value;
+        tiles[0] = t;
+        o["tiles"] = tiles;
         celtest::writeFile(QDir(dir).filePath("index.json"), QJsonDocument(o).toJson());
     };
     const Damage damages[] = {
@@ -230,27 +234,8 @@ TEST(CeltoolTiles, DamagedFoldersFailNamingTheFileAndLeaveOutAlone) {
         {"cut index",
          [&](const QString& d) { celtest::writeFile(QDir(d).filePath("index.json"), json.left(60)); },
          "index.json"},
-        {"tile outside the bounds",
-         [&](const QString& d) {
-             rewrite(d, [](QJsonObject& o) {
-                 QJsonArray tiles = o["tiles"].toArray();
-                 QJsonObject t = tiles[0].toObject();
-                 t["column"] = 7;
-                 tiles[0] = t;
-                 o["tiles"] = tiles;
-             });
-         },
-         "index.json"},
-        {"a name leaving the folder",
-         [&](const QString& d) {
-             rewrite(d, [](QJsonObject& o) {
-                 QJsonArray tiles = o["tiles"].toArray();
-                 QJsonObject t = tiles[0].toObject();
-                 t["file"] = "../in.tga";
-                 tiles[0] = t;
-                 o["tiles"] = tiles;
-             });
-         },
+        {"tile outside the bounds", [&](const QString& d) { editFirstTile(d, "column", 7); }, "index.json"},
+        {"a name leaving the folder", [&](const QString& d) { editFirstTile(d, "file", "../in.tga"); },
          "index.json"},
         {"missing tile", [](const QString& d) { QFile::remove(QDir(d).filePath("tile_2_1.png")); },
          "tile_2_1.png"},

@@ -1,6 +1,6 @@
 // celtool with vector drawings, run as a separate process: render, the convert
 // rules for QVX and QVXO, standard streams, the palette beside a drawing, bad
-// input, and the demo's drawing.
+// input.
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -25,7 +25,8 @@ using vectortest::rect;
 QByteArray sampleDrawing() {
     GR_CompositeVectorDrawingObj d;
     GR_DrawingAccess a(d);
-    a.InsertFill(a.CreateLayer(GR_ColorArtLayer), rect(-937.5f, -937.5f, 937.5f, 937.5f), colour(250, 10, 10, 255, 42));
+    a.InsertFill(a.CreateLayer(GR_ColorArtLayer), rect(-937.5f, -937.5f, 937.5f, 937.5f),
+                 colour(250, 10, 10, 255, 42));
     GR_Path line;
     line.moveTo(-2000, 1500);
     line.lineTo(2000, 1500);
@@ -65,7 +66,8 @@ TEST(CeltoolVector, RenderSettingsAndJson) {
     EXPECT_EQ(qAlpha(png.pixel(10, 10)), 0);
 
     // 16 bits, colour art only, on a canvas twice the picture's size: the square's area.
-    r = celtool({"render", "--depth", "16", "--art", "colour", "--canvas", "-360,-270,1440,1080", "--json", in, out});
+    r = celtool(
+        {"render", "--depth", "16", "--art", "colour", "--canvas", "-360,-270,1440,1080", "--json", in, out});
     ASSERT_EQ(r.exit, 0) << r.err.toStdString();
     j = celtest::jsonObject(r.out);
     EXPECT_EQ(j["canvas"].toArray(), (QJsonArray{-360, -270, 1440, 1080}));
@@ -74,8 +76,8 @@ TEST(CeltoolVector, RenderSettingsAndJson) {
     EXPECT_EQ(pngDepthAndType(out), std::pair(16, 6)) << "16-bit RGBA kept";
 
     // Size, matrix, thickness and straight colour.
-    r = celtool({"render", "--size", "360x270", "--matrix", "0.5,0,1250,0,0.5,0", "--thickness", "2", "--straight",
-                 "--antialias", "0", "--json", in, out});
+    r = celtool({"render", "--size", "360x270", "--matrix", "0.5,0,1250,0,0.5,0", "--thickness", "2",
+                 "--straight", "--antialias", "0", "--json", in, out});
     ASSERT_EQ(r.exit, 0) << r.err.toStdString();
     j = celtest::jsonObject(r.out);
     EXPECT_EQ(j["size"].toArray(), (QJsonArray{360, 270}));
@@ -91,9 +93,10 @@ TEST(CeltoolVector, RenderRefusesBadRequestsBeforeWriting) {
     const QString in = dir.path("d.qvx"), out = dir.path("out.png"), png = dir.path("p.png");
     ASSERT_TRUE(celtest::writeFile(in, sampleDrawing()));
     const QList<QStringList> usage = {
-        {"--size", "0x540"},         {"--size", "2000000000x2000000000"}, {"--depth", "12"},
-        {"--art", "colour,sky"},     {"--matrix", "1,2,3"},              {"--thickness", "-1"},
-        {"--canvas", "0,0,0,10"},    {"--antialias", "high"},
+        {"--size", "0x540"},      {"--size", "2000000000x2000000000"},
+        {"--depth", "12"},        {"--art", "colour,sky"},
+        {"--matrix", "1,2,3"},    {"--thickness", "-1"},
+        {"--canvas", "0,0,0,10"}, {"--antialias", "high"},
     };
     for (const QStringList& bad : usage) {
         const ToolRun r = celtool(QStringList{"render"} + bad + QStringList{in, out});
@@ -160,17 +163,4 @@ TEST(CeltoolVector, ConvertRulesStreamsAndThePaletteBeside) {
     EXPECT_EQ(at(celtool({"dump", "--format", "qvx", "-", "-"}, bytes).out, 360, 270),
               (std::array<int, 4>{250, 10, 10, 255}))
         << "standard input has no folder";
-}
-
-TEST(CeltoolVector, DemoDrawingReadsBackAndRenders) {
-    celtest::TempDir dir;
-    const ToolRun r = celtool({"demo", dir.root()});
-    ASSERT_EQ(r.exit, 0) << r.err.toStdString();
-    const QByteArray drawing = celtest::readFile(dir.path("drawing.qvx"));
-    GR_CompositeVectorDrawingObj d;
-    ASSERT_TRUE(d.LoadFromBytes(drawing));
-    ASSERT_EQ(d.layers().size(), 4u);
-    for (const GR_Layer& layer : d.layers()) EXPECT_FALSE(layer.shapes.empty()) << "art " << layer.type;
-    EXPECT_EQ(QImage(dir.path("vector.png")).size(), QSize(4 * 244, 3 * (180 + 16)));
-    EXPECT_TRUE(QFile::exists(dir.path("palette.qvp")));
 }

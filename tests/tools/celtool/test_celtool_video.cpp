@@ -1,9 +1,8 @@
 // celtool with PAL and YUV frames, run as a separate process: the formats by
 // extension and through "-" with --format, the size refusal naming the limit,
 // premultiplied colour laid over black, interlace in a video format and in
-// another one, and the demo's video files.
+// another one.
 #include <QFileInfo>
-#include <QImage>
 #include <gtest/gtest.h>
 
 #include "CeltoolTestUtil.h"
@@ -19,11 +18,7 @@ using celtest::ToolRun;
 
 // A w x h TGA4 file of one straight colour.
 bool flatTga(const QString& path, int w, int h, CEL_PixelRGBA8 colour) {
-    auto* p = new CEL_PixmapRGBA8(w, h);
-    std::fill(p->data(), p->data() + size_t(w) * h, colour);
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-    return celtest::writeFile(path, QXCelUioTgaHandler().encode(cel.get(), QStringLiteral("TGA4")));
+    return celtest::writeFile(path, celtest::tgaOf(std::vector<CEL_PixelRGBA8>(size_t(w) * h, colour), w, h));
 }
 
 // The r, g, b, a bytes of pixel (x, y) in `celtool dump` output of width w.
@@ -133,16 +128,4 @@ TEST(CeltoolVideo, Interlace) {
     EXPECT_EQ(celtool({"interlace", red, blue}).exit, 2);
     EXPECT_EQ(celtool({"interlace", "-o", dir.path("x.pal"), red}).exit, 2);
     EXPECT_EQ(celtool({"interlace", "--code", "TGA4", "-o", dir.path("x.pal"), red, blue}).exit, 2);
-}
-
-TEST(CeltoolVideo, DemoWritesTheVideoSheet) {
-    celtest::TempDir dir;
-    const ToolRun demo = celtool({"demo", dir.root()});
-    ASSERT_EQ(demo.exit, 0) << demo.err.toStdString();
-    EXPECT_EQ(QFileInfo(dir.path("video/bars.pal")).size(), QXCelUioPalHandler::PAL_BYTES);
-    EXPECT_EQ(QFileInfo(dir.path("video/bars.yuv")).size(), QXCelUioYuvHandler::NTSC_BYTES);
-    EXPECT_EQ(QFileInfo(dir.path("video/fields.pal")).size(), QXCelUioPalHandler::PAL_BYTES);
-    const QImage sheet(dir.path("video-sheet.png"));
-    EXPECT_GT(sheet.width(), 3 * 360);
-    EXPECT_TRUE(demo.out.contains("bars.pal (720x540 picture, 829440 bytes): read back 768x576"));
 }
