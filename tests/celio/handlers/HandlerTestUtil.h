@@ -1,10 +1,15 @@
 #pragma once
 // Shared helpers of the file-handler tests.
 
+#include <QProcess>
+#include <QStandardPaths>
 #include <algorithm>
+#include <cstdio>
+#include <gtest/gtest.h>
 #include <vector>
 
 #include "cel/Cel.h"
+#include "cel/Context.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace celtest {
@@ -40,6 +45,60 @@ inline Values values(const CEL_Representation* rep) {
         add(reinterpret_cast<const int16_t*>(c->data()), c, 4, 32767);
     if (auto* d = dynamic_cast<const CEL_PixmapMatte16*>(rep)) add(d->data(), d, 1, 32767);
     return v;
+}
+
+// A context that reads the layer at the given path.
+inline CEL_Context withLayer(const QString& layer) {
+    const CEL_Context d;
+    return CEL_Context(d.isColorRecovery(), d.isDelayedColorRecovery(), d.useElementPaletteList(), nullptr, 0,
+                       layer, 1.0);
+}
+
+// A witness program, the distribution's copy first (a wrapper earlier on PATH
+// may stand in for it); empty when it is missing.
+inline QString program(const char* name) {
+    const QString n = QString::fromLatin1(name), path = QStandardPaths::findExecutable(n, {"/usr/bin"});
+    return path.isEmpty() ? QStandardPaths::findExecutable(n) : path;
+}
+
+// Runs exe; true when it exits with 0, else a test failure with its standard
+// error. Its standard output goes to out.
+inline bool run(const QString& exe, const QStringList& args, QByteArray* out = nullptr) {
+    QProcess p;
+    p.start(exe, args);
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (out) *out = p.readAllStandardOutput();
+    if (!ok)
+        ADD_FAILURE() << exe.toStdString() << " " << args.join(' ').toStdString() << ": "
+                      << p.readAllStandardError().data();
+    return ok;
+}
+
+// oiiotool's decoding of several files in one run (it starts slowly), each
+// read with the given configuration: r, g, b, a per pixel (grey widened, no
+// alpha channel: full scale), placed by the coordinates it lists.
+inline std::vector<Values> oiioValues(const QStringList& paths, const QStringList& config = {}) {
+    QStringList args{"--dumpdata"};
+    for (const QString& path : paths) args << config << path;
+    QByteArray text;
+    if (!run(program("oiiotool"), args, &text)) return {};
+    std::vector<Values> all;
+    int width = 0, full = 255;
+    for (const QByteArray& line : text.split('\n')) {
+        int w = 0, h = 0, x = 0, y = 0, s[4] = {0, 0, 0, 0};
+        char type[16] = {};
+        if (std::sscanf(line.constData(), "%*s : %d x %d, %*d channel, %15s", &w, &h, type) == 3) {
+            width = w;
+            full = QByteArray(type) == "uint16" ? 65535 : 255;
+            all.emplace_back(size_t(w) * size_t(h) * 4);
+        } else if (const int n = std::sscanf(line.constData(), " Pixel (%d, %d): %d %d %d %d", &x, &y, &s[0],
+                                             &s[1], &s[2], &s[3]);
+                   n >= 3 && !all.empty()) {
+            int* px = all.back().data() + 4 * (size_t(y) * size_t(width) + size_t(x));
+            for (int c = 0; c < 4; ++c) px[c] = n == 3 ? (c < 3 ? s[0] : full) : c < n - 2 ? s[c] : full;
+        }
+    }
+    return all;
 }
 
 } // namespace celtest

@@ -3,9 +3,6 @@
 // pixels those programs decode (with this library's value mapping), and the
 // files written here decode there to the pixels meant.
 #include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QStandardPaths>
 #include <gtest/gtest.h>
 #include <memory>
 #include <tiffio.h>
@@ -21,29 +18,14 @@
 
 namespace {
 
+using celtest::oiioValues;
+using celtest::program;
+using celtest::run;
 using celtest::Values;
-
-QString program(const char* name) {
-    // The distribution's copy first: a wrapper earlier on PATH may stand in for it.
-    const QString path =
-        QStandardPaths::findExecutable(QString::fromLatin1(name), {QStringLiteral("/usr/bin")});
-    return path.isEmpty() ? QStandardPaths::findExecutable(QString::fromLatin1(name)) : path;
-}
 const QString kMagick = program("convert"), kOiio = program("oiiotool"), kTiffcp = program("tiffcp");
 
 QStringList words(const QString& text) {
     return text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
-
-bool run(const QString& exe, const QStringList& args, QByteArray* out = nullptr) {
-    QProcess p;
-    p.start(exe, args);
-    const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (out) *out = p.readAllStandardOutput();
-    if (!ok)
-        ADD_FAILURE() << exe.toStdString() << " " << args.join(' ').toStdString() << ": "
-                      << p.readAllStandardError().data();
-    return ok;
 }
 
 // ImageMagick's decoding as r, g, b, a samples of the given depth (grey widened).
@@ -57,33 +39,6 @@ Values magick(const QString& path, int depth) {
     for (qsizetype i = 0; i + depth / 8 <= raw.size(); i += depth / 8)
         v.push_back(depth == 8 ? b[i] : b[i] << 8 | b[i + 1]);
     return v;
-}
-
-// OpenImageIO's decoding of several files in one run (it starts slowly),
-// each read with the given configuration. Pixels are placed by their
-// coordinates: the listing follows the file's row order.
-std::vector<Values> oiio(const QStringList& paths, const QStringList& config = {}) {
-    QStringList args{"--dumpdata", "--info"};
-    for (const QString& path : paths) args << config << path;
-    QByteArray text;
-    if (!run(kOiio, args, &text)) return {};
-    static const QRegularExpression header(QStringLiteral(R"((\d+) x +(\d+), \d+ channel, (\w+))"));
-    static const QRegularExpression pixel(QStringLiteral(R"(Pixel \((\d+), (\d+)\):((?: \d+)+) \()"));
-    std::vector<Values> all;
-    int full = 255, width = 0;
-    for (const QByteArray& line : text.split('\n')) {
-        if (const auto h = header.match(QString::fromLatin1(line)); h.hasMatch()) { // the next file
-            width = h.captured(1).toInt();
-            full = h.captured(3) == QLatin1String("uint16") ? 65535 : 255;
-            all.emplace_back(size_t(width) * h.captured(2).toUInt() * 4);
-        } else if (const auto m = pixel.match(QString::fromLatin1(line)); m.hasMatch() && !all.empty()) {
-            const QStringList s = m.captured(3).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            int* px = all.back().data() + 4 * (size_t(m.captured(2).toInt()) * width + m.captured(1).toInt());
-            for (int c = 0; c < 4; ++c)
-                px[c] = c == 3 && s.size() != 4 ? full : s[s.size() == 1 ? 0 : c].toInt();
-        }
-    }
-    return all;
 }
 
 // libtiff's decoding: tiffcp rewrites the file uncompressed and contiguous; its samples as they are.
@@ -162,7 +117,7 @@ TEST(TgaInterop, FilesExchangedBothWays) {
                 ASSERT_TRUE(run(kOiio, {"--pattern", pattern, "47x31", channels, "-d", "uint8",
                                         "--compression", compression, "-o", next(dir, theirs, "tga")}));
     const QStringList raw = {"--iconfig", "oiio:UnassociatedAlpha", "1"}; // the samples as stored
-    std::vector<Values> want = oiio(theirs, raw);
+    std::vector<Values> want = oiioValues(theirs, raw);
     ASSERT_EQ(want.size(), size_t(theirs.size()));
     for (int i = 0; i < magickFiles; ++i) want[size_t(i)] = magick(theirs[i], 8);
 
@@ -183,7 +138,7 @@ TEST(TgaInterop, FilesExchangedBothWays) {
                                                              : alpha ? "TGA4"
                                                                      : "TGA3")));
     }
-    const std::vector<Values> oiioOurs = oiio(written, raw);
+    const std::vector<Values> oiioOurs = oiioValues(written, raw);
     ASSERT_EQ(oiioOurs.size(), size_t(written.size()));
     for (int i = 0; i < written.size(); ++i) {
         SCOPED_TRACE(qPrintable(theirs[i]));
@@ -240,8 +195,8 @@ TEST(SgiBmpInterop, TheirFilesReadAsTheyDecodeThem) {
             oiioArgs << "-d" << d << "-o" << next(dir, oiioFiles, "sgi");
     }
     ASSERT_TRUE(run(kOiio, oiioArgs));
-    const std::vector<Values> oiioValues = oiio(oiioFiles);
-    ASSERT_EQ(oiioValues.size(), size_t(oiioFiles.size()));
+    const std::vector<Values> fromOiio = oiioValues(oiioFiles);
+    ASSERT_EQ(fromOiio.size(), size_t(oiioFiles.size()));
 
     for (const QString& path : magickFiles + oiioFiles) {
         SCOPED_TRACE(qPrintable(path));
@@ -249,7 +204,7 @@ TEST(SgiBmpInterop, TheirFilesReadAsTheyDecodeThem) {
         bool deep = false;
         const Values got = isBmp ? ours(QXCelUioBmpHandler(), path) : ours(QXCelUioSgiHandler(), path, &deep);
         const qsizetype k = oiioFiles.indexOf(path);
-        Values want = k < 0 ? magick(path, deep ? 16 : 8) : oiioValues[size_t(k)];
+        Values want = k < 0 ? magick(path, deep ? 16 : 8) : fromOiio[size_t(k)];
         ASSERT_EQ(got.size(), size_t(W * H * 4));
         ASSERT_EQ(want.size(), got.size());
         for (size_t i = 0; i < want.size(); ++i)
@@ -299,7 +254,7 @@ TEST(SgiBmpInterop, OurFilesDecodeInTheirTools) {
         paths << path;
         wanted.push_back(want);
     }
-    EXPECT_EQ(oiio(paths), wanted);
+    EXPECT_EQ(oiioValues(paths), wanted);
 }
 
 namespace {

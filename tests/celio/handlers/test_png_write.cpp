@@ -10,8 +10,6 @@
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
-#include <QProcess>
-#include <QStandardPaths>
 #include <csetjmp>
 #include <cstdio>
 #include <functional>
@@ -230,23 +228,8 @@ Decoded libpngDecode(const QString& path) {
     return d;
 }
 
-QString program(const char* name) {
-    // The distribution's copy first: a wrapper earlier on PATH may stand in for it.
-    const QString path =
-        QStandardPaths::findExecutable(QString::fromLatin1(name), {QStringLiteral("/usr/bin")});
-    return path.isEmpty() ? QStandardPaths::findExecutable(QString::fromLatin1(name)) : path;
-}
-
-bool run(const QString& exe, const QStringList& args, QByteArray* out = nullptr) {
-    QProcess p;
-    p.start(exe, args);
-    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (out) *out = p.readAllStandardOutput();
-    if (!ok)
-        ADD_FAILURE() << exe.toStdString() << " " << args.join(' ').toStdString() << ": "
-                      << p.readAllStandardError().data();
-    return ok;
-}
+using celtest::program;
+using celtest::run;
 
 // Samples of `shape`'s layout decoded by another program, from its raw output
 // (big-endian for ImageMagick, the machine's order for libvips).

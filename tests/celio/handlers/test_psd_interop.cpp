@@ -2,8 +2,6 @@
 // composite and every layer read here equal ImageMagick's own decoding where
 // it is not transparent, and flattening the layers gives the merged image
 // ImageMagick composed with the same blend modes.
-#include <QProcess>
-#include <QStandardPaths>
 #include <gtest/gtest.h>
 
 #include "HandlerTestUtil.h"
@@ -18,26 +16,16 @@ namespace {
 using celtest::Values;
 
 QString magick() {
-    const QString p = QStandardPaths::findExecutable(QStringLiteral("convert"), {QStringLiteral("/usr/bin")});
-    return p.isEmpty() ? QStandardPaths::findExecutable(QStringLiteral("convert")) : p;
+    return celtest::program("convert");
 }
 
+// A program's standard output; empty (and a test failure) when it fails.
 QByteArray run(const QString& exe, const QStringList& args) {
-    QProcess p;
-    p.start(exe, args);
-    if (!p.waitForFinished(60000) || p.exitCode() != 0) {
-        ADD_FAILURE() << exe.toStdString() << " " << args.join(' ').toStdString() << ": "
-                      << p.readAllStandardError().constData();
-        return {};
-    }
-    return p.readAllStandardOutput();
+    QByteArray out;
+    return celtest::run(exe, args, &out) ? out : QByteArray();
 }
 
-CEL_Context withLayer(const QString& layer) {
-    const CEL_Context d;
-    return CEL_Context(d.isColorRecovery(), d.isDelayedColorRecovery(), d.useElementPaletteList(), nullptr, 0,
-                       layer, 1.0);
-}
+using celtest::withLayer;
 
 // Image i of the file as ImageMagick decodes it, placed on the document
 // canvas at its page offset, samples at the given depth mapped to ours

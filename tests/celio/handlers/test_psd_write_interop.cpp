@@ -50,11 +50,7 @@ QString agPsd() {
     return QFileInfo::exists(root + "/ag-psd/package.json") ? root + "/ag-psd" : QString();
 }
 
-CEL_Context withLayer(const QString& layer) {
-    const CEL_Context d;
-    return CEL_Context(d.isColorRecovery(), d.isDelayedColorRecovery(), d.useElementPaletteList(), nullptr, 0,
-                       layer, 1.0);
-}
+using celtest::withLayer;
 
 // Straight RGBA8 artwork: a soft disc of colour `hue` over transparency.
 CEL_PixmapRGBA8* disc(int w, int h, int hue) {
