@@ -315,28 +315,6 @@ TEST(PngInterop, FilesTheProgramsWrite) {
     }
 }
 
-TEST(PngInterop, FilesWeWrite) {
-    if (kMagick.isEmpty()) GTEST_SKIP() << "ImageMagick is not installed";
-    celtest::TempDir dir;
-    auto* p16 = new CEL_PixmapRGBA16(19, 7); // premultiplied; full scale and half-covered red first
-    for (int i = 0; i < 19 * 7; ++i) {
-        const int a = (i * 997) % 32768;
-        p16->data()[i] = CEL_PixelRGBA16{int16_t(i * 7919 % (a + 1)), int16_t(i * 10007 % (a + 1)),
-                                         int16_t(a / 3), int16_t(a)};
-    }
-    p16->data()[0] = CEL_PixelRGBA16{32767, 32767, 32767, 32767};
-    p16->data()[1] = CEL_PixelRGBA16{16383, 0, 0, 16383};
-    const auto cel = celtest::celOf(p16);
-    for (const char* code : {"PNG", "PNG4", "PNGDP3", "PNGDP4"}) {
-        SCOPED_TRACE(code);
-        const QString file = dir.path(QStringLiteral("ours_%1.png").arg(QLatin1String(code)));
-        ASSERT_TRUE(QXCelUioPngHandler().write(cel.get(), file, QLatin1String(code)));
-        std::unique_ptr<CEL_Representation> back(QXCelUioPngHandler().read(file));
-        const Values im = magick(file, 16);
-        EXPECT_EQ(pngTerms(im, !QByteArray(code).contains("DP")), celtest::values(back.get()));
-    }
-}
-
 // TIFF files the programs write read here to libtiff's samples (16-bit halved).
 TEST(TiffInterop, FilesTheProgramsWrite) {
     if (kMagick.isEmpty() || kTiffcp.isEmpty()) GTEST_SKIP() << "ImageMagick or tiffcp is not installed";

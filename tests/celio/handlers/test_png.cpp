@@ -164,20 +164,11 @@ TEST(PngRead, EveryColourTypeDepthTransparencyAndInterlace) {
         }
 }
 
-TEST(PngRead, TruncatedFilesAndHugeHeadersFail) {
+TEST(PngRead, TruncatedFilesFail) {
     celtest::TempDir dir;
     const QByteArray good = encode(makeSrc(6, 16, true, false, 3));
     for (qsizetype n = 0; n < good.size() - 12; n += (n < 64 ? 1 : 37))
         EXPECT_FALSE(decode(dir, good.left(n))) << n;
-    // Headers with valid checksums claiming huge images over a few bytes of data.
-    for (uint32_t side : {1000000u, 40000u}) {
-        QByteArray huge = encode(makeSrc(0, 8, false, false, 5));
-        for (int i = 0; i < 4; ++i) huge[16 + i] = huge[20 + i] = char(side >> (24 - 8 * i));
-        const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(huge.constData() + 12), 17);
-        for (int i = 0; i < 4; ++i) huge[29 + i] = char(crc >> (24 - 8 * i));
-        QXMessage::Capture quiet; // a refused allocation is reported as out of memory
-        EXPECT_FALSE(decode(dir, huge)) << side;
-    }
 }
 
 TEST(PngInfo, HeaderQuery) {
@@ -205,45 +196,19 @@ TEST(PngInfo, HeaderQuery) {
         EXPECT_EQ(query(bad, info), CELIO_STATE_FAILED);
 }
 
-TEST(PngWrite, ValueRulesOfBothWriters) {
+// The value rules of both writers are held against the former writers in
+// test_png_write.cpp; here what they refuse and standard output.
+TEST(PngWrite, RefusedCodeAndStandardOutput) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("out.png"));
-    const auto writeRead = [&](const UT_SharedPtr<CEL_Cel>& cel, const char* code, int wantType) {
-        EXPECT_TRUE(QXCelUioPngHandler().write(cel.get(), path, QLatin1String(code)));
-        EXPECT_EQ(int(celtest::readFile(path).at(25)), wantType) << code; // the colour type written
-        return std::unique_ptr<CEL_Representation>(QXCelUioPngHandler().read(path));
-    };
-    // 16-bit: s * 65535 / 32767, so full scale comes back exactly; premultiplied colour is kept.
-    const auto deep = cel16({{32767, 16383, -5, 32767}, {100, 0, 0, 16383}});
-    for (const char* code : {"PNGDP4", "pngdp3"}) {
-        const auto back = writeRead(deep, code, code[5] == '4' ? 6 : 2);
-        ASSERT_TRUE(back);
-        EXPECT_EQ(pixelOf(back.get(), 0), (CEL_PixelRGBA16{32767, 16382, 0, 32767})) << code;
-        EXPECT_EQ(pixelOf(back.get(), 1).a, code[5] == '4' ? 16382 : 32767) << code;
-    }
-    // 8-bit "PNG4": all opaque stays RGB; otherwise colour is divided by m = max(r, g, b, a)
-    // and alpha is m: half-transparent red -> (255, 0, 0, 127); additive light keeps its
-    // colour at m = 32767; transparent black stays.
-    EXPECT_TRUE(writeRead(cel16({{32767, 0, 128, 32767}}), "PNG4", 2));
-    const auto mixed =
-        cel16({{16383, 0, 0, 16383}, {8000, 4000, -3, 16000}, {32767, 200, 0, 0}, {0, 0, 0, 0}});
-    auto back = writeRead(mixed, "png4", 6);
-    ASSERT_TRUE(back);
-    const CEL_PixelRGBA16 want4[] = {{255, 0, 0, 127}, {127, 63, 0, 125}, {255, 1, 0, 255}, {0, 0, 0, 0}};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(pixelOf(back.get(), i), want4[i]) << i;
-    // "PNG": each channel >> 7, no alpha channel.
-    back = writeRead(mixed, "PNG", 2);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(pixelOf(back.get(), 1), (CEL_PixelRGBA16{62, 31, 0, 255}));
-
+    const auto cel = cel16({{16383, 0, 0, 16383}, {8000, 4000, -3, 16000}});
     EXPECT_FALSE(
-        QXCelUioPngHandler().write(mixed.get(), dir.path(QStringLiteral("x.png")), QStringLiteral("PNG16")));
+        QXCelUioPngHandler().write(cel.get(), dir.path(QStringLiteral("x.png")), QStringLiteral("PNG16")));
     EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("x.png"))));
     const QString stdoutFile = dir.path(QStringLiteral("stdout.png"));
     bool ok;
     {
         celtest::StdStreamRedirect out(1, stdoutFile);
-        ok = QXCelUioPngHandler().write(mixed.get(), QStringLiteral("-"), QStringLiteral("PNG4"));
+        ok = QXCelUioPngHandler().write(cel.get(), QStringLiteral("-"), QStringLiteral("PNG4"));
     }
     EXPECT_TRUE(ok);
     EXPECT_EQ(celtest::readFile(stdoutFile).left(4), QByteArray("\x89PNG"));
