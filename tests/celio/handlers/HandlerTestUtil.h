@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <vector>
 
 #include "cel/Cel.h"
 #include "cel/Context.h"
+#include "celio/LayerInfo.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace celtest {
@@ -47,6 +49,31 @@ inline Values values(const CEL_Representation* rep) {
     return v;
 }
 
+// Collects what a codec H writes on its diagnostic stream while it lives.
+template <class H> class Diagnostics {
+public:
+    Diagnostics() { H::setDiagnosticStream(&m_text); }
+    ~Diagnostics() { H::setDiagnosticStream(nullptr); }
+    std::string text() const { return m_text.str(); }
+    void clear() { m_text.str(std::string()); }
+
+private:
+    std::ostringstream m_text;
+};
+
+// A layer record holding image.
+inline CELIO_Layer layer(const QString& name, UT_SharedPtr<CEL_Representation> image, int blend = 1,
+                         float opacity = 1.0f, bool visible = true, int index = 0) {
+    CELIO_Layer l;
+    l.name = name;
+    l.representation = image;
+    l.blendMode = blend;
+    l.opacity = opacity;
+    l.visible = visible;
+    l.recordIndex = index;
+    return l;
+}
+
 // A context that reads the layer at the given path.
 inline CEL_Context withLayer(const QString& layer) {
     const CEL_Context d;
@@ -72,6 +99,23 @@ inline bool run(const QString& exe, const QStringList& args, QByteArray* out = n
         ADD_FAILURE() << exe.toStdString() << " " << args.join(' ').toStdString() << ": "
                       << p.readAllStandardError().data();
     return ok;
+}
+
+// ImageMagick's decoding of image (with options first) as r, g, b, a samples
+// of the given depth, as it stores them (grey widened).
+inline Values magickSamples(const QString& image, int depth, const QStringList& options = {}) {
+    QByteArray raw;
+    if (!run(program("convert"),
+             QStringList{image} << options << "-depth" << QString::number(depth) << "-endian"
+                                << "MSB"
+                                << "rgba:-",
+             &raw))
+        return {};
+    Values v;
+    const auto* b = reinterpret_cast<const uint8_t*>(raw.constData());
+    for (qsizetype i = 0; i + depth / 8 <= raw.size(); i += depth / 8)
+        v.push_back(depth == 8 ? b[i] : b[i] << 8 | b[i + 1]);
+    return v;
 }
 
 // oiiotool's decoding of several files in one run (it starts slowly), each

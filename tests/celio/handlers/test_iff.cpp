@@ -27,17 +27,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Collects the codec's reports while it lives.
-class Reports {
-public:
-    Reports() { CEL_IffImage::setDiagnosticStream(&m_text); }
-    ~Reports() { CEL_IffImage::setDiagnosticStream(nullptr); }
-    std::string text() const { return m_text.str(); }
-    void clear() { m_text.str(std::string()); }
-
-private:
-    std::ostringstream m_text;
-};
+using Reports = celtest::Diagnostics<CEL_IffImage>;
 
 // A few lines of IFF writer: big-endian fields, chunks padded to 4 bytes.
 struct Writer {

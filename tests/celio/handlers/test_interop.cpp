@@ -30,15 +30,7 @@ QStringList words(const QString& text) {
 
 // ImageMagick's decoding as r, g, b, a samples of the given depth (grey widened).
 Values magick(const QString& path, int depth) {
-    QByteArray raw;
-    if (!run(kMagick, {path, "-auto-orient", "-depth", QString::number(depth), "-endian", "MSB", "rgba:-"},
-             &raw))
-        return {};
-    Values v;
-    const auto* b = reinterpret_cast<const uint8_t*>(raw.constData());
-    for (qsizetype i = 0; i + depth / 8 <= raw.size(); i += depth / 8)
-        v.push_back(depth == 8 ? b[i] : b[i] << 8 | b[i + 1]);
-    return v;
+    return celtest::magickSamples(path, depth, {"-auto-orient"});
 }
 
 // libtiff's decoding: tiffcp rewrites the file uncompressed and contiguous; its samples as they are.

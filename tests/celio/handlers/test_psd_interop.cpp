@@ -42,19 +42,15 @@ Decoded imageMagick(const QString& file, int i, int depth, int docW, int docH) {
     const QStringList g = geometry.value(0).split(' ');
     const int w = g.value(0).toInt(), h = g.value(1).toInt(), x0 = g.value(2).toInt(),
               y0 = g.value(3).toInt();
-    const QByteArray raw =
-        run(magick(), {image, "-depth", QString::number(depth), "-endian", "MSB", "rgba:-"});
+    const Values raw = celtest::magickSamples(image, depth);
     Decoded d{Values(size_t(docW) * docH * 4, 0), geometry.value(1)};
-    const auto* b = reinterpret_cast<const uint8_t*>(raw.constData());
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 4; ++c) {
                 const size_t s = (size_t(y) * w + x) * 4 + c;
-                if ((s + 1) * size_t(depth / 8) > size_t(raw.size()) || x + x0 < 0 || x + x0 >= docW ||
-                    y + y0 < 0 || y + y0 >= docH)
-                    continue;
-                const int v = depth == 8 ? b[s] : (b[2 * s] << 8 | b[2 * s + 1]) * 32767 / 65535;
-                d.v[((size_t(y) + y0) * docW + x + x0) * 4 + c] = v;
+                if (s >= raw.size() || x + x0 < 0 || x + x0 >= docW || y + y0 < 0 || y + y0 >= docH) continue;
+                d.v[((size_t(y) + y0) * docW + x + x0) * 4 + c] =
+                    depth == 8 ? raw[s] : raw[s] * 32767 / 65535;
             }
     return d;
 }

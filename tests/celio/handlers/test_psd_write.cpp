@@ -65,17 +65,7 @@ Rep areaAt(const CEL_PixmapRGBA8& p, int w, int h, int x, int y) {
     return Rep(a);
 }
 
-CELIO_Layer layer(const QString& name, Rep image, int blend = 1, float opacity = 1.0f, bool visible = true,
-                  int index = 0) {
-    CELIO_Layer l;
-    l.name = name;
-    l.representation = image;
-    l.blendMode = blend;
-    l.opacity = opacity;
-    l.visible = visible;
-    l.recordIndex = index;
-    return l;
-}
+using celtest::layer;
 
 // 24 x 16 document: "Back" (full size), group "Inks" (multiply, 60 %) holding
 // "Ink" at (5, 3) and an empty hidden group "Spare", then "Top" (screen, hidden)
