@@ -1,15 +1,14 @@
 // PNG: every colour type, depth, transparency and interlacing against a
 // reference mapping written here; the writers' value rules; the header query;
 // truncated files and lying headers.
-#include <QDir>
 #include <QFileInfo>
 #include <csetjmp>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <png.h>
 #include <random>
 #include <vector>
-#include <zlib.h>
 
 #include "HandlerTestUtil.h"
 #include "base/Message.h"
@@ -48,37 +47,10 @@ Src makeSrc(int type, int depth, bool interlace, bool trns, unsigned seed) {
     return src;
 }
 
-struct EncodeJob {
-    png_structp png;
-    png_infop info;
-    const Src* src;
-    png_bytepp rows;
-    QByteArray* out;
-};
-
-void encodeBody(EncodeJob* j) {
-    const Src& s = *j->src;
-    png_set_write_fn(
-        j->png, j->out,
-        [](png_structp p, png_bytep d, size_t n) {
-            static_cast<QByteArray*>(png_get_io_ptr(p))
-                ->append(reinterpret_cast<const char*>(d), qsizetype(n));
-        },
-        [](png_structp) {});
-    png_set_IHDR(j->png, j->info, png_uint_32(s.w), png_uint_32(s.h), s.depth, s.type,
-                 s.interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, 0, 0);
-    if (s.type == 3) png_set_PLTE(j->png, j->info, s.palette.data(), int(s.palette.size()));
-    png_color_16 key = s.key;
-    if (s.trns)
-        png_set_tRNS(j->png, j->info, s.alpha.data(), int(s.alpha.size()), s.type == 3 ? nullptr : &key);
-    png_write_info(j->png, j->info);
-    png_write_image(j->png, j->rows);
-    png_write_end(j->png, nullptr);
-}
-
-bool runEncode(EncodeJob* j) {
-    if (setjmp(png_jmpbuf(j->png))) return false;
-    encodeBody(j);
+// Runs body with libpng's error jump set here: false when libpng gave up.
+bool guarded(png_structp png, const std::function<void()>& body) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    body();
     return true;
 }
 
@@ -99,8 +71,24 @@ QByteArray encode(const Src& s) {
     QByteArray out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    EncodeJob job{png, info, &s, rows.data(), &out};
-    const bool ok = runEncode(&job);
+    const bool ok = guarded(png, [&] {
+        png_set_write_fn(
+            png, &out,
+            [](png_structp p, png_bytep d, size_t size) {
+                static_cast<QByteArray*>(png_get_io_ptr(p))
+                    ->append(reinterpret_cast<const char*>(d), qsizetype(size));
+            },
+            [](png_structp) {});
+        png_set_IHDR(png, info, png_uint_32(s.w), png_uint_32(s.h), s.depth, s.type,
+                     s.interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, 0, 0);
+        if (s.type == 3) png_set_PLTE(png, info, s.palette.data(), int(s.palette.size()));
+        png_color_16 key = s.key;
+        if (s.trns)
+            png_set_tRNS(png, info, s.alpha.data(), int(s.alpha.size()), s.type == 3 ? nullptr : &key);
+        png_write_info(png, info);
+        png_write_image(png, rows.data());
+        png_write_end(png, nullptr);
+    });
     png_destroy_write_struct(&png, &info);
     return ok ? out : QByteArray();
 }
