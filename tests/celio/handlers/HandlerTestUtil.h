@@ -118,6 +118,23 @@ inline Values magickSamples(const QString& image, int depth, const QStringList& 
     return v;
 }
 
+// A binary PPM's samples, or empty.
+inline QByteArray ppmSamples(const QByteArray& ppm) {
+    QList<QByteArray> fields;
+    qsizetype at = 0;
+    while (fields.size() < 4 && at < ppm.size()) {
+        while (at < ppm.size() && QChar(ppm[at]).isSpace()) ++at;
+        if (at < ppm.size() && ppm[at] == '#') {
+            at = ppm.indexOf('\n', at);
+            continue;
+        }
+        const qsizetype start = at;
+        while (at < ppm.size() && !QChar(ppm[at]).isSpace()) ++at;
+        fields << ppm.mid(start, at - start);
+    }
+    return fields.size() == 4 && fields[0] == "P6" && fields[3] == "255" ? ppm.mid(at + 1) : QByteArray();
+}
+
 // oiiotool's decoding of several files in one run (it starts slowly), each
 // read with the given configuration: r, g, b, a per pixel (grey widened, no
 // alpha channel: full scale), placed by the coordinates it lists.

@@ -67,22 +67,7 @@ QByteArray storedSample(const QString& path) {
 
 using celtest::run;
 
-// A binary PPM's samples, or empty.
-QByteArray ppmSamples(const QByteArray& ppm) {
-    QList<QByteArray> fields;
-    qsizetype at = 0;
-    while (fields.size() < 4 && at < ppm.size()) {
-        while (at < ppm.size() && QChar(ppm[at]).isSpace()) ++at;
-        if (at < ppm.size() && ppm[at] == '#') {
-            at = ppm.indexOf('\n', at);
-            continue;
-        }
-        const qsizetype start = at;
-        while (at < ppm.size() && !QChar(ppm[at]).isSpace()) ++at;
-        fields << ppm.mid(start, at - start);
-    }
-    return fields.size() == 4 && fields[0] == "P6" && fields[3] == "255" ? ppm.mid(at + 1) : QByteArray();
-}
+using celtest::ppmSamples;
 
 } // namespace
 
