@@ -104,13 +104,10 @@ inline bool run(const QString& exe, const QStringList& args, QByteArray* out = n
 // ImageMagick's decoding of image (with options first) as r, g, b, a samples
 // of the given depth, as it stores them (grey widened).
 inline Values magickSamples(const QString& image, int depth, const QStringList& options = {}) {
+    QStringList args = QStringList{image} + options;
+    args += {"-depth", QString::number(depth), "-endian", "MSB", "rgba:-"};
     QByteArray raw;
-    if (!run(program("convert"),
-             QStringList{image} << options << "-depth" << QString::number(depth) << "-endian"
-                                << "MSB"
-                                << "rgba:-",
-             &raw))
-        return {};
+    if (!run(program("convert"), args, &raw)) return {};
     Values v;
     const auto* b = reinterpret_cast<const uint8_t*>(raw.constData());
     for (qsizetype i = 0; i + depth / 8 <= raw.size(); i += depth / 8)
