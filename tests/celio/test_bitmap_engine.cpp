@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -18,6 +17,7 @@
 #include "base/Message.h"
 #include "celio/BitmapEngine.h"
 #include "celio/Manager.h"
+#include "celio/handlers/HandlerTestUtil.h"
 #include "pixel/PixmapCanvas.h"
 #include "support/TestSupport.h"
 
@@ -218,29 +218,16 @@ TEST_F(BitmapEngine, StoredBytesDecodeAlikeInOtherPrograms) {
     const std::vector<uint8_t> ours = pixelsOf(*load(s));
     int witnesses = 0;
     if (celtest::haveProgram("convert")) {
-        QByteArray raw;
-        FILE* p = popen(qPrintable(QStringLiteral("convert '%1' -depth 8 rgba:-").arg(jpg)), "r");
-        char buf[4096];
-        for (std::size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) raw.append(buf, qsizetype(n));
-        if (p) pclose(p);
-        EXPECT_EQ(std::vector<uint8_t>(raw.begin(), raw.end()), ours);
+        EXPECT_EQ(celtest::magickSamples(jpg, 8), celtest::Values(ours.begin(), ours.end()));
         ++witnesses;
     }
     if (celtest::haveProgram("oiiotool")) {
         const QString ppm = dir.path(QStringLiteral("s.ppm"));
-        ASSERT_EQ(std::system(qPrintable(QStringLiteral("oiiotool '%1' -d uint8 -o '%2'").arg(jpg, ppm))), 0);
-        QByteArray data = celtest::readFile(ppm);
-        // P6 header: magic, width, height, maximum, each followed by one blank.
-        int blanks = 0;
-        qsizetype at = 0;
-        while (blanks < 4 && at < data.size())
-            if (std::isspace(static_cast<unsigned char>(data[at++]))) ++blanks;
-        data = data.mid(at);
-        ASSERT_EQ(data.size(), 37 * 29 * 3);
-        std::vector<uint8_t> rgb;
+        ASSERT_TRUE(celtest::run(celtest::program("oiiotool"), {jpg, "-d", "uint8", "-o", ppm}));
+        QByteArray rgb;
         for (std::size_t i = 0; i < ours.size(); i += 4)
-            rgb.insert(rgb.end(), ours.begin() + long(i), ours.begin() + long(i) + 3);
-        EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.end()), rgb);
+            rgb.append(reinterpret_cast<const char*>(&ours[i]), 3);
+        EXPECT_EQ(celtest::ppmSamples(celtest::readFile(ppm)), rgb);
         ++witnesses;
     }
     if (!witnesses) GTEST_SKIP() << "neither ImageMagick nor oiiotool is installed";

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <thread>
 
 #include "CelioTestHandlers.h"
 #include "base/BitmapSystem.h"
@@ -166,60 +165,6 @@ TEST_F(CelioManager, OwnsTheBitmapEngineAndTheHandlers) {
     EXPECT_EQ(m->handlers().size(), registered);
     deleteCELIO_ManagerInstance();
     EXPECT_EQ(BM_System::engine(), nullptr);
-}
-
-// Several threads read and query different files through one manager and one
-// instance of each handler at once, as the background loader does: one file
-// per registered handler that writes, and several raw test files. Each read
-// gives what a read on one thread gave (a fixed-frame format reads back its
-// own size, not the one written).
-TEST_F(CelioManager, ConcurrentReadsOfDifferentFiles) {
-    qxCelAddPixmapHandler();
-    m->addHandler(new TestRawHandler);
-    QStringList files;
-    std::vector<Math::Size2di> sizes;
-    std::vector<uint32_t> infoWidths; // 0: no header answer
-    for (int i = 0; i < 12; ++i) {
-        UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_RGBA8));
-        auto* p = new CEL_PixmapRGBA8(20 + i, 9);
-        for (int k = 0; k < p->width() * 9; ++k)
-            p->data()[k] = CEL_PixelRGBA8{uint8_t(k), uint8_t(i), 90, 255};
-        cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-        const QString ext =
-            i < int(m->handlers().size()) ? m->handlers()[i]->getWriteExtensions().value(0) : S("CRW");
-        const QString path = dir.path(S("f%1.%2").arg(i).arg(ext.toLower()));
-        list.clear();
-        CELIO_Info info;
-        if (!ext.isEmpty() && m->write(cel.get(), path, ext, QString()) && m->read(path, modified, list)) {
-            const auto* read = dynamic_cast<const CEL_Pixmap*>(list.front().get());
-            if (!read) continue;
-            files << path;
-            sizes.push_back(read->size());
-            infoWidths.push_back(
-                m->loadInfo(path, modified, CEL_Context(), info) == CELIO_STATE_OK ? info.width : 0u);
-        }
-    }
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int n = 0; n < 6 * files.size(); ++n) {
-                const int f = (n + t) % int(files.size());
-                const QString& path = files[f];
-                CELIO_RepresentationList reps;
-                QDateTime when;
-                CELIO_Info header;
-                const bool ok = n % 2 ? m->read(path, when, reps) : m->read(path, when, CEL_Context(), reps);
-                const auto* pix = ok ? dynamic_cast<const CEL_Pixmap*>(reps.front().get()) : nullptr;
-                if (!pix || pix->size() != sizes[size_t(f)]) ++failures;
-                if (m->loadInfo(path, when, CEL_Context(), header) == CELIO_STATE_OK &&
-                    header.width != infoWidths[size_t(f)])
-                    ++failures;
-            }
-        });
-    for (auto& th : threads) th.join();
-    EXPECT_GE(files.size(), 3);
-    EXPECT_EQ(failures.load(), 0);
 }
 
 TEST(CelioStreamHandler, ReadsRemappedFilesAndAddsNothingOnFailure) {

@@ -1,10 +1,17 @@
 #pragma once
 // Shared helpers of the file-handler tests.
 
+#include <QProcess>
+#include <QStandardPaths>
 #include <algorithm>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <sstream>
 #include <vector>
 
 #include "cel/Cel.h"
+#include "cel/Context.h"
+#include "celio/LayerInfo.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace celtest {
@@ -40,6 +47,116 @@ inline Values values(const CEL_Representation* rep) {
         add(reinterpret_cast<const int16_t*>(c->data()), c, 4, 32767);
     if (auto* d = dynamic_cast<const CEL_PixmapMatte16*>(rep)) add(d->data(), d, 1, 32767);
     return v;
+}
+
+// Collects what a codec H writes on its diagnostic stream while it lives.
+template <class H> class Diagnostics {
+public:
+    Diagnostics() { H::setDiagnosticStream(&m_text); }
+    ~Diagnostics() { H::setDiagnosticStream(nullptr); }
+    std::string text() const { return m_text.str(); }
+    void clear() { m_text.str(std::string()); }
+
+private:
+    std::ostringstream m_text;
+};
+
+// A layer record holding image.
+inline CELIO_Layer layer(const QString& name, UT_SharedPtr<CEL_Representation> image, int blend = 1,
+                         float opacity = 1.0f, bool visible = true, int index = 0) {
+    CELIO_Layer l;
+    l.name = name;
+    l.representation = image;
+    l.blendMode = blend;
+    l.opacity = opacity;
+    l.visible = visible;
+    l.recordIndex = index;
+    return l;
+}
+
+// A context that reads the layer at the given path.
+inline CEL_Context withLayer(const QString& layer) {
+    const CEL_Context d;
+    return CEL_Context(d.isColorRecovery(), d.isDelayedColorRecovery(), d.useElementPaletteList(), nullptr, 0,
+                       layer, 1.0);
+}
+
+// A witness program, the distribution's copy first (a wrapper earlier on PATH
+// may stand in for it); empty when it is missing.
+inline QString program(const char* name) {
+    const QString n = QString::fromLatin1(name), path = QStandardPaths::findExecutable(n, {"/usr/bin"});
+    return path.isEmpty() ? QStandardPaths::findExecutable(n) : path;
+}
+
+// Runs exe; true when it exits with 0, else a test failure with its standard
+// error. Its standard output goes to out.
+inline bool run(const QString& exe, const QStringList& args, QByteArray* out = nullptr) {
+    QProcess p;
+    p.start(exe, args);
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (out) *out = p.readAllStandardOutput();
+    if (!ok)
+        ADD_FAILURE() << exe.toStdString() << " " << args.join(' ').toStdString() << ": "
+                      << p.readAllStandardError().data();
+    return ok;
+}
+
+// ImageMagick's decoding of image (with options first) as r, g, b, a samples
+// of the given depth, as it stores them (grey widened).
+inline Values magickSamples(const QString& image, int depth, const QStringList& options = {}) {
+    QStringList args = QStringList{image} + options;
+    args += {"-depth", QString::number(depth), "-endian", "MSB", "rgba:-"};
+    QByteArray raw;
+    if (!run(program("convert"), args, &raw)) return {};
+    Values v;
+    const auto* b = reinterpret_cast<const uint8_t*>(raw.constData());
+    for (qsizetype i = 0; i + depth / 8 <= raw.size(); i += depth / 8)
+        v.push_back(depth == 8 ? b[i] : b[i] << 8 | b[i + 1]);
+    return v;
+}
+
+// A binary PPM's samples, or empty.
+inline QByteArray ppmSamples(const QByteArray& ppm) {
+    QList<QByteArray> fields;
+    qsizetype at = 0;
+    while (fields.size() < 4 && at < ppm.size()) {
+        while (at < ppm.size() && QChar(ppm[at]).isSpace()) ++at;
+        if (at < ppm.size() && ppm[at] == '#') {
+            at = ppm.indexOf('\n', at);
+            continue;
+        }
+        const qsizetype start = at;
+        while (at < ppm.size() && !QChar(ppm[at]).isSpace()) ++at;
+        fields << ppm.mid(start, at - start);
+    }
+    return fields.size() == 4 && fields[0] == "P6" && fields[3] == "255" ? ppm.mid(at + 1) : QByteArray();
+}
+
+// oiiotool's decoding of several files in one run (it starts slowly), each
+// read with the given configuration: r, g, b, a per pixel (grey widened, no
+// alpha channel: full scale), placed by the coordinates it lists.
+inline std::vector<Values> oiioValues(const QStringList& paths, const QStringList& config = {}) {
+    QStringList args{"--dumpdata"};
+    for (const QString& path : paths) args << config << path;
+    QByteArray text;
+    if (!run(program("oiiotool"), args, &text)) return {};
+    std::vector<Values> all;
+    int width = 0, full = 255;
+    for (const QByteArray& line : text.split('\n')) {
+        int w = 0, h = 0, x = 0, y = 0, s[4] = {0, 0, 0, 0};
+        char type[16] = {};
+        if (std::sscanf(line.constData(), "%*s : %d x %d, %*d channel, %15s", &w, &h, type) == 3) {
+            width = w;
+            full = QByteArray(type) == "uint16" ? 65535 : 255;
+            all.emplace_back(size_t(w) * size_t(h) * 4);
+        } else if (const int n = std::sscanf(line.constData(), " Pixel (%d, %d): %d %d %d %d", &x, &y, &s[0],
+                                             &s[1], &s[2], &s[3]);
+                   n >= 3 && !all.empty()) {
+            int* px = all.back().data() + 4 * (size_t(y) * size_t(width) + size_t(x));
+            for (int c = 0; c < 4; ++c) px[c] = n == 3 ? (c < 3 ? s[0] : full) : c < n - 2 ? s[c] : full;
+        }
+    }
+    return all;
 }
 
 } // namespace celtest

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <tiffio.h>
+#include <tuple>
 #include <utility>
 
 #include "HandlerTestUtil.h"
@@ -85,11 +86,12 @@ TEST(FormatTable, TheCodeThatKeepsAShape) {
 
 TEST(FormatTable, AlphaConventions) {
     using A = CELIO_Alpha;
-    EXPECT_EQ(CELIO_FormatTable::writeAlpha(handler("PNG"), QStringLiteral("png4")), A::Premultiplied);
-    EXPECT_EQ(CELIO_FormatTable::writeAlpha(handler("PNG"), QStringLiteral("PNGDP4")), A::Straight);
-    EXPECT_EQ(CELIO_FormatTable::writeAlpha(handler("TGA"), QStringLiteral("TGA4")), A::Straight);
-    EXPECT_EQ(CELIO_FormatTable::writeAlpha(handler("BMP"), QStringLiteral("BMP4")), A::Premultiplied);
-    EXPECT_EQ(CELIO_FormatTable::writeAlpha(handler("TIF"), QStringLiteral("TIF")), A::Premultiplied);
+    for (const auto& [ext, code, alpha] : {std::tuple{"PNG", "png4", A::Premultiplied},
+                                           {"PNG", "PNGDP4", A::Straight},
+                                           {"TGA", "TGA4", A::Straight},
+                                           {"BMP", "BMP4", A::Premultiplied},
+                                           {"TIF", "TIF", A::Premultiplied}})
+        EXPECT_EQ(CELIO_FormatTable::writeAlpha(handler(ext), QLatin1String(code)), alpha) << code;
     EXPECT_EQ(CELIO_FormatTable::writeAlpha(FlagsOnlyHandler(), QStringLiteral("FLG")), A::Premultiplied);
     EXPECT_EQ(CELIO_FormatTable::readAlpha(handler("SGI"), QString()), A::Straight);
     EXPECT_EQ(CELIO_FormatTable::readAlpha(FlagsOnlyHandler(), QString()), A::Premultiplied);

@@ -3,9 +3,6 @@
 // to the samples meant (16-bit >> 1), and files written here decode there to
 // the samples meant (16-bit x 2). Depth stays out: oiiotool writes none.
 #include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <random>
 #include <tiffio.h>
@@ -19,46 +16,7 @@ namespace {
 
 using celtest::Values;
 
-const QString kOiio = [] {
-    const QString path =
-        QStandardPaths::findExecutable(QStringLiteral("oiiotool"), {QStringLiteral("/usr/bin")});
-    return path.isEmpty() ? QStandardPaths::findExecutable(QStringLiteral("oiiotool")) : path;
-}();
-
-bool run(const QStringList& args, QByteArray* out = nullptr) {
-    QProcess p;
-    p.start(kOiio, args);
-    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (out) *out = p.readAllStandardOutput();
-    if (!ok)
-        ADD_FAILURE() << "oiiotool " << args.join(' ').toStdString() << ": "
-                      << p.readAllStandardError().data();
-    return ok;
-}
-
-// oiiotool's decoding of several files in one run, r, g, b, a per pixel (no
-// alpha channel: full), placed by the coordinates it lists.
-std::vector<Values> theirs(const QStringList& paths) {
-    QByteArray text;
-    if (!run(QStringList{"--dumpdata"} << paths, &text)) return {};
-    std::vector<Values> all;
-    int width = 0, full = 255;
-    for (const QByteArray& line : text.split('\n')) {
-        int w = 0, h = 0, x = 0, y = 0, s[4] = {0, 0, 0, 0};
-        char type[16] = {};
-        if (std::sscanf(line.constData(), "%*s : %d x %d, %*d channel, %15s", &w, &h, type) == 3) {
-            width = w;
-            full = QByteArray(type) == "uint16" ? 65535 : 255;
-            all.emplace_back(size_t(w) * size_t(h) * 4);
-        } else if (const int n = std::sscanf(line.constData(), " Pixel (%d, %d): %d %d %d %d", &x, &y, &s[0],
-                                             &s[1], &s[2], &s[3]);
-                   n >= 5 && !all.empty()) {
-            int* px = all.back().data() + 4 * (size_t(y) * size_t(width) + size_t(x));
-            for (int c = 0; c < 4; ++c) px[c] = c < n - 2 ? s[c] : full;
-        }
-    }
-    return all;
-}
+const QString kOiio = celtest::program("oiiotool");
 
 Values ours(const QString& path, bool* deep = nullptr) {
     CELIO_RepresentationList list;
@@ -154,12 +112,12 @@ TEST(IffInterop, FilesOiiotoolWrites) {
                     cases.push_back({file, want, bits == 16, channels == 4 || (rle && w * h > 1)});
                 }
             }
-    ASSERT_TRUE(run(args));
+    ASSERT_TRUE(celtest::run(kOiio, args));
 
     QStringList readable;
     for (const Case& c : cases)
         if (c.theirsReadable) readable << c.file;
-    const std::vector<Values> decoded = theirs(readable);
+    const std::vector<Values> decoded = celtest::oiioValues(readable);
     ASSERT_EQ(decoded.size(), size_t(readable.size()));
     size_t k = 0;
     for (const Case& c : cases) {
@@ -215,7 +173,7 @@ TEST(IffInterop, FilesWeWriteDecodeInOiiotool) {
                                       bits == 8 ? QStringLiteral("IFF") : QStringLiteral("IFF_16")));
             wants.push_back(want);
         }
-    const std::vector<Values> decoded = theirs(files);
+    const std::vector<Values> decoded = celtest::oiioValues(files);
     ASSERT_EQ(decoded.size(), wants.size());
     for (size_t i = 0; i < wants.size(); ++i) {
         SCOPED_TRACE(files[qsizetype(i)].toStdString());

@@ -3,9 +3,6 @@
 // pixels those programs decode (with this library's value mapping), and the
 // files written here decode there to the pixels meant.
 #include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QStandardPaths>
 #include <gtest/gtest.h>
 #include <memory>
 #include <tiffio.h>
@@ -21,69 +18,19 @@
 
 namespace {
 
+using celtest::oiioValues;
+using celtest::program;
+using celtest::run;
 using celtest::Values;
-
-QString program(const char* name) {
-    // The distribution's copy first: a wrapper earlier on PATH may stand in for it.
-    const QString path =
-        QStandardPaths::findExecutable(QString::fromLatin1(name), {QStringLiteral("/usr/bin")});
-    return path.isEmpty() ? QStandardPaths::findExecutable(QString::fromLatin1(name)) : path;
-}
 const QString kMagick = program("convert"), kOiio = program("oiiotool"), kTiffcp = program("tiffcp");
 
 QStringList words(const QString& text) {
     return text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
-bool run(const QString& exe, const QStringList& args, QByteArray* out = nullptr) {
-    QProcess p;
-    p.start(exe, args);
-    const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (out) *out = p.readAllStandardOutput();
-    if (!ok)
-        ADD_FAILURE() << exe.toStdString() << " " << args.join(' ').toStdString() << ": "
-                      << p.readAllStandardError().data();
-    return ok;
-}
-
 // ImageMagick's decoding as r, g, b, a samples of the given depth (grey widened).
 Values magick(const QString& path, int depth) {
-    QByteArray raw;
-    if (!run(kMagick, {path, "-auto-orient", "-depth", QString::number(depth), "-endian", "MSB", "rgba:-"},
-             &raw))
-        return {};
-    Values v;
-    const auto* b = reinterpret_cast<const uint8_t*>(raw.constData());
-    for (qsizetype i = 0; i + depth / 8 <= raw.size(); i += depth / 8)
-        v.push_back(depth == 8 ? b[i] : b[i] << 8 | b[i + 1]);
-    return v;
-}
-
-// OpenImageIO's decoding of several files in one run (it starts slowly),
-// each read with the given configuration. Pixels are placed by their
-// coordinates: the listing follows the file's row order.
-std::vector<Values> oiio(const QStringList& paths, const QStringList& config = {}) {
-    QStringList args{"--dumpdata", "--info"};
-    for (const QString& path : paths) args << config << path;
-    QByteArray text;
-    if (!run(kOiio, args, &text)) return {};
-    static const QRegularExpression header(QStringLiteral(R"((\d+) x +(\d+), \d+ channel, (\w+))"));
-    static const QRegularExpression pixel(QStringLiteral(R"(Pixel \((\d+), (\d+)\):((?: \d+)+) \()"));
-    std::vector<Values> all;
-    int full = 255, width = 0;
-    for (const QByteArray& line : text.split('\n')) {
-        if (const auto h = header.match(QString::fromLatin1(line)); h.hasMatch()) { // the next file
-            width = h.captured(1).toInt();
-            full = h.captured(3) == QLatin1String("uint16") ? 65535 : 255;
-            all.emplace_back(size_t(width) * h.captured(2).toUInt() * 4);
-        } else if (const auto m = pixel.match(QString::fromLatin1(line)); m.hasMatch() && !all.empty()) {
-            const QStringList s = m.captured(3).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            int* px = all.back().data() + 4 * (size_t(m.captured(2).toInt()) * width + m.captured(1).toInt());
-            for (int c = 0; c < 4; ++c)
-                px[c] = c == 3 && s.size() != 4 ? full : s[s.size() == 1 ? 0 : c].toInt();
-        }
-    }
-    return all;
+    return celtest::magickSamples(path, depth, {"-auto-orient"});
 }
 
 // libtiff's decoding: tiffcp rewrites the file uncompressed and contiguous; its samples as they are.
@@ -162,7 +109,7 @@ TEST(TgaInterop, FilesExchangedBothWays) {
                 ASSERT_TRUE(run(kOiio, {"--pattern", pattern, "47x31", channels, "-d", "uint8",
                                         "--compression", compression, "-o", next(dir, theirs, "tga")}));
     const QStringList raw = {"--iconfig", "oiio:UnassociatedAlpha", "1"}; // the samples as stored
-    std::vector<Values> want = oiio(theirs, raw);
+    std::vector<Values> want = oiioValues(theirs, raw);
     ASSERT_EQ(want.size(), size_t(theirs.size()));
     for (int i = 0; i < magickFiles; ++i) want[size_t(i)] = magick(theirs[i], 8);
 
@@ -183,7 +130,7 @@ TEST(TgaInterop, FilesExchangedBothWays) {
                                                              : alpha ? "TGA4"
                                                                      : "TGA3")));
     }
-    const std::vector<Values> oiioOurs = oiio(written, raw);
+    const std::vector<Values> oiioOurs = oiioValues(written, raw);
     ASSERT_EQ(oiioOurs.size(), size_t(written.size()));
     for (int i = 0; i < written.size(); ++i) {
         SCOPED_TRACE(qPrintable(theirs[i]));
@@ -240,8 +187,8 @@ TEST(SgiBmpInterop, TheirFilesReadAsTheyDecodeThem) {
             oiioArgs << "-d" << d << "-o" << next(dir, oiioFiles, "sgi");
     }
     ASSERT_TRUE(run(kOiio, oiioArgs));
-    const std::vector<Values> oiioValues = oiio(oiioFiles);
-    ASSERT_EQ(oiioValues.size(), size_t(oiioFiles.size()));
+    const std::vector<Values> fromOiio = oiioValues(oiioFiles);
+    ASSERT_EQ(fromOiio.size(), size_t(oiioFiles.size()));
 
     for (const QString& path : magickFiles + oiioFiles) {
         SCOPED_TRACE(qPrintable(path));
@@ -249,7 +196,7 @@ TEST(SgiBmpInterop, TheirFilesReadAsTheyDecodeThem) {
         bool deep = false;
         const Values got = isBmp ? ours(QXCelUioBmpHandler(), path) : ours(QXCelUioSgiHandler(), path, &deep);
         const qsizetype k = oiioFiles.indexOf(path);
-        Values want = k < 0 ? magick(path, deep ? 16 : 8) : oiioValues[size_t(k)];
+        Values want = k < 0 ? magick(path, deep ? 16 : 8) : fromOiio[size_t(k)];
         ASSERT_EQ(got.size(), size_t(W * H * 4));
         ASSERT_EQ(want.size(), got.size());
         for (size_t i = 0; i < want.size(); ++i)
@@ -299,7 +246,7 @@ TEST(SgiBmpInterop, OurFilesDecodeInTheirTools) {
         paths << path;
         wanted.push_back(want);
     }
-    EXPECT_EQ(oiio(paths), wanted);
+    EXPECT_EQ(oiioValues(paths), wanted);
 }
 
 namespace {
@@ -357,28 +304,6 @@ TEST(PngInterop, FilesTheProgramsWrite) {
         if (QByteArray(row.name) == "grey1") // read with black and white exchanged
             for (size_t i = 0; i < want.size(); ++i) want[i] = i % 4 == 3 ? want[i] : 255 - want[i];
         EXPECT_EQ(celtest::values(rep.get()), want);
-    }
-}
-
-TEST(PngInterop, FilesWeWrite) {
-    if (kMagick.isEmpty()) GTEST_SKIP() << "ImageMagick is not installed";
-    celtest::TempDir dir;
-    auto* p16 = new CEL_PixmapRGBA16(19, 7); // premultiplied; full scale and half-covered red first
-    for (int i = 0; i < 19 * 7; ++i) {
-        const int a = (i * 997) % 32768;
-        p16->data()[i] = CEL_PixelRGBA16{int16_t(i * 7919 % (a + 1)), int16_t(i * 10007 % (a + 1)),
-                                         int16_t(a / 3), int16_t(a)};
-    }
-    p16->data()[0] = CEL_PixelRGBA16{32767, 32767, 32767, 32767};
-    p16->data()[1] = CEL_PixelRGBA16{16383, 0, 0, 16383};
-    const auto cel = celtest::celOf(p16);
-    for (const char* code : {"PNG", "PNG4", "PNGDP3", "PNGDP4"}) {
-        SCOPED_TRACE(code);
-        const QString file = dir.path(QStringLiteral("ours_%1.png").arg(QLatin1String(code)));
-        ASSERT_TRUE(QXCelUioPngHandler().write(cel.get(), file, QLatin1String(code)));
-        std::unique_ptr<CEL_Representation> back(QXCelUioPngHandler().read(file));
-        const Values im = magick(file, 16);
-        EXPECT_EQ(pngTerms(im, !QByteArray(code).contains("DP")), celtest::values(back.get()));
     }
 }
 

@@ -1,15 +1,14 @@
 // PNG: every colour type, depth, transparency and interlacing against a
 // reference mapping written here; the writers' value rules; the header query;
 // truncated files and lying headers.
-#include <QDir>
 #include <QFileInfo>
 #include <csetjmp>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <png.h>
 #include <random>
 #include <vector>
-#include <zlib.h>
 
 #include "HandlerTestUtil.h"
 #include "base/Message.h"
@@ -48,37 +47,10 @@ Src makeSrc(int type, int depth, bool interlace, bool trns, unsigned seed) {
     return src;
 }
 
-struct EncodeJob {
-    png_structp png;
-    png_infop info;
-    const Src* src;
-    png_bytepp rows;
-    QByteArray* out;
-};
-
-void encodeBody(EncodeJob* j) {
-    const Src& s = *j->src;
-    png_set_write_fn(
-        j->png, j->out,
-        [](png_structp p, png_bytep d, size_t n) {
-            static_cast<QByteArray*>(png_get_io_ptr(p))
-                ->append(reinterpret_cast<const char*>(d), qsizetype(n));
-        },
-        [](png_structp) {});
-    png_set_IHDR(j->png, j->info, png_uint_32(s.w), png_uint_32(s.h), s.depth, s.type,
-                 s.interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, 0, 0);
-    if (s.type == 3) png_set_PLTE(j->png, j->info, s.palette.data(), int(s.palette.size()));
-    png_color_16 key = s.key;
-    if (s.trns)
-        png_set_tRNS(j->png, j->info, s.alpha.data(), int(s.alpha.size()), s.type == 3 ? nullptr : &key);
-    png_write_info(j->png, j->info);
-    png_write_image(j->png, j->rows);
-    png_write_end(j->png, nullptr);
-}
-
-bool runEncode(EncodeJob* j) {
-    if (setjmp(png_jmpbuf(j->png))) return false;
-    encodeBody(j);
+// Runs body with libpng's error jump set here: false when libpng gave up.
+bool guarded(png_structp png, const std::function<void()>& body) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    body();
     return true;
 }
 
@@ -99,8 +71,24 @@ QByteArray encode(const Src& s) {
     QByteArray out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    EncodeJob job{png, info, &s, rows.data(), &out};
-    const bool ok = runEncode(&job);
+    const bool ok = guarded(png, [&] {
+        png_set_write_fn(
+            png, &out,
+            [](png_structp p, png_bytep d, size_t size) {
+                static_cast<QByteArray*>(png_get_io_ptr(p))
+                    ->append(reinterpret_cast<const char*>(d), qsizetype(size));
+            },
+            [](png_structp) {});
+        png_set_IHDR(png, info, png_uint_32(s.w), png_uint_32(s.h), s.depth, s.type,
+                     s.interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, 0, 0);
+        if (s.type == 3) png_set_PLTE(png, info, s.palette.data(), int(s.palette.size()));
+        png_color_16 key = s.key;
+        if (s.trns)
+            png_set_tRNS(png, info, s.alpha.data(), int(s.alpha.size()), s.type == 3 ? nullptr : &key);
+        png_write_info(png, info);
+        png_write_image(png, rows.data());
+        png_write_end(png, nullptr);
+    });
     png_destroy_write_struct(&png, &info);
     return ok ? out : QByteArray();
 }
@@ -164,20 +152,11 @@ TEST(PngRead, EveryColourTypeDepthTransparencyAndInterlace) {
         }
 }
 
-TEST(PngRead, TruncatedFilesAndHugeHeadersFail) {
+TEST(PngRead, TruncatedFilesFail) {
     celtest::TempDir dir;
     const QByteArray good = encode(makeSrc(6, 16, true, false, 3));
     for (qsizetype n = 0; n < good.size() - 12; n += (n < 64 ? 1 : 37))
         EXPECT_FALSE(decode(dir, good.left(n))) << n;
-    // Headers with valid checksums claiming huge images over a few bytes of data.
-    for (uint32_t side : {1000000u, 40000u}) {
-        QByteArray huge = encode(makeSrc(0, 8, false, false, 5));
-        for (int i = 0; i < 4; ++i) huge[16 + i] = huge[20 + i] = char(side >> (24 - 8 * i));
-        const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(huge.constData() + 12), 17);
-        for (int i = 0; i < 4; ++i) huge[29 + i] = char(crc >> (24 - 8 * i));
-        QXMessage::Capture quiet; // a refused allocation is reported as out of memory
-        EXPECT_FALSE(decode(dir, huge)) << side;
-    }
 }
 
 TEST(PngInfo, HeaderQuery) {
@@ -205,45 +184,19 @@ TEST(PngInfo, HeaderQuery) {
         EXPECT_EQ(query(bad, info), CELIO_STATE_FAILED);
 }
 
-TEST(PngWrite, ValueRulesOfBothWriters) {
+// The value rules of both writers are held against the former writers in
+// test_png_write.cpp; here what they refuse and standard output.
+TEST(PngWrite, RefusedCodeAndStandardOutput) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("out.png"));
-    const auto writeRead = [&](const UT_SharedPtr<CEL_Cel>& cel, const char* code, int wantType) {
-        EXPECT_TRUE(QXCelUioPngHandler().write(cel.get(), path, QLatin1String(code)));
-        EXPECT_EQ(int(celtest::readFile(path).at(25)), wantType) << code; // the colour type written
-        return std::unique_ptr<CEL_Representation>(QXCelUioPngHandler().read(path));
-    };
-    // 16-bit: s * 65535 / 32767, so full scale comes back exactly; premultiplied colour is kept.
-    const auto deep = cel16({{32767, 16383, -5, 32767}, {100, 0, 0, 16383}});
-    for (const char* code : {"PNGDP4", "pngdp3"}) {
-        const auto back = writeRead(deep, code, code[5] == '4' ? 6 : 2);
-        ASSERT_TRUE(back);
-        EXPECT_EQ(pixelOf(back.get(), 0), (CEL_PixelRGBA16{32767, 16382, 0, 32767})) << code;
-        EXPECT_EQ(pixelOf(back.get(), 1).a, code[5] == '4' ? 16382 : 32767) << code;
-    }
-    // 8-bit "PNG4": all opaque stays RGB; otherwise colour is divided by m = max(r, g, b, a)
-    // and alpha is m: half-transparent red -> (255, 0, 0, 127); additive light keeps its
-    // colour at m = 32767; transparent black stays.
-    EXPECT_TRUE(writeRead(cel16({{32767, 0, 128, 32767}}), "PNG4", 2));
-    const auto mixed =
-        cel16({{16383, 0, 0, 16383}, {8000, 4000, -3, 16000}, {32767, 200, 0, 0}, {0, 0, 0, 0}});
-    auto back = writeRead(mixed, "png4", 6);
-    ASSERT_TRUE(back);
-    const CEL_PixelRGBA16 want4[] = {{255, 0, 0, 127}, {127, 63, 0, 125}, {255, 1, 0, 255}, {0, 0, 0, 0}};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(pixelOf(back.get(), i), want4[i]) << i;
-    // "PNG": each channel >> 7, no alpha channel.
-    back = writeRead(mixed, "PNG", 2);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(pixelOf(back.get(), 1), (CEL_PixelRGBA16{62, 31, 0, 255}));
-
+    const auto cel = cel16({{16383, 0, 0, 16383}, {8000, 4000, -3, 16000}});
     EXPECT_FALSE(
-        QXCelUioPngHandler().write(mixed.get(), dir.path(QStringLiteral("x.png")), QStringLiteral("PNG16")));
+        QXCelUioPngHandler().write(cel.get(), dir.path(QStringLiteral("x.png")), QStringLiteral("PNG16")));
     EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("x.png"))));
     const QString stdoutFile = dir.path(QStringLiteral("stdout.png"));
     bool ok;
     {
         celtest::StdStreamRedirect out(1, stdoutFile);
-        ok = QXCelUioPngHandler().write(mixed.get(), QStringLiteral("-"), QStringLiteral("PNG4"));
+        ok = QXCelUioPngHandler().write(cel.get(), QStringLiteral("-"), QStringLiteral("PNG4"));
     }
     EXPECT_TRUE(ok);
     EXPECT_EQ(celtest::readFile(stdoutFile).left(4), QByteArray("\x89PNG"));

@@ -10,8 +10,6 @@
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
-#include <QProcess>
-#include <QStandardPaths>
 #include <csetjmp>
 #include <cstdio>
 #include <functional>
@@ -126,39 +124,10 @@ bool referenceWrite8(CEL_Cel* cel, const QString& path, bool unpremultiply) {
     return QImageWriter(path, "PNG").write(image);
 }
 
-struct Ref16 {
-    png_structp png;
-    png_infop info;
-    FILE* file;
-    const CEL_PixmapRGBA16* p;
-    bool alpha;
-    std::vector<uint8_t>* row;
-};
-
-void referenceBody16(Ref16* j) {
-    png_init_io(j->png, j->file);
-    png_set_IHDR(j->png, j->info, png_uint_32(j->p->width()), png_uint_32(j->p->height()), 16,
-                 j->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, 0, 0);
-    png_write_info(j->png, j->info);
-    const int channels = j->alpha ? 4 : 3;
-    for (int y = 0; y < j->p->height(); ++y) {
-        uint8_t* out = j->row->data();
-        for (int x = 0; x < j->p->width(); ++x) {
-            const CEL_PixelRGBA16 v = j->p->data()[y * j->p->width() + x];
-            const int16_t s[4] = {v.r, v.g, v.b, v.a};
-            for (int k = 0; k < channels; ++k, out += 2) {
-                const uint32_t w = s[k] <= 0 ? 0u : uint32_t(s[k]) * 65535u / 32767u;
-                out[0] = uint8_t(w >> 8), out[1] = uint8_t(w);
-            }
-        }
-        png_write_row(j->png, j->row->data());
-    }
-    png_write_end(j->png, nullptr);
-}
-
-bool referenceRun16(Ref16* j) {
-    if (setjmp(png_jmpbuf(j->png))) return false;
-    referenceBody16(j);
+// Runs body with libpng's error jump set here: false when libpng gave up.
+bool pngGuarded(png_structp png, const std::function<void()>& body) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    body();
     return true;
 }
 
@@ -171,8 +140,25 @@ bool referenceWrite16(CEL_Cel* cel, const QString& path, bool alpha) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     std::vector<uint8_t> row(size_t(p->width()) * 8);
-    Ref16 job{png, info, file, p, alpha, &row};
-    const bool ok = referenceRun16(&job);
+    const bool ok = pngGuarded(png, [&] {
+        png_init_io(png, file);
+        png_set_IHDR(png, info, png_uint_32(p->width()), png_uint_32(p->height()), 16,
+                     alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, 0, 0);
+        png_write_info(png, info);
+        for (int y = 0; y < p->height(); ++y) {
+            uint8_t* out = row.data();
+            for (int x = 0; x < p->width(); ++x) {
+                const CEL_PixelRGBA16 v = p->data()[y * p->width() + x];
+                const int16_t s[4] = {v.r, v.g, v.b, v.a};
+                for (int k = 0; k < (alpha ? 4 : 3); ++k, out += 2) {
+                    const uint32_t w = s[k] <= 0 ? 0u : uint32_t(s[k]) * 65535u / 32767u;
+                    out[0] = uint8_t(w >> 8), out[1] = uint8_t(w);
+                }
+            }
+            png_write_row(png, row.data());
+        }
+        png_write_end(png, nullptr);
+    });
     png_destroy_write_struct(&png, &info);
     return std::fclose(file) == 0 && ok;
 }
@@ -186,36 +172,6 @@ struct Decoded {
     bool operator==(const Decoded&) const = default;
 };
 
-struct LibpngRead {
-    png_structp png;
-    png_infop info;
-    FILE* file;
-    Decoded* out;
-};
-
-void libpngBody(LibpngRead* r) {
-    png_init_io(r->png, r->file);
-    png_read_info(r->png, r->info);
-    Decoded& d = *r->out;
-    d.width = int(png_get_image_width(r->png, r->info));
-    d.height = int(png_get_image_height(r->png, r->info));
-    d.channels = png_get_channels(r->png, r->info);
-    d.depth = png_get_bit_depth(r->png, r->info);
-    std::vector<uint8_t> row(png_get_rowbytes(r->png, r->info));
-    for (int y = 0; y < d.height; ++y) {
-        png_read_row(r->png, row.data(), nullptr);
-        for (size_t i = 0; i < size_t(d.width) * d.channels; ++i)
-            d.samples.push_back(d.depth == 16 ? uint16_t(row[2 * i] << 8 | row[2 * i + 1]) : row[i]);
-    }
-    png_read_end(r->png, nullptr);
-}
-
-bool libpngRun(LibpngRead* r) {
-    if (setjmp(png_jmpbuf(r->png))) return false;
-    libpngBody(r);
-    return true;
-}
-
 // libpng with no transformation: the samples as the file stores them.
 Decoded libpngDecode(const QString& path) {
     Decoded d;
@@ -223,30 +179,29 @@ Decoded libpngDecode(const QString& path) {
     if (!file) return d;
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    LibpngRead r{png, info, file, &d};
-    if (!libpngRun(&r)) d = Decoded{};
+    const bool ok = pngGuarded(png, [&] {
+        png_init_io(png, file);
+        png_read_info(png, info);
+        d.width = int(png_get_image_width(png, info));
+        d.height = int(png_get_image_height(png, info));
+        d.channels = png_get_channels(png, info);
+        d.depth = png_get_bit_depth(png, info);
+        std::vector<uint8_t> row(png_get_rowbytes(png, info));
+        for (int y = 0; y < d.height; ++y) {
+            png_read_row(png, row.data(), nullptr);
+            for (size_t i = 0; i < size_t(d.width) * d.channels; ++i)
+                d.samples.push_back(d.depth == 16 ? uint16_t(row[2 * i] << 8 | row[2 * i + 1]) : row[i]);
+        }
+        png_read_end(png, nullptr);
+    });
+    if (!ok) d = Decoded{};
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(file);
     return d;
 }
 
-QString program(const char* name) {
-    // The distribution's copy first: a wrapper earlier on PATH may stand in for it.
-    const QString path =
-        QStandardPaths::findExecutable(QString::fromLatin1(name), {QStringLiteral("/usr/bin")});
-    return path.isEmpty() ? QStandardPaths::findExecutable(QString::fromLatin1(name)) : path;
-}
-
-bool run(const QString& exe, const QStringList& args, QByteArray* out = nullptr) {
-    QProcess p;
-    p.start(exe, args);
-    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (out) *out = p.readAllStandardOutput();
-    if (!ok)
-        ADD_FAILURE() << exe.toStdString() << " " << args.join(' ').toStdString() << ": "
-                      << p.readAllStandardError().data();
-    return ok;
-}
+using celtest::program;
+using celtest::run;
 
 // Samples of `shape`'s layout decoded by another program, from its raw output
 // (big-endian for ImageMagick, the machine's order for libvips).

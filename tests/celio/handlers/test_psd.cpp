@@ -9,7 +9,6 @@
 #include "base/Message.h"
 #include "cel/Context.h"
 #include "celio/LayerInfo.h"
-#include "celio/handlers/FormatTable.h"
 #include "celio/handlers/PsdHandler.h"
 #include "pixel/PixmapArea.h"
 #include "support/PsdBuilder.h"
@@ -20,11 +19,7 @@ namespace {
 using celtest::Values;
 using psdbuild::Document;
 
-CEL_Context withLayer(const QString& layer) {
-    const CEL_Context d;
-    return CEL_Context(d.isColorRecovery(), d.isDelayedColorRecovery(), d.useElementPaletteList(), nullptr, 0,
-                       layer, 1.0);
-}
+using celtest::withLayer;
 
 struct Psd {
     celtest::TempDir dir;
@@ -117,12 +112,6 @@ TEST(Psd, CompositeLayoutsAndValueRules) {
 }
 
 TEST(Psd, InfoCodesAndRefusedModes) {
-    // Found by content as well as by extension.
-    Document psb = rgb(1, 1);
-    psb.version = 2;
-    EXPECT_EQ(CELIO_FormatTable::detect(psdbuild::build(rgb(1, 1)).left(32)), "PSD");
-    EXPECT_EQ(CELIO_FormatTable::detect(psdbuild::build(psb).left(32)), "PSB");
-
     struct Row {
         uint16_t mode, depth, channels;
         const char* code;

@@ -2,8 +2,6 @@
 // composite and every layer read here equal ImageMagick's own decoding where
 // it is not transparent, and flattening the layers gives the merged image
 // ImageMagick composed with the same blend modes.
-#include <QProcess>
-#include <QStandardPaths>
 #include <gtest/gtest.h>
 
 #include "HandlerTestUtil.h"
@@ -18,26 +16,16 @@ namespace {
 using celtest::Values;
 
 QString magick() {
-    const QString p = QStandardPaths::findExecutable(QStringLiteral("convert"), {QStringLiteral("/usr/bin")});
-    return p.isEmpty() ? QStandardPaths::findExecutable(QStringLiteral("convert")) : p;
+    return celtest::program("convert");
 }
 
+// A program's standard output; empty (and a test failure) when it fails.
 QByteArray run(const QString& exe, const QStringList& args) {
-    QProcess p;
-    p.start(exe, args);
-    if (!p.waitForFinished(60000) || p.exitCode() != 0) {
-        ADD_FAILURE() << exe.toStdString() << " " << args.join(' ').toStdString() << ": "
-                      << p.readAllStandardError().constData();
-        return {};
-    }
-    return p.readAllStandardOutput();
+    QByteArray out;
+    return celtest::run(exe, args, &out) ? out : QByteArray();
 }
 
-CEL_Context withLayer(const QString& layer) {
-    const CEL_Context d;
-    return CEL_Context(d.isColorRecovery(), d.isDelayedColorRecovery(), d.useElementPaletteList(), nullptr, 0,
-                       layer, 1.0);
-}
+using celtest::withLayer;
 
 // Image i of the file as ImageMagick decodes it, placed on the document
 // canvas at its page offset, samples at the given depth mapped to ours
@@ -54,19 +42,15 @@ Decoded imageMagick(const QString& file, int i, int depth, int docW, int docH) {
     const QStringList g = geometry.value(0).split(' ');
     const int w = g.value(0).toInt(), h = g.value(1).toInt(), x0 = g.value(2).toInt(),
               y0 = g.value(3).toInt();
-    const QByteArray raw =
-        run(magick(), {image, "-depth", QString::number(depth), "-endian", "MSB", "rgba:-"});
+    const Values raw = celtest::magickSamples(image, depth);
     Decoded d{Values(size_t(docW) * docH * 4, 0), geometry.value(1)};
-    const auto* b = reinterpret_cast<const uint8_t*>(raw.constData());
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 4; ++c) {
                 const size_t s = (size_t(y) * w + x) * 4 + c;
-                if ((s + 1) * size_t(depth / 8) > size_t(raw.size()) || x + x0 < 0 || x + x0 >= docW ||
-                    y + y0 < 0 || y + y0 >= docH)
-                    continue;
-                const int v = depth == 8 ? b[s] : (b[2 * s] << 8 | b[2 * s + 1]) * 32767 / 65535;
-                d.v[((size_t(y) + y0) * docW + x + x0) * 4 + c] = v;
+                if (s >= raw.size() || x + x0 < 0 || x + x0 >= docW || y + y0 < 0 || y + y0 >= docH) continue;
+                d.v[((size_t(y) + y0) * docW + x + x0) * 4 + c] =
+                    depth == 8 ? raw[s] : raw[s] * 32767 / 65535;
             }
     return d;
 }

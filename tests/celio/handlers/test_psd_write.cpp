@@ -65,17 +65,7 @@ Rep areaAt(const CEL_PixmapRGBA8& p, int w, int h, int x, int y) {
     return Rep(a);
 }
 
-CELIO_Layer layer(const QString& name, Rep image, int blend = 1, float opacity = 1.0f, bool visible = true,
-                  int index = 0) {
-    CELIO_Layer l;
-    l.name = name;
-    l.representation = image;
-    l.blendMode = blend;
-    l.opacity = opacity;
-    l.visible = visible;
-    l.recordIndex = index;
-    return l;
-}
+using celtest::layer;
 
 // 24 x 16 document: "Back" (full size), group "Inks" (multiply, 60 %) holding
 // "Ink" at (5, 3) and an empty hidden group "Spare", then "Top" (screen, hidden)
@@ -127,9 +117,8 @@ TEST(PsdWrite, RunLengthRowsByteForByte) {
         EXPECT_EQ(f.compression, 1);
         return f.composite.mid(2); // after the one row count
     };
-    EXPECT_EQ(row(std::vector<uint8_t>(5, 7)), bytes({0xFC, 7}));
+    // Worked rows (the rule on rows of every kind is checked below).
     EXPECT_EQ(row(std::vector<uint8_t>(200, 9)), bytes({0x81, 9, 0xB9, 9}));
-    EXPECT_EQ(row({1, 2}), bytes({1, 1, 2}));
     EXPECT_EQ(row({4}), bytes({0, 4}));
     EXPECT_EQ(row({1, 2, 3, 3, 3}), bytes({2, 1, 2, 3, 0xFF, 3}));
     // Literals stop at 128 samples; the count table holds each row's bytes.
@@ -195,22 +184,6 @@ TEST(PsdWrite, RunLengthRowsAsTheRuleSays) {
 
 TEST(PsdWrite, CodesSlotsAndRefusals) {
     const CELIO_PsdHandler psd;
-    EXPECT_EQ(psd.getWriteExtensions(), QStringList{"PSD"});
-    EXPECT_EQ(psd.getWriteOptionCodes(), (QStringList{"PSD", "PSD4", "PSD3", "PSD1", "PSDDP4", "PSDDP3"}));
-    CELIO_WriteOptions o;
-    o.compressed = true;
-    psd.getWriteOptions(o);
-    EXPECT_TRUE(o.singleChannel && o.alpha && o.deepPixels && o.compressed);
-    const auto code = [&psd](bool one, bool alpha, bool deep) {
-        CELIO_WriteOptions w;
-        w.singleChannel = one, w.alpha = alpha, w.deepPixels = deep;
-        return psd.getWriteOptionsCode(w);
-    };
-    EXPECT_EQ(code(true, true, true), "PSDDP4");
-    EXPECT_EQ(code(false, true, false), "PSD4");
-    EXPECT_EQ(code(true, false, true), "PSD1");
-    EXPECT_EQ(code(false, false, true), "PSDDP3");
-    EXPECT_EQ(code(false, false, false), "PSD");
     EXPECT_TRUE(psd.canWriteMultiLayer());
 
     celtest::TempDir dir;
@@ -291,17 +264,12 @@ TEST(PsdWrite, DefaultLayoutOfGroupsAndLayers) {
     const psdtest::Record &end = f.records[0], &l = f.records[1], &folder = f.records[2];
     EXPECT_EQ(end.divider, 3);
     EXPECT_TRUE(end.ids.empty());
-    EXPECT_EQ(folder.divider, 1);
-    EXPECT_EQ(folder.dividerKey, "pass");
-    EXPECT_EQ(folder.flags, 0);
+    EXPECT_TRUE(folder.divider == 1 && folder.dividerKey == "pass" && folder.flags == 0);
     // A layer at the origin with its image's size (an area: its canvas), its
     // key and opacity not written, hidden kept; four channels in a grey document.
     EXPECT_EQ(std::vector<int>({l.top, l.left, l.bottom, l.right}), std::vector<int>({0, 0, 4, 6}));
     EXPECT_EQ(l.ids, (std::vector<int16_t>{0, 1, 2, -1}));
-    EXPECT_EQ(l.key, "norm");
-    EXPECT_EQ(l.opacity, 255);
-    EXPECT_EQ(l.flags, 2);
-    EXPECT_EQ(l.signature, "8BIM");
+    EXPECT_TRUE(l.key == "norm" && l.opacity == 255 && l.flags == 2 && l.signature == "8BIM");
     EXPECT_EQ(l.padding, 2); // 1 + 1 name bytes, padded to 4
     EXPECT_EQ(l.extraLength, 12u);
     EXPECT_EQ(end.extraLength, 4u + 4 + 16 + 16);
@@ -330,13 +298,9 @@ TEST(PsdWrite, ExtrasKeepPropertiesAndPeerLayout) {
     EXPECT_EQ(f.count, -7);
     const auto& top = f.records[4];
     EXPECT_EQ(std::vector<int>({top.top, top.left, top.bottom, top.right}), std::vector<int>({9, -2, 14, 8}));
-    EXPECT_EQ(top.key, "scrn");
-    EXPECT_EQ(top.opacity, 64);
-    EXPECT_EQ(top.flags, 2);
+    EXPECT_TRUE(top.key == "scrn" && top.opacity == 64 && top.flags == 2);
     const auto& inks = f.records[3];
-    EXPECT_EQ(inks.key, "mul ");
-    EXPECT_EQ(inks.dividerKey, "mul ");
-    EXPECT_EQ(inks.opacity, 153);
+    EXPECT_TRUE(inks.key == "mul " && inks.dividerKey == "mul " && inks.opacity == 153);
     EXPECT_EQ(f.records[6].flags, 2);
     // Group records carry four empty raw channels; every record its UTF-16 name.
     EXPECT_EQ(f.records[1].ids, (std::vector<int16_t>{0, 1, 2, -1}));
@@ -417,23 +381,18 @@ TEST(PsdWrite, RoundTripThroughOurReader) {
                 const CELIO_Layer& top = root.layers.back();
                 EXPECT_FALSE(top.visible);
                 if (!keep) {
-                    EXPECT_EQ(top.blendMode, 1);
-                    EXPECT_EQ(top.opacity, 1.0f);
+                    EXPECT_TRUE(top.blendMode == 1 && top.opacity == 1.0f);
                     continue;
                 }
                 // Keys, opacity, rectangles and order come back.
-                EXPECT_EQ(top.blendMode, 9);
-                EXPECT_EQ(top.opacity, 64 / 255.0f);
-                EXPECT_EQ(top.recordIndex, 5);
+                EXPECT_TRUE(top.blendMode == 9 && top.opacity == 64 / 255.0f && top.recordIndex == 5);
                 const auto* area = dynamic_cast<const CEL_PixmapAreaRGBA16*>(top.representation.get());
                 ASSERT_TRUE(area);
                 EXPECT_EQ(area->allocatedRect(),
                           Math::Box2di(0, 9, 8, 5)); // clipped to the canvas by the reader
                 const CELIO_LayerGroup& inks = root.groups.front();
-                EXPECT_EQ(inks.name, "Inks");
-                EXPECT_EQ(inks.blendMode, 4);
-                EXPECT_EQ(inks.opacity, 153 / 255.0f);
-                EXPECT_EQ(inks.id, 2);
+                EXPECT_TRUE(inks.name == "Inks" && inks.blendMode == 4 && inks.opacity == 153 / 255.0f &&
+                            inks.id == 2);
                 EXPECT_EQ(inks.layers.front().recordIndex, 3);
                 EXPECT_FALSE(root.groups.back().visible);
                 EXPECT_EQ(root.groups.back().id, 6);

@@ -50,11 +50,7 @@ QString agPsd() {
     return QFileInfo::exists(root + "/ag-psd/package.json") ? root + "/ag-psd" : QString();
 }
 
-CEL_Context withLayer(const QString& layer) {
-    const CEL_Context d;
-    return CEL_Context(d.isColorRecovery(), d.isDelayedColorRecovery(), d.useElementPaletteList(), nullptr, 0,
-                       layer, 1.0);
-}
+using celtest::withLayer;
 
 // Straight RGBA8 artwork: a soft disc of colour `hue` over transparency.
 CEL_PixmapRGBA8* disc(int w, int h, int hue) {
@@ -68,17 +64,7 @@ CEL_PixmapRGBA8* disc(int w, int h, int hue) {
     return p;
 }
 
-CELIO_Layer layer(const QString& name, CEL_Representation* image, int blend, float opacity, bool visible,
-                  int index) {
-    CELIO_Layer l;
-    l.name = name;
-    l.representation = Rep(image);
-    l.blendMode = blend;
-    l.opacity = opacity;
-    l.visible = visible;
-    l.recordIndex = index;
-    return l;
-}
+using celtest::layer;
 
 // 20 x 14: "Back" (opaque gradient), "Tinté" (a disc, multiply at 40 %), and
 // "Hidden", optionally the last two in a group "Grüppe" (screen at 70 %).
@@ -91,14 +77,14 @@ CELIO_LayerInfo tree(bool grouped) {
     info.getComposite().width = 20;
     info.getComposite().height = 14;
     CELIO_LayerGroup& root = info.getBaseGroup();
-    root.layers.push_back(layer("Back", back, 1, 1.0f, true, 1));
+    root.layers.push_back(layer("Back", Rep(back), 1, 1.0f, true, 1));
     CELIO_LayerGroup g(2);
     g.name = QString::fromUtf8("Grüppe");
     g.blendMode = 9;
     g.opacity = 0.7f;
     std::list<CELIO_Layer>& into = grouped ? g.layers : root.layers;
-    into.push_back(layer(QString::fromUtf8("Tinté"), disc(20, 14, 40), 4, 0.4f, true, 3));
-    into.push_back(layer("Hidden", disc(20, 14, 250), 1, 1.0f, false, 4));
+    into.push_back(layer(QString::fromUtf8("Tinté"), Rep(disc(20, 14, 40)), 4, 0.4f, true, 3));
+    into.push_back(layer("Hidden", Rep(disc(20, 14, 250)), 1, 1.0f, false, 4));
     if (grouped) root.groups.push_back(g);
     info.update();
     return info;
@@ -108,11 +94,9 @@ CELIO_LayerInfo tree(bool grouped) {
 Values magick(const QString& file, int i, int depth, QString* compose = nullptr) {
     const QString image = QStringLiteral("%1[%2]").arg(file).arg(i);
     if (compose) *compose = QString::fromUtf8(run("identify", {"-format", "%[compose]", image}).out);
-    const Ran r = run("convert", {image, "-depth", QString::number(depth), "-endian", "MSB", "rgba:-"});
-    Values v;
-    const auto* b = reinterpret_cast<const uint8_t*>(r.out.constData());
-    for (qsizetype k = 0; k < r.out.size(); k += depth / 8)
-        v.push_back(depth == 8 ? b[k] : (b[k] << 8 | b[k + 1]) * 32767 / 65535);
+    Values v = celtest::magickSamples(image, depth);
+    if (depth == 16)
+        for (int& s : v) s = s * 32767 / 65535;
     return v;
 }
 

@@ -18,16 +18,7 @@
 
 namespace {
 
-// Collects the reader's diagnostics while it lives.
-class Diagnostics {
-public:
-    Diagnostics() { QxCelUioTiffHandler::setDiagnosticStream(&m_text); }
-    ~Diagnostics() { QxCelUioTiffHandler::setDiagnosticStream(nullptr); }
-    std::string text() const { return m_text.str(); }
-
-private:
-    std::ostringstream m_text;
-};
+using Diagnostics = celtest::Diagnostics<QxCelUioTiffHandler>;
 
 struct Spec {
     int width = 13, height = 11, bits = 8, samples = 4;
