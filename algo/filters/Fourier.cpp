@@ -154,34 +154,6 @@ __attribute__((target("avx2"))) inline void butterfly2(__m256d& lo, __m256d& hi,
     lo = _mm256_add_pd(lo, t);
 }
 
-__attribute__((target("avx2"))) void twoStagesAvx2(double* data, int64_t n2, int64_t m, const double* w1,
-                                                   const double* w2) {
-    for (int64_t k = 0; k < n2; k += 4 * m)
-        for (int64_t j = 0; j < m; j += 4) {
-            double* p = data + k + j;
-            __m256d a = _mm256_loadu_pd(p), b = _mm256_loadu_pd(p + m);
-            __m256d c = _mm256_loadu_pd(p + 2 * m), d = _mm256_loadu_pd(p + 3 * m);
-            butterfly2(a, b, w1 + 2 * j);
-            butterfly2(c, d, w1 + 2 * j);
-            butterfly2(a, c, w2 + 2 * j);
-            butterfly2(b, d, w2 + 2 * (j + m));
-            _mm256_storeu_pd(p, a);
-            _mm256_storeu_pd(p + m, b);
-            _mm256_storeu_pd(p + 2 * m, c);
-            _mm256_storeu_pd(p + 3 * m, d);
-        }
-}
-
-// A single stage's butterflies, two at a time (count even).
-__attribute__((target("avx2"))) void butterfliesAvx2(double* lo, double* hi, const double* w, int64_t count) {
-    for (int64_t k = 0; k < count; k += 2, lo += 4, hi += 4, w += 8) {
-        __m256d l = _mm256_loadu_pd(lo), h = _mm256_loadu_pd(hi);
-        butterfly2(l, h, w);
-        _mm256_storeu_pd(lo, l);
-        _mm256_storeu_pd(hi, h);
-    }
-}
-
 // Float values, two neighbouring complex values per register: the product
 // in double, rounded to float, the sums in float, as floatTemp's callers.
 __attribute__((target("avx2"))) inline void butterfly2(__m128& lo, __m128& hi, const double* w) {
@@ -195,30 +167,47 @@ __attribute__((target("avx2"))) inline void butterfly2(__m128& lo, __m128& hi, c
     lo = _mm_add_ps(lo, t);
 }
 
-__attribute__((target("avx2"))) void twoStagesAvx2(float* data, int64_t n2, int64_t m, const double* w1,
+// Two neighbouring complex values of a line in a register: four doubles, or
+// four floats.
+__attribute__((target("avx2"))) inline __m256d loadPair(const double* p) {
+    return _mm256_loadu_pd(p);
+}
+__attribute__((target("avx2"))) inline __m128 loadPair(const float* p) {
+    return _mm_loadu_ps(p);
+}
+__attribute__((target("avx2"))) inline void storePair(double* p, __m256d v) {
+    _mm256_storeu_pd(p, v);
+}
+__attribute__((target("avx2"))) inline void storePair(float* p, __m128 v) {
+    _mm_storeu_ps(p, v);
+}
+
+template <class T>
+__attribute__((target("avx2"))) void twoStagesAvx2(T* data, int64_t n2, int64_t m, const double* w1,
                                                    const double* w2) {
     for (int64_t k = 0; k < n2; k += 4 * m)
         for (int64_t j = 0; j < m; j += 4) {
-            float* p = data + k + j;
-            __m128 a = _mm_loadu_ps(p), b = _mm_loadu_ps(p + m);
-            __m128 c = _mm_loadu_ps(p + 2 * m), d = _mm_loadu_ps(p + 3 * m);
+            T* p = data + k + j;
+            auto a = loadPair(p), b = loadPair(p + m), c = loadPair(p + 2 * m), d = loadPair(p + 3 * m);
             butterfly2(a, b, w1 + 2 * j);
             butterfly2(c, d, w1 + 2 * j);
             butterfly2(a, c, w2 + 2 * j);
             butterfly2(b, d, w2 + 2 * (j + m));
-            _mm_storeu_ps(p, a);
-            _mm_storeu_ps(p + m, b);
-            _mm_storeu_ps(p + 2 * m, c);
-            _mm_storeu_ps(p + 3 * m, d);
+            storePair(p, a);
+            storePair(p + m, b);
+            storePair(p + 2 * m, c);
+            storePair(p + 3 * m, d);
         }
 }
 
-__attribute__((target("avx2"))) void butterfliesAvx2(float* lo, float* hi, const double* w, int64_t count) {
+// A single stage's butterflies, two at a time (count even).
+template <class T>
+__attribute__((target("avx2"))) void butterfliesAvx2(T* lo, T* hi, const double* w, int64_t count) {
     for (int64_t k = 0; k < count; k += 2, lo += 4, hi += 4, w += 8) {
-        __m128 l = _mm_loadu_ps(lo), h = _mm_loadu_ps(hi);
+        auto l = loadPair(lo), h = loadPair(hi);
         butterfly2(l, h, w);
-        _mm_storeu_ps(lo, l);
-        _mm_storeu_ps(hi, h);
+        storePair(lo, l);
+        storePair(hi, h);
     }
 }
 
