@@ -1,5 +1,6 @@
 #include "plugins/movie/FfmpegMovieDecoder.h"
 #include "plugins/movie/FrameConvert.h"
+#include "plugins/movie/FramePool.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -118,6 +119,7 @@ private:
 
     QString m_path;
     const char* m_demuxer = nullptr;
+    MOV_FramePool m_pictures; // before m_codec: outlives it
     AVFormatContext* m_format = nullptr;
     AVCodecContext* m_codec = nullptr;
     SwsContext* m_sws = nullptr;
@@ -296,6 +298,7 @@ bool FfmpegDecoder::open(const char* utf8Path, DecodeRequest* request, MovieInfo
     m_codec->thread_count =
         threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     m_codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    MOV_FramePool::install(m_codec, &m_pictures);
     AVDictionary* codecOptions = nullptr;
     av_dict_set_int(&codecOptions, "max_pixels",
                     static_cast<int64_t>(std::min<unsigned long long>(cap / 4, INT_MAX)), 0);
