@@ -1,6 +1,5 @@
 #include "plugins/movie/FfmpegMovieDecoder.h"
 #include "plugins/movie/FrameConvert.h"
-#include "plugins/movie/FramePool.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -119,7 +118,6 @@ private:
 
     QString m_path;
     const char* m_demuxer = nullptr;
-    MOV_FramePool m_pictures; // before m_codec: outlives it
     AVFormatContext* m_format = nullptr;
     AVCodecContext* m_codec = nullptr;
     SwsContext* m_sws = nullptr;
@@ -142,6 +140,13 @@ private:
     int m_decodedIndex = -1;              // presentation index of the last frame the decoder output
     int64_t m_targetPts = AV_NOPTS_VALUE; // of the frame asked for (pts mode)
     bool m_drained = false;
+    // The earliest presentation time of the packets from each decode index on
+    // (pts mode; one more entry, past the last packet).
+    std::vector<int64_t> m_laterPts;
+    bool m_firstRequest = true; // no frame asked for since open()
+    bool m_finishEarly = false; // this request drains once nothing later can precede the target
+    // Drains the decoder after packet k was sent when this request may finish early.
+    void drainIfTargetSent(int k);
 };
 
 int FfmpegDecoder::videoStream() const {
@@ -218,6 +223,7 @@ void FfmpegDecoder::close() {
     m_presentation.clear();
     m_positioned = false;
     m_lastIndex = -1;
+    m_firstRequest = true;
 }
 
 bool FfmpegDecoder::openDemuxer(QString& reason) {
@@ -298,7 +304,6 @@ bool FfmpegDecoder::open(const char* utf8Path, DecodeRequest* request, MovieInfo
     m_codec->thread_count =
         threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     m_codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    MOV_FramePool::install(m_codec, &m_pictures);
     AVDictionary* codecOptions = nullptr;
     av_dict_set_int(&codecOptions, "max_pixels",
                     static_cast<int64_t>(std::min<unsigned long long>(cap / 4, INT_MAX)), 0);
@@ -391,6 +396,12 @@ bool FfmpegDecoder::scan() {
     m_ptsMode =
         allPts && std::adjacent_find(m_presentation.begin(), m_presentation.end()) == m_presentation.end();
     if (!m_ptsMode) m_presentation.clear();
+    m_laterPts.clear();
+    if (m_ptsMode) {
+        m_laterPts.resize(m_samples.size() + 1, INT64_MAX);
+        for (size_t k = m_samples.size(); k-- > 0;)
+            m_laterPts[k] = std::min(m_laterPts[k + 1], m_samples[k].pts);
+    }
     m_positioned = false;
     return true;
 }
@@ -439,6 +450,7 @@ bool FfmpegDecoder::seekTo(int k) {
                 m_nextFeed = k + 1;
                 m_outputs = k;
                 m_positioned = true;
+                drainIfTargetSent(k);
                 return true;
             }
             av_packet_unref(m_packet);
@@ -466,11 +478,20 @@ bool FfmpegDecoder::feed() {
         av_packet_unref(m_packet);
         ++m_nextFeed;
         if (rc < 0 && rc != AVERROR_INVALIDDATA) return false;
+        drainIfTargetSent(m_nextFeed - 1);
         return true;
     }
     avcodec_send_packet(m_codec, nullptr);
     m_drained = true;
     return false;
+}
+
+void FfmpegDecoder::drainIfTargetSent(int k) {
+    if (!m_finishEarly || m_drained || static_cast<size_t>(k + 1) >= m_laterPts.size() ||
+        m_laterPts[static_cast<size_t>(k + 1)] <= m_targetPts)
+        return;
+    avcodec_send_packet(m_codec, nullptr);
+    m_drained = true;
 }
 
 int FfmpegDecoder::indexOf(const AVFrame* frame) {
@@ -487,6 +508,14 @@ bool FfmpegDecoder::decodeFrame(int index, void* buffer) {
     if (index == m_lastIndex && m_last->data[0]) return convert(m_last, buffer);
 
     if (m_ptsMode) m_targetPts = m_presentation[static_cast<size_t>(index)];
+    // The first frame asked for after opening is often the only one (a
+    // thumbnail, a one-frame extract). Once its packet and every packet
+    // presented before it were sent, draining hands it out at once, where
+    // the decoder would otherwise decode as many later pictures as it
+    // reorders over (and one per extra thread) first. The next request then
+    // seeks: at most once per opening, whatever the access pattern.
+    m_finishEarly = m_firstRequest && m_ptsMode;
+    m_firstRequest = false;
     const int start = startFor(index);
     // Decode on when the decoder already passed the keyframe the target needs
     // and has not output the target yet; otherwise seek.
@@ -510,6 +539,7 @@ bool FfmpegDecoder::decodeFrame(int index, void* buffer) {
                 av_frame_unref(m_last);
                 av_frame_move_ref(m_last, m_frame);
                 m_lastIndex = index;
+                if (m_finishEarly && m_drained) m_positioned = false; // nothing follows in the decoder
                 return convert(m_last, buffer);
             }
             av_frame_unref(m_frame);
