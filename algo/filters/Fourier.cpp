@@ -3,14 +3,18 @@
 // same values whichever line uses them) and runs each stage's butterflies in
 // blocks, which changes the order of independent butterflies, never a value.
 #include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <numbers>
 #include <type_traits>
 #include <vector>
@@ -211,6 +215,83 @@ __attribute__((target("avx2"))) void butterfliesAvx2(T* lo, T* hi, const double*
     }
 }
 
+// Column blocks: the transform of up to kMaxColumns neighbouring columns at
+// once, on a scratch copy of their rows (stored as they are in the picture).
+// Every butterfly of a stage pairs two whole scratch rows with one twiddle, so
+// the twiddle is broadcast across the row and the butterflies are the line
+// kernel's, value for value. Wide blocks make the copies long runs: 64 columns
+// (a 4 MiB scratch for 4096 rows) transform a 4096^2 array 1.5x as fast as 8.
+constexpr int kMaxColumns = 64;
+
+// A vector of the row's values and the row's twiddle, broadcast.
+struct Twiddle4 {
+    __m256d wr, wi; // wr wr wr wr; -wi wi -wi wi
+};
+__attribute__((target("avx2"))) inline Twiddle4 twiddle4(const double* w) {
+    return {_mm256_set1_pd(w[0]), _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(w + 2))};
+}
+__attribute__((target("avx2"))) inline void butterfly4(__m256d& lo, __m256d& hi, const Twiddle4& w) {
+    const __m256d swapped = _mm256_permute_pd(hi, 0x5);
+    const __m256d t = _mm256_add_pd(_mm256_mul_pd(hi, w.wr), _mm256_mul_pd(swapped, w.wi));
+    hi = _mm256_sub_pd(lo, t);
+    lo = _mm256_add_pd(lo, t);
+}
+__attribute__((target("avx2"))) inline void butterfly4(__m128& lo, __m128& hi, const Twiddle4& w) {
+    const __m256d h = _mm256_cvtps_pd(hi);
+    const __m256d swapped = _mm256_permute_pd(h, 0x5);
+    const __m128 t = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_mul_pd(h, w.wr), _mm256_mul_pd(swapped, w.wi)));
+    hi = _mm_sub_ps(lo, t);
+    lo = _mm_add_ps(lo, t);
+}
+
+// `rows` scratch rows of kRow values of T (kRow / 2 complex values, kRow a
+// multiple of 4), bit-reversed already. Two stages per pass, as transformLine.
+template <class T>
+__attribute__((target("avx2"))) void transformColumnBlock(T* scratch, int rows, int64_t kRow,
+                                                          const double* table) {
+    constexpr int64_t kStep = 4; // values of T per vector: two complex values
+    const double* w = table;
+    for (int64_t half = 1; half < rows;) {
+        if (4 * half <= rows) {
+            const double* w2 = w + 4 * half;
+            for (int64_t k = 0; k < rows; k += 4 * half)
+                for (int64_t j = 0; j < half; ++j) {
+                    const Twiddle4 t1 = twiddle4(w + 4 * j), t2a = twiddle4(w2 + 4 * j),
+                                   t2b = twiddle4(w2 + 4 * (j + half));
+                    T* p = scratch + (k + j) * kRow;
+                    for (int64_t q = 0; q < kRow; q += kStep) {
+                        auto a = loadPair(p + q), b = loadPair(p + half * kRow + q),
+                             c = loadPair(p + 2 * half * kRow + q), d = loadPair(p + 3 * half * kRow + q);
+                        butterfly4(a, b, t1);
+                        butterfly4(c, d, t1);
+                        butterfly4(a, c, t2a);
+                        butterfly4(b, d, t2b);
+                        storePair(p + q, a);
+                        storePair(p + half * kRow + q, b);
+                        storePair(p + 2 * half * kRow + q, c);
+                        storePair(p + 3 * half * kRow + q, d);
+                    }
+                }
+            w += 12 * half;
+            half *= 4;
+        } else {
+            for (int64_t k = 0; k < rows; k += 2 * half)
+                for (int64_t j = 0; j < half; ++j) {
+                    const Twiddle4 t1 = twiddle4(w + 4 * j);
+                    T* p = scratch + (k + j) * kRow;
+                    for (int64_t q = 0; q < kRow; q += kStep) {
+                        auto a = loadPair(p + q), b = loadPair(p + half * kRow + q);
+                        butterfly4(a, b, t1);
+                        storePair(p + q, a);
+                        storePair(p + half * kRow + q, b);
+                    }
+                }
+            w += 4 * half;
+            half *= 2;
+        }
+    }
+}
+
 const bool kHasAvx2 = __builtin_cpu_supports("avx2");
 #endif
 
@@ -323,11 +404,18 @@ private:
 // a row at a time), transformed and scattered back.
 template <class T> class FFTcol {
 public:
-    static constexpr int kBlock = 8;
+    static constexpr int kBlock = 8; // columns per block in the gathering form
 
-    FFTcol(T* data, int n, int rows, const double* table, const std::vector<uint32_t>& swaps)
-        : m_data(data), m_n(n), m_rows(rows), m_table(table), m_swaps(swaps) {}
+    using Scratch = tbb::enumerable_thread_specific<std::unique_ptr<T[]>>;
+
+    FFTcol(T* data, int n, int rows, const double* table, const std::vector<uint32_t>& swaps,
+           const uint32_t* reversed = nullptr, int width = kBlock, Scratch* scratch = nullptr)
+        : m_data(data), m_n(n), m_rows(rows), m_table(table), m_swaps(swaps), m_reversed(reversed),
+          m_width(width), m_scratch(scratch) {}
     void operator()(const tbb::blocked_range<int>& r) const {
+#if defined(CELCORE_FFT_AVX2)
+        if (m_reversed) return wholeRows(r);
+#endif
         const int64_t len = int64_t(2) * m_rows;
         std::vector<T> scratch(std::size_t(len) * kBlock);
         for (int block = r.begin(); block != r.end(); ++block) {
@@ -352,11 +440,47 @@ public:
     }
 
 private:
+#if defined(CELCORE_FFT_AVX2)
+    // The block's rows copied whole into scratch, each to its bit-reversed
+    // place (the walk's swaps made by the copy), transformed across the
+    // block, copied back.
+    void wholeRows(const tbb::blocked_range<int>& r) const {
+        const size_t kRow = size_t(2) * size_t(m_width);
+        // One scratch per thread and call, never cleared: every value is
+        // written before it is read (the padding of a last, narrower block
+        // included).
+        std::unique_ptr<T[]>& mine = m_scratch->local();
+        if (!mine) mine.reset(new T[size_t(m_rows) * kRow]);
+        T* const scratch = mine.get();
+        for (int block = r.begin(); block != r.end(); ++block) {
+            const int c0 = block * m_width;
+            const size_t values = size_t(2) * size_t(std::min(m_width, m_n - c0));
+            for (int row = 0; row < m_rows; ++row) {
+                const T* src = m_data + (int64_t(row) * m_n + c0) * 2;
+                T* dst = scratch + size_t(m_reversed[row]) * kRow;
+                if (values == kRow) {
+                    std::memcpy(dst, src, sizeof(T) * kRow);
+                } else {
+                    std::memcpy(dst, src, sizeof(T) * values);
+                    std::fill(dst + values, dst + kRow, T(0));
+                }
+            }
+            transformColumnBlock(scratch, m_rows, int64_t(kRow), m_table);
+            for (int row = 0; row < m_rows; ++row)
+                std::memcpy(m_data + (int64_t(row) * m_n + c0) * 2, scratch + size_t(row) * kRow,
+                            sizeof(T) * values);
+        }
+    }
+#endif
+
     T* m_data;
     int m_n;
     int m_rows;
     const double* m_table;
     const std::vector<uint32_t>& m_swaps;
+    const uint32_t* m_reversed; // the walk's permutation of rows, for wholeRows
+    int m_width;                // columns per block
+    Scratch* m_scratch;         // for wholeRows
 };
 
 } // namespace FFTAlgo
@@ -387,16 +511,33 @@ template <class T> void columnTransform(T* data, int n, int rows, int sign) {
     if (!data) throw AlgoException("invalid pointer");
     const std::vector<double> table = twiddleTable(rows, sign);
     const std::vector<uint32_t> swaps = bitReversalSwaps(rows);
-    const int blocks = int((int64_t(n) + FFTAlgo::FFTcol<T>::kBlock - 1) / FFTAlgo::FFTcol<T>::kBlock);
+    // Where whole scratch rows are transformed: the walk's swaps as a
+    // permutation, and blocks as wide as leave four per thread.
+    std::vector<uint32_t> reversed;
+    int width = FFTAlgo::FFTcol<T>::kBlock;
+#if defined(CELCORE_FFT_AVX2)
+    if (kHasAvx2) {
+        reversed.resize(size_t(rows));
+        for (int i = 0; i < rows; ++i) reversed[size_t(i)] = uint32_t(i);
+        for (size_t k = 0; k < swaps.size(); k += 2) std::swap(reversed[swaps[k]], reversed[swaps[k + 1]]);
+        const int64_t enough = 4 * int64_t(std::max(1, tbb::this_task_arena::max_concurrency()));
+        width = kMaxColumns;
+        while (width > 2 && (int64_t(n) + width - 1) / width < enough) width /= 2;
+    }
+#endif
+    const uint32_t* permutation = reversed.empty() ? nullptr : reversed.data();
+    const int blocks = int((int64_t(n) + width - 1) / width);
 #if defined(__SANITIZE_THREAD__)
-    const FFTAlgo::FFTcol<T> body(data, n, rows, table.data(), swaps);
-    CelAlgo::detail::parallelRows(0, blocks, 1, int64_t(rows) * FFTAlgo::FFTcol<T>::kBlock,
+    typename FFTAlgo::FFTcol<T>::Scratch scratch;
+    const FFTAlgo::FFTcol<T> body(data, n, rows, table.data(), swaps, permutation, width, &scratch);
+    CelAlgo::detail::parallelRows(0, blocks, 1, int64_t(rows) * width,
                                   [&](int a, int b) { body(tbb::blocked_range<int>(a, b, 1)); });
 #else
+    typename FFTAlgo::FFTcol<T>::Scratch scratch;
     tbb::task_group_context context;
     tbb::parallel_for(tbb::blocked_range<int>(0, blocks, 1),
-                      FFTAlgo::FFTcol<T>(data, n, rows, table.data(), swaps), tbb::auto_partitioner(),
-                      context);
+                      FFTAlgo::FFTcol<T>(data, n, rows, table.data(), swaps, permutation, width, &scratch),
+                      tbb::auto_partitioner(), context);
 #endif
 }
 

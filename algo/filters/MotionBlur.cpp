@@ -21,6 +21,7 @@
 #include "algo/filters/ColorCorrect.h"
 #include "algo/filters/Fourier.h"
 #include "algo/filters/MotionBlur.h"
+#include "pixel/PixelBuffer.h"
 #include "pixel/PixmapArea.h"
 
 namespace CelAlgo {
@@ -36,6 +37,9 @@ int64_t powerOfTwoAtLeast(int64_t v) {
 std::unique_ptr<double[]> complexArray(int64_t count) {
     std::unique_ptr<double[]> a(new (std::nothrow) double[std::size_t(count) * 2]);
     if (!a) throw AlgoException("out of memory");
+    // Huge pages: the column transforms read every row of a block, each in
+    // another 4 KiB page.
+    CEL_PixelBuffer::adviseLargeBuffer(a.get(), uint64_t(count) * 2 * sizeof(double));
     return a;
 }
 
@@ -124,7 +128,7 @@ CEL_PixmapAreaRGBA16* motionBlur(CEL_PixmapAreaRGBA16* src, CEL_PixmapAreaRGBA16
 
     // The kernel's weights, origin at (0, 0), negative offsets wrapped once.
     double* k = spectrum.get();
-    std::memset(k, 0, std::size_t(count) * 2 * sizeof(double));
+    forRows(0, h2, [&](int64_t y) { std::memset(k + 2 * w2 * y, 0, std::size_t(w2) * 2 * sizeof(double)); });
     std::vector<char> kernelRows(std::size_t(h2), 0);
     double sum = 0;
     for (int64_t j = 0; j < kha; ++j) {

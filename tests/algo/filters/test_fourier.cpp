@@ -68,7 +68,7 @@ template <class T> std::vector<T> randomData(std::size_t count, unsigned seed) {
 
 template <class T> void expectSameAsPlainLoop() {
     for (int n = 1; n <= 8192; n *= 2) {
-        const int rows = n >= 2048 ? 3 : 5;
+        const int rows = n >= 2048 ? 3 : 11; // 11: one whole column block and a part of one
         const auto input = randomData<T>(std::size_t(2) * n * rows, unsigned(n));
         for (int sign : {1, -1}) {
             std::vector<T> expectRows = input;
