@@ -126,10 +126,6 @@ std::unique_ptr<CEL_Representation> decode(const celtest::TempDir& dir, const QB
     return std::unique_ptr<CEL_Representation>(QXCelUioPngHandler().read(path));
 }
 
-UT_SharedPtr<CEL_Cel> cel16(const std::vector<CEL_PixelRGBA16>& px) {
-    return celtest::celOf<CEL_PixmapRGBA16>(px, int(px.size()));
-}
-
 } // namespace
 
 TEST(PngRead, EveryColourTypeDepthTransparencyAndInterlace) {
@@ -185,19 +181,11 @@ TEST(PngInfo, HeaderQuery) {
 }
 
 // The value rules of both writers are held against the former writers in
-// test_png_write.cpp; here what they refuse and standard output.
-TEST(PngWrite, RefusedCodeAndStandardOutput) {
+// test_png_write.cpp; here the refused code.
+TEST(PngWrite, RefusedCode) {
     celtest::TempDir dir;
-    const auto cel = cel16({{16383, 0, 0, 16383}, {8000, 4000, -3, 16000}});
+    const auto cel = celtest::celOf<CEL_PixmapRGBA16>(std::vector<CEL_PixelRGBA16>{{16383, 0, 0, 16383}}, 1);
     EXPECT_FALSE(
         QXCelUioPngHandler().write(cel.get(), dir.path(QStringLiteral("x.png")), QStringLiteral("PNG16")));
     EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("x.png"))));
-    const QString stdoutFile = dir.path(QStringLiteral("stdout.png"));
-    bool ok;
-    {
-        celtest::StdStreamRedirect out(1, stdoutFile);
-        ok = QXCelUioPngHandler().write(cel.get(), QStringLiteral("-"), QStringLiteral("PNG4"));
-    }
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(celtest::readFile(stdoutFile).left(4), QByteArray("\x89PNG"));
 }

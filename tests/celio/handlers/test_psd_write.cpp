@@ -1,7 +1,6 @@
-// PSD and PSB writing: the run-length coder and the byte layout of what is
-// written, checked by a plain reading of the format (PsdTestUtil.h); round
-// trips through our reader for every code, at both versions, with and without
-// the extras; refusals and left-out layers.
+// PSD and PSB writing: the run-length coder and the byte layout, checked by a
+// plain reading of the format (PsdTestUtil.h); round trips of every code at
+// both versions, with and without the extras; refusals and left-out layers.
 #include <QFileInfo>
 #include <gtest/gtest.h>
 #include <random>
@@ -23,13 +22,13 @@ using Extras = CELIO_PsdWriteExtras;
 using Rep = UT_SharedPtr<CEL_Representation>;
 
 // A one-row grey document holding `row`, written as PSD1.
-psdtest::File greyRow(const std::vector<uint8_t>& row, const char* code = "psd1") {
+psdtest::File greyRow(const std::vector<uint8_t>& row) {
     celtest::TempDir dir;
     auto* m = new CEL_PixmapMatte8(int(row.size()), 1);
     std::copy(row.begin(), row.end(), m->data());
     const auto cel = celtest::celOf(m);
     const QString path = dir.path("g.psd");
-    EXPECT_TRUE(CELIO_PsdHandler().write(cel.get(), path, QLatin1String(code)));
+    EXPECT_TRUE(CELIO_PsdHandler().write(cel.get(), path, "psd1"));
     return psdtest::parse(celtest::readFile(path));
 }
 
@@ -109,29 +108,6 @@ Values areaValues(const Rep& rep) {
 
 } // namespace
 
-TEST(PsdWrite, RunLengthRowsByteForByte) {
-    const auto row = [](const std::vector<uint8_t>& r) {
-        const psdtest::File f = greyRow(r);
-        EXPECT_TRUE(f.error.isEmpty()) << qPrintable(f.error);
-        EXPECT_EQ(f.sectionLength, 0u); // write() has no layers
-        EXPECT_EQ(f.compression, 1);
-        return f.composite.mid(2); // after the one row count
-    };
-    // Worked rows (the rule on rows of every kind is checked below).
-    EXPECT_EQ(row(std::vector<uint8_t>(200, 9)), bytes({0x81, 9, 0xB9, 9}));
-    EXPECT_EQ(row({4}), bytes({0, 4}));
-    EXPECT_EQ(row({1, 2, 3, 3, 3}), bytes({2, 1, 2, 3, 0xFF, 3}));
-    // Literals stop at 128 samples; the count table holds each row's bytes.
-    std::vector<uint8_t> ramp(130);
-    for (int i = 0; i < 130; ++i) ramp[size_t(i)] = uint8_t(i);
-    const psdtest::File f = greyRow(ramp, "PSD1");
-    EXPECT_EQ(f.composite.left(2), bytes({0, 132}));
-    EXPECT_EQ(uint8_t(f.composite[2]), 127);
-    EXPECT_EQ(f.composite.mid(3 + 128, 3), bytes({1, 128, 129}));
-    EXPECT_EQ(f.mode, CELIO_PsdHandler::Grayscale);
-    EXPECT_EQ(f.channels, 1);
-}
-
 // The run-length rule read literally, one sample at a time.
 QByteArray referenceRow(const uint8_t* p, int n) {
     QByteArray out;
@@ -180,6 +156,13 @@ TEST(PsdWrite, RunLengthRowsAsTheRuleSays) {
         rows += r;
     }
     EXPECT_EQ(f.composite, counts + rows);
+    EXPECT_TRUE(f.sectionLength == 0 && f.compression == 1 && f.channels == 1); // write() has no layers
+    EXPECT_EQ(f.mode, CELIO_PsdHandler::Grayscale);
+    // Literals stop at 128 samples.
+    std::vector<uint8_t> ramp(130);
+    for (int i = 0; i < 130; ++i) ramp[size_t(i)] = uint8_t(i);
+    const QByteArray split = greyRow(ramp).composite;
+    EXPECT_TRUE(split.left(3) == bytes({0, 132, 127}) && split.mid(131) == bytes({1, 128, 129}));
 }
 
 TEST(PsdWrite, CodesSlotsAndRefusals) {
@@ -239,11 +222,6 @@ TEST(PsdWrite, SixteenBitSamplesAndTheirReadBack) {
     EXPECT_EQ(f.depth, 16);
     EXPECT_EQ(f.composite.left(10), bytes({0xFF, 0xFF, 0x80, 0x00, 0, 0, 0, 0, 0, 2}));
     EXPECT_EQ(f.composite.size(), 5 * 2 * 3);
-    CELIO_RepresentationList list;
-    ASSERT_TRUE(CELIO_PsdHandler().read(path, CEL_Context(), list));
-    const Values got = celtest::values(list.front().get());
-    EXPECT_EQ(got, (Values{32767, 32767, 99, 32767, 16383, 32765, 99, 32767, 0,  32764,
-                           99,    32767, 0,  32763, 99,    32767, 0,  32762, 99, 32767}));
 }
 
 TEST(PsdWrite, DefaultLayoutOfGroupsAndLayers) {
@@ -369,7 +347,7 @@ TEST(PsdWrite, RoundTripThroughOurReader) {
                 ASSERT_EQ(psd.readLayerInfo(path, back), CELIO_STATE_OK);
                 ASSERT_EQ(psd.readLayerImages(path, back, false), CELIO_STATE_OK);
                 const CELIO_LayerGroup& root = back.getBaseGroup();
-                ASSERT_EQ(root.layers.size(), keep ? 2u : 2u);
+                ASSERT_EQ(root.layers.size(), 2u);
                 ASSERT_EQ(root.groups.size(), keep ? 2u : 0u);
                 // The bottom layer's pixels: exact at 8 bits, s - 1 below full scale at 16.
                 const Values got = areaValues(root.layers.front().representation);

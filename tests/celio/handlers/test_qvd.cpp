@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "HandlerTestUtil.h"
-#include "base/Platform.h"
 #include "cel/Context.h"
 #include "cel/VectorQvd.h"
 #include "celio/ByteTestSupport.h"
@@ -90,35 +89,4 @@ TEST(QvdHandler, ReadAndWriteThroughTheManager) {
         EXPECT_FALSE(manager->write(raster.get(), path, QLatin1String(ext), QString())) << ext;
         EXPECT_FALSE(QFile::exists(path)) << ext;
     }
-}
-
-// In a process that is not interactive "-" is standard input and output.
-TEST(QvdHandler, StandardStreamsBothWays) {
-    qxCelAddQvdHandler();
-    const CELIO_Manager* manager = CELIO_Manager::getInstance();
-    const bool interactive = WHO_Identity::isInteractive();
-    WHO_Identity::setInteractive(false);
-    celtest::TempDir dir;
-    auto* drawing = new CELVEC_Qvd;
-    vectortest::busyDrawing(*drawing->getDrawingObject(), 2, 3, 9);
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(R::VECTOR));
-    cel->addRepresentation(UT_SharedPtr<R>(drawing));
-    const QString out = dir.path(QStringLiteral("stdout.qvx"));
-    {
-        celtest::StdStreamRedirect redirect(1, out);
-        EXPECT_TRUE(manager->write(cel.get(), QStringLiteral("-"), QStringLiteral("QVX"), QString()));
-    }
-    EXPECT_EQ(celtest::readFile(out), drawing->getDrawingObject()->StoreToBytes(0));
-    CELIO_RepresentationList list;
-    {
-        celtest::StdStreamRedirect redirect(0, out);
-        QDateTime modified;
-        const QString hint = QStringLiteral("QVX");
-        EXPECT_TRUE(manager->read(QStringLiteral("-"), modified, CEL_Context(), list, &hint));
-    }
-    WHO_Identity::setInteractive(interactive);
-    ASSERT_EQ(list.size(), 1u);
-    const auto* back = dynamic_cast<const CELVEC_Qvd*>(list.front().get());
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->getDrawingObject()->layers(), drawing->getDrawingObject()->layers());
 }

@@ -1,8 +1,6 @@
 // PAL and YUV frames: the codec against a plain reading of the conversion
-// written here (64-bit sums, floor division, no shortcuts), the read and write
-// pipelines against the same steps taken by hand (decode or encode here,
-// CelAlgo::scale with the literal centres and factors), the size limits, the
-// two-field write, and files cut short or too long.
+// (64-bit sums, floor division), the read and write pipelines against the same
+// steps taken by hand, the size limits, the two-field write, odd data lengths.
 #include <QFileInfo>
 #include <gtest/gtest.h>
 #include <random>
@@ -125,12 +123,10 @@ UT_SharedPtr<CEL_Cel> celCopy(const CEL_PixmapRGBA8& p) {
     return celtest::celOf(p.clone());
 }
 
-// Blocks of flat colour (straight from a palette) over a w x h image.
-std::unique_ptr<CEL_PixmapRGBA8> blocks(int w, int h, int block, const std::vector<Px>& palette) {
+// A w x h picture of one colour.
+std::unique_ptr<CEL_PixmapRGBA8> flat(int w, int h, Px colour) {
     auto p = std::make_unique<CEL_PixmapRGBA8>(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            *p->pixel(x, y) = palette[size_t((x / block + 3 * (y / block)) % palette.size())];
+    std::fill(p->data(), p->data() + size_t(w) * h, colour);
     return p;
 }
 
@@ -197,15 +193,6 @@ TEST(VideoFrameCodec, DataOfAnyLength) {
         size_t at = 0;
         EXPECT_TRUE(samePixels(got.data(), want.data(), want.size(), &at)) << size << " bytes, pixel " << at;
     }
-    // The hand-checked points of the rule.
-    std::vector<Px> got(size_t(width) * rows);
-    CELIO_VideoFrame::decode(bytes.data(), row, got.data(), width, rows);
-    EXPECT_EQ(got[719].a, 255); // a whole row's last pair
-    EXPECT_EQ(got[720].a, 0);   // the next row is not there
-    CELIO_VideoFrame::decode(bytes.data(), row + 4, got.data(), width, rows);
-    EXPECT_EQ(got[720].a, 0); // its first pair lacks the next group
-    CELIO_VideoFrame::decode(bytes.data(), full, got.data(), width, rows);
-    EXPECT_EQ(got.back().a, 255); // the frame's last pair
 }
 
 TEST(VideoFrameCodec, EncodingByTheFormulas) {
@@ -227,18 +214,6 @@ TEST(VideoFrameCodec, EncodingByTheFormulas) {
     std::vector<uint8_t> out(8);
     CELIO_VideoFrame::encode(white.data(), 4, 1, out.data());
     EXPECT_EQ(out, (std::vector<uint8_t>{128, 235, 128, 235, 128, 235, 128, 235}));
-
-    // The chroma filter runs on across rows: in rows that are all the same, the
-    // first pair of row 1 takes the last pixel of row 0, the first of row 0
-    // its own first pixel.
-    std::vector<Px> rowsSame;
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 6; ++x) rowsSame.push_back(x < 3 ? Px{250, 20, 20, 255} : Px{20, 20, 250, 255});
-    std::vector<uint8_t> carried(24);
-    CELIO_VideoFrame::encode(rowsSame.data(), 6, 2, carried.data());
-    EXPECT_NE(carried[12], carried[0]); // Cb
-    EXPECT_NE(carried[14], carried[2]); // Cr
-    EXPECT_EQ(carried[13], carried[1]); // Y is per pixel
 }
 
 // ------------------------------------------------------------------ the handlers
@@ -378,8 +353,7 @@ TEST(VideoFrameHandler, RefusalsComeBeforeTheOutput) {
 // field comes first, the odd rows otherwise; the rest comes from the first.
 TEST(VideoFrameHandler, TwoFieldsInterleave) {
     celtest::TempDir dir;
-    const auto red = blocks(200, 100, 200, {Px{255, 0, 0, 255}});
-    const auto blue = blocks(200, 100, 200, {Px{0, 0, 255, 255}});
+    const auto red = flat(200, 100, Px{255, 0, 0, 255}), blue = flat(200, 100, Px{0, 0, 255, 255});
     const uint8_t yRed = refY(Px{255, 0, 0, 255}), yBlue = refY(Px{0, 0, 255, 255});
     for (const CELIO_Handler* h :
          {static_cast<const CELIO_Handler*>(new Pal), static_cast<const CELIO_Handler*>(new Ntsc)}) {
@@ -398,42 +372,5 @@ TEST(VideoFrameHandler, TwoFieldsInterleave) {
                 EXPECT_EQ(luma, fromSecond ? yBlue : yRed) << qPrintable(ext) << " row " << y;
             }
         }
-    }
-}
-
-// Written and read back, flat areas of the picture come back within one step.
-TEST(VideoFrameHandler, WriteThenReadKeepsFlatAreas) {
-    celtest::TempDir dir;
-    const std::vector<Px> palette = {{235, 235, 16, 255}, {16, 200, 230, 255},  {200, 30, 40, 255},
-                                     {30, 30, 200, 255},  {128, 128, 128, 255}, {250, 250, 250, 255},
-                                     {10, 90, 20, 255},   {240, 120, 200, 255}};
-    const int block = 40, w = 400, h = 280;
-    const auto image = blocks(w, h, block, palette);
-    for (const CELIO_Handler* handler :
-         {static_cast<const CELIO_Handler*>(new Pal), static_cast<const CELIO_Handler*>(new Ntsc)}) {
-        std::unique_ptr<const CELIO_Handler> own(handler);
-        const QString ext = handler->getExtensions().front();
-        const QString path = dir.path(QStringLiteral("rt.") + ext);
-        ASSERT_TRUE(handler->write(celCopy(*image).get(), path, ext));
-        CELIO_RepresentationList list;
-        ASSERT_TRUE(handler->read(path, CEL_Context(), list));
-        const auto* back = dynamic_cast<const CEL_PixmapRGBA8*>(list.front().get());
-        ASSERT_TRUE(back);
-        const int left = (back->width() - w) / 2, top = (back->height() - h) / 2;
-        int worst = 0, checked = 0;
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                if (x % block < 3 || x % block >= block - 3 || y % block < 3 || y % block >= block - 3)
-                    continue;
-                const Px a = *image->pixel(x, y), b = *back->pixel(left + x, top + y);
-                worst = std::max({worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
-                EXPECT_EQ(b.a, 255);
-                ++checked;
-            }
-        EXPECT_GT(checked, w * h / 2);
-        EXPECT_LE(worst, 1) << qPrintable(ext);
-        // Outside the picture: black.
-        const Px corner = *back->pixel(0, 0);
-        EXPECT_TRUE(corner.r == 0 && corner.g == 0 && corner.b == 0 && corner.a == 255);
     }
 }
