@@ -95,24 +95,12 @@ TEST(PsdInterop, ImageMagickCompositeAndLayersReadAlike) {
           Variant{"zip8.psd", 8, false}, Variant{"zip16.psd", 16, false}}) {
         SCOPED_TRACE(v.name);
         const QString file = f.dir.path(v.name);
-        QStringList args{v.depth == 16 ? f.backdrop16 : f.backdrop, "(", f.shape, "-repage", "+7+4"};
-        if (v.depth == 16)
-            args << "-depth"
-                 << "16";
-        args << ")"
-             << "("
-             << "-clone"
-             << "0,1"
-             << "-background"
-             << "none"
-             << "-flatten"
-             << ")"
-             << "-insert"
-             << "0";
-        if (v.rle)
-            args << "-compress"
-                 << "RLE";
-        run(magick(), args << file);
+        // The backdrop, the shape placed on it, and their merge first.
+        run(magick(),
+            QString("%1 ( %2 -repage +7+4 %3 ) ( -clone 0,1 -background none -flatten ) -insert 0 %4 %5")
+                .arg(v.depth == 16 ? f.backdrop16 : f.backdrop, f.shape, v.depth == 16 ? "-depth 16" : "",
+                     v.rle ? "-compress RLE" : "", file)
+                .split(' ', Qt::SkipEmptyParts));
         for (int i = 0; i < 3; ++i) {
             const Decoded want = imageMagick(file, i, v.depth, 24, 16);
             const Values got = ours(file, i == 0 ? QString() : want.label, v.depth);
@@ -142,9 +130,11 @@ TEST(PsdInterop, FlattenMatchesImageMagickMergedImage) {
           Mode{"ColorDodge", 10}, Mode{"PinLight", 18}, Mode{"Difference", 20}}) {
         SCOPED_TRACE(m.compose);
         const QString file = f.dir.path(QStringLiteral("%1.psd").arg(m.compose));
-        run(magick(), {f.backdrop, "(", f.shape,   "-repage", "+7+4",      "-set",        "compose",
-                       m.compose,  ")", "(",       "-clone",  "0,1",       "-background", "none",
-                       "-flatten", ")", "-insert", "0",       "-compress", "RLE",         file});
+        run(magick(),
+            QString("%1 ( %2 -repage +7+4 -set compose %3 ) ( -clone 0,1 -background none -flatten ) "
+                    "-insert 0 -compress RLE %4")
+                .arg(f.backdrop, f.shape, m.compose, file)
+                .split(' '));
         CELIO_LayerInfo info;
         CELIO_PsdHandler handler;
         ASSERT_EQ(handler.readLayerInfo(file, info), CELIO_STATE_OK);
