@@ -1,23 +1,37 @@
-// PNG: every colour type, depth, transparency and interlacing against a
-// reference mapping written here; the header query and lying headers.
+// PNG reading: every colour type, depth, transparency and interlacing against
+// a reference mapping written here; the header query and lying headers.
+// PNG writing against the rules of the writers it replaced: every file written
+// decodes, with libpng, ImageMagick and libvips, to the samples and colour type
+// of the rule. Then the encoder's own parts: each filter at each pixel size,
+// both strategies, the bytes at any thread count, a failed write, a refused code.
+// oneTBB first: Qt defines a macro that one of its members is named after.
+#include <tbb/task_arena.h>
+
+#include <QFile>
 #include <QFileInfo>
 #include <csetjmp>
+#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <png.h>
 #include <random>
 #include <vector>
+#include <zlib.h>
 
 #include "HandlerTestUtil.h"
+#include "algo/composite/CompositeDetail.h"
 #include "base/Message.h"
 #include "cel/Context.h"
-#include "celio/ByteTestSupport.h"
+#include "celio/handlers/PngEncodeDetail.h"
 #include "celio/handlers/PngHandler.h"
 #include "support/TestSupport.h"
 
 namespace {
 
+namespace png = celio_detail::png;
+
+// ---------------------------------------------------------------------------
 // A PNG described sample by sample (palette files: the index), encoded with libpng.
 struct Src {
     int w = 13, h = 11; // odd: partial bytes and every interlace pass
@@ -125,7 +139,355 @@ std::unique_ptr<CEL_Representation> decode(const celtest::TempDir& dir, const QB
     return std::unique_ptr<CEL_Representation>(QXCelUioPngHandler().read(path));
 }
 
+// ---------------------------------------------------------------------------
+// Pictures (premultiplied 16-bit)
+
+CEL_PixelRGBA16 premultiplied(int r, int g, int b, int a) {
+    const auto m = [a](int c) { return int16_t(int64_t(c) * a / 32767); };
+    return {m(r), m(g), m(b), int16_t(a)};
+}
+
+// Cel artwork: flat discs with antialiased edges, one of them translucent, over
+// transparency, and the values the rules treat apart: a tone pixel (negative),
+// additive light (colour without alpha), full scale, colour above alpha.
+CEL_PixmapRGBA16* celPicture(int w, int h, unsigned seed) {
+    auto* p = new CEL_PixmapRGBA16(w, h);
+    std::mt19937 rng(seed);
+    for (int d = 0; d < 4; ++d) {
+        const double cx = rng() % (w + 1), cy = rng() % (h + 1),
+                     radius = 1.5 + rng() % (1 + std::max(w, h) / 3);
+        const int r = int(rng() % 32768), g = int(rng() % 32768), b = int(rng() % 32768);
+        const double opacity = d == 3 ? 0.45 : 1.0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const double cover =
+                    std::clamp(radius + 0.5 - std::hypot(x + 0.5 - cx, y + 0.5 - cy), 0.0, 1.0);
+                if (cover > 0) p->data()[y * w + x] = premultiplied(r, g, b, int(cover * opacity * 32767));
+            }
+    }
+    const CEL_PixelRGBA16 special[] = {
+        {-200, 300, 0, -16000}, {9000, 4000, 20, 0}, {32767, 32767, 32767, 32767}, {3000, -5, 2000, 1000}};
+    for (int i = 0; i < 4 && i < w * h; ++i) p->data()[(size_t(i) * 7919) % (size_t(w) * h)] = special[i];
+    if (w * h == 1) p->data()[0] = CEL_PixelRGBA16{12000, 7000, 300, 20000};
+    return p;
+}
+
+// Photo-like: opaque, every sample different from its neighbours, not the image
+// of an 8-bit value.
+CEL_PixmapRGBA16* photoPicture(int w, int h, unsigned seed) {
+    auto* p = new CEL_PixmapRGBA16(w, h);
+    std::mt19937 rng(seed);
+    for (int i = 0; i < w * h; ++i) {
+        const int x = i % w, y = i / w;
+        const auto v = [&](int k) {
+            return int16_t(std::clamp(16000 + 9000 * std::sin(0.05 * x + k) + 7000 * std::cos(0.07 * y - k) +
+                                          int(rng() % 3000) - 1500,
+                                      0.0, 32767.0));
+        };
+        p->data()[i] = CEL_PixelRGBA16{v(0), v(1), v(2), 32767};
+    }
+    return p;
+}
+
+// A cel holding the 16-bit pixmap, or only its 8-bit conversion.
+UT_SharedPtr<CEL_Cel> celOf(const CEL_PixmapRGBA16& p, bool eightBit) {
+    if (eightBit) return celtest::celOf(new CEL_PixmapRGBA8(p));
+    return celtest::celOf(p.clone());
+}
+
+// ---------------------------------------------------------------------------
+// Decoders
+
+struct Decoded {
+    int width = 0, height = 0, channels = 0, depth = 0;
+    std::vector<uint16_t> samples; // as stored, top row first
+    bool operator==(const Decoded&) const = default;
+};
+
+// What the former writers stored for a code. 8 bits: s >> 7 of the clamped
+// samples, RGB unless "PNG4" un-premultiplies by the largest channel m (then
+// RGBA if any m is below full scale). 16 bits: s * 65535 / 32767.
+Decoded reference(CEL_Cel* cel, const QByteArray& code) {
+    const UT_SharedPtr<CEL_Representation> rep = cel->convertTo(CEL_Representation::PIXMAP_RGBA16);
+    const auto* p = dynamic_cast<const CEL_PixmapRGBA16*>(rep.get());
+    const bool deep = code.contains("DP"), four = code.endsWith('4');
+    Decoded d{p->width(), p->height(), 3 + (deep && four), deep ? 16 : 8, {}};
+    std::vector<uint16_t> all;
+    for (int i = 0; i < p->width() * p->height(); ++i) {
+        const CEL_PixelRGBA16 v = p->data()[i];
+        int s[4] = {std::max<int>(v.r, 0), std::max<int>(v.g, 0), std::max<int>(v.b, 0),
+                    std::max<int>(v.a, 0)};
+        if (!deep && four) {
+            const int m = *std::max_element(s, s + 4);
+            for (int k = 0; k < 3 && m != 0 && m != 32767; ++k) s[k] = std::min(s[k] * 32767 / m, 32767);
+            s[3] = m;
+            d.channels = m != 32767 ? 4 : d.channels;
+        }
+        for (const int x : s)
+            all.push_back(deep ? uint16_t(uint32_t(x) * 65535u / 32767u) : uint16_t(x >> 7));
+    }
+    for (size_t i = 0; i < all.size(); ++i)
+        if (d.channels == 4 || i % 4 != 3) d.samples.push_back(all[i]);
+    return d;
+}
+
+// libpng with no transformation: the samples as the file stores them.
+Decoded libpngDecode(const QString& path) {
+    Decoded d;
+    FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb");
+    if (!file) return d;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    const bool ok = guarded(png, [&] {
+        png_init_io(png, file);
+        png_read_info(png, info);
+        d.width = int(png_get_image_width(png, info));
+        d.height = int(png_get_image_height(png, info));
+        d.channels = png_get_channels(png, info);
+        d.depth = png_get_bit_depth(png, info);
+        std::vector<uint8_t> row(png_get_rowbytes(png, info));
+        for (int y = 0; y < d.height; ++y) {
+            png_read_row(png, row.data(), nullptr);
+            for (size_t i = 0; i < size_t(d.width) * d.channels; ++i)
+                d.samples.push_back(d.depth == 16 ? uint16_t(row[2 * i] << 8 | row[2 * i + 1]) : row[i]);
+        }
+        png_read_end(png, nullptr);
+    });
+    if (!ok) d = Decoded{};
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(file);
+    return d;
+}
+
+using celtest::program;
+using celtest::run;
+
+// Samples of `shape`'s layout decoded by another program, from its raw output
+// (big-endian for ImageMagick, the machine's order for libvips).
+Decoded fromRaw(const QByteArray& raw, const Decoded& shape, bool bigEndian) {
+    Decoded d = shape;
+    d.samples.clear();
+    const auto* b = reinterpret_cast<const uint8_t*>(raw.constData());
+    const int bytes = shape.depth / 8;
+    for (qsizetype i = 0; i + bytes <= raw.size(); i += bytes)
+        d.samples.push_back(bytes == 1  ? b[i]
+                            : bigEndian ? uint16_t(b[i] << 8 | b[i + 1])
+                                        : uint16_t(b[i + 1] << 8 | b[i]));
+    return d;
+}
+
+Decoded magickDecode(const QString& path, const Decoded& shape) {
+    QByteArray raw;
+    const QString layout = shape.channels == 4 ? QStringLiteral("rgba:-") : QStringLiteral("rgb:-");
+    run(program("convert"), {path, "-depth", QString::number(shape.depth), "-endian", "MSB", layout}, &raw);
+    return fromRaw(raw, shape, true);
+}
+
+Decoded vipsDecode(const QString& path, const Decoded& shape) {
+    const QString out = path + QStringLiteral(".raw");
+    run(program("vips"), {"rawsave", path, out});
+    return fromRaw(celtest::readFile(out), shape, false);
+}
+
+// ---------------------------------------------------------------------------
+// The encoder alone, in a file with a header of the test's own
+
+void putU32(QByteArray& b, uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) b.append(char(v >> s));
+}
+
+QByteArray chunk(const char* type, const QByteArray& data) {
+    QByteArray c;
+    putU32(c, uint32_t(data.size()));
+    c.append(type, 4).append(data);
+    putU32(c, uint32_t(crc32(0, reinterpret_cast<const Bytef*>(c.constData() + 4), uInt(data.size() + 4))));
+    return c;
+}
+
+struct Rows {
+    std::vector<uint8_t> bytes;
+    size_t rowBytes;
+};
+
+void rowsSource(const void* context, uint32_t y, uint8_t* out) {
+    const auto* r = static_cast<const Rows*>(context);
+    std::copy_n(r->bytes.begin() + ptrdiff_t(y * r->rowBytes), r->rowBytes, out);
+}
+
+// Writes `image` through writeImageData between a header and an end chunk.
+bool encodeFile(const QString& path, const png::Image& image, const png::Plan& plan) {
+    QByteArray head("\x89PNG\r\n\x1a\n", 8), ihdr;
+    putU32(ihdr, image.width);
+    putU32(ihdr, image.height);
+    ihdr.append(char(image.bitDepth)).append(char(image.channels == 4 ? 6 : 2)).append(3, '\0');
+    head += chunk("IHDR", ihdr);
+    FILE* file = std::fopen(QFile::encodeName(path).constData(), "wb");
+    if (!file) return false;
+    bool ok = std::fwrite(head.constData(), 1, size_t(head.size()), file) == size_t(head.size()) &&
+              png::writeImageData(image, plan, file);
+    const QByteArray end = chunk("IEND", {});
+    ok = std::fwrite(end.constData(), 1, size_t(end.size()), file) == size_t(end.size()) && ok;
+    return std::fclose(file) == 0 && ok;
+}
+
+int idatCount(const QByteArray& file) {
+    int n = 0;
+    for (qsizetype at = file.indexOf("IDAT"); at >= 0; at = file.indexOf("IDAT", at + 4)) ++n;
+    return n;
+}
+
 } // namespace
+
+// Both contents at odd sizes, every code, 16-bit and 8-bit-only cels: the same
+// samples and colour type as the reference, for every decoder.
+TEST(PngWriteEquivalence, EveryCodeSizeAndContentDecodesToTheReference) {
+    const bool magick = !program("convert").isEmpty(), vips = !program("vips").isEmpty();
+    celtest::TempDir dir;
+    const int sizes[][2] = {{1, 1}, {65, 63}, {4097, 3}};
+    int file = 0;
+    for (const auto& size : sizes)
+        for (int content = 0; content < 2; ++content) {
+            const std::unique_ptr<CEL_PixmapRGBA16> picture(content == 0 ? celPicture(size[0], size[1], 5)
+                                                                         : photoPicture(size[0], size[1], 6));
+            for (const char* code : {"PNG", "PNG4", "PNGDP3", "PNGDP4"})
+                for (const bool eightBit : {false, true}) {
+                    if (code[3] == 'D' && eightBit) continue; // the 16-bit writer converts as before
+                    SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1] << " content " << content
+                                                    << " " << code << (eightBit ? " from 8-bit" : ""));
+                    const QString ours = dir.path(QStringLiteral("ours%1.png").arg(file++));
+                    ASSERT_TRUE(QXCelUioPngHandler().write(celOf(*picture, eightBit).get(), ours,
+                                                           QString::fromLatin1(code)));
+                    const Decoded want = reference(celOf(*picture, eightBit).get(), code),
+                                  got = libpngDecode(ours);
+                    ASSERT_EQ(want.width, size[0]);
+                    EXPECT_TRUE(got == want) << "libpng";
+                    if (magick) {
+                        EXPECT_TRUE(magickDecode(ours, want) == want) << "ImageMagick";
+                    }
+                    if (vips) {
+                        EXPECT_TRUE(vipsDecode(ours, want) == want) << "libvips";
+                    }
+                }
+        }
+    if (!magick || !vips) GTEST_SKIP() << "ImageMagick or libvips missing: libpng only";
+}
+
+// The un-premultiplication at every largest channel m and colour c: 16-bit
+// pixmaps through the double-precision quotient, 8-bit ones through the table.
+TEST(PngWriteEquivalence, UnpremultiplyAtEveryLargestChannel) {
+    celtest::TempDir dir;
+    auto* deep = new CEL_PixmapRGBA16(256, 256);
+    std::mt19937 rng(11);
+    for (int i = 0; i < 256 * 256; ++i) {
+        const int m = 1 + i % 32766, c = int(rng() % uint32_t(m + 1));
+        // The largest channel is alpha, or a colour (additive light above alpha).
+        deep->data()[i] = i % 3 == 0
+                              ? CEL_PixelRGBA16{int16_t(c), int16_t(m), int16_t(m - 1), int16_t(c / 2)}
+                              : CEL_PixelRGBA16{int16_t(c), int16_t(m / 3), int16_t(m - 1), int16_t(m)};
+    }
+    auto* eight = new CEL_PixmapRGBA8(256, 256);
+    for (int i = 0; i < 256 * 256; ++i) {
+        const uint8_t m = uint8_t(i >> 8), c = uint8_t(i & 255);
+        eight->data()[i] = c <= m ? CEL_PixelRGBA8{c, uint8_t(c / 2), uint8_t(m - c), m}
+                                  : CEL_PixelRGBA8{m, c, uint8_t(c / 3), uint8_t(m / 2)};
+    }
+    for (const UT_SharedPtr<CEL_Cel>& cel : {celtest::celOf(deep), celtest::celOf(eight)}) {
+        const QString ours = dir.path(QStringLiteral("ours.png"));
+        ASSERT_TRUE(QXCelUioPngHandler().write(cel.get(), ours, QStringLiteral("PNG4")));
+        const Decoded want = reference(cel.get(), "PNG4");
+        EXPECT_EQ(want.channels, 4);
+        EXPECT_TRUE(libpngDecode(ours) == want);
+    }
+}
+
+// Every filter on rows of every pixel size, with both strategies and bands of a
+// few rows: libpng gets the rows back. The picture mixes runs, gradients and
+// noise so that each filter meets large and small residuals.
+TEST(PngEncoder, EachFilterAndStrategyAtEachPixelSize) {
+    celtest::TempDir dir;
+    std::mt19937 rng(3);
+    for (const auto& [depth, channels] : {std::pair{8, 3}, {8, 4}, {16, 3}, {16, 4}}) {
+        png::Image image;
+        image.width = 37;
+        image.height = 29;
+        image.bitDepth = depth;
+        image.channels = channels;
+        Rows rows{{}, image.rowBytes()};
+        for (uint32_t y = 0; y < image.height; ++y)
+            for (size_t i = 0; i < rows.rowBytes; ++i)
+                rows.bytes.push_back(y % 5 == 0   ? uint8_t(rng())
+                                     : y % 5 == 1 ? uint8_t(i * 3 + y)
+                                     : y % 5 == 2 ? uint8_t(i / 16 * 40)
+                                                  : uint8_t(255 - i % 7 * 30 + rng() % 3));
+        image.row = rowsSource;
+        image.context = &rows;
+        for (const int filter : {-1, 0, 1, 2, 3, 4})
+            for (const int strategy : {Z_DEFAULT_STRATEGY, Z_RLE}) {
+                SCOPED_TRACE(testing::Message() << depth << "-bit " << channels << " channels, filter "
+                                                << filter << " strategy " << strategy);
+                png::Plan plan = png::planFor(image);
+                plan.filter = filter, plan.strategy = strategy, plan.rowsPerBand = 4;
+                const QString path = dir.path(QStringLiteral("f.png"));
+                ASSERT_TRUE(encodeFile(path, image, plan));
+                EXPECT_EQ(idatCount(celtest::readFile(path)), 8); // one chunk per band
+                const Decoded d = libpngDecode(path);
+                ASSERT_EQ(d.samples.size(), rows.bytes.size() / (depth / 8));
+                for (size_t i = 0; i < d.samples.size(); ++i)
+                    ASSERT_EQ(d.samples[i], depth == 8
+                                                ? rows.bytes[i]
+                                                : uint16_t(rows.bytes[2 * i] << 8 | rows.bytes[2 * i + 1]))
+                        << i;
+            }
+    }
+}
+
+// Bands are fixed by the picture: the same bytes on one thread, two, eight and
+// serially, for both writers, with the plans of flat artwork (large bands, long
+// matches) and of a photograph; and libpng gets the picture back.
+TEST(PngWriteThreads, SameBytesAtAnyThreadCount) {
+    celtest::TempDir dir;
+    const std::unique_ptr<CEL_PixmapRGBA16> cel(celPicture(2400, 2400, 8)), photo(photoPicture(1300, 900, 8));
+    for (const auto& run : {std::pair{"PNG4", true}, {"PNG4", false}, {"PNGDP4", false}})
+        for (const CEL_PixmapRGBA16* picture : {cel.get(), photo.get()}) {
+            // Named copies: clang 14 lets no lambda capture a structured binding.
+            const char* const code = run.first;
+            const bool eightBit = run.second;
+            QByteArray first;
+            for (const int threads : {1, 2, 8, 0}) {
+                SCOPED_TRACE(testing::Message()
+                             << code << (eightBit ? " from 8-bit, " : ", ") << threads << " threads");
+                const QString path = dir.path(QStringLiteral("t%1.png").arg(threads));
+                tbb::task_arena arena(std::max(threads, 1));
+                CelAlgo::detail::setSerialForTesting(threads == 0);
+                bool ok = false;
+                arena.execute(
+                    [&] { ok = QXCelUioPngHandler().write(celOf(*picture, eightBit).get(), path, code); });
+                CelAlgo::detail::setSerialForTesting(false);
+                ASSERT_TRUE(ok);
+                const QByteArray bytes = celtest::readFile(path);
+                if (first.isEmpty()) { // flat artwork: long matches that must survive each band's reset
+                    first = bytes;
+                    EXPECT_GT(idatCount(bytes), 2);
+                    EXPECT_TRUE(libpngDecode(path) == reference(celOf(*picture, eightBit).get(), code));
+                }
+                EXPECT_TRUE(bytes == first);
+            }
+        }
+}
+
+// A disk that fills up in the middle of the image data: false, the message
+// posted, nothing left running.
+TEST(PngWrite, FullDiskFailsWithTheMessage) {
+    if (!QFile::exists(QStringLiteral("/dev/full"))) GTEST_SKIP() << "no /dev/full";
+    const std::unique_ptr<CEL_PixmapRGBA16> picture(photoPicture(1200, 700, 2));
+    for (const char* code : {"PNG4", "PNGDP3"}) {
+        QXMessage::Capture messages;
+        EXPECT_FALSE(
+            QXCelUioPngHandler().write(celOf(*picture, false).get(), QStringLiteral("/dev/full"), code));
+        EXPECT_EQ(messages.texts(), QStringList{"Could not complete writing to file: \"/dev/full\"\n"})
+            << code;
+    }
+}
 
 TEST(PngRead, EveryColourTypeDepthTransparencyAndInterlace) {
     const int shapes[][2] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
