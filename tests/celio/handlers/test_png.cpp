@@ -31,7 +31,6 @@ namespace {
 
 namespace png = celio_detail::png;
 
-// ---------------------------------------------------------------------------
 // A PNG described sample by sample (palette files: the index), encoded with libpng.
 struct Src {
     int w = 13, h = 11; // odd: partial bytes and every interlace pass
@@ -139,9 +138,6 @@ std::unique_ptr<CEL_Representation> decode(const celtest::TempDir& dir, const QB
     return std::unique_ptr<CEL_Representation>(QXCelUioPngHandler().read(path));
 }
 
-// ---------------------------------------------------------------------------
-// Pictures (premultiplied 16-bit)
-
 CEL_PixelRGBA16 premultiplied(int r, int g, int b, int a) {
     const auto m = [a](int c) { return int16_t(int64_t(c) * a / 32767); };
     return {m(r), m(g), m(b), int16_t(a)};
@@ -194,9 +190,6 @@ UT_SharedPtr<CEL_Cel> celOf(const CEL_PixmapRGBA16& p, bool eightBit) {
     if (eightBit) return celtest::celOf(new CEL_PixmapRGBA8(p));
     return celtest::celOf(p.clone());
 }
-
-// ---------------------------------------------------------------------------
-// Decoders
 
 struct Decoded {
     int width = 0, height = 0, channels = 0, depth = 0;
@@ -288,9 +281,6 @@ Decoded vipsDecode(const QString& path, const Decoded& shape) {
     run(program("vips"), {"rawsave", path, out});
     return fromRaw(celtest::readFile(out), shape, false);
 }
-
-// ---------------------------------------------------------------------------
-// The encoder alone, in a file with a header of the test's own
 
 void putU32(QByteArray& b, uint32_t v) {
     for (int s = 24; s >= 0; s -= 8) b.append(char(v >> s));
@@ -534,8 +524,6 @@ TEST(PngInfo, HeaderQuery) {
         EXPECT_EQ(query(bad, info), CELIO_STATE_FAILED);
 }
 
-// The value rules of both writers are held against the former writers in
-// test_png_write.cpp; here the refused code.
 TEST(PngWrite, RefusedCode) {
     celtest::TempDir dir;
     const auto cel = celtest::celOf<CEL_PixmapRGBA16>(std::vector<CEL_PixelRGBA16>{{16383, 0, 0, 16383}}, 1);

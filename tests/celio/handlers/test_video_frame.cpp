@@ -398,12 +398,12 @@ TEST(VideoFrameHandler, TwoFieldsInterleave) {
 
 // ------------------------------------------------------------------ against ffmpeg
 
-// ffmpeg, on pictures whose rows are all the same, which the vertical resampling keeps as they
-// are: luma as ffmpeg's rgb24 -> uyvy422 within one step everywhere, chroma
-// within one step in flat areas (3 pixels or more from a colour edge, where
-// the two chroma filters agree); and frames ffmpeg wrote, decoded here, as
-// ffmpeg decodes them with bilinear, accurate rounding, full chroma
-// interpolation and bit-exact arithmetic, within one step in flat areas.
+// On pictures whose rows are all the same (the vertical resampling keeps them):
+// luma as ffmpeg's rgb24 -> uyvy422 within one step everywhere, chroma within
+// one step in flat areas (3 pixels or more from a colour edge, where the two
+// chroma filters agree); frames ffmpeg wrote decoded here as ffmpeg decodes
+// them (bilinear, accurate rounding, full chroma interpolation, bit-exact),
+// within one step in flat areas.
 TEST(VideoFrameInterop, EncodingAgreesWithFfmpeg) {
     if (kFfmpeg.isEmpty()) GTEST_SKIP() << "ffmpeg not found";
     const std::vector<CEL_PixelRGBA8> row = sampleRow();
