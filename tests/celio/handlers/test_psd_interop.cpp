@@ -223,9 +223,8 @@ TEST(PsdWriteInterop, ImageMagickReadsWhatWeWrite) {
                              << code << (peer ? " peer" : "") << (grouped ? " groups" : ""));
                 CELIO_LayerInfo info = tree(grouped);
                 CELIO_PsdWriteExtras extras;
-                extras.peerCompatible = peer;
-                extras.keepLayerProperties =
-                    grouped; // else the root's groups are not written beside its layer
+                // Kept properties, else the root's groups are not written beside its layer.
+                extras.peerCompatible = peer, extras.keepLayerProperties = grouped;
                 const QString file = dir.path("m.psd");
                 ASSERT_TRUE(CELIO_PsdHandler().writeWithLayers(info, file, code, extras));
                 const int depth = QByteArray(code).contains("DP") ? 16 : 8;
@@ -237,16 +236,12 @@ TEST(PsdWriteInterop, ImageMagickReadsWhatWeWrite) {
                 const Values want = ours(file, QString(), depth), got = magickImage(file, 0, depth);
                 ASSERT_EQ(got.size(), want.size());
                 const int full = depth == 8 ? 255 : 32767;
+                const bool seen = peer && alpha;
                 int opaque = 0;
-                for (size_t k = 0; k < want.size(); k += 4) {
-                    const bool seen = peer && alpha;
-                    if (seen) {
-                        ASSERT_EQ(got[k + 3], want[k + 3]) << "composite alpha at " << k / 4;
-                    }
-                    if (seen && want[k + 3] != full) continue;
-                    ++opaque;
-                    for (size_t c = 0; c < 3; ++c)
-                        ASSERT_EQ(got[k + c], want[k + c]) << "composite at " << k / 4;
+                for (size_t k = 0; k < want.size(); ++k) {
+                    if (k % 4 == 3 ? !seen : seen && want[k | 3] != full) continue;
+                    opaque += k % 4 == 0;
+                    ASSERT_EQ(got[k], want[k]) << "composite at " << k / 4 << "/" << k % 4;
                 }
                 EXPECT_GT(opaque, 20);
                 // Each layer, the hidden one composed as None. A layer's opacity
