@@ -78,7 +78,7 @@ Values ours(const CELIO_Handler& handler, const QString& path, bool* deep = null
     return celtest::values(rep);
 }
 
-// Files named by a running number in dir: the next one, added to list.
+// The next file named by a running number in dir, added to list.
 QString next(const celtest::TempDir& dir, QStringList& list, const char* ext) {
     list << dir.path(QStringLiteral("%1.%2").arg(list.size()).arg(QLatin1String(ext)));
     return list.back();
@@ -341,22 +341,4 @@ TEST(TiffInterop, FilesTheProgramsWrite) {
         EXPECT_EQ(celtest::values(list.front().get()),
                   mapped(want, [bits](int c) { return bits == 8 ? c : c >> 1; }));
     }
-}
-
-TEST(TiffInterop, FilesWeWrite) {
-    if (kTiffcp.isEmpty()) GTEST_SKIP() << "tiffcp is not installed";
-    celtest::TempDir dir;
-    auto* p8 = new CEL_PixmapRGBA8(31, 9);
-    for (int i = 0; i < 31 * 9; ++i) {
-        const int a = i * 37 % 256;
-        p8->data()[i] =
-            CEL_PixelRGBA8{uint8_t(i % (a + 1)), uint8_t(i * 3 % (a + 1)), uint8_t(a / 2), uint8_t(a)};
-    }
-    const auto cel = celtest::celOf(p8);
-    const QString file = dir.path(QStringLiteral("ours.tif"));
-    ASSERT_TRUE(QxCelUioTiffHandler().write(cel.get(), file, QStringLiteral("TIF")));
-    QByteArray info;
-    ASSERT_TRUE(run(program("tiffinfo"), {file}, &info));
-    EXPECT_TRUE(info.contains("assoc-alpha"));
-    EXPECT_EQ(tiffDecode(file), celtest::values(p8));
 }
