@@ -40,11 +40,9 @@ inline Values values(const CEL_Representation* rep) {
         for (size_t i = 0; p && i < size_t(pm->width()) * size_t(pm->height()) * channels; i += channels)
             for (size_t c = 0; c < 4; ++c) v.push_back(channels == 1 ? (c < 3 ? p[i] : full) : p[i + c]);
     };
-    if (auto* a = dynamic_cast<const CEL_PixmapRGBA8*>(rep))
-        add(reinterpret_cast<const uint8_t*>(a->data()), a, 4, 255);
+    if (auto* a = dynamic_cast<const CEL_PixmapRGBA8*>(rep)) add(&a->data()->r, a, 4, 255);
     if (auto* b = dynamic_cast<const CEL_PixmapMatte8*>(rep)) add(b->data(), b, 1, 255);
-    if (auto* c = dynamic_cast<const CEL_PixmapRGBA16*>(rep))
-        add(reinterpret_cast<const int16_t*>(c->data()), c, 4, 32767);
+    if (auto* c = dynamic_cast<const CEL_PixmapRGBA16*>(rep)) add(&c->data()->r, c, 4, 32767);
     if (auto* d = dynamic_cast<const CEL_PixmapMatte16*>(rep)) add(d->data(), d, 1, 32767);
     return v;
 }
@@ -65,12 +63,8 @@ private:
 inline CELIO_Layer layer(const QString& name, UT_SharedPtr<CEL_Representation> image, int blend = 1,
                          float opacity = 1.0f, bool visible = true, int index = 0) {
     CELIO_Layer l;
-    l.name = name;
-    l.representation = image;
-    l.blendMode = blend;
-    l.opacity = opacity;
-    l.visible = visible;
-    l.recordIndex = index;
+    l.name = name, l.representation = image, l.blendMode = blend;
+    l.opacity = opacity, l.visible = visible, l.recordIndex = index;
     return l;
 }
 
