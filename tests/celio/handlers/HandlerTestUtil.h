@@ -1,12 +1,14 @@
 #pragma once
 // Shared helpers of the file-handler tests.
 
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <tiffio.h>
 #include <vector>
 
 #include "cel/Cel.h"
@@ -151,6 +153,31 @@ inline std::vector<Values> oiioValues(const QStringList& paths, const QStringLis
         }
     }
     return all;
+}
+
+// A TIFF of r, g, b, a samples (the first `channels` of each pixel kept),
+// with the given kind of alpha (associated: nothing converts the samples).
+inline void writeTiff(const QString& path, const Values& v, int w, int h, int bits, int channels,
+                      uint16_t extra = EXTRASAMPLE_ASSOCALPHA) {
+    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    ASSERT_TRUE(tif);
+    const uint32_t tags[] = {TIFFTAG_IMAGEWIDTH,      TIFFTAG_IMAGELENGTH, TIFFTAG_BITSPERSAMPLE,
+                             TIFFTAG_SAMPLESPERPIXEL, TIFFTAG_PHOTOMETRIC, TIFFTAG_ROWSPERSTRIP};
+    const int values[] = {w, h, bits, channels, PHOTOMETRIC_RGB, h};
+    for (size_t i = 0; i < std::size(tags); ++i) TIFFSetField(tif, tags[i], values[i]);
+    if (channels == 4) TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    const size_t n = size_t(channels);
+    std::vector<uint16_t> row(size_t(w) * n);
+    std::vector<uint8_t> row8(row.size());
+    for (int y = 0; y < h; ++y) {
+        for (size_t k = 0; k < row.size(); ++k) {
+            row[k] = uint16_t(v[4 * (size_t(y) * size_t(w) + k / n) + k % n]);
+            row8[k] = uint8_t(row[k]);
+        }
+        void* data = bits == 8 ? static_cast<void*>(row8.data()) : row.data();
+        ASSERT_GE(TIFFWriteScanline(tif, data, uint32_t(y), 0), 0);
+    }
+    TIFFClose(tif);
 }
 
 } // namespace celtest

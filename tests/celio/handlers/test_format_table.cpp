@@ -4,7 +4,6 @@
 #include <QFileInfo>
 #include <gtest/gtest.h>
 
-#include <tiffio.h>
 #include <tuple>
 #include <utility>
 
@@ -100,19 +99,7 @@ TEST(FormatTable, AlphaConventions) {
     const QString ours = dir.path("ours.tif"), theirs = dir.path("theirs.tif");
     const auto cel = celtest::celOf<CEL_PixmapRGBA8>(std::vector<CEL_PixelRGBA8>{{10, 20, 30, 40}}, 1);
     ASSERT_TRUE(handler("TIF").write(cel.get(), ours, QStringLiteral("TIF")));
-    TIFF* tif = TIFFOpen(qPrintable(theirs), "w");
-    ASSERT_NE(tif, nullptr);
-    const uint16_t unassociated = EXTRASAMPLE_UNASSALPHA;
-    uint8_t pixel[4] = {50, 60, 70, 80};
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 1);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &unassociated);
-    ASSERT_EQ(TIFFWriteEncodedStrip(tif, 0, pixel, 4), 4);
-    TIFFClose(tif);
+    celtest::writeTiff(theirs, {50, 60, 70, 80}, 1, 1, 8, 4, EXTRASAMPLE_UNASSALPHA);
     EXPECT_EQ(CELIO_FormatTable::readAlpha(handler("TIF"), ours), A::Premultiplied);
     EXPECT_EQ(CELIO_FormatTable::readAlpha(handler("TIF"), theirs), A::Straight);
 }
