@@ -1,9 +1,9 @@
-// OPT reading and writing: hand-built files of every type, packet rules byte
-// for byte, the encoder against the rules on content cut at every awkward
-// place, refusals and damaged input.
+// OPT: hand-built files of every type, packet rules byte for byte, the
+// encoder against the rules wherever its pieces cut, refusals, damage.
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
+#include <tuple>
 
 #include "HandlerTestUtil.h"
 #include "OptTestUtil.h"
@@ -40,9 +40,7 @@ celtest::Values pixelsOf(const std::vector<Bytes>& planes) {
     celtest::Values v;
     for (size_t i = 0; i < planes[0].size(); ++i)
         for (size_t c = 0; c < 4; ++c)
-            v.push_back(planes.size() == 1  ? (c < 3 ? planes[0][i] : 255)
-                        : c < planes.size() ? planes[c][i]
-                                            : 255);
+            v.push_back(c < planes.size() ? planes[c][i] : c < 3 ? planes[0][i] : 255);
     return v;
 }
 
@@ -54,16 +52,12 @@ Bytes awkwardPlane(size_t n, unsigned seed) {
     Bytes v;
     while (v.size() < n) {
         const size_t len = std::min(n - v.size(), lengths[rng() % std::size(lengths)]);
-        switch (rng() % 3) {
-        case 0: // a run
-            v.insert(v.end(), len, uint8_t(rng()));
-            break;
-        case 1: // noise without equal neighbours
-            for (size_t i = 0; i < len; ++i) v.push_back(uint8_t(v.empty() ? 0 : v.back() + 1 + rng() % 200));
-            break;
-        default: // a small alphabet: short runs, pairs and triples everywhere
-            for (size_t i = 0; i < len; ++i) v.push_back(uint8_t(rng() % 3));
-        }
+        // A run, noise without equal neighbours, or a small alphabet (short runs, pairs, triples).
+        const unsigned kind = rng() % 3, value = rng() & 255;
+        for (size_t i = 0; i < len; ++i)
+            v.push_back(uint8_t(kind == 0   ? value
+                                : kind == 1 ? (v.empty() ? 0 : v.back() + 1 + rng() % 200)
+                                            : rng() % 3));
     }
     return v;
 }
@@ -205,18 +199,14 @@ TEST(OptWrite, CodesHeadersAndRefusals) {
     for (int i = 0; i < 6; ++i)
         px->data()[i] = CEL_PixelRGBA8{uint8_t(i), uint8_t(2 * i), 9, uint8_t(i * 40)};
     const auto cel = celtest::celOf(px);
-    struct Row {
-        const char* code;
-        uint32_t type;
-        uint8_t channels;
-    } rows[] = {{"OPT4", 5, 4}, {"OPT", 4, 3}, {"opt3", 4, 3}, {"OPT1", 6, 1}};
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.code);
+    for (const auto& [code, type, channels] :
+         {std::tuple{"OPT4", 5u, 4}, {"OPT", 4u, 3}, {"opt3", 4u, 3}, {"OPT1", 6u, 1}}) {
         const QString path = dir.path(QStringLiteral("c.opt"));
-        ASSERT_TRUE(opt.write(cel.get(), path, QLatin1String(r.code)));
+        ASSERT_TRUE(opt.write(cel.get(), path, QLatin1String(code)));
         const Bytes file = fileBytes(path);
-        ASSERT_GE(file.size(), 32u);
-        EXPECT_EQ(Bytes(file.begin(), file.begin() + 32), optFile(r.type, 3, 2, {}, r.channels));
+        EXPECT_EQ(Bytes(file.begin(), file.begin() + std::min<size_t>(32, file.size())),
+                  optFile(type, 3, 2, {}, uint8_t(channels)))
+            << code;
     }
 
     // Refused before the output is opened: nothing is created.
@@ -231,8 +221,7 @@ TEST(OptWrite, CodesHeadersAndRefusals) {
     ASSERT_TRUE(opt.write(celtest::celOf(new CEL_PixmapRGBA8(0, 5)).get(), empty, QStringLiteral("OPT4")));
     EXPECT_EQ(fileBytes(empty), optFile(5, 0, 5, {}, 4));
     const auto back = decode(opt, empty);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(dynamic_cast<const CEL_Pixmap*>(back.get())->width(), 0);
+    EXPECT_TRUE(back && dynamic_cast<const CEL_Pixmap&>(*back).width() == 0);
 }
 
 TEST(OptRead, BadInputFailsCleanly) {
@@ -258,16 +247,14 @@ TEST(OptRead, BadInputFailsCleanly) {
         messages.clear();
         EXPECT_FALSE(decode(opt, path));
         ASSERT_EQ(messages.records().size(), 1u);
-        const MSG_Record m = messages.records()[0];
-        EXPECT_EQ(m.source, QStringLiteral("unknown opt type %1").arg(QString::number(type)));
-        EXPECT_EQ(m.action * 100 + m.code, 610);
+        EXPECT_EQ(messages.texts(), QStringList{QStringLiteral("unknown opt type %1").arg(type)});
+        EXPECT_EQ(messages.records()[0].action * 100 + messages.records()[0].code, 610);
         CELIO_Info info;
         EXPECT_EQ(opt.readInfo(path, CEL_Context(), info), CELIO_STATE_FAILED);
     }
 
     const auto empty = decode(opt, put(dir, QStringLiteral("z.opt"), optFile(6, 7, 0, {})));
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(dynamic_cast<const CEL_Pixmap*>(empty.get())->height(), 0);
+    EXPECT_TRUE(empty && dynamic_cast<const CEL_Pixmap&>(*empty).height() == 0);
     EXPECT_FALSE(decode(opt, dir.path(QStringLiteral("missing.opt"))));
 }
 
