@@ -82,6 +82,18 @@ TEST(ByteSource, FileBufferBoundariesSeeksAndLargeReads) {
     ibuf missing(dir.path("missing.bin"));
     EXPECT_FALSE(missing.isOpen());
     EXPECT_EQ(thrownBy([&] { missing.getByte(); }), -1);
+
+    // Positional reads, from a file or memory, leave the position alone.
+    ibuf file(dir.path("f.bin"));
+    ibuf memory(bytes.constData(), size_t(bytes.size()));
+    for (ibuf* p : {&file, &memory}) {
+        p->skip(5);
+        uint8_t got[8] = {};
+        EXPECT_EQ(p->readAt(n - 4, got, sizeof got), 4u); // fewer at the end
+        EXPECT_EQ(got[3], at(n - 1));
+        EXPECT_EQ(p->readAt(n + 10, got, 1), 0u);
+        EXPECT_EQ(p->getByte(), at(5));
+    }
 }
 
 TEST(ByteTarget, PuttersSeekBackRemapAndLargeWrites) {
@@ -191,22 +203,6 @@ TEST(StdStreams, DashByProcessKind) {
     }
     EXPECT_EQ(sizeBeforeClose, 0);
     EXPECT_TRUE(celtest::readFile(captured) == QByteArray("\x01\x02\x03\x04", 4) + bytes);
-}
-
-TEST(ByteSource, PositionalReadsLeaveThePositionAlone) {
-    celtest::TempDir dir;
-    const QByteArray bytes = pattern(ibuf::BufferSize + 100);
-    ASSERT_TRUE(celtest::writeFile(dir.path("p.bin"), bytes));
-    ibuf file(dir.path("p.bin"));
-    ibuf memory(bytes.constData(), size_t(bytes.size()));
-    for (ibuf* in : {&file, &memory}) {
-        in->skip(5);
-        uint8_t b[8] = {};
-        EXPECT_EQ(in->readAt(ibuf::BufferSize + 96, b, sizeof b), 4u); // fewer at the end
-        EXPECT_EQ(b[3], patternByte(ibuf::BufferSize + 99));
-        EXPECT_EQ(in->readAt(uint64_t(bytes.size()) + 10, b, 1), 0u);
-        EXPECT_EQ(in->getByte(), patternByte(5));
-    }
 }
 
 // A regular file is replaced only by a clean close: an abandoned or failed
