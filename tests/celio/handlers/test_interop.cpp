@@ -240,6 +240,8 @@ Values pngTerms(const Values& samples16, bool eightBit) {
 
 } // namespace
 
+// The colour types and depths themselves are pinned in test_png on libpng's
+// files; here the programs' own choices of chunks and layouts.
 TEST(PngInterop, FilesTheProgramsWrite) {
     if (kMagick.isEmpty()) GTEST_SKIP() << "ImageMagick is not installed";
     celtest::TempDir dir;
@@ -251,12 +253,7 @@ TEST(PngInterop, FilesTheProgramsWrite) {
     } rows[] = {
         {"grey1", "-colorspace gray -threshold 50% -depth 1 -define png:color-type=0 -define png:bit-depth=1",
          true},
-        {"grey4i",
-         "-colorspace gray -depth 4 -define png:color-type=0 -define png:bit-depth=4 -interlace PNG", true},
-        {"grey16i", "-colorspace gray -depth 16 -define png:color-type=0 -interlace PNG", false},
-        {"rgb16", "-depth 16 -define png:color-type=2", false},
         {"palette4i", "-colors 9 -define png:color-type=3 -define png:bit-depth=4 -interlace PNG", true},
-        {"greyalpha8", "-colorspace gray -depth 8 -define png:color-type=4", true},
         {"rgba8i", "-depth 8 -define png:color-type=6 -interlace PNG", true},
         {"oiio_rgb16", "--ch R,G,B -d uint16", false},
     };
