@@ -55,18 +55,12 @@ public:
         m_saved = ::dup(fd);
         const int flags = fd == 0 ? O_RDONLY : (O_WRONLY | O_CREAT | O_TRUNC);
         const int file = ::open(QFile::encodeName(path).constData(), flags, 0644);
-        if (file >= 0) {
-            ::dup2(file, fd);
-            ::close(file);
-        }
+        if (file >= 0) ::dup2(file, fd), ::close(file);
         std::clearerr(m_stream);
     }
     ~StdStreamRedirect() {
         settle();
-        if (m_saved >= 0) {
-            ::dup2(m_saved, m_fd);
-            ::close(m_saved);
-        }
+        if (m_saved >= 0) ::dup2(m_saved, m_fd), ::close(m_saved);
         std::clearerr(m_stream);
     }
     StdStreamRedirect(const StdStreamRedirect&) = delete;
@@ -74,12 +68,7 @@ public:
 
 private:
     // Buffered output goes where it was meant to; input read ahead is dropped.
-    void settle() {
-        if (m_fd == 0)
-            __fpurge(m_stream);
-        else
-            std::fflush(m_stream);
-    }
+    void settle() { m_fd == 0 ? __fpurge(m_stream) : void(std::fflush(m_stream)); }
 
     int m_fd;
     FILE* m_stream;

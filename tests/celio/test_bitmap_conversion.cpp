@@ -29,38 +29,24 @@ UT_SharedPtr<Area> areaOf(int canvasW, int canvasH, const Box2di& allocated,
 // negative colour; in runs, as artwork has them.
 void fillCel(Area& p, unsigned seed) {
     std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> any(-32768, 32767), kind(0, 9), run(1, 40);
+    const auto upTo = [&](int lo, int hi) {
+        return int16_t(std::uniform_int_distribution<int>(lo, hi)(rng));
+    };
     CEL_PixelRGBA16 v{};
     for (long long i = 0, left = 0; i < p.allocatedArea(); ++i, --left) {
         if (left <= 0) {
-            left = run(rng);
-            const int a = std::uniform_int_distribution<int>(1, 32766)(rng);
-            const auto upTo = [&](int m) { return int16_t(std::uniform_int_distribution<int>(0, m)(rng)); };
-            using P = CEL_PixelRGBA16;
-            switch (kind(rng)) {
-            case 0:
-            case 1:
-            case 2:
-                v = P{upTo(32767), upTo(32767), upTo(32767), 32767};
-                break;
-            case 3:
-            case 4:
-            case 5:
-                v = P{0, 0, 0, 0};
-                break;
-            case 6:
-                v = P{upTo(a), upTo(a), upTo(a), int16_t(a)};
-                break;
-            case 7:
-                v = P{upTo(9000), upTo(9000), 0, 0};
-                break;
-            case 8:
-                v = P{int16_t(any(rng)), int16_t(any(rng)), int16_t(any(rng)), int16_t(-upTo(32767))};
-                break;
-            default:
-                v = P{int16_t(any(rng)), int16_t(any(rng)), int16_t(any(rng)), int16_t(any(rng))};
-                break;
-            }
+            left = upTo(1, 40);
+            // 0-2 opaque, 3-5 empty, 6 translucent, 7 light, 8 tone, 9 anything.
+            const int k = upTo(0, 9);
+            const int16_t a = k < 3    ? 32767
+                              : k < 6  ? 0
+                              : k == 6 ? upTo(1, 32766)
+                              : k == 7 ? 0
+                              : k == 8 ? upTo(-32767, 0)
+                                       : upTo(-32768, 32767);
+            const int top = k < 3 ? 32767 : k < 6 ? 0 : k == 6 ? a : k == 7 ? 9000 : -1; // -1: any value
+            const auto c = [&] { return top < 0 ? upTo(-32768, 32767) : upTo(0, top); };
+            v = CEL_PixelRGBA16{c(), c(), k == 7 ? int16_t(0) : c(), a};
         }
         p.data()[i] = v;
     }

@@ -1,12 +1,14 @@
 #pragma once
 // Shared helpers of the file-handler tests.
 
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <tiffio.h>
 #include <vector>
 
 #include "cel/Cel.h"
@@ -40,11 +42,9 @@ inline Values values(const CEL_Representation* rep) {
         for (size_t i = 0; p && i < size_t(pm->width()) * size_t(pm->height()) * channels; i += channels)
             for (size_t c = 0; c < 4; ++c) v.push_back(channels == 1 ? (c < 3 ? p[i] : full) : p[i + c]);
     };
-    if (auto* a = dynamic_cast<const CEL_PixmapRGBA8*>(rep))
-        add(reinterpret_cast<const uint8_t*>(a->data()), a, 4, 255);
+    if (auto* a = dynamic_cast<const CEL_PixmapRGBA8*>(rep)) add(&a->data()->r, a, 4, 255);
     if (auto* b = dynamic_cast<const CEL_PixmapMatte8*>(rep)) add(b->data(), b, 1, 255);
-    if (auto* c = dynamic_cast<const CEL_PixmapRGBA16*>(rep))
-        add(reinterpret_cast<const int16_t*>(c->data()), c, 4, 32767);
+    if (auto* c = dynamic_cast<const CEL_PixmapRGBA16*>(rep)) add(&c->data()->r, c, 4, 32767);
     if (auto* d = dynamic_cast<const CEL_PixmapMatte16*>(rep)) add(d->data(), d, 1, 32767);
     return v;
 }
@@ -65,12 +65,8 @@ private:
 inline CELIO_Layer layer(const QString& name, UT_SharedPtr<CEL_Representation> image, int blend = 1,
                          float opacity = 1.0f, bool visible = true, int index = 0) {
     CELIO_Layer l;
-    l.name = name;
-    l.representation = image;
-    l.blendMode = blend;
-    l.opacity = opacity;
-    l.visible = visible;
-    l.recordIndex = index;
+    l.name = name, l.representation = image, l.blendMode = blend;
+    l.opacity = opacity, l.visible = visible, l.recordIndex = index;
     return l;
 }
 
@@ -157,6 +153,31 @@ inline std::vector<Values> oiioValues(const QStringList& paths, const QStringLis
         }
     }
     return all;
+}
+
+// A TIFF of r, g, b, a samples (the first `channels` of each pixel kept),
+// with the given kind of alpha (associated: nothing converts the samples).
+inline void writeTiff(const QString& path, const Values& v, int w, int h, int bits, int channels,
+                      uint16_t extra = EXTRASAMPLE_ASSOCALPHA) {
+    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    ASSERT_TRUE(tif);
+    const uint32_t tags[] = {TIFFTAG_IMAGEWIDTH,      TIFFTAG_IMAGELENGTH, TIFFTAG_BITSPERSAMPLE,
+                             TIFFTAG_SAMPLESPERPIXEL, TIFFTAG_PHOTOMETRIC, TIFFTAG_ROWSPERSTRIP};
+    const int values[] = {w, h, bits, channels, PHOTOMETRIC_RGB, h};
+    for (size_t i = 0; i < std::size(tags); ++i) TIFFSetField(tif, tags[i], values[i]);
+    if (channels == 4) TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    const size_t n = size_t(channels);
+    std::vector<uint16_t> row(size_t(w) * n);
+    std::vector<uint8_t> row8(row.size());
+    for (int y = 0; y < h; ++y) {
+        for (size_t k = 0; k < row.size(); ++k) {
+            row[k] = uint16_t(v[4 * (size_t(y) * size_t(w) + k / n) + k % n]);
+            row8[k] = uint8_t(row[k]);
+        }
+        void* data = bits == 8 ? static_cast<void*>(row8.data()) : row.data();
+        ASSERT_GE(TIFFWriteScanline(tif, data, uint32_t(y), 0), 0);
+    }
+    TIFFClose(tif);
 }
 
 } // namespace celtest

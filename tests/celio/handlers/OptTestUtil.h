@@ -42,15 +42,8 @@ inline Bytes literalPacket(const Bytes& values) {
 // that tests can show they are not read.
 inline Bytes optFile(uint32_t type, int w, int h, const Bytes& data, uint8_t channelByte = 3,
                      uint32_t scale = 0x3F800000u) {
-    Bytes b = cat({be32(type),
-                   be16(unsigned(w)),
-                   be16(unsigned(h)),
-                   Bytes(4, 0),
-                   {channelByte},
-                   Bytes(3, 0),
-                   be32(scale),
-                   Bytes(12, 0)});
-    return cat({b, data});
+    return cat({be32(type), be16(unsigned(w)), be16(unsigned(h)), Bytes(4, 0), Bytes(1, channelByte),
+                Bytes(3, 0), be32(scale), Bytes(12, 0), data});
 }
 
 // A string block as the layout gives it.
@@ -88,27 +81,22 @@ inline UT_SharedPtr<CEL_Representation> decode(const CELIO_Handler& h, const QSt
 // successor, and ends before the predecessor.
 inline Bytes referencePlane(const Bytes& v) {
     Bytes o;
+    const auto add = [&o](const Bytes& packet) { o.insert(o.end(), packet.begin(), packet.end()); };
     const size_t n = v.size();
-    size_t p = 0;
-    while (p < n) {
+    for (size_t p = 0; p < n;) {
         size_t r = 1;
         while (p + r < n && v[p + r] == v[p]) ++r;
         if (r >= 3) {
-            for (size_t left = r; left; left -= std::min<size_t>(left, 32767)) {
-                const Bytes pk = runPacket(int(std::min<size_t>(left, 32767)), v[p]);
-                o.insert(o.end(), pk.begin(), pk.end());
-            }
+            for (size_t left = r; left; left -= std::min<size_t>(left, 32767))
+                add(runPacket(int(std::min<size_t>(left, 32767)), v[p]));
             p += r;
             continue;
         }
         size_t i = p + r;
         while (i < n && !(i + 1 < n && v[i] == v[i - 1] && v[i] == v[i + 1])) ++i;
         const size_t end = i < n ? i - 1 : n;
-        for (size_t at = p; at < end; at += 32767) {
-            const Bytes pk =
-                literalPacket(Bytes(v.begin() + long(at), v.begin() + long(std::min(end, at + 32767))));
-            o.insert(o.end(), pk.begin(), pk.end());
-        }
+        for (size_t at = p; at < end; at += 32767)
+            add(literalPacket(Bytes(v.begin() + long(at), v.begin() + long(std::min(end, at + 32767)))));
         p = end;
     }
     return o;

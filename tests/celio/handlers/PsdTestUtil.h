@@ -44,8 +44,7 @@ public:
     qsizetype pos() const { return m_pos; }
     QByteArray bytes(qsizetype n) {
         if (n < 0 || m_pos + n > m_b.size()) {
-            m_ok = false;
-            m_pos = m_b.size();
+            m_ok = false, m_pos = m_b.size();
             return QByteArray(int(std::max<qsizetype>(n, 0)), '\0');
         }
         const QByteArray r = m_b.mid(m_pos, n);
@@ -76,11 +75,8 @@ inline File parse(const QByteArray& bytes) {
     f.version = uint16_t(in.be(2));
     const bool psb = f.version == 2;
     in.bytes(6);
-    f.channels = uint16_t(in.be(2));
-    f.rows = uint32_t(in.be(4));
-    f.columns = uint32_t(in.be(4));
-    f.depth = uint16_t(in.be(2));
-    f.mode = uint16_t(in.be(2));
+    f.channels = uint16_t(in.be(2)), f.rows = uint32_t(in.be(4)), f.columns = uint32_t(in.be(4));
+    f.depth = uint16_t(in.be(2)), f.mode = uint16_t(in.be(2));
     in.bytes(qsizetype(in.be(4))); // colour mode data
     in.bytes(qsizetype(in.be(4))); // image resources
     f.sectionLength = in.be(psb ? 8 : 4);
@@ -92,10 +88,7 @@ inline File parse(const QByteArray& bytes) {
         std::vector<std::vector<uint64_t>> lengths;
         for (int i = 0; i < std::abs(f.count) && in.ok(); ++i) {
             Record r;
-            r.top = int32_t(in.be(4));
-            r.left = int32_t(in.be(4));
-            r.bottom = int32_t(in.be(4));
-            r.right = int32_t(in.be(4));
+            for (int32_t* edge : {&r.top, &r.left, &r.bottom, &r.right}) *edge = int32_t(in.be(4));
             const int n = int(in.be(2));
             std::vector<uint64_t> len;
             for (int c = 0; c < n; ++c) {
@@ -103,11 +96,8 @@ inline File parse(const QByteArray& bytes) {
                 len.push_back(in.be(psb ? 8 : 4));
             }
             lengths.push_back(len);
-            r.signature = in.bytes(4);
-            r.key = in.bytes(4);
-            r.opacity = int(in.be(1));
-            r.clipping = int(in.be(1));
-            r.flags = int(in.be(1));
+            r.signature = in.bytes(4), r.key = in.bytes(4);
+            r.opacity = int(in.be(1)), r.clipping = int(in.be(1)), r.flags = int(in.be(1));
             in.bytes(1);
             r.extraLength = uint32_t(in.be(4));
             const qsizetype extraStart = in.pos();

@@ -1,21 +1,17 @@
-// IFF: the run-length rules, the tile layout the writer produces, files
-// built by hand here (raw and run-length tiles, 16-bit planes, depth planes,
-// 3-component tiles, tiles out of order or missing), the refusals with their
-// reports, and the handler's value mapping for colour and depth.
+// IFF: the run-length rules, hand-built files, the refusals with their
+// reports, the handler's colour and depth mapping. (The writer's tile layout
+// is held against oiiotool's decoding in test_iff_interop.)
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <bit>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <random>
-#include <set>
-#include <sstream>
 #include <vector>
 
 #include "HandlerTestUtil.h"
+#include "OptTestUtil.h"
 #include "algo/composite/CompositeDetail.h"
-#include "base/ByteOrder.h"
 #include "cel/Context.h"
 #include "celio/ByteTestSupport.h"
 #include "celio/handlers/IffHandler.h"
@@ -29,54 +25,38 @@ using Bytes = std::vector<uint8_t>;
 
 using Reports = celtest::Diagnostics<CEL_IffImage>;
 
-// A few lines of IFF writer: big-endian fields, chunks padded to 4 bytes.
-struct Writer {
-    Bytes b;
-    Writer& u32(uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s));
-        return *this;
-    }
-    Writer& u16(uint16_t v) {
-        b.push_back(uint8_t(v >> 8)), b.push_back(uint8_t(v));
-        return *this;
-    }
-    Writer& tag(const char* t) {
-        for (int i = 0; i < 4; ++i) b.push_back(uint8_t(t[i]));
-        return *this;
-    }
-    Writer& bytes(const Bytes& d) {
-        b.insert(b.end(), d.begin(), d.end());
-        return *this;
-    }
-};
+using opttest::be16;
+using opttest::be32;
+using opttest::cat;
 
+// IFF chunks: a tag, a big-endian size, the data padded to 4 bytes.
 Bytes chunk(const char* tag, const Bytes& data) {
-    Writer w;
-    w.tag(tag).u32(uint32_t(data.size())).bytes(data);
-    while (w.b.size() % 4) w.b.push_back(0);
-    return w.b;
+    Bytes c = cat({Bytes(tag, tag + 4), be32(uint32_t(data.size())), data});
+    c.resize((c.size() + 3) & ~size_t(3));
+    return c;
 }
 
 Bytes group(const char* form, const std::vector<Bytes>& parts) {
-    Writer content;
-    content.tag(form);
-    for (const Bytes& p : parts) content.bytes(p);
-    Writer w;
-    w.tag("FOR4").u32(uint32_t(content.b.size())).bytes(content.b);
-    return w.b;
+    Bytes content(form, form + 4);
+    for (const Bytes& p : parts) content.insert(content.end(), p.begin(), p.end());
+    return cat({Bytes{'F', 'O', 'R', '4'}, be32(uint32_t(content.size())), content});
 }
 
 Bytes tbhd(uint32_t w, uint32_t h, uint32_t flags, uint16_t bytes, uint16_t tiles, uint32_t compression = 1,
            uint32_t originX = 7, uint32_t originY = 9) {
-    Writer d;
-    d.u32(w).u32(h).u16(1).u16(1).u32(flags).u16(bytes).u16(tiles).u32(compression).u32(originX).u32(originY);
-    return chunk("TBHD", d.b);
+    return chunk("TBHD", cat({be32(w), be32(h), be16(1), be16(1), be32(flags), be16(bytes), be16(tiles),
+                              be32(compression), be32(originX), be32(originY)}));
 }
 
 Bytes tile(const char* tag, int x1, int y1, int x2, int y2, const Bytes& data) {
-    Writer d;
-    d.u16(uint16_t(x1)).u16(uint16_t(y1)).u16(uint16_t(x2)).u16(uint16_t(y2)).bytes(data);
-    return chunk(tag, d.b);
+    return chunk(tag,
+                 cat({be16(unsigned(x1)), be16(unsigned(y1)), be16(unsigned(x2)), be16(unsigned(y2)), data}));
+}
+
+Bytes floats(std::initializer_list<float> values) {
+    Bytes b;
+    for (float v : values) b = cat({b, be32(std::bit_cast<uint32_t>(v))});
+    return b;
 }
 
 // Planes coded unlike the library's encoder: every repeat is a run, the
@@ -105,30 +85,8 @@ Bytes image(const std::vector<Bytes>& inside) {
     return group("CIMG", inside);
 }
 
-QString save(const celtest::TempDir& dir, const Bytes& file, const char* name = "hand.iff") {
-    const QString path = dir.path(QString::fromLatin1(name));
-    celtest::writeFile(path, QByteArray(reinterpret_cast<const char*>(file.data()), qsizetype(file.size())));
-    return path;
-}
-
-Bytes readBytes(const QString& path) {
-    const QByteArray a = celtest::readFile(path);
-    return Bytes(a.begin(), a.end());
-}
-
-// The chunks of one level, from offset `at` to `end`: {tag, offset, size}.
-struct Found {
-    uint32_t tag;
-    size_t at;
-    uint32_t size;
-};
-std::vector<Found> chunksOf(const Bytes& f, size_t at, size_t end) {
-    std::vector<Found> out;
-    while (at + 8 <= end) {
-        out.push_back({ByteOrder::getU32BE(&f[at]), at, ByteOrder::getU32BE(&f[at + 4])});
-        at += (8 + size_t(out.back().size) + 3) & ~size_t(3);
-    }
-    return out;
+QString save(const celtest::TempDir& dir, const Bytes& file) {
+    return opttest::put(dir, QStringLiteral("hand.iff"), file);
 }
 
 CELIO_RepresentationList readIff(const QString& path, double zMultiplier = 1.0) {
@@ -148,38 +106,21 @@ TEST(IffRunLength, EncoderRulesAndDecoderBounds) {
         return out;
     };
     EXPECT_EQ(code(Bytes(200, 9)), (Bytes{0xFF, 9, 0xC7, 9}));
-    EXPECT_EQ(code(Bytes{1, 2, 2, 3}), (Bytes{0x03, 1, 2, 2, 3}));
-    // The rule written plainly: the encoder (which scans words) codes the same
-    // bytes, and they decode back using exactly their length.
-    const auto plain = [](const Bytes& in) {
-        Bytes out;
-        for (size_t i = 0; i < in.size();) {
-            size_t j = i;
-            while (j < in.size() && in[j] == in[i]) ++j;
-            if (j - i > 1) {
-                for (size_t r = j - i; r > 0; r -= std::min<size_t>(r, 128))
-                    out.insert(out.end(), {uint8_t((std::min<size_t>(r, 128) - 1) | 0x80), in[i]});
-            } else {
-                j = i + 1;
-                while (j < in.size() && !(j + 2 < in.size() && in[j] == in[j + 1] && in[j + 1] == in[j + 2]))
-                    ++j;
-                for (size_t k = i; k < j; k += 128) {
-                    const size_t n = std::min<size_t>(128, j - k);
-                    out.push_back(uint8_t(n - 1));
-                    out.insert(out.end(), in.begin() + ptrdiff_t(k), in.begin() + ptrdiff_t(k + n));
-                }
-            }
-            i = j;
-        }
-        return out;
-    };
+    EXPECT_EQ(code(Bytes{1, 2, 2, 3}), (Bytes{0x03, 1, 2, 2, 3})); // a pair stays literal
+    EXPECT_EQ(code(Bytes{1, 2, 3, 3, 3}), (Bytes{0x01, 1, 2, 0x82, 3}));
+    Bytes noise(130);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = uint8_t(i);
+    Bytes split{0x7F};
+    split.insert(split.end(), noise.begin(), noise.begin() + 128);
+    split.insert(split.end(), {0x01, 128, 129});
+    EXPECT_EQ(code(noise), split); // literals in packets of at most 128
+    // Runs and literals of every length decode back using exactly their bytes.
     std::mt19937 rng(3);
     for (int round = 0; round < 400; ++round) {
         Bytes in(1 + rng() % 600);
         const unsigned values = 1 + round % 5, stretch = 1 + rng() % 9; // runs and literals of every length
         for (size_t i = 0; i < in.size(); ++i) in[i] = i % stretch ? in[i - 1] : uint8_t(rng() % values);
         const Bytes c = code(in);
-        ASSERT_EQ(c, plain(in));
         Bytes back(in.size());
         size_t used = 0;
         ASSERT_TRUE(CEL_IffImage::decodeRunLength(c.data(), c.size(), back.data(), back.size(), &used));
@@ -193,119 +134,31 @@ TEST(IffRunLength, EncoderRulesAndDecoderBounds) {
     EXPECT_FALSE(CEL_IffImage::decodeRunLength(Bytes{0x81}.data(), 1, out.data(), 4, nullptr));
 }
 
-// 100 x 70 in 2 x 2 tiles from the bottom up, each colour tile followed by its
-// depth tile; the header as written; chunks on 4-byte boundaries.
-TEST(IffWrite, TileLayoutAndHeader) {
-    celtest::TempDir dir;
-    const uint32_t w = 100, h = 70;
-    std::vector<uint8_t> colour(w * h * 4, 0x40);
-    std::vector<float> depth(w * h, 2.0f);
-    CEL_IffImage out(w, h, 1);
-    const QString path = dir.path(QStringLiteral("layout.iff"));
-    ASSERT_TRUE(out.iff_save(path, colour.data(), depth.data(), 1));
-    EXPECT_FALSE(QFileInfo::exists(path + QStringLiteral(".new")));
-    const Bytes f = readBytes(path);
-
-    const auto top = chunksOf(f, 0, f.size());
-    ASSERT_EQ(top.size(), 1u);
-    EXPECT_EQ(top[0].tag, CEL_IffImage::tag("FOR4"));
-    EXPECT_EQ(top[0].size, f.size() - 8);
-    const auto inside = chunksOf(f, 12, f.size());
-    ASSERT_EQ(inside.size(), 2u);
-    ASSERT_EQ(inside[0].tag, CEL_IffImage::tag("TBHD"));
-    ASSERT_EQ(inside[0].size, 32u);
-    // Flags RGB, alpha, depth; 8-bit; 4 tiles; compression 1; origin 0, 0.
-    const Bytes header = tbhd(w, h, 7, 0, 4, 1, 0, 0);
-    EXPECT_EQ(Bytes(f.begin() + ptrdiff_t(inside[0].at), f.begin() + ptrdiff_t(inside[0].at + 40)), header);
-    EXPECT_EQ(ByteOrder::getU32BE(&f[inside[1].at + 8]), CEL_IffImage::tag("TBMP"));
-    EXPECT_EQ(inside[1].at + 8 + inside[1].size, f.size());
-
-    const auto tiles = chunksOf(f, inside[1].at + 12, f.size());
-    const int corners[4][4] = {{0, 0, 63, 63}, {64, 0, 99, 63}, {0, 64, 63, 69}, {64, 64, 99, 69}};
-    ASSERT_EQ(tiles.size(), 8u);
-    for (size_t i = 0; i < tiles.size(); ++i) {
-        EXPECT_EQ(tiles[i].tag, CEL_IffImage::tag(i % 2 ? "ZBUF" : "RGBA")) << i;
-        EXPECT_EQ(tiles[i].at % 4, 0u);
-        for (int k = 0; k < 4; ++k)
-            EXPECT_EQ(ByteOrder::getU16BE(&f[tiles[i].at + 8 + 2 * k]), corners[i / 2][k]);
-    }
-    // Flat tiles code as runs: the top-right colour tile is 4 planes of 216 equal bytes.
-    EXPECT_EQ(tiles[6].size, 8u + 4 * 4);
-}
-
-// Files built here: raw and run-length tiles, 8 and 16 bits, 3 and 4
-// components, depth planes, tiles out of order, a tile missing, kept and
-// skipped chunks.
+// Files built here: raw and run-length tiles, depth planes, tiles out of
+// order, a tile missing, kept and skipped chunks. (16-bit and 3-component
+// tiles come from oiiotool in test_iff_interop.)
 TEST(IffRead, HandBuiltFiles) {
     celtest::TempDir dir;
     Reports reports;
     // 3 x 2 image, one tile, 8-bit: pixel x of file row y (from the bottom)
     // is r = 10 y + x, g = r + 100, b = 200, a = 250.
-    const auto planes8 = [](int comps) {
-        std::vector<Bytes> planes; // last component first
-        if (comps == 4) planes.push_back(Bytes(6, 250));
-        planes.push_back(Bytes(6, 200));
-        planes.push_back(Bytes{100, 101, 102, 110, 111, 112});
-        planes.push_back(Bytes{0, 1, 2, 10, 11, 12});
-        return planes;
-    };
+    // Run-length planes come last component first.
+    const std::vector<Bytes> planes8 = {
+        Bytes(6, 250), Bytes(6, 200), {100, 101, 102, 110, 111, 112}, {0, 1, 2, 10, 11, 12}};
     Bytes raw8; // per pixel a, b, g, r
-    for (int i = 0; i < 6; ++i)
-        raw8.insert(raw8.end(),
-                    {250, 200, uint8_t(100 + i % 3 + 10 * (i / 3)), uint8_t(i % 3 + 10 * (i / 3))});
+    for (size_t i = 0; i < 24; ++i) raw8.push_back(planes8[i % 4][i / 4]);
     // The pixmap's top row is the file's last row.
     const celtest::Values want8 = {10, 110, 200, 250, 11, 111, 200, 250, 12, 112, 200, 250,
                                    0,  100, 200, 250, 1,  101, 200, 250, 2,  102, 200, 250};
-    for (const Bytes& data : {raw8, packPlanes(planes8(4))}) {
+    // A run-length tile exactly as long as the raw size reads as raw: 24
+    // bytes of 0x90 would be a bad packet stream.
+    for (const auto& [data, want] : {std::pair{raw8, want8},
+                                     {packPlanes(planes8), want8},
+                                     {Bytes(24, 0x90), celtest::Values(24, 0x90)}}) {
         const auto file = image({tbhd(3, 2, 3, 0, 1), group("TBMP", {tile("RGBA", 0, 0, 2, 1, data)})});
         const auto list = readIff(save(dir, file));
         ASSERT_EQ(list.size(), 1u);
-        EXPECT_EQ(celtest::values(list.front().get()), want8);
-    }
-
-    // 3 components (no alpha flag): planes b, g, r; alpha stays opaque.
-    {
-        const auto file =
-            image({tbhd(3, 2, 1, 0, 1), group("TBMP", {tile("RGBA", 0, 0, 2, 1, packPlanes(planes8(3)))})});
-        celtest::Values want = want8;
-        for (size_t i = 3; i < want.size(); i += 4) want[i] = 255;
-        EXPECT_EQ(celtest::values(readIff(save(dir, file)).front().get()), want);
-        CELIO_Info info;
-        ASSERT_EQ(QxCelUioIffHandler().readInfo(dir.path(QStringLiteral("hand.iff")), CEL_Context(), info),
-                  CELIO_STATE_OK);
-        EXPECT_EQ(info.channels, 3u);
-        EXPECT_EQ(info.bytesPerChannel, 1u);
-        EXPECT_EQ(info.optionCode, QStringLiteral("IFF"));
-    }
-
-    // 16-bit, 16 x 1 equal pixels: run-length planes are the high bytes of a,
-    // b, g, r, then their low bytes; raw is a, b, g, r big-endian. Samples read >> 1.
-    {
-        const uint16_t v[4] = {0x1234, 0xFFFF, 0x0001, 0x8002}; // r, g, b, a
-        std::vector<Bytes> planes;
-        for (int half = 0; half < 2; ++half)
-            for (int c = 3; c >= 0; --c) planes.push_back(Bytes(16, uint8_t(half ? v[c] : v[c] >> 8)));
-        Writer raw;
-        for (int i = 0; i < 16; ++i)
-            for (int c = 3; c >= 0; --c) raw.u16(v[c]);
-        celtest::Values want;
-        for (int i = 0; i < 16; ++i) want.insert(want.end(), {0x091A, 0x7FFF, 0, 0x4001});
-        for (const Bytes& data : {packPlanes(planes), raw.b}) {
-            const auto file = image({tbhd(16, 1, 3, 1, 1), group("TBMP", {tile("RGBA", 0, 0, 15, 0, data)})});
-            const auto list = readIff(save(dir, file));
-            ASSERT_EQ(list.size(), 1u);
-            EXPECT_EQ(list.front()->getFormat(), CEL_Representation::PIXMAP_RGBA16);
-            EXPECT_EQ(celtest::values(list.front().get()), want);
-        }
-    }
-
-    // A run-length tile exactly as long as the raw size reads as raw: these
-    // 24 bytes would be a bad packet stream.
-    {
-        Bytes data(24, 0x90);
-        const auto file = image({tbhd(3, 2, 3, 0, 1), group("TBMP", {tile("RGBA", 0, 0, 2, 1, data)})});
-        const auto list = readIff(save(dir, file));
-        EXPECT_EQ(celtest::values(list.front().get()), celtest::Values(24, 0x90));
+        EXPECT_EQ(celtest::values(list.front().get()), want);
     }
 
     // Two tiles out of order (upper first), a third missing, depth planes
@@ -316,21 +169,16 @@ TEST(IffRead, HandBuiltFiles) {
         for (int i = 0; i < 2; ++i)
             for (int k = 0; k < 4; ++k)
                 zPlanes[size_t(k)][size_t(i)] = uint8_t(std::bit_cast<uint32_t>(d[i]) >> (24 - 8 * k));
-        Writer rawZ;
-        rawZ.u32(std::bit_cast<uint32_t>(0.25f)).u32(0);
-        Writer clpz, esxy;
-        clpz.u32(std::bit_cast<uint32_t>(0.1f)).u32(std::bit_cast<uint32_t>(1000.0f));
-        esxy.u32(std::bit_cast<uint32_t>(3.0f)).u32(std::bit_cast<uint32_t>(-2.0f));
         // 2 x 130: tiles (0, 64)-(1, 127) and (0, 0)-(1, 63) present, (0, 128)-(1, 129) missing.
         const std::vector<Bytes> upper(4, Bytes(2 * 64, 0x22));
         const Bytes lower(2 * 64 * 4, 0x33);
-        const auto file =
-            image({chunk("VERS", Bytes{'1', '.', '0'}), tbhd(2, 130, 7, 0, 3),
-                   group("TBMP", {tile("RGBA", 0, 64, 1, 127, packPlanes(upper)),
-                                  tile("ZBUF", 0, 64, 1, 127, packPlanes(zPlanes)),
-                                  tile("RGBA", 0, 0, 1, 63, lower), tile("ZBUF", 0, 0, 1, 0, rawZ.b)}),
-                   chunk("CLPZ", clpz.b), chunk("HIST", Bytes(5, 'h')), chunk("ABCD", Bytes(3, 0)),
-                   chunk("ESXY", esxy.b)});
+        const auto file = image(
+            {chunk("VERS", Bytes{'1', '.', '0'}), tbhd(2, 130, 7, 0, 3),
+             group("TBMP", {tile("RGBA", 0, 64, 1, 127, packPlanes(upper)),
+                            tile("ZBUF", 0, 64, 1, 127, packPlanes(zPlanes)),
+                            tile("RGBA", 0, 0, 1, 63, lower), tile("ZBUF", 0, 0, 1, 0, floats({0.25f, 0}))}),
+             chunk("CLPZ", floats({0.1f, 1000.0f})), chunk("HIST", Bytes(5, 'h')), chunk("ABCD", Bytes(3, 0)),
+             chunk("ESXY", floats({3.0f, -2.0f}))});
         const QString path = save(dir, file);
         CEL_IffImage img;
         ASSERT_TRUE(img.iff_load(path));
@@ -338,9 +186,8 @@ TEST(IffRead, HandBuiltFiles) {
                                       float(img.originX()), float(img.originY())}),
                   std::vector<float>({0.1f, 1000.0f, 3.0f, -2.0f, 7.0f, 9.0f}));
         // Buffer row 0 is the file's first tile row.
-        EXPECT_EQ(img.colour8()[0], 0x33);
-        EXPECT_EQ(img.colour8()[64 * 8], 0x22);
-        EXPECT_EQ(img.colour8()[128 * 8], 0xFF);
+        const uint8_t* c = img.colour8();
+        EXPECT_EQ(std::vector<int>({c[0], c[64 * 8], c[128 * 8]}), std::vector<int>({0x33, 0x22, 0xFF}));
         const float* d0 = img.depth();
         EXPECT_EQ(std::vector<float>({d0[0], d0[128], d0[129], d0[130]}),
                   std::vector<float>({0.25f, 0.5f, -4.0f, 0}));
@@ -354,16 +201,13 @@ TEST(IffRead, HandBuiltFiles) {
         ASSERT_TRUE(area && z);
         EXPECT_EQ(area->allocatedRect(), Math::Box2di(0, 0, 2, 130));
         EXPECT_EQ(z->allocatedRect(), area->allocatedRect());
-        EXPECT_EQ(z->width(), 2);
-        EXPECT_EQ(z->pixel(0, 129)->value, 8.0f); // bottom row: 2 / 0.25
-        EXPECT_TRUE(z->pixel(1, 129)->isZero());  // d = 0
-        EXPECT_EQ(z->pixel(0, 65)->value, 4.0f);  // file row 64
-        EXPECT_EQ(z->pixel(1, 65)->value, -0.5f);
-        EXPECT_TRUE(z->pixel(0, 0)->isZero()); // missing tile
+        // Bottom row 2 / 0.25 and d = 0; file row 64; the missing tile.
+        EXPECT_EQ(std::vector<float>({z->pixel(0, 129)->value, z->pixel(1, 129)->value,
+                                      z->pixel(0, 65)->value, z->pixel(1, 65)->value, z->pixel(0, 0)->value}),
+                  std::vector<float>({8.0f, CEL_PixelFloat::Zero, 4.0f, -0.5f, CEL_PixelFloat::Zero}));
         double lo, hi;
         z->getZRange(lo, hi);
-        EXPECT_EQ(lo, -0.5);
-        EXPECT_EQ(hi, 8.0);
+        EXPECT_TRUE(lo == -0.5 && hi == 8.0);
     }
     EXPECT_EQ(reports.text(), "");
 }
@@ -380,7 +224,6 @@ TEST(IffRead, RefusalsAndDamageReportOnce) {
     expectRefused(group("CIMX", {}), "unexpected tag\n");
     expectRefused(image({tbhd(64, 64, 3, 0, 1, 2)}), "unknown compression format\n");
     expectRefused(image({tbhd(64, 64, 3, 2, 1)}), "unsupported bytes per channel\n");
-    expectRefused(image({tbhd(64, 64, 3, 0xFFFF, 1)}), "unsupported bytes per channel\n");
     expectRefused(image({chunk("VERS", Bytes(4, 1))}), "cannot read file\n"); // no header
     expectRefused(image({tbhd(100000, 100000, 3, 0, 1)}),
                   "file too short for its image size\n"); // more than the file can fill
@@ -418,7 +261,8 @@ TEST(IffRead, RefusalsAndDamageReportOnce) {
     EXPECT_EQ(reports.text(), "error in iff_read_compressed_tile function\nunexpected chunk\n"
                               "error in iff_decompress_rle 8 bits\n");
 
-    // Many bad tiles in one file: each kind of report once.
+    // Many bad tiles in one file: each kind of report once (the damage sweeps
+    // and the fuzzers cover the rest of damaged input).
     std::vector<Bytes> tiles;
     for (int t = 0; t < 8; ++t) tiles.push_back(tile("RGBA", 64 * t, 0, 64 * t + 63, 63, Bytes(300, 0x8F)));
     reports.clear();
@@ -442,8 +286,8 @@ TEST(IffRead, RefusalsAndDamageReportOnce) {
     EXPECT_EQ(walk.iff_tag_depth(), 30);
 }
 
-// The handler's mapping: 8-bit exact, 16-bit doubled and halved, depth as
-// 1 / z and back within one ulp, the refusals of write.
+// The handler's mapping: 8-bit exact, 16-bit negative as 0, depth as 1 / z
+// and back within one ulp, the refusals of write.
 TEST(IffHandler, ColourAndDepthRoundTrip) {
     celtest::TempDir dir;
     Reports reports;
@@ -458,23 +302,13 @@ TEST(IffHandler, ColourAndDepthRoundTrip) {
     const auto cel16 = celtest::celOf(p16);
     const QString path16 = dir.path(QStringLiteral("deep.iff"));
     ASSERT_TRUE(handler.write(cel16.get(), path16, QStringLiteral("iff_16")));
-    CEL_IffImage file;
-    ASSERT_TRUE(file.iff_load(path16));
-    EXPECT_EQ(file.iffgetbpp(), 2);
+    // Stored doubled (oiiotool's decoding in test_iff_interop checks that), read back halved.
+    celtest::Values want16 = celtest::values(p16);
+    for (int& v : want16) v = std::max(v, 0);
     const auto back16 = readIff(path16);
     ASSERT_EQ(back16.size(), 1u);
-    const auto* got16 = dynamic_cast<const CEL_PixmapRGBA16*>(back16.front().get());
-    ASSERT_TRUE(got16);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const int16_t* s = &p16->pixel(x, y)->r;
-            const int16_t* g = &got16->pixel(x, y)->r;
-            const uint16_t* f = file.colour16() + 4 * (size_t(h - 1 - y) * w + x);
-            for (int c = 0; c < 4; ++c) {
-                ASSERT_EQ(f[c], s[c] < 0 ? 0 : 2 * s[c]) << x << "," << y; // 32767 as 65534
-                ASSERT_EQ(g[c], std::max<int16_t>(s[c], 0));
-            }
-        }
+    EXPECT_EQ(back16.front()->getFormat(), CEL_Representation::PIXMAP_RGBA16);
+    EXPECT_TRUE(celtest::values(back16.front().get()) == want16);
 
     // 8-bit colour with depth: the reader gets the content box and z back.
     auto* p8 = new CEL_PixmapRGBA8(w, h);
@@ -497,7 +331,6 @@ TEST(IffHandler, ColourAndDepthRoundTrip) {
     EXPECT_EQ(area->allocatedRect(), Math::Box2di(5, 10, 55, 40));
     EXPECT_EQ(zb->allocatedRect(), area->allocatedRect());
     EXPECT_EQ(area->pixel(6, 11)->r, CEL_PixelRule::from8(6));
-    float lo = INFINITY, hi = -INFINITY;
     for (int y = 10; y < 50; ++y)
         for (int x = 5; x < 60; ++x) {
             const CEL_PixelFloat* want = z->pixel(x, y);
@@ -508,12 +341,7 @@ TEST(IffHandler, ColourAndDepthRoundTrip) {
             }
             EXPECT_LE(std::abs(std::bit_cast<int32_t>(got.value) - std::bit_cast<int32_t>(want->value)), 1)
                 << x << "," << y;
-            lo = std::min(lo, got.value), hi = std::max(hi, got.value);
         }
-    double zLo, zHi;
-    zb->getZRange(zLo, zHi);
-    EXPECT_EQ(zLo, lo);
-    EXPECT_EQ(zHi, hi);
     EXPECT_EQ(reports.text(), "");
 
     // Other codes write no colour; depth alone is still written.
@@ -585,39 +413,4 @@ TEST(IffWrite, SameBytesOnAnyThreadCount) {
     CelAlgo::detail::setSerialForTesting(false);
     EXPECT_TRUE(files[0] == files[1]);
     EXPECT_TRUE(pixels[0] == pixels[1]);
-}
-
-// Files with several tiles, 16-bit colour and depth, cut short and damaged
-// with seeded random bytes: every load ends cleanly, within the buffers
-// (under the sanitizers), and each kind of report comes at most once.
-TEST(IffRead, DamagedFilesFailCleanly) {
-    celtest::TempDir dir;
-    const int w = 150, h = 100;
-    std::vector<uint16_t> colour(size_t(w) * h * 4);
-    std::vector<float> depth(size_t(w) * h);
-    std::mt19937 rng(12);
-    for (size_t i = 0; i < colour.size(); ++i) colour[i] = uint16_t(i % 600 < 300 ? i / 600 : rng());
-    for (size_t i = 0; i < depth.size(); ++i) depth[i] = 1.0f / (2.0f + float(i % w));
-    const QString path = dir.path(QStringLiteral("good.iff"));
-    CEL_IffImage out(w, h, 2);
-    ASSERT_TRUE(out.iff_save(path, colour.data(), depth.data(), 2));
-    const Bytes good = readBytes(path);
-    Reports reports;
-    for (int round = 0; round < 600; ++round) {
-        Bytes bad(good.begin(),
-                  good.begin() + ptrdiff_t(round < 100 ? round * good.size() / 100 : good.size()));
-        for (int k = 0; round >= 100 && k < 1 + round % 6; ++k) {
-            // Mostly the header and the tile corners and sizes, where a lie does most harm.
-            const size_t at = k % 2 ? rng() % bad.size() : rng() % std::min<size_t>(bad.size(), 200);
-            bad[at] = uint8_t(rng());
-        }
-        reports.clear();
-        CEL_IffImage in;
-        in.iffctrl(CEL_IffImage::IFF_CTRL_TOP_DOWN | CEL_IffImage::IFF_CTRL_HALF_SAMPLES, round % 2 == 0);
-        const bool loaded = in.iff_load(bad.data(), bad.size());
-        EXPECT_EQ(loaded, in.colour8() != nullptr || in.colour16() != nullptr);
-        std::istringstream lines(reports.text());
-        std::set<std::string> seen;
-        for (std::string line; std::getline(lines, line);) EXPECT_TRUE(seen.insert(line).second) << line;
-    }
 }

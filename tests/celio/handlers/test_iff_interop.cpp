@@ -5,7 +5,6 @@
 #include <QFile>
 #include <gtest/gtest.h>
 #include <random>
-#include <tiffio.h>
 
 #include "HandlerTestUtil.h"
 #include "cel/Context.h"
@@ -40,35 +39,6 @@ Values content(int w, int h, int bits, unsigned seed) {
     return v;
 }
 
-// A TIFF of the samples (associated alpha, so nothing converts them).
-void writeTiff(const QString& path, const Values& v, int w, int h, int bits, int channels) {
-    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
-    ASSERT_TRUE(tif);
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, channels);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, h);
-    const uint16_t extra = EXTRASAMPLE_ASSOCALPHA;
-    if (channels == 4) TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
-    std::vector<uint8_t> row(size_t(w) * size_t(channels) * size_t(bits / 8));
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x)
-            for (int c = 0; c < channels; ++c) {
-                const int s = v[4 * (size_t(y) * size_t(w) + size_t(x)) + size_t(c)];
-                const size_t k = size_t(x) * size_t(channels) + size_t(c);
-                if (bits == 8)
-                    row[k] = uint8_t(s);
-                else
-                    reinterpret_cast<uint16_t*>(row.data())[k] = uint16_t(s);
-            }
-        ASSERT_GE(TIFFWriteScanline(tif, row.data(), uint32_t(y), 0), 0);
-    }
-    TIFFClose(tif);
-}
-
 const int kSizes[][2] = {{1, 1}, {65, 63}, {100, 70}, {4096, 64}};
 
 } // namespace
@@ -96,7 +66,7 @@ TEST(IffInterop, FilesOiiotoolWrites) {
                 const Values v = content(w, h, bits, unsigned(w + bits + channels));
                 const QString source =
                     dir.path(QStringLiteral("%1x%2_%3_%4.tif").arg(w).arg(h).arg(bits).arg(channels));
-                writeTiff(source, v, w, h, bits, channels);
+                celtest::writeTiff(source, v, w, h, bits, channels);
                 args << source << "-d" << (bits == 8 ? "uint8" : "uint16");
                 for (const char* compression : {"rle", "none"}) {
                     const bool rle = compression[0] == 'r';
@@ -150,24 +120,17 @@ TEST(IffInterop, FilesWeWriteDecodeInOiiotool) {
                 std::mt19937 rng(8);
                 for (int& s : v) s = int(rng() & 32767);
             }
-            UT_SharedPtr<CEL_Cel> cel;
+            // 16-bit: some negative samples, written as 0; the rest doubled.
             Values want = v;
-            if (bits == 8) {
-                std::vector<CEL_PixelRGBA8> px(v.size() / 4);
-                for (size_t i = 0; i < px.size(); ++i)
-                    px[i] = CEL_PixelRGBA8{uint8_t(v[4 * i]), uint8_t(v[4 * i + 1]), uint8_t(v[4 * i + 2]),
-                                           uint8_t(v[4 * i + 3])};
-                cel = celtest::celOf<CEL_PixmapRGBA8>(px, w, h);
-            } else {
-                std::vector<CEL_PixelRGBA16> px(v.size() / 4);
-                for (size_t i = 0; i < px.size(); ++i) {
-                    // Some negative samples: written as 0.
-                    const auto s = [&](size_t k) { return int16_t(v[k] % 97 == 5 ? -v[k] : v[k]); };
-                    px[i] = CEL_PixelRGBA16{s(4 * i), s(4 * i + 1), s(4 * i + 2), s(4 * i + 3)};
-                }
-                for (size_t k = 0; k < want.size(); ++k) want[k] = v[k] % 97 == 5 ? 0 : 2 * v[k];
-                cel = celtest::celOf<CEL_PixmapRGBA16>(px, w, h);
+            auto* p8 = new CEL_PixmapRGBA8(w, h);
+            auto* p16 = new CEL_PixmapRGBA16(w, h);
+            for (size_t k = 0; k < v.size(); ++k) {
+                (&p8->data()->r)[k] = uint8_t(v[k]);
+                (&p16->data()->r)[k] = int16_t(v[k] % 97 == 5 ? -v[k] : v[k]);
+                if (bits == 16) want[k] = v[k] % 97 == 5 ? 0 : 2 * v[k];
             }
+            const auto cel = bits == 8 ? celtest::celOf(p8) : celtest::celOf(p16);
+            delete (bits == 8 ? static_cast<CEL_Pixmap*>(p16) : p8);
             files << dir.path(QStringLiteral("ours_%1x%2_%3.iff").arg(w).arg(h).arg(bits));
             ASSERT_TRUE(handler.write(cel.get(), files.back(),
                                       bits == 8 ? QStringLiteral("IFF") : QStringLiteral("IFF_16")));

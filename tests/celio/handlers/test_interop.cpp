@@ -5,7 +5,6 @@
 #include <QFile>
 #include <gtest/gtest.h>
 #include <memory>
-#include <tiffio.h>
 
 #include "HandlerTestUtil.h"
 #include "cel/Context.h"
@@ -33,35 +32,6 @@ Values magick(const QString& path, int depth) {
     return celtest::magickSamples(path, depth, {"-auto-orient"});
 }
 
-// libtiff's decoding: tiffcp rewrites the file uncompressed and contiguous; its samples as they are.
-Values tiffDecode(const QString& file, int* bits = nullptr) {
-    const QString plain = file + QStringLiteral(".plain.tif");
-    if (!run(kTiffcp, {"-c", "none", "-p", "contig", file, plain})) return {};
-    TIFF* tif = TIFFOpen(QFile::encodeName(plain).constData(), "r");
-    uint32_t w = 0, h = 0;
-    uint16_t depth = 0, samples = 0;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &depth);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    std::vector<uint8_t> line(size_t(TIFFScanlineSize(tif)));
-    Values v;
-    for (uint32_t y = 0; y < h; ++y) {
-        TIFFReadScanline(tif, line.data(), y, 0);
-        for (uint32_t x = 0; x < w; ++x) {
-            int s[4] = {0, 0, 0, (1 << depth) - 1};
-            for (int c = 0; c < samples; ++c) {
-                const size_t k = size_t(x) * samples + c;
-                s[c] = depth == 8 ? line[k] : reinterpret_cast<const uint16_t*>(line.data())[k];
-            }
-            v.insert(v.end(), {s[0], samples < 3 ? s[0] : s[1], samples < 3 ? s[0] : s[2], s[3]});
-        }
-    }
-    TIFFClose(tif);
-    if (bits) *bits = depth;
-    return v;
-}
-
 // A program's samples in this library's terms.
 template <class F> Values mapped(Values v, F f) {
     for (int& c : v) c = f(c);
@@ -78,7 +48,7 @@ Values ours(const CELIO_Handler& handler, const QString& path, bool* deep = null
     return celtest::values(rep);
 }
 
-// Files named by a running number in dir: the next one, added to list.
+// The next file named by a running number in dir, added to list.
 QString next(const celtest::TempDir& dir, QStringList& list, const char* ext) {
     list << dir.path(QStringLiteral("%1.%2").arg(list.size()).arg(QLatin1String(ext)));
     return list.back();
@@ -270,6 +240,8 @@ Values pngTerms(const Values& samples16, bool eightBit) {
 
 } // namespace
 
+// The colour types and depths themselves are pinned in test_png on libpng's
+// files; here the programs' own choices of chunks and layouts.
 TEST(PngInterop, FilesTheProgramsWrite) {
     if (kMagick.isEmpty()) GTEST_SKIP() << "ImageMagick is not installed";
     celtest::TempDir dir;
@@ -281,12 +253,7 @@ TEST(PngInterop, FilesTheProgramsWrite) {
     } rows[] = {
         {"grey1", "-colorspace gray -threshold 50% -depth 1 -define png:color-type=0 -define png:bit-depth=1",
          true},
-        {"grey4i",
-         "-colorspace gray -depth 4 -define png:color-type=0 -define png:bit-depth=4 -interlace PNG", true},
-        {"grey16i", "-colorspace gray -depth 16 -define png:color-type=0 -interlace PNG", false},
-        {"rgb16", "-depth 16 -define png:color-type=2", false},
         {"palette4i", "-colors 9 -define png:color-type=3 -define png:bit-depth=4 -interlace PNG", true},
-        {"greyalpha8", "-colorspace gray -depth 8 -define png:color-type=4", true},
         {"rgba8i", "-depth 8 -define png:color-type=6 -interlace PNG", true},
         {"oiio_rgb16", "--ch R,G,B -d uint16", false},
     };
@@ -307,7 +274,7 @@ TEST(PngInterop, FilesTheProgramsWrite) {
     }
 }
 
-// TIFF files the programs write read here to libtiff's samples (16-bit halved).
+// TIFF files the programs write read here to ImageMagick's samples (16-bit halved).
 TEST(TiffInterop, FilesTheProgramsWrite) {
     if (kMagick.isEmpty() || kTiffcp.isEmpty()) GTEST_SKIP() << "ImageMagick or tiffcp is not installed";
     celtest::TempDir dir;
@@ -334,29 +301,8 @@ TEST(TiffInterop, FilesTheProgramsWrite) {
             run(*row.tool,
                 (row.tool == &kTiffcp ? QStringList{} << row.args << rgba8 : QStringList{source} << row.args)
                     << file));
-        int bits = 0;
-        const Values want = tiffDecode(file, &bits);
-        CELIO_RepresentationList list;
-        ASSERT_TRUE(QxCelUioTiffHandler().read(QFile::encodeName(file), list));
-        EXPECT_EQ(celtest::values(list.front().get()),
-                  mapped(want, [bits](int c) { return bits == 8 ? c : c >> 1; }));
+        bool deep = false;
+        const Values got = ours(QxCelUioTiffHandler(), file, &deep);
+        EXPECT_EQ(got, mapped(magick(file, deep ? 16 : 8), [deep](int c) { return deep ? c >> 1 : c; }));
     }
-}
-
-TEST(TiffInterop, FilesWeWrite) {
-    if (kTiffcp.isEmpty()) GTEST_SKIP() << "tiffcp is not installed";
-    celtest::TempDir dir;
-    auto* p8 = new CEL_PixmapRGBA8(31, 9);
-    for (int i = 0; i < 31 * 9; ++i) {
-        const int a = i * 37 % 256;
-        p8->data()[i] =
-            CEL_PixelRGBA8{uint8_t(i % (a + 1)), uint8_t(i * 3 % (a + 1)), uint8_t(a / 2), uint8_t(a)};
-    }
-    const auto cel = celtest::celOf(p8);
-    const QString file = dir.path(QStringLiteral("ours.tif"));
-    ASSERT_TRUE(QxCelUioTiffHandler().write(cel.get(), file, QStringLiteral("TIF")));
-    QByteArray info;
-    ASSERT_TRUE(run(program("tiffinfo"), {file}, &info));
-    EXPECT_TRUE(info.contains("assoc-alpha"));
-    EXPECT_EQ(tiffDecode(file), celtest::values(p8));
 }
