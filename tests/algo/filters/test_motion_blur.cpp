@@ -12,6 +12,7 @@
 #include "pixel/PixmapArea.h"
 
 using namespace CelAlgo;
+using blurtest::field;
 using blurtest::Pixel;
 using blurtest::Pixmap;
 using blurtest::PixmapPtr;
@@ -29,10 +30,6 @@ template <class F> PixmapPtr makeKernel(int cw, int ch, const Math::Box2di& allo
 
 PixmapPtr blur(Pixmap* src, Pixmap* kernel, const Math::Box2di& canvas, bool clampNegative = false) {
     return PixmapPtr(motionBlur(src, kernel, canvas, 1.0, clampNegative));
-}
-
-int16_t field(const Pixel& p, int f) {
-    return f == 0 ? p.r : f == 1 ? p.g : f == 2 ? p.b : p.a;
 }
 
 // The value at canvas (x, y) of the blurred field, or 0 outside the allocation.
@@ -87,46 +84,6 @@ TEST(MotionBlur, MatchesADirectConvolution) {
     }
 }
 
-TEST(MotionBlur, OnePixelBecomesTheKernelsPicture) {
-    auto src = std::make_unique<Pixmap>(32, 32);
-    src->realloc(Math::Box2di(10, 10, 1, 1), true);
-    *src->data() = Pixel{32767, 16384, 0, 32767};
-    // Weights 1, 2, 3, 4 around an origin at (2, 2) of a 5 x 5 canvas: right, below, below-left, origin.
-    auto kernel = makeKernel(5, 5, Math::Box2di(0, 0, 5, 5), [](int x, int y) {
-        if (x == 4 && y == 2) return 1;
-        if (x == 2 && y == 3) return 2;
-        if (x == 1 && y == 4) return 3;
-        if (x == 2 && y == 2) return 4;
-        return 0;
-    });
-    auto out = blur(src.get(), kernel.get(), src->canvasRect());
-    EXPECT_EQ(at(*out, 12, 10, 0), 3277); // 32767 / 10
-    EXPECT_EQ(at(*out, 10, 11, 0), 6553);
-    EXPECT_EQ(at(*out, 9, 12, 0), 9830);
-    EXPECT_EQ(at(*out, 10, 10, 0), 13107);
-    EXPECT_EQ(at(*out, 10, 10, 1), 6554); // 6553.6
-    EXPECT_EQ(at(*out, 8, 10, 0), 0);     // the mirror image stays empty
-    EXPECT_EQ(at(*out, 11, 8, 0), 0);
-    EXPECT_EQ(at(*out, 10, 9, 0), 0);
-    EXPECT_TRUE(out->areAllPositive());
-}
-
-TEST(MotionBlur, FlatFullValueStaysFull) {
-    auto src = std::make_unique<Pixmap>(64, 48);
-    src->realloc(src->canvasRect(), true);
-    for (int64_t i = 0; i < src->allocatedArea(); ++i) src->data()[i] = Pixel{32767, 32767, 32767, 32767};
-    auto disc = makeKernel(9, 9, Math::Box2di(0, 0, 9, 9), [](int x, int y) {
-        return (x - 4) * (x - 4) + (y - 4) * (y - 4) <= 16 ? 32767 : 0;
-    });
-    auto out = blur(src.get(), disc.get(), src->canvasRect());
-    EXPECT_EQ(out->allocatedRect(), src->canvasRect()); // clipped to the canvas
-    for (int y = 4; y < 44; ++y)
-        for (int x = 4; x < 60; ++x)
-            ASSERT_EQ(*out->pixel(x, y), (Pixel{32767, 32767, 32767, 32767})) << x << "," << y;
-    // The edges fade.
-    EXPECT_LT(out->pixel(0, 0)->a, 32767 / 2);
-}
-
 TEST(MotionBlur, NegativeWeightsAndTheClamp) {
     auto src = std::make_unique<Pixmap>(16, 1);
     src->realloc(Math::Box2di(4, 0, 1, 1), true);
@@ -173,12 +130,7 @@ TEST(MotionBlur, SameAtAnyThreadCount) {
 TEST(MotionBlur, BadInput) {
     auto src = std::make_unique<Pixmap>(8, 8);
     auto kernel = makeKernel(3, 3, Math::Box2di(0, 0, 3, 3), [](int, int) { return 1; });
-    try {
-        motionBlur(nullptr, kernel.get(), src->canvasRect(), 1.0, false);
-        FAIL();
-    } catch (const AlgoException& e) {
-        EXPECT_EQ(e.what(), "invalid pointer");
-    }
+    EXPECT_THROW(motionBlur(nullptr, kernel.get(), src->canvasRect(), 1.0, false), AlgoException);
     EXPECT_THROW(motionBlur(src.get(), nullptr, src->canvasRect(), 1.0, false), AlgoException);
     // No pixels: an empty result on the given canvas.
     PixmapPtr empty(motionBlur(src.get(), kernel.get(), Math::Box2di(0, 0, 5, 6), 1.0, false));
