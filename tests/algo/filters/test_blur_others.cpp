@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "algo/composite/AlgoException.h"
+#include "algo/composite/test_composite_util.h"
 #include "algo/filters/Blur.h"
-#include "blur_test_util.h"
 
-using namespace blurtest;
+using namespace comptest;
 using namespace CelAlgo;
 
 namespace {

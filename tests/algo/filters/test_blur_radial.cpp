@@ -9,12 +9,12 @@
 
 #include "algo/composite/AlgoException.h"
 #include "algo/composite/CompositeDetail.h"
+#include "algo/composite/test_composite_util.h"
 #include "algo/filters/Blur.h"
 #include "algo/filters/BlurDetail.h"
-#include "blur_test_util.h"
 #include "pixel/PixmapCanvas.h"
 
-using namespace blurtest;
+using namespace comptest;
 using namespace CelAlgo;
 
 namespace {

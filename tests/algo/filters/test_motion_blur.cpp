@@ -7,15 +7,15 @@
 #include <random>
 
 #include "algo/composite/AlgoException.h"
+#include "algo/composite/test_composite_util.h"
 #include "algo/filters/MotionBlur.h"
-#include "blur_test_util.h"
 #include "pixel/PixmapArea.h"
 
 using namespace CelAlgo;
-using blurtest::field;
-using blurtest::Pixel;
-using blurtest::Pixmap;
-using blurtest::PixmapPtr;
+using comptest::field;
+using comptest::Pixel;
+using comptest::Pixmap;
+using comptest::PixmapPtr;
 
 namespace {
 
@@ -42,7 +42,7 @@ int16_t at(const Pixmap& p, int x, int y, int f) {
 TEST(MotionBlur, MatchesADirectConvolution) {
     std::mt19937 rng(5);
     for (int trial = 0; trial < 4; ++trial) {
-        auto src = blurtest::randomPixmap(rng, 40, 30, Math::Box2di(3 + trial, 2, 29, 21));
+        auto src = comptest::randomPixmap(rng, 40, 30, Math::Box2di(3 + trial, 2, 29, 21));
         // An off-centre kernel with positive and a few negative weights; the
         // last one a single row (convolved along rows only).
         const int kw = 7 + trial, kh = trial == 3 ? 1 : 5;
@@ -103,7 +103,7 @@ TEST(MotionBlur, NegativeWeightsAndTheClamp) {
 
 TEST(MotionBlur, ExtentsOfAOnePixelKernelAndIntensity) {
     std::mt19937 rng(11);
-    auto src = blurtest::randomPixmap(rng, 20, 20, Math::Box2di(2, 3, 10, 7));
+    auto src = comptest::randomPixmap(rng, 20, 20, Math::Box2di(2, 3, 10, 7));
     auto one = makeKernel(1, 1, Math::Box2di(0, 0, 1, 1), [](int, int) { return 123; });
     auto out = blur(src.get(), one.get(), src->canvasRect());
     // One column and row more than the source, though the kernel reaches nowhere.
@@ -119,12 +119,12 @@ TEST(MotionBlur, ExtentsOfAOnePixelKernelAndIntensity) {
 
 TEST(MotionBlur, SameAtAnyThreadCount) {
     std::mt19937 rng(3);
-    auto src = blurtest::randomPixmap(rng, 300, 90, Math::Box2di(0, 0, 300, 90));
+    auto src = comptest::randomPixmap(rng, 300, 90, Math::Box2di(0, 0, 300, 90));
     auto kernel = makeKernel(33, 17, Math::Box2di(0, 0, 33, 17), [&](int, int) { return int(rng() % 500); });
     PixmapPtr a, b;
     tbb::task_arena(1).execute([&] { a = blur(src.get(), kernel.get(), src->canvasRect()); });
     tbb::task_arena(2).execute([&] { b = blur(src.get(), kernel.get(), src->canvasRect()); });
-    EXPECT_TRUE(blurtest::samePixels(*a, *b));
+    EXPECT_TRUE(comptest::samePixels(*a, *b));
 }
 
 TEST(MotionBlur, BadInput) {
