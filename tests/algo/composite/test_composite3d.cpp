@@ -1,6 +1,5 @@
-// Depth compositing: the coverage cases worked by hand, the per-pixel rules,
-// the failures and the free functions (random layers at several thread
-// counts: test_composite3d_threads.cpp).
+// Depth compositing worked by hand (random layers at several thread counts:
+// test_composite3d_threads.cpp).
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -46,16 +45,11 @@ TEST(DepthCompositing, CoverageCases) {
     // Level everywhere: not behind anywhere.
     EXPECT_EQ(p.getSrcCoverage(plane(5, 5, 5, 5), plane(5, 5, 5, 5)), 1.0f);
     EXPECT_EQ(p.getSrcCoverage(plane(9, 9, 9, 9), plane(5, 5, 5, 5)), 0.0f);
-    // Up and down behind, left and right in front.
-    EXPECT_EQ(p.getSrcCoverage(plane(2, 0, 0, 2), 1.0f), 0.5f);
-    // One corner differs: behind (up, right), or in front (up).
+    // One corner behind; one in front; two against two (the two halves of a diagonal cut).
     const float third = 2.0f / 3.0f, fifth = 1.0f / 5.0f, oneThird = 1.0f / 3.0f;
     EXPECT_EQ(p.getSrcCoverage(plane(3, 0, 0, 0), 1.0f), 1.0f - 0.5f * third * third);
-    EXPECT_EQ(p.getSrcCoverage(plane(0, 3, 0, 0), 1.0f), 1.0f - 0.5f * third * third);
     EXPECT_EQ(p.getSrcCoverage(plane(0, 3, 3, 3), 1.0f), 0.5f * oneThird * oneThird);
-    // Up and right against left and down; up and left against right and down.
     EXPECT_EQ(p.getSrcCoverage(plane(0, 0, 3, 5), 1.0f), 0.5f * (fifth + oneThird));
-    EXPECT_EQ(p.getSrcCoverage(plane(0, 3, 0, 5), 1.0f), 0.5f * (fifth + oneThird));
     EXPECT_EQ(p.getSrcCoverage(plane(3, 3, 1, 0), 2.0f), 1.0f - 0.5f * (oneThird + 0.5f));
     // Two flat surfaces compare depths.
     EXPECT_EQ(p.getSrcCoverage(Plane{4, 4, 4, 4, true}, 4.0f), 1.0f);
@@ -103,20 +97,16 @@ TEST(DepthCompositing, FlatLayersAndIdentifiers) {
 TEST(DepthCompositing, CrossingSurfacesMix) {
     // Blue on a surface tilted across the centre pixel, red flat at its depth:
     // up and down are behind, left and right in front: an even mix.
-    CEL_PixmapArea3D dst(3, 3);
-    ALGO_Composite3D comp(&dst);
-    comp.composite3d(filled(3, 3, px(0, 0, 32767, 32767)).get(),
-                     depth(3, 3, {1.0f, 1.05f, 1.0f, 0.95f, 1.0f, 0.95f, 1.0f, 1.05f, 1.0f}).get());
-    comp.composite2d(filled(3, 3, px(32767, 0, 0, 32767)).get(), 1.0f);
-    EXPECT_EQ(flat(dst, 1, 1), px(16383, 0, 16383, 32767));
-    EXPECT_EQ(depthsAt(dst, 1, 1), std::vector<float>{1.0f});
     // Steeper than the match tolerance: the centre is decided by depth alone.
-    CEL_PixmapArea3D steep(3, 3);
-    ALGO_Composite3D onSteep(&steep);
-    onSteep.composite3d(filled(3, 3, px(0, 0, 32767, 32767)).get(),
-                        depth(3, 3, {1.0f, 1.5f, 1.0f, 0.5f, 1.0f, 0.5f, 1.0f, 1.5f, 1.0f}).get());
-    onSteep.composite2d(filled(3, 3, px(32767, 0, 0, 32767)).get(), 1.0f);
-    EXPECT_EQ(flat(steep, 1, 1), px(32767, 0, 0, 32767));
+    for (const float tilt : {0.05f, 0.5f}) {
+        CEL_PixmapArea3D dst(3, 3);
+        ALGO_Composite3D comp(&dst);
+        comp.composite3d(filled(3, 3, px(0, 0, 32767, 32767)).get(),
+                         depth(3, 3, {1, 1 + tilt, 1, 1 - tilt, 1, 1 - tilt, 1, 1 + tilt, 1}).get());
+        comp.composite2d(filled(3, 3, px(32767, 0, 0, 32767)).get(), 1.0f);
+        EXPECT_EQ(flat(dst, 1, 1), tilt < 0.1f ? px(16383, 0, 16383, 32767) : px(32767, 0, 0, 32767));
+        EXPECT_EQ(depthsAt(dst, 1, 1).size(), 1u);
+    }
 
     // A silhouette beside a pixel without depth: that neighbour counts as
     // infinitely far, so the edge pixel is half covered although its own depth
@@ -216,11 +206,6 @@ TEST(DepthCompositing, ExpandedDepthAndGreyPicture) {
     for (int i = 0; i < 10; ++i) got.push_back(e->data()[i].isZero() ? -1.0f : *e->data()[i]);
     EXPECT_EQ(got, (std::vector<float>{7.0f, 7.0f, -1.0f, 7.0f, 7.0f, -1.0f, -1.0f, -1.0f, -1.0f, 7.0f}));
     EXPECT_EQ(ALGO_3D::copyExpandDepthBuffer(nullptr, d.get()), nullptr);
-    // The nearer of two depths, whichever the search meets first.
-    const auto two = depth(5, 2, {3.0f, Z, Z, 9.0f, Z, Z, Z, Z, Z, Z});
-    const std::unique_ptr<CEL_PixmapAreaZ> e2(ALGO_3D::copyExpandDepthBuffer(c.get(), two.get()));
-    EXPECT_EQ(**e2->pixel(1, 0), 3.0f);
-    EXPECT_EQ(**e2->pixel(4, 0), 9.0f);
 
     // Grey between the limits (upper first), half blue without depth.
     const auto g = depth(4, 1, {1.0f, 3.0f, 2.0f, Z});
@@ -228,14 +213,12 @@ TEST(DepthCompositing, ExpandedDepthAndGreyPicture) {
         ALGO_3D::depthBufferToGrayScale(g.get(), HUGE_VAL, -HUGE_VAL));
     ASSERT_TRUE(all);
     EXPECT_EQ(*all->pixel(0, 0), px(0, 0, 0, 32767));
-    EXPECT_EQ(*all->pixel(1, 0), px(32767, 32767, 32767, 32767));
     EXPECT_EQ(*all->pixel(2, 0), px(16383, 16383, 16383, 32767));
     EXPECT_EQ(*all->pixel(3, 0), px(0, 0, 16383, 32767));
     // Every depth outside the limits: black above the lower one, half blue at or below it.
     const std::unique_ptr<CEL_PixmapAreaRGBA16> none(ALGO_3D::depthBufferToGrayScale(g.get(), 1.5, 1.0));
     EXPECT_EQ(*none->pixel(0, 0), px(0, 0, 16383, 32767));
     EXPECT_EQ(*none->pixel(1, 0), px(0, 0, 0, 32767));
-    EXPECT_EQ(ALGO_3D::depthBufferToGrayScale(nullptr, 1, 0), nullptr);
     // The picture covers the canvas; outside the depth's rectangle it is half blue.
     CEL_PixmapAreaZ part(3, 1);
     part.realloc(Math::Box2di(1, 0, 1, 1), true);
@@ -243,5 +226,4 @@ TEST(DepthCompositing, ExpandedDepthAndGreyPicture) {
     const std::unique_ptr<CEL_PixmapAreaRGBA16> whole(ALGO_3D::depthBufferToGrayScale(&part, 10, 0));
     EXPECT_EQ(whole->allocatedRect(), Math::Box2di(0, 0, 3, 1));
     EXPECT_EQ(*whole->pixel(0, 0), px(0, 0, 16383, 32767));
-    EXPECT_EQ(*whole->pixel(1, 0), px(0, 0, 0, 32767));
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "depth_test_util.h"
+#include "test_composite_util.h"
 
 namespace {
 
@@ -26,24 +27,8 @@ struct Layer {
 
 constexpr int kW = 160, kH = 120;
 
-CEL_PixelRGBA16 randomColour(std::mt19937& rng) {
-    std::uniform_int_distribution<int> roll(0, 99), value(0, 32767), small(1, 5000), any(-32767, 32767);
-    const int k = roll(rng);
-    if (k < 10) return CEL_PixelRGBA16{0, 0, 0, 0};
-    if (k < 85) {
-        const int a = k < 50 ? 32767 : std::max(1, value(rng));
-        auto c = [&] { return int16_t(value(rng) % (a + 1)); };
-        return CEL_PixelRGBA16{c(), c(), c(), int16_t(a)};
-    }
-    if (k < 93) return CEL_PixelRGBA16{int16_t(small(rng)), int16_t(small(rng)), 0, 0};
-    return CEL_PixelRGBA16{int16_t(any(rng)), int16_t(any(rng)), int16_t(any(rng)), int16_t(-small(rng))};
-}
-
 std::shared_ptr<CEL_PixmapAreaRGBA16> randomColourLayer(std::mt19937& rng, const Math::Box2di& rect) {
-    auto p = std::make_shared<CEL_PixmapAreaRGBA16>(kW, kH);
-    p->realloc(rect, true);
-    for (long long i = 0; i < rect.area(); ++i) p->data()[i] = randomColour(rng);
-    return p;
+    return comptest::randomPixmap(rng, kW, kH, rect);
 }
 
 // A plane of gentle slope, with a few jumps, holes and depths copied exactly from `level`.
@@ -69,7 +54,6 @@ std::shared_ptr<CEL_PixmapAreaZ> randomDepth(std::mt19937& rng, const Math::Box2
 
 std::vector<Layer> randomLayers(unsigned seed) {
     std::mt19937 rng(seed);
-    std::vector<Layer> layers;
     Layer flat{Layer::Flat, randomColourLayer(rng, Math::Box2di(-10, 5, 100, 90)), {}, {}, {}, 1.0f};
     Layer planar{Layer::Planar, randomColourLayer(rng, Math::Box2di(20, -5, 150, 140)), {}, {}, {}, 0.0f};
     planar.plane = Math::PlanarDepthBuffer(0.5, 0.01, 0.005);
@@ -90,8 +74,7 @@ std::vector<Layer> randomLayers(unsigned seed) {
                       randomDepth(rng, Math::Box2di(0, 0, kW, kH), 0.9, 0.003, 0.002, nullptr).get());
     inner.composite2d(randomColourLayer(rng, Math::Box2di(40, 40, 60, 60)).get(), 1.0f);
 
-    layers = {flat, planar, per, crossing, again, merge, crossing};
-    return layers;
+    return {flat, planar, per, crossing, again, merge, crossing};
 }
 
 void compositeLayer(CEL_PixmapArea3D& dst, const Layer& L) {
