@@ -24,19 +24,9 @@ using comptest::samePixels;
 
 namespace {
 
-// Premultiplied colour, additive light (alpha 0), tone pixels (negative alpha)
-// and negative colour, over an allocation that may reach outside the canvas.
 PixmapPtr randomPixmap(int cw, int ch, const Math::Box2di& alloc, unsigned seed) {
-    auto p = makePixmap(cw, ch, alloc);
     std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> v(-32767, 32767), kind(0, 5);
-    for (long long i = 0; i < p->allocatedArea(); ++i) {
-        const int k = kind(rng);
-        const int a = k == 0 ? 0 : (k == 1 ? -std::abs(v(rng)) : std::abs(v(rng)));
-        const auto c = [&] { return k == 2 ? v(rng) : std::abs(v(rng)) % (std::abs(a) + 1); };
-        p->data()[i] = px(c(), c(), c(), a);
-    }
-    return p;
+    return comptest::randomPixmap(rng, cw, ch, alloc);
 }
 
 PixmapPtr copyOf(const Pixmap& p) {
