@@ -1,13 +1,7 @@
 // What every blend mode shares with its design: opacity 0, skipped pixels, the region
 // worked on, and whole images equal to one-pixel calls (walk, offsets, memos).
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <random>
-#include <vector>
 
 #include "algo/composite/BlendModes.h"
-#include "algo/composite/CompositeDetail.h"
 #include "test_composite_util.h"
 
 using namespace comptest;

@@ -1,13 +1,8 @@
 // Blend-mode values where each design's rules show, and the blend-function family
 // against a double-precision implementation of the separable formulas.
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
-#include <functional>
-#include <random>
 
 #include "algo/composite/BlendDetail.h"
 #include "algo/composite/ColorSpace.h"

@@ -1,9 +1,4 @@
-#include <gtest/gtest.h>
-
 #include <array>
-#include <cmath>
-#include <random>
-#include <vector>
 
 #include "algo/composite/ColorSpace.h"
 #include "test_composite_util.h"

@@ -1,12 +1,8 @@
 // Depth compositing worked by hand (random layers at several thread counts:
 // test_composite3d_threads.cpp).
-#include <gtest/gtest.h>
 
 #include <cfloat>
-#include <cmath>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "depth_test_util.h"
 #include "test_composite_util.h"

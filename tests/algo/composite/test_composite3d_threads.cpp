@@ -3,12 +3,6 @@
 // pinned by the hand-worked cases of test_composite3d.cpp).
 #include <tbb/task_arena.h>
 
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <random>
-#include <vector>
-
 #include "depth_test_util.h"
 #include "test_composite_util.h"
 

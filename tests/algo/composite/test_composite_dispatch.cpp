@@ -1,5 +1,4 @@
 // The dispatcher's rejections, flags and regions, and the three-operand cuts.
-#include <functional>
 
 #include "algo/composite/BlendModes.h"
 #include "test_composite_util.h"

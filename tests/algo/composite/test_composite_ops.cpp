@@ -1,10 +1,6 @@
 // The over against plain reference formulas on a grid of edge values and on random
 // pixmaps, serial and parallel; the other structural operations on single pixels.
-#include <cmath>
-#include <functional>
-#include <random>
 
-#include "algo/composite/CompositeDetail.h"
 #include "test_composite_util.h"
 
 using namespace comptest;
@@ -217,27 +213,14 @@ TEST(CompositeOps, HandComputedOverResults) {
 
 namespace {
 
-// Cel-like content: transparent areas, opaque paint, antialiased edges, and in
-// the general case additive light and tone pixels.
-Pixel randomPixel(std::mt19937& rng, bool positive) {
-    std::uniform_int_distribution<int> kind(0, 9), value(0, 32767), sign(-32767, 32767);
-    const int k = kind(rng);
-    if (k < 3) return {0, 0, 0, 0};
-    if (k < 6) return {int16_t(value(rng)), int16_t(value(rng)), int16_t(value(rng)), 32767};
-    if (k < 8 || positive) {
-        const int a = value(rng);
-        std::uniform_int_distribution<int> c(0, a);
-        return {int16_t(c(rng)), int16_t(c(rng)), int16_t(c(rng)), int16_t(a)};
-    }
-    if (k == 8) return {int16_t(sign(rng)), int16_t(sign(rng)), int16_t(sign(rng)), 0};
-    return {int16_t(sign(rng)), int16_t(sign(rng)), int16_t(sign(rng)), int16_t(-1 - value(rng) % 32767)};
-}
-
-// Allocated inside, overlapping or outside the canvas.
+// Cel-like content allocated inside, overlapping or outside the canvas; the positive
+// kind without additive light and tone pixels.
 PixmapPtr randomPixmap(std::mt19937& rng, int cw, int ch, bool positive) {
     std::uniform_int_distribution<int> x(-cw / 2, cw), y(-ch / 2, ch), w(1, cw + cw / 2), h(1, ch + ch / 2);
-    PixmapPtr p = makePixmap(cw, ch, Math::Box2di(x(rng), y(rng), w(rng), h(rng)));
-    for (long long i = 0; i < p->allocatedArea(); ++i) p->data()[i] = randomPixel(rng, positive);
+    PixmapPtr p = comptest::randomPixmap(rng, cw, ch, Math::Box2di(x(rng), y(rng), w(rng), h(rng)));
+    if (positive)
+        for (long long i = 0; i < p->allocatedArea(); ++i)
+            if (p->data()[i].a <= 0) p->data()[i] = px(0, 0, 0, 0);
     p->setAllPositive(positive);
     return p;
 }

@@ -1,10 +1,7 @@
 // flickerBlur, variableBlurChannel and directionalBlur against plain reference
 // loops written here from their definitions, bit for bit, on random content with
 // tone and additive-light pixels and allocations partly off the canvas.
-#include <cmath>
 #include <numbers>
-#include <random>
-#include <vector>
 
 #include "algo/composite/AlgoException.h"
 #include "algo/composite/test_composite_util.h"

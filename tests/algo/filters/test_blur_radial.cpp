@@ -1,13 +1,9 @@
 // The isotropic blur against direct double sums, the pixmap forms against the
 // channel function, and results at 1, 2 and 8 threads.
-#include <cmath>
-#include <random>
-#include <vector>
 
 #include <tbb/task_arena.h>
 
 #include "algo/composite/AlgoException.h"
-#include "algo/composite/CompositeDetail.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/Blur.h"
 #include "algo/filters/BlurDetail.h"

@@ -1,13 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <QString>
-#include <cmath>
-#include <functional>
-#include <memory>
-#include <random>
-#include <vector>
 
-#include "algo/composite/CompositeDetail.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/ColorCorrect.h"
 #include "pixel/PixmapCanvas.h"

@@ -1,11 +1,6 @@
-#include <gtest/gtest.h>
 #include <tbb/task_arena.h>
 
-#include <algorithm>
-#include <cmath>
 #include <numbers>
-#include <random>
-#include <vector>
 
 #include "algo/composite/AlgoException.h"
 #include "algo/composite/test_composite_util.h"

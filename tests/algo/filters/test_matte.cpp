@@ -1,12 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <functional>
-#include <memory>
-#include <random>
-#include <vector>
-
-#include "algo/composite/CompositeDetail.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/Matte.h"
 #include "pixel/PixmapCanvas.h"

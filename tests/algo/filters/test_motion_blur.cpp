@@ -1,15 +1,8 @@
-#include <gtest/gtest.h>
 #include <tbb/task_arena.h>
-
-#include <cmath>
-#include <cstdint>
-#include <memory>
-#include <random>
 
 #include "algo/composite/AlgoException.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/MotionBlur.h"
-#include "pixel/PixmapArea.h"
 
 using namespace CelAlgo;
 using comptest::field;

@@ -1,13 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <memory>
-#include <random>
-#include <vector>
-
 #include "algo/composite/AlgoException.h"
-#include "algo/composite/CompositeDetail.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/ColorCorrect.h"
 #include "algo/filters/Refract.h"

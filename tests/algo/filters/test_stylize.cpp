@@ -1,14 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
 #include <cstdlib>
-#include <functional>
-#include <random>
-#include <vector>
 
 #include "algo/composite/AlgoException.h"
-#include "algo/composite/CompositeDetail.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/Stylize.h"
 #include "base/MathTypes.h"
