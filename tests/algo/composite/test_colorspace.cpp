@@ -4,7 +4,7 @@
 #include "test_composite_util.h"
 
 using namespace CelAlgo;
-using comptest::px;
+using namespace comptest;
 
 namespace {
 

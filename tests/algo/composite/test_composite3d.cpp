@@ -9,7 +9,7 @@
 
 namespace {
 
-using comptest::px;
+using namespace comptest;
 using namespace depthtest;
 using Plane = ALGO_Composite3D::PixelPlane;
 

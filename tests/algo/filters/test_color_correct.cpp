@@ -5,11 +5,7 @@
 #include "pixel/PixmapCanvas.h"
 
 using namespace CelAlgo;
-using comptest::makePixmap;
-using comptest::Pixel;
-using comptest::Pixmap;
-using comptest::PixmapPtr;
-using comptest::px;
+using namespace comptest;
 
 namespace {
 

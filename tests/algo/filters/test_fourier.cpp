@@ -7,8 +7,7 @@
 #include "algo/filters/Fourier.h"
 
 using namespace CelAlgo;
-using comptest::makePixmap;
-using comptest::Pixel;
+using namespace comptest;
 
 namespace {
 

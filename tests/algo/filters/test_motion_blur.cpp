@@ -5,10 +5,7 @@
 #include "algo/filters/MotionBlur.h"
 
 using namespace CelAlgo;
-using comptest::field;
-using comptest::Pixel;
-using comptest::Pixmap;
-using comptest::PixmapPtr;
+using namespace comptest;
 
 namespace {
 

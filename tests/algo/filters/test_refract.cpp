@@ -4,12 +4,7 @@
 #include "algo/filters/Refract.h"
 
 using namespace CelAlgo;
-using comptest::makePixmap;
-using comptest::Pixel;
-using comptest::Pixmap;
-using comptest::PixmapPtr;
-using comptest::px;
-using comptest::samePixels;
+using namespace comptest;
 
 namespace {
 

@@ -7,12 +7,7 @@
 #include "base/QXMaths.h"
 
 using namespace CelAlgo;
-using comptest::makePixmap;
-using comptest::Pixel;
-using comptest::Pixmap;
-using comptest::PixmapPtr;
-using comptest::px;
-using comptest::samePixels;
+using namespace comptest;
 
 namespace {
 
