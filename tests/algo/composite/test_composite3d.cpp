@@ -1,17 +1,69 @@
-// Depth compositing worked by hand (random layers at several thread counts:
-// test_composite3d_threads.cpp).
+// Depth compositing worked by hand, and random layers at several thread counts.
 
 #include <cfloat>
 #include <string>
 
-#include "depth_test_util.h"
+#include <tbb/task_arena.h>
+
+#include "algo/composite/Composite3D.h"
+#include "pixel/PixmapArea3D.h"
 #include "test_composite_util.h"
 
 namespace {
 
 using namespace comptest;
-using namespace depthtest;
 using Plane = ALGO_Composite3D::PixelPlane;
+
+std::unique_ptr<CEL_PixmapAreaRGBA16> colour(int w, int h, const std::vector<CEL_PixelRGBA16>& pixels) {
+    auto p = std::make_unique<CEL_PixmapAreaRGBA16>(w, h);
+    p->realloc(p->canvasRect(), true);
+    std::copy(pixels.begin(), pixels.end(), p->data());
+    return p;
+}
+
+std::unique_ptr<CEL_PixmapAreaRGBA16> filled(int w, int h, const CEL_PixelRGBA16& c) {
+    return colour(w, h, std::vector<CEL_PixelRGBA16>(std::size_t(w * h), c));
+}
+
+std::unique_ptr<CEL_PixmapAreaZ> depth(int w, int h, const std::vector<float>& z) {
+    auto p = std::make_unique<CEL_PixmapAreaZ>(w, h);
+    p->realloc(p->canvasRect(), true);
+    for (std::size_t i = 0; i < z.size(); ++i) p->data()[i] = z[i];
+    return p;
+}
+
+// The depths of the list at (x, y), near to far.
+std::vector<float> depthsAt(const CEL_PixmapArea3D& p, int x, int y) {
+    std::vector<float> z;
+    for (const CEL_Pixel3D* s = p.pixel(x, y); s && !s->colour.isBlack();
+         s = s->next ? &p.pixels()[s->next] : nullptr)
+        z.push_back(s->z);
+    return z;
+}
+
+CEL_PixelRGBA16 flat(const CEL_PixmapArea3D& p, int x, int y) {
+    const std::unique_ptr<CEL_Representation> r(p.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+    return *static_cast<CEL_PixmapAreaRGBA16*>(r.get())->pixel(x, y);
+}
+
+// Same rectangles, identifier, heads and store, bit for bit.
+::testing::AssertionResult identical(const CEL_PixmapArea3D& a, const CEL_PixmapArea3D& b) {
+    auto same = [](const CEL_Pixel3D& p, const CEL_Pixel3D& q) {
+        return p.colour == q.colour && p.z == q.z && p.depthBufferId == q.depthBufferId && p.next == q.next;
+    };
+    if (a.allocatedRect() != b.allocatedRect() || a.currentDepthBufferId() != b.currentDepthBufferId())
+        return ::testing::AssertionFailure() << "rectangles or identifiers differ";
+    for (long long i = 0; i < a.allocatedArea(); ++i)
+        if (!same(a.data()[i], b.data()[i]))
+            return ::testing::AssertionFailure() << "head " << i << " differs";
+    if (a.pixels().size() != b.pixels().size())
+        return ::testing::AssertionFailure()
+               << "stores of " << a.pixels().size() << " and " << b.pixels().size();
+    for (std::size_t i = 0; i < a.pixels().size(); ++i)
+        if (!same(a.pixels()[i], b.pixels()[i]))
+            return ::testing::AssertionFailure() << "sample " << i << " differs";
+    return ::testing::AssertionSuccess();
+}
 
 // The protected steps the hand-worked cases call.
 struct Probe : ALGO_Composite3D {
@@ -222,4 +274,114 @@ TEST(DepthCompositing, ExpandedDepthAndGreyPicture) {
     const std::unique_ptr<CEL_PixmapAreaRGBA16> whole(ALGO_3D::depthBufferToGrayScale(&part, 10, 0));
     EXPECT_EQ(whole->allocatedRect(), Math::Box2di(0, 0, 3, 1));
     EXPECT_EQ(*whole->pixel(0, 0), px(0, 0, 16383, 32767));
+}
+
+// Flat, planar, per-pixel and merged layers: the stores and heads must be identical
+// at 1, 2 and 4 threads.
+namespace {
+
+struct Layer {
+    enum Kind { Flat, Planar, Depth, Merge } kind;
+    std::shared_ptr<CEL_PixmapAreaRGBA16> colour;
+    std::shared_ptr<CEL_PixmapAreaZ> depth;
+    std::shared_ptr<CEL_PixmapArea3D> merged;
+    Math::PlanarDepthBuffer plane;
+    float z = 0.0f;
+};
+
+constexpr int kW = 160, kH = 120;
+
+std::shared_ptr<CEL_PixmapAreaRGBA16> randomColourLayer(std::mt19937& rng, const Math::Box2di& rect) {
+    return comptest::randomPixmap(rng, kW, kH, rect);
+}
+
+// A plane of gentle slope, with a few jumps, holes and depths copied exactly from `level`.
+std::shared_ptr<CEL_PixmapAreaZ> randomDepth(std::mt19937& rng, const Math::Box2di& rect, double z0,
+                                             double dx, double dy, const CEL_PixmapAreaZ* level) {
+    auto p = std::make_shared<CEL_PixmapAreaZ>(kW, kH);
+    p->realloc(rect, true);
+    std::uniform_int_distribution<int> roll(0, 99);
+    for (int y = rect.y1(); y < rect.y2(); ++y)
+        for (int x = rect.x1(); x < rect.x2(); ++x) {
+            const int k = roll(rng);
+            float z = float(z0 + dx * x + dy * y);
+            if (k < 2)
+                z = CEL_PixelFloat::Zero;
+            else if (k < 5)
+                z += 0.3f;
+            else if (k < 12 && level && level->pixel(x, y))
+                z = **level->pixel(x, y);
+            *p->pixel(x, y) = z;
+        }
+    return p;
+}
+
+std::vector<Layer> randomLayers(unsigned seed) {
+    std::mt19937 rng(seed);
+    Layer flat{Layer::Flat, randomColourLayer(rng, Math::Box2di(-10, 5, 100, 90)), {}, {}, {}, 1.0f};
+    Layer planar{Layer::Planar, randomColourLayer(rng, Math::Box2di(20, -5, 150, 140)), {}, {}, {}, 0.0f};
+    planar.plane = Math::PlanarDepthBuffer(0.5, 0.01, 0.005);
+    Layer per{Layer::Depth, randomColourLayer(rng, Math::Box2di(0, 0, kW, kH)), {}, {}, {}, 0.0f};
+    per.depth = randomDepth(rng, Math::Box2di(0, 0, kW, kH), 1.2, -0.006, 0.004, nullptr);
+    Layer crossing{Layer::Depth, randomColourLayer(rng, Math::Box2di(30, 10, 120, 110)), {}, {}, {}, 0.0f};
+    crossing.depth = randomDepth(rng, Math::Box2di(30, 10, 120, 110), 0.6, 0.004, 0.003, per.depth.get());
+    Layer again = flat;
+    again.colour = randomColourLayer(rng, Math::Box2di(0, 0, kW, kH));
+
+    // A depth pixmap of its own, merged in.
+    Layer merge{Layer::Merge, {}, {}, std::make_shared<CEL_PixmapArea3D>(kW, kH), {}, 0.0f};
+    ALGO_Composite3D inner(merge.merged.get());
+    inner.composite3d(
+        randomColourLayer(rng, Math::Box2di(5, 5, 150, 100)).get(),
+        randomDepth(rng, Math::Box2di(5, 5, 150, 100), 1.0, 0.002, -0.005, per.depth.get()).get());
+    inner.composite3d(randomColourLayer(rng, Math::Box2di(0, 0, kW, kH)).get(),
+                      randomDepth(rng, Math::Box2di(0, 0, kW, kH), 0.9, 0.003, 0.002, nullptr).get());
+    inner.composite2d(randomColourLayer(rng, Math::Box2di(40, 40, 60, 60)).get(), 1.0f);
+
+    return {flat, planar, per, crossing, again, merge, crossing};
+}
+
+void compositeLayer(CEL_PixmapArea3D& dst, const Layer& L) {
+    ALGO_Composite3D c(&dst);
+    switch (L.kind) {
+    case Layer::Flat:
+        return c.composite2d(L.colour.get(), L.z);
+    case Layer::Planar:
+        return c.composite2d(L.colour.get(), L.plane);
+    case Layer::Depth:
+        return c.composite3d(L.colour.get(), L.depth.get());
+    case Layer::Merge:
+        return c.composite3d(L.merged.get());
+    }
+}
+
+} // namespace
+
+TEST(DepthCompositingThreads, RandomLayersAreTheSameAtAnyThreadCount) {
+    for (unsigned seed : {1u, 2u}) {
+        const std::vector<Layer> layers = randomLayers(seed);
+        std::vector<std::unique_ptr<CEL_PixmapArea3D>> results;
+        for (int threads : {1, 2, 4}) {
+            auto dst = std::make_unique<CEL_PixmapArea3D>(kW, kH);
+            dst->realloc(Math::Box2di(10, 10, 20, 20), true); // grows with the first layers
+            tbb::task_arena(threads).execute([&] {
+                for (const Layer& L : layers) compositeLayer(*dst, L);
+            });
+            results.push_back(std::move(dst));
+        }
+        // The content is rich enough to reach every rule.
+        EXPECT_GT(results[0]->pixels().size(), std::size_t(kW * kH / 2));
+        for (const auto& r : results) EXPECT_TRUE(identical(*r, *results[0])) << "seed " << seed;
+
+        // Flattening is parallel too.
+        const std::unique_ptr<CEL_Representation> a(
+            results[0]->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+        std::unique_ptr<CEL_Representation> b;
+        tbb::task_arena(2).execute(
+            [&] { b.reset(results[2]->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16)); });
+        const auto* fa = static_cast<CEL_PixmapAreaRGBA16*>(a.get());
+        const auto* fb = static_cast<CEL_PixmapAreaRGBA16*>(b.get());
+        ASSERT_TRUE(fa && fb && fa->allocatedRect() == fb->allocatedRect());
+        EXPECT_TRUE(std::equal(fa->data(), fa->data() + fa->allocatedArea(), fb->data()));
+    }
 }
