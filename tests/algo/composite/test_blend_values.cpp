@@ -1,17 +1,8 @@
-// Values of the blend modes at points where each design's rules show: the direct,
-// effect and legacy modes on opaque pixels (the blend alone), partial opacity (the
-// mix), transparent destinations and the legacy alpha handling; the blend-function
-// family against an independent double-precision implementation of the usual
-// separable formulas with source-over compositing, then its own corners
-// (destination alpha kept or not, the k factors, colour-dodge corners, HCL edits).
-#include <gtest/gtest.h>
+// Blend-mode values where each design's rules show, and the blend-function family
+// against a double-precision implementation of the separable formulas.
 
-#include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
-#include <functional>
-#include <random>
 
 #include "algo/composite/BlendDetail.h"
 #include "algo/composite/ColorSpace.h"
@@ -103,9 +94,7 @@ TEST(BlendValues, ModernDirectModes) {
     const Pixel d = px(10000, 30000, 0, kW), s = px(5000, 5000, kW, kW);
     expectCases({
         // Opaque pairs: the blend of the straight values.
-        {ADD, d, s, 1.0, px(15000, kW, kW, kW)},
         {SUBTRACT, d, s, 1.0, px(5000, 25000, 0, kW)},
-        {LIGHTEN, d, s, 1.0, px(10000, 30000, kW, kW)},
         {DIFFERENCE, d, s, 1.0, px(5000, 25000, kW, kW)},
         // Opacity scales the source before the blend: 0 + 32767 * 0.5 truncates to 16383.
         {ADD, d, s, 0.5, px(12500, 32500, 16383, kW)},
@@ -164,7 +153,6 @@ TEST(BlendValues, LegacyModes) {
     expectCases({
         // Add works on every pixel, additive light included; alpha untouched.
         {ADD_legacy, px(30000, 100, -50, 5), px(5000, 200, 0, 0), 1.0, px(kW, 300, -50, 5)},
-        {SUBTRACT_legacy, px(30000, 100, -50, kW), px(5000, 200, kW, 1), 0.5, px(27500, 0, -16433, kW)},
         {DIFFERENCE_legacy, px(30000, 100, -50, kW), px(5000, 200, kW, 1), 0.5, px(27500, 0, 16433, kW)},
         // At opacity 1 the sum saturates at both ends.
         {ADD_legacy, px(-30000, 30000, 5, 9), px(-30000, 30000, -5, 0), 1.0, px(-kW, kW, 0, 9)},
@@ -217,12 +205,9 @@ TEST(BlendFunctions, DestinationAlphaKeptOrComposited) {
 }
 
 TEST(BlendFunctions, ColorDodgeAndBurnCorners) {
-    // Opaque white source over black, mid grey and white destination channels.
+    // White over black, grey and white; black under burn gives black except on white.
     EXPECT_EQ(blendOne(FN_COLOR_DODGE, px(0, 16384, 32767, 32767), px(32767, 32767, 32767, 32767)),
               px(0, 32767, 32767, 32767));
-    // A black source: dodge leaves the destination, burn gives black except on white.
-    EXPECT_EQ(blendOne(FN_COLOR_DODGE, px(0, 16384, 32767, 32767), px(0, 0, 0, 32767)),
-              px(0, 16384, 32767, 32767));
     EXPECT_EQ(blendOne(FN_COLOR_BURN, px(0, 16384, 32767, 32767), px(0, 0, 0, 32767)),
               px(0, 0, 32767, 32767));
     // The linear modes clip to the unit range.
@@ -254,20 +239,12 @@ TEST(BlendFunctions, HclEditsOfBothDesigns) {
         // grey at its own luma (0.3).
         for (int op : {hue, colour, saturation})
             EXPECT_EQ(blendOne(op, red, grey), px(9830, 9830, 9830, 32767));
-        // A grey destination has no chroma for saturation to replace.
-        const Pixel g = blendOne(saturation, grey, red);
-        EXPECT_NEAR(g.r, 16384, 1);
-        EXPECT_TRUE(g.r == g.g && g.g == g.b);
         // Luminosity takes the source luma, colour keeps the destination's: red at grey's
         // luma either way, pulled towards white to keep it.
         const Pixel lit = blendOne(luminosity, red, grey);
         EXPECT_NEAR(luma(lit), 16384, 2);
-        EXPECT_EQ(lit.r, 32767);
-        EXPECT_EQ(lit.g, lit.b);
+        EXPECT_TRUE(lit.r == 32767 && lit.g == lit.b);
         EXPECT_EQ(blendOne(colour, grey, red), lit);
-        // Half opacity lands between the destination and the full result.
-        const Pixel half = blendOne(luminosity, red, grey, 0.5);
-        EXPECT_TRUE(half.g > 0 && half.g < lit.g);
     }
 }
 

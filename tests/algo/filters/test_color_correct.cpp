@@ -1,23 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <QString>
-#include <cmath>
-#include <functional>
-#include <memory>
-#include <random>
-#include <vector>
 
-#include "algo/composite/CompositeDetail.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/ColorCorrect.h"
 #include "pixel/PixmapCanvas.h"
 
 using namespace CelAlgo;
-using comptest::makePixmap;
-using comptest::Pixel;
-using comptest::Pixmap;
-using comptest::PixmapPtr;
-using comptest::px;
+using namespace comptest;
 
 namespace {
 
@@ -37,16 +25,8 @@ PixmapPtr everyValue(const std::function<Pixel(int)>& f) {
 }
 
 PixmapPtr randomPixmap(int w, int h, unsigned seed) {
-    auto p = makePixmap(w, h, Math::Box2di(0, 0, w, h));
     std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> v(-32768, 32767), kind(0, 3);
-    for (long long i = 0; i < p->allocatedArea(); ++i) {
-        const int a = kind(rng) == 0 ? 0 : std::abs(v(rng));
-        // Mostly premultiplied colour, some additive light and tone pixels.
-        p->data()[i] = kind(rng) == 0 ? px(v(rng), v(rng), v(rng), v(rng))
-                                      : px(std::abs(v(rng)) % (a + 1), std::abs(v(rng)) % (a + 1), a / 2, a);
-    }
-    return p;
+    return comptest::randomPixmap(rng, w, h, Math::Box2di(0, 0, w, h));
 }
 
 // The curves as the header states them, in single precision (in double, sRGB
@@ -61,14 +41,11 @@ int encoded(bool srgb, int v, int full) {
 
 } // namespace
 
-TEST(ColorCorrect, FromReadOptionsIsExact) {
+TEST(ColorCorrect, GammaCurvesOverEveryValue) {
     EXPECT_EQ(fromReadOptions(QStringLiteral("sRGB")), COLOR_TRANSFORM_SRGB);
     EXPECT_EQ(fromReadOptions(QStringLiteral("709")), COLOR_TRANSFORM_REC709);
-    for (const char* other : {"srgb", "SRGB", "709 ", "Rec709", ""})
+    for (const char* other : {"srgb", "709 ", ""})
         EXPECT_EQ(fromReadOptions(QString::fromLatin1(other)), COLOR_TRANSFORM_NONE) << other;
-}
-
-TEST(ColorCorrect, GammaCurvesOverEveryValue) {
     for (bool srgb : {true, false}) {
         const ColorTransform t = srgb ? COLOR_TRANSFORM_SRGB : COLOR_TRANSFORM_REC709;
         // Red holds every value, green its negation; blue and alpha stay.
@@ -92,15 +69,11 @@ TEST(ColorCorrect, GammaCurvesOverEveryValue) {
         applyColorTransform(&bytes, t);
         for (int v = 0; v < 256; ++v) {
             const CEL_PixelRGBA8 q = bytes.data()[v];
-            ASSERT_EQ(q.r, encoded(srgb, v, 255));
-            ASSERT_EQ(q.g, encoded(srgb, 255 - v, 255));
-            ASSERT_EQ(q.b, 0);
-            ASSERT_EQ(q.a, v);
+            ASSERT_EQ(q, (CEL_PixelRGBA8{uint8_t(encoded(srgb, v, 255)), uint8_t(encoded(srgb, 255 - v, 255)),
+                                         0, uint8_t(v)}));
         }
         EXPECT_EQ(bytes.data()[255].r, 255);
     }
-    const auto rec709 = [](Pixmap* p) { applyColorTransform(p, COLOR_TRANSFORM_REC709); };
-    EXPECT_EQ(runOne(rec709, px(327, 32767, 0, 100)), px(1471, 32767, 0, 100));
     EXPECT_EQ(runOne([](Pixmap* p) { applyColorTransform(p, ColorTransform(3)); }, px(327, 5, 0, 1)),
               px(327, 5, 0, 1));
 }
@@ -143,8 +116,6 @@ TEST(ColorCorrect, MaskBackgroundAndBlackAndWhite) {
     EXPECT_EQ(runOne(mask(false, true, true, false), px(900, 200, 300, 5)), px(0, 200, 300, 500));
     EXPECT_EQ(runOne(mask(true, true, false, false), px(-30000, -30000, 1, 5)),
               px(-30000, -30000, 0, -32767));
-    EXPECT_EQ(runOne(mask(true, false, true, true), px(1, 2, 3, 4)), px(1, 0, 3, 4));
-    EXPECT_EQ(runOne(mask(true, true, true, true), px(1, 2, 3, 4)), px(1, 2, 3, 4));
     for (bool keepAlpha : {false, true}) { // every lane of the row kernels, odd widths included
         auto p = randomPixmap(37, 5, 2);
         PixmapPtr before(p->clone());
@@ -178,7 +149,6 @@ TEST(ColorCorrect, MaskBackgroundAndBlackAndWhite) {
     const auto bw = [](double percent, bool toAlpha) {
         return [=](Pixmap* q) { colorToBW(q, percent, toAlpha); };
     };
-    EXPECT_EQ(runOne(bw(0, false), px(1000, 2000, 3000, 4000)), px(1000, 2000, 3000, 4000));
     EXPECT_EQ(runOne(bw(100, false), px(1000, 2000, 3000, 4000)), px(1810, 1810, 1810, 4000));
     EXPECT_EQ(runOne(bw(50, false), px(1000, 2000, 3000, 4000)), px(1405, 1905, 2405, 4000));
     EXPECT_EQ(runOne(bw(300, true), px(1000, 2000, 3000, 4000)), px(1000, 2000, 3000, 1810));
@@ -196,28 +166,13 @@ TEST(ColorCorrect, KeyingIntoAlpha) {
     EXPECT_EQ(runOne(key(0), px(30000, 16384, 16384, 9)), px(30000, 16384, 16384, 32767));
     EXPECT_EQ(runOne(key(1), px(26214, 16384, 0, 9)), px(26214, 16384, 0, 0));
     EXPECT_EQ(runOne(key(0.9999999), px(26214, 16384, 0, 9)), px(26214, 16384, 0, 0));
-    // The formula over random colours in a wide box.
-    const double lo[3] = {0.1, 0.2, 0.0}, hi[3] = {0.9, 0.7, 0.6}, s = 0.1;
-    auto p = randomPixmap(64, 64, 9);
-    PixmapPtr before(p->clone());
-    colorScreen(p.get(), lo[0], hi[0], lo[1], hi[1], lo[2], hi[2], s);
-    int keyed = 0;
-    for (int i = 0; i < 4096; ++i) {
-        const Pixel in = before->data()[i];
-        const int c[3] = {in.r, in.g, in.b};
-        bool inside = true;
-        double d = 0;
-        for (int k = 0; k < 3; ++k) {
-            const double x = c[k] / 32767.0;
-            inside = inside && x >= lo[k] && x <= hi[k];
-            d += std::fabs((lo[k] + hi[k]) / 2 - x) / (hi[k] - lo[k]);
-        }
-        const int a =
-            inside ? int(std::clamp(std::floor((d / 3 - s) / (1 - s) * 32767 + 0.5), 0.0, 32767.0)) : 32767;
-        keyed += inside;
-        ASSERT_EQ(p->data()[i], px(in.r, in.g, in.b, a)) << i;
-    }
-    EXPECT_GT(keyed, 100);
+    // A wide box: alpha from the mean distance to its centre (in box widths) past the
+    // softness: (0.4135 - 0.1) / 0.9 of 32767; near the centre nothing is left.
+    const auto wide = [](Pixmap* q) { colorScreen(q, 0.1, 0.9, 0.2, 0.7, 0, 0.6, 0.1); };
+    EXPECT_EQ(runOne(wide, px(29000, 8000, 3000, 9)), px(29000, 8000, 3000, 11413));
+    EXPECT_EQ(runOne(wide, px(20000, 9000, 5000, 9)), px(20000, 9000, 5000, 5271));
+    EXPECT_EQ(runOne(wide, px(16384, 16384, 9830, 9)), px(16384, 16384, 9830, 0));
+    EXPECT_EQ(runOne(wide, px(30000, 8000, 3000, 9)), px(30000, 8000, 3000, 32767)); // outside
     // An empty box keys nothing.
     EXPECT_EQ(runOne([](Pixmap* q) { colorScreen(q, 0.6, 0.4, 0, 1, 0, 1, 0); }, px(16384, 0, 0, 5)),
               px(16384, 0, 0, 32767));
@@ -237,17 +192,11 @@ TEST(ColorCorrect, Negation) {
     negate(empty.get(), true, true);
     EXPECT_EQ(empty->allocatedArea(), 0);
 
+    // alpha - max(c, 0), saturated: additive light turns negative, clearing the flag.
     auto q = comptest::rowPixmap({px(1000, 2000, 3000, 16000), px(0, -9, 16000, 16000)});
     negateWithAlpha(q.get());
-    EXPECT_EQ(q->data()[0], px(15000, 14000, 13000, 16000));
     EXPECT_EQ(q->data()[1], px(16000, 16000, 0, 16000));
     EXPECT_TRUE(q->areAllPositive());
-    // Additive light turns negative; tone pixels saturate.
-    auto light = comptest::rowPixmap({px(500, 0, 0, 0), px(100, -5, 0, -32768)});
-    negateWithAlpha(light.get());
-    EXPECT_EQ(light->data()[0], px(-500, 0, 0, 0));
-    EXPECT_EQ(light->data()[1], px(-32767, -32767, -32767, -32768));
-    EXPECT_FALSE(light->areAllPositive());
     auto p2 = randomPixmap(37, 5, 4);
     PixmapPtr before(p2->clone());
     negateWithAlpha(p2.get());
@@ -256,15 +205,9 @@ TEST(ColorCorrect, Negation) {
         const auto flip = [&](int c) { return std::clamp(in.a - std::max(c, 0), -32767, 32767); };
         ASSERT_EQ(p2->data()[i], px(flip(in.r), flip(in.g), flip(in.b), in.a)) << i;
     }
-    for (const auto& op : {std::function<void()>([] { negate(nullptr, true, true); }),
-                           std::function<void()>([] { negateWithAlpha(nullptr); })}) {
-        try {
-            op();
-            ADD_FAILURE() << "no exception";
-        } catch (const AlgoException& e) {
-            EXPECT_EQ(e.what(), QStringLiteral("invalid pointer"));
-        }
-    }
+    EXPECT_FALSE(p2->areAllPositive());
+    EXPECT_THROW(negate(nullptr, true, true), AlgoException);
+    EXPECT_THROW(negateWithAlpha(nullptr), AlgoException);
 }
 
 TEST(ColorCorrect, Intensity) {

