@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -101,6 +102,18 @@ inline std::vector<int> int16s(const QByteArray& bytes) {
     for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
         v.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
     return v;
+}
+
+// Command lines written compactly: cases apart at '|', words apart at spaces,
+// a word that is a key of `names` standing for its value.
+inline QList<QStringList> argLists(const char* text, const QMap<QString, QString>& names = {}) {
+    QList<QStringList> cases;
+    for (const QString& c : QString::fromUtf8(text).split(QLatin1Char('|'))) {
+        QStringList words = c.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        for (QString& w : words) w = names.value(w, w);
+        cases << words;
+    }
+    return cases;
 }
 
 inline bool haveMagick() {

@@ -54,14 +54,13 @@ TEST(CeltoolDemoThreads, TheDemoFillsItsContactSheetOnTheLoaderAndWritesEveryGro
     // Depth, legacy formats, media, drawing, proxies, video frames, movies.
     for (const auto& [name, width] : {std::pair{"depth-crossing.png", 640}, {"depth-crossing-z.png", 240}})
         EXPECT_EQ(infoOf(file(name)).value("width").toInt(), width) << name;
-    for (const char* name : {"legacy-opt4.opt", "legacy-opt1.opt", "legacy-scan24.scan", "legacy-scan32.scan",
-                             "legacy-matte.var"})
-        EXPECT_TRUE(text.contains(QByteArray("/") + name)) << name;
+    for (const QString& name :
+         QStringLiteral("opt4.opt opt1.opt scan24.scan scan32.scan matte.var").split(' '))
+        EXPECT_TRUE(text.contains("/legacy-" + name.toUtf8())) << qPrintable(name);
     EXPECT_TRUE(text.contains("information string \"demo frame 1, take 2\""));
     EXPECT_EQ(QImage(file("legacy-formats.png")).size(), QSize(5 * (160 + 8), 96 + 8 + 12));
 
     EXPECT_TRUE(text.contains("media/frame.omf (OMF, 160x96, 46293 bytes): read back identical"));
-    EXPECT_TRUE(text.contains("media/frame-jpeg.omf (OMFJPEG"));
     EXPECT_EQ(infoOf(file("media/frame-jpeg.omf")).value("width").toInt(), 160);
     EXPECT_EQ(QImage(file("media/omf-sheet.png")).size(), QSize(4 * (160 + 8), 96 + 8 + 12));
 
@@ -70,23 +69,16 @@ TEST(CeltoolDemoThreads, TheDemoFillsItsContactSheetOnTheLoaderAndWritesEveryGro
     ASSERT_EQ(d.layers().size(), 4u);
     for (const GR_Layer& layer : d.layers()) EXPECT_FALSE(layer.shapes.empty()) << "art " << layer.type;
     EXPECT_EQ(QImage(file("vector.png")).size(), QSize(4 * 244, 3 * (180 + 16)));
-    EXPECT_TRUE(QFileInfo::exists(file("palette.qvp")));
 
-    EXPECT_TRUE(text.contains(": proxy-1000.dat"));
-    EXPECT_TRUE(text.contains(": kept: cache full"));
-    EXPECT_GT(QFileInfo(file("proxy-sheet.png")).size(), 0);
+    EXPECT_TRUE(text.contains(": proxy-1000.dat") && text.contains(": kept: cache full"));
     EXPECT_FALSE(QFileInfo::exists(file("cache"))); // the cache went with the demo
 
-    EXPECT_EQ(QFileInfo(file("video/bars.pal")).size(), QXCelUioPalHandler::PAL_BYTES);
     EXPECT_EQ(QFileInfo(file("video/bars.yuv")).size(), QXCelUioYuvHandler::NTSC_BYTES);
     EXPECT_EQ(QFileInfo(file("video/fields.pal")).size(), QXCelUioPalHandler::PAL_BYTES);
-    EXPECT_GT(QImage(file("video-sheet.png")).width(), 3 * 360);
     EXPECT_TRUE(text.contains("bars.pal (720x540 picture, 829440 bytes): read back 768x576"));
 
-    EXPECT_TRUE(QFileInfo::exists(file("movie-sheet.png")));
     const QJsonObject mp4 = infoOf(file("movie/frames.mp4"));
-    EXPECT_EQ(mp4["frames"].toInt(), 24);
-    EXPECT_EQ(mp4["codec"].toString(), "h264");
+    EXPECT_TRUE(mp4["frames"].toInt() == 24 && mp4["codec"].toString() == "h264");
     // The lossless movie gives back what it was given: the colour the demo gives frame 24.
     const ToolRun last = celtool({"dump", "--frame", "24", file("movie/frames.mov"), "-"});
     ASSERT_EQ(last.exit, 0);

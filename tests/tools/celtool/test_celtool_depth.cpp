@@ -62,12 +62,7 @@ struct Shot {
     QString colour = dir.path("shot.tif"), depth = dir.path("shot_z.tif");
     Shot() {
         uint8_t rgba[24];
-        for (int i = 0; i < 6; ++i) {
-            rgba[4 * i] = uint8_t(40 * i);
-            rgba[4 * i + 1] = 100;
-            rgba[4 * i + 2] = 200;
-            rgba[4 * i + 3] = 255;
-        }
+        for (int i = 0; i < 24; ++i) rgba[i] = i % 4 == 0 ? uint8_t(10 * i) : i % 4 == 1 ? 100 : i % 4 == 2 ? 200 : 255;
         const float z[6] = {1.5f, -2.0f, 0.0f, -1e11f, -7.25f, 3.0f};
         EXPECT_TRUE(writeTiff(colour, 3, 2, 4, 8, rgba) && writeTiff(depth, 3, 2, 1, 32, z));
     }
@@ -85,10 +80,8 @@ TEST(CeltoolDepth, DumpAndGreyViewOfADepthCompanion) {
     std::vector<float> expected = readFloatTiff(shot.depth);
     ASSERT_EQ(expected.size(), 6u);
     for (float& v : expected) v = v > -1e10f && v < 1e10f ? -v : -3.4028235e38f;
-    const QByteArray bytes = celtest::readFile(raw);
-    ASSERT_EQ(bytes.size(), 24);
-    EXPECT_EQ(std::memcmp(bytes.constData(), expected.data(), 24), 0);
-    EXPECT_EQ(bytes.mid(12, 4), QByteArray("\xff\xff\x7f\xff", 4));
+    EXPECT_EQ(celtest::readFile(raw), QByteArray(reinterpret_cast<const char*>(expected.data()), 24));
+    EXPECT_EQ(celtest::readFile(raw).mid(12, 4), QByteArray("\xff\xff\x7f\xff", 4));
 
     const QString tga = shot.dir.path("flat.tga");
     ASSERT_TRUE(celtest::writeFile(tga, tgaOf({{1, 2, 3, 255}}, 1, 1)));
@@ -160,9 +153,12 @@ TEST(CeltoolDepth, CompositeByDepth) {
     EXPECT_EQ(r.exit, 1);
     EXPECT_TRUE(r.err.contains("base.tga has no depth; give")) << r.err.constData();
     for (const QStringList& args :
-         {QStringList{"--op", "multiply", "-o", out, base + "@1"},
-          QStringList{"--opacity", "0.5", "-o", out, base + "@1"}, QStringList{"-o", out, base + "@near"},
-          QStringList{"-o", out, base + "@plane:1,2"}, QStringList{"--mask-outside", "-o", out, base + "@1"}})
+         celtest::argLists("--op multiply -o OUT B@1|--opacity 0.5 -o OUT B@1|-o OUT B@near|-o OUT "
+                           "B@plane:1,2|--mask-outside -o OUT B@1",
+                           {{"OUT", out},
+                            {"B@1", base + "@1"},
+                            {"B@near", base + "@near"},
+                            {"B@plane:1,2", base + "@plane:1,2"}}))
         EXPECT_EQ(celtool(QStringList{"composite", "--by-depth"} << args).exit, 2)
             << qPrintable(args.join(' '));
 }

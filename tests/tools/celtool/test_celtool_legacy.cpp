@@ -32,10 +32,10 @@ TEST(CeltoolLegacy, CodesAndInformationStrings) {
 
     // SCAN's writer takes SCAN24 and SCAN32 though it lists only SCAN; other
     // unlisted codes, and a string for a format without one, are usage errors.
-    for (const QStringList& args : {QStringList{"convert", "--code", "SCAN16", in, dir.path("a.scan")},
-                                    {"convert", "--code", "OPT24", in, dir.path("a.opt")},
-                                    {"convert", "--info-string", "x", in, dir.path("a.tga")}})
-        EXPECT_EQ(celtool(args).exit, 2) << qPrintable(args.join(' '));
+    for (const QStringList& args : celtest::argLists(
+             "--code SCAN16 IN a.scan|--code OPT24 IN a.opt|--info-string x IN a.tga", {{"IN", in}}))
+        EXPECT_EQ(celtool(QStringList{"convert"} + args, {}, dir.root()).exit, 2)
+            << qPrintable(args.join(' '));
     const QString s24 = dir.path("s24"); // no extension: the code names the format
     ASSERT_EQ(celtool({"convert", "--code", "scan24", in, s24}).exit, 0);
     EXPECT_EQ(celtest::readFile(s24).left(12), QByteArray("\0\0\0\x04\0\x07\0\x03\x18\0\0\0", 12));

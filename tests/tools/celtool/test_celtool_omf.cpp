@@ -31,11 +31,8 @@ TEST(CeltoolOmf, ConvertInfoDumpAndStreams) {
     ASSERT_EQ(r.exit, 0) << r.err.data();
     EXPECT_EQ(r.errLines(),
               QList<QByteArray>{"celtool: " + out.toUtf8() + ": alpha dropped: OMF media is RGB"});
-    const QJsonObject info = celtest::infoOf(out);
-    EXPECT_EQ(info.value("format").toString(), QStringLiteral("OMF"));
-    EXPECT_EQ(info.value("optionCode").toString(), QStringLiteral("OMF"));
-    EXPECT_EQ(info.value("channels").toInt(), 3);
-    EXPECT_EQ(info.value("description").toString(), QStringLiteral("RGB formatfull frame layout\n"));
+    EXPECT_EQ(celtest::infoOf(out).value("description").toString(),
+              QStringLiteral("RGB formatfull frame layout\n"));
 
     // Written premultiplied: each colour as laid over black, read back opaque.
     ASSERT_EQ(celtool({"dump", out, raw}).exit, 0);
@@ -106,6 +103,6 @@ TEST(CeltoolOmf, RefusalsAreOneLine) {
     ASSERT_TRUE(celtest::writeFile(two, celtest::readFile(two).chopped(3)));
     r = celtool({"convert", two, dir.path("x.png")});
     EXPECT_EQ(r.exit, 1);
-    ASSERT_EQ(r.errLines().size(), 1);
-    EXPECT_TRUE(r.errLines().front().contains("length past the end of the file")) << r.err.data();
+    EXPECT_TRUE(r.errLines().size() == 1 && r.err.contains("length past the end of the file"))
+        << r.err.data();
 }

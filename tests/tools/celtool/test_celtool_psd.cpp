@@ -45,11 +45,8 @@ TEST(CeltoolPsd, InfoLayersTreeAndJson) {
     ToolRun r = celtool({"info", "--layers", "--json", psd});
     ASSERT_EQ(r.exit, 0) << r.err.constData();
     const QJsonObject doc = celtest::jsonObject(r.out);
-    EXPECT_EQ(doc["documentLayer"].toObject(), (QJsonObject{{"width", 4}, {"height", 3}}));
     EXPECT_EQ(doc["layerCount"].toInt(), 4);
-    EXPECT_EQ(doc["visibleLayerCount"].toInt(), 4);
     const QJsonObject base = doc["baseGroup"].toObject();
-    EXPECT_EQ(base.keys(), (QStringList{"groups", "layers"}));
     const QJsonObject group = base["groups"].toArray()[0].toObject();
     EXPECT_EQ(group.keys(), (QStringList{"blendMode", "groups", "layers", "name", "opacity", "visible"}));
     EXPECT_EQ(group["opacity"].toDouble(), 0.5019608);
@@ -57,12 +54,9 @@ TEST(CeltoolPsd, InfoLayersTreeAndJson) {
     const QJsonArray inner = group["layers"].toArray();
     ASSERT_EQ(inner.size(), 2);
     const QJsonObject lower = inner[0].toObject(), upper = inner[1].toObject();
-    EXPECT_EQ(lower["path"].toString(), "Ink:Ink");
-    EXPECT_EQ(lower["readPath"].toString(), "Ink:Ink#2");
+    EXPECT_EQ(lower["path"].toString() + " " + lower["readPath"].toString(), "Ink:Ink Ink:Ink#2");
+    EXPECT_EQ(upper["path"].toString() + " " + upper["readPath"].toString(), "Ink:Ink#2 Ink:Ink");
     EXPECT_EQ(upper["displayName"].toString(), "Ink#2");
-    EXPECT_EQ(upper["path"].toString(), "Ink:Ink#2");
-    EXPECT_EQ(upper["readPath"].toString(), "Ink:Ink");
-    EXPECT_EQ(upper["blendMode"].toInt(), 4);
     EXPECT_EQ(upper["groupPath"].toArray(), QJsonArray{"Ink"});
     EXPECT_EQ(upper.keys().size(), 12);
     // At the top level the folder counts among the bottom layer's siblings.
@@ -91,9 +85,9 @@ TEST(CeltoolPsd, DumpLayerAndFlatten) {
     ASSERT_EQ(r.exit, 0) << r.err.constData();
     EXPECT_EQ(r.out.trimmed(), "4x3");
     const QByteArray px = celtest::readFile(raw);
-    ASSERT_EQ(px.size(), 4 * 3 * 4);
-    EXPECT_EQ(px.mid(4 * 4 + 4, 8), QByteArray("\x0a\x0a\x0a\xff\x0a\x0a\x0a\xff", 8)); // row 1, x 1..2
-    EXPECT_EQ(px.mid(0, 4), QByteArray(4, '\0'));
+    EXPECT_EQ(px.size(), 4 * 3 * 4);
+    EXPECT_EQ(px.left(4 * 4 + 12),
+              QByteArray(20, '\0') + QByteArray("\x0a\x0a\x0a\xff\x0a\x0a\x0a\xff", 8)); // row 1, x 1..2
     // The same from standard input.
     r = celtool({"dump", "--format", "psd", "--layer", "Ink:Ink#2", "-", "-"}, sample());
     EXPECT_EQ(r.exit, 0);
@@ -105,10 +99,7 @@ TEST(CeltoolPsd, DumpLayerAndFlatten) {
     EXPECT_TRUE(r.err.contains("Top_Coat") && r.err.contains("diss")) << r.err.constData();
     std::unique_ptr<CEL_PixmapAreaRGBA16> want(CELIO_PsdHandler().flattenLayers(psd, nullptr));
     ASSERT_TRUE(want);
-    const QByteArray got = celtest::readFile(raw16);
-    ASSERT_EQ(got.size(), 4 * 3 * 8);
-    EXPECT_EQ(got, QByteArray(reinterpret_cast<const char*>(want->data()), 4 * 3 * 8));
-    EXPECT_FALSE(celtest::readFile(out).isEmpty());
+    EXPECT_EQ(celtest::readFile(raw16), QByteArray(reinterpret_cast<const char*>(want->data()), 4 * 3 * 8));
 
     // A colour mode the reader refuses: its own words, exit 1.
     QByteArray cmyk = sample();
@@ -145,8 +136,6 @@ TEST(CeltoolPsd, ConvertStackAndAllLayers) {
     EXPECT_TRUE(r.out.contains("layer a  4x3  opacity 1  norm")) << r.out.constData();
     EXPECT_TRUE(r.out.contains("layer Shade  4x3  opacity 0.5019608  mul")) << r.out.constData();
     EXPECT_TRUE(r.out.contains("layer a#2  4x3  opacity 1  norm  hidden")) << r.out.constData();
-    std::unique_ptr<CEL_PixmapAreaRGBA16> flat(CELIO_PsdHandler().flattenLayers(out, nullptr));
-    ASSERT_TRUE(flat);
     const QString flatPng = dir.path("f.png");
     ASSERT_EQ(celtool({"flatten", out, flatPng}).exit, 0);
     EXPECT_EQ(celtool({"compare", "--threshold", "130", flatPng, out}).exit, 0);
@@ -167,11 +156,16 @@ TEST(CeltoolPsd, ConvertStackAndAllLayers) {
 
     // Usage errors, and a failed write that leaves the earlier file.
     const QByteArray before = celtest::readFile(out);
-    EXPECT_EQ(celtool({"stack", "-o", out, png, "--blend", "nope", tga}).exit, 2);
-    EXPECT_EQ(celtool({"stack", "-o", out, png, "--name", "x"}).exit, 2);
-    EXPECT_EQ(celtool({"stack", "-o", dir.path("o.png"), png}).exit, 2);
-    EXPECT_EQ(celtool({"convert", "--all-layers", psd, dir.path("o.tga")}).exit, 2);
-    EXPECT_EQ(celtool({"convert", "--keep-properties", psd, out}).exit, 2);
+    for (const QStringList& args :
+         celtest::argLists("stack -o OUT PNG --blend nope TGA|stack -o OUT PNG --name x|stack -o O.PNG PNG|"
+                           "convert --all-layers PSD O.TGA|convert --keep-properties PSD OUT",
+                           {{"OUT", out},
+                            {"PNG", png},
+                            {"TGA", tga},
+                            {"PSD", psd},
+                            {"O.PNG", dir.path("o.png")},
+                            {"O.TGA", dir.path("o.tga")}}))
+        EXPECT_EQ(celtool(args).exit, 2) << qPrintable(args.join(' '));
     r = celtool({"stack", "-o", "/dev/full", png});
     EXPECT_EQ(r.exit, 1);
     EXPECT_EQ(r.err.count('\n'), 1) << r.err.constData();

@@ -6,10 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "CeltoolTestUtil.h"
-#include "cel/Cel.h"
-#include "celio/handlers/TgaHandler.h"
 #include "celio/handlers/VideoFrameHandler.h"
-#include "pixel/PixmapCanvas.h"
 
 namespace {
 
@@ -40,20 +37,17 @@ TEST(CeltoolVideo, FramesByExtensionAndThroughStandardStreams) {
         EXPECT_EQ(QFileInfo(frame).size(), 720 * rows * 2);
         const QJsonObject info = celtest::infoOf(frame);
         EXPECT_EQ(info["format"].toString(), QString::fromLatin1(ext).toUpper());
-        EXPECT_EQ(info["width"].toInt(), 720);
         EXPECT_EQ(info["height"].toInt(), rows);
-        EXPECT_EQ(info["channels"].toInt(), 3);
 
         // Read back at the square-pixel size, the picture centred in black.
         const ToolRun dump = celtool({"dump", frame, dir.path("f.raw")});
         ASSERT_EQ(dump.exit, 0) << dump.err.toStdString();
         EXPECT_EQ(dump.out.trimmed(), QStringLiteral("%1x%2").arg(w).arg(h).toUtf8());
         const QByteArray raw = celtest::readFile(dir.path("f.raw"));
-        const auto centre = pixelAt(raw, w, w / 2, h / 2), corner = pixelAt(raw, w, 2, 2);
-        EXPECT_NEAR(centre[0], 200, 1);
-        EXPECT_NEAR(centre[1], 40, 1);
-        EXPECT_NEAR(centre[2], 30, 1);
-        EXPECT_EQ(corner, (std::array<int, 4>{0, 0, 0, 255}));
+        const auto centre = pixelAt(raw, w, w / 2, h / 2);
+        EXPECT_TRUE(std::abs(centre[0] - 200) <= 1 && std::abs(centre[1] - 40) <= 1 &&
+                    std::abs(centre[2] - 30) <= 1);
+        EXPECT_EQ(pixelAt(raw, w, 2, 2), (std::array<int, 4>{0, 0, 0, 255}));
 
         // "-" both ways, the format named.
         const ToolRun out = celtool({"convert", "--format", ext, in, "-"});
@@ -61,7 +55,7 @@ TEST(CeltoolVideo, FramesByExtensionAndThroughStandardStreams) {
         EXPECT_EQ(out.out, celtest::readFile(frame));
         const ToolRun back = celtool({"convert", "--format", ext, "-", dir.path("back.tga")}, out.out);
         ASSERT_EQ(back.exit, 0) << back.err.toStdString();
-        const ToolRun direct = celtool({"convert", frame, dir.path("direct.tga")});
+        ASSERT_EQ(celtool({"convert", frame, dir.path("direct.tga")}).exit, 0);
         EXPECT_EQ(celtest::readFile(dir.path("back.tga")), celtest::readFile(dir.path("direct.tga")));
         EXPECT_EQ(celtool({"info", "--format", ext, "-"}, out.out).exit, 0);
     }
@@ -124,8 +118,8 @@ TEST(CeltoolVideo, Interlace) {
     ToolRun r = celtool({"interlace", "-o", dir.path("x.pal"), red, small});
     EXPECT_EQ(r.exit, 1);
     EXPECT_TRUE(r.err.contains("the fields differ in size (300x200 and 30x20)")) << r.err.toStdString();
+    for (const QStringList& args : celtest::argLists("R B|-o X R|--code TGA4 -o X R B",
+                                                     {{"R", red}, {"B", blue}, {"X", dir.path("x.pal")}}))
+        EXPECT_EQ(celtool(QStringList{"interlace"} + args).exit, 2) << qPrintable(args.join(' '));
     EXPECT_FALSE(QFileInfo::exists(dir.path("x.pal")));
-    EXPECT_EQ(celtool({"interlace", red, blue}).exit, 2);
-    EXPECT_EQ(celtool({"interlace", "-o", dir.path("x.pal"), red}).exit, 2);
-    EXPECT_EQ(celtool({"interlace", "--code", "TGA4", "-o", dir.path("x.pal"), red, blue}).exit, 2);
 }
