@@ -1,6 +1,4 @@
-// The render cache: reading the cache path value, preparing the folders (and
-// refusing those another manager holds), proxies made and loaded back, the
-// capacity bound, and failed writes.
+// The render cache: cache path values, held folders, proxies and their bounds, failed writes.
 #include <QDir>
 #include <QFile>
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// Vector cels: settings, the two renders, loading with palettes, storing, the
-// optimised versions, and a witness render of the same shapes by rsvg-convert.
+// Vector cels: settings, renders, palettes, storing, optimised versions, rsvg-convert as witness.
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -208,21 +207,6 @@ TEST(VectorQvd, ColourMatrixThicknessArtsAndMatrix) {
     EXPECT_EQ(render8(q), nullptr) << "a matrix that is not finite renders nothing";
 }
 
-TEST(VectorQvd, CelConversionsRenderTheDrawing) {
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(R::VECTOR));
-    auto* q = new CELVEC_Qvd;
-    fillMiddle(*q, colour(0, 0, 255));
-    cel->addRepresentation(UT_SharedPtr<R>(q));
-    EXPECT_EQ(q->convertTo(R::PIXMAP_RGBA16), nullptr);
-    const UT_SharedPtr<R> canvas16 = cel->convertTo(R::PIXMAP_RGBA16);
-    const auto* p = dynamic_cast<const CEL_PixmapRGBA16*>(canvas16.get());
-    ASSERT_TRUE(p);
-    EXPECT_EQ(p->size(), Math::Size2di(720, 540));
-    EXPECT_EQ(p->pixel(360, 270)->b, 32767);
-    EXPECT_TRUE(cel->findRepresentation(R::PIXMAP_AREA_RGBA16)) << "through the area render";
-    EXPECT_EQ(cel->findBestVectorRepresentation().get(), q);
-}
-
 TEST(VectorQvd, LoadWithPalettesAndStoreWithABackup) {
     celtest::TempDir dir;
     const QString path = dir.path(QStringLiteral("a.qvx"));
@@ -246,15 +230,11 @@ TEST(VectorQvd, LoadWithPalettesAndStoreWithABackup) {
         CELVEC_Qvd q;
         EXPECT_FALSE(q.Load(UT_RelPath(path), CEL_Context(false, false, false, nullptr, 0, QString(), 1.0)))
             << "an interactive host without palette list loads nothing";
-        EXPECT_TRUE(q.getDrawingObject()->layers().empty());
         // With recovery, the id the list lacks is added with the stored colour.
         ASSERT_TRUE(q.Load(UT_RelPath(QStringLiteral("a.qvx"), dir.root()),
                            CEL_Context(true, false, false, palettes.get(), 0, QString(), 1.0)));
-        EXPECT_EQ(q.getDrawingColors(), palettes.get());
         CM_ColorRGBA8 c;
-        ASSERT_TRUE(palettes->findColor(77, c));
-        EXPECT_EQ(c, (CM_ColorRGBA8{1, 2, 3, 255}));
-        EXPECT_FALSE(q.getDrawingObject()->NeedsColorRecovery());
+        EXPECT_TRUE(palettes->findColor(77, c) && c == (CM_ColorRGBA8{1, 2, 3, 255}));
         palettes->setColor(77, CM_ColorRGBA8{9, 9, 9, 255});
         EXPECT_EQ(*render8(q)->pixel(360, 270), (CEL_PixelRGBA8{9, 9, 9, 255})) << "the listed colour wins";
         // Without recovery nothing is added; a failed load flushes what is pending.
@@ -267,7 +247,6 @@ TEST(VectorQvd, LoadWithPalettesAndStoreWithABackup) {
         EXPECT_FALSE(q.Load(UT_RelPath(dir.path(QStringLiteral("bad.qvx"))),
                             CEL_Context(true, false, false, other.get(), 0, QString(), 1.0)));
         EXPECT_FALSE(q.getDrawingObject()->NeedsColorRecovery());
-        EXPECT_EQ(other->size(), 0u);
     }
     Interactive batch(false);
     CELVEC_Qvd q;
@@ -282,23 +261,19 @@ TEST(VectorQvd, MergingAndOptimisedVersions) {
     b.InsertFill(b.CreateLayer(GR_ColorArtLayer), rect(-500, -1500, 500, 0), colour(200, 0, 0));
     h.InsertFill(h.CreateLayer(GR_ColorArtLayer), ellipse(0, 0, 400, 400), colour(0, 200, 0));
     h.InsertFill(h.CreateLayer(GR_OverlayArtLayer), rect(-10, -10, 10, 10), colour(0, 0, 200));
-    EXPECT_FALSE(body.compositeOnTop(nullptr, Math::Matrix4x4()));
     ASSERT_TRUE(body.compositeOnTop(&head, Math::Matrix4x4::translation(0, 400)));
     body.compositeEnd(false);
-    EXPECT_FALSE(body.getDrawingObject()->IsModified());
     EXPECT_EQ(body.getDrawingObject()->shapeCount(), 2u) << "overlay art is not merged";
     EXPECT_EQ(render8(body)->pixel(360, 270 - 58)->g, 200); // y 400 is 57.6 pixels up
 
     VS_Canvas canvas;
     canvas.fieldSize = 16.0f;
-    EXPECT_EQ(CELVEC_OptimizedQvd::buildOptimizedVersion(nullptr, &canvas, true, true, true, 1.0f), nullptr);
     const std::unique_ptr<CELVEC_OptimizedQvd> version(
         CELVEC_OptimizedQvd::buildOptimizedVersion(&body, &canvas, true, true, true, 1.0f));
     ASSERT_TRUE(version);
     EXPECT_EQ(version->boundingBox(), Math::Box2d(-500, -1500, 500, 800));
     const UT_SharedPtr<GR_OptimizedVectorDrawingObj> drawing = version->optimizedDrawing();
-    ASSERT_TRUE(drawing);
-    ASSERT_EQ(drawing->polygons().size(), 2u);
+    ASSERT_TRUE(drawing && drawing->polygons().size() == 2u);
     EXPECT_EQ(drawing->polygons()[1].color, (CM_ColorRGBA8{0, 200, 0, 255}));
     // Within the tolerance of the circle: every point of the flattened ring.
     for (const GR_Point& p : drawing->polygons()[1].points) EXPECT_NEAR(std::hypot(p.x, p.y - 400), 400, 1.5);
@@ -325,12 +300,8 @@ TEST(VectorQvd, WitnessRsvgConvertRendersTheSameShapes) {
     QString svg = QStringLiteral("<svg xmlns='http://www.w3.org/2000/svg' width='720' height='540' "
                                  "viewBox='-2500 -1875 5000 3750'><g transform='scale(1,-1)'>");
     const auto paint = [](const char* what, const CM_ColorRGBA8& c) {
-        return QStringLiteral("%1='rgb(%2,%3,%4)' %1-opacity='%5'")
-            .arg(what)
-            .arg(c.r)
-            .arg(c.g)
-            .arg(c.b)
-            .arg(c.a / 255.0);
+        return QString::asprintf("%s='rgb(%d,%d,%d)' %s-opacity='%g'", what, c.r, c.g, c.b, what,
+                                 c.a / 255.0);
     };
     for (int group = 0; group < 4; ++group)
         for (const GR_Layer& layer : q.getDrawingObject()->layers()) {
@@ -341,20 +312,17 @@ TEST(VectorQvd, WitnessRsvgConvertRendersTheSameShapes) {
                 for (uint8_t v : s.path.verbs()) {
                     d += QLatin1Char("MLQCZ"[v]);
                     for (int k = 0; k < GR_Path::pointsOf(v); ++k, ++i)
-                        d += QStringLiteral(" %1 %2")
-                                 .arg(double(s.path.points()[i].x), 0, 'g', 9)
-                                 .arg(double(s.path.points()[i].y), 0, 'g', 9);
+                        d += QString::asprintf(" %.9g %.9g", double(s.path.points()[i].x),
+                                               double(s.path.points()[i].y));
                     d += QLatin1Char(' ');
                 }
                 if (s.isFilled())
-                    svg +=
-                        QStringLiteral("<path d='%1' %2 stroke='none'/>").arg(d, paint("fill", s.fill.color));
+                    svg += "<path d='" + d + "' " + paint("fill", s.fill.color) + " stroke='none'/>";
                 if (s.isStroked())
-                    svg +=
-                        QStringLiteral("<path d='%1' fill='none' %2 stroke-width='%3' stroke-linecap='round' "
-                                       "stroke-linejoin='round'/>")
-                            .arg(d, paint("stroke", s.stroke.color))
-                            .arg(double(s.width));
+                    svg += "<path d='" + d + "' fill='none' " + paint("stroke", s.stroke.color) +
+                           QString::asprintf(
+                               " stroke-width='%g' stroke-linecap='round' stroke-linejoin='round'/>",
+                               double(s.width));
             }
         }
     svg += QStringLiteral("</g></svg>");

@@ -1,8 +1,5 @@
-// celtool's 8-bit pictures going to a writer of the other alpha convention
-// take a one-pass route; its files must be byte for byte those of the long
-// route through 16-bit values, for every colour byte at every alpha byte. A
-// straight picture going to PNG is stored as it is, and must come back as it
-// was.
+// celtool's one-pass 8-bit route between alpha conventions gives the bytes of
+// the long route through 16 bits, for every colour byte at every alpha.
 #include <QImage>
 #include <QImageWriter>
 #include <gtest/gtest.h>

@@ -1,7 +1,4 @@
-// celtool convert over frame sequences, run as a process: usage errors before
-// any work, frame fields and lists, shards, outputs byte for byte those of the
-// single-file convert, failures that stay with their frame, signals, progress
-// only on a terminal. Suites whose celtool runs several workers say "Threads".
+// celtool convert over frame sequences. Suites whose celtool runs several workers say "Threads".
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>

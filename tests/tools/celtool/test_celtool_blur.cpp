@@ -1,5 +1,4 @@
-// celtool filter --blur, run as a separate process: each kind gives the library's
-// result on the values it read, and bad words fail before anything is written.
+// celtool filter --blur: each kind is the library's blur; bad words fail before writing.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,5 +1,4 @@
-// celtool with raw files and the render cache, run as a separate process:
-// convert to .dat and .raw, cache stats / clear / roundtrip.
+// celtool with raw files and the render cache: .dat and .raw, cache stats / clear / roundtrip.
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>

@@ -1,6 +1,5 @@
-// celtool demo, run once as a process: every group of files it writes, read
-// back. The contact sheet is filled on the loader's background workers, so the
-// suite says "Threads".
+// celtool demo, run once: every group of files it writes. The contact sheet is
+// filled on the loader's background workers, so the suite says "Threads".
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>

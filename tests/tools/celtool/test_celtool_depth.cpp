@@ -1,6 +1,4 @@
-// celtool's depth options, run as a separate process: the depth of a TIFF
-// with its _z companion (written and read back with libtiff), the grey view,
-// compositing by depth.
+// celtool's depth options: a TIFF's _z companion (libtiff), the grey view, compositing by depth.
 #include <QFile>
 #include <gtest/gtest.h>
 #include <tiffio.h>
@@ -62,7 +60,8 @@ struct Shot {
     QString colour = dir.path("shot.tif"), depth = dir.path("shot_z.tif");
     Shot() {
         uint8_t rgba[24];
-        for (int i = 0; i < 24; ++i) rgba[i] = i % 4 == 0 ? uint8_t(10 * i) : i % 4 == 1 ? 100 : i % 4 == 2 ? 200 : 255;
+        for (int i = 0; i < 24; ++i)
+            rgba[i] = i % 4 == 0 ? uint8_t(10 * i) : i % 4 == 1 ? 100 : i % 4 == 2 ? 200 : 255;
         const float z[6] = {1.5f, -2.0f, 0.0f, -1e11f, -7.25f, 3.0f};
         EXPECT_TRUE(writeTiff(colour, 3, 2, 4, 8, rgba) && writeTiff(depth, 3, 2, 1, 32, z));
     }

@@ -1,5 +1,4 @@
-// celtool filter, thumbnail and contact-sheet, run as a separate process; the
-// lossless flips against oiiotool and ImageMagick's convert.
+// celtool filter, thumbnail and contact-sheet; flips against oiiotool and ImageMagick.
 #include <gtest/gtest.h>
 
 #include <cmath>

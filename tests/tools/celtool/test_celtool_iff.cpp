@@ -1,6 +1,4 @@
-// celtool on IFF files: the 8-bit and 16-bit codes by OUT's extension,
-// standard input and output through the tool's temporary files, and depth
-// kept through a conversion.
+// celtool on IFF files: codes by depth, standard streams, depth kept through a conversion.
 #include <gtest/gtest.h>
 #include <vector>
 

@@ -1,6 +1,4 @@
-// celtool inbetween, filter --pan and filter --blur kernel:, run as separate
-// processes: results against ImageMagick and libvips where they exist, exact
-// in-between values through --raw16, and bad words refused before any output.
+// celtool inbetween, filter --pan and --blur kernel: against ImageMagick and libvips.
 #include <gtest/gtest.h>
 
 #include <QFile>

@@ -1,6 +1,4 @@
-// celtool with the legacy planar formats, run as a separate process: the
-// SCAN writer's own codes, information strings in and out, a write the library
-// reports as failed.
+// celtool with the legacy planar formats: SCAN codes, information strings, failed writes.
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 

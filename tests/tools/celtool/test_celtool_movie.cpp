@@ -1,5 +1,4 @@
-// celtool on movie files: --frame picks a frame in presentation order, its
-// pixels are ffmpeg's own, and bad frame numbers or files fail cleanly.
+// celtool on movie files: frames in presentation order are ffmpeg's own; bad frames fail cleanly.
 
 #include <gtest/gtest.h>
 

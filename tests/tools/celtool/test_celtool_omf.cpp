@@ -1,6 +1,4 @@
-// celtool on OMF media: info, convert and dump, the alpha warning and
-// --keep-values, the JPEG code, standard input and output through the tool's
-// temporary files, one-line refusals.
+// celtool on OMF media: the alpha warning, --keep-values, the JPEG code, streams, refusals.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,5 +1,4 @@
-// celtool on layered files, run as a process: info --layers (tree and JSON),
-// dump --layer, flatten.
+// celtool on layered files: info --layers, dump --layer, flatten, stack.
 #include <QJsonArray>
 #include <gtest/gtest.h>
 #include <memory>

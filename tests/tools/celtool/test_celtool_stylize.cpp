@@ -1,5 +1,4 @@
-// celtool filter: the stylising rows (mosaic, gradient, dithering, contrast,
-// grain, refraction), run as a separate process.
+// celtool filter: the stylising rows (mosaic, gradient, dithering, contrast, grain, refraction).
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,6 +1,4 @@
-// celtool tiles and untile, run as a separate process: the index and the tile
-// files, the round trip, ImageMagick's decodes of the tiles, usage errors and
-// damaged folders.
+// celtool tiles and untile: index, tiles, round trip, ImageMagick's decodes, damage.
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>

@@ -1,6 +1,4 @@
-// celtool with vector drawings, run as a separate process: render, the convert
-// rules for QVX and QVXO, standard streams, the palette beside a drawing, bad
-// input.
+// celtool with vector drawings: render, QVX / QVXO convert rules, streams, palettes.
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>

@@ -1,7 +1,4 @@
-// celtool with PAL and YUV frames, run as a separate process: the formats by
-// extension and through "-" with --format, the size refusal naming the limit,
-// premultiplied colour laid over black, interlace in a video format and in
-// another one.
+// celtool with PAL and YUV frames: formats, streams, size refusals, alpha, interlace.
 #include <QFileInfo>
 #include <gtest/gtest.h>
 
