@@ -69,7 +69,6 @@ TEST(CeltoolBlur, EachKindIsTheLibraryBlur) {
          inPlace([](auto* p) { CelAlgo::radialBlur(p, 3.5, CelAlgo::QUALITY_FOUR_PASSES, 0, false); })},
         {"radial:4:q1:alpha",
          inPlace([](auto* p) { CelAlgo::radialBlur(p, 4.0, CelAlgo::QUALITY_EIGHT_PASSES, 0, true); })},
-        {"radial:2:3", inPlace([](auto* p) { CelAlgo::radialBlur(p, 2.0, 3, false); })},
         {"gaussian:3", inPlace([](auto* p) {
              CelAlgo::radialBlur(p, CelAlgo::radialRadiusForSigma(3.0), CelAlgo::QUALITY_FOUR_PASSES, 0,
                                  false);
@@ -77,8 +76,6 @@ TEST(CeltoolBlur, EachKindIsTheLibraryBlur) {
         {"flicker:2.5", [](auto* p) { return CelAlgo::flickerBlur(p, 2.5); }},
         {"directional:200:6.5:0.5:t:s",
          [](auto* p) { return CelAlgo::directionalBlur(p, 200.0, 6.5, 0.5, 0.0, true, true, false); }},
-        {"directional:45:4:a",
-         [](auto* p) { return CelAlgo::directionalBlur(p, 45.0, 4.0, 1.0, 0.0, false, false, true); }},
         {"variable:1:5:" + map + ":2:keep",
          inPlace([&](auto* p) { CelAlgo::variableBlur(p, strength.get(), 1.0, 5.0, 2, true, false); })},
         {"variable:0:4:self", inPlace([](auto* p) {

@@ -70,25 +70,19 @@ TEST(CeltoolInbetween, KernelBlurMatchesVipsAwayFromBorders) {
     const int weights[5][5] = {
         {40, 10, 0, 0, 0}, {10, 60, 20, 0, 0}, {0, 20, 255, 20, 0}, {0, 0, 20, 60, 10}, {0, 0, 0, 10, 40}};
     std::vector<int> k;
-    QString mask = QStringLiteral("5 5 %1 0\n");
+    QString mask;
     int sum = 0;
-    for (int y = 0; y < 5; ++y) {
-        for (int x = 0; x < 5; ++x) {
-            k.insert(k.end(), {255, 255, 255, weights[y][x]});
-            mask += QString::number(weights[y][x]) + (x < 4 ? " " : "\n");
-            sum += weights[y][x];
-        }
+    for (int i = 0; i < 25; ++i) {
+        const int v = weights[i / 5][i % 5];
+        k.insert(k.end(), {255, 255, 255, v}), sum += v;
+        mask += QString::number(v) + (i % 5 < 4 ? " " : "\n");
     }
     ASSERT_TRUE(celtest::magickWrite(k, 5, 5, 8, QStringLiteral("PNG32:") + kernel));
-    QFile maskFile(dir.path("mask.mat"));
-    ASSERT_TRUE(maskFile.open(QIODevice::WriteOnly));
-    maskFile.write(mask.arg(sum).toLatin1());
-    maskFile.close();
+    ASSERT_TRUE(celtest::writeFile(dir.path("mask.mat"),
+                                   QStringLiteral("5 5 %1 0\n").arg(sum).toLatin1() + mask.toLatin1()));
     ASSERT_EQ(celtool({"filter", "--blur", "kernel:" + kernel, in, dir.path("ours.png")}).exit, 0);
-    ASSERT_EQ(
-        runProgram("vips", {"conv", in, dir.path("vips.png"), dir.path("mask.mat"), "--precision", "float"})
-            .exit,
-        0);
+    const QStringList vips{"conv", in, dir.path("vips.png"), dir.path("mask.mat"), "--precision", "float"};
+    ASSERT_EQ(runProgram("vips", vips).exit, 0);
     const std::vector<int> ours = celtest::magickPixels(dir.path("ours.png")),
                            theirs = celtest::magickPixels(dir.path("vips.png"));
     ASSERT_TRUE(ours.size() == std::size_t(w) * h * 4 && theirs.size() == ours.size());
