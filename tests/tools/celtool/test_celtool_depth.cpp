@@ -85,24 +85,19 @@ TEST(CeltoolDepth, DumpAndGreyViewOfADepthCompanion) {
     const QString tga = shot.dir.path("flat.tga");
     ASSERT_TRUE(celtest::writeFile(tga, tgaOf({{1, 2, 3, 255}}, 1, 1)));
     r = celtool({"dump", "--depth", "z", tga, raw});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_TRUE(r.err.contains("flat.tga has no depth")) << r.err.constData();
+    EXPECT_TRUE(r.exit == 1 && r.err.contains("flat.tga has no depth")) << r.err.constData();
 
     // The grey view: nearest white, farthest black, no depth half blue; holes filled on request.
     const QString grey = shot.dir.path("grey.png");
-    ASSERT_EQ(celtool({"convert", "--depth-view", shot.colour, grey}).exit, 0);
-    ASSERT_EQ(celtool({"dump", grey, raw}).exit, 0);
-    const QByteArray px = celtest::readFile(raw);
-    EXPECT_EQ(px.mid(16, 4), QByteArray("\xff\xff\xff\xff", 4)); // 7.25
-    EXPECT_EQ(px.mid(20, 4), QByteArray("\x00\x00\x00\xff", 4)); // -3
-    EXPECT_EQ(px.mid(12, 4), QByteArray("\x00\x00\x7f\xff", 4)); // no depth
-    ASSERT_EQ(celtool({"convert", "--depth-view", "--fill-holes", shot.colour, grey}).exit, 0);
-    ASSERT_EQ(celtool({"dump", grey, raw}).exit, 0);
-    EXPECT_EQ(celtest::readFile(raw).mid(12, 4), QByteArray("\xff\xff\xff\xff", 4)); // its neighbour's 7.25
+    const auto view = [&](const QStringList& options) {
+        EXPECT_EQ(celtool(QStringList{"convert", "--depth-view"} << options << shot.colour << grey).exit, 0);
+        return celtool({"dump", grey, "-"}).out;
+    };
+    const QByteArray px = view({}); // pixels 3, 4, 5: no depth, 7.25, -3
+    EXPECT_EQ(px.mid(12, 12), QByteArray("\x00\x00\x7f\xff\xff\xff\xff\xff\x00\x00\x00\xff", 12));
+    EXPECT_EQ(view({"--fill-holes"}).mid(12, 4), QByteArray("\xff\xff\xff\xff", 4)); // its neighbour's 7.25
     // The range reaches the picture: -3 lies below it.
-    ASSERT_EQ(celtool({"convert", "--depth-view", "--z-range", "-2.5,2.5", shot.colour, grey}).exit, 0);
-    ASSERT_EQ(celtool({"dump", grey, raw}).exit, 0);
-    EXPECT_EQ(celtest::readFile(raw).mid(20, 4), QByteArray("\x00\x00\x7f\xff", 4));
+    EXPECT_EQ(view({"--z-range", "-2.5,2.5"}).mid(20, 4), QByteArray("\x00\x00\x7f\xff", 4));
     for (const char* range : {"3,1", "1", "a,b"})
         EXPECT_EQ(celtool({"convert", "--depth-view", "--z-range", range, shot.colour, grey}).exit, 2)
             << range;
@@ -144,13 +139,11 @@ TEST(CeltoolDepth, CompositeByDepth) {
     // Written through a format, from the depth pixmap.
     const QString out = dir.path("out.tga");
     ASSERT_EQ(celtool({"composite", "--by-depth", "-o", out, base + "@1", layer + "@2"}).exit, 0);
-    ASSERT_EQ(celtool({"dump", "--depth", "16", out, raw}).exit, 0);
-    EXPECT_EQ(int16s(celtest::readFile(raw))[5], 32767);
+    EXPECT_EQ(int16s(celtool({"dump", "--depth", "16", out, "-"}).out).at(5), 32767);
 
     // Refusals.
     ToolRun r = celtool({"composite", "--by-depth", "-o", out, base});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_TRUE(r.err.contains("base.tga has no depth; give")) << r.err.constData();
+    EXPECT_TRUE(r.exit == 1 && r.err.contains("base.tga has no depth; give")) << r.err.constData();
     for (const QStringList& args :
          celtest::argLists("--op multiply -o OUT B@1|--opacity 0.5 -o OUT B@1|-o OUT B@near|-o OUT "
                            "B@plane:1,2|--mask-outside -o OUT B@1",
