@@ -1,7 +1,6 @@
 // celtool filter: the stylising rows (mosaic, gradient, dithering, contrast, grain, refraction).
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <random>
 #include <vector>
 
@@ -67,22 +66,12 @@ TEST(CeltoolFilterStylize, FailsOnMapsAndSizesThePictureRefutes) {
     EXPECT_EQ(celtool({"filter", "--pixelate", "2:self:invert", in, out}).exit, 0);
 }
 
-TEST(CeltoolFilterStylize, QuantiseKeepsLumaAndGradientsFillTheCanvas) {
+// (The rules of each row: the library's stylise tests.) A gradient fills the
+// whole canvas, whatever the picture's alpha.
+TEST(CeltoolFilterStylize, GradientsFillTheCanvas) {
     celtest::TempDir dir;
     const QString in = dir.path("in.tga");
-    const std::vector<CEL_PixelRGBA8> pixels = picture(64, 48, 5, true);
-    ASSERT_TRUE(celtest::writeFile(in, tgaOf(pixels, 64, 48)));
-    const std::vector<int> q = raw16(dir, in, {"--dither", "quantise"});
-    ASSERT_EQ(q.size(), 64u * 48 * 4);
-    for (int i = 0; i < 64 * 48; ++i) {
-        const int r = q[4 * i], g = q[4 * i + 1], b = q[4 * i + 2];
-        ASSERT_EQ(r % 128 | g % 128 | b % 128, 0) << i;
-        const auto from8 = [](int v) { return v * 32767 / 255; };
-        const double before =
-            0.3 * from8(pixels[i].r) + 0.59 * from8(pixels[i].g) + 0.11 * from8(pixels[i].b);
-        if (std::max({pixels[i].r, pixels[i].g, pixels[i].b}) == 255) continue; // capped at 255
-        ASSERT_LE(std::fabs(0.3 * r + 0.59 * g + 0.11 * b - before), 13.0) << i;
-    }
+    ASSERT_TRUE(celtest::writeFile(in, tgaOf(picture(64, 48, 5, false), 64, 48)));
     // A horizontal gradient over the canvas: the corners hold the end colours.
     const std::vector<int> g = raw16(dir, in, {"--gradient", "0,0,63,0:255,0,0,255:0,0,255,255"});
     ASSERT_EQ(g.size(), 64u * 48 * 4);

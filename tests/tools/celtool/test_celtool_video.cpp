@@ -36,15 +36,9 @@ TEST(CeltoolVideo, FramesByExtensionAndThroughStandardStreams) {
         EXPECT_EQ(info["format"].toString(), QString::fromLatin1(ext).toUpper());
         EXPECT_EQ(info["height"].toInt(), rows);
 
-        // Read back at the square-pixel size, the picture centred in black.
-        const ToolRun dump = celtool({"dump", frame, dir.path("f.raw")});
-        ASSERT_EQ(dump.exit, 0) << dump.err.toStdString();
-        EXPECT_EQ(dump.out.trimmed(), QStringLiteral("%1x%2").arg(w).arg(h).toUtf8());
-        const QByteArray raw = celtest::readFile(dir.path("f.raw"));
-        const auto centre = pixelAt(raw, w, w / 2, h / 2);
-        EXPECT_TRUE(std::abs(centre[0] - 200) <= 1 && std::abs(centre[1] - 40) <= 1 &&
-                    std::abs(centre[2] - 30) <= 1);
-        EXPECT_EQ(pixelAt(raw, w, 2, 2), (std::array<int, 4>{0, 0, 0, 255}));
+        // Read back at the square-pixel size (the pixels: the handler's tests).
+        EXPECT_EQ(celtool({"dump", frame, dir.path("f.raw")}).out.trimmed(),
+                  QStringLiteral("%1x%2").arg(w).arg(h).toUtf8());
 
         // "-" both ways, the format named.
         const ToolRun out = celtool({"convert", "--format", ext, in, "-"});
@@ -101,8 +95,9 @@ TEST(CeltoolVideo, Interlace) {
     ASSERT_EQ(celtool({"interlace", "--second-field-first", "-o", pal, red, blue}).exit, 0);
     const QByteArray f = celtest::readFile(pal);
     ASSERT_EQ(f.size(), QXCelUioPalHandler::PAL_BYTES);
-    EXPECT_EQ(f[(288 * 720 + 360) * 2 + 1], yBlue); // row 288 (even): SECOND
-    EXPECT_EQ(f[(289 * 720 + 360) * 2 + 1], yRed);
+    EXPECT_EQ(f.mid((288 * 720 + 360) * 2 + 1, 1) + f.mid((289 * 720 + 360) * 2 + 1, 1),
+              QByteArray(1, yBlue) + yRed)
+        << "row 288 (even): SECOND";
 
     // Elsewhere the rows of the two pictures; the format from FIRST's family.
     const QString tga = dir.path("i.tga");
