@@ -2,6 +2,7 @@
 // Running celtool (and the witness programs) as separate processes.
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
@@ -10,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <vector>
 
 #include "cel/Cel.h"
@@ -114,6 +116,21 @@ inline QList<QStringList> argLists(const char* text, const QMap<QString, QString
         cases << words;
     }
     return cases;
+}
+
+// Each command line head + case + tail is a usage error: exit 2, a message
+// holding `says`, and `out` as it was (an absent file stays absent).
+inline void expectUsageErrors(const QStringList& head, const QList<QStringList>& cases,
+                              const QStringList& tail, const QString& out, const char* says = "") {
+    const QByteArray before = readFile(out);
+    const bool existed = QFileInfo::exists(out);
+    for (const QStringList& words : cases) {
+        SCOPED_TRACE(qPrintable((head + words).join(' ')));
+        const ToolRun r = celtool(head + words + tail);
+        EXPECT_EQ(r.exit, 2) << r.err.constData();
+        EXPECT_TRUE(!r.err.isEmpty() && r.err.contains(says)) << r.err.constData();
+        EXPECT_TRUE(QFileInfo::exists(out) == existed && readFile(out) == before);
+    }
 }
 
 inline bool haveMagick() {

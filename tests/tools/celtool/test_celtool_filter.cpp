@@ -58,12 +58,7 @@ TEST(CeltoolFilter, OperationsInOrderAndUsageErrors) {
         "--threads 0 --flip x IN OUT|--flip x IN|IN OUT",
         {{"IN", in}, {"OUT", out}});
     bad << QStringList{"--flip", "x", in, dir.path("out.nosuchformat")};
-    for (const QStringList& args : bad) {
-        const ToolResult r = celtool(QStringList{"filter"} << args);
-        EXPECT_EQ(r.exit, 2) << qPrintable(args.join(' '));
-        EXPECT_TRUE(r.err.contains("usage: celtool filter")) << r.err.constData();
-        EXPECT_EQ(celtest::readFile(out), before) << qPrintable(args.join(' '));
-    }
+    celtest::expectUsageErrors({"filter"}, bad, {}, out, "usage: celtool filter");
     EXPECT_EQ(celtool({"filter", "--flip", "x", dir.path("missing.tga"), out}).exit, 1);
     EXPECT_EQ(celtest::readFile(out), before);
 }

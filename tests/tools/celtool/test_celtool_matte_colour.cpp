@@ -96,12 +96,7 @@ TEST(CeltoolFilterMatteColour, BadWordsExitTwoAndLeaveOutAlone) {
         "--background 1,1|--mask rgbx|--color-scale 1,1,1|--color-scale 1,1,1,1,1|--key 0,1,0,1,0,1.5|"
         "--key 0.6,0.4,0,1,0,1|--key 0,1,0,1,0,1,1|--bw 50:alp|--negate x|--intensity 0|--crop 10,10,2,2");
     bad << QStringList{"--mask", ""};
-    for (const QStringList& args : bad) {
-        const celtest::ToolRun r = celtool(QStringList{"filter"} << args << in << out);
-        EXPECT_EQ(r.exit, 2) << qPrintable(args.join(' '));
-        EXPECT_TRUE(r.err.contains("usage: celtool filter")) << r.err.constData();
-        EXPECT_EQ(celtest::readFile(out), before) << qPrintable(args.join(' '));
-    }
+    celtest::expectUsageErrors({"filter"}, bad, {in, out}, out, "usage: celtool filter");
     const celtest::ToolRun encode = celtool({"filter", "--encode", "srgb", in, out});
     EXPECT_EQ(encode.exit, 2);
     EXPECT_TRUE(encode.err.contains("sRGB") && encode.err.contains("709")) << encode.err.constData();

@@ -36,16 +36,16 @@ TEST(CeltoolFilterStylize, RefusesBadArgumentsBeforeReading) {
     celtest::TempDir dir;
     const QString out = dir.path("out.png");
     // IN does not exist: exit 2 shows the words were refused before reading.
-    for (const QStringList& args : celtest::argLists(
-             "--pixelate 1|--pixelate 8:m.png:flip|--pixelate x|--gradient 0,0,1,1:0,0,0,256:0,0,0,0|"
-             "--gradient 0,0,1:0,0,0,0:0,0,0,0|--gradient 0,0,1,1:0,0,0,0:0,0,0,0:1,2,3|--dither noise:256|"
-             "--dither noise:-1|--dither noise|--dither quantise:3|--dither blur:2|--contrast 1.5,1,1|"
-             "--contrast 0.5,-1,1|--contrast 0.5,nan,1|--grain 0,0.5|--grain 2,1.5|--grain 2,0.5,2|"
-             "--grain 2,0.5:colour|--refract 1,0,0:self|--refract 1,0,1|--refract 1,inf,1:self|"
-             "--seed x --dither quantise")) {
-        const celtest::ToolRun r = celtool(QStringList{"filter"} << args << dir.path("missing.png") << out);
-        EXPECT_EQ(r.exit, 2) << qPrintable(args.join(' ')) << r.err.constData();
-    }
+    celtest::expectUsageErrors(
+        {"filter"},
+        celtest::argLists(
+            "--pixelate 1|--pixelate 8:m.png:flip|--pixelate x|--gradient 0,0,1,1:0,0,0,256:0,0,0,0|"
+            "--gradient 0,0,1:0,0,0,0:0,0,0,0|--gradient 0,0,1,1:0,0,0,0:0,0,0,0:1,2,3|"
+            "--dither noise:256|--dither noise:-1|--dither noise|--dither quantise:3|--dither blur:2|"
+            "--contrast 1.5,1,1|--contrast 0.5,-1,1|--contrast 0.5,nan,1|--grain 0,0.5|--grain 2,1.5|"
+            "--grain 2,0.5,2|--grain 2,0.5:colour|--refract 1,0,0:self|--refract 1,0,1|"
+            "--refract 1,inf,1:self|--seed x --dither quantise"),
+        {dir.path("missing.png"), out}, out);
 }
 
 TEST(CeltoolFilterStylize, FailsOnMapsAndSizesThePictureRefutes) {
