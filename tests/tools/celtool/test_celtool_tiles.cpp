@@ -6,8 +6,6 @@
 #include <QJsonObject>
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "CeltoolTestUtil.h"
 #include "base/Bitmap.h"
 #include "cel/Cel.h"
@@ -200,58 +198,40 @@ TEST(CeltoolTiles, DamagedFoldersFailNamingTheFileAndLeaveOutAlone) {
     const QString index = QDir(good).filePath("index.json");
     const QByteArray json = celtest::readFile(index);
 
-    struct Damage {
-        const char* what;
-        std::function<void(const QString& dir)> apply;
-        QString named; // the file the error names, inside the folder
-    };
-    const auto remove = [](const char* name) {
-        return [name](const QString& d) { QFile::remove(QDir(d).filePath(name)); };
-    };
-    const auto editFirstTile = [](const QString& dir, const char* key, const QJsonValue& value) {
-        QJsonObject o = indexOf(dir);
+    const auto firstTile = [&](const char* key, const QJsonValue& value) {
+        QJsonObject o = indexOf(good);
         QJsonArray tiles = o["tiles"].toArray();
         QJsonObject t = tiles[0].toObject();
-        t[key] = value;
-        tiles[0] = t;
-        o["tiles"] = tiles;
-        celtest::writeFile(QDir(dir).filePath("index.json"), QJsonDocument(o).toJson());
+        t[key] = value, tiles[0] = t, o["tiles"] = tiles;
+        return QJsonDocument(o).toJson();
     };
-    const Damage damages[] = {
-        {"no index", remove("index.json"), "index.json"},
-        {"cut index",
-         [&](const QString& d) { celtest::writeFile(QDir(d).filePath("index.json"), json.left(60)); },
-         "index.json"},
-        {"tile outside the bounds", [&](const QString& d) { editFirstTile(d, "column", 7); }, "index.json"},
-        {"a name leaving the folder", [&](const QString& d) { editFirstTile(d, "file", "../in.tga"); },
-         "index.json"},
-        {"missing tile", remove("tile_2_1.png"), "tile_2_1.png"},
-        {"damaged tile",
-         [](const QString& d) {
-             QByteArray b = celtest::readFile(QDir(d).filePath("tile_0_0.png"));
-             celtest::writeFile(QDir(d).filePath("tile_0_0.png"), b.left(b.size() / 3));
-         },
-         "tile_0_0.png"},
-        {"tile of the wrong size",
-         [](const QString& d) {
-             QFile::remove(QDir(d).filePath("tile_1_1.png"));
-             QFile::copy(QDir(d).filePath("tile_2_0.png"), QDir(d).filePath("tile_1_1.png"));
-         },
-         "tile_1_1.png"},
-    };
+    const QByteArray tile = celtest::readFile(QDir(good).filePath("tile_0_0.png"));
+    // A file of the folder, what it holds now (null: removed); the error names it. No index, a
+    // cut one, a tile outside the bounds, a name leaving the folder; a missing, damaged or wrong-size tile.
+    const struct {
+        const char* file;
+        QByteArray bytes;
+    } damages[] = {{"index.json", {}},
+                   {"index.json", json.left(60)},
+                   {"index.json", firstTile("column", 7)},
+                   {"index.json", firstTile("file", "../in.tga")},
+                   {"tile_2_1.png", {}},
+                   {"tile_0_0.png", tile.left(tile.size() / 3)},
+                   {"tile_1_1.png", celtest::readFile(QDir(good).filePath("tile_2_0.png"))}};
     int n = 0;
-    for (const Damage& d : damages) {
-        SCOPED_TRACE(d.what);
+    for (const auto& d : damages) {
         const QString dir = f.tmp.path(QStringLiteral("bad%1").arg(n++));
+        SCOPED_TRACE(qPrintable(dir));
         ASSERT_TRUE(QDir().mkpath(dir));
         for (const QString& name : QDir(good).entryList(QDir::Files))
             QFile::copy(good + '/' + name, dir + '/' + name);
-        d.apply(dir);
+        const QString damaged = QDir(dir).filePath(d.file);
+        QFile::remove(damaged);
+        if (!d.bytes.isNull()) celtest::writeFile(damaged, d.bytes);
         const ToolRun r = celtool({"untile", dir, out});
         EXPECT_EQ(r.exit, 1);
         ASSERT_EQ(r.errLines().size(), 1) << r.err.constData();
-        EXPECT_TRUE(r.err.startsWith("celtool: " + QDir(dir).filePath(d.named).toUtf8() + ": "))
-            << r.err.constData();
+        EXPECT_TRUE(r.err.startsWith("celtool: " + damaged.toUtf8() + ": ")) << r.err.constData();
         EXPECT_EQ(celtest::readFile(out), "earlier");
     }
 }
