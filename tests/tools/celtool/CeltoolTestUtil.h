@@ -30,10 +30,15 @@ struct ToolRun {
     }
 };
 
+// `env` sets variables for the run (an empty value removes one).
 inline ToolRun runProgram(const QString& program, const QStringList& args, const QByteArray& input = {},
-                          const QString& workDir = {}) {
+                          const QString& workDir = {}, const QMap<QString, QString>& env = {}) {
     QProcess p;
     if (!workDir.isEmpty()) p.setWorkingDirectory(workDir);
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (auto it = env.begin(); it != env.end(); ++it)
+        it.value().isEmpty() ? e.remove(it.key()) : e.insert(it.key(), it.value());
+    p.setProcessEnvironment(e);
     p.start(program, args);
     p.write(input);
     p.closeWriteChannel();
@@ -42,8 +47,9 @@ inline ToolRun runProgram(const QString& program, const QStringList& args, const
             p.readAllStandardError()};
 }
 
-inline ToolRun celtool(const QStringList& args, const QByteArray& input = {}, const QString& workDir = {}) {
-    return runProgram(QStringLiteral(CELCORE_TOOL_PATH), args, input, workDir);
+inline ToolRun celtool(const QStringList& args, const QByteArray& input = {}, const QString& workDir = {},
+                       const QMap<QString, QString>& env = {}) {
+    return runProgram(QStringLiteral(CELCORE_TOOL_PATH), args, input, workDir, env);
 }
 
 inline QJsonObject jsonObject(const QByteArray& text) {

@@ -15,15 +15,7 @@ using celtest::ToolRun;
 
 // celtool with the temporary folder (the cache's fallback) at `tmp` and no cache path set.
 ToolRun celtool(const QStringList& args, const QString& tmp) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TMPDIR"), tmp);
-    env.remove(QStringLiteral("QAV_CACHE_PATH"));
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
-    p.waitForFinished(120000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-            p.readAllStandardError()};
+    return celtest::celtool(args, {}, {}, {{"TMPDIR", tmp}, {"QAV_CACHE_PATH", ""}});
 }
 
 // A 9 x 7 32-bit TGA with a transparent border around soft-alpha content.

@@ -16,15 +16,9 @@ TEST(CeltoolDemoThreads, TheDemoFillsItsContactSheetOnTheLoaderAndWritesEveryGro
     TempDir dir;
     const QString out = dir.path("demo");
     // The render cache falls back to the temporary folder: the demo's own cache leaves nothing there.
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TMPDIR", dir.root());
-    env.remove("QAV_CACHE_PATH");
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(CELCORE_TOOL_PATH), {"demo", out});
-    ASSERT_TRUE(p.waitForFinished(600000));
-    const QByteArray text = p.readAllStandardOutput();
-    ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+    const ToolRun demo = celtool({"demo", out}, {}, {}, {{"TMPDIR", dir.root()}, {"QAV_CACHE_PATH", ""}});
+    const QByteArray& text = demo.out;
+    ASSERT_EQ(demo.exit, 0) << demo.err.constData();
     const auto file = [&](const char* name) { return out + '/' + QLatin1String(name); };
 
     // Contact sheet: six cells a row, each a 80 x 48 box with a 6-pixel margin

@@ -145,22 +145,12 @@ TEST(CeltoolText, MissingFontFailsWithThePackageName) {
     celtest::TempDir dir;
     const QString plate = noisePng(dir, "plate.png", 16, 16), out = dir.path("out.png");
     // A font configuration that lists no fonts at all.
-    const QString none = dir.path("none");
-    ASSERT_TRUE(
-        celtest::writeFile(dir.path("fonts.conf"),
-                           QStringLiteral("<fontconfig><dir>%1</dir><cachedir>%1</cachedir></fontconfig>\n")
-                               .arg(none)
-                               .toUtf8()));
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("FONTCONFIG_FILE", dir.path("fonts.conf"));
-    p.setProcessEnvironment(env);
-    p.start(CELCORE_TOOL_PATH, {"filter", "--text", "hi", plate, out});
-    ASSERT_TRUE(p.waitForFinished(60000));
-    EXPECT_EQ(p.exitCode(), 1);
-    const QByteArray err = p.readAllStandardError();
-    EXPECT_TRUE(err.contains("fonts-dejavu-core")) << err.constData();
-    EXPECT_EQ(err.trimmed().count('\n'), 0) << err.constData();
+    const QString conf = QStringLiteral("<fontconfig><dir>%1</dir><cachedir>%1</cachedir></fontconfig>\n");
+    ASSERT_TRUE(celtest::writeFile(dir.path("fonts.conf"), conf.arg(dir.path("none")).toUtf8()));
+    const celtest::ToolRun r = celtool({"filter", "--text", "hi", plate, out}, {}, {},
+                                       {{"FONTCONFIG_FILE", dir.path("fonts.conf")}});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(r.errLines().size() == 1 && r.err.contains("fonts-dejavu-core")) << r.err.constData();
     EXPECT_FALSE(QFile::exists(out));
 }
 

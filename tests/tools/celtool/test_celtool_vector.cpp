@@ -101,9 +101,8 @@ TEST(CeltoolVector, RenderRefusesBadRequestsBeforeWriting) {
     bad[12 + 12 + 40] = 9; // the first verb of the first shape
     ASSERT_TRUE(celtest::writeFile(in, bad));
     r = celtool({"render", in, out});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_EQ(r.errLines().size(), 1);
-    EXPECT_TRUE(r.err.contains("Invalid vector drawing")) << r.err.toStdString();
+    EXPECT_TRUE(r.exit == 1 && r.errLines().size() == 1 && r.err.contains("Invalid vector drawing"))
+        << r.err.toStdString();
     EXPECT_FALSE(QFile::exists(out));
 }
 
@@ -122,15 +121,12 @@ TEST(CeltoolVector, ConvertRulesStreamsAndThePaletteBeside) {
     // To QVX: the same bytes, through a file and through both standard streams.
     ASSERT_EQ(celtool({"convert", in, dir.path("copy.qvx")}).exit, 0);
     EXPECT_EQ(celtest::readFile(dir.path("copy.qvx")), bytes);
-    const ToolRun piped = celtool({"convert", "-", "--format", "qvx", "-"}, bytes);
-    EXPECT_EQ(piped.exit, 0) << piped.err.toStdString();
-    EXPECT_EQ(piped.out, bytes);
+    EXPECT_EQ(celtool({"convert", "-", "--format", "qvx", "-"}, bytes).out, bytes);
     // To QVXO: the optimised drawing, which reads and writes back the same.
     ASSERT_EQ(celtool({"convert", in, dir.path("d.qvxo")}).exit, 0);
     const QByteArray optimized = celtest::readFile(dir.path("d.qvxo"));
     GR_OptimizedVectorDrawingObj o;
-    ASSERT_TRUE(o.LoadFromBytes(optimized));
-    EXPECT_EQ(o.polygons().size(), 2u);
+    EXPECT_TRUE(o.LoadFromBytes(optimized) && o.polygons().size() == 2u);
     ASSERT_EQ(celtool({"convert", dir.path("d.qvxo"), dir.path("e.qvxo")}).exit, 0);
     EXPECT_EQ(celtest::readFile(dir.path("e.qvxo")), optimized);
 
