@@ -27,8 +27,7 @@ UT_SharedPtr<CEL_Cel> celHolding(CEL_PixmapRGBA8* p) {
 // and rounded to 8 bits.
 UT_SharedPtr<CEL_Cel> longRoute() {
     CEL_PixmapRGBA8 in(256, 256);
-    for (int a = 0; a < 256; ++a)
-        for (int c = 0; c < 256; ++c) in.data()[a * 256 + c] = every(c, a);
+    for (int i = 0; i < 256 * 256; ++i) in.data()[i] = every(i % 256, i / 256);
     CEL_PixmapRGBA16 deep(in);
     deep.demultiplyColorByAlpha();
     auto* out = new CEL_PixmapRGBA8(256, 256);
@@ -46,11 +45,10 @@ TEST(CeltoolAlpha8, StraightAndPremultipliedBytesAsThroughSixteenBits) {
     TempDir dir;
     // Straight in (a PNG), premultiplied writer out (PNG4 un-premultiplies again).
     QImage straight(256, 256, QImage::Format_ARGB32);
-    for (int a = 0; a < 256; ++a)
-        for (int c = 0; c < 256; ++c) {
-            const CEL_PixelRGBA8 v = every(c, a);
-            straight.setPixel(c, a, qRgba(v.r, v.g, v.b, v.a));
-        }
+    for (int i = 0; i < 256 * 256; ++i) {
+        const CEL_PixelRGBA8 v = every(i % 256, i / 256);
+        straight.setPixel(i % 256, i / 256, qRgba(v.r, v.g, v.b, v.a));
+    }
     const QString png = dir.path(QStringLiteral("in.png")), out = dir.path(QStringLiteral("out.png"));
     ASSERT_TRUE(QImageWriter(png, "PNG").write(straight));
     ASSERT_EQ(celtool({QStringLiteral("convert"), png, out}).exit, 0);
@@ -64,8 +62,7 @@ TEST(CeltoolAlpha8, StraightAndPremultipliedBytesAsThroughSixteenBits) {
 
     // Premultiplied in (a TIFF of associated alpha), straight writer out (TGA).
     auto* premultiplied = new CEL_PixmapRGBA8(256, 256);
-    for (int a = 0; a < 256; ++a)
-        for (int c = 0; c < 256; ++c) premultiplied->data()[a * 256 + c] = every(c, a);
+    for (int i = 0; i < 256 * 256; ++i) premultiplied->data()[i] = every(i % 256, i / 256);
     const QString tif = dir.path(QStringLiteral("in.tif")), tga = dir.path(QStringLiteral("out.tga")),
                   refTga = dir.path(QStringLiteral("ref.tga"));
     ASSERT_TRUE(QxCelUioTiffHandler().write(celHolding(premultiplied).get(), tif, QStringLiteral("TIF")));

@@ -321,25 +321,21 @@ TEST(CeltoolFiles, OneLineErrorsAndDetectionByContent) {
     for (const char* name : {"png.tga", "png.xyz"}) {
         const QString out = dir.path(QStringLiteral("from-%1.tga").arg(QLatin1String(name)));
         const ToolRun r = celtool({"convert", dir.path(QLatin1String(name)), out});
-        ASSERT_EQ(r.exit, 0) << r.err.constData();
-        ASSERT_EQ(r.errLines().size(), 1);
-        EXPECT_TRUE(r.err.contains("read as PNG")) << r.err.constData();
+        EXPECT_TRUE(r.exit == 0 && r.errLines().size() == 1 && r.err.contains("read as PNG"))
+            << r.err.constData();
         EXPECT_EQ(celtool({"compare", tga, out}).exit, 0);
     }
 
     // info --json: one object for one file, JSON lines for several, each
     // naming its file; a failed one carries its error and nothing else.
-    const ToolRun one = celtool({"info", "--json", tga});
-    EXPECT_EQ(jsonObject(one.out).value("file").toString(), tga);
+    EXPECT_EQ(infoOf(tga).value("file").toString(), tga);
     const ToolRun many = celtool({"info", "--json", tga, dir.path("missing.tga"), dir.path("png.tga")});
     EXPECT_EQ(many.exit, 1);
     const QList<QByteArray> lines = many.out.trimmed().split('\n');
     ASSERT_EQ(lines.size(), 3);
-    const QJsonObject missing = jsonObject(lines[1]);
-    EXPECT_EQ(missing,
+    EXPECT_EQ(jsonObject(lines[1]),
               (QJsonObject{{"file", dir.path("missing.tga")}, {"state", 1}, {"error", "no such file"}}));
     EXPECT_EQ(jsonObject(lines[2]).value("format").toString(), QStringLiteral("PNG"));
-    EXPECT_EQ(jsonObject(lines[2]).value("width").toInt(), 1);
 }
 
 TEST(CeltoolFiles, Compare) {
