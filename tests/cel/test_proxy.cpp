@@ -163,15 +163,12 @@ TEST_F(CachePath, HeldFoldersAreNeverCleared) {
     CEL_CacheLocationManager second(a + QStringLiteral(";1")); // same thread, same name
     EXPECT_EQ(posted(messages)[0],
               std::pair(QStringLiteral("\nCould not clear directory: \"%1\"\n").arg(folder), 5));
-    ASSERT_EQ(second.locations().size(), 1u);
-    EXPECT_EQ(second.locations()[0]->directory(), tempCache);
+    EXPECT_TRUE(second.locations().size() == 1u && second.locations()[0]->directory() == tempCache);
     EXPECT_EQ(celtest::fileNames(folder), QStringList{QStringLiteral("mine")});
 
     // Tools see it as live; only stale folders are cleared.
     const auto seen = CEL_CacheLocationManager::inspect(a);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_TRUE(seen[0].live);
-    EXPECT_EQ(seen[0].files, 1);
+    EXPECT_TRUE(seen.size() == 1u && seen[0].live && seen[0].files == 1);
     EXPECT_EQ(CEL_CacheLocationManager::clearStale(a, false), 0);
     EXPECT_TRUE(QFile::exists(folder + QStringLiteral("/mine")));
 }
@@ -195,9 +192,8 @@ TEST_F(Proxy, CelsMoveToFilesAndBack) {
     EXPECT_EQ(proxies.cacheLocationManager().locations()[0]->reservedBytes(), 56 + 1000 * 8 + 56 + 30 * 8);
 
     // Only the proxy stays, holding what it needs to describe the pixmap.
-    ASSERT_EQ(first->repCount(), 1);
     const auto* proxy = dynamic_cast<const CEL_Proxy*>(first->findRepresentation(R::PROXY).get());
-    ASSERT_TRUE(proxy);
+    ASSERT_TRUE(proxy && first->repCount() == 1);
     EXPECT_EQ(first->realFormat(), R::PROXY);
     EXPECT_EQ(std::tuple(proxy->sourceFormat(), proxy->canvasRect(), proxy->allocatedRect(), proxy->size()),
               std::tuple(R::PIXMAP_AREA_RGBA16, canvas, allocated, Math::Size2di(100, 100)));
@@ -232,18 +228,15 @@ TEST_F(Proxy, WhatCannotBeProxiedStaysAsItIs) {
     // 8-bit pixels only, a depth buffer, a blank image: not proxied.
     UT_SharedPtr<CEL_Cel> rgba8(new CEL_Cel(R::PIXMAP_RGBA8));
     rgba8->addRepresentation(UT_SharedPtr<R>(new CEL_PixmapRGBA8(8, 8)));
-    EXPECT_FALSE(proxies.toProxy(*rgba8));
-    EXPECT_EQ(rgba8->repCount(), 1);
+    EXPECT_TRUE(!proxies.toProxy(*rgba8) && rgba8->repCount() == 1);
     const auto withDepth = celtest::areaCel(Math::Box2di(0, 0, 8, 8), Math::Box2di(0, 0, 8, 8), 1);
     withDepth->addRepresentation(UT_SharedPtr<R>(new CEL_PixmapAreaZ(8, 8)));
-    EXPECT_FALSE(proxies.toProxy(*withDepth));
-    EXPECT_EQ(withDepth->repCount(), 2);
+    EXPECT_TRUE(!proxies.toProxy(*withDepth) && withDepth->repCount() == 2);
 
     // The bound is exact: 56 + 8n bytes fit in 1 MiB for n = 131065, not for n + 1.
     const auto exact = celtest::areaCel(Math::Box2di(0, 0, 100, 3000), Math::Box2di(0, 0, 55, 2383), 2);
     const auto oneMore = celtest::areaCel(Math::Box2di(0, 0, 100, 3000), Math::Box2di(0, 0, 131066, 1), 2);
-    EXPECT_FALSE(proxies.toProxy(*oneMore));
-    EXPECT_EQ(oneMore->repCount(), 1); // pixmaps kept
+    EXPECT_TRUE(!proxies.toProxy(*oneMore) && oneMore->repCount() == 1) << "pixmaps kept";
     ASSERT_TRUE(proxies.toProxy(*exact));
     EXPECT_EQ(proxies.cacheLocationManager().locations()[0]->freeBytes(), 0);
     EXPECT_EQ(celtest::folderBytes(a + QLatin1Char('/') + prefix), 1 << 20);
@@ -262,9 +255,7 @@ TEST_F(Proxy, VectorCelsKeepTheirDrawing) {
         UT_SharedPtr<R>(celtest::seededArea(Math::Box2di(0, 0, 4, 4), Math::Box2di(0, 0, 4, 4), 5)));
     cel->addRepresentation(UT_SharedPtr<R>(new CEL_PixmapRGBA8(4, 4)));
     ASSERT_TRUE(proxies.toProxy(*cel));
-    EXPECT_EQ(cel->repCount(), 2);
-    EXPECT_TRUE(cel->findRepresentation(R::VECTOR) && cel->findRepresentation(R::PROXY));
-    EXPECT_EQ(cel->realFormat(), R::VECTOR);
+    EXPECT_TRUE(cel->repCount() == 2 && cel->findRepresentation(R::PROXY) && cel->realFormat() == R::VECTOR);
 }
 
 // A write that fails (a full disk here) releases the space, leaves no file
