@@ -67,8 +67,8 @@ TEST_F(CeltoolMovieTest, InfoAndAContactSheetCellPerFrameShown) {
     const auto r = celtool({"contact-sheet", "--frames", "1-12:5", "-o", movieSheet, m_clip});
     ASSERT_EQ(r.exit, 0) << r.err.constData();
     ASSERT_EQ(celtool({"contact-sheet", "-o", pictureSheet, png, png, png}).exit, 0);
-    EXPECT_EQ(celtest::infoOf(movieSheet)["width"], celtest::infoOf(pictureSheet)["width"]);
-    EXPECT_EQ(celtest::infoOf(movieSheet)["height"], celtest::infoOf(pictureSheet)["height"]);
+    const QJsonObject a = celtest::infoOf(movieSheet), b = celtest::infoOf(pictureSheet);
+    EXPECT_TRUE(a["width"] == b["width"] && a["height"] == b["height"] && a["width"].toInt() > 0);
     EXPECT_EQ(celtool({"contact-sheet", "--frames", "5-2", "-o", movieSheet, m_clip}).exit, 2);
 }
 
@@ -76,8 +76,9 @@ TEST_F(CeltoolMovieTest, BadFramesAndFilesFail) {
     const QString out = m_dir.path("out.png");
     auto r = celtool({"dump", "--frame", "13", m_clip, out});
     EXPECT_EQ(r.exit, 1);
-    EXPECT_EQ(r.errLines().value(0),
-              QStringLiteral("celtool: %1: frame 13 out of range 1\u201312").arg(m_clip).toUtf8());
+    EXPECT_EQ(r.errLines(),
+              QList<QByteArray>{
+                  QStringLiteral("celtool: %1: frame 13 out of range 1\u201312").arg(m_clip).toUtf8()});
     EXPECT_EQ(celtool({"thumbnail", "--frame", "13", m_clip, out}).exit, 1);
     EXPECT_FALSE(QFileInfo::exists(out));
     for (const char* bad : {"0", "-3", "two"})
