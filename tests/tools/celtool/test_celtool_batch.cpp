@@ -197,15 +197,13 @@ TEST(CeltoolBatch, AMissingOrCorruptFrameFailsAlone) {
     EXPECT_EQ(summary.value(S("converted")).toInt(), 3);
     const QJsonArray failed = summary.value(S("failed")).toArray();
     ASSERT_EQ(failed.size(), 2);
-    EXPECT_EQ(failed[0].toObject().value(S("output")).toString(), dir.path(S("o/g.3.png")));
-    EXPECT_EQ(failed[0].toObject().value(S("error")).toString(),
-              dir.path(S("f.3.tga")) + S(": no such file"));
+    EXPECT_EQ(failed[0].toObject().value(S("output")).toString() + S(" ") +
+                  failed[0].toObject().value(S("error")).toString(),
+              dir.path(S("o/g.3.png")) + S(" ") + dir.path(S("f.3.tga")) + S(": no such file"));
     EXPECT_TRUE(
         failed[1].toObject().value(S("error")).toString().startsWith(dir.path(S("f.4.tga")) + S(": ")));
     // One line per failed frame, nothing else: standard error is not a terminal.
-    const QList<QByteArray> lines = r.errLines();
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(lines[0].contains("f.3.tga: no such file") || lines[1].contains("f.3.tga: no such file"));
+    EXPECT_TRUE(r.errLines().size() == 2 && r.err.contains("f.3.tga: no such file")) << r.err.constData();
 }
 
 TEST(CeltoolBatchThreads, SignalsLeaveWholeOutputsAndSkipExistingResumes) {
