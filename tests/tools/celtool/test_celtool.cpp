@@ -29,7 +29,6 @@ TEST(Celtool, InfoConvertDumpAndExitCodes) {
     ASSERT_TRUE(writeFile(in, s.tga) && writeFile(cut, QByteArray(5, '\0')) &&
                 writeFile(dir.path("x.nosuchformat"), "no picture"));
 
-    // Usage errors exit 2.
     for (const QStringList& args :
          argLists("|nosuchcommand|convert IN|convert IN o.nosuchformat|convert --code TGA9 IN RAW|"
                   "dump --depth 12 IN RAW",

@@ -141,7 +141,6 @@ TEST(CeltoolDepth, CompositeByDepth) {
     ASSERT_EQ(celtool({"composite", "--by-depth", "-o", out, base + "@1", layer + "@2"}).exit, 0);
     EXPECT_EQ(int16s(celtool({"dump", "--depth", "16", out, "-"}).out).at(5), 32767);
 
-    // Refusals.
     ToolRun r = celtool({"composite", "--by-depth", "-o", out, base});
     EXPECT_TRUE(r.exit == 1 && r.err.contains("base.tga has no depth; give")) << r.err.constData();
     for (const QStringList& args :

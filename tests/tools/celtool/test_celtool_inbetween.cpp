@@ -167,8 +167,7 @@ TEST(CeltoolInbetween, BadWordsAndRefusals) {
         EXPECT_FALSE(r.err.isEmpty());
         EXPECT_FALSE(exists(one) || exists(dir.path("out1.png"))) << all[n].join(' ').toStdString();
     }
-    // The byte cap refuses the transform arrays.
-    // The picture and kernel fit in 20000 bytes, the transform does not.
+    // The byte cap refuses the transform arrays: the picture and kernel fit in 20000 bytes, they do not.
     const celtest::ToolRun r = celtool({"filter", "--blur", "kernel:@stroke", a, one}, {}, {},
                                        {{"CELCORE_MAX_PIXMAP_BYTES", "20000"}});
     EXPECT_TRUE(r.exit == 1 && r.err.contains("out of memory")) << r.err.constData();
