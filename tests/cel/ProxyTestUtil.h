@@ -35,10 +35,8 @@ inline bool holdsSeededArea(const CEL_Representation* rep, const Math::Box2di& c
                             const Math::Box2di& allocated, int seed) {
     const auto* p = dynamic_cast<const CEL_PixmapAreaRGBA16*>(rep);
     if (!p || p->canvasRect() != canvas || p->allocatedRect() != allocated || !p->data()) return false;
-    for (long long i = 0; i < allocated.area(); ++i) {
-        const CEL_PixelRGBA16 w = cachePixel(i, seed), g = p->data()[i];
-        if (g.r != w.r || g.g != w.g || g.b != w.b || g.a != w.a) return false;
-    }
+    for (long long i = 0; i < allocated.area(); ++i)
+        if (!(p->data()[i] == cachePixel(i, seed))) return false;
     return true;
 }
 

@@ -1,5 +1,4 @@
-// Threads convert one cel and cels of their own at once, and edit a third
-// cel's list and messages. Also run under the thread sanitizer.
+// Threads convert and edit cels at once (also run under the thread sanitizer).
 
 #include <gtest/gtest.h>
 #include <thread>

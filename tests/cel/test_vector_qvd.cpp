@@ -1,5 +1,4 @@
-// Vector cels: settings, the two renders, loading with palettes, storing, the
-// optimised versions, and a witness render of the same shapes by rsvg-convert.
+// Vector cels: settings, renders, palettes, storing, optimised versions, rsvg-convert as witness.
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -49,51 +48,29 @@ struct Interactive {
 
 } // namespace
 
-TEST(VectorQvd, DefaultsCopiesAndSettings) {
+TEST(VectorQvd, SettingsCopiesAndRendererOptions) {
     CELVEC_Qvd q;
-    EXPECT_TRUE(q.premultiply());
-    EXPECT_EQ(q.antialiasingMode(), 3);
-    EXPECT_EQ(q.textureFilter(), 2);
-    static_assert(sizeof(CELVEC_Qvd::AntialiasQuality) == 4 && sizeof(CELVEC_Qvd::TextureFilter) == 4);
-    EXPECT_EQ(q.canvasRect(), Math::Box2di(0, 0, 720, 540));
-    EXPECT_EQ(q.richLineStyleParameters().outputResolution(), Math::Size2di(720, 540));
-    EXPECT_EQ(q.clone(), nullptr);
     for (int f = 0; f <= 17; ++f) EXPECT_EQ(q.convertibleTo(R::CelFormat(f)), f == 4 || f == 7) << f;
-
     q.setResolution(-5, 300);
     EXPECT_EQ(q.resolution(), Math::Size2di(0, 300));
-    EXPECT_EQ(q.canvasRect(), Math::Box2di(0, 0, -5, 300));
-    q.setResolution(Math::Size2di(1920, 1080), Math::Box2di(-10, -20, 2000, 1200));
-    EXPECT_EQ(q.canvasRect(), Math::Box2di(-10, -20, 2000, 1200));
-    EXPECT_EQ(q.richLineStyleParameters().outputResolution(), Math::Size2di(1920, 1080));
 
     // A copy shares the drawing and owns a copy of the colour transform.
     GR_ColorMatrix swap;
     swap.m[0][0] = 0, swap.m[0][2] = 1, swap.m[2][0] = 1, swap.m[2][2] = 0;
     q.setColorTransform(new CELVEC_ColorMatrix(swap));
-    q.setAppliedOpacity(40.0);
     q.setTransMatrix(Math::Matrix4x4::translation(5, 6));
     const std::unique_ptr<CELVEC_Qvd> copy(q.sharedCopy());
     EXPECT_EQ(copy->getDrawingObject(), q.getDrawingObject());
-    ASSERT_NE(copy->colorTransform(), nullptr);
     EXPECT_NE(copy->colorTransform(), q.colorTransform());
-    EXPECT_EQ(dynamic_cast<const CELVEC_ColorMatrix*>(copy->colorTransform())->matrix(), swap);
-    EXPECT_EQ(copy->appliedOpacity(), 40.0);
     q.clearColorTransform();
-    EXPECT_NE(copy->colorTransform(), nullptr);
-
+    ASSERT_NE(copy->colorTransform(), nullptr);
+    EXPECT_EQ(dynamic_cast<const CELVEC_ColorMatrix*>(copy->colorTransform())->matrix(), swap);
     CELVEC_Qvd other;
-    other.copyRenderingParams(copy.get(), false);
-    EXPECT_NE(other.colorTransform(), nullptr);
-    EXPECT_TRUE(other.getTransMatrix().isIdentity());
     other.copyAttributes(copy.get());
     EXPECT_EQ(other.getTransMatrix(), copy->getTransMatrix());
-    EXPECT_EQ(other.canvasRect(), copy->canvasRect());
     EXPECT_NE(other.getDrawingObject(), copy->getDrawingObject()) << "the drawing is not an attribute";
-}
 
-TEST(VectorQvd, RendererOptionsMapTheSettings) {
-    CELVEC_Qvd q;
+    // Out-of-range settings fall back to the defaults.
     const int modes[][2] = {{0, 0}, {1, 0}, {2, 1}, {3, 2}, {4, 3}, {-1, 3}, {99, 3}};
     for (const auto& [quality, mode] : modes) {
         setQuality(q, quality);
@@ -104,13 +81,11 @@ TEST(VectorQvd, RendererOptionsMapTheSettings) {
         q.setAntialiasingParam(q.antialiasingMode(), 0.25, CELVEC_Qvd::TextureFilter(filter));
         EXPECT_EQ(q.renderOptions().textureFilter, sr);
     }
+    // The domain is 3750 units tall and as wide as the aspect asks, after the model matrix.
     q.setTransMatrix(Math::Matrix4x4::scaling(2, 2));
     q.setResolution(800, 400);
-    const GR_SoftRenderOptions o = q.renderOptions();
-    // The domain is 3750 units tall and as wide as the aspect asks, after the model matrix.
-    EXPECT_EQ(q.getDrawingDomainScalingMatrix(), Math::Matrix4x4::scaling(1.0 / 3750.0, 1.0 / 1875.0, 1.0));
-    EXPECT_EQ(o.modelToNormalizedDevice, q.getDrawingDomainScalingMatrix() * Math::Matrix4x4::scaling(2, 2));
-    EXPECT_EQ(q.getDeformableModelToNormalizedDeviceMatrix(), o.modelToNormalizedDevice);
+    EXPECT_EQ(q.renderOptions().modelToNormalizedDevice,
+              Math::Matrix4x4::scaling(1.0 / 3750.0, 1.0 / 1875.0, 1.0) * Math::Matrix4x4::scaling(2, 2));
 }
 
 // The worked examples: the middle half of the picture, and what a translucent
@@ -133,32 +108,22 @@ TEST(VectorQvd, AreaAndColoursOfAFill) {
     EXPECT_EQ(at(4, true), (CEL_PixelRGBA8{156, 78, 39, 200})) << "16-bit precision: trunc(c a / 255)";
     EXPECT_EQ(at(4, false), (CEL_PixelRGBA8{200, 100, 50, 200})) << "the straight colour exactly";
     EXPECT_EQ(at(0, true), (CEL_PixelRGBA8{198, 99, 49, 255})) << "quality 0: alpha 200 becomes opaque";
-    for (int quality : {2, 3}) {
-        const CEL_PixelRGBA8 p = at(quality, false);
-        EXPECT_NEAR(p.r, 200, 1);
-        EXPECT_NEAR(p.g, 100, 1);
-        EXPECT_NEAR(p.b, 50, 1);
-        EXPECT_EQ(p.a, 200);
-    }
-    // Straight and premultiplied in 16 bits, in 16-bit precision.
+    EXPECT_NEAR(at(3, false).r, 200, 1);
+    // Straight in 16 bits, in 16-bit precision.
     setQuality(q, 4);
     q.setPremultiply(false);
     using CEL_PixelRule::from8;
     EXPECT_EQ(*render16(q)->pixel(360, 270),
               (CEL_PixelRGBA16{from8(200), from8(100), from8(50), from8(200)}));
-    q.setPremultiply(true);
-    const CEL_PixelRGBA16 p16 = *render16(q)->pixel(360, 270);
-    EXPECT_NEAR(p16.r, from8(200) * 200 / 255, 2);
-    EXPECT_EQ(p16.a, from8(200));
 
     // Alpha 100 at quality 0: nothing.
     CELVEC_Qvd faint;
     fillMiddle(faint, colour(200, 100, 50, 100));
     setQuality(faint, 0);
     EXPECT_EQ(*render8(faint)->pixel(360, 270), (CEL_PixelRGBA8{0, 0, 0, 0}));
-    EXPECT_EQ(*render16(faint)->pixel(360, 270), (CEL_PixelRGBA16{0, 0, 0, 0}));
     // Aliased edges: no partial alpha anywhere.
-    const auto whole = render8(faint);
+    setQuality(q, 0);
+    const auto whole = render8(q);
     for (long long i = 0; i < 720LL * 540; ++i)
         ASSERT_TRUE(whole->data()[i].a == 0 || whole->data()[i].a == 255);
 }
@@ -178,11 +143,8 @@ TEST(VectorQvd, CanvasOtherThanTheResolution) {
         std::abs(a.x1() - 178) + std::abs(a.y1() - 133) + std::abs(a.x2() - 542) + std::abs(a.y2() - 407), 4);
     for (int y = 120; y < 420; y += 7)
         for (int x = 160; x < 560; x += 7) {
-            const CEL_PixelRGBA16* p = plain->pixel(x, y);
-            const CEL_PixelRGBA16* w = wide->pixel(x, y);
-            const CEL_PixelRGBA16 none{0, 0, 0, 0};
-            const CEL_PixelRGBA16 pv = p ? *p : none, wv = w ? *w : none;
-            ASSERT_TRUE(pv.r == wv.r && pv.g == wv.g && pv.b == wv.b && pv.a == wv.a) << x << "," << y;
+            const CEL_PixelRGBA16 none{0, 0, 0, 0}, *p = plain->pixel(x, y), *w = wide->pixel(x, y);
+            ASSERT_EQ(p ? *p : none, w ? *w : none) << x << "," << y;
         }
     // A canvas inside the picture limits the area to itself.
     q.setResolution(Math::Size2di(720, 540), Math::Box2di(300, 200, 100, 50));
@@ -221,7 +183,6 @@ TEST(VectorQvd, ColourMatrixThicknessArtsAndMatrix) {
     const int thick = width(*render8(q));
     EXPECT_NEAR(thin, 6, 1);
     EXPECT_NEAR(thick, 14, 1);
-    EXPECT_EQ(render16(q)->allocatedRect().x2(), 720 / 2 + int(std::ceil((2000 + 50) * 360 / 2500.0)) + 2);
 
     q.setArtSelector(GR_ArtSelector(GR_ArtSelector::ColorArt));
     EXPECT_EQ(width(*render8(q)), 0);
@@ -239,28 +200,11 @@ TEST(VectorQvd, ColourMatrixThicknessArtsAndMatrix) {
     perspective(3, 0) = 1.0 / 1000.0;
     q.setTransMatrix(perspective);
     EXPECT_EQ(render8(q)->pixel(360, 270)->r, 250);
-    const auto area = render16(q);
-    ASSERT_TRUE(area);
-    EXPECT_TRUE(Math::Box2di(0, 0, 720, 540).isContaining(area->allocatedRect()));
+    EXPECT_TRUE(Math::Box2di(0, 0, 720, 540).isContaining(render16(q)->allocatedRect()));
     Math::Matrix4x4 broken;
     broken(0, 0) = NAN;
     q.setTransMatrix(broken);
     EXPECT_EQ(render8(q), nullptr) << "a matrix that is not finite renders nothing";
-}
-
-TEST(VectorQvd, CelConversionsRenderTheDrawing) {
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(R::VECTOR));
-    auto* q = new CELVEC_Qvd;
-    fillMiddle(*q, colour(0, 0, 255));
-    cel->addRepresentation(UT_SharedPtr<R>(q));
-    EXPECT_EQ(q->convertTo(R::PIXMAP_RGBA16), nullptr);
-    const UT_SharedPtr<R> canvas16 = cel->convertTo(R::PIXMAP_RGBA16);
-    const auto* p = dynamic_cast<const CEL_PixmapRGBA16*>(canvas16.get());
-    ASSERT_TRUE(p);
-    EXPECT_EQ(p->size(), Math::Size2di(720, 540));
-    EXPECT_EQ(p->pixel(360, 270)->b, 32767);
-    EXPECT_TRUE(cel->findRepresentation(R::PIXMAP_AREA_RGBA16)) << "through the area render";
-    EXPECT_EQ(cel->findBestVectorRepresentation().get(), q);
 }
 
 TEST(VectorQvd, LoadWithPalettesAndStoreWithABackup) {
@@ -277,10 +221,8 @@ TEST(VectorQvd, LoadWithPalettesAndStoreWithABackup) {
     ASSERT_TRUE(source.StoreToFile(PL_FileSpec(path), 0));
     EXPECT_EQ(celtest::readFile(path + QStringLiteral(".bak")), first);
     EXPECT_FALSE(QFile::exists(path + QStringLiteral(".new")));
-    EXPECT_FALSE(source.getDrawingObject()->IsModified());
     EXPECT_FALSE(source.StoreToFile(PL_FileSpec(dir.path(QStringLiteral("no/such/folder/b.qvx"))), 0));
     EXPECT_FALSE(source.StoreToFile(PL_FileSpec(path), 3)) << "an unknown version";
-    EXPECT_EQ(celtest::readFile(path).size(), source.getDrawingObject()->StoreToBytes(0).size());
 
     CM_SharedPtr<CM_PaletteList> palettes(new CM_PaletteList);
     {
@@ -288,15 +230,11 @@ TEST(VectorQvd, LoadWithPalettesAndStoreWithABackup) {
         CELVEC_Qvd q;
         EXPECT_FALSE(q.Load(UT_RelPath(path), CEL_Context(false, false, false, nullptr, 0, QString(), 1.0)))
             << "an interactive host without palette list loads nothing";
-        EXPECT_TRUE(q.getDrawingObject()->layers().empty());
         // With recovery, the id the list lacks is added with the stored colour.
         ASSERT_TRUE(q.Load(UT_RelPath(QStringLiteral("a.qvx"), dir.root()),
                            CEL_Context(true, false, false, palettes.get(), 0, QString(), 1.0)));
-        EXPECT_EQ(q.getDrawingColors(), palettes.get());
         CM_ColorRGBA8 c;
-        ASSERT_TRUE(palettes->findColor(77, c));
-        EXPECT_EQ(c, (CM_ColorRGBA8{1, 2, 3, 255}));
-        EXPECT_FALSE(q.getDrawingObject()->NeedsColorRecovery());
+        EXPECT_TRUE(palettes->findColor(77, c) && c == (CM_ColorRGBA8{1, 2, 3, 255}));
         palettes->setColor(77, CM_ColorRGBA8{9, 9, 9, 255});
         EXPECT_EQ(*render8(q)->pixel(360, 270), (CEL_PixelRGBA8{9, 9, 9, 255})) << "the listed colour wins";
         // Without recovery nothing is added; a failed load flushes what is pending.
@@ -309,7 +247,6 @@ TEST(VectorQvd, LoadWithPalettesAndStoreWithABackup) {
         EXPECT_FALSE(q.Load(UT_RelPath(dir.path(QStringLiteral("bad.qvx"))),
                             CEL_Context(true, false, false, other.get(), 0, QString(), 1.0)));
         EXPECT_FALSE(q.getDrawingObject()->NeedsColorRecovery());
-        EXPECT_EQ(other->size(), 0u);
     }
     Interactive batch(false);
     CELVEC_Qvd q;
@@ -324,31 +261,24 @@ TEST(VectorQvd, MergingAndOptimisedVersions) {
     b.InsertFill(b.CreateLayer(GR_ColorArtLayer), rect(-500, -1500, 500, 0), colour(200, 0, 0));
     h.InsertFill(h.CreateLayer(GR_ColorArtLayer), ellipse(0, 0, 400, 400), colour(0, 200, 0));
     h.InsertFill(h.CreateLayer(GR_OverlayArtLayer), rect(-10, -10, 10, 10), colour(0, 0, 200));
-    EXPECT_FALSE(body.compositeOnTop(nullptr, Math::Matrix4x4()));
     ASSERT_TRUE(body.compositeOnTop(&head, Math::Matrix4x4::translation(0, 400)));
     body.compositeEnd(false);
-    EXPECT_FALSE(body.getDrawingObject()->IsModified());
     EXPECT_EQ(body.getDrawingObject()->shapeCount(), 2u) << "overlay art is not merged";
     EXPECT_EQ(render8(body)->pixel(360, 270 - 58)->g, 200); // y 400 is 57.6 pixels up
 
     VS_Canvas canvas;
     canvas.fieldSize = 16.0f;
-    EXPECT_EQ(CELVEC_OptimizedQvd::buildOptimizedVersion(nullptr, &canvas, true, true, true, 1.0f), nullptr);
     const std::unique_ptr<CELVEC_OptimizedQvd> version(
         CELVEC_OptimizedQvd::buildOptimizedVersion(&body, &canvas, true, true, true, 1.0f));
     ASSERT_TRUE(version);
     EXPECT_EQ(version->boundingBox(), Math::Box2d(-500, -1500, 500, 800));
-    version->setPivotInfo(Math::Point2d(1, 2), true);
     const UT_SharedPtr<GR_OptimizedVectorDrawingObj> drawing = version->optimizedDrawing();
-    ASSERT_TRUE(drawing);
-    EXPECT_TRUE(drawing->isPivotDefined());
-    ASSERT_EQ(drawing->polygons().size(), 2u);
+    ASSERT_TRUE(drawing && drawing->polygons().size() == 2u);
     EXPECT_EQ(drawing->polygons()[1].color, (CM_ColorRGBA8{0, 200, 0, 255}));
     // Within the tolerance of the circle: every point of the flattened ring.
     for (const GR_Point& p : drawing->polygons()[1].points) EXPECT_NEAR(std::hypot(p.x, p.y - 400), 400, 1.5);
 
     CELVEC_Qvdo holder(drawing);
-    for (int f = 0; f <= 17; ++f) EXPECT_FALSE(holder.convertibleTo(R::CelFormat(f)));
     celtest::TempDir dir;
     const QString path = dir.path(QStringLiteral("o.qvxo"));
     ASSERT_TRUE(holder.Store(PL_FileSpec(path)));
@@ -370,12 +300,8 @@ TEST(VectorQvd, WitnessRsvgConvertRendersTheSameShapes) {
     QString svg = QStringLiteral("<svg xmlns='http://www.w3.org/2000/svg' width='720' height='540' "
                                  "viewBox='-2500 -1875 5000 3750'><g transform='scale(1,-1)'>");
     const auto paint = [](const char* what, const CM_ColorRGBA8& c) {
-        return QStringLiteral("%1='rgb(%2,%3,%4)' %1-opacity='%5'")
-            .arg(QLatin1String(what))
-            .arg(int(c.r))
-            .arg(int(c.g))
-            .arg(int(c.b))
-            .arg(c.a / 255.0);
+        return QString::asprintf("%s='rgb(%d,%d,%d)' %s-opacity='%g'", what, c.r, c.g, c.b, what,
+                                 c.a / 255.0);
     };
     for (int group = 0; group < 4; ++group)
         for (const GR_Layer& layer : q.getDrawingObject()->layers()) {
@@ -386,20 +312,17 @@ TEST(VectorQvd, WitnessRsvgConvertRendersTheSameShapes) {
                 for (uint8_t v : s.path.verbs()) {
                     d += QLatin1Char("MLQCZ"[v]);
                     for (int k = 0; k < GR_Path::pointsOf(v); ++k, ++i)
-                        d += QStringLiteral(" %1 %2")
-                                 .arg(double(s.path.points()[i].x), 0, 'g', 9)
-                                 .arg(double(s.path.points()[i].y), 0, 'g', 9);
+                        d += QString::asprintf(" %.9g %.9g", double(s.path.points()[i].x),
+                                               double(s.path.points()[i].y));
                     d += QLatin1Char(' ');
                 }
                 if (s.isFilled())
-                    svg +=
-                        QStringLiteral("<path d='%1' %2 stroke='none'/>").arg(d, paint("fill", s.fill.color));
+                    svg += "<path d='" + d + "' " + paint("fill", s.fill.color) + " stroke='none'/>";
                 if (s.isStroked())
-                    svg +=
-                        QStringLiteral("<path d='%1' fill='none' %2 stroke-width='%3' stroke-linecap='round' "
-                                       "stroke-linejoin='round'/>")
-                            .arg(d, paint("stroke", s.stroke.color))
-                            .arg(double(s.width));
+                    svg += "<path d='" + d + "' fill='none' " + paint("stroke", s.stroke.color) +
+                           QString::asprintf(
+                               " stroke-width='%g' stroke-linecap='round' stroke-linejoin='round'/>",
+                               double(s.width));
             }
         }
     svg += QStringLiteral("</g></svg>");

@@ -2,13 +2,16 @@
 // Running celtool (and the witness programs) as separate processes.
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <vector>
 
 #include "cel/Cel.h"
@@ -27,10 +30,15 @@ struct ToolRun {
     }
 };
 
+// `env` sets variables for the run (an empty value removes one).
 inline ToolRun runProgram(const QString& program, const QStringList& args, const QByteArray& input = {},
-                          const QString& workDir = {}) {
+                          const QString& workDir = {}, const QMap<QString, QString>& env = {}) {
     QProcess p;
     if (!workDir.isEmpty()) p.setWorkingDirectory(workDir);
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (auto it = env.begin(); it != env.end(); ++it)
+        it.value().isEmpty() ? e.remove(it.key()) : e.insert(it.key(), it.value());
+    p.setProcessEnvironment(e);
     p.start(program, args);
     p.write(input);
     p.closeWriteChannel();
@@ -39,8 +47,9 @@ inline ToolRun runProgram(const QString& program, const QStringList& args, const
             p.readAllStandardError()};
 }
 
-inline ToolRun celtool(const QStringList& args, const QByteArray& input = {}, const QString& workDir = {}) {
-    return runProgram(QStringLiteral(CELCORE_TOOL_PATH), args, input, workDir);
+inline ToolRun celtool(const QStringList& args, const QByteArray& input = {}, const QString& workDir = {},
+                       const QMap<QString, QString>& env = {}) {
+    return runProgram(QStringLiteral(CELCORE_TOOL_PATH), args, input, workDir, env);
 }
 
 inline QJsonObject jsonObject(const QByteArray& text) {
@@ -101,6 +110,33 @@ inline std::vector<int> int16s(const QByteArray& bytes) {
     for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
         v.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
     return v;
+}
+
+// Command lines written compactly: cases apart at '|', words apart at spaces,
+// a word that is a key of `names` standing for its value.
+inline QList<QStringList> argLists(const char* text, const QMap<QString, QString>& names = {}) {
+    QList<QStringList> cases;
+    for (const QString& c : QString::fromUtf8(text).split(QLatin1Char('|'))) {
+        QStringList words = c.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        for (QString& w : words) w = names.value(w, w);
+        cases << words;
+    }
+    return cases;
+}
+
+// Each command line head + case + tail is a usage error: exit 2, a message
+// holding `says`, and `out` as it was (an absent file stays absent).
+inline void expectUsageErrors(const QStringList& head, const QList<QStringList>& cases,
+                              const QStringList& tail, const QString& out, const char* says = "") {
+    const QByteArray before = readFile(out);
+    const bool existed = QFileInfo::exists(out);
+    for (const QStringList& words : cases) {
+        SCOPED_TRACE(qPrintable((head + words).join(' ')));
+        const ToolRun r = celtool(head + words + tail);
+        EXPECT_EQ(r.exit, 2) << r.err.constData();
+        EXPECT_TRUE(!r.err.isEmpty() && r.err.contains(says)) << r.err.constData();
+        EXPECT_TRUE(QFileInfo::exists(out) == existed && readFile(out) == before);
+    }
 }
 
 inline bool haveMagick() {

@@ -1,5 +1,4 @@
-// celtool with raw files and the render cache, run as a separate process:
-// convert to .dat and .raw, cache stats / clear / roundtrip.
+// celtool with raw files and the render cache: .dat and .raw, cache stats / clear / roundtrip.
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -8,10 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "CeltoolTestUtil.h"
-#include "cel/Cel.h"
-#include "celio/handlers/TgaHandler.h"
-#include "pixel/PixmapCanvas.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -20,15 +15,7 @@ using celtest::ToolRun;
 
 // celtool with the temporary folder (the cache's fallback) at `tmp` and no cache path set.
 ToolRun celtool(const QStringList& args, const QString& tmp) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TMPDIR"), tmp);
-    env.remove(QStringLiteral("QAV_CACHE_PATH"));
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(CELCORE_TOOL_PATH), args);
-    p.waitForFinished(120000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-            p.readAllStandardError()};
+    return celtest::celtool(args, {}, {}, {{"TMPDIR", tmp}, {"QAV_CACHE_PATH", ""}});
 }
 
 // A 9 x 7 32-bit TGA with a transparent border around soft-alpha content.
@@ -52,11 +39,8 @@ TEST(CeltoolCache, ConvertToRawPixmapAndDepthFiles) {
     ASSERT_EQ(celtool({"convert", in, dat}).exit, 0);
     const QByteArray file = celtest::readFile(dat);
     ASSERT_EQ(file.size(), 56 + 30 * 8);
-    EXPECT_EQ(file[0], char(4));
     ASSERT_EQ(celtool({"convert", "--code", "TGA4", dat, back}).exit, 0);
-    ASSERT_EQ(celtool({"dump", in, dir.path("a.rgba")}).exit, 0);
-    ASSERT_EQ(celtool({"dump", back, dir.path("b.rgba")}).exit, 0);
-    EXPECT_EQ(celtest::readFile(dir.path("a.rgba")), celtest::readFile(dir.path("b.rgba")));
+    EXPECT_EQ(celtool({"dump", in, "-"}).out, celtool({"dump", back, "-"}).out);
 
     // Depth files pass through with their values negated (a read gives -v).
     QByteArray depth("\x02\x00\x00\x00\x01\x00\x00\x00", 8);
@@ -67,8 +51,8 @@ TEST(CeltoolCache, ConvertToRawPixmapAndDepthFiles) {
     EXPECT_EQ(celtest::readFile(dir.path("z2.raw")).mid(8),
               QByteArray(reinterpret_cast<const char*>(flipped), 8));
     const ToolRun noDepth = celtool({"convert", in, dir.path("z3.raw")});
+    // Exit 1 and one line of celtool's own, before the writer is asked; no file.
     EXPECT_EQ(noDepth.exit, 1);
-    // One line of celtool's own, before the writer is asked; no file.
     EXPECT_EQ(noDepth.err, QByteArray("celtool: ") + dir.path("z3.raw").toUtf8() +
                                ": RAW files hold depth, and the picture has none\n");
     EXPECT_FALSE(QFile::exists(dir.path("z3.raw")));
@@ -87,15 +71,13 @@ TEST(CeltoolCache, StatsClearAndRoundtrip) {
     ASSERT_EQ(stats.exit, 0) << stats.err.toStdString();
     const QJsonArray locations = celtest::jsonObject(stats.out)["locations"].toArray();
     ASSERT_EQ(locations.size(), 1);
-    const QJsonObject location = locations[0].toObject();
-    EXPECT_EQ(location["folder"].toString(), a);
-    EXPECT_EQ(location["capacityMB"].toInt(), 5);
-    const QJsonObject stale = location["caches"].toArray().at(0).toObject();
-    EXPECT_EQ(stale["name"].toString(), QStringLiteral("CelCache-77"));
-    EXPECT_FALSE(stale["live"].toBool());
-    EXPECT_EQ(stale["files"].toInt(), 2);
-    EXPECT_EQ(stale["bytes"].toInt(), 120);
-    EXPECT_EQ(stale["partFiles"].toInt(), 1);
+    EXPECT_EQ(locations[0]["capacityMB"].toInt(), 5);
+    EXPECT_EQ(locations[0]["caches"][0].toObject(), (QJsonObject{{"name", "CelCache-77"},
+                                                                 {"path", a + "/CelCache-77"},
+                                                                 {"live", false},
+                                                                 {"files", 2},
+                                                                 {"bytes", 120},
+                                                                 {"partFiles", 1}}));
 
     // A value with errors: the library's message, the temporary folder listed, exit 1.
     const ToolRun bad = celtool({"cache", "stats", "--cache", a + ";abc"}, tmp);
@@ -104,13 +86,10 @@ TEST(CeltoolCache, StatsClearAndRoundtrip) {
                                  "Capacity \"abc\" is invalid"));
     EXPECT_TRUE(bad.out.contains("VellumixCelCacheTempDir")) << bad.out.toStdString();
 
-    const ToolRun dry = celtool({"cache", "clear", "--dry-run", "--cache", spec}, tmp);
-    EXPECT_EQ(dry.exit, 0);
-    EXPECT_TRUE(dry.out.contains("would free 120 bytes")) << dry.out.toStdString();
+    EXPECT_TRUE(
+        celtool({"cache", "clear", "--dry-run", "--cache", spec}, tmp).out.contains("would free 120 bytes"));
     EXPECT_TRUE(QFileInfo::exists(a + "/CelCache-77"));
-    const ToolRun cleared = celtool({"cache", "clear", "--cache", spec}, tmp);
-    EXPECT_EQ(cleared.exit, 0);
-    EXPECT_TRUE(cleared.out.contains("freed 120 bytes")) << cleared.out.toStdString();
+    EXPECT_TRUE(celtool({"cache", "clear", "--cache", spec}, tmp).out.contains("freed 120 bytes"));
     EXPECT_EQ(QDir(a).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 
     // An image through the cache and back: the same file as a direct conversion.
@@ -118,16 +97,14 @@ TEST(CeltoolCache, StatsClearAndRoundtrip) {
         celtool({"cache", "roundtrip", "--json", "--cache", spec, in, dir.path("trip.dat")}, tmp);
     ASSERT_EQ(trip.exit, 0) << trip.err.toStdString();
     const QJsonObject moved = celtest::jsonObject(trip.out);
-    EXPECT_TRUE(moved["file"].toString().startsWith(a + "/CelCache-"));
-    EXPECT_TRUE(moved["file"].toString().endsWith("/proxy-1000.dat"));
-    EXPECT_EQ(moved["bytes"].toInt(), 56 + 30 * 8);
+    EXPECT_TRUE(moved["file"].toString().startsWith(a + "/CelCache-")) << trip.out.constData();
     ASSERT_EQ(celtool({"convert", in, dir.path("direct.dat")}).exit, 0);
     EXPECT_EQ(celtest::readFile(dir.path("trip.dat")), celtest::readFile(dir.path("direct.dat")));
     EXPECT_EQ(QDir(a).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList()); // nothing left
 
     const ToolRun full = celtool({"cache", "roundtrip", "--cache", a + ";0", in, dir.path("no.dat")}, tmp);
-    EXPECT_EQ(full.exit, 1);
-    EXPECT_TRUE(full.err.contains("no cache folder has room for 296 bytes")) << full.err.toStdString();
+    EXPECT_TRUE(full.exit == 1 && full.err.contains("no cache folder has room for 296 bytes"))
+        << full.err.toStdString();
     EXPECT_FALSE(QFileInfo::exists(dir.path("no.dat")));
     EXPECT_EQ(celtool({"cache", "tidy"}, tmp).exit, 2);
 }

@@ -1,6 +1,4 @@
-// celtool's depth options, run as a separate process: the depth of a TIFF
-// with its _z companion (written and read back with libtiff), the grey view,
-// compositing by depth.
+// celtool's depth options: a TIFF's _z companion (libtiff), the grey view, compositing by depth.
 #include <QFile>
 #include <gtest/gtest.h>
 #include <tiffio.h>
@@ -62,12 +60,8 @@ struct Shot {
     QString colour = dir.path("shot.tif"), depth = dir.path("shot_z.tif");
     Shot() {
         uint8_t rgba[24];
-        for (int i = 0; i < 6; ++i) {
-            rgba[4 * i] = uint8_t(40 * i);
-            rgba[4 * i + 1] = 100;
-            rgba[4 * i + 2] = 200;
-            rgba[4 * i + 3] = 255;
-        }
+        for (int i = 0; i < 24; ++i)
+            rgba[i] = i % 4 == 0 ? uint8_t(10 * i) : i % 4 == 1 ? 100 : i % 4 == 2 ? 200 : 255;
         const float z[6] = {1.5f, -2.0f, 0.0f, -1e11f, -7.25f, 3.0f};
         EXPECT_TRUE(writeTiff(colour, 3, 2, 4, 8, rgba) && writeTiff(depth, 3, 2, 1, 32, z));
     }
@@ -85,32 +79,25 @@ TEST(CeltoolDepth, DumpAndGreyViewOfADepthCompanion) {
     std::vector<float> expected = readFloatTiff(shot.depth);
     ASSERT_EQ(expected.size(), 6u);
     for (float& v : expected) v = v > -1e10f && v < 1e10f ? -v : -3.4028235e38f;
-    const QByteArray bytes = celtest::readFile(raw);
-    ASSERT_EQ(bytes.size(), 24);
-    EXPECT_EQ(std::memcmp(bytes.constData(), expected.data(), 24), 0);
-    EXPECT_EQ(bytes.mid(12, 4), QByteArray("\xff\xff\x7f\xff", 4));
+    EXPECT_EQ(celtest::readFile(raw), QByteArray(reinterpret_cast<const char*>(expected.data()), 24));
+    EXPECT_EQ(celtest::readFile(raw).mid(12, 4), QByteArray("\xff\xff\x7f\xff", 4));
 
     const QString tga = shot.dir.path("flat.tga");
     ASSERT_TRUE(celtest::writeFile(tga, tgaOf({{1, 2, 3, 255}}, 1, 1)));
     r = celtool({"dump", "--depth", "z", tga, raw});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_TRUE(r.err.contains("flat.tga has no depth")) << r.err.constData();
+    EXPECT_TRUE(r.exit == 1 && r.err.contains("flat.tga has no depth")) << r.err.constData();
 
     // The grey view: nearest white, farthest black, no depth half blue; holes filled on request.
     const QString grey = shot.dir.path("grey.png");
-    ASSERT_EQ(celtool({"convert", "--depth-view", shot.colour, grey}).exit, 0);
-    ASSERT_EQ(celtool({"dump", grey, raw}).exit, 0);
-    const QByteArray px = celtest::readFile(raw);
-    EXPECT_EQ(px.mid(16, 4), QByteArray("\xff\xff\xff\xff", 4)); // 7.25
-    EXPECT_EQ(px.mid(20, 4), QByteArray("\x00\x00\x00\xff", 4)); // -3
-    EXPECT_EQ(px.mid(12, 4), QByteArray("\x00\x00\x7f\xff", 4)); // no depth
-    ASSERT_EQ(celtool({"convert", "--depth-view", "--fill-holes", shot.colour, grey}).exit, 0);
-    ASSERT_EQ(celtool({"dump", grey, raw}).exit, 0);
-    EXPECT_EQ(celtest::readFile(raw).mid(12, 4), QByteArray("\xff\xff\xff\xff", 4)); // its neighbour's 7.25
+    const auto view = [&](const QStringList& options) {
+        EXPECT_EQ(celtool(QStringList{"convert", "--depth-view"} << options << shot.colour << grey).exit, 0);
+        return celtool({"dump", grey, "-"}).out;
+    };
+    const QByteArray px = view({}); // pixels 3, 4, 5: no depth, 7.25, -3
+    EXPECT_EQ(px.mid(12, 12), QByteArray("\x00\x00\x7f\xff\xff\xff\xff\xff\x00\x00\x00\xff", 12));
+    EXPECT_EQ(view({"--fill-holes"}).mid(12, 4), QByteArray("\xff\xff\xff\xff", 4)); // its neighbour's 7.25
     // The range reaches the picture: -3 lies below it.
-    ASSERT_EQ(celtool({"convert", "--depth-view", "--z-range", "-2.5,2.5", shot.colour, grey}).exit, 0);
-    ASSERT_EQ(celtool({"dump", grey, raw}).exit, 0);
-    EXPECT_EQ(celtest::readFile(raw).mid(20, 4), QByteArray("\x00\x00\x7f\xff", 4));
+    EXPECT_EQ(view({"--z-range", "-2.5,2.5"}).mid(20, 4), QByteArray("\x00\x00\x7f\xff", 4));
     for (const char* range : {"3,1", "1", "a,b"})
         EXPECT_EQ(celtool({"convert", "--depth-view", "--z-range", range, shot.colour, grey}).exit, 2)
             << range;
@@ -152,17 +139,17 @@ TEST(CeltoolDepth, CompositeByDepth) {
     // Written through a format, from the depth pixmap.
     const QString out = dir.path("out.tga");
     ASSERT_EQ(celtool({"composite", "--by-depth", "-o", out, base + "@1", layer + "@2"}).exit, 0);
-    ASSERT_EQ(celtool({"dump", "--depth", "16", out, raw}).exit, 0);
-    EXPECT_EQ(int16s(celtest::readFile(raw))[5], 32767);
+    EXPECT_EQ(int16s(celtool({"dump", "--depth", "16", out, "-"}).out).at(5), 32767);
 
-    // Refusals.
     ToolRun r = celtool({"composite", "--by-depth", "-o", out, base});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_TRUE(r.err.contains("base.tga has no depth; give")) << r.err.constData();
+    EXPECT_TRUE(r.exit == 1 && r.err.contains("base.tga has no depth; give")) << r.err.constData();
     for (const QStringList& args :
-         {QStringList{"--op", "multiply", "-o", out, base + "@1"},
-          QStringList{"--opacity", "0.5", "-o", out, base + "@1"}, QStringList{"-o", out, base + "@near"},
-          QStringList{"-o", out, base + "@plane:1,2"}, QStringList{"--mask-outside", "-o", out, base + "@1"}})
+         celtest::argLists("--op multiply -o OUT B@1|--opacity 0.5 -o OUT B@1|-o OUT B@near|-o OUT "
+                           "B@plane:1,2|--mask-outside -o OUT B@1",
+                           {{"OUT", out},
+                            {"B@1", base + "@1"},
+                            {"B@near", base + "@near"},
+                            {"B@plane:1,2", base + "@plane:1,2"}}))
         EXPECT_EQ(celtool(QStringList{"composite", "--by-depth"} << args).exit, 2)
             << qPrintable(args.join(' '));
 }

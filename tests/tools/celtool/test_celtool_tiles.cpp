@@ -1,14 +1,10 @@
-// celtool tiles and untile, run as a separate process: the index and the tile
-// files, the round trip, ImageMagick's decodes of the tiles, usage errors and
-// damaged folders.
+// celtool tiles and untile: index, tiles, round trip, ImageMagick's decodes, damage.
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <gtest/gtest.h>
-
-#include <functional>
 
 #include "CeltoolTestUtil.h"
 #include "base/Bitmap.h"
@@ -80,20 +76,14 @@ TEST(CeltoolTiles, IndexAndTilesOfTheLayer) {
     EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
     const QJsonObject index = indexOf(out);
     EXPECT_EQ(QJsonDocument::fromJson(r.out).object(), index); // --json prints the index
-    EXPECT_EQ(index["canvas"].toObject(), (QJsonObject{{"width", kW}, {"height", kH}}));
     EXPECT_EQ(index["bounds"].toObject(),
               (QJsonObject{{"x", -300}, {"y", -150}, {"width", kW}, {"height", kH}}));
     EXPECT_EQ(index["tileSize"].toInt(), 256);
-    EXPECT_EQ(index["format"].toString(), "png");
 
     // Every allocated tile of the layer, row by row, and nothing else: 3 x 2
     // tiles, the lower left one empty.
     const UT_SharedPtr<BM_TiledBitmapRgba32> layer = expectedLayer(Math::Box2di(-300, -150, kW, kH));
-    QStringList want, got;
-    for (int row = 0; row < layer->rows(); ++row)
-        for (int column = 0; column < layer->columns(); ++column)
-            if (layer->isTileAllocated(column, row)) want << QStringLiteral("%1,%2").arg(column).arg(row);
-    EXPECT_EQ(want, (QStringList{"0,0", "1,0", "2,0", "1,1", "2,1"}));
+    QStringList got;
     for (const QJsonValue& v : index["tiles"].toArray()) {
         const QJsonObject t = v.toObject();
         const int column = t["column"].toInt(), row = t["row"].toInt();
@@ -105,7 +95,7 @@ TEST(CeltoolTiles, IndexAndTilesOfTheLayer) {
         EXPECT_EQ(t["file"].toString(), QStringLiteral("tile_%1_%2.png").arg(column).arg(row));
         EXPECT_EQ(t["bytes"].toInteger(), QFileInfo(QDir(out).filePath(t["file"].toString())).size());
     }
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(got, (QStringList{"0,0", "1,0", "2,0", "1,1", "2,1"}));
     EXPECT_EQ(QDir(out).entryList(QDir::Files).size(), 6);
     // Nothing is left beside the folder.
     EXPECT_EQ(QDir(f.tmp.root()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 2);
@@ -126,17 +116,15 @@ TEST(CeltoolTiles, OtherProgramsReadTheTilesAsTheLayerHoldsThem) {
             const int column = t["column"].toInt(), row = t["row"].toInt();
             const Math::Box2di rect = layer->tileRect(column, row);
             const std::vector<int> seen = celtest::magickPixels(QDir(out).filePath(t["file"].toString()));
-            ASSERT_EQ(seen.size(), std::size_t(rect.area()) * 4);
             const BM_PixelRgba32* want = layer->tile(column, row);
-            ASSERT_NE(want, nullptr);
+            ASSERT_TRUE(want && seen.size() == std::size_t(rect.area()) * 4);
             int worst = 0;
+            // TGA holds the straight pixels exactly; PNG goes through the PNG4
+            // writer's un-premultiplying: compared premultiplied.
             for (long long i = 0; i < rect.area(); ++i) {
-                const int a = want[i].a;
-                const int w[4] = {want[i].r, want[i].g, want[i].b, a};
+                const int w[4] = {want[i].r, want[i].g, want[i].b, want[i].a}, a = w[3];
                 for (int c = 0; c < 4; ++c) {
-                    const int s = seen[std::size_t(i) * 4 + std::size_t(c)];
-                    // TGA holds the straight pixels exactly; PNG goes through the
-                    // PNG4 writer's un-premultiplying: compared premultiplied.
+                    const int s = seen[std::size_t(i * 4 + c)];
                     worst = std::max(worst, c == 3 || format[0] == 't' ? std::abs(s - w[c])
                                                                        : std::abs(s * a - w[c] * a) / 255);
                 }
@@ -166,10 +154,7 @@ TEST(CeltoolTiles, UntileGivesTheQuantisedPictureBack) {
         for (int y = 0; y < kH; ++y)
             for (int x = 0; x < kW; ++x) {
                 const CEL_PixelRGBA8 a = *in->pixel(x, y), b = *got->pixel(x, y);
-                ASSERT_EQ(a.a, b.a) << x << "," << y;
-                if (a.a == 255) {
-                    ASSERT_EQ(a, b) << x << "," << y; // opaque: exact
-                }
+                ASSERT_TRUE(a.a == b.a && (a.a < 255 || a == b)) << x << "," << y; // opaque: exact
                 for (const auto c : {&CEL_PixelRGBA8::r, &CEL_PixelRGBA8::g, &CEL_PixelRGBA8::b})
                     worst = std::max(worst, std::abs(a.*c * a.a - b.*c * b.a));
             }
@@ -186,9 +171,7 @@ TEST(CeltoolTiles, JpegTilesAndOptions) {
               (QList<QByteArray>{"celtool: " + q90.toUtf8() + ": alpha dropped: JPEG has no alpha"}));
     ASSERT_EQ(celtool({"tiles", "--format", "jpg", "--quality", "10", f.in, q10}).exit, 0);
     const QByteArray tile = celtest::readFile(QDir(q90).filePath("tile_0_0.jpg"));
-    ASSERT_GT(tile.size(), 2);
-    EXPECT_EQ(uint8_t(tile[0]), 0xFF);
-    EXPECT_EQ(uint8_t(tile[1]), 0xD8);
+    EXPECT_TRUE(tile.startsWith("\xff\xd8"));
     EXPECT_LT(QFileInfo(QDir(q10).filePath("tile_0_0.jpg")).size(), tile.size());
     EXPECT_EQ(celtool({"untile", "--canvas", "700x400", q90, f.tmp.path("back.png")}).exit, 0);
     EXPECT_EQ(celtest::infoOf(f.tmp.path("back.png"))["width"].toInt(), 700);
@@ -197,11 +180,11 @@ TEST(CeltoolTiles, JpegTilesAndOptions) {
     const QString busy = f.tmp.path("busy");
     QDir().mkpath(busy);
     celtest::writeFile(QDir(busy).filePath("x"), "x");
-    EXPECT_EQ(celtool({"tiles", f.in, busy}).exit, 2);
-    EXPECT_EQ(celtool({"tiles", "--bounds", "0,0,0,5", f.in, f.tmp.path("a")}).exit, 2);
-    EXPECT_EQ(celtool({"tiles", "--bounds", "2147483000,0,5000,5", f.in, f.tmp.path("a")}).exit, 2);
-    EXPECT_EQ(celtool({"tiles", "--quality", "50", f.in, f.tmp.path("a")}).exit, 2);
-    EXPECT_EQ(celtool({"tiles", "--format", "xyz", f.in, f.tmp.path("a")}).exit, 2);
+    for (const QStringList& args :
+         celtest::argLists("IN BUSY|--bounds 0,0,0,5 IN A|--bounds 2147483000,0,5000,5 IN A|--quality 50 IN "
+                           "A|--format xyz IN A",
+                           {{"IN", f.in}, {"BUSY", busy}, {"A", f.tmp.path("a")}}))
+        EXPECT_EQ(celtool(QStringList{"tiles"} + args).exit, 2) << qPrintable(args.join(' '));
     EXPECT_FALSE(QFileInfo::exists(f.tmp.path("a")));
     EXPECT_EQ(celtool({"tiles", f.tmp.path("missing.tga"), f.tmp.path("a")}).exit, 1);
     EXPECT_FALSE(QFileInfo::exists(f.tmp.path("a")));
@@ -215,56 +198,40 @@ TEST(CeltoolTiles, DamagedFoldersFailNamingTheFileAndLeaveOutAlone) {
     const QString index = QDir(good).filePath("index.json");
     const QByteArray json = celtest::readFile(index);
 
-    struct Damage {
-        const char* what;
-        std::function<void(const QString& dir)> apply;
-        QString named; // the file the error names, inside the folder
-    };
-    const auto editFirstTile = [](const QString& dir, const char* key, const QJsonValue& value) {
-        QJsonObject o = indexOf(dir);
+    const auto firstTile = [&](const char* key, const QJsonValue& value) {
+        QJsonObject o = indexOf(good);
         QJsonArray tiles = o["tiles"].toArray();
         QJsonObject t = tiles[0].toObject();
-        t[key] = value;
-        tiles[0] = t;
-        o["tiles"] = tiles;
-        celtest::writeFile(QDir(dir).filePath("index.json"), QJsonDocument(o).toJson());
+        t[key] = value, tiles[0] = t, o["tiles"] = tiles;
+        return QJsonDocument(o).toJson();
     };
-    const Damage damages[] = {
-        {"no index", [](const QString& d) { QFile::remove(QDir(d).filePath("index.json")); }, "index.json"},
-        {"cut index",
-         [&](const QString& d) { celtest::writeFile(QDir(d).filePath("index.json"), json.left(60)); },
-         "index.json"},
-        {"tile outside the bounds", [&](const QString& d) { editFirstTile(d, "column", 7); }, "index.json"},
-        {"a name leaving the folder", [&](const QString& d) { editFirstTile(d, "file", "../in.tga"); },
-         "index.json"},
-        {"missing tile", [](const QString& d) { QFile::remove(QDir(d).filePath("tile_2_1.png")); },
-         "tile_2_1.png"},
-        {"damaged tile",
-         [](const QString& d) {
-             QByteArray b = celtest::readFile(QDir(d).filePath("tile_0_0.png"));
-             celtest::writeFile(QDir(d).filePath("tile_0_0.png"), b.left(b.size() / 3));
-         },
-         "tile_0_0.png"},
-        {"tile of the wrong size",
-         [](const QString& d) {
-             QFile::remove(QDir(d).filePath("tile_1_1.png"));
-             QFile::copy(QDir(d).filePath("tile_2_0.png"), QDir(d).filePath("tile_1_1.png"));
-         },
-         "tile_1_1.png"},
-    };
+    const QByteArray tile = celtest::readFile(QDir(good).filePath("tile_0_0.png"));
+    // A file of the folder, what it holds now (null: removed); the error names it. No index, a
+    // cut one, a tile outside the bounds, a name leaving the folder; a missing, damaged or wrong-size tile.
+    const struct {
+        const char* file;
+        QByteArray bytes;
+    } damages[] = {{"index.json", {}},
+                   {"index.json", json.left(60)},
+                   {"index.json", firstTile("column", 7)},
+                   {"index.json", firstTile("file", "../in.tga")},
+                   {"tile_2_1.png", {}},
+                   {"tile_0_0.png", tile.left(tile.size() / 3)},
+                   {"tile_1_1.png", celtest::readFile(QDir(good).filePath("tile_2_0.png"))}};
     int n = 0;
-    for (const Damage& d : damages) {
-        SCOPED_TRACE(d.what);
+    for (const auto& d : damages) {
         const QString dir = f.tmp.path(QStringLiteral("bad%1").arg(n++));
+        SCOPED_TRACE(qPrintable(dir));
         ASSERT_TRUE(QDir().mkpath(dir));
         for (const QString& name : QDir(good).entryList(QDir::Files))
-            QFile::copy(QDir(good).filePath(name), QDir(dir).filePath(name));
-        d.apply(dir);
+            QFile::copy(good + '/' + name, dir + '/' + name);
+        const QString damaged = QDir(dir).filePath(d.file);
+        QFile::remove(damaged);
+        if (!d.bytes.isNull()) celtest::writeFile(damaged, d.bytes);
         const ToolRun r = celtool({"untile", dir, out});
         EXPECT_EQ(r.exit, 1);
         ASSERT_EQ(r.errLines().size(), 1) << r.err.constData();
-        EXPECT_TRUE(r.err.startsWith("celtool: " + QDir(dir).filePath(d.named).toUtf8() + ": "))
-            << r.err.constData();
+        EXPECT_TRUE(r.err.startsWith("celtool: " + damaged.toUtf8() + ": ")) << r.err.constData();
         EXPECT_EQ(celtest::readFile(out), "earlier");
     }
 }

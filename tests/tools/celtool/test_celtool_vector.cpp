@@ -1,6 +1,4 @@
-// celtool with vector drawings, run as a separate process: render, the convert
-// rules for QVX and QVXO, standard streams, the palette beside a drawing, bad
-// input.
+// celtool with vector drawings: render, QVX / QVXO convert rules, streams, palettes.
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -56,32 +54,25 @@ TEST(CeltoolVector, RenderSettingsAndJson) {
     ToolRun r = celtool({"render", "--json", in, out});
     ASSERT_EQ(r.exit, 0) << r.err.toStdString();
     QJsonObject j = celtest::jsonObject(r.out);
-    EXPECT_EQ(j["size"].toArray(), (QJsonArray{720, 540}));
-    EXPECT_EQ(j["allocated"].toArray(), (QJsonArray{0, 0, 720, 540}));
     EXPECT_EQ(j["shapes"].toInt(), 2);
     EXPECT_EQ(j["worldBox"].toArray(), (QJsonArray{-2035, -937.5, 2035, 1535}));
     const QImage png(out);
     EXPECT_EQ(png.size(), QSize(720, 540));
     EXPECT_EQ(png.pixel(360, 270), qRgba(250, 10, 10, 255));
-    EXPECT_EQ(qAlpha(png.pixel(10, 10)), 0);
 
     // 16 bits, colour art only, on a canvas twice the picture's size: the square's area.
     r = celtool(
         {"render", "--depth", "16", "--art", "colour", "--canvas", "-360,-270,1440,1080", "--json", in, out});
     ASSERT_EQ(r.exit, 0) << r.err.toStdString();
-    j = celtest::jsonObject(r.out);
-    EXPECT_EQ(j["canvas"].toArray(), (QJsonArray{-360, -270, 1440, 1080}));
-    EXPECT_EQ(j["allocated"].toArray(), (QJsonArray{223, 133, 274, 274}));
-    EXPECT_EQ(j["shapes"].toInt(), 1);
+    EXPECT_EQ(celtest::jsonObject(r.out)["allocated"].toArray(), (QJsonArray{223, 133, 274, 274}));
     EXPECT_EQ(pngDepthAndType(out), std::pair(16, 6)) << "16-bit RGBA kept";
 
     // Size, matrix, thickness and straight colour.
     r = celtool({"render", "--size", "360x270", "--matrix", "0.5,0,1250,0,0.5,0", "--thickness", "2",
                  "--straight", "--antialias", "0", "--json", in, out});
     ASSERT_EQ(r.exit, 0) << r.err.toStdString();
-    j = celtest::jsonObject(r.out);
-    EXPECT_EQ(j["size"].toArray(), (QJsonArray{360, 270}));
-    EXPECT_EQ(j["worldBox"].toArray(), (QJsonArray{-2070, -937.5, 2070, 1570})) << "before the matrix";
+    EXPECT_EQ(celtest::jsonObject(r.out)["worldBox"].toArray(), (QJsonArray{-2070, -937.5, 2070, 1570}))
+        << "before the matrix";
     const QImage small(out);
     ASSERT_EQ(small.size(), QSize(360, 270));
     EXPECT_EQ(small.pixel(180 + 90, 135), qRgba(250, 10, 10, 255)) << "moved right by a quarter";
@@ -92,18 +83,15 @@ TEST(CeltoolVector, RenderRefusesBadRequestsBeforeWriting) {
     celtest::TempDir dir;
     const QString in = dir.path("d.qvx"), out = dir.path("out.png"), png = dir.path("p.png");
     ASSERT_TRUE(celtest::writeFile(in, sampleDrawing()));
-    const QList<QStringList> usage = {
-        {"--size", "0x540"},      {"--size", "2000000000x2000000000"},
-        {"--depth", "12"},        {"--art", "colour,sky"},
-        {"--matrix", "1,2,3"},    {"--thickness", "-1"},
-        {"--canvas", "0,0,0,10"}, {"--antialias", "high"},
-    };
-    for (const QStringList& bad : usage) {
-        const ToolRun r = celtool(QStringList{"render"} + bad + QStringList{in, out});
-        EXPECT_EQ(r.exit, 2) << bad.join(' ').toStdString();
+    for (const QStringList& bad : celtest::argLists(
+             "--size 0x540 IN OUT|--size 2000000000x2000000000 IN OUT|--depth 12 IN OUT|--art colour,sky IN "
+             "OUT|"
+             "--matrix 1,2,3 IN OUT|--thickness -1 IN OUT|--canvas 0,0,0,10 IN OUT|--antialias high IN OUT|"
+             "--json IN -",
+             {{"IN", in}, {"OUT", out}})) {
+        EXPECT_EQ(celtool(QStringList{"render"} + bad).exit, 2) << bad.join(' ').toStdString();
         EXPECT_FALSE(QFile::exists(out)) << bad.join(' ').toStdString();
     }
-    EXPECT_EQ(celtool({"render", "--json", in, "-"}).exit, 2);
     // A picture is not a drawing; a damaged drawing is refused with its fault.
     ASSERT_EQ(celtool({"render", in, png}).exit, 0);
     ToolRun r = celtool({"render", png, out});
@@ -113,9 +101,8 @@ TEST(CeltoolVector, RenderRefusesBadRequestsBeforeWriting) {
     bad[12 + 12 + 40] = 9; // the first verb of the first shape
     ASSERT_TRUE(celtest::writeFile(in, bad));
     r = celtool({"render", in, out});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_EQ(r.errLines().size(), 1);
-    EXPECT_TRUE(r.err.contains("Invalid vector drawing")) << r.err.toStdString();
+    EXPECT_TRUE(r.exit == 1 && r.errLines().size() == 1 && r.err.contains("Invalid vector drawing"))
+        << r.err.toStdString();
     EXPECT_FALSE(QFile::exists(out));
 }
 
@@ -134,17 +121,12 @@ TEST(CeltoolVector, ConvertRulesStreamsAndThePaletteBeside) {
     // To QVX: the same bytes, through a file and through both standard streams.
     ASSERT_EQ(celtool({"convert", in, dir.path("copy.qvx")}).exit, 0);
     EXPECT_EQ(celtest::readFile(dir.path("copy.qvx")), bytes);
-    EXPECT_FALSE(QFile::exists(dir.path("copy.qvx.bak")));
-    const ToolRun piped = celtool({"convert", "-", "--format", "qvx", "-"}, bytes);
-    EXPECT_EQ(piped.exit, 0) << piped.err.toStdString();
-    EXPECT_EQ(piped.out, bytes);
+    EXPECT_EQ(celtool({"convert", "-", "--format", "qvx", "-"}, bytes).out, bytes);
     // To QVXO: the optimised drawing, which reads and writes back the same.
     ASSERT_EQ(celtool({"convert", in, dir.path("d.qvxo")}).exit, 0);
     const QByteArray optimized = celtest::readFile(dir.path("d.qvxo"));
-    EXPECT_TRUE(optimized.startsWith("QVXO"));
     GR_OptimizedVectorDrawingObj o;
-    ASSERT_TRUE(o.LoadFromBytes(optimized));
-    EXPECT_EQ(o.polygons().size(), 2u);
+    EXPECT_TRUE(o.LoadFromBytes(optimized) && o.polygons().size() == 2u);
     ASSERT_EQ(celtool({"convert", dir.path("d.qvxo"), dir.path("e.qvxo")}).exit, 0);
     EXPECT_EQ(celtest::readFile(dir.path("e.qvxo")), optimized);
 

@@ -1,15 +1,9 @@
-// celtool with PAL and YUV frames, run as a separate process: the formats by
-// extension and through "-" with --format, the size refusal naming the limit,
-// premultiplied colour laid over black, interlace in a video format and in
-// another one.
+// celtool with PAL and YUV frames: formats, streams, size refusals, alpha, interlace.
 #include <QFileInfo>
 #include <gtest/gtest.h>
 
 #include "CeltoolTestUtil.h"
-#include "cel/Cel.h"
-#include "celio/handlers/TgaHandler.h"
 #include "celio/handlers/VideoFrameHandler.h"
-#include "pixel/PixmapCanvas.h"
 
 namespace {
 
@@ -40,20 +34,11 @@ TEST(CeltoolVideo, FramesByExtensionAndThroughStandardStreams) {
         EXPECT_EQ(QFileInfo(frame).size(), 720 * rows * 2);
         const QJsonObject info = celtest::infoOf(frame);
         EXPECT_EQ(info["format"].toString(), QString::fromLatin1(ext).toUpper());
-        EXPECT_EQ(info["width"].toInt(), 720);
         EXPECT_EQ(info["height"].toInt(), rows);
-        EXPECT_EQ(info["channels"].toInt(), 3);
 
-        // Read back at the square-pixel size, the picture centred in black.
-        const ToolRun dump = celtool({"dump", frame, dir.path("f.raw")});
-        ASSERT_EQ(dump.exit, 0) << dump.err.toStdString();
-        EXPECT_EQ(dump.out.trimmed(), QStringLiteral("%1x%2").arg(w).arg(h).toUtf8());
-        const QByteArray raw = celtest::readFile(dir.path("f.raw"));
-        const auto centre = pixelAt(raw, w, w / 2, h / 2), corner = pixelAt(raw, w, 2, 2);
-        EXPECT_NEAR(centre[0], 200, 1);
-        EXPECT_NEAR(centre[1], 40, 1);
-        EXPECT_NEAR(centre[2], 30, 1);
-        EXPECT_EQ(corner, (std::array<int, 4>{0, 0, 0, 255}));
+        // Read back at the square-pixel size (the pixels: the handler's tests).
+        EXPECT_EQ(celtool({"dump", frame, dir.path("f.raw")}).out.trimmed(),
+                  QStringLiteral("%1x%2").arg(w).arg(h).toUtf8());
 
         // "-" both ways, the format named.
         const ToolRun out = celtool({"convert", "--format", ext, in, "-"});
@@ -61,7 +46,7 @@ TEST(CeltoolVideo, FramesByExtensionAndThroughStandardStreams) {
         EXPECT_EQ(out.out, celtest::readFile(frame));
         const ToolRun back = celtool({"convert", "--format", ext, "-", dir.path("back.tga")}, out.out);
         ASSERT_EQ(back.exit, 0) << back.err.toStdString();
-        const ToolRun direct = celtool({"convert", frame, dir.path("direct.tga")});
+        ASSERT_EQ(celtool({"convert", frame, dir.path("direct.tga")}).exit, 0);
         EXPECT_EQ(celtest::readFile(dir.path("back.tga")), celtest::readFile(dir.path("direct.tga")));
         EXPECT_EQ(celtool({"info", "--format", ext, "-"}, out.out).exit, 0);
     }
@@ -110,8 +95,9 @@ TEST(CeltoolVideo, Interlace) {
     ASSERT_EQ(celtool({"interlace", "--second-field-first", "-o", pal, red, blue}).exit, 0);
     const QByteArray f = celtest::readFile(pal);
     ASSERT_EQ(f.size(), QXCelUioPalHandler::PAL_BYTES);
-    EXPECT_EQ(f[(288 * 720 + 360) * 2 + 1], yBlue); // row 288 (even): SECOND
-    EXPECT_EQ(f[(289 * 720 + 360) * 2 + 1], yRed);
+    EXPECT_EQ(f.mid((288 * 720 + 360) * 2 + 1, 1) + f.mid((289 * 720 + 360) * 2 + 1, 1),
+              QByteArray(1, yBlue) + yRed)
+        << "row 288 (even): SECOND";
 
     // Elsewhere the rows of the two pictures; the format from FIRST's family.
     const QString tga = dir.path("i.tga");
@@ -124,8 +110,8 @@ TEST(CeltoolVideo, Interlace) {
     ToolRun r = celtool({"interlace", "-o", dir.path("x.pal"), red, small});
     EXPECT_EQ(r.exit, 1);
     EXPECT_TRUE(r.err.contains("the fields differ in size (300x200 and 30x20)")) << r.err.toStdString();
+    for (const QStringList& args : celtest::argLists("R B|-o X R|--code TGA4 -o X R B",
+                                                     {{"R", red}, {"B", blue}, {"X", dir.path("x.pal")}}))
+        EXPECT_EQ(celtool(QStringList{"interlace"} + args).exit, 2) << qPrintable(args.join(' '));
     EXPECT_FALSE(QFileInfo::exists(dir.path("x.pal")));
-    EXPECT_EQ(celtool({"interlace", red, blue}).exit, 2);
-    EXPECT_EQ(celtool({"interlace", "-o", dir.path("x.pal"), red}).exit, 2);
-    EXPECT_EQ(celtool({"interlace", "--code", "TGA4", "-o", dir.path("x.pal"), red, blue}).exit, 2);
 }
