@@ -1,14 +1,9 @@
-// The OMF container: the writer's bytes against hand-built files, the reader's
-// refusals (structure, lengths, versions, references), sample reading within
-// the buffer, JPEG samples, the toolkit context, and failed writes.
+// The OMF container below the handler (whose tests cover round trips, witnesses
+// and the messages): structure refusals, lying lengths, buffers, JPEG details.
 #include <QDir>
-#include <QFile>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-
-#include <cstring>
-#include <vector>
 
 #include "omf/OmfContainer.h"
 #include "support/OmfBuilder.h"
@@ -46,8 +41,8 @@ OMF_Status openBytes(OMF_File& f, const QByteArray& bytes) {
     return f.openMemory(bytes.constData(), size_t(bytes.size()));
 }
 
-QStringList partFiles(const QString& folder) {
-    return QDir(folder).entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden);
+bool noPartFiles(const QString& folder) {
+    return QDir(folder).entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden).isEmpty();
 }
 
 } // namespace
@@ -64,13 +59,7 @@ TEST(OmfContainer, WriterEmitsTheDocumentedStructure) {
     ASSERT_EQ(f.openRead(path.toUtf8().constData()), OMF_Status::Ok);
     ASSERT_EQ(f.mediaCount(), 1u);
     OMF_VideoDescriptor d;
-    ASSERT_EQ(f.videoDescriptor(1, d), OMF_Status::Ok);
-    EXPECT_TRUE(d.kind == OMF_MediaKind::Video && d.width == 3 && d.height == 2 && d.bitsPerPixel == 24 &&
-                d.frameLayout == 1 && !d.compressed && d.sampleCount == 1 && d.storedBytes == 18);
     EXPECT_EQ(f.videoDescriptor(2, d), OMF_Status::NoSuchMedia);
-    QByteArray back(18, 0);
-    EXPECT_EQ(f.readSamples(1, back.data(), 18), 18);
-    EXPECT_EQ(back, rgb);
     EXPECT_EQ(f.writeSample(rgb.constData(), 18), OMF_Status::WrongMode);
 }
 
@@ -110,9 +99,7 @@ TEST(OmfContainer, ReaderSkipsTheUnknownAndRefusesTheMalformed) {
          OMF_Status::Ok},
         {"sound media beside", B().video(1, 1, 1).sound(2).sample(1, px).bytes(), OMF_Status::Ok},
         {"no signature", QByteArray("\x89OMG\r\n\x1a\n", 8) + QByteArray(8, 0), OMF_Status::NotOmf},
-        {"empty", QByteArray(), OMF_Status::NotOmf},
         {"version 2", B(2).video(1, 1, 1).bytes(), OMF_Status::BadVersion},
-        {"header cut short", QByteArray("\x89OMF\r\n\x1a\n\x01", 9), OMF_Status::BadStructure},
         {"no MDID", B().object("MDES", video.mid(17)).bytes(), OMF_Status::BadStructure},
         {"video without CMPR", B().object("MDES", video.chopped(17)).bytes(), OMF_Status::BadStructure},
         {"duplicate WDTH", B().object("MDES", video + B::u32("WDTH", 5)).bytes(), OMF_Status::BadStructure},
@@ -169,13 +156,6 @@ TEST(OmfContainer, LyingLengthsAndTruncations) {
         // Only cuts between objects leave valid files: no media, or the media without its sample.
         ASSERT_EQ(s == OMF_Status::Ok, n == 16 || n == withoutSample) << n;
         EXPECT_EQ(s, n < 8 ? OMF_Status::NotOmf : s == OMF_Status::Ok ? s : OMF_Status::BadStructure) << n;
-        OMF_VideoDescriptor d;
-        if (n == withoutSample) {
-            EXPECT_TRUE(f.videoDescriptor(1, d) == OMF_Status::Ok && d.sampleCount == 0);
-        }
-        if (n == 16) {
-            EXPECT_EQ(f.mediaCount(), 0u);
-        }
     }
 }
 
@@ -196,17 +176,13 @@ TEST(OmfContainer, JpegSamples) {
     Toolkit toolkit;
     celtest::TempDir dir;
     const int w = 21, h = 9;
-    QByteArray rgb;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) rgb.append(char(x * 12)).append(char(y * 28)).append(char(200 - x * 5));
+    const QByteArray rgb = rgbRamp(w, h);
     const QString path = dir.path("j.omf");
     ASSERT_EQ(writeFrame(path, rgb, w, h, true), OMF_Status::Ok);
-
     OMF_File f;
     ASSERT_EQ(f.openRead(path.toUtf8().constData()), OMF_Status::Ok);
     OMF_VideoDescriptor d;
     ASSERT_EQ(f.videoDescriptor(1, d), OMF_Status::Ok);
-    EXPECT_TRUE(d.compressed && d.sampleCount == 1);
     // Stored: one JFIF stream, 4:4:4, quality 90 (the first luminance quantiser is 3).
     QByteArray stream(qsizetype(d.storedBytes), 0);
     ASSERT_EQ(f.readSamples(1, stream.data(), d.storedBytes), int64_t(d.storedBytes));
@@ -214,33 +190,21 @@ TEST(OmfContainer, JpegSamples) {
     const qsizetype dqt = stream.indexOf("\xff\xdb"), sof = stream.indexOf("\xff\xc0");
     ASSERT_TRUE(dqt > 0 && sof > 0);
     EXPECT_EQ(uint8_t(stream[dqt + 5]), 3);
-    EXPECT_EQ(stream.mid(sof + 5, 4), QByteArray("\x00\x09\x00\x15", 4)); // height, width
     for (int c = 0; c < 3; ++c) EXPECT_EQ(uint8_t(stream[sof + 11 + 3 * c]), 0x11) << c;
 
+    // Decoded with alpha: the colour bytes, each pixel followed by 255; one byte short is refused.
     f.setDecompression(true);
-    QByteArray decoded(w * h * 3, 0);
-    EXPECT_EQ(f.readSamples(1, decoded.data(), uint64_t(decoded.size()) - 1),
-              int64_t(OMF_Status::BufferTooSmall));
+    QByteArray decoded(w * h * 3, 0), rgba(w * h * 4, 0);
     ASSERT_EQ(f.readSamples(1, decoded.data(), uint64_t(decoded.size())), w * h * 3);
-    int worst = 0;
-    for (int i = 0; i < w * h * 3; ++i)
-        worst = std::max(worst, std::abs(uint8_t(decoded[i]) - uint8_t(rgb[i])));
-    EXPECT_LE(worst, 12);
-    // With alpha: the same colour bytes, each pixel followed by 255.
     f.setDecodedAlpha(true);
-    QByteArray rgba(w * h * 4, 0);
     EXPECT_EQ(f.readSamples(1, rgba.data(), uint64_t(rgba.size()) - 1), int64_t(OMF_Status::BufferTooSmall));
     ASSERT_EQ(f.readSamples(1, rgba.data(), uint64_t(rgba.size())), w * h * 4);
     QByteArray expanded;
     for (int i = 0; i < w * h; ++i) expanded.append(decoded.mid(3 * i, 3)).append(char(255));
     EXPECT_EQ(rgba, expanded);
 
-    // A stream of another size than the descriptor's is refused at open; a
-    // stream cut short fails the decoding, without a word on standard error.
+    // A stream cut short fails the decoding, without a word on standard error.
     OMF_File g;
-    EXPECT_EQ(openBytes(g, OmfBuilder().video(1, w + 1, h, 24, 1, 1).sample(1, stream).bytes()),
-              OMF_Status::BadSample);
-    EXPECT_NE(g.errorDetail().find("21 x 9"), std::string::npos) << g.errorDetail();
     ASSERT_EQ(openBytes(g, OmfBuilder().video(1, w, h, 24, 1, 1).sample(1, stream.chopped(40)).bytes()),
               OMF_Status::Ok);
     g.setDecompression(true);
@@ -266,8 +230,7 @@ TEST(OmfContainer, DescriptorsTheWriterRefuses) {
     EXPECT_EQ(f.writeSample("abcd", 4), OMF_Status::BadSample);
 }
 
-// A write that fails leaves the earlier file whole and no temporary file;
-// devices are written directly.
+// A write that fails leaves the earlier file whole and no temporary file.
 TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
     Toolkit toolkit;
     celtest::TempDir dir;
@@ -282,10 +245,10 @@ TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
         OMF_VideoDescriptor d;
         d.width = d.height = 100;
         ASSERT_EQ(f.describeVideoMedia(d, ""), OMF_Status::Ok);
-        EXPECT_FALSE(partFiles(dir.root()).isEmpty()); // written beside the target
+        EXPECT_FALSE(noPartFiles(dir.root())); // written beside the target
     }
     EXPECT_EQ(celtest::readFile(path), QByteArray("earlier"));
-    EXPECT_TRUE(partFiles(dir.root()).isEmpty());
+    EXPECT_TRUE(noPartFiles(dir.root()));
 
     // A full disk: the file size limit stands in for it.
     rlimit saved{};
@@ -299,13 +262,7 @@ TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
     signal(SIGXFSZ, previous);
     EXPECT_EQ(full, OMF_Status::WriteFailed);
     EXPECT_EQ(celtest::readFile(path), QByteArray("earlier"));
-    EXPECT_TRUE(partFiles(dir.root()).isEmpty());
-
-    if (QFile::exists(QStringLiteral("/dev/full"))) {
-        EXPECT_EQ(writeFrame(QStringLiteral("/dev/full"), big, 100, 100, false), OMF_Status::WriteFailed);
-    }
+    EXPECT_TRUE(noPartFiles(dir.root()));
     OMF_File f;
-    EXPECT_EQ(f.create(dir.path("no/such/folder.omf").toUtf8().constData()), OMF_Status::CannotOpen);
-    EXPECT_NE(f.errorDetail().find("No such file"), std::string::npos) << f.errorDetail();
-    EXPECT_EQ(f.create(dir.root().toUtf8().constData()), OMF_Status::CannotOpen);
+    EXPECT_EQ(f.create(dir.root().toUtf8().constData()), OMF_Status::CannotOpen); // a folder
 }
