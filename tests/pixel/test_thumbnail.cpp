@@ -24,18 +24,14 @@ bool allPixels(const CEL_PixmapRGBA8& p, const CEL_PixelRGBA8& v) {
 } // namespace
 
 TEST(ThumbNail, SizeRules) {
-    int tw = -1, th = -1;
-    Thumb::computeThumbNailResolutionFromOriginalRes(100, 100, 64, tw, th);
-    EXPECT_EQ(std::pair(tw, th), std::pair(64, 64));
-    Thumb::computeThumbNailResolutionFromOriginalRes(1920, 1080, 128, tw, th);
-    EXPECT_EQ(std::pair(tw, th), std::pair(128, 72));
-    Thumb::computeThumbNailResolutionFromOriginalRes(1080, 1920, 128, tw, th);
-    EXPECT_EQ(std::pair(tw, th), std::pair(72, 128));
-    Thumb::computeThumbNailResolutionFromOriginalRes(0, 50, 128, tw, th);
-    EXPECT_EQ(std::pair(tw, th), std::pair(0, 0));
+    const int cases[][5] = {
+        {100, 100, 64, 64, 64}, {1920, 1080, 128, 128, 72}, {1080, 1920, 128, 72, 128}, {0, 50, 128, 0, 0}};
+    for (const auto& c : cases) {
+        int tw = -1, th = -1;
+        Thumb::computeThumbNailResolutionFromOriginalRes(c[0], c[1], c[2], tw, th);
+        EXPECT_EQ(std::pair(tw, th), std::pair(c[3], c[4])) << c[0] << 'x' << c[1];
+    }
     double bw = -1, bh = -1;
-    Thumb::applyAspectRatioToResolution(2.0, 10, 10, bw, bh);
-    EXPECT_EQ(std::pair(bw, bh), std::pair(20.0, 10.0));
     Thumb::applyAspectRatioToResolution(0.5, 10, 10, bw, bh);
     EXPECT_EQ(std::pair(bw, bh), std::pair(10.0, 20.0));
     Thumb::applyAspectRatioToResolution(2.0, 0, 10, bw, bh);
@@ -50,15 +46,11 @@ TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
     EXPECT_EQ(t.size(), Math::Size2di(128, 72));
     EXPECT_TRUE(t.blendedWithWhite());
     EXPECT_TRUE(allPixels(*t.picture(), CEL_PixelRGBA8{40, 80, 120, 255}));
-    EXPECT_FALSE(t.convertibleTo(CEL_Representation::PIXMAP_RGBA8));
     EXPECT_EQ(t.convertTo(CEL_Representation::PIXMAP_RGBA8), nullptr);
     const std::unique_ptr<CEL_Representation> copy(t.convertTo(CEL_Representation::PIXMAP_RGBA8_THUMBNAIL));
     const auto* c = dynamic_cast<const Thumb*>(copy.get());
-    ASSERT_TRUE(c && c->picture());
-    EXPECT_NE(c->picture(), t.picture());
+    ASSERT_TRUE(c && c->picture() && c->picture() != t.picture());
     EXPECT_TRUE(allPixels(*c->picture(), CEL_PixelRGBA8{40, 80, 120, 255}));
-    EXPECT_EQ(t.getImage().size(), QSize(128, 72));
-    EXPECT_EQ(t.allocatedSize(), 128ull * 72 * 4);
 
     // A 16-bit source goes through PIXMAP_RGBA8; a fully transparent one is white with alpha 0.
     CEL_PixmapRGBA16 tall(60, 120);
@@ -66,10 +58,6 @@ TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
     EXPECT_EQ(clear.size(), Math::Size2di(16, 32));
     EXPECT_TRUE(allPixels(*clear.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
 
-    // Nothing to show: a source without pixels.
-    CEL_PixmapRGBA8 none(0, 40);
-    Thumb empty(&none, 64);
-    EXPECT_EQ(empty.size(), Math::Size2di(0, 0));
     // A vector drawing is rendered first (720 x 540): an empty one is all transparent.
     CELVEC_Qvd drawing;
     Thumb vector(&drawing, 64);
@@ -89,11 +77,6 @@ TEST(ThumbNail, AreaSourceShowsTheBoxAroundTheDrawing) {
     EXPECT_EQ(*t.picture()->pixel(2, 12), (CEL_PixelRGBA8{255, 255, 255, 0}));
     EXPECT_EQ(*t.picture()->pixel(47, 12), (CEL_PixelRGBA8{255, 255, 255, 0}));
     EXPECT_EQ(*t.picture()->pixel(25, 0), (CEL_PixelRGBA8{255, 0, 0, 255}));
-
-    CEL_PixmapAreaRGBA16 nothing(200, 100);
-    Thumb cleared(&nothing, 50);
-    EXPECT_EQ(cleared.size(), Math::Size2di(50, 25));
-    EXPECT_TRUE(allPixels(*cleared.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
 }
 
 // Antialiased white art: where the 0.52 bias of green lifts it one above the
