@@ -4,7 +4,6 @@
 // read on one thread gave. The thread-sanitizer build runs this test.
 #include <QDateTime>
 #include <atomic>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -13,24 +12,22 @@
 #include "cel/Context.h"
 #include "celio/Manager.h"
 #include "celio/MemoryFile.h"
-#include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-// The pixel bytes of a canvas pixmap, or of the area of a depth buffer.
+// The pixel bytes of a canvas pixmap (of other kinds, the size).
 QByteArray pixelBytes(const CEL_Representation* rep) {
-    const auto bytes = [](const void* p, size_t n) {
-        return QByteArray(static_cast<const char*>(p), qsizetype(n));
-    };
     const auto* pm = dynamic_cast<const CEL_Pixmap*>(rep);
     if (!pm) return {};
-    const size_t n = size_t(pm->width()) * size_t(pm->height());
-    if (auto* a = dynamic_cast<const CEL_PixmapRGBA8*>(rep)) return bytes(a->data(), 4 * n);
-    if (auto* b = dynamic_cast<const CEL_PixmapRGBA16*>(rep)) return bytes(b->data(), 8 * n);
-    if (auto* c = dynamic_cast<const CEL_PixmapMatte8*>(rep)) return bytes(c->data(), n);
-    if (auto* d = dynamic_cast<const CEL_PixmapMatte16*>(rep)) return bytes(d->data(), 2 * n);
+    const qsizetype n = qsizetype(pm->width()) * pm->height();
+    if (auto* a = dynamic_cast<const CEL_PixmapRGBA8*>(rep)) return QByteArray((const char*)a->data(), 4 * n);
+    if (auto* b = dynamic_cast<const CEL_PixmapRGBA16*>(rep))
+        return QByteArray((const char*)b->data(), 8 * n);
+    if (auto* c = dynamic_cast<const CEL_PixmapMatte8*>(rep)) return QByteArray((const char*)c->data(), n);
+    if (auto* d = dynamic_cast<const CEL_PixmapMatte16*>(rep))
+        return QByteArray((const char*)d->data(), 2 * n);
     return QByteArray::number(pm->width()) + 'x' + QByteArray::number(pm->height());
 }
 
