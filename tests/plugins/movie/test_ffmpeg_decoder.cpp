@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <thread>
 #include <vector>
@@ -80,11 +81,7 @@ protected:
         MOV_registerFfmpegDecoders();
         if (celtest::haveProgram("ffmpeg") && celtest::haveProgram("ffprobe")) s_dir = new celtest::TempDir;
     }
-    static void TearDownTestSuite() {
-        delete s_dir;
-        s_dir = nullptr;
-    }
-    // Makes the test's clip.
+    static void TearDownTestSuite() { delete s_dir, s_dir = nullptr; }
     void SetUp() override {
         if (!s_dir) GTEST_SKIP() << "ffmpeg or ffprobe not found";
         makeClip(GetParam());
@@ -126,10 +123,9 @@ protected:
     }
     // Equal sizes and every byte within `tolerance` levels.
     static bool within(const QByteArray& a, const QByteArray& b, int tolerance) {
-        if (tolerance == 0 || a.size() != b.size()) return a == b;
-        for (qsizetype i = 0; i < a.size(); ++i)
-            if (std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i]))) > tolerance) return false;
-        return true;
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
+                   return std::abs(int(uint8_t(x)) - int(uint8_t(y))) <= tolerance;
+               });
     }
     static celtest::TempDir* s_dir;
 };
@@ -158,7 +154,7 @@ TEST_P(FfmpegDecoderTest, FramesEqualFfmpegsInAnyOrder) {
     EXPECT_EQ(movie.movieHasAlpha(), c.alpha);
 
     std::vector<int> order(kFrames);
-    for (int i = 0; i < kFrames; ++i) order[i] = i + 1;
+    std::iota(order.begin(), order.end(), 1);
     std::vector<int> reversed(order.rbegin(), order.rend());
     std::vector<int> shuffled = order;
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(28));
@@ -235,16 +231,18 @@ TEST(FfmpegDecoderRefusals, NonMoviesOpenNothing) {
     MOV_registerFfmpegDecoders();
     celtest::TempDir dir;
     QXMessage::Capture messages;
-    // Text, a playlist and a concat script under movie names, an empty file, a missing one.
-    const QString playlist = dir.path("list.mov");
-    celtest::writeFile(playlist, "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\nfile:///etc/hostname\n");
-    const QString concat = dir.path("concat.mp4");
-    celtest::writeFile(concat, "ffconcat version 1.0\nfile /etc/hostname\n");
-    const QString text = dir.path("text.mkv");
-    celtest::writeFile(text, "hello, not a movie\n");
-    const QString empty = dir.path("empty.avi");
-    celtest::writeFile(empty, "");
-    for (const QString& path : {playlist, concat, text, empty, dir.path("missing.mov")}) {
+    // A playlist and a concat script under movie names, text, an empty file, a missing one.
+    const std::pair<const char*, const char*> files[] = {
+        {"list.mov", "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\nfile:///etc/hostname\n"},
+        {"concat.mp4", "ffconcat version 1.0\nfile /etc/hostname\n"},
+        {"text.mkv", "hello, not a movie\n"},
+        {"empty.avi", ""}};
+    QStringList paths = {dir.path("missing.mov")};
+    for (const auto& [name, text] : files) {
+        paths << dir.path(name);
+        celtest::writeFile(paths.back(), text);
+    }
+    for (const QString& path : paths) {
         CELMOV_MovieFrame frame(path, 1);
         EXPECT_EQ(frame.getFormat(), CEL_Representation::NONE) << path.toStdString();
         CELIO_RepresentationList list;
@@ -266,42 +264,36 @@ TEST(FfmpegDecoderRefusals, AudioOnlyAndTruncatedClips) {
     run("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "sine=duration=1", "-c:a", "pcm_s16le", audio});
     EXPECT_EQ(CELMOV_MovieFrame(audio, 1).getFormat(), CEL_Representation::NONE);
 
-    // An AVI cut in half: the frames before the cut decode, the last one does not.
-    const QString whole = dir.path("whole.avi");
-    run("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x48:rate=24", "-frames:v", "30",
-                   "-c:v", "mjpeg", whole});
-    QByteArray bytes = celtest::readFile(whole);
-    ASSERT_GT(bytes.size(), 1000);
-    const QString cut = dir.path("cut.avi");
-    celtest::writeFile(cut, bytes.left(bytes.size() / 2));
-    CELMOV_MovieFrame movie(cut, 1);
-    ASSERT_EQ(movie.getFormat(), CEL_Representation::MOVIE_FRAME);
-    EXPECT_LT(movie.movieNumberOfFrames(), 30);
-    bool ok = false;
-    std::unique_ptr<CEL_Representation>(movie.convertToImpl(CEL_Representation::PIXMAP_RGBA8, ok));
-    EXPECT_TRUE(ok);
-    std::unique_ptr<CELMOV_MovieFrame> late(movie.cloneNewFrame(30));
-    std::unique_ptr<CEL_Representation>(late->convertToImpl(CEL_Representation::PIXMAP_RGBA8, ok));
-    EXPECT_FALSE(ok);
-
-    // A MOV of intra-only pictures with its sample table first, cut before the
-    // end of its pixels: the count is the table's (no packet is read for it),
-    // the frames before the cut decode, the last does not.
-    const QString intra = dir.path("intra.mov");
-    run("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x48:rate=24", "-frames:v", "30",
-                   "-c:v", "prores_ks", "-movflags", "+faststart", intra});
-    bytes = celtest::readFile(intra);
-    ASSERT_GT(bytes.size(), 1000);
-    const QString intraCut = dir.path("intra-cut.mov");
-    celtest::writeFile(intraCut, bytes.left(bytes.size() * 2 / 3));
-    CELMOV_MovieFrame table(intraCut, 1);
-    ASSERT_EQ(table.getFormat(), CEL_Representation::MOVIE_FRAME);
-    EXPECT_EQ(table.movieNumberOfFrames(), 30);
-    std::unique_ptr<CEL_Representation>(table.convertToImpl(CEL_Representation::PIXMAP_RGBA8, ok));
-    EXPECT_TRUE(ok);
-    late.reset(table.cloneNewFrame(30));
-    std::unique_ptr<CEL_Representation>(late->convertToImpl(CEL_Representation::PIXMAP_RGBA8, ok));
-    EXPECT_FALSE(ok);
+    // An AVI cut in half, and a MOV of intra-only pictures with its sample table
+    // first cut before the end of its pixels (its count is the table's: no packet
+    // is read for it): the frames before the cut decode, the last one does not.
+    const struct {
+        const char* name;
+        QStringList encode;
+        int keepSixths;
+        bool fullCount;
+    } cuts[] = {{"cut.avi", {"-c:v", "mjpeg"}, 3, false},
+                {"cut.mov", {"-c:v", "prores_ks", "-movflags", "+faststart"}, 4, true}};
+    for (const auto& c : cuts) {
+        SCOPED_TRACE(c.name);
+        const QString whole = dir.path(QStringLiteral("whole-") + c.name);
+        run("ffmpeg", QStringList{"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x48:rate=24",
+                                  "-frames:v", "30"} +
+                          c.encode + QStringList{whole});
+        const QByteArray bytes = celtest::readFile(whole);
+        ASSERT_GT(bytes.size(), 1000);
+        const QString cut = dir.path(c.name);
+        celtest::writeFile(cut, bytes.left(bytes.size() * c.keepSixths / 6));
+        CELMOV_MovieFrame movie(cut, 1);
+        ASSERT_EQ(movie.getFormat(), CEL_Representation::MOVIE_FRAME);
+        EXPECT_EQ(movie.movieNumberOfFrames() == 30, c.fullCount) << movie.movieNumberOfFrames();
+        bool ok = false;
+        std::unique_ptr<CEL_Representation>(movie.convertToImpl(CEL_Representation::PIXMAP_RGBA8, ok));
+        EXPECT_TRUE(ok);
+        std::unique_ptr<CELMOV_MovieFrame> late(movie.cloneNewFrame(30));
+        std::unique_ptr<CEL_Representation>(late->convertToImpl(CEL_Representation::PIXMAP_RGBA8, ok));
+        EXPECT_FALSE(ok);
+    }
 }
 
 } // namespace
