@@ -33,12 +33,3 @@ TEST(Box2di, IntersectionAndUnion) {
     EXPECT_EQ(c, Box2di(-1, -1, 5, 5));
     EXPECT_EQ(a.getEnlarged(-1), Box2di(1, 1, 2, 2));
 }
-
-TEST(Segment2d, ProjectedRatioAlongTheSegment) {
-    const Math::Segment2d s({1, 1}, {5, 3});
-    EXPECT_DOUBLE_EQ(s.GetProjectedRatio({5, 3}), 1.0);
-    // Points off the line project perpendicularly; beyond the ends leave [0, 1].
-    EXPECT_DOUBLE_EQ(s.GetProjectedRatio({2, 4}), 0.5);
-    EXPECT_DOUBLE_EQ(s.GetProjectedRatio({-3, -1}), -1.0);
-    EXPECT_EQ(Math::Segment2d({2, 2}, {2, 2}).GetProjectedRatio({7, 9}), 0.0);
-}
