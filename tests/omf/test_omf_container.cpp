@@ -199,18 +199,19 @@ TEST(OmfContainer, DescriptorsTheWriterRefuses) {
     celtest::TempDir dir;
     OMF_File f;
     ASSERT_EQ(f.create(dir.path("d.omf").toUtf8().constData()), OMF_Status::Ok);
-    OMF_VideoDescriptor d;
-    d.width = 4, d.height = 0;
-    EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor);
-    d.height = 2, d.bitsPerPixel = 12;
-    EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor);
-    d.bitsPerPixel = 24, d.compressed = true, d.width = 65501;
-    EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor);
     EXPECT_EQ(f.writeSample("abc", 3), OMF_Status::BadDescriptor); // nothing described yet
+    // No height, 12 bits per pixel, JPEG wider than it allows.
+    for (auto [w, h, bits, jpeg] :
+         {std::tuple{4u, 0u, 24u, false}, {4u, 2u, 12u, false}, {65501u, 2u, 24u, true}}) {
+        OMF_VideoDescriptor d;
+        d.width = w, d.height = h, d.bitsPerPixel = bits, d.compressed = jpeg;
+        EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor) << w << ' ' << h << ' ' << bits;
+    }
+    OMF_VideoDescriptor d;
     d.width = 1, d.height = 1;
     ASSERT_EQ(f.describeVideoMedia(d, ""), OMF_Status::Ok);
-    EXPECT_EQ(f.writeSample("ab", 2), OMF_Status::BadSample);
-    EXPECT_EQ(f.writeSample("abcd", 4), OMF_Status::BadSample);
+    EXPECT_TRUE(f.writeSample("ab", 2) == OMF_Status::BadSample &&
+                f.writeSample("abcd", 4) == OMF_Status::BadSample);
 }
 
 // A write that fails leaves the earlier file whole and no temporary file.

@@ -21,19 +21,6 @@ bool allPixels(const CEL_PixmapRGBA8& p, const CEL_PixelRGBA8& v) {
 
 } // namespace
 
-TEST(ThumbNail, SizeRules) {
-    const int cases[][5] = {
-        {100, 100, 64, 64, 64}, {1920, 1080, 128, 128, 72}, {1080, 1920, 128, 72, 128}, {0, 50, 128, 0, 0}};
-    for (const auto& c : cases) {
-        int tw = -1, th = -1;
-        Thumb::computeThumbNailResolutionFromOriginalRes(c[0], c[1], c[2], tw, th);
-        EXPECT_EQ(std::pair(tw, th), std::pair(c[3], c[4])) << c[0] << 'x' << c[1];
-    }
-    double bw = -1, bh = -1;
-    Thumb::applyAspectRatioToResolution(0.5, 10, 10, bw, bh);
-    EXPECT_EQ(std::pair(bw, bh), std::pair(10.0, 20.0));
-}
-
 TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
     CEL_PixmapRGBA8 wide(1920, 1080);
     std::fill(wide.data(), wide.data() + 1920 * 1080, CEL_PixelRGBA8{40, 80, 120, 255});
