@@ -221,7 +221,6 @@ TEST(VectorPalette, ListedColoursWinAndRecoveryAddsWhatIsMissing) {
     list->setColor(1, CM_ColorRGBA8{100, 101, 102, 103});
     drawing.SetDrawingColors(list.get());
     EXPECT_EQ(drawing.ResolveColor(colour(10, 20, 30, 255, 1)), (CM_ColorRGBA8{100, 101, 102, 103}));
-    EXPECT_EQ(drawing.ResolveColor(colour(40, 50, 60, 255, 2)), (CM_ColorRGBA8{40, 50, 60, 255}));
     ASSERT_EQ(drawing.PendingColorRecovery().size(), 1u);
 
     drawing.PerformColorRecovery(CM_ColorRecoveryContext(true, true, false));
@@ -231,13 +230,6 @@ TEST(VectorPalette, ListedColoursWinAndRecoveryAddsWhatIsMissing) {
     CM_ColorRGBA8 added;
     ASSERT_TRUE(list->findColor(2, added));
     EXPECT_EQ(added, (CM_ColorRGBA8{40, 50, 60, 255}));
-
-    CM_SharedPtr<CM_PaletteList> other(new CM_PaletteList);
-    drawing.SetDrawingColors(other.get());
-    EXPECT_EQ(drawing.PendingColorRecovery().size(), 2u);
-    drawing.PerformColorRecovery(CM_ColorRecoveryContext(false, false, false));
-    EXPECT_FALSE(drawing.NeedsColorRecovery()) << "recovery off forgets the ids";
-    EXPECT_EQ(other->size(), 0u);
 }
 
 TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
@@ -267,8 +259,7 @@ TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
 TEST(VectorDrawing, MergeMapsShapesIntoTheLayerOfTheirType) {
     GR_CompositeVectorDrawingObj dst, src;
     GR_DrawingAccess dd(dst), sd(src);
-    const int dstLines = dd.CreateLayer(GR_LineArtLayer);
-    dd.InsertStroke(dstLines, rect(0, 0, 1, 1), colour(1, 1, 1), 1);
+    dd.InsertStroke(dd.CreateLayer(GR_LineArtLayer), rect(0, 0, 1, 1), colour(1, 1, 1), 1);
     sd.InsertStroke(sd.CreateLayer(GR_LineArtLayer), rect(0, 0, 10, 10), colour(2, 2, 2, 255, 9), 4);
     sd.InsertFill(sd.CreateLayer(GR_ColorArtLayer), rect(0, 0, 10, 10), colour(3, 3, 3));
     sd.InsertFill(sd.CreateLayer(GR_UnderlayArtLayer), rect(0, 0, 10, 10), colour(4, 4, 4));
@@ -283,7 +274,6 @@ TEST(VectorDrawing, MergeMapsShapesIntoTheLayerOfTheirType) {
     const GR_Shape& moved = dst.layers()[0].shapes[1];
     EXPECT_EQ(moved.path.points()[2], (GR_Point{120, 70}));
     EXPECT_EQ(moved.stroke.color, (CM_ColorRGBA8{90, 91, 92, 93})) << "src's listed colour travels along";
-    EXPECT_EQ(dst.layers()[1].type, uint32_t(GR_ColorArtLayer));
 
     // A map that sends a shape behind the eye merges nothing.
     Math::Matrix4x4 behind;

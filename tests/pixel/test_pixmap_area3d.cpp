@@ -1,4 +1,4 @@
-// The depth pixmap: list insertion, flattening, conversions and the cel's use of it.
+// The depth pixmap: list insertion, flattening, conversions.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -6,7 +6,6 @@
 
 #include "PixelTestUtil.h"
 #include "base/Message.h"
-#include "cel/Cel.h"
 #include "pixel/PixmapArea3D.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -178,25 +177,4 @@ TEST(DepthPixmap, ConversionsCopiesAndMemory) {
     EXPECT_TRUE(big.allocatedRect().hasNullArea());
     EXPECT_EQ(capture.texts(), QStringList{"Out of memory: cel PixmapArea3D (w: 1000 h: 1000) "});
     EXPECT_EQ(total(), before);
-}
-
-TEST(DepthPixmap, CelConvertsItAndKeepsItsDepth) {
-    auto* p = new CEL_PixmapArea3D(4, 4);
-    p->realloc(Math::Box2di(1, 1, 2, 2), true);
-    p->insertPixel(1, 1, sample(0, 32767, 0, 32767, 3.5f));
-    UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(CEL_Representation::PIXMAP_AREA_3D));
-    cel->addRepresentation(UT_SharedPtr<CEL_Representation>(p));
-
-    const auto canvas = UT_dynamicCast<CEL_PixmapRGBA8>(cel->convertTo(CEL_Representation::PIXMAP_RGBA8));
-    ASSERT_TRUE(canvas && canvas->width() == 4);
-    EXPECT_EQ(canvas->data()[5], (CEL_PixelRGBA8{0, 255, 0, 255}));
-    // The colour area pixmap brings the heads' depth along, on the same rectangle.
-    const auto area =
-        UT_dynamicCast<CEL_PixmapAreaRGBA16>(cel->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
-    const auto z =
-        UT_dynamicCast<CEL_PixmapAreaZ>(cel->findRepresentation(CEL_Representation::PIXMAP_AREA_ZBUF));
-    ASSERT_TRUE(area && z);
-    EXPECT_EQ(z->allocatedRect(), area->allocatedRect());
-    EXPECT_EQ(**z->pixel(1, 1), 3.5f);
-    EXPECT_TRUE(z->pixel(2, 2)->isZero());
 }
