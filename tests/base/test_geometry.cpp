@@ -1,8 +1,13 @@
+// Boxes, the matrix queries and the projection helpers of the software renderer.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "base/MathTypes.h"
+#include "base/Projection.h"
 
 using Math::Box2di;
+using Math::Matrix4x4;
 
 TEST(Box2di, HalfOpenBoundsAndEmptyBoxes) {
     const Box2di b(2, 3, 4, 5); // (x, y, width, height)
@@ -32,4 +37,65 @@ TEST(Box2di, IntersectionAndUnion) {
     c.add(Box2di(-1, -1, 1, 1));
     EXPECT_EQ(c, Box2di(-1, -1, 5, 5));
     EXPECT_EQ(a.getEnlarged(-1), Box2di(1, 1, 2, 2));
+}
+
+TEST(Matrix4x4, QueriesAboutThePicturePlane) {
+    Matrix4x4 m = Matrix4x4::translation(1, 2, 0.5) * Matrix4x4::scaling(2, -3);
+    EXPECT_TRUE(m.isConstantZ());
+    EXPECT_FALSE(m.hasRotation()); // a mirror is not a turn
+    Math::Vector2d x, y;
+    Math::Point2d o;
+    m.getTransform2d(x, y, o);
+    EXPECT_TRUE(x == Math::Vector2d(2, 0) && y == Math::Vector2d(0, -3) && o == Math::Point2d(1, 2));
+    m(1, 0) = 0.5;
+    EXPECT_TRUE(m.hasRotation());
+    m(3, 1) = 0.1; // perspective: w depends on y
+    EXPECT_FALSE(m.isConstantZ());
+
+    Matrix4x4 w = Matrix4x4::scaling(4, 4, 4);
+    w(3, 3) = 2.0;
+    EXPECT_TRUE(w.normalize() && w == Matrix4x4::scaling(2, 2, 2));
+    w(3, 3) = 0.0;
+    EXPECT_FALSE(w.normalize());
+}
+
+TEST(PlaneProjection, InverseUndoesTheProjectionInFrontOfTheEye) {
+    Matrix4x4 m = Matrix4x4::translation(10, 5) * Matrix4x4::scaling(3, 2);
+    m(3, 1) = 0.01; // w = 0.01 y + 1: the plane recedes; behind the eye below y = -100
+    const Math::PlaneProjection p(m);
+    ASSERT_TRUE(p.isInvertible());
+    for (const Math::Point2d& q : {Math::Point2d(0, 0), Math::Point2d(7.5, -20), Math::Point2d(-3, 250)}) {
+        Math::Point2d image, back;
+        ASSERT_TRUE(p.getProjection(q, image));
+        ASSERT_TRUE(p.getInverseProjection(image, back));
+        EXPECT_NEAR(back.x, q.x, 1e-9);
+        EXPECT_NEAR(back.y, q.y, 1e-9);
+    }
+    Math::Point2d image, back;
+    EXPECT_FALSE(p.getProjection(Math::Point2d(0, -150), image));
+    // An image point whose ray meets the plane behind the eye (from y = -150).
+    EXPECT_FALSE(p.getInverseProjection(Math::Point2d(10, 590), back));
+    Matrix4x4 edgeOn;
+    edgeOn(1, 1) = 0.0;
+    EXPECT_FALSE(Math::PlaneProjection(edgeOn).getInverseProjection(Math::Point2d(0, 0), back));
+}
+
+TEST(Polyline4d, ClipKeepsThePartInsideTheViewVolume) {
+    Math::Polyline4d inside({{-0.5, -0.5, 0, 1}, {0.5, -0.5, 0, 1}, {0.5, 0.5, 0, 1}, {-0.5, 0.5, 0, 1}});
+    ASSERT_TRUE(inside.clip());
+    EXPECT_EQ(inside.points().size(), 4u);
+
+    // Crossing the eye plane (w < 0) and the sides: what is left lies inside.
+    Math::Polyline4d crossing({{-3, -1, 0, -1}, {3, -1, 0, 1}, {3, 2, 0, 2}, {-3, 2, 0, 0.5}});
+    ASSERT_TRUE(crossing.clip());
+    for (const Math::Point4d& q : crossing.points()) {
+        EXPECT_GT(q.w, 0.0);
+        EXPECT_LE(std::fabs(q.x), q.w * (1 + 1e-12));
+        EXPECT_LE(std::fabs(q.y), q.w * (1 + 1e-12));
+    }
+
+    Math::Polyline4d outside({{2, 2, 0, 1}, {3, 2, 0, 1}, {3, 3, 0, 1}});
+    EXPECT_FALSE(outside.clip());
+    Math::Polyline4d tooDeep({{0, 0, 2, 1}, {0.5, 0, 2, 1}, {0.5, 0.5, 2, 1}});
+    EXPECT_FALSE(tooDeep.clip());
 }
