@@ -38,7 +38,7 @@ QByteArray run(const QString& program, const QStringList& args, bool* ok = nullp
 
 struct Clip {
     const char* name;
-    QStringList encode; // ffmpeg arguments between the source and the output
+    const char* encode; // ffmpeg arguments between the source and the output
     bool alpha;
     int tolerance = 0; // levels from ffmpeg's conversion (the decoder's own, where it has one)
 };
@@ -47,30 +47,24 @@ void PrintTo(const Clip& c, std::ostream* os) {
 }
 
 // Sources: a moving test pattern; with alpha, a horizontal alpha ramp over it.
-const QStringList kOpaque = {"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=24"};
-const QStringList kAlpha = {
-    "-f", "lavfi", "-i",
-    "testsrc2=size=64x48:rate=24,format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='X*4'"};
+const char kOpaque[] = "-f lavfi -i testsrc2=size=64x48:rate=24";
+const char kAlpha[] =
+    "-f lavfi -i testsrc2=size=64x48:rate=24,format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='X*4'";
 
 const std::vector<Clip>& clips() {
     static const std::vector<Clip> list = {
         {"bframes709.mp4",
-         {"-c:v", "libx264", "-bf", "2", "-g", "12", "-pix_fmt", "yuv420p", "-colorspace", "bt709",
-          "-color_primaries", "bt709", "-color_trc", "bt709"},
+         "-c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -colorspace bt709 -color_primaries bt709 -color_trc "
+         "bt709",
          false},
-        {"bframes.mkv", {"-c:v", "libx264", "-bf", "2", "-g", "10", "-pix_fmt", "yuv420p"}, false},
-        {"bframes.avi", {"-c:v", "libx264", "-bf", "2", "-g", "12", "-pix_fmt", "yuv420p"}, false},
-        {"fullrange.mov",
-         {"-c:v", "libx264", "-g", "8", "-pix_fmt", "yuvj420p", "-color_range", "pc"},
-         false},
-        {"prores4444.mov", {"-c:v", "prores_ks", "-profile:v", "4444", "-pix_fmt", "yuva444p10le"}, true, 1},
-        {"prores709.mov",
-         {"-c:v", "prores_ks", "-profile:v", "4444", "-pix_fmt", "yuv444p10le", "-colorspace", "bt709"},
-         false,
-         1},
-        {"rgba.mov", {"-c:v", "png", "-pix_fmt", "rgba"}, true},
+        {"bframes.mkv", "-c:v libx264 -bf 2 -g 10 -pix_fmt yuv420p", false},
+        {"bframes.avi", "-c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p", false},
+        {"fullrange.mov", "-c:v libx264 -g 8 -pix_fmt yuvj420p -color_range pc", false},
+        {"prores4444.mov", "-c:v prores_ks -profile:v 4444 -pix_fmt yuva444p10le", true, 1},
+        {"prores709.mov", "-c:v prores_ks -profile:v 4444 -pix_fmt yuv444p10le -colorspace bt709", false, 1},
+        {"rgba.mov", "-c:v png -pix_fmt rgba", true},
         // Alpha that libswscale converts (4:2:0 with alpha), premultiplied after it.
-        {"ffv1alpha.mkv", {"-c:v", "ffv1", "-pix_fmt", "yuva420p"}, true},
+        {"ffv1alpha.mkv", "-c:v ffv1 -pix_fmt yuva420p", true},
     };
     return list;
 }
@@ -87,13 +81,10 @@ protected:
         makeClip(GetParam());
     }
     static void makeClip(const Clip& c) {
-        QStringList args = {"-v", "error", "-y"};
-        args += c.alpha ? kAlpha : kOpaque;
-        args += {"-frames:v", QString::number(kFrames)};
-        args += c.encode;
-        args += s_dir->path(c.name);
+        const QString args = QStringLiteral("-v error -y %1 -frames:v %2 %3")
+                                 .arg(c.alpha ? kAlpha : kOpaque, QString::number(kFrames), c.encode);
         bool ok = false;
-        run("ffmpeg", args, &ok);
+        run("ffmpeg", args.split(' ') << s_dir->path(c.name), &ok);
         ASSERT_TRUE(ok) << "ffmpeg could not make " << c.name;
     }
 
@@ -269,17 +260,16 @@ TEST(FfmpegDecoderRefusals, AudioOnlyAndTruncatedClips) {
     // is read for it): the frames before the cut decode, the last one does not.
     const struct {
         const char* name;
-        QStringList encode;
+        const char* encode;
         int keepSixths;
         bool fullCount;
-    } cuts[] = {{"cut.avi", {"-c:v", "mjpeg"}, 3, false},
-                {"cut.mov", {"-c:v", "prores_ks", "-movflags", "+faststart"}, 4, true}};
+    } cuts[] = {{"cut.avi", "-c:v mjpeg", 3, false},
+                {"cut.mov", "-c:v prores_ks -movflags +faststart", 4, true}};
     for (const auto& c : cuts) {
         SCOPED_TRACE(c.name);
         const QString whole = dir.path(QStringLiteral("whole-") + c.name);
-        run("ffmpeg", QStringList{"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x48:rate=24",
-                                  "-frames:v", "30"} +
-                          c.encode + QStringList{whole});
+        run("ffmpeg", QStringLiteral("-v error %1 -frames:v 30 %2").arg(kOpaque, c.encode).split(' ')
+                          << whole);
         const QByteArray bytes = celtest::readFile(whole);
         ASSERT_GT(bytes.size(), 1000);
         const QString cut = dir.path(c.name);
