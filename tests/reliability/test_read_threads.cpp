@@ -57,14 +57,15 @@ TEST(ReadThreads, EightThreadsReadEveryFormatExactly) {
         for (const QString& code : codes) {
             const QString path =
                 dir.path(QStringLiteral("t%1.%2").arg(samples.size()).arg(h->getWriteExtensions().front()));
+            QDateTime modified;
+            CELIO_RepresentationList list;
             try {
-                if (!manager->write(cel.get(), path, h->getExtensions().front(), code)) continue;
+                if (!manager->write(cel.get(), path, h->getExtensions().front(), code) ||
+                    !manager->read(path, modified, list))
+                    continue;
             } catch (int) {
                 continue;
             }
-            QDateTime modified;
-            CELIO_RepresentationList list;
-            if (!manager->read(path, modified, list)) continue;
             samples.push_back({h, path, celtest::readFile(path), pixelBytes(list.front().get())});
         }
     }

@@ -43,13 +43,12 @@ TEST(QtText, AdvancesScaleWithTheSizeAndDigitsShareOneWidth) {
         // Beyond the largest size Qt is asked for, the geometry is scaled.
         for (uint32_t size : {37u, 1000u, 4096u, 20000u})
             EXPECT_NEAR(advance(access, style, size, line) / size, w100 / 100, w100 / 100 * 1e-3) << size;
-        const double zero = advance(access, style, 245, "0");
+        // Digits share one width, so a running time code does not jitter.
         for (char d = '1'; d <= '9'; ++d)
-            EXPECT_DOUBLE_EQ(advance(access, style, 245, QString(QChar(d))), zero);
+            EXPECT_DOUBLE_EQ(advance(access, style, 245, QString(QChar(d))),
+                             advance(access, style, 245, "0"));
     }
-    // Bold is wider than regular, mono wider than proportional digits' text.
     EXPECT_GT(advance(access, 1, 100, "Bold"), advance(access, 0, 100, "Bold"));
-    EXPECT_EQ(GR_TextAccess::familyOf(99), GR_TextAccess::familyOf(0));
 }
 
 TEST(QtText, MissingFamilyIsRefusedWithThePackageName) {
