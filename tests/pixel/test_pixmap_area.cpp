@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "PixelTestUtil.h"
-#include "base/Message.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -229,23 +228,4 @@ TEST(AreaPixmap, DepthBuffer) {
         EXPECT_EQ(total(), before + 64 + 4 + 64);
     }
     EXPECT_EQ(total(), before);
-}
-
-TEST(AreaPixmap, OutOfMemoryInRealloc) {
-    const auto before = total();
-    QXMessage::Capture capture;
-    CEL_PixmapAreaRGBA16 a(100, 100);
-    a.realloc(Math::Box2di(0, 0, 4, 4), true);
-    {
-        pixeltest::ByteCap cap(1024);
-        EXPECT_FALSE(a.realloc(Math::Box2di(0, 0, 100, 100), true));
-        CEL_PixmapAreaZ z(100, 100);
-        EXPECT_FALSE(z.realloc(Math::Box2di(-5, 0, 300, 1), true));
-        EXPECT_EQ(z.data(), nullptr);
-    }
-    EXPECT_TRUE(a.allocatedRect().hasNullArea());
-    EXPECT_EQ(total(), before);
-    ASSERT_EQ(capture.texts().size(), 2);
-    EXPECT_EQ(capture.texts()[0], "Out of memory: cel PixmapAreaRGBA16 (w: 100 h: 100) ");
-    EXPECT_EQ(capture.texts()[1], "Out of memory: cel PixmapAreaZ (w: 300 h: 1) ");
 }

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "PixelTestUtil.h"
-#include "base/Message.h"
 #include "pixel/PixmapArea3D.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -160,17 +159,5 @@ TEST(DepthPixmap, ConversionsCopiesAndMemory) {
         EXPECT_EQ(depthsAt(*c, 1, 0), (std::vector<float>{2.0f, 1.0f}));
         EXPECT_TRUE(c->pixel(0, 0)->colour.isBlack());
     }
-    EXPECT_EQ(total(), before);
-
-    // Heads beyond the byte cap: the report, and an empty pixmap.
-    QXMessage::Capture capture;
-    CEL_PixmapArea3D big(1000, 1000);
-    big.realloc(Math::Box2di(0, 0, 2, 2), true);
-    {
-        pixeltest::ByteCap cap(4096);
-        EXPECT_FALSE(big.realloc(big.canvasRect(), true));
-    }
-    EXPECT_TRUE(big.allocatedRect().hasNullArea());
-    EXPECT_EQ(capture.texts(), QStringList{"Out of memory: cel PixmapArea3D (w: 1000 h: 1000) "});
     EXPECT_EQ(total(), before);
 }

@@ -1,5 +1,5 @@
 // Canvas pixmaps: adoption, byte accounting, crop to content, alpha
-// operations, conversions, images and the out-of-memory path.
+// operations, conversions; the out-of-memory path of every kind of pixmap.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -11,6 +11,7 @@
 #include "PixelTestUtil.h"
 #include "base/Message.h"
 #include "pixel/PixmapArea.h"
+#include "pixel/PixmapArea3D.h"
 #include "pixel/PixmapCanvas.h"
 
 using pixeltest::own;
@@ -152,20 +153,29 @@ TEST(CanvasPixmap, CloneArea) {
     EXPECT_EQ(p.cloneArea(Math::Box2di(5, 0, 2, 1), Math::Box2di(0, 0, 9, 9), {9, 9}, {}), nullptr);
 }
 
-TEST(CanvasPixmap, OutOfMemoryLeavesEmptyPixmapAndReports) {
+// Under the byte cap every kind of pixmap stays (or becomes) empty, and one
+// report names its type and size.
+TEST(PixmapMemory, OutOfMemoryLeavesEmptyPixmapsAndReports) {
     const auto before = total();
     QXMessage::Capture capture;
+    CEL_PixmapAreaRGBA16 area(100, 100);
+    area.realloc(Math::Box2di(0, 0, 4, 4), true);
+    CEL_PixmapArea3D deep(1000, 1000);
+    deep.realloc(Math::Box2di(0, 0, 2, 2), true);
     {
         pixeltest::ByteCap cap(1000);
         CEL_PixmapRGBA16 big(20, 10); // 1600 bytes
         EXPECT_TRUE(!big.data() && big.width() == 0 && big.height() == 0);
         const CEL_PixmapRGBA8 fits(10, 10);
         EXPECT_NE(CEL_PixmapRGBA16(fits).data(), nullptr); // 800 bytes: still fits
-        EXPECT_EQ(CEL_PixmapMatte8(2000, 1).data(), nullptr);
+        EXPECT_FALSE(area.realloc(Math::Box2di(0, 0, 100, 100), true));
+        CEL_PixmapAreaZ z(100, 100);
+        EXPECT_FALSE(z.realloc(Math::Box2di(-5, 0, 300, 1), true));
+        EXPECT_FALSE(deep.realloc(deep.canvasRect(), true));
     }
+    EXPECT_TRUE(area.allocatedRect().hasNullArea() && deep.allocatedRect().hasNullArea());
     // Sizes whose byte count overflows 64 bits fail the same way; a negative side counts as 0.
-    CEL_PixmapRGBA16 huge(INT_MAX, INT_MAX);
-    EXPECT_EQ(huge.data(), nullptr);
+    EXPECT_EQ(CEL_PixmapRGBA16(INT_MAX, INT_MAX).data(), nullptr);
     EXPECT_TRUE(CEL_PixmapRGBA8(-5, 10).canvasRect().hasNullArea());
     // Conversions and clones that cannot allocate give null.
     CEL_PixmapRGBA8 p(10, 10);
@@ -178,11 +188,15 @@ TEST(CanvasPixmap, OutOfMemoryLeavesEmptyPixmapAndReports) {
     }
     EXPECT_EQ(total(), before + 400);
 
-    const auto records = capture.records();
-    ASSERT_EQ(records.size(), 6u);
-    EXPECT_EQ(records[0].source, "Out of memory: cel PixmapRGBA16 (w: 20 h: 10) ");
-    EXPECT_EQ(records[0].action * 100 + records[0].code, 209);
-    EXPECT_EQ(records[2].source, QString("Out of memory: cel PixmapRGBA16 (w: %1 h: %1) ").arg(INT_MAX));
+    const QStringList texts = capture.texts();
+    ASSERT_EQ(texts.size(), 8);
+    EXPECT_EQ(texts.mid(0, 5),
+              (QStringList{"Out of memory: cel PixmapRGBA16 (w: 20 h: 10) ",
+                           "Out of memory: cel PixmapAreaRGBA16 (w: 100 h: 100) ",
+                           "Out of memory: cel PixmapAreaZ (w: 300 h: 1) ",
+                           "Out of memory: cel PixmapArea3D (w: 1000 h: 1000) ",
+                           QString("Out of memory: cel PixmapRGBA16 (w: %1 h: %1) ").arg(INT_MAX)}));
+    EXPECT_EQ(capture.records()[0].action * 100 + capture.records()[0].code, 209);
 }
 
 // The environment sets the default cap; the test re-runs itself in a child
