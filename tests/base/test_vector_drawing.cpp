@@ -40,22 +40,10 @@ void sampleDrawing(GR_CompositeVectorDrawingObj& drawing) {
     ASSERT_TRUE(d.InsertFill(over, rect(-5, -5, 5, 5), colour(255, 255, 255, 128)));
 }
 
-// The sample drawing's bytes with the first shape's verbs, points and width at known offsets.
-struct SampleFile {
-    QByteArray bytes;
-    static constexpr int kLayer0 = 12;           // first layer record
-    static constexpr int kShape0 = kLayer0 + 12; // its first shape
-    static constexpr int kWidth = kShape0 + 28;  // stroke width
-    static constexpr int kCounts = kWidth + 4;   // verb and point counts
-    static constexpr int kVerbs = kCounts + 8;   // the verbs
-    static constexpr int kPoints = kVerbs + 7;   // the points (7 verbs)
-};
-
-SampleFile sampleFile() {
-    GR_CompositeVectorDrawingObj drawing;
-    sampleDrawing(drawing);
-    return SampleFile{drawing.StoreToBytes(0)};
-}
+// Offsets in the sample drawing's bytes: the first layer record, its first
+// shape, that shape's stroke width, verb and point counts, verbs and points.
+constexpr int kLayer0 = 12, kShape0 = kLayer0 + 12, kWidth = kShape0 + 28, kCounts = kWidth + 4,
+              kVerbs = kCounts + 8, kPoints = kVerbs + 7;
 
 void putF32(QByteArray& b, int at, float v) {
     uint32_t u;
@@ -66,16 +54,12 @@ void putU32(QByteArray& b, int at, uint32_t v) {
     ByteOrder::putU32LE(reinterpret_cast<uint8_t*>(b.data()) + at, v);
 }
 
-// The 720 x 540 domain: world units to normalised device coordinates.
-Math::Matrix4x4 domain() {
-    return Math::Matrix4x4::scaling(1.0 / 2500.0, 1.0 / 1875.0);
-}
-
+// Renders into a buffer filled with 0xcd, in the 720 x 540 domain.
 std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mode,
-                            GR_RenderTarget::Depth depth, const Math::Box2di& rect, bool premultiply = true) {
+                            GR_RenderTarget::Depth depth, const Math::Box2di& rect) {
     GR_SoftRenderOptions o;
     o.antialiasMode = mode;
-    o.modelToNormalizedDevice = domain();
+    o.modelToNormalizedDevice = Math::Matrix4x4::scaling(1.0 / 2500.0, 1.0 / 1875.0);
     o.resolution = Math::Size2di(720, 540);
     const int bpp = depth == GR_RenderTarget::Depth8 ? 4 : 8;
     std::vector<uint8_t> pixels(std::size_t(rect.area()) * bpp, 0xcd);
@@ -84,7 +68,7 @@ std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mod
     t.data = pixels.data();
     t.stride = std::ptrdiff_t(rect.w()) * bpp;
     t.rect = rect;
-    t.premultiply = premultiply;
+    t.premultiply = true;
     GR_LayerSoftRenderer renderer(o);
     renderer.setTarget(t);
     EXPECT_TRUE(drawing.RenderDrawing(renderer, GR_ArtSelector()));
@@ -102,10 +86,10 @@ TEST(VectorFile, StoreLoadStoreIsTheSameBytesInTheDocumentedLayout) {
     const auto* b = reinterpret_cast<const uint8_t*>(bytes.constData());
     EXPECT_EQ(bytes.left(4), QByteArray("QVX\x1a"));
     EXPECT_EQ(ByteOrder::getU32LE(b + 8), 3u);
-    EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kLayer0), 1u); // colour art
-    EXPECT_EQ(b[SampleFile::kShape0], 3);                        // fill and stroke
-    EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kCounts + 4), 9u);
-    EXPECT_EQ(QByteArray(bytes.constData() + SampleFile::kVerbs, 7), QByteArray("\0\1\2\3\4\0\1", 7));
+    EXPECT_EQ(ByteOrder::getU32LE(b + kLayer0), 1u); // colour art
+    EXPECT_EQ(b[kShape0], 3);                        // fill and stroke
+    EXPECT_EQ(ByteOrder::getU32LE(b + kCounts + 4), 9u);
+    EXPECT_EQ(QByteArray(bytes.constData() + kVerbs, 7), QByteArray("\0\1\2\3\4\0\1", 7));
     const qsizetype size = 12 + 3 * 12 + 3 * 40 + (7 + 9 * 8) + (6 + 13 * 8) + (5 + 4 * 8);
     EXPECT_EQ(bytes.size(), size);
 
@@ -116,7 +100,9 @@ TEST(VectorFile, StoreLoadStoreIsTheSameBytesInTheDocumentedLayout) {
 }
 
 TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
-    const SampleFile good = sampleFile();
+    GR_CompositeVectorDrawingObj drawing;
+    sampleDrawing(drawing);
+    const QByteArray good = drawing.StoreToBytes(0);
     struct Case {
         const char* what;
         std::function<void(QByteArray&)> damage;
@@ -124,28 +110,24 @@ TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
     const Case cases[] = {
         {"magic", [](QByteArray& b) { b[3] = 'Y'; }},
         {"version", [](QByteArray& b) { b[4] = 2; }},
-        {"layer visibility", [](QByteArray& b) { b[SampleFile::kLayer0 + 4] = 2; }},
-        {"shape flags", [](QByteArray& b) { b[SampleFile::kShape0] = 4; }},
-        {"width over 2^16", [](QByteArray& b) { putF32(b, SampleFile::kWidth, 65537.0f); }},
-        {"width not a number", [](QByteArray& b) { putF32(b, SampleFile::kWidth, NAN); }},
-        {"unknown verb", [](QByteArray& b) { b[SampleFile::kVerbs + 3] = 5; }},
-        {"no leading move", [](QByteArray& b) { b[SampleFile::kVerbs] = 1; }},
-        {"points do not match verbs", [](QByteArray& b) { b[SampleFile::kVerbs + 2] = 3; }},
-        {"coordinate not finite", [](QByteArray& b) { putF32(b, SampleFile::kPoints, INFINITY); }},
-        {"coordinate over 2^24", [](QByteArray& b) { putF32(b, SampleFile::kPoints + 4, -3.5e7f); }},
+        {"layer visibility", [](QByteArray& b) { b[kLayer0 + 4] = 2; }},
+        {"shape flags", [](QByteArray& b) { b[kShape0] = 4; }},
+        {"width over 2^16", [](QByteArray& b) { putF32(b, kWidth, 65537.0f); }},
+        {"width not a number", [](QByteArray& b) { putF32(b, kWidth, NAN); }},
+        {"unknown verb", [](QByteArray& b) { b[kVerbs + 3] = 5; }},
+        {"no leading move", [](QByteArray& b) { b[kVerbs] = 1; }},
+        {"points do not match verbs", [](QByteArray& b) { b[kVerbs + 2] = 3; }},
+        {"coordinate not finite", [](QByteArray& b) { putF32(b, kPoints, INFINITY); }},
+        {"coordinate over 2^24", [](QByteArray& b) { putF32(b, kPoints + 4, -3.5e7f); }},
         {"layer count beyond the file", [](QByteArray& b) { putU32(b, 8, 0xffffffffu); }},
-        {"shape count beyond the file",
-         [](QByteArray& b) { putU32(b, SampleFile::kLayer0 + 8, 0x7fffffffu); }},
-        {"point count beyond the file",
-         [](QByteArray& b) { putU32(b, SampleFile::kCounts + 4, 0x40000000u); }},
+        {"shape count beyond the file", [](QByteArray& b) { putU32(b, kLayer0 + 8, 0x7fffffffu); }},
+        {"point count beyond the file", [](QByteArray& b) { putU32(b, kCounts + 4, 0x40000000u); }},
         {"bytes after the end", [](QByteArray& b) { b.append('\0'); }},
     };
-    GR_CompositeVectorDrawingObj drawing;
-    sampleDrawing(drawing);
     const std::vector<GR_Layer> before = drawing.layers();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        QByteArray bad = good.bytes;
+        QByteArray bad = good;
         c.damage(bad);
         QXMessage::Capture messages;
         EXPECT_FALSE(drawing.LoadFromBytes(bad));
@@ -155,8 +137,7 @@ TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
     }
     // Every length short of the whole file.
     QXMessage::Capture quiet;
-    for (qsizetype n = 0; n < good.bytes.size(); ++n)
-        EXPECT_FALSE(drawing.LoadFromBytes(good.bytes.left(n))) << n;
+    for (qsizetype n = 0; n < good.size(); ++n) EXPECT_FALSE(drawing.LoadFromBytes(good.left(n))) << n;
 }
 
 // Seeded damage: a file either fails or loads into something the renderer takes.
