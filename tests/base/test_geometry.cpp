@@ -37,16 +37,14 @@ TEST(Box2di, IntersectionAndUnion) {
 
 TEST(Matrix4x4, QueriesAboutThePicturePlane) {
     Matrix4x4 m = Matrix4x4::translation(1, 2, 0.5) * Matrix4x4::scaling(2, -3);
-    EXPECT_TRUE(m.isConstantZ());
-    EXPECT_FALSE(m.hasRotation()); // a mirror is not a turn
+    EXPECT_TRUE(m.isConstantZ() && !m.hasRotation()); // a mirror is not a turn
     Math::Vector2d x, y;
     Math::Point2d o;
     m.getTransform2d(x, y, o);
     EXPECT_TRUE(x == Math::Vector2d(2, 0) && y == Math::Vector2d(0, -3) && o == Math::Point2d(1, 2));
     m(1, 0) = 0.5;
-    EXPECT_TRUE(m.hasRotation());
     m(3, 1) = 0.1; // perspective: w depends on y
-    EXPECT_FALSE(m.isConstantZ());
+    EXPECT_TRUE(m.hasRotation() && !m.isConstantZ());
 
     Matrix4x4 w = Matrix4x4::scaling(4, 4, 4);
     w(3, 3) = 2.0;

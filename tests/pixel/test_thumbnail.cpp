@@ -25,9 +25,8 @@ TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
     CEL_PixmapRGBA8 wide(1920, 1080);
     std::fill(wide.data(), wide.data() + 1920 * 1080, CEL_PixelRGBA8{40, 80, 120, 255});
     Thumb t(&wide, 128);
-    ASSERT_TRUE(t.picture());
+    ASSERT_TRUE(t.picture() && t.blendedWithWhite());
     EXPECT_EQ(t.size(), Math::Size2di(128, 72));
-    EXPECT_TRUE(t.blendedWithWhite());
     EXPECT_TRUE(allPixels(*t.picture(), CEL_PixelRGBA8{40, 80, 120, 255}));
     EXPECT_EQ(t.convertTo(CEL_Representation::PIXMAP_RGBA8), nullptr);
     const std::unique_ptr<CEL_Representation> copy(t.convertTo(CEL_Representation::PIXMAP_RGBA8_THUMBNAIL));
