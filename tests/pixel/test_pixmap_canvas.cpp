@@ -43,7 +43,6 @@ TEST(CanvasPixmap, AdoptReleaseAndSetData) {
     EXPECT_EQ(total(), before + 8);
 }
 
-// The box of the content (colour with alpha 0 counts).
 // Crop to content: the chunked scan against a brute-force box, over widths
 // around the chunk size and content near every edge. Colour with alpha 0 is
 // content; an empty canvas gives one pixel.
@@ -67,76 +66,62 @@ TEST(CanvasPixmap, CropScanMatchesBruteForce) {
 }
 
 TEST(CanvasPixmap, AlphaOperations8) {
-    CEL_PixmapRGBA8 p(4, 1);
-    *p.pixel(0, 0) = CEL_PixelRGBA8{100, 50, 0, 0};
-    *p.pixel(1, 0) = CEL_PixelRGBA8{100, 50, 200, 128};
-    *p.pixel(2, 0) = CEL_PixelRGBA8{255, 0, 0, 0};
-    *p.pixel(3, 0) = CEL_PixelRGBA8{200, 100, 255, 128};
-    std::unique_ptr<CEL_PixmapRGBA8> d(p.clone());
+    using P = CEL_PixelRGBA8;
+    const auto p = pixeltest::row<CEL_PixmapRGBA8, P>(
+        {{100, 50, 0, 0}, {100, 50, 200, 128}, {255, 0, 0, 0}, {200, 100, 255, 128}});
+    std::unique_ptr<CEL_PixmapRGBA8> d(p->clone()), w(p->clone());
     d->demultiplyColorByAlpha();
-    EXPECT_EQ(*d->pixel(0, 0), (CEL_PixelRGBA8{0, 0, 0, 0}));
-    EXPECT_EQ(*d->pixel(1, 0), (CEL_PixelRGBA8{199, 100, 255, 128}));
-
-    std::unique_ptr<CEL_PixmapRGBA8> w(p.clone());
+    EXPECT_TRUE(*d->pixel(0, 0) == (P{0, 0, 0, 0}) && *d->pixel(1, 0) == (P{199, 100, 255, 128}));
     w->straightToPremultipliedWithWhite();
-    EXPECT_EQ(*w->pixel(2, 0), (CEL_PixelRGBA8{255, 255, 255, 0}));
-    EXPECT_EQ(*w->pixel(3, 0), (CEL_PixelRGBA8{227, 177, 255, 128}));
+    EXPECT_TRUE(*w->pixel(2, 0) == (P{255, 255, 255, 0}) && *w->pixel(3, 0) == (P{227, 177, 255, 128}));
 
-    p.multiplyColorByAlpha();
-    EXPECT_EQ(*p.pixel(3, 0), (CEL_PixelRGBA8{100, 50, 128, 128}));
-    *p.pixel(0, 0) = CEL_PixelRGBA8{200, 10, 90, 90};
-    p.clampColorToAlpha();
-    EXPECT_EQ(*p.pixel(0, 0), (CEL_PixelRGBA8{90, 10, 90, 90}));
-    // Wrap-around, no clamping: 10 - (255 - 90) in 8 bits.
-    p.unmultiplyColorByAlpha();
-    EXPECT_EQ(p.pixel(0, 0)->g, uint8_t(10 - 165));
+    p->multiplyColorByAlpha();
+    EXPECT_EQ(*p->pixel(3, 0), (P{100, 50, 128, 128}));
+    *p->pixel(0, 0) = P{200, 10, 90, 90};
+    p->clampColorToAlpha();
+    EXPECT_EQ(*p->pixel(0, 0), (P{90, 10, 90, 90}));
+    p->unmultiplyColorByAlpha(); // wrap-around, no clamping: 10 - (255 - 90) in 8 bits
+    EXPECT_EQ(p->pixel(0, 0)->g, uint8_t(10 - 165));
 }
 
 TEST(CanvasPixmap, AlphaOperations16) {
-    CEL_PixmapRGBA16 p(3, 1);
-    *p.pixel(0, 0) = px16(32767, -32767, 100, 1);
-    *p.pixel(1, 0) = px16(16384, 100, -50, 16384);
-    *p.pixel(2, 0) = px16(5, 6, 7, 0);
-    std::unique_ptr<CEL_PixmapRGBA16> d(p.clone());
+    const auto p = pixeltest::row<CEL_PixmapRGBA16>(
+        {px16(32767, -32767, 100, 1), px16(16384, 100, -50, 16384), px16(5, 6, 7, 0)});
+    std::unique_ptr<CEL_PixmapRGBA16> d(p->clone());
     d->demultiplyColorByAlpha();
     EXPECT_EQ(*d->pixel(0, 0), px16(32767, -32767, 32767, 1)); // saturated to +-32767
     EXPECT_EQ(*d->pixel(1, 0), px16(32767, 200, -99, 16384));  // trunc(-99.997 + 0.5)
     EXPECT_EQ(*d->pixel(2, 0), px16(0, 0, 0, 0));
-    d.reset(p.clone());
+    d.reset(p->clone());
     d->multiplyColorByAlpha();
     EXPECT_EQ(*d->pixel(1, 0), px16(8192, 50, -24, 16384)); // truncation toward zero
-    p.straightToPremultipliedWithWhite();
-    EXPECT_EQ(*p.pixel(1, 0), px16(24575, 16433, 16359, 16384));
+    p->straightToPremultipliedWithWhite();
+    EXPECT_EQ(*p->pixel(1, 0), px16(24575, 16433, 16359, 16384));
 }
 
 TEST(CanvasPixmap, ConversionsBetweenCanvasKinds) {
     using R = CEL_Representation;
-    CEL_PixmapRGBA8 p(2, 1);
-    *p.pixel(0, 0) = CEL_PixelRGBA8{255, 255, 255, 255};
-    *p.pixel(1, 0) = CEL_PixelRGBA8{100, 200, 50, 0};
+    const auto p = pixeltest::row<CEL_PixmapRGBA8, CEL_PixelRGBA8>({{255, 255, 255, 255}, {100, 200, 50, 0}});
     // Listed but made elsewhere, or not at all.
-    EXPECT_TRUE(p.convertibleTo(R::PIXMAP_RGBA8_THUMBNAIL));
-    EXPECT_FALSE(p.convertTo(R::PIXMAP_RGBA8_THUMBNAIL) || p.convertTo(R::PIXMAP_MATTE16));
+    EXPECT_TRUE(p->convertibleTo(R::PIXMAP_RGBA8_THUMBNAIL));
+    EXPECT_FALSE(p->convertTo(R::PIXMAP_RGBA8_THUMBNAIL) || p->convertTo(R::PIXMAP_MATTE16));
 
-    auto m = own<CEL_PixmapMatte8>(p.convertTo(R::PIXMAP_MATTE8));
+    auto m = own<CEL_PixmapMatte8>(p->convertTo(R::PIXMAP_MATTE8));
     ASSERT_TRUE(m);
     EXPECT_EQ(*m->pixel(0, 0), 255);
     EXPECT_EQ(*m->pixel(1, 0), int(0.3 * 100 + 0.59 * 200 + 0.11 * 50)); // alpha ignored
 
-    CEL_PixmapMatte8 matte(1, 1);
-    *matte.pixel(0, 0) = 128;
-    auto fromMatte16 = own<CEL_PixmapRGBA16>(matte.convertTo(R::PIXMAP_RGBA16));
+    const auto matte = pixeltest::row<CEL_PixmapMatte8, unsigned char>({128});
+    auto fromMatte16 = own<CEL_PixmapRGBA16>(matte->convertTo(R::PIXMAP_RGBA16));
     ASSERT_TRUE(fromMatte16);
     EXPECT_EQ(*fromMatte16->pixel(0, 0), px16(16447, 16447, 16447, 16447));
-    EXPECT_EQ(matte.getImage().pixel(0, 0), qRgba(128, 128, 128, 255));
+    EXPECT_EQ(matte->getImage().pixel(0, 0), qRgba(128, 128, 128, 255));
 
-    CEL_PixmapMatte16 deep(2, 1);
-    deep.data()[0] = 32767;
-    deep.data()[1] = -5;
-    auto shallow = own<CEL_PixmapMatte8>(deep.convertTo(R::PIXMAP_MATTE8));
+    const auto deep = pixeltest::row<CEL_PixmapMatte16, short>({32767, -5});
+    auto shallow = own<CEL_PixmapMatte8>(deep->convertTo(R::PIXMAP_MATTE8));
     ASSERT_TRUE(shallow);
     EXPECT_TRUE(shallow->data()[0] == 255 && shallow->data()[1] == 0);
-    EXPECT_TRUE(deep.getImage().isNull() && CEL_PixmapRGBA8(0, 4).getImage().isNull());
+    EXPECT_TRUE(deep->getImage().isNull() && CEL_PixmapRGBA8(0, 4).getImage().isNull());
 }
 
 TEST(CanvasPixmap, CloneArea) {
