@@ -144,8 +144,7 @@ TEST(DepthPixmap, ConversionsCopiesAndMemory) {
 
         const auto z = own<CEL_PixmapAreaZ>(p.convertTo(CEL_Representation::PIXMAP_AREA_ZBUF));
         ASSERT_TRUE(z && z->allocatedRect() == p.allocatedRect());
-        EXPECT_EQ(**z->pixel(1, 0), 2.0f);
-        EXPECT_TRUE(z->pixel(3, 0)->isZero());
+        EXPECT_TRUE(**z->pixel(1, 0) == 2.0f && z->pixel(3, 0)->isZero());
         const auto area = own<CEL_PixmapAreaRGBA16>(p.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
         ASSERT_TRUE(area && area->allocatedRect() == p.allocatedRect());
         EXPECT_EQ(*area->pixel(1, 0), px16(16383, 0, 16384, 32767));
