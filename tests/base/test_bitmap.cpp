@@ -32,10 +32,8 @@ TEST(BitmapConvert, PixelRulesBetweenEveryLayout) {
     BM_UncompressedBitmap b32(BM_Bitmap::RGBA32, b64.bounds());
     ASSERT_TRUE(BM_Util::Convert(b64, b32));
     const BM_PixelRgba32* p = b32.rowAs<BM_PixelRgba32>(7);
-    EXPECT_EQ(p[0], px(255, 128, 0, 255));
-    EXPECT_EQ(p[1], px(0, 0, 1, 128));
-    EXPECT_EQ(p[2], px(1, 255, 0, 0));
-    EXPECT_EQ(p[3], px(64, 64, 128, 0));
+    EXPECT_EQ(std::vector(p, p + 4),
+              (std::vector{px(255, 128, 0, 255), px(0, 0, 1, 128), px(1, 255, 0, 0), px(64, 64, 128, 0)}));
 
     BM_UncompressedBitmap b24(BM_Bitmap::RGB24, b64.bounds());
     ASSERT_TRUE(BM_Util::Convert(b32, b24));

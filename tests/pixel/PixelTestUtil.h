@@ -39,8 +39,6 @@ public:
         CEL_Pixmap::setMaxPixmapBytes(bytes);
     }
     ~ByteCap() { CEL_Pixmap::setMaxPixmapBytes(m_old); }
-    ByteCap(const ByteCap&) = delete;
-    ByteCap& operator=(const ByteCap&) = delete;
 
 private:
     unsigned long long m_old;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
-#include <QFile>
 #include <QProcess>
 #include <algorithm>
 #include <atomic>
