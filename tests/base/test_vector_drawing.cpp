@@ -103,11 +103,7 @@ TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
     GR_CompositeVectorDrawingObj drawing;
     sampleDrawing(drawing);
     const QByteArray good = drawing.StoreToBytes(0);
-    struct Case {
-        const char* what;
-        std::function<void(QByteArray&)> damage;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, std::function<void(QByteArray&)>> cases[] = {
         {"magic", [](QByteArray& b) { b[3] = 'Y'; }},
         {"version", [](QByteArray& b) { b[4] = 2; }},
         {"layer visibility", [](QByteArray& b) { b[kLayer0 + 4] = 2; }},
@@ -125,10 +121,10 @@ TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
         {"bytes after the end", [](QByteArray& b) { b.append('\0'); }},
     };
     const std::vector<GR_Layer> before = drawing.layers();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, damage] : cases) {
+        SCOPED_TRACE(what);
         QByteArray bad = good;
-        c.damage(bad);
+        damage(bad);
         QXMessage::Capture messages;
         EXPECT_FALSE(drawing.LoadFromBytes(bad));
         EXPECT_EQ(drawing.layers(), before);
