@@ -72,11 +72,11 @@ class FfmpegDecoderTest : public ::testing::TestWithParam<Clip> {
 protected:
     static void SetUpTestSuite() {
         MOV_registerFfmpegDecoders();
-        if (celtest::haveProgram("ffmpeg") && celtest::haveProgram("ffprobe")) s_dir = new celtest::TempDir;
+        if (celtest::haveProgram("ffmpeg")) s_dir = new celtest::TempDir;
     }
     static void TearDownTestSuite() { delete s_dir, s_dir = nullptr; }
     void SetUp() override {
-        if (!s_dir) GTEST_SKIP() << "ffmpeg or ffprobe not found";
+        if (!s_dir) GTEST_SKIP() << "ffmpeg not found";
         makeClip(GetParam());
     }
     static void makeClip(const Clip& c) {
@@ -127,19 +127,10 @@ TEST_P(FfmpegDecoderTest, FramesEqualFfmpegsInAnyOrder) {
     const std::vector<QByteArray> reference = referenceFrames(c);
     ASSERT_EQ(reference.size(), size_t(kFrames));
 
-    // The count ffprobe gets by decoding, and the average rate.
-    const QByteArray probe =
-        run("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-                        "stream=nb_read_frames,avg_frame_rate", "-of", "csv=p=0", path})
-            .trimmed();
-    const QList<QByteArray> fields = probe.split(',');
-    ASSERT_EQ(fields.size(), 2) << probe.constData();
-    const QList<QByteArray> rate = fields[0].split('/');
-
     CELMOV_MovieFrame movie(path, 1);
     ASSERT_EQ(movie.getFormat(), CEL_Representation::MOVIE_FRAME);
-    EXPECT_EQ(movie.movieNumberOfFrames(), fields[1].toInt());
-    EXPECT_DOUBLE_EQ(movie.movieFrameRate(), rate[0].toDouble() / rate[1].toDouble());
+    EXPECT_EQ(movie.movieNumberOfFrames(), kFrames); // as made: 30 pictures at 24 per second
+    EXPECT_DOUBLE_EQ(movie.movieFrameRate(), 24.0);
     EXPECT_EQ(movie.decodedSize(), Math::Size2di(kWidth, kHeight));
     EXPECT_EQ(movie.movieHasAlpha(), c.alpha);
 
@@ -185,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Clips, FfmpegDecoderTest, ::testing::ValuesIn(clips()),
 class FfmpegThreadsTest : public FfmpegDecoderTest {
 protected:
     void SetUp() override {
-        if (!s_dir) GTEST_SKIP() << "ffmpeg or ffprobe not found";
+        if (!s_dir) GTEST_SKIP() << "ffmpeg not found";
     }
 };
 
