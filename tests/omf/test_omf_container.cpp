@@ -66,6 +66,7 @@ TEST(OmfContainer, ReaderSkipsTheUnknownAndRefusesTheMalformed) {
     using B = OmfBuilder;
     const QByteArray px = "abc";
     const QByteArray video = B::videoBody(1, 1, 1);
+    constexpr OMF_Status Bad = OMF_Status::BadStructure;
     const struct {
         const char* what;
         QByteArray file;
@@ -82,25 +83,22 @@ TEST(OmfContainer, ReaderSkipsTheUnknownAndRefusesTheMalformed) {
         {"sound media beside", B().video(1, 1, 1).sound(2).sample(1, px).bytes(), OMF_Status::Ok},
         {"no signature", QByteArray("\x89OMG\r\n\x1a\n", 8) + QByteArray(8, 0), OMF_Status::NotOmf},
         {"version 2", B(2).video(1, 1, 1).bytes(), OMF_Status::BadVersion},
-        {"no MDID", B().object("MDES", video.mid(17)).bytes(), OMF_Status::BadStructure},
-        {"video without CMPR", B().object("MDES", video.chopped(17)).bytes(), OMF_Status::BadStructure},
-        {"duplicate WDTH", B().object("MDES", video + B::u32("WDTH", 5)).bytes(), OMF_Status::BadStructure},
+        {"no MDID", B().object("MDES", video.mid(17)).bytes(), Bad},
+        {"video without CMPR", B().object("MDES", video.chopped(17)).bytes(), Bad},
+        {"duplicate WDTH", B().object("MDES", video + B::u32("WDTH", 5)).bytes(), Bad},
         {"WDTH as text",
          B().object("MDES", video.left(17 * 2 + 24) + B::property("WDTH", B::Text, "1234") +
                                 video.mid(17 * 2 + 24 + 17))
              .bytes(),
-         OMF_Status::BadStructure},
-        {"u32 of 5 bytes", B().object("MDES", video + B::property("XTRA", B::U32, "12345")).bytes(),
-         OMF_Status::BadStructure},
-        {"two media with one MDID", B().video(1, 1, 1).video(1, 1, 1).bytes(), OMF_Status::BadStructure},
-        {"sample of an undescribed media", B().video(1, 1, 1).sample(2, px).bytes(),
-         OMF_Status::BadStructure},
-        {"sample without DATA", B().video(1, 1, 1).object("SAMP", B::u32("MDID", 1)).bytes(),
-         OMF_Status::BadStructure},
-        {"compression 2", B().video(1, 1, 1, 24, 1, 2).bytes(), OMF_Status::BadStructure},
+         Bad},
+        {"u32 of 5 bytes", B().object("MDES", video + B::property("XTRA", B::U32, "12345")).bytes(), Bad},
+        {"two media with one MDID", B().video(1, 1, 1).video(1, 1, 1).bytes(), Bad},
+        {"sample of an undescribed media", B().video(1, 1, 1).sample(2, px).bytes(), Bad},
+        {"sample without DATA", B().video(1, 1, 1).object("SAMP", B::u32("MDID", 1)).bytes(), Bad},
+        {"compression 2", B().video(1, 1, 1, 24, 1, 2).bytes(), Bad},
         {"JPEG sample that is no JPEG", B().video(1, 1, 1, 24, 1, 1).sample(1, px).bytes(),
          OMF_Status::BadSample},
-        {"trailing bytes", B().video(1, 1, 1).raw("tail").bytes(), OMF_Status::BadStructure},
+        {"trailing bytes", B().video(1, 1, 1).raw("tail").bytes(), Bad},
     };
     for (const auto& c : cases) {
         OMF_File f;
