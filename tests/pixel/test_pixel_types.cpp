@@ -65,16 +65,14 @@ TEST(PixelRules, ChannelOrdersAndPixelTests) {
 static CEL_PixelRGBA16 overReference(const CEL_PixelRGBA16& under, const CEL_PixelRGBA16& top,
                                      bool straight) {
     if (top.a == 32767) return top;
-    const double t = top.a / 32767.0, u = 1.0 - t;
-    const int16_t uc[4] = {under.r, under.g, under.b, under.a};
-    const int16_t tc[4] = {top.r, top.g, top.b, top.a};
-    int16_t out[4];
-    for (int i = 0; i < 4; ++i) {
-        long long s =
-            (long long)std::trunc(uc[i] * u + 0.5) + (straight ? (long long)std::trunc(tc[i] * t) : tc[i]);
-        out[i] = (s < 0 || s > 32767) ? 32767 : int16_t(s);
-    }
-    return px16(out[0], out[1], out[2], out[3]);
+    const double t = top.a / 32767.0;
+    const auto channel = [&](int16_t u, int16_t c) {
+        const long long s =
+            (long long)std::trunc(u * (1.0 - t) + 0.5) + (straight ? (long long)std::trunc(c * t) : c);
+        return (s < 0 || s > 32767) ? 32767 : int(s);
+    };
+    return px16(channel(under.r, top.r), channel(under.g, top.g), channel(under.b, top.b),
+                channel(under.a, top.a));
 }
 
 // The grid holds the cases that matter: an opaque top, a transparent top,
