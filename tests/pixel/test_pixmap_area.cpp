@@ -118,8 +118,7 @@ TEST(AreaPixmap, ClonesAndCopies) {
         fillMarkers(a);
         a.setAllPositive(false);
         std::unique_ptr<CEL_PixmapAreaRGBA16> part(a.clone(Math::Box2di(4, 0, 6, 4)));
-        ASSERT_TRUE(part);
-        EXPECT_FALSE(part->areAllPositive());
+        ASSERT_TRUE(part && !part->areAllPositive());
         expectKept(*part, Math::Box2di::fromCorners(4, 2, 6, 4));
         EXPECT_EQ(a.clone(Math::Box2di()), nullptr);
         CEL_PixmapAreaRGBA16 d(8, 8);
@@ -186,8 +185,7 @@ TEST(AreaPixmap, ClippedConversions) {
     auto f = own<CEL_PixmapAreaRGBAFloat>(a.convertTo(R::PIXMAP_AREA_RGBAFLOAT));
     ASSERT_TRUE(f && f->allocatedRect() == a.allocatedRect());
     auto back = own<CEL_PixmapAreaRGBA16>(f->convertTo(R::PIXMAP_AREA_RGBA16));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->allocatedRect(), Math::Box2di::fromCorners(2, 1, 4, 3));
+    ASSERT_TRUE(back && back->allocatedRect() == Math::Box2di::fromCorners(2, 1, 4, 3));
     EXPECT_EQ(*back->pixel(3, 2), px16(32767, 16447, 0, 127));
     auto fm = own<CEL_PixmapMatte16>(f->convertTo(R::PIXMAP_MATTE16));
     EXPECT_TRUE(fm && *fm->pixel(0, 0) == -1);

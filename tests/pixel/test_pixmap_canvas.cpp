@@ -58,7 +58,7 @@ TEST(CanvasPixmap, CropScanMatchesBruteForce) {
             expect.add(x, y);
         }
         auto area = own<CEL_PixmapAreaRGBA16>(p.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
-        ASSERT_TRUE(area);
+        ASSERT_TRUE(area) << w << 'x' << h;
         ASSERT_EQ(area->allocatedRect(), dots ? expect : Math::Box2di(0, 0, 1, 1)) << w << 'x' << h;
         ASSERT_EQ(area->canvasRect(), Math::Box2di(0, 0, w, h));
     }
@@ -106,20 +106,17 @@ TEST(CanvasPixmap, ConversionsBetweenCanvasKinds) {
     EXPECT_FALSE(p->convertTo(R::PIXMAP_RGBA8_THUMBNAIL) || p->convertTo(R::PIXMAP_MATTE16));
 
     auto m = own<CEL_PixmapMatte8>(p->convertTo(R::PIXMAP_MATTE8));
-    ASSERT_TRUE(m);
-    EXPECT_EQ(*m->pixel(0, 0), 255);
+    ASSERT_TRUE(m && *m->pixel(0, 0) == 255);
     EXPECT_EQ(*m->pixel(1, 0), int(0.3 * 100 + 0.59 * 200 + 0.11 * 50)); // alpha ignored
 
     const auto matte = pixeltest::row<CEL_PixmapMatte8, unsigned char>({128});
     auto fromMatte16 = own<CEL_PixmapRGBA16>(matte->convertTo(R::PIXMAP_RGBA16));
-    ASSERT_TRUE(fromMatte16);
-    EXPECT_EQ(*fromMatte16->pixel(0, 0), px16(16447, 16447, 16447, 16447));
+    ASSERT_TRUE(fromMatte16 && *fromMatte16->pixel(0, 0) == px16(16447, 16447, 16447, 16447));
     EXPECT_EQ(matte->getImage().pixel(0, 0), qRgba(128, 128, 128, 255));
 
     const auto deep = pixeltest::row<CEL_PixmapMatte16, short>({32767, -5});
     auto shallow = own<CEL_PixmapMatte8>(deep->convertTo(R::PIXMAP_MATTE8));
-    ASSERT_TRUE(shallow);
-    EXPECT_TRUE(shallow->data()[0] == 255 && shallow->data()[1] == 0);
+    EXPECT_TRUE(shallow && shallow->data()[0] == 255 && shallow->data()[1] == 0);
     EXPECT_TRUE(deep->getImage().isNull() && CEL_PixmapRGBA8(0, 4).getImage().isNull());
 }
 
