@@ -83,15 +83,13 @@ TEST(DepthPixmap, InsertionKeepsListsNearToFar) {
     p.insertPixel(2, 0, sample(0, 0, 6, 6, 1.0f));
     const std::vector<CEL_Pixel3D> level = listAt(p, 2, 0);
     ASSERT_EQ(level.size(), 4u);
-    EXPECT_EQ(level[1].colour, px16(0, 0, 6, 6));
-    EXPECT_EQ(level[2].colour, px16(0, 16383, 0, 16383));
+    EXPECT_TRUE(level[1].colour == px16(0, 0, 6, 6) && level[2].colour == px16(0, 16383, 0, 16383));
 
     // Identifiers are offset by the current one; 0 stays 0.
     p.incrementDepthBufferId(5);
     p.insertPixel(3, 0, sample(1, 1, 1, 100, 2.0f, 2));
     p.insertPixel(3, 0, sample(1, 1, 1, 100, 1.0f, 0));
-    EXPECT_EQ(listAt(p, 3, 0)[0].depthBufferId, 7u);
-    EXPECT_EQ(listAt(p, 3, 0)[1].depthBufferId, 0u);
+    EXPECT_TRUE(listAt(p, 3, 0)[0].depthBufferId == 7u && listAt(p, 3, 0)[1].depthBufferId == 0u);
     EXPECT_EQ(p.getNextDepthBufferId(), 6u);
 
     // A list of its own, growing store, and a plain array; none outside the allocation.
@@ -116,9 +114,9 @@ TEST(DepthPixmap, FlatteningCompositesFarToNear) {
     additive.erase(additive.begin());
     EXPECT_EQ(flattenOne(additive), px16(32767, 256, 0, 32767));
 
-    // Additive light saturates and skips zero channels; a tone sample multiplies by
-    // 1 - A + |C| (colour at or below 0) or 1 - A - a * A / C (above), rounded; onto a
-    // transparent accumulator it is copied; alpha -32768 reads as -32767.
+    // Additive light saturates and skips zero channels; a tone sample multiplies by 1 - A + |C|
+    // (colour <= 0) or 1 - A - a * A / C (above), rounded; onto a transparent accumulator it
+    // is copied; alpha -32768 reads as -32767.
     EXPECT_EQ(flattenOne({sample(30000, 0, -5, 0, 2.0f), sample(10000, 100, 100, 32767, 1.0f)}),
               px16(32767, 100, 95, 32767));
     EXPECT_EQ(flattenOne({sample(-8192, 0, 0, -16384, 2.0f), sample(32767, 10000, 0, 32767, 1.0f)}),
