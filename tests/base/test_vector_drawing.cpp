@@ -181,8 +181,8 @@ TEST(VectorPalette, FilesListsAndTheFolderManager) {
     celtest::writeFile(dir.path(QStringLiteral("shot/palette.qvp")), "not a palette\n");
     QXMessage::Capture messages;
     EXPECT_EQ(CM_PaletteManager::GetPaletteListFromPath(drawing)->size(), 0u);
-    ASSERT_EQ(messages.records().size(), 1u);
-    EXPECT_TRUE(messages.records()[0].source.startsWith(QStringLiteral("Palette file"))) << "one warning";
+    ASSERT_EQ(messages.records().size(), 1u) << "one warning";
+    EXPECT_TRUE(messages.records()[0].source.startsWith(QStringLiteral("Palette file")));
     CM_PaletteManager::clear();
 }
 

@@ -144,9 +144,8 @@ TEST(OmfContainer, ReadSamplesStaysWithinTheBuffer) {
     ASSERT_EQ(openBytes(f, file), OMF_Status::Ok);
     QByteArray buffer(8, '#');
     EXPECT_EQ(f.readSamples(1, buffer.data(), 5), int64_t(OMF_Status::BufferTooSmall));
-    EXPECT_EQ(buffer, QByteArray(8, '#'));
-    EXPECT_EQ(f.readSamples(1, buffer.data(), 6), 6);
-    EXPECT_EQ(buffer, QByteArray("abcdef##"));
+    EXPECT_EQ(buffer, QByteArray(8, '#')) << "nothing written";
+    EXPECT_TRUE(f.readSamples(1, buffer.data(), 6) == 6 && buffer == "abcdef##");
     EXPECT_EQ(f.readSamples(0, buffer.data(), 6), int64_t(OMF_Status::NoSuchMedia));
     EXPECT_EQ(f.writeSample("abc", 3), OMF_Status::WrongMode);
 }

@@ -62,10 +62,9 @@ TEST(QtText, OutlinesSitInThePlainBoxAtTheLayersPlace) {
     GR_CompositeVectorDrawingObj drawing;
     GR_TextAccess access(&drawing);
     GR_TextLayer layer = access.CreateTextLayer(GR_TextLayerProperties{0, 245, 0xFF00FF00LL}, true);
-    ASSERT_TRUE(access.InsertText(layer, "Hg 01"));
     double w = 0, h = 0;
-    ASSERT_TRUE(access.GetPlainBox(layer, w, h));
-    ASSERT_TRUE(access.TranslateLayer(layer, -100, 50));
+    ASSERT_TRUE(access.InsertText(layer, "Hg 01") && access.GetPlainBox(layer, w, h) &&
+                access.TranslateLayer(layer, -100, 50));
     ASSERT_EQ(drawing.layers().size(), 1u);
     const Math::Box2d ink = drawing.GetVisibleWorldBBox();
     // Ink inside the box: H's stem starts a little right of the origin, g's
