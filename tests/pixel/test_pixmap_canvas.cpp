@@ -28,8 +28,7 @@ TEST(CanvasPixmap, AdoptReleaseAndSetData) {
     EXPECT_EQ(p.allocatedSize(), 32u);
     p.setData(nullptr, 3, 3);
     EXPECT_EQ(total(), before);
-    CEL_PixmapMatte16 zeroArea(0, 5, new short[3]); // data freed, pixmap empty
-    EXPECT_EQ(zeroArea.data(), nullptr);
+    EXPECT_EQ(CEL_PixmapMatte16(0, 5, new short[3]).data(), nullptr); // data freed, pixmap empty
 
     // 32-bit ARGB words: bytes b, g, r, a in memory become r, g, b, a.
     unsigned int words[2];
