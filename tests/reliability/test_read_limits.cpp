@@ -42,8 +42,8 @@ TEST(ReadLimits, HugeClaimsAreRefusedBeforeAllocating) {
     QStringList missing;
     for (const CELIO_Handler* handler : celfuzz::handlers()) {
         const QString name = celfuzz::nameOf(*handler);
-        const QDir folder(celtest::dataPath(QStringLiteral("limits/") + name));
-        const QFileInfoList files = folder.entryInfoList(QDir::Files);
+        const QFileInfoList files =
+            QDir(celtest::dataPath(QStringLiteral("limits/") + name)).entryInfoList(QDir::Files);
         if (files.isEmpty()) missing << name;
         for (const QFileInfo& file : files) {
             // A format whose frames have one fixed size has no claim to refuse: its
