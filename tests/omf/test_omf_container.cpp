@@ -1,14 +1,9 @@
-// The OMF container: the writer's bytes against hand-built files, the reader's
-// refusals (structure, lengths, versions, references), sample reading within
-// the buffer, JPEG samples, the toolkit context, and failed writes.
+// The OMF container below the handler (whose tests cover round trips, witnesses
+// and the messages): structure refusals, lying lengths, buffers, JPEG details.
 #include <QDir>
-#include <QFile>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-
-#include <cstring>
-#include <vector>
 
 #include "omf/OmfContainer.h"
 #include "support/OmfBuilder.h"
@@ -46,47 +41,23 @@ OMF_Status openBytes(OMF_File& f, const QByteArray& bytes) {
     return f.openMemory(bytes.constData(), size_t(bytes.size()));
 }
 
-QStringList partFiles(const QString& folder) {
-    return QDir(folder).entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden);
+bool noPartFiles(const QString& folder) {
+    return QDir(folder).entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden).isEmpty();
 }
 
 } // namespace
-
-TEST(OmfContainer, WriterEmitsTheDocumentedStructure) {
-    Toolkit toolkit;
-    celtest::TempDir dir;
-    const QByteArray rgb = rgbRamp(3, 2);
-    const QString path = dir.path("f.omf");
-    ASSERT_EQ(writeFrame(path, rgb, 3, 2, false), OMF_Status::Ok);
-    EXPECT_EQ(celtest::readFile(path), OmfBuilder().video(1, 3, 2).sample(1, rgb).bytes());
-
-    OMF_File f;
-    ASSERT_EQ(f.openRead(path.toUtf8().constData()), OMF_Status::Ok);
-    ASSERT_EQ(f.mediaCount(), 1u);
-    OMF_VideoDescriptor d;
-    ASSERT_EQ(f.videoDescriptor(1, d), OMF_Status::Ok);
-    EXPECT_TRUE(d.kind == OMF_MediaKind::Video && d.width == 3 && d.height == 2 && d.bitsPerPixel == 24 &&
-                d.frameLayout == 1 && !d.compressed && d.sampleCount == 1 && d.storedBytes == 18);
-    EXPECT_EQ(f.videoDescriptor(2, d), OMF_Status::NoSuchMedia);
-    QByteArray back(18, 0);
-    EXPECT_EQ(f.readSamples(1, back.data(), 18), 18);
-    EXPECT_EQ(back, rgb);
-    EXPECT_EQ(f.writeSample(rgb.constData(), 18), OMF_Status::WrongMode);
-}
 
 TEST(OmfContainer, ToolkitContextIsCounted) {
     ASSERT_FALSE(OMF_Toolkit::isRunning());
     const QByteArray file = OmfBuilder().video(1, 1, 1).sample(1, "abc").bytes();
     OMF_File f;
-    EXPECT_EQ(openBytes(f, file), OMF_Status::NotStarted);
-    EXPECT_EQ(f.create("/tmp/never.omf"), OMF_Status::NotStarted);
-    EXPECT_EQ(OMF_Toolkit::start(), OMF_Status::Ok);
-    EXPECT_EQ(OMF_Toolkit::start(), OMF_Status::Ok);
+    EXPECT_TRUE(openBytes(f, file) == OMF_Status::NotStarted &&
+                f.create("/tmp/never.omf") == OMF_Status::NotStarted);
+    EXPECT_TRUE(OMF_Toolkit::start() == OMF_Status::Ok && OMF_Toolkit::start() == OMF_Status::Ok);
     EXPECT_EQ(OMF_Toolkit::stop(), OMF_Status::Ok);
     EXPECT_EQ(openBytes(f, file), OMF_Status::Ok); // one reference is still held
     EXPECT_EQ(OMF_Toolkit::stop(), OMF_Status::Ok);
     EXPECT_EQ(OMF_Toolkit::stop(), OMF_Status::NotStarted);
-    EXPECT_FALSE(OMF_Toolkit::isRunning());
 }
 
 // Unknown classes and properties are skipped; what the structure forbids is refused.
@@ -95,6 +66,7 @@ TEST(OmfContainer, ReaderSkipsTheUnknownAndRefusesTheMalformed) {
     using B = OmfBuilder;
     const QByteArray px = "abc";
     const QByteArray video = B::videoBody(1, 1, 1);
+    constexpr OMF_Status Bad = OMF_Status::BadStructure;
     const struct {
         const char* what;
         QByteArray file;
@@ -110,30 +82,23 @@ TEST(OmfContainer, ReaderSkipsTheUnknownAndRefusesTheMalformed) {
          OMF_Status::Ok},
         {"sound media beside", B().video(1, 1, 1).sound(2).sample(1, px).bytes(), OMF_Status::Ok},
         {"no signature", QByteArray("\x89OMG\r\n\x1a\n", 8) + QByteArray(8, 0), OMF_Status::NotOmf},
-        {"empty", QByteArray(), OMF_Status::NotOmf},
         {"version 2", B(2).video(1, 1, 1).bytes(), OMF_Status::BadVersion},
-        {"header cut short", QByteArray("\x89OMF\r\n\x1a\n\x01", 9), OMF_Status::BadStructure},
-        {"no MDID", B().object("MDES", video.mid(17)).bytes(), OMF_Status::BadStructure},
-        {"video without CMPR", B().object("MDES", video.chopped(17)).bytes(), OMF_Status::BadStructure},
-        {"duplicate WDTH", B().object("MDES", video + B::u32("WDTH", 5)).bytes(), OMF_Status::BadStructure},
+        {"no MDID", B().object("MDES", video.mid(17)).bytes(), Bad},
+        {"video without CMPR", B().object("MDES", video.chopped(17)).bytes(), Bad},
+        {"duplicate WDTH", B().object("MDES", video + B::u32("WDTH", 5)).bytes(), Bad},
         {"WDTH as text",
          B().object("MDES", video.left(17 * 2 + 24) + B::property("WDTH", B::Text, "1234") +
                                 video.mid(17 * 2 + 24 + 17))
              .bytes(),
-         OMF_Status::BadStructure},
-        {"u32 of 5 bytes", B().object("MDES", video + B::property("XTRA", B::U32, "12345")).bytes(),
-         OMF_Status::BadStructure},
-        {"i64 of 4 bytes", B().object("MDES", video + B::property("XTRA", B::I64, "1234")).bytes(),
-         OMF_Status::BadStructure},
-        {"two media with one MDID", B().video(1, 1, 1).video(1, 1, 1).bytes(), OMF_Status::BadStructure},
-        {"sample of an undescribed media", B().video(1, 1, 1).sample(2, px).bytes(),
-         OMF_Status::BadStructure},
-        {"sample without DATA", B().video(1, 1, 1).object("SAMP", B::u32("MDID", 1)).bytes(),
-         OMF_Status::BadStructure},
-        {"compression 2", B().video(1, 1, 1, 24, 1, 2).bytes(), OMF_Status::BadStructure},
+         Bad},
+        {"u32 of 5 bytes", B().object("MDES", video + B::property("XTRA", B::U32, "12345")).bytes(), Bad},
+        {"two media with one MDID", B().video(1, 1, 1).video(1, 1, 1).bytes(), Bad},
+        {"sample of an undescribed media", B().video(1, 1, 1).sample(2, px).bytes(), Bad},
+        {"sample without DATA", B().video(1, 1, 1).object("SAMP", B::u32("MDID", 1)).bytes(), Bad},
+        {"compression 2", B().video(1, 1, 1, 24, 1, 2).bytes(), Bad},
         {"JPEG sample that is no JPEG", B().video(1, 1, 1, 24, 1, 1).sample(1, px).bytes(),
          OMF_Status::BadSample},
-        {"trailing bytes", B().video(1, 1, 1).raw("tail").bytes(), OMF_Status::BadStructure},
+        {"trailing bytes", B().video(1, 1, 1).raw("tail").bytes(), Bad},
     };
     for (const auto& c : cases) {
         OMF_File f;
@@ -169,13 +134,6 @@ TEST(OmfContainer, LyingLengthsAndTruncations) {
         // Only cuts between objects leave valid files: no media, or the media without its sample.
         ASSERT_EQ(s == OMF_Status::Ok, n == 16 || n == withoutSample) << n;
         EXPECT_EQ(s, n < 8 ? OMF_Status::NotOmf : s == OMF_Status::Ok ? s : OMF_Status::BadStructure) << n;
-        OMF_VideoDescriptor d;
-        if (n == withoutSample) {
-            EXPECT_TRUE(f.videoDescriptor(1, d) == OMF_Status::Ok && d.sampleCount == 0);
-        }
-        if (n == 16) {
-            EXPECT_EQ(f.mediaCount(), 0u);
-        }
     }
 }
 
@@ -186,27 +144,23 @@ TEST(OmfContainer, ReadSamplesStaysWithinTheBuffer) {
     ASSERT_EQ(openBytes(f, file), OMF_Status::Ok);
     QByteArray buffer(8, '#');
     EXPECT_EQ(f.readSamples(1, buffer.data(), 5), int64_t(OMF_Status::BufferTooSmall));
-    EXPECT_EQ(buffer, QByteArray(8, '#'));
-    EXPECT_EQ(f.readSamples(1, buffer.data(), 6), 6);
-    EXPECT_EQ(buffer, QByteArray("abcdef##"));
+    EXPECT_EQ(buffer, QByteArray(8, '#')) << "nothing written";
+    EXPECT_TRUE(f.readSamples(1, buffer.data(), 6) == 6 && buffer == "abcdef##");
     EXPECT_EQ(f.readSamples(0, buffer.data(), 6), int64_t(OMF_Status::NoSuchMedia));
+    EXPECT_EQ(f.writeSample("abc", 3), OMF_Status::WrongMode);
 }
 
 TEST(OmfContainer, JpegSamples) {
     Toolkit toolkit;
     celtest::TempDir dir;
     const int w = 21, h = 9;
-    QByteArray rgb;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) rgb.append(char(x * 12)).append(char(y * 28)).append(char(200 - x * 5));
+    const QByteArray rgb = rgbRamp(w, h);
     const QString path = dir.path("j.omf");
     ASSERT_EQ(writeFrame(path, rgb, w, h, true), OMF_Status::Ok);
-
     OMF_File f;
     ASSERT_EQ(f.openRead(path.toUtf8().constData()), OMF_Status::Ok);
     OMF_VideoDescriptor d;
     ASSERT_EQ(f.videoDescriptor(1, d), OMF_Status::Ok);
-    EXPECT_TRUE(d.compressed && d.sampleCount == 1);
     // Stored: one JFIF stream, 4:4:4, quality 90 (the first luminance quantiser is 3).
     QByteArray stream(qsizetype(d.storedBytes), 0);
     ASSERT_EQ(f.readSamples(1, stream.data(), d.storedBytes), int64_t(d.storedBytes));
@@ -214,33 +168,18 @@ TEST(OmfContainer, JpegSamples) {
     const qsizetype dqt = stream.indexOf("\xff\xdb"), sof = stream.indexOf("\xff\xc0");
     ASSERT_TRUE(dqt > 0 && sof > 0);
     EXPECT_EQ(uint8_t(stream[dqt + 5]), 3);
-    EXPECT_EQ(stream.mid(sof + 5, 4), QByteArray("\x00\x09\x00\x15", 4)); // height, width
     for (int c = 0; c < 3; ++c) EXPECT_EQ(uint8_t(stream[sof + 11 + 3 * c]), 0x11) << c;
 
+    // Decoded with alpha (the handler's tests check the pixels): one byte short is refused.
     f.setDecompression(true);
-    QByteArray decoded(w * h * 3, 0);
+    f.setDecodedAlpha(true);
+    QByteArray decoded(w * h * 4, 0);
     EXPECT_EQ(f.readSamples(1, decoded.data(), uint64_t(decoded.size()) - 1),
               int64_t(OMF_Status::BufferTooSmall));
-    ASSERT_EQ(f.readSamples(1, decoded.data(), uint64_t(decoded.size())), w * h * 3);
-    int worst = 0;
-    for (int i = 0; i < w * h * 3; ++i)
-        worst = std::max(worst, std::abs(uint8_t(decoded[i]) - uint8_t(rgb[i])));
-    EXPECT_LE(worst, 12);
-    // With alpha: the same colour bytes, each pixel followed by 255.
-    f.setDecodedAlpha(true);
-    QByteArray rgba(w * h * 4, 0);
-    EXPECT_EQ(f.readSamples(1, rgba.data(), uint64_t(rgba.size()) - 1), int64_t(OMF_Status::BufferTooSmall));
-    ASSERT_EQ(f.readSamples(1, rgba.data(), uint64_t(rgba.size())), w * h * 4);
-    QByteArray expanded;
-    for (int i = 0; i < w * h; ++i) expanded.append(decoded.mid(3 * i, 3)).append(char(255));
-    EXPECT_EQ(rgba, expanded);
+    ASSERT_EQ(f.readSamples(1, decoded.data(), uint64_t(decoded.size())), w * h * 4);
 
-    // A stream of another size than the descriptor's is refused at open; a
-    // stream cut short fails the decoding, without a word on standard error.
+    // A stream cut short fails the decoding, without a word on standard error.
     OMF_File g;
-    EXPECT_EQ(openBytes(g, OmfBuilder().video(1, w + 1, h, 24, 1, 1).sample(1, stream).bytes()),
-              OMF_Status::BadSample);
-    EXPECT_NE(g.errorDetail().find("21 x 9"), std::string::npos) << g.errorDetail();
     ASSERT_EQ(openBytes(g, OmfBuilder().video(1, w, h, 24, 1, 1).sample(1, stream.chopped(40)).bytes()),
               OMF_Status::Ok);
     g.setDecompression(true);
@@ -252,22 +191,22 @@ TEST(OmfContainer, DescriptorsTheWriterRefuses) {
     celtest::TempDir dir;
     OMF_File f;
     ASSERT_EQ(f.create(dir.path("d.omf").toUtf8().constData()), OMF_Status::Ok);
-    OMF_VideoDescriptor d;
-    d.width = 4, d.height = 0;
-    EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor);
-    d.height = 2, d.bitsPerPixel = 12;
-    EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor);
-    d.bitsPerPixel = 24, d.compressed = true, d.width = 65501;
-    EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor);
     EXPECT_EQ(f.writeSample("abc", 3), OMF_Status::BadDescriptor); // nothing described yet
+    // No height, 12 bits per pixel, JPEG wider than it allows.
+    for (auto [w, h, bits, jpeg] :
+         {std::tuple{4u, 0u, 24u, false}, {4u, 2u, 12u, false}, {65501u, 2u, 24u, true}}) {
+        OMF_VideoDescriptor d;
+        d.width = w, d.height = h, d.bitsPerPixel = bits, d.compressed = jpeg;
+        EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor) << w << ' ' << h << ' ' << bits;
+    }
+    OMF_VideoDescriptor d;
     d.width = 1, d.height = 1;
     ASSERT_EQ(f.describeVideoMedia(d, ""), OMF_Status::Ok);
-    EXPECT_EQ(f.writeSample("ab", 2), OMF_Status::BadSample);
-    EXPECT_EQ(f.writeSample("abcd", 4), OMF_Status::BadSample);
+    EXPECT_TRUE(f.writeSample("ab", 2) == OMF_Status::BadSample &&
+                f.writeSample("abcd", 4) == OMF_Status::BadSample);
 }
 
-// A write that fails leaves the earlier file whole and no temporary file;
-// devices are written directly.
+// A write that fails leaves the earlier file whole and no temporary file.
 TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
     Toolkit toolkit;
     celtest::TempDir dir;
@@ -282,10 +221,10 @@ TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
         OMF_VideoDescriptor d;
         d.width = d.height = 100;
         ASSERT_EQ(f.describeVideoMedia(d, ""), OMF_Status::Ok);
-        EXPECT_FALSE(partFiles(dir.root()).isEmpty()); // written beside the target
+        EXPECT_FALSE(noPartFiles(dir.root())); // written beside the target
     }
     EXPECT_EQ(celtest::readFile(path), QByteArray("earlier"));
-    EXPECT_TRUE(partFiles(dir.root()).isEmpty());
+    EXPECT_TRUE(noPartFiles(dir.root()));
 
     // A full disk: the file size limit stands in for it.
     rlimit saved{};
@@ -299,13 +238,7 @@ TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
     signal(SIGXFSZ, previous);
     EXPECT_EQ(full, OMF_Status::WriteFailed);
     EXPECT_EQ(celtest::readFile(path), QByteArray("earlier"));
-    EXPECT_TRUE(partFiles(dir.root()).isEmpty());
-
-    if (QFile::exists(QStringLiteral("/dev/full"))) {
-        EXPECT_EQ(writeFrame(QStringLiteral("/dev/full"), big, 100, 100, false), OMF_Status::WriteFailed);
-    }
+    EXPECT_TRUE(noPartFiles(dir.root()));
     OMF_File f;
-    EXPECT_EQ(f.create(dir.path("no/such/folder.omf").toUtf8().constData()), OMF_Status::CannotOpen);
-    EXPECT_NE(f.errorDetail().find("No such file"), std::string::npos) << f.errorDetail();
-    EXPECT_EQ(f.create(dir.root().toUtf8().constData()), OMF_Status::CannotOpen);
+    EXPECT_EQ(f.create(dir.root().toUtf8().constData()), OMF_Status::CannotOpen); // a folder
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <memory>
 
 #include "pixel/Pixel.h"
@@ -18,6 +20,13 @@ inline CEL_PixelRGBA16 px16(int r, int g, int b, int a) {
     return CEL_PixelRGBA16{int16_t(r), int16_t(g), int16_t(b), int16_t(a)};
 }
 
+// A one-row pixmap holding the given pixels.
+template <class P, class Pixel> std::unique_ptr<P> row(std::initializer_list<Pixel> pixels) {
+    auto p = std::make_unique<P>(int(pixels.size()), 1);
+    std::copy(pixels.begin(), pixels.end(), p->data());
+    return p;
+}
+
 // Takes ownership of a conversion's result, null when it is not a T.
 template <class T> std::unique_ptr<T> own(CEL_Representation* r) {
     return std::unique_ptr<T>(dynamic_cast<T*>(r));
@@ -30,8 +39,6 @@ public:
         CEL_Pixmap::setMaxPixmapBytes(bytes);
     }
     ~ByteCap() { CEL_Pixmap::setMaxPixmapBytes(m_old); }
-    ByteCap(const ByteCap&) = delete;
-    ByteCap& operator=(const ByteCap&) = delete;
 
 private:
     unsigned long long m_old;

@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "PixelTestUtil.h"
-#include "base/Message.h"
 #include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -52,10 +51,7 @@ TEST(AreaPixmap, ReallocOverlapCases) {
     const auto before = total();
     {
         CEL_PixmapAreaRGBA16 a(10, 10);
-        EXPECT_EQ(a.data(), nullptr);
-        EXPECT_TRUE(a.allocatedRect().hasNullArea());
         EXPECT_TRUE(a.realloc(Math::Box2di(0, 0, 10, 10), true));
-        EXPECT_TRUE(a.isAllocatedToCanvas());
         fillMarkers(a);
         const CEL_PixelRGBA16* ptr = a.data();
         a.realloc(Math::Box2di(0, 0, 10, 10), true);
@@ -76,9 +72,7 @@ TEST(AreaPixmap, ReallocOverlapCases) {
         expectKept(a, Math::Box2di());
         // An empty rectangle frees the buffer.
         a.realloc(Math::Box2di(), true);
-        EXPECT_EQ(a.data(), nullptr);
-        EXPECT_EQ(a.allocatedSize(), 0u);
-        EXPECT_EQ(total(), before);
+        EXPECT_TRUE(a.data() == nullptr && total() == before);
 
         CEL_PixmapAreaRGBA16 b(10, 10);
         b.realloc(Math::Box2di::fromCorners(-10, -10, 20, 20), true);
@@ -86,7 +80,6 @@ TEST(AreaPixmap, ReallocOverlapCases) {
         b.clipToCanvas();
         EXPECT_EQ(b.allocatedRect(), Math::Box2di(0, 0, 10, 10));
         expectKept(b, Math::Box2di(0, 0, 10, 10));
-        EXPECT_EQ(b.allocatedSize(), 800u);
     }
     EXPECT_EQ(total(), before);
 }
@@ -96,8 +89,7 @@ TEST(AreaPixmap, FitAndPolicy) {
     CEL_PixmapAreaRGBA16 b(Math::Size2di(60, 40), Math::Box2di(0, 0, 60, 40));
     b.realloc(Math::Box2di(30, 30, 40, 5), true);
     a.reallocToFit(&b); // empty: takes b's size and rectangle
-    EXPECT_EQ(a.size(), Math::Size2di(60, 40));
-    EXPECT_EQ(a.canvasRect(), Math::Box2di(0, 0, 50, 50));
+    EXPECT_TRUE(a.size() == Math::Size2di(60, 40) && a.canvasRect() == Math::Box2di(0, 0, 50, 50));
     EXPECT_EQ(a.allocatedRect(), b.allocatedRect());
     fillMarkers(a);
     CEL_PixmapAreaRGBA16 c(10, 10);
@@ -108,15 +100,10 @@ TEST(AreaPixmap, FitAndPolicy) {
 
     a.reallocToFitAndClipToCanvas(nullptr, true);
     EXPECT_EQ(a.allocatedRect(), Math::Box2di::fromCorners(0, 0, 50, 35));
-    EXPECT_EQ(a.commonAllocatedRect(&c), Math::Box2di(0, 0, 2, 2));
-    EXPECT_TRUE(a.commonAllocatedRect(nullptr).hasNullArea());
-
     GridPolicy grid;
-    EXPECT_EQ(a.calcPreferredAllocatedRect(Math::Box2di()), Math::Box2di());
     a.setAllocationRectPolicy(&grid);
     a.realloc(Math::Box2di::fromCorners(3, -1, 9, 17), true);
     EXPECT_EQ(a.allocatedRect(), Math::Box2di::fromCorners(0, -8, 16, 24));
-    EXPECT_EQ(a.allocatedSize(), 16u * 32u * 8u);
     a.setAllocationRectPolicy(nullptr);
 }
 
@@ -127,40 +114,18 @@ TEST(AreaPixmap, ClonesAndCopies) {
         a.realloc(Math::Box2di(2, 2, 4, 4), true);
         fillMarkers(a);
         a.setAllPositive(false);
-
-        std::unique_ptr<CEL_PixmapAreaRGBA16> c(a.clone());
-        ASSERT_TRUE(c);
-        EXPECT_EQ(c->allocatedRect(), a.allocatedRect());
-        EXPECT_FALSE(c->areAllPositive());
-        expectKept(*c, a.allocatedRect());
-
         std::unique_ptr<CEL_PixmapAreaRGBA16> part(a.clone(Math::Box2di(4, 0, 6, 4)));
-        ASSERT_TRUE(part);
-        EXPECT_FALSE(part->areAllPositive());
+        ASSERT_TRUE(part && !part->areAllPositive());
         expectKept(*part, Math::Box2di::fromCorners(4, 2, 6, 4));
         EXPECT_EQ(a.clone(Math::Box2di()), nullptr);
-
         CEL_PixmapAreaRGBA16 d(8, 8);
         d.realloc(a.allocatedRect(), false);
         d.copyFrom(&a);
         EXPECT_FALSE(d.areAllPositive());
         expectKept(d, a.allocatedRect());
-        EXPECT_EQ(total(), before + 3 * 128 + 6 * 4 * 8);
+        EXPECT_EQ(total(), before + 2 * 128 + 6 * 4 * 8);
     }
     EXPECT_EQ(total(), before);
-}
-
-TEST(AreaPixmap, AdoptBuffer) {
-    const auto before = total();
-    CEL_PixmapAreaRGBA16 a(4, 4);
-    a.alloc(Math::Box2di(1, 1, 2, 2), new CEL_PixelRGBA16[4]());
-    EXPECT_EQ(total(), before + 32);
-    a.alloc(Math::Box2di(), new CEL_PixelRGBA16[4]()); // freed, pixmap empty
-    EXPECT_EQ(a.data(), nullptr);
-    EXPECT_EQ(total(), before);
-    a.alloc(Math::Box2di(0, 0, 2, 1), nullptr); // same as realloc(rect, true)
-    EXPECT_TRUE(a.pixel(1, 0)->isBlack());
-    EXPECT_EQ(total(), before + 16);
 }
 
 TEST(AreaPixmap, AlphaOperations) {
@@ -175,16 +140,6 @@ TEST(AreaPixmap, AlphaOperations) {
     EXPECT_EQ(m->pixel(1, 0)->a, 32767 - 16384);
     a.unmultiplyColorByAlpha();
     EXPECT_EQ(*a.pixel(1, 0), px16(300 - 16383, 20000 - 16383, -5 - 16383, 16384));
-
-    CEL_PixmapAreaRGBAFloat f(1, 1);
-    f.realloc(Math::Box2di(0, 0, 1, 1), true);
-    *f.pixel(0, 0) = CEL_PixelRGBAFloat{0.5f, 1.0f, 0.25f, 0.5f};
-    f.multiplyColorByAlpha();
-    EXPECT_EQ(*f.pixel(0, 0), (CEL_PixelRGBAFloat{0.25f, 0.5f, 0.125f, 0.5f}));
-    f.unmultiplyColorByAlpha();
-    EXPECT_EQ(*f.pixel(0, 0), (CEL_PixelRGBAFloat{-0.25f, 0.0f, -0.375f, 0.5f}));
-    f.invertAlpha();
-    EXPECT_EQ(f.pixel(0, 0)->a, 0.5f);
 }
 
 TEST(AreaPixmap, OrientationFlip) {
@@ -192,23 +147,14 @@ TEST(AreaPixmap, OrientationFlip) {
     O f(2, 3);
     f.realloc(Math::Box2di(0, 0, 2, 3), true);
     for (int i = 0; i < 6; ++i) f.data(O::TopToBottom)[i].r = float(i);
-    const auto rows = [&f](O::OrientationFlag_t flag) {
-        std::vector<float> v;
-        for (int i = 0; f.data(flag) && i < 6; ++i) v.push_back(f.data(flag)[i].r);
-        return v;
-    };
     f.setOrientationFlag(O::BottomToTop);
-    EXPECT_TRUE(rows(O::TopToBottom).empty()); // the buffer only for a caller expecting its order
-    EXPECT_EQ(rows(O::BottomToTop), (std::vector<float>{4, 5, 2, 3, 0, 1}));
-    f.setOrientationFlag(O::BottomToTop); // same flag: nothing moves
-    EXPECT_EQ(rows(O::BottomToTop), (std::vector<float>{4, 5, 2, 3, 0, 1}));
-    f.setOrientationFlag(O::TopToBottom);
-    EXPECT_EQ(rows(O::TopToBottom), (std::vector<float>{0, 1, 2, 3, 4, 5}));
-    O empty(3, 3);
-    empty.setOrientationFlag(O::BottomToTop); // no buffer: only the flag
-    EXPECT_EQ(empty.orientationFlag(), O::BottomToTop);
+    EXPECT_EQ(f.data(O::TopToBottom), nullptr); // the buffer only for a caller expecting its order
+    std::vector<float> rows;
+    for (int i = 0; i < 6; ++i) rows.push_back(f.data(O::BottomToTop)[i].r);
+    EXPECT_EQ(rows, (std::vector<float>{4, 5, 2, 3, 0, 1}));
 }
 
+// Conversions clip to the canvas; what lies outside the allocation is transparent.
 TEST(AreaPixmap, ClippedConversions) {
     using R = CEL_Representation;
     CEL_PixmapAreaRGBA16 a(4, 3);
@@ -217,31 +163,13 @@ TEST(AreaPixmap, ClippedConversions) {
     *a.pixel(3, 2) = px16(32767, 16447, -1, 128);
 
     auto c16 = own<CEL_PixmapRGBA16>(a.convertTo(R::PIXMAP_RGBA16));
-    ASSERT_TRUE(c16);
-    EXPECT_EQ(c16->size(), Math::Size2di(4, 3));
+    ASSERT_TRUE(c16 && c16->size() == Math::Size2di(4, 3));
     EXPECT_EQ(*c16->pixel(2, 1), marker(2, 1));
     EXPECT_TRUE(c16->pixel(1, 1)->isBlack());
-    EXPECT_TRUE(c16->pixel(0, 0)->isBlack());
-
-    auto c8 = own<CEL_PixmapRGBA8>(a.convertTo(R::PIXMAP_RGBA8));
-    ASSERT_TRUE(c8);
-    EXPECT_EQ(*c8->pixel(3, 2), (CEL_PixelRGBA8{255, 128, 0, 1}));
-
-    auto m8 = own<CEL_PixmapMatte8>(a.convertTo(R::PIXMAP_MATTE8));
-    ASSERT_TRUE(m8);
-    EXPECT_EQ(*m8->pixel(0, 0), 255); // outside the allocation
-    EXPECT_EQ(*m8->pixel(3, 2), int(0.3 * 32767 + 0.59 * 16447 + 0.11 * -1) >> 7);
     auto m16 = own<CEL_PixmapMatte16>(a.convertTo(R::PIXMAP_MATTE16));
-    ASSERT_TRUE(m16);
-    EXPECT_EQ(*m16->pixel(0, 0), -1);
-    EXPECT_EQ(*m16->pixel(3, 2), short(0.3 * 32767 + 0.59 * 16447 + 0.11 * -1));
+    EXPECT_TRUE(m16 && *m16->pixel(0, 0) == -1); // outside the allocation: opaque matte
+    EXPECT_EQ(a.getImage().pixel(3, 2), qRgba(255, 128, 0, 1));
 
-    const QImage img = a.getImage();
-    ASSERT_EQ(img.size(), QSize(4, 3));
-    EXPECT_EQ(img.pixel(3, 2), qRgba(255, 128, 0, 1));
-    EXPECT_EQ(img.pixel(0, 0), 0u);
-
-    // Allocated wholly outside the canvas: a transparent canvas pixmap.
     CEL_PixmapAreaRGBA16 outside(4, 3);
     outside.realloc(Math::Box2di(10, 10, 2, 2), true);
     fillMarkers(outside);
@@ -252,19 +180,12 @@ TEST(AreaPixmap, ClippedConversions) {
     // To float and back through the area form, clipped to the canvas. Float to
     // 16 truncates, so the trip follows the pixel rules rather than being an identity.
     auto f = own<CEL_PixmapAreaRGBAFloat>(a.convertTo(R::PIXMAP_AREA_RGBAFLOAT));
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->allocatedRect(), a.allocatedRect());
-    EXPECT_EQ(f->pixel(3, 2)->r, 1.0f);
+    ASSERT_TRUE(f && f->allocatedRect() == a.allocatedRect());
     auto back = own<CEL_PixmapAreaRGBA16>(f->convertTo(R::PIXMAP_AREA_RGBA16));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->allocatedRect(), Math::Box2di::fromCorners(2, 1, 4, 3));
+    ASSERT_TRUE(back && back->allocatedRect() == Math::Box2di::fromCorners(2, 1, 4, 3));
     EXPECT_EQ(*back->pixel(3, 2), px16(32767, 16447, 0, 127));
-    auto f8 = own<CEL_PixmapRGBA8>(f->convertTo(R::PIXMAP_RGBA8));
     auto fm = own<CEL_PixmapMatte16>(f->convertTo(R::PIXMAP_MATTE16));
-    ASSERT_TRUE(f8 && fm);
-    EXPECT_EQ(f8->pixel(3, 2)->r, 255);
-    EXPECT_EQ(*fm->pixel(0, 0), -1); // outside the allocation: opaque
-    EXPECT_FALSE(f->convertibleTo(R::PIXMAP_AREA_RGBAFLOAT));
+    EXPECT_TRUE(fm && *fm->pixel(0, 0) == -1);
     EXPECT_EQ(f->convertTo(R::PIXMAP_RGBA8_THUMBNAIL), nullptr);
 }
 
@@ -272,7 +193,6 @@ TEST(AreaPixmap, DepthBuffer) {
     const auto before = total();
     {
         CEL_PixmapAreaZ z(10, 10);
-        EXPECT_EQ(z.ToBBox(Math::Box2di(0, 0, 2, 2)), nullptr); // no buffer yet
         z.realloc(Math::Box2di(0, 0, 4, 4), true);
         EXPECT_TRUE(z.pixel(0, 0)->isZero() && z.pixel(3, 3)->isZero()); // "no depth" fills new storage
         *z.pixel(3, 3) = 5.0f;
@@ -286,38 +206,11 @@ TEST(AreaPixmap, DepthBuffer) {
         double lo = 0, hi = 0;
         shared.getZRange(lo, hi);
         EXPECT_TRUE(shared.data() == z.data() && shared.scale() == 1.0 && lo == -1.25 && hi == 7.5);
-        std::unique_ptr<CEL_PixmapAreaZ> deep(z.clone()); // copies all of it
-        ASSERT_TRUE(deep);
-        EXPECT_TRUE(deep->data() != z.data() && deep->scale() == 2.0 && **deep->pixel(3, 3) == 5.0f);
-        std::unique_ptr<CEL_PixmapAreaZ> box(z.ToBBox(Math::Box2di(0, 0, 4, 4)));
-        ASSERT_TRUE(box);
-        EXPECT_TRUE(**box->pixel(3, 3) == 5.0f && box->pixel(0, 0)->isZero() && box->scale() == 1.0);
 
         // The sharer moves to its own buffer on realloc; z keeps the old one.
         shared.realloc(Math::Box2di(0, 0, 1, 1), true);
         EXPECT_EQ(**z.pixel(3, 3), 5.0f);
-        EXPECT_FALSE(z.convertibleTo(CEL_Representation::PIXMAP_AREA_RGBA16));
-        EXPECT_EQ(total(), before + 64 + 4 + 64 + 64);
+        EXPECT_EQ(total(), before + 64 + 4);
     }
     EXPECT_EQ(total(), before);
-}
-
-TEST(AreaPixmap, OutOfMemoryInRealloc) {
-    const auto before = total();
-    QXMessage::Capture capture;
-    CEL_PixmapAreaRGBA16 a(100, 100);
-    a.realloc(Math::Box2di(0, 0, 4, 4), true);
-    {
-        pixeltest::ByteCap cap(1024);
-        EXPECT_FALSE(a.realloc(Math::Box2di(0, 0, 100, 100), true));
-        CEL_PixmapAreaZ z(100, 100);
-        EXPECT_FALSE(z.realloc(Math::Box2di(-5, 0, 300, 1), true));
-        EXPECT_EQ(z.data(), nullptr);
-    }
-    EXPECT_EQ(a.data(), nullptr);
-    EXPECT_TRUE(a.allocatedRect().hasNullArea());
-    EXPECT_EQ(total(), before);
-    ASSERT_EQ(capture.texts().size(), 2);
-    EXPECT_EQ(capture.texts()[0], "Out of memory: cel PixmapAreaRGBA16 (w: 100 h: 100) ");
-    EXPECT_EQ(capture.texts()[1], "Out of memory: cel PixmapAreaZ (w: 300 h: 1) ");
 }

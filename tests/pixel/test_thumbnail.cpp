@@ -1,5 +1,3 @@
-// CEL_PixmapRGBA8ThumbNail: the size rules, the two construction paths, the
-// blend over white (all or nothing) and the representation's own behaviour.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -23,42 +21,18 @@ bool allPixels(const CEL_PixmapRGBA8& p, const CEL_PixelRGBA8& v) {
 
 } // namespace
 
-TEST(ThumbNail, SizeRules) {
-    int tw = -1, th = -1;
-    Thumb::computeThumbNailResolutionFromOriginalRes(100, 100, 64, tw, th);
-    EXPECT_EQ(std::pair(tw, th), std::pair(64, 64));
-    Thumb::computeThumbNailResolutionFromOriginalRes(1920, 1080, 128, tw, th);
-    EXPECT_EQ(std::pair(tw, th), std::pair(128, 72));
-    Thumb::computeThumbNailResolutionFromOriginalRes(1080, 1920, 128, tw, th);
-    EXPECT_EQ(std::pair(tw, th), std::pair(72, 128));
-    Thumb::computeThumbNailResolutionFromOriginalRes(0, 50, 128, tw, th);
-    EXPECT_EQ(std::pair(tw, th), std::pair(0, 0));
-    double bw = -1, bh = -1;
-    Thumb::applyAspectRatioToResolution(2.0, 10, 10, bw, bh);
-    EXPECT_EQ(std::pair(bw, bh), std::pair(20.0, 10.0));
-    Thumb::applyAspectRatioToResolution(0.5, 10, 10, bw, bh);
-    EXPECT_EQ(std::pair(bw, bh), std::pair(10.0, 20.0));
-    Thumb::applyAspectRatioToResolution(2.0, 0, 10, bw, bh);
-    EXPECT_EQ(std::pair(bw, bh), std::pair(0.0, 0.0));
-}
-
 TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
     CEL_PixmapRGBA8 wide(1920, 1080);
     std::fill(wide.data(), wide.data() + 1920 * 1080, CEL_PixelRGBA8{40, 80, 120, 255});
     Thumb t(&wide, 128);
-    ASSERT_TRUE(t.picture());
+    ASSERT_TRUE(t.picture() && t.blendedWithWhite());
     EXPECT_EQ(t.size(), Math::Size2di(128, 72));
-    EXPECT_TRUE(t.blendedWithWhite());
     EXPECT_TRUE(allPixels(*t.picture(), CEL_PixelRGBA8{40, 80, 120, 255}));
-    EXPECT_FALSE(t.convertibleTo(CEL_Representation::PIXMAP_RGBA8));
     EXPECT_EQ(t.convertTo(CEL_Representation::PIXMAP_RGBA8), nullptr);
     const std::unique_ptr<CEL_Representation> copy(t.convertTo(CEL_Representation::PIXMAP_RGBA8_THUMBNAIL));
     const auto* c = dynamic_cast<const Thumb*>(copy.get());
-    ASSERT_TRUE(c && c->picture());
-    EXPECT_NE(c->picture(), t.picture());
+    ASSERT_TRUE(c && c->picture() && c->picture() != t.picture());
     EXPECT_TRUE(allPixels(*c->picture(), CEL_PixelRGBA8{40, 80, 120, 255}));
-    EXPECT_EQ(t.getImage().size(), QSize(128, 72));
-    EXPECT_EQ(t.allocatedSize(), 128ull * 72 * 4);
 
     // A 16-bit source goes through PIXMAP_RGBA8; a fully transparent one is white with alpha 0.
     CEL_PixmapRGBA16 tall(60, 120);
@@ -66,10 +40,6 @@ TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
     EXPECT_EQ(clear.size(), Math::Size2di(16, 32));
     EXPECT_TRUE(allPixels(*clear.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
 
-    // Nothing to show: a source without pixels.
-    CEL_PixmapRGBA8 none(0, 40);
-    Thumb empty(&none, 64);
-    EXPECT_EQ(empty.size(), Math::Size2di(0, 0));
     // A vector drawing is rendered first (720 x 540): an empty one is all transparent.
     CELVEC_Qvd drawing;
     Thumb vector(&drawing, 64);
@@ -85,15 +55,9 @@ TEST(ThumbNail, AreaSourceShowsTheBoxAroundTheDrawing) {
     Thumb t(&area, 50);
     ASSERT_EQ(t.size(), Math::Size2di(50, 25));
     // The box is 40 x 20 around the 20 x 20 drawing: the drawing takes its middle half.
-    EXPECT_EQ(*t.picture()->pixel(25, 12), (CEL_PixelRGBA8{255, 0, 0, 255}));
-    EXPECT_EQ(*t.picture()->pixel(2, 12), (CEL_PixelRGBA8{255, 255, 255, 0}));
-    EXPECT_EQ(*t.picture()->pixel(47, 12), (CEL_PixelRGBA8{255, 255, 255, 0}));
-    EXPECT_EQ(*t.picture()->pixel(25, 0), (CEL_PixelRGBA8{255, 0, 0, 255}));
-
-    CEL_PixmapAreaRGBA16 nothing(200, 100);
-    Thumb cleared(&nothing, 50);
-    EXPECT_EQ(cleared.size(), Math::Size2di(50, 25));
-    EXPECT_TRUE(allPixels(*cleared.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
+    const CEL_PixelRGBA8 red{255, 0, 0, 255}, clear{255, 255, 255, 0};
+    EXPECT_TRUE(*t.picture()->pixel(25, 12) == red && *t.picture()->pixel(25, 0) == red);
+    EXPECT_TRUE(*t.picture()->pixel(2, 12) == clear && *t.picture()->pixel(47, 12) == clear);
 }
 
 // Antialiased white art: where the 0.52 bias of green lifts it one above the

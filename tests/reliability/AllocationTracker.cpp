@@ -6,9 +6,7 @@
 
 namespace {
 
-std::atomic<int64_t> g_live{0};
-std::atomic<int64_t> g_peak{0};
-std::atomic<int64_t> g_base{0};
+std::atomic<int64_t> g_live{0}, g_peak{0}, g_base{0};
 std::atomic<bool> g_active{false};
 
 void added(int64_t n) {

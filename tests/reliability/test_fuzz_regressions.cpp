@@ -1,9 +1,6 @@
-// Every input that ever crashed, hung or leaked in a reader is kept under
-// tests/data/fuzz-regressions/<ext>/ (the handler's lower-case main extension)
-// and replayed here as the fuzzing harness ran it, from memory, and once more
-// from a file: a clean failure or a valid decode, never a crash (the sanitizer
-// builds run this too), and no allocation beyond what the harness's pixmap cap
-// allows for an image and its copies.
+// Every input that ever crashed, hung or leaked a reader, kept under
+// tests/data/fuzz-regressions/<ext>/, replayed from memory and from a file:
+// no crash, and no allocation beyond what the harness's pixmap cap allows.
 #include <QDir>
 #include <gtest/gtest.h>
 

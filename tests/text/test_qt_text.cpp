@@ -43,13 +43,12 @@ TEST(QtText, AdvancesScaleWithTheSizeAndDigitsShareOneWidth) {
         // Beyond the largest size Qt is asked for, the geometry is scaled.
         for (uint32_t size : {37u, 1000u, 4096u, 20000u})
             EXPECT_NEAR(advance(access, style, size, line) / size, w100 / 100, w100 / 100 * 1e-3) << size;
-        const double zero = advance(access, style, 245, "0");
+        // Digits share one width, so a running time code does not jitter.
         for (char d = '1'; d <= '9'; ++d)
-            EXPECT_DOUBLE_EQ(advance(access, style, 245, QString(QChar(d))), zero);
+            EXPECT_DOUBLE_EQ(advance(access, style, 245, QString(QChar(d))),
+                             advance(access, style, 245, "0"));
     }
-    // Bold is wider than regular, mono wider than proportional digits' text.
     EXPECT_GT(advance(access, 1, 100, "Bold"), advance(access, 0, 100, "Bold"));
-    EXPECT_EQ(GR_TextAccess::familyOf(99), GR_TextAccess::familyOf(0));
 }
 
 TEST(QtText, MissingFamilyIsRefusedWithThePackageName) {
@@ -63,21 +62,17 @@ TEST(QtText, OutlinesSitInThePlainBoxAtTheLayersPlace) {
     GR_CompositeVectorDrawingObj drawing;
     GR_TextAccess access(&drawing);
     GR_TextLayer layer = access.CreateTextLayer(GR_TextLayerProperties{0, 245, 0xFF00FF00LL}, true);
-    ASSERT_TRUE(access.InsertText(layer, "Hg 01"));
     double w = 0, h = 0;
-    ASSERT_TRUE(access.GetPlainBox(layer, w, h));
-    ASSERT_TRUE(access.TranslateLayer(layer, -100, 50));
+    ASSERT_TRUE(access.InsertText(layer, "Hg 01") && access.GetPlainBox(layer, w, h) &&
+                access.TranslateLayer(layer, -100, 50));
     ASSERT_EQ(drawing.layers().size(), 1u);
     const Math::Box2d ink = drawing.GetVisibleWorldBBox();
     // Ink inside the box: H's stem starts a little right of the origin, g's
-    // tail reaches below the baseline but stays above the box's bottom.
-    EXPECT_GT(ink.x1(), -100);
-    EXPECT_LT(ink.x1(), -100 + 0.1 * 245);
-    EXPECT_LT(ink.x2(), -100 + w);
-    EXPECT_GE(ink.y1(), 50 - 1e-3);
-    EXPECT_LT(ink.y1(), 50 + 0.2 * 245); // the descender goes most of the way down
-    EXPECT_LE(ink.y2(), 50 + h);
-    EXPECT_GT(ink.y2(), 50 + 0.8 * h * 0.8);
+    // descender goes most of the way down to the box's bottom.
+    EXPECT_TRUE(ink.x1() > -100 && ink.x1() < -100 + 0.1 * 245 && ink.x2() < -100 + w)
+        << ink.x1() << ' ' << ink.x2();
+    EXPECT_TRUE(ink.y1() >= 50 - 1e-3 && ink.y1() < 50 + 0.2 * 245) << ink.y1();
+    EXPECT_TRUE(ink.y2() <= 50 + h && ink.y2() > 50 + 0.64 * h) << ink.y2();
     EXPECT_EQ(drawing.layers()[0].shapes[0].fill.color, (CM_ColorRGBA8{0, 0xFF, 0, 0xFF}));
 
     // New properties make the outlines again, at the same place.
