@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -305,6 +306,7 @@ struct Piece {
 };
 
 // Writes the bands as IDAT chunks in band order, whatever order they finish in.
+// Without a file yet (bands compressed ahead) every band is kept until attach().
 class ChunkWriter {
 public:
     ChunkWriter(FILE* file, const Plan& plan, uint32_t bands)
@@ -318,17 +320,20 @@ public:
         if (m_failed) return;
         Parked& p = m_parked[k];
         p.adler = adler, p.raw = raw;
-        if (k != m_next) {
+        if (!m_file || k != m_next) {
             p.bytes.assign(data, data + size);
             m_ready[k] = 1;
             return;
         }
         writeBand(k, data, size);
-        while (!m_failed && m_next < m_bands && m_ready[m_next]) {
-            Parked& q = m_parked[m_next];
-            writeBand(m_next, q.bytes.data(), q.bytes.size());
-            std::vector<uint8_t>().swap(q.bytes);
-        }
+        writeParked();
+    }
+
+    // The file arrives: the bands kept so far are written, in order.
+    void attach(FILE* file) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_file = file;
+        writeParked();
     }
 
     void fail() {
@@ -344,6 +349,14 @@ private:
         uLong adler = 1;
         uint64_t raw = 0;
     };
+
+    void writeParked() {
+        while (!m_failed && m_next < m_bands && m_ready[m_next]) {
+            Parked& q = m_parked[m_next];
+            writeBand(m_next, q.bytes.data(), q.bytes.size());
+            std::vector<uint8_t>().swap(q.bytes);
+        }
+    }
 
     void writeBand(uint32_t k, const uint8_t* data, size_t size) {
         m_adler = k == 0 ? m_parked[k].adler
@@ -422,13 +435,78 @@ int availableHelpers() {
 #endif
 }
 
+// The bands of one stream, taken in order by whichever thread is free.
+class BandRun {
+public:
+    BandRun(const Image& image, const Plan& plan, FILE* file)
+        : m_image(image), m_plan(plan), m_rowsPerBand(std::max<uint32_t>(plan.rowsPerBand, 1)),
+          m_bands(uint32_t((uint64_t(image.height) + m_rowsPerBand - 1) / m_rowsPerBand)),
+          m_writer(file, plan, m_bands) {}
+
+    uint32_t bands() const { return m_bands; }
+    ChunkWriter& writer() { return m_writer; }
+    bool complete() const { return m_writer.complete(); }
+
+    // Compresses bands until none is left. `ready(y)` returns once rows
+    // [0, y) may be read, or false to stop (the stream is then abandoned).
+    template <class Ready> void work(const Ready& ready) {
+        try {
+            std::unique_ptr<BandCoder> coder;
+            for (uint32_t k; (k = m_next.fetch_add(1, std::memory_order_relaxed)) < m_bands;) {
+                const uint32_t y0 = k * m_rowsPerBand;
+                const uint32_t y1 =
+                    uint32_t(std::min<uint64_t>(uint64_t(y0) + m_rowsPerBand, m_image.height));
+                if (!ready(y1)) return;
+                if (!coder) coder = std::make_unique<BandCoder>(m_image, m_plan);
+                coder->compress(y0, y1, k + 1 == m_bands);
+                m_writer.finished(k, coder->out(), coder->outBytes(), coder->adler(), coder->raw());
+            }
+        } catch (...) {
+            // Out of memory: the stream cannot be completed. Stop taking bands.
+            m_writer.fail();
+            m_next.store(m_bands, std::memory_order_relaxed);
+        }
+    }
+
+private:
+    const Image& m_image;
+    const Plan& m_plan;
+    uint32_t m_rowsPerBand;
+    uint32_t m_bands;
+    ChunkWriter m_writer;
+    std::atomic<uint32_t> m_next{0};
+};
+
+int helpersFor(uint32_t bands, int busy) {
+    return int(std::min<uint32_t>(uint32_t(std::max(availableHelpers() - busy, 0)), bands - 1));
+}
+
+// Rows per band for about `bytes` of filtered rows.
+uint32_t bandRows(const Image& image, size_t bytes) {
+    return uint32_t(
+        std::clamp<size_t>(bytes / (image.rowBytes() + 1), 1, std::max<uint32_t>(image.height, 1)));
+}
+
+bool allRowsIn(uint32_t) {
+    return true;
+}
+
+bool samePlan(const Plan& a, const Plan& b) {
+    return a.level == b.level && a.strategy == b.strategy && a.rowsPerBand == b.rowsPerBand &&
+           a.filter == b.filter && a.longMatches == b.longMatches && a.noisyFilters == b.noisyFilters;
+}
+
+bool sameImage(const Image& a, const Image& b) {
+    return a.width == b.width && a.height == b.height && a.bitDepth == b.bitDepth &&
+           a.channels == b.channels && a.row == b.row && a.context == b.context;
+}
+
 } // namespace
 
 Plan planFor(const Image& image) {
     Plan plan;
     const size_t n = image.rowBytes();
-    plan.rowsPerBand =
-        uint32_t(std::clamp<size_t>(kBandBytes / (n + 1), 1, std::max<uint32_t>(image.height, 1)));
+    plan.rowsPerBand = bandRows(image, kBandBytes);
     if (image.width == 0 || image.height == 0) return plan;
 
     // Groups of four neighbouring rows spread over the picture, `bytes` in all
@@ -520,36 +598,143 @@ Plan planFor(const Image& image) {
         plan.level = 6;
         plan.filter = FilterNone;
         plan.longMatches = true;
-        plan.rowsPerBand =
-            uint32_t(std::clamp<size_t>(kFlatBandBytes / (n + 1), 1, std::max<uint32_t>(image.height, 1)));
+        plan.rowsPerBand = bandRows(image, kFlatBandBytes);
     }
     return plan;
 }
 
 bool writeImageData(const Image& image, const Plan& plan, FILE* file) {
     if (image.width == 0 || image.height == 0 || !image.row) return false;
-    const uint32_t rowsPerBand = std::max<uint32_t>(plan.rowsPerBand, 1);
-    const uint32_t bands = uint32_t((uint64_t(image.height) + rowsPerBand - 1) / rowsPerBand);
-    ChunkWriter writer(file, plan, bands);
-    std::atomic<uint32_t> next{0};
-    const auto loop = [&] {
-        try {
-            std::unique_ptr<BandCoder> coder;
-            for (uint32_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < bands;) {
-                if (!coder) coder = std::make_unique<BandCoder>(image, plan);
-                const uint32_t y0 = k * rowsPerBand;
-                const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y0) + rowsPerBand, image.height));
-                coder->compress(y0, y1, k + 1 == bands);
-                writer.finished(k, coder->out(), coder->outBytes(), coder->adler(), coder->raw());
-            }
-        } catch (...) {
-            // Out of memory: the stream cannot be completed. Stop taking bands.
-            writer.fail();
-            next.store(bands, std::memory_order_relaxed);
+    BandRun run(image, plan, file);
+    onThreads(helpersFor(run.bands(), 0), [&run] { run.work(allRowsIn); });
+    return run.complete();
+}
+
+// ---------------------------------------------------------------------------
+// Bands compressed ahead
+
+struct EarlyBands::State {
+    uint32_t height = 0;
+    Guess guess = nullptr;
+    const void* context = nullptr;
+
+    std::mutex mutex;
+    std::condition_variable arrived;
+    uint32_t rowsIn = 0;
+    bool stop = false;
+    bool ended = false;   // the helper has returned
+    bool guessed = false; // image, plan and run are set (under the mutex)
+    bool kept = false;
+    Image image;
+    Plan plan;
+    std::unique_ptr<BandRun> run;
+
+    // A thread of its own rather than a task: it waits for rows most of its
+    // life, and a pool's worker might be busy elsewhere when the rows come.
+    std::thread thread;
+
+    bool waitRows(uint32_t rows) {
+        std::unique_lock<std::mutex> lock(mutex);
+        arrived.wait(lock, [&] { return stop || rowsIn >= rows; });
+        return !stop;
+    }
+
+    // The helper: a guess from the first eighth of the rows (about the first
+    // flat band's worth, where waiting longer would leave it idle longer),
+    // then the bands as their rows arrive.
+    void help() {
+        guessAndCompress();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ended = true;
         }
-    };
-    onThreads(int(std::min<uint32_t>(uint32_t(std::max(availableHelpers(), 0)), bands - 1)), loop);
-    return writer.complete();
+        arrived.notify_all();
+    }
+
+    void guessAndCompress() {
+        try {
+            const uint32_t first = std::max<uint32_t>(height / 8, 1);
+            if (!waitRows(first)) return;
+            Image likely;
+            guess(context, first, likely);
+            likely.height = first;
+            Plan p = planFor(likely);
+            likely.height = height; // the bands are those of the whole picture
+            p.rowsPerBand = bandRows(likely, p.longMatches ? kFlatBandBytes : kBandBytes);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stop) return;
+                image = likely;
+                plan = p;
+                run = std::make_unique<BandRun>(image, plan, nullptr);
+                guessed = true;
+            }
+            arrived.notify_all();
+            run->work([this](uint32_t rows) { return waitRows(rows); });
+        } catch (...) {
+            // Out of memory before the first band: nothing is kept.
+        }
+    }
+
+    void join() {
+        if (thread.joinable()) thread.join();
+    }
+};
+
+EarlyBands::EarlyBands(uint32_t height, Guess guess, const void* context) : m(std::make_unique<State>()) {
+    m->height = height;
+    m->guess = guess;
+    m->context = context;
+    if (height == 0 || !guess || availableHelpers() <= 0) return;
+    m->thread = std::thread([s = m.get()] { s->help(); });
+}
+
+EarlyBands::~EarlyBands() {
+    abandon();
+}
+
+void EarlyBands::publish(uint32_t rowsIn) {
+    {
+        std::lock_guard<std::mutex> lock(m->mutex);
+        m->rowsIn = std::min(rowsIn, m->height);
+    }
+    m->arrived.notify_all();
+}
+
+void EarlyBands::abandon() {
+    {
+        std::lock_guard<std::mutex> lock(m->mutex);
+        m->stop = true;
+    }
+    m->arrived.notify_all();
+    m->join();
+}
+
+bool EarlyBands::finish(const Image& image, const Plan& plan, FILE* file) {
+    bool keep = false;
+    {
+        // A helper that has not guessed yet (it was given no core while the
+        // rows came in) does so now, from rows all in: a few milliseconds,
+        // against redoing the bands.
+        std::unique_lock<std::mutex> lock(m->mutex);
+        m->arrived.wait(lock, [&] { return m->guessed || !m->thread.joinable() || m->ended; });
+        keep = m->guessed && m->rowsIn == m->height && sameImage(image, m->image) && samePlan(plan, m->plan);
+    }
+    m->kept = keep;
+    if (!keep) {
+        abandon();
+        return writeImageData(image, plan, file);
+    }
+    // The helper goes on with the bands; this thread and any other free one join it.
+    BandRun& run = *m->run;
+    run.writer().attach(file);
+    onThreads(helpersFor(run.bands(), 1), [&run] { run.work(allRowsIn); });
+    m->join();
+    return run.complete();
+}
+
+bool EarlyBands::keptBands() const {
+    return m->kept;
 }
 
 } // namespace celio_detail::png

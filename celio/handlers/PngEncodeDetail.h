@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "celcore_export.h"
 
@@ -69,7 +70,7 @@ struct Plan {
 
 // Raw bytes per band the plan aims at, and for flat artwork.
 constexpr size_t kBandBytes = size_t(1) << 20;
-constexpr size_t kFlatBandBytes = size_t(8) << 20;
+constexpr size_t kFlatBandBytes = size_t(4) << 20;
 
 // The plan for a picture, from a sample of its rows (a few hundred KiB at most).
 CELCORE_EXPORT Plan planFor(const Image& image);
@@ -77,5 +78,42 @@ CELCORE_EXPORT Plan planFor(const Image& image);
 // Writes the IDAT chunks of the image to `file`. False when a write failed or
 // memory ran out; what was written is then incomplete.
 CELCORE_EXPORT bool writeImageData(const Image& image, const Plan& plan, FILE* file);
+
+// Bands compressed while the picture is still coming in (decoded on another
+// thread), so that compressing overlaps decoding on a machine of two or more
+// cores. Once an eighth of the rows are in, one helper thread guesses the
+// writer's choices from them (the channels and row source through `guess`,
+// the plan through planFor on those rows) and compresses bands in order as
+// their rows arrive, holding the results. finish() then keeps them only when
+// the whole picture's image and plan turn out the same, so the file's bytes
+// never depend on the guess; otherwise they are dropped and the image data is
+// written as writeImageData writes it. Nothing is guessed when the library
+// runs on one thread.
+class CELCORE_EXPORT EarlyBands {
+public:
+    // Fills `image` (all but its height) as the writer would for a picture
+    // like its rows [0, rowsIn). Called on the helper thread.
+    using Guess = void (*)(const void* context, uint32_t rowsIn, Image& image);
+
+    EarlyBands(uint32_t height, Guess guess, const void* context);
+    ~EarlyBands(); // abandon()
+    EarlyBands(const EarlyBands&) = delete;
+    EarlyBands& operator=(const EarlyBands&) = delete;
+
+    // Rows [0, rowsIn) are final: the helper may read them from now on.
+    void publish(uint32_t rowsIn);
+    // Stops the helper and waits for it: the rows are not read any more.
+    void abandon();
+    // With every row in: writes the IDAT chunks of `image` under `plan`, as
+    // writeImageData does, keeping the bands compressed ahead when they were
+    // made from the same rows (row source and context), channels and plan.
+    bool finish(const Image& image, const Plan& plan, FILE* file);
+    // Whether the bands compressed ahead were kept by the last finish().
+    bool keptBands() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> m;
+};
 
 } // namespace celio_detail::png

@@ -87,7 +87,8 @@ struct ReadJob {
     int interlace = 0;
     int passes = 1;
     size_t rowBytes = 0;
-    png_bytepp rows = nullptr; // one pointer per row into the pixmap's buffer
+    png_bytepp rows = nullptr;                      // one pointer per row into the pixmap's buffer
+    celio_detail::png::EarlyBands* early = nullptr; // told of the rows as they are decoded
 };
 
 // 16-bit big-endian file samples, in place, to 0..32767: v * 32767 / 65535
@@ -147,7 +148,18 @@ void readTransformsBody(ReadJob* job) {
 }
 
 void readRows8Body(ReadJob* job) {
-    png_read_image(job->png, job->rows);
+    if (job->early) {
+        // Non-interlaced rows are final as they come: the encoder may take
+        // them a few at a time (the checksums are still tested at the end).
+        constexpr png_uint_32 kStep = 16;
+        for (png_uint_32 y = 0; y < job->height; ++y) {
+            png_read_row(job->png, job->rows[y], nullptr);
+            if ((y + 1) % kStep == 0) job->early->publish(y + 1);
+        }
+        job->early->publish(job->height);
+    } else {
+        png_read_image(job->png, job->rows);
+    }
     png_read_end(job->png, nullptr);
 }
 
@@ -218,7 +230,12 @@ bool plausibleClaim(const ReadJob& job, uint64_t pixelBytes) {
     return claim.checkInput("png", job.input->left(), CELIO_ImageClaim::minimumInput(raw, {1032, 1}));
 }
 
-template <class Pixmap> std::unique_ptr<Pixmap> decodeInto(ReadJob& job) {
+// A write-ahead scope of this thread (defined with the writers below).
+struct AheadState;
+celio_detail::png::EarlyBands* startAhead(AheadState* ahead, const CEL_PixmapRGBA8& pixmap);
+void endAhead(AheadState* ahead);
+
+template <class Pixmap> std::unique_ptr<Pixmap> decodeInto(ReadJob& job, AheadState* ahead = nullptr) {
     constexpr size_t pixelBytes = sizeof(std::remove_pointer_t<decltype(std::declval<Pixmap&>().data())>);
     if (job.rowBytes != size_t(job.width) * pixelBytes) return nullptr;
     if (job.width > png_uint_32(INT32_MAX) || job.height > png_uint_32(INT32_MAX)) return nullptr;
@@ -230,9 +247,15 @@ template <class Pixmap> std::unique_ptr<Pixmap> decodeInto(ReadJob& job) {
     png_bytep base = reinterpret_cast<png_bytep>(pixmap->data());
     for (png_uint_32 y = 0; y < job.height; ++y) rows[y] = base + size_t(y) * job.rowBytes;
     job.rows = rows.data();
+    if constexpr (std::is_same_v<Pixmap, CEL_PixmapRGBA8>)
+        if (ahead) job.early = startAhead(ahead, *pixmap);
     const bool ok = pixelBytes == 8 ? runGuarded(&job, readRows16Body) : runGuarded(&job, readRows8Body);
     job.rows = nullptr;
-    if (!ok) return nullptr;
+    job.early = nullptr;
+    if (!ok) {
+        if (ahead) endAhead(ahead); // before the rows it reads are freed
+        return nullptr;
+    }
     return pixmap;
 }
 
@@ -474,16 +497,57 @@ bool someNotFull(const CEL_PixmapRGBA8& p) {
     return false;
 }
 
-bool someNotFullAlpha(const CEL_PixmapRGBA8& p) {
-    const size_t n = size_t(p.width()) * size_t(p.height());
+bool someNotFullAlpha(const CEL_PixelRGBA8* p, size_t n) {
     constexpr size_t kBlock = 8192;
     for (size_t i = 0; i < n; i += kBlock) {
         uint32_t translucent = 0;
         for (size_t k = i, end = std::min(n, i + kBlock); k < end; ++k)
-            translucent |= uint32_t(p.data()[k].a != 255);
+            translucent |= uint32_t(p[k].a != 255);
         if (translucent != 0) return true;
     }
     return false;
+}
+
+bool someNotFullAlpha(const CEL_PixmapRGBA8& p) {
+    return someNotFullAlpha(p.data(), size_t(p.width()) * size_t(p.height()));
+}
+
+// writeStraight8's choice for a picture like the first `rowsIn` rows.
+void guessStraight8(const void* context, uint32_t rowsIn, png::Image& image) {
+    const auto* c = static_cast<const RowContext*>(context);
+    image.width = c->width;
+    image.bitDepth = 8;
+    image.channels =
+        someNotFullAlpha(static_cast<const CEL_PixelRGBA8*>(c->pixels), size_t(c->width) * rowsIn) ? 4 : 3;
+    image.row = image.channels == 4 ? straightRgba8 : rgb8From8;
+    image.context = context;
+}
+
+struct AheadState {
+    AheadState* previous = nullptr; // the scope this one hides
+    bool taken = false;             // a picture is bound: later reads are left alone
+    RowContext context;             // its pixels, for the encoder's rows
+    std::unique_ptr<png::EarlyBands> bands;
+    UT_SharedPtr<CEL_Representation> pixmap; // held while the helper may read its rows
+    bool kept = false;
+};
+
+thread_local AheadState* t_ahead = nullptr;
+
+png::EarlyBands* startAhead(AheadState* ahead, const CEL_PixmapRGBA8& pixmap) {
+    if (ahead->taken) return nullptr;
+    ahead->taken = true;
+    ahead->context = RowContext{pixmap.data(), uint32_t(pixmap.width())};
+    ahead->bands =
+        std::make_unique<png::EarlyBands>(uint32_t(pixmap.height()), guessStraight8, &ahead->context);
+    return ahead->bands.get();
+}
+
+// Stops the helper (it reads no row after this) and lets go of the picture.
+void endAhead(AheadState* ahead) {
+    if (!ahead) return;
+    ahead->bands.reset();
+    ahead->pixmap.reset();
 }
 
 // The file around the image data, through libpng: signature, header, the
@@ -520,7 +584,7 @@ struct WriteStructs {
     }
 };
 
-bool writeStream(FILE* file, const png::Image& image, bool resolution) {
+bool writeStream(FILE* file, const png::Image& image, bool resolution, png::EarlyBands* early) {
     WriteStructs structs;
     structs.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, jumpOnError, ignoreWarning);
     if (structs.png) structs.info = png_create_info_struct(structs.png);
@@ -531,7 +595,9 @@ bool writeStream(FILE* file, const png::Image& image, bool resolution) {
     job.info = structs.info;
     job.image = &image;
     job.resolution = resolution;
-    return runGuarded(&job, writeHeadBody) && png::writeImageData(image, png::planFor(image), file) &&
+    if (!runGuarded(&job, writeHeadBody)) return false;
+    const png::Plan plan = png::planFor(image);
+    return (early ? early->finish(image, plan, file) : png::writeImageData(image, plan, file)) &&
            runGuarded(&job, writeEndBody);
 }
 
@@ -563,7 +629,8 @@ UT_SharedPtr<CEL_Representation> pixmapFor8(CEL_Cel* cel) {
 
 // Opens the output ("-": standard output), writes the image and closes it,
 // posting the writers' messages. `makeFolder` creates a missing folder first.
-bool writeFile(const QString& path, const png::Image* image, bool resolution, bool makeFolder) {
+bool writeFile(const QString& path, const png::Image* image, bool resolution, bool makeFolder,
+               png::EarlyBands* early = nullptr) {
     FileCloser file;
     if (path == QLatin1String("-")) {
         file.file = stdout;
@@ -580,7 +647,7 @@ bool writeFile(const QString& path, const png::Image* image, bool resolution, bo
         postWriteFailure("Could not open file \"%1\" for writing (png).\n", path);
         return false;
     }
-    bool ok = image != nullptr && writeStream(file.file, *image, resolution);
+    bool ok = image != nullptr && writeStream(file.file, *image, resolution, early);
     if (file.owned) {
         ok = std::fclose(file.file) == 0 && ok;
         file.file = nullptr;
@@ -591,7 +658,16 @@ bool writeFile(const QString& path, const png::Image* image, bool resolution, bo
     return ok;
 }
 
-CEL_Representation* decode(Input& input) {
+// Pictures worth compressing ahead: 8-bit with alpha (the straight writer's
+// input), non-interlaced, and large enough for the overlap to matter.
+bool takesAhead(const ReadJob& job, png_infop info) {
+    constexpr uint64_t kMinBytes = uint64_t(8) << 20;
+    const bool alpha =
+        (job.colorType & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(job.png, info, PNG_INFO_tRNS);
+    return job.bitDepth == 8 && job.passes == 1 && alpha && uint64_t(job.width) * job.height * 4 >= kMinBytes;
+}
+
+CEL_Representation* decode(Input& input, AheadState* ahead = nullptr) {
     ReadStructs structs;
     structs.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, jumpOnError, ignoreWarning);
     if (!structs.png) return nullptr;
@@ -607,10 +683,33 @@ CEL_Representation* decode(Input& input) {
     if (!runGuarded(&job, readTransformsBody)) return nullptr;
 
     if (job.bitDepth == 16) return decodeInto<CEL_PixmapRGBA16>(job).release();
-    std::unique_ptr<CEL_PixmapRGBA8> pixmap = decodeInto<CEL_PixmapRGBA8>(job);
+    std::unique_ptr<CEL_PixmapRGBA8> pixmap =
+        decodeInto<CEL_PixmapRGBA8>(job, ahead && takesAhead(job, structs.info) ? ahead : nullptr);
     if (pixmap && job.colorType == PNG_COLOR_TYPE_GRAY && job.bitDepth == 1)
         invertColour(pixmap->data(), size_t(job.width) * job.height);
     return pixmap.release();
+}
+
+// Decodes the file at `path` ("-": standard input).
+CEL_Representation* readPath(const QString& path, AheadState* early) {
+    if (path == QLatin1String("-") && !WHO_Identity::isInteractive()) {
+        // Standard input is taken whole, so that its size is known.
+        QFile in;
+        if (!in.open(stdin, QIODevice::ReadOnly)) return nullptr;
+        const QByteArray bytes = in.readAll();
+        Input input;
+        input.data = reinterpret_cast<const uint8_t*>(bytes.constData());
+        input.size = uint64_t(bytes.size());
+        return decode(input, early);
+    }
+    FileCloser file;
+    file.file = PL_FileSpec(oswRemapPath::RemapPath2(path)).get_fs("rb");
+    if (!file.file) return nullptr;
+    Input input;
+    input.file = file.file;
+    struct stat st;
+    if (::fstat(::fileno(file.file), &st) == 0 && S_ISREG(st.st_mode)) input.size = uint64_t(st.st_size);
+    return decode(input, early);
 }
 
 CELIO_State readInfoFrom(DB_PersistentStore& in, CELIO_Info& info) {
@@ -684,31 +783,16 @@ UT_DynKey QXCelUioPngHandler::formatClass() const {
 }
 
 bool QXCelUioPngHandler::read(const QString& path, const CEL_Context&, CELIO_RepresentationList& list) const {
-    CEL_Representation* rep = read(path);
+    AheadState* ahead = t_ahead;
+    CEL_Representation* rep = readPath(path, ahead);
     if (!rep) return false;
     list.push_back(UT_SharedPtr<CEL_Representation>(rep));
+    if (ahead && ahead->bands && !ahead->pixmap) ahead->pixmap = list.back();
     return true;
 }
 
 CEL_Representation* QXCelUioPngHandler::read(const QString& path) const {
-    if (path == QLatin1String("-") && !WHO_Identity::isInteractive()) {
-        // Standard input is taken whole, so that its size is known.
-        QFile in;
-        if (!in.open(stdin, QIODevice::ReadOnly)) return nullptr;
-        const QByteArray bytes = in.readAll();
-        Input input;
-        input.data = reinterpret_cast<const uint8_t*>(bytes.constData());
-        input.size = uint64_t(bytes.size());
-        return decode(input);
-    }
-    FileCloser file;
-    file.file = PL_FileSpec(oswRemapPath::RemapPath2(path)).get_fs("rb");
-    if (!file.file) return nullptr;
-    Input input;
-    input.file = file.file;
-    struct stat st;
-    if (::fstat(::fileno(file.file), &st) == 0 && S_ISREG(st.st_mode)) input.size = uint64_t(st.st_size);
-    return decode(input);
+    return readPath(path, nullptr);
 }
 
 CELIO_State QXCelUioPngHandler::readMemory(const CELIO_MemoryFile& file, const CEL_Context&,
@@ -740,6 +824,7 @@ uint8_t QXCelUioPngHandler::straight8(int v, int a) {
 }
 
 bool QXCelUioPngHandler::write(CEL_Cel* cel, const QString& path, const QString& code) const {
+    endAhead(t_ahead); // the picture read ahead is not the one written this way
     const QString upper = code.toUpper();
     if (upper == QLatin1String("PNGDP3") || upper == QLatin1String("PNGDP4"))
         return write16(cel, path, upper);
@@ -772,17 +857,44 @@ bool QXCelUioPngHandler::write8(CEL_Cel* cel, const QString& path, const QString
 }
 
 bool QXCelUioPngHandler::writeStraight8(const CEL_PixmapRGBA8& pixels, const QString& path) const {
+    // The picture this thread's write-ahead scope has been compressing, if it is this one.
+    AheadState* ahead = t_ahead;
+    const bool early = ahead && ahead->bands && ahead->pixmap && ahead->context.pixels == pixels.data() &&
+                       ahead->pixmap.get() == &pixels;
+    if (!early) endAhead(ahead);
     if (!fitsLibpng(pixels.width(), pixels.height())) return false;
-    const RowContext context{pixels.data(), uint32_t(pixels.width())};
+    RowContext context{pixels.data(), uint32_t(pixels.width())};
     png::Image image;
     image.width = uint32_t(pixels.width());
     image.height = uint32_t(pixels.height());
     image.bitDepth = 8;
     image.channels = pixels.data() && someNotFullAlpha(pixels) ? 4 : 3;
     image.row = image.channels == 4 ? straightRgba8 : rgb8From8;
-    image.context = &context;
+    image.context = early ? &ahead->context : &context;
     const bool drawable = pixels.data() && pixels.width() > 0 && pixels.height() > 0;
-    return writeFile(path, drawable ? &image : nullptr, true, true);
+    const bool ok =
+        writeFile(path, drawable ? &image : nullptr, true, true, early ? ahead->bands.get() : nullptr);
+    if (early) {
+        ahead->kept = ahead->bands->keptBands();
+        endAhead(ahead);
+    }
+    return ok;
+}
+
+struct QXCelUioPngHandler::WriteAhead::State : AheadState {};
+
+QXCelUioPngHandler::WriteAhead::WriteAhead() : m(std::make_unique<State>()) {
+    m->previous = t_ahead;
+    t_ahead = m.get();
+}
+
+QXCelUioPngHandler::WriteAhead::~WriteAhead() {
+    endAhead(m.get());
+    t_ahead = m->previous;
+}
+
+bool QXCelUioPngHandler::WriteAhead::keptBands() const {
+    return m->kept;
 }
 
 bool QXCelUioPngHandler::write16(CEL_Cel* cel, const QString& path, const QString& code) const {

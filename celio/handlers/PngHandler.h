@@ -22,6 +22,8 @@
 // or "Could not complete writing to file: \"%1\"\n" (context
 // "QXCelUioPngHandler", action 2, code 20). A damaged file reads as nothing.
 
+#include <memory>
+
 #include "celcore_export.h"
 #include "celio/Handler.h"
 
@@ -61,6 +63,31 @@ public:
     // of a faint pixel apart, and no premultiplied copy is made. Failures post
     // the writers' messages.
     bool writeStraight8(const CEL_PixmapRGBA8& pixels, const QString& path) const;
+
+    // While one lives, the first large 8-bit PNG picture with alpha that this
+    // thread reads through read(path, context, list) (non-interlaced, 8 MiB
+    // of pixels or more) starts being compressed for writeStraight8 on another
+    // of the library's threads as soon as its first rows are decoded, so that
+    // compressing overlaps decoding. writeStraight8 of that very pixmap on this
+    // thread then finishes the stream rather than starting it. The bands made
+    // ahead follow a guess from the first rows and are kept only where the
+    // whole picture leads to the same choices: the file's bytes are the same
+    // as without. The picture must reach writeStraight8 unchanged; any other
+    // write through this handler, or the end of the scope, stops the helper.
+    // Nothing is compressed ahead when the library runs on one thread.
+    class CELCORE_EXPORT WriteAhead {
+    public:
+        WriteAhead();
+        ~WriteAhead();
+        WriteAhead(const WriteAhead&) = delete;
+        WriteAhead& operator=(const WriteAhead&) = delete;
+        // Whether writeStraight8 kept the bands compressed ahead.
+        bool keptBands() const;
+
+    private:
+        struct State;
+        std::unique_ptr<State> m;
+    };
 
 private:
     bool write8(CEL_Cel* cel, const QString& path, const QString& code) const;

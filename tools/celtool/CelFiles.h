@@ -160,6 +160,9 @@ QString noAlphaReason(const CELIO_Handler& handler);
 bool carriesInfoString(const CELIO_Handler& handler);
 // Whether the output's format carries one; true while the format cannot be told yet.
 bool outputCarriesInfoString(const QString& path, const WriteOptions& options);
+// Whether a picture written to `path` may go to the PNG writer as it was read
+// (8-bit PNG with alpha, values not kept): the case worth compressing ahead.
+bool mayWriteStraightPng(const QString& path, const WriteOptions& options);
 
 // Writes bytes by the same rules ("-": standard output); false after one line.
 bool writeBytes(const QString& path, const QByteArray& bytes);

@@ -1,6 +1,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
+#include <optional>
 
 #include "BatchConvert.h"
 #include "CelFiles.h"
@@ -11,6 +12,7 @@
 #include "cel/Cel.h"
 #include "cel/MovieFrame.h"
 #include "celio/LayerInfo.h"
+#include "celio/handlers/PngHandler.h"
 #include "celio/handlers/PsdHandler.h"
 
 namespace celtool {
@@ -275,8 +277,12 @@ int runConvert(const QStringList& args) {
     int frame = 1;
     if (!frameOf(parser, frameOpt, frame)) return kUsage;
     QString inString;
-    const UT_SharedPtr<CEL_Cel> cel =
-        readCel(in, formatOf(in), parser.value(layerOpt), &inString, nullptr, frame);
+    UT_SharedPtr<CEL_Cel> cel;
+    // A large PNG going to PNG starts being compressed while it is decoded
+    // (declared after the cel, so that it ends first).
+    std::optional<QXCelUioPngHandler::WriteAhead> ahead;
+    if (mayWriteStraightPng(out, options)) ahead.emplace();
+    cel = readCel(in, formatOf(in), parser.value(layerOpt), &inString, nullptr, frame);
     if (!cel) return kFailure;
     options.infoString = outputInfoString(infoGiven, parser.value(infoOpt), inString);
     return writeCel(cel.get(), out, options);

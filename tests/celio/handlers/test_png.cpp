@@ -465,6 +465,87 @@ TEST(PngWriteThreads, SameBytesAtAnyThreadCount) {
         }
 }
 
+// Straight 8-bit cel artwork of 2048 x 1100 (just over the 8 MiB the write-ahead
+// needs): transparent, with antialiased discs, one translucent; with
+// `opaqueTop`, an opaque first 400 rows (more than the eighth the guess sees).
+CEL_PixmapRGBA8* straightPicture(bool opaqueTop) {
+    constexpr int w = 2048, h = 1100;
+    auto* p = new CEL_PixmapRGBA8(w, h);
+    const struct {
+        double cx, cy, radius;
+        CEL_PixelRGBA8 colour;
+    } discs[] = {{500, 200, 180, {214, 64, 40, 255}},
+                 {1300, 600, 420, {40, 120, 200, 255}},
+                 {900, 700, 300, {250, 210, 60, 115}}};
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            CEL_PixelRGBA8& v = p->data()[size_t(y) * w + x];
+            v = opaqueTop && y < 400 ? CEL_PixelRGBA8{30, 30, 30, 255} : CEL_PixelRGBA8{0, 0, 0, 0};
+            for (const auto& d : discs) {
+                const double cover =
+                    std::clamp(d.radius + 0.5 - std::hypot(x + 0.5 - d.cx, y + 0.5 - d.cy), 0.0, 1.0);
+                if (cover > 0 && v.a == 0) v = d.colour, v.a = uint8_t(d.colour.a * cover + 0.5);
+            }
+        }
+    return p;
+}
+
+// A picture compressed while it is being decoded gives the plain write's bytes:
+// when its first rows lead to the whole picture's choices (the bands made
+// ahead are kept), when it does not (opaque at the top: RGB guessed, RGBA
+// written), serially (nothing made ahead) and when a write by code ends the
+// scope's work instead. A file cut short reads as nothing, with no helper left.
+TEST(PngWriteThreads, AheadOfTheDecoderSameBytesAsThePlainWrite) {
+    celtest::TempDir dir;
+    const QString in = dir.path(QStringLiteral("in.png")), out = dir.path(QStringLiteral("out.png"));
+    tbb::task_arena arena(2);
+    for (const bool opaqueTop : {false, true})
+        for (const bool serial : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "opaque top " << opaqueTop << ", serial " << serial);
+            const std::unique_ptr<CEL_PixmapRGBA8> picture(straightPicture(opaqueTop));
+            ASSERT_TRUE(QXCelUioPngHandler().writeStraight8(*picture, in));
+            const QByteArray plain =
+                celtest::readFile(in); // transparent pixels are stored black: read back as they were
+            CelAlgo::detail::setSerialForTesting(serial);
+            bool kept = true;
+            arena.execute([&] {
+                QXCelUioPngHandler::WriteAhead ahead;
+                CELIO_RepresentationList list;
+                ASSERT_TRUE(QXCelUioPngHandler().read(in, CEL_Context(), list));
+                const auto* read = dynamic_cast<const CEL_PixmapRGBA8*>(list.front().get());
+                ASSERT_TRUE(read);
+                ASSERT_TRUE(QXCelUioPngHandler().writeStraight8(*read, out));
+                kept = ahead.keptBands();
+            });
+            CelAlgo::detail::setSerialForTesting(false);
+            EXPECT_EQ(kept, !opaqueTop && !serial);
+            EXPECT_TRUE(celtest::readFile(out) == plain);
+        }
+
+    // Read ahead, then written by code: the premultiplied writer's own bytes.
+    const std::unique_ptr<CEL_PixmapRGBA8> picture(straightPicture(false));
+    ASSERT_TRUE(QXCelUioPngHandler().writeStraight8(*picture, in));
+    const UT_SharedPtr<CEL_Cel> cel = celtest::celOf(new CEL_PixmapRGBA8(*picture));
+    ASSERT_TRUE(QXCelUioPngHandler().write(cel.get(), out, QStringLiteral("PNG4")));
+    const QByteArray byCode = celtest::readFile(out);
+    arena.execute([&] {
+        QXCelUioPngHandler::WriteAhead ahead;
+        CELIO_RepresentationList list;
+        ASSERT_TRUE(QXCelUioPngHandler().read(in, CEL_Context(), list));
+        ASSERT_TRUE(QXCelUioPngHandler().write(cel.get(), out, QStringLiteral("PNG4")));
+        EXPECT_FALSE(ahead.keptBands());
+    });
+    EXPECT_TRUE(celtest::readFile(out) == byCode);
+
+    QFile cut(in);
+    ASSERT_TRUE(cut.resize(cut.size() / 2));
+    arena.execute([&] {
+        QXCelUioPngHandler::WriteAhead ahead;
+        CELIO_RepresentationList list;
+        EXPECT_FALSE(QXCelUioPngHandler().read(in, CEL_Context(), list));
+    });
+}
+
 // A disk that fills up in the middle of the image data: false, the message
 // posted, nothing left running.
 TEST(PngWrite, FullDiskFailsWithTheMessage) {
