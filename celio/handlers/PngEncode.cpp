@@ -656,7 +656,7 @@ struct EarlyBands::State {
             const uint32_t first = std::max<uint32_t>(height / 8, 1);
             if (!waitRows(first)) return;
             Image likely;
-            guess(context, first, likely);
+            if (!guess(context, first, likely)) return;
             likely.height = first;
             Plan p = planFor(likely);
             likely.height = height; // the bands are those of the whole picture

@@ -92,8 +92,9 @@ CELCORE_EXPORT bool writeImageData(const Image& image, const Plan& plan, FILE* f
 class CELCORE_EXPORT EarlyBands {
 public:
     // Fills `image` (all but its height) as the writer would for a picture
-    // like its rows [0, rowsIn). Called on the helper thread.
-    using Guess = void (*)(const void* context, uint32_t rowsIn, Image& image);
+    // like its rows [0, rowsIn), or returns false when nothing is worth
+    // compressing ahead. Called on the helper thread.
+    using Guess = bool (*)(const void* context, uint32_t rowsIn, Image& image);
 
     EarlyBands(uint32_t height, Guess guess, const void* context);
     ~EarlyBands(); // abandon()

@@ -512,8 +512,10 @@ bool someNotFullAlpha(const CEL_PixmapRGBA8& p) {
     return someNotFullAlpha(p.data(), size_t(p.width()) * size_t(p.height()));
 }
 
-// writeStraight8's choice for a picture like the first `rowsIn` rows.
-void guessStraight8(const void* context, uint32_t rowsIn, png::Image& image) {
+// writeStraight8's choice for a picture like the first `rowsIn` rows. Only a
+// picture with translucent pixels among them is compressed ahead: an opaque
+// one goes to the premultiplied writer when the tool converts it.
+bool guessStraight8(const void* context, uint32_t rowsIn, png::Image& image) {
     const auto* c = static_cast<const RowContext*>(context);
     image.width = c->width;
     image.bitDepth = 8;
@@ -521,6 +523,7 @@ void guessStraight8(const void* context, uint32_t rowsIn, png::Image& image) {
         someNotFullAlpha(static_cast<const CEL_PixelRGBA8*>(c->pixels), size_t(c->width) * rowsIn) ? 4 : 3;
     image.row = image.channels == 4 ? straightRgba8 : rgb8From8;
     image.context = context;
+    return image.channels == 4;
 }
 
 struct AheadState {

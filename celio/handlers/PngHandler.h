@@ -70,11 +70,11 @@ public:
     // of the library's threads as soon as its first rows are decoded, so that
     // compressing overlaps decoding. writeStraight8 of that very pixmap on this
     // thread then finishes the stream rather than starting it. The bands made
-    // ahead follow a guess from the first rows and are kept only where the
-    // whole picture leads to the same choices: the file's bytes are the same
-    // as without. The picture must reach writeStraight8 unchanged; any other
-    // write through this handler, or the end of the scope, stops the helper.
-    // Nothing is compressed ahead when the library runs on one thread.
+    // ahead follow a guess from the first rows (nothing is made ahead unless
+    // some of them are translucent) and are kept only where the whole picture
+    // leads to the same choices: the file's bytes are the same as without. The picture must reach
+    // writeStraight8 unchanged; any other write through this handler, or the end of the scope, stops the
+    // helper. Nothing is compressed ahead when the library runs on one thread.
     class CELCORE_EXPORT WriteAhead {
     public:
         WriteAhead();
