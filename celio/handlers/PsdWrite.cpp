@@ -293,16 +293,14 @@ bool imageOf(const UT_SharedPtr<R>& rep, int depth, bool grey, bool atAllocated,
 // Rows of one component run-length coded, in blocks encoded in parallel.
 // An allocator that leaves bytes uninitialised when a vector grows.
 struct NoInit : std::allocator<uint8_t> {
-    template <class U> struct rebind {
-        using other = NoInit;
-    };
+    template <class U> struct rebind { using other = NoInit; };
     void construct(uint8_t* p) { (void)p; }
     template <class... A> void construct(uint8_t* p, A&&... a) { ::new (p) uint8_t(std::forward<A>(a)...); }
 };
 
 struct PackedRows {
     std::vector<std::vector<uint8_t, NoInit>> blocks; // in row order
-    std::vector<uint32_t> counts;             // per row
+    std::vector<uint32_t> counts;                     // per row
     uint64_t bytes = 0;
 };
 
