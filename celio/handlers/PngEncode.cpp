@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 #include <zlib.h>
@@ -686,7 +687,11 @@ EarlyBands::EarlyBands(uint32_t height, Guess guess, const void* context) : m(st
     m->guess = guess;
     m->context = context;
     if (height == 0 || !guess || availableHelpers() <= 0) return;
-    m->thread = std::thread([s = m.get()] { s->help(); });
+    try {
+        m->thread = std::thread([s = m.get()] { s->help(); });
+    } catch (const std::system_error&) {
+        // No thread to be had: the picture is written as without this.
+    }
 }
 
 EarlyBands::~EarlyBands() {
