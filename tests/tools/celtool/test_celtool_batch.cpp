@@ -154,16 +154,13 @@ TEST(CeltoolBatchThreads, ShardsAreFixedDisjointAndCoverTheFrames) {
         }
 }
 
-TEST(CeltoolBatchThreads, EveryWritableFormatMatchesTheSingleFileConvert) {
+// Writers with state of their own: compression ahead on threads (PNG), codec libraries (JPEG,
+// TIFF), per-thread information strings (SCAN), a codec that needs a file (IFF), a container (OMF).
+TEST(CeltoolBatchThreads, WritersMatchTheSingleFileConvert) {
     TempDir dir;
     constexpr int kFrames = 3;
     for (int i = 1; i <= kFrames; ++i) writeFrame(dir.path(QStringLiteral("f.%1.tga").arg(i)), i);
-    qxCelAddPixmapHandler();
-    QStringList formats;
-    for (const QString& e : CELIO_Manager::getInstance()->getWriteExtensions())
-        if (!formats.contains(e.toLower())) formats << e.toLower();
-    ASSERT_GE(formats.size(), 6);
-    for (const QString& ext : formats) {
+    for (const QString ext : {"png", "jpg", "tif", "scan", "iff", "omf"}) {
         QList<QByteArray> single;
         for (int i = 1; i <= kFrames; ++i) {
             const QString out = dir.path(QStringLiteral("single.%1.").arg(i) + ext);

@@ -10,6 +10,7 @@ using celtest::celtool;
 
 namespace {
 
+using celtest::raw16;
 using celtest::tgaOf;
 
 // Smooth colour with some noise, so that blocks, slopes and lumas all vary.
@@ -21,13 +22,6 @@ std::vector<CEL_PixelRGBA8> picture(int w, int h, unsigned seed, bool opaque) {
             v.push_back(CEL_PixelRGBA8{uint8_t((x * 255) / w), uint8_t((y * 255) / h), uint8_t(rng() % 256),
                                        uint8_t(opaque ? 255 : 128 + (x + y) % 128)});
     return v;
-}
-
-// `filter ARGS --raw16` of in: signed 16-bit r, g, b, a per pixel.
-std::vector<int> raw16(const celtest::TempDir& dir, const QString& in, const QStringList& args) {
-    const QString raw = dir.path("out.raw");
-    EXPECT_EQ(celtool(QStringList{"filter"} << args << "--raw16" << raw << in).exit, 0);
-    return celtest::int16s(celtest::readFile(raw));
 }
 
 } // namespace

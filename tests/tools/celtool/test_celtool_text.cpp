@@ -8,19 +8,9 @@
 #include "CeltoolTestUtil.h"
 
 using celtest::celtool;
+using celtest::raw16;
 
 namespace {
-
-// `filter ARGS --raw16` of in: signed 16-bit r, g, b, a per pixel (premultiplied, 32767 = 1).
-std::vector<int> raw16(const celtest::TempDir& dir, const QString& in, const QStringList& args,
-                       QByteArray* err = nullptr) {
-    const QString raw = dir.path("out.raw");
-    QFile::remove(raw);
-    const celtest::ToolRun r = celtool(QStringList{"filter"} << args << "--raw16" << raw << in);
-    EXPECT_EQ(r.exit, 0) << qPrintable(args.join(' ')) << r.err.constData();
-    if (err) *err = r.err;
-    return celtest::int16s(celtest::readFile(raw));
-}
 
 // An opaque w x h PNG of 16-bit noise.
 QString noisePng(const celtest::TempDir& dir, const QString& name, int w, int h) {

@@ -32,10 +32,9 @@ QByteArray sampleDrawing() {
     return d.StoreToBytes(0);
 }
 
-// r, g, b, a of pixel (x, y) of `celtool dump` output (720 wide).
-std::array<int, 4> at(const QByteArray& raw, int x, int y, int width = 720) {
-    const qsizetype i = (qsizetype(y) * width + x) * 4;
-    return {uint8_t(raw[i]), uint8_t(raw[i + 1]), uint8_t(raw[i + 2]), uint8_t(raw[i + 3])};
+// r, g, b, a of the centre pixel of `celtool dump` output at the default 720 x 540.
+std::array<int, 4> centre(const QByteArray& raw) {
+    return celtest::pixelAt(raw, 720, 360, 270);
 }
 
 // Bit depth and colour type of a PNG file (6: RGBA), from its header.
@@ -117,7 +116,7 @@ TEST(CeltoolVector, ConvertRulesStreamsAndThePaletteBeside) {
     EXPECT_EQ(pngDepthAndType(dir.path("d.png")), std::pair(8, 6)) << "8-bit RGBA";
     const QByteArray raw = celtool({"dump", in, "-"}).out;
     ASSERT_EQ(raw.size(), 720 * 540 * 4);
-    EXPECT_EQ(at(raw, 360, 270), (std::array<int, 4>{250, 10, 10, 255}));
+    EXPECT_EQ(centre(raw), (std::array<int, 4>{250, 10, 10, 255}));
     // To QVX: the same bytes, through a file and through both standard streams.
     ASSERT_EQ(celtool({"convert", in, dir.path("copy.qvx")}).exit, 0);
     EXPECT_EQ(celtest::readFile(dir.path("copy.qvx")), bytes);
@@ -141,8 +140,8 @@ TEST(CeltoolVector, ConvertRulesStreamsAndThePaletteBeside) {
 
     // The palette beside the drawing gives colour 42.
     ASSERT_TRUE(celtest::writeFile(dir.path("palette.qvp"), "000000000000002A 00FF00FF green\n"));
-    EXPECT_EQ(at(celtool({"dump", in, "-"}).out, 360, 270), (std::array<int, 4>{0, 255, 0, 255}));
-    EXPECT_EQ(at(celtool({"dump", "--format", "qvx", "-", "-"}, bytes).out, 360, 270),
+    EXPECT_EQ(centre(celtool({"dump", in, "-"}).out), (std::array<int, 4>{0, 255, 0, 255}));
+    EXPECT_EQ(centre(celtool({"dump", "--format", "qvx", "-", "-"}, bytes).out),
               (std::array<int, 4>{250, 10, 10, 255}))
         << "standard input has no folder";
 }

@@ -15,11 +15,7 @@ bool flatTga(const QString& path, int w, int h, CEL_PixelRGBA8 colour) {
     return celtest::writeFile(path, celtest::tgaOf(std::vector<CEL_PixelRGBA8>(size_t(w) * h, colour), w, h));
 }
 
-// The r, g, b, a bytes of pixel (x, y) in `celtool dump` output of width w.
-std::array<int, 4> pixelAt(const QByteArray& raw, int w, int x, int y) {
-    const qsizetype i = (qsizetype(y) * w + x) * 4;
-    return {uint8_t(raw[i]), uint8_t(raw[i + 1]), uint8_t(raw[i + 2]), uint8_t(raw[i + 3])};
-}
+using celtest::pixelAt;
 
 } // namespace
 
