@@ -63,18 +63,6 @@ TEST(Celtool, InfoConvertDumpAndExitCodes) {
     EXPECT_EQ(int16s(readFile(raw)), want);
 }
 
-TEST(Celtool, StandardInputAndOutput) {
-    const Sample s;
-    ToolRun r = celtool({"convert", "--format", "tga", "--code", "TGA4", "-", "-"}, s.tga);
-    ASSERT_EQ(r.exit, 0) << r.err.constData();
-    EXPECT_EQ(r.out, s.tga);
-    r = celtool({"dump", "--format", "TGA", "-", "-"}, s.tga);
-    ASSERT_EQ(r.exit, 0);
-    EXPECT_EQ(r.out, s.pixels);
-    EXPECT_EQ(r.err.trimmed(), QByteArray("5x3"));                     // standard output carries the pixels
-    EXPECT_EQ(celtool({"dump", "--format", "tga", "-", "-"}).exit, 1); // nothing on standard input
-}
-
 // A half-covered blue layer (its second pixel transparent) on an opaque base:
 // by the default premultiplied over, and by a blend mode written to a file.
 TEST(Celtool, CompositeOverAndBlendMode) {

@@ -197,7 +197,10 @@ TEST(CeltoolFiles, StandardInputAndOutput) {
             EXPECT_TRUE(samePicture(file, back, 0));
         }
     }
-    EXPECT_EQ(celtool({"dump", src, "-"}).out.size(), kW * kH * 4);
+    // dump: the pixels on standard output, their size on standard error; nothing to read fails.
+    const ToolRun d = celtool({"dump", "--format", "png", "-", "-"}, readFile(src));
+    EXPECT_TRUE(d.exit == 0 && d.out.size() == kW * kH * 4 && d.err.trimmed() == "8x4") << d.err.constData();
+    EXPECT_EQ(celtool({"dump", "--format", "png", "-", "-"}).exit, 1);
 }
 
 // A failed or empty write exits 1 with one line naming the file and the cause,
