@@ -314,13 +314,15 @@ TEST(CeltoolFiles, OneLineErrorsAndDetectionByContent) {
     // info --json: one object for one file, JSON lines for several, each
     // naming its file; a failed one carries its error and nothing else.
     EXPECT_EQ(infoOf(tga).value("file").toString(), tga);
-    const ToolRun many = celtool({"info", "--json", tga, dir.path("missing.tga"), dir.path("png.tga")});
+    const ToolRun many =
+        celtool({"info", "--json", tga, dir.path("missing.tga"), dir.path("png.tga"), dir.path("junk.xyz")});
     EXPECT_EQ(many.exit, 1);
     const QList<QByteArray> lines = many.out.trimmed().split('\n');
-    ASSERT_EQ(lines.size(), 3);
+    ASSERT_EQ(lines.size(), 4);
     EXPECT_EQ(jsonObject(lines[1]),
               (QJsonObject{{"file", dir.path("missing.tga")}, {"state", 1}, {"error", "no such file"}}));
     EXPECT_EQ(jsonObject(lines[2]).value("format").toString(), QStringLiteral("PNG"));
+    EXPECT_EQ(jsonObject(lines[3]).value("state").toInt(-1), 2); // unknown format
 }
 
 TEST(CeltoolFiles, Compare) {
