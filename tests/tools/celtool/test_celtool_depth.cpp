@@ -92,27 +92,20 @@ TEST(CeltoolDepth, CompositeByDepth) {
     const int redUnder = (32767 * keep + 32767) >> 15, alpha = ((32767 * keep + 32767) >> 15) + blue;
     const std::vector<int> layerInFront = {redUnder, 0, premultiplied, alpha, 0, 32767, 0, 32767};
     const std::vector<int> baseInFront = {32767, 0, 0, 32767, 32767, 0, 0, 32767};
-
-    // The drawing order does not matter, only the depths.
-    for (const QStringList& layers :
-         {QStringList{base + "@1", layer + "@2"}, QStringList{layer + "@2", base + "@1"}}) {
-        ASSERT_EQ(celtool(QStringList{"composite", "--by-depth", "--raw16", raw} << layers).exit, 0);
-        EXPECT_EQ(int16s(celtest::readFile(raw)), layerInFront);
-    }
-    ASSERT_EQ(celtool({"composite", "--by-depth", "--raw16", raw, base + "@3", layer + "@2"}).exit, 0);
-    EXPECT_EQ(int16s(celtest::readFile(raw)), baseInFront);
-    // A plane: the base is behind the layer at the first pixel and in front at the second.
-    ASSERT_EQ(
-        celtool({"composite", "--by-depth", "--raw16", raw, base + "@plane:0,2,0", layer + "@1.5"}).exit, 0);
-    EXPECT_EQ(int16s(celtest::readFile(raw)),
-              (std::vector<int>{redUnder, 0, premultiplied, alpha, 32767, 0, 0, 32767}));
-    // A mask keeps the first pixel only.
     const QString mask = dir.path("mask.tga");
     ASSERT_TRUE(celtest::writeFile(mask, tgaOf({{0, 0, 0, 255}, {0, 0, 0, 0}}, 2, 1)));
-    ASSERT_EQ(
-        celtool({"composite", "--by-depth", "--mask", mask, "--raw16", raw, base + "@3", layer + "@2"}).exit,
-        0);
-    EXPECT_EQ(int16s(celtest::readFile(raw)), (std::vector<int>{32767, 0, 0, 32767, 0, 0, 0, 0}));
+    // The drawing order does not matter, only the depths. A plane: the base is behind the
+    // layer at the first pixel and in front at the second. A mask keeps the first pixel only.
+    const std::pair<QStringList, std::vector<int>> cases[] = {
+        {{base + "@1", layer + "@2"}, layerInFront},
+        {{layer + "@2", base + "@1"}, layerInFront},
+        {{base + "@3", layer + "@2"}, baseInFront},
+        {{base + "@plane:0,2,0", layer + "@1.5"}, {redUnder, 0, premultiplied, alpha, 32767, 0, 0, 32767}},
+        {{"--mask", mask, base + "@3", layer + "@2"}, {32767, 0, 0, 32767, 0, 0, 0, 0}}};
+    for (const auto& [args, want] : cases) {
+        ASSERT_EQ(celtool(QStringList{"composite", "--by-depth", "--raw16", raw} << args).exit, 0);
+        EXPECT_EQ(int16s(celtest::readFile(raw)), want) << qPrintable(args.join(' '));
+    }
     // Written through a format, from the depth pixmap.
     const QString out = dir.path("out.tga");
     ASSERT_EQ(celtool({"composite", "--by-depth", "-o", out, base + "@1", layer + "@2"}).exit, 0);
