@@ -41,9 +41,6 @@ struct Clip {
     bool alpha;
     int tolerance = 0; // levels from ffmpeg's conversion (the decoder's own, where it has one)
 };
-void PrintTo(const Clip& c, std::ostream* os) {
-    *os << c.name;
-}
 
 // Sources: a moving test pattern; with alpha, a horizontal alpha ramp over it.
 const char kOpaque[] = "-f lavfi -i testsrc2=size=64x48:rate=24";

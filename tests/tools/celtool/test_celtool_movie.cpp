@@ -75,7 +75,6 @@ TEST_F(CeltoolMovieTest, BadFramesAndFilesFail) {
     EXPECT_EQ(r.errLines(),
               QList<QByteArray>{
                   QStringLiteral("celtool: %1: frame 13 out of range 1\u201312").arg(m_clip).toUtf8()});
-    EXPECT_EQ(celtool({"thumbnail", "--frame", "13", m_clip, out}).exit, 1);
     EXPECT_FALSE(QFileInfo::exists(out));
     for (const char* bad : {"0", "-3", "two"})
         EXPECT_EQ(celtool({"convert", "--frame", bad, m_clip, out}).exit, 2);
