@@ -19,7 +19,7 @@ QByteArray tgaFile() {
 
 } // namespace
 
-TEST(CeltoolOmf, ConvertInfoDumpAndStreams) {
+TEST(CeltoolOmf, ConvertInfoDumpStreamsAndRefusal) {
     celtest::TempDir dir;
     const QString in = dir.path("in.tga"), out = dir.path("out.omf"), raw = dir.path("out.raw");
     ASSERT_TRUE(celtest::writeFile(in, tgaFile()));
@@ -49,15 +49,12 @@ TEST(CeltoolOmf, ConvertInfoDumpAndStreams) {
     ASSERT_EQ(celtool({"convert", in, out}).exit, 0);
     EXPECT_EQ(celtool({"convert", "--code", "OMF", in, "-"}).out, celtest::readFile(out));
     EXPECT_EQ(celtool({"dump", "--format", "omf", "-", "-"}, celtest::readFile(out)).out, dumped);
-}
 
-// (A cut file: the container's reason, OmfHandler.RefusalsNameTheirCause; relayed on one line
-// as every reader's: CeltoolFiles.OneLineErrorsAndDetectionByContent.)
-TEST(CeltoolOmf, RefusalsAreOneLine) {
-    celtest::TempDir dir;
+    // A foreign OMF file: one line of the reader's words. (A cut file: the container's reason,
+    // OmfHandler.RefusalsNameTheirCause; relayed as every reader's: CeltoolFiles.)
     const QString other = dir.path("other.omf");
     ASSERT_TRUE(celtest::writeFile(other, "OMFI: a composition of another application"));
-    const celtest::ToolRun r = celtool({"info", other});
+    r = celtool({"info", other});
     EXPECT_EQ(r.exit, 1);
     EXPECT_EQ(r.errLines(), QList<QByteArray>{"celtool: " + other.toUtf8() +
                                               ": not an OMF media file written by this library"});
