@@ -2,6 +2,7 @@
 // Running celtool (and the witness programs) as separate processes.
 
 #include <QByteArray>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,8 +11,10 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <random>
 #include <vector>
 
 #include "cel/Cel.h"
@@ -110,6 +113,34 @@ inline std::vector<int> int16s(const QByteArray& bytes) {
     for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
         v.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
     return v;
+}
+
+// `filter ARGS --raw16` of `in` as signed 16-bit r, g, b, a per pixel (premultiplied, 32767 = 1);
+// its standard error in `err` when asked.
+inline std::vector<int> raw16(const TempDir& dir, const QString& in, const QStringList& args,
+                              QByteArray* err = nullptr) {
+    const QString raw = dir.path(QStringLiteral("filter-out.raw"));
+    QFile::remove(raw);
+    const ToolRun r =
+        celtool(QStringList{QStringLiteral("filter")} << args << QStringLiteral("--raw16") << raw << in);
+    EXPECT_EQ(r.exit, 0) << qPrintable(args.join(' ')) << r.err.constData();
+    if (err) *err = r.err;
+    return int16s(readFile(raw));
+}
+
+// n pixels of seeded random bytes, alpha 255 when `opaque`.
+inline std::vector<CEL_PixelRGBA8> randomPixels(int n, unsigned seed, bool opaque) {
+    std::mt19937 rng(seed);
+    std::vector<CEL_PixelRGBA8> v(static_cast<std::size_t>(n));
+    for (CEL_PixelRGBA8& p : v)
+        p = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(opaque ? 255 : rng())};
+    return v;
+}
+
+// r, g, b, a of pixel (x, y) in `celtool dump` bytes of a picture w wide.
+inline std::array<int, 4> pixelAt(const QByteArray& raw, int w, int x, int y) {
+    const qsizetype i = (qsizetype(y) * w + x) * 4;
+    return {uint8_t(raw[i]), uint8_t(raw[i + 1]), uint8_t(raw[i + 2]), uint8_t(raw[i + 3])};
 }
 
 // Command lines written compactly: cases apart at '|', words apart at spaces,

@@ -3,10 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonArray>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <tiffio.h>
 
 #include "CeltoolTestUtil.h"
 
@@ -177,13 +177,14 @@ TEST(CeltoolFiles, KeepValuesWritesTheLibrarysValues) {
     EXPECT_EQ(readFile(raw).left(4), QByteArray(4, '\0'));
 }
 
-// "-" reads standard input and writes standard output in every format, with
-// the format from --format or found by content; no file named "-" appears.
-TEST(CeltoolFiles, StandardInputAndOutputInEveryFormat) {
+// "-" reads standard input and writes standard output, with the format from
+// --format or found by content (TGA has no signature, TIFF readers seek); no
+// file named "-" appears. Every family's signature: FormatTable.DetectionByContent.
+TEST(CeltoolFiles, StandardInputAndOutput) {
     if (!haveMagick()) GTEST_SKIP() << "ImageMagick's convert is not installed";
     const Inputs in;
     const QString src = in.deep8.front();
-    for (const char* ext : {"tga", "sgi", "png", "tif", "bmp", "jpg"}) {
+    for (const char* ext : {"tga", "tif"}) {
         SCOPED_TRACE(ext);
         const ToolRun w = celtool({"convert", "--format", ext, src, "-"}, {}, in.dir.root());
         ASSERT_EQ(w.exit, 0) << w.err.constData();
@@ -193,11 +194,13 @@ TEST(CeltoolFiles, StandardInputAndOutputInEveryFormat) {
         for (const QStringList& how : {QStringList{"--format", ext}, QStringList{}}) {
             const ToolRun r = celtool(QStringList{"convert"} << how << "-" << back, w.out);
             ASSERT_EQ(r.exit, 0) << r.err.constData();
-            const bool lossy = QByteArray("jpg bmp").contains(ext); // BMP drops alpha
-            EXPECT_TRUE(lossy || samePicture(file, back, 0));
+            EXPECT_TRUE(samePicture(file, back, 0));
         }
     }
-    EXPECT_EQ(celtool({"dump", src, "-"}).out.size(), kW * kH * 4);
+    // dump: the pixels on standard output, their size on standard error; nothing to read fails.
+    const ToolRun d = celtool({"dump", "--format", "png", "-", "-"}, readFile(src));
+    EXPECT_TRUE(d.exit == 0 && d.out.size() == kW * kH * 4 && d.err.trimmed() == "8x4") << d.err.constData();
+    EXPECT_EQ(celtool({"dump", "--format", "png", "-", "-"}).exit, 1);
 }
 
 // A failed or empty write exits 1 with one line naming the file and the cause,
@@ -222,28 +225,24 @@ TEST(CeltoolFiles, HonestExits) {
         0);
 
     // The library makes nothing of a 16-bit matte; the tool still writes it.
-    for (const char* ext : {"tga", "bmp", "png", "sgi", "jpg", "tif"}) {
+    for (const char* ext : {"tga", "png", "sgi"}) {
         const QString out = dir.path(QStringLiteral("grey.%1").arg(ext));
         ASSERT_EQ(celtool({"convert", grey, out}).exit, 0) << ext;
         const std::vector<int> got = magickPixels(out);
         ASSERT_EQ(got.size(), want.size() * 4) << ext;
         for (size_t i = 0; i < got.size(); ++i)
-            EXPECT_LE(i % 4 == 3 ? 0 : std::abs(got[i] - want[i / 4]), ext == std::string("jpg") ? 12 : 1)
-                << ext << " " << i;
+            EXPECT_LE(i % 4 == 3 ? 0 : std::abs(got[i] - want[i / 4]), 1) << ext << " " << i;
     }
     EXPECT_EQ(infoOf(dir.path("grey.tga")).value("optionCode").toString(), QStringLiteral("TGA1"));
     EXPECT_EQ(infoOf(dir.path("grey.sgi")).value("optionCode").toString(), QStringLiteral("SGIDP3"));
 
-    // A device is written, never replaced: /dev/full fills up.
+    // A device is written, never replaced: /dev/full fills up. (Every writer goes
+    // through one copy to the device, so one format stands for all.)
     struct stat before {};
     ASSERT_EQ(stat("/dev/full", &before), 0);
-    for (const char* ext : {"tga", "sgi", "png", "tif", "bmp", "jpg"}) {
-        const ToolRun r = celtool({"convert", "--format", ext, png, "/dev/full"});
-        EXPECT_EQ(r.exit, 1) << ext;
-        ASSERT_EQ(r.errLines().size(), 1) << r.err.constData();
-        EXPECT_TRUE(r.err.contains("/dev/full") && r.err.contains("No space left on device"))
-            << r.err.constData();
-    }
+    ToolRun r = celtool({"convert", "--format", "tif", png, "/dev/full"});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(r.errLines(), QList<QByteArray>{"celtool: /dev/full: No space left on device"});
     struct stat after {};
     ASSERT_EQ(stat("/dev/full", &after), 0);
     EXPECT_TRUE(S_ISCHR(after.st_mode) && before.st_rdev == after.st_rdev);
@@ -251,23 +250,14 @@ TEST(CeltoolFiles, HonestExits) {
     // An output that cannot be created, and one too large for its header:
     // one line each, the earlier file intact, no temporary file left behind.
     ASSERT_TRUE(writeFile(dir.path("plain"), "x"));
-    ToolRun r = celtool({"convert", png, dir.path("plain/out.png")});
+    r = celtool({"convert", png, dir.path("plain/out.png")});
     EXPECT_TRUE(r.exit == 1 && r.errLines().size() == 1 && r.err.contains("plain/out.png"))
         << r.err.constData();
 
-    const QString wide = dir.path("wide.tif"), earlier = dir.path("earlier.tga");
-    TIFF* tif = TIFFOpen(qPrintable(wide), "w");
-    ASSERT_NE(tif, nullptr);
-    const int tags[][2] = {{TIFFTAG_IMAGEWIDTH, 70000},
-                           {TIFFTAG_IMAGELENGTH, 2},
-                           {TIFFTAG_BITSPERSAMPLE, 8},
-                           {TIFFTAG_SAMPLESPERPIXEL, 3},
-                           {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB},
-                           {TIFFTAG_ROWSPERSTRIP, 2}};
-    for (const auto& [tag, value] : tags) TIFFSetField(tif, uint32_t(tag), value);
-    std::vector<uint8_t> red(70000 * 2 * 3, 0);
-    ASSERT_EQ(TIFFWriteEncodedStrip(tif, 0, red.data(), tmsize_t(red.size())), tmsize_t(red.size()));
-    TIFFClose(tif);
+    const QString wide = dir.path("wide.png"), earlier = dir.path("earlier.tga");
+    QImage wideImage(70000, 2, QImage::Format_RGB32);
+    wideImage.fill(Qt::red);
+    ASSERT_TRUE(wideImage.save(wide, "PNG"));
     ASSERT_TRUE(writeFile(earlier, "earlier content"));
     r = celtool({"convert", wide, earlier});
     EXPECT_TRUE(r.exit == 1 && r.errLines().size() == 1) << r.err.constData();
@@ -324,13 +314,15 @@ TEST(CeltoolFiles, OneLineErrorsAndDetectionByContent) {
     // info --json: one object for one file, JSON lines for several, each
     // naming its file; a failed one carries its error and nothing else.
     EXPECT_EQ(infoOf(tga).value("file").toString(), tga);
-    const ToolRun many = celtool({"info", "--json", tga, dir.path("missing.tga"), dir.path("png.tga")});
+    const ToolRun many =
+        celtool({"info", "--json", tga, dir.path("missing.tga"), dir.path("png.tga"), dir.path("junk.xyz")});
     EXPECT_EQ(many.exit, 1);
     const QList<QByteArray> lines = many.out.trimmed().split('\n');
-    ASSERT_EQ(lines.size(), 3);
+    ASSERT_EQ(lines.size(), 4);
     EXPECT_EQ(jsonObject(lines[1]),
               (QJsonObject{{"file", dir.path("missing.tga")}, {"state", 1}, {"error", "no such file"}}));
     EXPECT_EQ(jsonObject(lines[2]).value("format").toString(), QStringLiteral("PNG"));
+    EXPECT_EQ(jsonObject(lines[3]).value("state").toInt(-1), 2); // unknown format
 }
 
 TEST(CeltoolFiles, Compare) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 #include <vector>
 
 #include <QFile>
@@ -16,10 +15,7 @@ using ToolResult = celtest::ToolRun;
 
 // An opaque picture of random colours, w x h, as a 24-bit TGA file.
 QByteArray opaqueTga(int w, int h, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<CEL_PixelRGBA8> p(std::size_t(w) * h);
-    for (auto& px : p) px = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 255};
-    return celtest::tgaOf(p, w, h, "TGA3");
+    return celtest::tgaOf(celtest::randomPixels(w * h, seed, true), w, h, "TGA3");
 }
 
 // The r, g, b, a bytes of an image as celtool dump gives them, with its size.
@@ -68,23 +64,16 @@ TEST(CeltoolFilter, OperationsInOrderAndUsageErrors) {
 TEST(CeltoolFilter, ThreadCountDoesNotChangeTheResult) {
     celtest::TempDir dir;
     const QString in = dir.path("in.tga"), map = dir.path("map.tga");
-    for (const auto& [path, seed] : {std::pair{in, 2u}, {map, 3u}}) {
-        std::mt19937 rng(seed);
-        std::vector<CEL_PixelRGBA8> p(300 * 200);
-        for (auto& px : p)
-            px = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(rng())};
-        ASSERT_TRUE(celtest::writeFile(path, celtest::tgaOf(p, 300, 200)));
-    }
+    for (const auto& [path, seed] : {std::pair{in, 2u}, {map, 3u}})
+        ASSERT_TRUE(celtest::writeFile(
+            path, celtest::tgaOf(celtest::randomPixels(300 * 200, seed, false), 300, 200)));
     const QList<QStringList> chains = celtest::argLists(
-        "--scale 0.7,1.3 --rotate 33 --tile 400x300:0.5,0.1,3,0,0.5,7|--blur kernel:@stroke:1.5 --pan "
-        "3.25,-1.5:cycle|"
-        "--expand 3.5 --shrink 1.25,1 --color-scale 1.2,0.8,1,1,1.1,0.9,1 --key 0.1,0.9,0,1,0,1,0.2 "
-        "--intensity 1.7 "
-        "--encode 709 --bw 30 --mask rgb|--alpha-cut 40 --negate premult --background 0.1,0.2,0.3 --negate "
-        "rgba "
-        "--unpremultiply 5:opaque --threshold 0.2 --crop 10,10,200,150 --place 300,200,5,5 --stretch 0.1,0.9|"
-        "--seed 11 --dither both:3 --grain 3,0.4,0.5 --pixelate 9 --refract 80,1,1.4:MAP --contrast "
-        "0.4,1.5,0.8 "
+        "--scale 0.7,1.3 --rotate 33 --tile 400x300:0.5,0.1,3,0,0.5,7|"
+        "--blur kernel:@stroke:1.5 --pan 3.25,-1.5:cycle|--expand 3.5 --shrink 1.25,1 "
+        "--color-scale 1.2,0.8,1,1,1.1,0.9,1 --key 0.1,0.9,0,1,0,1,0.2 --intensity 1.7 --encode 709 --bw 30 "
+        "--mask rgb|--alpha-cut 40 --negate premult --background 0.1,0.2,0.3 --negate rgba --unpremultiply "
+        "5:opaque --threshold 0.2 --crop 10,10,200,150 --place 300,200,5,5 --stretch 0.1,0.9|--seed 11 "
+        "--dither both:3 --grain 3,0.4,0.5 --pixelate 9 --refract 80,1,1.4:MAP --contrast 0.4,1.5,0.8 "
         "--dither noise:2:mono",
         {{"80,1,1.4:MAP", "80,1,1.4:" + map}});
     const auto raw = [&](const QStringList& args) {

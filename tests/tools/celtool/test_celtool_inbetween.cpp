@@ -4,7 +4,6 @@
 #include <QFile>
 #include <cmath>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "CeltoolTestUtil.h"
@@ -14,20 +13,12 @@ namespace {
 using celtest::celtool;
 using celtest::runProgram;
 
-// A w x h picture of random 8-bit pixels, alpha 255 (opaque) or random.
+// A w x h picture of random 8-bit pixels, alpha 255 (opaque) or random, as ImageMagick's samples.
 std::vector<int> randomRgba(int w, int h, unsigned seed, bool opaque) {
-    std::mt19937 rng(seed);
     std::vector<int> v;
-    for (int i = 0; i < w * h; ++i) {
-        const int a = opaque ? 255 : int(rng() % 256);
-        for (int c = 0; c < 3; ++c) v.push_back(int(rng() % 256));
-        v.push_back(a);
-    }
+    for (const CEL_PixelRGBA8& p : celtest::randomPixels(w * h, seed, opaque))
+        v.insert(v.end(), {p.r, p.g, p.b, p.a});
     return v;
-}
-
-bool exists(const QString& path) {
-    return QFile::exists(path);
 }
 
 } // namespace
@@ -108,8 +99,8 @@ TEST(CeltoolInbetween, FramesAreTheMixAtEvenSteps) {
     const celtest::ToolRun r = celtool({"inbetween", "--frames", "3", "--raw16", dir.path("all.raw"),
                                         "--strip", dir.path("strip.png"), a, b, dir.path("f%03d.tga")});
     ASSERT_EQ(r.exit, 0) << r.err.constData();
-    EXPECT_TRUE(exists(dir.path("f003.tga")) && !exists(dir.path("f004.tga")) &&
-                exists(dir.path("strip.png")));
+    EXPECT_TRUE(QFile::exists(dir.path("f003.tga")) && !QFile::exists(dir.path("f004.tga")) &&
+                QFile::exists(dir.path("strip.png")));
     const std::vector<int> v = celtest::int16s(celtest::readFile(dir.path("all.raw")));
     ASSERT_EQ(v.size(), std::size_t(3) * 6 * 4);
     for (int k = 1; k <= 3; ++k) {
@@ -165,11 +156,12 @@ TEST(CeltoolInbetween, BadWordsAndRefusals) {
         const celtest::ToolRun r = celtool(all[n]);
         EXPECT_EQ(r.exit, n < usage.size() + 2 ? 2 : 1) << all[n].join(' ').toStdString();
         EXPECT_FALSE(r.err.isEmpty());
-        EXPECT_FALSE(exists(one) || exists(dir.path("out1.png"))) << all[n].join(' ').toStdString();
+        EXPECT_FALSE(QFile::exists(one) || QFile::exists(dir.path("out1.png")))
+            << all[n].join(' ').toStdString();
     }
     // The byte cap refuses the transform arrays: the picture and kernel fit in 20000 bytes, they do not.
     const celtest::ToolRun r = celtool({"filter", "--blur", "kernel:@stroke", a, one}, {}, {},
                                        {{"CELCORE_MAX_PIXMAP_BYTES", "20000"}});
     EXPECT_TRUE(r.exit == 1 && r.err.contains("out of memory")) << r.err.constData();
-    EXPECT_FALSE(exists(one));
+    EXPECT_FALSE(QFile::exists(one));
 }

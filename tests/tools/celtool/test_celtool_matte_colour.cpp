@@ -1,7 +1,6 @@
 // celtool filter: the matte and colour rows, run as a separate process.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
 #include "CeltoolTestUtil.h"
@@ -10,23 +9,9 @@ using celtest::celtool;
 
 namespace {
 
+using celtest::randomPixels;
+using celtest::raw16;
 using celtest::tgaOf;
-
-std::vector<CEL_PixelRGBA8> randomPixels(int n, unsigned seed, bool opaque) {
-    std::mt19937 rng(seed);
-    std::vector<CEL_PixelRGBA8> v(static_cast<std::size_t>(n));
-    for (CEL_PixelRGBA8& p : v)
-        p = CEL_PixelRGBA8{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(opaque ? 255 : rng())};
-    return v;
-}
-
-// The result of `filter ARGS --raw16` as signed 16-bit values, r, g, b, a per pixel.
-std::vector<int> raw16(const celtest::TempDir& dir, const QString& in, const QStringList& args) {
-    const QString raw = dir.path("out.raw");
-    const celtest::ToolRun r = celtool(QStringList{"filter"} << args << "--raw16" << raw << in);
-    EXPECT_EQ(r.exit, 0) << qPrintable(args.join(' ')) << r.err.constData();
-    return celtest::int16s(celtest::readFile(raw));
-}
 
 // Pixel (x, y) of a picture w wide; empty when v does not reach it.
 std::vector<int> pixelAt(const std::vector<int>& v, int w, int x, int y) {

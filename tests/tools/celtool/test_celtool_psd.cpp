@@ -57,7 +57,6 @@ TEST(CeltoolPsd, InfoLayersTreeAndJson) {
     EXPECT_EQ(upper["path"].toString() + " " + upper["readPath"].toString(), "Ink:Ink#2 Ink:Ink");
     EXPECT_EQ(upper["displayName"].toString(), "Ink#2");
     EXPECT_EQ(upper["groupPath"].toArray(), QJsonArray{"Ink"});
-    EXPECT_EQ(upper.keys().size(), 12);
     // At the top level the folder counts among the bottom layer's siblings.
     EXPECT_EQ(base["layers"].toArray()[0].toObject()["readPath"].toString(), "Ink#2");
     EXPECT_EQ(base["layers"].toArray()[1].toObject()["name"].toString(), "Top_Coat");
@@ -81,7 +80,6 @@ TEST(CeltoolPsd, DumpLayerAndFlatten) {
     ASSERT_EQ(r.exit, 0) << r.err.constData();
     EXPECT_EQ(r.out.trimmed(), "4x3");
     const QByteArray px = celtest::readFile(raw);
-    EXPECT_EQ(px.size(), 4 * 3 * 4);
     EXPECT_EQ(px.left(4 * 4 + 12),
               QByteArray(20, '\0') + QByteArray("\x0a\x0a\x0a\xff\x0a\x0a\x0a\xff", 8)); // row 1, x 1..2
     // The same from standard input.
@@ -146,8 +144,7 @@ TEST(CeltoolPsd, ConvertStackAndAllLayers) {
     EXPECT_EQ(celtest::jsonObject(a)["baseGroup"], celtest::jsonObject(b)["baseGroup"]);
     EXPECT_TRUE(celtool({"compare", psd, copy}).exit == 0 && celtool({"info", copy}).out.contains("PSB"));
 
-    // Usage errors, and a failed write that leaves the earlier file.
-    const QByteArray before = celtest::readFile(out);
+    // Usage errors. (A failed write goes the way of every output: CeltoolFiles.HonestExits.)
     for (const QStringList& args :
          celtest::argLists("stack -o OUT PNG --blend nope TGA|stack -o OUT PNG --name x|stack -o O.PNG PNG|"
                            "convert --all-layers PSD O.TGA|convert --keep-properties PSD OUT",
@@ -158,7 +155,4 @@ TEST(CeltoolPsd, ConvertStackAndAllLayers) {
                             {"O.PNG", dir.path("o.png")},
                             {"O.TGA", dir.path("o.tga")}}))
         EXPECT_EQ(celtool(args).exit, 2) << qPrintable(args.join(' '));
-    r = celtool({"stack", "-o", "/dev/full", png});
-    EXPECT_TRUE(r.exit == 1 && r.err.count('\n') == 1) << r.err.constData();
-    EXPECT_EQ(celtest::readFile(out), before);
 }
