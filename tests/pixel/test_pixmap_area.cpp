@@ -53,12 +53,7 @@ TEST(AreaPixmap, ReallocOverlapCases) {
         CEL_PixmapAreaRGBA16 a(10, 10);
         EXPECT_TRUE(a.realloc(Math::Box2di(0, 0, 10, 10), true));
         fillMarkers(a);
-        const CEL_PixelRGBA16* ptr = a.data();
-        a.realloc(Math::Box2di(0, 0, 10, 10), true);
-        EXPECT_EQ(a.data(), ptr); // same rectangle: untouched
-
         a.realloc(Math::Box2di::fromCorners(5, 5, 15, 15), true);
-        EXPECT_EQ(a.allocatedRect(), Math::Box2di::fromCorners(5, 5, 15, 15));
         expectKept(a, Math::Box2di::fromCorners(5, 5, 10, 10));
         EXPECT_EQ(a.pixel(4, 4), nullptr); // inside the canvas, outside the allocation
         EXPECT_EQ(total(), before + 800);
@@ -184,9 +179,6 @@ TEST(AreaPixmap, ClippedConversions) {
     auto back = own<CEL_PixmapAreaRGBA16>(f->convertTo(R::PIXMAP_AREA_RGBA16));
     ASSERT_TRUE(back && back->allocatedRect() == Math::Box2di::fromCorners(2, 1, 4, 3));
     EXPECT_EQ(*back->pixel(3, 2), px16(32767, 16447, 0, 127));
-    auto fm = own<CEL_PixmapMatte16>(f->convertTo(R::PIXMAP_MATTE16));
-    EXPECT_TRUE(fm && *fm->pixel(0, 0) == -1);
-    EXPECT_EQ(f->convertTo(R::PIXMAP_RGBA8_THUMBNAIL), nullptr);
 }
 
 TEST(AreaPixmap, DepthBuffer) {
