@@ -162,14 +162,7 @@ TEST_F(BitmapEngine, BadJpegDataGivesNullSilently) {
     const std::vector<uint8_t> bytes = bytesOf(good);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(load(BM_StoredBitmap()));
-    EXPECT_FALSE(load(storedOf({1, 2, 3, 4, 5, 6, 7, 8, 9})));
-    // Cut anywhere: null, or a picture of the declared size (libjpeg fills what is missing).
-    for (std::size_t n = 1; n < bytes.size(); n += 7) {
-        const auto cut = load(storedOf(std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(n))));
-        if (cut) {
-            EXPECT_EQ(cut->bounds(), Box2di(0, 0, 40, 40));
-        }
-    }
+    EXPECT_FALSE(load(storedOf({1, 2, 3, 4, 5, 6, 7, 8, 9}))); // cuts and damage: fuzz_stored_jpeg
     EXPECT_FALSE(load(storedOf(jpegOf(16, 16, JCS_CMYK, 4, false))));
     // A stream of a few hundred bytes claiming 8000 x 8000: not one bit per
     // block, refused before anything is allocated.
@@ -192,10 +185,9 @@ TEST_F(BitmapEngine, BadJpegDataGivesNullSilently) {
 
     // Arithmetic coding may spend less than a bit on a block: read, not refused.
     const auto arith = load(storedOf(jpegOf(600, 600, JCS_RGB, 3, true)));
-    ASSERT_TRUE(arith);
-    EXPECT_EQ(arith->rowAs<BM_PixelRgba32>(599)[599], (BM_PixelRgba32{77, 77, 77, 255}));
     const auto grey = load(storedOf(jpegOf(8, 8, JCS_GRAYSCALE, 1, false)));
-    ASSERT_TRUE(grey);
+    ASSERT_TRUE(arith && grey);
+    EXPECT_EQ(arith->rowAs<BM_PixelRgba32>(599)[599], (BM_PixelRgba32{77, 77, 77, 255}));
     EXPECT_EQ(grey->rowAs<BM_PixelRgba32>(3)[3], (BM_PixelRgba32{77, 77, 77, 255}));
 }
 
@@ -235,8 +227,7 @@ TEST_F(BitmapEngine, SavesThroughTheHandlersFromEveryLayout) {
     for (int i = 0; i < 3; ++i) {
         const QString tga = dir.path(QStringLiteral("b%1.tga").arg(i));
         ASSERT_TRUE(engine->saveToTGA(PL_FileSpec(tga), *sources[i]));
-        const QByteArray file = celtest::readFile(tga);
-        EXPECT_TRUE(file[2] == 10 && file[16] == 32); // run-length colour, 32 bits
+        EXPECT_TRUE(celtest::readFile(tga)[2] == 10 && celtest::readFile(tga)[16] == 32); // RLE, 32 bits
         const auto back = load(tga);
         ASSERT_TRUE(back);
         EXPECT_EQ(back->rowAs<BM_PixelRgba32>(0)[0], expect[i]) << i;
@@ -260,8 +251,7 @@ TEST_F(BitmapEngine, LoadTakesThePixmapBufferAndSavesGiveItBack) {
     const unsigned long long before = CEL_PixmapAllocationCounter::allocatedSizeTotal();
     const auto back = load(tga);
     ASSERT_TRUE(back && back->ownsBuffer());
-    // The pixmap that read the file gave its buffer away: none is counted now.
-    EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), before);
+    EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), before); // the pixmap gave its buffer away
 
     // A writer that throws (no space left) frees nothing twice and leaves the buffer with the bitmap.
     const uint8_t* data = back->data();
