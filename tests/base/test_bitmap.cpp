@@ -62,11 +62,10 @@ TEST(BitmapUncompressed, BuffersOwnedBorrowedAndRefused) {
     BM_UncompressedBitmap owned(BM_Bitmap::RGBA64, Box2di(0, 0, 3, 2));
     delete[] static_cast<BM_PixelRgba64*>(owned.releaseBuffer());
     EXPECT_FALSE(owned.isValid());
-
     std::vector<BM_PixelRgba32> mine(6, px(1, 2, 3, 4));
     BM_UncompressedBitmap borrowed(BM_Bitmap::RGBA32, Box2di(5, 5, 2, 3), mine.data(), 8);
-    EXPECT_EQ(borrowed.releaseBuffer(), nullptr); // not the bitmap's to give
-    EXPECT_EQ(borrowed.rowAs<BM_PixelRgba32>(7)[1], px(1, 2, 3, 4));
+    EXPECT_TRUE(borrowed.releaseBuffer() == nullptr &&
+                borrowed.rowAs<BM_PixelRgba32>(7)[1] == px(1, 2, 3, 4));
     EXPECT_FALSE(BM_UncompressedBitmap(BM_Bitmap::RGBA32, Box2di(0, 0, 2, 3), mine.data(), 7).isValid());
 
     // Adopted buffers are freed as their own type (ASan checks the pairing).
@@ -90,8 +89,7 @@ TEST(BitmapTiled, GridFromTheTopLeftCutAtTheBounds) {
     ASSERT_TRUE(last && last[0] == px(0, 0, 0, 0)); // cleared
     last[87] = px(1, 2, 3, 4);
     EXPECT_EQ(t.pixel(299, 246), px(1, 2, 3, 4));
-    EXPECT_EQ(t.tileForWrite(2, 1), last); // allocated once
-    EXPECT_EQ(t.allocatedTileCount(), 1);
+    EXPECT_TRUE(t.tileForWrite(2, 1) == last && t.allocatedTileCount() == 1); // allocated once
 
     // A grid whose table alone is over the cap is refused before anything is allocated.
     EXPECT_FALSE(BM_TiledBitmapRgba32(Box2di(-1000000000, -1000000000, 2000000000, 2000000000)).isValid());
@@ -107,9 +105,8 @@ TEST(BitmapCompose, CopyAllChannelsAndLeaveEmptyTilesUnallocated) {
 
     BM_TiledBitmapRgba32 sparse(Box2di(0, 0, 768, 256));
     ASSERT_TRUE(BM_BitmapAlgo::composeBitmap(sparse, src, BM_ComposeOp{0, 1}));
-    EXPECT_TRUE(sparse.isTileAllocated(0, 0));
-    EXPECT_FALSE(sparse.isTileAllocated(1, 0));
-    EXPECT_TRUE(sparse.isTileAllocated(2, 0));
+    EXPECT_TRUE(sparse.isTileAllocated(0, 0) && !sparse.isTileAllocated(1, 0) &&
+                sparse.isTileAllocated(2, 0));
     EXPECT_EQ(sparse.pixel(599, 9), px(200, 0, 0, 0));
     BM_TiledBitmapRgba32 dense(Box2di(0, 0, 768, 256));
     ASSERT_TRUE(BM_BitmapAlgo::composeBitmap(dense, src, BM_ComposeOp{0, 0}));
@@ -122,7 +119,7 @@ TEST(BitmapCompose, CopyAllChannelsAndLeaveEmptyTilesUnallocated) {
     ASSERT_TRUE(BM_BitmapAlgo::composeBitmap(edge, sparse, BM_ComposeOp{}));
     EXPECT_EQ(edge.rowAs<BM_PixelRgba32>(255)[19], px(0, 0, 0, 0)); // tile (1, 0), not allocated
     EXPECT_EQ(edge.rowAs<BM_PixelRgba32>(256)[0], px(7, 7, 7, 7));  // below the layer
-    EXPECT_FALSE(BM_BitmapAlgo::composeBitmap(edge, sparse, BM_ComposeOp{1, 0}));
     BM_UncompressedBitmap deep(BM_Bitmap::RGBA64, Box2di(0, 0, 2, 2));
-    EXPECT_FALSE(BM_BitmapAlgo::composeBitmap(sparse, deep, BM_ComposeOp{}));
+    EXPECT_FALSE(BM_BitmapAlgo::composeBitmap(edge, sparse, BM_ComposeOp{1, 0}) ||
+                 BM_BitmapAlgo::composeBitmap(sparse, deep, BM_ComposeOp{}));
 }
