@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QDateTime>
-#include <QFile>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>

@@ -25,8 +25,7 @@ TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
     CEL_PixmapRGBA8 wide(1920, 1080);
     std::fill(wide.data(), wide.data() + 1920 * 1080, CEL_PixelRGBA8{40, 80, 120, 255});
     Thumb t(&wide, 128);
-    ASSERT_TRUE(t.picture() && t.blendedWithWhite());
-    EXPECT_EQ(t.size(), Math::Size2di(128, 72));
+    ASSERT_TRUE(t.picture() && t.blendedWithWhite() && t.size() == Math::Size2di(128, 72));
     EXPECT_TRUE(allPixels(*t.picture(), CEL_PixelRGBA8{40, 80, 120, 255}));
     EXPECT_EQ(t.convertTo(CEL_Representation::PIXMAP_RGBA8), nullptr);
     const std::unique_ptr<CEL_Representation> copy(t.convertTo(CEL_Representation::PIXMAP_RGBA8_THUMBNAIL));
@@ -37,14 +36,14 @@ TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
     // A 16-bit source goes through PIXMAP_RGBA8; a fully transparent one is white with alpha 0.
     CEL_PixmapRGBA16 tall(60, 120);
     Thumb clear(&tall, 32);
-    EXPECT_EQ(clear.size(), Math::Size2di(16, 32));
-    EXPECT_TRUE(allPixels(*clear.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
+    EXPECT_TRUE(clear.size() == Math::Size2di(16, 32) &&
+                allPixels(*clear.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
 
     // A vector drawing is rendered first (720 x 540): an empty one is all transparent.
     CELVEC_Qvd drawing;
     Thumb vector(&drawing, 64);
-    EXPECT_EQ(vector.size(), Math::Size2di(64, 48));
-    EXPECT_TRUE(allPixels(*vector.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
+    EXPECT_TRUE(vector.size() == Math::Size2di(64, 48) &&
+                allPixels(*vector.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
 }
 
 // The allocated rectangle, widened to the canvas's proportions, fills the thumbnail.

@@ -1,8 +1,6 @@
 // Text measured and outlined through Qt's fonts (Debian 12's DejaVu 2.37).
 #include <gtest/gtest.h>
 
-#include <QFontDatabase>
-
 #include "algo/filters/TextOverlay.h"
 #include "base/VectorText.h"
 
