@@ -17,8 +17,8 @@ TEST(ImageClaim, BytesCapAndOverflow) {
     EXPECT_FALSE(CELIO_ImageClaim(16384, 16385, 4, 1).withinCap());
     // 2^32 x 2^32 x 4 x 2 does not fit 64 bits; nor do negative sizes make sense.
     EXPECT_EQ(CELIO_ImageClaim(1ll << 32, 1ll << 32, 4, 2).bytes(), CELIO_ImageClaim::Unknown);
-    EXPECT_FALSE(CELIO_ImageClaim(1ll << 32, 1ll << 32, 4, 2).withinCap());
-    EXPECT_FALSE(CELIO_ImageClaim(-1, 10, 4, 1).withinCap());
+    EXPECT_FALSE(CELIO_ImageClaim(1ll << 32, 1ll << 32, 4, 2).withinCap() ||
+                 CELIO_ImageClaim(-1, 10, 4, 1).withinCap());
     EXPECT_TRUE(CELIO_ImageClaim(0, 10, 4, 1).check("x", 0)); // nothing to fill
 }
 
@@ -33,8 +33,8 @@ TEST(ImageClaim, FewestFileBytesForAnExpansion) {
 
     const CapGuard cap(1ull << 40);
     const CELIO_ImageClaim large(1024, 1024, 4, 1); // 4 MiB
-    EXPECT_TRUE(large.fillableFrom(4194304, large.minimumInput({1, 1})));
-    EXPECT_FALSE(large.fillableFrom(4194303, large.minimumInput({1, 1})));
+    EXPECT_TRUE(large.fillableFrom(4194304, large.minimumInput({1, 1})) &&
+                !large.fillableFrom(4194303, large.minimumInput({1, 1})));
     EXPECT_TRUE(large.fillableFrom(CELIO_ImageClaim::Unknown, 1ull << 50)); // a stream of unknown length
     EXPECT_FALSE(large.fillableFrom(1ull << 50, CELIO_ImageClaim::Unknown));
     // A small image reads as far as its data goes, however short.
@@ -45,10 +45,9 @@ TEST(ImageClaim, FewestFileBytesForAnExpansion) {
 TEST(ImageClaim, RefusalsPostOneMessage) {
     const CapGuard cap(1ull << 30);
     QXMessage::Capture capture;
-    EXPECT_TRUE(CELIO_ImageClaim(1000, 1000, 4, 1).check("tga", 4000000));
-    EXPECT_TRUE(capture.records().empty());
-    EXPECT_FALSE(CELIO_ImageClaim(1000, 1000, 4, 1).check("tga", 3999999));
-    EXPECT_FALSE(CELIO_ImageClaim(100000, 100000, 4, 1).checkInput("png", 1ull << 40, 1));
+    EXPECT_TRUE(CELIO_ImageClaim(1000, 1000, 4, 1).check("tga", 4000000)); // silent
+    EXPECT_FALSE(CELIO_ImageClaim(1000, 1000, 4, 1).check("tga", 3999999) ||
+                 CELIO_ImageClaim(100000, 100000, 4, 1).checkInput("png", 1ull << 40, 1));
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].translated, QStringLiteral("Invalid tga size: 1000 x 1000 pixels claimed\n"));
