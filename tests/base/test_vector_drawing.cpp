@@ -24,10 +24,8 @@ void sampleDrawing(GR_CompositeVectorDrawingObj& drawing) {
     const int fills = d.CreateLayer(GR_ColorArtLayer), hidden = d.CreateLayer(GR_LineArtLayer, -1, false),
               over = d.CreateLayer(1000);
     GR_Shape s;
-    s.flags = GR_Shape::Fill | GR_Shape::Stroke;
-    s.fill = colour(200, 100, 50, 200, 0x1122334455667788ull);
-    s.stroke = colour(1, 2, 3, 4, 7);
-    s.width = 12.5f;
+    s.flags = GR_Shape::Fill | GR_Shape::Stroke, s.width = 12.5f;
+    s.fill = colour(200, 100, 50, 200, 0x1122334455667788ull), s.stroke = colour(1, 2, 3, 4, 7);
     s.path.moveTo(-10, -20);
     s.path.lineTo(30, -20);
     s.path.quadTo(40, 0, 30, 20);
@@ -58,17 +56,13 @@ void putU32(QByteArray& b, int at, uint32_t v) {
 std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mode,
                             GR_RenderTarget::Depth depth, const Math::Box2di& rect) {
     GR_SoftRenderOptions o;
-    o.antialiasMode = mode;
+    o.antialiasMode = mode, o.resolution = Math::Size2di(720, 540);
     o.modelToNormalizedDevice = Math::Matrix4x4::scaling(1.0 / 2500.0, 1.0 / 1875.0);
-    o.resolution = Math::Size2di(720, 540);
     const int bpp = depth == GR_RenderTarget::Depth8 ? 4 : 8;
     std::vector<uint8_t> pixels(std::size_t(rect.area()) * bpp, 0xcd);
     GR_RenderTarget t;
-    t.depth = depth;
-    t.data = pixels.data();
-    t.stride = std::ptrdiff_t(rect.w()) * bpp;
-    t.rect = rect;
-    t.premultiply = true;
+    t.depth = depth, t.data = pixels.data(), t.stride = std::ptrdiff_t(rect.w()) * bpp;
+    t.rect = rect, t.premultiply = true;
     GR_LayerSoftRenderer renderer(o);
     renderer.setTarget(t);
     EXPECT_TRUE(drawing.RenderDrawing(renderer, GR_ArtSelector()));

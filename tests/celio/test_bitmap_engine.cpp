@@ -81,10 +81,8 @@ std::vector<uint8_t> jpegOf(int w, int h, J_COLOR_SPACE space, int components, b
     unsigned char* out = nullptr;
     unsigned long size = 0;
     jpeg_mem_dest(&c, &out, &size);
-    c.image_width = JDIMENSION(w);
-    c.image_height = JDIMENSION(h);
-    c.input_components = components;
-    c.in_color_space = space;
+    c.image_width = JDIMENSION(w), c.image_height = JDIMENSION(h);
+    c.input_components = components, c.in_color_space = space;
     jpeg_set_defaults(&c);
     c.arith_code = arithmetic ? TRUE : FALSE;
     jpeg_start_compress(&c, TRUE);
