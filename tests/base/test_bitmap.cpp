@@ -17,7 +17,7 @@ BM_PixelRgba32 px(int r, int g, int b, int a) {
 
 } // namespace
 
-TEST(BitmapConvert, PixelRulesBetweenEveryLayout) {
+TEST(BitmapConvert, PixelRulesBetweenEveryLayoutAndZeroWhereTheSourceDoesNotReach) {
     // 64 -> 32 -> 24 -> 64: 16 -> 8 (v < 1 ? 0 : v >> 7), alpha dropped, 8 -> 16 with opaque alpha.
     const std::vector<BM_PixelRgba64> deep = {
         {32767, 16384, 0, 32767}, {-5, 127, 128, 16384}, {255, 32766, 1, 0}, {8192, 8223, 16447, -300}};
@@ -45,17 +45,16 @@ TEST(BitmapConvert, PixelRulesBetweenEveryLayout) {
     BM_UncompressedBitmap direct(BM_Bitmap::RGB24, b64.bounds());
     ASSERT_TRUE(BM_Util::Convert(b64, direct));
     EXPECT_EQ(0, std::memcmp(direct.data(), b24.data(), 12));
-}
 
-TEST(BitmapConvert, ZeroWhereTheSourceDoesNotReach) {
+    // Zero where the source does not reach.
     BM_UncompressedBitmap src(BM_Bitmap::RGBA32, Box2di(0, 0, 2, 2));
     std::fill_n(src.rowAs<BM_PixelRgba32>(0), 4, px(9, 8, 7, 6));
     BM_UncompressedBitmap dst(BM_Bitmap::RGBA32, Box2di(-1, 1, 4, 2), false);
     std::fill_n(dst.rowAs<BM_PixelRgba32>(1), 8, px(1, 1, 1, 1));
     ASSERT_TRUE(BM_Util::Convert(src, dst));
     const BM_PixelRgba32 o = px(0, 0, 0, 0), c = px(9, 8, 7, 6);
-    const BM_PixelRgba32* p = dst.rowAs<BM_PixelRgba32>(1);
-    EXPECT_EQ(std::vector(p, p + 8), (std::vector{o, c, c, o, o, o, o, o}));
+    const BM_PixelRgba32* row = dst.rowAs<BM_PixelRgba32>(1);
+    EXPECT_EQ(std::vector(row, row + 8), (std::vector{o, c, c, o, o, o, o, o}));
 }
 
 TEST(BitmapUncompressed, BuffersOwnedBorrowedAndRefused) {

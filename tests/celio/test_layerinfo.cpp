@@ -66,7 +66,7 @@ TEST(CelioLayerInfo, CountsNamesAndPaths) {
     EXPECT_EQ(art.path("/"), QStringLiteral("Char_A/Sub/Line_Art#2"));
 }
 
-TEST(CelioLayerInfo, WriteCombinedInterleavesRows) {
+TEST(CelioLayerInfo, WriteCombinedInterleavesRowsAndWriteWithLayersTheComposite) {
     celtest::TempDir dir;
     const TestRawHandler h;
     const QString path = dir.path(QStringLiteral("c.crw"));
@@ -89,11 +89,7 @@ TEST(CelioLayerInfo, WriteCombinedInterleavesRows) {
     EXPECT_FALSE(h.writeCombined(first.get(), smaller.get(), path, QStringLiteral("CRW"), false));
     EXPECT_FALSE(h.writeCombined(first.get(), empty.get(), path, QStringLiteral("CRW"), false));
     EXPECT_FALSE(h.lastCel); // nothing reached write()
-}
 
-TEST(CelioLayerInfo, WriteWithLayersWritesTheComposite) {
-    celtest::TempDir dir;
-    const TestRawHandler h;
     CELIO_LayerInfo info;
     EXPECT_FALSE(h.writeWithLayers(info, dir.path(QStringLiteral("l.crw")), QStringLiteral("CRW1")));
     auto* matte = new CEL_PixmapMatte8(2, 2);

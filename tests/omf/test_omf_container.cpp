@@ -47,15 +47,22 @@ bool noPartFiles(const QString& folder) {
 
 } // namespace
 
-TEST(OmfContainer, ToolkitContextIsCounted) {
+// The toolkit context is counted; reads stay within the caller's buffer.
+TEST(OmfContainer, ToolkitContextIsCountedAndReadsStayWithinTheBuffer) {
     ASSERT_FALSE(OMF_Toolkit::isRunning());
-    const QByteArray file = OmfBuilder().video(1, 1, 1).sample(1, "abc").bytes();
+    const QByteArray file = OmfBuilder().video(1, 2, 1).sample(1, "abc").sample(1, "def").bytes();
     OMF_File f;
     EXPECT_TRUE(openBytes(f, file) == OMF_Status::NotStarted &&
                 f.create("/tmp/never.omf") == OMF_Status::NotStarted);
     EXPECT_TRUE(OMF_Toolkit::start() == OMF_Status::Ok && OMF_Toolkit::start() == OMF_Status::Ok);
     EXPECT_EQ(OMF_Toolkit::stop(), OMF_Status::Ok);
-    EXPECT_EQ(openBytes(f, file), OMF_Status::Ok); // one reference is still held
+    ASSERT_EQ(openBytes(f, file), OMF_Status::Ok); // one reference is still held
+    QByteArray buffer(8, '#');
+    EXPECT_EQ(f.readSamples(1, buffer.data(), 5), int64_t(OMF_Status::BufferTooSmall));
+    EXPECT_EQ(buffer, QByteArray(8, '#')) << "nothing written";
+    EXPECT_TRUE(f.readSamples(1, buffer.data(), 6) == 6 && buffer == "abcdef##");
+    EXPECT_TRUE(f.readSamples(0, buffer.data(), 6) == int64_t(OMF_Status::NoSuchMedia) &&
+                f.writeSample("abc", 3) == OMF_Status::WrongMode);
     EXPECT_EQ(OMF_Toolkit::stop(), OMF_Status::Ok);
     EXPECT_EQ(OMF_Toolkit::stop(), OMF_Status::NotStarted);
 }
@@ -135,19 +142,6 @@ TEST(OmfContainer, LyingLengthsAndTruncations) {
         ASSERT_EQ(s == OMF_Status::Ok, n == 16 || n == withoutSample) << n;
         EXPECT_EQ(s, n < 8 ? OMF_Status::NotOmf : s == OMF_Status::Ok ? s : OMF_Status::BadStructure) << n;
     }
-}
-
-TEST(OmfContainer, ReadSamplesStaysWithinTheBuffer) {
-    Toolkit toolkit;
-    const QByteArray file = OmfBuilder().video(1, 2, 1).sample(1, "abc").sample(1, "def").bytes();
-    OMF_File f;
-    ASSERT_EQ(openBytes(f, file), OMF_Status::Ok);
-    QByteArray buffer(8, '#');
-    EXPECT_EQ(f.readSamples(1, buffer.data(), 5), int64_t(OMF_Status::BufferTooSmall));
-    EXPECT_EQ(buffer, QByteArray(8, '#')) << "nothing written";
-    EXPECT_TRUE(f.readSamples(1, buffer.data(), 6) == 6 && buffer == "abcdef##");
-    EXPECT_TRUE(f.readSamples(0, buffer.data(), 6) == int64_t(OMF_Status::NoSuchMedia) &&
-                f.writeSample("abc", 3) == OMF_Status::WrongMode);
 }
 
 TEST(OmfContainer, JpegSamples) {
