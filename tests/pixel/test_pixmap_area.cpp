@@ -53,7 +53,11 @@ TEST(AreaPixmap, ReallocOverlapCases) {
         CEL_PixmapAreaRGBA16 a(10, 10);
         EXPECT_TRUE(a.realloc(Math::Box2di(0, 0, 10, 10), true));
         fillMarkers(a);
+        const CEL_PixelRGBA16* ptr = a.data();
+        a.realloc(Math::Box2di(0, 0, 10, 10), true);
+        EXPECT_EQ(a.data(), ptr); // same rectangle: untouched
         a.realloc(Math::Box2di::fromCorners(5, 5, 15, 15), true);
+        EXPECT_EQ(a.allocatedRect(), Math::Box2di::fromCorners(5, 5, 15, 15));
         expectKept(a, Math::Box2di::fromCorners(5, 5, 10, 10));
         EXPECT_TRUE(a.pixel(4, 4) == nullptr && total() == before + 800); // outside the allocation
 
