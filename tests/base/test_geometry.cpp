@@ -29,7 +29,7 @@ TEST(Box2di, HalfOpenBoundsEmptyBoxesIntersectionAndUnion) {
     EXPECT_EQ(a.getEnlarged(-1), Box2di(1, 1, 2, 2));
 }
 
-TEST(Matrix4x4, QueriesAboutThePicturePlane) {
+TEST(Matrix4x4, QueriesAboutThePicturePlaneAndTheInverseProjection) {
     Matrix4x4 m = Matrix4x4::translation(1, 2, 0.5) * Matrix4x4::scaling(2, -3);
     EXPECT_TRUE(m.isConstantZ() && !m.hasRotation()); // a mirror is not a turn
     Math::Vector2d x, y;
@@ -45,12 +45,11 @@ TEST(Matrix4x4, QueriesAboutThePicturePlane) {
     EXPECT_TRUE(w.normalize() && w == Matrix4x4::scaling(2, 2, 2));
     w(3, 3) = 0.0;
     EXPECT_FALSE(w.normalize());
-}
 
-TEST(PlaneProjection, InverseUndoesTheProjectionInFrontOfTheEye) {
-    Matrix4x4 m = Matrix4x4::translation(10, 5) * Matrix4x4::scaling(3, 2);
-    m(3, 1) = 0.01; // w = 0.01 y + 1: the plane recedes; behind the eye below y = -100
-    const Math::PlaneProjection p(m);
+    // The inverse undoes the projection in front of the eye.
+    Matrix4x4 plane = Matrix4x4::translation(10, 5) * Matrix4x4::scaling(3, 2);
+    plane(3, 1) = 0.01; // w = 0.01 y + 1: the plane recedes; behind the eye below y = -100
+    const Math::PlaneProjection p(plane);
     ASSERT_TRUE(p.isInvertible());
     for (const Math::Point2d& q : {Math::Point2d(0, 0), Math::Point2d(7.5, -20), Math::Point2d(-3, 250)}) {
         Math::Point2d image, back;

@@ -46,7 +46,7 @@ int widthOf(const RepPtr& p) {
 }
 } // namespace
 
-TEST(CelConversion, DirectAndThroughRgba16) {
+TEST(CelConversion, DirectThroughRgba16AndFromAProxy) {
     CelPtr cel = celOf(R::PIXMAP_RGBA8, {new CEL_PixmapRGBA8(4, 3)});
     RepPtr area = cel->convertTo(R::PIXMAP_AREA_RGBA16);
     ASSERT_TRUE(area && cel->repCount() == 2);
@@ -79,13 +79,11 @@ TEST(CelConversion, DirectAndThroughRgba16) {
     EXPECT_FALSE(cel->convertTo(R::PIXMAP_MATTE16));
     EXPECT_EQ(cel->repCount(), 1);
     EXPECT_FALSE(celOf(R::PIXMAP_MATTE16, {new CEL_PixmapMatte16(4, 4)})->convertibleTo(R::PIXMAP_MATTE8));
-}
 
-TEST(CelConversion, ProxyAnswersFirstAndNeedsAPlain16BitPixmap) {
-    CelPtr cel =
-        celOf(R::PIXMAP_RGBA16,
-              {new CEL_PixmapRGBA8(3, 3),
-               new FakeRep(R::PROXY, {{R::PIXMAP_RGBA16, [] { return new CEL_PixmapRGBA16(7, 7); }}})});
+    // A proxy answers first; only a plain 16-bit pixmap can be proxied.
+    cel = celOf(R::PIXMAP_RGBA16,
+                {new CEL_PixmapRGBA8(3, 3),
+                 new FakeRep(R::PROXY, {{R::PIXMAP_RGBA16, [] { return new CEL_PixmapRGBA16(7, 7); }}})});
     EXPECT_EQ(widthOf(cel->convertTo(R::PIXMAP_RGBA16)), 7);
 
     cel = celOf(R::PIXMAP_RGBA16, {new CEL_PixmapRGBA16(4, 4)});

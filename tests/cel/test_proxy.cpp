@@ -217,7 +217,7 @@ TEST_F(Proxy, CelsMoveToFilesAndBack) {
     EXPECT_FALSE(proxies.fromProxy(*first)); // no proxy any more
 }
 
-TEST_F(Proxy, WhatCannotBeProxiedStaysAsItIs) {
+TEST_F(Proxy, WhatCannotBeProxiedStaysAndVectorCelsKeepTheirDrawing) {
     CEL_ProxyManager proxies(a + QStringLiteral(";1"));
     // 8-bit pixels only, a depth buffer, a blank image: not proxied.
     UT_SharedPtr<CEL_Cel> rgba8(new CEL_Cel(R::PIXMAP_RGBA8));
@@ -238,11 +238,9 @@ TEST_F(Proxy, WhatCannotBeProxiedStaysAsItIs) {
     EXPECT_FALSE(proxies.toProxy(*tiny));
     EXPECT_TRUE(celtest::holdsSeededArea(exact->convertTo(R::PIXMAP_AREA_RGBA16).get(),
                                          Math::Box2di(0, 0, 100, 3000), Math::Box2di(0, 0, 55, 2383), 2));
-}
+    exact->removeRepresentation(R::PROXY);
 
-// A cel drawn from a vector keeps its drawing beside the proxy.
-TEST_F(Proxy, VectorCelsKeepTheirDrawing) {
-    CEL_ProxyManager proxies(a + QStringLiteral(";1"));
+    // A cel drawn from a vector keeps its drawing beside the proxy.
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(R::VECTOR));
     cel->addRepresentation(UT_SharedPtr<R>(new celtest::FakeRep(R::VECTOR)));
     cel->addRepresentation(

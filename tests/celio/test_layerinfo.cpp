@@ -38,7 +38,7 @@ UT_SharedPtr<CEL_Cel> rowCel(int w, int h, int16_t base) {
 
 } // namespace
 
-TEST(CelioLayerInfo, IteratorWalksDepthFirstAndSkipsEmptyGroups) {
+TEST(CelioLayerInfo, IteratorCountsNamesAndPaths) {
     CELIO_LayerInfo tree;
     tree.getBaseGroup() =
         group({layer("1"), layer("2")},
@@ -48,9 +48,7 @@ TEST(CelioLayerInfo, IteratorWalksDepthFirstAndSkipsEmptyGroups) {
     CELIO_LayerInfo empty; // only empty groups: the walk ends at once
     empty.getBaseGroup().groups = {group({}, {group({}), group({})}), group({})};
     EXPECT_TRUE(CELIO_LayerInfo::Iterator(empty).end());
-}
 
-TEST(CelioLayerInfo, CountsNamesAndPaths) {
     CELIO_LayerInfo info;
     info.getBaseGroup() = group({layer("N"), layer("N", false)}, {group({layer("x", false)})});
     info.update();

@@ -10,7 +10,7 @@
 
 using CapGuard = pixeltest::ByteCap;
 
-TEST(ImageClaim, BytesCapAndOverflow) {
+TEST(ImageClaim, BytesCapOverflowAndRefusals) {
     const CapGuard cap(1ull << 30);
     EXPECT_EQ(CELIO_ImageClaim(100, 50, 4, 2).bytes(), 40000u);
     EXPECT_TRUE(CELIO_ImageClaim(16384, 16384, 4, 1).withinCap()); // exactly the cap
@@ -20,6 +20,17 @@ TEST(ImageClaim, BytesCapAndOverflow) {
     EXPECT_FALSE(CELIO_ImageClaim(1ll << 32, 1ll << 32, 4, 2).withinCap() ||
                  CELIO_ImageClaim(-1, 10, 4, 1).withinCap());
     EXPECT_TRUE(CELIO_ImageClaim(0, 10, 4, 1).check("x", 0)); // nothing to fill
+
+    // Refusals post one message.
+    QXMessage::Capture capture;
+    EXPECT_TRUE(CELIO_ImageClaim(1000, 1000, 4, 1).check("tga", 4000000)); // silent
+    EXPECT_FALSE(CELIO_ImageClaim(1000, 1000, 4, 1).check("tga", 3999999) ||
+                 CELIO_ImageClaim(100000, 100000, 4, 1).checkInput("png", 1ull << 40, 1));
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].translated, QStringLiteral("Invalid tga size: 1000 x 1000 pixels claimed\n"));
+    EXPECT_EQ(records[1].translated, QStringLiteral("Invalid png size: 100000 x 100000 pixels claimed\n"));
+    EXPECT_EQ(records[1].action * 100 + records[1].code, 210);
 }
 
 TEST(ImageClaim, FewestFileBytesForAnExpansion) {
@@ -40,17 +51,4 @@ TEST(ImageClaim, FewestFileBytesForAnExpansion) {
     // A small image reads as far as its data goes, however short.
     const CELIO_ImageClaim small(512, 512, 4, 1);
     EXPECT_TRUE(small.fillableFrom(0, small.minimumInput({1, 1})));
-}
-
-TEST(ImageClaim, RefusalsPostOneMessage) {
-    const CapGuard cap(1ull << 30);
-    QXMessage::Capture capture;
-    EXPECT_TRUE(CELIO_ImageClaim(1000, 1000, 4, 1).check("tga", 4000000)); // silent
-    EXPECT_FALSE(CELIO_ImageClaim(1000, 1000, 4, 1).check("tga", 3999999) ||
-                 CELIO_ImageClaim(100000, 100000, 4, 1).checkInput("png", 1ull << 40, 1));
-    const auto records = capture.records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].translated, QStringLiteral("Invalid tga size: 1000 x 1000 pixels claimed\n"));
-    EXPECT_EQ(records[1].translated, QStringLiteral("Invalid png size: 100000 x 100000 pixels claimed\n"));
-    EXPECT_EQ(records[1].action * 100 + records[1].code, 210);
 }

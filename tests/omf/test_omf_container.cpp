@@ -179,33 +179,30 @@ TEST(OmfContainer, JpegSamples) {
     EXPECT_EQ(g.readSamples(1, decoded.data(), uint64_t(decoded.size())), int64_t(OMF_Status::JpegFailed));
 }
 
-TEST(OmfContainer, DescriptorsTheWriterRefuses) {
+TEST(OmfContainer, RefusedDescriptorsAndFailedWrites) {
     Toolkit toolkit;
-    celtest::TempDir dir;
-    OMF_File f;
-    ASSERT_EQ(f.create(dir.path("d.omf").toUtf8().constData()), OMF_Status::Ok);
-    EXPECT_EQ(f.writeSample("abc", 3), OMF_Status::BadDescriptor); // nothing described yet
-    // No height, 12 bits per pixel, JPEG wider than it allows.
-    for (auto [w, h, bits, jpeg] :
-         {std::tuple{4u, 0u, 24u, false}, {4u, 2u, 12u, false}, {65501u, 2u, 24u, true}}) {
+    celtest::TempDir dir, other;
+    {
+        OMF_File f;
+        ASSERT_EQ(f.create(other.path("d.omf").toUtf8().constData()), OMF_Status::Ok);
+        EXPECT_EQ(f.writeSample("abc", 3), OMF_Status::BadDescriptor); // nothing described yet
+        // No height, 12 bits per pixel, JPEG wider than it allows.
+        for (auto [w, h, bits, jpeg] :
+             {std::tuple{4u, 0u, 24u, false}, {4u, 2u, 12u, false}, {65501u, 2u, 24u, true}}) {
+            OMF_VideoDescriptor d;
+            d.width = w, d.height = h, d.bitsPerPixel = bits, d.compressed = jpeg;
+            EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor) << w << ' ' << h << ' ' << bits;
+        }
         OMF_VideoDescriptor d;
-        d.width = w, d.height = h, d.bitsPerPixel = bits, d.compressed = jpeg;
-        EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor) << w << ' ' << h << ' ' << bits;
+        d.width = 1, d.height = 1;
+        ASSERT_EQ(f.describeVideoMedia(d, ""), OMF_Status::Ok);
+        EXPECT_TRUE(f.writeSample("ab", 2) == OMF_Status::BadSample &&
+                    f.writeSample("abcd", 4) == OMF_Status::BadSample);
     }
-    OMF_VideoDescriptor d;
-    d.width = 1, d.height = 1;
-    ASSERT_EQ(f.describeVideoMedia(d, ""), OMF_Status::Ok);
-    EXPECT_TRUE(f.writeSample("ab", 2) == OMF_Status::BadSample &&
-                f.writeSample("abcd", 4) == OMF_Status::BadSample);
-}
 
-// A write that fails leaves the earlier file whole and no temporary file.
-TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
-    Toolkit toolkit;
-    celtest::TempDir dir;
+    // A write that fails leaves the earlier file whole and no temporary file.
     const QString path = dir.path("keep.omf");
     ASSERT_TRUE(celtest::writeFile(path, "earlier"));
-
     // Abandoned: the file object goes without close().
     {
         OMF_File f;
@@ -229,6 +226,5 @@ TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
     signal(SIGXFSZ, previous);
     EXPECT_EQ(full, OMF_Status::WriteFailed);
     EXPECT_TRUE(celtest::readFile(path) == "earlier" && noPartFiles(dir.root()));
-    OMF_File f;
-    EXPECT_EQ(f.create(dir.root().toUtf8().constData()), OMF_Status::CannotOpen); // a folder
+    EXPECT_EQ(OMF_File().create(dir.root().toUtf8().constData()), OMF_Status::CannotOpen); // a folder
 }

@@ -62,7 +62,7 @@ TEST(CanvasPixmap, CropScanMatchesBruteForce) {
     }
 }
 
-TEST(CanvasPixmap, AlphaOperations8) {
+TEST(CanvasPixmap, AlphaOperations8And16) {
     using P = CEL_PixelRGBA8;
     const auto p = pixeltest::row<CEL_PixmapRGBA8, P>(
         {{100, 50, 0, 0}, {100, 50, 200, 128}, {255, 0, 0, 0}, {200, 100, 255, 128}});
@@ -79,21 +79,19 @@ TEST(CanvasPixmap, AlphaOperations8) {
     EXPECT_EQ(*p->pixel(0, 0), (P{90, 10, 90, 90}));
     p->unmultiplyColorByAlpha(); // wrap-around, no clamping: 10 - (255 - 90) in 8 bits
     EXPECT_EQ(p->pixel(0, 0)->g, uint8_t(10 - 165));
-}
 
-TEST(CanvasPixmap, AlphaOperations16) {
-    const auto p = pixeltest::row<CEL_PixmapRGBA16>(
+    const auto p16 = pixeltest::row<CEL_PixmapRGBA16>(
         {px16(32767, -32767, 100, 1), px16(16384, 100, -50, 16384), px16(5, 6, 7, 0)});
-    std::unique_ptr<CEL_PixmapRGBA16> d(p->clone());
-    d->demultiplyColorByAlpha();
-    EXPECT_EQ(*d->pixel(0, 0), px16(32767, -32767, 32767, 1)); // saturated to +-32767
-    EXPECT_EQ(*d->pixel(1, 0), px16(32767, 200, -99, 16384));  // trunc(-99.997 + 0.5)
-    EXPECT_EQ(*d->pixel(2, 0), px16(0, 0, 0, 0));
-    d.reset(p->clone());
-    d->multiplyColorByAlpha();
-    EXPECT_EQ(*d->pixel(1, 0), px16(8192, 50, -24, 16384)); // truncation toward zero
-    p->straightToPremultipliedWithWhite();
-    EXPECT_EQ(*p->pixel(1, 0), px16(24575, 16433, 16359, 16384));
+    std::unique_ptr<CEL_PixmapRGBA16> d16(p16->clone());
+    d16->demultiplyColorByAlpha();
+    EXPECT_EQ(*d16->pixel(0, 0), px16(32767, -32767, 32767, 1)); // saturated to +-32767
+    EXPECT_EQ(*d16->pixel(1, 0), px16(32767, 200, -99, 16384));  // trunc(-99.997 + 0.5)
+    EXPECT_EQ(*d16->pixel(2, 0), px16(0, 0, 0, 0));
+    d16.reset(p16->clone());
+    d16->multiplyColorByAlpha();
+    EXPECT_EQ(*d16->pixel(1, 0), px16(8192, 50, -24, 16384)); // truncation toward zero
+    p16->straightToPremultipliedWithWhite();
+    EXPECT_EQ(*p16->pixel(1, 0), px16(24575, 16433, 16359, 16384));
 }
 
 TEST(CanvasPixmap, ConversionsBetweenCanvasKinds) {
