@@ -24,10 +24,8 @@ void sampleDrawing(GR_CompositeVectorDrawingObj& drawing) {
     const int fills = d.CreateLayer(GR_ColorArtLayer), hidden = d.CreateLayer(GR_LineArtLayer, -1, false),
               over = d.CreateLayer(1000);
     GR_Shape s;
-    s.flags = GR_Shape::Fill | GR_Shape::Stroke;
-    s.fill = colour(200, 100, 50, 200, 0x1122334455667788ull);
-    s.stroke = colour(1, 2, 3, 4, 7);
-    s.width = 12.5f;
+    s.flags = GR_Shape::Fill | GR_Shape::Stroke, s.width = 12.5f;
+    s.fill = colour(200, 100, 50, 200, 0x1122334455667788ull), s.stroke = colour(1, 2, 3, 4, 7);
     s.path.moveTo(-10, -20);
     s.path.lineTo(30, -20);
     s.path.quadTo(40, 0, 30, 20);
@@ -58,17 +56,13 @@ void putU32(QByteArray& b, int at, uint32_t v) {
 std::vector<uint8_t> render(const GR_CompositeVectorDrawingObj& drawing, int mode,
                             GR_RenderTarget::Depth depth, const Math::Box2di& rect) {
     GR_SoftRenderOptions o;
-    o.antialiasMode = mode;
+    o.antialiasMode = mode, o.resolution = Math::Size2di(720, 540);
     o.modelToNormalizedDevice = Math::Matrix4x4::scaling(1.0 / 2500.0, 1.0 / 1875.0);
-    o.resolution = Math::Size2di(720, 540);
     const int bpp = depth == GR_RenderTarget::Depth8 ? 4 : 8;
     std::vector<uint8_t> pixels(std::size_t(rect.area()) * bpp, 0xcd);
     GR_RenderTarget t;
-    t.depth = depth;
-    t.data = pixels.data();
-    t.stride = std::ptrdiff_t(rect.w()) * bpp;
-    t.rect = rect;
-    t.premultiply = true;
+    t.depth = depth, t.data = pixels.data(), t.stride = std::ptrdiff_t(rect.w()) * bpp;
+    t.rect = rect, t.premultiply = true;
     GR_LayerSoftRenderer renderer(o);
     renderer.setTarget(t);
     EXPECT_TRUE(drawing.RenderDrawing(renderer, GR_ArtSelector()));
@@ -81,22 +75,18 @@ TEST(VectorFile, StoreLoadStoreIsTheSameBytesInTheDocumentedLayout) {
     GR_CompositeVectorDrawingObj drawing;
     sampleDrawing(drawing);
     const QByteArray bytes = drawing.StoreToBytes(0);
-    EXPECT_EQ(drawing.StoreToBytes(1), bytes);
-    EXPECT_TRUE(drawing.StoreToBytes(2).isEmpty());
+    EXPECT_TRUE(drawing.StoreToBytes(1) == bytes && drawing.StoreToBytes(2).isEmpty());
     const auto* b = reinterpret_cast<const uint8_t*>(bytes.constData());
-    EXPECT_EQ(bytes.left(4), QByteArray("QVX\x1a"));
-    EXPECT_EQ(ByteOrder::getU32LE(b + 8), 3u);
-    EXPECT_EQ(ByteOrder::getU32LE(b + kLayer0), 1u); // colour art
-    EXPECT_EQ(b[kShape0], 3);                        // fill and stroke
-    EXPECT_EQ(ByteOrder::getU32LE(b + kCounts + 4), 9u);
+    EXPECT_TRUE(bytes.startsWith("QVX\x1a") && ByteOrder::getU32LE(b + 8) == 3u); // three layers
+    EXPECT_EQ(ByteOrder::getU32LE(b + kLayer0), 1u);                              // colour art
+    EXPECT_TRUE(b[kShape0] == 3 && ByteOrder::getU32LE(b + kCounts + 4) == 9u);   // fill and stroke; points
     EXPECT_EQ(QByteArray(bytes.constData() + kVerbs, 7), QByteArray("\0\1\2\3\4\0\1", 7));
     const qsizetype size = 12 + 3 * 12 + 3 * 40 + (7 + 9 * 8) + (6 + 13 * 8) + (5 + 4 * 8);
     EXPECT_EQ(bytes.size(), size);
 
     GR_CompositeVectorDrawingObj back;
     ASSERT_TRUE(back.LoadFromBytes(bytes));
-    EXPECT_EQ(back.layers(), drawing.layers());
-    EXPECT_EQ(back.StoreToBytes(0), bytes);
+    EXPECT_TRUE(back.layers() == drawing.layers() && back.StoreToBytes(0) == bytes);
 }
 
 TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
@@ -126,8 +116,7 @@ TEST(VectorFile, RefusesBadDataAndKeepsTheDrawing) {
         QByteArray bad = good;
         damage(bad);
         QXMessage::Capture messages;
-        EXPECT_FALSE(drawing.LoadFromBytes(bad));
-        EXPECT_EQ(drawing.layers(), before);
+        EXPECT_TRUE(!drawing.LoadFromBytes(bad) && drawing.layers() == before);
         ASSERT_EQ(messages.records().size(), 1u);
         EXPECT_EQ(messages.records()[0].code, 10);
     }
@@ -160,7 +149,7 @@ TEST(VectorPalette, FilesListsAndTheFolderManager) {
     list.setColor(0xabcdef0123456789ull, CM_ColorRGBA8{1, 2, 3, 4}, QStringLiteral("  two  words "));
     list.setColor(5, CM_ColorRGBA8{255, 0, 128, 255});
     EXPECT_EQ(list.toText(), QByteArray("0000000000000005 FF0080FF\nABCDEF0123456789 01020304 two words\n"));
-    CM_PaletteList back;
+    CM_PaletteList back; // comments, blank lines, tabs, CR LF and lower case
     ASSERT_TRUE(
         back.fromText("# comment\n\n  ABCDEF0123456789\t01020304 two words\r\n0000000000000005 ff0080ff\n"));
     EXPECT_EQ(back.toText(), list.toText());
@@ -181,8 +170,8 @@ TEST(VectorPalette, FilesListsAndTheFolderManager) {
     celtest::writeFile(dir.path(QStringLiteral("shot/palette.qvp")), "not a palette\n");
     QXMessage::Capture messages;
     EXPECT_EQ(CM_PaletteManager::GetPaletteListFromPath(drawing)->size(), 0u);
-    ASSERT_EQ(messages.records().size(), 1u) << "one warning";
-    EXPECT_TRUE(messages.records()[0].source.startsWith(QStringLiteral("Palette file")));
+    EXPECT_TRUE(messages.texts().size() == 1 &&
+                messages.texts()[0].startsWith(QStringLiteral("Palette file")));
     CM_PaletteManager::clear();
 }
 
@@ -203,10 +192,9 @@ TEST(VectorPalette, ListedColoursWinAndRecoveryAddsWhatIsMissing) {
     drawing.PerformColorRecovery(CM_ColorRecoveryContext(true, true, false));
     EXPECT_TRUE(drawing.NeedsColorRecovery() && !list->contains(2)) << "delayed: still pending";
     drawing.PerformColorRecovery(CM_ColorRecoveryContext(true, false, false));
-    EXPECT_FALSE(drawing.NeedsColorRecovery());
     CM_ColorRGBA8 added;
-    ASSERT_TRUE(list->findColor(2, added));
-    EXPECT_EQ(added, (CM_ColorRGBA8{40, 50, 60, 255}));
+    EXPECT_TRUE(!drawing.NeedsColorRecovery() && list->findColor(2, added) &&
+                added == (CM_ColorRGBA8{40, 50, 60, 255}));
 }
 
 TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
@@ -223,14 +211,12 @@ TEST(VectorDrawing, WorldBoxCountsHalfStrokesTimesThicknessAndHiddenLayersNot) {
               Math::Box2d(-100, -50, 100, 50));
 
     // A path the renderer would refuse never gets in.
-    GR_Path bad;
+    GR_Path bad, far;
     bad.lineTo(1, 1);
-    EXPECT_FALSE(d.InsertFill(fills, bad, colour(1, 1, 1)));
-    GR_Path far;
     far.moveTo(0, 3e7f);
-    EXPECT_FALSE(d.InsertFill(fills, far, colour(1, 1, 1)));
-    EXPECT_FALSE(d.InsertStroke(fills, rect(0, 0, 1, 1), colour(1, 1, 1), 1e6f));
-    EXPECT_FALSE(d.InsertFill(7, rect(0, 0, 1, 1), colour(1, 1, 1)));
+    EXPECT_FALSE(d.InsertFill(fills, bad, colour(1, 1, 1)) || d.InsertFill(fills, far, colour(1, 1, 1)) ||
+                 d.InsertStroke(fills, rect(0, 0, 1, 1), colour(1, 1, 1), 1e6f) ||
+                 d.InsertFill(7, rect(0, 0, 1, 1), colour(1, 1, 1)));
 }
 
 TEST(VectorDrawing, MergeMapsShapesIntoTheLayerOfTheirType) {
@@ -256,8 +242,7 @@ TEST(VectorDrawing, MergeMapsShapesIntoTheLayerOfTheirType) {
     Math::Matrix4x4 behind;
     behind(3, 0) = -1.0;
     const std::vector<GR_Layer> before = dst.layers();
-    EXPECT_FALSE(GR_DrawingAccess::Merge(dst, src, behind));
-    EXPECT_EQ(dst.layers(), before);
+    EXPECT_TRUE(!GR_DrawingAccess::Merge(dst, src, behind) && dst.layers() == before);
 }
 
 // Layers are drawn by group (underlay, colour, line, overlay) whatever their

@@ -46,11 +46,10 @@ int widthOf(const RepPtr& p) {
 }
 } // namespace
 
-TEST(CelConversion, DirectAndThroughRgba16) {
+TEST(CelConversion, DirectThroughRgba16AndFromAProxy) {
     CelPtr cel = celOf(R::PIXMAP_RGBA8, {new CEL_PixmapRGBA8(4, 3)});
     RepPtr area = cel->convertTo(R::PIXMAP_AREA_RGBA16);
-    ASSERT_TRUE(area);
-    EXPECT_EQ(cel->repCount(), 2);
+    ASSERT_TRUE(area && cel->repCount() == 2);
     EXPECT_EQ(cel->convertTo(R::PIXMAP_AREA_RGBA16), area) << "kept, not rebuilt";
     RepPtr copy = cel->getWorkingCopy(R::PIXMAP_AREA_RGBA16);
     EXPECT_TRUE(copy && copy != area && cel->repCount() == 2) << "a working copy is private";
@@ -60,38 +59,31 @@ TEST(CelConversion, DirectAndThroughRgba16) {
     *m->pixel(2, 3) = 255;
     cel = celOf(R::PIXMAP_MATTE8, {m});
     area = cel->convertTo(R::PIXMAP_AREA_RGBA16);
-    ASSERT_TRUE(area);
-    EXPECT_EQ(cel->repCount(), 3);
-    EXPECT_TRUE(cel->findRepresentation(R::PIXMAP_RGBA16));
+    ASSERT_TRUE(area && cel->repCount() == 3 && cel->findRepresentation(R::PIXMAP_RGBA16));
     EXPECT_EQ(allocated(area), Math::Box2di(2, 3, 1, 1));
 
     // A source that only renders area pixmaps reaches PIXMAP_RGBA16 through one.
     cel = celOf(R::VECTOR, {new FakeRep(R::VECTOR, {{R::PIXMAP_AREA_RGBA16, areaOfTwoDots}})});
-    ASSERT_TRUE(cel->convertTo(R::PIXMAP_RGBA16));
-    EXPECT_EQ(cel->repCount(), 3);
+    EXPECT_TRUE(cel->convertTo(R::PIXMAP_RGBA16) && cel->repCount() == 3);
 
     // At most two steps: NONE -> MATTE8 -> RGBA16 -> AREA is one too many.
     cel = celOf(R::NONE,
                 {new FakeRep(R::NONE, {{R::PIXMAP_MATTE8, [] { return new CEL_PixmapMatte8(2, 2); }}})});
     EXPECT_FALSE(cel->convertTo(R::PIXMAP_AREA_RGBA16));
     EXPECT_FALSE(CEL_Cel(R::NONE).convertTo(R::PIXMAP_RGBA8));
-}
 
-TEST(CelConversion, Refusals) {
-    CelPtr cel = celOf(R::PIXMAP_RGBA8, {new CEL_PixmapRGBA8(8, 8)});
+    // Refusals add nothing.
+    cel = celOf(R::PIXMAP_RGBA8, {new CEL_PixmapRGBA8(8, 8)});
     EXPECT_TRUE(cel->convertibleTo(R::PIXMAP_RGBA8_THUMBNAIL));
     EXPECT_FALSE(cel->convertTo(R::PIXMAP_RGBA8_THUMBNAIL)) << "thumbnails are not made by conversion";
     EXPECT_FALSE(cel->convertTo(R::PIXMAP_MATTE16));
-    EXPECT_FALSE(cel->convertibleTo(R::VECTOR_RESERVED_3));
     EXPECT_EQ(cel->repCount(), 1);
     EXPECT_FALSE(celOf(R::PIXMAP_MATTE16, {new CEL_PixmapMatte16(4, 4)})->convertibleTo(R::PIXMAP_MATTE8));
-}
 
-TEST(CelConversion, ProxyAnswersFirstAndNeedsAPlain16BitPixmap) {
-    CelPtr cel =
-        celOf(R::PIXMAP_RGBA16,
-              {new CEL_PixmapRGBA8(3, 3),
-               new FakeRep(R::PROXY, {{R::PIXMAP_RGBA16, [] { return new CEL_PixmapRGBA16(7, 7); }}})});
+    // A proxy answers first; only a plain 16-bit pixmap can be proxied.
+    cel = celOf(R::PIXMAP_RGBA16,
+                {new CEL_PixmapRGBA8(3, 3),
+                 new FakeRep(R::PROXY, {{R::PIXMAP_RGBA16, [] { return new CEL_PixmapRGBA16(7, 7); }}})});
     EXPECT_EQ(widthOf(cel->convertTo(R::PIXMAP_RGBA16)), 7);
 
     cel = celOf(R::PIXMAP_RGBA16, {new CEL_PixmapRGBA16(4, 4)});
@@ -106,8 +98,7 @@ TEST(CelConversion, DepthBufferIsRefittedToTheNewAreaPixmap) {
     CelPtr cel = celOf(R::PIXMAP_RGBA16, {twoDots(), oldZ.get()});
     ASSERT_TRUE(cel->convertTo(R::PIXMAP_AREA_RGBA16));
     RepPtr z = cel->findRepresentation(R::PIXMAP_AREA_ZBUF);
-    ASSERT_TRUE(z && z != oldZ);
-    EXPECT_EQ(cel->repCount(), 3);
+    ASSERT_TRUE(z && z != oldZ && cel->repCount() == 3);
     EXPECT_EQ(allocated(z), Math::Box2di(3, 2, 5, 7));
     EXPECT_EQ(static_cast<CEL_PixmapAreaZ&>(*z).pixel(7, 8)->value, 87.0f);
 
@@ -135,15 +126,13 @@ TEST(CelList, RankingAndEditing) {
     cel.addRepresentation(first8);
     cel.addRepresentation(RepPtr(new CEL_PixmapRGBA8(5, 5)));
     EXPECT_EQ(cel.findBestRepresentation(), first8) << "the earlier wins a tie";
-    EXPECT_DOUBLE_EQ(cel.aspectRatio(), 2.0);
+    EXPECT_DOUBLE_EQ(cel.aspectRatio(), 2.0); // the best one's
     cel.addRepresentation(area);
     cel.addRepresentation(qvd);
-    EXPECT_EQ(cel.findBestRepresentation(), qvd);
-    EXPECT_EQ(cel.findBestPixmapRepresentation(), area);
+    EXPECT_TRUE(cel.findBestRepresentation() == qvd && cel.findBestPixmapRepresentation() == area);
 
-    cel.keepOneRepresentation(R::PIXMAP_RGBA16);
-    EXPECT_EQ(cel.repCount(), 4);
-    EXPECT_EQ(cel.realFormat(), R::VECTOR);
+    cel.keepOneRepresentation(R::PIXMAP_RGBA16); // none of that format: all kept
+    EXPECT_TRUE(cel.repCount() == 4 && cel.realFormat() == R::VECTOR);
     cel.keepOneRepresentation(R::PIXMAP_RGBA8);
     EXPECT_EQ(cel.realFormat(), R::PIXMAP_RGBA8);
     cel.removeRepresentation(R::PIXMAP_RGBA8);
@@ -154,8 +143,7 @@ TEST(CelList, RankingAndEditing) {
     EXPECT_EQ(cel.realFormat(), R::NONE);
     cel.addRepresentation(RepPtr(new FakeRep(R::VECTOR)));
     cel.addRepresentation(RepPtr(new CEL_PixmapRGBA8(2, 2)));
-    EXPECT_FALSE(cel.findBestPixmapRepresentation());
-    EXPECT_FALSE(cel.findBestVectorRepresentation());
+    EXPECT_FALSE(cel.findBestPixmapRepresentation() || cel.findBestVectorRepresentation());
 }
 
 TEST(CelList, DroppedRepresentationsDieOutsideTheLockOnAnotherThread) {
@@ -196,14 +184,12 @@ TEST(CelMessages, OnePerKeySharedOnCopy) {
         a.addMessage(k1, new Note(2));
         EXPECT_EQ(Note::alive, 1) << "the replaced message is released";
         EXPECT_EQ(noteOf(a.findMessage(k1)), 2);
-        EXPECT_FALSE(a.findMessage(k2));
 
         b.addMessage(k1, new Note(10));
         b.addMessage(k3, new Note(30));
         a.addMessage(k2, new Note(20));
         a.copyMessagesFrom(&b);
-        EXPECT_EQ(noteOf(a.findMessage(k1)), 10);
-        EXPECT_EQ(noteOf(a.findMessage(k2)), 20);
+        EXPECT_TRUE(noteOf(a.findMessage(k1)) == 10 && noteOf(a.findMessage(k2)) == 20);
         EXPECT_EQ(a.findMessage(k3), b.findMessage(k3)) << "shared, not copied";
         a.addMessage(k2, nullptr);
         EXPECT_FALSE(a.findMessage(k2));
@@ -219,8 +205,7 @@ TEST(CelImpl, ShallowCopy) {
     cel.addRepresentation(z);
     cel.setBlankImage(true);
     CelPtr copy(cel.getImpl()->shallowCopy());
-    ASSERT_EQ(copy->repCount(), 2);
-    EXPECT_EQ(copy->findBestRepresentation(), canvas);
+    ASSERT_TRUE(copy->repCount() == 2 && copy->findBestRepresentation() == canvas);
     RepPtr copyZ = copy->findRepresentation(R::PIXMAP_AREA_ZBUF);
     EXPECT_NE(copyZ, z);
     EXPECT_EQ(static_cast<CEL_PixmapAreaZ&>(*copyZ).data(), static_cast<CEL_PixmapAreaZ&>(*z).data());
@@ -233,8 +218,7 @@ TEST(CelUtil, GrayScaleImage) {
     RepPtr matte(m);
     QImage img = CEL_Util::getGrayScaleImage(matte);
     ASSERT_EQ(img.format(), QImage::Format_Indexed8);
-    EXPECT_EQ(img.color(200), qRgba(200, 200, 200, 255));
-    EXPECT_EQ(img.pixelIndex(2, 1), 200);
+    EXPECT_TRUE(img.color(200) == qRgba(200, 200, 200, 255) && img.pixelIndex(2, 1) == 200);
     EXPECT_TRUE(CEL_Util::getPixmap(matte).isNull()) << "no GUI application here: no pixmap, no crash";
 }
 
@@ -260,12 +244,8 @@ TEST(CelContext, DefaultsFromSettingsAndPalettesShared) {
     auto* palettes = new CountedPalettes;
     {
         CEL_Context copy;
-        {
-            const CEL_Context ctx(false, true, false, palettes, 7, QStringLiteral("group/layer"), 2.5);
-            copy = ctx;
-        }
+        copy = CEL_Context(false, true, false, palettes, 7, QStringLiteral("group/layer"), 2.5);
         EXPECT_EQ(CountedPalettes::alive, 1) << "the copy keeps the palette list alive";
-        EXPECT_EQ(copy.paletteList(), palettes);
     }
     EXPECT_EQ(CountedPalettes::alive, 0);
 }

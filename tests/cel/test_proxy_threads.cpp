@@ -68,8 +68,8 @@ TEST(ProxyThreads, EightThreadsShareASmallCache) {
         cels[size_t(i)]->removeRepresentation(R::PROXY);
     }
     shared->removeRepresentation(R::PROXY);
-    EXPECT_EQ(celtest::fileNames(folder), QStringList());
-    EXPECT_EQ(proxies.cacheLocationManager().locations()[0]->reservedBytes(), 0);
+    EXPECT_TRUE(celtest::fileNames(folder).isEmpty() &&
+                proxies.cacheLocationManager().locations()[0]->reservedBytes() == 0);
 }
 
 // Processes on one cache path each keep to their own folder (named by its
@@ -133,7 +133,6 @@ TEST(ProxyProcesses, SharedPathAndAKilledWriter) {
     EXPECT_EQ(CEL_CacheLocationManager::clearStale(path, true, &removed), staleBytes);
     EXPECT_TRUE(QFileInfo::exists(folder)) << "a dry run";
     EXPECT_EQ(CEL_CacheLocationManager::clearStale(path, false), staleBytes);
-    EXPECT_FALSE(QFileInfo::exists(folder));
-    EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral(".lock")));
+    EXPECT_FALSE(QFileInfo::exists(folder) || QFileInfo::exists(folder + QStringLiteral(".lock")));
     EXPECT_TRUE(celtest::holdsSeededArea(kept->convertTo(R::PIXMAP_AREA_RGBA16).get(), canvas, canvas, 77));
 }

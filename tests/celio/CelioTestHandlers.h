@@ -3,13 +3,15 @@
 //
 // TestRawHandler serves a trivial raw format through CELIO_StreamHandler, so the
 // stream plumbing and the manager work end to end on real files: "CRW1", width
-// and height (16-bit little-endian), the channel count (1 or 4), 8-bit pixels.
+// and height (16-bit little-endian), the channel count (1 or 4), 8-bit pixels;
+// it reads mattes only.
 //
 // StubHandler lists the extensions and codes it is given, records what it is
 // asked and answers as configured.
 
 #include <QFile>
 #include <cstring>
+#include <memory>
 #include <ostream>
 
 #include "cel/Cel.h"
@@ -62,21 +64,15 @@ protected:
     CEL_Representation* read(CELIO_InputStream& s) const override {
         char magic[4];
         if (s.read(magic, 4) != 4 || std::memcmp(magic, "CRW1", 4) != 0) return nullptr;
-        const int w = s.getU16LE(), h = s.getU16LE(), ch = s.getU8();
-        CEL_Pixmap* p = ch == 1   ? static_cast<CEL_Pixmap*>(new CEL_PixmapMatte8(w, h))
-                        : ch == 4 ? new CEL_PixmapRGBA8(w, h)
-                                  : nullptr;
-        void* data = ch == 1 ? static_cast<void*>(static_cast<CEL_PixmapMatte8*>(p)->data())
-                     : p     ? static_cast<void*>(static_cast<CEL_PixmapRGBA8*>(p)->data())
-                             : nullptr;
-        const size_t bytes = size_t(w) * size_t(h) * size_t(ch);
-        if (p && s.read(data, bytes) == bytes) return p;
-        delete p;
-        return nullptr;
+        const int w = s.getU16LE(), h = s.getU16LE();
+        if (s.getU8() != 1) return nullptr; // the tests read mattes only
+        auto p = std::make_unique<CEL_PixmapMatte8>(w, h);
+        const size_t bytes = size_t(w) * size_t(h);
+        return s.read(p->data(), bytes) == bytes ? p.release() : nullptr;
     }
 };
 
-class StubHandler final : public CELIO_Handler {
+class StubHandler : public CELIO_Handler {
 public:
     explicit StubHandler(const QStringList& extensions, const QStringList& codes = {})
         : m_extensions(extensions), m_codes(codes) {}

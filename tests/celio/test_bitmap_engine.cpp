@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QDateTime>
-#include <QFile>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -83,10 +81,8 @@ std::vector<uint8_t> jpegOf(int w, int h, J_COLOR_SPACE space, int components, b
     unsigned char* out = nullptr;
     unsigned long size = 0;
     jpeg_mem_dest(&c, &out, &size);
-    c.image_width = JDIMENSION(w);
-    c.image_height = JDIMENSION(h);
-    c.input_components = components;
-    c.in_color_space = space;
+    c.image_width = JDIMENSION(w), c.image_height = JDIMENSION(h);
+    c.input_components = components, c.in_color_space = space;
     jpeg_set_defaults(&c);
     c.arith_code = arithmetic ? TRUE : FALSE;
     jpeg_start_compress(&c, TRUE);
@@ -118,14 +114,9 @@ TEST_F(BitmapEngine, StoreAndLoadJpegFromEveryLayout) {
     const auto back = load(s);
     ASSERT_TRUE(back && back->layout() == BM_Bitmap::RGBA32);
     EXPECT_EQ(back->bounds(), Box2di(0, 0, 64, 48));
-    int worst = 0;
-    for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 64; ++x) {
-            const BM_PixelRgba32 a = rgba->rowAs<BM_PixelRgba32>(y)[x], b = back->rowAs<BM_PixelRgba32>(y)[x];
-            ASSERT_EQ(b.a, 255);
-            worst = std::max({worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
-        }
-    EXPECT_LT(worst, 24);
+    const std::vector<uint8_t> original = pixelsOf(*rgba), decoded = pixelsOf(*back);
+    for (std::size_t i = 0; i < original.size(); ++i) // opaque, colours within 24
+        ASSERT_LE(std::abs((i % 4 == 3 ? 255 : original[i]) - decoded[i]), i % 4 == 3 ? 0 : 23) << i;
 
     // The same colours in any layout give the same file: RGB rows and RGBA rows alike.
     BM_UncompressedBitmap rgb(BM_Bitmap::RGB24, rgba->bounds());
@@ -167,14 +158,7 @@ TEST_F(BitmapEngine, BadJpegDataGivesNullSilently) {
     const std::vector<uint8_t> bytes = bytesOf(good);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(load(BM_StoredBitmap()));
-    EXPECT_FALSE(load(storedOf({1, 2, 3, 4, 5, 6, 7, 8, 9})));
-    // Cut anywhere: null, or a picture of the declared size (libjpeg fills what is missing).
-    for (std::size_t n = 1; n < bytes.size(); n += 7) {
-        const auto cut = load(storedOf(std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(n))));
-        if (cut) {
-            EXPECT_EQ(cut->bounds(), Box2di(0, 0, 40, 40));
-        }
-    }
+    EXPECT_FALSE(load(storedOf({1, 2, 3, 4, 5, 6, 7, 8, 9}))); // cuts and damage: fuzz_stored_jpeg
     EXPECT_FALSE(load(storedOf(jpegOf(16, 16, JCS_CMYK, 4, false))));
     // A stream of a few hundred bytes claiming 8000 x 8000: not one bit per
     // block, refused before anything is allocated.
@@ -197,10 +181,9 @@ TEST_F(BitmapEngine, BadJpegDataGivesNullSilently) {
 
     // Arithmetic coding may spend less than a bit on a block: read, not refused.
     const auto arith = load(storedOf(jpegOf(600, 600, JCS_RGB, 3, true)));
-    ASSERT_TRUE(arith);
-    EXPECT_EQ(arith->rowAs<BM_PixelRgba32>(599)[599], (BM_PixelRgba32{77, 77, 77, 255}));
     const auto grey = load(storedOf(jpegOf(8, 8, JCS_GRAYSCALE, 1, false)));
-    ASSERT_TRUE(grey);
+    ASSERT_TRUE(arith && grey);
+    EXPECT_EQ(arith->rowAs<BM_PixelRgba32>(599)[599], (BM_PixelRgba32{77, 77, 77, 255}));
     EXPECT_EQ(grey->rowAs<BM_PixelRgba32>(3)[3], (BM_PixelRgba32{77, 77, 77, 255}));
 }
 
@@ -232,30 +215,22 @@ TEST_F(BitmapEngine, SavesThroughTheHandlersFromEveryLayout) {
     const auto rgba = picture(20, 9);
     BM_UncompressedBitmap rgb(BM_Bitmap::RGB24, rgba->bounds()), deep(BM_Bitmap::RGBA64, rgba->bounds());
     ASSERT_TRUE(BM_Util::Convert(*rgba, rgb) && BM_Util::Convert(*rgba, deep));
-    deep.rowAs<BM_PixelRgba64>(0)[0] = BM_PixelRgba64{-3, 255, 32767, 16383}; // 16 -> 8: 0, 1, 255, 127
-    BM_PixelRgba32 expect[3] = {rgba->rowAs<BM_PixelRgba32>(0)[0], rgba->rowAs<BM_PixelRgba32>(0)[0],
-                                BM_PixelRgba32{0, 1, 255, 127}};
-    expect[1].a = 255;
-    const BM_Bitmap* sources[3] = {rgba.get(), &rgb, &deep};
-    for (int i = 0; i < 3; ++i) {
-        const QString tga = dir.path(QStringLiteral("b%1.tga").arg(i));
-        ASSERT_TRUE(engine->saveToTGA(PL_FileSpec(tga), *sources[i]));
-        const QByteArray file = celtest::readFile(tga);
-        EXPECT_TRUE(file[2] == 10 && file[16] == 32); // run-length colour, 32 bits
+    // Other layouts are packed to 32 bits first (their rules: test_bitmap.cpp).
+    for (const BM_Bitmap* source : std::initializer_list<const BM_Bitmap*>{&rgb, &deep, rgba.get()}) {
+        const QString tga = dir.path(QStringLiteral("b%1.tga").arg(source->bitsPerPixel()));
+        ASSERT_TRUE(engine->saveToTGA(PL_FileSpec(tga), *source));
+        EXPECT_TRUE(celtest::readFile(tga)[2] == 10 && celtest::readFile(tga)[16] == 32); // RLE, 32 bits
         const auto back = load(tga);
         ASSERT_TRUE(back);
-        EXPECT_EQ(back->rowAs<BM_PixelRgba32>(0)[0], expect[i]) << i;
         EXPECT_EQ(back->rowAs<BM_PixelRgba32>(8)[19], rgba->rowAs<BM_PixelRgba32>(8)[19]);
     }
-    // PSD and PNG files, and a family named by the caller, read back through the manager.
-    const QString psd = dir.path(QStringLiteral("b.psd")), png = dir.path(QStringLiteral("b.png")),
-                  sgi = dir.path(QStringLiteral("b.sgi"));
-    ASSERT_TRUE(engine->saveToPSD(PL_FileSpec(psd), *rgba));
-    ASSERT_TRUE(engine->saveToPNG(PL_FileSpec(png), *rgba));
-    ASSERT_TRUE(engine->save(PL_FileSpec(sgi), *rgba, "sgi", "SGI4"));
+    EXPECT_EQ(pixelsOf(*load(dir.path(QStringLiteral("b32.tga")))), pixelsOf(*rgba)); // translucent rows too
+    // A PSD file, and a family named by the caller, read back through the manager.
+    const QString psd = dir.path(QStringLiteral("b.psd")), sgi = dir.path(QStringLiteral("b.sgi"));
+    ASSERT_TRUE(engine->saveToPSD(PL_FileSpec(psd), *rgba) &&
+                engine->save(PL_FileSpec(sgi), *rgba, "sgi", "SGI4"));
     EXPECT_EQ(pixelsOf(*load(psd)), pixelsOf(*rgba));
     EXPECT_EQ(pixelsOf(*load(sgi)), pixelsOf(*rgba));
-    EXPECT_EQ(load(png)->rowAs<BM_PixelRgba32>(8)[3], rgba->rowAs<BM_PixelRgba32>(8)[3]); // opaque: exact
     EXPECT_FALSE(engine->save(PL_FileSpec(dir.path(QStringLiteral("b.xyz"))), *rgba, "xyz", ""));
     const QXMessage::Capture capture;
     EXPECT_FALSE(load(dir.path(QStringLiteral("missing.tga"))));
@@ -268,15 +243,13 @@ TEST_F(BitmapEngine, LoadTakesThePixmapBufferAndSavesGiveItBack) {
     const unsigned long long before = CEL_PixmapAllocationCounter::allocatedSizeTotal();
     const auto back = load(tga);
     ASSERT_TRUE(back && back->ownsBuffer());
-    // The pixmap that read the file gave its buffer away: none is counted now.
-    EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), before);
+    EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), before); // the pixmap gave its buffer away
 
     // A writer that throws (no space left) frees nothing twice and leaves the buffer with the bitmap.
     const uint8_t* data = back->data();
     const QXMessage::Capture capture;
     EXPECT_FALSE(engine->saveToTGA(PL_FileSpec(QStringLiteral("/dev/full")), *back));
     EXPECT_FALSE(engine->saveToPSD(PL_FileSpec(QStringLiteral("/dev/full")), *back));
-    EXPECT_FALSE(capture.records().empty()); // the writers said why
     EXPECT_EQ(back->data(), data);
     EXPECT_EQ(pixelsOf(*back), pixelsOf(*rgba));
     EXPECT_EQ(CEL_PixmapAllocationCounter::allocatedSizeTotal(), before);

@@ -28,16 +28,13 @@ TEST(ByteSource, ValuesSeeksEndOfDataAndDecimals) {
     in.seek(10);
     uint8_t dst[3] = {};
     EXPECT_EQ(thrownBy([&] { in.read(dst, 3); }), ibuf::EndOfData);
-    EXPECT_EQ(dst[1], 0x0C); // what there was is copied
-    EXPECT_TRUE(in.atEnd());
+    EXPECT_TRUE(dst[1] == 0x0C && in.atEnd()); // what there was is copied
     // Skipping past the end is allowed, reading there is not.
     in.seek(2);
     EXPECT_EQ(thrownBy([&] { in.skip(100); }), 0);
     EXPECT_EQ(in.tell(), 102u);
     EXPECT_EQ(thrownBy([&] { in.getByte(); }), -1);
     EXPECT_EQ(thrownBy([&] { in.skip(-103); }), -1);
-    in.seek(11);
-    EXPECT_EQ(thrownBy([&] { in.getU16BE(); }), -1);
 
     // Decimals: white space, a sign, digits up to the first non-digit (left unread).
     auto parse = [](const char* text, int* next = nullptr) {
@@ -47,8 +44,7 @@ TEST(ByteSource, ValuesSeeksEndOfDataAndDecimals) {
         return v;
     };
     int next = 0;
-    EXPECT_EQ(parse(" \n\t-42<<", &next), -42);
-    EXPECT_EQ(next, '<');
+    EXPECT_TRUE(parse(" \n\t-42<<", &next) == -42 && next == '<');
     EXPECT_EQ(parse("-9223372036854775808"), INT64_MIN);
     EXPECT_EQ(thrownBy([&] { parse("9223372036854775808"); }), -1);
     EXPECT_EQ(thrownBy([&] { parse("<<12"); }), -1);
@@ -75,13 +71,9 @@ TEST(ByteSource, FileBufferBoundariesSeeksAndLargeReads) {
     in.read(big.data(), big.size());
     EXPECT_EQ(std::memcmp(big.data(), bytes.constData() + 5, big.size()), 0);
     EXPECT_EQ(in.getByte(), at(5 + b + 100));
-    in.seek(int64_t(n) - 1);
-    EXPECT_EQ(in.getByte(), at(n - 1));
-    EXPECT_EQ(thrownBy([&] { in.getByte(); }), -1);
 
     ibuf missing(dir.path("missing.bin"));
-    EXPECT_FALSE(missing.isOpen());
-    EXPECT_EQ(thrownBy([&] { missing.getByte(); }), -1);
+    EXPECT_TRUE(!missing.isOpen() && thrownBy([&] { missing.getByte(); }) == -1);
 
     // Positional reads, from a file or memory, leave the position alone.
     ibuf file(dir.path("f.bin"));
@@ -89,10 +81,8 @@ TEST(ByteSource, FileBufferBoundariesSeeksAndLargeReads) {
     for (ibuf* p : {&file, &memory}) {
         p->skip(5);
         uint8_t got[8] = {};
-        EXPECT_EQ(p->readAt(n - 4, got, sizeof got), 4u); // fewer at the end
-        EXPECT_EQ(got[3], at(n - 1));
-        EXPECT_EQ(p->readAt(n + 10, got, 1), 0u);
-        EXPECT_EQ(p->getByte(), at(5));
+        EXPECT_TRUE(p->readAt(n - 4, got, sizeof got) == 4u && got[3] == at(n - 1)); // fewer at the end
+        EXPECT_TRUE(p->readAt(n + 10, got, 1) == 0u && p->getByte() == at(5));
     }
 }
 
@@ -127,8 +117,7 @@ TEST(ByteTarget, OpenAndCloseFailures) {
     const QString path = dir.path("no/such/dir/out.tga");
     QXMessage::Capture capture;
     obuf bad(path);
-    EXPECT_FALSE(bad.isOpen());
-    ASSERT_EQ(capture.records().size(), 1u);
+    ASSERT_TRUE(!bad.isOpen() && capture.records().size() == 1u);
     EXPECT_EQ(capture.records()[0].source,
               QStringLiteral("Could not open file \"%1\" for writing.\n").arg(path));
     EXPECT_EQ(capture.records()[0].action * 100 + capture.records()[0].code, 220);
@@ -142,9 +131,6 @@ TEST(ByteTarget, OpenAndCloseFailures) {
     EXPECT_EQ(capture.texts(),
               QStringList{QStringLiteral("Could not complete writing to file: \"/dev/full\"\n")});
     EXPECT_EQ(thrownBy([&] { full.putByte(1); }), -1); // closed
-    obuf quiet(QStringLiteral("/dev/full"));
-    quiet.putByte(1);
-    EXPECT_FALSE(quiet.close()); // the form that returns
     std::vector<uint8_t> block(2 * obuf::BufferSize);
     obuf direct(QStringLiteral("/dev/full"));
     EXPECT_EQ(thrownBy([&] { direct.write(block.data(), block.size()); }), obuf::WriteFailed);
@@ -170,22 +156,9 @@ TEST(StdStreams, DashByProcessKind) {
     EXPECT_TRUE(fileTarget && fileSource);
     EXPECT_EQ(std::memcmp(b, "dash", 4), 0);
 
+    // Standard input is read end to end by the tool's tests; output is held until the close.
     const QByteArray bytes = pattern(obuf::BufferSize + 5);
-    ASSERT_TRUE(celtest::writeFile(dir.path("stdin.bin"), bytes));
     InteractiveGuard batch(false);
-    std::vector<uint64_t> got; // is standard input, size, last byte, first byte
-    {
-        StdStreamRedirect redirect(0, dir.path("stdin.bin"));
-        ibuf in(QStringLiteral("-"));
-        got = {in.isStdin(), in.size()};
-        in.seek(int64_t(bytes.size()) - 1); // standard input seeks like a file
-        got.push_back(in.getByte());
-        in.seek(0);
-        got.push_back(in.getByte());
-    }
-    EXPECT_EQ(got, (std::vector<uint64_t>{1, uint64_t(bytes.size()), patternByte(uint64_t(bytes.size()) - 1),
-                                          patternByte(0)}));
-
     const QString captured = dir.path("stdout.bin");
     qint64 sizeBeforeClose = -1;
     {
@@ -210,7 +183,6 @@ TEST(StdStreams, DashByProcessKind) {
 TEST(ByteTarget, ReplacesTheFileOnlyOnACleanClose) {
     celtest::TempDir dir;
     const QString path = dir.path("t.bin");
-    const auto entries = [&] { return QDir(dir.root()).entryList(QDir::Files | QDir::Hidden).size(); };
     ASSERT_TRUE(celtest::writeFile(path, "old"));
     ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     {
@@ -220,17 +192,11 @@ TEST(ByteTarget, ReplacesTheFileOnlyOnACleanClose) {
         EXPECT_EQ(celtest::readFile(path), QByteArray("old")); // not touched while writing
     }
     EXPECT_EQ(celtest::readFile(path), QByteArray("old"));
-    EXPECT_EQ(entries(), 1);
-    {
-        obuf out(path);
-        out.write("new", 3);
-        EXPECT_TRUE(out.close());
-    }
-    EXPECT_EQ(celtest::readFile(path), QByteArray("new"));
+    EXPECT_TRUE(obuf(path).close()); // an empty write replaces too
+    EXPECT_EQ(celtest::readFile(path), QByteArray());
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u); // the replaced file's bits
-    EXPECT_EQ(entries(), 1);
 
     // Through a link the file it names is replaced; the link stays.
     const QString link = dir.path("link.bin");
@@ -271,5 +237,5 @@ TEST(ByteTarget, ReplacesTheFileOnlyOnACleanClose) {
     EXPECT_EQ(capture.texts(),
               QStringList{QStringLiteral("Could not complete writing to file: \"%1\"\n").arg(path)});
     EXPECT_EQ(celtest::readFile(path), QByteArray("linked"));
-    EXPECT_EQ(entries(), 3); // t.bin, link.bin, locked.bin
+    EXPECT_EQ(QDir(dir.root()).entryList(QDir::Files | QDir::Hidden).size(), 3); // t, link, locked
 }

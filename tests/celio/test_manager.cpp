@@ -37,9 +37,8 @@ protected:
     static void expectOnly(const QXMessage::Capture& c, const QString& text, int action, int code) {
         const auto records = c.records();
         ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].source, text);
-        EXPECT_EQ(records[0].action, action);
-        EXPECT_EQ(records[0].code, code);
+        const MSG_Record& r = records[0];
+        EXPECT_TRUE(r.source == text && r.action == action && r.code == code) << qPrintable(r.source);
     }
     CELIO_Manager* m = nullptr;
     celtest::TempDir dir;
@@ -67,36 +66,32 @@ TEST_F(CelioManager, LookupByExactKeyThenCaseInsensitiveWalk) {
     addStub({S("DAT")});
     EXPECT_EQ(m->getExtension(S("sgidp4")), S("sgi"));
     EXPECT_EQ(m->getExtension(S("dat")), S("dat")); // no codes: the extensions stand in
-    EXPECT_TRUE(m->getExtension(S("TGA9")).isNull());
     EXPECT_EQ(m->getExtensions(), (QStringList{S("TGA"), S("PSD"), S("PSB"), S("PSB"), S("SGI"), S("DAT")}));
     EXPECT_EQ(m->getWriteOptionCodes(), (QStringList{S("TGA"), S("TGA4"), S("PSD"), S("SGI"), S("SGIDP4")}));
     CELIO_WriteOptions o;
-    EXPECT_TRUE(m->getWriteOptionsCode(S("XYZ"), o).isNull());
+    EXPECT_TRUE(m->getExtension(S("TGA9")).isNull() && m->getWriteOptionsCode(S("XYZ"), o).isNull());
 }
 
-TEST_F(CelioManager, ReadRetriesWithTheUpperCaseExtensionThenReports) {
+TEST_F(CelioManager, UpperCaseVariantsMissingFilesAndReports) {
     StubHandler* stb = addStub({S("STB")});
-    const QString path = dir.path(S("pic.stb"));
+    const QString path = dir.path(S("pic.stb")), gone = dir.path(S("gone.stb"));
     ASSERT_TRUE(celtest::writeFile(path, "x"));
     stb->readResult = false;
-    QXMessage::Capture c;
-    EXPECT_FALSE(m->read(path, modified, CEL_Context(), list));
-    EXPECT_EQ(stb->readPaths, (QStringList{path, dir.path(S("pic.STB"))}));
-    expectOnly(c, S("unable to read %1").arg(path), 2, 10);
-    EXPECT_EQ(modified, QFileInfo(path).lastModified());
-}
-
-TEST_F(CelioManager, MissingFilesAndTheUpperCaseVariant) {
-    addStub({S("STB")});
-    const QString path = dir.path(S("pic.stb"));
-    ASSERT_TRUE(celtest::writeFile(dir.path(S("pic.STB")), "x"));
+    {
+        QXMessage::Capture c;
+        EXPECT_FALSE(m->read(path, modified, CEL_Context(), list));
+        EXPECT_EQ(stb->readPaths, (QStringList{path, dir.path(S("pic.STB"))}));
+        expectOnly(c, S("unable to read %1").arg(path), 2, 10);
+        EXPECT_EQ(modified, QFileInfo(path).lastModified());
+    }
     // read tests the name as given; the header query falls back to the variant.
+    ASSERT_TRUE(celtest::writeFile(dir.path(S("gone.STB")), "x"));
     QXMessage::Capture c;
-    EXPECT_FALSE(m->read(path, modified, CEL_Context(), list));
-    expectOnly(c, S("file does not exists (%1)").arg(path), 5, 0);
-    EXPECT_EQ(m->loadInfo(path, modified, CEL_Context(), info), CELIO_STATE_OK);
-    EXPECT_EQ(modified, QFileInfo(dir.path(S("pic.STB"))).lastModified());
-    EXPECT_EQ(m->loadInfo(dir.path(S("gone.stb")), modified, CEL_Context(), info), CELIO_STATE_FAILED);
+    EXPECT_FALSE(m->read(gone, modified, CEL_Context(), list));
+    expectOnly(c, S("file does not exists (%1)").arg(gone), 5, 0);
+    EXPECT_EQ(m->loadInfo(gone, modified, CEL_Context(), info), CELIO_STATE_OK);
+    EXPECT_EQ(modified, QFileInfo(dir.path(S("gone.STB"))).lastModified());
+    EXPECT_EQ(m->loadInfo(dir.path(S("none.stb")), modified, CEL_Context(), info), CELIO_STATE_FAILED);
     EXPECT_EQ(m->loadInfo(dir.path(S("pic.none")), modified, CEL_Context(), info), CELIO_STATE_UNSUPPORTED);
     CELIO_LayerInfo layers;
     EXPECT_EQ(m->loadLayerInfo(path, modified, layers), CELIO_STATE_UNSUPPORTED);
@@ -132,10 +127,10 @@ TEST_F(CelioManager, ExceptionsAndStandardInput) {
     WHO_Identity::setInteractive(false);
     const QString hint = S("stb"), unknown = S("png");
     QXMessage::Capture c;
-    const bool fromStdin = m->read(S("-"), modified, CEL_Context(), list, &hint);
-    const bool noHandler = m->read(S("-"), modified, CEL_Context(), list, &unknown);
+    const bool read = m->read(S("-"), modified, CEL_Context(), list, &hint) ||
+                      m->read(S("-"), modified, CEL_Context(), list, &unknown);
     WHO_Identity::setInteractive(true);
-    EXPECT_FALSE(fromStdin || noHandler);
+    EXPECT_FALSE(read);
     EXPECT_EQ(stb->readPaths.back(), S("-"));
     expectOnly(c, S("could not read %1 from interactive").arg(S("-")), 2, 10);
 }
@@ -177,8 +172,7 @@ TEST(CelioStreamHandler, ReadsRemappedFilesAndAddsNothingOnFailure) {
     });
     const bool ok = h.read(QStringLiteral("/nowhere/alias.crw"), context, list);
     oswRemapPath::setRemapFunction({});
-    ASSERT_TRUE(ok);
-    ASSERT_EQ(list.size(), 1u);
+    ASSERT_TRUE(ok && list.size() == 1u);
     EXPECT_EQ(dynamic_cast<const CEL_PixmapMatte8&>(*list.front()).data()[1], 0x07);
 
     EXPECT_FALSE(h.read(dir.path(QStringLiteral("missing.crw")), context, list));
@@ -201,11 +195,9 @@ TEST_F(CelioManager, MemoryFilesInPlaceOrThroughATemporaryFile) {
     QString temporary;
     {
         const CELIO_MemoryFile file(raw.constData(), size_t(raw.size()), S("x.stb"));
-        EXPECT_TRUE(m->read(file, CEL_Context(), list));
-        ASSERT_EQ(stub->readPaths.size(), 1);
+        ASSERT_TRUE(m->read(file, CEL_Context(), list) && stub->readPaths.size() == 1);
         temporary = stub->readPaths.front();
-        EXPECT_TRUE(temporary.endsWith(S(".stb")));
-        EXPECT_EQ(celtest::readFile(temporary), raw);
+        EXPECT_TRUE(temporary.endsWith(S(".stb")) && celtest::readFile(temporary) == raw);
         EXPECT_EQ(m->loadInfo(file, CEL_Context(), info), CELIO_STATE_OK);
         EXPECT_EQ(stub->readPaths.size(), 1); // one temporary file serves every call
     }

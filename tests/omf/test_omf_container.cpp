@@ -47,15 +47,22 @@ bool noPartFiles(const QString& folder) {
 
 } // namespace
 
-TEST(OmfContainer, ToolkitContextIsCounted) {
+// The toolkit context is counted; reads stay within the caller's buffer.
+TEST(OmfContainer, ToolkitContextIsCountedAndReadsStayWithinTheBuffer) {
     ASSERT_FALSE(OMF_Toolkit::isRunning());
-    const QByteArray file = OmfBuilder().video(1, 1, 1).sample(1, "abc").bytes();
+    const QByteArray file = OmfBuilder().video(1, 2, 1).sample(1, "abc").sample(1, "def").bytes();
     OMF_File f;
     EXPECT_TRUE(openBytes(f, file) == OMF_Status::NotStarted &&
                 f.create("/tmp/never.omf") == OMF_Status::NotStarted);
     EXPECT_TRUE(OMF_Toolkit::start() == OMF_Status::Ok && OMF_Toolkit::start() == OMF_Status::Ok);
     EXPECT_EQ(OMF_Toolkit::stop(), OMF_Status::Ok);
-    EXPECT_EQ(openBytes(f, file), OMF_Status::Ok); // one reference is still held
+    ASSERT_EQ(openBytes(f, file), OMF_Status::Ok); // one reference is still held
+    QByteArray buffer(8, '#');
+    EXPECT_EQ(f.readSamples(1, buffer.data(), 5), int64_t(OMF_Status::BufferTooSmall));
+    EXPECT_EQ(buffer, QByteArray(8, '#')) << "nothing written";
+    EXPECT_TRUE(f.readSamples(1, buffer.data(), 6) == 6 && buffer == "abcdef##");
+    EXPECT_TRUE(f.readSamples(0, buffer.data(), 6) == int64_t(OMF_Status::NoSuchMedia) &&
+                f.writeSample("abc", 3) == OMF_Status::WrongMode);
     EXPECT_EQ(OMF_Toolkit::stop(), OMF_Status::Ok);
     EXPECT_EQ(OMF_Toolkit::stop(), OMF_Status::NotStarted);
 }
@@ -137,19 +144,6 @@ TEST(OmfContainer, LyingLengthsAndTruncations) {
     }
 }
 
-TEST(OmfContainer, ReadSamplesStaysWithinTheBuffer) {
-    Toolkit toolkit;
-    const QByteArray file = OmfBuilder().video(1, 2, 1).sample(1, "abc").sample(1, "def").bytes();
-    OMF_File f;
-    ASSERT_EQ(openBytes(f, file), OMF_Status::Ok);
-    QByteArray buffer(8, '#');
-    EXPECT_EQ(f.readSamples(1, buffer.data(), 5), int64_t(OMF_Status::BufferTooSmall));
-    EXPECT_EQ(buffer, QByteArray(8, '#')) << "nothing written";
-    EXPECT_TRUE(f.readSamples(1, buffer.data(), 6) == 6 && buffer == "abcdef##");
-    EXPECT_EQ(f.readSamples(0, buffer.data(), 6), int64_t(OMF_Status::NoSuchMedia));
-    EXPECT_EQ(f.writeSample("abc", 3), OMF_Status::WrongMode);
-}
-
 TEST(OmfContainer, JpegSamples) {
     Toolkit toolkit;
     celtest::TempDir dir;
@@ -158,16 +152,15 @@ TEST(OmfContainer, JpegSamples) {
     const QString path = dir.path("j.omf");
     ASSERT_EQ(writeFrame(path, rgb, w, h, true), OMF_Status::Ok);
     OMF_File f;
-    ASSERT_EQ(f.openRead(path.toUtf8().constData()), OMF_Status::Ok);
     OMF_VideoDescriptor d;
-    ASSERT_EQ(f.videoDescriptor(1, d), OMF_Status::Ok);
+    ASSERT_TRUE(f.openRead(path.toUtf8().constData()) == OMF_Status::Ok &&
+                f.videoDescriptor(1, d) == OMF_Status::Ok);
     // Stored: one JFIF stream, 4:4:4, quality 90 (the first luminance quantiser is 3).
     QByteArray stream(qsizetype(d.storedBytes), 0);
     ASSERT_EQ(f.readSamples(1, stream.data(), d.storedBytes), int64_t(d.storedBytes));
     EXPECT_TRUE(stream.startsWith("\xff\xd8\xff\xe0") && stream.mid(6, 5) == QByteArray("JFIF", 5));
     const qsizetype dqt = stream.indexOf("\xff\xdb"), sof = stream.indexOf("\xff\xc0");
-    ASSERT_TRUE(dqt > 0 && sof > 0);
-    EXPECT_EQ(uint8_t(stream[dqt + 5]), 3);
+    ASSERT_TRUE(dqt > 0 && sof > 0 && uint8_t(stream[dqt + 5]) == 3);
     for (int c = 0; c < 3; ++c) EXPECT_EQ(uint8_t(stream[sof + 11 + 3 * c]), 0x11) << c;
 
     // Decoded with alpha (the handler's tests check the pixels): one byte short is refused.
@@ -186,34 +179,30 @@ TEST(OmfContainer, JpegSamples) {
     EXPECT_EQ(g.readSamples(1, decoded.data(), uint64_t(decoded.size())), int64_t(OMF_Status::JpegFailed));
 }
 
-TEST(OmfContainer, DescriptorsTheWriterRefuses) {
+TEST(OmfContainer, RefusedDescriptorsAndFailedWrites) {
     Toolkit toolkit;
-    celtest::TempDir dir;
-    OMF_File f;
-    ASSERT_EQ(f.create(dir.path("d.omf").toUtf8().constData()), OMF_Status::Ok);
-    EXPECT_EQ(f.writeSample("abc", 3), OMF_Status::BadDescriptor); // nothing described yet
-    // No height, 12 bits per pixel, JPEG wider than it allows.
-    for (auto [w, h, bits, jpeg] :
-         {std::tuple{4u, 0u, 24u, false}, {4u, 2u, 12u, false}, {65501u, 2u, 24u, true}}) {
+    celtest::TempDir dir, other;
+    {
+        OMF_File f;
+        ASSERT_EQ(f.create(other.path("d.omf").toUtf8().constData()), OMF_Status::Ok);
+        EXPECT_EQ(f.writeSample("abc", 3), OMF_Status::BadDescriptor); // nothing described yet
+        // No height, 12 bits per pixel, JPEG wider than it allows.
+        for (auto [w, h, bits, jpeg] :
+             {std::tuple{4u, 0u, 24u, false}, {4u, 2u, 12u, false}, {65501u, 2u, 24u, true}}) {
+            OMF_VideoDescriptor d;
+            d.width = w, d.height = h, d.bitsPerPixel = bits, d.compressed = jpeg;
+            EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor) << w << ' ' << h << ' ' << bits;
+        }
         OMF_VideoDescriptor d;
-        d.width = w, d.height = h, d.bitsPerPixel = bits, d.compressed = jpeg;
-        EXPECT_EQ(f.describeVideoMedia(d, ""), OMF_Status::BadDescriptor) << w << ' ' << h << ' ' << bits;
+        d.width = 1, d.height = 1;
+        ASSERT_EQ(f.describeVideoMedia(d, ""), OMF_Status::Ok);
+        EXPECT_TRUE(f.writeSample("ab", 2) == OMF_Status::BadSample &&
+                    f.writeSample("abcd", 4) == OMF_Status::BadSample);
     }
-    OMF_VideoDescriptor d;
-    d.width = 1, d.height = 1;
-    ASSERT_EQ(f.describeVideoMedia(d, ""), OMF_Status::Ok);
-    EXPECT_TRUE(f.writeSample("ab", 2) == OMF_Status::BadSample &&
-                f.writeSample("abcd", 4) == OMF_Status::BadSample);
-}
 
-// A write that fails leaves the earlier file whole and no temporary file.
-TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
-    Toolkit toolkit;
-    celtest::TempDir dir;
+    // A write that fails leaves the earlier file whole and no temporary file.
     const QString path = dir.path("keep.omf");
     ASSERT_TRUE(celtest::writeFile(path, "earlier"));
-    const QByteArray big = rgbRamp(100, 100);
-
     // Abandoned: the file object goes without close().
     {
         OMF_File f;
@@ -223,8 +212,7 @@ TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
         ASSERT_EQ(f.describeVideoMedia(d, ""), OMF_Status::Ok);
         EXPECT_FALSE(noPartFiles(dir.root())); // written beside the target
     }
-    EXPECT_EQ(celtest::readFile(path), QByteArray("earlier"));
-    EXPECT_TRUE(noPartFiles(dir.root()));
+    EXPECT_TRUE(celtest::readFile(path) == "earlier" && noPartFiles(dir.root()));
 
     // A full disk: the file size limit stands in for it.
     rlimit saved{};
@@ -233,12 +221,10 @@ TEST(OmfContainer, FailedWritesKeepTheEarlierFile) {
     rlimit small = saved;
     small.rlim_cur = 4096;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const OMF_Status full = writeFrame(path, big, 100, 100, false);
+    const OMF_Status full = writeFrame(path, rgbRamp(100, 100), 100, 100, false);
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previous);
     EXPECT_EQ(full, OMF_Status::WriteFailed);
-    EXPECT_EQ(celtest::readFile(path), QByteArray("earlier"));
-    EXPECT_TRUE(noPartFiles(dir.root()));
-    OMF_File f;
-    EXPECT_EQ(f.create(dir.root().toUtf8().constData()), OMF_Status::CannotOpen); // a folder
+    EXPECT_TRUE(celtest::readFile(path) == "earlier" && noPartFiles(dir.root()));
+    EXPECT_EQ(OMF_File().create(dir.root().toUtf8().constData()), OMF_Status::CannotOpen); // a folder
 }

@@ -10,24 +10,19 @@
 
 using pixeltest::px16;
 
-TEST(PixelRules, EightToSixteenAndBack) {
+// 8 <-> 16 bits; float truncates and saturates, not-a-number is 0.
+TEST(PixelRules, EightSixteenAndFloat) {
     CEL_PixelRGBA16 p;
     p = CEL_PixelRGBA8{255, 128, 1, 0};
     EXPECT_EQ(p, px16(32767, 16447, 128, 0));
-
     CEL_PixelRGBA8 q;
     q = px16(32767, 16447, 1, 0);
     EXPECT_EQ(q, (CEL_PixelRGBA8{255, 128, 0, 0}));
     q = px16(-1, -32768, 127, 128);
     EXPECT_EQ(q, (CEL_PixelRGBA8{0, 0, 0, 1}));
-}
 
-TEST(PixelRules, FloatConversionsTruncateAndSaturate) {
-    CEL_PixelRGBA16 p;
     p = CEL_PixelRGBAFloat{1.5f, -0.5f, 0.5f, -2.0f};
     EXPECT_EQ(p, px16(32767, -16383, 16383, -32767));
-
-    CEL_PixelRGBA8 q;
     q = CEL_PixelRGBAFloat{0.999f, 1.0f, -1.0f, 0.5f};
     EXPECT_EQ(q, (CEL_PixelRGBA8{254, 255, 0, 127}));
 

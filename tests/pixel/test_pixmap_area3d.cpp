@@ -89,8 +89,8 @@ TEST(DepthPixmap, InsertionKeepsListsNearToFar) {
     p.incrementDepthBufferId(5);
     p.insertPixel(3, 0, sample(1, 1, 1, 100, 2.0f, 2));
     p.insertPixel(3, 0, sample(1, 1, 1, 100, 1.0f, 0));
-    EXPECT_TRUE(listAt(p, 3, 0)[0].depthBufferId == 7u && listAt(p, 3, 0)[1].depthBufferId == 0u);
-    EXPECT_EQ(p.getNextDepthBufferId(), 6u);
+    EXPECT_TRUE(listAt(p, 3, 0)[0].depthBufferId == 7u && listAt(p, 3, 0)[1].depthBufferId == 0u &&
+                p.getNextDepthBufferId() == 6u);
 
     // A list of its own, growing store, and a plain array; none outside the allocation.
     p.insertPixels(0, 1, *p.pixel(1, 0), p.pixels());
@@ -145,16 +145,14 @@ TEST(DepthPixmap, ConversionsCopiesAndMemory) {
         EXPECT_TRUE(**z->pixel(1, 0) == 2.0f && z->pixel(3, 0)->isZero());
         const auto area = own<CEL_PixmapAreaRGBA16>(p.convertTo(CEL_Representation::PIXMAP_AREA_RGBA16));
         ASSERT_TRUE(area && area->allocatedRect() == p.allocatedRect());
-        EXPECT_EQ(*area->pixel(1, 0), px16(16383, 0, 16384, 32767));
-        EXPECT_EQ(*area->pixel(3, 1), px16(0, 0, 0, 0));
+        EXPECT_TRUE(*area->pixel(1, 0) == px16(16383, 0, 16384, 32767) && area->pixel(3, 1)->isBlack());
 
         // Deep copies; realloc keeps the lists of the heads it keeps.
         const std::unique_ptr<CEL_PixmapArea3D> c(p.clone());
         ASSERT_TRUE(c && c->currentDepthBufferId() == 4u);
         p.insertPixel(1, 0, sample(9, 9, 9, 32767, 8.0f));
-        ASSERT_TRUE(c->realloc(Math::Box2di(0, 0, 2, 1), true));
+        ASSERT_TRUE(c->realloc(Math::Box2di(0, 0, 2, 1), true) && c->pixel(0, 0)->colour.isBlack());
         EXPECT_EQ(depthsAt(*c, 1, 0), (std::vector<float>{2.0f, 1.0f}));
-        EXPECT_TRUE(c->pixel(0, 0)->colour.isBlack());
     }
     EXPECT_EQ(total(), before);
 }

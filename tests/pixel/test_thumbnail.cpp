@@ -21,12 +21,11 @@ bool allPixels(const CEL_PixmapRGBA8& p, const CEL_PixelRGBA8& v) {
 
 } // namespace
 
-TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
+TEST(ThumbNail, CanvasAndAreaSourcesAndTheRepresentation) {
     CEL_PixmapRGBA8 wide(1920, 1080);
     std::fill(wide.data(), wide.data() + 1920 * 1080, CEL_PixelRGBA8{40, 80, 120, 255});
     Thumb t(&wide, 128);
-    ASSERT_TRUE(t.picture() && t.blendedWithWhite());
-    EXPECT_EQ(t.size(), Math::Size2di(128, 72));
+    ASSERT_TRUE(t.picture() && t.blendedWithWhite() && t.size() == Math::Size2di(128, 72));
     EXPECT_TRUE(allPixels(*t.picture(), CEL_PixelRGBA8{40, 80, 120, 255}));
     EXPECT_EQ(t.convertTo(CEL_Representation::PIXMAP_RGBA8), nullptr);
     const std::unique_ptr<CEL_Representation> copy(t.convertTo(CEL_Representation::PIXMAP_RGBA8_THUMBNAIL));
@@ -37,27 +36,25 @@ TEST(ThumbNail, CanvasSourcesAndTheRepresentation) {
     // A 16-bit source goes through PIXMAP_RGBA8; a fully transparent one is white with alpha 0.
     CEL_PixmapRGBA16 tall(60, 120);
     Thumb clear(&tall, 32);
-    EXPECT_EQ(clear.size(), Math::Size2di(16, 32));
-    EXPECT_TRUE(allPixels(*clear.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
+    EXPECT_TRUE(clear.size() == Math::Size2di(16, 32) &&
+                allPixels(*clear.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
 
     // A vector drawing is rendered first (720 x 540): an empty one is all transparent.
     CELVEC_Qvd drawing;
     Thumb vector(&drawing, 64);
-    EXPECT_EQ(vector.size(), Math::Size2di(64, 48));
-    EXPECT_TRUE(allPixels(*vector.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
-}
+    EXPECT_TRUE(vector.size() == Math::Size2di(64, 48) &&
+                allPixels(*vector.picture(), CEL_PixelRGBA8{255, 255, 255, 0}));
 
-// The allocated rectangle, widened to the canvas's proportions, fills the thumbnail.
-TEST(ThumbNail, AreaSourceShowsTheBoxAroundTheDrawing) {
+    // The allocated rectangle, widened to the canvas's proportions, fills the thumbnail.
     CEL_PixmapAreaRGBA16 area(200, 100);
     area.realloc(Math::Box2di(10, 10, 20, 20), false);
     std::fill(area.data(), area.data() + 400, pixeltest::px16(32767, 0, 0, 32767));
-    Thumb t(&area, 50);
-    ASSERT_EQ(t.size(), Math::Size2di(50, 25));
+    Thumb boxed(&area, 50);
+    ASSERT_EQ(boxed.size(), Math::Size2di(50, 25));
     // The box is 40 x 20 around the 20 x 20 drawing: the drawing takes its middle half.
-    const CEL_PixelRGBA8 red{255, 0, 0, 255}, clear{255, 255, 255, 0};
-    EXPECT_TRUE(*t.picture()->pixel(25, 12) == red && *t.picture()->pixel(25, 0) == red);
-    EXPECT_TRUE(*t.picture()->pixel(2, 12) == clear && *t.picture()->pixel(47, 12) == clear);
+    const CEL_PixelRGBA8 red{255, 0, 0, 255}, none{255, 255, 255, 0};
+    EXPECT_TRUE(*boxed.picture()->pixel(25, 12) == red && *boxed.picture()->pixel(25, 0) == red);
+    EXPECT_TRUE(*boxed.picture()->pixel(2, 12) == none && *boxed.picture()->pixel(47, 12) == none);
 }
 
 // Antialiased white art: where the 0.52 bias of green lifts it one above the

@@ -1,8 +1,6 @@
 // Text measured and outlined through Qt's fonts (Debian 12's DejaVu 2.37).
 #include <gtest/gtest.h>
 
-#include <QFontDatabase>
-
 #include "algo/filters/TextOverlay.h"
 #include "base/VectorText.h"
 
@@ -20,7 +18,8 @@ double advance(GR_TextAccess& access, uint32_t style, uint32_t size, const QStri
 
 } // namespace
 
-TEST(QtText, DejaVuSansAdvancesAndTheAutomaticSizeOfATimeCode) {
+// A missing family is refused naming the package that has it.
+TEST(QtText, DejaVuSansAdvancesTheAutomaticSizeOfATimeCodeAndAMissingFamily) {
     GR_TextAccess access;
     ASSERT_TRUE(access.checkFont(0)) << qPrintable(access.lastError());
     double h = 0;
@@ -31,6 +30,10 @@ TEST(QtText, DejaVuSansAdvancesAndTheAutomaticSizeOfATimeCode) {
     CelAlgo::calculateTextSize(access, &p, 0, 40, 1.0, 16.0 / 9.0);
     EXPECT_EQ(p.size, 245u);
     EXPECT_DOUBLE_EQ(advance(access, 0, 0, ""), 0.0);
+    QString error;
+    EXPECT_FALSE(GR_TextAccess::checkFamily("No Such Family 5c1e", false, error));
+    EXPECT_TRUE(error.contains("fonts-dejavu-core")) << qPrintable(error);
+    EXPECT_TRUE(GR_TextAccess::checkFamily("DejaVu Serif", true, error)) << qPrintable(error);
 }
 
 TEST(QtText, AdvancesScaleWithTheSizeAndDigitsShareOneWidth) {
@@ -49,13 +52,6 @@ TEST(QtText, AdvancesScaleWithTheSizeAndDigitsShareOneWidth) {
                              advance(access, style, 245, "0"));
     }
     EXPECT_GT(advance(access, 1, 100, "Bold"), advance(access, 0, 100, "Bold"));
-}
-
-TEST(QtText, MissingFamilyIsRefusedWithThePackageName) {
-    QString error;
-    EXPECT_FALSE(GR_TextAccess::checkFamily("No Such Family 5c1e", false, error));
-    EXPECT_TRUE(error.contains("fonts-dejavu-core")) << qPrintable(error);
-    EXPECT_TRUE(GR_TextAccess::checkFamily("DejaVu Serif", true, error)) << qPrintable(error);
 }
 
 TEST(QtText, OutlinesSitInThePlainBoxAtTheLayersPlace) {
