@@ -34,16 +34,6 @@ Bytes encodePlane(const Bytes& values, size_t stride = 1) {
     return fileBytes(path);
 }
 
-// r, g, b, a per pixel from planes (alpha 255 without a fourth plane, grey
-// for one plane), as celtest::values gives them.
-celtest::Values pixelsOf(const std::vector<Bytes>& planes) {
-    celtest::Values v;
-    for (size_t i = 0; i < planes[0].size(); ++i)
-        for (size_t c = 0; c < 4; ++c)
-            v.push_back(c < planes.size() ? planes[c][i] : c < 3 ? planes[0][i] : 255);
-    return v;
-}
-
 // Plane content that cuts runs and literal spans at the encoder's piece size
 // and around the 32767 packet limit, with triples falling anywhere.
 Bytes awkwardPlane(size_t n, unsigned seed) {

@@ -71,40 +71,33 @@ QByteArray depthFile(int w, int h, const std::vector<float>& values) {
 
 } // namespace
 
-TEST(RawPixmap, AreaPixmapKeepsItsRectanglesAndPixels) {
+// Both pixmap kinds: the header field by field, the pixels back exactly.
+TEST(RawPixmap, BothKindsKeepTheirLayoutAndPixels) {
     qxCelAddPixmapHandler();
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("area.dat"));
+    const QString path = dir.path("area.dat");
     const Math::Box2di canvas(-10, -10, 100, 100), allocated(0, 0, 50, 20);
     const auto cel = celtest::celOf(areaPixmap(canvas, allocated));
     ASSERT_TRUE(CELIO_Manager::getInstance()->write(cel.get(), path, QStringLiteral("DAT"), QString()));
-
-    // The layout, field by field.
-    const QByteArray file = celtest::readFile(path);
+    QByteArray file = celtest::readFile(path);
     ASSERT_EQ(file.size(), 56 + 1000 * 8);
     EXPECT_EQ(file.left(56), datFile(4, 8, 1000, 100, 100, {-10, -10, 100, 100}, {0, 0, 50, 20}, 0));
     EXPECT_TRUE(getLE(file, 56, 2) == pixelAt(0).r && getLE(file, 62, 2) == pixelAt(0).a);
     EXPECT_FALSE(QFile::exists(path + QStringLiteral(".part")));
-
     CELIO_RepresentationList list;
     QDateTime modified;
     ASSERT_TRUE(CELIO_Manager::getInstance()->read(path, modified, CEL_Context(), list));
-    const auto* back = dynamic_cast<const CEL_PixmapAreaRGBA16*>(list.front().get());
-    ASSERT_TRUE(back);
-    EXPECT_TRUE(back->canvasRect() == canvas && back->allocatedRect() == allocated);
-    EXPECT_TRUE(samePixels(back->data(), 1000));
-}
+    const auto* area = dynamic_cast<const CEL_PixmapAreaRGBA16*>(list.front().get());
+    ASSERT_TRUE(area);
+    EXPECT_TRUE(area->canvasRect() == canvas && area->allocatedRect() == allocated);
+    EXPECT_TRUE(samePixels(area->data(), 1000));
 
-TEST(RawPixmap, CanvasPixmapAndWhatTheWriterTakes) {
-    celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("canvas.dat"));
-    auto* canvas = new CEL_PixmapRGBA16(7, 3);
-    for (int i = 0; i < 21; ++i) canvas->data()[i] = pixelAt(i);
-    const auto cel = celtest::celOf(canvas);
-    ASSERT_TRUE(dat.write(cel.get(), path, QString()));
-    const QByteArray file = celtest::readFile(path);
-    ASSERT_EQ(file.size(), 56 + 21 * 8);
-    EXPECT_EQ(getLE(file, 0, 4), 6);
+    auto* pixmap = new CEL_PixmapRGBA16(7, 3);
+    for (int i = 0; i < 21; ++i) pixmap->data()[i] = pixelAt(i);
+    const auto flat = celtest::celOf(pixmap);
+    ASSERT_TRUE(dat.write(flat.get(), path, QString()));
+    file = celtest::readFile(path);
+    EXPECT_TRUE(file.size() == 56 + 21 * 8 && getLE(file, 0, 4) == 6);
     UT_SharedPtr<CEL_Representation> back;
     ASSERT_TRUE(dat.read(back, path));
     const auto* p = dynamic_cast<const CEL_PixmapRGBA16*>(back.get());
@@ -112,12 +105,12 @@ TEST(RawPixmap, CanvasPixmapAndWhatTheWriterTakes) {
     EXPECT_TRUE(samePixels(p->data(), 21));
 
     // The area pixmap wins over the canvas pixmap; nothing is converted.
-    cel->addRepresentation(
+    flat->addRepresentation(
         UT_SharedPtr<CEL_Representation>(areaPixmap(Math::Box2di(0, 0, 7, 3), Math::Box2di(1, 1, 2, 2))));
-    ASSERT_TRUE(dat.write(cel.get(), path, QString()));
+    ASSERT_TRUE(dat.write(flat.get(), path, QString()));
     EXPECT_EQ(getLE(celtest::readFile(path), 0, 4), 4);
     const auto rgba8 = celtest::celOf(new CEL_PixmapRGBA8(4, 4));
-    const QString other = dir.path(QStringLiteral("rgba8.dat"));
+    const QString other = dir.path("rgba8.dat");
     EXPECT_FALSE(dat.write(rgba8.get(), other, QString()));
     EXPECT_FALSE(QFile::exists(other));
     EXPECT_EQ(rgba8->repCount(), 1);
