@@ -50,14 +50,10 @@ TEST(FormatTable, TheCodeThatKeepsAShape) {
         int channels;
         bool deep;
         const char* code;
-    } cases[] = {
-        {"TGA", 4, false, "TGA4"},  {"TGA", 3, false, "TGA"},   {"TGA", 1, false, "TGA1"},
-        {"TGA", 4, true, "TGA4"},   {"TGA", 1, true, "TGA1"},   {"SGI", 4, true, "SGIDP4"},
-        {"SGI", 3, true, "SGIDP3"}, {"SGI", 1, true, "SGIDP3"}, {"SGI", 1, false, "SGI1"},
-        {"SGI", 4, false, "SGI4"},  {"SGI", 3, false, "SGI"},   {"PNG", 4, true, "PNGDP4"},
-        {"PNG", 3, true, "PNGDP3"}, {"PNG", 4, false, "PNG4"},  {"PNG", 1, false, "PNG"},
-        {"BMP", 4, false, "BMP"},   {"JPEG", 4, true, "JPG"},   {"TIF", 1, true, "TIF"},
-    };
+    } cases[] = {// the nearest code where the shape has none of its own (celtool's tests hold the rest)
+                 {"TGA", 4, true, "TGA4"}, {"SGI", 1, true, "SGIDP3"}, {"SGI", 3, false, "SGI"},
+                 {"PNG", 1, false, "PNG"}, {"BMP", 4, false, "BMP"},   {"JPEG", 4, true, "JPG"},
+                 {"TIF", 1, true, "TIF"},  {"PNG", 4, true, "PNGDP4"}};
     for (const auto& c : cases)
         EXPECT_EQ(CELIO_FormatTable::codeFor(handler(c.ext), {c.channels, c.deep}), QLatin1String(c.code))
             << c.ext << " " << c.channels << (c.deep ? " deep" : "");
@@ -80,14 +76,11 @@ TEST(FormatTable, TheCodeThatKeepsAShape) {
     EXPECT_TRUE(flg.channels == 4 && flg.deep);
 }
 
+// The rows themselves show in celtool's alpha tests against other programs;
+// here the default for a family without rows, and the one that asks its file.
 TEST(FormatTable, AlphaConventions) {
     using A = CELIO_Alpha;
-    for (const auto& [ext, code, alpha] : {std::tuple{"PNG", "png4", A::Premultiplied},
-                                           {"PNG", "PNGDP4", A::Straight},
-                                           {"TGA", "TGA4", A::Straight},
-                                           {"BMP", "BMP4", A::Premultiplied},
-                                           {"TIF", "TIF", A::Premultiplied}})
-        EXPECT_EQ(CELIO_FormatTable::writeAlpha(handler(ext), QLatin1String(code)), alpha) << code;
+    EXPECT_EQ(CELIO_FormatTable::writeAlpha(handler("PNG"), QStringLiteral("png4")), A::Premultiplied);
     EXPECT_EQ(CELIO_FormatTable::writeAlpha(FlagsOnlyHandler(), QStringLiteral("FLG")), A::Premultiplied);
     EXPECT_EQ(CELIO_FormatTable::readAlpha(handler("SGI"), QString()), A::Straight);
     EXPECT_EQ(CELIO_FormatTable::readAlpha(FlagsOnlyHandler(), QString()), A::Premultiplied);

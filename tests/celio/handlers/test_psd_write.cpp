@@ -21,12 +21,6 @@ using celtest::Values;
 using Extras = CELIO_PsdWriteExtras;
 using Rep = UT_SharedPtr<CEL_Representation>;
 
-QByteArray bytes(std::initializer_list<int> v) {
-    QByteArray b;
-    for (const int x : v) b.append(char(x));
-    return b;
-}
-
 // Straight RGBA8 content with runs, noise, soft edges and transparency.
 CEL_PixmapRGBA8* picture(int w, int h, unsigned seed) {
     auto* p = new CEL_PixmapRGBA8(w, h);
@@ -178,7 +172,7 @@ TEST(PsdWrite, SixteenBitSamples) {
     ASSERT_TRUE(CELIO_PsdHandler().write(cel.get(), path, "PSDDP3"));
     const psdtest::File f = psdtest::parse(celtest::readFile(path));
     EXPECT_TRUE(f.compression == 0 && f.depth == 16 && f.composite.size() == 5 * 2 * 3);
-    EXPECT_EQ(f.composite.left(10), bytes({0xFF, 0xFF, 0x80, 0x00, 0, 0, 0, 0, 0, 2})); // 2 s, negative: 0
+    EXPECT_EQ(f.composite.left(10), QByteArray("\xFF\xFF\x80\x00\0\0\0\0\0\x02", 10)); // 2 s, negative: 0
 }
 
 TEST(PsdWrite, DefaultLayoutOfGroupsAndLayers) {
@@ -206,7 +200,7 @@ TEST(PsdWrite, DefaultLayoutOfGroupsAndLayers) {
     EXPECT_TRUE(l.key == "norm" && l.opacity == 255 && l.flags == 2 && l.signature == "8BIM");
     EXPECT_EQ(l.padding, 2); // 1 + 1 name bytes, padded to 4
     EXPECT_FALSE(l.unicodeName);
-    for (const QByteArray& c : l.data) EXPECT_EQ(c.left(2), bytes({0, 1}));
+    for (const QByteArray& c : l.data) EXPECT_EQ(c.left(2), QByteArray("\0\1", 2));
 
     // A root that has layers is written with its layers only; the groups go.
     info.getBaseGroup().layers.push_back(layer("Solo", Rep(picture(2, 2, 7))));
@@ -230,7 +224,7 @@ TEST(PsdWrite, ExtrasKeepPropertiesAndPeerLayout) {
     EXPECT_EQ(f.records[3].dividerKey, "mul "); // keys, opacity, rectangles: the round trip's
     // Group records carry four empty raw channels; every record its UTF-16 name.
     EXPECT_EQ(f.records[1].ids, (std::vector<int16_t>{0, 1, 2, -1}));
-    for (const QByteArray& c : f.records[1].data) EXPECT_EQ(c, bytes({0, 0}));
+    for (const QByteArray& c : f.records[1].data) EXPECT_EQ(c, QByteArray(2, '\0'));
     for (const auto& r : f.records) EXPECT_TRUE(r.unicodeName && r.luni == QString::fromUtf8(r.name));
 
     // A flattened RGBA write is also stored as one layer; a name too long is

@@ -98,7 +98,9 @@ TEST(Sgi, PacketsOfOneRow) {
     EXPECT_EQ(codedRow(file, 1, 4), (Bytes{0, 1, 0xff, 0xfe, 0, 1, 0, 200, 0, 0}));
 }
 
-TEST(Sgi, EveryCodeWritesItsHeaderAndReadsBack) {
+// The pixels of every code: the round trip of every handler and the
+// interop tests' decodes by other programs.
+TEST(Sgi, EveryCodeWritesItsHeader) {
     celtest::TempDir dir;
     const auto cel8 = celOf(sample<CEL_PixmapRGBA8, uint8_t>(37, 23, 0, 256));
     const auto cel16 = celOf(sample<CEL_PixmapRGBA16, int16_t>(37, 23, -300, 32768));
@@ -124,13 +126,6 @@ TEST(Sgi, EveryCodeWritesItsHeaderAndReadsBack) {
         EXPECT_EQ(info.optionCode, QString(c.code) == "SGI" ? QStringLiteral("SGI3") : code);
         EXPECT_EQ(info.description, QStringLiteral("Run-length encoded"));
         EXPECT_EQ(info.channels * 10 + info.bytesPerChannel, unsigned(c.z * 10 + c.bpc));
-
-        // Three channels read with a full alpha; 16-bit negative values as 0.
-        std::vector<int> source =
-            values(cel->convertTo(c.z == 1 ? CEL_Representation::PIXMAP_MATTE8 : cel->realFormat()).get());
-        for (size_t i = 0; i < source.size(); ++i)
-            source[i] = c.z == 3 && i % 4 == 3 ? (c.bpc == 2 ? 32767 : 255) : std::max(source[i], 0);
-        EXPECT_EQ(decoded(file), source);
     }
 }
 
