@@ -45,7 +45,7 @@ std::vector<int> readValues(const QString& path) {
 TEST(Bmp, PaletteFilesAndTheirHeaders) {
     celtest::TempDir dir;
     for (bool rle : {true, false}) {
-        const QString path = dir.path(QStringLiteral("p.bmp"));
+        const QString path = dir.path("p.bmp");
         ASSERT_TRUE(celtest::writeFile(path, paletteFile(rle)));
         EXPECT_EQ(readValues(path), (std::vector<int>{40, 50, 60, 255, 10, 20, 30, 255, 40, 50, 60, 255,
                                                       10, 20, 30, 255, 10, 20, 30, 255, 10, 20, 30, 255}));
@@ -56,7 +56,7 @@ TEST(Bmp, PaletteFilesAndTheirHeaders) {
         EXPECT_EQ(info.description, rle ? QStringLiteral("RLE encoded") : QString());
     }
     // Top-down files report their negative height as it is stored.
-    const QString top = dir.path(QStringLiteral("t.bmp"));
+    const QString top = dir.path("t.bmp");
     ASSERT_TRUE(celtest::writeFile(top, paletteFile(false, -2)));
     CELIO_Info info;
     ASSERT_EQ(bmp.readInfo(top, CEL_Context(), info), CELIO_STATE_OK);
@@ -67,15 +67,15 @@ TEST(Bmp, PaletteFilesAndTheirHeaders) {
         ASSERT_TRUE(celtest::writeFile(top, bytes));
         EXPECT_EQ(bmp.readInfo(top, CEL_Context(), info), CELIO_STATE_FAILED);
     }
-    EXPECT_EQ(bmp.readInfo(dir.path(QStringLiteral("none.bmp")), CEL_Context(), info), CELIO_STATE_FAILED);
-    EXPECT_TRUE(readValues(dir.path(QStringLiteral("none.bmp"))).empty());
+    EXPECT_EQ(bmp.readInfo(dir.path("none.bmp"), CEL_Context(), info), CELIO_STATE_FAILED);
+    EXPECT_TRUE(readValues(dir.path("none.bmp")).empty());
 }
 
 // The straight-colour rule itself is checked with every handler's round trip;
 // here its edge: colour above alpha stops at 255.
 TEST(Bmp, AlphaRuleOfWriting) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("w.bmp"));
+    const QString path = dir.path("w.bmp");
     const auto soft = celOf({{200, 0, 7, 100}, {1, 2, 3, 0}});
     ASSERT_TRUE(bmp.write(soft.get(), path, QStringLiteral("bmp4")));
     EXPECT_EQ(readValues(path), (std::vector<int>{255, 0, 17, 255, 1, 2, 3, 255}));
@@ -87,7 +87,7 @@ TEST(Bmp, AlphaRuleOfWriting) {
 TEST(Bmp, StandardOutputAndFailures) {
     celtest::TempDir dir;
     const auto cel = celOf({{9, 8, 7, 255}, {1, 2, 3, 255}});
-    const QString out = dir.path(QStringLiteral("stdout.bin"));
+    const QString out = dir.path("stdout.bin");
     bool written = false;
     {
         celtest::StdStreamRedirect redirect(1, out);
@@ -97,9 +97,9 @@ TEST(Bmp, StandardOutputAndFailures) {
     EXPECT_EQ(QImage::fromData(celtest::readFile(out), "BMP").pixel(1, 0), qRgb(1, 2, 3));
 
     QXMessage::Capture capture;
-    EXPECT_TRUE(bmp.write(cel.get(), dir.path(QStringLiteral("a.bmp")), QStringLiteral("PNG")));
-    EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("a.bmp"))));
-    EXPECT_FALSE(bmp.write(cel.get(), dir.path(QStringLiteral("no/dir/a.bmp")), QStringLiteral("BMP")));
+    EXPECT_TRUE(bmp.write(cel.get(), dir.path("a.bmp"), QStringLiteral("PNG")));
+    EXPECT_FALSE(QFileInfo::exists(dir.path("a.bmp")));
+    EXPECT_FALSE(bmp.write(cel.get(), dir.path("no/dir/a.bmp"), QStringLiteral("BMP")));
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_TRUE(records[0].source.startsWith(QStringLiteral("Could not open file \"")));

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -86,7 +87,7 @@ Bytes image(const std::vector<Bytes>& inside) {
 }
 
 QString save(const celtest::TempDir& dir, const Bytes& file) {
-    return opttest::put(dir, QStringLiteral("hand.iff"), file);
+    return opttest::put(dir, "hand.iff", file);
 }
 
 CELIO_RepresentationList readIff(const QString& path, double zMultiplier = 1.0) {
@@ -109,16 +110,13 @@ TEST(IffRunLength, EncoderRulesAndDecoderBounds) {
     EXPECT_EQ(code(Bytes{1, 2, 2, 3}), (Bytes{0x03, 1, 2, 2, 3})); // a pair stays literal
     EXPECT_EQ(code(Bytes{1, 2, 3, 3, 3}), (Bytes{0x01, 1, 2, 0x82, 3}));
     Bytes noise(130);
-    for (size_t i = 0; i < noise.size(); ++i) noise[i] = uint8_t(i);
-    Bytes split{0x7F};
-    split.insert(split.end(), noise.begin(), noise.begin() + 128);
-    split.insert(split.end(), {0x01, 128, 129});
-    EXPECT_EQ(code(noise), split); // literals in packets of at most 128
+    std::iota(noise.begin(), noise.end(), uint8_t(0)); // literals in packets of at most 128
+    EXPECT_EQ(code(noise), cat({{0x7F}, Bytes(noise.begin(), noise.begin() + 128), {0x01, 128, 129}}));
     // Runs and literals of every length decode back using exactly their bytes.
     std::mt19937 rng(3);
     for (int round = 0; round < 400; ++round) {
         Bytes in(1 + rng() % 600);
-        const unsigned values = 1 + round % 5, stretch = 1 + rng() % 9; // runs and literals of every length
+        const unsigned values = 1 + round % 5, stretch = 1 + rng() % 9;
         for (size_t i = 0; i < in.size(); ++i) in[i] = i % stretch ? in[i - 1] : uint8_t(rng() % values);
         const Bytes c = code(in);
         Bytes back(in.size());
@@ -239,7 +237,7 @@ TEST(IffRead, RefusalsAndDamageReportOnce) {
     }
     reports.clear();
     CELIO_RepresentationList list;
-    EXPECT_FALSE(QxCelUioIffHandler().read(dir.path(QStringLiteral("missing.iff")), CEL_Context(), list));
+    EXPECT_FALSE(QxCelUioIffHandler().read(dir.path("missing.iff"), CEL_Context(), list));
     EXPECT_EQ(reports.text(), "cannot open file\n");
 
     // 128 x 64: a good tile, one whose plane overruns, one outside the image,
@@ -300,7 +298,7 @@ TEST(IffHandler, ColourAndDepthRoundTrip) {
         p16->data()[i] = CEL_PixelRGBA16{s(), s(), 32767, s()};
     }
     const auto cel16 = celtest::celOf(p16);
-    const QString path16 = dir.path(QStringLiteral("deep.iff"));
+    const QString path16 = dir.path("deep.iff");
     ASSERT_TRUE(handler.write(cel16.get(), path16, QStringLiteral("iff_16")));
     // Stored doubled (oiiotool's decoding in test_iff_interop checks that), read back halved.
     celtest::Values want16 = celtest::values(p16);
@@ -321,7 +319,7 @@ TEST(IffHandler, ColourAndDepthRoundTrip) {
         for (int x = 0; x < w; ++x)
             z->pixel(x, y)->value = x == 7 ? CEL_PixelFloat::Zero : 0.37f * float(x + 1) - 3.0f * float(y);
     cel->addRepresentation(UT_SharedPtr<CEL_Representation>(z));
-    const QString path = dir.path(QStringLiteral("depth.iff"));
+    const QString path = dir.path("depth.iff");
     ASSERT_TRUE(handler.write(cel.get(), path, QStringLiteral("IFF")));
     const auto back = readIff(path);
     ASSERT_EQ(back.size(), 2u);
@@ -345,15 +343,15 @@ TEST(IffHandler, ColourAndDepthRoundTrip) {
     EXPECT_EQ(reports.text(), "");
 
     // Other codes write no colour; depth alone is still written.
-    EXPECT_TRUE(handler.write(cel.get(), dir.path(QStringLiteral("z.iff")), QStringLiteral("IFF4")));
+    EXPECT_TRUE(handler.write(cel.get(), dir.path("z.iff"), QStringLiteral("IFF4")));
     EXPECT_EQ(reports.text(), "This is not a IFF format.\n");
     CEL_IffImage zOnly;
-    ASSERT_TRUE(zOnly.iff_load_header(dir.path(QStringLiteral("z.iff"))));
+    ASSERT_TRUE(zOnly.iff_load_header(dir.path("z.iff")));
     EXPECT_EQ(zOnly.ifftype(), 4u);
     reports.clear();
-    EXPECT_FALSE(handler.write(celtest::celOf(new CEL_PixmapRGBA8(3, 3)).get(),
-                               dir.path(QStringLiteral("no.iff")), QStringLiteral("TGA")));
-    EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("no.iff"))));
+    EXPECT_FALSE(handler.write(celtest::celOf(new CEL_PixmapRGBA8(3, 3)).get(), dir.path("no.iff"),
+                               QStringLiteral("TGA")));
+    EXPECT_FALSE(QFileInfo::exists(dir.path("no.iff")));
 
     // A failed save leaves the earlier file whole and reports once.
     QDir().mkpath(path + QStringLiteral(".new"));

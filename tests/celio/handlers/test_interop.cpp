@@ -134,7 +134,7 @@ CEL_PixmapRGBA8* pattern() {
 TEST(SgiBmpInterop, TheirFilesReadAsTheyDecodeThem) {
     if (kMagick.isEmpty() || kOiio.isEmpty()) GTEST_SKIP() << "convert or oiiotool missing";
     celtest::TempDir dir;
-    const QString png = dir.path(QStringLiteral("src.png"));
+    const QString png = dir.path("src.png");
     ASSERT_TRUE(celtest::celOf(pattern())->convertTo(CEL_Representation::PIXMAP_RGBA8)->getImage().save(png));
     // ImageMagick: SGI 8-bit verbatim and run-length coded, 16-bit (always
     // verbatim), 4, 3 and 1 channels; BMP 24-bit, 32-bit, palette, palette RLE8.
@@ -223,7 +223,7 @@ namespace {
 
 // 23 x 17, 16-bit RGBA: colour noise under an alpha gradient, written by ImageMagick.
 QString makeSource(const celtest::TempDir& dir) {
-    const QString path = dir.path(QStringLiteral("source.png"));
+    const QString path = dir.path("source.png");
     run(kMagick,
         words(QStringLiteral("-size 23x17 xc:rgb(128,100,50) -seed 3 -channel RGB +noise Random +channel "
                              "( -size 23x17 gradient:white-black ) -compose copy_opacity -composite "
@@ -278,7 +278,7 @@ TEST(PngInterop, FilesTheProgramsWrite) {
 TEST(TiffInterop, FilesTheProgramsWrite) {
     if (kMagick.isEmpty() || kTiffcp.isEmpty()) GTEST_SKIP() << "ImageMagick or tiffcp is not installed";
     celtest::TempDir dir;
-    const QString source = makeSource(dir), rgba8 = dir.path(QStringLiteral("rgba8.tif"));
+    const QString source = makeSource(dir), rgba8 = dir.path("rgba8.tif");
     const struct {
         const QString* tool;
         QStringList args; // the tiffcp rows copy rgba8.tif

@@ -133,7 +133,7 @@ CEL_PixelRGBA16 pixelOf(const CEL_Representation* rep, int i) {
 }
 
 std::unique_ptr<CEL_Representation> decode(const celtest::TempDir& dir, const QByteArray& bytes) {
-    const QString path = dir.path(QStringLiteral("in.png"));
+    const QString path = dir.path("in.png");
     celtest::writeFile(path, bytes);
     return std::unique_ptr<CEL_Representation>(QXCelUioPngHandler().read(path));
 }
@@ -365,7 +365,7 @@ TEST(PngWriteEquivalence, UnpremultiplyAtEveryLargestChannel) {
                                   : CEL_PixelRGBA8{m, c, uint8_t(c / 3), uint8_t(m / 2)};
     }
     for (const UT_SharedPtr<CEL_Cel>& cel : {celtest::celOf(deep), celtest::celOf(eight)}) {
-        const QString ours = dir.path(QStringLiteral("ours.png"));
+        const QString ours = dir.path("ours.png");
         ASSERT_TRUE(QXCelUioPngHandler().write(cel.get(), ours, QStringLiteral("PNG4")));
         const Decoded want = reference(cel.get(), "PNG4");
         EXPECT_EQ(want.channels, 4);
@@ -400,7 +400,7 @@ TEST(PngEncoder, EachFilterAndStrategyAtEachPixelSize) {
                                                 << filter << " strategy " << strategy);
                 png::Plan plan = png::planFor(image);
                 plan.filter = filter, plan.strategy = strategy, plan.rowsPerBand = 4;
-                const QString path = dir.path(QStringLiteral("f.png"));
+                const QString path = dir.path("f.png");
                 ASSERT_TRUE(encodeFile(path, image, plan));
                 EXPECT_EQ(idatCount(celtest::readFile(path)), 8); // one chunk per band
                 const Decoded d = libpngDecode(path);
@@ -483,7 +483,7 @@ CEL_PixmapRGBA8* straightPicture(bool noisyBelow) {
 // scope's work instead. A file cut short reads as nothing, with no helper left.
 TEST(PngWriteThreads, AheadOfTheDecoderSameBytesAsThePlainWrite) {
     celtest::TempDir dir;
-    const QString in = dir.path(QStringLiteral("in.png")), out = dir.path(QStringLiteral("out.png"));
+    const QString in = dir.path("in.png"), out = dir.path("out.png");
     tbb::task_arena arena(2);
     for (const bool noisyBelow : {false, true})
         for (const bool serial : {false, true}) {
@@ -572,8 +572,8 @@ TEST(PngRead, EveryColourTypeDepthTransparencyAndInterlace) {
 TEST(PngInfo, HeaderQuery) {
     celtest::TempDir dir;
     const auto query = [&](const QByteArray& bytes, CELIO_Info& info) {
-        celtest::writeFile(dir.path(QStringLiteral("h.png")), bytes);
-        return QXCelUioPngHandler().readInfo(dir.path(QStringLiteral("h.png")), CEL_Context(), info);
+        celtest::writeFile(dir.path("h.png"), bytes);
+        return QXCelUioPngHandler().readInfo(dir.path("h.png"), CEL_Context(), info);
     };
     const uint32_t channels[] = {1, 0, 3, 3, 2, 0, 4}; // by colour type
     const char* texts[] = {"Grayscale", "", "Color RGB", "Colormap RGB", "GrayScale+Alpha", "", "Color RGBA"};

@@ -51,7 +51,7 @@ TEST(QvdHandler, ReadAndWriteThroughTheManager) {
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(R::VECTOR));
     cel->addRepresentation(UT_SharedPtr<R>(drawing));
 
-    const QString qvx = dir.path(QStringLiteral("a.qvx")), qvxo = dir.path(QStringLiteral("a.qvxo"));
+    const QString qvx = dir.path("a.qvx"), qvxo = dir.path("a.qvxo");
     ASSERT_TRUE(manager->write(cel.get(), qvx, QStringLiteral("QVX"), QString()));
     EXPECT_FALSE(manager->write(cel.get(), qvxo, QStringLiteral("QVXO"), QString()))
         << "no optimised drawing held";
@@ -68,7 +68,7 @@ TEST(QvdHandler, ReadAndWriteThroughTheManager) {
     EXPECT_FALSE(manager->read(qvx, modified, withPalettes(nullptr), list)) << "interactive: no palette list";
 
     list.clear();
-    const QString renamed = dir.path(QStringLiteral("b.qvxo"));
+    const QString renamed = dir.path("b.qvxo");
     ASSERT_TRUE(QFile::copy(qvx, renamed));
     EXPECT_FALSE(manager->read(renamed, modified, CEL_Context(), list)) << "a QVX file is not QVXO";
 }

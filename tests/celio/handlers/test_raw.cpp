@@ -119,7 +119,7 @@ TEST(RawPixmap, BothKindsKeepTheirLayoutAndPixels) {
 // Every malformed file is refused before anything is allocated, silently.
 TEST(RawPixmap, MalformedFilesAreRefusedBeforeAllocating) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("bad.dat"));
+    const QString path = dir.path("bad.dat");
     const std::array<int, 4> none{0, 0, 0, 0}, canvas{0, 0, 4, 4}, alloc{0, 0, 2, 2};
     const QByteArray good = datFile(4, 8, 4, 4, 4, canvas, alloc, 4);
     const std::vector<std::pair<const char*, QByteArray>> cases = {
@@ -155,7 +155,7 @@ TEST(RawPixmap, MalformedFilesAreRefusedBeforeAllocating) {
 
 TEST(RawFiles, FailedWriteKeepsTheEarlierFile) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("keep.dat"));
+    const QString path = dir.path("keep.dat");
     const auto cel = celtest::celOf(areaPixmap(Math::Box2di(0, 0, 8, 8), Math::Box2di(0, 0, 8, 8)));
     ASSERT_TRUE(dat.write(cel.get(), path, QString()));
     const QByteArray before = celtest::readFile(path);
@@ -168,7 +168,7 @@ TEST(RawFiles, FailedWriteKeepsTheEarlierFile) {
 
 TEST(RawDepth, ValuesAreNegatedInsideTheirRangeWithTheRangeTracked) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("d.raw"));
+    const QString path = dir.path("d.raw");
     // Values (the vector body and its tail) against the rule one by one, with
     // the bounds, NaN and infinities among them: negated inside, else no depth.
     std::mt19937 rng(7);
@@ -201,7 +201,7 @@ TEST(RawDepth, ValuesAreNegatedInsideTheirRangeWithTheRangeTracked) {
 
 TEST(RawDepth, WritingTakesTheCanvas) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("w.raw"));
+    const QString path = dir.path("w.raw");
     // A depth buffer allocated over part of its 3 x 2 canvas and beyond it.
     auto* z = new CEL_PixmapAreaZ(3, 2);
     z->realloc(Math::Box2di(1, 0, 3, 1), false);
@@ -214,7 +214,7 @@ TEST(RawDepth, WritingTakesTheCanvas) {
 
 TEST(RawDepth, RefusalsAndTheirMessages) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("r.raw")), errors = dir.path(QStringLiteral("stderr.txt"));
+    const QString path = dir.path("r.raw"), errors = dir.path("stderr.txt");
     const auto zcel = celtest::celOf(new CEL_PixmapAreaZ(2, 2)); // no data
     const auto rgba = celtest::celOf(new CEL_PixmapRGBA8(2, 2));
     bool wrongCode = true, noDepth = true, noData = true;

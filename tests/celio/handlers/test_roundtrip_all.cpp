@@ -269,8 +269,7 @@ TEST(RoundTripAll, DamagedFilesFailCleanly) {
     celtest::TempDir dir;
     const auto source = celtest::celOf(sampleImage(23, 11));
     const CELIO_Manager* manager = CELIO_Manager::getInstance();
-    const QString damaged = dir.path(QStringLiteral("damaged")),
-                  errors = dir.path(QStringLiteral("stderr.txt"));
+    const QString damaged = dir.path("damaged"), errors = dir.path("stderr.txt");
     // The library's own reports are fine: messages, the TIFF and IFF readers' diagnostics.
     QXMessage::Capture messages;
     std::ostringstream diagnostics;

@@ -111,7 +111,7 @@ TEST(Sgi, EveryCodeWritesItsHeader) {
     for (const auto& c : codes) {
         SCOPED_TRACE(c.code);
         const auto& cel = c.bpc == 2 ? cel16 : cel8;
-        const QString path = dir.path(QStringLiteral("h.sgi")), code = QLatin1String(c.code);
+        const QString path = dir.path("h.sgi"), code = QLatin1String(c.code);
         ASSERT_TRUE(sgi.write(cel.get(), path, code));
         const QByteArray file = celtest::readFile(path);
         ASSERT_EQ(file, sgi.encode(cel.get(), code));
@@ -175,7 +175,7 @@ TEST(Sgi, DamagedFilesFailCleanly) {
 TEST(Sgi, LargeFiles) {
     celtest::TempDir dir;
     const auto cel = celOf(sample<CEL_PixmapRGBA8, uint8_t>(1600, 1600, 0, 256));
-    const QString path = dir.path(QStringLiteral("big.sgi"));
+    const QString path = dir.path("big.sgi");
     ASSERT_TRUE(sgi.write(cel.get(), path, QStringLiteral("SGI4")));
     ASSERT_GT(QFileInfo(path).size(), 4194304);
     CELIO_RepresentationList list;
@@ -194,12 +194,12 @@ TEST(Sgi, WriteFailures) {
     celtest::TempDir dir;
     const auto cel = celOf(new CEL_PixmapRGBA8(3, 3));
     QXMessage::Capture capture;
-    EXPECT_FALSE(sgi.write(cel.get(), dir.path(QStringLiteral("a.sgi")), QStringLiteral("SGIDP1")));
-    EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("a.sgi"))));
+    EXPECT_FALSE(sgi.write(cel.get(), dir.path("a.sgi"), QStringLiteral("SGIDP1")));
+    EXPECT_FALSE(QFileInfo::exists(dir.path("a.sgi")));
     EXPECT_TRUE(capture.records().empty());
-    EXPECT_FALSE(sgi.write(cel.get(), dir.path(QStringLiteral("no/such/dir/a.sgi")), QStringLiteral("SGI")));
+    EXPECT_FALSE(sgi.write(cel.get(), dir.path("no/such/dir/a.sgi"), QStringLiteral("SGI")));
     UT_SharedPtr<CEL_Cel> empty(new CEL_Cel(CEL_Representation::NONE));
-    EXPECT_FALSE(sgi.write(empty.get(), dir.path(QStringLiteral("b.sgi")), QStringLiteral("SGI4")));
+    EXPECT_FALSE(sgi.write(empty.get(), dir.path("b.sgi"), QStringLiteral("SGI4")));
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_TRUE(records[0].source.startsWith(QStringLiteral("Could not open file \"")));

@@ -76,7 +76,7 @@ TEST(VarScanString, BlockBothWays) {
     const QXCelUioScanHandler scan;
     const auto matte = celtest::celOf<CEL_PixmapMatte8>(Bytes{5, 5, 5, 6}, 2, 2);
     const auto written = [&](const QXCelUioOptHandler& h, const QString& text) {
-        const QString path = dir.path(QStringLiteral("s.out"));
+        const QString path = dir.path("s.out");
         (&h == &var ? static_cast<void>(var.setInfoString(text)) : scan.setInfoString(text));
         EXPECT_TRUE(h.write(matte.get(), path, QStringLiteral("VAR")));
         const Bytes file = fileBytes(path);
@@ -86,7 +86,7 @@ TEST(VarScanString, BlockBothWays) {
     EXPECT_TRUE(written(var, QString()).startsWith(QByteArray(">>STRLEN:6<<Stage\0\x00\x03\x05", 21)));
     EXPECT_TRUE(written(scan, QStringLiteral("\u00e9")).startsWith(QByteArray(">>STRLEN:3<<\xc3\xa9\0", 16)));
     // ... and each byte as a Latin-1 character back in, the zero included.
-    const QString path = dir.path(QStringLiteral("s.out"));
+    const QString path = dir.path("s.out");
     ASSERT_TRUE(decode(scan, path));
     EXPECT_EQ(scan.infoString(), QStringLiteral("\u00c3\u00a9") + QChar(0));
 
@@ -107,8 +107,8 @@ TEST(VarScanString, BlockBothWays) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.block);
         const QByteArray block(r.block, qsizetype(std::strlen(r.block) + (r.ok && r.text.size() ? 1 : 0)));
-        const QString file = put(dir, QStringLiteral("b.scan"),
-                                 varFile(6, 1, 1, 8, cat({Bytes(block.begin(), block.end()), pixels})));
+        const QString file =
+            put(dir, "b.scan", varFile(6, 1, 1, 8, cat({Bytes(block.begin(), block.end()), pixels})));
         EXPECT_EQ(bool(decode(scan, file)), r.ok);
         EXPECT_TRUE(!r.ok || scan.infoString() == r.text) << qPrintable(scan.infoString());
     }
@@ -135,7 +135,7 @@ TEST(VarScanWrite, CodesShapesAndTypes) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.code);
-        const QString path = dir.path(QStringLiteral("w.out"));
+        const QString path = dir.path("w.out");
         ASSERT_TRUE(r.h->write(cel.get(), path, QLatin1String(r.code)));
         const Bytes file = fileBytes(path);
         ASSERT_GE(file.size(), 12u);
@@ -155,7 +155,7 @@ TEST(VarScanManager, InformationStringHook) {
     const auto* var = dynamic_cast<const QXCelUioVarHandler*>(io->findHandler(QStringLiteral("VAR")));
     ASSERT_TRUE(var);
     var->setInfoString(QString());
-    const QString path = dir.path(QStringLiteral("a.var"));
+    const QString path = dir.path("a.var");
     ASSERT_TRUE(io->write(celtest::celOf(new CEL_PixmapRGBA8(9, 4)).get(), path, QStringLiteral("VAR"),
                           QString(), QStringLiteral("ignored")));
     QDateTime modified;
