@@ -166,7 +166,7 @@ TEST(RawFiles, FailedWriteKeepsTheEarlierFile) {
     EXPECT_EQ(celtest::readFile(path), before);
 }
 
-TEST(RawDepth, ValuesAreNegatedInsideTheirRangeWithTheRangeTracked) {
+TEST(RawDepth, ValuesNegatedInsideTheirRangeOnReadingStoredAsTheyAreOnWriting) {
     celtest::TempDir dir;
     const QString path = dir.path("d.raw");
     // Values (the vector body and its tail) against the rule one by one, with
@@ -197,17 +197,12 @@ TEST(RawDepth, ValuesAreNegatedInsideTheirRangeWithTheRangeTracked) {
     z->getZRange(lo, hi);
     EXPECT_EQ(lo, wantLo);
     EXPECT_EQ(hi, wantHi);
-}
 
-TEST(RawDepth, WritingTakesTheCanvas) {
-    celtest::TempDir dir;
-    const QString path = dir.path("w.raw");
-    // A depth buffer allocated over part of its 3 x 2 canvas and beyond it.
-    auto* z = new CEL_PixmapAreaZ(3, 2);
-    z->realloc(Math::Box2di(1, 0, 3, 1), false);
-    z->data()[0] = 1.5f, z->data()[1] = -2.0f, z->data()[2] = 9.0f;
-    const auto cel = celtest::celOf(z);
-    ASSERT_TRUE(raw.write(cel.get(), path, QStringLiteral("raw"))); // the code in any case
+    // Written: the canvas of a buffer allocated over part of it and beyond, as stored.
+    auto* part = new CEL_PixmapAreaZ(3, 2);
+    part->realloc(Math::Box2di(1, 0, 3, 1), false);
+    part->data()[0] = 1.5f, part->data()[1] = -2.0f, part->data()[2] = 9.0f;
+    ASSERT_TRUE(raw.write(celtest::celOf(part).get(), path, QStringLiteral("raw"))); // the code in any case
     const float none = CEL_PixelFloat::Zero;
     EXPECT_EQ(celtest::readFile(path), depthFile(3, 2, {none, 1.5f, -2.0f, none, none, none}));
 }
