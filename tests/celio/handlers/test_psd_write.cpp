@@ -1,9 +1,8 @@
-// PSD and PSB writing: run-length rows and the byte layout, checked by a
-// plain reading of the format (PsdTestUtil.h); round trips of every code at
-// both versions, with and without the extras; refusals and left-out layers.
+// PSD and PSB writing: the byte layout, checked by a plain reading of the
+// format (PsdTestUtil.h); round trips of every code at both versions, with and
+// without the extras; refusals and left-out layers.
 #include <QFileInfo>
 #include <gtest/gtest.h>
-#include <random>
 
 #include "HandlerTestUtil.h"
 #include "PsdTestUtil.h"
@@ -90,37 +89,6 @@ Values areaValues(const Rep& rep) {
 }
 
 } // namespace
-
-// Any valid run-length coding will do: what matters is that the count table
-// covers the rows exactly and that they decode to the picture.
-TEST(PsdWrite, RunLengthRowsReadBack) {
-    // Rows with runs, literals and equal pairs at every offset, some long, some short.
-    std::mt19937 rng(7);
-    const int w = 300, h = 300;
-    auto* m = new CEL_PixmapMatte8(w, h);
-    for (int y = 0; y < h; ++y) {
-        uint8_t v = 0;
-        for (int x = 0; x < w; ++x) {
-            const int r = int(rng() % 16);
-            if (r < 5 + y % 7) v = uint8_t(rng() % (y % 3 == 0 ? 3 : 256));
-            m->data()[y * w + x] = v;
-        }
-    }
-    celtest::TempDir dir;
-    const auto cel = celtest::celOf(m);
-    const QString path = dir.path("r.psd");
-    ASSERT_TRUE(CELIO_PsdHandler().write(cel.get(), path, "psd1"));
-    const psdtest::File f = psdtest::parse(celtest::readFile(path));
-    EXPECT_TRUE(f.sectionLength == 0 && f.compression == 1 && f.channels == 1); // write() has no layers
-    EXPECT_EQ(f.mode, CELIO_PsdHandler::Grayscale);
-    psdtest::Reader counts(f.composite);
-    uint64_t total = 0;
-    for (int y = 0; y < h; ++y) total += counts.be(2);
-    EXPECT_EQ(total, uint64_t(f.composite.size() - 2 * h));
-    CELIO_RepresentationList list;
-    ASSERT_TRUE(CELIO_PsdHandler().read(path, CEL_Context(), list));
-    EXPECT_EQ(celtest::values(list.front().get()), celtest::values(m));
-}
 
 TEST(PsdWrite, CodesSlotsAndRefusals) {
     const CELIO_PsdHandler psd;
