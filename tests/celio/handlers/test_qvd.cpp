@@ -63,7 +63,9 @@ TEST(QvdHandler, ReadAndWriteThroughTheManager) {
     ASSERT_TRUE(manager->read(qvx, modified, withPalettes(palettes.get()), list));
     const auto* back = dynamic_cast<const CELVEC_Qvd*>(list.front().get());
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->getDrawingColors(), palettes.get()); // the drawings themselves: the round trip's
+    EXPECT_EQ(back->getDrawingColors(), palettes.get());
+    const QByteArray stored = drawing->getDrawingObject()->StoreToBytes(0); // back as it was stored
+    EXPECT_TRUE(celtest::readFile(qvx) == stored && back->getDrawingObject()->StoreToBytes(0) == stored);
     list.clear();
     EXPECT_FALSE(manager->read(qvx, modified, withPalettes(nullptr), list)) << "interactive: no palette list";
 
