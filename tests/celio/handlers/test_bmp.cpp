@@ -34,11 +34,6 @@ QByteArray paletteFile(bool rle, int height = 2) {
 UT_SharedPtr<CEL_Cel> celOf(const std::vector<CEL_PixelRGBA8>& pixels) {
     return celtest::celOf<CEL_PixmapRGBA8>(pixels, int(pixels.size()));
 }
-// r, g, b, a of every pixel we read from the file.
-std::vector<int> readValues(const QString& path) {
-    return celtest::values(std::unique_ptr<CEL_Representation>(bmp.read(path)).get());
-}
-
 } // namespace
 
 TEST(Bmp, PaletteFilesAndTheirHeaders) {
@@ -46,8 +41,9 @@ TEST(Bmp, PaletteFilesAndTheirHeaders) {
     for (bool rle : {true, false}) {
         const QString path = dir.path("p.bmp");
         ASSERT_TRUE(celtest::writeFile(path, paletteFile(rle)));
-        EXPECT_EQ(readValues(path), (std::vector<int>{40, 50, 60, 255, 10, 20, 30, 255, 40, 50, 60, 255,
-                                                      10, 20, 30, 255, 10, 20, 30, 255, 10, 20, 30, 255}));
+        EXPECT_EQ(celtest::readValues(bmp, path),
+                  (std::vector<int>{40, 50, 60, 255, 10, 20, 30, 255, 40, 50, 60, 255,
+                                    10, 20, 30, 255, 10, 20, 30, 255, 10, 20, 30, 255}));
         CELIO_Info info;
         ASSERT_EQ(bmp.readInfo(path, CEL_Context(), info), CELIO_STATE_OK);
         EXPECT_EQ(std::tuple(info.width, info.height, info.channels, info.bytesPerChannel, info.optionCode),
@@ -67,7 +63,7 @@ TEST(Bmp, PaletteFilesAndTheirHeaders) {
         EXPECT_EQ(bmp.readInfo(top, CEL_Context(), info), CELIO_STATE_FAILED);
     }
     EXPECT_EQ(bmp.readInfo(dir.path("none.bmp"), CEL_Context(), info), CELIO_STATE_FAILED);
-    EXPECT_TRUE(readValues(dir.path("none.bmp")).empty());
+    EXPECT_TRUE(celtest::readValues(bmp, dir.path("none.bmp")).empty());
 }
 
 // The straight-colour rule itself is checked with every handler's round trip;
@@ -77,7 +73,7 @@ TEST(Bmp, AlphaRuleOfWriting) {
     const QString path = dir.path("w.bmp");
     const auto soft = celOf({{200, 0, 7, 100}, {1, 2, 3, 0}});
     ASSERT_TRUE(bmp.write(soft.get(), path, QStringLiteral("bmp4")));
-    EXPECT_EQ(readValues(path), (std::vector<int>{255, 0, 17, 255, 1, 2, 3, 255}));
+    EXPECT_EQ(celtest::readValues(bmp, path), (std::vector<int>{255, 0, 17, 255, 1, 2, 3, 255}));
     CELIO_Info info; // Qt's BMP writer keeps no alpha: 24-bit colour
     ASSERT_EQ(bmp.readInfo(path, CEL_Context(), info), CELIO_STATE_OK);
     EXPECT_EQ(info.channels, 3u);
