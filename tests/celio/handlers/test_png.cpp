@@ -335,7 +335,6 @@ TEST(PngWriteEquivalence, EveryCodeSizeAndContentDecodesToTheReference) {
                                                            QString::fromLatin1(code)));
                     const Decoded want = reference(celOf(*picture, eightBit).get(), code),
                                   got = libpngDecode(ours);
-                    ASSERT_EQ(want.width, size[0]);
                     EXPECT_TRUE(got == want) << "libpng";
                     if (magick) {
                         EXPECT_TRUE(magickDecode(ours, want) == want) << "ImageMagick";

@@ -235,9 +235,7 @@ TEST(PsdWrite, RoundTripThroughOurReader) {
                 const bool deep = QByteArray(code).contains("DP"), grey = QByteArray(code) == "PSD1",
                            alpha = QByteArray(code).endsWith('4');
                 // The composite: 16-bit samples from8(v) - 1 below full scale; no alpha: opaque.
-                CELIO_RepresentationList list;
-                ASSERT_TRUE(psd.read(path, CEL_Context(), list));
-                const Values composite = celtest::values(list.front().get());
+                const Values composite = celtest::readValues(psd, path);
                 std::unique_ptr<CEL_PixmapRGBA8> original(picture(24, 16, 1));
                 const CEL_PixmapMatte8 luma(*original);
                 const Values want =
