@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
-#include <numeric>
 #include <random>
 #include <string>
 
@@ -75,25 +74,14 @@ template <class P, class S> P* sample(int w, int h, int lo, int hi) {
 
 } // namespace
 
-// Rows of long runs, short literals and literals longer than one packet read
-// back; 16-bit packets are count words and samples 2 v (negative: 0).
-TEST(Sgi, PacketsOfOneRow) {
-    std::vector<Bytes> rows = {Bytes(300, 7), {1, 2, 3}, {1, 2, 3, 4, 5}, Bytes(200)};
-    std::iota(rows.back().begin(), rows.back().end(), uint8_t(0));
-    for (const Bytes& row : rows) {
-        auto* m = new CEL_PixmapMatte8(int(row.size()), 1);
-        std::copy(row.begin(), row.end(), m->data());
-        const QByteArray file = sgi.encode(celOf(m).get(), QStringLiteral("sgi1"));
-        ASSERT_EQ(be32(reinterpret_cast<const uint8_t*>(file.constData()) + 512),
-                  520u); // right after the tables
-        const std::vector<int> back = decoded(file);
-        ASSERT_EQ(back.size(), 4 * row.size());
-        for (size_t i = 0; i < row.size(); ++i) EXPECT_EQ(back[4 * i], row[i]) << i;
-    }
-    // 16-bit: count words, samples 2 v, negative values 0.
+// 16-bit packets are count words and samples 2 v (negative: 0), the first row
+// right after the tables. (Runs and literals longer than a packet: the large
+// files' round trip; 8-bit files in other programs: the interop tests.)
+TEST(Sgi, SixteenBitPackets) {
     auto* p = new CEL_PixmapRGBA16(2, 1);
     p->data()[0] = CEL_PixelRGBA16{-5, 32767, 0, 1}, p->data()[1] = CEL_PixelRGBA16{-5, 100, 0, 1};
     const QByteArray file = sgi.encode(celOf(p).get(), QStringLiteral("SGIDP4"));
+    EXPECT_EQ(be32(reinterpret_cast<const uint8_t*>(file.constData()) + 512), 544u);
     EXPECT_EQ(codedRow(file, 0, 4), (Bytes{0, 2, 0, 0, 0, 0}));
     EXPECT_EQ(codedRow(file, 1, 4), (Bytes{0, 1, 0xff, 0xfe, 0, 1, 0, 200, 0, 0}));
 }
