@@ -13,6 +13,7 @@
 
 #include "cel/Cel.h"
 #include "cel/Context.h"
+#include "celio/Handler.h"
 #include "celio/LayerInfo.h"
 #include "pixel/PixmapCanvas.h"
 
@@ -47,6 +48,17 @@ inline Values values(const CEL_Representation* rep) {
     if (auto* c = dynamic_cast<const CEL_PixmapRGBA16*>(rep)) add(&c->data()->r, c, 4, 32767);
     if (auto* d = dynamic_cast<const CEL_PixmapMatte16*>(rep)) add(d->data(), d, 1, 32767);
     return v;
+}
+
+// A handler's read of a file as values; empty unless it gives one
+// representation. `deep`: whether that is a 16-bit pixmap.
+inline Values readValues(const CELIO_Handler& handler, const QString& path, bool* deep = nullptr) {
+    CELIO_RepresentationList list;
+    if (!handler.read(path, CEL_Context(), list) || list.size() != 1) return {};
+    const CEL_Representation* rep = list.front().get();
+    if (deep)
+        *deep = dynamic_cast<const CEL_PixmapRGBA16*>(rep) || dynamic_cast<const CEL_PixmapMatte16*>(rep);
+    return values(rep);
 }
 
 // Collects what a codec H writes on its diagnostic stream while it lives.

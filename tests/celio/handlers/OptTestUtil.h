@@ -68,6 +68,16 @@ inline Bytes fileBytes(const QString& path) {
     return Bytes(b.begin(), b.end());
 }
 
+// r, g, b, a per pixel from planes (alpha 255 without a fourth plane, grey
+// for one plane), as celtest::values gives them.
+inline celtest::Values pixelsOf(const std::vector<Bytes>& planes) {
+    celtest::Values v;
+    for (size_t i = 0; i < planes[0].size(); ++i)
+        for (size_t c = 0; c < 4; ++c)
+            v.push_back(c < planes.size() ? planes[c][i] : c < 3 ? planes[0][i] : 255);
+    return v;
+}
+
 // The handler's decoding of a file, or null.
 inline UT_SharedPtr<CEL_Representation> decode(const CELIO_Handler& h, const QString& path) {
     CELIO_RepresentationList list;

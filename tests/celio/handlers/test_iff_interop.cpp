@@ -17,13 +17,6 @@ using celtest::Values;
 
 const QString kOiio = celtest::program("oiiotool");
 
-Values ours(const QString& path, bool* deep = nullptr) {
-    CELIO_RepresentationList list;
-    if (!QxCelUioIffHandler().read(path, CEL_Context(), list) || list.size() != 1) return {};
-    if (deep) *deep = list.front()->getFormat() == CEL_Representation::PIXMAP_RGBA16;
-    return celtest::values(list.front().get());
-}
-
 // Samples with runs and noise, alpha 0 and full in some columns; r, g, b, a per pixel.
 Values content(int w, int h, int bits, unsigned seed) {
     std::mt19937 rng(seed);
@@ -93,7 +86,7 @@ TEST(IffInterop, FilesOiiotoolWrites) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file.toStdString());
         bool deep = false;
-        const Values got = ours(c.file, &deep);
+        const Values got = celtest::readValues(QxCelUioIffHandler(), c.file, &deep);
         EXPECT_EQ(deep, c.deep);
         EXPECT_TRUE(got == c.want);
         if (!c.theirsReadable) continue;

@@ -38,16 +38,6 @@ template <class F> Values mapped(Values v, F f) {
     return v;
 }
 
-// Our decoding through a handler's file path, and whether it is 16-bit.
-Values ours(const CELIO_Handler& handler, const QString& path, bool* deep = nullptr) {
-    CELIO_RepresentationList list;
-    if (!handler.read(path, CEL_Context(), list) || list.empty()) return {};
-    const CEL_Representation* rep = list.front().get();
-    if (deep)
-        *deep = dynamic_cast<const CEL_PixmapRGBA16*>(rep) || dynamic_cast<const CEL_PixmapMatte16*>(rep);
-    return celtest::values(rep);
-}
-
 // The next file named by a running number in dir, added to list.
 QString next(const celtest::TempDir& dir, QStringList& list, const char* ext) {
     list << dir.path(QStringLiteral("%1.%2").arg(list.size()).arg(QLatin1String(ext)));
@@ -104,7 +94,7 @@ TEST(TgaInterop, FilesExchangedBothWays) {
     ASSERT_EQ(oiioOurs.size(), size_t(written.size()));
     for (int i = 0; i < written.size(); ++i) {
         SCOPED_TRACE(qPrintable(theirs[i]));
-        EXPECT_EQ(ours(QXCelUioTgaHandler(), written[i]), want[size_t(i)]);
+        EXPECT_EQ(celtest::readValues(QXCelUioTgaHandler(), written[i]), want[size_t(i)]);
         EXPECT_EQ(magick(written[i], 8), want[size_t(i)]) << "convert";
         EXPECT_EQ(oiioOurs[size_t(i)], want[size_t(i)]) << "oiiotool";
     }
@@ -134,7 +124,7 @@ CEL_PixmapRGBA8* pattern() {
 TEST(SgiBmpInterop, TheirFilesReadAsTheyDecodeThem) {
     if (kMagick.isEmpty() || kOiio.isEmpty()) GTEST_SKIP() << "convert or oiiotool missing";
     celtest::TempDir dir;
-    const QString png = dir.path(QStringLiteral("src.png"));
+    const QString png = dir.path("src.png");
     ASSERT_TRUE(celtest::celOf(pattern())->convertTo(CEL_Representation::PIXMAP_RGBA8)->getImage().save(png));
     // ImageMagick: SGI 8-bit verbatim and run-length coded, 16-bit (always
     // verbatim), 4, 3 and 1 channels; BMP 24-bit, 32-bit, palette, palette RLE8.
@@ -164,7 +154,8 @@ TEST(SgiBmpInterop, TheirFilesReadAsTheyDecodeThem) {
         SCOPED_TRACE(qPrintable(path));
         const bool isBmp = path.endsWith(QLatin1String(".bmp"));
         bool deep = false;
-        const Values got = isBmp ? ours(QXCelUioBmpHandler(), path) : ours(QXCelUioSgiHandler(), path, &deep);
+        const Values got = isBmp ? celtest::readValues(QXCelUioBmpHandler(), path)
+                                 : celtest::readValues(QXCelUioSgiHandler(), path, &deep);
         const qsizetype k = oiioFiles.indexOf(path);
         Values want = k < 0 ? magick(path, deep ? 16 : 8) : fromOiio[size_t(k)];
         ASSERT_EQ(got.size(), size_t(W * H * 4));
@@ -223,7 +214,7 @@ namespace {
 
 // 23 x 17, 16-bit RGBA: colour noise under an alpha gradient, written by ImageMagick.
 QString makeSource(const celtest::TempDir& dir) {
-    const QString path = dir.path(QStringLiteral("source.png"));
+    const QString path = dir.path("source.png");
     run(kMagick,
         words(QStringLiteral("-size 23x17 xc:rgb(128,100,50) -seed 3 -channel RGB +noise Random +channel "
                              "( -size 23x17 gradient:white-black ) -compose copy_opacity -composite "
@@ -278,7 +269,7 @@ TEST(PngInterop, FilesTheProgramsWrite) {
 TEST(TiffInterop, FilesTheProgramsWrite) {
     if (kMagick.isEmpty() || kTiffcp.isEmpty()) GTEST_SKIP() << "ImageMagick or tiffcp is not installed";
     celtest::TempDir dir;
-    const QString source = makeSource(dir), rgba8 = dir.path(QStringLiteral("rgba8.tif"));
+    const QString source = makeSource(dir), rgba8 = dir.path("rgba8.tif");
     const struct {
         const QString* tool;
         QStringList args; // the tiffcp rows copy rgba8.tif
@@ -302,7 +293,7 @@ TEST(TiffInterop, FilesTheProgramsWrite) {
                 (row.tool == &kTiffcp ? QStringList{} << row.args << rgba8 : QStringList{source} << row.args)
                     << file));
         bool deep = false;
-        const Values got = ours(QxCelUioTiffHandler(), file, &deep);
+        const Values got = celtest::readValues(QxCelUioTiffHandler(), file, &deep);
         EXPECT_EQ(got, mapped(magick(file, deep ? 16 : 8), [deep](int c) { return deep ? c >> 1 : c; }));
     }
 }

@@ -34,7 +34,7 @@ TEST(JpegRoundTrip, PixelsWithinCodecLossAlphaOpaque) {
     for (int i = 0; i < 64 * 48; ++i)
         p->data()[i] = CEL_PixelRGBA8{uint8_t(i % 64 * 4), uint8_t(i / 64 * 5), 90, 128};
     const auto cel = celtest::celOf(p);
-    const QString path = dir.path(QStringLiteral("g.jpg"));
+    const QString path = dir.path("g.jpg");
     ASSERT_TRUE(QXCelUioJpegHandler().write(cel.get(), path, QStringLiteral("jpeg")));
     CELIO_RepresentationList list;
     ASSERT_TRUE(QXCelUioJpegHandler().read(path, CEL_Context(), list));
@@ -47,9 +47,8 @@ TEST(JpegRoundTrip, PixelsWithinCodecLossAlphaOpaque) {
         ASSERT_EQ(a.a, 255) << i;
     }
 
-    EXPECT_FALSE(
-        QXCelUioJpegHandler().write(cel.get(), dir.path(QStringLiteral("x.jpg")), QStringLiteral("JPG4")));
-    EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("x.jpg"))));
+    EXPECT_FALSE(QXCelUioJpegHandler().write(cel.get(), dir.path("x.jpg"), QStringLiteral("JPG4")));
+    EXPECT_FALSE(QFileInfo::exists(dir.path("x.jpg")));
 }
 
 TEST(JpegInfo, JfifAndExifHeaders) {
@@ -81,7 +80,7 @@ TEST(JpegInfo, JfifAndExifHeaders) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.description);
-        const QString path = dir.path(QStringLiteral("i.jpg"));
+        const QString path = dir.path("i.jpg");
         celtest::writeFile(path, row.bytes);
         CELIO_Info info;
         ASSERT_EQ(QXCelUioJpegHandler().readInfo(path, CEL_Context(), info), row.state);

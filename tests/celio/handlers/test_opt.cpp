@@ -23,7 +23,7 @@ struct OptProbe : QXCelUioOptHandler {
 
 Bytes encodePlane(const Bytes& values, size_t stride = 1) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("plane"));
+    const QString path = dir.path("plane");
     Bytes spread(values.size() * stride, 0xEE);
     for (size_t i = 0; i < values.size(); ++i) spread[i * stride] = values[i];
     {
@@ -32,16 +32,6 @@ Bytes encodePlane(const Bytes& values, size_t stride = 1) {
         out.close();
     }
     return fileBytes(path);
-}
-
-// r, g, b, a per pixel from planes (alpha 255 without a fourth plane, grey
-// for one plane), as celtest::values gives them.
-celtest::Values pixelsOf(const std::vector<Bytes>& planes) {
-    celtest::Values v;
-    for (size_t i = 0; i < planes[0].size(); ++i)
-        for (size_t c = 0; c < 4; ++c)
-            v.push_back(c < planes.size() ? planes[c][i] : c < 3 ? planes[0][i] : 255);
-    return v;
 }
 
 // Plane content that cuts runs and literal spans at the encoder's piece size
@@ -112,8 +102,7 @@ TEST(OptRead, EveryTypeDecodesToItsPlanes) {
     // A count of -32768 is 32768 literal values.
     Bytes big(32768);
     for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 7 + i / 256);
-    const auto rep =
-        decode(opt, put(dir, QStringLiteral("big.opt"), optFile(6, 256, 128, literalPacket(big), 1)));
+    const auto rep = decode(opt, put(dir, "big.opt", optFile(6, 256, 128, literalPacket(big), 1)));
     ASSERT_TRUE(rep);
     EXPECT_EQ(celtest::values(rep.get()), pixelsOf({big}));
 
@@ -121,9 +110,8 @@ TEST(OptRead, EveryTypeDecodesToItsPlanes) {
     // surplus is dropped and the next plane starts after it.
     const Bytes over = cat({runPacket(6, 9), literalPacket({1, 2, 3, 4, 5, 6}), runPacket(4, 3),
                             literalPacket({40, 41, 42, 43, 44})});
-    EXPECT_EQ(
-        celtest::values(decode(opt, put(dir, QStringLiteral("over.opt"), optFile(5, 2, 2, over))).get()),
-        pixelsOf({{9, 9, 9, 9}, {1, 2, 3, 4}, {3, 3, 3, 3}, {40, 41, 42, 43}}));
+    EXPECT_EQ(celtest::values(decode(opt, put(dir, "over.opt", optFile(5, 2, 2, over))).get()),
+              pixelsOf({{9, 9, 9, 9}, {1, 2, 3, 4}, {3, 3, 3, 3}, {40, 41, 42, 43}}));
 }
 
 TEST(OptWrite, PlaneEncoderBytes) {
@@ -150,7 +138,7 @@ TEST(OptWrite, PlaneEncoderBytes) {
 // planes that hardly compress and finish them in passes of their own.
 TEST(OptWrite, PlanesFollowTheRulesWhereverTheyAreCut) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("p.opt"));
+    const QString path = dir.path("p.opt");
     for (unsigned seed : {1u, 2u, 3u, 0u}) {
         const int w = seed ? 613 : 2600, h = seed ? 347 : 1700;
         const size_t n = size_t(w) * h;
@@ -201,7 +189,7 @@ TEST(OptWrite, CodesHeadersAndRefusals) {
     const auto cel = celtest::celOf(px);
     for (const auto& [code, type, channels] :
          {std::tuple{"OPT4", 5u, 4}, {"OPT", 4u, 3}, {"opt3", 4u, 3}, {"OPT1", 6u, 1}}) {
-        const QString path = dir.path(QStringLiteral("c.opt"));
+        const QString path = dir.path("c.opt");
         ASSERT_TRUE(opt.write(cel.get(), path, QLatin1String(code)));
         const Bytes file = fileBytes(path);
         EXPECT_EQ(Bytes(file.begin(), file.begin() + std::min<size_t>(32, file.size())),
@@ -210,14 +198,14 @@ TEST(OptWrite, CodesHeadersAndRefusals) {
     }
 
     // Refused before the output is opened: nothing is created.
-    const QString none = dir.path(QStringLiteral("none.opt"));
+    const QString none = dir.path("none.opt");
     EXPECT_FALSE(opt.write(cel.get(), none, QStringLiteral("OPT2")));
     EXPECT_FALSE(
         opt.write(celtest::celOf(new CEL_PixmapMatte8(65536, 1)).get(), none, QStringLiteral("OPT1")));
     EXPECT_FALSE(QFileInfo::exists(none));
 
     // Zero width: a header alone, read back as an empty pixmap.
-    const QString empty = dir.path(QStringLiteral("empty.opt"));
+    const QString empty = dir.path("empty.opt");
     ASSERT_TRUE(opt.write(celtest::celOf(new CEL_PixmapRGBA8(0, 5)).get(), empty, QStringLiteral("OPT4")));
     EXPECT_EQ(fileBytes(empty), optFile(5, 0, 5, {}, 4));
     const auto back = decode(opt, empty);
@@ -232,18 +220,17 @@ TEST(OptRead, BadInputFailsCleanly) {
         5, 2, 2,
         cat({runPacket(4, 1), literalPacket({1, 2, 3, 4}), runPacket(4, 3), literalPacket({5, 6, 7, 8})}));
     for (size_t cut = 0; cut < good.size(); ++cut) {
-        const QString path =
-            put(dir, QStringLiteral("cut.opt"), Bytes(good.begin(), good.begin() + long(cut)));
+        const QString path = put(dir, "cut.opt", Bytes(good.begin(), good.begin() + long(cut)));
         EXPECT_FALSE(decode(opt, path)) << cut;
         CELIO_Info info;
         EXPECT_EQ(opt.readInfo(path, CEL_Context(), info), cut < 32 ? CELIO_STATE_FAILED : CELIO_STATE_OK);
     }
     const Bytes verbatim = optFile(2, 2, 2, Bytes(16, 1));
-    EXPECT_FALSE(decode(opt, put(dir, QStringLiteral("v.opt"), Bytes(verbatim.begin(), verbatim.end() - 1))));
+    EXPECT_FALSE(decode(opt, put(dir, "v.opt", Bytes(verbatim.begin(), verbatim.end() - 1))));
     EXPECT_TRUE(messages.records().empty());
 
     for (uint32_t type : {8u, 0u, 0xFFFFFFFFu}) {
-        const QString path = put(dir, QStringLiteral("u.opt"), optFile(type, 1, 1, Bytes(4, 0)));
+        const QString path = put(dir, "u.opt", optFile(type, 1, 1, Bytes(4, 0)));
         messages.clear();
         EXPECT_FALSE(decode(opt, path));
         ASSERT_EQ(messages.records().size(), 1u);
@@ -253,9 +240,9 @@ TEST(OptRead, BadInputFailsCleanly) {
         EXPECT_EQ(opt.readInfo(path, CEL_Context(), info), CELIO_STATE_FAILED);
     }
 
-    const auto empty = decode(opt, put(dir, QStringLiteral("z.opt"), optFile(6, 7, 0, {})));
+    const auto empty = decode(opt, put(dir, "z.opt", optFile(6, 7, 0, {})));
     EXPECT_TRUE(empty && dynamic_cast<const CEL_Pixmap&>(*empty).height() == 0);
-    EXPECT_FALSE(decode(opt, dir.path(QStringLiteral("missing.opt"))));
+    EXPECT_FALSE(decode(opt, dir.path("missing.opt")));
 }
 
 // ImageMagick writes a picture's planes one after the other; behind an OPT
@@ -264,7 +251,7 @@ TEST(OptRead, ImageMagickPlanes) {
     const QString magick = celtest::program("convert");
     if (magick.isEmpty()) GTEST_SKIP() << "ImageMagick's convert not found";
     celtest::TempDir dir;
-    const QString png = dir.path(QStringLiteral("src.png"));
+    const QString png = dir.path("src.png");
     const auto run = [&](const QStringList& args) {
         QByteArray out;
         return celtest::run(magick, args, &out) ? out : QByteArray();
@@ -275,9 +262,8 @@ TEST(OptRead, ImageMagickPlanes) {
     const QByteArray rgba = run({png, "-depth", "8", "rgba:-"});
     ASSERT_EQ(planes.size(), 41 * 29 * 4);
     ASSERT_EQ(rgba.size(), planes.size());
-    const auto rep =
-        decode(QXCelUioOptHandler(),
-               put(dir, QStringLiteral("im.opt"), optFile(2, 41, 29, Bytes(planes.begin(), planes.end()))));
+    const auto rep = decode(QXCelUioOptHandler(),
+                            put(dir, "im.opt", optFile(2, 41, 29, Bytes(planes.begin(), planes.end()))));
     const auto* px = dynamic_cast<const CEL_PixmapRGBA8*>(rep.get());
     ASSERT_TRUE(px);
     EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(px->data()), rgba.size()), rgba);

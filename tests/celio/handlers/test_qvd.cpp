@@ -51,7 +51,7 @@ TEST(QvdHandler, ReadAndWriteThroughTheManager) {
     UT_SharedPtr<CEL_Cel> cel(new CEL_Cel(R::VECTOR));
     cel->addRepresentation(UT_SharedPtr<R>(drawing));
 
-    const QString qvx = dir.path(QStringLiteral("a.qvx")), qvxo = dir.path(QStringLiteral("a.qvxo"));
+    const QString qvx = dir.path("a.qvx"), qvxo = dir.path("a.qvxo");
     ASSERT_TRUE(manager->write(cel.get(), qvx, QStringLiteral("QVX"), QString()));
     EXPECT_FALSE(manager->write(cel.get(), qvxo, QStringLiteral("QVXO"), QString()))
         << "no optimised drawing held";
@@ -63,12 +63,14 @@ TEST(QvdHandler, ReadAndWriteThroughTheManager) {
     ASSERT_TRUE(manager->read(qvx, modified, withPalettes(palettes.get()), list));
     const auto* back = dynamic_cast<const CELVEC_Qvd*>(list.front().get());
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->getDrawingColors(), palettes.get()); // the drawings themselves: the round trip's
+    EXPECT_EQ(back->getDrawingColors(), palettes.get());
+    const QByteArray stored = drawing->getDrawingObject()->StoreToBytes(0); // back as it was stored
+    EXPECT_TRUE(celtest::readFile(qvx) == stored && back->getDrawingObject()->StoreToBytes(0) == stored);
     list.clear();
     EXPECT_FALSE(manager->read(qvx, modified, withPalettes(nullptr), list)) << "interactive: no palette list";
 
     list.clear();
-    const QString renamed = dir.path(QStringLiteral("b.qvxo"));
+    const QString renamed = dir.path("b.qvxo");
     ASSERT_TRUE(QFile::copy(qvx, renamed));
     EXPECT_FALSE(manager->read(renamed, modified, CEL_Context(), list)) << "a QVX file is not QVXO";
 }

@@ -71,40 +71,33 @@ QByteArray depthFile(int w, int h, const std::vector<float>& values) {
 
 } // namespace
 
-TEST(RawPixmap, AreaPixmapKeepsItsRectanglesAndPixels) {
+// Both pixmap kinds: the header field by field, the pixels back exactly.
+TEST(RawPixmap, BothKindsKeepTheirLayoutAndPixels) {
     qxCelAddPixmapHandler();
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("area.dat"));
+    const QString path = dir.path("area.dat");
     const Math::Box2di canvas(-10, -10, 100, 100), allocated(0, 0, 50, 20);
     const auto cel = celtest::celOf(areaPixmap(canvas, allocated));
     ASSERT_TRUE(CELIO_Manager::getInstance()->write(cel.get(), path, QStringLiteral("DAT"), QString()));
-
-    // The layout, field by field.
-    const QByteArray file = celtest::readFile(path);
+    QByteArray file = celtest::readFile(path);
     ASSERT_EQ(file.size(), 56 + 1000 * 8);
     EXPECT_EQ(file.left(56), datFile(4, 8, 1000, 100, 100, {-10, -10, 100, 100}, {0, 0, 50, 20}, 0));
     EXPECT_TRUE(getLE(file, 56, 2) == pixelAt(0).r && getLE(file, 62, 2) == pixelAt(0).a);
     EXPECT_FALSE(QFile::exists(path + QStringLiteral(".part")));
-
     CELIO_RepresentationList list;
     QDateTime modified;
     ASSERT_TRUE(CELIO_Manager::getInstance()->read(path, modified, CEL_Context(), list));
-    const auto* back = dynamic_cast<const CEL_PixmapAreaRGBA16*>(list.front().get());
-    ASSERT_TRUE(back);
-    EXPECT_TRUE(back->canvasRect() == canvas && back->allocatedRect() == allocated);
-    EXPECT_TRUE(samePixels(back->data(), 1000));
-}
+    const auto* area = dynamic_cast<const CEL_PixmapAreaRGBA16*>(list.front().get());
+    ASSERT_TRUE(area);
+    EXPECT_TRUE(area->canvasRect() == canvas && area->allocatedRect() == allocated);
+    EXPECT_TRUE(samePixels(area->data(), 1000));
 
-TEST(RawPixmap, CanvasPixmapAndWhatTheWriterTakes) {
-    celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("canvas.dat"));
-    auto* canvas = new CEL_PixmapRGBA16(7, 3);
-    for (int i = 0; i < 21; ++i) canvas->data()[i] = pixelAt(i);
-    const auto cel = celtest::celOf(canvas);
-    ASSERT_TRUE(dat.write(cel.get(), path, QString()));
-    const QByteArray file = celtest::readFile(path);
-    ASSERT_EQ(file.size(), 56 + 21 * 8);
-    EXPECT_EQ(getLE(file, 0, 4), 6);
+    auto* pixmap = new CEL_PixmapRGBA16(7, 3);
+    for (int i = 0; i < 21; ++i) pixmap->data()[i] = pixelAt(i);
+    const auto flat = celtest::celOf(pixmap);
+    ASSERT_TRUE(dat.write(flat.get(), path, QString()));
+    file = celtest::readFile(path);
+    EXPECT_TRUE(file.size() == 56 + 21 * 8 && getLE(file, 0, 4) == 6);
     UT_SharedPtr<CEL_Representation> back;
     ASSERT_TRUE(dat.read(back, path));
     const auto* p = dynamic_cast<const CEL_PixmapRGBA16*>(back.get());
@@ -112,12 +105,12 @@ TEST(RawPixmap, CanvasPixmapAndWhatTheWriterTakes) {
     EXPECT_TRUE(samePixels(p->data(), 21));
 
     // The area pixmap wins over the canvas pixmap; nothing is converted.
-    cel->addRepresentation(
+    flat->addRepresentation(
         UT_SharedPtr<CEL_Representation>(areaPixmap(Math::Box2di(0, 0, 7, 3), Math::Box2di(1, 1, 2, 2))));
-    ASSERT_TRUE(dat.write(cel.get(), path, QString()));
+    ASSERT_TRUE(dat.write(flat.get(), path, QString()));
     EXPECT_EQ(getLE(celtest::readFile(path), 0, 4), 4);
     const auto rgba8 = celtest::celOf(new CEL_PixmapRGBA8(4, 4));
-    const QString other = dir.path(QStringLiteral("rgba8.dat"));
+    const QString other = dir.path("rgba8.dat");
     EXPECT_FALSE(dat.write(rgba8.get(), other, QString()));
     EXPECT_FALSE(QFile::exists(other));
     EXPECT_EQ(rgba8->repCount(), 1);
@@ -126,7 +119,7 @@ TEST(RawPixmap, CanvasPixmapAndWhatTheWriterTakes) {
 // Every malformed file is refused before anything is allocated, silently.
 TEST(RawPixmap, MalformedFilesAreRefusedBeforeAllocating) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("bad.dat"));
+    const QString path = dir.path("bad.dat");
     const std::array<int, 4> none{0, 0, 0, 0}, canvas{0, 0, 4, 4}, alloc{0, 0, 2, 2};
     const QByteArray good = datFile(4, 8, 4, 4, 4, canvas, alloc, 4);
     const std::vector<std::pair<const char*, QByteArray>> cases = {
@@ -162,7 +155,7 @@ TEST(RawPixmap, MalformedFilesAreRefusedBeforeAllocating) {
 
 TEST(RawFiles, FailedWriteKeepsTheEarlierFile) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("keep.dat"));
+    const QString path = dir.path("keep.dat");
     const auto cel = celtest::celOf(areaPixmap(Math::Box2di(0, 0, 8, 8), Math::Box2di(0, 0, 8, 8)));
     ASSERT_TRUE(dat.write(cel.get(), path, QString()));
     const QByteArray before = celtest::readFile(path);
@@ -173,9 +166,9 @@ TEST(RawFiles, FailedWriteKeepsTheEarlierFile) {
     EXPECT_EQ(celtest::readFile(path), before);
 }
 
-TEST(RawDepth, ValuesAreNegatedInsideTheirRangeWithTheRangeTracked) {
+TEST(RawDepth, ValuesNegatedInsideTheirRangeOnReadingStoredAsTheyAreOnWriting) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("d.raw"));
+    const QString path = dir.path("d.raw");
     // Values (the vector body and its tail) against the rule one by one, with
     // the bounds, NaN and infinities among them: negated inside, else no depth.
     std::mt19937 rng(7);
@@ -204,24 +197,19 @@ TEST(RawDepth, ValuesAreNegatedInsideTheirRangeWithTheRangeTracked) {
     z->getZRange(lo, hi);
     EXPECT_EQ(lo, wantLo);
     EXPECT_EQ(hi, wantHi);
-}
 
-TEST(RawDepth, WritingTakesTheCanvas) {
-    celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("w.raw"));
-    // A depth buffer allocated over part of its 3 x 2 canvas and beyond it.
-    auto* z = new CEL_PixmapAreaZ(3, 2);
-    z->realloc(Math::Box2di(1, 0, 3, 1), false);
-    z->data()[0] = 1.5f, z->data()[1] = -2.0f, z->data()[2] = 9.0f;
-    const auto cel = celtest::celOf(z);
-    ASSERT_TRUE(raw.write(cel.get(), path, QStringLiteral("raw"))); // the code in any case
+    // Written: the canvas of a buffer allocated over part of it and beyond, as stored.
+    auto* part = new CEL_PixmapAreaZ(3, 2);
+    part->realloc(Math::Box2di(1, 0, 3, 1), false);
+    part->data()[0] = 1.5f, part->data()[1] = -2.0f, part->data()[2] = 9.0f;
+    ASSERT_TRUE(raw.write(celtest::celOf(part).get(), path, QStringLiteral("raw"))); // the code in any case
     const float none = CEL_PixelFloat::Zero;
     EXPECT_EQ(celtest::readFile(path), depthFile(3, 2, {none, 1.5f, -2.0f, none, none, none}));
 }
 
 TEST(RawDepth, RefusalsAndTheirMessages) {
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("r.raw")), errors = dir.path(QStringLiteral("stderr.txt"));
+    const QString path = dir.path("r.raw"), errors = dir.path("stderr.txt");
     const auto zcel = celtest::celOf(new CEL_PixmapAreaZ(2, 2)); // no data
     const auto rgba = celtest::celOf(new CEL_PixmapRGBA8(2, 2));
     bool wrongCode = true, noDepth = true, noData = true;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
-#include <numeric>
 #include <random>
 #include <string>
 
@@ -75,30 +74,21 @@ template <class P, class S> P* sample(int w, int h, int lo, int hi) {
 
 } // namespace
 
-// Rows of long runs, short literals and literals longer than one packet read
-// back; 16-bit packets are count words and samples 2 v (negative: 0).
-TEST(Sgi, PacketsOfOneRow) {
-    std::vector<Bytes> rows = {Bytes(300, 7), {1, 2, 3}, {1, 2, 3, 4, 5}, Bytes(200)};
-    std::iota(rows.back().begin(), rows.back().end(), uint8_t(0));
-    for (const Bytes& row : rows) {
-        auto* m = new CEL_PixmapMatte8(int(row.size()), 1);
-        std::copy(row.begin(), row.end(), m->data());
-        const QByteArray file = sgi.encode(celOf(m).get(), QStringLiteral("sgi1"));
-        ASSERT_EQ(be32(reinterpret_cast<const uint8_t*>(file.constData()) + 512),
-                  520u); // right after the tables
-        const std::vector<int> back = decoded(file);
-        ASSERT_EQ(back.size(), 4 * row.size());
-        for (size_t i = 0; i < row.size(); ++i) EXPECT_EQ(back[4 * i], row[i]) << i;
-    }
-    // 16-bit: count words, samples 2 v, negative values 0.
+// 16-bit packets are count words and samples 2 v (negative: 0), the first row
+// right after the tables. (Runs and literals longer than a packet: the large
+// files' round trip; 8-bit files in other programs: the interop tests.)
+TEST(Sgi, SixteenBitPackets) {
     auto* p = new CEL_PixmapRGBA16(2, 1);
     p->data()[0] = CEL_PixelRGBA16{-5, 32767, 0, 1}, p->data()[1] = CEL_PixelRGBA16{-5, 100, 0, 1};
     const QByteArray file = sgi.encode(celOf(p).get(), QStringLiteral("SGIDP4"));
+    EXPECT_EQ(be32(reinterpret_cast<const uint8_t*>(file.constData()) + 512), 544u);
     EXPECT_EQ(codedRow(file, 0, 4), (Bytes{0, 2, 0, 0, 0, 0}));
     EXPECT_EQ(codedRow(file, 1, 4), (Bytes{0, 1, 0xff, 0xfe, 0, 1, 0, 200, 0, 0}));
 }
 
-TEST(Sgi, EveryCodeWritesItsHeaderAndReadsBack) {
+// The pixels of every code: the round trip of every handler and the
+// interop tests' decodes by other programs.
+TEST(Sgi, EveryCodeWritesItsHeader) {
     celtest::TempDir dir;
     const auto cel8 = celOf(sample<CEL_PixmapRGBA8, uint8_t>(37, 23, 0, 256));
     const auto cel16 = celOf(sample<CEL_PixmapRGBA16, int16_t>(37, 23, -300, 32768));
@@ -109,7 +99,7 @@ TEST(Sgi, EveryCodeWritesItsHeaderAndReadsBack) {
     for (const auto& c : codes) {
         SCOPED_TRACE(c.code);
         const auto& cel = c.bpc == 2 ? cel16 : cel8;
-        const QString path = dir.path(QStringLiteral("h.sgi")), code = QLatin1String(c.code);
+        const QString path = dir.path("h.sgi"), code = QLatin1String(c.code);
         ASSERT_TRUE(sgi.write(cel.get(), path, code));
         const QByteArray file = celtest::readFile(path);
         ASSERT_EQ(file, sgi.encode(cel.get(), code));
@@ -124,13 +114,6 @@ TEST(Sgi, EveryCodeWritesItsHeaderAndReadsBack) {
         EXPECT_EQ(info.optionCode, QString(c.code) == "SGI" ? QStringLiteral("SGI3") : code);
         EXPECT_EQ(info.description, QStringLiteral("Run-length encoded"));
         EXPECT_EQ(info.channels * 10 + info.bytesPerChannel, unsigned(c.z * 10 + c.bpc));
-
-        // Three channels read with a full alpha; 16-bit negative values as 0.
-        std::vector<int> source =
-            values(cel->convertTo(c.z == 1 ? CEL_Representation::PIXMAP_MATTE8 : cel->realFormat()).get());
-        for (size_t i = 0; i < source.size(); ++i)
-            source[i] = c.z == 3 && i % 4 == 3 ? (c.bpc == 2 ? 32767 : 255) : std::max(source[i], 0);
-        EXPECT_EQ(decoded(file), source);
     }
 }
 
@@ -180,12 +163,11 @@ TEST(Sgi, DamagedFilesFailCleanly) {
 TEST(Sgi, LargeFiles) {
     celtest::TempDir dir;
     const auto cel = celOf(sample<CEL_PixmapRGBA8, uint8_t>(1600, 1600, 0, 256));
-    const QString path = dir.path(QStringLiteral("big.sgi"));
+    const QString path = dir.path("big.sgi");
     ASSERT_TRUE(sgi.write(cel.get(), path, QStringLiteral("SGI4")));
     ASSERT_GT(QFileInfo(path).size(), 4194304);
-    CELIO_RepresentationList list;
-    ASSERT_TRUE(sgi.read(path, CEL_Context(), list));
-    EXPECT_TRUE(values(list.front().get()) == values(cel->convertTo(CEL_Representation::PIXMAP_RGBA8).get()));
+    EXPECT_TRUE(celtest::readValues(sgi, path) ==
+                values(cel->convertTo(CEL_Representation::PIXMAP_RGBA8).get()));
 
     // Too much coded data to hold back the later channels of every row while
     // channel 0 is written: the rows not held are coded in a pass of their own.
@@ -199,12 +181,12 @@ TEST(Sgi, WriteFailures) {
     celtest::TempDir dir;
     const auto cel = celOf(new CEL_PixmapRGBA8(3, 3));
     QXMessage::Capture capture;
-    EXPECT_FALSE(sgi.write(cel.get(), dir.path(QStringLiteral("a.sgi")), QStringLiteral("SGIDP1")));
-    EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("a.sgi"))));
+    EXPECT_FALSE(sgi.write(cel.get(), dir.path("a.sgi"), QStringLiteral("SGIDP1")));
+    EXPECT_FALSE(QFileInfo::exists(dir.path("a.sgi")));
     EXPECT_TRUE(capture.records().empty());
-    EXPECT_FALSE(sgi.write(cel.get(), dir.path(QStringLiteral("no/such/dir/a.sgi")), QStringLiteral("SGI")));
+    EXPECT_FALSE(sgi.write(cel.get(), dir.path("no/such/dir/a.sgi"), QStringLiteral("SGI")));
     UT_SharedPtr<CEL_Cel> empty(new CEL_Cel(CEL_Representation::NONE));
-    EXPECT_FALSE(sgi.write(empty.get(), dir.path(QStringLiteral("b.sgi")), QStringLiteral("SGI4")));
+    EXPECT_FALSE(sgi.write(empty.get(), dir.path("b.sgi"), QStringLiteral("SGI4")));
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_TRUE(records[0].source.startsWith(QStringLiteral("Could not open file \"")));

@@ -164,7 +164,7 @@ TEST(TgaRead, FilesAcrossWindows) {
     std::vector<Px> px(size_t(w) * h);
     for (Px& p : px) p = Px{uint8_t(rng()), uint8_t(rng()), uint8_t(rng() % 4), uint8_t(rng() % 4)};
     celtest::TempDir dir;
-    const QString path = dir.path(QStringLiteral("noise.tga"));
+    const QString path = dir.path("noise.tga");
     QXCelUioTgaHandler hd;
     ASSERT_TRUE(hd.write(rgbaCel(px, w, h).get(), path, QStringLiteral("TGA4")));
     ASSERT_GT(QFileInfo(path).size(), 4 << 20);
@@ -172,7 +172,7 @@ TEST(TgaRead, FilesAcrossWindows) {
     ASSERT_TRUE(hd.read(path, CEL_Context(), list));
     const auto* got = dynamic_cast<const CEL_PixmapRGBA8*>(list.front().get());
     EXPECT_TRUE(got && got->width() == w && std::memcmp(got->data(), px.data(), px.size() * 4) == 0);
-    EXPECT_FALSE(hd.read(dir.path(QStringLiteral("none.tga")), CEL_Context(), missing));
+    EXPECT_FALSE(hd.read(dir.path("none.tga"), CEL_Context(), missing));
     EXPECT_TRUE(missing.empty());
     QXMessage::Capture capture;
     EXPECT_FALSE(hd.write(rgbaCel(px, w, h).get(), dir.root(), QStringLiteral("TGA4"))); // a directory
@@ -182,7 +182,7 @@ TEST(TgaRead, FilesAcrossWindows) {
 TEST(TgaInfo, CodesChannelsAndRefusals) {
     celtest::TempDir dir;
     QXCelUioTgaHandler h;
-    const QString path = dir.path(QStringLiteral("i.tga"));
+    const QString path = dir.path("i.tga");
     const auto info = [&](const Bytes& file, CELIO_Info& out) {
         celtest::writeFile(path,
                            QByteArray(reinterpret_cast<const char*>(file.data()), qsizetype(file.size())));

@@ -86,7 +86,7 @@ TEST(TiffRead, DepthsSamplesCompressionsStripsAndMinIsWhite) {
                     std::vector<uint16_t> v(size_t(s.width) * s.height * samples);
                     for (uint16_t& x : v) x = uint16_t(bits == 8 ? rng() & 255 : rng());
                     std::vector<uint8_t> v8(v.begin(), v.end());
-                    const QString path = dir.path(QStringLiteral("m.tif"));
+                    const QString path = dir.path("m.tif");
                     writeTiff(path, s, bits == 8 ? static_cast<const void*>(v8.data()) : v.data());
                     const auto list = readOne(path);
                     ASSERT_EQ(list.size(), 1u);
@@ -114,11 +114,11 @@ TEST(TiffRead, FloatDepthAndCompanionFile) {
     const float depths[8] = {0.0f, 5.5f, -3.0f, 1e10f, -1e10f, 9.99e9f, NAN, INFINITY};
     const Spec colour{.width = 4, .height = 2};
     const std::vector<uint8_t> rgba(32, 7);
-    writeTiff(dir.path(QStringLiteral("shot.tif")), colour, rgba.data());
-    writeTiff(dir.path(QStringLiteral("shot_z.tif")), z, depths);
+    writeTiff(dir.path("shot.tif"), colour, rgba.data());
+    writeTiff(dir.path("shot_z.tif"), z, depths);
 
     CELIO_RepresentationList list;
-    ASSERT_TRUE(QxCelUioTiffHandler().read(dir.path(QStringLiteral("shot.tif")), CEL_Context(), list));
+    ASSERT_TRUE(QxCelUioTiffHandler().read(dir.path("shot.tif"), CEL_Context(), list));
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list.front()->getFormat(), CEL_Representation::PIXMAP_RGBA8);
     const auto* zbuf = dynamic_cast<const CEL_PixmapAreaZ*>(list.back().get());
@@ -134,7 +134,7 @@ TEST(TiffRead, FloatDepthAndCompanionFile) {
     EXPECT_EQ(QxCelUioTiffHandler::depthFileName(QStringLiteral("/a.b/shot.0001.tif")),
               QStringLiteral("/a.b/shot_z.0001.tif"));
     list.clear();
-    ASSERT_TRUE(QxCelUioTiffHandler().read(dir.path(QStringLiteral("shot_z.tif")), CEL_Context(), list));
+    ASSERT_TRUE(QxCelUioTiffHandler().read(dir.path("shot_z.tif"), CEL_Context(), list));
     EXPECT_EQ(list.size(), 1u); // no shot_z_z.tif
 }
 
@@ -157,14 +157,14 @@ TEST(TiffRead, RefusalsWriteTheirDiagnostic) {
     const std::vector<uint8_t> zeros(13 * 11 * 16, 0);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.diagnostic);
-        const QString path = dir.path(QStringLiteral("r.tif"));
+        const QString path = dir.path("r.tif");
         writeTiff(path, row.spec, zeros.data());
         Diagnostics diagnostics;
         EXPECT_TRUE(readOne(path).empty());
         EXPECT_EQ(diagnostics.text(), row.diagnostic);
     }
     Diagnostics diagnostics;
-    const QString missing = dir.path(QStringLiteral("missing.tif"));
+    const QString missing = dir.path("missing.tif");
     CELIO_RepresentationList list;
     EXPECT_FALSE(QxCelUioTiffHandler().read(missing, CEL_Context(), list));
     EXPECT_EQ(diagnostics.text(), " Could not open file " + missing.toStdString() + " for reading!\n");
@@ -180,7 +180,7 @@ TEST(TiffWrite, UncompressedRgbaWithAssociatedAlpha) {
     for (int i = 0; i < w * h; ++i)
         p16->data()[i] = CEL_PixelRGBA16{int16_t(rng() & 32767), -5, 32767, 16447};
     const auto cel = celtest::celOf(p16);
-    const QString path = dir.path(QStringLiteral("out.tif"));
+    const QString path = dir.path("out.tif");
     ASSERT_TRUE(QxCelUioTiffHandler().write(cel.get(), path, QStringLiteral("TIF")));
 
     TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "r");
@@ -207,6 +207,6 @@ TEST(TiffWrite, UncompressedRgbaWithAssociatedAlpha) {
     EXPECT_TRUE(info.width == uint32_t(w) && info.height == uint32_t(h) && info.channels == 4);
 
     EXPECT_TRUE(QxCelUioTiffHandler().write(celtest::celOf(new CEL_PixmapRGBA8(0, 0)).get(),
-                                            dir.path(QStringLiteral("none.tif")), QStringLiteral("TIF")));
-    EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("none.tif")))); // nothing to write
+                                            dir.path("none.tif"), QStringLiteral("TIF")));
+    EXPECT_FALSE(QFileInfo::exists(dir.path("none.tif"))); // nothing to write
 }
