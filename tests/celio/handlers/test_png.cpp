@@ -1,9 +1,10 @@
 // PNG reading: every colour type, depth, transparency and interlacing against
 // a reference mapping written here; the header query and lying headers.
 // PNG writing against the rules of the writers it replaced: every file written
-// decodes, with libpng, to the samples and colour type of the rule. Then the encoder's own parts: each filter
-// at each pixel size, both strategies, the bytes at any thread count, a failed write, a refused code. oneTBB
-// first: Qt defines a macro that one of its members is named after.
+// decodes, with libpng, ImageMagick and libvips, to the samples and colour type
+// of the rule. Then the encoder's own parts: each filter at each pixel size,
+// both strategies, the bytes at any thread count, a failed write, a refused code.
+// oneTBB first: Qt defines a macro that one of its members is named after.
 #include <tbb/task_arena.h>
 
 #include <QFile>
@@ -132,7 +133,7 @@ CEL_PixelRGBA16 pixelOf(const CEL_Representation* rep, int i) {
 }
 
 std::unique_ptr<CEL_Representation> decode(const celtest::TempDir& dir, const QByteArray& bytes) {
-    const QString path = dir.path("in.png");
+    const QString path = dir.path(QStringLiteral("in.png"));
     celtest::writeFile(path, bytes);
     return std::unique_ptr<CEL_Representation>(QXCelUioPngHandler().read(path));
 }
@@ -251,6 +252,36 @@ Decoded libpngDecode(const QString& path) {
     return d;
 }
 
+using celtest::program;
+using celtest::run;
+
+// Samples of `shape`'s layout decoded by another program, from its raw output
+// (big-endian for ImageMagick, the machine's order for libvips).
+Decoded fromRaw(const QByteArray& raw, const Decoded& shape, bool bigEndian) {
+    Decoded d = shape;
+    d.samples.clear();
+    const auto* b = reinterpret_cast<const uint8_t*>(raw.constData());
+    const int bytes = shape.depth / 8;
+    for (qsizetype i = 0; i + bytes <= raw.size(); i += bytes)
+        d.samples.push_back(bytes == 1  ? b[i]
+                            : bigEndian ? uint16_t(b[i] << 8 | b[i + 1])
+                                        : uint16_t(b[i + 1] << 8 | b[i]));
+    return d;
+}
+
+Decoded magickDecode(const QString& path, const Decoded& shape) {
+    QByteArray raw;
+    const QString layout = shape.channels == 4 ? QStringLiteral("rgba:-") : QStringLiteral("rgb:-");
+    run(program("convert"), {path, "-depth", QString::number(shape.depth), "-endian", "MSB", layout}, &raw);
+    return fromRaw(raw, shape, true);
+}
+
+Decoded vipsDecode(const QString& path, const Decoded& shape) {
+    const QString out = path + QStringLiteral(".raw");
+    run(program("vips"), {"rawsave", path, out});
+    return fromRaw(celtest::readFile(out), shape, false);
+}
+
 void putU32(QByteArray& b, uint32_t v) {
     for (int s = 24; s >= 0; s -= 8) b.append(char(v >> s));
 }
@@ -298,9 +329,9 @@ int idatCount(const QByteArray& file) {
 } // namespace
 
 // Both contents at odd sizes, every code, 16-bit and 8-bit-only cels: the same
-// samples and colour type as the reference, as libpng reads them untransformed
-// (the decoder other programs read PNG files with).
+// samples and colour type as the reference, for every decoder.
 TEST(PngWriteEquivalence, EveryCodeSizeAndContentDecodesToTheReference) {
+    const bool magick = !program("convert").isEmpty(), vips = !program("vips").isEmpty();
     celtest::TempDir dir;
     const int sizes[][2] = {{1, 1}, {65, 63}, {4097, 3}};
     int file = 0;
@@ -316,28 +347,47 @@ TEST(PngWriteEquivalence, EveryCodeSizeAndContentDecodesToTheReference) {
                     const QString ours = dir.path(QStringLiteral("ours%1.png").arg(file++));
                     ASSERT_TRUE(QXCelUioPngHandler().write(celOf(*picture, eightBit).get(), ours,
                                                            QString::fromLatin1(code)));
-                    EXPECT_TRUE(libpngDecode(ours) == reference(celOf(*picture, eightBit).get(), code));
+                    const Decoded want = reference(celOf(*picture, eightBit).get(), code),
+                                  got = libpngDecode(ours);
+                    ASSERT_EQ(want.width, size[0]);
+                    EXPECT_TRUE(got == want) << "libpng";
+                    if (magick) {
+                        EXPECT_TRUE(magickDecode(ours, want) == want) << "ImageMagick";
+                    }
+                    if (vips) {
+                        EXPECT_TRUE(vipsDecode(ours, want) == want) << "libvips";
+                    }
                 }
         }
+    if (!magick || !vips) GTEST_SKIP() << "ImageMagick or libvips missing: libpng only";
 }
 
-// The un-premultiplication of 8-bit cels through the table, at every largest
-// channel m and colour c (the 16-bit quotient meets the artwork's every edge
-// value above).
+// The un-premultiplication at every largest channel m and colour c: 16-bit
+// pixmaps through the double-precision quotient, 8-bit ones through the table.
 TEST(PngWriteEquivalence, UnpremultiplyAtEveryLargestChannel) {
     celtest::TempDir dir;
+    auto* deep = new CEL_PixmapRGBA16(256, 256);
+    std::mt19937 rng(11);
+    for (int i = 0; i < 256 * 256; ++i) {
+        const int m = 1 + i % 32766, c = int(rng() % uint32_t(m + 1));
+        // The largest channel is alpha, or a colour (additive light above alpha).
+        deep->data()[i] = i % 3 == 0
+                              ? CEL_PixelRGBA16{int16_t(c), int16_t(m), int16_t(m - 1), int16_t(c / 2)}
+                              : CEL_PixelRGBA16{int16_t(c), int16_t(m / 3), int16_t(m - 1), int16_t(m)};
+    }
     auto* eight = new CEL_PixmapRGBA8(256, 256);
     for (int i = 0; i < 256 * 256; ++i) {
-        const uint8_t m = uint8_t(i >> 8), c = uint8_t(i & 255); // the largest channel alpha, or a colour
+        const uint8_t m = uint8_t(i >> 8), c = uint8_t(i & 255);
         eight->data()[i] = c <= m ? CEL_PixelRGBA8{c, uint8_t(c / 2), uint8_t(m - c), m}
                                   : CEL_PixelRGBA8{m, c, uint8_t(c / 3), uint8_t(m / 2)};
     }
-    const UT_SharedPtr<CEL_Cel> cel = celtest::celOf(eight);
-    const QString ours = dir.path("ours.png");
-    ASSERT_TRUE(QXCelUioPngHandler().write(cel.get(), ours, QStringLiteral("PNG4")));
-    const Decoded want = reference(cel.get(), "PNG4");
-    EXPECT_EQ(want.channels, 4);
-    EXPECT_TRUE(libpngDecode(ours) == want);
+    for (const UT_SharedPtr<CEL_Cel>& cel : {celtest::celOf(deep), celtest::celOf(eight)}) {
+        const QString ours = dir.path(QStringLiteral("ours.png"));
+        ASSERT_TRUE(QXCelUioPngHandler().write(cel.get(), ours, QStringLiteral("PNG4")));
+        const Decoded want = reference(cel.get(), "PNG4");
+        EXPECT_EQ(want.channels, 4);
+        EXPECT_TRUE(libpngDecode(ours) == want);
+    }
 }
 
 // Every filter on rows of every pixel size, with both strategies and bands of a
@@ -367,7 +417,7 @@ TEST(PngEncoder, EachFilterAndStrategyAtEachPixelSize) {
                                                 << filter << " strategy " << strategy);
                 png::Plan plan = png::planFor(image);
                 plan.filter = filter, plan.strategy = strategy, plan.rowsPerBand = 4;
-                const QString path = dir.path("f.png");
+                const QString path = dir.path(QStringLiteral("f.png"));
                 ASSERT_TRUE(encodeFile(path, image, plan));
                 EXPECT_EQ(idatCount(celtest::readFile(path)), 8); // one chunk per band
                 const Decoded d = libpngDecode(path);
@@ -450,7 +500,7 @@ CEL_PixmapRGBA8* straightPicture(bool noisyBelow) {
 // scope's work instead. A file cut short reads as nothing, with no helper left.
 TEST(PngWriteThreads, AheadOfTheDecoderSameBytesAsThePlainWrite) {
     celtest::TempDir dir;
-    const QString in = dir.path("in.png"), out = dir.path("out.png");
+    const QString in = dir.path(QStringLiteral("in.png")), out = dir.path(QStringLiteral("out.png"));
     tbb::task_arena arena(2);
     for (const bool noisyBelow : {false, true})
         for (const bool serial : {false, true}) {
@@ -499,14 +549,11 @@ TEST(PngWriteThreads, AheadOfTheDecoderSameBytesAsThePlainWrite) {
     });
 }
 
-// A refused code leaves no file. A disk that fills up in the middle of the
-// image data: false, the message posted, nothing left running.
-TEST(PngWrite, RefusedCodeAndFullDisk) {
-    celtest::TempDir dir;
-    const std::unique_ptr<CEL_PixmapRGBA16> picture(photoPicture(1200, 700, 2));
-    EXPECT_FALSE(QXCelUioPngHandler().write(celOf(*picture, false).get(), dir.path("x.png"), "PNG16"));
-    EXPECT_FALSE(QFileInfo::exists(dir.path("x.png")));
+// A disk that fills up in the middle of the image data: false, the message
+// posted, nothing left running.
+TEST(PngWrite, FullDiskFailsWithTheMessage) {
     if (!QFile::exists(QStringLiteral("/dev/full"))) GTEST_SKIP() << "no /dev/full";
+    const std::unique_ptr<CEL_PixmapRGBA16> picture(photoPicture(1200, 700, 2));
     for (const char* code : {"PNG4", "PNGDP3"}) {
         QXMessage::Capture messages;
         EXPECT_FALSE(
@@ -539,8 +586,8 @@ TEST(PngRead, EveryColourTypeDepthTransparencyAndInterlace) {
 TEST(PngInfo, HeaderQuery) {
     celtest::TempDir dir;
     const auto query = [&](const QByteArray& bytes, CELIO_Info& info) {
-        celtest::writeFile(dir.path("h.png"), bytes);
-        return QXCelUioPngHandler().readInfo(dir.path("h.png"), CEL_Context(), info);
+        celtest::writeFile(dir.path(QStringLiteral("h.png")), bytes);
+        return QXCelUioPngHandler().readInfo(dir.path(QStringLiteral("h.png")), CEL_Context(), info);
     };
     const uint32_t channels[] = {1, 0, 3, 3, 2, 0, 4}; // by colour type
     const char* texts[] = {"Grayscale", "", "Color RGB", "Colormap RGB", "GrayScale+Alpha", "", "Color RGBA"};
@@ -559,4 +606,12 @@ TEST(PngInfo, HeaderQuery) {
     for (const QByteArray& bad :
          {badSignature, notHeader, badType, encode(makeSrc(2, 8, false, false, 1)).left(28)})
         EXPECT_EQ(query(bad, info), CELIO_STATE_FAILED);
+}
+
+TEST(PngWrite, RefusedCode) {
+    celtest::TempDir dir;
+    const auto cel = celtest::celOf<CEL_PixmapRGBA16>(std::vector<CEL_PixelRGBA16>{{16383, 0, 0, 16383}}, 1);
+    EXPECT_FALSE(
+        QXCelUioPngHandler().write(cel.get(), dir.path(QStringLiteral("x.png")), QStringLiteral("PNG16")));
+    EXPECT_FALSE(QFileInfo::exists(dir.path(QStringLiteral("x.png"))));
 }
