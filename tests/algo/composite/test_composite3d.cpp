@@ -6,6 +6,7 @@
 #include <tbb/task_arena.h>
 
 #include "algo/composite/Composite3D.h"
+#include "pixel/PixelTestUtil.h"
 #include "pixel/PixmapArea3D.h"
 #include "test_composite_util.h"
 
@@ -169,40 +170,33 @@ TEST(DepthCompositing, CrossingSurfacesMix) {
     EXPECT_EQ(flat(edge, 2, 0), px(0, 0, 32767, 32767));
 }
 
-// The message of the exception f throws, with the byte cap at cap (0: as it is).
-template <class F> std::string failure(F&& f, unsigned long long cap = 0) {
-    const unsigned long long old = CEL_Pixmap::maxPixmapBytes();
-    if (cap) CEL_Pixmap::setMaxPixmapBytes(cap);
-    std::string text;
-    try {
-        f();
-    } catch (const CelAlgo::AlgoException& e) {
-        text = e.what().toStdString();
-    }
-    CEL_Pixmap::setMaxPixmapBytes(old);
-    return text;
-}
-
 TEST(DepthCompositing, FailuresLeaveTheDestination) {
     const auto src = filled(4, 4, px(100, 100, 100, 16383));
     CEL_PixmapArea3D dst(64, 64); // the layer covers a corner
     ALGO_Composite3D comp(&dst);
     comp.composite2d(src.get(), 2.0f);
     const std::unique_ptr<CEL_PixmapArea3D> before(dst.clone());
-    EXPECT_EQ(failure([&] { ALGO_Composite3D(nullptr).composite2d(src.get(), 1.0f); }), "invalid pointer");
-    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), nullptr); }), "invalid pointer");
-    EXPECT_EQ(failure([&] { ALGO_3D::applyMask(nullptr, src.get(), true); }), "invalid pointer");
+    EXPECT_EQ(thrownText([&] { ALGO_Composite3D(nullptr).composite2d(src.get(), 1.0f); }), "invalid pointer");
+    EXPECT_EQ(thrownText([&] { comp.composite3d(src.get(), nullptr); }), "invalid pointer");
+    EXPECT_EQ(thrownText([&] { ALGO_3D::applyMask(nullptr, src.get(), true); }), "invalid pointer");
     CEL_PixmapAreaZ shortZ(4, 4);
     shortZ.realloc(Math::Box2di(0, 0, 4, 3), true);
-    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), &shortZ); }), "incorrect parameters");
+    EXPECT_EQ(thrownText([&] { comp.composite3d(src.get(), &shortZ); }), "incorrect parameters");
     // Heads beyond the byte cap.
     const auto wide = filled(64, 64, px(1, 1, 1, 100));
-    EXPECT_EQ(failure([&] { comp.composite2d(wide.get(), 1.0f); }, 4096), "out of memory");
+    EXPECT_EQ(thrownText([&] {
+                  const pixeltest::ByteCap cap(4096);
+                  comp.composite2d(wide.get(), 1.0f);
+              }),
+              "out of memory");
     EXPECT_TRUE(identical(dst, *before));
 
     // A store that cannot grow: every list is still whole.
-    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), depth(4, 4, std::vector<float>(16, 1.0f)).get()); },
-                      sizeof(CEL_Pixel3D) * 10),
+    const auto near = depth(4, 4, std::vector<float>(16, 1.0f));
+    EXPECT_EQ(thrownText([&] {
+                  const pixeltest::ByteCap cap(sizeof(CEL_Pixel3D) * 10);
+                  comp.composite3d(src.get(), near.get());
+              }),
               "out of memory");
     EXPECT_TRUE(listsValid(dst));
 }

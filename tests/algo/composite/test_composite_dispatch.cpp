@@ -6,25 +6,6 @@
 using namespace comptest;
 using namespace CelAlgo;
 
-namespace {
-
-PixmapPtr filled(int cw, int ch, const Math::Box2di& alloc, const Pixel& p) {
-    PixmapPtr pm = makePixmap(cw, ch, alloc);
-    std::fill(pm->data(), pm->data() + pm->allocatedArea(), p);
-    return pm;
-}
-
-QString thrownText(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const AlgoException& e) {
-        return e.what();
-    }
-    return QStringLiteral("<nothing thrown>");
-}
-
-} // namespace
-
 TEST(CompositeDispatch, RejectedOperationsAndNullPixmaps) {
     PixmapPtr src = filled(8, 8, Math::Box2di(0, 0, 8, 8), {100, 100, 100, 32767});
     // A colour operation is refused before dst is touched, not even grown.
@@ -33,7 +14,7 @@ TEST(CompositeDispatch, RejectedOperationsAndNullPixmaps) {
         dst->setAllPositive(true);
         PixmapPtr before(dst->clone());
         EXPECT_EQ(thrownText([&] { composite(dst.get(), src.get(), GenericCompositeOp(op), NONE); }),
-                  QStringLiteral("color composite operation (%1) not implemented").arg(op));
+                  QStringLiteral("color composite operation (%1) not implemented").arg(op).toStdString());
         EXPECT_TRUE(samePixels(*dst, *before)) << op;
         EXPECT_TRUE(dst->areAllPositive());
     }
@@ -43,7 +24,7 @@ TEST(CompositeDispatch, RejectedOperationsAndNullPixmaps) {
         dst->setAllPositive(true);
         EXPECT_EQ(
             thrownText([&] { composite(dst.get(), src.get(), ADD_APPLY_DST_ALPHA, GenericCompositeOp(op)); }),
-            QStringLiteral("alpha composite operation (%1) not implemented").arg(op));
+            QStringLiteral("alpha composite operation (%1) not implemented").arg(op).toStdString());
         EXPECT_EQ(*dst->pixel(1, 1), (Pixel{110, 110, 110, 32767})) << op;
         EXPECT_TRUE(dst->areAllPositive()) << op;
     }

@@ -341,14 +341,7 @@ TEST(FlickerBlur, MatchesThePlainLoopAndRefusesLargeRadii) {
         EXPECT_FALSE(got->areAllPositive());
     }
     PixmapPtr two = randomPixmap(rng, 8, 2, Math::Box2di(0, 0, 8, 2));
-    const auto refusal = [&](double r) {
-        try {
-            delete flickerBlur(two.get(), r);
-        } catch (const AlgoException& e) {
-            return e.what().toStdString();
-        }
-        return std::string("none");
-    };
+    const auto refusal = [&](double r) { return thrownText([&] { delete flickerBlur(two.get(), r); }); };
     EXPECT_EQ(refusal(1.0), "invalid parameter. radius too large");
     for (const double r : {0.0, -1.0, std::nan("")}) EXPECT_EQ(refusal(r), "invalid parameter.") << r;
 }
