@@ -92,6 +92,11 @@ inline PixmapPtr randomPixmap(std::mt19937& rng, int cw, int ch, const Math::Box
     return p;
 }
 
+inline PixmapPtr randomPixmap(int cw, int ch, const Math::Box2di& alloc, unsigned seed) {
+    std::mt19937 rng(seed);
+    return randomPixmap(rng, cw, ch, alloc);
+}
+
 inline int16_t field(const Pixel& p, int f) {
     return f == 0 ? p.r : f == 1 ? p.g : f == 2 ? p.b : p.a;
 }

@@ -7,7 +7,6 @@
 #include <numbers>
 #include <tuple>
 
-#include "algo/composite/AlgoException.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/Blur.h"
 #include "algo/filters/BlurDetail.h"

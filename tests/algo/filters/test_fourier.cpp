@@ -2,7 +2,6 @@
 
 #include <numbers>
 
-#include "algo/composite/AlgoException.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/Fourier.h"
 

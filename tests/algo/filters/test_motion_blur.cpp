@@ -1,6 +1,5 @@
 #include <tbb/task_arena.h>
 
-#include "algo/composite/AlgoException.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/MotionBlur.h"
 #include "pixel/PixelTestUtil.h"

@@ -1,4 +1,3 @@
-#include "algo/composite/AlgoException.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/ColorCorrect.h"
 #include "algo/filters/Refract.h"
@@ -7,11 +6,6 @@ using namespace CelAlgo;
 using namespace comptest;
 
 namespace {
-
-PixmapPtr randomPixmap(int cw, int ch, const Math::Box2di& alloc, unsigned seed) {
-    std::mt19937 rng(seed);
-    return comptest::randomPixmap(rng, cw, ch, alloc);
-}
 
 // A smooth height field (a few bumps) with noise: every kind of slope.
 PixmapPtr heightField(int cw, int ch, const Math::Box2di& alloc, unsigned seed) {

@@ -9,7 +9,6 @@
 #include <random>
 #include <vector>
 
-#include "algo/composite/AlgoException.h"
 #include "algo/composite/CompositeDetail.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/Transform.h"
