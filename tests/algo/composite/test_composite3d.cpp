@@ -69,7 +69,6 @@ CEL_PixelRGBA16 flat(const CEL_PixmapArea3D& p, int x, int y) {
 // The protected steps the hand-worked cases call.
 struct Probe : ALGO_Composite3D {
     Probe() : ALGO_Composite3D(nullptr) {}
-    using ALGO_Composite3D::applyAntialiazingOnDst;
     using ALGO_Composite3D::getSrcCoverage;
 };
 
