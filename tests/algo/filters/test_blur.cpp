@@ -490,10 +490,8 @@ TEST(MotionBlur, MatchesADirectConvolution) {
     }
 }
 
-TEST(MotionBlur, NegativeWeightsAndTheClamp) {
-    auto src = std::make_unique<Pixmap>(16, 1);
-    src->realloc(Math::Box2di(4, 0, 1, 1), true);
-    *src->data() = Pixel{20000, 20000, 20000, 20000};
+TEST(MotionBlur, NegativeWeightsClampExtentsAndIntensity) {
+    auto src = filled(16, 1, Math::Box2di(4, 0, 1, 1), Pixel{20000, 20000, 20000, 20000});
     // Weight 2 at the origin, -1 one to the right: sum 1.
     auto kernel = makeKernel(3, 1, Math::Box2di(1, 0, 2, 1), [](int x, int) { return x == 1 ? 2 : -1; });
     auto kept = blur(src.get(), kernel.get(), src->canvasRect(), false);
@@ -505,20 +503,15 @@ TEST(MotionBlur, NegativeWeightsAndTheClamp) {
     EXPECT_TRUE(clamped->areAllPositive());
     src->setAllPositive(false);
     EXPECT_FALSE(blur(src.get(), kernel.get(), src->canvasRect(), true)->areAllPositive());
-}
 
-TEST(MotionBlur, ExtentsOfAOnePixelKernelAndIntensity) {
-    std::mt19937 rng(11);
-    auto src = comptest::randomPixmap(rng, 20, 20, Math::Box2di(2, 3, 10, 7));
+    src = randomPixmap(20, 20, Math::Box2di(2, 3, 10, 7), 11);
     auto one = makeKernel(1, 1, Math::Box2di(0, 0, 1, 1), [](int, int) { return 123; });
     auto out = blur(src.get(), one.get(), src->canvasRect());
     // One column and row more than the source, though the kernel reaches nowhere.
     EXPECT_EQ(out->allocatedRect(), Math::Box2di(2, 3, 11, 8));
     EXPECT_EQ(*out->pixel(12, 5), (Pixel{0, 0, 0, 0}));
     // The intensity goes through increaseIntensity: a half turns 1000 into 500.
-    auto flat = std::make_unique<Pixmap>(4, 4);
-    flat->realloc(flat->canvasRect(), true);
-    for (int64_t i = 0; i < 16; ++i) flat->data()[i] = Pixel{1000, 1000, 1000, 1000};
+    auto flat = filled(4, 4, Math::Box2di(0, 0, 4, 4), Pixel{1000, 1000, 1000, 1000});
     PixmapPtr half(motionBlur(flat.get(), one.get(), flat->canvasRect(), 0.5, false));
     EXPECT_EQ(*half->pixel(1, 1), (Pixel{500, 500, 500, 500}));
 }

@@ -91,8 +91,6 @@ TEST(Matte, StretchGrayEveryByte) {
     for (int i = 0; i < 256; ++i) ASSERT_EQ(step[i], i <= 153 ? 0 : 255) << i;
 }
 
-// --- Growing and shrinking ---
-
 namespace {
 
 // The operation as written, one pixel at a time over the whole disc: for each
@@ -250,8 +248,6 @@ TEST(MatteMorph, NoOpsAndFailures) {
     EXPECT_THROW(expandMatte(nullptr, 1, 1), AlgoException);
     EXPECT_THROW(shrinkMatte(nullptr, 1, 1), AlgoException);
 }
-
-// --- Canvas pixmaps as areas ---
 
 TEST(Matte, ConvRGBA16ToBBoxTakesOverOrCopies) {
     auto canvas = std::make_unique<CEL_PixmapRGBA16>(6, 4);

@@ -100,8 +100,7 @@ TEST(Refract, PassesMatchTheRule) {
 
 TEST(Refract, FlatMapsAndUnitIndexLeaveThePicture) {
     auto src = randomPixmap(150, 120, Math::Box2di(-10, 5, 170, 100), 3);
-    auto flat = makePixmap(150, 120, Math::Box2di(0, 0, 150, 120));
-    std::fill(flat->data(), flat->data() + flat->allocatedArea(), px(0, 0, 0, 12345));
+    auto flat = filled(150, 120, Math::Box2di(0, 0, 150, 120), px(0, 0, 0, 12345));
     auto bumpy = heightField(150, 120, Math::Box2di(0, 0, 150, 120), 4);
     // The flat map's copy is transparent outside its allocation, so the edge
     // of the canvas is a step: only n = 1 may see it.

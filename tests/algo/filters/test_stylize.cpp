@@ -10,8 +10,6 @@ using namespace comptest;
 
 namespace {
 
-// --- Mosaic ---
-
 // The rule, pixel by pixel: blocks from the allocation's corner, the mask read
 // at the same canvas positions (transparent where it has none).
 void pixelateReference(Pixmap& p, const Pixmap& mask, int block, bool invert) {
@@ -41,8 +39,7 @@ void pixelateReference(Pixmap& p, const Pixmap& mask, int block, bool invert) {
 TEST(Pixelate, BlockSizeGrowsWithTheCanvasWidth) {
     // 720 wide at 0.01: blocks of trunc(720 * 7.2 / 720 + 0.5) = 7.
     auto p = randomPixmap(720, 20, Math::Box2di(0, 0, 720, 20), 1);
-    auto mask = makePixmap(720, 20, Math::Box2di(0, 0, 720, 20));
-    std::fill(mask->data(), mask->data() + mask->allocatedArea(), px(0, 0, 0, 32767));
+    auto mask = filled(720, 20, Math::Box2di(0, 0, 720, 20), px(0, 0, 0, 32767));
     pixelate(p.get(), mask.get(), 0.01, false);
     EXPECT_EQ(*p->pixel(0, 0), *p->pixel(6, 6));
     EXPECT_NE(*p->pixel(6, 0), *p->pixel(7, 0));
@@ -75,8 +72,6 @@ TEST(Pixelate, MatchesTheRuleOnOddAllocations) {
     EXPECT_TRUE(samePixels(*p, *expected));
 }
 
-// --- Gradient ---
-
 // With w = 1 - 0.1 x the canvas point x reads the plane at 10 x / (10 - x):
 // -1 before the segment (0, 0)-(20, 0), 5 at its middle, 8 beyond it, and
 // from 10 on behind the eye. A singular matrix shows nothing.
@@ -105,8 +100,6 @@ TEST(Gradient, ColoursAlongTheSegmentThroughTheInverseMatrix) {
     ASSERT_EQ(same->allocatedRect(), Math::Box2di(0, 0, 40, 30));
     for (long long i = 0; i < 1200; ++i) ASSERT_EQ(same->data()[i], px(32767, 16447, 0, 32767));
 }
-
-// --- Dithering ---
 
 // Quantising as the rule states it, one pixel, drawing from the C library.
 void quantiseReference(Pixel& q, long n, bool noise) {
@@ -171,8 +164,6 @@ TEST(Dither, DrawsFollowTheCLibrarySequenceAtAnyThreadCount) {
     EXPECT_THROW(dither(nullptr, 1, false, true, true), AlgoException);
 }
 
-// --- Contrast ---
-
 // Gain curve(luma) / luma on every channel, luma rounded half up (1810.66 reads
 // as 1811), products rounded and saturated, alpha kept; parameters out of range refused.
 TEST(Contrast, GainOfTheCurveAtThePixelsLuma) {
@@ -208,8 +199,6 @@ TEST(Contrast, GainOfTheCurveAtThePixelsLuma) {
     EXPECT_THROW(contrast(nullptr, 0.5, 1, 1), AlgoException);
 }
 
-// --- Grain ---
-
 TEST(Grain, AddsBoundedGrainThatFadesInHighlights) {
     auto src = randomPixmap(160, 120, Math::Box2di(-4, 0, 160, 120), 10);
     for (long long i = 0; i < 200; ++i) src->data()[i] = px(32767, 32767, 32767, 32767);
@@ -237,8 +226,7 @@ TEST(Grain, AddsBoundedGrainThatFadesInHighlights) {
     EXPECT_EQ(dst->data()[0], px(32767, 32767, 32767, 32767));
 
     // Monochrome: one grain for the three channels of a grey.
-    auto grey = makePixmap(64, 64, Math::Box2di(0, 0, 64, 64));
-    std::fill(grey->data(), grey->data() + 4096, px(9000, 9000, 9000, 20000));
+    auto grey = filled(64, 64, Math::Box2di(0, 0, 64, 64), px(9000, 9000, 9000, 20000));
     addGrain(grey.get(), grey.get(), 2.5, 0.5, 0.3, 1, true);
     int distinct = 0;
     for (int i = 0; i < 4096; ++i) {

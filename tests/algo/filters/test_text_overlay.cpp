@@ -48,7 +48,7 @@ TextProperties props(const QString& text, const QString& sample) {
 
 } // namespace
 
-TEST(TextOverlayLayout, AutomaticSizeIsLeftToRightInDoubles) {
+TEST(TextOverlayLayout, AutomaticSizeIsLeftToRightInDoublesAndFitsTheWindow) {
     // 3750 * 40 / 100 = 1500, times 100 / 609.9375, halved: 122.9... An integer
     // percent / 100 would make it 0.
     EXPECT_EQ(automaticTextSize(609.9375, 40, 0.5), 122u);
@@ -64,6 +64,13 @@ TEST(TextOverlayLayout, AutomaticSizeIsLeftToRightInDoubles) {
     // The window and offset rules are pinned end to end by the alignment table below;
     // an alignment out of range is the right one.
     EXPECT_DOUBLE_EQ(calculateOffsetX(200, 7, 1000), 800.0);
+
+    // The automatic size makes the text 0.75 * 5000 * percent / 100 wide (give or take
+    // the truncation), against a window 3000 * aspect wide.
+    FixedAdvanceText text;
+    EXPECT_TRUE(isTextWidthWithinWindow(text, "0123456789", 0, 80, 1.0, 1.0));
+    EXPECT_FALSE(isTextWidthWithinWindow(text, "0123456789", 0, 81, 1.0, 1.0));
+    EXPECT_TRUE(isTextWidthWithinWindow(text, "0123456789", 0, 81, 1.0, 4.0 / 3.0));
 }
 
 TEST(TextOverlayLayout, CalculateTextSizeMeasuresTheSampleAndLeavesY) {
@@ -90,15 +97,6 @@ TEST(TextOverlayLayout, CalculateTextSizeMeasuresTheSampleAndLeavesY) {
     EXPECT_EQ(e.x, -1500.0);
 
     EXPECT_THROW(calculateTextSize(text, nullptr, 0, 40, 1, 1), AlgoException);
-}
-
-TEST(TextOverlayLayout, WidthWithinWindow) {
-    FixedAdvanceText text;
-    // The automatic size makes the text 0.75 * 5000 * percent / 100 wide (give or take
-    // the truncation), against a window 3000 * aspect wide.
-    EXPECT_TRUE(isTextWidthWithinWindow(text, "0123456789", 0, 80, 1.0, 1.0));
-    EXPECT_FALSE(isTextWidthWithinWindow(text, "0123456789", 0, 81, 1.0, 1.0));
-    EXPECT_TRUE(isTextWidthWithinWindow(text, "0123456789", 0, 81, 1.0, 4.0 / 3.0));
 }
 
 namespace {

@@ -483,6 +483,12 @@ TEST(ApplyMatrix, GeneralMatricesStayInBoundsAndIndependentOfThreads) {
     EXPECT_THROW(CelAlgo::applyMatrix(static_cast<const CEL_Pixmap*>(nullptr), Matrix4x4(),
                                       Math::Size2di(2, 2), Math::Box2di(0, 0, 2, 2)),
                  CelAlgo::AlgoException);
+    // A vector drawing keeps the matrix, applied after its own.
+    EXPECT_FALSE(CelAlgo::applyMatrix(static_cast<CELVEC_Qvd*>(nullptr), Matrix4x4()));
+    CELVEC_Qvd drawing;
+    drawing.setTransMatrix(Matrix4x4::scaling(2.0, 3.0));
+    EXPECT_TRUE(CelAlgo::applyMatrix(&drawing, Matrix4x4::translation(1.0, 0.0)));
+    EXPECT_EQ(drawing.getTransMatrix(), Matrix4x4::translation(1.0, 0.0) * Matrix4x4::scaling(2.0, 3.0));
 }
 
 // tiling1 repeats along x, tiling2 along y.
@@ -578,12 +584,4 @@ TEST(CopyZWithScale, NearestSampleBetweenAllocatedSizes) {
     EXPECT_EQ(*dst.data()[5], CEL_PixelFloat::Zero);
     CelAlgo::copyZWithScale(&nothing, &src); // no storage to fill: nothing happens
     EXPECT_THROW(CelAlgo::copyZWithScale(nullptr, &src), CelAlgo::AlgoException);
-}
-
-TEST(ApplyMatrix, VectorDrawingKeepsTheMatrix) {
-    EXPECT_FALSE(CelAlgo::applyMatrix(static_cast<CELVEC_Qvd*>(nullptr), Matrix4x4()));
-    CELVEC_Qvd drawing;
-    drawing.setTransMatrix(Matrix4x4::scaling(2.0, 3.0));
-    EXPECT_TRUE(CelAlgo::applyMatrix(&drawing, Matrix4x4::translation(1.0, 0.0)));
-    EXPECT_EQ(drawing.getTransMatrix(), Matrix4x4::translation(1.0, 0.0) * Matrix4x4::scaling(2.0, 3.0));
 }
