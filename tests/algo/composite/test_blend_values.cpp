@@ -193,38 +193,32 @@ TEST(BlendFunctions, CommonModesMatchTheStandardFormulas) {
     }
 }
 
-TEST(BlendFunctions, DestinationAlphaKeptOrComposited) {
-    const Pixel d = px(6000, 3000, 9000, 12000), s = px(8000, 16000, 4000, 20000);
-    const Pixel keep = blendOne(FN_SOFTLIGHT_KEEP_DST_ALPHA, d, s, 0.8);
-    const Pixel full = blendOne(FN_SOFTLIGHT, d, s, 0.8);
-    EXPECT_EQ(keep.a, d.a);
+TEST(BlendFunctions, CornersKFactorsAndDestinationAlpha) {
+    expectCases({
+        // White over black, grey and white; black under burn gives black except on white.
+        {FN_COLOR_DODGE, px(0, 16384, kW, kW), px(kW, kW, kW, kW), 1.0, px(0, kW, kW, kW)},
+        {FN_COLOR_BURN, px(0, 16384, kW, kW), px(0, 0, 0, kW), 1.0, px(0, 0, kW, kW)},
+        // The linear modes clip to the unit range.
+        {FN_LINEAR_BURN, px(30000, 5000, 20000, kW), px(10000, 2000, 20000, kW), 1.0, px(7233, 0, 7233, kW)},
+        // Divide: a black source gives white unless the destination is black too.
+        {FN_DIVIDE, px(0, 100, kW, kW), px(0, 0, 0, kW), 1.0, px(0, kW, kW, kW)},
+    });
+    const Pixel d = px(10000, 10000, 10000, kW), s = px(30000, 30000, 30000, kW);
+    // Lighten with k: max(k * s, d) per channel.
+    EXPECT_EQ(blendOne(FN_LIGHTEN, d, s, 1.0, 0.2, 1.0, 0.5), px(10000, 30000, 15000, kW));
+    // Multiply ignores k; over transparent black the source term carries it.
+    EXPECT_EQ(blendOne(FN_MULTIPLY, d, s, 1.0, 0.2, 1.0, 0.5), blendOne(FN_MULTIPLY, d, s));
+    EXPECT_EQ(blendOne(FN_HARDLIGHT, px(0, 0, 0, 0), s, 1.0, 0.5, 1.0, 0.0), px(15000, 30000, 0, kW));
+    // The destination alpha kept, or composited.
+    const Pixel d2 = px(6000, 3000, 9000, 12000), s2 = px(8000, 16000, 4000, 20000);
+    const Pixel keep = blendOne(FN_SOFTLIGHT_KEEP_DST_ALPHA, d2, s2, 0.8);
+    const Pixel full = blendOne(FN_SOFTLIGHT, d2, s2, 0.8);
+    EXPECT_EQ(keep.a, d2.a);
     EXPECT_EQ(full.a, 22140); // Sa * o + Da * (1 - Sa * o), rounded
     // Over transparent black the composited form gives the source scaled by opacity, the
     // kept form nothing: it drops the term of the source where dst is transparent.
-    EXPECT_EQ(blendOne(FN_SOFTLIGHT, px(0, 0, 0, 0), s, 0.5), px(4000, 8000, 2000, 10000));
-    EXPECT_EQ(blendOne(FN_SOFTLIGHT_KEEP_DST_ALPHA, px(0, 0, 0, 0), s, 0.5), px(0, 0, 0, 0));
-}
-
-TEST(BlendFunctions, ColorDodgeAndBurnCorners) {
-    // White over black, grey and white; black under burn gives black except on white.
-    EXPECT_EQ(blendOne(FN_COLOR_DODGE, px(0, 16384, 32767, 32767), px(32767, 32767, 32767, 32767)),
-              px(0, 32767, 32767, 32767));
-    EXPECT_EQ(blendOne(FN_COLOR_BURN, px(0, 16384, 32767, 32767), px(0, 0, 0, 32767)),
-              px(0, 0, 32767, 32767));
-    // The linear modes clip to the unit range.
-    EXPECT_EQ(blendOne(FN_LINEAR_BURN, px(30000, 5000, 20000, 32767), px(10000, 2000, 20000, 32767)),
-              px(7233, 0, 7233, 32767));
-    // Divide: a black source gives white unless the destination is black too.
-    EXPECT_EQ(blendOne(FN_DIVIDE, px(0, 100, 32767, 32767), px(0, 0, 0, 32767)), px(0, 32767, 32767, 32767));
-}
-
-TEST(BlendFunctions, KFactorsScaleTheSourceOnlyWhereUsed) {
-    const Pixel d = px(10000, 10000, 10000, 32767), s = px(30000, 30000, 30000, 32767);
-    // Lighten with k: max(k * s, d) per channel.
-    EXPECT_EQ(blendOne(FN_LIGHTEN, d, s, 1.0, 0.2, 1.0, 0.5), px(10000, 30000, 15000, 32767));
-    // Multiply ignores k; over transparent black the source term carries it.
-    EXPECT_EQ(blendOne(FN_MULTIPLY, d, s, 1.0, 0.2, 1.0, 0.5), blendOne(FN_MULTIPLY, d, s));
-    EXPECT_EQ(blendOne(FN_HARDLIGHT, px(0, 0, 0, 0), s, 1.0, 0.5, 1.0, 0.0), px(15000, 30000, 0, 32767));
+    EXPECT_EQ(blendOne(FN_SOFTLIGHT, px(0, 0, 0, 0), s2, 0.5), px(4000, 8000, 2000, 10000));
+    EXPECT_EQ(blendOne(FN_SOFTLIGHT_KEEP_DST_ALPHA, px(0, 0, 0, 0), s2, 0.5), px(0, 0, 0, 0));
 }
 
 // The HCL modes of both designs: the effect modes (32-35) and the blend functions (66-69)
@@ -466,7 +460,7 @@ std::vector<CEL_PixelRGBA16> pixelsOf(const CEL_PixmapAreaRGBA16& p) {
 
 } // namespace
 
-TEST(ColorSpace, PrimariesGreysAndHueWrap) {
+TEST(ColorSpace, PrimariesGreysHueWrapAndGamut) {
     EXPECT_EQ(run(rgbToHcl, 1, 0, 0), (Triple{0, 1, 0.3}));
     EXPECT_EQ(run(rgbToHsv, 0, 1, 1), (Triple{180, 1, 1}));
     // b > g in the red sector wraps to just below a full turn in every space.
@@ -481,19 +475,15 @@ TEST(ColorSpace, PrimariesGreysAndHueWrap) {
     // Hues no sector covers: HSV leaves the outputs alone, HCL gives grey at l.
     EXPECT_EQ(run(hsvToRgb, 500, 1, 1), (Triple{-9, -9, -9}));
     EXPECT_EQ(run(hclToRgb, std::nan(""), 0.5, 0.4), (Triple{0.4, 0.4, 0.4}));
-}
-
-TEST(ColorSpace, HsiUsesTrigonometricHue) {
+    // HSI takes a trigonometric hue.
     EXPECT_EQ(run(rgbToHsi, 1, 0, 0), (Triple{0, 1, 1.0 / 3.0}));
     expectNear(run(hsiToRgb, 240, 1, 1.0 / 3.0), {0, 0, 1}, 1e-9);
     // Hexcone one way, trigonometric the other: a yellow-orange does not come back.
     const Triple hsi = run(rgbToHsi, 1, 0.3, 0);
     EXPECT_GT(std::abs(run(hsiToRgb, hsi[0], hsi[1], hsi[2])[1] - 0.3), 1e-3);
-}
-
-TEST(ColorSpace, HclPullsOutOfGamutColoursIn) {
+    // HCL pulls colours out of gamut in: too bright for full chroma towards white, too
+    // dark towards black, luma kept.
     EXPECT_EQ(run(hclToRgb, 0, 1, 0.3), (Triple{1, 0, 0}));
-    // Too bright for full chroma: towards white; too dark: towards black; luma kept.
     const Triple bright = run(hclToRgb, 0, 1, 0.9);
     expectNear(bright, {1, 6.0 / 7.0, 6.0 / 7.0}, 1e-15);
     EXPECT_NEAR(luma(bright), 0.9, 1e-15);

@@ -153,8 +153,8 @@ TEST(CompositeOps, EveryOperationMatchesItsReferenceOnTheValueGrid) {
     }
 }
 
-// One pixel through each of the other structural operations, worked out by hand.
-TEST(CompositeOps, StructuralOperationsOnOnePixel) {
+// One pixel through each structural operation, worked out by hand.
+TEST(CompositeOps, StructuralOperationsAndTheOverOnOnePixel) {
     const struct {
         GenericCompositeOp colour, alpha;
         double opacity;
@@ -194,23 +194,21 @@ TEST(CompositeOps, StructuralOperationsOnOnePixel) {
         {NONE, ADD_APPLY_SRC_ALPHA_INV, 1, px(1, 2, 3, 0), px(0, 0, 0, -500), px(1, 2, 3, -500)},
         {NONE, ADD_APPLY_SRC_ALPHA_INV, 1, px(1, 2, 3, 7), px(0, 0, 0, -500), px(1, 2, 3, 7)},
         {NONE, APPLY_SRC_ALPHA, 1, px(1, 2, 3, 10000), px(0, 0, 0, 16384), px(1, 2, 3, 5000)},
+        // The over, independent of the reference formulas above. Half-transparent source on
+        // opaque white: (32767 * 16383 + 32767) >> 15 = 16383.
+        {ADD_APPLY_SRC_ALPHA_INV, NONE, 1, px(32767, 32767, 0, 32767), px(1000, 0, 0, 16384),
+         px(17383, 16383, 0, 32767)},
+        // Arithmetic shift of a negative destination: floor(-656007233 / 32768) + 50.
+        {ADD_APPLY_SRC_ALPHA_INV, NONE, 1, px(-20000, 0, 0, 1), px(50, 0, 0, 100), px(-19888, 0, 0, 1)},
+        // A tone pixel (A = 0.5, C = 0.5) multiplies by 1 - A + A * C: F(8192) + I(16384).
+        {ADD_APPLY_SRC_ALPHA_INV, NONE, 1, px(32767, 10000, 0, 32767), px(-8192, 0, 0, -16384),
+         px(24575, 5000, 0, 32767)},
     };
     for (const auto& c : cases) {
         PixmapPtr dst = rowPixmap({c.d}), src = rowPixmap({c.s});
         composite(dst.get(), src.get(), c.colour, c.alpha, c.opacity);
         EXPECT_EQ(*dst->data(), c.want) << "colour " << c.colour << " alpha " << c.alpha << " dst " << c.d;
     }
-}
-
-// Results worked out by hand, independent of the reference formulas above.
-TEST(CompositeOps, HandComputedOverResults) {
-    const auto over = [](Pixel d, Pixel s) { return blendOne(ADD_APPLY_SRC_ALPHA_INV, d, s); };
-    // Half-transparent source on opaque white: (32767 * 16383 + 32767) >> 15 = 16383.
-    EXPECT_EQ(over({32767, 32767, 0, 32767}, {1000, 0, 0, 16384}), (Pixel{17383, 16383, 0, 32767}));
-    // Arithmetic shift of a negative destination: floor(-656007233 / 32768) + 50.
-    EXPECT_EQ(over({-20000, 0, 0, 1}, {50, 0, 0, 100}), (Pixel{-19888, 0, 0, 1}));
-    // A tone pixel (A = 0.5, C = 0.5) multiplies by 1 - A + A * C: F(8192) + I(16384).
-    EXPECT_EQ(over({32767, 10000, 0, 32767}, {-8192, 0, 0, -16384}), (Pixel{24575, 5000, 0, 32767}));
 }
 
 namespace {
