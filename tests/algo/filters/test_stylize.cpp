@@ -168,29 +168,24 @@ TEST(Dither, DrawsFollowTheCLibrarySequenceAtAnyThreadCount) {
 // as 1811), products rounded and saturated, alpha kept; parameters out of range refused.
 TEST(Contrast, GainOfTheCurveAtThePixelsLuma) {
     struct Case {
-        double pivot, low, high;
+        double curve[3]; // pivot, low, high
         std::vector<Pixel> in, want;
     };
     const Case cases[] = {
-        {0.5,
-         2.0,
-         0.5,
+        {{0.5, 2.0, 0.5},
          {px(8192, 8192, 8192, 32767), px(24576, 24576, 24576, 32767), px(32767, 32767, 32767, 32767),
           px(-20000, 30000, 30000, 100), px(1000, 2000, 3006, 32767), px(0, 0, 0, 5)},
          {px(4096, 4096, 4096, 32767), px(27969, 27969, 27969, 32767), px(32767, 32767, 32767, 32767),
           px(-18310, 27466, 27466, 100), px(111, 221, 332, 32767), px(0, 0, 0, 5)}},
-        {0.0, 1.0, 3.0, {px(16384, 16384, 16384, 32767)}, {px(4096, 4096, 4096, 32767)}},
-        {0.1,
-         1.0,
-         0.3,
+        {{0.0, 1.0, 3.0}, {px(16384, 16384, 16384, 32767)}, {px(4096, 4096, 4096, 32767)}},
+        {{0.1, 1.0, 0.3},
          {px(20000, 0, 0, 32767), px(-20000, 20000, 0, 32767)},
          {px(32767, 0, 0, 32767), px(-32767, 32767, 0, 32767)}},
     };
     for (const Case& c : cases) {
         auto p = comptest::rowPixmap(c.in);
-        contrast(p.get(), c.pivot, c.low, c.high);
-        for (std::size_t i = 0; i < c.in.size(); ++i)
-            EXPECT_EQ(p->data()[i], c.want[i]) << c.pivot << " " << i;
+        contrast(p.get(), c.curve[0], c.curve[1], c.curve[2]);
+        EXPECT_EQ(std::vector<Pixel>(p->data(), p->data() + c.in.size()), c.want) << c.curve[0];
     }
     auto p = comptest::rowPixmap({px(1, 2, 3, 4)});
     for (double pivot : {1.5, -0.1, std::nan("")})
