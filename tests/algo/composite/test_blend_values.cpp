@@ -81,8 +81,6 @@ Pixel premultiplied(std::mt19937& rng, int alpha) {
     return px(c(rng), c(rng), c(rng), alpha);
 }
 
-} // namespace
-
 // The 65535-scale conversion skips its division for integral values; it must give what
 // the division gives, for every value a channel can hold.
 TEST(BlendValues, Scale65535ShortcutMatchesTheExpression) {
@@ -283,7 +281,6 @@ TEST(BlendFunctions, HclShortcutsGiveTheRoundTripsBits) {
 
 // What every blend mode shares with its design: opacity 0, skipped pixels, the region
 // worked on, and whole images equal to one-pixel calls (walk, offsets, memos).
-namespace {
 
 // Every blend mode: ADD, SUBTRACT and 15 ... 69 without REPLACE_IF_NON_ZERO_ALPHA_SRC
 // and the reserved values. Then the exceptions to the common rules.
@@ -342,8 +339,6 @@ void repeatingRows(Pixmap& dst, Pixmap& src) {
 void run(int op, Pixmap* dst, const Pixmap* src, double opacity) {
     composite(dst, src, GenericCompositeOp(op), NONE, opacity, 0.8, 0.6, 1.2);
 }
-
-} // namespace
 
 TEST(BlendModes, OpacityZero) {
     std::mt19937 rng(11);
@@ -435,7 +430,6 @@ TEST(BlendModes, AllPositiveFlagCombinesBothPixmaps) {
 }
 
 // The colour spaces the HCL modes and the colour filters work in.
-namespace {
 
 using Triple = std::array<double, 3>;
 using Conversion = void (*)(const double&, const double&, const double&, double&, double&, double&);
@@ -457,8 +451,6 @@ double luma(const Triple& c) {
 std::vector<CEL_PixelRGBA16> pixelsOf(const CEL_PixmapAreaRGBA16& p) {
     return std::vector<CEL_PixelRGBA16>(p.data(), p.data() + p.allocatedArea());
 }
-
-} // namespace
 
 TEST(ColorSpace, PrimariesGreysHueWrapAndGamut) {
     EXPECT_EQ(run(rgbToHcl, 1, 0, 0), (Triple{0, 1, 0.3}));
@@ -530,3 +522,5 @@ TEST(ColorSpacePixmap, FadesAndColourMaps) {
     fadeColor(&empty, 50);
     fadeAlpha(nullptr, 0.5);
 }
+
+} // namespace

@@ -85,8 +85,6 @@ bool listsValid(const CEL_PixmapArea3D& p) {
     return true;
 }
 
-} // namespace
-
 TEST(DepthCompositing, CoverageCases) {
     const Probe p;
     // Level everywhere: not behind anywhere.
@@ -270,7 +268,6 @@ TEST(DepthCompositing, ExpandedDepthAndGreyPicture) {
 
 // Flat, planar, per-pixel and merged layers: the stores and heads must be identical
 // at 1, 2 and 4 threads.
-namespace {
 
 constexpr int kW = 160, kH = 120;
 
@@ -330,8 +327,6 @@ std::vector<Layer> randomLayers(unsigned seed) {
         cross};
 }
 
-} // namespace
-
 TEST(DepthCompositingThreads, RandomLayersAreTheSameAtAnyThreadCount) {
     for (unsigned seed : {1u, 2u}) {
         const std::vector<Layer> layers = randomLayers(seed);
@@ -363,3 +358,5 @@ TEST(DepthCompositingThreads, RandomLayersAreTheSameAtAnyThreadCount) {
         EXPECT_TRUE(samePixels(*fa, *fb));
     }
 }
+
+} // namespace

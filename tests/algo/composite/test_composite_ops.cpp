@@ -132,8 +132,6 @@ std::pair<std::vector<Pixel>, std::vector<Pixel>> gridPairs(unsigned seed, bool 
     return {dst, src};
 }
 
-} // namespace
-
 TEST(CompositeOps, EveryOperationMatchesItsReferenceOnTheValueGrid) {
     for (const OpRow& row : opRows()) {
         const auto [dstPixels, srcPixels] = gridPairs(7, row.positiveSource);
@@ -211,8 +209,6 @@ TEST(CompositeOps, StructuralOperationsAndTheOverOnOnePixel) {
     }
 }
 
-namespace {
-
 // Cel-like content allocated inside, overlapping or outside the canvas; the positive
 // kind without additive light and tone pixels.
 PixmapPtr randomPixmap(std::mt19937& rng, int cw, int ch, bool positive) {
@@ -242,8 +238,6 @@ PixmapPtr reference(const Pixmap& dst, const Pixmap& src, bool copy) {
         }
     return out;
 }
-
-} // namespace
 
 // The parallel and the serial passes equal the per-pixel formulas applied one
 // pixel at a time; the flag follows both inputs.
@@ -420,3 +414,5 @@ TEST(CompositeDispatch, EveryOperationHasItsName) {
     EXPECT_EQ(compositeOpValue("nosuchop"), -1);
     EXPECT_STREQ(compositeOpName(-1), "");
 }
+
+} // namespace

@@ -54,8 +54,6 @@ void blurFieldsByChannel(Pixmap& p, double r, int passes, bool alphaOnly) {
                           b.data(), line.data(), passes);
 }
 
-} // namespace
-
 // Planes of one band (streamed or ping-pong), of several bands (in place after an
 // even number of passes) and narrower than the radius: one pass equals the direct
 // sums bit for bit on integer input, several stay within one step after rounding.
@@ -200,8 +198,6 @@ TEST(RadialBlur, RadiusForSigmaGivesTheVariance) {
     }
 }
 
-namespace {
-
 PixmapPtr referenceFlicker(const Pixmap& src, double r) {
     const int n = int(std::floor(r)), w = src.allocatedWidth(), h = src.allocatedHeight();
     const float frac = float(r - n), divisor = float(2.0 * r + 1.0);
@@ -325,8 +321,6 @@ PixmapPtr referenceDirectional(const Pixmap& src, double angle, double length, d
     return out;
 }
 
-} // namespace
-
 TEST(FlickerBlur, MatchesThePlainLoopAndRefusesLargeRadii) {
     std::mt19937 rng(1);
     for (const double r : {1.0, 2.6, 7.25}) {
@@ -423,7 +417,6 @@ TEST(DirectionalBlur, EveryFlagCombinationMatchesThePlainLoop) {
 }
 
 // Motion blur: a kernel picture convolved with the source.
-namespace {
 
 // A kernel canvas of cw x ch allocated to alloc, alpha from f(x, y) (canvas coordinates).
 template <class F> PixmapPtr makeKernel(int cw, int ch, const Math::Box2di& alloc, const F& f) {
@@ -442,8 +435,6 @@ PixmapPtr blur(Pixmap* src, Pixmap* kernel, const Math::Box2di& canvas, bool cla
 int16_t at(const Pixmap& p, int x, int y, int f) {
     return p.allocatedRect().isContaining(x, y) ? field(*p.pixel(x, y), f) : int16_t(0);
 }
-
-} // namespace
 
 TEST(MotionBlur, MatchesADirectConvolution) {
     std::mt19937 rng(5);
@@ -546,3 +537,5 @@ TEST(MotionBlur, BadInput) {
     auto far = makeKernel(3, 3, Math::Box2di(1 << 29, 0, 1, 1), [](int, int) { return 1; });
     EXPECT_THROW(motionBlur(src.get(), far.get(), src->canvasRect(), 1.0, false), AlgoException);
 }
+
+} // namespace

@@ -20,8 +20,6 @@ void expectAlphaMap(const std::function<void(Pixmap*)>& op, const std::function<
     }
 }
 
-} // namespace
-
 TEST(Matte, ThresholdAndCutOverEveryAlpha) {
     // level 0.5: T = 16384, so 16385 is the first opaque value.
     expectAlphaMap([](Pixmap* p) { thresholdAlphaPixmap(p, 0.5); },
@@ -84,8 +82,6 @@ TEST(Matte, StretchGrayEveryByte) {
     const std::vector<int> step = run(0.6, 0.4);
     for (int i = 0; i < 256; ++i) ASSERT_EQ(step[i], i <= 153 ? 0 : 255) << i;
 }
-
-namespace {
 
 // The operation as written, one pixel at a time over the whole disc: for each
 // element, the extreme alpha and the nearest pixel holding it (upper row first,
@@ -154,8 +150,6 @@ int alphaAt(const Pixmap& p, int x, int y) {
     const Pixel* q = p.pixel(x, y);
     return q ? q->a : 0;
 }
-
-} // namespace
 
 TEST(MatteMorph, ElementsOfEveryRadiusUpTo20) {
     for (int n = 0; n <= 20; ++n) {
@@ -275,3 +269,5 @@ TEST(Matte, ConvRGBA16ToBBoxTakesOverOrCopies) {
                                Math::Box2di(0, 0, 2, 2)),
               nullptr);
 }
+
+} // namespace

@@ -46,8 +46,6 @@ TextProperties props(const QString& text, const QString& sample) {
     return p;
 }
 
-} // namespace
-
 TEST(TextOverlayLayout, AutomaticSizeIsLeftToRightInDoublesAndFitsTheWindow) {
     // 3750 * 40 / 100 = 1500, times 100 / 609.9375, halved: 122.9... An integer
     // percent / 100 would make it 0.
@@ -99,16 +97,12 @@ TEST(TextOverlayLayout, CalculateTextSizeMeasuresTheSampleAndLeavesY) {
     EXPECT_THROW(calculateTextSize(text, nullptr, 0, 40, 1, 1), AlgoException);
 }
 
-namespace {
-
 void boxOf(const GR_Layer& layer, Math::Box2d& out) {
     ASSERT_EQ(layer.shapes.size(), 1u);
     double x1, y1, x2, y2;
     ASSERT_TRUE(layer.shapes[0].path.controlBox(x1, y1, x2, y2));
     out = Math::Box2d(x1, y1, x2, y2);
 }
-
-} // namespace
 
 TEST(TextOverlayLayout, WriteTextPlacesTextAndBoxForEveryAlignment) {
     struct Row {
@@ -186,3 +180,5 @@ TEST(TextOverlayLayout, WriteTextWithComputedSizeUsesTheCallersLayout) {
     EXPECT_THROW(writeText(access, other, &p, 0, 0, 0, 0, 40, 1, 1), AlgoException);
     EXPECT_THROW(writeText(access, text, nullptr, 0, 0, 0, 0, 40, 1, 1), AlgoException);
 }
+
+} // namespace
