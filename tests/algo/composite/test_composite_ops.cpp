@@ -13,43 +13,27 @@ namespace {
 int clamp16(double v) {
     return v > 32767.0 ? 32767 : (v < -32767.0 ? -32767 : int(v));
 }
-// trunc(v + 0.5), saturated.
-int rnd(double v) {
-    return clamp16(std::trunc(v + 0.5));
-}
-double frac(int x) {
-    return x / 32767.0;
-}
-double inv(int x) {
-    return 1.0 - x / 32767.0;
-}
 // (d * (32767 - a) + 32767) >> 15 written as a floor division.
 int mix(int d, int a) {
     return int(std::floor((double(d) * (32767 - a) + 32767) / 32768.0));
 }
-// Tone rule: a channel s of a pixel with alpha -A applied to d.
+// Tone rule: a channel s of a pixel with alpha -A applied to d, rounded half up.
 int tone(int s, int d, int A) {
-    const double f = s > 0 ? inv(A) + A * frac(A) / s : frac(-s) + inv(A);
-    return rnd(f * d);
-}
-
-// Applies fn(dc, sc) -> new dc to the three colour channels.
-template <class Fn> Pixel colourWise(Pixel d, const Pixel& s, Fn fn) {
-    d.r = int16_t(fn(d.r, s.r));
-    d.g = int16_t(fn(d.g, s.g));
-    d.b = int16_t(fn(d.b, s.b));
-    return d;
+    const double a = A / 32767.0;
+    const double f = s > 0 ? (1.0 - a) + A * a / s : -s / 32767.0 + (1.0 - a);
+    return clamp16(std::trunc(f * d + 0.5));
 }
 
 // Reference over: colour only, all four channels (any source), and all four
 // channels on the path of a source that keeps the allPositive promise.
 Pixel refOverColour(Pixel d, const Pixel& s) {
-    return colourWise(d, s, [&](int dc, int sc) {
+    const auto f = [&](int dc, int sc) {
         if (s.a == 0) return sc != 0 ? clamp16(dc + sc) : dc;
         if (s.a == 32767) return sc;
         if (s.a > 0) return clamp16(mix(dc, s.a) + sc);
         return d.a != 0 ? tone(sc, dc, -s.a) : sc;
-    });
+    };
+    return px(f(d.r, s.r), f(d.g, s.g), f(d.b, s.b), d.a);
 }
 
 Pixel refOverAll(Pixel d, const Pixel& s) {
