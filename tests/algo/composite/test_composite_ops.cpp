@@ -83,11 +83,10 @@ std::vector<OpRow> opRows() {
         {"over all, positive path", viaDispatcher(ADD_APPLY_SRC_ALPHA_INV, ADD_APPLY_SRC_ALPHA_INV),
          refOverPositive, true},
     };
-    for (double o : {0.0, 0.25, 0.5, 0.999, 1.0}) {
+    for (double o : {0.0, 0.25, 0.5, 0.999, 1.0})
         rows.push_back({"over with opacity",
                         [o](Pixmap* d, const Pixmap* s) { composite_ADD_APPLY_SRC_ALPHA_INV_ALL(d, s, o); },
                         refOverOpacity(o)});
-    }
     return rows;
 }
 

@@ -147,8 +147,8 @@ TEST(Fourier, IndexRules) {
     // An empty range (hi < lo) gives hi; otherwise the closed forms against the defining loops.
     EXPECT_EQ(mirrorImageIndex(3, 5, 4), 4);
     EXPECT_EQ(cycleImageIndex(3, 5, 4), 4);
-    for (int lo : {-3, 0, 2}) {
-        for (int hi = lo; hi <= lo + 6; ++hi) {
+    for (int lo : {-3, 0, 2})
+        for (int hi = lo; hi <= lo + 6; ++hi)
             for (int i = -60; i <= 60; ++i) {
                 int c = i;
                 while (c < lo) c += hi - lo + 1;
@@ -160,8 +160,6 @@ TEST(Fourier, IndexRules) {
                 ASSERT_EQ(mirrorImageIndex(i, lo, hi), m) << i << " " << lo << " " << hi;
                 ASSERT_EQ(noPaddingImageIndex(i, lo, hi), (i >= lo && i <= hi) ? i : lo - 1);
             }
-        }
-    }
     // Extreme indices do not overflow.
     EXPECT_EQ(cycleImageIndex(INT32_MIN, 0, 9), int((int64_t(INT32_MIN) % 10 + 10) % 10));
     const int far = mirrorImageIndex(INT32_MAX, -5, 5);
