@@ -46,7 +46,7 @@ TextProperties props(const QString& text, const QString& sample) {
     return p;
 }
 
-TEST(TextOverlayLayout, AutomaticSizeIsLeftToRightInDoublesAndFitsTheWindow) {
+TEST(TextOverlayLayout, SizesAreLeftToRightInDoublesAndFitTheWindow) {
     // 3750 * 40 / 100 = 1500, times 100 / 609.9375, halved: 122.9... An integer
     // percent / 100 would make it 0.
     EXPECT_EQ(automaticTextSize(609.9375, 40, 0.5), 122u);
@@ -69,13 +69,12 @@ TEST(TextOverlayLayout, AutomaticSizeIsLeftToRightInDoublesAndFitsTheWindow) {
     EXPECT_TRUE(isTextWidthWithinWindow(text, "0123456789", 0, 80, 1.0, 1.0));
     EXPECT_FALSE(isTextWidthWithinWindow(text, "0123456789", 0, 81, 1.0, 1.0));
     EXPECT_TRUE(isTextWidthWithinWindow(text, "0123456789", 0, 81, 1.0, 4.0 / 3.0));
-}
 
-TEST(TextOverlayLayout, CalculateTextSizeMeasuresTheSampleAndLeavesY) {
-    FixedAdvanceText text(nullptr, 609.9375 / 11);
+    // calculateTextSize measures the sample and leaves y.
+    FixedAdvanceText timeCode(nullptr, 609.9375 / 11);
     TextProperties p = props("SHOT 010 00:01:23:12", "00:00:00:00");
     p.y = 77.0;
-    calculateTextSize(text, &p, 1, 40, 1.0, 16.0 / 9.0);
+    calculateTextSize(timeCode, &p, 1, 40, 1.0, 16.0 / 9.0);
     EXPECT_EQ(p.size, 245u);
     EXPECT_NEAR(p.width, 609.9375 * 2.45, 1e-9); // the sample's width at 245
     EXPECT_NEAR(p.x, 1500.0 * 16 / 9 - p.width, 1e-9);
@@ -84,17 +83,17 @@ TEST(TextOverlayLayout, CalculateTextSizeMeasuresTheSampleAndLeavesY) {
     // A requested size is taken as it is, and the box measured at it.
     TextProperties r = props("AB", "ABCD");
     r.requestedSize = 50;
-    calculateTextSize(text, &r, 0, 40, 1.0, 1.0);
+    calculateTextSize(timeCode, &r, 0, 40, 1.0, 1.0);
     EXPECT_EQ(r.size, 50u);
     EXPECT_NEAR(r.width, 4 * 609.9375 / 11 / 2, 1e-9);
 
     // An empty sample sizes at 100 with an empty box.
     TextProperties e = props("AB", "");
-    calculateTextSize(text, &e, -1, 40, 1.0, 1.0);
+    calculateTextSize(timeCode, &e, -1, 40, 1.0, 1.0);
     EXPECT_EQ(e.size, 100u);
     EXPECT_EQ(e.x, -1500.0);
 
-    EXPECT_THROW(calculateTextSize(text, nullptr, 0, 40, 1, 1), AlgoException);
+    EXPECT_THROW(calculateTextSize(timeCode, nullptr, 0, 40, 1, 1), AlgoException);
 }
 
 void boxOf(const GR_Layer& layer, Math::Box2d& out) {
