@@ -52,7 +52,7 @@ void passReference(Pixel* dst, const Pixel* src, const Pixel* hm, int lines, int
     }
 }
 
-TEST(Refract, IntegreAveragesTheCoveredPixels) {
+TEST(Refract, IntegreAveragesTheCoveredPixelsAndDisplacementFollowsSnell) {
     const std::vector<Pixel> line = {px(0, 0, 0, 0), px(10, 10, 10, 10), px(100, -3, 7, 32767),
                                      px(201, -4, 8, 32767), px(1000, 0, 0, 0)};
     EXPECT_EQ(integre(2.0, 4.0, line.data(), 1),
@@ -66,10 +66,8 @@ TEST(Refract, IntegreAveragesTheCoveredPixels) {
     EXPECT_EQ(integre(2.0, 4.0, spaced.data(), 2), px(151, -4, 8, 32767));
     // A span ending at the line's end reads nothing past it.
     EXPECT_EQ(integre(4.0, 5.0, line.data(), 1), line[4]);
-}
 
-TEST(Refract, DisplacementFollowsSnell) {
-    // Flat surface or n = 1: no bending.
+    // The displacement follows Snell's law. Flat surface or n = 1: no bending.
     EXPECT_EQ(displacement(5000, 5000, 3, 1, 1.5, 2), 0.0);
     for (int h1 : {0, 1000, 20000, 32767})
         EXPECT_NEAR(displacement(100, short(h1), 50, 2, 1.0, 3), 0.0, 1e-12);
