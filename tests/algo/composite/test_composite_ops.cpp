@@ -296,25 +296,6 @@ TEST(CompositeDispatch, FlagOfTheCopyPairAndTheOverAtAnOpacity) {
     EXPECT_FALSE(run(true, NONE, 1.0));
 }
 
-TEST(CompositeDispatch, CutsWorkOnTheIntersection) {
-    // CUT keeps dst's allocation where src reaches past it.
-    PixmapPtr src = filled(10, 10, Math::Box2di(2, 2, 12, 12), {0, 0, 0, 32767});
-    PixmapPtr cut = filled(10, 10, Math::Box2di(0, 0, 4, 4), {5, 5, 5, 32767});
-    composite(cut.get(), src.get(), CUT, NONE);
-    EXPECT_EQ(cut->allocatedRect(), Math::Box2di(0, 0, 4, 4));
-    EXPECT_EQ(*cut->pixel(3, 3), (Pixel{0, 0, 0, 0}));
-    // CUT_INV shrinks dst to src unless an alpha operation keeps the pixels outside.
-    src = filled(8, 8, Math::Box2di(2, 2, 4, 4), {0, 0, 0, 32767});
-    for (int alphaOp : {0, 8, 9, 10, 1}) {
-        PixmapPtr dst = filled(8, 8, Math::Box2di(0, 0, 8, 8), {100, 100, 100, 32767});
-        composite(dst.get(), src.get(), CUT_INV, GenericCompositeOp(alphaOp));
-        const bool shrinks = alphaOp != 1;
-        EXPECT_EQ(dst->allocatedRect(), shrinks ? Math::Box2di(2, 2, 4, 4) : Math::Box2di(0, 0, 8, 8))
-            << alphaOp;
-        EXPECT_EQ(dst->pixel(3, 3)->r, 100) << alphaOp;
-    }
-}
-
 TEST(CompositeDispatch, EmptyIntersectionChangesNoPixelExceptWhereAnOperationClearsTheRest) {
     // src lies wholly outside dst's canvas: growing changes nothing and no pixel is visited;
     // COPY and APPLY_DST_ALPHA clear the colour outside the common rectangle, alpha COPY the alpha.
@@ -337,7 +318,7 @@ TEST(CompositeDispatch, EmptyIntersectionChangesNoPixelExceptWhereAnOperationCle
     EXPECT_EQ(empty.data(), nullptr);
 }
 
-TEST(CompositeDispatch, ThreeOperandCuts) {
+TEST(CompositeDispatch, CutsOfTwoAndThreeOperands) {
     PixmapPtr src = makePixmap(8, 8, Math::Box2di(0, 0, 8, 8));
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x) *src->pixel(x, y) = Pixel{int16_t(1000 * x), int16_t(y), 0, 32767};
@@ -367,6 +348,22 @@ TEST(CompositeDispatch, ThreeOperandCuts) {
     PixmapPtr small = filled(8, 8, Math::Box2di(0, 0, 2, 2), {});
     EXPECT_EQ(thrownText([&] { composite_CUT_INV(small.get(), src.get(), mask.get()); }),
               "incorrect parameters");
+    // CUT keeps dst's allocation where src reaches past it.
+    PixmapPtr wide = filled(10, 10, Math::Box2di(2, 2, 12, 12), {0, 0, 0, 32767});
+    PixmapPtr cut = filled(10, 10, Math::Box2di(0, 0, 4, 4), {5, 5, 5, 32767});
+    composite(cut.get(), wide.get(), CUT, NONE);
+    EXPECT_EQ(cut->allocatedRect(), Math::Box2di(0, 0, 4, 4));
+    EXPECT_EQ(*cut->pixel(3, 3), (Pixel{0, 0, 0, 0}));
+    // CUT_INV shrinks dst to src unless an alpha operation keeps the pixels outside.
+    PixmapPtr corner = filled(8, 8, Math::Box2di(2, 2, 4, 4), {0, 0, 0, 32767});
+    for (int alphaOp : {0, 8, 9, 10, 1}) {
+        PixmapPtr whole = filled(8, 8, Math::Box2di(0, 0, 8, 8), {100, 100, 100, 32767});
+        composite(whole.get(), corner.get(), CUT_INV, GenericCompositeOp(alphaOp));
+        const bool shrinks = alphaOp != 1;
+        EXPECT_EQ(whole->allocatedRect(), shrinks ? Math::Box2di(2, 2, 4, 4) : Math::Box2di(0, 0, 8, 8))
+            << alphaOp;
+        EXPECT_EQ(whole->pixel(3, 3)->r, 100) << alphaOp;
+    }
 }
 
 // The name table beside the enumeration: every value the dispatcher takes, as a

@@ -20,7 +20,7 @@ void expectAlphaMap(const std::function<void(Pixmap*)>& op, const std::function<
     }
 }
 
-TEST(Matte, ThresholdAndCutOverEveryAlpha) {
+TEST(Matte, ThresholdCutAndRemoveTransparency) {
     // level 0.5: T = 16384, so 16385 is the first opaque value.
     expectAlphaMap([](Pixmap* p) { thresholdAlphaPixmap(p, 0.5); },
                    [](int a) { return a > 16384 ? 32767 : 0; });
@@ -35,9 +35,7 @@ TEST(Matte, ThresholdAndCutOverEveryAlpha) {
     expectAlphaMap([](Pixmap* p) { thresholdAlphaPixmap(p, std::nan("")); }, [](int a) { return a; });
     expectAlphaMap([](Pixmap* p) { removeAlphaTransparency(p, std::nan("")); }, [](int a) { return a; });
     thresholdAlphaPixmap(nullptr, 0.5);
-}
-
-TEST(Matte, RemoveTransparency) {
+    // Removing transparency scales the colour up to full alpha.
     const auto run = [](Pixel in, double percent, bool opaque) {
         auto p = comptest::rowPixmap({in});
         removeTransparency(p.get(), percent, opaque);
@@ -151,7 +149,7 @@ int alphaAt(const Pixmap& p, int x, int y) {
     return q ? q->a : 0;
 }
 
-TEST(MatteMorph, ElementsOfEveryRadiusUpTo20) {
+TEST(MatteMorph, ElementsOfEveryRadiusUpTo20AndAWideOne) {
     for (int n = 0; n <= 20; ++n) {
         auto p = makePixmap(64, 64, Math::Box2di(0, 0, 64, 64));
         *p->pixel(30, 30) = px(100, 200, 300, 32767);
@@ -166,6 +164,17 @@ TEST(MatteMorph, ElementsOfEveryRadiusUpTo20) {
                     << "n " << n << " at " << dx << ", " << dy;
             }
     }
+    // R = 254.5 takes the wide keys; the ring between the two discs is half grown,
+    // its colour scaled with it.
+    auto p = makePixmap(8, 8, Math::Box2di(0, 0, 8, 8));
+    *p->pixel(4, 4) = px(30000, 3000, 0, 32767);
+    expandMatte(p.get(), 254.5, 1);
+    EXPECT_EQ(p->allocatedRect(), Math::Box2di(4, 4, 1, 1).getEnlarged(255));
+    EXPECT_EQ(*p->pixel(4 + 254, 4), px(30000, 3000, 0, 32767));
+    EXPECT_EQ(*p->pixel(4, 4 - 255), px(15000, 1500, 0, 16384));
+    EXPECT_EQ(*p->pixel(4 + 180, 4 + 180), px(30000, 3000, 0, 32767)); // 180^2 * 2 <= 255^2
+    EXPECT_EQ(*p->pixel(4 + 181, 4 + 180), px(15000, 1500, 0, 16384)); // only in the larger disc
+    EXPECT_EQ(*p->pixel(4 + 182, 4 + 181), px(0, 0, 0, 0));
 }
 
 TEST(MatteMorph, MatchesTheDiscDefinition) {
@@ -197,20 +206,6 @@ TEST(MatteMorph, MonotonicInRadiusAndThreadIndependent) {
         previous = std::move(e);
     }
     EXPECT_TRUE(comptest::threadIndependent(*base, [](Pixmap* p) { expandMatte(p, 3.4, 1); }));
-}
-
-TEST(MatteMorph, FractionalRingAndWideRadius) {
-    // R = 254.5 takes the wide keys; the ring between the two discs is half grown,
-    // its colour scaled with it.
-    auto p = makePixmap(8, 8, Math::Box2di(0, 0, 8, 8));
-    *p->pixel(4, 4) = px(30000, 3000, 0, 32767);
-    expandMatte(p.get(), 254.5, 1);
-    EXPECT_EQ(p->allocatedRect(), Math::Box2di(4, 4, 1, 1).getEnlarged(255));
-    EXPECT_EQ(*p->pixel(4 + 254, 4), px(30000, 3000, 0, 32767));
-    EXPECT_EQ(*p->pixel(4, 4 - 255), px(15000, 1500, 0, 16384));
-    EXPECT_EQ(*p->pixel(4 + 180, 4 + 180), px(30000, 3000, 0, 32767)); // 180^2 * 2 <= 255^2
-    EXPECT_EQ(*p->pixel(4 + 181, 4 + 180), px(15000, 1500, 0, 16384)); // only in the larger disc
-    EXPECT_EQ(*p->pixel(4 + 182, 4 + 181), px(0, 0, 0, 0));
 }
 
 TEST(MatteMorph, NoOpsAndFailures) {

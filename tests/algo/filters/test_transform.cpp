@@ -263,21 +263,17 @@ TEST(Scale, DocumentedExamples) {
         CelAlgo::scale(src.get(), 7, 6, 1000.0, -500.0, 1.0, 2.0, &written));
     EXPECT_EQ(fieldsOf(*off).v, std::vector<int>(7 * 6 * 4, 0));
     EXPECT_TRUE(written.hasNullArea());
-}
-
-// trunc after the bias: a pass that maps pixels onto themselves still turns
-// -100 into -99, so only a skipped pass keeps them.
-TEST(Scale, OnlySkippedPassesKeepNegativeValues) {
-    CEL_PixmapRGBA16 src(3, 2);
-    std::fill(src.data(), src.data() + 6, pixeltest::px16(-100, 100, -100, -100));
+    // trunc after the bias: a pass that maps pixels onto themselves still turns
+    // -100 into -99, so only a skipped pass keeps them.
+    CEL_PixmapRGBA16 neg(3, 2);
+    std::fill(neg.data(), neg.data() + 6, pixeltest::px16(-100, 100, -100, -100));
     // Horizontal axis right, vertical pass with factor 1 into a taller target.
-    Math::Box2di written;
-    const std::unique_ptr<CEL_PixmapRGBA16> taller(CelAlgo::scale(&src, 3, 4, 1.5, 1.0, 1.0, 1.0, &written));
+    const std::unique_ptr<CEL_PixmapRGBA16> taller(CelAlgo::scale(&neg, 3, 4, 1.5, 1.0, 1.0, 1.0, &written));
     EXPECT_EQ(*taller->pixel(0, 0), pixeltest::px16(0, 0, 0, 0));
     EXPECT_EQ(*taller->pixel(2, 1), pixeltest::px16(-99, 100, -99, -99));
     EXPECT_EQ(written, Math::Box2di(0, 1, 3, 2));
     // Vertical axis right, horizontal pass with factor 1 into a wider target.
-    const std::unique_ptr<CEL_PixmapRGBA16> wider(CelAlgo::scale(&src, 5, 2, 1.5, 1.0, 1.0, 1.0, &written));
+    const std::unique_ptr<CEL_PixmapRGBA16> wider(CelAlgo::scale(&neg, 5, 2, 1.5, 1.0, 1.0, 1.0, &written));
     EXPECT_EQ(*wider->pixel(1, 1), pixeltest::px16(-99, 100, -99, -99));
     EXPECT_EQ(written, Math::Box2di(1, 0, 3, 2));
 }
