@@ -367,7 +367,6 @@ TEST(VariableBlur, GrowsKeepsShapeAndNeverShrinks) {
     PixmapPtr kept(dst->clone()), plain(dst->clone());
     variableBlur(plain.get(), map.get(), 1.0, 2.5, 2, false, false);
     const Math::Box2di grown = Math::Box2di::fromCorners(11, 11, 39, 37); // by ceil(2.5) * 3
-    EXPECT_EQ(plain->allocatedRect(), grown);
     PixmapPtr want(dst->clone()), strength(map->clone(grown));
     want->realloc(grown, true);
     for (int f = 0; f < 4; ++f)

@@ -168,7 +168,7 @@ TEST(ColorCorrect, KeyingIntoAlpha) {
               px(16384, 0, 0, 32767));
 }
 
-TEST(ColorCorrect, Negation) {
+TEST(ColorCorrect, NegationAndIntensity) {
     const auto neg = [](bool c, bool a) { return [=](Pixmap* p) { negate(p, c, a); }; };
     EXPECT_EQ(runOne(neg(true, false), px(0, 32767, -50, 100)), px(32767, 0, 32767, 100));
     EXPECT_EQ(runOne(neg(false, true), px(0, 32767, -50, -100)), px(0, 32767, -50, 32767));
@@ -198,10 +198,8 @@ TEST(ColorCorrect, Negation) {
     EXPECT_FALSE(p2->areAllPositive());
     EXPECT_THROW(negate(nullptr, true, true), AlgoException);
     EXPECT_THROW(negateWithAlpha(nullptr), AlgoException);
-}
-
-TEST(ColorCorrect, Intensity) {
-    const auto up = [](double k) { return [=](Pixmap* p) { increaseIntensity(p, k); }; };
+    // Intensity: a curve on alpha, colour scaled with it.
+    const auto up = [](double k) { return [=](Pixmap* pm) { increaseIntensity(pm, k); }; };
     EXPECT_EQ(runOne(up(2), px(8192, 0, 0, 16384)), px(12288, 0, 0, 24576));
     EXPECT_EQ(runOne(up(2), px(16384, -16384, 0, 0)), px(24576, -24576, 0, 0));
     EXPECT_EQ(runOne(up(0.5), px(1001, -1001, 3, 32767)), px(501, -500, 2, 16384));
