@@ -81,14 +81,6 @@ Pixel premultiplied(std::mt19937& rng, int alpha) {
     return px(c(rng), c(rng), c(rng), alpha);
 }
 
-// The 65535-scale conversion skips its division for integral values; it must give what
-// the division gives, for every value a channel can hold.
-TEST(BlendValues, Scale65535ShortcutMatchesTheExpression) {
-    for (int x = -32767; x <= 32767; ++x)
-        ASSERT_EQ(detail::to65535(x), std::trunc(x / 32767.0 * 65535.0)) << x;
-    EXPECT_EQ(detail::to65535(0.5), std::trunc(0.5 / 32767.0 * 65535.0));
-}
-
 TEST(BlendValues, ModernDirectModes) {
     const Pixel d = px(10000, 30000, 0, kW), s = px(5000, 5000, kW, kW);
     expectCases({
@@ -131,6 +123,11 @@ TEST(BlendValues, ModernDirectModes) {
         // The opacity mix of template B is double (a float mix gives 11289).
         {EXCLUSION, px(7102, 0, 0, kW), px(8212, 0, 0, kW), 0.9, px(11288, 0, 0, kW)},
     });
+    // The 65535-scale conversion skips its division for integral values; it must give what
+    // the division gives, for every value a channel can hold.
+    for (int x = -32767; x <= 32767; ++x)
+        ASSERT_EQ(detail::to65535(x), std::trunc(x / 32767.0 * 65535.0)) << x;
+    EXPECT_EQ(detail::to65535(0.5), std::trunc(0.5 / 32767.0 * 65535.0));
 }
 
 TEST(BlendValues, EffectAndLegacyModes) {
@@ -447,7 +444,7 @@ std::vector<CEL_PixelRGBA16> pixelsOf(const CEL_PixmapAreaRGBA16& p) {
     return std::vector<CEL_PixelRGBA16>(p.data(), p.data() + p.allocatedArea());
 }
 
-TEST(ColorSpace, PrimariesGreysHueWrapAndGamut) {
+TEST(ColorSpace, PrimariesGreysHueWrapGamutAndRoundTrips) {
     EXPECT_EQ(run(rgbToHcl, 1, 0, 0), (Triple{0, 1, 0.3}));
     EXPECT_EQ(run(rgbToHsv, 0, 1, 1), (Triple{180, 1, 1}));
     // b > g in the red sector wraps to just below a full turn in every space.
@@ -477,9 +474,7 @@ TEST(ColorSpace, PrimariesGreysHueWrapAndGamut) {
     const Triple dark = run(hclToRgb, 120, 1, 0.1);
     EXPECT_NEAR(luma(dark), 0.1, 1e-15);
     EXPECT_EQ(dark[0] + dark[2], 0.0);
-}
-
-TEST(ColorSpace, RoundTripsOnRandomColours) {
+    // Round trips on random colours; inputs may be the outputs.
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     for (int n = 0; n < 20000 && !HasFailure(); ++n) {
