@@ -81,7 +81,7 @@ Pixel premultiplied(std::mt19937& rng, int alpha) {
     return px(c(rng), c(rng), c(rng), alpha);
 }
 
-TEST(BlendValues, ModernDirectModes) {
+TEST(BlendValues, ModernDirectModesAndThe65535Scale) {
     const Pixel d = px(10000, 30000, 0, kW), s = px(5000, 5000, kW, kW);
     expectCases({
         // Opaque pairs: the blend of the straight values.
@@ -474,7 +474,7 @@ TEST(ColorSpace, PrimariesGreysHueWrapGamutAndRoundTrips) {
     const Triple dark = run(hclToRgb, 120, 1, 0.1);
     EXPECT_NEAR(luma(dark), 0.1, 1e-15);
     EXPECT_EQ(dark[0] + dark[2], 0.0);
-    // Round trips on random colours; inputs may be the outputs.
+    // Round trips on random colours.
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     for (int n = 0; n < 20000 && !HasFailure(); ++n) {
