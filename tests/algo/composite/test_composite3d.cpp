@@ -1,7 +1,6 @@
 // Depth compositing worked by hand, and random layers at several thread counts.
 
 #include <cfloat>
-#include <string>
 
 #include <tbb/task_arena.h>
 

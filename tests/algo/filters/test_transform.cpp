@@ -2,20 +2,12 @@
 // one target field at a time, pixels outside the source as 0); applyMatrix (the affine
 // path through scale, the projective one through the renderer), applyMatrixAndTiling,
 // preFlip and copyZWithScale.
-#include <gtest/gtest.h>
 
-#include <cmath>
-#include <memory>
-#include <random>
-#include <vector>
-
-#include "algo/composite/CompositeDetail.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/Transform.h"
 #include "base/Message.h"
 #include "cel/VectorQvd.h"
 #include "pixel/PixelTestUtil.h"
-#include "pixel/PixmapArea.h"
 #include "pixel/PixmapCanvas.h"
 
 namespace {
