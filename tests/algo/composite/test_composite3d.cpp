@@ -1,11 +1,11 @@
 // Depth compositing worked by hand, and random layers at several thread counts.
 
 #include <cfloat>
-#include <string>
 
 #include <tbb/task_arena.h>
 
 #include "algo/composite/Composite3D.h"
+#include "pixel/PixelTestUtil.h"
 #include "pixel/PixmapArea3D.h"
 #include "test_composite_util.h"
 
@@ -48,27 +48,25 @@ CEL_PixelRGBA16 flat(const CEL_PixmapArea3D& p, int x, int y) {
 
 // Same rectangles, identifier, heads and store, bit for bit.
 ::testing::AssertionResult identical(const CEL_PixmapArea3D& a, const CEL_PixmapArea3D& b) {
-    auto same = [](const CEL_Pixel3D& p, const CEL_Pixel3D& q) {
-        return p.colour == q.colour && p.z == q.z && p.depthBufferId == q.depthBufferId && p.next == q.next;
+    const auto same = [](const CEL_Pixel3D* p, const CEL_Pixel3D* q, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (!(p[i].colour == q[i].colour && p[i].z == q[i].z &&
+                  p[i].depthBufferId == q[i].depthBufferId && p[i].next == q[i].next))
+                return false;
+        return true;
     };
-    if (a.allocatedRect() != b.allocatedRect() || a.currentDepthBufferId() != b.currentDepthBufferId())
-        return ::testing::AssertionFailure() << "rectangles or identifiers differ";
-    for (long long i = 0; i < a.allocatedArea(); ++i)
-        if (!same(a.data()[i], b.data()[i]))
-            return ::testing::AssertionFailure() << "head " << i << " differs";
-    if (a.pixels().size() != b.pixels().size())
-        return ::testing::AssertionFailure()
-               << "stores of " << a.pixels().size() << " and " << b.pixels().size();
-    for (std::size_t i = 0; i < a.pixels().size(); ++i)
-        if (!same(a.pixels()[i], b.pixels()[i]))
-            return ::testing::AssertionFailure() << "sample " << i << " differs";
+    if (a.allocatedRect() != b.allocatedRect() || a.currentDepthBufferId() != b.currentDepthBufferId() ||
+        a.pixels().size() != b.pixels().size())
+        return ::testing::AssertionFailure() << "rectangles, identifiers or store sizes differ";
+    if (!same(a.data(), b.data(), std::size_t(a.allocatedArea())) ||
+        !same(a.pixels().data(), b.pixels().data(), a.pixels().size()))
+        return ::testing::AssertionFailure() << "heads or samples differ";
     return ::testing::AssertionSuccess();
 }
 
 // The protected steps the hand-worked cases call.
 struct Probe : ALGO_Composite3D {
     Probe() : ALGO_Composite3D(nullptr) {}
-    using ALGO_Composite3D::applyAntialiazingOnDst;
     using ALGO_Composite3D::getSrcCoverage;
 };
 
@@ -85,8 +83,6 @@ bool listsValid(const CEL_PixmapArea3D& p) {
     }
     return true;
 }
-
-} // namespace
 
 TEST(DepthCompositing, CoverageCases) {
     const Probe p;
@@ -169,40 +165,33 @@ TEST(DepthCompositing, CrossingSurfacesMix) {
     EXPECT_EQ(flat(edge, 2, 0), px(0, 0, 32767, 32767));
 }
 
-// The message of the exception f throws, with the byte cap at cap (0: as it is).
-template <class F> std::string failure(F&& f, unsigned long long cap = 0) {
-    const unsigned long long old = CEL_Pixmap::maxPixmapBytes();
-    if (cap) CEL_Pixmap::setMaxPixmapBytes(cap);
-    std::string text;
-    try {
-        f();
-    } catch (const CelAlgo::AlgoException& e) {
-        text = e.what().toStdString();
-    }
-    CEL_Pixmap::setMaxPixmapBytes(old);
-    return text;
-}
-
 TEST(DepthCompositing, FailuresLeaveTheDestination) {
     const auto src = filled(4, 4, px(100, 100, 100, 16383));
     CEL_PixmapArea3D dst(64, 64); // the layer covers a corner
     ALGO_Composite3D comp(&dst);
     comp.composite2d(src.get(), 2.0f);
     const std::unique_ptr<CEL_PixmapArea3D> before(dst.clone());
-    EXPECT_EQ(failure([&] { ALGO_Composite3D(nullptr).composite2d(src.get(), 1.0f); }), "invalid pointer");
-    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), nullptr); }), "invalid pointer");
-    EXPECT_EQ(failure([&] { ALGO_3D::applyMask(nullptr, src.get(), true); }), "invalid pointer");
+    EXPECT_EQ(thrownText([&] { ALGO_Composite3D(nullptr).composite2d(src.get(), 1.0f); }), "invalid pointer");
+    EXPECT_EQ(thrownText([&] { comp.composite3d(src.get(), nullptr); }), "invalid pointer");
+    EXPECT_EQ(thrownText([&] { ALGO_3D::applyMask(nullptr, src.get(), true); }), "invalid pointer");
     CEL_PixmapAreaZ shortZ(4, 4);
     shortZ.realloc(Math::Box2di(0, 0, 4, 3), true);
-    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), &shortZ); }), "incorrect parameters");
+    EXPECT_EQ(thrownText([&] { comp.composite3d(src.get(), &shortZ); }), "incorrect parameters");
     // Heads beyond the byte cap.
     const auto wide = filled(64, 64, px(1, 1, 1, 100));
-    EXPECT_EQ(failure([&] { comp.composite2d(wide.get(), 1.0f); }, 4096), "out of memory");
+    EXPECT_EQ(thrownText([&] {
+                  const pixeltest::ByteCap cap(4096);
+                  comp.composite2d(wide.get(), 1.0f);
+              }),
+              "out of memory");
     EXPECT_TRUE(identical(dst, *before));
 
     // A store that cannot grow: every list is still whole.
-    EXPECT_EQ(failure([&] { comp.composite3d(src.get(), depth(4, 4, std::vector<float>(16, 1.0f)).get()); },
-                      sizeof(CEL_Pixel3D) * 10),
+    const auto near = depth(4, 4, std::vector<float>(16, 1.0f));
+    EXPECT_EQ(thrownText([&] {
+                  const pixeltest::ByteCap cap(sizeof(CEL_Pixel3D) * 10);
+                  comp.composite3d(src.get(), near.get());
+              }),
               "out of memory");
     EXPECT_TRUE(listsValid(dst));
 }
@@ -278,22 +267,8 @@ TEST(DepthCompositing, ExpandedDepthAndGreyPicture) {
 
 // Flat, planar, per-pixel and merged layers: the stores and heads must be identical
 // at 1, 2 and 4 threads.
-namespace {
-
-struct Layer {
-    enum Kind { Flat, Planar, Depth, Merge } kind;
-    std::shared_ptr<CEL_PixmapAreaRGBA16> colour;
-    std::shared_ptr<CEL_PixmapAreaZ> depth;
-    std::shared_ptr<CEL_PixmapArea3D> merged;
-    Math::PlanarDepthBuffer plane;
-    float z = 0.0f;
-};
 
 constexpr int kW = 160, kH = 120;
-
-std::shared_ptr<CEL_PixmapAreaRGBA16> randomColourLayer(std::mt19937& rng, const Math::Box2di& rect) {
-    return comptest::randomPixmap(rng, kW, kH, rect);
-}
 
 // A plane of gentle slope, with a few jumps, holes and depths copied exactly from `level`.
 std::shared_ptr<CEL_PixmapAreaZ> randomDepth(std::mt19937& rng, const Math::Box2di& rect, double z0,
@@ -316,46 +291,40 @@ std::shared_ptr<CEL_PixmapAreaZ> randomDepth(std::mt19937& rng, const Math::Box2
     return p;
 }
 
+// Each layer composited by a compositor of its own.
+using Layer = std::function<void(ALGO_Composite3D&)>;
+
 std::vector<Layer> randomLayers(unsigned seed) {
     std::mt19937 rng(seed);
-    Layer flat{Layer::Flat, randomColourLayer(rng, Math::Box2di(-10, 5, 100, 90)), {}, {}, {}, 1.0f};
-    Layer planar{Layer::Planar, randomColourLayer(rng, Math::Box2di(20, -5, 150, 140)), {}, {}, {}, 0.0f};
-    planar.plane = Math::PlanarDepthBuffer(0.5, 0.01, 0.005);
-    Layer per{Layer::Depth, randomColourLayer(rng, Math::Box2di(0, 0, kW, kH)), {}, {}, {}, 0.0f};
-    per.depth = randomDepth(rng, Math::Box2di(0, 0, kW, kH), 1.2, -0.006, 0.004, nullptr);
-    Layer crossing{Layer::Depth, randomColourLayer(rng, Math::Box2di(30, 10, 120, 110)), {}, {}, {}, 0.0f};
-    crossing.depth = randomDepth(rng, Math::Box2di(30, 10, 120, 110), 0.6, 0.004, 0.003, per.depth.get());
-    Layer again = flat;
-    again.colour = randomColourLayer(rng, Math::Box2di(0, 0, kW, kH));
+    const auto paint = [&](const Math::Box2di& r) {
+        return std::shared_ptr<CEL_PixmapAreaRGBA16>(comptest::randomPixmap(rng, kW, kH, r));
+    };
+    const auto first = paint({-10, 5, 100, 90}), planar = paint({20, -5, 150, 140}),
+               per = paint({0, 0, kW, kH});
+    const auto perZ = randomDepth(rng, Math::Box2di(0, 0, kW, kH), 1.2, -0.006, 0.004, nullptr);
+    const auto crossing = paint({30, 10, 120, 110});
+    const auto crossingZ = randomDepth(rng, Math::Box2di(30, 10, 120, 110), 0.6, 0.004, 0.003, perZ.get());
+    const auto again = paint({0, 0, kW, kH});
 
     // A depth pixmap of its own, merged in.
-    Layer merge{Layer::Merge, {}, {}, std::make_shared<CEL_PixmapArea3D>(kW, kH), {}, 0.0f};
-    ALGO_Composite3D inner(merge.merged.get());
-    inner.composite3d(
-        randomColourLayer(rng, Math::Box2di(5, 5, 150, 100)).get(),
-        randomDepth(rng, Math::Box2di(5, 5, 150, 100), 1.0, 0.002, -0.005, per.depth.get()).get());
-    inner.composite3d(randomColourLayer(rng, Math::Box2di(0, 0, kW, kH)).get(),
+    const auto merged = std::make_shared<CEL_PixmapArea3D>(kW, kH);
+    ALGO_Composite3D inner(merged.get());
+    inner.composite3d(paint({5, 5, 150, 100}).get(),
+                      randomDepth(rng, Math::Box2di(5, 5, 150, 100), 1.0, 0.002, -0.005, perZ.get()).get());
+    inner.composite3d(paint({0, 0, kW, kH}).get(),
                       randomDepth(rng, Math::Box2di(0, 0, kW, kH), 0.9, 0.003, 0.002, nullptr).get());
-    inner.composite2d(randomColourLayer(rng, Math::Box2di(40, 40, 60, 60)).get(), 1.0f);
+    inner.composite2d(paint({40, 40, 60, 60}).get(), 1.0f);
 
-    return {flat, planar, per, crossing, again, merge, crossing};
+    const Layer cross = [=](ALGO_Composite3D& c) { c.composite3d(crossing.get(), crossingZ.get()); };
+    return {
+        [=](ALGO_Composite3D& c) { c.composite2d(first.get(), 1.0f); },
+        [=](ALGO_Composite3D& c) { c.composite2d(planar.get(), Math::PlanarDepthBuffer(0.5, 0.01, 0.005)); },
+        [=](ALGO_Composite3D& c) { c.composite3d(per.get(), perZ.get()); },
+        cross,
+        [=](ALGO_Composite3D& c) { c.composite2d(again.get(), 1.0f); },
+        [=](ALGO_Composite3D& c) { c.composite3d(merged.get()); },
+        cross};
 }
-
-void compositeLayer(CEL_PixmapArea3D& dst, const Layer& L) {
-    ALGO_Composite3D c(&dst);
-    switch (L.kind) {
-    case Layer::Flat:
-        return c.composite2d(L.colour.get(), L.z);
-    case Layer::Planar:
-        return c.composite2d(L.colour.get(), L.plane);
-    case Layer::Depth:
-        return c.composite3d(L.colour.get(), L.depth.get());
-    case Layer::Merge:
-        return c.composite3d(L.merged.get());
-    }
-}
-
-} // namespace
 
 TEST(DepthCompositingThreads, RandomLayersAreTheSameAtAnyThreadCount) {
     for (unsigned seed : {1u, 2u}) {
@@ -365,7 +334,10 @@ TEST(DepthCompositingThreads, RandomLayersAreTheSameAtAnyThreadCount) {
             auto dst = std::make_unique<CEL_PixmapArea3D>(kW, kH);
             dst->realloc(Math::Box2di(10, 10, 20, 20), true); // grows with the first layers
             tbb::task_arena(threads).execute([&] {
-                for (const Layer& L : layers) compositeLayer(*dst, L);
+                for (const Layer& layer : layers) {
+                    ALGO_Composite3D c(dst.get());
+                    layer(c);
+                }
             });
             results.push_back(std::move(dst));
         }
@@ -381,7 +353,9 @@ TEST(DepthCompositingThreads, RandomLayersAreTheSameAtAnyThreadCount) {
             [&] { b.reset(results[2]->convertTo(CEL_Representation::PIXMAP_AREA_RGBA16)); });
         const auto* fa = static_cast<CEL_PixmapAreaRGBA16*>(a.get());
         const auto* fb = static_cast<CEL_PixmapAreaRGBA16*>(b.get());
-        ASSERT_TRUE(fa && fb && fa->allocatedRect() == fb->allocatedRect());
-        EXPECT_TRUE(std::equal(fa->data(), fa->data() + fa->allocatedArea(), fb->data()));
+        ASSERT_TRUE(fa && fb);
+        EXPECT_TRUE(samePixels(*fa, *fb));
     }
 }
+
+} // namespace

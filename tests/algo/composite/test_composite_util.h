@@ -11,8 +11,10 @@
 #include <memory>
 #include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "algo/composite/AlgoException.h"
 #include "algo/composite/Composite.h"
 #include "algo/composite/CompositeDetail.h"
 #include "pixel/PixmapArea.h"
@@ -35,6 +37,23 @@ inline PixmapPtr makePixmap(int canvasW, int canvasH, const Math::Box2di& alloc)
     auto p = std::make_unique<Pixmap>(canvasW, canvasH);
     p->realloc(alloc, true);
     return p;
+}
+
+// A pixmap allocated to alloc, every pixel p.
+inline PixmapPtr filled(int canvasW, int canvasH, const Math::Box2di& alloc, const Pixel& p) {
+    auto pm = makePixmap(canvasW, canvasH, alloc);
+    std::fill(pm->data(), pm->data() + pm->allocatedArea(), p);
+    return pm;
+}
+
+// The message of the AlgoException f throws.
+template <class F> std::string thrownText(F&& f) {
+    try {
+        f();
+    } catch (const CelAlgo::AlgoException& e) {
+        return e.what().toStdString();
+    }
+    return "<nothing thrown>";
 }
 
 // A one-row pixmap holding the given pixels.
@@ -71,6 +90,11 @@ inline PixmapPtr randomPixmap(std::mt19937& rng, int cw, int ch, const Math::Box
     for (int64_t i = 0; i < p->allocatedArea(); ++i) p->data()[i] = randomPixel(rng);
     p->setAllPositive(false);
     return p;
+}
+
+inline PixmapPtr randomPixmap(int cw, int ch, const Math::Box2di& alloc, unsigned seed) {
+    std::mt19937 rng(seed);
+    return randomPixmap(rng, cw, ch, alloc);
 }
 
 inline int16_t field(const Pixel& p, int f) {

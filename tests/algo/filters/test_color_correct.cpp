@@ -24,11 +24,6 @@ PixmapPtr everyValue(const std::function<Pixel(int)>& f) {
     return p;
 }
 
-PixmapPtr randomPixmap(int w, int h, unsigned seed) {
-    std::mt19937 rng(seed);
-    return comptest::randomPixmap(rng, w, h, Math::Box2di(0, 0, w, h));
-}
-
 // The curves as the header states them, in single precision (in double, sRGB
 // would turn white a step darker).
 int encoded(bool srgb, int v, int full) {
@@ -54,12 +49,11 @@ TEST(ColorCorrect, GammaCurvesOverEveryValue) {
         std::copy(p->data(), p->data() + 65536, canvas.data());
         applyColorTransform(p.get(), t);
         applyColorTransform(&canvas, t);
+        const auto curve = [srgb](int v) { return v < 0 ? v : encoded(srgb, v, 32767); };
         for (int i = 0; i < 65536; ++i) {
             const int v = i - 32768;
-            const Pixel& q = p->data()[i];
-            const int want = v < 0 ? v : encoded(srgb, v, 32767);
-            ASSERT_EQ(q, px(want, -v - 1 < 0 ? -v - 1 : encoded(srgb, -v - 1, 32767), -5, v)) << v;
-            ASSERT_EQ(canvas.data()[i], q);
+            ASSERT_EQ(p->data()[i], px(curve(v), curve(-v - 1), -5, v)) << v;
+            ASSERT_EQ(canvas.data()[i], p->data()[i]);
         }
         EXPECT_EQ(p->data()[65535].r, 32767); // white stays white
 
@@ -67,18 +61,16 @@ TEST(ColorCorrect, GammaCurvesOverEveryValue) {
         for (int v = 0; v < 256; ++v)
             bytes.data()[v] = CEL_PixelRGBA8{uint8_t(v), uint8_t(255 - v), 0, uint8_t(v)};
         applyColorTransform(&bytes, t);
-        for (int v = 0; v < 256; ++v) {
-            const CEL_PixelRGBA8 q = bytes.data()[v];
-            ASSERT_EQ(q, (CEL_PixelRGBA8{uint8_t(encoded(srgb, v, 255)), uint8_t(encoded(srgb, 255 - v, 255)),
-                                         0, uint8_t(v)}));
-        }
+        for (int v = 0; v < 256; ++v)
+            ASSERT_EQ(bytes.data()[v], (CEL_PixelRGBA8{uint8_t(encoded(srgb, v, 255)),
+                                                       uint8_t(encoded(srgb, 255 - v, 255)), 0, uint8_t(v)}));
         EXPECT_EQ(bytes.data()[255].r, 255);
     }
     EXPECT_EQ(runOne([](Pixmap* p) { applyColorTransform(p, ColorTransform(3)); }, px(327, 5, 0, 1)),
               px(327, 5, 0, 1));
 }
 
-TEST(ColorCorrect, ScaleTablesOverEveryValue) {
+TEST(ColorCorrect, ScaleTablesOverEveryValueAndHsv) {
     for (double k : {2.0, 0.5, -1.0, -0.3, 0.0, 1.0001, 1e300}) {
         auto p = everyValue([](int v) { return px(v, v, v, v); });
         colorScale(p.get(), k, 1.0, -k, 0.25);
@@ -96,11 +88,9 @@ TEST(ColorCorrect, ScaleTablesOverEveryValue) {
     EXPECT_TRUE(p->areAllPositive());
     colorScale(p.get(), 1, 1, kNan, 2);
     EXPECT_EQ(*p->data(), px(200, 100, 300, 400));
-}
 
-TEST(ColorCorrect, ScaleHsv) {
     const auto hsv = [](double h, double s, double v) {
-        return [=](Pixmap* p) { colorScale(p, 1, 1, 1, 1, h, s, v); };
+        return [=](Pixmap* q) { colorScale(q, 1, 1, 1, 1, h, s, v); };
     };
     EXPECT_EQ(runOne(hsv(1, 1, 0.5), px(32767, 0, 0, 32767)), px(16383, 0, 0, 32767));
     EXPECT_EQ(runOne(hsv(1, 1, 0.5), px(-32767, 0, 0, 32767)), px(-16383, 0, 0, 32767));
@@ -117,7 +107,7 @@ TEST(ColorCorrect, MaskBackgroundAndBlackAndWhite) {
     EXPECT_EQ(runOne(mask(true, true, false, false), px(-30000, -30000, 1, 5)),
               px(-30000, -30000, 0, -32767));
     for (bool keepAlpha : {false, true}) { // every lane of the row kernels, odd widths included
-        auto p = randomPixmap(37, 5, 2);
+        auto p = randomPixmap(37, 5, Math::Box2di(0, 0, 37, 5), 2);
         PixmapPtr before(p->clone());
         colorMask(p.get(), true, false, true, keepAlpha);
         for (int i = 0; i < 37 * 5; ++i) {
@@ -178,7 +168,7 @@ TEST(ColorCorrect, KeyingIntoAlpha) {
               px(16384, 0, 0, 32767));
 }
 
-TEST(ColorCorrect, Negation) {
+TEST(ColorCorrect, NegationAndIntensity) {
     const auto neg = [](bool c, bool a) { return [=](Pixmap* p) { negate(p, c, a); }; };
     EXPECT_EQ(runOne(neg(true, false), px(0, 32767, -50, 100)), px(32767, 0, 32767, 100));
     EXPECT_EQ(runOne(neg(false, true), px(0, 32767, -50, -100)), px(0, 32767, -50, 32767));
@@ -197,7 +187,7 @@ TEST(ColorCorrect, Negation) {
     negateWithAlpha(q.get());
     EXPECT_EQ(q->data()[1], px(16000, 16000, 0, 16000));
     EXPECT_TRUE(q->areAllPositive());
-    auto p2 = randomPixmap(37, 5, 4);
+    auto p2 = randomPixmap(37, 5, Math::Box2di(0, 0, 37, 5), 4);
     PixmapPtr before(p2->clone());
     negateWithAlpha(p2.get());
     for (int i = 0; i < 37 * 5; ++i) {
@@ -208,10 +198,8 @@ TEST(ColorCorrect, Negation) {
     EXPECT_FALSE(p2->areAllPositive());
     EXPECT_THROW(negate(nullptr, true, true), AlgoException);
     EXPECT_THROW(negateWithAlpha(nullptr), AlgoException);
-}
-
-TEST(ColorCorrect, Intensity) {
-    const auto up = [](double k) { return [=](Pixmap* p) { increaseIntensity(p, k); }; };
+    // Intensity: a curve on alpha, colour scaled with it.
+    const auto up = [](double k) { return [=](Pixmap* pm) { increaseIntensity(pm, k); }; };
     EXPECT_EQ(runOne(up(2), px(8192, 0, 0, 16384)), px(12288, 0, 0, 24576));
     EXPECT_EQ(runOne(up(2), px(16384, -16384, 0, 0)), px(24576, -24576, 0, 0));
     EXPECT_EQ(runOne(up(0.5), px(1001, -1001, 3, 32767)), px(501, -500, 2, 16384));
@@ -236,7 +224,7 @@ TEST(ColorCorrect, ThreadIndependentAndNaNSafe) {
         [](Pixmap* p) { negateWithAlpha(p); },
         [](Pixmap* p) { increaseIntensity(p, 1.7); },
     };
-    const PixmapPtr source = randomPixmap(300, 200, 11);
+    const PixmapPtr source = randomPixmap(300, 200, Math::Box2di(0, 0, 300, 200), 11);
     for (std::size_t i = 0; i < ops.size(); ++i) {
         EXPECT_TRUE(comptest::threadIndependent(*source, ops[i])) << "operation " << i;
         PixmapPtr changed(source->clone());

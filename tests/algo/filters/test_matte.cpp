@@ -7,16 +7,11 @@ using namespace comptest;
 
 namespace {
 
-// 256 x 256 pixels holding every 16-bit alpha once, colour (1, -2, 3).
-PixmapPtr everyAlpha() {
+// Runs op on every 16-bit alpha (colour 1, -2, 3) and checks alpha against want(alpha),
+// colour kept.
+void expectAlphaMap(const std::function<void(Pixmap*)>& op, const std::function<int(int)>& want) {
     auto p = makePixmap(256, 256, Math::Box2di(0, 0, 256, 256));
     for (int i = 0; i < 65536; ++i) p->data()[i] = px(1, -2, 3, i - 32768);
-    return p;
-}
-
-// Runs op on every 16-bit alpha and checks alpha against want(alpha), colour kept.
-void expectAlphaMap(const std::function<void(Pixmap*)>& op, const std::function<int(int)>& want) {
-    auto p = everyAlpha();
     op(p.get());
     for (int i = 0; i < 65536; ++i) {
         const Pixel& q = p->data()[i];
@@ -25,9 +20,7 @@ void expectAlphaMap(const std::function<void(Pixmap*)>& op, const std::function<
     }
 }
 
-} // namespace
-
-TEST(Matte, ThresholdAndCutOverEveryAlpha) {
+TEST(Matte, ThresholdCutAndRemoveTransparency) {
     // level 0.5: T = 16384, so 16385 is the first opaque value.
     expectAlphaMap([](Pixmap* p) { thresholdAlphaPixmap(p, 0.5); },
                    [](int a) { return a > 16384 ? 32767 : 0; });
@@ -42,9 +35,7 @@ TEST(Matte, ThresholdAndCutOverEveryAlpha) {
     expectAlphaMap([](Pixmap* p) { thresholdAlphaPixmap(p, std::nan("")); }, [](int a) { return a; });
     expectAlphaMap([](Pixmap* p) { removeAlphaTransparency(p, std::nan("")); }, [](int a) { return a; });
     thresholdAlphaPixmap(nullptr, 0.5);
-}
-
-TEST(Matte, RemoveTransparency) {
+    // Removing transparency scales the colour up to full alpha.
     const auto run = [](Pixel in, double percent, bool opaque) {
         auto p = comptest::rowPixmap({in});
         removeTransparency(p.get(), percent, opaque);
@@ -81,19 +72,14 @@ TEST(Matte, StretchGrayEveryByte) {
     };
     std::vector<int> identity(256);
     for (int i = 0; i < 256; ++i) identity[i] = i;
-    EXPECT_EQ(run(0, 1), identity);
-    EXPECT_EQ(run(-3, 4), identity);
-    EXPECT_EQ(run(std::nan(""), 1), identity);
+    for (auto [lo, hi] : {std::pair{0.0, 1.0}, {-3.0, 4.0}, {std::nan(""), 1.0}})
+        EXPECT_EQ(run(lo, hi), identity);
     for (auto [lo, hi] : {std::pair{0.1, 0.9}, {0.0, 0.5}, {0.5, 1.0}, {0.3, 0.302}})
         EXPECT_EQ(run(lo, hi), reference(lo, hi)) << lo << " " << hi;
     // low >= high: a hard step, "i <= lo" tested first.
     const std::vector<int> step = run(0.6, 0.4);
     for (int i = 0; i < 256; ++i) ASSERT_EQ(step[i], i <= 153 ? 0 : 255) << i;
 }
-
-// --- Growing and shrinking ---
-
-namespace {
 
 // The operation as written, one pixel at a time over the whole disc: for each
 // element, the extreme alpha and the nearest pixel holding it (upper row first,
@@ -163,9 +149,7 @@ int alphaAt(const Pixmap& p, int x, int y) {
     return q ? q->a : 0;
 }
 
-} // namespace
-
-TEST(MatteMorph, ElementsOfEveryRadiusUpTo20) {
+TEST(MatteMorph, ElementsOfEveryRadiusUpTo20AndAWideOne) {
     for (int n = 0; n <= 20; ++n) {
         auto p = makePixmap(64, 64, Math::Box2di(0, 0, 64, 64));
         *p->pixel(30, 30) = px(100, 200, 300, 32767);
@@ -180,6 +164,17 @@ TEST(MatteMorph, ElementsOfEveryRadiusUpTo20) {
                     << "n " << n << " at " << dx << ", " << dy;
             }
     }
+    // R = 254.5 takes the wide keys; the ring between the two discs is half grown,
+    // its colour scaled with it.
+    auto p = makePixmap(8, 8, Math::Box2di(0, 0, 8, 8));
+    *p->pixel(4, 4) = px(30000, 3000, 0, 32767);
+    expandMatte(p.get(), 254.5, 1);
+    EXPECT_EQ(p->allocatedRect(), Math::Box2di(4, 4, 1, 1).getEnlarged(255));
+    EXPECT_EQ(*p->pixel(4 + 254, 4), px(30000, 3000, 0, 32767));
+    EXPECT_EQ(*p->pixel(4, 4 - 255), px(15000, 1500, 0, 16384));
+    EXPECT_EQ(*p->pixel(4 + 180, 4 + 180), px(30000, 3000, 0, 32767)); // 180^2 * 2 <= 255^2
+    EXPECT_EQ(*p->pixel(4 + 181, 4 + 180), px(15000, 1500, 0, 16384)); // only in the larger disc
+    EXPECT_EQ(*p->pixel(4 + 182, 4 + 181), px(0, 0, 0, 0));
 }
 
 TEST(MatteMorph, MatchesTheDiscDefinition) {
@@ -196,7 +191,7 @@ TEST(MatteMorph, MatchesTheDiscDefinition) {
 TEST(MatteMorph, MonotonicInRadiusAndThreadIndependent) {
     auto base = randomContent(160, 140, 3);
     const Math::Box2di box = base->allocatedRect();
-    std::vector<PixmapPtr> grownBy;
+    PixmapPtr previous;
     for (double r = 0.5; r <= 5.0; r += 0.75) {
         PixmapPtr e(base->clone()), s(base->clone());
         expandMatte(e.get(), r, 1);
@@ -206,27 +201,11 @@ TEST(MatteMorph, MonotonicInRadiusAndThreadIndependent) {
                 const int a = std::max(alphaAt(*base, x, y), -32767);
                 ASSERT_GE(alphaAt(*e, x, y), a);
                 ASSERT_LE(alphaAt(*s, x, y), a);
-                if (!grownBy.empty()) {
-                    ASSERT_GE(alphaAt(*e, x, y), alphaAt(*grownBy.back(), x, y));
-                }
+                ASSERT_GE(alphaAt(*e, x, y), previous ? alphaAt(*previous, x, y) : -32768);
             }
-        grownBy.push_back(std::move(e));
+        previous = std::move(e);
     }
     EXPECT_TRUE(comptest::threadIndependent(*base, [](Pixmap* p) { expandMatte(p, 3.4, 1); }));
-}
-
-TEST(MatteMorph, FractionalRingAndWideRadius) {
-    // R = 254.5 takes the wide keys; the ring between the two discs is half grown,
-    // its colour scaled with it.
-    auto p = makePixmap(8, 8, Math::Box2di(0, 0, 8, 8));
-    *p->pixel(4, 4) = px(30000, 3000, 0, 32767);
-    expandMatte(p.get(), 254.5, 1);
-    EXPECT_EQ(p->allocatedRect(), Math::Box2di(4, 4, 1, 1).getEnlarged(255));
-    EXPECT_EQ(*p->pixel(4 + 254, 4), px(30000, 3000, 0, 32767));
-    EXPECT_EQ(*p->pixel(4, 4 - 255), px(15000, 1500, 0, 16384));
-    EXPECT_EQ(*p->pixel(4 + 180, 4 + 180), px(30000, 3000, 0, 32767)); // 180^2 * 2 <= 255^2
-    EXPECT_EQ(*p->pixel(4 + 181, 4 + 180), px(15000, 1500, 0, 16384)); // only in the larger disc
-    EXPECT_EQ(*p->pixel(4 + 182, 4 + 181), px(0, 0, 0, 0));
 }
 
 TEST(MatteMorph, NoOpsAndFailures) {
@@ -250,8 +229,6 @@ TEST(MatteMorph, NoOpsAndFailures) {
     EXPECT_THROW(expandMatte(nullptr, 1, 1), AlgoException);
     EXPECT_THROW(shrinkMatte(nullptr, 1, 1), AlgoException);
 }
-
-// --- Canvas pixmaps as areas ---
 
 TEST(Matte, ConvRGBA16ToBBoxTakesOverOrCopies) {
     auto canvas = std::make_unique<CEL_PixmapRGBA16>(6, 4);
@@ -287,3 +264,5 @@ TEST(Matte, ConvRGBA16ToBBoxTakesOverOrCopies) {
                                Math::Box2di(0, 0, 2, 2)),
               nullptr);
 }
+
+} // namespace

@@ -1,4 +1,3 @@
-#include "algo/composite/AlgoException.h"
 #include "algo/composite/test_composite_util.h"
 #include "algo/filters/ColorCorrect.h"
 #include "algo/filters/Refract.h"
@@ -7,11 +6,6 @@ using namespace CelAlgo;
 using namespace comptest;
 
 namespace {
-
-PixmapPtr randomPixmap(int cw, int ch, const Math::Box2di& alloc, unsigned seed) {
-    std::mt19937 rng(seed);
-    return comptest::randomPixmap(rng, cw, ch, alloc);
-}
 
 // A smooth height field (a few bumps) with noise: every kind of slope.
 PixmapPtr heightField(int cw, int ch, const Math::Box2di& alloc, unsigned seed) {
@@ -58,7 +52,7 @@ void passReference(Pixel* dst, const Pixel* src, const Pixel* hm, int lines, int
     }
 }
 
-TEST(Refract, IntegreAveragesTheCoveredPixels) {
+TEST(Refract, IntegreAveragesTheCoveredPixelsAndDisplacementFollowsSnell) {
     const std::vector<Pixel> line = {px(0, 0, 0, 0), px(10, 10, 10, 10), px(100, -3, 7, 32767),
                                      px(201, -4, 8, 32767), px(1000, 0, 0, 0)};
     EXPECT_EQ(integre(2.0, 4.0, line.data(), 1),
@@ -72,10 +66,8 @@ TEST(Refract, IntegreAveragesTheCoveredPixels) {
     EXPECT_EQ(integre(2.0, 4.0, spaced.data(), 2), px(151, -4, 8, 32767));
     // A span ending at the line's end reads nothing past it.
     EXPECT_EQ(integre(4.0, 5.0, line.data(), 1), line[4]);
-}
 
-TEST(Refract, DisplacementFollowsSnell) {
-    // Flat surface or n = 1: no bending.
+    // The displacement follows Snell's law. Flat surface or n = 1: no bending.
     EXPECT_EQ(displacement(5000, 5000, 3, 1, 1.5, 2), 0.0);
     for (int h1 : {0, 1000, 20000, 32767})
         EXPECT_NEAR(displacement(100, short(h1), 50, 2, 1.0, 3), 0.0, 1e-12);
@@ -104,22 +96,7 @@ TEST(Refract, PassesMatchTheRule) {
     }
 }
 
-TEST(Refract, FlatMapsAndUnitIndexLeaveThePicture) {
-    auto src = randomPixmap(150, 120, Math::Box2di(-10, 5, 170, 100), 3);
-    auto flat = makePixmap(150, 120, Math::Box2di(0, 0, 150, 120));
-    std::fill(flat->data(), flat->data() + flat->allocatedArea(), px(0, 0, 0, 12345));
-    auto bumpy = heightField(150, 120, Math::Box2di(0, 0, 150, 120), 4);
-    // The flat map's copy is transparent outside its allocation, so the edge
-    // of the canvas is a step: only n = 1 may see it.
-    for (bool invert : {false, true})
-        EXPECT_TRUE(samePixels(*PixmapPtr(refract(src.get(), bumpy.get(), 30, 2, 1.0, invert)), *src));
-    auto inside = randomPixmap(150, 120, Math::Box2di(0, 0, 150, 120), 5);
-    PixmapPtr c(refract(inside.get(), flat.get(), 30, 2, 1.5, false));
-    EXPECT_TRUE(samePixels(*c, *inside));
-    EXPECT_EQ(c->canvasRect(), inside->canvasRect());
-}
-
-TEST(Refract, ComposesThePassesOverAlignedHeights) {
+TEST(Refract, ComposesThePassesAndFlatMapsOrUnitIndexLeaveThePicture) {
     // Allocation partly off the canvas; the map has its own allocation.
     auto src = randomPixmap(180, 140, Math::Box2di(-6, -3, 170, 150), 6);
     auto map = heightField(180, 140, Math::Box2di(10, 0, 150, 140), 7);
@@ -142,6 +119,19 @@ TEST(Refract, ComposesThePassesOverAlignedHeights) {
     }
     EXPECT_THROW(refract(nullptr, map.get(), 1, 0, 1, false), AlgoException);
     EXPECT_THROW(refract(src.get(), nullptr, 1, 0, 1, false), AlgoException);
+    // Flat maps and n = 1 leave the picture.
+    auto picture = randomPixmap(150, 120, Math::Box2di(-10, 5, 170, 100), 3);
+    auto flat = filled(150, 120, Math::Box2di(0, 0, 150, 120), px(0, 0, 0, 12345));
+    auto bumpy = heightField(150, 120, Math::Box2di(0, 0, 150, 120), 4);
+    // The flat map's copy is transparent outside its allocation, so the edge
+    // of the canvas is a step: only n = 1 may see it.
+    for (bool invert : {false, true})
+        EXPECT_TRUE(
+            samePixels(*PixmapPtr(refract(picture.get(), bumpy.get(), 30, 2, 1.0, invert)), *picture));
+    auto inside = randomPixmap(150, 120, Math::Box2di(0, 0, 150, 120), 5);
+    PixmapPtr c(refract(inside.get(), flat.get(), 30, 2, 1.5, false));
+    EXPECT_TRUE(samePixels(*c, *inside));
+    EXPECT_EQ(c->canvasRect(), inside->canvasRect());
 }
 
 } // namespace

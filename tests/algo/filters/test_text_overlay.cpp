@@ -30,9 +30,7 @@ protected:
         double w = 0, h = 0;
         measure(p, text, w, h, e);
         path.moveTo(0, 0);
-        path.lineTo(float(w), 0);
-        path.lineTo(float(w), float(h));
-        path.lineTo(0, float(h));
+        for (const auto& [x, y] : {std::pair{w, 0.0}, {w, h}, {0.0, h}}) path.lineTo(float(x), float(y));
         path.close();
         return true;
     }
@@ -48,12 +46,9 @@ TextProperties props(const QString& text, const QString& sample) {
     return p;
 }
 
-} // namespace
-
-TEST(TextOverlayLayout, AutomaticSizeIsLeftToRightInDoubles) {
-    // 3750 * 40 / 100 = 1500, times 100 / 609.9375: 245.9... An integer
+TEST(TextOverlayLayout, SizesAreLeftToRightInDoublesAndFitTheWindow) {
+    // 3750 * 40 / 100 = 1500, times 100 / 609.9375, halved: 122.9... An integer
     // percent / 100 would make it 0.
-    EXPECT_EQ(automaticTextSize(609.9375, 40, 1.0), 245u);
     EXPECT_EQ(automaticTextSize(609.9375, 40, 0.5), 122u);
     EXPECT_EQ(automaticTextSize(1e-30, 40, 1.0), 0xFFFFFFFEu); // never "not computed"
     EXPECT_EQ(automaticTextSize(600.0, 40, -1.0), 1u);
@@ -67,13 +62,19 @@ TEST(TextOverlayLayout, AutomaticSizeIsLeftToRightInDoubles) {
     // The window and offset rules are pinned end to end by the alignment table below;
     // an alignment out of range is the right one.
     EXPECT_DOUBLE_EQ(calculateOffsetX(200, 7, 1000), 800.0);
-}
 
-TEST(TextOverlayLayout, CalculateTextSizeMeasuresTheSampleAndLeavesY) {
-    FixedAdvanceText text(nullptr, 609.9375 / 11);
+    // The automatic size makes the text 0.75 * 5000 * percent / 100 wide (give or take
+    // the truncation), against a window 3000 * aspect wide.
+    FixedAdvanceText text;
+    EXPECT_TRUE(isTextWidthWithinWindow(text, "0123456789", 0, 80, 1.0, 1.0));
+    EXPECT_FALSE(isTextWidthWithinWindow(text, "0123456789", 0, 81, 1.0, 1.0));
+    EXPECT_TRUE(isTextWidthWithinWindow(text, "0123456789", 0, 81, 1.0, 4.0 / 3.0));
+
+    // calculateTextSize measures the sample and leaves y.
+    FixedAdvanceText timeCode(nullptr, 609.9375 / 11);
     TextProperties p = props("SHOT 010 00:01:23:12", "00:00:00:00");
     p.y = 77.0;
-    calculateTextSize(text, &p, 1, 40, 1.0, 16.0 / 9.0);
+    calculateTextSize(timeCode, &p, 1, 40, 1.0, 16.0 / 9.0);
     EXPECT_EQ(p.size, 245u);
     EXPECT_NEAR(p.width, 609.9375 * 2.45, 1e-9); // the sample's width at 245
     EXPECT_NEAR(p.x, 1500.0 * 16 / 9 - p.width, 1e-9);
@@ -82,29 +83,18 @@ TEST(TextOverlayLayout, CalculateTextSizeMeasuresTheSampleAndLeavesY) {
     // A requested size is taken as it is, and the box measured at it.
     TextProperties r = props("AB", "ABCD");
     r.requestedSize = 50;
-    calculateTextSize(text, &r, 0, 40, 1.0, 1.0);
+    calculateTextSize(timeCode, &r, 0, 40, 1.0, 1.0);
     EXPECT_EQ(r.size, 50u);
     EXPECT_NEAR(r.width, 4 * 609.9375 / 11 / 2, 1e-9);
 
     // An empty sample sizes at 100 with an empty box.
     TextProperties e = props("AB", "");
-    calculateTextSize(text, &e, -1, 40, 1.0, 1.0);
+    calculateTextSize(timeCode, &e, -1, 40, 1.0, 1.0);
     EXPECT_EQ(e.size, 100u);
     EXPECT_EQ(e.x, -1500.0);
 
-    EXPECT_THROW(calculateTextSize(text, nullptr, 0, 40, 1, 1), AlgoException);
+    EXPECT_THROW(calculateTextSize(timeCode, nullptr, 0, 40, 1, 1), AlgoException);
 }
-
-TEST(TextOverlayLayout, WidthWithinWindow) {
-    FixedAdvanceText text;
-    // The automatic size makes the text 0.75 * 5000 * percent / 100 wide (give or take
-    // the truncation), against a window 3000 * aspect wide.
-    EXPECT_TRUE(isTextWidthWithinWindow(text, "0123456789", 0, 80, 1.0, 1.0));
-    EXPECT_FALSE(isTextWidthWithinWindow(text, "0123456789", 0, 81, 1.0, 1.0));
-    EXPECT_TRUE(isTextWidthWithinWindow(text, "0123456789", 0, 81, 1.0, 4.0 / 3.0));
-}
-
-namespace {
 
 void boxOf(const GR_Layer& layer, Math::Box2d& out) {
     ASSERT_EQ(layer.shapes.size(), 1u);
@@ -112,8 +102,6 @@ void boxOf(const GR_Layer& layer, Math::Box2d& out) {
     ASSERT_TRUE(layer.shapes[0].path.controlBox(x1, y1, x2, y2));
     out = Math::Box2d(x1, y1, x2, y2);
 }
-
-} // namespace
 
 TEST(TextOverlayLayout, WriteTextPlacesTextAndBoxForEveryAlignment) {
     struct Row {
@@ -191,3 +179,5 @@ TEST(TextOverlayLayout, WriteTextWithComputedSizeUsesTheCallersLayout) {
     EXPECT_THROW(writeText(access, other, &p, 0, 0, 0, 0, 40, 1, 1), AlgoException);
     EXPECT_THROW(writeText(access, text, nullptr, 0, 0, 0, 0, 40, 1, 1), AlgoException);
 }
+
+} // namespace
