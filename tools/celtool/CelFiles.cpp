@@ -1048,6 +1048,15 @@ HeaderInfo readHeader(const QString& path, const QString& format) {
     } catch (...) { // a header cut short
         h.state = CELIO_STATE_FAILED;
     }
+    // The PNG header query reports one byte per channel whatever the file
+    // holds; its header's bit depth tells a 16-bit file (byte 24: signature,
+    // the IHDR chunk's length and type, width, height).
+    if (h.state == CELIO_STATE_OK && dynamic_cast<const QXCelUioPngHandler*>(src.handler)) {
+        QFile file(src.file);
+        const QByteArray head = file.open(QIODevice::ReadOnly) ? file.read(25) : QByteArray();
+        if (head.size() == 25 && head.mid(12, 4) == "IHDR" && uint8_t(head[24]) == 16)
+            h.info.bytesPerChannel = 2;
+    }
     if (h.state != CELIO_STATE_OK) {
         h.error = h.state == CELIO_STATE_UNSUPPORTED
                       ? QStringLiteral("the %1 reader gives no header information")
